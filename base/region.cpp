@@ -1,0 +1,35 @@
+// Reserve, commit in 1 MiB steps, release whole.
+#include "base/region.h"
+
+#include "platform/memory.h"
+
+bool reserve(ReservedRegion* region, u64 size) {
+    region->base = nullptr;
+    region->committed = 0;
+    region->reserved = 0;
+    if (size == 0) return false;
+    void* memory = os_reserve(size);
+    if (memory == nullptr) return false;
+    region->base = (u8*)memory;
+    region->reserved = size;
+    return true;
+}
+
+bool commit_to(ReservedRegion* region, u64 size) {
+    if (size <= region->committed) return true;
+    if (size > region->reserved) return false;
+    // size <= reserved, so the rounding below cannot wrap for any real
+    // reservation; the cap keeps the commit inside the range.
+    u64 target = (size + (REGION_COMMIT_STEP - 1)) & ~(REGION_COMMIT_STEP - 1);
+    if (target > region->reserved || target < size) target = region->reserved;
+    if (!os_commit(region->base + region->committed, target - region->committed)) return false;
+    region->committed = target;
+    return true;
+}
+
+void release(ReservedRegion* region) {
+    if (region->base != nullptr) os_release(region->base, region->reserved);
+    region->base = nullptr;
+    region->committed = 0;
+    region->reserved = 0;
+}

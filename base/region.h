@@ -1,0 +1,26 @@
+// ReservedRegion: address space reserved once, committed on demand in 1 MiB
+// steps and released whole. Each document's file bytes and decode memory, the
+// tile pool and the memory of a save live in one.
+#pragma once
+
+#include "base/types.h"
+
+static constexpr u64 REGION_COMMIT_STEP = 0x100000;
+
+struct ReservedRegion {
+    u8* base;
+    u64 committed;
+    u64 reserved;
+};
+
+// Reserves `size` bytes of address space and commits nothing. On failure the
+// region stays empty.
+bool reserve(ReservedRegion* region, u64 size);
+
+// Makes at least `size` bytes usable: commits from the current end to `size`
+// rounded up to 1 MiB, capped at the reservation. False when `size` exceeds
+// the reservation or the system refuses.
+bool commit_to(ReservedRegion* region, u64 size);
+
+// Frees the whole range, if any, and zeroes the record.
+void release(ReservedRegion* region);

@@ -1,0 +1,17 @@
+# Cross build for 64-bit Windows with Debian's mingw-w64 (win32 thread model,
+# so nothing needs winpthread).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(QB_MINGW x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${QB_MINGW}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${QB_MINGW}-g++-win32)
+set(CMAKE_RC_COMPILER ${QB_MINGW}-windres)
+set(CMAKE_AR ${QB_MINGW}-gcc-ar-win32 CACHE FILEPATH "")
+set(CMAKE_RANLIB ${QB_MINGW}-gcc-ranlib-win32 CACHE FILEPATH "")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${QB_MINGW})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

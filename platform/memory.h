@@ -1,0 +1,15 @@
+// The virtual-memory layer under the arena and the reserved regions:
+// VirtualAlloc/VirtualFree on Windows, mmap/mprotect/munmap on POSIX.
+#pragma once
+
+#include "base/types.h"
+
+// Address space only: touching it faults until committed. Null on failure.
+void* os_reserve(u64 size);
+// Makes [address, address + size) of a reservation readable and writable,
+// zero-filled on first touch.
+bool os_commit(void* address, u64 size);
+// Reserves and commits at once. Null on failure.
+void* os_reserve_commit(u64 size);
+// Returns a whole reservation made by os_reserve or os_reserve_commit.
+void os_release(void* address, u64 size);
