@@ -1,0 +1,137 @@
+// Loading files into their slots and handing them to the decoders. Files are
+// read whole, synchronously, in the request pass that follows the event that
+// opened them; decode work then runs inside paint cycles.
+#include "app/app.h"
+#include "codec/probe.h"
+
+static void cannot_read(AppState* app) {
+    set_message(app, lit("Cannot read the file."), true);
+}
+
+void load_pending(AppState* app) {
+    for (u32 slot = 0; slot < SLOT_COUNT; slot++) {
+        u32 b = slot_bit(slot);
+        if (!bit(app->load_pending, slot)) continue;
+        FileHandle file = open_for_reading(slot_path(app, slot));
+        if (file.value == 0) {
+            app->load_pending &= ~b;
+            cannot_read(app);
+            continue;
+        }
+        u64 size = 0;
+        if (!file_size(file, &size) || size >= ((u64)1 << 32)) {
+            close_file(file);
+            app->load_pending &= ~b;
+            cannot_read(app);
+            continue;
+        }
+        app->load_pending &= ~b;
+        ReservedRegion* region = &app->source[slot];
+        release(region);
+        u64 room = size == 0 ? 1 : size;
+        if (!reserve(region, room) || !commit_to(region, room)) {
+            release(region);
+            close_file(file);
+            cannot_read(app);
+            continue;
+        }
+        u64 got = read_file(file, region->base, size);
+        close_file(file);
+        if (got < size) {
+            release(region);
+            cannot_read(app);
+            continue;
+        }
+        app->jobs[slot].source = ByteSpan{region->base, size};
+        start_decode(app, slot);
+    }
+}
+
+void start_decode(AppState* app, u32 slot) {
+    u32 b = slot_bit(slot);
+    ByteSpan bytes = app->jobs[slot].source;
+    ImageInfo info;
+    CodecError err;
+    bool ok = probe_image(bytes.data, bytes.size, &info, &err);
+    app->width[slot] = info.width;
+    app->height[slot] = info.height;
+    app->frame_count[slot] = info.frame_count;
+    if (!ok) {
+        app->error[slot] = (u8)(err.code == ERR_BAD_SIGNATURE ? 0 : err.code);
+        relayout(app);
+        return;
+    }
+    // Each part is checked against overflow before the sum is formed.
+    u64 scratch = align64(info.scratch_bytes);
+    u64 pixels = align64(info.pixel_bytes);
+    u64 limit = (u64)1 << 56;
+    ReservedRegion* region = &app->job_region[slot];
+    release(region);
+    if (info.scratch_bytes > limit || info.pixel_bytes > limit || info.extra_bytes > limit ||
+        !reserve(region, scratch + pixels + info.extra_bytes) || !commit_to(region, scratch + pixels)) {
+        release(region);
+        app->error[slot] = ERR_TOO_LARGE;
+        relayout(app);
+        return;
+    }
+    if (info.extra_bytes != 0) {
+        app->second_stage_pending |= b;
+    } else {
+        app->second_stage_pending &= ~b;
+    }
+    DecodeJob* job = &app->jobs[slot];
+    if (!start_job(job, bytes, &info, region->base, info.scratch_bytes, region->base + scratch, &err)) {
+        release(region);
+        app->second_stage_pending &= ~b;
+        app->error[slot] = (u8)(err.code == ERR_BAD_SIGNATURE ? 0 : err.code);
+        relayout(app);
+        return;
+    }
+    job->swap_red_blue = true;
+    app->format[slot] = (u8)decoder_to_format(info.decoder);
+    app->frame[slot] = 0;
+    app->loops_left[slot] = info.play_count;
+    app->next_frame_due[slot] = 0;
+    app->no_pixels &= ~b;
+    app->has_pixels |= b;
+    if (info.frame_count > 1 && app->autoplay) app->playing |= b;
+    if (slot == app->active) refit_if_fit(app, slot);
+    relayout(app);
+}
+
+static bool stage_waiting(const AppState* app, u32 slot) {
+    return slot < SLOT_COUNT && bit(app->second_stage_pending, slot) && app->jobs[slot].base_done;
+}
+
+u32 next_decode_step(const AppState* app) {
+    if (app->active == NO_SLOT) return NO_SLOT;
+    if (stage_waiting(app, app->active)) return app->active;
+    if (app->compare_mode != 0 && app->active == app->compare_a && stage_waiting(app, app->compare_b)) {
+        return app->compare_b;
+    }
+    return NO_SLOT;
+}
+
+void decode_step(AppState* app, u32 slot) {
+    app->second_stage_pending &= ~slot_bit(slot);
+    DecodeJob* job = &app->jobs[slot];
+    ReservedRegion* region = &app->job_region[slot];
+    u64 end = (u64)(job->extra - region->base) + job->info.extra_bytes;
+    if (!commit_to(region, end)) {
+        set_message(app, lit("Not enough memory for full resolution: showing the preview."), true);
+        return;
+    }
+    bool was_ready = job->full_ready;
+    CodecError err;
+    if (!finish_full_resolution(job, &err)) {
+        TextBuffer text;
+        text_clear(&text);
+        text_append(&text, "Full resolution failed: ");
+        text_append(&text, codec_error_name(err.code));
+        set_message(app, text_span(&text), true);
+    }
+    if (job->full_ready && !was_ready) {
+        app->changed |= slot_bit(slot);
+        relayout(app);
+    }
+}

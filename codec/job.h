@@ -1,0 +1,32 @@
+// DecodeJob: everything needed to turn one document's bytes into pixels,
+// advanced only when something on screen needs them. The job never
+// allocates: its memory is the per-document region sized by the probe,
+// laid out as scratch, then the pixel buffer, then the extra memory of a
+// second stage.
+#pragma once
+
+#include "codec/image.h"
+
+struct DecodeJob {
+    ImageInfo info;
+    ByteSpan source;   // the file's bytes, owned by the document
+    u8* scratch;
+    u64 scratch_size;
+    PixelBuffer pixels;
+    u8* extra;         // pixels + align64(pixel_bytes)
+    u32 requested_frame;
+    i32 decoded_frame;  // -1: none
+    bool base_done;
+    bool swap_red_blue;
+    bool png_header_read;
+    bool full_ready;
+};
+
+bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, u8* scratch, u64 scratch_size,
+               u8* pixels, CodecError* err);
+// Brings the base decode up to the requested frame.
+bool decode_step(DecodeJob* job, CodecError* err);
+// The second stage of a decoder that has one (full-resolution JPEG tiles).
+bool finish_full_resolution(DecodeJob* job, CodecError* err);
+// Delay of an animation frame in hundredths of a second.
+u32 frame_delay(const DecodeJob* job, u32 frame);

@@ -1,0 +1,43 @@
+// The headless backend: events come from a script, the framebuffer is plain
+// memory, and every request is recorded instead of shown. Used by qbdrive
+// and the tests to run the whole program natively.
+//
+// Script lines (one event each; "#" starts a comment):
+//   size W H                 client size changed
+//   key [ctrl+][shift+][alt+]NAME   a key; NAME is a letter, digit, a key
+//                            name (left, right, up, down, enter, esc,
+//                            backspace, tab, space, pageup, pagedown, home,
+//                            end, f1..f12, plus, minus, equals, period,
+//                            comma, numplus, numminus) or a hex code (0x4F)
+//   move X Y | down X Y [MODS] | dclick X Y [MODS] | up X Y
+//   wheel X Y DELTA [MODS]   MODS: ctrl, shift, alt joined by "+"
+//   leave | timer MS | sync N
+//   drop PATH [PATH ...]     paths are separated by " | "
+// Lines starting with "arg" are command-line arguments, taken by the caller.
+#pragma once
+
+#include "platform/window.h"
+
+typedef void (*StateSink)(ByteSpan text, void* context);
+
+// The script the next window reads its events from, and where the state
+// texts go. Both must outlive the program run.
+void headless_set_script(ByteSpan script, StateSink sink, void* context);
+
+// One parsed script line; false for blank, comment and "arg" lines. Sets
+// *bad when the line cannot be understood.
+bool headless_parse_event(ByteSpan line, Event* event, bool* bad);
+
+// What the program last asked the window to do, for tests.
+struct HeadlessRecord {
+    u32 paints;
+    u32 invalidations;
+    u32 minimised;
+    u8 captured;
+    u8 maximised;
+    u8 destroyed;
+    u32 cursor;
+    TextBuffer title;
+    i32 window_rect[4];
+};
+const HeadlessRecord* headless_record();

@@ -1,0 +1,53 @@
+// qbdrive: runs the whole program natively over a script of events and
+// prints the state line after every non-paint event, as the test channel
+// publishes it. Usage: qbdrive SCRIPT
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "app/main_loop.h"
+#include "platform/headless/headless.h"
+#include "platform/quote.h"
+
+static void print_state(ByteSpan text, void*) {
+    std::fwrite(text.data, 1, text.size, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: qbdrive SCRIPT\n");
+        return 64;
+    }
+    std::ifstream in(argv[1], std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "qbdrive: cannot read %s\n", argv[1]);
+        return 66;
+    }
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    static std::string script;
+    script = buffer.str();
+
+    // "arg" lines are the program's command-line arguments, after "--test".
+    std::string line = "qbdrive --test";
+    std::istringstream lines(script);
+    std::string text;
+    while (std::getline(lines, text)) {
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        if (text.rfind("arg ", 0) != 0) continue;
+        std::string arg = text.substr(4);
+        std::string quoted(arg.size() * 2 + 3, '\0');
+        u64 n = quote_argument(ByteSpan{(u8*)arg.data(), arg.size()}, false, (u8*)quoted.data(), quoted.size());
+        line += " " + quoted.substr(0, n);
+    }
+    headless_set_script(ByteSpan{(u8*)script.data(), script.size()}, print_state, nullptr);
+    static Program program;
+    int code = app_main(&program, ByteSpan{(u8*)line.data(), line.size()});
+    if (headless_record()->destroyed && program.window.headless != nullptr) {
+        // Fine: the script quit the program.
+    }
+    return code;
+}
