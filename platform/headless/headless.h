@@ -39,5 +39,20 @@ struct HeadlessRecord {
     u32 cursor;
     TextBuffer title;
     i32 window_rect[4];
+    // The request operations in the order they were carried out.
+    u8 ops[64];
+    u32 op_count;
+};
+
+enum : u8 {
+    OP_INVALIDATE = 'i',
+    OP_MINIMISE = 'n',
+    OP_MAXIMISE = 'x',
+    OP_RESTORE = 'r',
+    OP_DESTROY = 'd',
+    OP_MOVE = 'm',
+    OP_CAPTURE = 'c',
+    OP_RELEASE = 'u',
+    OP_TITLE = 't',
 };
 const HeadlessRecord* headless_record();

@@ -22,6 +22,10 @@ struct HeadlessWindow {
 
 static HeadlessWindow g_headless;
 
+static void log_op(HeadlessWindow* h, u8 op) {
+    if (h->record.op_count < sizeof h->record.ops) h->record.ops[h->record.op_count++] = op;
+}
+
 void headless_set_script(ByteSpan script, StateSink sink, void* context) {
     g_headless.script = script;
     g_headless.next = 0;
@@ -363,10 +367,12 @@ void finish_drop(WindowState* w) {
 void invalidate(WindowState* w) {
     w->headless->invalid = true;
     w->headless->record.invalidations++;
+    log_op(w->headless, OP_INVALIDATE);
 }
 
 void minimise(WindowState* w) {
     w->headless->record.minimised++;
+    log_op(w->headless, OP_MINIMISE);
 }
 
 void set_maximised(WindowState* w, bool maximised) {
@@ -380,10 +386,13 @@ void set_maximised(WindowState* w, bool maximised) {
         move_window(w, h->saved_rect[0], h->saved_rect[1], h->saved_rect[2], h->saved_rect[3]);
     }
     h->record.maximised = maximised ? 1 : 0;
+    h->record.op_count--;  // the move above is part of this operation
+    log_op(h, maximised ? OP_MAXIMISE : OP_RESTORE);
 }
 
 void destroy(WindowState* w) {
     w->headless->record.destroyed = 1;
+    log_op(w->headless, OP_DESTROY);
 }
 
 void move_window(WindowState* w, i32 left, i32 top, i32 right, i32 bottom) {
@@ -395,15 +404,18 @@ void move_window(WindowState* w, i32 left, i32 top, i32 right, i32 bottom) {
     h->width = right - left > 0 ? right - left : 0;
     h->height = bottom - top > 0 ? bottom - top : 0;
     h->invalid = true;
+    log_op(h, OP_MOVE);
 }
 
 void set_capture(WindowState* w, bool on) {
     w->headless->record.captured = on ? 1 : 0;
+    log_op(w->headless, on ? OP_CAPTURE : OP_RELEASE);
 }
 
 void set_title(WindowState* w, ByteSpan title) {
     text_clear(&w->headless->record.title);
     text_append(&w->headless->record.title, title);
+    log_op(w->headless, OP_TITLE);
 }
 
 void set_cursor(WindowState* w, u32 cursor) {

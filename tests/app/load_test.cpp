@@ -1,0 +1,95 @@
+// Loading real files into slots, and the request pass around it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "app/main_loop.h"
+#include "app_fixture.h"
+#include "platform/headless/headless.h"
+
+namespace fs = std::filesystem;
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        std::random_device rd;
+        path = fs::temp_directory_path() / ("qb-load-" + std::to_string(rd()) + std::to_string(rd()));
+        fs::create_directories(path);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    std::string file(const std::string& name, const std::string& bytes) const {
+        std::ofstream(path / name, std::ios::binary) << bytes;
+        std::u8string s = (path / name).u8string();
+        return std::string(s.begin(), s.end());
+    }
+};
+
+TEST(Load, UnreadableFileKeepsItsTab) {
+    AppFixture f;
+    TempDir t;
+    std::string missing = t.file("x.png", "") + ".gone.png";
+    f.open(missing);
+    load_pending(f.app);
+    EXPECT_EQ(f.message(), "Cannot read the file.");
+    EXPECT_NE(f.app->mode_flags & MODE_ERROR, 0u);
+    EXPECT_EQ(f.app->tab_count, 1u);
+    EXPECT_TRUE(bit(f.app->no_pixels, 0));
+    EXPECT_FALSE(bit(f.app->load_pending, 0));
+    EXPECT_EQ(f.app->source[0].base, nullptr);
+}
+
+TEST(Load, EmptyAndUnknownFilesFailTheProbe) {
+    AppFixture f;
+    TempDir t;
+    f.open(t.file("empty.png", ""));
+    f.open(t.file("text.bmp", "BM not really"));
+    load_pending(f.app);
+    EXPECT_EQ(f.message(), "");  // a probe failure posts no message
+    // The empty file was read into a region of one byte.
+    EXPECT_NE(f.app->source[0].base, nullptr);
+    EXPECT_EQ(f.app->source[0].reserved, 1u);
+    for (u32 s = 0; s < 2; s++) {
+        EXPECT_TRUE(bit(f.app->no_pixels, s));
+        EXPECT_FALSE(bit(f.app->has_pixels, s));
+        EXPECT_EQ(f.app->error[s], 0u);  // "bad_signature" is kept as 0
+    }
+    EXPECT_EQ(f.app->jobs[1].source.size, 13u);
+    EXPECT_EQ(f.app->format[1], FORMAT_BMP);
+    // Closing releases the memory.
+    close_at(f.app, 0);
+    EXPECT_EQ(f.app->source[0].base, nullptr);
+}
+
+TEST(RequestPass, OrderAndRequestsRaisedByALoad) {
+    static Program p;
+    p = Program{};
+    headless_set_script(ByteSpan{nullptr, 0}, nullptr, nullptr);
+    ASSERT_TRUE(arena_init(&p.arena, 8 << 20));
+    ASSERT_TRUE(init_app_state(&p.app, &p.arena, 64, 4096));
+    ASSERT_TRUE(create_main_window(&p.window, lit("Quorbel"), lit("Quorbel"), true));
+    TempDir t;
+    std::string path = t.file("a.png", "\x89PNG but cut");
+    p.app.requests = 0;
+    open_tab(&p.app, ByteSpan{(u8*)path.data(), path.size()});
+    // Only the load and the title are asked for here; the repaint the load
+    // raises is carried out in the same pass.
+    p.app.requests = REQ_LOAD | REQ_TITLE | REQ_MOVE | REQ_CAPTURE | REQ_RELEASE | REQ_MAXIMISE | REQ_MINIMISE | REQ_QUIT;
+    p.app.mode_flags |= MODE_MAXIMISED;
+    p.app.window_rect[0] = 10;
+    p.app.window_rect[1] = 20;
+    p.app.window_rect[2] = 700;
+    p.app.window_rect[3] = 500;
+    apply_requests(&p);
+    EXPECT_FALSE(bit(p.app.load_pending, 0));
+    EXPECT_NE(p.app.source[0].base, nullptr);
+    EXPECT_EQ(p.app.requests, 0u);
+    const HeadlessRecord* r = headless_record();
+    EXPECT_EQ(std::string((const char*)r->ops, r->op_count), "tmcuxndi");
+    EXPECT_EQ(std::string((const char*)r->title.bytes, r->title.length), "a.png - Quorbel");
+    release(&p.app.source[0]);
+}
