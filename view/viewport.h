@@ -61,7 +61,8 @@ u32 view_area_width(ViewArea area);
 u32 view_area_height(ViewArea area);
 
 // Image units covered by d screen pixels: (d * 2^32) / zoom, truncated toward
-// zero, exact for any |d| below 2^40.
+// zero, exact for any |d| below 2^40 (every difference of two i32
+// coordinates); a longer distance counts as 2^40 - 1.
 i64 screen_offset_to_image(i64 d, u32 zoom);
 // The 16.16 image position shown at screen coordinate s along one axis, for a
 // view with centre c (16.16) drawn around screen coordinate mid.
