@@ -34,6 +34,15 @@ bool finish_full_resolution(DecodeJob* job, CodecError* err) {
     return fail(err, ERR_BAD_TARGET, 0);
 }
 
+bool render_tile(DecodeJob* job, u32 level, u32 column, u32 row, PixelBuffer* tile, CodecError* err) {
+    (void)job;
+    (void)level;
+    (void)column;
+    (void)row;
+    (void)tile;
+    return fail(err, ERR_BAD_TARGET, 0);
+}
+
 u32 frame_delay(const DecodeJob* job, u32 frame) {
     (void)job;
     (void)frame;

@@ -28,5 +28,9 @@ bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, u8* scrat
 bool decode_step(DecodeJob* job, CodecError* err);
 // The second stage of a decoder that has one (full-resolution JPEG tiles).
 bool finish_full_resolution(DecodeJob* job, CodecError* err);
+// Fills one 256 x 256 tile (stride 1024) at a level the job can serve,
+// edge-filled past the image and with red and blue swapped when the job
+// asks for it. "bad_target" for a level or origin it cannot serve.
+bool render_tile(DecodeJob* job, u32 level, u32 column, u32 row, PixelBuffer* tile, CodecError* err);
 // Delay of an animation frame in hundredths of a second.
 u32 frame_delay(const DecodeJob* job, u32 frame);
