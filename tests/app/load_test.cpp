@@ -29,6 +29,10 @@ struct TempDir {
     }
 };
 
+static fs::path from_utf8_path(const std::string& s) {
+    return fs::path(std::u8string(s.begin(), s.end()));
+}
+
 TEST(Load, UnreadableFileKeepsItsTab) {
     AppFixture f;
     TempDir t;
@@ -40,6 +44,20 @@ TEST(Load, UnreadableFileKeepsItsTab) {
     EXPECT_EQ(f.app->tab_count, 1u);
     EXPECT_TRUE(bit(f.app->no_pixels, 0));
     EXPECT_FALSE(bit(f.app->load_pending, 0));
+    EXPECT_EQ(f.app->source[0].base, nullptr);
+}
+
+TEST(Load, FilesOf4GiBAndMoreAreRefused) {
+    AppFixture f;
+    TempDir t;
+    std::string big = t.file("big.png", "");
+    std::error_code ec;
+    fs::resize_file(from_utf8_path(big), (u64)1 << 32, ec);  // sparse where the file system allows
+    if (ec) GTEST_SKIP() << "cannot make a 4 GiB file here: " << ec.message();
+    f.open(big);
+    load_pending(f.app);
+    EXPECT_EQ(f.message(), "Cannot read the file.");
+    EXPECT_TRUE(bit(f.app->no_pixels, 0));
     EXPECT_EQ(f.app->source[0].base, nullptr);
 }
 
