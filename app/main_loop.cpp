@@ -107,9 +107,12 @@ void apply_requests(Program* p) {
 void paint(Program* p) {
     AppState* app = &p->app;
     WindowState* w = &p->window;
-    if (w->client_width < 1 || w->client_height < 1) return;
-    Framebuffer fb = framebuffer(w);
-    if (fb.pixels == nullptr) return;
+    Framebuffer fb = {nullptr, 0, 0};
+    if (w->client_width >= 1 && w->client_height >= 1) fb = framebuffer(w);
+    if (fb.pixels == nullptr) {
+        skip_paint(w);
+        return;
+    }
     for (;;) {
         build_frame_ui(app, &p->draw);
         draw_rects(&p->draw, fb.pixels, (u64)fb.width, fb.width, fb.height);

@@ -30,5 +30,13 @@ int app_main(Program* program, ByteSpan command_line);
 void apply_requests(Program* program);
 void paint(Program* program);
 void build_frame_ui(AppState* app, DrawList* list);
+void draw_list_clear(DrawList* list);
+void add_rect(DrawList* list, i32 x0, i32 y0, i32 x1, i32 y1, u32 colour);
+void add_checker(DrawList* list, i32 x0, i32 y0, i32 x1, i32 y1, u32 a, u32 b, i32 phase_x, i32 phase_y);
+void add_text(DrawList* list, i32 x0, i32 y0, i32 x1, i32 y1, u32 colour, u8 align, ByteSpan text);
+void format_size(TextBuffer* out, u64 bytes);
+// The browser's scroll thumb: its top within the list and its length; false
+// when the list needs none.
+bool browser_thumb(const AppState* app, i32* top_out, i32* length_out);
 void draw_rects(const DrawList* list, u32* pixels, u64 stride, i32 width, i32 height);
 void test_dump(Program* program);

@@ -24,7 +24,7 @@ enum : u32 {
     EVENT_TIMER = 11,        // x: tick count in ms
 };
 
-enum : u32 { MOD_CTRL = 1, MOD_SHIFT = 2, MOD_ALT = 4 };
+enum : u32 { MODIFIER_CTRL = 1, MODIFIER_SHIFT = 2, MODIFIER_ALT = 4 };
 
 // 48 bytes, every field 32-bit.
 struct Event {
@@ -70,7 +70,7 @@ struct DrawRect {
     u8 kind;
 };
 
-struct DrawText {
+struct DrawTextItem {
     i32 x0, y0, x1, y1;
     u32 colour;
     u8 align;
@@ -80,7 +80,7 @@ struct DrawText {
 struct DrawList {
     DrawRect rects[DRAW_RECT_CAPACITY];
     u32 rect_count;
-    DrawText texts[DRAW_TEXT_CAPACITY];
+    DrawTextItem texts[DRAW_TEXT_CAPACITY];
     u32 text_count;
     u8 pool[DRAW_TEXT_POOL];
     u32 pool_used;
@@ -153,3 +153,14 @@ void set_cursor(WindowState* w, u32 cursor);
 // Test mode: publishes the state text after every non-paint event (a named
 // section on Windows; the headless backend prints it).
 void publish_state(WindowState* w, ByteSpan text);
+
+// A paint that draws nothing (an empty client area) still ends the paint, so
+// the system does not ask again at once.
+void skip_paint(WindowState* w);
+
+// ---- Test channel (Windows) ---------------------------------------------------
+// The named sections a harness reads: the state text and the window's pixels
+// with the arguments of the last blit.
+void open_test_sections(WindowState* w);
+void frame_header_dib(WindowState* w, bool in_section);
+void frame_header_blit(WindowState* w, i32 x, i32 y, i32 width, i32 height, i32 source_x, i32 source_y, u32 rop);

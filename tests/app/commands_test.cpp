@@ -118,24 +118,24 @@ TEST(Commands, BrowserModeFilter) {
 }
 
 TEST(Commands, Keys) {
-    EXPECT_EQ(key_command(0x30, MOD_SHIFT, false), CMD_NONE);  // Shift+0 is nothing
-    EXPECT_EQ(key_command(0xBB, MOD_SHIFT, false), CMD_ZOOM_IN);
+    EXPECT_EQ(key_command(0x30, MODIFIER_SHIFT, false), CMD_NONE);  // Shift+0 is nothing
+    EXPECT_EQ(key_command(0xBB, MODIFIER_SHIFT, false), CMD_ZOOM_IN);
     EXPECT_EQ(key_command(0x6B, 0, false), CMD_ZOOM_IN);
-    EXPECT_EQ(key_command(0x6B, MOD_CTRL, false), CMD_NONE);
+    EXPECT_EQ(key_command(0x6B, MODIFIER_CTRL, false), CMD_NONE);
     EXPECT_EQ(key_command(0x26, 0, true), CMD_PREVIOUS_ENTRY);
     EXPECT_EQ(key_command(0x30, 0, true), CMD_NONE);
     EXPECT_EQ(key_command(0x20, 0, true), CMD_NONE);
-    EXPECT_EQ(key_command(0x73, MOD_ALT, true), CMD_QUIT);
-    EXPECT_EQ(key_command(0x09, MOD_CTRL | MOD_SHIFT, false), CMD_PREVIOUS_TAB);
+    EXPECT_EQ(key_command(0x73, MODIFIER_ALT, true), CMD_QUIT);
+    EXPECT_EQ(key_command(0x09, MODIFIER_CTRL | MODIFIER_SHIFT, false), CMD_PREVIOUS_TAB);
     EXPECT_EQ(name_key_command(37, 0), CMD_FOLDER_UP);
     EXPECT_EQ(name_key_command(39, 0), CMD_OPEN_SELECTION);
-    EXPECT_EQ(name_key_command(0x41, MOD_SHIFT), CMD_TYPE_CHAR + 'A');
+    EXPECT_EQ(name_key_command(0x41, MODIFIER_SHIFT), CMD_TYPE_CHAR + 'A');
     EXPECT_EQ(name_key_command(0x41, 0), CMD_TYPE_CHAR + 'a');
-    EXPECT_EQ(name_key_command(0x31, MOD_SHIFT), CMD_NONE);
+    EXPECT_EQ(name_key_command(0x31, MODIFIER_SHIFT), CMD_NONE);
     EXPECT_EQ(name_key_command(0x63, 0), CMD_TYPE_CHAR + '3');
-    EXPECT_EQ(name_key_command(0xBD, MOD_SHIFT), CMD_TYPE_CHAR + '_');
-    EXPECT_EQ(name_key_command(0x41, MOD_CTRL), CMD_NONE);
-    EXPECT_EQ(name_key_command(0x73, MOD_ALT), CMD_QUIT);
+    EXPECT_EQ(name_key_command(0xBD, MODIFIER_SHIFT), CMD_TYPE_CHAR + '_');
+    EXPECT_EQ(name_key_command(0x41, MODIFIER_CTRL), CMD_NONE);
+    EXPECT_EQ(name_key_command(0x73, MODIFIER_ALT), CMD_QUIT);
 }
 
 TEST(Commands, WheelNotchesKeepTheRemainder) {

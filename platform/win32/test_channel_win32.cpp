@@ -1,0 +1,88 @@
+// The test channel's two named sections, created only with --test: the
+// state text after every event, and the window's pixels (the DIB lives in
+// the frame section at offset 64 whenever it fits) with a header describing
+// the DIB and the last blit.
+#include <windows.h>
+
+#include "platform/utf.h"
+#include "platform/window.h"
+
+static constexpr u32 FRAME_MAGIC = 0x46524251;  // "QBRF"
+static constexpr u64 STATE_BYTES = 4096;
+
+static void section_name(const char* prefix, u16* out) {
+    char text[64];
+    u32 n = 0;
+    while (prefix[n] != 0) {
+        text[n] = prefix[n];
+        n++;
+    }
+    DWORD pid = GetCurrentProcessId();
+    char digits[10];
+    u32 count = 0;
+    do {
+        digits[count++] = (char)('0' + pid % 10);
+        pid /= 10;
+    } while (pid != 0);
+    while (count > 0) text[n++] = digits[--count];
+    u64 units = 0;
+    utf16_from_utf8(ByteSpan{(u8*)text, n}, out, 63, &units);
+    out[units] = 0;
+}
+
+static u32* header(WindowState* w) {
+    return (u32*)w->frame_header;
+}
+
+void open_test_sections(WindowState* w) {
+    u16 name[64];
+    section_name("QuorbelState", name);
+    HANDLE state = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, STATE_BYTES, (LPCWSTR)name);
+    if (state != nullptr) {
+        w->state_view = (u8*)MapViewOfFile(state, FILE_MAP_WRITE, 0, 0, STATE_BYTES);
+    }
+    i64 vw = GetSystemMetrics(SM_CXVIRTUALSCREEN);
+    i64 vh = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+    if (vw < 0) vw = 0;
+    if (vh < 0) vh = 0;
+    u64 size = (u64)((vw > 1040 ? vw : 1040) + 64) * (u64)((vh > 700 ? vh : 700) + 64) * 4 + 64;
+    section_name("QuorbelFrame", name);
+    HANDLE frame = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, (DWORD)(size >> 32),
+                                      (DWORD)size, (LPCWSTR)name);
+    if (frame == nullptr) return;
+    u8* view = (u8*)MapViewOfFile(frame, FILE_MAP_WRITE, 0, 0, 64);
+    if (view == nullptr) return;
+    w->frame_section = (u64)(uintptr_t)frame;
+    w->frame_header = view;
+    w->frame_section_size = size;
+    header(w)[0] = FRAME_MAGIC;
+}
+
+void frame_header_dib(WindowState* w, bool in_section) {
+    if (w->frame_header == nullptr) return;
+    u32* h = header(w);
+    h[1] = in_section ? (u32)w->dib_width : 0;
+    h[2] = in_section ? (u32)(-w->dib_height) : 0;
+    h[3] = in_section ? 32 : 0;
+}
+
+void frame_header_blit(WindowState* w, i32 x, i32 y, i32 width, i32 height, i32 source_x, i32 source_y, u32 rop) {
+    w->blit_count++;
+    if (w->frame_header == nullptr) return;
+    u32* h = header(w);
+    h[4] = (u32)x;
+    h[5] = (u32)y;
+    h[6] = (u32)width;
+    h[7] = (u32)height;
+    h[8] = (u32)source_x;
+    h[9] = (u32)source_y;
+    h[10] = rop;
+    h[11] = w->blit_count;
+}
+
+void publish_state(WindowState* w, ByteSpan text) {
+    if (w->state_view == nullptr) return;
+    u64 n = text.size < STATE_BYTES - 1 ? text.size : STATE_BYTES - 1;
+    for (u64 i = 0; i < n; i++) w->state_view[i] = text.data[i];
+    w->state_view[n] = 0;
+}

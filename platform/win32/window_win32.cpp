@@ -1,0 +1,360 @@
+// The one window: borderless, self-drawn, fed by a plain GetMessageW loop
+// whose window procedure is the system default. Messages become Event
+// records one at a time; a top-down 32-bit DIB section is the framebuffer;
+// GDI draws the frame's texts into it and one BitBlt shows it.
+#include <windows.h>
+#include <dwmapi.h>
+#include <shellapi.h>
+
+#include "platform/utf.h"
+#include "platform/window.h"
+
+static constexpr UINT MESSAGE_SYNC = 0x8001;  // WM_APP + 1: test-channel sync
+static constexpr u32 SYNTHETIC_MARK = 0x1EE7;
+
+static HWND hwnd_of(const WindowState* w) {
+    return (HWND)(uintptr_t)w->window;
+}
+
+// UTF-8 to a NUL-terminated UTF-16 string for the window system: at most
+// 1000 input bytes and 2048 units; a text that does not fit becomes empty.
+static bool wide_text(ByteSpan text, u16* out) {
+    out[0] = 0;
+    if (text.size > 1000) return false;
+    u64 n = 0;
+    if (!utf16_from_utf8(text, out, 2047, &n)) return false;
+    out[n] = 0;
+    return n != 0;
+}
+
+// ---- Creation ---------------------------------------------------------------
+
+bool create_main_window(WindowState* w, ByteSpan class_name, ByteSpan title, bool test_mode) {
+    SetProcessDPIAware();
+    HINSTANCE module = GetModuleHandleA(nullptr);
+    HMODULE user32 = GetModuleHandleA("user32.dll");
+    static const WORD cursor_ids[6] = {32512, 32649, 32644, 32645, 32642, 32643};
+    for (u32 i = 0; i < 6; i++) w->cursors[i] = (u64)(uintptr_t)LoadCursorA(nullptr, MAKEINTRESOURCEA(cursor_ids[i]));
+    static u16 wide_class[2048];
+    static u16 wide_title[2048];
+    wide_text(class_name, wide_class);
+    wide_text(title, wide_title);
+    FARPROC default_procedure = user32 != nullptr ? GetProcAddress(user32, "DefWindowProcW") : nullptr;
+    if (default_procedure == nullptr) return false;
+    WNDCLASSW wc = {};
+    wc.style = CS_DBLCLKS;
+    wc.lpfnWndProc = (WNDPROC)(void*)default_procedure;
+    wc.hInstance = module;
+    wc.lpszClassName = (LPCWSTR)wide_class;
+    if (RegisterClassW(&wc) == 0) return false;
+    HWND hwnd = CreateWindowExW(0, (LPCWSTR)wide_class, (LPCWSTR)wide_title, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX,
+                                120, 80, 1040, 700, nullptr, nullptr, module, nullptr);
+    if (hwnd == nullptr) return false;
+    w->window = (u64)(uintptr_t)hwnd;
+    BOOL dark = TRUE;
+    DWORD corners = 2;
+    COLORREF border = 0x444444;
+    DwmSetWindowAttribute(hwnd, 20, &dark, sizeof dark);
+    DwmSetWindowAttribute(hwnd, 33, &corners, sizeof corners);
+    DwmSetWindowAttribute(hwnd, 34, &border, sizeof border);
+    w->font = (u64)(uintptr_t)CreateFontA(-15, 0, 0, 0, 400, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_DEFAULT_PRECIS,
+                                          CLIP_DEFAULT_PRECIS, 5, 0x22, "Segoe UI");
+    DragAcceptFiles(hwnd, TRUE);
+    w->test_mode = test_mode ? 1 : 0;
+    if (!test_mode) {
+        SetTimer(hwnd, 1, 15, nullptr);
+    } else {
+        open_test_sections(w);
+        MoveWindow(hwnd, 120, 80, 1040, 700, TRUE);
+    }
+    ShowWindow(hwnd, SW_SHOWDEFAULT);
+    return true;
+}
+
+// ---- Events -----------------------------------------------------------------
+
+static bool poll_size(WindowState* w, Event* e) {
+    RECT r;
+    if (!GetClientRect(hwnd_of(w), &r)) return false;
+    i32 width = r.right - r.left;
+    i32 height = r.bottom - r.top;
+    if (width == w->client_width && height == w->client_height) return false;
+    w->client_width = width;
+    w->client_height = height;
+    *e = Event{};
+    e->kind = EVENT_SIZE;
+    e->x = width;
+    e->y = height;
+    return true;
+}
+
+static u32 key_mods() {
+    u32 mods = 0;
+    if (GetKeyState(VK_CONTROL) & 0x8000) mods |= MODIFIER_CTRL;
+    if (GetKeyState(VK_SHIFT) & 0x8000) mods |= MODIFIER_SHIFT;
+    if (GetKeyState(VK_MENU) & 0x8000) mods |= MODIFIER_ALT;
+    return mods;
+}
+
+static bool is_mouse_message(UINT m) {
+    return m == WM_MOUSEMOVE || m == WM_LBUTTONDOWN || m == WM_LBUTTONUP || m == WM_LBUTTONDBLCLK ||
+           m == WM_MOUSEWHEEL || m == WM_MOUSELEAVE;
+}
+
+static bool translate(WindowState* w, const MSG* msg, Event* e) {
+    *e = Event{};
+    e->x = (i16)(u16)(msg->lParam & 0xFFFF);
+    e->y = (i16)(u16)((msg->lParam >> 16) & 0xFFFF);
+    if (w->test_mode) {
+        if (msg->message == MESSAGE_SYNC) {
+            w->test_sync = (u32)(msg->wParam & 0xFFFFFFFF);
+            e->kind = EVENT_SYNC;
+            return true;
+        }
+        if (is_mouse_message(msg->message) && ((u64)msg->wParam >> 32) != SYNTHETIC_MARK) return false;
+    }
+    e->screen_x = msg->pt.x;
+    e->screen_y = msg->pt.y;
+    HWND hwnd = hwnd_of(w);
+    if (w->test_mode && is_mouse_message(msg->message) && msg->message != WM_MOUSEWHEEL) {
+        POINT origin = {0, 0};
+        ClientToScreen(hwnd, &origin);
+        if (msg->message == WM_LBUTTONDOWN || msg->message == WM_LBUTTONDBLCLK) {
+            w->test_anchor_x = origin.x;
+            w->test_anchor_y = origin.y;
+            w->test_anchor_active = 1;
+        }
+        // A synthetic drag that moves the window keeps its coordinates
+        // relative to where the window was when the button went down.
+        i32 base_x = w->test_anchor_active ? w->test_anchor_x : origin.x;
+        i32 base_y = w->test_anchor_active ? w->test_anchor_y : origin.y;
+        e->screen_x = base_x + e->x;
+        e->screen_y = base_y + e->y;
+        e->x = e->screen_x - origin.x;
+        e->y = e->screen_y - origin.y;
+        if (msg->message == WM_LBUTTONUP) w->test_anchor_active = 0;
+    }
+    e->mods = key_mods();
+    RECT wr;
+    if (GetWindowRect(hwnd, &wr)) {
+        e->window_left = wr.left;
+        e->window_top = wr.top;
+        e->window_right = wr.right;
+        e->window_bottom = wr.bottom;
+    }
+    if (msg->hwnd != hwnd) return false;
+    switch (msg->message) {
+    case WM_PAINT: e->kind = EVENT_PAINT; return true;
+    case WM_MOUSEMOVE:
+        e->kind = EVENT_MOUSE_MOVE;
+        if (!w->test_mode && !w->leave_armed) {
+            TRACKMOUSEEVENT t = {sizeof t, TME_LEAVE, hwnd, 0};
+            TrackMouseEvent(&t);
+            w->leave_armed = 1;
+        }
+        return true;
+    case WM_MOUSELEAVE:
+        w->leave_armed = 0;
+        e->kind = EVENT_LEAVE;
+        return true;
+    case WM_LBUTTONDOWN: e->kind = EVENT_BUTTON_DOWN; return true;
+    case WM_LBUTTONDBLCLK: e->kind = EVENT_DOUBLE_CLICK; return true;
+    case WM_LBUTTONUP: e->kind = EVENT_BUTTON_UP; return true;
+    case WM_MOUSEWHEEL:
+        e->kind = EVENT_WHEEL;
+        e->wheel = (i16)(u16)((msg->wParam >> 16) & 0xFFFF);
+        if (!w->test_mode) {
+            POINT p = {e->x, e->y};
+            ScreenToClient(hwnd, &p);
+            e->x = p.x;
+            e->y = p.y;
+        }
+        return true;
+    case WM_KEYDOWN:
+    case WM_SYSKEYDOWN:
+        e->kind = EVENT_KEY;
+        e->key = (u32)msg->wParam;
+        if (msg->message == WM_SYSKEYDOWN) e->mods |= MODIFIER_ALT;
+        return true;
+    case WM_TIMER:
+        e->kind = EVENT_TIMER;
+        e->x = (i32)GetTickCount();
+        return true;
+    case WM_DROPFILES:
+        e->kind = EVENT_DROP;
+        w->drop = (u64)msg->wParam;
+        e->key = DragQueryFileW((HDROP)msg->wParam, 0xFFFFFFFF, nullptr, 0);
+        return true;
+    default: return false;
+    }
+}
+
+bool next_event(WindowState* w, Event* e) {
+    if (poll_size(w, e)) return true;
+    for (;;) {
+        if (!IsWindow(hwnd_of(w))) return false;
+        MSG msg;
+        if (GetMessageW(&msg, nullptr, 0, 0) <= 0) return false;
+        if (translate(w, &msg, e)) return true;
+        DispatchMessageW(&msg);
+        if (poll_size(w, e)) return true;
+    }
+}
+
+// ---- Framebuffer and painting -----------------------------------------------
+
+Framebuffer framebuffer(WindowState* w) {
+    Framebuffer fb = {nullptr, 0, 0};
+    i32 width = w->client_width;
+    i32 height = w->client_height;
+    if (width <= 0 || height <= 0) return fb;
+    if (w->dib != 0 && w->dib_width == width && w->dib_height == height) {
+        return Framebuffer{w->dib_pixels, width, height};
+    }
+    HDC dc = (HDC)(uintptr_t)w->memory_dc;
+    if (dc == nullptr) {
+        dc = CreateCompatibleDC(nullptr);
+        if (dc == nullptr) return fb;
+        SetBkMode(dc, TRANSPARENT);
+        w->memory_dc = (u64)(uintptr_t)dc;
+    }
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = 40;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    HANDLE section = nullptr;
+    DWORD offset = 0;
+    u64 bytes = (u64)width * (u64)height * 4;
+    bool in_section = w->test_mode && w->frame_section != 0 && bytes + 64 <= w->frame_section_size;
+    if (in_section) {
+        section = (HANDLE)(uintptr_t)w->frame_section;
+        offset = 64;
+    }
+    void* bits = nullptr;
+    HBITMAP dib = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, section, offset);
+    if (dib == nullptr) return fb;
+    HGDIOBJ previous = SelectObject(dc, dib);
+    if (w->original_bitmap == 0) {
+        w->original_bitmap = (u64)(uintptr_t)previous;
+    } else {
+        DeleteObject((HGDIOBJ)(uintptr_t)w->dib);
+    }
+    w->dib = (u64)(uintptr_t)dib;
+    w->dib_pixels = (u32*)bits;
+    w->dib_width = width;
+    w->dib_height = height;
+    frame_header_dib(w, in_section);
+    GdiFlush();
+    return Framebuffer{w->dib_pixels, width, height};
+}
+
+void present(WindowState* w, const DrawList* list) {
+    HWND hwnd = hwnd_of(w);
+    PAINTSTRUCT ps;
+    HDC target = BeginPaint(hwnd, &ps);
+    if (target == nullptr) return;
+    HDC dc = (HDC)(uintptr_t)w->memory_dc;
+    SelectObject(dc, (HGDIOBJ)(uintptr_t)w->font);
+    static u16 wide[2048];
+    for (u32 i = 0; i < list->text_count; i++) {
+        const DrawTextItem& t = list->texts[i];
+        if (!wide_text(ByteSpan{(u8*)list->pool + t.offset, t.length}, wide)) continue;
+        int units = 0;
+        while (wide[units] != 0) units++;
+        SIZE size;
+        if (!GetTextExtentPoint32W(dc, (LPCWSTR)wide, units, &size)) continue;
+        i32 x = t.x0;
+        if (t.align == ALIGN_CENTRE) x = t.x0 + ((t.x1 - t.x0) - size.cx) / 2;
+        if (t.align == ALIGN_RIGHT) x = t.x1 - size.cx;
+        i32 y = t.y0 + ((t.y1 - t.y0) - size.cy) / 2;
+        SetTextColor(dc, RGB((t.colour >> 16) & 0xFF, (t.colour >> 8) & 0xFF, t.colour & 0xFF));
+        RECT clip = {t.x0, t.y0, t.x1, t.y1};
+        ExtTextOutW(dc, x, y, ETO_CLIPPED, &clip, (LPCWSTR)wide, (UINT)units, nullptr);
+    }
+    GdiFlush();
+    BitBlt(target, 0, 0, w->client_width, w->client_height, dc, 0, 0, SRCCOPY);
+    frame_header_blit(w, 0, 0, w->client_width, w->client_height, 0, 0, SRCCOPY);
+    EndPaint(hwnd, &ps);
+}
+
+void skip_paint(WindowState* w) {
+    ValidateRect(hwnd_of(w), nullptr);
+}
+
+// ---- Drops ------------------------------------------------------------------
+
+bool drop_path(WindowState* w, u32 index, u8* buffer, u64 capacity, u64* length_out) {
+    static u16 wide[32768];
+    HDROP drop = (HDROP)(uintptr_t)w->drop;
+    UINT n = DragQueryFileW(drop, index, nullptr, 0);
+    if (n > 32767) return false;
+    if (DragQueryFileW(drop, index, (LPWSTR)wide, 32768) != n) return false;
+    return utf8_from_utf16(wide, n, buffer, capacity, length_out);
+}
+
+void finish_drop(WindowState* w) {
+    if (w->drop != 0) DragFinish((HDROP)(uintptr_t)w->drop);
+    w->drop = 0;
+}
+
+// ---- Requests ---------------------------------------------------------------
+
+void invalidate(WindowState* w) {
+    InvalidateRect(hwnd_of(w), nullptr, FALSE);
+}
+
+void minimise(WindowState* w) {
+    ShowWindow(hwnd_of(w), SW_MINIMIZE);
+}
+
+void set_maximised(WindowState* w, bool maximised) {
+    HWND hwnd = hwnd_of(w);
+    if (maximised) {
+        RECT r;
+        if (GetWindowRect(hwnd, &r)) {
+            w->saved_rect[0] = r.left;
+            w->saved_rect[1] = r.top;
+            w->saved_rect[2] = r.right;
+            w->saved_rect[3] = r.bottom;
+        }
+        HMONITOR monitor = MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST);
+        MONITORINFO info = {};
+        info.cbSize = 40;
+        if (GetMonitorInfoA(monitor, &info)) {
+            const RECT& a = info.rcWork;
+            MoveWindow(hwnd, a.left, a.top, a.right - a.left, a.bottom - a.top, TRUE);
+        }
+    } else {
+        const i32* s = w->saved_rect;
+        MoveWindow(hwnd, s[0], s[1], s[2] - s[0], s[3] - s[1], TRUE);
+    }
+}
+
+void destroy(WindowState* w) {
+    DestroyWindow(hwnd_of(w));
+}
+
+void move_window(WindowState* w, i32 left, i32 top, i32 right, i32 bottom) {
+    MoveWindow(hwnd_of(w), left, top, right - left, bottom - top, TRUE);
+}
+
+void set_capture(WindowState* w, bool on) {
+    if (on) {
+        SetCapture(hwnd_of(w));
+    } else {
+        ReleaseCapture();
+    }
+}
+
+void set_title(WindowState* w, ByteSpan title) {
+    static u16 wide[2048];
+    wide_text(title, wide);
+    SetWindowTextW(hwnd_of(w), (LPCWSTR)wide);
+}
+
+void set_cursor(WindowState* w, u32 cursor) {
+    if (cursor < 6) SetCursor((HCURSOR)(uintptr_t)w->cursors[cursor]);
+}
