@@ -21,8 +21,18 @@ function(qb_support_target target)
 endfunction()
 
 # Files holding AVX2 kernels; the dispatcher picks them only after a CPU check.
+# qb_avx2_sources([TARGET] file...): with a target first, the flags are set
+# in that target's directory, so a sub-folder can mark files of a library
+# defined above it.
 function(qb_avx2_sources)
-    set_source_files_properties(${ARGN} PROPERTIES COMPILE_OPTIONS "-mavx2;-mbmi2")
+    set(files ${ARGN})
+    list(GET files 0 first)
+    if(TARGET ${first})
+        list(REMOVE_AT files 0)
+        set_source_files_properties(${files} TARGET_DIRECTORY ${first} PROPERTIES COMPILE_OPTIONS "-mavx2;-mbmi2")
+    else()
+        set_source_files_properties(${files} PROPERTIES COMPILE_OPTIONS "-mavx2;-mbmi2")
+    endif()
 endfunction()
 
 # Windows executables link the C and C++ runtimes statically, so quorbel.exe
