@@ -1,11 +1,17 @@
-// Decode jobs. The decoders plug in here one by one; a job whose decoder is
-// not built yet refuses every step with "bad_target" rather than pretending
-// to have pixels.
+// Decode jobs: the stages that turn a document's bytes into pixels, run only
+// when something on screen needs them. The decoders fill the job's pixel
+// buffer (or, for JPEG after its second stage and for WebP, produce tiles
+// themselves); serving tiles from the buffer, with pixel replication for the
+// finer levels of a preview and edge fill past the image, is common to all.
 #include "codec/job.h"
+
+static constexpr u32 TILE = 256;
+static constexpr u64 TILE_STRIDE = 1024;
 
 bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, u8* scratch, u64 scratch_size,
                u8* pixels, CodecError* err) {
     error_clear(err);
+    *job = DecodeJob{};
     job->info = *info;
     job->source = source;
     job->scratch = scratch;
@@ -17,34 +23,126 @@ bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, u8* scrat
     job->extra = pixels + align64(info->pixel_bytes);
     job->requested_frame = 0;
     job->decoded_frame = -1;
-    job->base_done = false;
-    job->swap_red_blue = false;
-    job->png_header_read = false;
-    job->full_ready = false;
     return true;
 }
 
+// ---- Stages -----------------------------------------------------------------
+
 bool decode_step(DecodeJob* job, CodecError* err) {
-    (void)job;
-    return fail(err, ERR_BAD_TARGET, 0);
+    error_clear(err);
+    switch (job->info.decoder) {
+    // TODO: the PNG, JPEG, GIF and WebP base decodes plug in here.
+    default: job->base_done = false; return fail(err, ERR_UNSUPPORTED, 0);
+    }
 }
 
 bool finish_full_resolution(DecodeJob* job, CodecError* err) {
-    (void)job;
-    return fail(err, ERR_BAD_TARGET, 0);
+    error_clear(err);
+    if (job->info.decoder != DECODER_JPEG || job->info.extra_bytes == 0 || job->full_ready) return true;
+    // TODO: the JPEG second stage plugs in here.
+    return fail(err, ERR_UNSUPPORTED, 0);
+}
+
+// ---- Tiles ------------------------------------------------------------------
+
+static bool servable(const DecodeJob* job, u32 level) {
+    if (level >= 32) return false;
+    if (job->full_ready && level != 0) return level == job->info.preview_level;
+    return level <= job->info.preview_level;
+}
+
+// Copies the tile's valid part from the pixel buffer, each source pixel
+// repeated 2^shift times across and each source row 2^shift times down.
+static void copy_replicated(const PixelBuffer* src, u32 column, u32 row, u32 cw, u32 ch, u32 shift, u8* tile) {
+    u32 x0 = column * TILE;
+    u32 y0 = row * TILE;
+    for (u32 i = 0; i < ch; i++) {
+        const u32* line = (const u32*)(src->pixels + (u64)((y0 + i) >> shift) * src->stride);
+        u32* out = (u32*)(tile + i * TILE_STRIDE);
+        if (shift == 0) {
+            const u32* from = line + x0;
+            for (u32 j = 0; j < cw; j++) out[j] = from[j];
+        } else {
+            for (u32 j = 0; j < cw; j++) out[j] = line[(x0 + j) >> shift];
+        }
+    }
+}
+
+// Every row continues with its last valid pixel, and the rows below the
+// valid part repeat the last valid row.
+static void edge_fill(u8* tile, u32 cw, u32 ch) {
+    for (u32 i = 0; i < ch; i++) {
+        u32* out = (u32*)(tile + i * TILE_STRIDE);
+        u32 last = out[cw - 1];
+        for (u32 j = cw; j < TILE; j++) out[j] = last;
+    }
+    const u32* last_row = (const u32*)(tile + (ch - 1) * TILE_STRIDE);
+    for (u32 i = ch; i < TILE; i++) {
+        u32* out = (u32*)(tile + i * TILE_STRIDE);
+        for (u32 j = 0; j < TILE; j++) out[j] = last_row[j];
+    }
+}
+
+static void swap_red_blue(u8* tile) {
+    for (u32 i = 0; i < TILE; i++) {
+        u32* p = (u32*)(tile + i * TILE_STRIDE);
+        for (u32 j = 0; j < TILE; j++) {
+            u32 v = p[j];
+            p[j] = (v & 0xFF00FF00u) | ((v & 0xFF) << 16) | ((v >> 16) & 0xFF);
+        }
+    }
 }
 
 bool render_tile(DecodeJob* job, u32 level, u32 column, u32 row, PixelBuffer* tile, CodecError* err) {
-    (void)job;
-    (void)level;
-    (void)column;
-    (void)row;
-    (void)tile;
+    error_clear(err);
+    if (!servable(job, level)) return fail(err, ERR_BAD_TARGET, 0);
+    u64 lw = ceil_shift(job->info.width, level);
+    u64 lh = ceil_shift(job->info.height, level);
+    u64 x0 = (u64)column * TILE;
+    u64 y0 = (u64)row * TILE;
+    if (x0 >= lw || y0 >= lh) return fail(err, ERR_BAD_TARGET, 0);
+    if (!decode_step(job, err)) return false;
+    u32 cw = (u32)(lw - x0 < TILE ? lw - x0 : TILE);
+    u32 ch = (u32)(lh - y0 < TILE ? lh - y0 : TILE);
+    u8* out = tile->pixels;
+    // TODO: WebP tiles and full-resolution JPEG tiles come from their
+    // decoders; everything else is served from the pixel buffer.
+    u32 shift = job->info.preview_level - level;
+    copy_replicated(&job->pixels, column, row, cw, ch, shift, out);
+    edge_fill(out, cw, ch);
+    if (job->swap_red_blue) swap_red_blue(out);
+    return true;
+}
+
+// ---- Whole images and frame delays ------------------------------------------
+
+u64 full_resolution_bytes(const DecodeJob* job) {
+    if (job->info.decoder == DECODER_JPEG || job->info.decoder == DECODER_WEBP) {
+        return row_stride(job->info.width) * job->info.height + 0x40020;
+    }
+    return 0;
+}
+
+bool full_resolution_pixels(DecodeJob* job, u8* memory, PixelBuffer* result, CodecError* err) {
+    error_clear(err);
+    (void)memory;
+    if (job->info.decoder == DECODER_PNG || job->info.decoder == DECODER_GIF) {
+        if (job->info.preview_level != 0) return fail(err, ERR_BAD_TARGET, 0);
+        if (!decode_step(job, err)) return false;
+        *result = job->pixels;
+        return true;
+    }
+    // TODO: JPEG (after its second stage) and WebP assemble their tiles.
     return fail(err, ERR_BAD_TARGET, 0);
 }
 
+u32 delay_hundredths(u32 num, u32 den) {
+    u64 d = den == 0 ? 100 : den;
+    return (u32)((d + 200 * (u64)num) / (2 * d));
+}
+
 u32 frame_delay(const DecodeJob* job, u32 frame) {
-    (void)job;
-    (void)frame;
+    if (frame >= job->info.frame_count) return 0;
+    // TODO: PNG and GIF frame delays come from their decoders.
     return 0;
 }

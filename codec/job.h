@@ -34,3 +34,11 @@ bool finish_full_resolution(DecodeJob* job, CodecError* err);
 bool render_tile(DecodeJob* job, u32 level, u32 column, u32 row, PixelBuffer* tile, CodecError* err);
 // Delay of an animation frame in hundredths of a second.
 u32 frame_delay(const DecodeJob* job, u32 frame);
+// An animation frame's delay of num/den seconds in hundredths, rounded; a
+// denominator of 0 counts as 100.
+u32 delay_hundredths(u32 num, u32 den);
+
+// The whole image at full size as one buffer (RGBA, no red/blue swap), and
+// how much caller memory that needs (0 when the job's own buffer serves).
+u64 full_resolution_bytes(const DecodeJob* job);
+bool full_resolution_pixels(DecodeJob* job, u8* memory, PixelBuffer* result, CodecError* err);
