@@ -130,10 +130,25 @@ void paint(Program* p) {
     }
 }
 
+// The published text: the dump cut to 4081 bytes, then " sync=" and the
+// last sync number as 8 hex digits (with the NUL the section holds, 4096
+// bytes at most). A reader pairs a text with its request by that number.
+static u64 finish_state_text(ByteSpan dump, u32 sync, u8* out) {
+    u64 n = dump.size < 4081 ? dump.size : 4081;
+    for (u64 i = 0; i < n; i++) out[i] = dump.data[i];
+    const char* tag = " sync=";
+    for (u32 i = 0; tag[i] != 0; i++) out[n++] = (u8)tag[i];
+    static const char hex[] = "0123456789abcdef";
+    for (i32 shift = 28; shift >= 0; shift -= 4) out[n++] = (u8)hex[(sync >> shift) & 15];
+    return n;
+}
+
 void test_dump(Program* p) {
     TextBuffer text;
     state_line(&p->app, &text);
     // TODO: the render hashes, scene summary and compare fields follow once
     // the presentation lands.
-    publish_state(&p->window, text_span(&text));
+    static u8 published[4096];
+    u64 n = finish_state_text(text_span(&text), p->window.test_sync, published);
+    publish_state(&p->window, ByteSpan{published, n});
 }

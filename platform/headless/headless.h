@@ -13,6 +13,7 @@
 //   wheel X Y DELTA [MODS]   MODS: ctrl, shift, alt joined by "+"
 //   leave | timer MS | sync N
 //   drop PATH [PATH ...]     paths are separated by " | "
+//   frame [save FILE]        checks the frame (prints "frame ok WxH")
 // Lines starting with "arg" are command-line arguments, taken by the caller.
 #pragma once
 
@@ -23,6 +24,11 @@ typedef void (*StateSink)(ByteSpan text, void* context);
 // The script the next window reads its events from, and where the state
 // texts go. Both must outlive the program run.
 void headless_set_script(ByteSpan script, StateSink sink, void* context);
+
+// Harness mode, as the Windows harness drives the real program: a sync with a
+// fresh number (1, 2, ...) after the first size report and after every
+// script event, and only the states published for syncs reach the sink.
+void headless_set_auto_sync(bool on);
 
 // One parsed script line; false for blank, comment and "arg" lines. Sets
 // *bad when the line cannot be understood.

@@ -18,6 +18,14 @@ struct HeadlessWindow {
     u64 drop_offsets[64];
     u64 drop_lengths[64];
     u32 drop_count;
+    // Harness mode: after the first size report and after every script event
+    // a sync with a fresh number follows (before any paint, as a posted
+    // message would), and only the states of syncs are passed on.
+    bool auto_sync;
+    bool sync_pending;
+    bool started;
+    u32 next_sync;
+    u32 last_kind;
 };
 
 static HeadlessWindow g_headless;
@@ -31,6 +39,11 @@ void headless_set_script(ByteSpan script, StateSink sink, void* context) {
     g_headless.next = 0;
     g_headless.sink = sink;
     g_headless.context = context;
+    g_headless.auto_sync = false;
+}
+
+void headless_set_auto_sync(bool on) {
+    g_headless.auto_sync = on;
 }
 
 const HeadlessRecord* headless_record() {
@@ -190,7 +203,7 @@ bool headless_parse_event(ByteSpan line, Event* e, bool* bad) {
     *e = Event{};
     u64 pos = 0;
     ByteSpan verb = word(line, &pos);
-    if (verb.size == 0 || verb.data[0] == '#' || is(verb, "arg")) return false;
+    if (verb.size == 0 || verb.data[0] == '#' || is(verb, "arg") || is(verb, "frame")) return false;
     bool ok = true;
     u32 mods = 0;
     i64 n = 0;
@@ -240,6 +253,10 @@ bool create_main_window(WindowState* w, ByteSpan, ByteSpan title, bool test_mode
     h->width = 1040;
     h->height = 700;
     h->invalid = false;
+    h->started = false;
+    h->sync_pending = false;
+    h->next_sync = 0;
+    h->last_kind = 0;
     h->record = HeadlessRecord{};
     h->record.window_rect[0] = 120;
     h->record.window_rect[1] = 80;
@@ -272,6 +289,16 @@ bool next_event(WindowState* w, Event* e) {
         e->x = h->width;
         e->y = h->height;
         fill_window_fields(h, e);
+        h->last_kind = EVENT_SIZE;
+        return true;
+    }
+    if (h->auto_sync && (h->sync_pending || !h->started)) {
+        h->sync_pending = false;
+        h->started = true;
+        *e = Event{};
+        e->kind = EVENT_SYNC;
+        w->test_sync = ++h->next_sync;
+        h->last_kind = EVENT_SYNC;
         return true;
     }
     if (h->invalid) {
@@ -286,6 +313,19 @@ bool next_event(WindowState* w, Event* e) {
         while (end < h->script.size && h->script.data[end] != '\n') end++;
         h->next = end < h->script.size ? end + 1 : end;
         ByteSpan line = {h->script.data + start, end - start};
+        u64 verb_pos = 0;
+        if (is(word(line, &verb_pos), "frame") && h->sink != nullptr) {
+            // The frame checks of the Windows harness: here the framebuffer is
+            // always the client size, drawn by the last paint.
+            TextBuffer t;
+            text_clear(&t);
+            text_append(&t, "frame ok ");
+            text_append_u64(&t, (u64)w->client_width);
+            text_append(&t, "x");
+            text_append_u64(&t, (u64)w->client_height);
+            h->sink(text_span(&t), h->context);
+            continue;
+        }
         bool bad = false;
         if (!headless_parse_event(line, e, &bad)) {
             if (bad) {
@@ -327,6 +367,8 @@ bool next_event(WindowState* w, Event* e) {
             }
             e->key = h->drop_count;
         }
+        h->last_kind = e->kind;
+        if (h->auto_sync && e->kind != EVENT_SYNC) h->sync_pending = true;
         return true;
     }
     return false;
@@ -434,5 +476,6 @@ void frame_header_blit(WindowState* w, i32, i32, i32, i32, i32, i32, u32) {
 
 void publish_state(WindowState* w, ByteSpan text) {
     HeadlessWindow* h = w->headless;
+    if (h->auto_sync && h->last_kind != EVENT_SYNC) return;
     if (h->sink != nullptr) h->sink(text, h->context);
 }

@@ -1,8 +1,12 @@
 # Runs one scenario script through qbdrive and compares the printed state
 # lines with the expected ones. Usage:
 #   cmake -DQBDRIVE=... -DSCRIPT=x.qbs -DEXPECTED=x.out [-DUPDATE=1] -P run-scenario.cmake
+# For the Windows harness, QBDRIVE is the whole command line as a list up to
+# the script (wine, qbdrive.exe), SCRIPT the script as the harness sees it
+# and EXTRA what follows it (the program to drive).
 cmake_policy(SET CMP0007 NEW)
-execute_process(COMMAND ${QBDRIVE} ${SCRIPT} OUTPUT_VARIABLE actual ERROR_VARIABLE errors RESULT_VARIABLE rc)
+string(REPLACE "|" ";" command "${QBDRIVE}")
+execute_process(COMMAND ${command} ${SCRIPT} ${EXTRA} OUTPUT_VARIABLE actual ERROR_VARIABLE errors RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "qbdrive exited with ${rc}: ${errors}")
 endif()

@@ -1,6 +1,8 @@
 // qbdrive: runs the whole program natively over a script of events and
-// prints the state line after every non-paint event, as the test channel
-// publishes it. Usage: qbdrive SCRIPT
+// prints the state text after every script event, as the Windows harness
+// reads it from the test channel: each event is followed by a sync with a
+// fresh number, and the state published for that sync is printed.
+// Usage: qbdrive SCRIPT
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -44,10 +46,8 @@ int main(int argc, char** argv) {
         line += " " + quoted.substr(0, n);
     }
     headless_set_script(ByteSpan{(u8*)script.data(), script.size()}, print_state, nullptr);
+    headless_set_auto_sync(true);
     static Program program;
     int code = app_main(&program, ByteSpan{(u8*)line.data(), line.size()});
-    if (headless_record()->destroyed && program.window.headless != nullptr) {
-        // Fine: the script quit the program.
-    }
     return code;
 }

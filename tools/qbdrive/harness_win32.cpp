@@ -1,0 +1,244 @@
+// qbdrive.exe: the Windows harness. Starts quorbel.exe --test with the
+// script's arguments, finds its window, sends each script event as the
+// matching window message (mouse messages carry the synthetic marker, keys go
+// with their modifiers set in the shared keyboard state), posts a sync with a
+// fresh number after each event, waits until the state section carries that
+// number and prints the state text: the same lines qbdrive prints natively.
+// Usage: qbdrive.exe SCRIPT QUORBEL_EXE
+#include <windows.h>
+
+#include <cstdio>
+#include <io.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/headless/headless.h"
+#include "platform/quote.h"
+#include "platform/utf.h"
+
+static constexpr UINT MESSAGE_SYNC = 0x8001;
+static constexpr u64 MARK = (u64)0x1EE7 << 32;
+
+static std::wstring wide(const std::string& s) {
+    std::vector<u16> out(s.size() * 2 + 2);
+    u64 n = 0;
+    utf16_from_utf8(ByteSpan{(u8*)s.data(), s.size()}, out.data(), out.size() - 1, &n);
+    return std::wstring(out.begin(), out.begin() + n);
+}
+
+struct Target {
+    PROCESS_INFORMATION process;
+    HWND window;
+    const char* state;
+    const u32* frame;
+    u32 sync;
+    DWORD thread;
+};
+
+static BOOL CALLBACK find_window(HWND hwnd, LPARAM param) {
+    Target* t = (Target*)param;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    wchar_t name[64];
+    if (pid == t->process.dwProcessId && GetClassNameW(hwnd, name, 64) && std::wstring(name) == L"Quorbel") {
+        t->window = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static bool open_sections(Target* t) {
+    std::wstring pid = std::to_wstring(t->process.dwProcessId);
+    for (int i = 0; i < 400; i++) {
+        HANDLE state = OpenFileMappingW(FILE_MAP_READ, FALSE, (L"QuorbelState" + pid).c_str());
+        HANDLE frame = OpenFileMappingW(FILE_MAP_READ, FALSE, (L"QuorbelFrame" + pid).c_str());
+        if (state != nullptr && frame != nullptr) {
+            t->state = (const char*)MapViewOfFile(state, FILE_MAP_READ, 0, 0, 4096);
+            t->frame = (const u32*)MapViewOfFile(frame, FILE_MAP_READ, 0, 0, 0);
+            EnumWindows(find_window, (LPARAM)t);
+            if (t->state != nullptr && t->frame != nullptr && t->window != nullptr) return true;
+        }
+        Sleep(50);
+    }
+    return false;
+}
+
+// Waits until the state text ends with " sync=" and the number, then for the
+// program to go idle (its paint done), and returns the text.
+static bool wait_state(Target* t, u32 number, std::string* out) {
+    char want[32];
+    std::snprintf(want, sizeof want, " sync=%08x", number);
+    for (int i = 0; i < 2000; i++) {
+        std::string text(t->state, strnlen(t->state, 4096));
+        if (text.size() >= 14 && text.compare(text.size() - 14, 14, want) == 0) {
+            WaitForInputIdle(t->process.hProcess, 2000);
+            *out = text;
+            return true;
+        }
+        if (WaitForSingleObject(t->process.hProcess, 0) == WAIT_OBJECT_0) return false;
+        Sleep(5);
+    }
+    return false;
+}
+
+static void set_modifiers(u32 mods) {
+    BYTE keys[256];
+    GetKeyboardState(keys);
+    keys[VK_CONTROL] = (mods & MODIFIER_CTRL) ? 0x80 : 0;
+    keys[VK_SHIFT] = (mods & MODIFIER_SHIFT) ? 0x80 : 0;
+    keys[VK_MENU] = (mods & MODIFIER_ALT) ? 0x80 : 0;
+    SetKeyboardState(keys);
+}
+
+static LPARAM point(i32 x, i32 y) {
+    return (LPARAM)(((u32)(u16)y << 16) | (u16)x);
+}
+
+// Sends one script event. False for events this harness cannot produce.
+static bool send(Target* t, const Event& e) {
+    HWND w = t->window;
+    set_modifiers(e.mods);
+    switch (e.kind) {
+    case EVENT_SIZE: {
+        RECT r;
+        GetWindowRect(w, &r);
+        MoveWindow(w, r.left, r.top, e.x, e.y, TRUE);
+        return true;
+    }
+    case EVENT_KEY:
+        PostMessageW(w, (e.mods & MODIFIER_ALT) ? WM_SYSKEYDOWN : WM_KEYDOWN, e.key, 1);
+        return true;
+    case EVENT_MOUSE_MOVE: PostMessageW(w, WM_MOUSEMOVE, (WPARAM)MARK, point(e.x, e.y)); return true;
+    case EVENT_BUTTON_DOWN: PostMessageW(w, WM_LBUTTONDOWN, (WPARAM)(MARK | MK_LBUTTON), point(e.x, e.y)); return true;
+    case EVENT_DOUBLE_CLICK:
+        PostMessageW(w, WM_LBUTTONDBLCLK, (WPARAM)(MARK | MK_LBUTTON), point(e.x, e.y));
+        return true;
+    case EVENT_BUTTON_UP: PostMessageW(w, WM_LBUTTONUP, (WPARAM)MARK, point(e.x, e.y)); return true;
+    case EVENT_WHEEL:
+        PostMessageW(w, WM_MOUSEWHEEL, (WPARAM)(MARK | ((u64)(u16)e.wheel << 16)), point(e.x, e.y));
+        return true;
+    case EVENT_LEAVE: PostMessageW(w, WM_MOUSELEAVE, (WPARAM)MARK, 0); return true;
+    case EVENT_SYNC: return true;
+    default: return false;  // drops and timer ticks cannot be sent from outside
+    }
+}
+
+// "frame": the frame section's header must describe the window's DIB and a
+// blit of the whole window. "frame save FILE" also writes its pixels as PAM.
+static std::string check_frame(Target* t, const std::string& save) {
+    const u32* h = t->frame;
+    RECT r;
+    GetClientRect(t->window, &r);
+    i32 w = r.right - r.left, hgt = r.bottom - r.top;
+    char line[160];
+    bool ok = h[0] == 0x46524251 && h[1] == (u32)w && h[2] == (u32)-hgt && h[3] == 32 && h[4] == 0 && h[5] == 0 &&
+              h[6] == (u32)w && h[7] == (u32)hgt && h[8] == 0 && h[9] == 0 && h[10] == 0xCC0020;
+    std::snprintf(line, sizeof line, "frame %s %dx%d", ok ? "ok" : "bad", w, hgt);
+    if (ok && !save.empty()) {
+        FILE* f = std::fopen(save.c_str(), "wb");
+        if (f != nullptr) {
+            std::fprintf(f, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n", w, hgt);
+            const u8* px = (const u8*)(h + 16);
+            for (i64 i = 0; i < (i64)w * hgt; i++) {
+                u8 rgba[4] = {px[4 * i + 2], px[4 * i + 1], px[4 * i], 255};
+                std::fwrite(rgba, 1, 4, f);
+            }
+            std::fclose(f);
+        }
+    }
+    return line;
+}
+
+int main(int argc, char** argv) {
+    // Lines end with a bare newline, as the native qbdrive prints them.
+    _setmode(_fileno(stdout), 0x8000 /* _O_BINARY */);
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: qbdrive.exe SCRIPT QUORBEL_EXE\n");
+        return 64;
+    }
+    std::ifstream in(argv[1], std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "qbdrive: cannot read %s\n", argv[1]);
+        return 66;
+    }
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    std::string script = buffer.str();
+    std::vector<std::string> lines;
+    std::istringstream split(script);
+    std::string text;
+    std::string command = "quorbel.exe --test";
+    while (std::getline(split, text)) {
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        lines.push_back(text);
+        if (text.rfind("arg ", 0) != 0) continue;
+        std::string arg = text.substr(4), quoted(arg.size() * 2 + 3, '\0');
+        u64 n = quote_argument(ByteSpan{(u8*)arg.data(), arg.size()}, false, (u8*)quoted.data(), quoted.size());
+        command += " " + quoted.substr(0, n);
+    }
+
+    Target t = {};
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    std::wstring exe = wide(argv[2]), line = wide(command);
+    if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &t.process)) {
+        std::fprintf(stderr, "qbdrive: cannot start %s\n", argv[2]);
+        return 69;
+    }
+    WaitForInputIdle(t.process.hProcess, 10000);
+    if (!open_sections(&t)) {
+        std::fprintf(stderr, "qbdrive: no test channel\n");
+        TerminateProcess(t.process.hProcess, 1);
+        return 70;
+    }
+    t.thread = GetWindowThreadProcessId(t.window, nullptr);
+    AttachThreadInput(GetCurrentThreadId(), t.thread, TRUE);
+
+    // The first state: start-up and the first size report.
+    u32 next_sync = 1;
+    std::string state;
+    PostMessageW(t.window, MESSAGE_SYNC, next_sync, 0);
+    if (!wait_state(&t, next_sync++, &state)) return 71;
+    std::fwrite(state.data(), 1, state.size(), stdout);
+    std::fputc('\n', stdout);
+    int status = 0;
+    for (const std::string& l : lines) {
+        if (l.rfind("frame", 0) == 0) {
+            std::string save = l.size() > 11 && l.compare(0, 11, "frame save ") == 0 ? l.substr(11) : "";
+            std::string checked = check_frame(&t, save);
+            std::fwrite(checked.data(), 1, checked.size(), stdout);
+            std::fputc('\n', stdout);
+            continue;
+        }
+        Event e;
+        bool bad = false;
+        if (!headless_parse_event(ByteSpan{(u8*)l.data(), l.size()}, &e, &bad)) {
+            if (bad) {
+                std::fprintf(stderr, "qbdrive: cannot read script line: %s\n", l.c_str());
+                status = 65;
+                break;
+            }
+            continue;
+        }
+        if (!send(&t, e)) {
+            std::fprintf(stderr, "qbdrive: skipped (cannot be sent from outside): %s\n", l.c_str());
+            continue;
+        }
+        u32 number = e.kind == EVENT_SYNC ? e.key : next_sync++;
+        PostMessageW(t.window, MESSAGE_SYNC, number, 0);
+        // The modifiers stay down until the program has handled the event.
+        bool alive = wait_state(&t, number, &state);
+        set_modifiers(0);
+        if (!alive) break;  // the program ended (Quit)
+        std::fwrite(state.data(), 1, state.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+    if (WaitForSingleObject(t.process.hProcess, 0) != WAIT_OBJECT_0) {
+        PostMessageW(t.window, WM_CLOSE, 0, 0);
+        if (WaitForSingleObject(t.process.hProcess, 5000) != WAIT_OBJECT_0) TerminateProcess(t.process.hProcess, 0);
+    }
+    return status;
+}
