@@ -1,4 +1,5 @@
-# The 33rd tab is refused and nothing else changes.
+# The 33rd tab is refused and nothing else changes; the message stays until
+# the next open.
 arg proc-1x1
 arg proc-2x1
 arg proc-3x1
@@ -31,5 +32,5 @@ arg proc-29x1
 arg proc-30x1
 arg proc-31x1
 arg proc-32x1
-drop proc-33x1
+arg proc-33x1
 key ctrl+tab
