@@ -25,3 +25,14 @@ u32 tick_count();
 
 // The platform's path separator ('\\' on Windows, '/' elsewhere).
 u8 path_separator();
+
+// A named shared-memory section of `size` bytes, created (or opened) and
+// mapped writable whole: a paging-file mapping on Windows, a POSIX shared
+// memory object elsewhere ("/" + name). Null when it cannot be had.
+u8* open_shared_section(ByteSpan name, u64 size);
+
+// This process's id.
+u32 process_id();
+// Removes a section's name (POSIX shared memory persists until then; on
+// Windows the section goes with its last handle and this does nothing).
+void remove_shared_section(ByteSpan name);

@@ -30,6 +30,12 @@ void headless_set_script(ByteSpan script, StateSink sink, void* context);
 // script event, and only the states published for syncs reach the sink.
 void headless_set_auto_sync(bool on);
 
+// In test mode, also publish through the named sections of the test channel
+// (shared memory objects "QuorbelState" and "QuorbelFrame" with the pid).
+void headless_use_sections(bool on);
+// Removes the section names again (they outlive the process on POSIX).
+void headless_remove_sections();
+
 // One parsed script line; false for blank, comment and "arg" lines. Sets
 // *bad when the line cannot be understood.
 bool headless_parse_event(ByteSpan line, Event* event, bool* bad);

@@ -3,6 +3,7 @@
 // paints whenever the window was invalidated before the next input.
 #include "base/region.h"
 #include "platform/headless/headless.h"
+#include "platform/process.h"
 
 struct HeadlessWindow {
     ByteSpan script;
@@ -26,6 +27,7 @@ struct HeadlessWindow {
     bool started;
     u32 next_sync;
     u32 last_kind;
+    bool sections;  // publish through the named sections too
 };
 
 static HeadlessWindow g_headless;
@@ -44,6 +46,10 @@ void headless_set_script(ByteSpan script, StateSink sink, void* context) {
 
 void headless_set_auto_sync(bool on) {
     g_headless.auto_sync = on;
+}
+
+void headless_use_sections(bool on) {
+    g_headless.sections = on;
 }
 
 const HeadlessRecord* headless_record() {
@@ -266,6 +272,7 @@ bool create_main_window(WindowState* w, ByteSpan, ByteSpan title, bool test_mode
     text_append(&h->record.title, title);
     // Room for the largest window the program allows; committed as needed.
     if (h->pixels.base == nullptr && !reserve(&h->pixels, (u64)8192 * 8192 * 4)) return false;
+    if (test_mode && h->sections) open_test_sections(w);
     return true;
 }
 
@@ -468,14 +475,75 @@ void skip_paint(WindowState* w) {
     w->headless->invalid = false;
 }
 
-void open_test_sections(WindowState*) {}
-void frame_header_dib(WindowState*, bool) {}
-void frame_header_blit(WindowState* w, i32, i32, i32, i32, i32, i32, u32) {
+// The test channel's sections under the same names as the Windows program's
+// ("QuorbelState" and "QuorbelFrame" with the process id), so an outside
+// reader can watch a headless run the same way. Each presented frame is
+// copied into the frame section after its 64-byte header.
+static constexpr u64 HEADLESS_FRAME_W = 1920 + 64;
+static constexpr u64 HEADLESS_FRAME_H = 1080 + 64;
+
+static void section_name(TextBuffer* t, const char* prefix) {
+    text_clear(t);
+    text_append(t, prefix);
+    text_append_u64(t, process_id());
+}
+
+void open_test_sections(WindowState* w) {
+    TextBuffer name;
+    section_name(&name, "QuorbelState");
+    w->state_view = open_shared_section(text_span(&name), 4096);
+    section_name(&name, "QuorbelFrame");
+    u64 size = HEADLESS_FRAME_W * HEADLESS_FRAME_H * 4 + 64;
+    w->frame_header = open_shared_section(text_span(&name), size);
+    if (w->frame_header == nullptr) return;
+    w->frame_section_size = size;
+    ((u32*)w->frame_header)[0] = 0x46524251;  // "QBRF"
+}
+
+void headless_remove_sections() {
+    TextBuffer name;
+    section_name(&name, "QuorbelState");
+    remove_shared_section(text_span(&name));
+    section_name(&name, "QuorbelFrame");
+    remove_shared_section(text_span(&name));
+}
+
+void frame_header_dib(WindowState* w, bool in_section) {
+    if (w->frame_header == nullptr) return;
+    u32* h = (u32*)w->frame_header;
+    h[1] = in_section ? (u32)w->dib_width : 0;
+    h[2] = in_section ? (u32)(-w->dib_height) : 0;
+    h[3] = in_section ? 32 : 0;
+}
+
+void frame_header_blit(WindowState* w, i32 x, i32 y, i32 width, i32 height, i32 source_x, i32 source_y, u32 rop) {
     w->blit_count++;
+    if (w->frame_header == nullptr) return;
+    u32* h = (u32*)w->frame_header;
+    u64 bytes = (u64)w->dib_width * (u64)w->dib_height * 4;
+    bool fits = w->dib_pixels != nullptr && bytes + 64 <= w->frame_section_size;
+    frame_header_dib(w, fits);
+    if (fits) {
+        const u8* from = (const u8*)w->dib_pixels;
+        for (u64 i = 0; i < bytes; i++) w->frame_header[64 + i] = from[i];
+    }
+    h[4] = (u32)x;
+    h[5] = (u32)y;
+    h[6] = (u32)width;
+    h[7] = (u32)height;
+    h[8] = (u32)source_x;
+    h[9] = (u32)source_y;
+    h[10] = rop;
+    h[11] = w->blit_count;
 }
 
 void publish_state(WindowState* w, ByteSpan text) {
     HeadlessWindow* h = w->headless;
+    if (w->state_view != nullptr) {
+        u64 n = text.size < 4095 ? text.size : 4095;
+        for (u64 i = 0; i < n; i++) w->state_view[i] = text.data[i];
+        w->state_view[n] = 0;
+    }
     if (h->auto_sync && h->last_kind != EVENT_SYNC) return;
     if (h->sink != nullptr) h->sink(text, h->context);
 }

@@ -1,6 +1,7 @@
 // Process calls on POSIX. There is no single command line here, so one is
 // rebuilt from the arguments with the quoting rules the tokenizer reads.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -67,4 +68,34 @@ u32 tick_count() {
 
 u8 path_separator() {
     return '/';
+}
+
+u8* open_shared_section(ByteSpan name, u64 size) {
+    char path[256];
+    if (name.size + 2 > sizeof path) return nullptr;
+    path[0] = '/';
+    for (u64 i = 0; i < name.size; i++) path[1 + i] = (char)name.data[i];
+    path[1 + name.size] = 0;
+    int fd = shm_open(path, O_RDWR | O_CREAT, 0600);
+    if (fd < 0) return nullptr;
+    if (ftruncate(fd, (off_t)size) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    return view == MAP_FAILED ? nullptr : (u8*)view;
+}
+
+u32 process_id() {
+    return (u32)getpid();
+}
+
+void remove_shared_section(ByteSpan name) {
+    char path[256];
+    if (name.size + 2 > sizeof path) return;
+    path[0] = '/';
+    for (u64 i = 0; i < name.size; i++) path[1 + i] = (char)name.data[i];
+    path[1 + name.size] = 0;
+    shm_unlink(path);
 }

@@ -56,3 +56,20 @@ u32 tick_count() {
 u8 path_separator() {
     return '\\';
 }
+
+u8* open_shared_section(ByteSpan name, u64 size) {
+    u16 wide[128];
+    u64 units = 0;
+    if (!utf16_from_utf8(name, wide, 127, &units)) return nullptr;
+    wide[units] = 0;
+    HANDLE h = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, (DWORD)(size >> 32), (DWORD)size,
+                                  (LPCWSTR)wide);
+    if (h == nullptr) return nullptr;
+    return (u8*)MapViewOfFile(h, FILE_MAP_WRITE, 0, 0, (SIZE_T)size);
+}
+
+u32 process_id() {
+    return GetCurrentProcessId();
+}
+
+void remove_shared_section(ByteSpan) {}

@@ -2,7 +2,7 @@
 // prints the state text after every script event, as the Windows harness
 // reads it from the test channel: each event is followed by a sync with a
 // fresh number, and the state published for that sync is printed.
-// Usage: qbdrive SCRIPT
+// Usage: qbdrive [--sections] SCRIPT
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -19,13 +19,17 @@ static void print_state(ByteSpan text, void*) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: qbdrive SCRIPT\n");
+    // --sections also publishes through the test channel's named sections,
+    // for a reader in another process.
+    bool sections = argc == 3 && std::string(argv[1]) == "--sections";
+    if (argc != 2 && !sections) {
+        std::fprintf(stderr, "usage: qbdrive [--sections] SCRIPT\n");
         return 64;
     }
-    std::ifstream in(argv[1], std::ios::binary);
+    const char* path = argv[argc - 1];
+    std::ifstream in(path, std::ios::binary);
     if (!in) {
-        std::fprintf(stderr, "qbdrive: cannot read %s\n", argv[1]);
+        std::fprintf(stderr, "qbdrive: cannot read %s\n", path);
         return 66;
     }
     std::stringstream buffer;
@@ -47,7 +51,9 @@ int main(int argc, char** argv) {
     }
     headless_set_script(ByteSpan{(u8*)script.data(), script.size()}, print_state, nullptr);
     headless_set_auto_sync(true);
+    headless_use_sections(sections);
     static Program program;
     int code = app_main(&program, ByteSpan{(u8*)line.data(), line.size()});
+    if (sections) headless_remove_sections();
     return code;
 }
