@@ -1,31 +1,17 @@
-// Command-line tokenizer and its inverse.
+// Command-line tokenizer.
 #include "app/args.h"
 
-static bool blank(u8 c) {
-    return c == ' ' || c == '\t';
-}
-
-namespace {
-struct Sink {
-    u8* out;
-    u64 capacity;
-    u64 length;
-    void put(u8 c) {
-        if (out != nullptr && length < capacity) out[length] = c;
-        length++;
-    }
-};
-}  // namespace
+#include "platform/quote.h"
 
 bool parse_argument(ByteSpan line, u64 pos, u64* pos_out, bool program_name, u8* out, u64 capacity,
                     u64* length_out) {
-    Sink sink = {out, capacity, 0};
+    CountingSink sink = {out, capacity, 0};
     const u8* p = line.data;
     u64 n = line.size;
     bool quoted = false;
     if (program_name) {
         if (pos >= n) return false;
-        for (; pos < n && (quoted || !blank(p[pos])); pos++) {
+        for (; pos < n && (quoted || !is_blank(p[pos])); pos++) {
             if (p[pos] == '"') {
                 quoted = !quoted;
             } else {
@@ -33,9 +19,9 @@ bool parse_argument(ByteSpan line, u64 pos, u64* pos_out, bool program_name, u8*
             }
         }
     } else {
-        while (pos < n && blank(p[pos])) pos++;
+        while (pos < n && is_blank(p[pos])) pos++;
         if (pos >= n) return false;
-        while (pos < n && (quoted || !blank(p[pos]))) {
+        while (pos < n && (quoted || !is_blank(p[pos]))) {
             u8 c = p[pos];
             if (c == '\\') {
                 u64 run = 0;

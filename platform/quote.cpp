@@ -2,27 +2,11 @@
 // Windows command-line rules gives it back unchanged.
 #include "platform/quote.h"
 
-static bool blank(u8 c) {
-    return c == ' ' || c == '\t';
-}
-
-namespace {
-struct Sink {
-    u8* out;
-    u64 capacity;
-    u64 length;
-    void put(u8 c) {
-        if (out != nullptr && length < capacity) out[length] = c;
-        length++;
-    }
-};
-}  // namespace
-
 u64 quote_argument(ByteSpan arg, bool program_name, u8* out, u64 capacity) {
-    Sink sink = {out, capacity, 0};
+    CountingSink sink = {out, capacity, 0};
     bool needs_quotes = arg.size == 0;
     for (u64 i = 0; i < arg.size; i++) {
-        if (blank(arg.data[i]) || arg.data[i] == '"') needs_quotes = true;
+        if (is_blank(arg.data[i]) || arg.data[i] == '"') needs_quotes = true;
     }
     if (program_name) {
         // No escapes exist in the program name: quotes cannot be carried.

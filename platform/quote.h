@@ -4,6 +4,23 @@
 
 #include "base/span.h"
 
+// Spaces and tabs separate arguments.
+inline bool is_blank(u8 c) {
+    return c == ' ' || c == '\t';
+}
+
+// Writes what fits into `out` (null: nothing) and counts every byte, so one
+// pass both measures and fills.
+struct CountingSink {
+    u8* out;
+    u64 capacity;
+    u64 length;
+    void put(u8 c) {
+        if (out != nullptr && length < capacity) out[length] = c;
+        length++;
+    }
+};
+
 // Writes `arg` so that the command-line tokenizer gives it back: blanks and
 // quotes force quoting, backslashes before a quote are doubled and the quote
 // escaped. The program name cannot carry a quote. Returns the length

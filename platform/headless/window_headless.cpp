@@ -2,6 +2,7 @@
 // Like the real window it reports a size change as its own event, and
 // paints whenever the window was invalidated before the next input.
 #include "base/region.h"
+#include "platform/frame_header.h"
 #include "platform/headless/headless.h"
 #include "platform/process.h"
 
@@ -497,7 +498,7 @@ void open_test_sections(WindowState* w) {
     w->frame_header = open_shared_section(text_span(&name), size);
     if (w->frame_header == nullptr) return;
     w->frame_section_size = size;
-    ((u32*)w->frame_header)[0] = 0x46524251;  // "QBRF"
+    ((u32*)w->frame_header)[0] = FRAME_MAGIC;
 }
 
 void headless_remove_sections() {
@@ -509,17 +510,12 @@ void headless_remove_sections() {
 }
 
 void frame_header_dib(WindowState* w, bool in_section) {
-    if (w->frame_header == nullptr) return;
-    u32* h = (u32*)w->frame_header;
-    h[1] = in_section ? (u32)w->dib_width : 0;
-    h[2] = in_section ? (u32)(-w->dib_height) : 0;
-    h[3] = in_section ? 32 : 0;
+    if (w->frame_header != nullptr) frame_header_set_dib(w->frame_header, in_section, w->dib_width, w->dib_height);
 }
 
 void frame_header_blit(WindowState* w, i32 x, i32 y, i32 width, i32 height, i32 source_x, i32 source_y, u32 rop) {
     w->blit_count++;
     if (w->frame_header == nullptr) return;
-    u32* h = (u32*)w->frame_header;
     u64 bytes = (u64)w->dib_width * (u64)w->dib_height * 4;
     bool fits = w->dib_pixels != nullptr && bytes + 64 <= w->frame_section_size;
     frame_header_dib(w, fits);
@@ -527,14 +523,7 @@ void frame_header_blit(WindowState* w, i32 x, i32 y, i32 width, i32 height, i32 
         const u8* from = (const u8*)w->dib_pixels;
         for (u64 i = 0; i < bytes; i++) w->frame_header[64 + i] = from[i];
     }
-    h[4] = (u32)x;
-    h[5] = (u32)y;
-    h[6] = (u32)width;
-    h[7] = (u32)height;
-    h[8] = (u32)source_x;
-    h[9] = (u32)source_y;
-    h[10] = rop;
-    h[11] = w->blit_count;
+    frame_header_set_blit(w->frame_header, x, y, width, height, source_x, source_y, rop, w->blit_count);
 }
 
 void publish_state(WindowState* w, ByteSpan text) {

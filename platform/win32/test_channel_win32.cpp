@@ -4,10 +4,9 @@
 // the DIB and the last blit.
 #include <windows.h>
 
+#include "platform/frame_header.h"
 #include "platform/utf.h"
 #include "platform/window.h"
-
-static constexpr u32 FRAME_MAGIC = 0x46524251;  // "QBRF"
 static constexpr u64 STATE_BYTES = 4096;
 
 static void section_name(const char* prefix, u16* out) {
@@ -28,10 +27,6 @@ static void section_name(const char* prefix, u16* out) {
     u64 units = 0;
     utf16_from_utf8(ByteSpan{(u8*)text, n}, out, 63, &units);
     out[units] = 0;
-}
-
-static u32* header(WindowState* w) {
-    return (u32*)w->frame_header;
 }
 
 void open_test_sections(WindowState* w) {
@@ -55,29 +50,17 @@ void open_test_sections(WindowState* w) {
     w->frame_section = (u64)(uintptr_t)frame;
     w->frame_header = view;
     w->frame_section_size = size;
-    header(w)[0] = FRAME_MAGIC;
+    ((u32*)w->frame_header)[0] = FRAME_MAGIC;
 }
 
 void frame_header_dib(WindowState* w, bool in_section) {
-    if (w->frame_header == nullptr) return;
-    u32* h = header(w);
-    h[1] = in_section ? (u32)w->dib_width : 0;
-    h[2] = in_section ? (u32)(-w->dib_height) : 0;
-    h[3] = in_section ? 32 : 0;
+    if (w->frame_header != nullptr) frame_header_set_dib(w->frame_header, in_section, w->dib_width, w->dib_height);
 }
 
 void frame_header_blit(WindowState* w, i32 x, i32 y, i32 width, i32 height, i32 source_x, i32 source_y, u32 rop) {
     w->blit_count++;
     if (w->frame_header == nullptr) return;
-    u32* h = header(w);
-    h[4] = (u32)x;
-    h[5] = (u32)y;
-    h[6] = (u32)width;
-    h[7] = (u32)height;
-    h[8] = (u32)source_x;
-    h[9] = (u32)source_y;
-    h[10] = rop;
-    h[11] = w->blit_count;
+    frame_header_set_blit(w->frame_header, x, y, width, height, source_x, source_y, rop, w->blit_count);
 }
 
 void publish_state(WindowState* w, ByteSpan text) {
