@@ -1,0 +1,184 @@
+// Resumable zlib inflate: the zlib wrapper around DEFLATE data, checked with
+// Adler-32. It decodes from the caller's input buffer into the caller's output
+// buffer, stops cleanly when either runs out, and goes on from exactly there on
+// the next call. Everything it keeps, Huffman tables included, lives in one
+// InflateState that holds no pointers, so the caller may place it anywhere
+// and even copy it between calls. Each step is atomic: a block header, a
+// dynamic code header, a stored header or one symbol is read whole or not at
+// all, so a stream split anywhere decodes exactly like one buffer.
+#pragma once
+
+#include "base/span.h"
+
+// ---- Results, errors and modes ----------------------------------------------
+
+typedef u32 InflateResult;
+enum : u32 {
+    INFLATE_CONTINUE = 0,     // internal only: go on with the next mode
+    INFLATE_NEED_INPUT = 1,   // the input is used up (and was not declared final)
+    INFLATE_OUTPUT_FULL = 2,  // the next symbol or stored byte does not fit
+    INFLATE_DONE = 3,         // final block and trailer decoded and checked
+    INFLATE_ERROR = 4,        // see `error` and `error_offset`
+};
+
+typedef u32 InflateError;
+enum : u32 {
+    INFLATE_ERR_NONE = 0,
+    INFLATE_ERR_BAD_BLOCK_TYPE = 1,
+    INFLATE_ERR_BAD_STORED_LENGTH = 2,
+    INFLATE_ERR_OVERSUBSCRIBED = 3,
+    INFLATE_ERR_INCOMPLETE = 4,
+    INFLATE_ERR_BAD_CODE_LENGTHS = 5,
+    INFLATE_ERR_TOO_MANY_SYMBOLS = 6,
+    INFLATE_ERR_NO_END_OF_BLOCK = 7,
+    INFLATE_ERR_BAD_SYMBOL = 8,
+    INFLATE_ERR_BAD_DISTANCE_CODE = 9,
+    INFLATE_ERR_DISTANCE_TOO_FAR = 10,
+    INFLATE_ERR_TRUNCATED = 11,
+    INFLATE_ERR_ZLIB_METHOD = 13,
+    INFLATE_ERR_ZLIB_WINDOW = 14,
+    INFLATE_ERR_ZLIB_CHECK = 15,
+    INFLATE_ERR_ZLIB_DICTIONARY = 16,
+    INFLATE_ERR_ADLER_MISMATCH = 17,
+    INFLATE_ERR_WINDOW_TOO_SMALL = 24,
+};
+
+// "none", "bad_block_type", ...; empty for 12, 18 to 23 and above 24.
+ByteSpan inflate_error_name(u32 code);
+
+typedef u32 InflateMode;
+enum : u32 {
+    INFLATE_MODE_HEADER = 0,
+    INFLATE_MODE_BLOCK = 1,
+    INFLATE_MODE_STORED_HEADER = 2,
+    INFLATE_MODE_STORED_COPY = 3,
+    INFLATE_MODE_CODES = 4,
+    INFLATE_MODE_TRAILER = 5,
+    INFLATE_MODE_DONE = 6,
+    INFLATE_MODE_FAILED = 7,
+};
+
+// ---- Huffman lookup entries -------------------------------------------------
+// One 32-bit slot of a lookup table:
+//   bits 0-4    bits to drop (code length; for a second-level entry the length
+//               less the root bits; for a link the root width)
+//   bits 5-8    extra bits after a length or distance code; for a link the
+//               index width of its second-level table
+//   bit 9       literal (value is the byte)
+//   bit 10      not a length or distance: alone an invalid code, with bit 11
+//               a link, with bit 12 end of block
+//   bits 16-31  value: literal, length base, distance base, code-length
+//               symbol, or for a link the start of its second-level table
+typedef u32 HuffEntry;
+enum : u32 {
+    HUFF_LITERAL = 0x200,
+    HUFF_SPECIAL = 0x400,
+    HUFF_LINK = 0x800,
+    HUFF_END_OF_BLOCK = 0x1000,
+};
+
+enum : u32 {
+    INFLATE_LITLEN_ROOT_BITS = 11,
+    INFLATE_DIST_ROOT_BITS = 8,
+    INFLATE_CODELEN_ROOT_BITS = 7,
+    // Capacities. The largest tables the builder can make (counted by
+    // exhaustive search over all valid code-length sets, the method of zlib's
+    // "enough" tool) are 2342 entries for 288 symbols with an 11-bit root and
+    // 402 for 32 symbols with an 8-bit root; 19 symbols of at most 7 bits fit a
+    // 7-bit root exactly. The litlen and dist arrays leave ample headroom.
+    INFLATE_LITLEN_ENTRIES = 4608,
+    INFLATE_DIST_ENTRIES = 2304,
+    INFLATE_CODELEN_ENTRIES = 128,
+    // Windowed mode keeps 32 KiB of history plus at least 1 KiB of room.
+    INFLATE_WINDOW_HISTORY = 32768,
+    INFLATE_MIN_WINDOW = 0x8400,
+};
+
+// ---- State -------------------------------------------------------------------
+
+// Bits not yet used, least significant first. Bits above `count` are zero or
+// equal to the input bits that follow, so or-ing in a reload is harmless.
+struct BitReader {
+    u64 bits;
+    u32 count;   // 0 to 63
+    u64 in_pos;  // next byte of the current input not yet loaded into bits
+};
+
+struct InflateState {
+    BitReader reader;
+    u64 total_in;      // input bytes consumed by all earlier calls
+    u64 out_base;      // output bytes dropped from the front by slides
+    u64 error_offset;  // absolute input offset of the fault
+    u64 out_pos;       // next write position; back-references reach [0, out_pos)
+    u64 check_pos;     // output position the Adler-32 has reached
+    u64 consumed;      // input bytes consumed by the last inflate_run
+    u32 stored_left;
+    u32 final_block;
+    u32 windowed;
+    u32 adler;
+    InflateMode mode;
+    u32 tables;  // 0 none, 1 the fixed tables, 2 a dynamic header's
+    InflateError error;
+    HuffEntry litlen[INFLATE_LITLEN_ENTRIES];
+    HuffEntry dist[INFLATE_DIST_ENTRIES];
+    HuffEntry codelen[INFLATE_CODELEN_ENTRIES];
+    u8 order[19];
+};
+
+// ---- Operations --------------------------------------------------------------
+
+void inflate_init(InflateState* state);
+// Windowed mode: the caller reuses one output buffer of `size` bytes and calls
+// inflate_slide before every inflate_run. Below 0x8400 bytes the state fails
+// with "window_too_small".
+void inflate_init_windowed(InflateState* state, u8* output, u64 size);
+
+// Decodes from input[0, input_size) into output starting at out_pos. `input`
+// is the unconsumed rest of the stream; the caller advances by `consumed`.
+// `final` declares that no input follows, turning a shortage into "truncated".
+InflateResult inflate_run(InflateState* state, const u8* input, u64 input_size, u8* output, u64 output_size,
+                          bool final);
+
+// Brings the Adler-32 up to out_pos, then keeps only the last 32 KiB of output
+// at the front of the buffer. The caller must have read what it needs first.
+void inflate_slide(InflateState* state, u8* output);
+
+inline InflateError inflate_error(const InflateState* s) {
+    return s->error;
+}
+inline u64 inflate_error_offset(const InflateState* s) {
+    return s->error_offset;
+}
+inline u64 inflate_out_pos(const InflateState* s) {
+    return s->out_pos;
+}
+inline u64 inflate_total_out(const InflateState* s) {
+    return s->out_base + s->out_pos;
+}
+inline u64 inflate_consumed(const InflateState* s) {
+    return s->consumed;
+}
+
+// ---- Internals shared with the tests ----------------------------------------
+
+enum : u32 { HUFF_ALPHABET_LITLEN = 0, HUFF_ALPHABET_DIST = 1, HUFF_ALPHABET_CODELEN = 2 };
+enum : u32 { HUFF_BUILD_OK = 0, HUFF_BUILD_OVERSUBSCRIBED = 1, HUFF_BUILD_INCOMPLETE = 2 };
+
+// Builds a lookup table with `root_bits` root entries (and second-level
+// tables after them) from `count` code lengths of 0 to 15. Returns
+// HUFF_BUILD_*; `used_out`, when given, receives the entries written.
+u32 huff_build(const u8* lengths, u32 count, u32 alphabet, u32 root_bits, HuffEntry* table, u32 capacity,
+               u32* used_out);
+
+// Fast-loop variants. "Careful" runs no fast loop at all: every symbol goes
+// through the careful step, a plain byte-by-byte decoder that the tests hold
+// the others against. The scalar fast loop copies matches byte by byte.
+enum : u32 {
+    INFLATE_VARIANT_CAREFUL = 0,
+    INFLATE_VARIANT_SCALAR = 1,
+    INFLATE_VARIANT_SSE2 = 2,
+    INFLATE_VARIANT_AVX2 = 3,
+};
+// Test-only: use `variant` from now on; false (and no change) when this CPU
+// cannot run it.
+bool inflate_force_variant(u32 variant);

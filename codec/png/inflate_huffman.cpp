@@ -1,0 +1,135 @@
+// Canonical Huffman lookup tables for inflate. A table is a root of 2^root
+// entries indexed by the next root bits of input (least significant bit
+// first), with second-level tables packed after it for longer codes; a link
+// entry in the root names where its second-level table starts and how many
+// more bits index it. Codes are walked in canonical order with the code kept
+// bit-reversed, so each entry is written straight into every slot whose low
+// bits match it, and a table is sized to just fit the codes that share its
+// root prefix. Linear in the alphabet; no allocation.
+#include "codec/png/inflate.h"
+
+// The entry of `symbol` without its bit count.
+static u32 symbol_entry(u32 alphabet, u32 symbol) {
+    if (alphabet == HUFF_ALPHABET_CODELEN) return symbol << 16;
+    if (alphabet == HUFF_ALPHABET_DIST) {
+        if (symbol >= 30) return HUFF_SPECIAL;
+        if (symbol < 4) return (symbol + 1) << 16;
+        u32 extra = symbol / 2 - 1;
+        u32 base = ((2 | (symbol & 1)) << extra) + 1;
+        return (base << 16) | (extra << 5);
+    }
+    if (symbol < 256) return (symbol << 16) | HUFF_LITERAL;
+    if (symbol == 256) return HUFF_SPECIAL | HUFF_END_OF_BLOCK;
+    if (symbol >= 286) return HUFF_SPECIAL;
+    u32 k = symbol - 257;
+    if (k < 8) return (k + 3) << 16;
+    if (k == 28) return 258u << 16;
+    u32 extra = k / 4 - 1;
+    u32 base = ((4 | (k & 3)) << extra) + 3;
+    return (base << 16) | (extra << 5);
+}
+
+u32 huff_build(const u8* lengths, u32 count, u32 alphabet, u32 root_bits, HuffEntry* table, u32 capacity,
+               u32* used_out) {
+    QB_ASSERT(count <= 320 && root_bits <= 11 && capacity >= (1u << root_bits));
+    u32 counts[16] = {};
+    for (u32 i = 0; i < count; i++) {
+        QB_ASSERT(lengths[i] <= 15);
+        counts[lengths[i]]++;
+    }
+    counts[0] = 0;
+    u32 max = 15;
+    while (max > 0 && counts[max] == 0) max--;
+    if (max == 0) {
+        // No codes at all: accepted, and any lookup lands on an invalid entry.
+        for (u32 i = 0; i < (1u << root_bits); i++) table[i] = HUFF_SPECIAL | 1;
+        if (used_out) *used_out = 1u << root_bits;
+        return HUFF_BUILD_OK;
+    }
+
+    i32 left = 1;
+    for (u32 len = 1; len <= 15; len++) {
+        left = 2 * left - (i32)counts[len];
+        if (left < 0) return HUFF_BUILD_OVERSUBSCRIBED;
+    }
+    // One lone 1-bit code is the only incomplete set allowed (and never for
+    // the code-length alphabet): a stream with a single distance code.
+    if (left > 0 && (alphabet == HUFF_ALPHABET_CODELEN || max != 1)) return HUFF_BUILD_INCOMPLETE;
+
+    // Symbols sorted by length, then by value.
+    u16 offsets[16];
+    u16 sorted[320];
+    offsets[1] = 0;
+    for (u32 len = 1; len < 15; len++) offsets[len + 1] = (u16)(offsets[len] + counts[len]);
+    for (u32 i = 0; i < count; i++) {
+        if (lengths[i] != 0) sorted[offsets[lengths[i]]++] = (u16)i;
+    }
+
+    u32 root = root_bits < max ? root_bits : max;
+    u32 len = 1;
+    while (counts[len] == 0) len++;
+    u32 huff = 0;         // current code, bit-reversed
+    u32 drop = 0;         // bits the current table's index skips (0 or root)
+    u32 curr = root;      // index width of the current table
+    u32 next = 0;         // start of the current table
+    u32 low = 0xFFFFFFFF; // root slot of the last link written
+    u32 used = 1u << root;
+    u32 mask = used - 1;
+    u32 sym = 0;
+    for (;;) {
+        HuffEntry here = symbol_entry(alphabet, sorted[sym]) | (len - drop);
+        // Every slot of the current table whose low (len - drop) bits are
+        // this code.
+        u32 incr = 1u << (len - drop);
+        u32 fill = 1u << curr;
+        do {
+            fill -= incr;
+            table[next + (huff >> drop) + fill] = here;
+        } while (fill != 0);
+
+        // Bit-reversed increment: the next canonical code.
+        incr = 1u << (len - 1);
+        while (huff & incr) incr >>= 1;
+        huff = incr != 0 ? (huff & (incr - 1)) + incr : 0;
+
+        sym++;
+        if (--counts[len] == 0) {
+            if (len == max) break;
+            while (counts[len] == 0) len++;
+        }
+
+        if (len > root && (huff & mask) != low) {
+            // A new second-level table right after the previous one, wide
+            // enough for the remaining codes that share this root prefix.
+            next += 1u << curr;
+            if (drop == 0) {
+                drop = root;
+                next = 1u << root;
+            }
+            curr = len - drop;
+            i32 room = 1 << curr;
+            while (curr + drop < max) {
+                room -= (i32)counts[curr + drop];
+                if (room <= 0) break;
+                curr++;
+                room <<= 1;
+            }
+            used += 1u << curr;
+            QB_ASSERT(used <= capacity);
+            if (used > capacity) return HUFF_BUILD_OVERSUBSCRIBED;
+            low = huff & mask;
+            table[low] = (next << 16) | (curr << 5) | HUFF_SPECIAL | HUFF_LINK | root;
+        }
+    }
+
+    // The one allowed incomplete code leaves exactly one slot.
+    if (huff != 0) table[next + (huff >> drop)] = HUFF_SPECIAL | (len - drop);
+
+    // Short codes only: repeat the root so lookups may always use root_bits.
+    if (root < root_bits) {
+        for (u32 i = 1u << root; i < (1u << root_bits); i++) table[i] = table[i & mask];
+        used = 1u << root_bits;
+    }
+    if (used_out) *used_out = used;
+    return HUFF_BUILD_OK;
+}
