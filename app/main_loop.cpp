@@ -6,12 +6,14 @@
 #include "app/app.h"
 #include "app/args.h"
 #include "app/input.h"
+#include "app/scene.h"
 #include "platform/process.h"
 
 static constexpr u64 ARENA_SIZE = 0x4000000;  // 64 MiB, committed at once
 static constexpr u32 BROWSER_ENTRIES = 0x4000;
 static constexpr u32 BROWSER_POOL = 0x100000;
 static constexpr u64 TEST_TARGET_BYTES = 1040 * 700 * 4;
+static constexpr u32 TILE_CACHE_SLOTS = 2048;
 
 static void open_argument(Program* p, ByteSpan arg) {
     // A relative path from a shell is made absolute, so that the tab holds
@@ -27,8 +29,9 @@ int app_main(Program* p, ByteSpan line) {
     if (!arena_init(&p->arena, ARENA_SIZE)) return 2;
     AppState* app = &p->app;
     if (!init_app_state(app, &p->arena, BROWSER_ENTRIES, BROWSER_POOL)) return 2;
-    // TODO: the tile cache (2048 slots) and the view working records are
-    // set up here once the presentation lands.
+    if (!create(&p->cache, TILE_CACHE_SLOTS)) return 2;
+    render_counters_init(&p->counters);
+    if (!present_init(&p->tables, &p->arena)) return 2;
     p->counters.tile_budget = 8;
     ByteSpan drops = arena_alloc(&p->arena, 0x8000, 1);
     ByteSpan folder = arena_alloc(&p->arena, 0x8000, 1);
@@ -50,7 +53,7 @@ int app_main(Program* p, ByteSpan line) {
             open_argument(p, arg);
         }
     }
-    if (p->test_mode) p->counters.tile_budget = 0xFFFFFFFF;
+    if (p->test_mode) p->counters.tile_budget = -1;
     app->autoplay = !p->test_mode;
     if (!create_main_window(&p->window, lit("Quorbel"), lit("Quorbel"), p->test_mode)) return 2;
 
@@ -116,9 +119,11 @@ void paint(Program* p) {
     for (;;) {
         build_frame_ui(app, &p->draw);
         draw_rects(&p->draw, fb.pixels, (u64)fb.width, fb.width, fb.height);
-        // TODO: the image view and compare views are drawn here once the
-        // presentation and the tile cache land.
-        p->counters.deferred = 0;
+        ViewScene scene;
+        build_scene(app, &scene);
+        draw_views(&p->cache, &p->counters, &p->tables, &scene,
+                   ViewTarget{fb.pixels, (u64)fb.width, fb.width, fb.height, 0, 0});
+        apply_scene_results(app, &scene, &p->counters);
         present(w, &p->draw);
         if (p->counters.deferred != 0) {
             invalidate(w);
@@ -146,8 +151,24 @@ static u64 finish_state_text(ByteSpan dump, u32 sync, u8* out) {
 void test_dump(Program* p) {
     TextBuffer text;
     state_line(&p->app, &text);
-    // TODO: the render hashes, scene summary and compare fields follow once
-    // the presentation lands.
+    // The state as a 1040 x 700 window would show it, drawn into the test
+    // target; the scene summary describes that frame.
+    // TODO: the render hashes and compare fields join the scene summary with
+    // the test channel.
+    static AppState copy;
+    copy = p->app;
+    copy.client_width = 1040;
+    copy.client_height = 700;
+    copy.mode_flags |= MODE_LAYOUT_STALE;
+    build_frame_ui(&copy, &p->draw);
+    u32* target = (u32*)p->test_target;
+    draw_rects(&p->draw, target, 1040, 1040, 700);
+    ViewScene scene;
+    build_scene(&copy, &scene);
+    draw_views(&p->cache, &p->counters, &p->tables, &scene, ViewTarget{target, 1040, 1040, 700, 0, 0});
+    text_append(&text, " scene=");
+    scene_summary(&p->counters, &p->cache, &text);
+    apply_scene_results(&p->app, &scene, &p->counters);
     static u8 published[4096];
     u64 n = finish_state_text(text_span(&text), p->window.test_sync, published);
     publish_state(&p->window, ByteSpan{published, n});

@@ -2,21 +2,16 @@
 #pragma once
 
 #include "app/app_state.h"
-
-// The per-frame renderer counters the paint cycle reads: how many missing
-// tiles a view may render per frame, and how many it had to leave for the
-// next paint.
-struct RenderCounters {
-    u32 tile_budget;
-    u32 deferred;
-};
+#include "view/present.h"
 
 struct Program {
     Arena arena;
     WindowState window;
     AppState app;
     DrawList draw;
-    RenderCounters counters;
+    TileCache cache;          // 2048 tiles
+    RenderCounters counters;  // the tile budget, the deferred count and the frame's statistics
+    PresentTables tables;     // visible tile sets, sampling tables, band buffers
     u8* drop_buffer;     // 32 KiB
     u8* folder_buffer;   // 32 KiB
     u8* test_target;     // 1040 x 700 x 4

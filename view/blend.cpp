@@ -1,0 +1,53 @@
+// Scalar twins of the pixel kernels and the start-up choice among the
+// variants. The scalar loops are the definition every vector variant is
+// tested against; they use the one-pixel rules of blend.h directly.
+#include "view/blend.h"
+
+void blend_rows_scalar(u32* out, const u32* a, const u32* b, u32 count, u32 weight) {
+    for (u32 i = 0; i < count; i++) out[i] = blend_pixel(a[i], b[i], weight);
+}
+
+void blend_columns_scalar(u32* out, const u32* row, const u8* left, const u8* right,
+                          const u8* weight, u32 count) {
+    for (u32 i = 0; i < count; i++) out[i] = blend_pixel(row[left[i]], row[right[i]], weight[i]);
+}
+
+void composite_row_scalar(u32* dst, const u32* src, u32 count) {
+    for (u32 i = 0; i < count; i++) dst[i] = composite_pixel(dst[i], src[i]);
+}
+
+void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count) {
+    for (u32 i = 0; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
+}
+
+// ---- Dispatch ---------------------------------------------------------------
+
+static const BlendKernels k_scalar = {blend_rows_scalar, blend_columns_scalar, composite_row_scalar,
+                                      difference_row_scalar};
+static const BlendKernels k_sse2 = {blend_rows_sse2, blend_columns_sse2, composite_row_sse2,
+                                    difference_row_sse2};
+// The column blend is a gather with a little arithmetic; the wider registers
+// do not shorten the gather, so AVX2 keeps the SSE2 variant.
+static const BlendKernels k_avx2 = {blend_rows_avx2, blend_columns_sse2, composite_row_avx2,
+                                    difference_row_avx2};
+
+BlendKernels blend_kernels = k_sse2;
+
+bool blend_supported(u32 variant) {
+    if (variant == KERNELS_SCALAR || variant == KERNELS_SSE2) return true;
+    if (variant == KERNELS_AVX2) return __builtin_cpu_supports("avx2") != 0;
+    return false;
+}
+
+bool blend_force(u32 variant) {
+    if (!blend_supported(variant)) return false;
+    blend_kernels = variant == KERNELS_SCALAR ? k_scalar : (variant == KERNELS_SSE2 ? k_sse2 : k_avx2);
+    return true;
+}
+
+u32 blend_select() {
+    __builtin_cpu_init();
+    u32 variant = blend_supported(KERNELS_AVX2) ? KERNELS_AVX2 : KERNELS_SSE2;
+    blend_force(variant);
+    return variant;
+}

@@ -1,0 +1,94 @@
+// Pixel kernels of the presentation: blending two tile rows, blending the
+// left and right samples of each screen column, compositing over the
+// framebuffer and the colour rule of difference mode. Pixels are 32-bit BGRA
+// (blue in the low byte).
+//
+// Each kernel has a scalar twin with the same signature and the same results
+// bit for bit; the table `blend_kernels` is filled once at start-up from a CPU
+// check (blend_select), and blend_force picks any variant for tests and the
+// benchmark. Every channel formula keeps its intermediate sums below 2^16, so
+// the vector variants work in 16-bit lanes without changing a result.
+#pragma once
+
+#include "base/types.h"
+
+// Per channel (a * (256 - w) + b * w) >> 8, truncating; w is 0 to 255.
+typedef void (*BlendRowsFn)(u32* out, const u32* a, const u32* b, u32 count, u32 weight);
+// out[i] = blend of row[left[i]] and row[right[i]] with weight[i].
+typedef void (*BlendColumnsFn)(u32* out, const u32* row, const u8* left, const u8* right,
+                               const u8* weight, u32 count);
+// Alpha over: an opaque pixel is stored; otherwise with a = alpha + (alpha >> 7)
+// every channel, alpha included, becomes (dst * (256 - a) + src * a) >> 8.
+typedef void (*CompositeRowFn)(u32* dst, const u32* src, u32 count);
+// The difference colour of a and b: with m the largest of the blue, green and
+// red distances and g = 2m: blue 128 - g while g < 128 (0 when m is 0),
+// green g - 255 above 255, red min(g, 255), alpha 255.
+typedef void (*DifferenceRowFn)(u32* dst, const u32* a, const u32* b, u32 count);
+
+struct BlendKernels {
+    BlendRowsFn blend_rows;
+    BlendColumnsFn blend_columns;
+    CompositeRowFn composite_row;
+    DifferenceRowFn difference_row;
+};
+
+enum : u32 { KERNELS_SCALAR = 0, KERNELS_SSE2 = 1, KERNELS_AVX2 = 2, KERNEL_VARIANT_COUNT = 3 };
+
+extern BlendKernels blend_kernels;
+
+// Fills blend_kernels with the best variant this processor runs; returns it.
+u32 blend_select();
+// Whether this processor runs a variant.
+bool blend_supported(u32 variant);
+// Test and benchmark hook: installs one variant; false (and nothing changes)
+// when the processor cannot run it.
+bool blend_force(u32 variant);
+
+// ---- Scalar twins -----------------------------------------------------------
+
+void blend_rows_scalar(u32* out, const u32* a, const u32* b, u32 count, u32 weight);
+void blend_columns_scalar(u32* out, const u32* row, const u8* left, const u8* right,
+                          const u8* weight, u32 count);
+void composite_row_scalar(u32* dst, const u32* src, u32 count);
+void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count);
+
+void blend_rows_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 weight);
+void blend_columns_sse2(u32* out, const u32* row, const u8* left, const u8* right, const u8* weight,
+                        u32 count);
+void composite_row_sse2(u32* dst, const u32* src, u32 count);
+void difference_row_sse2(u32* dst, const u32* a, const u32* b, u32 count);
+
+void blend_rows_avx2(u32* out, const u32* a, const u32* b, u32 count, u32 weight);
+void composite_row_avx2(u32* dst, const u32* src, u32 count);
+void difference_row_avx2(u32* dst, const u32* a, const u32* b, u32 count);
+
+// One pixel of each rule, shared by the scalar twins and the vector tails.
+QB_FORCE_INLINE u32 blend_pixel(u32 a, u32 b, u32 w) {
+    u32 iw = 256 - w;
+    // Two channels at a time: each 16-bit field holds at most 255 * 256.
+    u32 lo = (((a & 0x00FF00FF) * iw + (b & 0x00FF00FF) * w) >> 8) & 0x00FF00FF;
+    u32 hi = (((a >> 8) & 0x00FF00FF) * iw + ((b >> 8) & 0x00FF00FF) * w) & 0xFF00FF00;
+    return lo | hi;
+}
+
+// Alpha 255 gives a = 256, which is the stored pixel; below that a is at most
+// 255 and the blend of the background towards the pixel is blend_pixel's.
+QB_FORCE_INLINE u32 composite_pixel(u32 dst, u32 src) {
+    u32 alpha = src >> 24;
+    if (alpha == 255) return src;
+    return blend_pixel(dst, src, alpha + (alpha >> 7));
+}
+
+QB_FORCE_INLINE u32 difference_pixel(u32 a, u32 b) {
+    u32 m = 0;
+    for (u32 shift = 0; shift < 24; shift += 8) {
+        i32 d = (i32)((a >> shift) & 0xFF) - (i32)((b >> shift) & 0xFF);
+        u32 ad = (u32)(d < 0 ? -d : d);
+        if (ad > m) m = ad;
+    }
+    u32 g = 2 * m;
+    u32 blue = m == 0 ? 0 : (g < 128 ? 128 - g : 0);
+    u32 green = g > 255 ? g - 255 : 0;
+    u32 red = g < 255 ? g : 255;
+    return 0xFF000000u | (red << 16) | (green << 8) | blue;
+}

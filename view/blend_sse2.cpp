@@ -1,0 +1,128 @@
+// SSE2 variants of the pixel kernels. Pixels are widened to 16-bit lanes
+// (two pixels per register); every product and sum of the channel rules stays
+// below 2^16, so mullo/add/srli in 16-bit lanes give the scalar results bit
+// for bit. Each loop runs on whole groups (8 pixels for compositing, 4
+// elsewhere) and finishes the row with the scalar rule.
+#include <emmintrin.h>
+
+#include "view/blend.h"
+
+// Two pixels (the low or high half of v) per register, one channel per lane.
+QB_FORCE_INLINE __m128i lo16(__m128i v) {
+    return _mm_unpacklo_epi8(v, _mm_setzero_si128());
+}
+QB_FORCE_INLINE __m128i hi16(__m128i v) {
+    return _mm_unpackhi_epi8(v, _mm_setzero_si128());
+}
+
+// (a * iw + b * w) >> 8 on 16-bit lanes, one weight per lane.
+QB_FORCE_INLINE __m128i mix16(__m128i a, __m128i b, __m128i iw, __m128i w) {
+    return _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(a, iw), _mm_mullo_epi16(b, w)), 8);
+}
+
+void blend_rows_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 weight) {
+    __m128i w = _mm_set1_epi16((i16)weight);
+    __m128i iw = _mm_set1_epi16((i16)(256 - weight));
+    u32 i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m128i va = _mm_loadu_si128((const __m128i*)(a + i));
+        __m128i vb = _mm_loadu_si128((const __m128i*)(b + i));
+        __m128i l = mix16(lo16(va), lo16(vb), iw, w);
+        __m128i h = mix16(hi16(va), hi16(vb), iw, w);
+        _mm_storeu_si128((__m128i*)(out + i), _mm_packus_epi16(l, h));
+    }
+    for (; i < count; i++) out[i] = blend_pixel(a[i], b[i], weight);
+}
+
+void blend_columns_sse2(u32* out, const u32* row, const u8* left, const u8* right, const u8* weight,
+                        u32 count) {
+    u32 i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m128i va = _mm_setr_epi32((i32)row[left[i]], (i32)row[left[i + 1]], (i32)row[left[i + 2]],
+                                    (i32)row[left[i + 3]]);
+        __m128i vb = _mm_setr_epi32((i32)row[right[i]], (i32)row[right[i + 1]],
+                                    (i32)row[right[i + 2]], (i32)row[right[i + 3]]);
+        // Each pixel's weight in its four lanes.
+        __m128i w = _mm_setr_epi16((i16)weight[i], (i16)weight[i], (i16)weight[i], (i16)weight[i],
+                                   (i16)weight[i + 1], (i16)weight[i + 1], (i16)weight[i + 1],
+                                   (i16)weight[i + 1]);
+        __m128i w2 = _mm_setr_epi16((i16)weight[i + 2], (i16)weight[i + 2], (i16)weight[i + 2],
+                                    (i16)weight[i + 2], (i16)weight[i + 3], (i16)weight[i + 3],
+                                    (i16)weight[i + 3], (i16)weight[i + 3]);
+        __m128i k256 = _mm_set1_epi16(256);
+        __m128i l = mix16(lo16(va), lo16(vb), _mm_sub_epi16(k256, w), w);
+        __m128i h = mix16(hi16(va), hi16(vb), _mm_sub_epi16(k256, w2), w2);
+        _mm_storeu_si128((__m128i*)(out + i), _mm_packus_epi16(l, h));
+    }
+    for (; i < count; i++) out[i] = blend_pixel(row[left[i]], row[right[i]], weight[i]);
+}
+
+// a = alpha + (alpha >> 7) in all four lanes of each pixel; 256 - a beside it.
+QB_FORCE_INLINE void alpha16(__m128i px, __m128i* a_out, __m128i* ia_out) {
+    __m128i al = _mm_shufflehi_epi16(_mm_shufflelo_epi16(px, 0xFF), 0xFF);
+    __m128i a = _mm_add_epi16(al, _mm_srli_epi16(al, 7));
+    *a_out = a;
+    *ia_out = _mm_sub_epi16(_mm_set1_epi16(256), a);
+}
+
+// Four pixels over four background pixels. An opaque pixel has a = 256 and
+// 256 - a = 0: 255 * 256 >> 8 is 255 again, so opaque lanes need no select.
+QB_FORCE_INLINE __m128i over4(__m128i dst, __m128i src) {
+    __m128i s_lo = lo16(src), s_hi = hi16(src);
+    __m128i a_lo, ia_lo, a_hi, ia_hi;
+    alpha16(s_lo, &a_lo, &ia_lo);
+    alpha16(s_hi, &a_hi, &ia_hi);
+    // 255 * 256 does not fit a signed lane but does fit an unsigned one,
+    // and mullo keeps the low 16 bits: exact for these unsigned products.
+    __m128i l = mix16(lo16(dst), s_lo, ia_lo, a_lo);
+    __m128i h = mix16(hi16(dst), s_hi, ia_hi, a_hi);
+    return _mm_packus_epi16(l, h);
+}
+
+void composite_row_sse2(u32* dst, const u32* src, u32 count) {
+    const __m128i amask = _mm_set1_epi32((i32)0xFF000000u);
+    u32 i = 0;
+    for (; i + 8 <= count; i += 8) {
+        __m128i s0 = _mm_loadu_si128((const __m128i*)(src + i));
+        __m128i s1 = _mm_loadu_si128((const __m128i*)(src + i + 4));
+        __m128i opaque = _mm_and_si128(_mm_cmpeq_epi32(_mm_and_si128(s0, amask), amask),
+                                       _mm_cmpeq_epi32(_mm_and_si128(s1, amask), amask));
+        if (_mm_movemask_epi8(opaque) == 0xFFFF) {
+            _mm_storeu_si128((__m128i*)(dst + i), s0);
+            _mm_storeu_si128((__m128i*)(dst + i + 4), s1);
+            continue;
+        }
+        __m128i d0 = _mm_loadu_si128((const __m128i*)(dst + i));
+        __m128i d1 = _mm_loadu_si128((const __m128i*)(dst + i + 4));
+        _mm_storeu_si128((__m128i*)(dst + i), over4(d0, s0));
+        _mm_storeu_si128((__m128i*)(dst + i + 4), over4(d1, s1));
+    }
+    for (; i < count; i++) dst[i] = composite_pixel(dst[i], src[i]);
+}
+
+// The difference colour of four pixel pairs, in 32-bit lanes.
+QB_FORCE_INLINE __m128i difference4(__m128i a, __m128i b) {
+    __m128i d = _mm_or_si128(_mm_subs_epu8(a, b), _mm_subs_epu8(b, a));
+    d = _mm_and_si128(d, _mm_set1_epi32(0x00FFFFFF));
+    // Largest of the three byte distances into the low byte of each lane.
+    __m128i m = _mm_max_epu8(d, _mm_srli_epi32(d, 8));
+    m = _mm_max_epu8(m, _mm_srli_epi32(d, 16));
+    m = _mm_and_si128(m, _mm_set1_epi32(0xFF));
+    __m128i g = _mm_add_epi32(m, m);  // 0 .. 510, in the low 16 bits
+    __m128i blue = _mm_subs_epu16(_mm_set1_epi32(128), g);
+    blue = _mm_andnot_si128(_mm_cmpeq_epi32(m, _mm_setzero_si128()), blue);
+    __m128i green = _mm_subs_epu16(g, _mm_set1_epi32(255));
+    __m128i red = _mm_sub_epi32(g, green);  // min(g, 255)
+    __m128i v = _mm_or_si128(_mm_slli_epi32(red, 16), _mm_slli_epi32(green, 8));
+    return _mm_or_si128(_mm_or_si128(v, blue), _mm_set1_epi32((i32)0xFF000000u));
+}
+
+void difference_row_sse2(u32* dst, const u32* a, const u32* b, u32 count) {
+    u32 i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m128i va = _mm_loadu_si128((const __m128i*)(a + i));
+        __m128i vb = _mm_loadu_si128((const __m128i*)(b + i));
+        _mm_storeu_si128((__m128i*)(dst + i), difference4(va, vb));
+    }
+    for (; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
+}

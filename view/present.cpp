@@ -1,0 +1,415 @@
+// Presentation pipeline. A view is planned once (sampling positions, level,
+// visible tiles, cache preparation and rendering, tile boundaries on screen,
+// frame counters) and then drawn for any range of screen rows, which lets
+// difference mode draw both of its views band by band into its buffers.
+//
+// Per band of tile rows, each tile column gets its source tile (exact or
+// fallback), the tile's origin at its effective level and, per screen
+// column, its source column indices and weight; each screen row is then one
+// nearest gather or one vertical and one horizontal blend per tile column,
+// followed by compositing. At exactly 100 % an exact tile's row maps onto
+// consecutive screen pixels, and that run is composited straight from the
+// tile.
+#include "view/present.h"
+
+#include "view/blend.h"
+
+// ---- Set-up -----------------------------------------------------------------
+
+bool present_init(PresentTables* t, Arena* arena) {
+    *t = PresentTables{};
+    const u64 span = VIEW_SPAN_MAX + VIEW_TABLE_SLACK;
+    for (u32 i = 0; i < 2; i++) {
+        ByteSpan tiles = arena_alloc(arena, sizeof(ViewTiles), 64);
+        ByteSpan xs = arena_alloc(arena, span * 8, 64);
+        ByteSpan ys = arena_alloc(arena, span * 8, 64);
+        ByteSpan band = arena_alloc(arena, (u64)VIEW_SPAN_MAX * DIFFERENCE_BAND_ROWS * 4 + 64, 64);
+        if (tiles.data == nullptr || xs.data == nullptr || ys.data == nullptr || band.data == nullptr) {
+            return false;
+        }
+        t->tiles[i] = (ViewTiles*)tiles.data;
+        *t->tiles[i] = ViewTiles{};
+        t->xs[i] = (i64*)xs.data;
+        t->ys[i] = (i64*)ys.data;
+        t->band[i] = (u32*)band.data;
+    }
+    ByteSpan left = arena_alloc(arena, span, 64);
+    ByteSpan right = arena_alloc(arena, span, 64);
+    ByteSpan weight = arena_alloc(arena, span, 64);
+    ByteSpan row = arena_alloc(arena, span * 4, 64);
+    ByteSpan blended = arena_alloc(arena, (TILE_SIDE + VIEW_TABLE_SLACK) * 4, 64);
+    if (left.data == nullptr || right.data == nullptr || weight.data == nullptr || row.data == nullptr ||
+        blended.data == nullptr) {
+        return false;
+    }
+    t->left = left.data;
+    t->right = right.data;
+    t->weight = weight.data;
+    t->row = (u32*)row.data;
+    t->blended = (u32*)blended.data;
+    blend_select();
+    return true;
+}
+
+// ---- Helpers ----------------------------------------------------------------
+
+static i64 clamp_i64(i64 v, i64 lo, i64 hi) {
+    return v < lo ? lo : (v > hi ? hi : v);
+}
+
+static ViewArea intersect(ViewArea a, ViewArea b) {
+    ViewArea r = {a.left > b.left ? a.left : b.left, a.top > b.top ? a.top : b.top,
+                  a.right < b.right ? a.right : b.right, a.bottom < b.bottom ? a.bottom : b.bottom};
+    if (r.right < r.left) r.right = r.left;
+    if (r.bottom < r.top) r.bottom = r.top;
+    return r;
+}
+
+static ViewArea target_bounds(ViewTarget t) {
+    return ViewArea{t.origin_x, t.origin_y, (i32)((i64)t.origin_x + t.width),
+                    (i32)((i64)t.origin_y + t.height)};
+}
+
+// The number of entries of the ascending table below pos (at most 14
+// halvings for 7680 entries).
+static u32 count_below(const i64* table, u32 count, i64 pos) {
+    u32 lo = 0, hi = count;
+    while (lo < hi) {
+        u32 mid = lo + (hi - lo) / 2;
+        if (table[mid] < pos) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return lo;
+}
+
+i32 compare_split(ViewArea area, u32 mode, u32 divider) {
+    if (mode == 3) return (i32)(area.top + (((i64)divider * view_area_height(area)) >> 16));
+    return (i32)(area.left + (((i64)divider * view_area_width(area)) >> 16));
+}
+
+// ---- Planning a view --------------------------------------------------------
+
+struct ViewPlan {
+    bool active;
+    ViewRecord view;
+    ViewTiles* tiles;
+    const i64* xs;
+    const i64* ys;
+    u32 columns;       // screen columns and rows sampled (at most VIEW_SPAN_MAX)
+    u32 rows;
+    u32 tile_columns;  // of the visible range, at most VIEW_TILE_SPAN
+    u32 tile_rows;
+    u32 level;
+    // Screen columns bx[c] .. bx[c + 1] - 1 lie in tile column c (relative
+    // to rect's left, already clipped); rows likewise.
+    u32 bx[VIEW_TILE_SPAN + 1];
+    u32 by[VIEW_TILE_SPAN + 1];
+};
+
+enum : u32 { TILE_EXACT = 0, TILE_FALLBACK = 1, TILE_NONE = 2 };
+
+static u32 choose_tile(const TileCache* c, const ViewTiles* t, u32 index, u16* slot_out, u32* up_out) {
+    *up_out = 0;
+    *slot_out = NO_TILE;
+    if (index >= t->count) return TILE_NONE;
+    if (tile_ready(c, t->exact[index], t->keys[index])) {
+        *slot_out = t->exact[index];
+        return TILE_EXACT;
+    }
+    u32 up = t->fallback_up[index];
+    if (up != 0 && tile_ready(c, t->fallback[index], coarser_key(t->keys[index], up))) {
+        *slot_out = t->fallback[index];
+        *up_out = up;
+        return TILE_FALLBACK;
+    }
+    return TILE_NONE;
+}
+
+static void plan_view(TileCache* cache, RenderCounters* counters, PresentTables* tables, u32 index,
+                      const ViewRecord* view, bool keep_used, ViewTarget target, ViewPlan* p) {
+    p->active = false;
+    p->view = *view;
+    p->tiles = tables->tiles[index];
+    p->xs = tables->xs[index];
+    p->ys = tables->ys[index];
+    const SceneDocument& d = view->doc;
+    ViewArea rect = view->rect;
+    ViewArea clip = intersect(intersect(view->clip, rect), target_bounds(target));
+    View v = {d.zoom, d.cx, d.cy, false, d.width, d.height};
+    if (!view_sample_positions(&v, rect, tables->xs[index], tables->ys[index], &p->columns, &p->rows)) {
+        return;
+    }
+    u32 levels = level_count(d.width, d.height);
+    u32 level = level_for_zoom(d.zoom, levels);
+    p->level = level;
+    counters->level = level;
+    TileRange range = visible_tiles(p->xs[0], p->ys[0], p->columns, p->rows, d.zoom, d.width, d.height, level);
+    if (range.first_column >= range.end_column || range.first_row >= range.end_row) return;
+    // The level choice keeps a 7680-pixel view within 62 tiles; the cap
+    // only guards the tables.
+    if (range.end_column - range.first_column > VIEW_TILE_SPAN) range.end_column = range.first_column + VIEW_TILE_SPAN;
+    if (range.end_row - range.first_row > VIEW_TILE_SPAN) range.end_row = range.first_row + VIEW_TILE_SPAN;
+    p->tile_columns = range.end_column - range.first_column;
+    p->tile_rows = range.end_row - range.first_row;
+
+    ViewTiles* t = p->tiles;
+    t->document = d.document;
+    t->source = d.source;
+    t->levels = levels;
+    t->level = level;
+    t->range = range;
+    prepare_view(cache, t, keep_used, counters);
+    render_missing(cache, t, counters);
+
+    u32 shift = level + 24;
+    i64 cx0 = clamp_i64((i64)clip.left - rect.left, 0, p->columns);
+    i64 cx1 = clamp_i64((i64)clip.right - rect.left, 0, p->columns);
+    i64 cy0 = clamp_i64((i64)clip.top - rect.top, 0, p->rows);
+    i64 cy1 = clamp_i64((i64)clip.bottom - rect.top, 0, p->rows);
+    i64 w = (i64)d.width << 16;
+    i64 h = (i64)d.height << 16;
+    for (u32 c = 0; c <= p->tile_columns; c++) {
+        i64 pos = (i64)(range.first_column + c) << shift;
+        u32 b = count_below(p->xs, p->columns, pos < w ? pos : w);
+        p->bx[c] = (u32)clamp_i64(b, cx0, cx1);
+    }
+    for (u32 r = 0; r <= p->tile_rows; r++) {
+        i64 pos = (i64)(range.first_row + r) << shift;
+        u32 b = count_below(p->ys, p->rows, pos < h ? pos : h);
+        p->by[r] = (u32)clamp_i64(b, cy0, cy1);
+    }
+    // Each band of tile rows counts each of its tile columns once.
+    for (u32 r = 0; r < p->tile_rows; r++) {
+        if (p->by[r] >= p->by[r + 1]) continue;
+        for (u32 c = 0; c < p->tile_columns; c++) {
+            if (p->bx[c] >= p->bx[c + 1]) continue;
+            u16 slot;
+            u32 up;
+            u32 kind = choose_tile(cache, t, r * p->tile_columns + c, &slot, &up);
+            if (kind == TILE_EXACT) counters->exact++;
+            if (kind == TILE_FALLBACK) counters->fallback++;
+            if (kind == TILE_NONE) counters->none++;
+        }
+    }
+    p->active = true;
+}
+
+// ---- Drawing a planned view -------------------------------------------------
+
+// One tile column within the current band of tile rows.
+struct TileColumn {
+    const u32* tile;  // null: nothing to draw
+    u32 level;        // effective level v = view level + fallback difference
+    i64 origin_y;     // the tile's first row at level v
+    i64 last_row;     // last valid row of the tile
+    u32 x0, x1;       // screen columns, relative to the view's left
+    u32 src_lo, src_hi;  // tile columns the screen columns read
+    bool contiguous;  // nearest and x0 .. x1 - 1 read consecutive tile columns
+};
+
+static void prepare_column(const TileCache* cache, const ViewPlan* p, PresentTables* tables, u32 r,
+                           u32 c, TileColumn* col) {
+    col->tile = nullptr;
+    col->x0 = p->bx[c];
+    col->x1 = p->bx[c + 1];
+    if (col->x0 >= col->x1) return;
+    u16 slot;
+    u32 up;
+    if (choose_tile(cache, p->tiles, r * p->tile_columns + c, &slot, &up) == TILE_NONE) return;
+    const SceneDocument& d = p->view.doc;
+    u32 v = p->level + up;
+    u32 column = p->tiles->range.first_column + c;
+    u32 row = p->tiles->range.first_row + r;
+    i64 origin_x = (i64)(column >> up) * TILE_SIDE;
+    col->origin_y = (i64)(row >> up) * TILE_SIDE;
+    i64 last_col = (i64)ceil_shift(d.width, v) - origin_x;
+    last_col = (last_col < TILE_SIDE ? last_col : TILE_SIDE) - 1;
+    col->last_row = (i64)ceil_shift(d.height, v) - col->origin_y;
+    col->last_row = (col->last_row < TILE_SIDE ? col->last_row : TILE_SIDE) - 1;
+    col->tile = tile_pixels(cache, slot);
+    col->level = v;
+    u8* left = tables->left;
+    u8* right = tables->right;
+    u8* weight = tables->weight;
+    if (d.zoom >= ZOOM_ONE) {
+        for (u32 x = col->x0; x < col->x1; x++) {
+            left[x] = (u8)clamp_i64((p->xs[x] >> (16 + v)) - origin_x, 0, last_col);
+        }
+        col->src_lo = left[col->x0];
+        col->src_hi = left[col->x1 - 1];
+        col->contiguous = col->src_hi - col->src_lo == col->x1 - 1 - col->x0;
+    } else {
+        i64 half = (i64)(0x80000000u / clamp_zoom(d.zoom));
+        for (u32 x = col->x0; x < col->x1; x++) {
+            i64 t = ((p->xs[x] + half) >> v) + 0x8000;
+            i64 s = (t >> 16) - origin_x;
+            left[x] = (u8)clamp_i64(s - 1, 0, last_col);
+            right[x] = (u8)clamp_i64(s, 0, last_col);
+            weight[x] = (u8)((t >> 8) & 0xFF);
+        }
+        col->src_lo = left[col->x0];
+        col->src_hi = right[col->x1 - 1];
+        col->contiguous = false;
+    }
+}
+
+static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* tables, ViewTarget target,
+                      i32 y_lo, i32 y_hi) {
+    if (!p->active) return;
+    const ViewArea& rect = p->view.rect;
+    const BlendKernels k = blend_kernels;
+    bool nearest = p->view.doc.zoom >= ZOOM_ONE;
+    i64 half = (i64)(0x80000000u / clamp_zoom(p->view.doc.zoom));
+    i64 j_lo = (i64)y_lo - rect.top;
+    i64 j_hi = (i64)y_hi - rect.top;
+    TileColumn cols[VIEW_TILE_SPAN];
+    for (u32 r = 0; r < p->tile_rows; r++) {
+        i64 j0 = p->by[r] > j_lo ? p->by[r] : j_lo;
+        i64 j1 = p->by[r + 1] < j_hi ? p->by[r + 1] : j_hi;
+        if (j0 >= j1) continue;
+        for (u32 c = 0; c < p->tile_columns; c++) prepare_column(cache, p, tables, r, c, &cols[c]);
+        for (i64 j = j0; j < j1; j++) {
+            i64 y = rect.top + j;
+            u32* out = target.pixels + (u64)(y - target.origin_y) * target.stride + (rect.left - target.origin_x);
+            for (u32 c = 0; c < p->tile_columns; c++) {
+                const TileColumn& col = cols[c];
+                if (col.tile == nullptr) continue;
+                u32 count = col.x1 - col.x0;
+                u32* dst = out + col.x0;
+                u32* sampled = tables->row + col.x0;
+                if (nearest) {
+                    i64 tr = clamp_i64((p->ys[j] >> (16 + col.level)) - col.origin_y, 0, col.last_row);
+                    const u32* src = col.tile + tr * TILE_SIDE;
+                    if (col.contiguous) {
+                        k.composite_row(dst, src + col.src_lo, count);
+                        continue;
+                    }
+                    const u8* left = tables->left + col.x0;
+                    for (u32 i = 0; i < count; i++) sampled[i] = src[left[i]];
+                } else {
+                    i64 t = ((p->ys[j] + half) >> col.level) + 0x8000;
+                    i64 s = (t >> 16) - col.origin_y;
+                    i64 upper = clamp_i64(s - 1, 0, col.last_row);
+                    i64 lower = clamp_i64(s, 0, col.last_row);
+                    u32 wy = (u32)((t >> 8) & 0xFF);
+                    u32 n = col.src_hi - col.src_lo + 1;
+                    k.blend_rows(tables->blended + col.src_lo, col.tile + upper * TILE_SIDE + col.src_lo,
+                                 col.tile + lower * TILE_SIDE + col.src_lo, n, wy);
+                    k.blend_columns(sampled, tables->blended, tables->left + col.x0, tables->right + col.x0,
+                                    tables->weight + col.x0, count);
+                }
+                k.composite_row(dst, sampled, count);
+            }
+        }
+    }
+}
+
+// ---- Frames -----------------------------------------------------------------
+
+void draw_view(TileCache* cache, RenderCounters* counters, PresentTables* tables, const ViewRecord* view,
+               ViewTarget target) {
+    ViewPlan plan;
+    plan_view(cache, counters, tables, 0, view, false, target, &plan);
+    draw_rows(cache, &plan, tables, target, view->rect.top, view->rect.bottom);
+}
+
+static void draw_difference(TileCache* cache, RenderCounters* counters, PresentTables* tables,
+                            const ViewRecord* a, const ViewRecord* b, ViewTarget target) {
+    ViewPlan plans[2];
+    plan_view(cache, counters, tables, 0, a, false, target, &plans[0]);
+    plan_view(cache, counters, tables, 1, b, true, target, &plans[1]);
+    ViewArea clip = intersect(a->clip, target_bounds(target));
+    i32 x0 = clip.left;
+    i32 x1 = (i32)((i64)clip.right < (i64)a->rect.left + VIEW_SPAN_MAX ? clip.right : a->rect.left + VIEW_SPAN_MAX);
+    i32 y1 = (i32)((i64)clip.bottom < (i64)a->rect.top + VIEW_SPAN_MAX ? clip.bottom : a->rect.top + VIEW_SPAN_MAX);
+    if (x1 <= x0) return;
+    u32 width = (u32)(x1 - x0);
+    const BlendKernels k = blend_kernels;
+    for (i32 top = clip.top; top < y1; top += DIFFERENCE_BAND_ROWS) {
+        i32 bottom = y1 - top < (i32)DIFFERENCE_BAND_ROWS ? y1 : top + (i32)DIFFERENCE_BAND_ROWS;
+        u32 rows = (u32)(bottom - top);
+        for (u32 i = 0; i < 2; i++) {
+            u32* band = tables->band[i];
+            for (u64 n = 0; n < (u64)width * rows; n++) band[n] = 0xFF000000u;
+            ViewTarget t = {band, width, (i32)width, (i32)rows, x0, top};
+            draw_rows(cache, &plans[i], tables, t, top, bottom);
+        }
+        for (u32 j = 0; j < rows; j++) {
+            u32* out = target.pixels + (u64)(top + (i32)j - target.origin_y) * target.stride + (x0 - target.origin_x);
+            k.difference_row(out, tables->band[0] + (u64)j * width, tables->band[1] + (u64)j * width, width);
+        }
+    }
+}
+
+static constexpr u32 DIVIDER_COLOUR = 0xE0B040;
+
+static void draw_divider(ViewArea clip, u32 mode, i32 split, ViewTarget target) {
+    for (i32 line = split - 1; line <= split; line++) {
+        if (mode == 3) {
+            if (line < clip.top || line >= clip.bottom) continue;
+            u32* row = target.pixels + (u64)(line - target.origin_y) * target.stride;
+            for (i32 x = clip.left; x < clip.right; x++) row[x - target.origin_x] = DIVIDER_COLOUR;
+        } else {
+            if (line < clip.left || line >= clip.right) continue;
+            for (i32 y = clip.top; y < clip.bottom; y++) {
+                target.pixels[(u64)(y - target.origin_y) * target.stride + (line - target.origin_x)] = DIVIDER_COLOUR;
+            }
+        }
+    }
+}
+
+void draw_views(TileCache* cache, RenderCounters* counters, PresentTables* tables, const ViewScene* scene,
+                ViewTarget target) {
+    frame_begin(counters);
+    for (u32 bits = scene->changed; bits != 0; bits &= bits - 1) drop_document(cache, (u32)__builtin_ctz(bits));
+    if (scene->browser_shown || scene->document_count == 0 || target.pixels == nullptr) return;
+    ViewArea area = scene->area;
+    ViewArea clip = intersect(area, target_bounds(target));
+    const SceneDocument& a = scene->documents[0];
+    u32 mode = scene->compare_mode;
+    bool compare = mode >= 1 && mode <= 4 && scene->document_count >= 2 && !a.no_pixels &&
+                   !scene->documents[1].no_pixels;
+    if (!compare) {
+        if (a.no_pixels) return;
+        ViewRecord v = {a, area, clip};
+        draw_view(cache, counters, tables, &v, target);
+        counters->deferred = counters->pending;
+        return;
+    }
+    // B shows the same relative region at the same displayed width as A.
+    SceneDocument b = scene->documents[1];
+    View va = {a.zoom, a.cx, a.cy, false, a.width, a.height};
+    View vb = {b.zoom, b.cx, b.cy, false, b.width, b.height};
+    View coupled = coupled_view(&va, &vb);
+    b.zoom = coupled.zoom;
+    b.cx = coupled.cx;
+    b.cy = coupled.cy;
+    i32 split = compare_split(area, mode, scene->divider);
+    if (mode == 4) {
+        ViewRecord ra = {a, area, clip};
+        ViewRecord rb = {b, area, clip};
+        draw_difference(cache, counters, tables, &ra, &rb, target);
+        counters->deferred = counters->pending;
+        return;
+    }
+    if (mode == 1) {
+        ViewArea left_part = {area.left, area.top, split, area.bottom};
+        ViewArea right_part = {split, area.top, area.right, area.bottom};
+        ViewRecord ra = {a, left_part, intersect(left_part, clip)};
+        ViewRecord rb = {b, right_part, intersect(right_part, clip)};
+        draw_view(cache, counters, tables, &ra, target);
+        draw_view(cache, counters, tables, &rb, target);
+    } else {
+        ViewArea after = mode == 2 ? ViewArea{split, area.top, area.right, area.bottom}
+                                   : ViewArea{area.left, split, area.right, area.bottom};
+        ViewRecord ra = {a, area, clip};
+        ViewRecord rb = {b, area, intersect(after, clip)};
+        draw_view(cache, counters, tables, &ra, target);
+        draw_view(cache, counters, tables, &rb, target);
+    }
+    draw_divider(clip, mode, split, target);
+    counters->deferred = counters->pending;
+}
