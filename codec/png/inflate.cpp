@@ -65,19 +65,10 @@ void inflate_fast_scalar(InflateState* s, const u8* in, u64 in_size, u8* out, u6
     inflate_fast_loop<InflateCopyBytes>(s, in, in_size, out, out_size);
 }
 
-static bool cpu_has_avx2() {
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
-}
-
-static void inflate_fast_select(InflateState* s, const u8* in, u64 in_size, u8* out, u64 out_size);
-
-// Chosen on first use; the selector replaces itself.
-static InflateFastFn g_inflate_fast = inflate_fast_select;
-
-static void inflate_fast_select(InflateState* s, const u8* in, u64 in_size, u8* out, u64 out_size) {
-    g_inflate_fast = cpu_has_avx2() ? inflate_fast_avx2 : inflate_fast_sse2;
-    g_inflate_fast(s, in, in_size, out, out_size);
-}
+// SSE2 is part of x86-64, so the SSE2 loop needs no CPU check. An AVX2 and
+// BMI2 build of the same loop (32-byte copies) measured 0.99x to 1.02x of it
+// on the kodak streams and 0.96x on text, so there is none.
+static InflateFastFn g_inflate_fast = inflate_fast_sse2;
 
 static void inflate_fast_none(InflateState*, const u8*, u64, u8*, u64) {}
 
@@ -86,10 +77,6 @@ bool inflate_force_variant(u32 variant) {
     case INFLATE_VARIANT_CAREFUL: g_inflate_fast = inflate_fast_none; return true;
     case INFLATE_VARIANT_SCALAR: g_inflate_fast = inflate_fast_scalar; return true;
     case INFLATE_VARIANT_SSE2: g_inflate_fast = inflate_fast_sse2; return true;
-    case INFLATE_VARIANT_AVX2:
-        if (!cpu_has_avx2()) return false;
-        g_inflate_fast = inflate_fast_avx2;
-        return true;
     default: return false;
     }
 }

@@ -177,7 +177,7 @@ enum : u32 {
     INFLATE_VARIANT_CAREFUL = 0,
     INFLATE_VARIANT_SCALAR = 1,
     INFLATE_VARIANT_SSE2 = 2,
-    INFLATE_VARIANT_AVX2 = 3,
+    INFLATE_VARIANT_COUNT = 3,
 };
 // Test-only: use `variant` from now on; false (and no change) when this CPU
 // cannot run it.

@@ -1,12 +1,12 @@
 // The inflate fast loop, written once and compiled per instruction set: the
-// scalar, SSE2 and AVX2 files each instantiate it with their own match copy.
+// scalar and SSE2 files each instantiate it with their own match copy.
 // It runs only while 16 bytes of input and 288 bytes of output room remain, so
 // its 8-byte refills and its wide copies (up to 30 bytes past a 258-byte match)
 // never leave the buffers. It decodes only what it can finish: anything else
 // (end of block, an invalid code, a distance beyond the output) is left
 // unconsumed for the careful step, which alone raises errors and ends blocks.
-// Everything here has internal linkage so that no copy built with AVX2 flags
-// can be picked by the linker for another file.
+// Everything here has internal linkage, so a file built with other target
+// flags can never lend its copy to another.
 #pragma once
 
 #include <string.h>
@@ -28,6 +28,15 @@ static QB_FORCE_INLINE u64 inflate_low_bits(u64 v, u32 n) {
     return v & (((u64)1 << n) - 1);
 }
 
+// Branch-free refill to 56..63 bits. The bytes only partly taken stay
+// unconsumed and are or-ed in again, bit-identical, next time. Callers
+// guarantee 8 readable bytes at in_next.
+static QB_FORCE_INLINE void inflate_fast_refill(u64& bits, u32& count, const u8*& in_next) {
+    bits |= inflate_load64(in_next) << count;
+    in_next += (63 - count) >> 3;
+    count |= 56;
+}
+
 // The fast loop. `Copy::match(dst, dist, len)` must equal a forward
 // byte-by-byte copy from dst - dist and may write up to 288 bytes from dst.
 template <typename Copy>
@@ -45,16 +54,16 @@ static QB_FORCE_INLINE void inflate_fast_loop(InflateState* s, const u8* in, u64
     u64 bits = s->reader.bits;
     u32 count = s->reader.count;
 
+    // At the top of each round at least 56 bits are held and `e` is the root
+    // entry of the next code, looked up ahead so that its load overlaps the
+    // bookkeeping of the previous round.
+    inflate_fast_refill(bits, count, in_next);
+    HuffEntry e = litlen[bits & 0x7FF];
+    // A round starts at most 16 + 7 bytes before the end and moves in_next by
+    // at most 7, so the refill at its end still reads inside the input.
     while (in_next <= in_last && out_next <= out_last) {
-        // Branch-free refill to 56..63 bits; the bytes only partly taken stay
-        // unconsumed and are or-ed in again, bit-identical, next time.
-        bits |= inflate_load64(in_next) << count;
-        in_next += (63 - count) >> 3;
-        count |= 56;
         const u64 round_bits = bits;
         const u32 round_count = count;
-
-        HuffEntry e = litlen[bits & 0x7FF];
         if (e & HUFF_LINK) [[unlikely]] {
             bits >>= INFLATE_LITLEN_ROOT_BITS;
             count -= INFLATE_LITLEN_ROOT_BITS;
@@ -65,22 +74,30 @@ static QB_FORCE_INLINE void inflate_fast_loop(InflateState* s, const u8* in, u64
             // each further root literal at most 11, 48 of the 56 held.
             bits >>= e & 31;
             count -= e & 31;
-            *out_next++ = (u8)(e >> 16);
+            u8 lit = (u8)(e >> 16);
             e = litlen[bits & 0x7FF];
-            if (!(e & HUFF_LITERAL)) continue;
-            bits >>= e & 31;
-            count -= e & 31;
-            *out_next++ = (u8)(e >> 16);
+            *out_next++ = lit;
+            if (e & HUFF_LITERAL) {
+                bits >>= e & 31;
+                count -= e & 31;
+                lit = (u8)(e >> 16);
+                e = litlen[bits & 0x7FF];
+                *out_next++ = lit;
+                if (e & HUFF_LITERAL) {
+                    bits >>= e & 31;
+                    count -= e & 31;
+                    lit = (u8)(e >> 16);
+                    e = litlen[bits & 0x7FF];
+                    *out_next++ = lit;
+                    if (e & HUFF_LITERAL) {
+                        bits >>= e & 31;
+                        count -= e & 31;
+                        *out_next++ = (u8)(e >> 16);
+                    }
+                }
+            }
+            inflate_fast_refill(bits, count, in_next);
             e = litlen[bits & 0x7FF];
-            if (!(e & HUFF_LITERAL)) continue;
-            bits >>= e & 31;
-            count -= e & 31;
-            *out_next++ = (u8)(e >> 16);
-            e = litlen[bits & 0x7FF];
-            if (!(e & HUFF_LITERAL)) continue;
-            bits >>= e & 31;
-            count -= e & 31;
-            *out_next++ = (u8)(e >> 16);
             continue;
         }
         if (e & HUFF_SPECIAL) {
@@ -113,10 +130,11 @@ static QB_FORCE_INLINE void inflate_fast_loop(InflateState* s, const u8* in, u64
         n += (d >> 5) & 15;
         bits >>= n;
         count -= n;
+        inflate_fast_refill(bits, count, in_next);
+        e = litlen[bits & 0x7FF];
         Copy::match(out_next, distance, length);
         out_next += length;
     }
-
     s->reader.bits = bits;
     s->reader.count = count;
     s->reader.in_pos = (u64)(in_next - in);
@@ -134,4 +152,3 @@ struct InflateCopyBytes {
 // Fast-loop variants, one per file; the same signature and the same results.
 void inflate_fast_scalar(InflateState* s, const u8* in, u64 in_size, u8* out, u64 out_size);
 void inflate_fast_sse2(InflateState* s, const u8* in, u64 in_size, u8* out, u64 out_size);
-void inflate_fast_avx2(InflateState* s, const u8* in, u64 in_size, u8* out, u64 out_size);
