@@ -128,8 +128,11 @@ static u32 choose_tile(const TileCache* c, const ViewTiles* t, u32 index, u16* s
     return TILE_NONE;
 }
 
+// The frame's "level=" is the first view's, the active document's (A's in
+// compare modes), matching the zoom the state line reports.
 static void plan_view(TileCache* cache, RenderCounters* counters, PresentTables* tables, u32 index,
-                      const ViewRecord* view, bool keep_used, ViewTarget target, ViewPlan* p) {
+                      const ViewRecord* view, bool keep_used, bool records_level, ViewTarget target,
+                      ViewPlan* p) {
     p->active = false;
     p->view = *view;
     p->tiles = tables->tiles[index];
@@ -145,7 +148,7 @@ static void plan_view(TileCache* cache, RenderCounters* counters, PresentTables*
     u32 levels = level_count(d.width, d.height);
     u32 level = level_for_zoom(d.zoom, levels);
     p->level = level;
-    counters->level = level;
+    if (records_level) counters->level = level;
     TileRange range = visible_tiles(p->xs[0], p->ys[0], p->columns, p->rows, d.zoom, d.width, d.height, level);
     if (range.first_column >= range.end_column || range.first_row >= range.end_row) return;
     // The level choice keeps a 7680-pixel view within 62 tiles; the cap
@@ -309,18 +312,23 @@ static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* 
 
 // ---- Frames -----------------------------------------------------------------
 
+static void draw_one(TileCache* cache, RenderCounters* counters, PresentTables* tables, const ViewRecord* view,
+                     bool records_level, ViewTarget target) {
+    ViewPlan plan;
+    plan_view(cache, counters, tables, 0, view, false, records_level, target, &plan);
+    draw_rows(cache, &plan, tables, target, view->rect.top, view->rect.bottom);
+}
+
 void draw_view(TileCache* cache, RenderCounters* counters, PresentTables* tables, const ViewRecord* view,
                ViewTarget target) {
-    ViewPlan plan;
-    plan_view(cache, counters, tables, 0, view, false, target, &plan);
-    draw_rows(cache, &plan, tables, target, view->rect.top, view->rect.bottom);
+    draw_one(cache, counters, tables, view, true, target);
 }
 
 static void draw_difference(TileCache* cache, RenderCounters* counters, PresentTables* tables,
                             const ViewRecord* a, const ViewRecord* b, ViewTarget target) {
     ViewPlan plans[2];
-    plan_view(cache, counters, tables, 0, a, false, target, &plans[0]);
-    plan_view(cache, counters, tables, 1, b, true, target, &plans[1]);
+    plan_view(cache, counters, tables, 0, a, false, true, target, &plans[0]);
+    plan_view(cache, counters, tables, 1, b, true, false, target, &plans[1]);
     ViewArea clip = intersect(a->clip, target_bounds(target));
     i32 x0 = clip.left;
     i32 x1 = (i32)((i64)clip.right < (i64)a->rect.left + VIEW_SPAN_MAX ? clip.right : a->rect.left + VIEW_SPAN_MAX);
@@ -400,15 +408,15 @@ void draw_views(TileCache* cache, RenderCounters* counters, PresentTables* table
         ViewArea right_part = {split, area.top, area.right, area.bottom};
         ViewRecord ra = {a, left_part, intersect(left_part, clip)};
         ViewRecord rb = {b, right_part, intersect(right_part, clip)};
-        draw_view(cache, counters, tables, &ra, target);
-        draw_view(cache, counters, tables, &rb, target);
+        draw_one(cache, counters, tables, &ra, true, target);
+        draw_one(cache, counters, tables, &rb, false, target);
     } else {
         ViewArea after = mode == 2 ? ViewArea{split, area.top, area.right, area.bottom}
                                    : ViewArea{area.left, split, area.right, area.bottom};
         ViewRecord ra = {a, area, clip};
         ViewRecord rb = {b, area, intersect(after, clip)};
-        draw_view(cache, counters, tables, &ra, target);
-        draw_view(cache, counters, tables, &rb, target);
+        draw_one(cache, counters, tables, &ra, true, target);
+        draw_one(cache, counters, tables, &rb, false, target);
     }
     draw_divider(clip, mode, split, target);
     counters->deferred = counters->pending;

@@ -134,7 +134,7 @@ bool tile_ready(const TileCache* cache, u16 slot, TileKey key);
 struct RenderCounters {
     i32 tile_budget;   // tiles rendered per view and frame; -1: no limit
     u32 deferred;      // tiles left for the next paint (the paint cycle repaints)
-    u32 level;         // "level=": the level chosen for the last view prepared
+    u32 level;         // "level=": the level of the active document's view
     u32 exact;         // "exact=": tile columns drawn from exact tiles, per band
     u32 fallback;      // "fallback=": from coarser tiles
     u32 none;          // "none=": from nothing
