@@ -1,0 +1,126 @@
+// SSE2 unfiltering. Sub is a prefix sum inside one 16-byte vector (shifts by
+// bpp, 2 bpp, 4 bpp, 8 bpp), carried from vector to vector by the last pixel;
+// for 3- and 6-byte pixels a vector advances 15 and 12 bytes so that whole
+// pixels stay inside it. Up adds 16 bytes at a time. Average and Paeth depend
+// on the pixel just finished, so they run one pixel per iteration with the
+// left pixel kept in a register; Paeth works in 16-bit lanes so the
+// predictor distances never overflow.
+#include <emmintrin.h>
+#include <string.h>
+
+#include "codec/png/png_rows.h"
+
+static QB_FORCE_INLINE __m128i load16(const u8* p) {
+    return _mm_loadu_si128((const __m128i*)p);
+}
+static QB_FORCE_INLINE void store16(u8* p, __m128i v) {
+    _mm_storeu_si128((__m128i*)p, v);
+}
+// The first 4 or 8 bytes at p, the rest of the vector zero.
+template <u32 B>
+static QB_FORCE_INLINE __m128i load_pixel(const u8* p) {
+    if constexpr (B <= 4) {
+        i32 v;
+        memcpy(&v, p, 4);
+        return _mm_cvtsi32_si128(v);
+    } else {
+        return _mm_loadl_epi64((const __m128i*)p);
+    }
+}
+template <u32 B>
+static QB_FORCE_INLINE void store_pixel(u8* p, __m128i v) {
+    if constexpr (B <= 4) {
+        i32 x = _mm_cvtsi128_si32(v);
+        memcpy(p, &x, 4);
+    } else {
+        _mm_storel_epi64((__m128i*)p, v);
+    }
+}
+
+template <u32 B>
+static void unfilter_sub(const u8* src, u8* dst, u64 n) {
+    constexpr u32 adv = B == 3 ? 15 : (B == 6 ? 12 : 16);
+    const __m128i mask = _mm_srli_si128(_mm_set1_epi8(-1), 16 - B);
+    __m128i carry = _mm_setzero_si128();
+    for (u64 i = 0; i < n; i += adv) {
+        __m128i v = _mm_add_epi8(load16(src + i), carry);
+        v = _mm_add_epi8(v, _mm_slli_si128(v, B));
+        if constexpr (2 * B < adv) v = _mm_add_epi8(v, _mm_slli_si128(v, 2 * B));
+        if constexpr (4 * B < adv) v = _mm_add_epi8(v, _mm_slli_si128(v, 4 * B));
+        if constexpr (8 * B < adv) v = _mm_add_epi8(v, _mm_slli_si128(v, 8 * B));
+        store16(dst + i, v);
+        carry = _mm_and_si128(_mm_srli_si128(v, adv - B), mask);
+    }
+}
+
+static void unfilter_up(const u8* src, u8* dst, const u8* prev, u64 n) {
+    for (u64 i = 0; i < n; i += 32) {
+        __m128i a = _mm_add_epi8(load16(src + i), load16(prev + i));
+        __m128i b = _mm_add_epi8(load16(src + i + 16), load16(prev + i + 16));
+        store16(dst + i, a);
+        store16(dst + i + 16, b);
+    }
+}
+
+template <u32 B>
+static void unfilter_average(const u8* src, u8* dst, const u8* prev, u64 n) {
+    const __m128i one = _mm_set1_epi8(1);
+    __m128i left = _mm_setzero_si128();
+    for (u64 i = 0; i < n; i += B) {
+        __m128i up = load_pixel<B>(prev + i);
+        // _mm_avg_epu8 rounds up; the odd sums lose that half again.
+        __m128i avg = _mm_sub_epi8(_mm_avg_epu8(left, up), _mm_and_si128(_mm_xor_si128(left, up), one));
+        left = _mm_add_epi8(load_pixel<B>(src + i), avg);
+        store_pixel<B>(dst + i, left);
+    }
+}
+
+static QB_FORCE_INLINE __m128i abs16(__m128i x) {
+    return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x));
+}
+
+template <u32 B>
+static void unfilter_paeth(const u8* src, u8* dst, const u8* prev, u64 n) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i low = _mm_set1_epi16(0xFF);
+    __m128i a = zero;  // left, 16-bit lanes
+    __m128i c = zero;  // upleft
+    for (u64 i = 0; i < n; i += B) {
+        __m128i b = _mm_unpacklo_epi8(load_pixel<B>(prev + i), zero);
+        __m128i x = _mm_unpacklo_epi8(load_pixel<B>(src + i), zero);
+        __m128i bc = _mm_sub_epi16(b, c);
+        __m128i ac = _mm_sub_epi16(a, c);
+        __m128i pa = abs16(bc);
+        __m128i pb = abs16(ac);
+        __m128i pc = abs16(_mm_add_epi16(bc, ac));
+        __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+        __m128i not_b = _mm_cmpgt_epi16(pb, pc);
+        __m128i bc_pick = _mm_or_si128(_mm_and_si128(not_b, c), _mm_andnot_si128(not_b, b));
+        __m128i pred = _mm_or_si128(_mm_and_si128(not_a, bc_pick), _mm_andnot_si128(not_a, a));
+        a = _mm_and_si128(_mm_add_epi16(x, pred), low);
+        c = b;
+        store_pixel<B>(dst + i, _mm_packus_epi16(a, a));
+    }
+}
+
+template <u32 B>
+static void unfilter_bpp(u32 type, const u8* src, u8* dst, const u8* prev, u64 n) {
+    switch (type) {
+    case 0: memcpy(dst, src, n); break;
+    case 1: unfilter_sub<B>(src, dst, n); break;
+    case 2: unfilter_up(src, dst, prev, n); break;
+    case 3: unfilter_average<B>(src, dst, prev, n); break;
+    default: unfilter_paeth<B>(src, dst, prev, n); break;
+    }
+}
+
+void unfilter_row_sse2(u32 type, const u8* src, u8* dst, const u8* prev, u64 n, u32 bpp) {
+    switch (bpp) {
+    case 1: unfilter_bpp<1>(type, src, dst, prev, n); break;
+    case 2: unfilter_bpp<2>(type, src, dst, prev, n); break;
+    case 3: unfilter_bpp<3>(type, src, dst, prev, n); break;
+    case 4: unfilter_bpp<4>(type, src, dst, prev, n); break;
+    case 6: unfilter_bpp<6>(type, src, dst, prev, n); break;
+    default: unfilter_bpp<8>(type, src, dst, prev, n); break;
+    }
+}
