@@ -35,3 +35,6 @@ void format_size(TextBuffer* out, u64 bytes);
 bool browser_thumb(const AppState* app, i32* top_out, i32* length_out);
 void draw_rects(const DrawList* list, u32* pixels, u64 stride, i32 width, i32 height);
 void test_dump(Program* program);
+// CRC-32 (as zlib computes it) over the blue, green and red bytes of each
+// pixel of a region, rows top to bottom.
+u32 region_hash(const u32* pixels, u64 stride, i32 x, i32 y, i32 width, i32 height);
