@@ -158,6 +158,122 @@ inline void put_stored(BitWriter& w, const Bytes& data, bool final) {
     for (u8 b : data) w.put_byte(b);
 }
 
+// A dynamic header with an explicit code-length code: `cl` gives the lengths
+// of the 19 code-length symbols by symbol, all 19 are sent (HCLEN 15).
+inline Coder put_codelen_header(BitWriter& w, bool final, u32 hlit, u32 hdist, const std::vector<u8>& cl) {
+    w.put(final, 1);
+    w.put(2, 2);
+    w.put(hlit - 257, 5);
+    w.put(hdist - 1, 5);
+    w.put(19 - 4, 4);
+    static const u8 order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    for (u32 i = 0; i < 19; i++) w.put(cl[order[i]], 3);
+    // The returned coder writes code-length symbols through `sym`.
+    return Coder::with(cl, {});
+}
+// Code-length lengths that form a complete code: 0 to 15 five bits, 16 two,
+// 17 and 18 three.
+inline std::vector<u8> full_codelen_code() {
+    std::vector<u8> cl(19, 5);
+    cl[16] = 2;
+    cl[17] = 3;
+    cl[18] = 3;
+    return cl;
+}
+
+// Scripted content: literals, matches and stored pieces, with a reference
+// expansion and encoders for fixed and dynamic blocks.
+struct Op {
+    u32 kind;  // 0 literal, 1 match, 2 stored block, 3 end the current block
+    u32 a;     // literal byte, or match length
+    u32 b;     // match distance
+    Bytes stored;
+};
+
+inline Bytes expand(const std::vector<Op>& ops) {
+    Bytes out;
+    for (const Op& op : ops) {
+        if (op.kind == 0) out.push_back((u8)op.a);
+        if (op.kind == 1) {
+            // A match reaching before the start ends the valid content.
+            if (op.b > out.size()) break;
+            for (u32 i = 0; i < op.a; i++) out.push_back(out[out.size() - op.b]);
+        }
+        if (op.kind == 2) out.insert(out.end(), op.stored.begin(), op.stored.end());
+    }
+    return out;
+}
+
+// Encodes ops with `coder` blocks (fixed when `dynamic` is false), stored ops
+// as their own stored blocks, kind 3 closing a block; the last block final.
+inline Bytes encode(const std::vector<Op>& ops, bool dynamic, const Coder& coder) {
+    BitWriter w;
+    put_zlib_header(w);
+    bool open = false;
+    for (size_t i = 0; i < ops.size(); i++) {
+        const Op& op = ops[i];
+        bool last = i + 1 == ops.size();
+        if (op.kind == 2) {
+            if (open) coder.sym(w, 256);
+            open = false;
+            put_stored(w, op.stored, last);
+            continue;
+        }
+        if (op.kind == 3) {
+            if (open) coder.sym(w, 256);
+            open = false;
+            if (last) {
+                put_stored(w, {}, true);
+            }
+            continue;
+        }
+        if (!open) {
+            // A block is final when no block op follows it.
+            bool final = true;
+            for (size_t k = i + 1; k < ops.size(); k++) final &= !(ops[k].kind == 2 || ops[k].kind == 3);
+            if (dynamic) {
+                put_dynamic_header(w, coder, final);
+            } else {
+                w.put(final, 1);
+                w.put(1, 2);
+            }
+            open = true;
+        }
+        if (op.kind == 0) coder.sym(w, op.a);
+        if (op.kind == 1) coder.match(w, op.a, op.b);
+        if (last) coder.sym(w, 256);
+    }
+    put_trailer(w, expand(ops));
+    return w.bytes;
+}
+
+inline Op lit(u32 b) {
+    return Op{0, b, 0, {}};
+}
+inline Op match(u32 len, u32 dist) {
+    return Op{1, len, dist, {}};
+}
+inline Op stored(Bytes b) {
+    return Op{2, 0, 0, std::move(b)};
+}
+inline Op end_block() {
+    return Op{3, 0, 0, {}};
+}
+
+// A dynamic coder where every literal/length symbol up to 285 and every
+// distance symbol has a code (lengths from a fixed complete pattern).
+inline Coder dynamic_coder() {
+    std::vector<u8> lit(286, 9);
+    // 286 codes: 226 of 9 bits and 60 of 8 would be 226/512 + 60/256 = 346/512;
+    // use 8 bits for the first 226 and 9 for the rest: 226/256 + 60/512 = 1.
+    for (u32 i = 0; i < 226; i++) lit[i] = 8;
+    std::vector<u8> dist(30, 5);
+    // 30 codes: 28 of 5 bits and 2 of 4 bits = 28/32 + 2/16 = 1.
+    dist[0] = 4;
+    dist[1] = 4;
+    return Coder::with(lit, dist);
+}
+
 // ---- Generated data ----------------------------------------------------------
 
 inline Bytes gen_random(size_t n, u32 seed) {
