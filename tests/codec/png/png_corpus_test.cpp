@@ -47,6 +47,10 @@ static const std::map<std::string, std::string> k_we_refuse = {
     {"badpal/test-palette-4.png", "bad_header"},
     {"badpal/test-palette-8.png", "bad_header"},
     {"invalid_palette_index.png", "bad_header"},
+    // A cHRM of length 0 before the image data (libpng only warns).
+    {"crashers/empty_ancillary_chunks.png", "bad_header"},
+    // A second iCCP chunk (libpng ignores it).
+    {"bugfixes/issue#1825.png", "bad_header"},
 };
 
 TEST(PngCorpus, PngSuiteMatchesLibpng) {
