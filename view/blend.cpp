@@ -26,9 +26,7 @@ static const BlendKernels k_scalar = {blend_rows_scalar, blend_columns_scalar, c
                                       difference_row_scalar};
 static const BlendKernels k_sse2 = {blend_rows_sse2, blend_columns_sse2, composite_row_sse2,
                                     difference_row_sse2};
-// The column blend is a gather with a little arithmetic; the wider registers
-// do not shorten the gather, so AVX2 keeps the SSE2 variant.
-static const BlendKernels k_avx2 = {blend_rows_avx2, blend_columns_sse2, composite_row_avx2,
+static const BlendKernels k_avx2 = {blend_rows_avx2, blend_columns_avx2, composite_row_avx2,
                                     difference_row_avx2};
 
 BlendKernels blend_kernels = k_sse2;

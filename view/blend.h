@@ -59,6 +59,8 @@ void composite_row_sse2(u32* dst, const u32* src, u32 count);
 void difference_row_sse2(u32* dst, const u32* a, const u32* b, u32 count);
 
 void blend_rows_avx2(u32* out, const u32* a, const u32* b, u32 count, u32 weight);
+void blend_columns_avx2(u32* out, const u32* row, const u8* left, const u8* right, const u8* weight,
+                        u32 count);
 void composite_row_avx2(u32* dst, const u32* src, u32 count);
 void difference_row_avx2(u32* dst, const u32* a, const u32* b, u32 count);
 

@@ -31,6 +31,29 @@ void blend_rows_avx2(u32* out, const u32* a, const u32* b, u32 count, u32 weight
     for (; i < count; i++) out[i] = blend_pixel(a[i], b[i], weight);
 }
 
+void blend_columns_avx2(u32* out, const u32* row, const u8* left, const u8* right, const u8* weight,
+                        u32 count) {
+    // Each pixel's weight in its four bytes, in pixel order within each
+    // 128-bit half, so that lo16 and hi16 line the weights up with the pixels.
+    const __m256i spread = _mm256_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5,
+                                            5, 6, 6, 6, 6, 7, 7, 7, 7);
+    const __m256i k256 = _mm256_set1_epi16(256);
+    u32 i = 0;
+    for (; i + 8 <= count; i += 8) {
+        __m256i li = _mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i*)(left + i)));
+        __m256i ri = _mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i*)(right + i)));
+        __m256i va = _mm256_i32gather_epi32((const int*)row, li, 4);
+        __m256i vb = _mm256_i32gather_epi32((const int*)row, ri, 4);
+        __m256i w = _mm256_shuffle_epi8(_mm256_broadcastq_epi64(_mm_loadl_epi64((const __m128i*)(weight + i))),
+                                        spread);
+        __m256i w_lo = lo16(w), w_hi = hi16(w);
+        __m256i l = mix16(lo16(va), lo16(vb), _mm256_sub_epi16(k256, w_lo), w_lo);
+        __m256i h = mix16(hi16(va), hi16(vb), _mm256_sub_epi16(k256, w_hi), w_hi);
+        _mm256_storeu_si256((__m256i*)(out + i), _mm256_packus_epi16(l, h));
+    }
+    for (; i < count; i++) out[i] = blend_pixel(row[left[i]], row[right[i]], weight[i]);
+}
+
 QB_FORCE_INLINE __m256i over8(__m256i dst, __m256i src) {
     __m256i s_lo = lo16(src), s_hi = hi16(src);
     __m256i al = _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(s_lo, 0xFF), 0xFF);

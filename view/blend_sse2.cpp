@@ -36,22 +36,23 @@ void blend_rows_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 weight
 
 void blend_columns_sse2(u32* out, const u32* row, const u8* left, const u8* right, const u8* weight,
                         u32 count) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i k256 = _mm_set1_epi16(256);
     u32 i = 0;
     for (; i + 4 <= count; i += 4) {
         __m128i va = _mm_setr_epi32((i32)row[left[i]], (i32)row[left[i + 1]], (i32)row[left[i + 2]],
                                     (i32)row[left[i + 3]]);
         __m128i vb = _mm_setr_epi32((i32)row[right[i]], (i32)row[right[i + 1]],
                                     (i32)row[right[i + 2]], (i32)row[right[i + 3]]);
-        // Each pixel's weight in its four lanes.
-        __m128i w = _mm_setr_epi16((i16)weight[i], (i16)weight[i], (i16)weight[i], (i16)weight[i],
-                                   (i16)weight[i + 1], (i16)weight[i + 1], (i16)weight[i + 1],
-                                   (i16)weight[i + 1]);
-        __m128i w2 = _mm_setr_epi16((i16)weight[i + 2], (i16)weight[i + 2], (i16)weight[i + 2],
-                                    (i16)weight[i + 2], (i16)weight[i + 3], (i16)weight[i + 3],
-                                    (i16)weight[i + 3], (i16)weight[i + 3]);
-        __m128i k256 = _mm_set1_epi16(256);
-        __m128i l = mix16(lo16(va), lo16(vb), _mm_sub_epi16(k256, w), w);
-        __m128i h = mix16(hi16(va), hi16(vb), _mm_sub_epi16(k256, w2), w2);
+        // Four weights, each spread over its pixel's four 16-bit lanes.
+        u32 w4 = (u32)weight[i] | (u32)weight[i + 1] << 8 | (u32)weight[i + 2] << 16 | (u32)weight[i + 3] << 24;
+        __m128i wb = _mm_cvtsi32_si128((i32)w4);
+        wb = _mm_unpacklo_epi8(wb, wb);
+        wb = _mm_unpacklo_epi16(wb, wb);
+        __m128i w_lo = _mm_unpacklo_epi8(wb, zero);
+        __m128i w_hi = _mm_unpackhi_epi8(wb, zero);
+        __m128i l = mix16(lo16(va), lo16(vb), _mm_sub_epi16(k256, w_lo), w_lo);
+        __m128i h = mix16(hi16(va), hi16(vb), _mm_sub_epi16(k256, w_hi), w_hi);
         _mm_storeu_si128((__m128i*)(out + i), _mm_packus_epi16(l, h));
     }
     for (; i < count; i++) out[i] = blend_pixel(row[left[i]], row[right[i]], weight[i]);

@@ -1,6 +1,6 @@
 # The scene of a synthetic 5000 x 3100 image through the zoom range: level,
 # exact tiles and residency at each step, wheel zooms about a point, pans to
-# the edges, and a large and a tiny window.
+# the edges, and back to fit.
 arg proc-5000x3100
 key 1
 wheel 100 100 120
@@ -46,8 +46,4 @@ up 2500 2000
 down 500 300
 move -4000 -3000
 up -4000 -3000
-key 0
-size 3000 2000
-key 1
-size 40 200
 key 0
