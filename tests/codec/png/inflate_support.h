@@ -30,7 +30,7 @@ struct BitWriter {
     u64 byte_pos() const { return bit_pos() / 8; }
     void put(u32 value, u32 bits) {
         for (u32 i = 0; i < bits; i++) {
-            acc |= (u64)((value >> i) & 1) << n;
+            acc |= (u64)(i < 32 ? (value >> i) & 1 : 0) << n;
             if (++n == 8) {
                 bytes.push_back((u8)acc);
                 acc = 0;
