@@ -210,7 +210,8 @@ struct TileColumn {
     i64 last_row;     // last valid row of the tile
     u32 x0, x1;       // screen columns, relative to the view's left
     u32 src_lo, src_hi;  // tile columns the screen columns read
-    bool contiguous;  // nearest and x0 .. x1 - 1 read consecutive tile columns
+    bool unweighted;  // bilinear with every column weight 0: the left pixels alone
+    bool contiguous;  // x0 .. x1 - 1 read consecutive tile columns, unblended
 };
 
 static void prepare_column(const TileCache* cache, const ViewPlan* p, PresentTables* tables, u32 r,
@@ -244,6 +245,7 @@ static void prepare_column(const TileCache* cache, const ViewPlan* p, PresentTab
         col->src_lo = left[col->x0];
         col->src_hi = left[col->x1 - 1];
         col->contiguous = col->src_hi - col->src_lo == col->x1 - 1 - col->x0;
+        col->unweighted = true;
     } else {
         i64 half = (i64)(0x80000000u / clamp_zoom(d.zoom));
         for (u32 x = col->x0; x < col->x1; x++) {
@@ -255,7 +257,13 @@ static void prepare_column(const TileCache* cache, const ViewPlan* p, PresentTab
         }
         col->src_lo = left[col->x0];
         col->src_hi = right[col->x1 - 1];
-        col->contiguous = false;
+        // With every weight 0 (an exact power-of-two zoom whose centre sits on
+        // a pixel edge) a column's blend is its left pixel: gather that alone.
+        bool unweighted = true;
+        for (u32 x = col->x0; x < col->x1; x++) unweighted &= weight[x] == 0;
+        col->unweighted = unweighted;
+        col->contiguous = unweighted && (u32)(left[col->x1 - 1] - left[col->x0]) == col->x1 - 1 - col->x0;
+        if (unweighted) col->src_hi = left[col->x1 - 1];
     }
 }
 
@@ -298,11 +306,25 @@ static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* 
                     i64 upper = clamp_i64(s - 1, 0, col.last_row);
                     i64 lower = clamp_i64(s, 0, col.last_row);
                     u32 wy = (u32)((t >> 8) & 0xFF);
-                    u32 n = col.src_hi - col.src_lo + 1;
-                    k.blend_rows(tables->blended + col.src_lo, col.tile + upper * TILE_SIDE + col.src_lo,
-                                 col.tile + lower * TILE_SIDE + col.src_lo, n, wy);
-                    k.blend_columns(sampled, tables->blended, tables->left + col.x0, tables->right + col.x0,
-                                    tables->weight + col.x0, count);
+                    // Weight 0 blends to the upper row itself.
+                    const u32* blended = col.tile + upper * TILE_SIDE;
+                    if (wy != 0) {
+                        u32 n = col.src_hi - col.src_lo + 1;
+                        k.blend_rows(tables->blended + col.src_lo, blended + col.src_lo,
+                                     col.tile + lower * TILE_SIDE + col.src_lo, n, wy);
+                        blended = tables->blended;
+                    }
+                    if (col.contiguous) {
+                        k.composite_row(dst, blended + col.src_lo, count);
+                        continue;
+                    }
+                    if (col.unweighted) {
+                        const u8* left = tables->left + col.x0;
+                        for (u32 i = 0; i < count; i++) sampled[i] = blended[left[i]];
+                    } else {
+                        k.blend_columns(sampled, blended, tables->left + col.x0, tables->right + col.x0,
+                                        tables->weight + col.x0, count);
+                    }
                 }
                 k.composite_row(dst, sampled, count);
             }
