@@ -150,6 +150,12 @@ static void plan_view(TileCache* cache, RenderCounters* counters, PresentTables*
     p->level = level;
     if (records_level) counters->level = level;
     TileRange range = visible_tiles(p->xs[0], p->ys[0], p->columns, p->rows, d.zoom, d.width, d.height, level);
+    // Keys hold 16-bit tile columns and rows: tiles beyond them (images over
+    // 16776960 pixels on a side, at full size) would alias others, so they
+    // are not drawn.
+    const u32 key_span = 0x10000;
+    if (range.end_column > key_span) range.end_column = key_span;
+    if (range.end_row > key_span) range.end_row = key_span;
     if (range.first_column >= range.end_column || range.first_row >= range.end_row) return;
     // The level choice keeps a 7680-pixel view within 62 tiles; the cap
     // only guards the tables.
@@ -284,12 +290,13 @@ static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* 
         for (u32 c = 0; c < p->tile_columns; c++) prepare_column(cache, p, tables, r, c, &cols[c]);
         for (i64 j = j0; j < j1; j++) {
             i64 y = rect.top + j;
-            u32* out = target.pixels + (u64)(y - target.origin_y) * target.stride + (rect.left - target.origin_x);
+            u32* out = target.pixels + (u64)(y - target.origin_y) * target.stride;
             for (u32 c = 0; c < p->tile_columns; c++) {
                 const TileColumn& col = cols[c];
                 if (col.tile == nullptr) continue;
                 u32 count = col.x1 - col.x0;
-                u32* dst = out + col.x0;
+                // Clipped to the target, so the offset is never negative.
+                u32* dst = out + ((i64)rect.left + col.x0 - target.origin_x);
                 u32* sampled = tables->row + col.x0;
                 if (nearest) {
                     i64 tr = clamp_i64((p->ys[j] >> (16 + col.level)) - col.origin_y, 0, col.last_row);

@@ -483,3 +483,19 @@ INSTANTIATE_TEST_SUITE_P(All, DrawVariants, ::testing::Values(KERNELS_SCALAR, KE
                          [](const ::testing::TestParamInfo<u32>& i) {
                              return std::string(i.param == 0 ? "scalar" : (i.param == 1 ? "sse2" : "avx2"));
                          });
+
+TEST(Present, TilesBeyondSixteenBitKeysAreNotDrawn) {
+    // 20,000,000 pixels across: full-size tile columns from 65536 on cannot
+    // be keyed; the part of the view over them stays background, the rest is
+    // drawn normally.
+    Presenter p(400, 4);
+    const u32 w = 20000000;
+    i64 edge = (i64)65536 * 256;  // the first full-size column without a key
+    SceneDocument d = {0, w, 4, synthetic_source(w, 4), 65536, edge << 16, 2 << 16, false};
+    p.draw(single(d, ViewArea{0, 0, 400, 4}));
+    for (i32 x = 0; x < 400; x++) {
+        u64 ix = (u64)(edge - 200 + x);
+        u32 expected = x < 200 ? ref_synthetic(w, 4, ix, 1) : background(x, 1);
+        ASSERT_EQ(p.at(x, 1), expected) << x;
+    }
+}
