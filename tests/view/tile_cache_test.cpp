@@ -39,6 +39,19 @@ TEST(TileCache, CreateLimits) {
     release(&c);
 }
 
+TEST(TileCache, PoolCommitsSlotBySlotWithinItsCapacity) {
+    Cache k(5);
+    TileCache* c = k.c;
+    for (u32 i = 0; i < 5; i++) {
+        ASSERT_EQ(acquire(c, tile_key(0, 0, i, 0)), i);
+        EXPECT_EQ(c->committed, i + 1);
+        EXPECT_GE(c->pool.committed, (u64)(i + 1) * TILE_BYTES);
+        EXPECT_LE(c->pool.committed, 5 * TILE_BYTES);  // 1 MiB steps, capped at the range
+    }
+    EXPECT_EQ(c->pool.committed, 5 * TILE_BYTES);
+    EXPECT_EQ(acquire(c, tile_key(0, 0, 9, 0)), NO_TILE);  // all pending and used
+}
+
 TEST(TileCache, KeyLayout) {
     TileKey k = tile_key(0x1234, 5, 0xABCD, 0x0102);
     EXPECT_EQ(k, 0x123405ABCD0102ull);
