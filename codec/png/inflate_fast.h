@@ -72,32 +72,38 @@ static QB_FORCE_INLINE void inflate_fast_loop(InflateState* s, const u8* in, u64
         if (e & HUFF_LITERAL) {
             // Up to four literals per refill: the first takes at most 15 bits,
             // each further root literal at most 11, 48 of the 56 held.
-            bits >>= e & 31;
+            bits >>= e & 63;  // literal entries have no extra bits: bit 5 is 0
             count -= e & 31;
             u8 lit = (u8)(e >> 16);
             e = litlen[bits & 0x7FF];
             *out_next++ = lit;
             if (e & HUFF_LITERAL) {
-                bits >>= e & 31;
+                bits >>= e & 63;
                 count -= e & 31;
                 lit = (u8)(e >> 16);
                 e = litlen[bits & 0x7FF];
                 *out_next++ = lit;
                 if (e & HUFF_LITERAL) {
-                    bits >>= e & 31;
+                    bits >>= e & 63;
                     count -= e & 31;
                     lit = (u8)(e >> 16);
                     e = litlen[bits & 0x7FF];
                     *out_next++ = lit;
                     if (e & HUFF_LITERAL) {
-                        bits >>= e & 31;
+                        bits >>= e & 63;
                         count -= e & 31;
                         *out_next++ = (u8)(e >> 16);
+                        inflate_fast_refill(bits, count, in_next);
+                        e = litlen[bits & 0x7FF];
+                        continue;
                     }
                 }
             }
+            // `e` came from the bits held now; the refill adds bits only
+            // above `count`, so with 11 or more held it stays right.
+            const u32 held = count;
             inflate_fast_refill(bits, count, in_next);
-            e = litlen[bits & 0x7FF];
+            if (held < INFLATE_LITLEN_ROOT_BITS) e = litlen[bits & 0x7FF];
             continue;
         }
         if (e & HUFF_SPECIAL) {
