@@ -122,6 +122,7 @@ TEST(InflateSplit, EveryInputSplitAndOutputLimit) {
             std::vector<size_t> each;
             for (size_t k = 1; k < z.size(); k++) each.push_back(k);
             expect_same(run_plain(z, each, cap), ref, "byte by byte", 0);
+            expect_same(run_plain(z, each, cap, {}, true), ref, "byte by byte, state moved", 0);
             for (size_t p = 0; p <= ref.out.size(); p++) {
                 Outcome o = run_plain(z, {}, cap, {p});
                 expect_same(o, ref, "output limit", p);

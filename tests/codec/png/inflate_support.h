@@ -339,7 +339,10 @@ inline bool operator==(const Outcome& a, const Outcome& b) {
 
 // Plain mode. Input arrives up to each of `cuts` in turn (then to the end,
 // declared final); output room grows through `limits` (then to `out_cap`).
-inline Outcome run_plain(const Bytes& z, std::vector<size_t> cuts, size_t out_cap, std::vector<size_t> limits = {}) {
+// With `move_state` the state is copied to a fresh allocation after every
+// call (it holds no pointers, so that must not matter).
+inline Outcome run_plain(const Bytes& z, std::vector<size_t> cuts, size_t out_cap, std::vector<size_t> limits = {},
+                         bool move_state = false) {
     Outcome o;
     InflateState* s = new InflateState;
     inflate_init(s);
@@ -359,6 +362,13 @@ inline Outcome run_plain(const Bytes& z, std::vector<size_t> cuts, size_t out_ca
         delete[] in;
         o.calls++;
         pos += inflate_consumed(s);
+        if (move_state) {
+            InflateState* moved = new InflateState;
+            memcpy((void*)moved, (const void*)s, sizeof(InflateState));
+            memset((void*)s, 0xA5, sizeof(InflateState));
+            delete s;
+            s = moved;
+        }
         if (r == INFLATE_NEED_INPUT) {
             if (cut_i + 1 < cuts.size()) {
                 cut_i++;
