@@ -1,0 +1,102 @@
+// libFuzzer target for the PNG decoder: setup and every step of the still
+// image, then every frame of the animation when the file has one. The file,
+// the workspace, the canvas and the display each end flush against a
+// PROT_NONE guard page, so any access past them faults. A hash of the input
+// picks the kernel variant and whether the still image runs its phases strip
+// by strip or all phase 0 steps first. Results are checked for consistency:
+// a failure carries an error code and an offset within the file.
+#include <stdint.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "codec/png/png.h"
+#include "codec/png/png_rows.h"
+
+namespace {
+
+struct Guarded {
+    u8* base = nullptr;
+    size_t mapped = 0;
+    size_t cap = 0;
+
+    void reserve(size_t size) {
+        if (size <= cap) return;
+        if (base) munmap(base, mapped);
+        size_t page = (size_t)sysconf(_SC_PAGESIZE);
+        size_t body = (size + page - 1) / page * page;
+        mapped = body + page;
+        base = (u8*)mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base == MAP_FAILED) __builtin_trap();
+        mprotect(base + body, page, PROT_NONE);
+        cap = body;
+    }
+    // The last `size` bytes before the guard page, rounded down to `align`.
+    u8* tail(size_t size, size_t align) {
+        reserve(size + align);
+        return (u8*)(((uintptr_t)(base + cap - size)) & ~(uintptr_t)(align - 1));
+    }
+};
+
+Guarded g_file, g_ws, g_canvas, g_display;
+
+u64 hash_bytes(const u8* p, size_t n) {
+    u64 h = 1469598103934665603ull;
+    for (size_t i = 0; i < n; i++) h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+
+void check(bool ok) {
+    if (!ok) __builtin_trap();
+}
+
+// Decoded memory above this is skipped: a valid header may claim 2^28 pixels.
+const u64 kMemoryCap = 96ull << 20;
+
+void run_plan(const u8* file, size_t size, const PngPlan& plan, u64 h) {
+    u64 stride = png_canvas_stride(&plan);
+    u64 canvas_size = stride * plan.height;
+    u64 display_size = row_stride(plan.width) * plan.height;
+    if (plan.workspace_bytes + canvas_size + display_size > kMemoryCap) return;
+    u8* ws = g_ws.tail(plan.workspace_bytes, 64);
+    // The canvas's last row ends at the guard page (its stride is a multiple of 16).
+    PixelBuffer canvas = {g_canvas.tail(canvas_size, 16), stride, plan.width, plan.height};
+    PixelBuffer display = {g_display.tail(display_size, 32), row_stride(plan.width), plan.width, plan.height};
+    CodecError err;
+    bool ok = true;
+    if (plan.animated) {
+        for (u32 f = 0; ok && f < plan.frame_count; f++)
+            ok = png_decode_step(file, size, &plan, ws, plan.workspace_bytes, PngStep{0, f}, &canvas, &display, &err);
+    } else if (h & 1) {
+        ok = png_decode_still(file, size, &plan, ws, plan.workspace_bytes, &canvas, &display, &err);
+    } else {
+        for (u32 k = 0; ok && k < plan.steps; k++)
+            ok = png_decode_step(file, size, &plan, ws, plan.workspace_bytes, PngStep{0, k}, &canvas, &display, &err);
+        for (u32 k = plan.steps; ok && k-- > 0;)
+            ok = png_decode_step(file, size, &plan, ws, plan.workspace_bytes, PngStep{1, k}, &canvas, &display, &err);
+    }
+    if (!ok) check(err.code != ERR_OK && err.code != ERR_BAD_TARGET && err.offset <= size);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    u64 h = hash_bytes(data, size);
+    png_kernels_force((u32)((h >> 8) % 3)) || png_kernels_force(PNG_KERNELS_SSE2);
+    u8* file = g_file.tail(size, 1);
+    memcpy(file, data, size);
+    PngInfo info;
+    PngPlan plan;
+    PngStepPlan steps;
+    CodecError err;
+    if (!png_setup(file, size, PNG_STILL, &info, &plan, &steps, &err)) {
+        check(err.code != ERR_OK && err.offset <= size);
+        return 0;
+    }
+    run_plan(file, size, plan, h);
+    if (info.flags & PNG_FLAG_ANIMATED) {
+        check(png_setup(file, size, 0, &info, &plan, &steps, &err));
+        run_plan(file, size, plan, h >> 1);
+    }
+    return 0;
+}
