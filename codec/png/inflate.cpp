@@ -191,10 +191,10 @@ static void build_fixed_tables(InflateState* s) {
     memset(lengths + 144, 9, 112);
     memset(lengths + 256, 7, 24);
     memset(lengths + 280, 8, 8);
-    u32 r1 = huff_build(lengths, 288, HUFF_ALPHABET_LITLEN, INFLATE_LITLEN_ROOT_BITS, s->litlen,
+    u32 r1 = inflate_build_table(lengths, 288, HUFF_ALPHABET_LITLEN, INFLATE_LITLEN_ROOT_BITS, s->litlen,
                         INFLATE_LITLEN_ENTRIES, nullptr);
     memset(lengths, 5, 32);
-    u32 r2 = huff_build(lengths, 32, HUFF_ALPHABET_DIST, INFLATE_DIST_ROOT_BITS, s->dist, INFLATE_DIST_ENTRIES,
+    u32 r2 = inflate_build_table(lengths, 32, HUFF_ALPHABET_DIST, INFLATE_DIST_ROOT_BITS, s->dist, INFLATE_DIST_ENTRIES,
                         nullptr);
     QB_ASSERT(r1 == HUFF_BUILD_OK && r2 == HUFF_BUILD_OK);
     (void)r1;
@@ -230,7 +230,7 @@ static InflateResult read_dynamic_header(InflateState* s, const InflateCall* c, 
         lengths[s->order[i]] = (u8)(r->bits & 7);
         drop_bits(r, 3);
     }
-    u32 built = huff_build(lengths, 19, HUFF_ALPHABET_CODELEN, INFLATE_CODELEN_ROOT_BITS, s->codelen,
+    u32 built = inflate_build_table(lengths, 19, HUFF_ALPHABET_CODELEN, INFLATE_CODELEN_ROOT_BITS, s->codelen,
                            INFLATE_CODELEN_ENTRIES, nullptr);
     if (built != HUFF_BUILD_OK) return fail_at(s, build_error(built), block_at);
 
@@ -271,10 +271,10 @@ static InflateResult read_dynamic_header(InflateState* s, const InflateCall* c, 
     // From here the lookup arrays hold no complete set until both are built.
     s->tables = 0;
 
-    built = huff_build(lengths, hlit, HUFF_ALPHABET_LITLEN, INFLATE_LITLEN_ROOT_BITS, s->litlen,
+    built = inflate_build_table(lengths, hlit, HUFF_ALPHABET_LITLEN, INFLATE_LITLEN_ROOT_BITS, s->litlen,
                        INFLATE_LITLEN_ENTRIES, nullptr);
     if (built != HUFF_BUILD_OK) return fail_at(s, build_error(built), block_at);
-    built = huff_build(lengths + hlit, hdist, HUFF_ALPHABET_DIST, INFLATE_DIST_ROOT_BITS, s->dist,
+    built = inflate_build_table(lengths + hlit, hdist, HUFF_ALPHABET_DIST, INFLATE_DIST_ROOT_BITS, s->dist,
                        INFLATE_DIST_ENTRIES, nullptr);
     if (built != HUFF_BUILD_OK) return fail_at(s, build_error(built), block_at);
     s->tables = 2;

@@ -167,7 +167,7 @@ enum : u32 { HUFF_BUILD_OK = 0, HUFF_BUILD_OVERSUBSCRIBED = 1, HUFF_BUILD_INCOMP
 // Builds a lookup table with `root_bits` root entries (and second-level
 // tables after them) from `count` code lengths of 0 to 15. Returns
 // HUFF_BUILD_*; `used_out`, when given, receives the entries written.
-u32 huff_build(const u8* lengths, u32 count, u32 alphabet, u32 root_bits, HuffEntry* table, u32 capacity,
+u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bits, HuffEntry* table, u32 capacity,
                u32* used_out);
 
 // Fast-loop variants. "Careful" runs no fast loop at all: every symbol goes

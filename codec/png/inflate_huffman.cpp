@@ -29,7 +29,7 @@ static u32 symbol_entry(u32 alphabet, u32 symbol) {
     return (base << 16) | (extra << 5);
 }
 
-u32 huff_build(const u8* lengths, u32 count, u32 alphabet, u32 root_bits, HuffEntry* table, u32 capacity,
+u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bits, HuffEntry* table, u32 capacity,
                u32* used_out) {
     QB_ASSERT(count <= 320 && root_bits <= 11 && capacity >= (1u << root_bits));
     u32 counts[16] = {};

@@ -90,7 +90,7 @@ static std::vector<u8> random_complete_lengths(u32 symbols, u32 n, std::mt19937&
 static void check_all_codes(const std::vector<u8>& lengths, u32 alphabet, u32 root_bits, u32 capacity) {
     std::vector<HuffEntry> table(capacity, 0xDEADBEEF);
     u32 used = 0;
-    ASSERT_EQ(huff_build(lengths.data(), (u32)lengths.size(), alphabet, root_bits, table.data(), capacity, &used),
+    ASSERT_EQ(inflate_build_table(lengths.data(), (u32)lengths.size(), alphabet, root_bits, table.data(), capacity, &used),
               HUFF_BUILD_OK);
     ASSERT_LE(used, capacity);
     for (u32 i = 0; i < used; i++) ASSERT_NE(table[i], 0xDEADBEEFu) << "slot " << i << " never written";
@@ -120,9 +120,9 @@ TEST(HuffBuild, RandomCompleteCodesResolveEverySymbol) {
         if (short_enough) check_all_codes(cl, HUFF_ALPHABET_CODELEN, 7, INFLATE_CODELEN_ENTRIES);
         u32 used = 0;
         std::vector<HuffEntry> t(INFLATE_LITLEN_ENTRIES);
-        huff_build(lit.data(), 286, HUFF_ALPHABET_LITLEN, 11, t.data(), INFLATE_LITLEN_ENTRIES, &used);
+        inflate_build_table(lit.data(), 286, HUFF_ALPHABET_LITLEN, 11, t.data(), INFLATE_LITLEN_ENTRIES, &used);
         max_litlen = std::max(max_litlen, used);
-        huff_build(dist.data(), 30, HUFF_ALPHABET_DIST, 8, t.data(), INFLATE_DIST_ENTRIES, &used);
+        inflate_build_table(dist.data(), 30, HUFF_ALPHABET_DIST, 8, t.data(), INFLATE_DIST_ENTRIES, &used);
         max_dist = std::max(max_dist, used);
     }
     // Deep sets must have produced second-level tables.
@@ -141,7 +141,7 @@ TEST(HuffBuild, FixedCodesAndInvalidSymbols) {
 TEST(HuffBuild, KraftClassification) {
     std::vector<HuffEntry> t(INFLATE_LITLEN_ENTRIES);
     auto build = [&](std::vector<u8> lengths, u32 alphabet, u32 root) {
-        return huff_build(lengths.data(), (u32)lengths.size(), alphabet, root, t.data(), (u32)t.size(), nullptr);
+        return inflate_build_table(lengths.data(), (u32)lengths.size(), alphabet, root, t.data(), (u32)t.size(), nullptr);
     };
     EXPECT_EQ(build({1, 1, 1}, HUFF_ALPHABET_DIST, 8), HUFF_BUILD_OVERSUBSCRIBED);
     EXPECT_EQ(build({1, 2, 3, 3, 3}, HUFF_ALPHABET_LITLEN, 11), HUFF_BUILD_OVERSUBSCRIBED);
