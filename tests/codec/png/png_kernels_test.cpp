@@ -41,21 +41,21 @@ static u8 paeth_ref(int a, int b, int c) {
 TEST(PngKernels, PaethEveryTriple) {
     const u32 n = 2 * 65536;
     Bytes prev(n + 64), want(n), raw(n + 64), out(n + 64);
-    for (u32 variant : variants()) {
-        PngUnfilterFn fn = unfilter_of(variant);
-        for (u32 c = 0; c < 256; c++) {
-            for (u32 k = 0; k < 65536; k++) {
-                u32 a = k >> 8, b = k & 255;
-                want[2 * k] = (u8)a;
-                prev[2 * k] = (u8)c;
-                prev[2 * k + 1] = (u8)b;
-                want[2 * k + 1] = (u8)(k * 31 + c);
-            }
-            for (u32 i = 0; i < n; i++) {
-                u32 left = i ? want[i - 1] : 0, upleft = i ? prev[i - 1] : 0;
-                raw[i] = (u8)(want[i] - paeth_ref(left, prev[i], upleft));
-            }
-            fn(4, raw.data(), out.data(), prev.data(), n, 1);
+    const std::vector<u32> all = variants();
+    for (u32 c = 0; c < 256; c++) {
+        for (u32 k = 0; k < 65536; k++) {
+            u32 a = k >> 8, b = k & 255;
+            want[2 * k] = (u8)a;
+            prev[2 * k] = (u8)c;
+            prev[2 * k + 1] = (u8)b;
+            want[2 * k + 1] = (u8)(k * 31 + c);
+        }
+        for (u32 i = 0; i < n; i++) {
+            u32 left = i ? want[i - 1] : 0, upleft = i ? prev[i - 1] : 0;
+            raw[i] = (u8)(want[i] - paeth_ref(left, prev[i], upleft));
+        }
+        for (u32 variant : all) {
+            unfilter_of(variant)(4, raw.data(), out.data(), prev.data(), n, 1);
             ASSERT_EQ(memcmp(out.data(), want.data(), n), 0) << "variant " << variant << " upleft " << c;
         }
     }

@@ -143,7 +143,7 @@ struct Block {
 inline Decoded decode(const Bytes& file, u32 frame = 0) {
     Decoded d;
     u8* heap = new u8[file.size() ? file.size() : 1];
-    memcpy(heap, file.data(), file.size());
+    if (!file.empty()) memcpy(heap, file.data(), file.size());
     if (!png_probe(heap, file.size(), &d.info, &d.plan, &d.err)) {
         delete[] heap;
         return d;
