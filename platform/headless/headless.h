@@ -10,6 +10,7 @@
 //                            end, f1..f12, plus, minus, equals, period,
 //                            comma, numplus, numminus) or a hex code (0x4F)
 //   move X Y | down X Y [MODS] | dclick X Y [MODS] | up X Y
+//   rawmove, rawdown, rawdclick, rawup X Y   real (unmarked) mouse input
 //   wheel X Y DELTA [MODS]   MODS: ctrl, shift, alt joined by "+"
 //   leave | timer MS | sync N
 //   drop PATH [PATH ...]     paths are separated by " | "
@@ -36,9 +37,13 @@ void headless_use_sections(bool on);
 // Removes the section names again (they outlive the process on POSIX).
 void headless_remove_sections();
 
-// One parsed script line; false for blank, comment and "arg" lines. Sets
-// *bad when the line cannot be understood.
-bool headless_parse_event(ByteSpan line, Event* event, bool* bad);
+// One parsed script line; false for blank, comment, "arg" and "frame"
+// lines. Sets *bad when the line cannot be understood, and *unmarked for the
+// "raw" mouse lines, which stand for real input rather than the harness's.
+bool headless_parse_event(ByteSpan line, Event* event, bool* bad, bool* unmarked);
+
+// The script line (counted from 1) that ended the run unread, 0 for none.
+u32 headless_bad_line();
 
 // What the program last asked the window to do, for tests.
 struct HeadlessRecord {

@@ -29,6 +29,8 @@ struct HeadlessWindow {
     u32 next_sync;
     u32 last_kind;
     bool sections;  // publish through the named sections too
+    u32 line_number;
+    u32 bad_line;   // the script line that could not be read, 0 for none
 };
 
 static HeadlessWindow g_headless;
@@ -37,9 +39,15 @@ static void log_op(HeadlessWindow* h, u8 op) {
     if (h->record.op_count < sizeof h->record.ops) h->record.ops[h->record.op_count++] = op;
 }
 
+u32 headless_bad_line() {
+    return g_headless.bad_line;
+}
+
 void headless_set_script(ByteSpan script, StateSink sink, void* context) {
     g_headless.script = script;
     g_headless.next = 0;
+    g_headless.line_number = 0;
+    g_headless.bad_line = 0;
     g_headless.sink = sink;
     g_headless.context = context;
     g_headless.auto_sync = false;
@@ -205,11 +213,20 @@ static bool point(ByteSpan line, u64* pos, Event* e) {
     return true;
 }
 
-bool headless_parse_event(ByteSpan line, Event* e, bool* bad) {
+bool headless_parse_event(ByteSpan line, Event* e, bool* bad, bool* unmarked) {
     *bad = false;
+    *unmarked = false;
     *e = Event{};
     u64 pos = 0;
     ByteSpan verb = word(line, &pos);
+    // "raw" mouse lines stand for real input, which test mode ignores.
+    if (verb.size > 3 && verb.data[0] == 'r' && verb.data[1] == 'a' && verb.data[2] == 'w') {
+        ByteSpan mouse = {verb.data + 3, verb.size - 3};
+        if (is(mouse, "move") || is(mouse, "down") || is(mouse, "up") || is(mouse, "dclick")) {
+            *unmarked = true;
+            verb = mouse;
+        }
+    }
     if (verb.size == 0 || verb.data[0] == '#' || is(verb, "arg") || is(verb, "frame")) return false;
     bool ok = true;
     u32 mods = 0;
@@ -321,6 +338,7 @@ bool next_event(WindowState* w, Event* e) {
         while (end < h->script.size && h->script.data[end] != '\n') end++;
         h->next = end < h->script.size ? end + 1 : end;
         ByteSpan line = {h->script.data + start, end - start};
+        h->line_number++;
         u64 verb_pos = 0;
         if (is(word(line, &verb_pos), "frame") && h->sink != nullptr) {
             // The frame checks of the Windows harness: here the framebuffer is
@@ -335,13 +353,21 @@ bool next_event(WindowState* w, Event* e) {
             continue;
         }
         bool bad = false;
-        if (!headless_parse_event(line, e, &bad)) {
+        bool unmarked = false;
+        if (!headless_parse_event(line, e, &bad, &unmarked)) {
             if (bad) {
                 // A line the script format does not know ends the run.
+                h->bad_line = h->line_number;
                 h->record.destroyed = 1;
                 return false;
             }
             continue;
+        }
+        if (unmarked && w->test_mode) {
+            // Real mouse input does not reach the program in test mode; the
+            // sync that follows still reports the state.
+            if (h->auto_sync) h->sync_pending = true;
+            return next_event(w, e);
         }
         fill_window_fields(h, e);
         if (e->kind == EVENT_SIZE) {
@@ -430,8 +456,9 @@ void set_maximised(WindowState* w, bool maximised) {
     i32* r = h->record.window_rect;
     if (maximised) {
         for (u32 i = 0; i < 4; i++) h->saved_rect[i] = r[i];
-        // A 1920 x 1080 monitor with a 40-pixel task bar.
-        move_window(w, 0, 0, 1920, 1040);
+        // A 1280 x 900 monitor whose work area is the whole screen, as the
+        // virtual screen the Windows harness runs on.
+        move_window(w, 0, 0, 1280, 900);
     } else {
         move_window(w, h->saved_rect[0], h->saved_rect[1], h->saved_rect[2], h->saved_rect[3]);
     }

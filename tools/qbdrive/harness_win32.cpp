@@ -65,22 +65,25 @@ static bool open_sections(Target* t) {
     return false;
 }
 
+enum WaitResult { ANSWERED, ENDED, SILENT };
+
 // Waits until the state text ends with " sync=" and the number, then for the
-// program to go idle (its paint done), and returns the text.
-static bool wait_state(Target* t, u32 number, std::string* out) {
+// program to go idle (its paint done), and returns the text. A program that
+// does not answer within 20 seconds fails the run rather than hang it.
+static WaitResult wait_state(Target* t, u32 number, std::string* out) {
     char want[32];
     std::snprintf(want, sizeof want, " sync=%08x", number);
-    for (int i = 0; i < 2000; i++) {
+    for (int i = 0; i < 4000; i++) {
         std::string text(t->state, strnlen(t->state, 4096));
         if (text.size() >= 14 && text.compare(text.size() - 14, 14, want) == 0) {
             WaitForInputIdle(t->process.hProcess, 2000);
             *out = text;
-            return true;
+            return ANSWERED;
         }
-        if (WaitForSingleObject(t->process.hProcess, 0) == WAIT_OBJECT_0) return false;
+        if (WaitForSingleObject(t->process.hProcess, 0) == WAIT_OBJECT_0) return ENDED;
         Sleep(5);
     }
-    return false;
+    return SILENT;
 }
 
 static void set_modifiers(u32 mods) {
@@ -96,10 +99,63 @@ static LPARAM point(i32 x, i32 y) {
     return (LPARAM)(((u32)(u16)y << 16) | (u16)x);
 }
 
+// Script ticks are mapped onto the real clock, which the program reads when
+// it takes the timer message: the first tick line fixes the offset, later
+// ones wait until the real clock has reached their time.
+static bool g_clock_set = false;
+static i64 g_clock_offset = 0;
+
+static void wait_for_tick(u32 script_ms) {
+    i64 now = (i64)GetTickCount64();
+    if (!g_clock_set) {
+        g_clock_offset = now - script_ms;
+        g_clock_set = true;
+        return;
+    }
+    i64 due = g_clock_offset + script_ms;
+    if (due > now) Sleep((DWORD)(due - now));
+}
+
+// A drop as the shell makes one: a DROPFILES block with wide, NUL-separated
+// paths, placed in the program's own memory (a fixed global block is its
+// own handle there).
+static bool post_drop(Target* t, const std::vector<std::string>& paths) {
+    std::vector<u16> block(10, 0);  // DROPFILES: 20 bytes
+    block[0] = 20;                  // pFiles
+    block[8] = 1;                   // fWide
+    for (const std::string& p : paths) {
+        std::wstring w = wide(p);
+        block.insert(block.end(), w.begin(), w.end());
+        block.push_back(0);
+    }
+    block.push_back(0);
+    SIZE_T bytes = block.size() * 2;
+    void* remote = VirtualAllocEx(t->process.hProcess, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (remote == nullptr || !WriteProcessMemory(t->process.hProcess, remote, block.data(), bytes, nullptr)) return false;
+    PostMessageW(t->window, WM_DROPFILES, (WPARAM)remote, 0);
+    return true;
+}
+
+static std::vector<std::string> drop_paths(const std::string& line) {
+    std::vector<std::string> out;
+    std::string rest = line.substr(4);
+    size_t start = 0;
+    for (;;) {
+        size_t bar = rest.find(" | ", start);
+        std::string part = rest.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+        size_t a = part.find_first_not_of(" \t"), b = part.find_last_not_of(" \t");
+        if (a != std::string::npos) out.push_back(part.substr(a, b - a + 1));
+        if (bar == std::string::npos) break;
+        start = bar + 3;
+    }
+    return out;
+}
+
 // Sends one script event. False for events this harness cannot produce.
-static bool send(Target* t, const Event& e) {
+static bool send(Target* t, const Event& e, bool unmarked, const std::string& line) {
     HWND w = t->window;
     set_modifiers(e.mods);
+    u64 mark = unmarked ? 0 : MARK;
     switch (e.kind) {
     case EVENT_SIZE: {
         RECT r;
@@ -110,18 +166,23 @@ static bool send(Target* t, const Event& e) {
     case EVENT_KEY:
         PostMessageW(w, (e.mods & MODIFIER_ALT) ? WM_SYSKEYDOWN : WM_KEYDOWN, e.key, 1);
         return true;
-    case EVENT_MOUSE_MOVE: PostMessageW(w, WM_MOUSEMOVE, (WPARAM)MARK, point(e.x, e.y)); return true;
-    case EVENT_BUTTON_DOWN: PostMessageW(w, WM_LBUTTONDOWN, (WPARAM)(MARK | MK_LBUTTON), point(e.x, e.y)); return true;
+    case EVENT_MOUSE_MOVE: PostMessageW(w, WM_MOUSEMOVE, (WPARAM)mark, point(e.x, e.y)); return true;
+    case EVENT_BUTTON_DOWN: PostMessageW(w, WM_LBUTTONDOWN, (WPARAM)(mark | MK_LBUTTON), point(e.x, e.y)); return true;
     case EVENT_DOUBLE_CLICK:
-        PostMessageW(w, WM_LBUTTONDBLCLK, (WPARAM)(MARK | MK_LBUTTON), point(e.x, e.y));
+        PostMessageW(w, WM_LBUTTONDBLCLK, (WPARAM)(mark | MK_LBUTTON), point(e.x, e.y));
         return true;
-    case EVENT_BUTTON_UP: PostMessageW(w, WM_LBUTTONUP, (WPARAM)MARK, point(e.x, e.y)); return true;
+    case EVENT_BUTTON_UP: PostMessageW(w, WM_LBUTTONUP, (WPARAM)mark, point(e.x, e.y)); return true;
     case EVENT_WHEEL:
-        PostMessageW(w, WM_MOUSEWHEEL, (WPARAM)(MARK | ((u64)(u16)e.wheel << 16)), point(e.x, e.y));
+        PostMessageW(w, WM_MOUSEWHEEL, (WPARAM)(mark | ((u64)(u16)e.wheel << 16)), point(e.x, e.y));
         return true;
-    case EVENT_LEAVE: PostMessageW(w, WM_MOUSELEAVE, (WPARAM)MARK, 0); return true;
+    case EVENT_LEAVE: PostMessageW(w, WM_MOUSELEAVE, (WPARAM)mark, 0); return true;
+    case EVENT_TIMER:
+        wait_for_tick((u32)e.x);
+        PostMessageW(w, WM_TIMER, 1, 0);
+        return true;
+    case EVENT_DROP: return post_drop(t, drop_paths(line));
     case EVENT_SYNC: return true;
-    default: return false;  // drops and timer ticks cannot be sent from outside
+    default: return false;
     }
 }
 
@@ -149,6 +210,12 @@ static std::string check_frame(Target* t, const std::string& save) {
         }
     }
     return line;
+}
+
+static void print_line(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 int main(int argc, char** argv) {
@@ -200,41 +267,58 @@ int main(int argc, char** argv) {
     u32 next_sync = 1;
     std::string state;
     PostMessageW(t.window, MESSAGE_SYNC, next_sync, 0);
-    if (!wait_state(&t, next_sync++, &state)) return 71;
-    std::fwrite(state.data(), 1, state.size(), stdout);
-    std::fputc('\n', stdout);
+    if (wait_state(&t, next_sync++, &state) != ANSWERED) {
+        std::fprintf(stderr, "qbdrive: the program did not answer its first sync\n");
+        TerminateProcess(t.process.hProcess, 1);
+        return 71;
+    }
+    print_line(state);
     int status = 0;
-    for (const std::string& l : lines) {
+    bool ended = false;
+    for (size_t n = 0; n < lines.size() && !ended; n++) {
+        const std::string& l = lines[n];
         if (l.rfind("frame", 0) == 0) {
             std::string save = l.size() > 11 && l.compare(0, 11, "frame save ") == 0 ? l.substr(11) : "";
-            std::string checked = check_frame(&t, save);
-            std::fwrite(checked.data(), 1, checked.size(), stdout);
-            std::fputc('\n', stdout);
+            print_line(check_frame(&t, save));
             continue;
         }
         Event e;
         bool bad = false;
-        if (!headless_parse_event(ByteSpan{(u8*)l.data(), l.size()}, &e, &bad)) {
+        bool unmarked = false;
+        if (!headless_parse_event(ByteSpan{(u8*)l.data(), l.size()}, &e, &bad, &unmarked)) {
             if (bad) {
-                std::fprintf(stderr, "qbdrive: cannot read script line: %s\n", l.c_str());
+                std::fprintf(stderr, "qbdrive: %s:%zu: cannot read this line\n", argv[1], n + 1);
                 status = 65;
                 break;
             }
             continue;
         }
-        if (!send(&t, e)) {
-            std::fprintf(stderr, "qbdrive: skipped (cannot be sent from outside): %s\n", l.c_str());
-            continue;
+        if (!send(&t, e, unmarked, l)) {
+            std::fprintf(stderr, "qbdrive: %s:%zu: cannot send this event\n", argv[1], n + 1);
+            status = 65;
+            break;
         }
         u32 number = e.kind == EVENT_SYNC ? e.key : next_sync++;
         PostMessageW(t.window, MESSAGE_SYNC, number, 0);
         // The modifiers stay down until the program has handled the event.
-        bool alive = wait_state(&t, number, &state);
+        WaitResult r = wait_state(&t, number, &state);
         set_modifiers(0);
-        if (!alive) break;  // the program ended (Quit)
-        std::fwrite(state.data(), 1, state.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        if (r == SILENT) {
+            std::fprintf(stderr, "qbdrive: %s:%zu: the program stopped answering\n", argv[1], n + 1);
+            TerminateProcess(t.process.hProcess, 1);
+            return 72;
+        }
+        if (r == ENDED) {
+            // The program ended by itself (Quit): report its exit code.
+            DWORD code = 0;
+            GetExitCodeProcess(t.process.hProcess, &code);
+            char text[32];
+            std::snprintf(text, sizeof text, "exit=%lu", (unsigned long)code);
+            print_line(text);
+            ended = true;
+            break;
+        }
+        print_line(state);
     }
     if (WaitForSingleObject(t.process.hProcess, 0) != WAIT_OBJECT_0) {
         PostMessageW(t.window, WM_CLOSE, 0, 0);

@@ -55,5 +55,11 @@ int main(int argc, char** argv) {
     static Program program;
     int code = app_main(&program, ByteSpan{(u8*)line.data(), line.size()});
     if (sections) headless_remove_sections();
-    return code;
+    if (headless_bad_line() != 0) {
+        std::fprintf(stderr, "qbdrive: %s:%u: cannot read this line\n", path, headless_bad_line());
+        return 65;
+    }
+    // The program ended by itself (Quit): its exit code is part of the run.
+    if (headless_record()->destroyed) std::printf("exit=%d\n", code);
+    return code == 0 ? 0 : 1;
 }
