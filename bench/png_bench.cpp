@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "codec/png/png.h"
+#include "codec/png/png_rows.h"
 
 using Bytes = std::vector<u8>;
 namespace fs = std::filesystem;
@@ -211,6 +212,21 @@ int main() {
         double mp = px / 1e6;
         printf("%-26s %10.1f %10.1f %10.1f %9.2f %9.2f\n", titles[g], mp / t_ours, mp / t_png, mp / t_spng, t_png / t_ours,
                t_spng / t_ours);
+    }
+    // Our kernel variants on the photos and the interlaced image.
+    const char* names[3] = {"scalar", "sse2", "avx2"};
+    for (int g : {0, 3}) {
+        for (u32 v = 0; v < 3 && !groups[g].empty(); v++) {
+            if (!png_kernels_force(v)) continue;
+            double t = 0;
+            u64 px = 0;
+            for (const Input& in : groups[g]) {
+                t += best_time(ours, in.file, 5);
+                px += in.pixels;
+            }
+            printf("%-26s %-7s %10.1f MP/s\n", titles[g], names[v], px / 1e6 / t);
+        }
+        png_kernels_select();
     }
     return 0;
 }
