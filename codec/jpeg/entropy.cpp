@@ -1,0 +1,508 @@
+// Entropy decoding: the scratch layout of the coefficient store, the bit
+// reader, the five block decoders (sequential and the four progressive kinds)
+// and the driver that walks a file's scans. Before a scan is decoded its
+// restart intervals are located by a fast search for 0xFF, so each interval
+// is decoded by a reader that is bounded by exactly its bytes: a reader can
+// never run into the next interval or past the data, and a marker in the
+// wrong place is found before any coefficient is written.
+#include "codec/jpeg/jpeg.h"
+
+#include <string.h>
+
+// ---- Working layout ------------------------------------------------------------
+
+static_assert(((sizeof(JpegDecoder) + 63) & ~(u64)63) + 3 * 65536 * 4 <= JPEG_FIXED_BYTES,
+              "the decoder record and the restart index fit the fixed part");
+static_assert(sizeof(JpegHuffman) == 611 * 4, "a Huffman table is 611 words");
+
+bool jpeg_working_layout(const JpegDecoder* d, JpegLayout* L) {
+    *L = JpegLayout{};
+    if (!d->frame_seen) return false;
+    L->restart_start = align64(sizeof(JpegDecoder));
+    L->restart_end = L->restart_start + 65536 * 4;
+    L->restart_first = L->restart_end + 65536 * 4;
+    // The frame header bounds the coefficients at 1 GiB, so no sum overflows.
+    u64 off = JPEG_FIXED_BYTES;
+    for (u32 c = 0; c < d->components; c++) {
+        const JpegComponent* k = &d->comp[c];
+        u64 blocks = (u64)k->blocks_across * k->blocks_down;
+        L->coefficients[c] = off;
+        off += blocks * 128;
+        L->dc[c] = off;
+        off += align64(2 * blocks + 16);
+        L->preview_stride[c] = ((k->preview_width + 7) & ~7u) + 16;
+        L->preview[c] = off;
+        off += align64(L->preview_stride[c] * k->preview_height);
+    }
+    L->row_buffer_size = align64(((d->comp[0].preview_width + 31) & ~31u) | 16);
+    for (u32 c = 1; c < d->components; c++) {
+        L->row_buffer[c] = off;
+        off += L->row_buffer_size;
+    }
+    L->total = off;
+    return true;
+}
+
+void jpeg_planes_from_layout(u8* scratch, const JpegLayout* L, JpegPlanes* planes, JpegRestartIndex* index) {
+    *planes = JpegPlanes{};
+    const JpegDecoder* d = (const JpegDecoder*)scratch;
+    for (u32 c = 0; c < d->components; c++) {
+        const JpegComponent* k = &d->comp[c];
+        u64 blocks = (u64)k->blocks_across * k->blocks_down;
+        JpegPlane* p = &planes->plane[c];
+        p->coefficients = (i16*)(scratch + L->coefficients[c]);
+        p->coefficient_count = blocks * 64;
+        p->dc = (i16*)(scratch + L->dc[c]);
+        p->dc_count = blocks;
+        p->preview = scratch + L->preview[c];
+        p->preview_stride = L->preview_stride[c];
+        p->preview_size = L->preview_stride[c] * k->preview_height;
+        if (c > 0) planes->row_buffer[c] = scratch + L->row_buffer[c];
+    }
+    planes->row_buffer_size = L->row_buffer_size;
+    *index = JpegRestartIndex{};
+    index->start = (u32*)(scratch + L->restart_start);
+    index->end = (u32*)(scratch + L->restart_end);
+    index->first_unit = (u32*)(scratch + L->restart_first);
+    index->capacity = 65536;
+}
+
+// ---- Bit reader ---------------------------------------------------------------------
+// `buf` holds `bits` valid bits from its most significant end; the bits below
+// them are zero. Past the interval's end, or at a marker, zero bytes are
+// supplied and counted in `padding`.
+
+struct BitReader {
+    const u8* data;
+    u64 pos;
+    u64 end;
+    u64 buf;
+    u32 bits;
+    u32 padding;
+};
+
+static QB_FORCE_INLINE u64 load_be64_fast(const u8* p) {
+    u64 v;
+    memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
+}
+
+static QB_FORCE_INLINE bool has_ff_byte(u64 v) {
+    u64 t = ~v;
+    return ((t - 0x0101010101010101ull) & ~t & 0x8080808080808080ull) != 0;
+}
+
+static void refill_careful(BitReader* r) {
+    while (r->bits < 49) {
+        u32 byte = 0;
+        if (r->pos < r->end) {
+            byte = r->data[r->pos];
+            if (byte != 0xFF) {
+                r->pos++;
+            } else if (r->pos + 1 < r->end && r->data[r->pos + 1] == 0) {
+                r->pos += 2;
+            } else {
+                byte = 0;
+                r->padding += 8;
+            }
+        } else {
+            r->padding += 8;
+        }
+        r->buf |= (u64)byte << (56 - r->bits);
+        r->bits += 8;
+    }
+}
+
+// Fills to at least 49 bits: 8 bytes at once while no 0xFF is among them.
+static QB_FORCE_INLINE void refill(BitReader* r) {
+    if (r->end - r->pos >= 8) {
+        u64 v = load_be64_fast(r->data + r->pos);
+        if (!has_ff_byte(v)) {
+            u32 k = (63 - r->bits) >> 3;
+            r->buf |= (v >> r->bits) & (~(u64)0 << (64 - r->bits - 8 * k));
+            r->bits += 8 * k;
+            r->pos += k;
+            return;
+        }
+    }
+    refill_careful(r);
+}
+
+static QB_FORCE_INLINE u32 get_bits(BitReader* r, u32 n) {
+    if (n == 0) return 0;
+    if (r->bits < n) refill(r);
+    u32 v = (u32)(r->buf >> (64 - n));
+    r->buf <<= n;
+    r->bits -= n;
+    return v;
+}
+
+// The lookup entry of the next symbol, its code dropped; 0 for a bit
+// pattern that is no code of the table. Needs 16 buffered bits.
+static QB_FORCE_INLINE u32 decode_symbol(BitReader* r, const JpegHuffman* t, bool is_dc) {
+    u32 e = t->lookup[r->buf >> 55];
+    u32 n = e & 31;
+    if (n == 0) {
+        u32 top = (u32)(r->buf >> 48);
+        u32 len = 10;
+        while (len <= 16 && top >= t->limit[len]) len++;
+        if (len > 16) return 0;
+        i32 index = (i32)(top >> (16 - len)) + t->offset[len];
+        if (index < 0 || index >= (i32)t->count) return 0;
+        u32 sym = t->symbols[index];
+        u32 run = is_dc ? 0 : sym >> 4;
+        u32 size = is_dc ? sym : sym & 15;
+        e = len | (run << 5) | (size << 9) | (size ? 1u << 13 : 0);
+        n = len;
+    }
+    r->buf <<= n;
+    r->bits -= n;
+    return e;
+}
+
+// The coefficient value of an entry: folded in, or read and extended here.
+static QB_FORCE_INLINE i32 entry_value(BitReader* r, u32 e) {
+    u32 s = (e >> 9) & 15;
+    if (s == 0) return (i32)e >> 16;
+    i32 v = (i32)(r->buf >> (64 - s));
+    r->buf <<= s;
+    r->bits -= s;
+    if (v < (1 << (s - 1))) v += 1 - (1 << s);
+    return v;
+}
+
+// ---- Block decoders ------------------------------------------------------------------
+// Each returns 0 or JPEG_BAD_DATA. Predictors wrap to 16 bits like the
+// coefficients they produce, so no input can overflow them.
+
+static u32 decode_block_sequential(BitReader* r, const JpegHuffman* dc, const JpegHuffman* ac, i32* pred,
+                                   i16* block, const u8* zz) {
+    if (r->bits < 32) refill(r);
+    u32 e = decode_symbol(r, dc, true);
+    if (e == 0) return JPEG_BAD_DATA;
+    *pred = (i16)(u16)((u32)*pred + (u32)entry_value(r, e));
+    block[0] = (i16)*pred;
+    u32 k = 1;
+    while (k < 64) {
+        if (r->bits < 32) refill(r);
+        e = decode_symbol(r, ac, false);
+        if (e == 0) return JPEG_BAD_DATA;
+        u32 run = (e >> 5) & 15;
+        if (e & (1u << 13)) {
+            k += run;
+            if (k > 63) return JPEG_BAD_DATA;
+            block[zz[k]] = (i16)entry_value(r, e);
+            k++;
+        } else {
+            if (run != 15) break;
+            k += 16;
+        }
+    }
+    return 0;
+}
+
+static u32 decode_block_dc_first(BitReader* r, const JpegHuffman* dc, i32* pred, i16* block, u32 al) {
+    if (r->bits < 32) refill(r);
+    u32 e = decode_symbol(r, dc, true);
+    if (e == 0) return JPEG_BAD_DATA;
+    *pred = (i16)(u16)((u32)*pred + (u32)entry_value(r, e));
+    block[0] = (i16)(u16)((u32)*pred << al);
+    return 0;
+}
+
+static u32 decode_block_dc_refine(BitReader* r, i16* block, u32 al) {
+    if (get_bits(r, 1)) block[0] = (i16)(u16)((u32)(u16)block[0] | (1u << al));
+    return 0;
+}
+
+static u32 decode_block_ac_first(BitReader* r, const JpegHuffman* ac, u32* eobrun, i16* block, u32 ss, u32 se,
+                                 u32 al, const u8* zz) {
+    if (*eobrun) {
+        (*eobrun)--;
+        return 0;
+    }
+    for (u32 k = ss; k <= se; k++) {
+        if (r->bits < 32) refill(r);
+        u32 e = decode_symbol(r, ac, false);
+        if (e == 0) return JPEG_BAD_DATA;
+        u32 run = (e >> 5) & 15;
+        if (e & (1u << 13)) {
+            k += run;
+            if (k > se) return JPEG_BAD_DATA;
+            block[zz[k]] = (i16)(u16)((u32)entry_value(r, e) << al);
+        } else if (run == 15) {
+            k += 15;
+        } else {
+            *eobrun = (1u << run) - 1 + get_bits(r, run);
+            break;
+        }
+    }
+    return 0;
+}
+
+// Refines the band: correction bits for coefficients already non-zero, new
+// coefficients of magnitude 1 << al after their run of zero-history ones.
+static u32 decode_block_ac_refine(BitReader* r, const JpegHuffman* ac, u32* eobrun, i16* block, u32 ss, u32 se,
+                                  u32 al, const u8* zz) {
+    i32 p1 = 1 << al;
+    i32 m1 = -p1;
+    u32 k = ss;
+    if (*eobrun == 0) {
+        for (; k <= se; k++) {
+            if (r->bits < 32) refill(r);
+            u32 e = decode_symbol(r, ac, false);
+            if (e == 0) return JPEG_BAD_DATA;
+            u32 run = (e >> 5) & 15;
+            u32 size = (e >> 9) & 15;
+            i32 value = 0;
+            if (e & (1u << 13)) {
+                // Magnitude 1 only: either folded (value +-1) or one bit to read.
+                if (size > 1) return JPEG_BAD_DATA;
+                i32 v = size ? (get_bits(r, 1) ? 1 : -1) : (i32)e >> 16;
+                if (v != 1 && v != -1) return JPEG_BAD_DATA;
+                value = v > 0 ? p1 : m1;
+            } else if (run != 15) {
+                *eobrun = (1u << run) + get_bits(r, run);
+                break;
+            }
+            while (k <= se) {
+                i16* c = &block[zz[k]];
+                if (*c != 0) {
+                    if (get_bits(r, 1) && (*c & p1) == 0) *c = (i16)(*c + (*c >= 0 ? p1 : m1));
+                } else {
+                    if (run == 0) break;
+                    run--;
+                }
+                k++;
+            }
+            if (value) {
+                if (k > se) return JPEG_BAD_DATA;
+                block[zz[k]] = (i16)value;
+            }
+        }
+    }
+    if (*eobrun) {
+        for (; k <= se; k++) {
+            i16* c = &block[zz[k]];
+            if (*c != 0 && get_bits(r, 1) && (*c & p1) == 0) *c = (i16)(*c + (*c >= 0 ? p1 : m1));
+        }
+        (*eobrun)--;
+    }
+    return 0;
+}
+
+// ---- Restart index ----------------------------------------------------------------------
+
+enum : u32 { SCAN_SEQUENTIAL = 0, SCAN_DC_FIRST = 1, SCAN_DC_REFINE = 2, SCAN_AC_FIRST = 3, SCAN_AC_REFINE = 4 };
+
+static u32 scan_kind(const JpegDecoder* d, const JpegScan* s) {
+    if (d->coding != JPEG_PROGRESSIVE) return SCAN_SEQUENTIAL;
+    if (s->ss == 0) return s->ah == 0 ? SCAN_DC_FIRST : SCAN_DC_REFINE;
+    return s->ah == 0 ? SCAN_AC_FIRST : SCAN_AC_REFINE;
+}
+
+static u32 scan_units(const JpegDecoder* d, const JpegScan* s) {
+    if (s->scan_components >= 2) return d->mcus_across * d->mcus_down;
+    const JpegComponent* c = &d->comp[s->component[0]];
+    return c->preview_width * c->preview_height;
+}
+
+// Offset of the first 0xFF at or after `pos`, or `length`; 16 bytes a step.
+static u64 find_ff(const u8* p, u64 pos, u64 length) {
+    while (pos + 16 <= length) {
+        u64 a;
+        u64 b;
+        memcpy(&a, p + pos, 8);
+        memcpy(&b, p + pos + 8, 8);
+        if (has_ff_byte(a) || has_ff_byte(b)) break;
+        pos += 16;
+    }
+    while (pos < length && p[pos] != 0xFF) pos++;
+    return pos;
+}
+
+static bool build_restart_index(const u8* p, u64 length, const JpegDecoder* d, const JpegScan* s,
+                                JpegRestartIndex* index, u64* scan_end, JpegStatus* st) {
+    u32 kind = scan_kind(d, s);
+    u32 units = scan_units(d, s);
+    u32 size = d->restart_interval != 0 && d->restart_interval <= units ? d->restart_interval : units;
+    u64 count = ceil_div(units, size);
+    if (count > JPEG_INTERVAL_LIMIT || count > index->capacity) return jpeg_fail(st, JPEG_LIMIT, s->data_offset);
+    for (u32 i = 0; i < s->scan_components; i++) {
+        bool need_dc = kind == SCAN_SEQUENTIAL || kind == SCAN_DC_FIRST;
+        bool need_ac = kind == SCAN_SEQUENTIAL || kind == SCAN_AC_FIRST || kind == SCAN_AC_REFINE;
+        if (need_dc && !(d->dc_defined & (1u << s->dc_table[i]))) return jpeg_fail(st, JPEG_BAD_TABLE, s->data_offset);
+        if (need_ac && !(d->ac_defined & (1u << s->ac_table[i]))) return jpeg_fail(st, JPEG_BAD_TABLE, s->data_offset);
+    }
+    index->units = units;
+    index->interval_size = size;
+    index->interval_count = (u32)count;
+    u32 interval = 0;
+    index->start[0] = (u32)s->data_offset;
+    index->first_unit[0] = 0;
+    u64 pos = s->data_offset;
+    for (;;) {
+        u64 f = find_ff(p, pos, length);
+        if (f + 1 >= length) return jpeg_fail(st, JPEG_TRUNCATED, length);
+        u8 c = p[f + 1];
+        if (c == 0x00) {
+            pos = f + 2;
+        } else if (c == 0xFF) {
+            pos = f + 1;
+        } else if (c >= 0xD0 && c <= 0xD7) {
+            if (interval + 1 >= count || (c & 7u) != (interval & 7u)) return jpeg_fail(st, JPEG_BAD_DATA, f);
+            index->end[interval] = (u32)f;
+            interval++;
+            index->start[interval] = (u32)(f + 2);
+            index->first_unit[interval] = interval * size;
+            pos = f + 2;
+        } else {
+            if (interval + 1 != count) return jpeg_fail(st, JPEG_BAD_DATA, f);
+            index->end[interval] = (u32)f;
+            *scan_end = f;
+            return true;
+        }
+    }
+}
+
+// ---- Scan decoding ---------------------------------------------------------------------
+
+template <u32 KIND>
+static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
+                            const JpegRestartIndex* index, u32 interval, JpegStatus* st) {
+    BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
+    i32 pred[4] = {};
+    u32 eobrun = 0;
+    u32 u0 = index->first_unit[interval];
+    u32 u1 = u0 + index->interval_size < index->units ? u0 + index->interval_size : index->units;
+    const u8* zz = jpeg_zigzag;
+    u32 ns = s->scan_components;
+    for (u32 u = u0; u < u1; u++) {
+        for (u32 i = 0; i < ns; i++) {
+            u32 ci = s->component[i];
+            const JpegComponent* c = &d->comp[ci];
+            const JpegPlane* plane = &planes->plane[ci];
+            const JpegHuffman* dc = &d->dc[s->dc_table[i]];
+            const JpegHuffman* ac = &d->ac[s->ac_table[i]];
+            u32 bw = 1;
+            u32 bh = 1;
+            u64 base;
+            if (ns >= 2) {
+                bw = c->h;
+                bh = c->v;
+                base = (u64)(u / d->mcus_across) * bh * c->blocks_across + (u64)(u % d->mcus_across) * bw;
+            } else {
+                base = (u64)(u / c->preview_width) * c->blocks_across + u % c->preview_width;
+            }
+            for (u32 y = 0; y < bh; y++) {
+                for (u32 x = 0; x < bw; x++) {
+                    u64 b = base + (u64)y * c->blocks_across + x;
+                    i16* block = plane->coefficients + b * 64;
+                    u32 fault;
+                    if (KIND == SCAN_SEQUENTIAL) {
+                        fault = decode_block_sequential(&r, dc, ac, &pred[i], block, zz);
+                    } else if (KIND == SCAN_DC_FIRST) {
+                        fault = decode_block_dc_first(&r, dc, &pred[i], block, s->al);
+                    } else if (KIND == SCAN_DC_REFINE) {
+                        fault = decode_block_dc_refine(&r, block, s->al);
+                    } else if (KIND == SCAN_AC_FIRST) {
+                        fault = decode_block_ac_first(&r, ac, &eobrun, block, s->ss, s->se, s->al, zz);
+                    } else {
+                        fault = decode_block_ac_refine(&r, ac, &eobrun, block, s->ss, s->se, s->al, zz);
+                    }
+                    if (fault) return jpeg_fail(st, fault, r.pos);
+                    plane->dc[b] = block[0];
+                }
+            }
+        }
+    }
+    if (r.bits < r.padding) return jpeg_fail(st, JPEG_BAD_DATA, index->end[interval]);
+    return true;
+}
+
+static bool decode_scan(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
+                        const JpegRestartIndex* index, JpegStatus* st) {
+    u32 kind = scan_kind(d, s);
+    for (u32 i = 0; i < index->interval_count; i++) {
+        bool ok;
+        switch (kind) {
+        case SCAN_SEQUENTIAL: ok = decode_interval<SCAN_SEQUENTIAL>(p, d, s, planes, index, i, st); break;
+        case SCAN_DC_FIRST: ok = decode_interval<SCAN_DC_FIRST>(p, d, s, planes, index, i, st); break;
+        case SCAN_DC_REFINE: ok = decode_interval<SCAN_DC_REFINE>(p, d, s, planes, index, i, st); break;
+        case SCAN_AC_FIRST: ok = decode_interval<SCAN_AC_FIRST>(p, d, s, planes, index, i, st); break;
+        default: ok = decode_interval<SCAN_AC_REFINE>(p, d, s, planes, index, i, st); break;
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
+
+static bool prepare_planes(const JpegDecoder* d, const JpegPlanes* planes, JpegStatus* st) {
+    for (u32 c = 0; c < d->components; c++) {
+        const JpegPlane* p = &planes->plane[c];
+        u64 blocks = (u64)d->comp[c].blocks_across * d->comp[c].blocks_down;
+        if (!p->coefficients || !p->dc || p->coefficient_count < blocks * 64 || p->dc_count < blocks) {
+            return jpeg_fail(st, JPEG_BAD_TARGET, d->frame_offset);
+        }
+    }
+    for (u32 c = 0; c < d->components; c++) {
+        u64 blocks = (u64)d->comp[c].blocks_across * d->comp[c].blocks_down;
+        memset(planes->plane[c].coefficients, 0, blocks * 128);
+        memset(planes->plane[c].dc, 0, blocks * 2);
+    }
+    return true;
+}
+
+// Position of the marker that follows a scan's data, passing over stuffed
+// bytes, fill bytes and restart markers.
+static bool skip_scan_data(const u8* p, u64 length, u64 pos, u64* next, JpegStatus* st) {
+    for (;;) {
+        u64 f = find_ff(p, pos, length);
+        if (f + 1 >= length) return jpeg_fail(st, JPEG_TRUNCATED, length);
+        u8 c = p[f + 1];
+        if (c == 0x00 || (c >= 0xD0 && c <= 0xD7)) {
+            pos = f + 2;
+        } else if (c == 0xFF) {
+            pos = f + 1;
+        } else {
+            *next = f;
+            return true;
+        }
+    }
+}
+
+bool decode_scans(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* planes, JpegRestartIndex* index,
+                  bool preview_only, JpegStatus* st) {
+    jpeg_status_set(st, JPEG_OK, 0);
+    // Interval offsets are kept in 32 bits.
+    if (length >> 32) return jpeg_fail(st, JPEG_TOO_LARGE, 0);
+    u64 pos = 0;
+    if (!check_soi(data, length, &pos, st)) return false;
+    reset_headers(d);
+    bool prepared = false;
+    u32 decoded = 0;
+    for (;;) {
+        JpegScan scan;
+        u32 r = next_segment(data, length, d, &pos, &scan, st, false);
+        if (r == JPEG_SEGMENT_FAILED) return false;
+        if (r == JPEG_SEGMENT_END) {
+            if (!d->frame_seen) return jpeg_fail(st, JPEG_BAD_HEADER, pos - 1);
+            if (!prepared && !prepare_planes(d, planes, st)) return false;
+            if (decoded == 0 && !preview_only) return jpeg_fail(st, JPEG_BAD_HEADER, pos);
+            return true;
+        }
+        if (!prepared) {
+            if (!prepare_planes(d, planes, st)) return false;
+            prepared = true;
+        }
+        if (preview_only && d->coding == JPEG_PROGRESSIVE && scan.ss > 0) {
+            if (!skip_scan_data(data, length, scan.data_offset, &pos, st)) return false;
+            continue;
+        }
+        u64 end = 0;
+        if (!build_restart_index(data, length, d, &scan, index, &end, st)) return false;
+        if (!decode_scan(data, d, &scan, planes, index, st)) return false;
+        decoded++;
+        pos = end;
+    }
+}

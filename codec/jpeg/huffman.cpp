@@ -1,0 +1,45 @@
+// Huffman tables from DHT counts and symbols. Codes are assigned canonically;
+// every code of up to 9 bits fills all lookup entries that begin with it, and
+// when its magnitude bits fit in the same 9 bits the entry already holds the
+// extended coefficient value, so most coefficients cost one lookup. Longer
+// codes are found by comparing the next 16 bits with left-justified limits.
+#include "codec/jpeg/jpeg.h"
+
+#include <string.h>
+
+u32 build_huffman(const u8 counts[16], const u8* symbols, bool is_dc, JpegHuffman* table) {
+    memset(table, 0, sizeof *table);
+    u32 code = 0;
+    u32 k = 0;
+    for (u32 len = 1; len <= 16; len++) {
+        u32 n = counts[len - 1];
+        if (k + n > 256 || code + n > (1u << len)) return JPEG_HUFFMAN_BAD_COUNTS;
+        table->offset[len] = (i32)k - (i32)code;
+        for (u32 i = 0; i < n; i++, k++, code++) {
+            u32 sym = symbols[k];
+            if (is_dc && sym > 15) return JPEG_HUFFMAN_BAD_DC_SYMBOL;
+            table->symbols[k] = (u8)sym;
+            if (len > 9) continue;
+            u32 run = is_dc ? 0 : sym >> 4;
+            u32 size = is_dc ? sym : sym & 15;
+            u32 spare = 9 - len;
+            for (u32 rest = 0; rest < (1u << spare); rest++) {
+                u32 entry;
+                if (size == 0) {
+                    entry = len | (run << 5);
+                } else if (size <= spare) {
+                    i32 v = (i32)((rest >> (spare - size)) & ((1u << size) - 1));
+                    if (v < (1 << (size - 1))) v += 1 - (1 << size);
+                    entry = (len + size) | (run << 5) | (1u << 13) | ((u32)(u16)(i16)v << 16);
+                } else {
+                    entry = len | (run << 5) | (size << 9) | (1u << 13);
+                }
+                table->lookup[(code << spare) | rest] = entry;
+            }
+        }
+        table->limit[len] = code << (16 - len);
+        code <<= 1;
+    }
+    table->count = k;
+    return JPEG_HUFFMAN_OK;
+}

@@ -1,0 +1,117 @@
+// The inverse DCT of the full-resolution path, its constant table and the
+// kernel dispatch. The transform is a direct 8-point butterfly with 13-bit
+// constants round(8192 * sqrt(2) * cos(k * pi / 16)); some odd-part constants
+// are deliberately one off (10704, 2259, 11362, 6436, 2261) and must stay so.
+// The constants are kept as 16-bit pairs so the vector kernel forms each
+// product sum with one multiply-add; the scalar twin reads the same table.
+#include "codec/jpeg/jpeg.h"
+#include "codec/jpeg/kernels.h"
+
+#include <string.h>
+
+// Twelve rows of four identical (a, b) pairs, each applied to an interleaved
+// input pair; rows 12 to 20 of the 21-row table are kept zero.
+//   row 0,1:  (x0, x4) by (8192, 8192), (8192, -8192)
+//   row 2,3:  (x2, x6) by (10703, 4433), (4433, -10704)
+//   row 4,5:  o0 = (x1, x3) by (11363, 9633) + (x5, x7) by (6437, 2260)
+//   row 6,7:  o1 = (9633, -2259), (-11362, -6436)
+//   row 8,9:  o2 = (6437, -11362), (2261, 9633)
+//   row 10,11: o3 = (2260, -6436), (9633, -11363)
+static const i16 k_idct_pairs[12][2] = {
+    {8192, 8192},   {8192, -8192},  {10703, 4433}, {4433, -10704}, {11363, 9633}, {6437, 2260},
+    {9633, -2259},  {-11362, -6436}, {6437, -11362}, {2261, 9633},  {2260, -6436}, {9633, -11363},
+};
+
+void write_idct_constants(u8* workspace) {
+    i16 table[21][8] = {};
+    for (u32 r = 0; r < 12; r++) {
+        for (u32 i = 0; i < 4; i++) {
+            table[r][2 * i] = k_idct_pairs[r][0];
+            table[r][2 * i + 1] = k_idct_pairs[r][1];
+        }
+    }
+    memset(workspace, 0, 384);
+    memcpy(workspace, table, sizeof table);
+}
+
+static QB_FORCE_INLINE i32 sat16(i32 v) {
+    return v < -32768 ? -32768 : (v > 32767 ? 32767 : v);
+}
+
+// One 8-point pass; x and y are strided by `step`. Sums stay below 2^31:
+// the largest is 8192 * 65536 + 15136 * 32768 + 29693 * 32768 + 131072.
+static QB_FORCE_INLINE void idct_pass(const i32* x, i32* y, const i32 (*k)[2], i32 round, u32 shift) {
+    i32 a = k[0][0] * x[0] + k[0][1] * x[4];
+    i32 c = k[1][0] * x[0] + k[1][1] * x[4];
+    i32 b = k[2][0] * x[2] + k[2][1] * x[6];
+    i32 dd = k[3][0] * x[2] + k[3][1] * x[6];
+    i32 e0 = a + b;
+    i32 e3 = a - b;
+    i32 e1 = c + dd;
+    i32 e2 = c - dd;
+    i32 o0 = k[4][0] * x[1] + k[4][1] * x[3] + k[5][0] * x[5] + k[5][1] * x[7];
+    i32 o1 = k[6][0] * x[1] + k[6][1] * x[3] + k[7][0] * x[5] + k[7][1] * x[7];
+    i32 o2 = k[8][0] * x[1] + k[8][1] * x[3] + k[9][0] * x[5] + k[9][1] * x[7];
+    i32 o3 = k[10][0] * x[1] + k[10][1] * x[3] + k[11][0] * x[5] + k[11][1] * x[7];
+    y[0] = sat16((e0 + o0 + round) >> shift);
+    y[7] = sat16((e0 - o0 + round) >> shift);
+    y[1] = sat16((e1 + o1 + round) >> shift);
+    y[6] = sat16((e1 - o1 + round) >> shift);
+    y[2] = sat16((e2 + o2 + round) >> shift);
+    y[5] = sat16((e2 - o2 + round) >> shift);
+    y[3] = sat16((e3 + o3 + round) >> shift);
+    y[4] = sat16((e3 - o3 + round) >> shift);
+}
+
+void jpeg_idct_scalar(const i16* coef, const i16* quant, const u8* constants, u8* out, u64 stride) {
+    i32 k[12][2];
+    for (u32 r = 0; r < 12; r++) {
+        i16 pair[2];
+        memcpy(pair, constants + 16 * r, 4);
+        k[r][0] = pair[0];
+        k[r][1] = pair[1];
+    }
+    i32 t[64];
+    for (u32 col = 0; col < 8; col++) {
+        i32 x[8];
+        i32 y[8];
+        for (u32 i = 0; i < 8; i++) x[i] = (i16)(u16)((u32)coef[i * 8 + col] * (u32)quant[i * 8 + col]);
+        idct_pass(x, y, k, 1024, 11);
+        for (u32 i = 0; i < 8; i++) t[i * 8 + col] = y[i];
+    }
+    for (u32 row = 0; row < 8; row++) {
+        i32 y[8];
+        idct_pass(t + row * 8, y, k, 131072, 18);
+        for (u32 i = 0; i < 8; i++) {
+            i32 v = y[i] + 128;
+            out[row * stride + i] = (u8)(v < 0 ? 0 : (v > 255 ? 255 : v));
+        }
+    }
+}
+
+// ---- Dispatch ----------------------------------------------------------------------
+
+// AVX2 variants were not written: the SSE2 kernels already work on whole
+// 8-sample rows, and a tile's work is dominated by the memory it touches.
+static const JpegKernels k_scalar = {jpeg_idct_scalar,        jpeg_ycc_row_scalar,    jpeg_rgb_row_scalar,
+                                     jpeg_grey_row_scalar,    jpeg_upsample_h2_scalar, jpeg_column_sum_scalar,
+                                     jpeg_upsample_h2v2_scalar};
+static const JpegKernels k_sse2 = {jpeg_idct_sse2,        jpeg_ycc_row_sse2,    jpeg_rgb_row_sse2,
+                                   jpeg_grey_row_sse2,    jpeg_upsample_h2_sse2, jpeg_column_sum_sse2,
+                                   jpeg_upsample_h2v2_sse2};
+
+// SSE2 is part of x86-64, so the best variant needs no CPU check.
+static const JpegKernels* g_jpeg_kernels = &k_sse2;
+
+const JpegKernels* jpeg_kernels() {
+    return g_jpeg_kernels;
+}
+
+bool jpeg_force_kernels(u32 variant) {
+    switch (variant) {
+    case JPEG_KERNELS_SCALAR: g_jpeg_kernels = &k_scalar; return true;
+    case JPEG_KERNELS_SSE2:
+    case JPEG_KERNELS_BEST: g_jpeg_kernels = &k_sse2; return true;
+    default: return false;
+    }
+}

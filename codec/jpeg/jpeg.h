@@ -1,0 +1,252 @@
+// JPEG decoder: baseline, extended-sequential and progressive Huffman-coded
+// files with 1 or 3 components at 8-bit precision. The decoder keeps all its
+// state in one JpegDecoder record (no pointers, so it can live anywhere) and
+// works only in memory it is handed: the probe sizes a scratch region (the
+// record, the restart index and every component's DCT coefficients) and a
+// tile workspace. The first decode stores the coefficients and builds an
+// eighth-size preview from the DC terms alone; full-resolution 256 x 256
+// tiles are later reconstructed on demand from the stored coefficients.
+// Every fault is a JpegStatus with the byte offset where it was found.
+#pragma once
+
+#include "codec/image.h"
+
+// ---- Limits and enumerations -------------------------------------------------
+
+enum : u32 {
+    JPEG_MAX_COMPONENTS = 4,
+    JPEG_SEGMENT_LIMIT = 1024,   // segments passed over unread per marker-loop call
+    JPEG_SCAN_LIMIT = 128,
+    JPEG_INTERVAL_LIMIT = 65536,  // restart intervals per scan
+    JPEG_TILE = 256,
+    JPEG_TILE_STRIDE = 1024,
+};
+
+// Frame coding process, from the SOF marker.
+enum : u32 { JPEG_BASELINE = 0, JPEG_EXTENDED = 1, JPEG_PROGRESSIVE = 2 };
+
+// Results of next_segment.
+enum : u32 { JPEG_SEGMENT_FAILED = 0, JPEG_SEGMENT_SCAN = 1, JPEG_SEGMENT_END = 2, JPEG_SEGMENT_FRAME = 3 };
+
+// Colour conversion applied at reconstruction.
+enum : u32 { JPEG_COLOR_GREY = 0, JPEG_COLOR_RGB = 1, JPEG_COLOR_YCBCR = 2 };
+
+// build_huffman results.
+enum : u32 { JPEG_HUFFMAN_OK = 0, JPEG_HUFFMAN_BAD_COUNTS = 1, JPEG_HUFFMAN_BAD_DC_SYMBOL = 2 };
+
+// Progress of the record that lives at the start of a job's scratch memory.
+enum : u32 {
+    JPEG_STAGE_NONE = 0,
+    JPEG_STAGE_HEADERS = 1,  // headers parsed (the probe's record)
+    JPEG_STAGE_PREVIEW = 2,  // coefficients stored (DC only for progressive), preview made
+    JPEG_STAGE_FULL = 3,     // every coefficient stored, tile workspace ready
+};
+
+// "JPEGSTAT" read as a big-endian number.
+constexpr u64 JPEG_MAGIC = 0x4A50454753544154ull;
+
+// Bytes before the per-component planes in the scratch region: the decoder
+// record, then the three restart-index arrays of 65536 four-byte entries
+// (786432 bytes; offsets fit in 32 bits because files of 4 GiB and more are
+// refused).
+constexpr u64 JPEG_FIXED_BYTES = 1331008;
+
+// ---- Records ------------------------------------------------------------------
+
+// One Huffman table, 611 words. Lookup entry for the next 9 bits:
+//   bits 0-4    bits to drop: the code length, plus the magnitude bits when
+//               they fit in the 9 bits as well; 0 for a code longer than 9 bits
+//   bits 5-8    run (AC: high nibble of the symbol; DC: 0)
+//   bits 9-12   magnitude size still to read (0 when already included)
+//   bit 13      the symbol's size is not 0
+//   bits 16-31  the extended signed value when the magnitude was included
+// limit[L] is the first code beyond length L, left-justified to 16 bits;
+// symbol index = code + offset[L].
+struct JpegHuffman {
+    u32 lookup[512];
+    u32 limit[17];
+    i32 offset[17];
+    u8 symbols[256];
+    u32 count;
+};
+
+struct JpegComponent {
+    u32 id;
+    u32 h;
+    u32 v;
+    u32 quant_table;
+    u32 blocks_across;   // mcus_across * h: the padded block grid
+    u32 blocks_down;     // mcus_down * v
+    u32 preview_width;   // the component's own size in whole blocks
+    u32 preview_height;
+};
+
+struct JpegScan {
+    u32 scan_components;
+    u32 component[4];  // frame component index
+    u32 dc_table[4];
+    u32 ac_table[4];
+    u32 ss;
+    u32 se;
+    u32 ah;
+    u32 al;
+    u64 data_offset;  // first byte of the entropy-coded data
+};
+
+struct JpegDecoder {
+    u64 magic;
+    u32 stage;
+    // frame
+    u32 width;
+    u32 height;
+    u32 precision;
+    u32 coding;
+    u32 components;
+    u32 h_max;
+    u32 v_max;
+    u32 mcus_across;
+    u32 mcus_down;
+    u64 frame_offset;  // the 0xFF of the frame marker
+    JpegComponent comp[JPEG_MAX_COMPONENTS];
+    bool frame_seen;
+    bool jfif;
+    u32 quant_defined;  // bit masks of defined tables
+    u32 dc_defined;
+    u32 ac_defined;
+    u32 restart_interval;
+    i32 adobe_transform;  // -1: no Adobe segment
+    u32 scan_count;
+    i16 quant[4][64];  // natural order
+    JpegHuffman dc[4];
+    JpegHuffman ac[4];
+    JpegScan scan;  // the scan header read last
+};
+
+// What the probe's quick read learns.
+struct JpegQuickHeader {
+    u32 width;
+    u32 height;
+    u32 frame_count;  // 1
+    u32 flags;        // 4
+    PixelFormat pixel_format;
+    u32 precision;
+    u32 components;
+    bool progressive;
+    u32 sampling;  // h * 16 + v per component, first component in the low byte
+};
+
+// One component's planes in the scratch region.
+struct JpegPlane {
+    i16* coefficients;  // blocks_across * blocks_down blocks of 64, natural order
+    u64 coefficient_count;
+    i16* dc;  // coefficient 0 of every block, same indexing
+    u64 dc_count;
+    u8* preview;  // one sample per block, rows of preview_stride bytes
+    u64 preview_stride;
+    u64 preview_size;
+};
+
+struct JpegPlanes {
+    JpegPlane plane[JPEG_MAX_COMPONENTS];
+    u8* row_buffer[JPEG_MAX_COMPONENTS];  // preview upsampling, components 1..3
+    u64 row_buffer_size;
+};
+
+struct JpegRestartIndex {
+    u32* start;  // first byte of each interval
+    u32* end;    // one past its last byte (the 0xFF of the marker after it)
+    u32* first_unit;
+    u32 capacity;
+    u32 units;
+    u32 interval_size;
+    u32 interval_count;
+};
+
+// Byte offsets of the scratch parts; `total` is the probe's scratch_bytes.
+struct JpegLayout {
+    u64 restart_start;
+    u64 restart_end;
+    u64 restart_first;
+    u64 coefficients[JPEG_MAX_COMPONENTS];
+    u64 dc[JPEG_MAX_COMPONENTS];
+    u64 preview[JPEG_MAX_COMPONENTS];
+    u64 preview_stride[JPEG_MAX_COMPONENTS];
+    u64 row_buffer[JPEG_MAX_COMPONENTS];
+    u64 row_buffer_size;
+    u64 total;
+};
+
+// ---- Markers and headers (markers.cpp) ----------------------------------------
+
+// Natural (row-major) index of the k-th coefficient in zigzag order.
+extern const u8 jpeg_zigzag[64];
+
+inline void jpeg_status_set(JpegStatus* st, u32 code, u64 offset) {
+    st->code = code;
+    st->offset = offset;
+}
+inline bool jpeg_fail(JpegStatus* st, u32 code, u64 offset) {
+    jpeg_status_set(st, code, offset);
+    return false;
+}
+
+void reset_headers(JpegDecoder* d);
+bool check_soi(const u8* data, u64 length, u64* position, JpegStatus* st);
+u32 next_segment(const u8* data, u64 length, JpegDecoder* d, u64* position, JpegScan* scan, JpegStatus* st,
+                 bool headers_only);
+// `scratch_record` is filled by the header walk and may be thrown away.
+bool read_quick_header(const u8* data, u64 length, JpegDecoder* scratch_record, JpegQuickHeader* quick,
+                       JpegStatus* st);
+
+// ---- Entropy decoding (huffman.cpp, entropy.cpp) ------------------------------
+
+u32 build_huffman(const u8 counts[16], const u8* symbols, bool is_dc, JpegHuffman* table);
+
+// Scratch layout for the record's frame; false when a size overflows.
+bool jpeg_working_layout(const JpegDecoder* d, JpegLayout* layout);
+void jpeg_planes_from_layout(u8* scratch, const JpegLayout* layout, JpegPlanes* planes, JpegRestartIndex* index);
+
+// Walks the whole file: parses every segment into `d` and decodes every scan
+// into the planes (in preview-only mode a progressive file's AC scans are
+// passed over).
+bool decode_scans(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* planes, JpegRestartIndex* index,
+                  bool preview_only, JpegStatus* st);
+
+// ---- Reconstruction (reconstruct.cpp, idct.cpp) --------------------------------
+
+u32 jpeg_color_mode(const JpegDecoder* d);
+// Fills `out` (its pixels pointer set by the caller, `capacity` bytes) with
+// the preview and sets its width, height and stride.
+bool make_preview(const JpegDecoder* d, const JpegPlanes* planes, PixelBuffer* out, u64 capacity, JpegStatus* st);
+bool check_full_sampling(const JpegDecoder* d);
+u64 jpeg_tile_workspace_size(const JpegDecoder* d);
+void write_idct_constants(u8* workspace);
+// One full-resolution tile: x and y multiples of 256, width and height at
+// most 256, written into `tile` (stride 1024) from its top-left corner.
+void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u32 x, u32 y, u32 width, u32 height,
+               PixelBuffer* tile);
+
+// ---- Probe and decode-job stages (jpeg_job.cpp) --------------------------------
+
+// The header probe: quick read and classification, precision check, full
+// header parse into `state`, memory sizes into `info`.
+bool jpeg_probe(const u8* data, u64 length, ImageInfo* info, JpegDecoder* state, CodecError* err);
+
+// The base decode. `scratch` (scratch_bytes, 64-byte aligned) receives the
+// record and the coefficients; `pixels->pixels` points at the job's buffer of
+// `pixel_capacity` bytes. On success width, height and stride of `pixels`
+// are those of the preview.
+bool jpeg_decode_preview(const u8* data, u64 length, u8* scratch, u64 scratch_size, PixelBuffer* pixels,
+                         u64 pixel_capacity, CodecError* err);
+
+// The second stage: checks the sampling, completes the coefficients of a
+// progressive file, checks the quantisation tables and readies the tile
+// workspace in `extra` (extra_bytes).
+bool jpeg_finish_full_resolution(const u8* data, u64 length, u8* scratch, u64 scratch_size, u8* extra,
+                                 u64 extra_size, CodecError* err);
+
+// One full-resolution tile (column, row of the 256 x 256 grid) after the
+// second stage: the valid min(256, width - 256 * column) by min(256, height -
+// 256 * row) pixels, RGBA, from the tile's top-left; the rest of the tile is
+// left alone. "bad_target" before the second stage or outside the image.
+bool jpeg_render_full_tile(u8* scratch, u8* extra, u32 column, u32 row, PixelBuffer* tile, CodecError* err);

@@ -1,0 +1,236 @@
+// Reconstruction: the eighth-size preview from the DC terms alone (one
+// multiply per block, chroma repeated), and full-resolution tiles from the
+// stored coefficients. A tile transforms only the blocks under it, plus one
+// chroma sample on each side when chroma is subsampled, so the triangular
+// filter at a tile's edge sees the same neighbours as inside the image and
+// tiles meet without seams. All buffers sit in the workspace, rows 272 bytes
+// apart: 256 pixels, the filter margin and the vector kernels' slack.
+#include "codec/jpeg/jpeg.h"
+#include "codec/jpeg/kernels.h"
+
+#include <string.h>
+
+static constexpr u64 SAMPLE_STRIDE = 272;
+static constexpr u64 SAMPLE_BUFFER = SAMPLE_STRIDE * SAMPLE_STRIDE;  // 73984
+static constexpr u64 IDCT_TABLE_BYTES = 384;
+static constexpr u64 H_ROW_BYTES = 320;   // 288 used: count + 2 rounded up to the kernel's 8
+static constexpr u64 SUM_ROW_BYTES = 576;  // 288 16-bit sums
+
+u32 jpeg_color_mode(const JpegDecoder* d) {
+    if (d->components != 3) return JPEG_COLOR_GREY;
+    if (d->jfif) return JPEG_COLOR_YCBCR;
+    if (d->adobe_transform < 0) {
+        bool rgb = d->comp[0].id == 'R' && d->comp[1].id == 'G' && d->comp[2].id == 'B';
+        return rgb ? JPEG_COLOR_RGB : JPEG_COLOR_YCBCR;
+    }
+    return d->adobe_transform == 0 ? JPEG_COLOR_RGB : JPEG_COLOR_YCBCR;
+}
+
+static u32 shift_of(u32 ratio) {
+    return ratio >= 4 ? 2 : (ratio >= 2 ? 1 : 0);
+}
+
+static bool subsampled(const JpegDecoder* d, const JpegComponent* c) {
+    return (d->h_max / c->h) * (d->v_max / c->v) != 1;
+}
+
+static void convert_row(u32 mode, const u8* const* src, u8* out, u32 count) {
+    const JpegKernels* k = jpeg_kernels();
+    if (mode == JPEG_COLOR_GREY) {
+        k->grey_row(src[0], out, count);
+    } else if (mode == JPEG_COLOR_RGB) {
+        k->rgb_row(src[0], src[1], src[2], out, count);
+    } else {
+        k->ycc_row(src[0], src[1], src[2], out, count);
+    }
+}
+
+// ---- Preview -----------------------------------------------------------------------
+
+bool make_preview(const JpegDecoder* d, const JpegPlanes* planes, PixelBuffer* out, u64 capacity, JpegStatus* st) {
+    if (d->components != 1 && d->components != 3) return jpeg_fail(st, JPEG_UNSUPPORTED, d->frame_offset);
+    for (u32 c = 0; c < d->components; c++) {
+        const JpegComponent* k = &d->comp[c];
+        const JpegPlane* p = &planes->plane[c];
+        if (!(d->quant_defined & (1u << k->quant_table))) return jpeg_fail(st, JPEG_BAD_TABLE, d->frame_offset);
+        if (!p->preview || !p->dc || p->preview_stride < ((k->preview_width + 7u) & ~7u) ||
+            p->preview_size < p->preview_stride * k->preview_height ||
+            p->dc_count < (u64)k->blocks_across * k->blocks_down) {
+            return jpeg_fail(st, JPEG_BAD_TARGET, d->frame_offset);
+        }
+        if (c > 0 && (!planes->row_buffer[c] || planes->row_buffer_size < ((d->comp[0].preview_width + 7u) & ~7u))) {
+            return jpeg_fail(st, JPEG_BAD_TARGET, d->frame_offset);
+        }
+        if (c == 0 && subsampled(d, k)) return jpeg_fail(st, JPEG_BAD_TARGET, d->frame_offset);
+    }
+    u32 pw = d->comp[0].preview_width;
+    u32 ph = d->comp[0].preview_height;
+    u64 stride = row_stride(pw);
+    if (!out->pixels || capacity < stride * ph + 32) return jpeg_fail(st, JPEG_BAD_TARGET, d->frame_offset);
+
+    for (u32 c = 0; c < d->components; c++) {
+        const JpegComponent* k = &d->comp[c];
+        const JpegPlane* p = &planes->plane[c];
+        i32 q = d->quant[k->quant_table][0];
+        u32 padded = (k->preview_width + 7u) & ~7u;
+        for (u32 r = 0; r < k->preview_height; r++) {
+            const i16* dc = p->dc + (u64)r * k->blocks_across;
+            u8* row = p->preview + r * p->preview_stride;
+            for (u32 i = 0; i < k->preview_width; i++) {
+                i32 v = ((dc[i] * q + 4) >> 3) + 128;
+                row[i] = (u8)(v < 0 ? 0 : (v > 255 ? 255 : v));
+            }
+            for (u32 i = k->preview_width; i < padded; i++) row[i] = row[k->preview_width - 1];
+        }
+    }
+
+    u32 mode = jpeg_color_mode(d);
+    u32 padded_width = (pw + 7u) & ~7u;
+    for (u32 i = 0; i < ph; i++) {
+        const u8* src[3] = {};
+        for (u32 c = 0; c < d->components; c++) {
+            const JpegComponent* k = &d->comp[c];
+            const JpegPlane* p = &planes->plane[c];
+            u32 r = i >> shift_of(d->v_max / k->v);
+            if (r >= k->preview_height) r = k->preview_height - 1;
+            const u8* row = p->preview + r * p->preview_stride;
+            u32 hs = shift_of(d->h_max / k->h);
+            if (hs == 0) {
+                src[c] = row;
+                continue;
+            }
+            u8* expanded = planes->row_buffer[c];
+            for (u32 j = 0; j < padded_width; j++) {
+                u32 s = j >> hs;
+                expanded[j] = row[s < k->preview_width ? s : k->preview_width - 1];
+            }
+            src[c] = expanded;
+        }
+        if (d->components == 1) src[1] = src[2] = src[0];
+        convert_row(mode, src, out->pixels + i * stride, pw);
+    }
+    out->width = pw;
+    out->height = ph;
+    out->stride = stride;
+    return true;
+}
+
+// ---- Full resolution -----------------------------------------------------------------
+
+bool check_full_sampling(const JpegDecoder* d) {
+    for (u32 c = 0; c < d->components; c++) {
+        const JpegComponent* k = &d->comp[c];
+        u32 hr = d->h_max / k->h;
+        u32 vr = d->v_max / k->v;
+        if (hr * k->h != d->h_max || vr * k->v != d->v_max) return false;
+        if (hr < 1 || hr > 2 || vr < 1 || vr > 2) return false;
+        if (vr == 2 && hr != 2) return false;
+    }
+    return true;
+}
+
+u64 jpeg_tile_workspace_size(const JpegDecoder* d) {
+    u64 size = IDCT_TABLE_BYTES;
+    for (u32 c = 0; c < d->components; c++) size += subsampled(d, &d->comp[c]) ? 2 * SAMPLE_BUFFER : SAMPLE_BUFFER;
+    return size + H_ROW_BYTES + SUM_ROW_BYTES;
+}
+
+// The range of samples [first, end) of one axis that a tile needs.
+static void sample_range(u32 x, u32 size, u32 ratio, u32 component_size, u32* first, u32* end) {
+    *first = x / ratio - (x != 0 && ratio == 2 ? 1 : 0);
+    u32 e = (u32)ceil_div((u64)x + size, ratio) + (ratio == 2 ? 1 : 0);
+    *end = e < component_size ? e : component_size;
+}
+
+// Upsamples the samples [x0, x0 + n) x [y0, y0 + m) of a component (held in
+// `samples` from its top-left) into `up`, starting at position (2 x0, vr y0).
+static void upsample_component(const u8* samples, u32 n, u32 m, u32 vr, bool by_repetition, u8* up, u8* hrow, u16* sums) {
+    const JpegKernels* k = jpeg_kernels();
+    for (u32 j = 0; j < m; j++) {
+        const u8* s = samples + j * SAMPLE_STRIDE;
+        u8* out = up + (u64)j * vr * SAMPLE_STRIDE;
+        if (by_repetition) {
+            for (u32 i = 0; i < n; i++) out[2 * i] = out[2 * i + 1] = s[i];
+            if (vr == 2) memcpy(out + SAMPLE_STRIDE, out, 2 * n);
+            continue;
+        }
+        if (vr == 1) {
+            hrow[0] = s[0];
+            memcpy(hrow + 1, s, n);
+            hrow[n + 1] = s[n - 1];
+            k->upsample_h2(hrow, out, n);
+            continue;
+        }
+        // The row outside the range repeats the edge row; at the top or
+        // bottom of the image that is the filter's rule, elsewhere the output
+        // row it feeds lies outside the tile.
+        const u8* above = j > 0 ? s - SAMPLE_STRIDE : s;
+        const u8* below = j + 1 < m ? s + SAMPLE_STRIDE : s;
+        k->column_sum(s, above, sums, n);
+        sums[0] = sums[1];
+        sums[n + 1] = sums[n];
+        k->upsample_h2v2(sums, out, n);
+        k->column_sum(s, below, sums, n);
+        sums[0] = sums[1];
+        sums[n + 1] = sums[n];
+        k->upsample_h2v2(sums, out + SAMPLE_STRIDE, n);
+    }
+}
+
+void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u32 x, u32 y, u32 width, u32 height,
+               PixelBuffer* tile) {
+    QB_ASSERT(check_full_sampling(d) && width <= JPEG_TILE && height <= JPEG_TILE && width && height);
+    const JpegKernels* k = jpeg_kernels();
+    const u8* constants = workspace;
+    u8* buf = workspace + IDCT_TABLE_BYTES;
+    const u8* src[3] = {};
+    u8* samples[4];
+    u8* upsampled[4] = {};
+    for (u32 c = 0; c < d->components; c++) {
+        samples[c] = buf;
+        buf += SAMPLE_BUFFER;
+        if (subsampled(d, &d->comp[c])) {
+            upsampled[c] = buf;
+            buf += SAMPLE_BUFFER;
+        }
+    }
+    u8* hrow = buf;
+    u16* sums = (u16*)(buf + H_ROW_BYTES);
+
+    for (u32 c = 0; c < d->components; c++) {
+        const JpegComponent* comp = &d->comp[c];
+        const JpegPlane* plane = &planes->plane[c];
+        const i16* quant = d->quant[comp->quant_table];
+        u32 hr = d->h_max / comp->h;
+        u32 vr = d->v_max / comp->v;
+        u32 cw = (u32)ceil_div((u64)d->width * comp->h, d->h_max);
+        u32 ch = (u32)ceil_div((u64)d->height * comp->v, d->v_max);
+        u32 x0, x1, y0, y1;
+        sample_range(x, width, hr, cw, &x0, &x1);
+        sample_range(y, height, vr, ch, &y0, &y1);
+        u32 bx0 = x0 / 8;
+        u32 by0 = y0 / 8;
+        u32 bx1 = (u32)ceil_div(x1, 8);
+        u32 by1 = (u32)ceil_div(y1, 8);
+        for (u32 by = by0; by < by1; by++) {
+            const i16* row = plane->coefficients + ((u64)by * comp->blocks_across) * 64;
+            u8* out = samples[c] + (u64)(by - by0) * 8 * SAMPLE_STRIDE;
+            for (u32 bx = bx0; bx < bx1; bx++) {
+                k->idct(row + (u64)bx * 64, quant, constants, out + (bx - bx0) * 8, SAMPLE_STRIDE);
+            }
+        }
+        const u8* origin = samples[c] + (u64)(y0 - by0 * 8) * SAMPLE_STRIDE + (x0 - bx0 * 8);
+        if (!upsampled[c]) {
+            src[c < 3 ? c : 2] = origin;
+            continue;
+        }
+        upsample_component(origin, x1 - x0, y1 - y0, vr, cw <= 2, upsampled[c], hrow, sums);
+        src[c < 3 ? c : 2] = upsampled[c] + (u64)(y - y0 * vr) * SAMPLE_STRIDE + (x - x0 * hr);
+    }
+    if (d->components == 1) src[1] = src[2] = src[0];
+    u32 mode = jpeg_color_mode(d);
+    for (u32 i = 0; i < height; i++) {
+        const u8* rows[3] = {src[0] + i * SAMPLE_STRIDE, src[1] + i * SAMPLE_STRIDE, src[2] + i * SAMPLE_STRIDE};
+        convert_row(mode, rows, tile->pixels + i * tile->stride, width);
+    }
+}

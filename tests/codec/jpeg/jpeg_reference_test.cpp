@@ -1,0 +1,276 @@
+// Differential tests against libjpeg-turbo on files it encodes at test time:
+// the stored coefficients equal its entropy decode exactly, the preview
+// equals the DC rule computed from its coefficients (and its own 1/8 decode
+// where chroma is not subsampled), and the full-resolution image assembled
+// from tiles stays within the measured distance of its accurate integer
+// decode with fancy upsampling.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "codec/jpeg/kernels.h"
+#include "jpeg_support.h"
+#include "libjpeg_support.h"
+
+namespace {
+
+// Measured on every case below: the full-resolution image equals
+// libjpeg-turbo's accurate integer decode with fancy upsampling exactly.
+constexpr int FULL_MAX = 0;
+constexpr double FULL_MEAN = 0;
+
+struct Case {
+    const char* name;
+    EncodeOptions o;
+};
+
+EncodeOptions opts(u32 w, u32 h, u32 comps, u32 h0, u32 v0) {
+    EncodeOptions o;
+    o.width = w;
+    o.height = h;
+    o.components = comps;
+    o.h0 = h0;
+    o.v0 = v0;
+    return o;
+}
+
+std::vector<Case> cases() {
+    std::vector<Case> v;
+    v.push_back({"1x1 4:2:0", opts(1, 1, 3, 2, 2)});
+    v.push_back({"1x1 grey", opts(1, 1, 1, 1, 1)});
+    v.push_back({"2x2 4:4:4", opts(2, 2, 3, 1, 1)});
+    v.push_back({"3x7 4:2:0", opts(3, 7, 3, 2, 2)});
+    v.push_back({"5x5 4:2:2", opts(5, 5, 3, 2, 1)});
+    v.push_back({"17x33 4:2:2", opts(17, 33, 3, 2, 1)});
+    v.push_back({"227x149 4:2:0", opts(227, 149, 3, 2, 2)});
+    v.push_back({"256x256 4:2:0", opts(256, 256, 3, 2, 2)});
+    v.push_back({"257x255 4:2:0", opts(257, 255, 3, 2, 2)});
+    v.push_back({"515x301 4:4:4", opts(515, 301, 3, 1, 1)});
+    v.push_back({"1000x1 grey", opts(1000, 1, 1, 1, 1)});
+    v.push_back({"1x1000 grey", opts(1, 1000, 1, 1, 1)});
+    v.push_back({"301x77 grey 2x2", opts(301, 77, 1, 2, 2)});
+    {
+        EncodeOptions o = opts(3001, 2003, 3, 2, 2);
+        o.progressive = true;
+        o.restart = 37;
+        v.push_back({"3001x2003 4:2:0 progressive restart 37", o});
+    }
+    {
+        EncodeOptions o = opts(1999, 1201, 3, 2, 2);
+        v.push_back({"1999x1201 4:2:0 baseline", o});
+    }
+    {
+        EncodeOptions o = opts(640, 480, 3, 2, 1);
+        o.restart = 7;
+        v.push_back({"640x480 4:2:2 restart 7", o});
+    }
+    {
+        EncodeOptions o = opts(333, 257, 3, 2, 2);
+        o.restart = 1;
+        o.optimize = true;
+        v.push_back({"333x257 4:2:0 restart 1 optimised", o});
+    }
+    {
+        EncodeOptions o = opts(513, 300, 3, 1, 1);
+        o.progressive = true;
+        v.push_back({"513x300 4:4:4 progressive", o});
+    }
+    {
+        EncodeOptions o = opts(300, 513, 3, 2, 1);
+        o.progressive = true;
+        o.restart = 5;
+        v.push_back({"300x513 4:2:2 progressive restart 5", o});
+    }
+    {
+        EncodeOptions o = opts(259, 131, 1, 1, 1);
+        o.progressive = true;
+        v.push_back({"259x131 grey progressive", o});
+    }
+    {
+        EncodeOptions o = opts(271, 190, 3, 2, 2);
+        o.quality = 5;
+        o.force_baseline = false;
+        v.push_back({"271x190 4:2:0 extended 16-bit tables", o});
+    }
+    {
+        EncodeOptions o = opts(200, 150, 3, 1, 1);
+        o.rgb = true;
+        o.adobe = true;
+        v.push_back({"200x150 RGB with Adobe", o});
+    }
+    {
+        EncodeOptions o = opts(203, 151, 3, 1, 1);
+        o.rgb = true;
+        o.adobe = false;
+        v.push_back({"203x151 RGB ids only", o});
+    }
+    {
+        EncodeOptions o = opts(190, 170, 3, 2, 2);
+        o.adobe = true;
+        o.jfif = false;
+        v.push_back({"190x170 4:2:0 Adobe YCbCr", o});
+    }
+    {
+        EncodeOptions o = opts(97, 61, 3, 2, 2);
+        o.quality = 100;
+        v.push_back({"97x61 4:2:0 quality 100", o});
+    }
+    return v;
+}
+
+JpegPlanes planes_of(DecoderMemory* mem) {
+    JpegLayout layout;
+    JpegPlanes planes;
+    JpegRestartIndex index;
+    const JpegDecoder* d = (const JpegDecoder*)mem->scratch.data;
+    EXPECT_TRUE(jpeg_working_layout(d, &layout));
+    jpeg_planes_from_layout(mem->scratch.data, &layout, &planes, &index);
+    return planes;
+}
+
+u8 clamp255(int v) {
+    return (u8)std::clamp(v, 0, 255);
+}
+
+// The preview rule applied to libjpeg-turbo's coefficients.
+std::vector<u8> model_preview(const RefCoefficients& ref, const JpegDecoder* d) {
+    u32 pw = d->comp[0].preview_width, ph = d->comp[0].preview_height;
+    std::vector<u8> out((size_t)pw * ph * 4);
+    u32 mode = jpeg_color_mode(d);
+    for (u32 y = 0; y < ph; y++) {
+        for (u32 x = 0; x < pw; x++) {
+            int s[3] = {};
+            for (u32 c = 0; c < d->components; c++) {
+                u32 hs = d->h_max / d->comp[c].h == 2 ? 1 : 0, vs = d->v_max / d->comp[c].v == 2 ? 1 : 0;
+                u32 bx = x >> hs, by = y >> vs;
+                int dc = ref.coef[c][((size_t)by * ref.blocks_wide[c] + bx) * 64];
+                int q = (i16)ref.quant[c][0];
+                s[c] = clamp255(((dc * q + 4) >> 3) + 128);
+            }
+            u8* p = &out[((size_t)y * pw + x) * 4];
+            if (mode == JPEG_COLOR_GREY) {
+                p[0] = p[1] = p[2] = (u8)s[0];
+            } else if (mode == JPEG_COLOR_RGB) {
+                p[0] = (u8)s[0], p[1] = (u8)s[1], p[2] = (u8)s[2];
+            } else {
+                int cb = s[1] - 128, cr = s[2] - 128;
+                p[0] = clamp255(s[0] + ((91881 * cr + 32768) >> 16));
+                p[1] = clamp255(s[0] + ((-22554 * cb - 46802 * cr + 32768) >> 16));
+                p[2] = clamp255(s[0] + ((116130 * cb + 32768) >> 16));
+            }
+            p[3] = 255;
+        }
+    }
+    return out;
+}
+
+struct Diff {
+    int max[3] = {};
+    double mean[3] = {};
+};
+
+Diff compare_rgba(const std::vector<u8>& ours, const std::vector<u8>& ref, size_t pixels) {
+    Diff d;
+    double sum[3] = {};
+    for (size_t i = 0; i < pixels; i++) {
+        for (u32 c = 0; c < 3; c++) {
+            int e = std::abs((int)ours[i * 4 + c] - (int)ref[i * 4 + c]);
+            d.max[c] = std::max(d.max[c], e);
+            sum[c] += e;
+        }
+    }
+    for (u32 c = 0; c < 3; c++) d.mean[c] = pixels ? sum[c] / (double)pixels : 0;
+    return d;
+}
+
+class JpegReference : public ::testing::TestWithParam<Case> {};
+
+TEST_P(JpegReference, CoefficientsPreviewAndFullResolution) {
+    const Case& k = GetParam();
+    std::vector<u8> file = ref_encode(k.o);
+    ASSERT_FALSE(file.empty());
+    DecoderMemory mem;
+    DecodeResult ours;
+    ASSERT_TRUE(run_decoder(file, &ours, true, &mem))
+        << ours.stage << " failed: code " << ours.error.code << " at " << ours.error.offset;
+    EXPECT_EQ(ours.info.width, k.o.width);
+    EXPECT_EQ(ours.info.height, k.o.height);
+    EXPECT_EQ(ours.preview_width, (k.o.width + 7) / 8);
+    EXPECT_EQ(ours.preview_height, (k.o.height + 7) / 8);
+
+    // Every stored coefficient equals libjpeg-turbo's entropy decode.
+    const JpegDecoder* d = (const JpegDecoder*)mem.scratch.data;
+    RefCoefficients ref = ref_coefficients(file);
+    ASSERT_TRUE(ref.ok);
+    ASSERT_EQ(ref.components, d->components);
+    JpegPlanes planes = planes_of(&mem);
+    for (u32 c = 0; c < d->components; c++) {
+        ASSERT_EQ(ref.blocks_wide[c], d->comp[c].preview_width);
+        ASSERT_EQ(ref.blocks_high[c], d->comp[c].preview_height);
+        u64 mismatches = 0;
+        for (u32 by = 0; by < ref.blocks_high[c]; by++) {
+            for (u32 bx = 0; bx < ref.blocks_wide[c]; bx++) {
+                const i16* a = planes.plane[c].coefficients + ((u64)by * d->comp[c].blocks_across + bx) * 64;
+                const i16* b = &ref.coef[c][((size_t)by * ref.blocks_wide[c] + bx) * 64];
+                if (memcmp(a, b, 128) != 0) mismatches++;
+            }
+        }
+        EXPECT_EQ(mismatches, 0u) << "component " << c;
+    }
+
+    // The preview is the DC rule, byte for byte.
+    std::vector<u8> model = model_preview(ref, d);
+    EXPECT_TRUE(model == ours.preview) << "preview differs from the DC rule";
+
+    // Without 2 x 2 chroma libjpeg-turbo's 1/8 decode is the same rule. For
+    // 4:2:0 it scales chroma with a 2 x 2 inverse DCT instead of repeating
+    // the DC sample, so its chroma has four values per block where ours has
+    // one; that case is checked against the rule above instead.
+    bool chroma_2x2 = false;
+    for (u32 c = 1; c < d->components; c++) chroma_2x2 |= d->comp[c].h != d->h_max && d->comp[c].v != d->v_max;
+    RefImage eighth = ref_decode(file, 8, false, JCS_EXT_RGBA);
+    ASSERT_TRUE(eighth.ok);
+    ASSERT_EQ(eighth.width, ours.preview_width);
+    ASSERT_EQ(eighth.height, ours.preview_height);
+    Diff pd = compare_rgba(ours.preview, eighth.pixels, (size_t)eighth.width * eighth.height);
+    if (!chroma_2x2) {
+        EXPECT_TRUE(eighth.pixels == ours.preview) << "preview differs from the 1/8 decode, max "
+                                                   << pd.max[0] << "/" << pd.max[1] << "/" << pd.max[2];
+    }
+
+    // Full resolution against the accurate integer decode with fancy upsampling.
+    RefImage fullref = ref_decode(file, 1, true, JCS_EXT_RGBA);
+    ASSERT_TRUE(fullref.ok);
+    Diff fd = compare_rgba(ours.full, fullref.pixels, (size_t)k.o.width * k.o.height);
+    printf("[ %-42s ] preview vs 1/8: max %d/%d/%d; full: max %d/%d/%d mean %.4f/%.4f/%.4f\n", k.name, pd.max[0],
+           pd.max[1], pd.max[2], fd.max[0], fd.max[1], fd.max[2], fd.mean[0], fd.mean[1], fd.mean[2]);
+    for (u32 c = 0; c < 3; c++) {
+        EXPECT_LE(fd.max[c], FULL_MAX) << "channel " << c;
+        EXPECT_LE(fd.mean[c], FULL_MEAN) << "channel " << c;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Generated, JpegReference, ::testing::ValuesIn(cases()),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             std::string s;
+                             for (const char* p = info.param.name; *p; p++) s += isalnum((unsigned char)*p) ? *p : '_';
+                             return s;
+                         });
+
+// The scalar kernels give the same images as the vector ones.
+TEST(JpegReference, ScalarKernelsGiveTheSameImages) {
+    EncodeOptions o = opts(300, 200, 3, 2, 2);
+    o.progressive = true;
+    std::vector<u8> file = ref_encode(o);
+    DecodeResult a, b;
+    ASSERT_TRUE(jpeg_force_kernels(JPEG_KERNELS_SCALAR));
+    ASSERT_TRUE(run_decoder(file, &a, true));
+    ASSERT_TRUE(jpeg_force_kernels(JPEG_KERNELS_BEST));
+    ASSERT_TRUE(run_decoder(file, &b, true));
+    EXPECT_TRUE(a.preview == b.preview);
+    EXPECT_TRUE(a.full == b.full);
+}
+
+}  // namespace

@@ -1,0 +1,186 @@
+// libjpeg-turbo as the reference: encoding test images in memory, decoding
+// them (scaled or full, with or without fancy upsampling) and reading their
+// quantised coefficients. Errors jump back with longjmp; no exception ever
+// crosses the C library.
+#pragma once
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <jpeglib.h>
+
+struct RefError {
+    jpeg_error_mgr mgr;
+    jmp_buf jump;
+};
+
+inline void ref_error_exit(j_common_ptr cinfo) {
+    longjmp(((RefError*)cinfo->err)->jump, 1);
+}
+inline void ref_silent(j_common_ptr, int) {}
+
+struct EncodeOptions {
+    u32 width = 64, height = 64;
+    u32 components = 3;
+    u32 h0 = 2, v0 = 2;  // first component's sampling; the others are 1 x 1
+    bool progressive = false;
+    u32 restart = 0;  // interval in MCUs
+    int quality = 85;
+    bool force_baseline = true;
+    bool optimize = false;
+    bool rgb = false;     // RGB colour space: ids 'R','G','B'
+    bool adobe = false;   // write an Adobe segment
+    bool jfif = true;     // write a JFIF segment (YCbCr and grey only)
+    u32 seed = 1;
+};
+
+// A picture with smooth gradients, edges and noise, so every coefficient
+// band carries data.
+inline std::vector<u8> test_picture(u32 w, u32 h, u32 comps, u32 seed) {
+    std::vector<u8> p((size_t)w * h * comps);
+    u32 s = seed * 2654435761u + 1;
+    for (u32 y = 0; y < h; y++) {
+        for (u32 x = 0; x < w; x++) {
+            for (u32 c = 0; c < comps; c++) {
+                s = s * 1664525u + 1013904223u;
+                int v = (int)((x * (3 + c) + y * (5 - c)) & 255);
+                if (((x / 13) + (y / 11) + c) & 1) v = 255 - v;
+                v += (int)((s >> 24) & 31) - 16;
+                p[((size_t)y * w + x) * comps + c] = (u8)(v < 0 ? 0 : v > 255 ? 255 : v);
+            }
+        }
+    }
+    return p;
+}
+
+inline std::vector<u8> ref_encode(const EncodeOptions& o) {
+    std::vector<u8> picture = test_picture(o.width, o.height, o.components, o.seed);
+    jpeg_compress_struct c;
+    RefError err;
+    c.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = ref_error_exit;
+    unsigned char* out = nullptr;
+    unsigned long out_size = 0;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_compress(&c);
+        free(out);
+        return {};
+    }
+    jpeg_create_compress(&c);
+    jpeg_mem_dest(&c, &out, &out_size);
+    c.image_width = o.width;
+    c.image_height = o.height;
+    c.input_components = (int)o.components;
+    c.in_color_space = o.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&c);
+    if (o.rgb) jpeg_set_colorspace(&c, JCS_RGB);
+    jpeg_set_quality(&c, o.quality, o.force_baseline ? TRUE : FALSE);
+    c.comp_info[0].h_samp_factor = (int)o.h0;
+    c.comp_info[0].v_samp_factor = (int)o.v0;
+    for (u32 i = 1; i < o.components; i++) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
+    if (o.rgb) {
+        for (u32 i = 0; i < o.components; i++) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
+    }
+    c.write_Adobe_marker = o.adobe ? TRUE : FALSE;
+    c.write_JFIF_header = o.jfif && !o.rgb ? TRUE : FALSE;
+    c.optimize_coding = o.optimize ? TRUE : FALSE;
+    c.restart_interval = o.restart;
+    if (o.progressive) jpeg_simple_progression(&c);
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW row = &picture[(size_t)c.next_scanline * o.width * o.components];
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::vector<u8> file(out, out + out_size);
+    free(out);
+    return file;
+}
+
+struct RefImage {
+    bool ok = false;
+    u32 width = 0, height = 0, channels = 0;
+    std::vector<u8> pixels;
+};
+
+inline RefImage ref_decode(const std::vector<u8>& file, u32 scale_denom, bool fancy, J_COLOR_SPACE space) {
+    RefImage img;
+    jpeg_decompress_struct d;
+    RefError err;
+    d.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = ref_error_exit;
+    err.mgr.emit_message = ref_silent;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_decompress(&d);
+        img.ok = false;
+        return img;
+    }
+    jpeg_create_decompress(&d);
+    jpeg_mem_src(&d, file.data(), (unsigned long)file.size());
+    jpeg_read_header(&d, TRUE);
+    d.scale_num = 1;
+    d.scale_denom = scale_denom;
+    d.do_fancy_upsampling = fancy ? TRUE : FALSE;
+    d.dct_method = JDCT_ISLOW;
+    d.out_color_space = space;
+    jpeg_start_decompress(&d);
+    img.width = d.output_width;
+    img.height = d.output_height;
+    img.channels = (u32)d.output_components;
+    img.pixels.resize((size_t)img.width * img.height * img.channels);
+    while (d.output_scanline < d.output_height) {
+        JSAMPROW row = &img.pixels[(size_t)d.output_scanline * img.width * img.channels];
+        jpeg_read_scanlines(&d, &row, 1);
+    }
+    jpeg_finish_decompress(&d);
+    jpeg_destroy_decompress(&d);
+    img.ok = true;
+    return img;
+}
+
+struct RefCoefficients {
+    bool ok = false;
+    u32 components = 0;
+    u32 blocks_wide[4] = {}, blocks_high[4] = {};
+    std::vector<i16> coef[4];  // natural order, blocks row-major
+    u16 quant[4][64] = {};
+};
+
+inline RefCoefficients ref_coefficients(const std::vector<u8>& file) {
+    RefCoefficients r;
+    jpeg_decompress_struct d;
+    RefError err;
+    d.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = ref_error_exit;
+    err.mgr.emit_message = ref_silent;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_decompress(&d);
+        r.ok = false;
+        return r;
+    }
+    jpeg_create_decompress(&d);
+    jpeg_mem_src(&d, file.data(), (unsigned long)file.size());
+    jpeg_read_header(&d, TRUE);
+    jvirt_barray_ptr* arrays = jpeg_read_coefficients(&d);
+    r.components = (u32)d.num_components;
+    for (u32 c = 0; c < r.components; c++) {
+        jpeg_component_info* ci = &d.comp_info[c];
+        r.blocks_wide[c] = ci->width_in_blocks;
+        r.blocks_high[c] = ci->height_in_blocks;
+        for (u32 k = 0; k < 64; k++) r.quant[c][k] = ci->quant_table->quantval[k];
+        r.coef[c].resize((size_t)ci->width_in_blocks * ci->height_in_blocks * 64);
+        for (u32 by = 0; by < ci->height_in_blocks; by++) {
+            JBLOCKARRAY rows = d.mem->access_virt_barray((j_common_ptr)&d, arrays[c], by, 1, FALSE);
+            for (u32 bx = 0; bx < ci->width_in_blocks; bx++) {
+                memcpy(&r.coef[c][((size_t)by * ci->width_in_blocks + bx) * 64], rows[0][bx], 128);
+            }
+        }
+    }
+    jpeg_finish_decompress(&d);
+    jpeg_destroy_decompress(&d);
+    r.ok = true;
+    return r;
+}
