@@ -288,6 +288,8 @@ static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* 
         i64 j1 = p->by[r + 1] < j_hi ? p->by[r + 1] : j_hi;
         if (j0 >= j1) continue;
         for (u32 c = 0; c < p->tile_columns; c++) prepare_column(cache, p, tables, r, c, &cols[c]);
+        // Row by row across the tiles: tile by tile down the band measured
+        // 12 % slower (3840 x 2160 at 33 %), the target's rows no longer written in order.
         for (i64 j = j0; j < j1; j++) {
             i64 y = rect.top + j;
             u32* out = target.pixels + (u64)(y - target.origin_y) * target.stride;
