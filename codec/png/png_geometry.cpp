@@ -133,6 +133,8 @@ void build_tables(const PngPlan* plan, const u8* bytes, u64 length, PngTables* t
 // ---- Kernel dispatch -----------------------------------------------------------------
 
 static const PngKernels k_scalar = {unfilter_row_scalar, convert_run_scalar, to_display_scalar, over_run_scalar};
+// The SSE2 over blend loses to the scalar one (149 against 200 MP/s, 1 M
+// random Rgba8 pixels), so every table keeps the scalar blend.
 static const PngKernels k_sse2 = {unfilter_row_sse2, convert_run_sse2, to_display_sse2, over_run_scalar};
 static const PngKernels k_avx2 = {unfilter_row_avx2, convert_run_avx2, to_display_sse2, over_run_scalar};
 
