@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     PngPlan plan;
     CodecError err;
     if (file.empty() || file[0] != 0x89) {
-        fprintf(stderr, "qbcodec: bad_signature at 0\n");
+        printf("error bad_signature at 0\n");
         return 1;
     }
     if (!png_probe(file.data(), file.size(), &info, &plan, &err)) {
