@@ -298,6 +298,17 @@ int main(int argc, char** argv) {
             status = 65;
             break;
         }
+        if (e.kind == EVENT_SIZE) {
+            // The program polls its size before it takes the next message, so
+            // a sync posted at once may overtake the resize. A preliminary
+            // sync, not printed, lets the program see the new size first.
+            PostMessageW(t.window, MESSAGE_SYNC, 0xFFFFFFFFu, 0);
+            if (wait_state(&t, 0xFFFFFFFFu, &state) != ANSWERED) {
+                std::fprintf(stderr, "qbdrive: %s:%zu: the program stopped answering\n", argv[1], n + 1);
+                TerminateProcess(t.process.hProcess, 1);
+                return 72;
+            }
+        }
         u32 number = e.kind == EVENT_SYNC ? e.key : next_sync++;
         PostMessageW(t.window, MESSAGE_SYNC, number, 0);
         // The modifiers stay down until the program has handled the event.
