@@ -112,7 +112,7 @@ static Bytes photo_like_rows() {
 static std::vector<double> seconds_per_run(const std::vector<std::function<void()>>& fns) {
     using clock = std::chrono::steady_clock;
     std::vector<double> best(fns.size(), 1e30);
-    for (int round = 0; round < 7; round++) {
+    for (int round = 0; round < 15; round++) {
         for (size_t i = 0; i < fns.size(); i++) {
             int iters = 0;
             auto start = clock::now();
@@ -121,7 +121,7 @@ static std::vector<double> seconds_per_run(const std::vector<std::function<void(
                 fns[i]();
                 iters++;
                 elapsed = std::chrono::duration<double>(clock::now() - start).count();
-            } while (elapsed < 0.015);
+            } while (elapsed < 0.01);
             best[i] = std::min(best[i], elapsed / iters);
         }
     }
