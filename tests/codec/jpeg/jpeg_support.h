@@ -115,8 +115,9 @@ struct StreamWriter {
 
 // SOI, DQT (all ones, or `q0` for the DC entry), SOF0 for `components`
 // components of sampling `sampling` (h * 16 + v each), DHT with a DC and an
-// AC table of one code "0" each (DC size 0, AC end of block), and optionally
-// DRI. Every block then costs the two bits "00".
+// AC table (DC: "0" size 0, "10" size 1; AC: "0" end of block), and
+// optionally DRI. A block then costs "00" (DC unchanged) or "1010" / "1000"
+// (DC + 1 / - 1).
 inline StreamWriter minimal_header(u32 width, u32 height, u32 components, const u32* sampling, u32 restart, u8 sof,
                                    u8 q0) {
     StreamWriter w;
@@ -132,7 +133,7 @@ inline StreamWriter minimal_header(u32 width, u32 height, u32 components, const 
         f.push_back(0);
     }
     w.segment(sof, f);
-    std::vector<u8> dht = {0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00,
+    std::vector<u8> dht = {0x00, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x01,
                            0x10, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00};
     w.segment(0xC4, dht);
     if (restart) w.segment(0xDD, {(u8)(restart >> 8), (u8)restart});
@@ -149,4 +150,27 @@ inline void sos_all(StreamWriter* w, u32 components) {
     s.push_back(63);
     s.push_back(0);
     w->segment(0xDA, s);
+}
+
+// A whole grey file of `blocks_across` x `blocks_down` blocks whose DC steps
+// by `step` (-1, 0 or 1) each block, with an optional restart interval.
+inline std::vector<u8> grey_file(u32 width, u32 height, int step, u32 restart, u8 q0) {
+    u32 s = 0x11;
+    StreamWriter w = minimal_header(width, height, 1, &s, restart, 0xC0, q0);
+    sos_all(&w, 1);
+    u32 blocks = ((width + 7) / 8) * ((height + 7) / 8);
+    for (u32 b = 0; b < blocks; b++) {
+        if (restart && b && b % restart == 0) {
+            w.flush_ones();
+            w.marker((u8)(0xD0 + ((b / restart - 1) & 7)));
+        }
+        bool first = !restart ? b == 0 : b % restart == 0;
+        int diff = first ? (step ? step : 0) : step;
+        if (diff == 0) w.bits(0, 1);
+        else w.bits(diff > 0 ? 0x5 : 0x4, 3);
+        w.bits(0, 1);
+    }
+    w.flush_ones();
+    w.marker(0xD9);
+    return w.bytes;
 }

@@ -1,0 +1,185 @@
+// The vector kernels against their scalar twins (bit for bit, colour
+// conversion over every Y, Cb, Cr triple) and the inverse DCT against a
+// double-precision reference.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "codec/jpeg/jpeg.h"
+#include "codec/jpeg/kernels.h"
+
+namespace {
+
+struct Constants {
+    alignas(64) u8 table[384];
+    Constants() { write_idct_constants(table); }
+};
+
+TEST(JpegKernels, IdctVariantsAgreeOnRandomAndExtremeBlocks) {
+    Constants k;
+    std::mt19937 rng(7);
+    alignas(16) i16 coef[64], quant[64];
+    u8 a[8 * 16], b[8 * 16];
+    for (u32 trial = 0; trial < 20000; trial++) {
+        u32 kind = trial % 4;
+        for (u32 i = 0; i < 64; i++) {
+            if (kind == 0) coef[i] = (i16)((int)(rng() % 2048) - 1024), quant[i] = (i16)(1 + rng() % 16);
+            if (kind == 1) coef[i] = (i16)rng(), quant[i] = (i16)rng();  // wrapping products, saturation
+            if (kind == 2) coef[i] = (rng() % 4 == 0) ? (i16)((int)(rng() % 200) - 100) : 0, quant[i] = (i16)(1 + rng() % 255);
+            if (kind == 3) coef[i] = (i & 1) ? 32767 : -32768, quant[i] = 1;
+        }
+        memset(a, 0, sizeof a);
+        memset(b, 0, sizeof b);
+        jpeg_idct_scalar(coef, quant, k.table, a, 16);
+        jpeg_idct_sse2(coef, quant, k.table, b, 16);
+        ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "trial " << trial;
+    }
+}
+
+// Forward DCT of a pixel block in double precision, rounded to integers.
+void forward_dct(const double* px, i16* coef) {
+    for (u32 v = 0; v < 8; v++) {
+        for (u32 u = 0; u < 8; u++) {
+            double s = 0;
+            for (u32 y = 0; y < 8; y++)
+                for (u32 x = 0; x < 8; x++)
+                    s += (px[y * 8 + x] - 128) * cos((2 * x + 1) * u * M_PI / 16) * cos((2 * y + 1) * v * M_PI / 16);
+            double cu = u ? 1 : M_SQRT1_2, cv = v ? 1 : M_SQRT1_2;
+            coef[v * 8 + u] = (i16)lround(s * cu * cv / 4);
+        }
+    }
+}
+
+void inverse_dct(const i16* coef, double* out) {
+    for (u32 y = 0; y < 8; y++) {
+        for (u32 x = 0; x < 8; x++) {
+            double s = 0;
+            for (u32 v = 0; v < 8; v++)
+                for (u32 u = 0; u < 8; u++) {
+                    double cu = u ? 1 : M_SQRT1_2, cv = v ? 1 : M_SQRT1_2;
+                    s += cu * cv * coef[v * 8 + u] * cos((2 * x + 1) * u * M_PI / 16) * cos((2 * y + 1) * v * M_PI / 16);
+                }
+            out[y * 8 + x] = s / 4 + 128;
+        }
+    }
+}
+
+TEST(JpegKernels, IdctStaysWithinOneOfTheExactTransform) {
+    Constants k;
+    std::mt19937 rng(11);
+    i16 quant[64];
+    for (auto& q : quant) q = 1;
+    int peak = 0;
+    double sum = 0;
+    u64 count = 0;
+    for (u32 trial = 0; trial < 3000; trial++) {
+        double px[64];
+        u32 style = trial % 3;
+        for (u32 i = 0; i < 64; i++) {
+            if (style == 0) px[i] = rng() % 256;
+            if (style == 1) px[i] = 128 + 100 * sin((i % 8) * 0.3 + trial) * cos((i / 8) * 0.2);
+            if (style == 2) px[i] = 16 + rng() % 224;
+        }
+        i16 coef[64];
+        forward_dct(px, coef);
+        double exact[64];
+        inverse_dct(coef, exact);
+        u8 out[64];
+        jpeg_idct_sse2(coef, quant, k.table, out, 8);
+        for (u32 i = 0; i < 64; i++) {
+            double e = std::min(255.0, std::max(0.0, exact[i]));
+            double err = std::fabs(out[i] - e);
+            int rounded = std::abs((int)out[i] - (int)lround(e));
+            peak = std::max(peak, rounded);
+            sum += err;
+            count++;
+        }
+    }
+    printf("inverse DCT against double precision: peak %d, mean %.4f\n", peak, sum / count);
+    EXPECT_LE(peak, 1);
+    EXPECT_LT(sum / count, 0.3);
+}
+
+TEST(JpegKernels, ColourConversionVariantsAgreeOnEveryTriple) {
+    std::vector<u8> y(256 + 8), cb(256 + 8), cr(256 + 8);
+    std::vector<u8> a(4 * 264), b(4 * 264);
+    for (u32 i = 0; i < 256; i++) y[i] = (u8)i;
+    for (u32 u = 0; u < 256; u++) {
+        for (u32 v = 0; v < 256; v++) {
+            memset(cb.data(), (int)u, 256);
+            memset(cr.data(), (int)v, 256);
+            jpeg_ycc_row_scalar(y.data(), cb.data(), cr.data(), a.data(), 256);
+            jpeg_ycc_row_sse2(y.data(), cb.data(), cr.data(), b.data(), 256);
+            ASSERT_EQ(memcmp(a.data(), b.data(), 1024), 0) << "cb " << u << " cr " << v;
+        }
+    }
+    // Neutral chroma leaves grey unchanged; the extremes clamp.
+    u8 l[8] = {0, 50, 128, 255, 10, 20, 30, 40}, mid[8], lo[8], hi[8], px[32];
+    memset(mid, 128, 8);
+    memset(lo, 0, 8);
+    memset(hi, 255, 8);
+    jpeg_ycc_row_scalar(l, mid, mid, px, 8);
+    for (u32 i = 0; i < 8; i++) EXPECT_TRUE(px[4 * i] == l[i] && px[4 * i + 1] == l[i] && px[4 * i + 2] == l[i] && px[4 * i + 3] == 255);
+    jpeg_ycc_row_scalar(l, lo, hi, px, 8);
+    EXPECT_EQ(px[3 * 4 + 0], 255);  // Y 255 with Cr 255: red saturates
+    EXPECT_EQ(px[0 * 4 + 2], 0);    // Y 0 with Cb 0: blue clamps at 0
+}
+
+TEST(JpegKernels, GreyAndRgbRowsAgree) {
+    std::mt19937 rng(3);
+    u8 r[136], g[136], bl[136], a[4 * 136], b[4 * 136];
+    for (u32 i = 0; i < 136; i++) r[i] = (u8)rng(), g[i] = (u8)rng(), bl[i] = (u8)rng();
+    for (u32 n : {1u, 7u, 8u, 9u, 128u}) {
+        memset(a, 1, sizeof a);
+        memset(b, 1, sizeof b);
+        jpeg_rgb_row_scalar(r, g, bl, a, n);
+        jpeg_rgb_row_sse2(r, g, bl, b, n);
+        ASSERT_EQ(memcmp(a, b, sizeof a), 0);
+        EXPECT_EQ(a[4], r[1]);
+        EXPECT_EQ(a[6], bl[1]);
+        jpeg_grey_row_scalar(g, a, n);
+        jpeg_grey_row_sse2(g, b, n);
+        ASSERT_EQ(memcmp(a, b, sizeof a), 0);
+    }
+}
+
+TEST(JpegKernels, UpsamplingVariantsAgree) {
+    std::mt19937 rng(5);
+    for (u32 trial = 0; trial < 2000; trial++) {
+        u32 n = 1 + rng() % 130;
+        u8 in[160], near[160], far[160];
+        for (u32 i = 0; i < 160; i++) in[i] = (u8)rng(), near[i] = (u8)rng(), far[i] = (u8)rng();
+        u8 a[320] = {}, b[320] = {};
+        jpeg_upsample_h2_scalar(in, a, n);
+        jpeg_upsample_h2_sse2(in, b, n);
+        ASSERT_EQ(memcmp(a, b, 2 * n), 0);
+        // The triangular rule on a sample in the middle.
+        EXPECT_EQ(a[0], (3 * in[1] + in[0] + 1) >> 2);
+        u16 ta[170] = {}, tb[170] = {};
+        jpeg_column_sum_scalar(near, far, ta, n);
+        jpeg_column_sum_sse2(near, far, tb, n);
+        ASSERT_EQ(memcmp(ta + 1, tb + 1, 2 * n), 0);
+        ta[0] = ta[1];
+        ta[n + 1] = ta[n];
+        memcpy(tb, ta, sizeof ta);
+        jpeg_upsample_h2v2_scalar(ta, a, n);
+        jpeg_upsample_h2v2_sse2(tb, b, n);
+        ASSERT_EQ(memcmp(a, b, 2 * n), 0);
+        EXPECT_EQ(a[2 * n - 1], (4 * ta[n] + 7) >> 4);
+    }
+}
+
+TEST(JpegKernels, EveryVariantCanBeForced) {
+    EXPECT_TRUE(jpeg_force_kernels(JPEG_KERNELS_SCALAR));
+    EXPECT_EQ(jpeg_kernels()->idct, &jpeg_idct_scalar);
+    EXPECT_TRUE(jpeg_force_kernels(JPEG_KERNELS_SSE2));
+    EXPECT_EQ(jpeg_kernels()->idct, &jpeg_idct_sse2);
+    EXPECT_FALSE(jpeg_force_kernels(99));
+    EXPECT_TRUE(jpeg_force_kernels(JPEG_KERNELS_BEST));
+}
+
+}  // namespace
