@@ -1,0 +1,147 @@
+// JPEG decode against libjpeg-turbo on the same files: large baseline and
+// progressive photos (4:2:0 and 4:4:4) made from a mosaic of the Kodak set.
+// Our preview is timed against its 1/8-scale decode, our full resolution
+// (preview, second stage and every tile) against its full decode with the
+// accurate integer transform. Prints times and ratios (reference / ours:
+// above 1 means we are faster).
+#include <chrono>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <png.h>
+
+#include "../tests/codec/jpeg/jpeg_support.h"
+#include "../tests/codec/jpeg/libjpeg_support.h"
+
+namespace fs = std::filesystem;
+
+static double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+template <class F>
+static double best_of(int runs, F f) {
+    double best = 1e9;
+    for (int i = 0; i < runs; i++) {
+        double t = now();
+        f();
+        best = std::min(best, now() - t);
+    }
+    return best;
+}
+
+static bool load_png(const fs::path& p, std::vector<u8>* rgb, u32* w, u32* h) {
+    png_image img;
+    memset(&img, 0, sizeof img);
+    img.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&img, p.c_str())) return false;
+    img.format = PNG_FORMAT_RGB;
+    rgb->resize(PNG_IMAGE_SIZE(img));
+    if (!png_image_finish_read(&img, nullptr, rgb->data(), 0, nullptr)) return false;
+    *w = img.width;
+    *h = img.height;
+    return true;
+}
+
+static std::vector<u8> encode(const std::vector<u8>& rgb, u32 w, u32 h, bool progressive, bool s420) {
+    jpeg_compress_struct c;
+    RefError err;
+    c.err = jpeg_std_error(&err.mgr);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_create_compress(&c);
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = w;
+    c.image_height = h;
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 90, TRUE);
+    c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = s420 ? 2 : 1;
+    if (progressive) jpeg_simple_progression(&c);
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < h) {
+        JSAMPROW row = (JSAMPROW)&rgb[(size_t)c.next_scanline * w * 3];
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::vector<u8> file(out, out + size);
+    free(out);
+    return file;
+}
+
+int main(int argc, char** argv) {
+    fs::path kodak = fs::path(QB_SHARED_DIR) / "corpus" / "kodak";
+    u32 tiles_across = argc > 1 ? (u32)atoi(argv[1]) : 8;  // 8 x 6 Kodak pictures: 6144 x 3072, 19 MP
+    std::vector<std::vector<u8>> pics;
+    u32 pw = 768, ph = 512;
+    for (u32 i = 1; i <= 24; i++) {
+        char name[32];
+        snprintf(name, sizeof name, "kodim%02u.png", i);
+        std::vector<u8> rgb;
+        u32 w, h;
+        if (!load_png(kodak / name, &rgb, &w, &h)) continue;
+        if (w != pw || h != ph) continue;  // the landscape ones
+        pics.push_back(rgb);
+    }
+    if (pics.empty()) {
+        printf("jpeg bench: Kodak pictures not found under %s\n", kodak.c_str());
+        return 0;
+    }
+    u32 across = tiles_across, down = tiles_across * 3 / 4;
+    u32 W = across * pw, H = down * ph;
+    std::vector<u8> mosaic((size_t)W * H * 3);
+    for (u32 ty = 0; ty < down; ty++)
+        for (u32 tx = 0; tx < across; tx++) {
+            const std::vector<u8>& p = pics[(ty * across + tx) % pics.size()];
+            for (u32 y = 0; y < ph; y++)
+                memcpy(&mosaic[(((size_t)ty * ph + y) * W + (size_t)tx * pw) * 3], &p[(size_t)y * pw * 3], pw * 3);
+        }
+    printf("jpeg bench: %u x %u (%.1f MP), best of 3\n", W, H, W * (double)H / 1e6);
+    printf("%-22s %10s %10s %7s | %10s %10s %7s\n", "file", "preview", "ref 1/8", "ratio", "full", "ref full", "ratio");
+    for (int kind = 0; kind < 4; kind++) {
+        bool progressive = kind >= 2, s420 = kind % 2 == 0;
+        std::vector<u8> file = encode(mosaic, W, H, progressive, s420);
+        DecoderMemory mem;
+        DecodeResult r;
+        if (!run_decoder(file, &r, false, &mem)) {
+            printf("decode failed: %s %u\n", r.stage.c_str(), r.error.code);
+            return 1;
+        }
+        PixelBuffer pb{mem.pixels.data, 0, 0, 0};
+        CodecError err;
+        double ours_preview = best_of(3, [&] {
+            jpeg_decode_preview(file.data(), file.size(), mem.scratch.data, r.info.scratch_bytes, &pb,
+                                r.info.pixel_bytes, &err);
+        });
+        double ref_preview = best_of(3, [&] { ref_decode(file, 8, false, JCS_EXT_RGBA); });
+        mem.extra.resize(r.info.extra_bytes);
+        std::vector<u8> image((size_t)W * H * 4);
+        std::vector<u8> tile(1024 * 256);
+        double ours_full = best_of(3, [&] {
+            jpeg_decode_preview(file.data(), file.size(), mem.scratch.data, r.info.scratch_bytes, &pb,
+                                r.info.pixel_bytes, &err);
+            jpeg_finish_full_resolution(file.data(), file.size(), mem.scratch.data, r.info.scratch_bytes,
+                                        mem.extra.data, r.info.extra_bytes, &err);
+            for (u32 row = 0; row * 256 < H; row++)
+                for (u32 col = 0; col * 256 < W; col++) {
+                    PixelBuffer t{tile.data(), 1024, 256, 256};
+                    jpeg_render_full_tile(mem.scratch.data, mem.extra.data, col, row, &t, &err);
+                    u32 cw = std::min(256u, W - col * 256), ch = std::min(256u, H - row * 256);
+                    for (u32 i = 0; i < ch; i++)
+                        memcpy(&image[((size_t)(row * 256 + i) * W + col * 256) * 4], &tile[i * 1024], cw * 4);
+                }
+        });
+        double ref_full = best_of(3, [&] { ref_decode(file, 1, true, JCS_EXT_RGBA); });
+        char label[64];
+        snprintf(label, sizeof label, "%s %s", progressive ? "progressive" : "baseline", s420 ? "4:2:0" : "4:4:4");
+        printf("%-22s %8.1fms %8.1fms %7.2f | %8.1fms %8.1fms %7.2f\n", label, ours_preview * 1e3, ref_preview * 1e3,
+               ref_preview / ours_preview, ours_full * 1e3, ref_full * 1e3, ref_full / ours_full);
+    }
+    return 0;
+}
