@@ -14,6 +14,9 @@
 
 namespace {
 
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kSqrtHalf = 0.70710678118654752440;
+
 struct Constants {
     alignas(64) u8 table[384];
     Constants() { write_idct_constants(table); }
@@ -47,8 +50,8 @@ void forward_dct(const double* px, i16* coef) {
             double s = 0;
             for (u32 y = 0; y < 8; y++)
                 for (u32 x = 0; x < 8; x++)
-                    s += (px[y * 8 + x] - 128) * cos((2 * x + 1) * u * M_PI / 16) * cos((2 * y + 1) * v * M_PI / 16);
-            double cu = u ? 1 : M_SQRT1_2, cv = v ? 1 : M_SQRT1_2;
+                    s += (px[y * 8 + x] - 128) * cos((2 * x + 1) * u * kPi / 16) * cos((2 * y + 1) * v * kPi / 16);
+            double cu = u ? 1 : kSqrtHalf, cv = v ? 1 : kSqrtHalf;
             coef[v * 8 + u] = (i16)lround(s * cu * cv / 4);
         }
     }
@@ -60,8 +63,8 @@ void inverse_dct(const i16* coef, double* out) {
             double s = 0;
             for (u32 v = 0; v < 8; v++)
                 for (u32 u = 0; u < 8; u++) {
-                    double cu = u ? 1 : M_SQRT1_2, cv = v ? 1 : M_SQRT1_2;
-                    s += cu * cv * coef[v * 8 + u] * cos((2 * x + 1) * u * M_PI / 16) * cos((2 * y + 1) * v * M_PI / 16);
+                    double cu = u ? 1 : kSqrtHalf, cv = v ? 1 : kSqrtHalf;
+                    s += cu * cv * coef[v * 8 + u] * cos((2 * x + 1) * u * kPi / 16) * cos((2 * y + 1) * v * kPi / 16);
                 }
             out[y * 8 + x] = s / 4 + 128;
         }
