@@ -3,6 +3,8 @@
 // preview-only walk, truncated and damaged files, and the job stages' order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "jpeg_support.h"
 
 namespace {
@@ -207,6 +209,34 @@ TEST(JpegEntropy, StagesOutOfOrderAreRefused) {
     EXPECT_FALSE(jpeg_decode_preview(f.data(), f.size(), mem.scratch.data, r.info.scratch_bytes - 64, &pb,
                                      r.info.pixel_bytes, &err));
     EXPECT_EQ(err.code, (u32)ERR_BAD_TARGET);
+}
+
+}  // namespace
+
+namespace {
+
+// DC differences of +32767 in every block: the predictor wraps to 16 bits
+// like the coefficient it stores, instead of overflowing.
+TEST(JpegEntropy, DcPredictorWrapsToSixteenBits) {
+    u32 s = 0x11;
+    StreamWriter w = minimal_header(64, 64, 1, &s, 0, 0xC0, 1);
+    w.segment(0xC4, {0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 15});
+    sos_all(&w, 1);
+    for (u32 b = 0; b < 64; b++) {
+        w.bits(0, 1);
+        w.bits(0x7FFF, 15);
+        w.bits(0, 1);
+    }
+    w.flush_ones();
+    w.marker(0xD9);
+    DecoderMemory mem;
+    DecodeResult r;
+    ASSERT_TRUE(run_decoder(w.bytes, &r, true, &mem)) << r.stage << r.error.code;
+    for (u32 b = 0; b < 64; b++) {
+        i32 dc = (i16)(u16)((b + 1) * 32767u);
+        i32 v = std::min(255, std::max(0, ((dc + 4) >> 3) + 128));
+        EXPECT_EQ(r.preview[4 * b], v) << b;
+    }
 }
 
 }  // namespace
