@@ -125,12 +125,13 @@ struct Decoded {
 };
 
 // A 64-byte aligned heap block of exactly `size` usable bytes at its end,
-// so over-runs leave the allocation.
+// so over-runs leave the allocation. It starts filled with 0xA5, not zero,
+// so a decoder that relies on cleared memory gives wrong pixels.
 struct Block {
     std::vector<u8> raw;
     u8* p = nullptr;
     explicit Block(u64 size, u64 align = 64) {
-        raw.resize(size + align);
+        raw.assign(size + align, 0xA5);
         uintptr_t end = (uintptr_t)raw.data() + raw.size();
         uintptr_t start = (end - size) & ~(uintptr_t)(align - 1);
         p = (u8*)start;
