@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "codec/png/crc32.h"
+#include "codec/png/inflate.h"
 #include "codec/png/png_rows.h"
 #include "png_support.h"
 
@@ -195,6 +196,29 @@ TEST(PngRules, StripsAndSteps) {
     ASSERT_TRUE(png_setup(tall.data(), tall.size(), PNG_STILL, &info, &plan, &steps, &err));
     EXPECT_EQ(plan.strip_rows, 49u);
     EXPECT_EQ(plan.steps, 4082u);
+    // The workspace regions follow each other 64-byte aligned, in order, and
+    // the probe asks for the workspace plus the native canvas.
+    Bytes rgb = make_png(ihdr_data(13, 70, 16, 2, 1), {}, zlib_stored(Bytes(10, 0)));
+    ASSERT_TRUE(png_setup(rgb.data(), rgb.size(), PNG_STILL, &info, &plan, &steps, &err));
+    const u64 regions[] = {plan.state_pos, plan.inflate_pos, plan.tables_pos, plan.window_pos, plan.staging_pos,
+                           plan.row_pos, plan.zero_pos, plan.raw_pos, plan.restore_pos, plan.workspace_bytes};
+    const u64 sizes[] = {sizeof(PngState), sizeof(InflateState), sizeof(PngTables), PNG_WINDOW_SIZE + 64,
+                         PNG_STAGING_SIZE + 64, plan.row_bytes + 33, packed_raw_row(plan.row_bytes), plan.raw_bytes + 128, 0};
+    EXPECT_EQ(plan.state_pos, 0u);
+    for (u32 i = 0; i + 1 < 10; i++) {
+        EXPECT_EQ(regions[i] % 64, 0u) << i;
+        EXPECT_GE(regions[i + 1], regions[i] + sizes[i]) << i;
+    }
+    EXPECT_EQ(plan.row_bytes, 13u * 6);
+    EXPECT_EQ(plan.raw_bytes, png_raw_size(13, 70, 1, 48));
+    EXPECT_EQ(plan.pixel_format, Rgba16);
+    ImageInfo probe;
+    ASSERT_TRUE(png_probe(rgb.data(), rgb.size(), &probe, &plan, &err));
+    EXPECT_EQ(probe.scratch_bytes, align64(plan.workspace_bytes) + align64(packed_row(13, 8) * 70));
+    EXPECT_EQ(probe.pixel_bytes, row_stride(13) * 70 + 32);
+    EXPECT_EQ(probe.frame_count, 1u);
+    EXPECT_EQ(probe.play_count, 1u);
+    EXPECT_EQ(probe.decoder, DECODER_PNG);
     // One-byte IDAT chunks decode like one chunk.
     Bytes raw = scanlines(9, 7, 8, 2, 4);
     for (size_t i = 0; i < raw.size(); i += 28) raw[i] = (u8)(i % 5);
