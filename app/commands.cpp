@@ -16,7 +16,7 @@ static void set_frame(AppState* app, u32 slot, u32 frame) {
 }
 
 // Delay of a frame in ms: hundredths of a second, at least 2.
-static u32 frame_delay_ms(const AppState* app, u32 slot, u32 frame) {
+static u32 frame_delay_ms(AppState* app, u32 slot, u32 frame) {
     u32 d = frame_delay(&app->jobs[slot], frame);
     if (d < 2) d = 2;
     return d * 10;

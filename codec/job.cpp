@@ -5,6 +5,8 @@
 // finer levels of a preview and edge fill past the image, is common to all.
 #include "codec/job.h"
 
+#include "codec/jpeg/jpeg.h"
+
 static constexpr u32 TILE = 256;
 static constexpr u64 TILE_STRIDE = 1024;
 
@@ -28,19 +30,62 @@ bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, u8* scrat
 
 // ---- Stages -----------------------------------------------------------------
 
+// PNG: the plan is read from the file once; a still image is decoded strip
+// by strip, an animation frame by frame (from the start again when going
+// backwards), into the native canvas after the workspace and the RGBA
+// display buffer.
+static bool png_decode_to(DecodeJob* job, CodecError* err) {
+    const u8* bytes = job->source.data;
+    u64 length = job->source.size;
+    if (!job->png_header_read) {
+        ImageInfo info;
+        if (!png_probe(bytes, length, &info, &job->png_plan, err)) return false;
+        job->png_header_read = true;
+    }
+    const PngPlan* plan = &job->png_plan;
+    PixelBuffer canvas = png_canvas_in_scratch(plan, job->scratch);
+    u64 workspace_size = (u64)(canvas.pixels - job->scratch);
+    u32 target = job->requested_frame;
+    if (!plan->animated) {
+        if (target != 0) return fail(err, ERR_BAD_TARGET, 0);
+        return png_decode_still(bytes, length, plan, job->scratch, workspace_size, &canvas, &job->pixels, err);
+    }
+    if (target >= plan->frame_count) return fail(err, ERR_BAD_TARGET, 0);
+    u32 first = job->decoded_frame < 0 || (u32)job->decoded_frame >= target ? 0 : (u32)job->decoded_frame + 1;
+    return png_decode_frames(bytes, length, plan, job->scratch, workspace_size, first, target, &canvas,
+                             &job->pixels, err);
+}
+
 bool decode_step(DecodeJob* job, CodecError* err) {
     error_clear(err);
+    if (job->base_done && job->decoded_frame == (i32)job->requested_frame) return true;
+    bool ok;
     switch (job->info.decoder) {
-    // TODO: the PNG, JPEG, GIF and WebP base decodes plug in here.
-    default: job->base_done = false; return fail(err, ERR_UNSUPPORTED, 0);
+    case DECODER_PNG: ok = png_decode_to(job, err); break;
+    case DECODER_JPEG:
+        // The preview (one pixel per 8 x 8 block) from the DC coefficients;
+        // the buffer takes the preview's size.
+        ok = job->base_done || jpeg_decode_preview(job->source.data, job->source.size, job->scratch,
+                                                   job->scratch_size, &job->pixels, job->info.pixel_bytes, err);
+        break;
+    // TODO: the GIF and WebP base decodes plug in here.
+    default: ok = fail(err, ERR_UNSUPPORTED, 0); break;
     }
+    job->base_done = ok;
+    if (ok) job->decoded_frame = (i32)job->requested_frame;
+    return ok;
 }
 
 bool finish_full_resolution(DecodeJob* job, CodecError* err) {
     error_clear(err);
     if (job->info.decoder != DECODER_JPEG || job->info.extra_bytes == 0 || job->full_ready) return true;
-    // TODO: the JPEG second stage plugs in here.
-    return fail(err, ERR_UNSUPPORTED, 0);
+    if (!job->base_done && !decode_step(job, err)) return false;
+    if (!jpeg_finish_full_resolution(job->source.data, job->source.size, job->scratch, job->scratch_size, job->extra,
+                                     job->info.extra_bytes, err)) {
+        return false;
+    }
+    job->full_ready = true;
+    return true;
 }
 
 // ---- Tiles ------------------------------------------------------------------
@@ -105,10 +150,12 @@ bool render_tile(DecodeJob* job, u32 level, u32 column, u32 row, PixelBuffer* ti
     u32 cw = (u32)(lw - x0 < TILE ? lw - x0 : TILE);
     u32 ch = (u32)(lh - y0 < TILE ? lh - y0 : TILE);
     u8* out = tile->pixels;
-    // TODO: WebP tiles and full-resolution JPEG tiles come from their
-    // decoders; everything else is served from the pixel buffer.
-    u32 shift = job->info.preview_level - level;
-    copy_replicated(&job->pixels, column, row, cw, ch, shift, out);
+    // TODO: WebP tiles come from its decoder.
+    if (job->info.decoder == DECODER_JPEG && job->full_ready && level == 0) {
+        if (!jpeg_render_full_tile(job->scratch, job->extra, column, row, tile, err)) return false;
+    } else {
+        copy_replicated(&job->pixels, column, row, cw, ch, job->info.preview_level - level, out);
+    }
     edge_fill(out, cw, ch);
     if (job->swap_red_blue) swap_red_blue(out);
     return true;
@@ -125,15 +172,32 @@ u64 full_resolution_bytes(const DecodeJob* job) {
 
 bool full_resolution_pixels(DecodeJob* job, u8* memory, PixelBuffer* result, CodecError* err) {
     error_clear(err);
-    (void)memory;
     if (job->info.decoder == DECODER_PNG || job->info.decoder == DECODER_GIF) {
         if (job->info.preview_level != 0) return fail(err, ERR_BAD_TARGET, 0);
         if (!decode_step(job, err)) return false;
         *result = job->pixels;
         return true;
     }
-    // TODO: JPEG (after its second stage) and WebP assemble their tiles.
-    return fail(err, ERR_BAD_TARGET, 0);
+    // TODO: WebP assembles its tiles the same way once its decoder lands.
+    if (job->info.decoder != DECODER_JPEG || !job->full_ready) return fail(err, ERR_BAD_TARGET, 0);
+    u32 w = job->info.width;
+    u32 h = job->info.height;
+    u64 stride = row_stride(w);
+    PixelBuffer tile = {memory + stride * h + 32, TILE_STRIDE, TILE, TILE};
+    for (u32 row = 0; (u64)row * TILE < h; row++) {
+        for (u32 column = 0; (u64)column * TILE < w; column++) {
+            if (!jpeg_render_full_tile(job->scratch, job->extra, column, row, &tile, err)) return false;
+            u32 cw = w - column * TILE < TILE ? w - column * TILE : TILE;
+            u32 ch = h - row * TILE < TILE ? h - row * TILE : TILE;
+            for (u32 i = 0; i < ch; i++) {
+                const u8* from = tile.pixels + (u64)i * TILE_STRIDE;
+                u8* to = memory + ((u64)row * TILE + i) * stride + (u64)column * TILE * 4;
+                for (u64 b = 0; b < (u64)cw * 4; b++) to[b] = from[b];
+            }
+        }
+    }
+    *result = PixelBuffer{memory, stride, w, h};
+    return true;
 }
 
 u32 delay_hundredths(u32 num, u32 den) {
@@ -141,8 +205,20 @@ u32 delay_hundredths(u32 num, u32 den) {
     return (u32)((d + 200 * (u64)num) / (2 * d));
 }
 
-u32 frame_delay(const DecodeJob* job, u32 frame) {
+u32 frame_delay(DecodeJob* job, u32 frame) {
     if (frame >= job->info.frame_count) return 0;
-    // TODO: PNG and GIF frame delays come from their decoders.
+    if (job->info.decoder == DECODER_PNG) {
+        CodecError err;
+        if (!job->png_header_read) {
+            ImageInfo info;
+            if (!png_probe(job->source.data, job->source.size, &info, &job->png_plan, &err)) return 0;
+            job->png_header_read = true;
+        }
+        if (!job->png_plan.animated) return 0;
+        FrameControl fc;
+        if (!png_frame_control(job->source.data, job->source.size, &job->png_plan, frame, &fc, &err)) return 0;
+        return delay_hundredths(fc.delay_num, fc.delay_den);
+    }
+    // TODO: GIF frame delays come from its decoder.
     return 0;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "codec/image.h"
+#include "codec/png/png.h"
 
 struct DecodeJob {
     ImageInfo info;
@@ -20,6 +21,7 @@ struct DecodeJob {
     bool swap_red_blue;
     bool png_header_read;
     bool full_ready;
+    PngPlan png_plan;  // read from the file once (png_header_read)
 };
 
 bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, u8* scratch, u64 scratch_size,
@@ -33,7 +35,7 @@ bool finish_full_resolution(DecodeJob* job, CodecError* err);
 // asks for it. "bad_target" for a level or origin it cannot serve.
 bool render_tile(DecodeJob* job, u32 level, u32 column, u32 row, PixelBuffer* tile, CodecError* err);
 // Delay of an animation frame in hundredths of a second.
-u32 frame_delay(const DecodeJob* job, u32 frame);
+u32 frame_delay(DecodeJob* job, u32 frame);
 // An animation frame's delay of num/den seconds in hundredths, rounded; a
 // denominator of 0 counts as 100.
 u32 delay_hundredths(u32 num, u32 den);

@@ -2,6 +2,9 @@
 // signature and reads just enough to size every buffer of the decode job.
 #include "codec/probe.h"
 
+#include "codec/jpeg/jpeg.h"
+#include "codec/png/png.h"
+
 DecoderKind sniff_decoder(const u8* data, u64 length) {
     if (length == 0) return DECODER_NONE;
     switch (data[0]) {
@@ -19,7 +22,22 @@ bool probe_image(const u8* data, u64 length, ImageInfo* info, CodecError* err) {
     DecoderKind kind = sniff_decoder(data, length);
     switch (kind) {
     case DECODER_NONE: return false;
-    // TODO: each probe replaces its "unsupported" here as its decoder lands.
+    case DECODER_PNG: {
+        PngPlan plan;
+        if (!png_probe(data, length, info, &plan, err)) return false;
+        error_clear(err);
+        return true;
+    }
+    case DECODER_JPEG: {
+        // The full header parse needs a decoder record; it is thrown away
+        // afterwards (the job parses the headers again into its scratch).
+        static JpegDecoder state;
+        if (!jpeg_probe(data, length, info, &state, err)) return false;
+        error_clear(err);
+        return true;
+    }
+    // TODO: the GIF and WebP probes replace their "unsupported" here as their
+    // decoders land.
     default: return fail(err, ERR_UNSUPPORTED, 0);
     }
 }

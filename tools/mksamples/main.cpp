@@ -71,13 +71,91 @@ static bool write_png(const std::string& path, uint32_t w, uint32_t h, int depth
     return ok;
 }
 
+// An animation of three frames over a 48 x 32 canvas: a red frame, a green
+// square blended over it, and a blue bar that replaces its area, with the
+// delays 1/0 (one hundredth), 1/3 and 10/100 of a second.
+static bool write_apng(const std::string& path) {
+    const uint32_t w = 48, h = 32;
+    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    Bytes ihdr;
+    be32(ihdr, w);
+    be32(ihdr, h);
+    ihdr.insert(ihdr.end(), {8, 6, 0, 0, 0});
+    chunk(png, "IHDR", ihdr);
+    Bytes actl;
+    be32(actl, 3);
+    be32(actl, 0);
+    chunk(png, "acTL", actl);
+    struct Frame {
+        uint32_t x, y, fw, fh;
+        uint16_t num, den;
+        uint8_t blend;
+        uint8_t r, g, b, a;
+    };
+    const Frame frames[3] = {{0, 0, w, h, 1, 0, 0, 220, 40, 40, 255},
+                             {8, 8, 16, 16, 1, 3, 1, 40, 200, 40, 160},
+                             {24, 4, 20, 24, 10, 100, 0, 40, 40, 220, 255}};
+    uint32_t sequence = 0;
+    for (int f = 0; f < 3; f++) {
+        const Frame& fr = frames[f];
+        Bytes fctl;
+        be32(fctl, sequence++);
+        be32(fctl, fr.fw);
+        be32(fctl, fr.fh);
+        be32(fctl, fr.x);
+        be32(fctl, fr.y);
+        fctl.insert(fctl.end(), {(uint8_t)(fr.num >> 8), (uint8_t)fr.num, (uint8_t)(fr.den >> 8), (uint8_t)fr.den, 0,
+                                 fr.blend});
+        chunk(png, "fcTL", fctl);
+        Bytes rows;
+        for (uint32_t y = 0; y < fr.fh; y++) {
+            rows.push_back(0);
+            for (uint32_t x = 0; x < fr.fw; x++) rows.insert(rows.end(), {fr.r, fr.g, fr.b, fr.a});
+        }
+        Bytes z = zlib_stored(rows);
+        if (f == 0) {
+            chunk(png, "IDAT", z);
+        } else {
+            Bytes fdat;
+            be32(fdat, sequence++);
+            fdat.insert(fdat.end(), z.begin(), z.end());
+            chunk(png, "fdAT", fdat);
+        }
+    }
+    chunk(png, "IEND", {});
+    FILE* file = std::fopen(path.c_str(), "wb");
+    bool ok = file != nullptr && std::fwrite(png.data(), 1, png.size(), file) == png.size();
+    if (file != nullptr && std::fclose(file) != 0) ok = false;
+    return ok;
+}
+
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: mksamples FOLDER\n");
+    // --test-data writes the small images the scenario tests open.
+    bool test_data = argc == 3 && std::string(argv[1]) == "--test-data";
+    if (argc != 2 && !test_data) {
+        std::fprintf(stderr, "usage: mksamples [--test-data] FOLDER\n");
         return 64;
     }
-    std::string dir = argv[1];
+    std::string dir = argv[argc - 1];
     bool ok = true;
+    if (test_data) {
+        Bytes rows;
+        for (uint32_t y = 0; y < 30; y++) {
+            rows.push_back(0);
+            for (uint32_t x = 0; x < 40; x++) rows.insert(rows.end(), {(uint8_t)(x * 6), (uint8_t)(y * 8), 128});
+        }
+        ok &= write_png(dir + "/small-rgb.png", 40, 30, 8, 2, rows);
+        rows.clear();
+        for (uint32_t y = 0; y < 64; y++) {
+            rows.push_back(0);
+            for (uint32_t x = 0; x < 64; x++) {
+                rows.insert(rows.end(), {250, 200, 30, (uint8_t)(x < 21 ? 0 : x < 42 ? 128 : 255)});
+            }
+        }
+        ok &= write_png(dir + "/alpha-steps.png", 64, 64, 8, 6, rows);
+        ok &= write_apng(dir + "/three-frames.png");
+        return ok ? 0 : 1;
+    }
     {
         const uint32_t w = 480, h = 300;
         Bytes rows;
