@@ -76,6 +76,10 @@ static WaitResult wait_state(Target* t, u32 number, std::string* out) {
     for (int i = 0; i < 4000; i++) {
         std::string text(t->state, strnlen(t->state, 4096));
         if (text.size() >= 14 && text.compare(text.size() - 14, 14, want) == 0) {
+            // The paint that follows an event comes when the program's queue
+            // is empty; the next event waits until it has begun (the update
+            // region is validated), as the native run paints before it too.
+            for (int k = 0; k < 2000 && GetUpdateRect(t->window, nullptr, FALSE); k++) Sleep(1);
             WaitForInputIdle(t->process.hProcess, 2000);
             *out = text;
             return ANSWERED;
