@@ -1,0 +1,172 @@
+// Probes and decode jobs over real files: the probe's fields, the job's
+// frames going forward and back, frame delays, tile requests with their
+// edge fill and red/blue swap, and level-0 tiles that put together give the
+// full-resolution image.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "codec/job.h"
+#include "codec/probe.h"
+
+namespace fs = std::filesystem;
+
+static std::vector<u8> read_all(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::vector<u8>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// A job with its memory laid out as the application lays it out.
+struct Job {
+    std::vector<u8> bytes;
+    ImageInfo info{};
+    CodecError err{};
+    std::vector<u8> memory;
+    DecodeJob job{};
+    bool ok = false;
+
+    explicit Job(const fs::path& p) : bytes(read_all(p)) {
+        if (!probe_image(bytes.data(), bytes.size(), &info, &err)) return;
+        u64 scratch = align64(info.scratch_bytes), pixels = align64(info.pixel_bytes);
+        memory.assign(scratch + pixels + info.extra_bytes + 64, 0);
+        u8* base = (u8*)(((uintptr_t)memory.data() + 63) & ~(uintptr_t)63);
+        ok = start_job(&job, ByteSpan{bytes.data(), bytes.size()}, &info, base, info.scratch_bytes, base + scratch,
+                       &err);
+    }
+};
+
+static fs::path data(const char* name) {
+    return fs::path(QB_SOURCE_DIR) / "tests" / "data" / name;
+}
+
+TEST(Probe, EdgeCases) {
+    ImageInfo info;
+    CodecError err;
+    EXPECT_FALSE(probe_image(nullptr, 0, &info, &err));
+    EXPECT_EQ(err.code, ERR_BAD_SIGNATURE);
+    const u8 riff_like[] = {'R', 'I', 'F', 'X', 0, 0, 0, 0};
+    EXPECT_FALSE(probe_image(riff_like, sizeof riff_like, &info, &err));
+    EXPECT_NE(err.code, ERR_BAD_SIGNATURE);  // refused by the WebP side, not by the sniffer
+    const u8 text[] = {'h', 'e', 'l', 'l', 'o'};
+    EXPECT_FALSE(probe_image(text, sizeof text, &info, &err));
+    EXPECT_EQ(err.code, ERR_BAD_SIGNATURE);
+    const u8 cut_png[] = {0x89, 'P', 'N', 'G', '\r', '\n'};
+    EXPECT_FALSE(probe_image(cut_png, sizeof cut_png, &info, &err));
+    EXPECT_EQ(err.code, ERR_TRUNCATED);
+    EXPECT_EQ(info.width, 0u);
+}
+
+TEST(Probe, StillAndAnimatedPng) {
+    Job still(data("small-rgb.png"));
+    ASSERT_TRUE(still.ok) << still.err.code;
+    EXPECT_EQ(still.info.decoder, DECODER_PNG);
+    EXPECT_EQ(still.info.width, 40u);
+    EXPECT_EQ(still.info.height, 30u);
+    EXPECT_EQ(still.info.frame_count, 1u);
+    EXPECT_EQ(still.info.play_count, 1u);
+    EXPECT_EQ(still.info.preview_level, 0u);
+    EXPECT_EQ(still.info.pixel_bytes, row_stride(40) * 30 + 32);
+    EXPECT_EQ(still.info.extra_bytes, 0u);
+    Job anim(data("three-frames.png"));
+    ASSERT_TRUE(anim.ok);
+    EXPECT_EQ(anim.info.frame_count, 3u);
+    EXPECT_EQ(anim.info.play_count, 0u);
+}
+
+static u32 pixel(const DecodeJob& j, u32 x, u32 y) {
+    return ((const u32*)(j.pixels.pixels + (u64)y * j.pixels.stride))[x];
+}
+
+TEST(Job, AnimationFramesForwardAndBackAndDelays) {
+    Job a(data("three-frames.png"));
+    ASSERT_TRUE(a.ok);
+    // Delays of 1/0, 1/3 and 10/100 seconds in hundredths.
+    EXPECT_EQ(frame_delay(&a.job, 0), 1u);
+    EXPECT_EQ(frame_delay(&a.job, 1), 33u);
+    EXPECT_EQ(frame_delay(&a.job, 2), 10u);
+    EXPECT_EQ(frame_delay(&a.job, 3), 0u);
+    // Frame 0 is red; frame 1 blends a half-transparent green square over it
+    // at (8, 8); frame 2 replaces (24, 4) 20 x 24 with blue.
+    const u32 red = 0xFF2828DCu;  // bytes R, G, B, A in memory
+    ASSERT_TRUE(decode_step(&a.job, &a.err));
+    EXPECT_EQ(pixel(a.job, 10, 10), red);
+    a.job.requested_frame = 2;
+    ASSERT_TRUE(decode_step(&a.job, &a.err));
+    EXPECT_EQ(a.job.decoded_frame, 2);
+    EXPECT_EQ(pixel(a.job, 30, 10), 0xFFDC2828u);
+    u32 blended = pixel(a.job, 10, 10);
+    EXPECT_NE(blended, red);
+    // Going back to frame 0 decodes it again from the start.
+    a.job.requested_frame = 0;
+    ASSERT_TRUE(decode_step(&a.job, &a.err));
+    EXPECT_EQ(pixel(a.job, 10, 10), red);
+    EXPECT_EQ(pixel(a.job, 30, 10), red);
+    a.job.requested_frame = 1;
+    ASSERT_TRUE(decode_step(&a.job, &a.err));
+    EXPECT_EQ(pixel(a.job, 10, 10), blended);
+    a.job.requested_frame = 3;
+    EXPECT_FALSE(decode_step(&a.job, &a.err));
+    EXPECT_EQ(a.err.code, ERR_BAD_TARGET);
+}
+
+TEST(Job, TileRequests) {
+    Job j(data("small-rgb.png"));
+    ASSERT_TRUE(j.ok);
+    std::vector<u32> tile(256 * 256);
+    PixelBuffer t = {(u8*)tile.data(), 1024, 256, 256};
+    EXPECT_FALSE(render_tile(&j.job, 1, 0, 0, &t, &j.err));  // a PNG serves level 0 only
+    EXPECT_EQ(j.err.code, ERR_BAD_TARGET);
+    EXPECT_FALSE(render_tile(&j.job, 0, 1, 0, &t, &j.err));  // origin past the image
+    EXPECT_EQ(j.err.code, ERR_BAD_TARGET);
+    ASSERT_TRUE(render_tile(&j.job, 0, 0, 0, &t, &j.err));
+    // Valid part copied, the rest repeating the last column and row.
+    for (u32 y = 0; y < 256; y++) {
+        for (u32 x = 0; x < 256; x++) {
+            u32 want = pixel(j.job, x < 40 ? x : 39, y < 30 ? y : 29);
+            ASSERT_EQ(tile[y * 256 + x], want) << x << "," << y;
+        }
+    }
+    // With the swap the tiles reach the screen as BGRA.
+    j.job.swap_red_blue = true;
+    ASSERT_TRUE(render_tile(&j.job, 0, 0, 0, &t, &j.err));
+    u32 p = pixel(j.job, 5, 7);
+    EXPECT_EQ(tile[7 * 256 + 5], (p & 0xFF00FF00u) | ((p & 0xFF) << 16) | ((p >> 16) & 0xFF));
+    PixelBuffer full;
+    u8 none = 0;
+    ASSERT_TRUE(full_resolution_pixels(&j.job, &none, &full, &j.err));
+    EXPECT_EQ(full.width, 40u);
+    EXPECT_EQ(full_resolution_bytes(&j.job), 0u);
+}
+
+// Every corpus PNG: its level-0 tiles put together equal the full-resolution
+// pixels.
+TEST(Job, CorpusTilesAssembleTheImage) {
+    fs::path dir = fs::path(QB_SHARED_DIR) / "corpus" / "png" / "pngsuite";
+    if (!fs::exists(dir)) GTEST_SKIP() << "no shared corpus at " << dir.string();
+    std::vector<u32> tile(256 * 256);
+    int checked = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().extension() != ".png" || entry.path().filename().string()[0] == 'x') continue;
+        Job j(entry.path());
+        if (!j.ok) continue;
+        PixelBuffer full;
+        ASSERT_TRUE(full_resolution_pixels(&j.job, nullptr, &full, &j.err)) << entry.path();
+        PixelBuffer t = {(u8*)tile.data(), 1024, 256, 256};
+        for (u32 row = 0; row * 256 < full.height; row++) {
+            for (u32 column = 0; column * 256 < full.width; column++) {
+                ASSERT_TRUE(render_tile(&j.job, 0, column, row, &t, &j.err)) << entry.path();
+                for (u32 y = 0; y < 256 && row * 256 + y < full.height; y++) {
+                    for (u32 x = 0; x < 256 && column * 256 + x < full.width; x++) {
+                        u32 want = ((const u32*)(full.pixels + (u64)(row * 256 + y) * full.stride))[column * 256 + x];
+                        ASSERT_EQ(tile[y * 256 + x], want) << entry.path() << " at " << x << "," << y;
+                    }
+                }
+            }
+        }
+        checked++;
+    }
+    EXPECT_GT(checked, 100);
+}
