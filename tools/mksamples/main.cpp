@@ -55,12 +55,38 @@ static Bytes zlib_stored(const Bytes& raw) {
 }
 
 static bool write_png(const std::string& path, uint32_t w, uint32_t h, int depth, int colour_type,
+                      const Bytes& rows, int interlace);
+
+static bool write_png(const std::string& path, uint32_t w, uint32_t h, int depth, int colour_type,
                       const Bytes& rows) {
+    return write_png(path, w, h, depth, colour_type, rows, 0);
+}
+
+// The Adam7 passes of an 8-bit RGB image given as plain pixels: each pass's
+// rows (filter 0), empty passes left out.
+static Bytes adam7_rows(const Bytes& rgb, uint32_t w, uint32_t h) {
+    static const uint32_t pass[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                        {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+    Bytes out;
+    for (const auto& p : pass) {
+        if (p[0] >= w || p[1] >= h) continue;
+        for (uint32_t y = p[1]; y < h; y += p[3]) {
+            out.push_back(0);
+            for (uint32_t x = p[0]; x < w; x += p[2]) {
+                out.insert(out.end(), rgb.begin() + 3 * (y * w + x), rgb.begin() + 3 * (y * w + x) + 3);
+            }
+        }
+    }
+    return out;
+}
+
+static bool write_png(const std::string& path, uint32_t w, uint32_t h, int depth, int colour_type,
+                      const Bytes& rows, int interlace) {
     Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     Bytes ihdr;
     be32(ihdr, w);
     be32(ihdr, h);
-    ihdr.insert(ihdr.end(), {(uint8_t)depth, (uint8_t)colour_type, 0, 0, 0});
+    ihdr.insert(ihdr.end(), {(uint8_t)depth, (uint8_t)colour_type, 0, 0, (uint8_t)interlace});
     chunk(png, "IHDR", ihdr);
     chunk(png, "IDAT", zlib_stored(rows));
     chunk(png, "IEND", {});
@@ -154,6 +180,11 @@ int main(int argc, char** argv) {
         }
         ok &= write_png(dir + "/alpha-steps.png", 64, 64, 8, 6, rows);
         ok &= write_apng(dir + "/three-frames.png");
+        Bytes rgb;
+        for (uint32_t y = 0; y < 21; y++) {
+            for (uint32_t x = 0; x < 33; x++) rgb.insert(rgb.end(), {(uint8_t)(x * 7), (uint8_t)((x ^ y) * 9), (uint8_t)(y * 12)});
+        }
+        ok &= write_png(dir + "/interlaced.png", 33, 21, 8, 2, adam7_rows(rgb, 33, 21), 1);
         return ok ? 0 : 1;
     }
     {
