@@ -15,37 +15,9 @@
 #include <vector>
 
 #include "codec/png/inflate.h"
+#include "fuzz/guarded.h"
 
 namespace {
-
-// A buffer of `size` usable bytes ending at a guard page.
-struct Guarded {
-    u8* base = nullptr;
-    size_t mapped = 0;
-    size_t cap = 0;
-
-    void reserve(size_t size) {
-        if (size <= cap) return;
-        release();
-        size_t page = (size_t)sysconf(_SC_PAGESIZE);
-        size_t body = (size + page - 1) / page * page;
-        mapped = body + page;
-        base = (u8*)mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (base == MAP_FAILED) __builtin_trap();
-        mprotect(base + body, page, PROT_NONE);
-        cap = body;
-    }
-    void release() {
-        if (base) munmap(base, mapped);
-        base = nullptr;
-        cap = 0;
-    }
-    // The last `size` bytes before the guard page.
-    u8* tail(size_t size) {
-        reserve(size);
-        return base + cap - size;
-    }
-};
 
 struct Rng {
     u64 s;

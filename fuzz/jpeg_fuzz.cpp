@@ -12,31 +12,9 @@
 
 #include "codec/jpeg/jpeg.h"
 #include "codec/jpeg/kernels.h"
+#include "fuzz/guarded.h"
 
 namespace {
-
-struct Guarded {
-    u8* base = nullptr;
-    size_t mapped = 0;
-    size_t cap = 0;
-
-    void reserve(size_t size) {
-        if (size <= cap) return;
-        if (base) munmap(base, mapped);
-        size_t page = (size_t)sysconf(_SC_PAGESIZE);
-        size_t body = (size + page - 1) / page * page;
-        mapped = body + page;
-        base = (u8*)mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (base == MAP_FAILED) __builtin_trap();
-        mprotect(base + body, page, PROT_NONE);
-        cap = body;
-    }
-    // The last `size` bytes before the guard page, rounded down to `align`.
-    u8* tail(size_t size, size_t align) {
-        reserve(size + align);
-        return (u8*)(((uintptr_t)(base + cap - size)) & ~(uintptr_t)(align - 1));
-    }
-};
 
 Guarded g_file, g_scratch, g_pixels, g_extra, g_tile;
 
