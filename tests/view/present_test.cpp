@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "pixel_reference.h"
 #include "view/blend.h"
 #include "view/present.h"
 
@@ -37,25 +38,6 @@ static u32 ref_level(u32 zoom, u32 levels) {
 
 static i64 ref_position(i64 screen, i64 mid, u32 zoom, i64 c) {
     return c + (i64)(((i128)(screen - mid) << 32) / zoom);  // truncates toward zero
-}
-
-static u32 ch(u32 p, u32 c) {
-    return (p >> (8 * c)) & 0xFF;
-}
-
-static u32 mix(u32 a, u32 b, u32 w) {
-    u32 r = 0;
-    for (u32 c = 0; c < 4; c++) r |= ((ch(a, c) * (256 - w) + ch(b, c) * w) >> 8) << (8 * c);
-    return r;
-}
-
-static u32 over(u32 bg, u32 px) {
-    u32 alpha = px >> 24;
-    if (alpha == 255) return px;
-    u32 a = alpha + (alpha >> 7);
-    u32 r = 0;
-    for (u32 c = 0; c < 4; c++) r |= ((ch(bg, c) * (256 - a) + ch(px, c) * a) >> 8) << (8 * c);
-    return r;
 }
 
 // A document's pixels at level v, by level coordinates.
@@ -110,9 +92,9 @@ static u32 ref_pixel(const RefView& r, i32 x, i32 y, u32 bg) {
         i64 l0 = std::clamp<i64>(sx - 1, 0, last_x), r0 = std::clamp<i64>(sx, 0, last_x);
         i64 u0 = std::clamp<i64>(sy - 1, 0, last_y), d0 = std::clamp<i64>(sy, 0, last_y);
         u32 wx = (u32)((tx >> 8) & 0xFF), wy = (u32)((ty >> 8) & 0xFF);
-        p = mix(mix(at(l0, u0), at(l0, d0), wy), mix(at(r0, u0), at(r0, d0), wy), wx);
+        p = ref_blend(ref_blend(at(l0, u0), at(l0, d0), wy), ref_blend(at(r0, u0), at(r0, d0), wy), wx);
     }
-    return over(bg, p);
+    return ref_over(bg, p);
 }
 
 // ---- Fixture ----------------------------------------------------------------
@@ -265,8 +247,8 @@ struct FullImage {
                     u32 x1 = std::min(2 * x + 1, pw - 1), y1 = std::min(2 * y + 1, ph - 1);
                     u32 q = 0;
                     for (u32 c = 0; c < 4; c++) {
-                        u32 s = ch(src[(size_t)2 * y * pw + 2 * x], c) + ch(src[(size_t)2 * y * pw + x1], c) +
-                                ch(src[(size_t)y1 * pw + 2 * x], c) + ch(src[(size_t)y1 * pw + x1], c);
+                        u32 s = channel(src[(size_t)2 * y * pw + 2 * x], c) + channel(src[(size_t)2 * y * pw + x1], c) +
+                                channel(src[(size_t)y1 * pw + 2 * x], c) + channel(src[(size_t)y1 * pw + x1], c);
                         q |= ((s + 2) >> 2) << (8 * c);
                     }
                     out[(size_t)y * nw + x] = q;
@@ -451,7 +433,7 @@ TEST_P(DrawVariants, SideBySideAndOverlays) {
 
 static u32 ref_difference(u32 p, u32 q) {
     int m = 0;
-    for (u32 c = 0; c < 3; c++) m = std::max(m, std::abs((int)ch(p, c) - (int)ch(q, c)));
+    for (u32 c = 0; c < 3; c++) m = std::max(m, std::abs((int)channel(p, c) - (int)channel(q, c)));
     int g = 2 * m;
     int blue = m == 0 ? 0 : (g < 128 ? 128 - g : 0);
     return 0xFF000000u | (u32)std::min(g, 255) << 16 | (u32)(g > 255 ? g - 255 : 0) << 8 | (u32)blue;
