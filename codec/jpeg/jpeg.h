@@ -15,7 +15,7 @@
 
 enum : u32 {
     JPEG_MAX_COMPONENTS = 4,
-    JPEG_SEGMENT_LIMIT = 1024,   // segments passed over unread per marker-loop call
+    JPEG_SEGMENT_LIMIT = 1024,   // segments passed over per marker-loop call
     JPEG_SCAN_LIMIT = 128,
     JPEG_INTERVAL_LIMIT = 65536,  // restart intervals per scan
     JPEG_TILE = 256,
