@@ -155,3 +155,49 @@ TEST(JpegEncodeReference, DecodesAlikeWithRisingQuality) {
 }
 
 }  // namespace
+
+namespace {
+
+// A 1 x 1 image at 4:2:0 is one MCU: four luminance blocks, three of them
+// padding that carry the real block's DC and nothing else, and one block
+// each of Cb and Cr. libjpeg-turbo keeps the whole MCU's blocks in its
+// coefficient arrays, padding included.
+TEST(JpegEncodeReference, OnePixelIsOneMcu) {
+    RgbaImage img = make_image(1, 1, 0, 4);
+    img.pixels[0] = 200;
+    img.pixels[1] = 30;
+    img.pixels[2] = 90;
+    OurEncode ours = our_encode(img, 75, false, false);
+    ASSERT_TRUE(ours.ok);
+    jpeg_decompress_struct d;
+    RefError err;
+    d.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = ref_error_exit;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_decompress(&d);
+        FAIL() << "libjpeg-turbo refused the file";
+    }
+    jpeg_create_decompress(&d);
+    jpeg_mem_src(&d, ours.file.data(), (unsigned long)ours.file.size());
+    jpeg_read_header(&d, TRUE);
+    jvirt_barray_ptr* arrays = jpeg_read_coefficients(&d);
+    ASSERT_EQ(d.num_components, 3);
+    EXPECT_EQ(d.comp_info[0].h_samp_factor, 2);
+    EXPECT_EQ(d.comp_info[0].v_samp_factor, 2);
+    JBLOCKARRAY y = d.mem->access_virt_barray((j_common_ptr)&d, arrays[0], 0, 2, FALSE);
+    i16 dc = y[0][0][0];
+    EXPECT_EQ(dc, -40);  // Y = 88: DC (88 - 128) * 8, quantiser 8 at quality 75
+    for (u32 b = 0; b < 4; b++) {
+        const JCOEF* block = y[b / 2][b % 2];
+        EXPECT_EQ(block[0], dc) << "block " << b;
+        for (u32 k = 1; k < 64; k++) EXPECT_EQ(b == 0 || block[k] == 0, true) << "block " << b;
+    }
+    for (u32 c = 1; c < 3; c++) {
+        EXPECT_EQ(d.comp_info[c].width_in_blocks, 1u);
+        EXPECT_EQ(d.comp_info[c].height_in_blocks, 1u);
+    }
+    jpeg_finish_decompress(&d);
+    jpeg_destroy_decompress(&d);
+}
+
+}  // namespace
