@@ -10,6 +10,7 @@
 #pragma once
 
 #include "codec/image.h"
+#include "codec/jpeg/tables.h"
 
 // ---- Limits and enumerations -------------------------------------------------
 
@@ -177,9 +178,6 @@ struct JpegLayout {
 };
 
 // ---- Markers and headers (markers.cpp) ----------------------------------------
-
-// Natural (row-major) index of the k-th coefficient in zigzag order.
-extern const u8 jpeg_zigzag[64];
 
 inline void jpeg_status_set(JpegStatus* st, u32 code, u64 offset) {
     st->code = code;
