@@ -180,7 +180,7 @@ enum : u32 { GIF_KERNELS_SCALAR = 0, GIF_KERNELS_SSE2 = 1, GIF_KERNELS_AVX2 = 2 
 bool gif_kernels_supported(u32 variant);
 // Test-only: route every kernel to `variant`; false when this CPU lacks it.
 bool gif_kernels_force(u32 variant);
-// The best variant for this CPU.
+// The variant the decoder uses (SSE2: the AVX2 one does not pay).
 u32 gif_kernels_select();
 void gif_kernels_ensure();
 
