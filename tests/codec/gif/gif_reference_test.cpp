@@ -102,6 +102,16 @@ TEST(GifCorpus, EveryFileAgainstGiflib) {
     printf("%u files match giflib, %u refused by both\n", matched, refused);
 }
 
+// The animation the scenario tests play.
+TEST(GifCorpus, TestDataAgainstGiflib) {
+    Bytes file = read_all(fs::path(QB_SOURCE_DIR) / "tests" / "data" / "four-frames.gif");
+    GiflibFile g = giflib_read(file);
+    Decoded d = decode_all(file);
+    ASSERT_TRUE(g.ok && d.ok);
+    EXPECT_EQ(d.frames.size(), 4u);
+    EXPECT_EQ(compare(g, d), "");
+}
+
 // ---- Files from giflib's encoder ---------------------------------------------------------
 
 static std::vector<u32> random_palette(std::mt19937& rng, u32 n) {
