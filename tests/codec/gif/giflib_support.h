@@ -176,6 +176,12 @@ inline Bytes giflib_write(u32 w, u32 h, const std::vector<u32>& global, bool gif
             ok = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, (int)n, ext) != GIF_ERROR;
         }
         ColorMapObject* lmap = g.local ? make_map(f.palette) : nullptr;
+        // giflib drops, without freeing, the previous frame's copy of its
+        // local table when the next frame has none.
+        if (!lmap && gif->Image.ColorMap) {
+            GifFreeMapObject(gif->Image.ColorMap);
+            gif->Image.ColorMap = nullptr;
+        }
         ok = ok && EGifPutImageDesc(gif, (int)f.x, (int)f.y, (int)f.w, (int)f.h, f.interlaced, lmap) != GIF_ERROR;
         for (u32 r = 0; ok && r < f.h; r++) {
             ok = EGifPutLine(gif, (GifPixelType*)f.indices.data() + (size_t)r * f.w, (int)f.w) != GIF_ERROR;
