@@ -4,6 +4,7 @@
 
 #include "codec/jpeg/jpeg.h"
 #include "codec/png/png.h"
+#include "codec/webp/webp.h"
 
 DecoderKind sniff_decoder(const u8* data, u64 length) {
     if (length == 0) return DECODER_NONE;
@@ -36,8 +37,11 @@ bool probe_image(const u8* data, u64 length, ImageInfo* info, CodecError* err) {
         error_clear(err);
         return true;
     }
-    // TODO: the GIF and WebP probes replace their "unsupported" here as their
-    // decoders land.
+    case DECODER_WEBP:
+        if (!webp_probe(data, length, info, err)) return false;
+        error_clear(err);
+        return true;
+    // TODO: the GIF probe replaces its "unsupported" here as its decoder lands.
     default: return fail(err, ERR_UNSUPPORTED, 0);
     }
 }

@@ -49,7 +49,15 @@ TEST(Probe, EdgeCases) {
     EXPECT_EQ(err.code, ERR_BAD_SIGNATURE);
     const u8 riff_like[] = {'R', 'I', 'F', 'X', 0, 0, 0, 0};
     EXPECT_FALSE(probe_image(riff_like, sizeof riff_like, &info, &err));
-    EXPECT_NE(err.code, ERR_BAD_SIGNATURE);  // refused by the WebP side, not by the sniffer
+    EXPECT_EQ(err.code, ERR_BAD_SIGNATURE);  // refused by the WebP probe: not a RIFF file
+    EXPECT_EQ(err.offset, 0u);
+    const u8 riff_not_webp[] = {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E'};
+    EXPECT_FALSE(probe_image(riff_not_webp, sizeof riff_not_webp, &info, &err));
+    EXPECT_EQ(err.code, ERR_BAD_SIGNATURE);
+    EXPECT_EQ(err.offset, 8u);
+    const u8 riff_cut[] = {'R', 'I', 'F', 'F', 4, 0};
+    EXPECT_FALSE(probe_image(riff_cut, sizeof riff_cut, &info, &err));
+    EXPECT_EQ(err.code, ERR_TRUNCATED);  // the WebP probe's error, not the sniffer's
     const u8 text[] = {'h', 'e', 'l', 'l', 'o'};
     EXPECT_FALSE(probe_image(text, sizeof text, &info, &err));
     EXPECT_EQ(err.code, ERR_BAD_SIGNATURE);
