@@ -2,7 +2,8 @@
 // at a time, adding green back, the colour transform, and the predictors
 // that do not need the left pixel (4 at a time) or need only it (a prefix
 // sum over 4 pixels). The predictors that mix the left pixel with others
-// run their scalar twins: each pixel waits for the one before it.
+// wait for the pixel before each: select and the clamped gradients run one
+// pixel at a time in vector registers, the plain averages stay scalar.
 #include <emmintrin.h>
 
 #include "codec/webp/vp8l.h"
@@ -116,9 +117,44 @@ static void predict_left(u32* cur, const u32* up, u32 count) {
     vp8l_predict_scalar[1](cur + k, up + k, count - k);
 }
 
+// Modes that mix the left pixel with the row above, one pixel at a time
+// but each in a few vector instructions: select by sums of absolute
+// differences, and the clamped gradients in 16-bit lanes.
+template <u32 MODE>
+static void predict_sequential(u32* cur, const u32* up, u32 count) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i left = _mm_cvtsi32_si128((int)cur[-1]);
+    __m128i top_left = _mm_cvtsi32_si128((int)up[-1]);
+    for (u32 k = 0; k < count; k++) {
+        __m128i top = _mm_cvtsi32_si128((int)up[k]);
+        __m128i p;
+        if (MODE == 11) {
+            // Distance of the estimate from L is |T - TL|, from T |L - TL|.
+            int to_left = _mm_cvtsi128_si32(_mm_sad_epu8(top, top_left));
+            int to_top = _mm_cvtsi128_si32(_mm_sad_epu8(left, top_left));
+            p = to_left < to_top ? left : top;
+        } else if (MODE == 12) {
+            __m128i l16 = _mm_unpacklo_epi8(left, zero);
+            __m128i t16 = _mm_unpacklo_epi8(top, zero);
+            __m128i tl16 = _mm_unpacklo_epi8(top_left, zero);
+            p = _mm_packus_epi16(_mm_sub_epi16(_mm_add_epi16(l16, t16), tl16), zero);
+        } else {
+            // a + (a - TL) / 2 with a the average of L and T; the division
+            // truncates toward zero, so a negative difference rounds up.
+            __m128i a = _mm_unpacklo_epi8(average2(left, top), zero);
+            __m128i d = _mm_sub_epi16(a, _mm_unpacklo_epi8(top_left, zero));
+            __m128i half = _mm_srai_epi16(_mm_add_epi16(d, _mm_srli_epi16(d, 15)), 1);
+            p = _mm_packus_epi16(_mm_add_epi16(a, half), zero);
+        }
+        left = _mm_add_epi8(_mm_cvtsi32_si128((int)cur[k]), p);
+        cur[k] = (u32)_mm_cvtsi128_si32(left);
+        top_left = top;
+    }
+}
+
 // Null where the scalar twin serves.
 const Vp8lPredictFn vp8l_predict_sse2[16] = {
     predict_above<0>, predict_left,     predict_above<2>, predict_above<3>, predict_above<4>, nullptr,
-    nullptr,          nullptr,          predict_above<8>, predict_above<9>, nullptr,          nullptr,
-    nullptr,          nullptr,          predict_above<14>, predict_above<15>,
+    nullptr,          nullptr,          predict_above<8>, predict_above<9>, nullptr,          predict_sequential<11>,
+    predict_sequential<12>, predict_sequential<13>, predict_above<14>, predict_above<15>,
 };

@@ -224,10 +224,60 @@ static void inverse_indexing(u32* img, u32 w, u32 h, u32 shift, const u32* palet
     }
 }
 
+// Without colour indexing every transform keeps the width, and the whole
+// chain runs row by row while the row is in the first-level cache: each
+// row takes every inverse in turn. The predictor must see the row above as
+// its own output, before the inverses that follow it change that row, so
+// its output row is kept in the row buffer; one entry more holds the
+// current row's first pixel, the top-right neighbour of the last column.
+static void inverse_rows(const Vp8lKernels* k, const Vp8lDecoder* d, u8* scratch, u32* img) {
+    u32 w = d->width;
+    u32 h = d->height;
+    u32* saved = (u32*)(scratch + d->layout.row);
+    const u32* predictor = (const u32*)(scratch + d->layout.predictor);
+    const u32* color = (const u32*)(scratch + d->layout.color);
+    for (u32 y = 0; y < h; y++) {
+        u32* row = img + (u64)y * w;
+        for (u32 n = d->transform_count; n-- > 0;) {
+            const Vp8lTransform* t = &d->transforms[n];
+            u32 bits = t->bits;
+            if (t->type == VP8L_SUBTRACT_GREEN) {
+                k->add_green(row, w);
+            } else if (t->type == VP8L_COLOR) {
+                const u32* elements = color + (u64)(y >> bits) * ceil_shift(w, bits);
+                for (u32 x = 0; x < w; x += 1u << bits) {
+                    k->color(row + x, w - x < (1u << bits) ? w - x : 1u << bits, elements[x >> bits]);
+                }
+            } else if (y == 0) {
+                row[0] = vp8l_add_pixels(row[0], 0xFF000000u);
+                for (u32 x = 1; x < w; x++) row[x] = vp8l_add_pixels(row[x], row[x - 1]);
+                memcpy(saved, row, 4 * (u64)w);
+            } else {
+                row[0] = vp8l_add_pixels(row[0], saved[0]);
+                saved[w] = row[0];
+                const u32* modes = predictor + (u64)(y >> bits) * ceil_shift(w, bits);
+                u32 x = 1;
+                while (x < w) {
+                    u32 block = x >> bits;
+                    u32 end = (block + 1) << bits;
+                    if (end > w) end = w;
+                    k->predict[(modes[block] >> 8) & 15](row + x, saved + x, end - x);
+                    x = end;
+                }
+                memcpy(saved, row, 4 * (u64)w);
+            }
+        }
+    }
+}
+
 void vp8l_inverse_transforms(Vp8lDecoder* d, u8* scratch) {
     const Vp8lKernels* k = vp8l_kernels();
     u32* img = (u32*)(scratch + d->layout.argb) + VP8L_GUARD;
     u32 h = d->height;
+    if (!(d->transforms_seen & (1u << VP8L_COLOR_INDEXING))) {
+        inverse_rows(k, d, scratch, img);
+        return;
+    }
     for (u32 n = d->transform_count; n-- > 0;) {
         const Vp8lTransform* t = &d->transforms[n];
         switch (t->type) {
