@@ -112,7 +112,7 @@ struct BitWriter {
     void put(u32 value, u32 n) {
         for (u32 i = 0; i < n; i++) {
             if (bit == 0) bytes.push_back(0);
-            if ((value >> i) & 1) bytes.back() |= (u8)(1u << bit);
+            if (i < 32 && ((value >> i) & 1)) bytes.back() |= (u8)(1u << bit);
             bit = (bit + 1) & 7;
         }
     }
