@@ -208,18 +208,28 @@ struct Groups {
     u32 bits;
 };
 
+// A group's tables. When red, blue and alpha each have a single symbol
+// (they take no bits), a literal is `literal` with green added: palette
+// indices and the sub-images are mostly coded so.
 struct Tables {
     const u32* green;
     const u32* red;
     const u32* blue;
     const u32* alpha;
     const u32* dist;
+    bool trivial;
+    u32 literal;
 };
 
 QB_FORCE_INLINE Tables group_at(const Groups& g, u32 x, u32 y) {
     u32 rank = g.entropy ? g.entropy[(u64)(y >> g.bits) * g.entropy_width + (x >> g.bits)] : 0;
     const u32* o = g.offsets + (u64)rank * VP8L_CODES_PER_GROUP;
-    return Tables{g.pool + o[0], g.pool + o[1], g.pool + o[2], g.pool + o[3], g.pool + o[4]};
+    Tables t = {g.pool + o[0], g.pool + o[1], g.pool + o[2], g.pool + o[3], g.pool + o[4], false, 0};
+    // A single-symbol code's entries all have length 0; any other code's
+    // entries are at least 1 long.
+    t.trivial = ((t.red[0] | t.blue[0] | t.alpha[0]) & 0xFF) == 0;
+    t.literal = ((t.alpha[0] >> 16) << 24) | ((t.red[0] >> 16) << 16) | (t.blue[0] >> 16);
+    return t;
 }
 
 // Decodes w x h pixels into `out`. The bit reader lives in locals; the
@@ -240,7 +250,9 @@ static bool decode_pixels(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* out, u
         if ((x & mask) == 0) t = group_at(groups, x, y);
         vp8l_refill(&br);
         u32 g = vp8l_read_symbol(t.green, &br);
-        if (g < 256) {
+        if (g < 256 && t.trivial) {
+            out[i++] = t.literal | (g << 8);
+        } else if (g < 256) {
             u32 r = vp8l_read_symbol(t.red, &br);
             u32 b = vp8l_read_symbol(t.blue, &br);
             vp8l_refill(&br);
