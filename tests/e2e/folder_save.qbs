@@ -14,10 +14,12 @@ key ctrl+shift+tab
 key period
 key period
 key ctrl+s
+key f5
+key f8
+key f8
 key enter
 key ctrl+shift+tab
 key ctrl+s
-key f5
 key f6
 key f7
 key f8
