@@ -1,9 +1,9 @@
 // Entropy coding of the encoder's scans. A scan walks its blocks and turns
-// each into symbols (table slot, symbol, extra bits) in a buffer of 4096
-// entries; when the buffer nears full, one tight loop either counts the
-// symbols (the first pass of a progressive scan, whose tables are then
-// optimised) or emits them. Both passes run the same symbol generator, so
-// the counts describe exactly what is emitted. Symbols follow the standard's
+// each into symbols (table slot, symbol, extra bits) that are either counted
+// (the first pass of a progressive scan, whose tables are then optimised) or
+// emitted through a buffer of 4096 resolved codes that one tight loop writes
+// out. Both passes run the same symbol generator, so the counts describe
+// exactly what is emitted. Symbols follow the standard's
 // F.1.2 (baseline) and G.1.2 (progressive: DC first and refinement, AC first
 // with end-of-band runs, AC refinement with buffered correction bits).
 #include "codec/jpeg/encode.h"
@@ -98,10 +98,12 @@ bool jpeg_optimal_huffman(const u64 freq_in[256], u8 dht[16 + 256]) {
     return true;
 }
 
-// ---- Symbol buffer -------------------------------------------------------------------
-// An entry: bits 0-15 extra bits (already cut to their count), 16-20 the
-// extra-bit count, 21-28 the symbol, 29-30 the table slot, bit 31 set for
-// raw bits without a symbol (DC refinement bits and correction bits).
+// ---- Symbol sinks ----------------------------------------------------------------------
+// The block coders below are templates over where their symbols go. The
+// counting sink adds each (slot, symbol) to the scan's frequencies. The
+// emitting sink looks each symbol's code up at once and keeps the resolved
+// bit strings (code and extra bits, up to 32 bits, with their length) in a
+// buffer of 4096 entries that one tight loop writes out when it nears full.
 
 enum : u32 {
     SYMBOL_CAPACITY = 4096,
@@ -110,92 +112,80 @@ enum : u32 {
     // 1000 waiting bits plus one per coefficient, each symbol's share in an
     // entry of its own).
     BLOCK_ENTRIES_MAX = 256,
-    RAW = 1u << 31,
     EOBRUN_MAX = 0x7FFF,
     CORRECTION_LIMIT = 937,  // flush the end-of-band run when more bits wait
 };
 
-struct SymbolSink {
-    u32 entries[SYMBOL_CAPACITY];
-    u32 count;
-    bool counting;
-    u64 (*freq)[256];       // counting
-    const u32 (*codes)[256];  // emitting
-    JpegWriter* w;
-    u64 acc;    // pending bits in the low `fill` bits
-    u32 fill;
+struct CountSink {
+    u64 (*freq)[256];
+    QB_FORCE_INLINE void symbol(u32 slot, u32 symbol, u32, u32) { freq[slot][symbol]++; }
+    QB_FORCE_INLINE void raw(u32, u32) {}
+    QB_FORCE_INLINE void make_room() {}
+    QB_FORCE_INLINE bool stopped() const { return false; }
+    void drain() {}
 };
 
-static QB_FORCE_INLINE u32 entry(u32 slot, u32 symbol, u32 nbits, u32 bits) {
-    return (slot << 29) | (symbol << 21) | (nbits << 16) | bits;
-}
+struct EmitSink {
+    u64 entries[SYMBOL_CAPACITY];  // bits << 8 | length
+    u32 count;
+    const u32 (*codes)[256];
+    JpegWriter* w;
+    u64 acc;  // pending bits in the low `fill` bits
+    u32 fill;
 
-static QB_FORCE_INLINE void write_word(SymbolSink* s, u32 word) {
-    JpegWriter* w = s->w;
-    if (w->capacity - w->size < 16) {
-        w->overflow = true;
-        return;
+    QB_FORCE_INLINE void symbol(u32 slot, u32 symbol, u32 nbits, u32 bits) {
+        u32 code = codes[slot][symbol];
+        entries[count++] = ((u64)(((code & 0xFFFF) << nbits) | bits) << 8) | ((code >> 16) + nbits);
     }
-    u8* p = w->data + w->size;
-    // A byte is 0xFF when its complement is zero.
-    u32 inv = ~word;
-    if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
-        p[0] = (u8)(word >> 24);
-        p[1] = (u8)(word >> 16);
-        p[2] = (u8)(word >> 8);
-        p[3] = (u8)word;
-        w->size += 4;
-        return;
+    QB_FORCE_INLINE void raw(u32 bits, u32 nbits) { entries[count++] = ((u64)bits << 8) | nbits; }
+    QB_FORCE_INLINE void make_room() {
+        if (count > SYMBOL_CAPACITY - BLOCK_ENTRIES_MAX) drain();
     }
-    u32 n = 0;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        u8 b = (u8)(word >> shift);
-        p[n++] = b;
-        if (b == 0xFF) p[n++] = 0;
-    }
-    w->size += n;
-}
+    QB_FORCE_INLINE bool stopped() const { return w->overflow; }
 
-static QB_FORCE_INLINE void put_bits(SymbolSink* s, u32 value, u32 nbits) {
-    s->acc = (s->acc << nbits) | value;
-    s->fill += nbits;
-    if (s->fill >= 32) {
-        s->fill -= 32;
-        write_word(s, (u32)(s->acc >> s->fill));
+    QB_FORCE_INLINE void write_word(u32 word) {
+        if (w->capacity - w->size < 16) {
+            w->overflow = true;
+            return;
+        }
+        u8* p = w->data + w->size;
+        // A byte is 0xFF when its complement is zero.
+        u32 inv = ~word;
+        if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
+            u32 be = __builtin_bswap32(word);
+            memcpy(p, &be, 4);
+            w->size += 4;
+            return;
+        }
+        u32 n = 0;
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            u8 b = (u8)(word >> shift);
+            p[n++] = b;
+            if (b == 0xFF) p[n++] = 0;
+        }
+        w->size += n;
     }
-}
 
-static void drain(SymbolSink* s) {
-    u32 n = s->count;
-    s->count = 0;
-    if (s->counting) {
+    void drain() {
+        u32 n = count;
+        count = 0;
+        if (w->overflow) return;
+        u64 a = acc;
+        u32 f = fill;
         for (u32 i = 0; i < n; i++) {
-            u32 e = s->entries[i];
-            if (!(e & RAW)) s->freq[(e >> 29) & 3][(e >> 21) & 255]++;
+            u64 e = entries[i];
+            u32 len = (u32)e & 63;
+            a = (a << len) | (e >> 8);
+            f += len;
+            if (f >= 32) {
+                f -= 32;
+                write_word((u32)(a >> f));
+            }
         }
-        return;
+        acc = a;
+        fill = f;
     }
-    if (s->w->overflow) return;
-    for (u32 i = 0; i < n; i++) {
-        u32 e = s->entries[i];
-        u32 nbits = (e >> 16) & 31;
-        u32 bits = e & 0xFFFF;
-        if (e & RAW) {
-            put_bits(s, bits, nbits);
-        } else {
-            u32 code = s->codes[(e >> 29) & 3][(e >> 21) & 255];
-            put_bits(s, ((code & 0xFFFF) << nbits) | bits, (code >> 16) + nbits);
-        }
-    }
-}
-
-static QB_FORCE_INLINE void push(SymbolSink* s, u32 e) {
-    s->entries[s->count++] = e;
-}
-
-static QB_FORCE_INLINE void make_room(SymbolSink* s) {
-    if (s->count > SYMBOL_CAPACITY - BLOCK_ENTRIES_MAX) drain(s);
-}
+};
 
 static QB_FORCE_INLINE u32 bit_count(u32 v) {
     return v ? 32 - (u32)__builtin_clz(v) : 0;
@@ -205,22 +195,24 @@ static QB_FORCE_INLINE u32 ctz64(u64 v) {
     return (u32)__builtin_ctzll(v);
 }
 
-// Pushes `count` raw bits (one a byte) in entries of up to 16.
-static void push_raw_bits(SymbolSink* s, const u8* bits, u32 count) {
+// `count` raw bits (one a byte) in entries of up to 16.
+template <class Sink>
+static void raw_bits(Sink* s, const u8* bits, u32 count) {
     u32 i = 0;
     while (i < count) {
         u32 n = count - i < 16 ? count - i : 16;
         u32 v = 0;
         for (u32 j = 0; j < n; j++) v = (v << 1) | bits[i + j];
-        push(s, RAW | entry(0, 0, n, v));
+        s->raw(v, n);
         i += n;
     }
 }
 
 // ---- Scan state --------------------------------------------------------------------
 
+template <class Sink>
 struct ScanState {
-    SymbolSink* sink;
+    Sink* sink;
     i32 last_dc[3];
     u32 eobrun;
     u32 ac_slot;
@@ -228,29 +220,33 @@ struct ScanState {
     u8 correction[1024];
 };
 
-static void flush_eobrun(ScanState* st) {
+template <class Sink>
+static void flush_eobrun(ScanState<Sink>* st) {
     if (st->eobrun == 0) return;
     u32 nbits = bit_count(st->eobrun) - 1;
-    push(st->sink, entry(st->ac_slot, nbits << 4, nbits, st->eobrun & ((1u << nbits) - 1)));
+    st->sink->symbol(st->ac_slot, nbits << 4, nbits, st->eobrun & ((1u << nbits) - 1));
     st->eobrun = 0;
-    push_raw_bits(st->sink, st->correction, st->correction_count);
+    raw_bits(st->sink, st->correction, st->correction_count);
     st->correction_count = 0;
 }
 
 // ---- Block coders ----------------------------------------------------------------------
 
-static QB_FORCE_INLINE void code_dc(ScanState* st, i32 value, u32 ci, u32 slot) {
+template <class Sink>
+static QB_FORCE_INLINE void code_dc(ScanState<Sink>* st, i32 value, u32 ci, u32 slot) {
     i32 diff = value - st->last_dc[ci];
     st->last_dc[ci] = value;
     u32 magnitude = (u32)(diff < 0 ? -diff : diff);
     u32 nbits = bit_count(magnitude);
     u32 bits = (u32)(diff < 0 ? diff - 1 : diff) & ((1u << nbits) - 1);
-    push(st->sink, entry(slot, nbits, nbits, bits));
+    st->sink->symbol(slot, nbits, nbits, bits);
 }
 
 // Sequential: DC difference, then run/size symbols with ZRL and EOB.
-static QB_FORCE_INLINE void code_baseline(ScanState* st, const i16* z, u64 mask, u32 ci, u32 dc_slot, u32 ac_slot) {
-    SymbolSink* s = st->sink;
+template <class Sink>
+static QB_FORCE_INLINE void code_baseline(ScanState<Sink>* st, const i16* z, u64 mask, u32 ci, u32 dc_slot,
+                                          u32 ac_slot) {
+    Sink* s = st->sink;
     code_dc(st, z[0], ci, dc_slot);
     u64 m = mask & ~(u64)1;
     u32 last = 0;
@@ -259,17 +255,18 @@ static QB_FORCE_INLINE void code_baseline(ScanState* st, const i16* z, u64 mask,
         m &= m - 1;
         u32 run = k - last - 1;
         while (run > 15) {
-            push(s, entry(ac_slot, 0xF0, 0, 0));
+            s->symbol(ac_slot, 0xF0, 0, 0);
             run -= 16;
         }
         i32 v = z[k];
-        u32 magnitude = (u32)(v < 0 ? -v : v);
+        i32 sign = v >> 31;
+        u32 magnitude = (u32)((v ^ sign) - sign);
         u32 nbits = bit_count(magnitude);
-        u32 bits = (u32)(v < 0 ? v - 1 : v) & ((1u << nbits) - 1);
-        push(s, entry(ac_slot, (run << 4) | nbits, nbits, bits));
+        u32 bits = (u32)(v + sign) & ((1u << nbits) - 1);
+        s->symbol(ac_slot, (run << 4) | nbits, nbits, bits);
         last = k;
     }
-    if (last != 63) push(s, entry(ac_slot, 0x00, 0, 0));
+    if (last != 63) s->symbol(ac_slot, 0x00, 0, 0);
 }
 
 static QB_FORCE_INLINE u64 band_mask(u32 ss, u32 se) {
@@ -279,8 +276,9 @@ static QB_FORCE_INLINE u64 band_mask(u32 ss, u32 se) {
 
 // Progressive AC first pass: coefficients divided by 2^Al (towards zero);
 // blocks ending in zeros add to the end-of-band run.
-static QB_FORCE_INLINE void code_ac_first(ScanState* st, const i16* z, u64 mask, u32 ss, u32 se, u32 al) {
-    SymbolSink* s = st->sink;
+template <class Sink>
+static QB_FORCE_INLINE void code_ac_first(ScanState<Sink>* st, const i16* z, u64 mask, u32 ss, u32 se, u32 al) {
+    Sink* s = st->sink;
     u64 m = mask & band_mask(ss, se);
     u32 last = ss - 1;
     while (m) {
@@ -292,12 +290,12 @@ static QB_FORCE_INLINE void code_ac_first(ScanState* st, const i16* z, u64 mask,
         flush_eobrun(st);
         u32 run = k - last - 1;
         while (run > 15) {
-            push(s, entry(st->ac_slot, 0xF0, 0, 0));
+            s->symbol(st->ac_slot, 0xF0, 0, 0);
             run -= 16;
         }
         u32 nbits = bit_count(a);
         u32 bits = (v < 0 ? ~a : a) & ((1u << nbits) - 1);
-        push(s, entry(st->ac_slot, (run << 4) | nbits, nbits, bits));
+        s->symbol(st->ac_slot, (run << 4) | nbits, nbits, bits);
         last = k;
     }
     if (last != se) {
@@ -309,8 +307,9 @@ static QB_FORCE_INLINE void code_ac_first(ScanState* st, const i16* z, u64 mask,
 // Progressive AC refinement: coefficients that were already non-zero give
 // one correction bit each, sent after the next symbol (or with the pending
 // end-of-band run); newly non-zero ones (magnitude 1) are coded as run/1.
-static QB_FORCE_INLINE void code_ac_refine(ScanState* st, const i16* z, u64 mask, u32 ss, u32 se, u32 al) {
-    SymbolSink* s = st->sink;
+template <class Sink>
+static QB_FORCE_INLINE void code_ac_refine(ScanState<Sink>* st, const i16* z, u64 mask, u32 ss, u32 se, u32 al) {
+    Sink* s = st->sink;
     u64 band = mask & band_mask(ss, se);
     // The last newly non-zero position: runs of 16 zeros beyond it fold
     // into the end of band.
@@ -338,9 +337,9 @@ static QB_FORCE_INLINE void code_ac_refine(ScanState* st, const i16* z, u64 mask
         }
         while (r > 15 && k <= eob) {
             flush_eobrun(st);
-            push(s, entry(st->ac_slot, 0xF0, 0, 0));
+            s->symbol(st->ac_slot, 0xF0, 0, 0);
             r -= 16;
-            push_raw_bits(s, pending, br);
+            raw_bits(s, pending, br);
             br = 0;
         }
         if (a > 1) {
@@ -348,8 +347,8 @@ static QB_FORCE_INLINE void code_ac_refine(ScanState* st, const i16* z, u64 mask
             continue;
         }
         flush_eobrun(st);
-        push(s, entry(st->ac_slot, (r << 4) | 1, 1, v < 0 ? 0 : 1));
-        push_raw_bits(s, pending, br);
+        s->symbol(st->ac_slot, (r << 4) | 1, 1, v < 0 ? 0 : 1);
+        raw_bits(s, pending, br);
         br = 0;
         r = 0;
     }
@@ -364,8 +363,9 @@ static QB_FORCE_INLINE void code_ac_refine(ScanState* st, const i16* z, u64 mask
 
 // ---- Scan walk ----------------------------------------------------------------------------
 
-static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSink* sink) {
-    ScanState st;
+template <class Sink>
+static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, Sink* sink) {
+    ScanState<Sink> st;
     st.sink = sink;
     st.last_dc[0] = st.last_dc[1] = st.last_dc[2] = 0;
     st.eobrun = 0;
@@ -384,19 +384,19 @@ static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSin
                         for (u32 h = 0; h < c->h; h++) {
                             u64 b = row + h;
                             const i16* z = c->coefficients + 64 * b;
-                            make_room(sink);
+                            sink->make_room();
                             if (!progressive) {
                                 code_baseline(&st, z, c->masks[b], ci, 2 * c->table, 2 * c->table + 1);
                             } else if (scan->ah == 0) {
                                 code_dc(&st, z[0] >> scan->al, ci, 2 * c->table);
                             } else {
-                                push(sink, RAW | entry(0, 0, 1, (u32)(z[0] >> scan->al) & 1));
+                                sink->raw((u32)(z[0] >> scan->al) & 1, 1);
                             }
                         }
                     }
                 }
             }
-            if (!sink->counting && sink->w->overflow) break;
+            if (sink->stopped()) break;
         }
     } else {
         // One component: its own blocks in raster order, no MCU padding.
@@ -407,7 +407,7 @@ static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSin
             const i16* zrow = c->coefficients + (u64)by * c->store_across * 64;
             const u64* mrow = c->masks + (u64)by * c->store_across;
             for (u32 bx = 0; bx < c->real_across; bx++) {
-                make_room(sink);
+                sink->make_room();
                 const i16* z = zrow + 64 * bx;
                 if (!progressive) {
                     code_baseline(&st, z, mrow[bx], ci, 2 * c->table, 2 * c->table + 1);
@@ -415,7 +415,7 @@ static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSin
                     if (scan->ah == 0) {
                         code_dc(&st, z[0] >> scan->al, ci, 2 * c->table);
                     } else {
-                        push(sink, RAW | entry(0, 0, 1, (u32)(z[0] >> scan->al) & 1));
+                        sink->raw((u32)(z[0] >> scan->al) & 1, 1);
                     }
                 } else if (scan->ah == 0) {
                     code_ac_first(&st, z, mrow[bx], scan->ss, scan->se, scan->al);
@@ -423,31 +423,22 @@ static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSin
                     code_ac_refine(&st, z, mrow[bx], scan->ss, scan->se, scan->al);
                 }
             }
-            if (!sink->counting && sink->w->overflow) break;
+            if (sink->stopped()) break;
         }
         flush_eobrun(&st);
     }
-    drain(sink);
+    sink->drain();
 }
 
 void jpeg_scan_count(const JpegScanFrame* frame, const JpegScanSpec* scan, u64 freq[4][256]) {
-    static_assert(sizeof(SymbolSink) < 20000, "the symbol sink lives on the stack");
-    SymbolSink sink;
-    sink.count = 0;
-    sink.counting = true;
-    sink.freq = freq;
-    sink.codes = nullptr;
-    sink.w = nullptr;
-    sink.acc = 0;
-    sink.fill = 0;
+    CountSink sink{freq};
     run_scan(frame, scan, &sink);
 }
 
 void jpeg_scan_emit(const JpegScanFrame* frame, const JpegScanSpec* scan, const u32 (*codes)[256], JpegWriter* w) {
-    SymbolSink sink;
+    static_assert(sizeof(EmitSink) < 40000, "the emitting sink lives on the stack");
+    EmitSink sink;
     sink.count = 0;
-    sink.counting = false;
-    sink.freq = nullptr;
     sink.codes = codes;
     sink.w = w;
     sink.acc = 0;
