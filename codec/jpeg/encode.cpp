@@ -173,6 +173,15 @@ void jpeg_quant_divisors(const u8 table[64], JpegQuantDivisors* out) {
             out->lanes[i][2][l] = out->scale[i];
         }
     }
+    for (u32 p = 0; p < 32; p++) {
+        u32 n = 8 * (p / 4) + p % 4;
+        for (u32 l = 0; l < 16; l++) {
+            u32 at = l < 8 ? n : n + 4;
+            out->pairs[p][0][l] = out->reciprocal[at];
+            out->pairs[p][1][l] = out->correction[at];
+            out->pairs[p][2][l] = out->scale[at];
+        }
+    }
 }
 
 // ---- Pixel pipeline -----------------------------------------------------------------------
