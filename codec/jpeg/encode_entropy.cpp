@@ -1,9 +1,9 @@
 // Entropy coding of the encoder's scans. A scan walks its blocks and turns
 // each into symbols (table slot, symbol, extra bits) that are either counted
 // (the first pass of a progressive scan, whose tables are then optimised) or
-// emitted through a buffer of 4096 resolved codes that one tight loop writes
-// out. Both passes run the same symbol generator, so the counts describe
-// exactly what is emitted. Symbols follow the standard's
+// emitted: the symbols go to a buffer of 4096 entries, and when it nears
+// full one tight loop counts or emits them. Both passes run the same symbol
+// generator, so the counts describe exactly what is emitted. Symbols follow the standard's
 // F.1.2 (baseline) and G.1.2 (progressive: DC first and refinement, AC first
 // with end-of-band runs, AC refinement with buffered correction bits).
 #include "codec/jpeg/encode.h"
@@ -98,12 +98,13 @@ bool jpeg_optimal_huffman(const u64 freq_in[256], u8 dht[16 + 256]) {
     return true;
 }
 
-// ---- Symbol sinks ----------------------------------------------------------------------
-// The block coders below are templates over where their symbols go. The
-// counting sink adds each (slot, symbol) to the scan's frequencies. The
-// emitting sink looks each symbol's code up at once and keeps the resolved
-// bit strings (code and extra bits, up to 32 bits, with their length) in a
-// buffer of 4096 entries that one tight loop writes out when it nears full.
+// ---- Symbol buffer -------------------------------------------------------------------
+// An entry: bits 0-15 extra bits (already cut to their count), 16-20 the
+// extra-bit count, 21-28 the symbol, 29-30 the table slot, bit 31 set for
+// raw bits without a symbol (DC refinement and correction bits). Bits 21-31
+// index a table of 5 x 256 codes whose fifth row is empty (length 0), so
+// raw bits need no branch when emitted, and a frequency table of the same
+// shape whose fifth row is never read.
 
 enum : u32 {
     SYMBOL_CAPACITY = 4096,
@@ -112,80 +113,104 @@ enum : u32 {
     // 1000 waiting bits plus one per coefficient, each symbol's share in an
     // entry of its own).
     BLOCK_ENTRIES_MAX = 256,
+    RAW = 1u << 31,
     EOBRUN_MAX = 0x7FFF,
     CORRECTION_LIMIT = 937,  // flush the end-of-band run when more bits wait
 };
 
-struct CountSink {
-    u64 (*freq)[256];
-    QB_FORCE_INLINE void symbol(u32 slot, u32 symbol, u32, u32) { freq[slot][symbol]++; }
-    QB_FORCE_INLINE void raw(u32, u32) {}
-    QB_FORCE_INLINE void make_room() {}
-    QB_FORCE_INLINE bool stopped() const { return false; }
-    void drain() {}
-};
+static QB_FORCE_INLINE u32 entry(u32 slot, u32 symbol, u32 nbits, u32 bits) {
+    return (slot << 29) | (symbol << 21) | (nbits << 16) | bits;
+}
 
-struct EmitSink {
-    u64 entries[SYMBOL_CAPACITY];  // bits << 8 | length
-    u32 count;
-    const u32 (*codes)[256];
+static QB_FORCE_INLINE u32 raw_entry(u32 nbits, u32 bits) {
+    return RAW | (nbits << 16) | bits;
+}
+
+struct SymbolSink {
+    u32 entries[SYMBOL_CAPACITY];
+    bool counting;
+    u64 (*freq)[256];   // counting: 5 rows
+    const u32* codes;   // emitting: 5 x 256, code | length << 16
     JpegWriter* w;
     u64 acc;  // pending bits in the low `fill` bits
     u32 fill;
-
-    QB_FORCE_INLINE void symbol(u32 slot, u32 symbol, u32 nbits, u32 bits) {
-        u32 code = codes[slot][symbol];
-        entries[count++] = ((u64)(((code & 0xFFFF) << nbits) | bits) << 8) | ((code >> 16) + nbits);
-    }
-    QB_FORCE_INLINE void raw(u32 bits, u32 nbits) { entries[count++] = ((u64)bits << 8) | nbits; }
-    QB_FORCE_INLINE void make_room() {
-        if (count > SYMBOL_CAPACITY - BLOCK_ENTRIES_MAX) drain();
-    }
-    QB_FORCE_INLINE bool stopped() const { return w->overflow; }
-
-    QB_FORCE_INLINE void write_word(u32 word) {
-        if (w->capacity - w->size < 16) {
-            w->overflow = true;
-            return;
-        }
-        u8* p = w->data + w->size;
-        // A byte is 0xFF when its complement is zero.
-        u32 inv = ~word;
-        if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
-            u32 be = __builtin_bswap32(word);
-            memcpy(p, &be, 4);
-            w->size += 4;
-            return;
-        }
-        u32 n = 0;
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            u8 b = (u8)(word >> shift);
-            p[n++] = b;
-            if (b == 0xFF) p[n++] = 0;
-        }
-        w->size += n;
-    }
-
-    void drain() {
-        u32 n = count;
-        count = 0;
-        if (w->overflow) return;
-        u64 a = acc;
-        u32 f = fill;
-        for (u32 i = 0; i < n; i++) {
-            u64 e = entries[i];
-            u32 len = (u32)e & 63;
-            a = (a << len) | (e >> 8);
-            f += len;
-            if (f >= 32) {
-                f -= 32;
-                write_word((u32)(a >> f));
-            }
-        }
-        acc = a;
-        fill = f;
-    }
 };
+
+static QB_FORCE_INLINE void write_word(JpegWriter* w, u32 word) {
+    if (w->capacity - w->size < 16) {
+        w->overflow = true;
+        return;
+    }
+    u8* p = w->data + w->size;
+    // A byte is 0xFF when its complement is zero.
+    u32 inv = ~word;
+    if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
+        u32 be = __builtin_bswap32(word);
+        memcpy(p, &be, 4);
+        w->size += 4;
+        return;
+    }
+    u32 n = 0;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        u8 b = (u8)(word >> shift);
+        p[n++] = b;
+        if (b == 0xFF) p[n++] = 0;
+    }
+    w->size += n;
+}
+
+// Counts or emits entries [0, n).
+static void drain(SymbolSink* s, u32 n) {
+    const u32* entries = s->entries;
+    if (s->counting) {
+        u64* freq = &s->freq[0][0];
+        for (u32 i = 0; i < n; i++) freq[entries[i] >> 21]++;
+        return;
+    }
+    JpegWriter* w = s->w;
+    if (w->overflow) return;
+    const u32* codes = s->codes;
+    u64 acc = s->acc;
+    u32 fill = s->fill;
+    u8* out = w->data + w->size;
+    u8* const end = w->data + w->capacity;
+    // Every entry stores the top 32 pending bits whether or not 32 are
+    // ready, and the output only advances when they are: no hard-to-predict
+    // branch per entry. A word holding 0xFF is redone byte by byte.
+    for (u32 i = 0; i < n; i++) {
+        u32 e = entries[i];
+        u32 code = codes[e >> 21];
+        u32 nbits = (e >> 16) & 31;
+        u32 len = (code >> 16) + nbits;
+        acc = (acc << len) | ((u64)(code & 0xFFFF) << nbits) | (e & 0xFFFF);
+        fill += len;
+        if ((u64)(end - out) < 16) {
+            if (fill < 32) continue;
+            w->overflow = true;
+            break;
+        }
+        u32 ready = fill & 32;  // fill < 64: 32 exactly when a word is ready
+        fill -= ready;
+        u32 word = (u32)(acc >> fill);
+        u32 be = __builtin_bswap32(word);
+        memcpy(out, &be, 4);
+        u32 inv = ~word;
+        if (((inv - 0x01010101u) & ~inv & 0x80808080u & (0u - (ready >> 5))) != 0) {
+            u32 k = 0;
+            for (int shift = 24; shift >= 0; shift -= 8) {
+                u8 b = (u8)(word >> shift);
+                out[k++] = b;
+                if (b == 0xFF) out[k++] = 0;
+            }
+            out += k;
+            continue;
+        }
+        out += ready >> 3;
+    }
+    w->size = (u64)(out - w->data);
+    s->acc = acc;
+    s->fill = fill;
+}
 
 static QB_FORCE_INLINE u32 bit_count(u32 v) {
     return v ? 32 - (u32)__builtin_clz(v) : 0;
@@ -196,23 +221,21 @@ static QB_FORCE_INLINE u32 ctz64(u64 v) {
 }
 
 // `count` raw bits (one a byte) in entries of up to 16.
-template <class Sink>
-static void raw_bits(Sink* s, const u8* bits, u32 count) {
+static QB_FORCE_INLINE u32* raw_bits(u32* e, const u8* bits, u32 count) {
     u32 i = 0;
     while (i < count) {
         u32 n = count - i < 16 ? count - i : 16;
         u32 v = 0;
         for (u32 j = 0; j < n; j++) v = (v << 1) | bits[i + j];
-        s->raw(v, n);
+        *e++ = raw_entry(n, v);
         i += n;
     }
+    return e;
 }
 
 // ---- Scan state --------------------------------------------------------------------
 
-template <class Sink>
 struct ScanState {
-    Sink* sink;
     i32 last_dc[3];
     u32 eobrun;
     u32 ac_slot;
@@ -220,53 +243,50 @@ struct ScanState {
     u8 correction[1024];
 };
 
-template <class Sink>
-static void flush_eobrun(ScanState<Sink>* st) {
-    if (st->eobrun == 0) return;
+static u32* flush_eobrun(ScanState* st, u32* e) {
+    if (st->eobrun == 0) return e;
     u32 nbits = bit_count(st->eobrun) - 1;
-    st->sink->symbol(st->ac_slot, nbits << 4, nbits, st->eobrun & ((1u << nbits) - 1));
+    *e++ = entry(st->ac_slot, nbits << 4, nbits, st->eobrun & ((1u << nbits) - 1));
     st->eobrun = 0;
-    raw_bits(st->sink, st->correction, st->correction_count);
+    e = raw_bits(e, st->correction, st->correction_count);
     st->correction_count = 0;
+    return e;
 }
 
 // ---- Block coders ----------------------------------------------------------------------
+// Each appends a block's entries at `e` and returns the new end.
 
-template <class Sink>
-static QB_FORCE_INLINE void code_dc(ScanState<Sink>* st, i32 value, u32 ci, u32 slot) {
-    i32 diff = value - st->last_dc[ci];
-    st->last_dc[ci] = value;
-    u32 magnitude = (u32)(diff < 0 ? -diff : diff);
-    u32 nbits = bit_count(magnitude);
-    u32 bits = (u32)(diff < 0 ? diff - 1 : diff) & ((1u << nbits) - 1);
-    st->sink->symbol(slot, nbits, nbits, bits);
+static QB_FORCE_INLINE u32* code_dc(i32* last_dc, i32 value, u32 slot, u32* e) {
+    i32 diff = value - *last_dc;
+    *last_dc = value;
+    i32 sign = diff >> 31;
+    u32 nbits = bit_count((u32)((diff ^ sign) - sign));
+    *e++ = entry(slot, nbits, nbits, (u32)(diff + sign) & ((1u << nbits) - 1));
+    return e;
 }
 
 // Sequential: DC difference, then run/size symbols with ZRL and EOB.
-template <class Sink>
-static QB_FORCE_INLINE void code_baseline(ScanState<Sink>* st, const i16* z, u64 mask, u32 ci, u32 dc_slot,
-                                          u32 ac_slot) {
-    Sink* s = st->sink;
-    code_dc(st, z[0], ci, dc_slot);
+static QB_FORCE_INLINE u32* code_baseline(const i16* z, u64 mask, i32* last_dc, u32 dc_slot, u32 ac_slot, u32* e) {
+    e = code_dc(last_dc, z[0], dc_slot, e);
     u64 m = mask & ~(u64)1;
     u32 last = 0;
+    u32 ac = ac_slot << 29;
     while (m) {
         u32 k = ctz64(m);
         m &= m - 1;
         u32 run = k - last - 1;
+        last = k;
         while (run > 15) {
-            s->symbol(ac_slot, 0xF0, 0, 0);
+            *e++ = ac | (0xF0 << 21);
             run -= 16;
         }
         i32 v = z[k];
         i32 sign = v >> 31;
-        u32 magnitude = (u32)((v ^ sign) - sign);
-        u32 nbits = bit_count(magnitude);
-        u32 bits = (u32)(v + sign) & ((1u << nbits) - 1);
-        s->symbol(ac_slot, (run << 4) | nbits, nbits, bits);
-        last = k;
+        u32 nbits = bit_count((u32)((v ^ sign) - sign));
+        *e++ = ac | (((run << 4) | nbits) << 21) | (nbits << 16) | ((u32)(v + sign) & ((1u << nbits) - 1));
     }
-    if (last != 63) s->symbol(ac_slot, 0x00, 0, 0);
+    if (last != 63) *e++ = ac;  // EOB: symbol 0
+    return e;
 }
 
 static QB_FORCE_INLINE u64 band_mask(u32 ss, u32 se) {
@@ -276,9 +296,7 @@ static QB_FORCE_INLINE u64 band_mask(u32 ss, u32 se) {
 
 // Progressive AC first pass: coefficients divided by 2^Al (towards zero);
 // blocks ending in zeros add to the end-of-band run.
-template <class Sink>
-static QB_FORCE_INLINE void code_ac_first(ScanState<Sink>* st, const i16* z, u64 mask, u32 ss, u32 se, u32 al) {
-    Sink* s = st->sink;
+static QB_FORCE_INLINE u32* code_ac_first(ScanState* st, const i16* z, u64 mask, u32 ss, u32 se, u32 al, u32* e) {
     u64 m = mask & band_mask(ss, se);
     u32 last = ss - 1;
     while (m) {
@@ -287,29 +305,27 @@ static QB_FORCE_INLINE void code_ac_first(ScanState<Sink>* st, const i16* z, u64
         i32 v = z[k];
         u32 a = (u32)(v < 0 ? -v : v) >> al;
         if (a == 0) continue;
-        flush_eobrun(st);
+        e = flush_eobrun(st, e);
         u32 run = k - last - 1;
         while (run > 15) {
-            s->symbol(st->ac_slot, 0xF0, 0, 0);
+            *e++ = entry(st->ac_slot, 0xF0, 0, 0);
             run -= 16;
         }
         u32 nbits = bit_count(a);
-        u32 bits = (v < 0 ? ~a : a) & ((1u << nbits) - 1);
-        s->symbol(st->ac_slot, (run << 4) | nbits, nbits, bits);
+        *e++ = entry(st->ac_slot, (run << 4) | nbits, nbits, (v < 0 ? ~a : a) & ((1u << nbits) - 1));
         last = k;
     }
     if (last != se) {
         st->eobrun++;
-        if (st->eobrun == EOBRUN_MAX) flush_eobrun(st);
+        if (st->eobrun == EOBRUN_MAX) e = flush_eobrun(st, e);
     }
+    return e;
 }
 
 // Progressive AC refinement: coefficients that were already non-zero give
 // one correction bit each, sent after the next symbol (or with the pending
 // end-of-band run); newly non-zero ones (magnitude 1) are coded as run/1.
-template <class Sink>
-static QB_FORCE_INLINE void code_ac_refine(ScanState<Sink>* st, const i16* z, u64 mask, u32 ss, u32 se, u32 al) {
-    Sink* s = st->sink;
+static QB_FORCE_INLINE u32* code_ac_refine(ScanState* st, const i16* z, u64 mask, u32 ss, u32 se, u32 al, u32* e) {
     u64 band = mask & band_mask(ss, se);
     // The last newly non-zero position: runs of 16 zeros beyond it fold
     // into the end of band.
@@ -336,19 +352,19 @@ static QB_FORCE_INLINE void code_ac_refine(ScanState<Sink>* st, const i16* z, u6
             continue;
         }
         while (r > 15 && k <= eob) {
-            flush_eobrun(st);
-            s->symbol(st->ac_slot, 0xF0, 0, 0);
+            e = flush_eobrun(st, e);
+            *e++ = entry(st->ac_slot, 0xF0, 0, 0);
             r -= 16;
-            raw_bits(s, pending, br);
+            e = raw_bits(e, pending, br);
             br = 0;
         }
         if (a > 1) {
             pending[br++] = (u8)(a & 1);
             continue;
         }
-        flush_eobrun(st);
-        s->symbol(st->ac_slot, (r << 4) | 1, 1, v < 0 ? 0 : 1);
-        raw_bits(s, pending, br);
+        e = flush_eobrun(st, e);
+        *e++ = entry(st->ac_slot, (r << 4) | 1, 1, v < 0 ? 0 : 1);
+        e = raw_bits(e, pending, br);
         br = 0;
         r = 0;
     }
@@ -357,46 +373,86 @@ static QB_FORCE_INLINE void code_ac_refine(ScanState<Sink>* st, const i16* z, u6
         st->eobrun++;
         memcpy(st->correction + st->correction_count, pending, br);
         st->correction_count += br;
-        if (st->eobrun == EOBRUN_MAX || st->correction_count > CORRECTION_LIMIT) flush_eobrun(st);
+        if (st->eobrun == EOBRUN_MAX || st->correction_count > CORRECTION_LIMIT) e = flush_eobrun(st, e);
     }
+    return e;
 }
 
 // ---- Scan walk ----------------------------------------------------------------------------
 
-template <class Sink>
-static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, Sink* sink) {
-    ScanState<Sink> st;
-    st.sink = sink;
+static bool stopped(const SymbolSink* s) {
+    return !s->counting && s->w->overflow;
+}
+
+// Interleaved sequential scan: MCU by MCU, each component's h x v blocks.
+// `last_dc` carries the predictions from one call to the next.
+static void baseline_interleaved(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSink* sink, i32* last_dc) {
+    u32* const start = sink->entries;
+    u32* const limit = start + SYMBOL_CAPACITY - BLOCK_ENTRIES_MAX;
+    u32* e = start;
+    for (u32 my = 0; my < f->mcus_down; my++) {
+        for (u32 mx = 0; mx < f->mcus_across; mx++) {
+            for (u32 i = 0; i < scan->count; i++) {
+                u32 ci = scan->component[i];
+                const JpegScanComponent* c = &f->comp[ci];
+                u32 dc_slot = 2 * c->table, ac_slot = dc_slot + 1;
+                for (u32 v = 0; v < c->v; v++) {
+                    u64 b = (u64)(my * c->v + v) * c->store_across + mx * c->h;
+                    for (u32 h = 0; h < c->h; h++, b++) {
+                        if (e > limit) {
+                            drain(sink, (u32)(e - start));
+                            e = start;
+                        }
+                        e = code_baseline(c->coefficients + 64 * b, c->masks[b], &last_dc[ci], dc_slot, ac_slot, e);
+                    }
+                }
+            }
+        }
+        if (stopped(sink)) return;
+    }
+    drain(sink, (u32)(e - start));
+}
+
+static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSink* sink) {
+    bool progressive = !(scan->ss == 0 && scan->se == 63 && scan->ah == 0 && scan->al == 0);
+    if (!progressive && scan->count > 1) {
+        i32 last_dc[3] = {0, 0, 0};
+        baseline_interleaved(f, scan, sink, last_dc);
+        return;
+    }
+    ScanState st;
     st.last_dc[0] = st.last_dc[1] = st.last_dc[2] = 0;
     st.eobrun = 0;
     st.correction_count = 0;
     st.ac_slot = 0;
-    bool progressive = !(scan->ss == 0 && scan->se == 63 && scan->ah == 0 && scan->al == 0);
+    u32* const start = sink->entries;
+    u32* const limit = start + SYMBOL_CAPACITY - BLOCK_ENTRIES_MAX;
+    u32* e = start;
     if (scan->count > 1) {
-        // Interleaved: MCU by MCU, each component's h x v blocks in turn.
+        // Interleaved DC scans: MCU by MCU, each component's h x v blocks.
         for (u32 my = 0; my < f->mcus_down; my++) {
             for (u32 mx = 0; mx < f->mcus_across; mx++) {
                 for (u32 i = 0; i < scan->count; i++) {
                     u32 ci = scan->component[i];
                     const JpegScanComponent* c = &f->comp[ci];
                     for (u32 v = 0; v < c->v; v++) {
-                        u64 row = (u64)(my * c->v + v) * c->store_across + mx * c->h;
-                        for (u32 h = 0; h < c->h; h++) {
-                            u64 b = row + h;
-                            const i16* z = c->coefficients + 64 * b;
-                            sink->make_room();
-                            if (!progressive) {
-                                code_baseline(&st, z, c->masks[b], ci, 2 * c->table, 2 * c->table + 1);
-                            } else if (scan->ah == 0) {
-                                code_dc(&st, z[0] >> scan->al, ci, 2 * c->table);
+                        u64 b = (u64)(my * c->v + v) * c->store_across + mx * c->h;
+                        for (u32 h = 0; h < c->h; h++, b++) {
+                            if (e > limit) {
+                                drain(sink, (u32)(e - start));
+                                e = start;
+                            }
+                            i32 dc = c->coefficients[64 * b] >> scan->al;
+                            if (scan->ah == 0) {
+                                e = code_dc(&st.last_dc[ci], dc, 2 * c->table, e);
                             } else {
-                                sink->raw((u32)(z[0] >> scan->al) & 1, 1);
+                                *e++ = raw_entry(1, (u32)dc & 1);
                             }
                         }
                     }
                 }
             }
-            if (sink->stopped()) break;
+            if (stopped(sink)) return;
         }
     } else {
         // One component: its own blocks in raster order, no MCU padding.
@@ -407,52 +463,95 @@ static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, Sink* sin
             const i16* zrow = c->coefficients + (u64)by * c->store_across * 64;
             const u64* mrow = c->masks + (u64)by * c->store_across;
             for (u32 bx = 0; bx < c->real_across; bx++) {
-                sink->make_room();
+                if (e > limit) {
+                    drain(sink, (u32)(e - start));
+                    e = start;
+                }
                 const i16* z = zrow + 64 * bx;
                 if (!progressive) {
-                    code_baseline(&st, z, mrow[bx], ci, 2 * c->table, 2 * c->table + 1);
+                    e = code_baseline(z, mrow[bx], &st.last_dc[0], 2 * c->table, 2 * c->table + 1, e);
                 } else if (scan->ss == 0) {
                     if (scan->ah == 0) {
-                        code_dc(&st, z[0] >> scan->al, ci, 2 * c->table);
+                        e = code_dc(&st.last_dc[0], z[0] >> scan->al, 2 * c->table, e);
                     } else {
-                        sink->raw((u32)(z[0] >> scan->al) & 1, 1);
+                        *e++ = raw_entry(1, (u32)(z[0] >> scan->al) & 1);
                     }
                 } else if (scan->ah == 0) {
-                    code_ac_first(&st, z, mrow[bx], scan->ss, scan->se, scan->al);
+                    e = code_ac_first(&st, z, mrow[bx], scan->ss, scan->se, scan->al, e);
                 } else {
-                    code_ac_refine(&st, z, mrow[bx], scan->ss, scan->se, scan->al);
+                    e = code_ac_refine(&st, z, mrow[bx], scan->ss, scan->se, scan->al, e);
                 }
             }
-            if (sink->stopped()) break;
+            if (stopped(sink)) return;
         }
-        flush_eobrun(&st);
+        e = flush_eobrun(&st, e);
     }
-    sink->drain();
+    drain(sink, (u32)(e - start));
 }
 
 void jpeg_scan_count(const JpegScanFrame* frame, const JpegScanSpec* scan, u64 freq[4][256]) {
-    CountSink sink{freq};
-    run_scan(frame, scan, &sink);
-}
-
-void jpeg_scan_emit(const JpegScanFrame* frame, const JpegScanSpec* scan, const u32 (*codes)[256], JpegWriter* w) {
-    static_assert(sizeof(EmitSink) < 40000, "the emitting sink lives on the stack");
-    EmitSink sink;
-    sink.count = 0;
-    sink.codes = codes;
-    sink.w = w;
+    static_assert(sizeof(SymbolSink) < 20000, "the symbol sink lives on the stack");
+    SymbolSink sink;
+    u64 counts[5][256];
+    memset(counts, 0, sizeof counts);
+    sink.counting = true;
+    sink.freq = counts;
+    sink.codes = nullptr;
+    sink.w = nullptr;
     sink.acc = 0;
     sink.fill = 0;
     run_scan(frame, scan, &sink);
+    for (u32 t = 0; t < 4; t++) {
+        for (u32 i = 0; i < 256; i++) freq[t][i] += counts[t][i];
+    }
+}
+
+static void init_emit(SymbolSink* sink, const u32* codes, JpegWriter* w, u64 acc, u32 fill) {
+    sink->counting = false;
+    sink->freq = nullptr;
+    sink->codes = codes;
+    sink->w = w;
+    sink->acc = acc;
+    sink->fill = fill;
+}
+
+// Pads the last byte with 1 bits, then writes the remaining whole bytes.
+static void finish_bits(u64 acc, u32 fill, JpegWriter* w) {
     if (w->overflow) return;
-    // Pad the last byte with 1 bits, then the remaining whole bytes.
-    u32 pad = (8 - (sink.fill & 7)) & 7;
-    sink.acc = (sink.acc << pad) | ((1u << pad) - 1);
-    sink.fill += pad;
-    while (sink.fill >= 8) {
-        sink.fill -= 8;
-        u8 b = (u8)(sink.acc >> sink.fill);
+    u32 pad = (8 - (fill & 7)) & 7;
+    acc = (acc << pad) | ((1u << pad) - 1);
+    fill += pad;
+    while (fill >= 8) {
+        fill -= 8;
+        u8 b = (u8)(acc >> fill);
         jpeg_put_byte(w, b);
         if (b == 0xFF) jpeg_put_byte(w, 0);
     }
+}
+
+void jpeg_code_table(const u32 (*codes)[256], u32 table[5][256]) {
+    memcpy(table, codes, 4 * sizeof table[0]);
+    memset(table[4], 0, sizeof table[4]);
+}
+
+void jpeg_scan_emit(const JpegScanFrame* frame, const JpegScanSpec* scan, const u32 (*codes)[256], JpegWriter* w) {
+    SymbolSink sink;
+    u32 table[5][256];
+    jpeg_code_table(codes, table);
+    init_emit(&sink, &table[0][0], w, 0, 0);
+    run_scan(frame, scan, &sink);
+    finish_bits(sink.acc, sink.fill, w);
+}
+
+void jpeg_baseline_rows(const JpegScanFrame* frame, const u32 table[5][256], JpegBaselineState* st, JpegWriter* w) {
+    static const JpegScanSpec k_all = {3, {0, 1, 2}, 0, 63, 0, 0};
+    SymbolSink sink;
+    init_emit(&sink, &table[0][0], w, st->acc, st->fill);
+    baseline_interleaved(frame, &k_all, &sink, st->last_dc);
+    st->acc = sink.acc;
+    st->fill = sink.fill;
+}
+
+void jpeg_baseline_finish(const JpegBaselineState* st, JpegWriter* w) {
+    finish_bits(st->acc, st->fill, w);
 }
