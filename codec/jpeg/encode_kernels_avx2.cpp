@@ -165,13 +165,13 @@ void jpeg_fdct_avx2(const u8* samples, u64 stride, const JpegQuantDivisors* q, i
         }
         fdct_pass<2>(x);
         for (u32 v = 0; v < 8; v++) {
+            // |x|, the reciprocal multiply, then x's sign back (a zero stays zero).
             const u16* k = q->pairs[4 * v + u][0];
-            __m256i sign = _mm256_srai_epi16(x[v], 15);
-            __m256i m = _mm256_sub_epi16(_mm256_xor_si256(x[v], sign), sign);
+            __m256i m = _mm256_abs_epi16(x[v]);
             m = _mm256_mulhi_epu16(_mm256_add_epi16(m, _mm256_load_si256((const __m256i*)(k + 16))),
                                    _mm256_load_si256((const __m256i*)k));
             m = _mm256_mulhi_epu16(m, _mm256_load_si256((const __m256i*)(k + 32)));
-            m = _mm256_sub_epi16(_mm256_xor_si256(m, sign), sign);
+            m = _mm256_sign_epi16(m, x[v]);
             c[8 * v + u] = _mm256_castsi256_si128(m);
             c[8 * v + u + 4] = _mm256_extracti128_si256(m, 1);
         }
