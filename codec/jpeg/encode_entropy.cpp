@@ -136,29 +136,6 @@ struct SymbolSink {
     u32 fill;
 };
 
-static QB_FORCE_INLINE void write_word(JpegWriter* w, u32 word) {
-    if (w->capacity - w->size < 16) {
-        w->overflow = true;
-        return;
-    }
-    u8* p = w->data + w->size;
-    // A byte is 0xFF when its complement is zero.
-    u32 inv = ~word;
-    if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
-        u32 be = __builtin_bswap32(word);
-        memcpy(p, &be, 4);
-        w->size += 4;
-        return;
-    }
-    u32 n = 0;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        u8 b = (u8)(word >> shift);
-        p[n++] = b;
-        if (b == 0xFF) p[n++] = 0;
-    }
-    w->size += n;
-}
-
 // Counts or emits entries [0, n).
 static void drain(SymbolSink* s, u32 n) {
     const u32* entries = s->entries;
