@@ -462,15 +462,13 @@ bool jpeg_encode(ByteSpan pixels, u64 stride, u32 width, u32 height, const JpegE
         for (u32 i = 0; i < used; i++) write_dht(&w, slots[i], dht[slots[i]]);
         write_sos(&w, scan);
         if (w.overflow) return encode_fail(result, JPEG_ENCODE_OUTPUT_FULL);
-        u32 table[5][256];
-        jpeg_code_table(codes, table);
         JpegBaselineState state = {{0, 0, 0}, 0, 0};
         JpegScanFrame band = frame;
         band.mcus_down = 1;
         for (u32 my = 0; my < g.mcus_down; my++) {
             transform_mcu_row(&job, my, 0);
             fill_padding(&job, my, 0);
-            jpeg_baseline_rows(&band, table, &state, &w);
+            jpeg_baseline_rows(&band, codes, &state, &w);
             if (w.overflow) return encode_fail(result, JPEG_ENCODE_OUTPUT_FULL);
         }
         jpeg_baseline_finish(&state, &w);

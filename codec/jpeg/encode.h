@@ -196,12 +196,11 @@ void jpeg_scan_emit(const JpegScanFrame* frame, const JpegScanSpec* scan, const 
 // The sequential scan of all three components, coded a band of MCU rows at
 // a time (while the band's coefficients are still in cache): the frame
 // describes the band; the state carries the DC predictions and the pending
-// bits from band to band. `table` comes from jpeg_code_table.
+// bits from band to band.
 struct JpegBaselineState {
     i32 last_dc[3];
     u64 acc;
     u32 fill;
 };
-void jpeg_code_table(const u32 (*codes)[256], u32 table[5][256]);
-void jpeg_baseline_rows(const JpegScanFrame* frame, const u32 table[5][256], JpegBaselineState* st, JpegWriter* w);
+void jpeg_baseline_rows(const JpegScanFrame* frame, const u32 (*codes)[256], JpegBaselineState* st, JpegWriter* w);
 void jpeg_baseline_finish(const JpegBaselineState* st, JpegWriter* w);

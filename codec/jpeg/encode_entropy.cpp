@@ -99,12 +99,15 @@ bool jpeg_optimal_huffman(const u64 freq_in[256], u8 dht[16 + 256]) {
 }
 
 // ---- Symbol buffer -------------------------------------------------------------------
-// An entry: bits 0-15 extra bits (already cut to their count), 16-20 the
-// extra-bit count, 21-28 the symbol, 29-30 the table slot, bit 31 set for
-// raw bits without a symbol (DC refinement and correction bits). Bits 21-31
-// index a table of 5 x 256 codes whose fifth row is empty (length 0), so
-// raw bits need no branch when emitted, and a frequency table of the same
-// shape whose fifth row is never read.
+// Symbols are collected in a buffer of 4096 entries and then counted or
+// emitted in one loop. What an entry holds depends on the pass:
+//   counting: a u32 with bits 0-15 the extra bits (cut to their count),
+//     16-20 the extra-bit count, 21-28 the symbol, 29-30 the table slot and
+//     bit 31 set for raw bits without a symbol (DC refinement and
+//     correction bits); bits 21-31 index a frequency table of 5 x 256 whose
+//     fifth row takes the raw bits and is never read.
+//   emitting: a u64 with the symbol's code already looked up: bits 0-5 the
+//     total length (code and extra bits, at most 32), bits 6-37 the bits.
 
 enum : u32 {
     SYMBOL_CAPACITY = 4096,
@@ -118,48 +121,55 @@ enum : u32 {
     CORRECTION_LIMIT = 937,  // flush the end-of-band run when more bits wait
 };
 
-static QB_FORCE_INLINE u32 entry(u32 slot, u32 symbol, u32 nbits, u32 bits) {
-    return (slot << 29) | (symbol << 21) | (nbits << 16) | bits;
-}
+struct CountPass {
+    typedef u32 Entry;
+    u64 (*freq)[256];  // 5 rows
+    QB_FORCE_INLINE Entry symbol(u32 slot, u32 symbol, u32 nbits, u32 bits) const {
+        return (slot << 29) | (symbol << 21) | (nbits << 16) | bits;
+    }
+    QB_FORCE_INLINE Entry raw(u32 nbits, u32 bits) const { return RAW | (nbits << 16) | bits; }
+};
 
-static QB_FORCE_INLINE u32 raw_entry(u32 nbits, u32 bits) {
-    return RAW | (nbits << 16) | bits;
-}
-
-struct SymbolSink {
-    u32 entries[SYMBOL_CAPACITY];
-    bool counting;
-    u64 (*freq)[256];   // counting: 5 rows
-    const u32* codes;   // emitting: 5 x 256, code | length << 16
+struct EmitPass {
+    typedef u64 Entry;
+    const u32* codes;  // 4 x 256: code | length << 16
     JpegWriter* w;
     u64 acc;  // pending bits in the low `fill` bits
     u32 fill;
+    QB_FORCE_INLINE Entry symbol(u32 slot, u32 symbol, u32 nbits, u32 bits) const {
+        u32 code = codes[slot * 256 + symbol];
+        return ((u64)(((code & 0xFFFF) << nbits) | bits) << 6) | ((code >> 16) + nbits);
+    }
+    QB_FORCE_INLINE Entry raw(u32 nbits, u32 bits) const { return ((u64)bits << 6) | nbits; }
 };
 
-// Counts or emits entries [0, n).
-static void drain(SymbolSink* s, u32 n) {
-    const u32* entries = s->entries;
-    if (s->counting) {
-        u64* freq = &s->freq[0][0];
-        for (u32 i = 0; i < n; i++) freq[entries[i] >> 21]++;
-        return;
-    }
-    JpegWriter* w = s->w;
+template <class P>
+struct SymbolSink {
+    typename P::Entry entries[SYMBOL_CAPACITY];
+    P pass;
+};
+
+static void drain(SymbolSink<CountPass>* s, u32 n) {
+    u64* freq = &s->pass.freq[0][0];
+    for (u32 i = 0; i < n; i++) freq[s->entries[i] >> 21]++;
+}
+
+static void drain(SymbolSink<EmitPass>* s, u32 n) {
+    EmitPass* p = &s->pass;
+    JpegWriter* w = p->w;
     if (w->overflow) return;
-    const u32* codes = s->codes;
-    u64 acc = s->acc;
-    u32 fill = s->fill;
+    const u64* entries = s->entries;
+    u64 acc = p->acc;
+    u32 fill = p->fill;
     u8* out = w->data + w->size;
     u8* const end = w->data + w->capacity;
     // Every entry stores the top 32 pending bits whether or not 32 are
     // ready, and the output only advances when they are: no hard-to-predict
     // branch per entry. A word holding 0xFF is redone byte by byte.
     for (u32 i = 0; i < n; i++) {
-        u32 e = entries[i];
-        u32 code = codes[e >> 21];
-        u32 nbits = (e >> 16) & 31;
-        u32 len = (code >> 16) + nbits;
-        acc = (acc << len) | ((u64)(code & 0xFFFF) << nbits) | (e & 0xFFFF);
+        u64 e = entries[i];
+        u32 len = (u32)e & 63;
+        acc = (acc << len) | (e >> 6);
         fill += len;
         if ((u64)(end - out) < 16) {
             if (fill < 32) continue;
@@ -185,8 +195,15 @@ static void drain(SymbolSink* s, u32 n) {
         out += ready >> 3;
     }
     w->size = (u64)(out - w->data);
-    s->acc = acc;
-    s->fill = fill;
+    p->acc = acc;
+    p->fill = fill;
+}
+
+static bool stopped(const SymbolSink<CountPass>*) {
+    return false;
+}
+static bool stopped(const SymbolSink<EmitPass>* s) {
+    return s->pass.w->overflow;
 }
 
 static QB_FORCE_INLINE u32 bit_count(u32 v) {
@@ -198,13 +215,14 @@ static QB_FORCE_INLINE u32 ctz64(u64 v) {
 }
 
 // `count` raw bits (one a byte) in entries of up to 16.
-static QB_FORCE_INLINE u32* raw_bits(u32* e, const u8* bits, u32 count) {
+template <class P>
+static QB_FORCE_INLINE typename P::Entry* raw_bits(const P& p, typename P::Entry* e, const u8* bits, u32 count) {
     u32 i = 0;
     while (i < count) {
         u32 n = count - i < 16 ? count - i : 16;
         u32 v = 0;
         for (u32 j = 0; j < n; j++) v = (v << 1) | bits[i + j];
-        *e++ = raw_entry(n, v);
+        *e++ = p.raw(n, v);
         i += n;
     }
     return e;
@@ -220,12 +238,13 @@ struct ScanState {
     u8 correction[1024];
 };
 
-static u32* flush_eobrun(ScanState* st, u32* e) {
+template <class P>
+static typename P::Entry* flush_eobrun(const P& p, ScanState* st, typename P::Entry* e) {
     if (st->eobrun == 0) return e;
     u32 nbits = bit_count(st->eobrun) - 1;
-    *e++ = entry(st->ac_slot, nbits << 4, nbits, st->eobrun & ((1u << nbits) - 1));
+    *e++ = p.symbol(st->ac_slot, nbits << 4, nbits, st->eobrun & ((1u << nbits) - 1));
     st->eobrun = 0;
-    e = raw_bits(e, st->correction, st->correction_count);
+    e = raw_bits(p, e, st->correction, st->correction_count);
     st->correction_count = 0;
     return e;
 }
@@ -233,36 +252,39 @@ static u32* flush_eobrun(ScanState* st, u32* e) {
 // ---- Block coders ----------------------------------------------------------------------
 // Each appends a block's entries at `e` and returns the new end.
 
-static QB_FORCE_INLINE u32* code_dc(i32* last_dc, i32 value, u32 slot, u32* e) {
+template <class P>
+static QB_FORCE_INLINE typename P::Entry* code_dc(const P& p, i32* last_dc, i32 value, u32 slot,
+                                                  typename P::Entry* e) {
     i32 diff = value - *last_dc;
     *last_dc = value;
     i32 sign = diff >> 31;
     u32 nbits = bit_count((u32)((diff ^ sign) - sign));
-    *e++ = entry(slot, nbits, nbits, (u32)(diff + sign) & ((1u << nbits) - 1));
+    *e++ = p.symbol(slot, nbits, nbits, (u32)(diff + sign) & ((1u << nbits) - 1));
     return e;
 }
 
 // Sequential: DC difference, then run/size symbols with ZRL and EOB.
-static QB_FORCE_INLINE u32* code_baseline(const i16* z, u64 mask, i32* last_dc, u32 dc_slot, u32 ac_slot, u32* e) {
-    e = code_dc(last_dc, z[0], dc_slot, e);
+template <class P>
+static QB_FORCE_INLINE typename P::Entry* code_baseline(const P& p, const i16* z, u64 mask, i32* last_dc, u32 dc_slot,
+                                                        u32 ac_slot, typename P::Entry* e) {
+    e = code_dc(p, last_dc, z[0], dc_slot, e);
     u64 m = mask & ~(u64)1;
     u32 last = 0;
-    u32 ac = ac_slot << 29;
     while (m) {
         u32 k = ctz64(m);
         m &= m - 1;
         u32 run = k - last - 1;
         last = k;
         while (run > 15) {
-            *e++ = ac | (0xF0 << 21);
+            *e++ = p.symbol(ac_slot, 0xF0, 0, 0);
             run -= 16;
         }
         i32 v = z[k];
         i32 sign = v >> 31;
-        u32 nbits = bit_count((u32)((v ^ sign) - sign));
-        *e++ = ac | (((run << 4) | nbits) << 21) | (nbits << 16) | ((u32)(v + sign) & ((1u << nbits) - 1));
+        u32 nbits = 32 - (u32)__builtin_clz((u32)((v ^ sign) - sign));  // v is not zero
+        *e++ = p.symbol(ac_slot, (run << 4) | nbits, nbits, (u32)(v + sign) & ((1u << nbits) - 1));
     }
-    if (last != 63) *e++ = ac;  // EOB: symbol 0
+    if (last != 63) *e++ = p.symbol(ac_slot, 0x00, 0, 0);
     return e;
 }
 
@@ -273,7 +295,9 @@ static QB_FORCE_INLINE u64 band_mask(u32 ss, u32 se) {
 
 // Progressive AC first pass: coefficients divided by 2^Al (towards zero);
 // blocks ending in zeros add to the end-of-band run.
-static QB_FORCE_INLINE u32* code_ac_first(ScanState* st, const i16* z, u64 mask, u32 ss, u32 se, u32 al, u32* e) {
+template <class P>
+static QB_FORCE_INLINE typename P::Entry* code_ac_first(const P& p, ScanState* st, const i16* z, u64 mask, u32 ss,
+                                                        u32 se, u32 al, typename P::Entry* e) {
     u64 m = mask & band_mask(ss, se);
     u32 last = ss - 1;
     while (m) {
@@ -282,19 +306,19 @@ static QB_FORCE_INLINE u32* code_ac_first(ScanState* st, const i16* z, u64 mask,
         i32 v = z[k];
         u32 a = (u32)(v < 0 ? -v : v) >> al;
         if (a == 0) continue;
-        e = flush_eobrun(st, e);
+        e = flush_eobrun(p, st, e);
         u32 run = k - last - 1;
         while (run > 15) {
-            *e++ = entry(st->ac_slot, 0xF0, 0, 0);
+            *e++ = p.symbol(st->ac_slot, 0xF0, 0, 0);
             run -= 16;
         }
         u32 nbits = bit_count(a);
-        *e++ = entry(st->ac_slot, (run << 4) | nbits, nbits, (v < 0 ? ~a : a) & ((1u << nbits) - 1));
+        *e++ = p.symbol(st->ac_slot, (run << 4) | nbits, nbits, (v < 0 ? ~a : a) & ((1u << nbits) - 1));
         last = k;
     }
     if (last != se) {
         st->eobrun++;
-        if (st->eobrun == EOBRUN_MAX) e = flush_eobrun(st, e);
+        if (st->eobrun == EOBRUN_MAX) e = flush_eobrun(p, st, e);
     }
     return e;
 }
@@ -302,7 +326,9 @@ static QB_FORCE_INLINE u32* code_ac_first(ScanState* st, const i16* z, u64 mask,
 // Progressive AC refinement: coefficients that were already non-zero give
 // one correction bit each, sent after the next symbol (or with the pending
 // end-of-band run); newly non-zero ones (magnitude 1) are coded as run/1.
-static QB_FORCE_INLINE u32* code_ac_refine(ScanState* st, const i16* z, u64 mask, u32 ss, u32 se, u32 al, u32* e) {
+template <class P>
+static QB_FORCE_INLINE typename P::Entry* code_ac_refine(const P& p, ScanState* st, const i16* z, u64 mask, u32 ss,
+                                                         u32 se, u32 al, typename P::Entry* e) {
     u64 band = mask & band_mask(ss, se);
     // The last newly non-zero position: runs of 16 zeros beyond it fold
     // into the end of band.
@@ -329,19 +355,19 @@ static QB_FORCE_INLINE u32* code_ac_refine(ScanState* st, const i16* z, u64 mask
             continue;
         }
         while (r > 15 && k <= eob) {
-            e = flush_eobrun(st, e);
-            *e++ = entry(st->ac_slot, 0xF0, 0, 0);
+            e = flush_eobrun(p, st, e);
+            *e++ = p.symbol(st->ac_slot, 0xF0, 0, 0);
             r -= 16;
-            e = raw_bits(e, pending, br);
+            e = raw_bits(p, e, pending, br);
             br = 0;
         }
         if (a > 1) {
             pending[br++] = (u8)(a & 1);
             continue;
         }
-        e = flush_eobrun(st, e);
-        *e++ = entry(st->ac_slot, (r << 4) | 1, 1, v < 0 ? 0 : 1);
-        e = raw_bits(e, pending, br);
+        e = flush_eobrun(p, st, e);
+        *e++ = p.symbol(st->ac_slot, (r << 4) | 1, 1, v < 0 ? 0 : 1);
+        e = raw_bits(p, e, pending, br);
         br = 0;
         r = 0;
     }
@@ -350,23 +376,23 @@ static QB_FORCE_INLINE u32* code_ac_refine(ScanState* st, const i16* z, u64 mask
         st->eobrun++;
         memcpy(st->correction + st->correction_count, pending, br);
         st->correction_count += br;
-        if (st->eobrun == EOBRUN_MAX || st->correction_count > CORRECTION_LIMIT) e = flush_eobrun(st, e);
+        if (st->eobrun == EOBRUN_MAX || st->correction_count > CORRECTION_LIMIT) e = flush_eobrun(p, st, e);
     }
     return e;
 }
 
 // ---- Scan walk ----------------------------------------------------------------------------
 
-static bool stopped(const SymbolSink* s) {
-    return !s->counting && s->w->overflow;
-}
-
 // Interleaved sequential scan: MCU by MCU, each component's h x v blocks.
 // `last_dc` carries the predictions from one call to the next.
-static void baseline_interleaved(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSink* sink, i32* last_dc) {
-    u32* const start = sink->entries;
-    u32* const limit = start + SYMBOL_CAPACITY - BLOCK_ENTRIES_MAX;
-    u32* e = start;
+template <class P>
+static void baseline_interleaved(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSink<P>* sink,
+                                 i32* last_dc) {
+    typedef typename P::Entry Entry;
+    const P& p = sink->pass;
+    Entry* const start = sink->entries;
+    Entry* const limit = start + SYMBOL_CAPACITY - BLOCK_ENTRIES_MAX;
+    Entry* e = start;
     for (u32 my = 0; my < f->mcus_down; my++) {
         for (u32 mx = 0; mx < f->mcus_across; mx++) {
             for (u32 i = 0; i < scan->count; i++) {
@@ -380,7 +406,8 @@ static void baseline_interleaved(const JpegScanFrame* f, const JpegScanSpec* sca
                             drain(sink, (u32)(e - start));
                             e = start;
                         }
-                        e = code_baseline(c->coefficients + 64 * b, c->masks[b], &last_dc[ci], dc_slot, ac_slot, e);
+                        e = code_baseline(p, c->coefficients + 64 * b, c->masks[b], &last_dc[ci], dc_slot, ac_slot,
+                                          e);
                     }
                 }
             }
@@ -390,21 +417,24 @@ static void baseline_interleaved(const JpegScanFrame* f, const JpegScanSpec* sca
     drain(sink, (u32)(e - start));
 }
 
-static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSink* sink) {
+template <class P>
+static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSink<P>* sink) {
+    typedef typename P::Entry Entry;
     bool progressive = !(scan->ss == 0 && scan->se == 63 && scan->ah == 0 && scan->al == 0);
     if (!progressive && scan->count > 1) {
         i32 last_dc[3] = {0, 0, 0};
         baseline_interleaved(f, scan, sink, last_dc);
         return;
     }
+    const P& p = sink->pass;
     ScanState st;
     st.last_dc[0] = st.last_dc[1] = st.last_dc[2] = 0;
     st.eobrun = 0;
     st.correction_count = 0;
     st.ac_slot = 0;
-    u32* const start = sink->entries;
-    u32* const limit = start + SYMBOL_CAPACITY - BLOCK_ENTRIES_MAX;
-    u32* e = start;
+    Entry* const start = sink->entries;
+    Entry* const limit = start + SYMBOL_CAPACITY - BLOCK_ENTRIES_MAX;
+    Entry* e = start;
     if (scan->count > 1) {
         // Interleaved DC scans: MCU by MCU, each component's h x v blocks.
         for (u32 my = 0; my < f->mcus_down; my++) {
@@ -421,9 +451,9 @@ static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSin
                             }
                             i32 dc = c->coefficients[64 * b] >> scan->al;
                             if (scan->ah == 0) {
-                                e = code_dc(&st.last_dc[ci], dc, 2 * c->table, e);
+                                e = code_dc(p, &st.last_dc[ci], dc, 2 * c->table, e);
                             } else {
-                                *e++ = raw_entry(1, (u32)dc & 1);
+                                *e++ = p.raw(1, (u32)dc & 1);
                             }
                         }
                     }
@@ -446,50 +476,36 @@ static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSin
                 }
                 const i16* z = zrow + 64 * bx;
                 if (!progressive) {
-                    e = code_baseline(z, mrow[bx], &st.last_dc[0], 2 * c->table, 2 * c->table + 1, e);
+                    e = code_baseline(p, z, mrow[bx], &st.last_dc[0], 2 * c->table, 2 * c->table + 1, e);
                 } else if (scan->ss == 0) {
                     if (scan->ah == 0) {
-                        e = code_dc(&st.last_dc[0], z[0] >> scan->al, 2 * c->table, e);
+                        e = code_dc(p, &st.last_dc[0], z[0] >> scan->al, 2 * c->table, e);
                     } else {
-                        *e++ = raw_entry(1, (u32)(z[0] >> scan->al) & 1);
+                        *e++ = p.raw(1, (u32)(z[0] >> scan->al) & 1);
                     }
                 } else if (scan->ah == 0) {
-                    e = code_ac_first(&st, z, mrow[bx], scan->ss, scan->se, scan->al, e);
+                    e = code_ac_first(p, &st, z, mrow[bx], scan->ss, scan->se, scan->al, e);
                 } else {
-                    e = code_ac_refine(&st, z, mrow[bx], scan->ss, scan->se, scan->al, e);
+                    e = code_ac_refine(p, &st, z, mrow[bx], scan->ss, scan->se, scan->al, e);
                 }
             }
             if (stopped(sink)) return;
         }
-        e = flush_eobrun(&st, e);
+        e = flush_eobrun(p, &st, e);
     }
     drain(sink, (u32)(e - start));
 }
 
 void jpeg_scan_count(const JpegScanFrame* frame, const JpegScanSpec* scan, u64 freq[4][256]) {
-    static_assert(sizeof(SymbolSink) < 20000, "the symbol sink lives on the stack");
-    SymbolSink sink;
+    static_assert(sizeof(SymbolSink<CountPass>) < 20000, "the symbol sink lives on the stack");
+    SymbolSink<CountPass> sink;
     u64 counts[5][256];
     memset(counts, 0, sizeof counts);
-    sink.counting = true;
-    sink.freq = counts;
-    sink.codes = nullptr;
-    sink.w = nullptr;
-    sink.acc = 0;
-    sink.fill = 0;
+    sink.pass.freq = counts;
     run_scan(frame, scan, &sink);
     for (u32 t = 0; t < 4; t++) {
         for (u32 i = 0; i < 256; i++) freq[t][i] += counts[t][i];
     }
-}
-
-static void init_emit(SymbolSink* sink, const u32* codes, JpegWriter* w, u64 acc, u32 fill) {
-    sink->counting = false;
-    sink->freq = nullptr;
-    sink->codes = codes;
-    sink->w = w;
-    sink->acc = acc;
-    sink->fill = fill;
 }
 
 // Pads the last byte with 1 bits, then writes the remaining whole bytes.
@@ -506,27 +522,28 @@ static void finish_bits(u64 acc, u32 fill, JpegWriter* w) {
     }
 }
 
-void jpeg_code_table(const u32 (*codes)[256], u32 table[5][256]) {
-    memcpy(table, codes, 4 * sizeof table[0]);
-    memset(table[4], 0, sizeof table[4]);
+static void init_emit(SymbolSink<EmitPass>* sink, const u32 (*codes)[256], JpegWriter* w, u64 acc, u32 fill) {
+    sink->pass.codes = &codes[0][0];
+    sink->pass.w = w;
+    sink->pass.acc = acc;
+    sink->pass.fill = fill;
 }
 
 void jpeg_scan_emit(const JpegScanFrame* frame, const JpegScanSpec* scan, const u32 (*codes)[256], JpegWriter* w) {
-    SymbolSink sink;
-    u32 table[5][256];
-    jpeg_code_table(codes, table);
-    init_emit(&sink, &table[0][0], w, 0, 0);
+    static_assert(sizeof(SymbolSink<EmitPass>) < 40000, "the symbol sink lives on the stack");
+    SymbolSink<EmitPass> sink;
+    init_emit(&sink, codes, w, 0, 0);
     run_scan(frame, scan, &sink);
-    finish_bits(sink.acc, sink.fill, w);
+    finish_bits(sink.pass.acc, sink.pass.fill, w);
 }
 
-void jpeg_baseline_rows(const JpegScanFrame* frame, const u32 table[5][256], JpegBaselineState* st, JpegWriter* w) {
+void jpeg_baseline_rows(const JpegScanFrame* frame, const u32 (*codes)[256], JpegBaselineState* st, JpegWriter* w) {
     static const JpegScanSpec k_all = {3, {0, 1, 2}, 0, 63, 0, 0};
-    SymbolSink sink;
-    init_emit(&sink, &table[0][0], w, st->acc, st->fill);
+    SymbolSink<EmitPass> sink;
+    init_emit(&sink, codes, w, st->acc, st->fill);
     baseline_interleaved(frame, &k_all, &sink, st->last_dc);
-    st->acc = sink.acc;
-    st->fill = sink.fill;
+    st->acc = sink.pass.acc;
+    st->fill = sink.pass.fill;
 }
 
 void jpeg_baseline_finish(const JpegBaselineState* st, JpegWriter* w) {
