@@ -99,7 +99,9 @@ static QB_FORCE_INLINE bool has_ff_byte(u64 v) {
     return ((t - 0x0101010101010101ull) & ~t & 0x8080808080808080ull) != 0;
 }
 
-static void refill_careful(BitReader* r) {
+// Inlined like the rest of the reader, so the reader's fields stay in
+// registers through the block loops instead of living on the stack.
+static QB_FORCE_INLINE void refill_careful(BitReader* r) {
     while (r->bits < 49) {
         u32 byte = 0;
         if (r->pos < r->end) {
