@@ -98,7 +98,8 @@ int main(int argc, char** argv) {
     }
     ImageInfo info;
     CodecError err;
-    if (!probe_image(file.data, file.size, &info, &err)) {
+    PngPlan png_plan;
+    if (!probe_image(file.data, file.size, &info, &png_plan, &err)) {
         printf("error %s\n", error_text(err).c_str());
         return 1;
     }
@@ -125,7 +126,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     DecodeJob job;
-    if (!start_job(&job, file, &info, region.base, info.scratch_bytes, region.base + scratch, &err)) {
+    if (!start_job(&job, file, &info, &png_plan, region.base, info.scratch_bytes, region.base + scratch, &err)) {
         printf("error %s\n", error_text(err).c_str());
         return 1;
     }
