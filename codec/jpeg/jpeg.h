@@ -142,7 +142,8 @@ struct JpegPlane {
     u64 coefficient_count;
     i16* dc;  // coefficient 0 of every block, same indexing
     u64 dc_count;
-    u8* preview;  // one sample per block, rows of preview_stride bytes
+    u8* preview;  // room for one sample per block in rows of preview_stride bytes;
+                  // the preview is made a row at a time in its first row
     u64 preview_stride;
     u64 preview_size;
 };
