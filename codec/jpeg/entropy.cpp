@@ -13,6 +13,7 @@
 // each of its blocks whole, zeros included, and only a plane that some other
 // kind of scan reaches first, or that no scan reaches, is cleared in one go.
 #include "codec/jpeg/jpeg.h"
+#include "codec/jpeg/kernels.h"
 
 #include <string.h>
 
@@ -336,8 +337,10 @@ static u32 scan_units(const JpegDecoder* d, const JpegScan* s) {
     return c->preview_width * c->preview_height;
 }
 
-// Offset of the first 0xFF at or after `pos`, or `length`; 16 bytes a step.
-static u64 find_ff(const u8* p, u64 pos, u64 length) {
+// Offset of the first 0xFF at or after `pos`, or `length`; 16 bytes a step
+// by testing two words for a 0xFF byte. The scalar twin of the vector
+// search the scans use (kernels.h).
+u64 jpeg_find_ff_scalar(const u8* p, u64 pos, u64 length) {
     while (pos + 16 <= length) {
         u64 a;
         u64 b;
@@ -371,7 +374,7 @@ static bool build_restart_index(const u8* p, u64 length, const JpegDecoder* d, c
     index->first_unit[0] = 0;
     u64 pos = s->data_offset;
     for (;;) {
-        u64 f = find_ff(p, pos, length);
+        u64 f = jpeg_kernels()->find_ff(p, pos, length);
         if (f + 1 >= length) return jpeg_fail(st, JPEG_TRUNCATED, length);
         u8 c = p[f + 1];
         if (c == 0x00) {
@@ -519,7 +522,7 @@ static u32 clear_for_scan(const JpegDecoder* d, const JpegScan* s, const JpegPla
 // bytes, fill bytes and restart markers.
 static bool skip_scan_data(const u8* p, u64 length, u64 pos, u64* next, JpegStatus* st) {
     for (;;) {
-        u64 f = find_ff(p, pos, length);
+        u64 f = jpeg_kernels()->find_ff(p, pos, length);
         if (f + 1 >= length) return jpeg_fail(st, JPEG_TRUNCATED, length);
         u8 c = p[f + 1];
         if (c == 0x00 || (c >= 0xD0 && c <= 0xD7)) {

@@ -217,6 +217,32 @@ TEST(JpegKernels, UpsamplingVariantsAgree) {
     }
 }
 
+// The 0xFF search: every start, every place of the first 0xFF (or none)
+// and every length up to 100, with 0xFE and 0x7F decoys around it.
+TEST(JpegKernels, FindFfVariantsAgree) {
+    std::mt19937 rng(11);
+    std::vector<u8> buf(100);
+    for (u32 trial = 0; trial < 300; trial++) {
+        for (u8& b : buf) {
+            b = (u8)(rng() % 254);
+            if (rng() % 8 == 0) b = rng() % 2 ? 0xFE : 0x7F;
+        }
+        u32 at = trial % 101;  // 100: no 0xFF at all
+        if (at < 100) buf[at] = 0xFF;
+        if (at + 5 < 100 && trial % 3 == 0) buf[at + 5] = 0xFF;
+        for (u64 length = 0; length <= 100; length++) {
+            for (u64 pos = 0; pos <= length; pos += 1 + (trial % 3)) {
+                u64 a = jpeg_find_ff_scalar(buf.data(), pos, length);
+                u64 b = jpeg_find_ff_sse2(buf.data(), pos, length);
+                ASSERT_EQ(a, b) << trial << " " << pos << " " << length;
+                u64 expect = pos;
+                while (expect < length && buf[expect] != 0xFF) expect++;
+                ASSERT_EQ(a, expect);
+            }
+        }
+    }
+}
+
 TEST(JpegKernels, EveryVariantCanBeForced) {
     EXPECT_TRUE(jpeg_force_kernels(JPEG_KERNELS_SCALAR));
     EXPECT_EQ(jpeg_kernels()->idct, &jpeg_idct_scalar);
