@@ -24,6 +24,12 @@ void blend_halves_scalar(u32* out, const u32* a, const u32* b, u32 count, u32 wy
     }
 }
 
+void blend_shifted_scalar(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    for (u32 i = 0; i < count; i++) {
+        out[i] = blend_pixel(blend_pixel(a[i], b[i], wy), blend_pixel(a[i + 1], b[i + 1], wy), wx);
+    }
+}
+
 void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count) {
     for (u32 i = 0; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
 }
@@ -31,13 +37,13 @@ void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count) {
 // ---- Dispatch ---------------------------------------------------------------
 
 static const BlendKernels k_scalar = {blend_rows_scalar, blend_columns_scalar, composite_row_scalar,
-                                      difference_row_scalar, blend_halves_scalar};
+                                      difference_row_scalar, blend_halves_scalar, blend_shifted_scalar};
 static const BlendKernels k_sse2 = {blend_rows_sse2, blend_columns_sse2, composite_row_sse2,
-                                    difference_row_sse2, blend_halves_sse2};
-// Halving has no AVX2 variant: its loads are contiguous and its work is
-// already bound by the rows it reads, so the SSE2 one serves here too.
+                                    difference_row_sse2, blend_halves_sse2, blend_shifted_sse2};
+// Halving and shifting have no AVX2 variants: their loads are contiguous and
+// their work is bound by the rows they read, so the SSE2 ones serve here too.
 static const BlendKernels k_avx2 = {blend_rows_avx2, blend_columns_avx2, composite_row_avx2,
-                                    difference_row_avx2, blend_halves_sse2};
+                                    difference_row_avx2, blend_halves_sse2, blend_shifted_sse2};
 
 BlendKernels blend_kernels = k_sse2;
 

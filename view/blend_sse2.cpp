@@ -158,3 +158,27 @@ void blend_halves_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 wy, 
         out[i] = blend_pixel(even, odd, wx);
     }
 }
+
+// Four pixels from rows a and b at i and at i + 1 (unaligned loads one pixel
+// on): both vertical blends in registers, then the horizontal one.
+void blend_shifted_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    const __m128i vy = _mm_set1_epi16((i16)wy);
+    const __m128i ivy = _mm_set1_epi16((i16)(256 - wy));
+    const __m128i vx = _mm_set1_epi16((i16)wx);
+    const __m128i ivx = _mm_set1_epi16((i16)(256 - wx));
+    u32 i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m128i a0 = _mm_loadu_si128((const __m128i*)(a + i));
+        __m128i a1 = _mm_loadu_si128((const __m128i*)(a + i + 1));
+        __m128i b0 = _mm_loadu_si128((const __m128i*)(b + i));
+        __m128i b1 = _mm_loadu_si128((const __m128i*)(b + i + 1));
+        __m128i l0 = mix16(lo16(a0), lo16(b0), ivy, vy), h0 = mix16(hi16(a0), hi16(b0), ivy, vy);
+        __m128i l1 = mix16(lo16(a1), lo16(b1), ivy, vy), h1 = mix16(hi16(a1), hi16(b1), ivy, vy);
+        __m128i l = mix16(l0, l1, ivx, vx);
+        __m128i h = mix16(h0, h1, ivx, vx);
+        _mm_storeu_si128((__m128i*)(out + i), _mm_packus_epi16(l, h));
+    }
+    for (; i < count; i++) {
+        out[i] = blend_pixel(blend_pixel(a[i], b[i], wy), blend_pixel(a[i + 1], b[i + 1], wy), wx);
+    }
+}

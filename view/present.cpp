@@ -296,10 +296,9 @@ static void prepare_column(const TileCache* cache, const ViewPlan* p, PresentTab
 }
 
 // The bilinear samples of a regular column run into `sampled`, the same as
-// a row blend of `up` and `down` followed by the gathered column blend give:
-// step 2 in one pass, step 1 as a row blend of the blended row against
-// itself one pixel on; the columns after the run (at the tile's clamped
-// edge) one by one.
+// a row blend of `up` and `down` followed by the gathered column blend give,
+// in one pass of a contiguous kernel; the columns after the run (at the
+// tile's clamped edge) one by one.
 static void regular_columns(const BlendKernels& k, const TileColumn* col, PresentTables* tables, const u32* up,
                             const u32* down, u32 wy, u32* sampled) {
     u32 m = col->regular;
@@ -307,12 +306,7 @@ static void regular_columns(const BlendKernels& k, const TileColumn* col, Presen
     if (col->step == 2) {
         k.blend_halves(sampled, up + col->src_lo, down + col->src_lo, m, wy, wx);
     } else {
-        const u32* blended = up;
-        if (wy != 0) {
-            k.blend_rows(tables->blended + col->src_lo, up + col->src_lo, down + col->src_lo, m + 1, wy);
-            blended = tables->blended;
-        }
-        k.blend_rows(sampled, blended + col->src_lo, blended + col->src_lo + 1, m, wx);
+        k.blend_shifted(sampled, up + col->src_lo, down + col->src_lo, m, wy, wx);
     }
     for (u32 i = m; i < col->x1 - col->x0; i++) {
         u32 l = tables->left[col->x0 + i];

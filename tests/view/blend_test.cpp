@@ -91,6 +91,25 @@ TEST_P(Variants, BlendHalves) {
     }
 }
 
+TEST_P(Variants, BlendShifted) {
+    std::mt19937 rng(7);
+    for (u32 n = 0; n <= 40; n++) {
+        for (u32 wy : {0u, 1u, 128u, 255u}) {
+            for (u32 wx : {0u, 45u, 255u}) {
+                std::vector<u32> a(n + 1), b(n + 1), out(n + 1, 0xDEADBEEF);
+                for (u32 i = 0; i <= n; i++) a[i] = random_pixel(rng), b[i] = random_pixel(rng);
+                blend_kernels.blend_shifted(out.data(), a.data(), b.data(), n, wy, wx);
+                for (u32 i = 0; i < n; i++) {
+                    u32 here = ref_blend(a[i], b[i], wy);
+                    u32 next = ref_blend(a[i + 1], b[i + 1], wy);
+                    ASSERT_EQ(out[i], ref_blend(here, next, wx)) << n << " " << i << " " << wy << " " << wx;
+                }
+                ASSERT_EQ(out[n], 0xDEADBEEFu);
+            }
+        }
+    }
+}
+
 TEST_P(Variants, Composite) {
     std::mt19937 rng(3);
     for (u32 n = 0; n <= 40; n++) {
