@@ -52,7 +52,8 @@ void start_decode(AppState* app, u32 slot) {
     ByteSpan bytes = app->jobs[slot].source;
     ImageInfo info;
     CodecError err;
-    bool ok = probe_image(bytes.data, bytes.size, &info, &err);
+    PngPlan png_plan;
+    bool ok = probe_image(bytes.data, bytes.size, &info, &png_plan, &err);
     app->width[slot] = info.width;
     app->height[slot] = info.height;
     app->frame_count[slot] = info.frame_count;
@@ -80,7 +81,7 @@ void start_decode(AppState* app, u32 slot) {
         app->second_stage_pending &= ~b;
     }
     DecodeJob* job = &app->jobs[slot];
-    if (!start_job(job, bytes, &info, region->base, info.scratch_bytes, region->base + scratch, &err)) {
+    if (!start_job(job, bytes, &info, &png_plan, region->base, info.scratch_bytes, region->base + scratch, &err)) {
         release(region);
         app->second_stage_pending &= ~b;
         app->error[slot] = (u8)(err.code == ERR_BAD_SIGNATURE ? 0 : err.code);

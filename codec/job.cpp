@@ -32,6 +32,16 @@ bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, u8* scrat
     return true;
 }
 
+bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, const PngPlan* png_plan, u8* scratch,
+               u64 scratch_size, u8* pixels, CodecError* err) {
+    if (!start_job(job, source, info, scratch, scratch_size, pixels, err)) return false;
+    if (info->decoder == DECODER_PNG && png_plan != nullptr) {
+        job->png_plan = *png_plan;
+        job->png_header_read = true;
+    }
+    return true;
+}
+
 // ---- Stages -----------------------------------------------------------------
 
 // WebP: stages 0 and 1 of the first frame, from cleared scratch memory. They
@@ -62,10 +72,10 @@ static bool webp_tile(DecodeJob* job, u32 column, u32 row, u32 cw, u32 ch, Pixel
     return true;
 }
 
-// PNG: the plan is read from the file once; a still image is decoded strip
-// by strip, an animation frame by frame (from the start again when going
-// backwards), into the native canvas after the workspace and the RGBA
-// display buffer.
+// PNG: the plan is the probe's, or read from the file once; a still image is
+// decoded strip by strip into the RGBA display buffer, an animation frame by
+// frame (from the start again when going backwards) into the native canvas
+// after the workspace and then the display buffer.
 static bool png_decode_to(DecodeJob* job, CodecError* err) {
     const u8* bytes = job->source.data;
     u64 length = job->source.size;
@@ -80,7 +90,7 @@ static bool png_decode_to(DecodeJob* job, CodecError* err) {
     u32 target = job->requested_frame;
     if (!plan->animated) {
         if (target != 0) return fail(err, ERR_BAD_TARGET, 0);
-        return png_decode_still(bytes, length, plan, job->scratch, workspace_size, &canvas, &job->pixels, err);
+        return png_decode_still_display(bytes, length, plan, job->scratch, workspace_size, &job->pixels, err);
     }
     if (target >= plan->frame_count) return fail(err, ERR_BAD_TARGET, 0);
     u32 first = job->decoded_frame < 0 || (u32)job->decoded_frame >= target ? 0 : (u32)job->decoded_frame + 1;

@@ -28,6 +28,11 @@ struct DecodeJob {
 
 bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, u8* scratch, u64 scratch_size,
                u8* pixels, CodecError* err);
+// The same, keeping the plan the probe made for a PNG (`png_plan` from
+// probe_image), so the file is walked and its chunks checked once per
+// document rather than again at the first decode.
+bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, const PngPlan* png_plan, u8* scratch,
+               u64 scratch_size, u8* pixels, CodecError* err);
 // Brings the base decode up to the requested frame.
 bool decode_step(DecodeJob* job, CodecError* err);
 // The second stage of a decoder that has one (full-resolution JPEG tiles).

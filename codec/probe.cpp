@@ -19,14 +19,18 @@ DecoderKind sniff_decoder(const u8* data, u64 length) {
 }
 
 bool probe_image(const u8* data, u64 length, ImageInfo* info, CodecError* err) {
+    PngPlan plan;
+    return probe_image(data, length, info, &plan, err);
+}
+
+bool probe_image(const u8* data, u64 length, ImageInfo* info, PngPlan* png_plan, CodecError* err) {
     *info = ImageInfo{};
     error_set(err, ERR_BAD_SIGNATURE, 0);
     DecoderKind kind = sniff_decoder(data, length);
     switch (kind) {
     case DECODER_NONE: return false;
     case DECODER_PNG: {
-        PngPlan plan;
-        if (!png_probe(data, length, info, &plan, err)) return false;
+        if (!png_probe(data, length, info, png_plan, err)) return false;
         error_clear(err);
         return true;
     }

@@ -127,3 +127,58 @@ void difference_row_sse2(u32* dst, const u32* a, const u32* b, u32 count) {
     }
     for (; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
 }
+
+// Eight pixels of each row give four: the vertical blend in 16-bit lanes,
+// packed back to bytes (exact: each result is at most 255), then the even
+// and odd pixels split apart with a float shuffle and blended horizontally.
+void blend_halves_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    const __m128i vy = _mm_set1_epi16((i16)wy);
+    const __m128i ivy = _mm_set1_epi16((i16)(256 - wy));
+    const __m128i vx = _mm_set1_epi16((i16)wx);
+    const __m128i ivx = _mm_set1_epi16((i16)(256 - wx));
+    u32 i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m128i a0 = _mm_loadu_si128((const __m128i*)(a + 2 * i));
+        __m128i a1 = _mm_loadu_si128((const __m128i*)(a + 2 * i + 4));
+        __m128i b0 = _mm_loadu_si128((const __m128i*)(b + 2 * i));
+        __m128i b1 = _mm_loadu_si128((const __m128i*)(b + 2 * i + 4));
+        __m128i v0 = _mm_packus_epi16(mix16(lo16(a0), lo16(b0), ivy, vy), mix16(hi16(a0), hi16(b0), ivy, vy));
+        __m128i v1 = _mm_packus_epi16(mix16(lo16(a1), lo16(b1), ivy, vy), mix16(hi16(a1), hi16(b1), ivy, vy));
+        __m128 f0 = _mm_castsi128_ps(v0);
+        __m128 f1 = _mm_castsi128_ps(v1);
+        __m128i even = _mm_castps_si128(_mm_shuffle_ps(f0, f1, _MM_SHUFFLE(2, 0, 2, 0)));
+        __m128i odd = _mm_castps_si128(_mm_shuffle_ps(f0, f1, _MM_SHUFFLE(3, 1, 3, 1)));
+        __m128i l = mix16(lo16(even), lo16(odd), ivx, vx);
+        __m128i h = mix16(hi16(even), hi16(odd), ivx, vx);
+        _mm_storeu_si128((__m128i*)(out + i), _mm_packus_epi16(l, h));
+    }
+    for (; i < count; i++) {
+        u32 even = blend_pixel(a[2 * i], b[2 * i], wy);
+        u32 odd = blend_pixel(a[2 * i + 1], b[2 * i + 1], wy);
+        out[i] = blend_pixel(even, odd, wx);
+    }
+}
+
+// Four pixels from rows a and b at i and at i + 1 (unaligned loads one pixel
+// on): both vertical blends in registers, then the horizontal one.
+void blend_shifted_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    const __m128i vy = _mm_set1_epi16((i16)wy);
+    const __m128i ivy = _mm_set1_epi16((i16)(256 - wy));
+    const __m128i vx = _mm_set1_epi16((i16)wx);
+    const __m128i ivx = _mm_set1_epi16((i16)(256 - wx));
+    u32 i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m128i a0 = _mm_loadu_si128((const __m128i*)(a + i));
+        __m128i a1 = _mm_loadu_si128((const __m128i*)(a + i + 1));
+        __m128i b0 = _mm_loadu_si128((const __m128i*)(b + i));
+        __m128i b1 = _mm_loadu_si128((const __m128i*)(b + i + 1));
+        __m128i l0 = mix16(lo16(a0), lo16(b0), ivy, vy), h0 = mix16(hi16(a0), hi16(b0), ivy, vy);
+        __m128i l1 = mix16(lo16(a1), lo16(b1), ivy, vy), h1 = mix16(hi16(a1), hi16(b1), ivy, vy);
+        __m128i l = mix16(l0, l1, ivx, vx);
+        __m128i h = mix16(h0, h1, ivx, vx);
+        _mm_storeu_si128((__m128i*)(out + i), _mm_packus_epi16(l, h));
+    }
+    for (; i < count; i++) {
+        out[i] = blend_pixel(blend_pixel(a[i], b[i], wy), blend_pixel(a[i + 1], b[i + 1], wy), wx);
+    }
+}

@@ -217,11 +217,17 @@ struct TileColumn {
     u32 src_lo, src_hi;  // tile columns the screen columns read
     bool unweighted;  // bilinear with every column weight 0: the left pixels alone
     bool contiguous;  // x0 .. x1 - 1 read consecutive tile columns, unblended
+    // Bilinear with one weight for the first `regular` columns, column x
+    // reading tile columns src_lo + step (x - x0) and the one after it: step
+    // 1 or 2; 0 when too few columns follow the pattern.
+    u32 step;
+    u32 regular;
 };
 
 static void prepare_column(const TileCache* cache, const ViewPlan* p, PresentTables* tables, u32 r,
                            u32 c, TileColumn* col) {
     col->tile = nullptr;
+    col->step = 0;
     col->x0 = p->bx[c];
     col->x1 = p->bx[c + 1];
     if (col->x0 >= col->x1) return;
@@ -251,6 +257,7 @@ static void prepare_column(const TileCache* cache, const ViewPlan* p, PresentTab
         col->src_hi = left[col->x1 - 1];
         col->contiguous = col->src_hi - col->src_lo == col->x1 - 1 - col->x0;
         col->unweighted = true;
+        col->step = 0;
     } else {
         i64 half = (i64)(0x80000000u / clamp_zoom(d.zoom));
         for (u32 x = col->x0; x < col->x1; x++) {
@@ -269,6 +276,43 @@ static void prepare_column(const TileCache* cache, const ViewPlan* p, PresentTab
         col->unweighted = unweighted;
         col->contiguous = unweighted && (u32)(left[col->x1 - 1] - left[col->x0]) == col->x1 - 1 - col->x0;
         if (unweighted) col->src_hi = left[col->x1 - 1];
+        // A level shown at 100 % or 50 % off the pixel grid: the column blend
+        // needs no gather for the columns before the tile's clamped edge (see
+        // draw_rows).
+        col->step = 0;
+        for (u32 step = 1; step <= 2 && !unweighted && col->step == 0; step++) {
+            u32 x = col->x0;
+            while (x < col->x1 && weight[x] == weight[col->x0] && right[x] == left[x] + 1 &&
+                   (u32)left[x] == (u32)left[col->x0] + step * (x - col->x0)) {
+                x++;
+            }
+            if (x - col->x0 >= 8) {
+                col->step = step;
+                col->regular = x - col->x0;
+            }
+        }
+    }
+}
+
+// The bilinear samples of a regular column run into `sampled`, the same as
+// a row blend of `up` and `down` followed by the gathered column blend give,
+// in one pass of a contiguous kernel; the columns after the run (at the
+// tile's clamped edge) one by one.
+static void regular_columns(const BlendKernels& k, const TileColumn* col, PresentTables* tables, const u32* up,
+                            const u32* down, u32 wy, u32* sampled) {
+    u32 m = col->regular;
+    u32 wx = tables->weight[col->x0];
+    if (col->step == 2) {
+        k.blend_halves(sampled, up + col->src_lo, down + col->src_lo, m, wy, wx);
+    } else {
+        k.blend_shifted(sampled, up + col->src_lo, down + col->src_lo, m, wy, wx);
+    }
+    for (u32 i = m; i < col->x1 - col->x0; i++) {
+        u32 l = tables->left[col->x0 + i];
+        u32 r = tables->right[col->x0 + i];
+        u32 a = blend_pixel(up[l], down[l], wy);
+        u32 b = blend_pixel(up[r], down[r], wy);
+        sampled[i] = blend_pixel(a, b, tables->weight[col->x0 + i]);
     }
 }
 
@@ -314,6 +358,12 @@ static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* 
                     i64 upper = clamp_i64(s - 1, 0, col.last_row);
                     i64 lower = clamp_i64(s, 0, col.last_row);
                     u32 wy = (u32)((t >> 8) & 0xFF);
+                    if (col.step != 0) {
+                        regular_columns(k, &col, tables, col.tile + upper * TILE_SIDE,
+                                        col.tile + lower * TILE_SIDE, wy, sampled);
+                        k.composite_row(dst, sampled, count);
+                        continue;
+                    }
                     // Weight 0 blends to the upper row itself.
                     const u32* blended = col.tile + upper * TILE_SIDE;
                     if (wy != 0) {

@@ -5,7 +5,15 @@
 // is decoded by a reader that is bounded by exactly its bytes: a reader can
 // never run into the next interval or past the data, and a marker in the
 // wrong place is found before any coefficient is written.
+//
+// Memory is touched once. The preview pass keeps only the DC terms (every
+// AC symbol is still decoded and checked, so a damaged file fails there);
+// the coefficient store is written by the full pass alone. Neither pass
+// clears its planes ahead: the first scan that covers a component writes
+// each of its blocks whole, zeros included, and only a plane that some other
+// kind of scan reaches first, or that no scan reaches, is cleared in one go.
 #include "codec/jpeg/jpeg.h"
+#include "codec/jpeg/kernels.h"
 
 #include <string.h>
 
@@ -92,7 +100,9 @@ static QB_FORCE_INLINE bool has_ff_byte(u64 v) {
     return ((t - 0x0101010101010101ull) & ~t & 0x8080808080808080ull) != 0;
 }
 
-static void refill_careful(BitReader* r) {
+// Inlined like the rest of the reader, so the reader's fields stay in
+// registers through the block loops instead of living on the stack.
+static QB_FORCE_INLINE void refill_careful(BitReader* r) {
     while (r->bits < 49) {
         u32 byte = 0;
         if (r->pos < r->end) {
@@ -175,13 +185,25 @@ static QB_FORCE_INLINE i32 entry_value(BitReader* r, u32 e) {
 // Each returns 0 or JPEG_BAD_DATA. Predictors wrap to 16 bits like the
 // coefficients they produce, so no input can overflow them.
 
-static u32 decode_block_sequential(BitReader* r, const JpegHuffman* dc, const JpegHuffman* ac, i32* pred,
-                                   i16* block, const u8* zz) {
+// The magnitude bits of an entry read and dropped, for a value not kept.
+static QB_FORCE_INLINE void skip_value(BitReader* r, u32 e) {
+    u32 s = (e >> 9) & 15;
+    r->buf <<= s;
+    r->bits -= s;
+}
+
+// With STORE the block's coefficients are written (after zeroing the block
+// when `clear` is set); without, only the DC predictor advances and the AC
+// symbols are decoded, checked and dropped.
+template <bool STORE>
+static QB_FORCE_INLINE u32 decode_block_sequential(BitReader* r, const JpegHuffman* dc, const JpegHuffman* ac,
+                                                   i32* pred, i16* block, bool clear, const u8* zz) {
+    if (STORE && clear) memset(block, 0, 128);
     if (r->bits < 32) refill(r);
     u32 e = decode_symbol(r, dc, true);
     if (e == 0) return JPEG_BAD_DATA;
     *pred = (i16)(u16)((u32)*pred + (u32)entry_value(r, e));
-    block[0] = (i16)*pred;
+    if (STORE) block[0] = (i16)*pred;
     u32 k = 1;
     while (k < 64) {
         if (r->bits < 32) refill(r);
@@ -191,7 +213,11 @@ static u32 decode_block_sequential(BitReader* r, const JpegHuffman* dc, const Jp
         if (e & (1u << 13)) {
             k += run;
             if (k > 63) return JPEG_BAD_DATA;
-            block[zz[k]] = (i16)entry_value(r, e);
+            if (STORE) {
+                block[zz[k]] = (i16)entry_value(r, e);
+            } else {
+                skip_value(r, e);
+            }
             k++;
         } else {
             if (run != 15) break;
@@ -201,7 +227,11 @@ static u32 decode_block_sequential(BitReader* r, const JpegHuffman* dc, const Jp
     return 0;
 }
 
-static u32 decode_block_dc_first(BitReader* r, const JpegHuffman* dc, i32* pred, i16* block, u32 al) {
+// `block` is the first coefficient of the block, or its entry in the DC plane
+// when only the DC terms are kept.
+static QB_FORCE_INLINE u32 decode_block_dc_first(BitReader* r, const JpegHuffman* dc, i32* pred, i16* block,
+                                                 bool clear, u32 al) {
+    if (clear) memset(block, 0, 128);
     if (r->bits < 32) refill(r);
     u32 e = decode_symbol(r, dc, true);
     if (e == 0) return JPEG_BAD_DATA;
@@ -210,7 +240,7 @@ static u32 decode_block_dc_first(BitReader* r, const JpegHuffman* dc, i32* pred,
     return 0;
 }
 
-static u32 decode_block_dc_refine(BitReader* r, i16* block, u32 al) {
+static QB_FORCE_INLINE u32 decode_block_dc_refine(BitReader* r, i16* block, u32 al) {
     if (get_bits(r, 1)) block[0] = (i16)(u16)((u32)(u16)block[0] | (1u << al));
     return 0;
 }
@@ -307,8 +337,10 @@ static u32 scan_units(const JpegDecoder* d, const JpegScan* s) {
     return c->preview_width * c->preview_height;
 }
 
-// Offset of the first 0xFF at or after `pos`, or `length`; 16 bytes a step.
-static u64 find_ff(const u8* p, u64 pos, u64 length) {
+// Offset of the first 0xFF at or after `pos`, or `length`; 16 bytes a step
+// by testing two words for a 0xFF byte. The scalar twin of the vector
+// search the scans use (kernels.h).
+u64 jpeg_find_ff_scalar(const u8* p, u64 pos, u64 length) {
     while (pos + 16 <= length) {
         u64 a;
         u64 b;
@@ -342,7 +374,7 @@ static bool build_restart_index(const u8* p, u64 length, const JpegDecoder* d, c
     index->first_unit[0] = 0;
     u64 pos = s->data_offset;
     for (;;) {
-        u64 f = find_ff(p, pos, length);
+        u64 f = jpeg_kernels()->find_ff(p, pos, length);
         if (f + 1 >= length) return jpeg_fail(st, JPEG_TRUNCATED, length);
         u8 c = p[f + 1];
         if (c == 0x00) {
@@ -367,9 +399,12 @@ static bool build_restart_index(const u8* p, u64 length, const JpegDecoder* d, c
 
 // ---- Scan decoding ---------------------------------------------------------------------
 
-template <u32 KIND>
+// With STORE the blocks go to the coefficient store (and their DC terms to
+// the DC plane); without, only the DC plane is written. Bit i of `clear`
+// asks for the blocks of the scan's i-th component to be zeroed first.
+template <u32 KIND, bool STORE>
 static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
-                            const JpegRestartIndex* index, u32 interval, JpegStatus* st) {
+                            const JpegRestartIndex* index, u32 interval, u32 clear, JpegStatus* st) {
     BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
     i32 pred[4] = {};
     u32 eobrun = 0;
@@ -384,6 +419,7 @@ static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s
             const JpegPlane* plane = &planes->plane[ci];
             const JpegHuffman* dc = &d->dc[s->dc_table[i]];
             const JpegHuffman* ac = &d->ac[s->ac_table[i]];
+            bool zero = STORE && ((clear >> i) & 1);
             u32 bw = 1;
             u32 bh = 1;
             u64 base;
@@ -397,12 +433,13 @@ static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s
             for (u32 y = 0; y < bh; y++) {
                 for (u32 x = 0; x < bw; x++) {
                     u64 b = base + (u64)y * c->blocks_across + x;
-                    i16* block = plane->coefficients + b * 64;
+                    i16* block = STORE ? plane->coefficients + b * 64 : plane->dc + b;
                     u32 fault;
                     if (KIND == SCAN_SEQUENTIAL) {
-                        fault = decode_block_sequential(&r, dc, ac, &pred[i], block, zz);
+                        fault = decode_block_sequential<STORE>(&r, dc, ac, &pred[i], block, zero, zz);
+                        if (!STORE) plane->dc[b] = (i16)pred[i];
                     } else if (KIND == SCAN_DC_FIRST) {
-                        fault = decode_block_dc_first(&r, dc, &pred[i], block, s->al);
+                        fault = decode_block_dc_first(&r, dc, &pred[i], block, zero, s->al);
                     } else if (KIND == SCAN_DC_REFINE) {
                         fault = decode_block_dc_refine(&r, block, s->al);
                     } else if (KIND == SCAN_AC_FIRST) {
@@ -411,7 +448,7 @@ static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s
                         fault = decode_block_ac_refine(&r, ac, &eobrun, block, s->ss, s->se, s->al, zz);
                     }
                     if (fault) return jpeg_fail(st, fault, r.pos);
-                    plane->dc[b] = block[0];
+                    if (STORE) plane->dc[b] = block[0];
                 }
             }
         }
@@ -420,24 +457,26 @@ static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s
     return true;
 }
 
-static bool decode_scan(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
-                        const JpegRestartIndex* index, JpegStatus* st) {
+template <bool STORE>
+static bool decode_scan_as(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
+                           const JpegRestartIndex* index, u32 clear, JpegStatus* st) {
     u32 kind = scan_kind(d, s);
     for (u32 i = 0; i < index->interval_count; i++) {
         bool ok;
         switch (kind) {
-        case SCAN_SEQUENTIAL: ok = decode_interval<SCAN_SEQUENTIAL>(p, d, s, planes, index, i, st); break;
-        case SCAN_DC_FIRST: ok = decode_interval<SCAN_DC_FIRST>(p, d, s, planes, index, i, st); break;
-        case SCAN_DC_REFINE: ok = decode_interval<SCAN_DC_REFINE>(p, d, s, planes, index, i, st); break;
-        case SCAN_AC_FIRST: ok = decode_interval<SCAN_AC_FIRST>(p, d, s, planes, index, i, st); break;
-        default: ok = decode_interval<SCAN_AC_REFINE>(p, d, s, planes, index, i, st); break;
+        case SCAN_SEQUENTIAL: ok = decode_interval<SCAN_SEQUENTIAL, STORE>(p, d, s, planes, index, i, clear, st); break;
+        case SCAN_DC_FIRST: ok = decode_interval<SCAN_DC_FIRST, STORE>(p, d, s, planes, index, i, clear, st); break;
+        case SCAN_DC_REFINE: ok = decode_interval<SCAN_DC_REFINE, STORE>(p, d, s, planes, index, i, clear, st); break;
+        // AC scans are decoded only when the coefficients are kept.
+        case SCAN_AC_FIRST: ok = decode_interval<SCAN_AC_FIRST, true>(p, d, s, planes, index, i, clear, st); break;
+        default: ok = decode_interval<SCAN_AC_REFINE, true>(p, d, s, planes, index, i, clear, st); break;
         }
         if (!ok) return false;
     }
     return true;
 }
 
-static bool prepare_planes(const JpegDecoder* d, const JpegPlanes* planes, JpegStatus* st) {
+static bool check_planes(const JpegDecoder* d, const JpegPlanes* planes, JpegStatus* st) {
     for (u32 c = 0; c < d->components; c++) {
         const JpegPlane* p = &planes->plane[c];
         u64 blocks = (u64)d->comp[c].blocks_across * d->comp[c].blocks_down;
@@ -445,19 +484,45 @@ static bool prepare_planes(const JpegDecoder* d, const JpegPlanes* planes, JpegS
             return jpeg_fail(st, JPEG_BAD_TARGET, d->frame_offset);
         }
     }
-    for (u32 c = 0; c < d->components; c++) {
-        u64 blocks = (u64)d->comp[c].blocks_across * d->comp[c].blocks_down;
-        memset(planes->plane[c].coefficients, 0, blocks * 128);
-        memset(planes->plane[c].dc, 0, blocks * 2);
-    }
     return true;
+}
+
+// Zeroes what a pass keeps of component c: the DC plane, and with `store`
+// the coefficients too.
+static void clear_plane(const JpegDecoder* d, const JpegPlanes* planes, u32 c, bool store) {
+    u64 blocks = (u64)d->comp[c].blocks_across * d->comp[c].blocks_down;
+    if (store) memset(planes->plane[c].coefficients, 0, blocks * 128);
+    memset(planes->plane[c].dc, 0, blocks * 2);
+}
+
+// The bits of `clear` for a scan: a component seen for the first time by a
+// scan that writes each of its blocks whole is cleared block by block as it
+// is decoded (in the preview pass every DC plane entry is simply written);
+// one first reached by a refining or AC scan is cleared whole here.
+// `cleared` collects the components dealt with.
+static u32 clear_for_scan(const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes, bool store,
+                          u32* cleared) {
+    u32 kind = scan_kind(d, s);
+    bool whole_blocks = kind == SCAN_SEQUENTIAL || kind == SCAN_DC_FIRST;
+    u32 clear = 0;
+    for (u32 i = 0; i < s->scan_components; i++) {
+        u32 c = s->component[i];
+        if (*cleared & (1u << c)) continue;
+        *cleared |= 1u << c;
+        if (whole_blocks) {
+            clear |= 1u << i;
+        } else {
+            clear_plane(d, planes, c, store);
+        }
+    }
+    return clear;
 }
 
 // Position of the marker that follows a scan's data, passing over stuffed
 // bytes, fill bytes and restart markers.
 static bool skip_scan_data(const u8* p, u64 length, u64 pos, u64* next, JpegStatus* st) {
     for (;;) {
-        u64 f = find_ff(p, pos, length);
+        u64 f = jpeg_kernels()->find_ff(p, pos, length);
         if (f + 1 >= length) return jpeg_fail(st, JPEG_TRUNCATED, length);
         u8 c = p[f + 1];
         if (c == 0x00 || (c >= 0xD0 && c <= 0xD7)) {
@@ -480,6 +545,8 @@ bool decode_scans(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* 
     if (!check_soi(data, length, &pos, st)) return false;
     reset_headers(d);
     bool prepared = false;
+    bool store = !preview_only;
+    u32 cleared = 0;
     u32 decoded = 0;
     for (;;) {
         JpegScan scan;
@@ -487,12 +554,19 @@ bool decode_scans(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* 
         if (r == JPEG_SEGMENT_FAILED) return false;
         if (r == JPEG_SEGMENT_END) {
             if (!d->frame_seen) return jpeg_fail(st, JPEG_BAD_HEADER, pos - 1);
-            if (!prepared && !prepare_planes(d, planes, st)) return false;
-            if (decoded == 0 && !preview_only) return jpeg_fail(st, JPEG_BAD_HEADER, pos);
+            if (!prepared && !check_planes(d, planes, st)) return false;
+            // A progressive file needs its scans for the full pass; a
+            // sequential one without any shows its cleared planes.
+            if (decoded == 0 && !preview_only && d->coding == JPEG_PROGRESSIVE) {
+                return jpeg_fail(st, JPEG_BAD_HEADER, pos);
+            }
+            for (u32 c = 0; c < d->components; c++) {
+                if (!(cleared & (1u << c))) clear_plane(d, planes, c, store);
+            }
             return true;
         }
         if (!prepared) {
-            if (!prepare_planes(d, planes, st)) return false;
+            if (!check_planes(d, planes, st)) return false;
             prepared = true;
         }
         if (preview_only && d->coding == JPEG_PROGRESSIVE && scan.ss > 0) {
@@ -501,7 +575,10 @@ bool decode_scans(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* 
         }
         u64 end = 0;
         if (!build_restart_index(data, length, d, &scan, index, &end, st)) return false;
-        if (!decode_scan(data, d, &scan, planes, index, st)) return false;
+        u32 clear = clear_for_scan(d, &scan, planes, store, &cleared);
+        bool ok = store ? decode_scan_as<true>(data, d, &scan, planes, index, clear, st)
+                        : decode_scan_as<false>(data, d, &scan, planes, index, clear, st);
+        if (!ok) return false;
         decoded++;
         pos = end;
     }

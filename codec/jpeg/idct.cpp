@@ -63,7 +63,22 @@ static QB_FORCE_INLINE void idct_pass(const i32* x, i32* y, const i32 (*k)[2], i
     y[4] = sat16((e3 - o3 + round) >> shift);
 }
 
+// The sample of a block whose dequantised AC terms are all zero: the first
+// pass leaves sat16(4 x0) in column 0 and zeros elsewhere, and the second
+// gives (8192 s + 131072) >> 18 = (s + 16) >> 5 for every sample.
+static QB_FORCE_INLINE u8 flat_sample(i32 x0) {
+    i32 v = ((sat16(4 * x0) + 16) >> 5) + 128;
+    return (u8)(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
+
 void jpeg_idct_scalar(const i16* coef, const i16* quant, const u8* constants, u8* out, u64 stride) {
+    u32 ac = 0;
+    for (u32 i = 1; i < 64; i++) ac |= (u16)((u32)coef[i] * (u32)quant[i]);
+    if (ac == 0) {
+        u8 v = flat_sample((i16)(u16)((u32)coef[0] * (u32)quant[0]));
+        for (u32 row = 0; row < 8; row++) memset(out + row * stride, v, 8);
+        return;
+    }
     i32 k[12][2];
     for (u32 r = 0; r < 12; r++) {
         i16 pair[2];
@@ -95,10 +110,10 @@ void jpeg_idct_scalar(const i16* coef, const i16* quant, const u8* constants, u8
 // 8-sample rows, and a tile's work is dominated by the memory it touches.
 static const JpegKernels k_scalar = {jpeg_idct_scalar,        jpeg_ycc_row_scalar,    jpeg_rgb_row_scalar,
                                      jpeg_grey_row_scalar,    jpeg_upsample_h2_scalar, jpeg_column_sum_scalar,
-                                     jpeg_upsample_h2v2_scalar};
+                                     jpeg_upsample_h2v2_scalar, jpeg_find_ff_scalar};
 static const JpegKernels k_sse2 = {jpeg_idct_sse2,        jpeg_ycc_row_sse2,    jpeg_rgb_row_sse2,
                                    jpeg_grey_row_sse2,    jpeg_upsample_h2_sse2, jpeg_column_sum_sse2,
-                                   jpeg_upsample_h2v2_sse2};
+                                   jpeg_upsample_h2v2_sse2, jpeg_find_ff_sse2};
 
 // SSE2 is part of x86-64, so the best variant needs no CPU check.
 static const JpegKernels* g_jpeg_kernels = &k_sse2;

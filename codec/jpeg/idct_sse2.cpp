@@ -89,6 +89,17 @@ void jpeg_idct_sse2(const i16* coef, const i16* quant, const u8* constants, u8* 
         v[i] = _mm_mullo_epi16(_mm_loadu_si128((const __m128i*)(coef + 8 * i)),
                                _mm_loadu_si128((const __m128i*)(quant + 8 * i)));
     }
+    // All AC products zero: every sample is the same (see the scalar twin).
+    __m128i any = _mm_andnot_si128(_mm_cvtsi32_si128(0xFFFF), v[0]);
+    for (u32 i = 1; i < 8; i++) any = _mm_or_si128(any, v[i]);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF) {
+        i32 x0 = (i16)_mm_cvtsi128_si32(v[0]);
+        i32 s = 4 * x0 < -32768 ? -32768 : (4 * x0 > 32767 ? 32767 : 4 * x0);
+        i32 f = ((s + 16) >> 5) + 128;
+        __m128i flat = _mm_set1_epi8((char)(u8)(f < 0 ? 0 : (f > 255 ? 255 : f)));
+        for (u32 i = 0; i < 8; i++) _mm_storel_epi64((__m128i*)(out + i * stride), flat);
+        return;
+    }
     pass(v, k, _mm_set1_epi32(1024), 11);
     transpose8(v);
     pass(v, k, _mm_set1_epi32(131072), 18);

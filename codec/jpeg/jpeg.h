@@ -3,9 +3,10 @@
 // state in one JpegDecoder record (no pointers, so it can live anywhere) and
 // works only in memory it is handed: the probe sizes a scratch region (the
 // record, the restart index and every component's DCT coefficients) and a
-// tile workspace. The first decode stores the coefficients and builds an
-// eighth-size preview from the DC terms alone; full-resolution 256 x 256
-// tiles are later reconstructed on demand from the stored coefficients.
+// tile workspace. The first decode checks every scan and builds an
+// eighth-size preview from the DC terms alone; the second stores every
+// coefficient, and full-resolution 256 x 256 tiles are then reconstructed on
+// demand from them.
 // Every fault is a JpegStatus with the byte offset where it was found.
 #pragma once
 
@@ -39,7 +40,7 @@ enum : u32 { JPEG_HUFFMAN_OK = 0, JPEG_HUFFMAN_BAD_COUNTS = 1, JPEG_HUFFMAN_BAD_
 enum : u32 {
     JPEG_STAGE_NONE = 0,
     JPEG_STAGE_HEADERS = 1,  // headers parsed (the probe's record)
-    JPEG_STAGE_PREVIEW = 2,  // coefficients stored (DC only for progressive), preview made
+    JPEG_STAGE_PREVIEW = 2,  // DC terms stored, preview made
     JPEG_STAGE_FULL = 3,     // every coefficient stored, tile workspace ready
 };
 
@@ -142,7 +143,8 @@ struct JpegPlane {
     u64 coefficient_count;
     i16* dc;  // coefficient 0 of every block, same indexing
     u64 dc_count;
-    u8* preview;  // one sample per block, rows of preview_stride bytes
+    u8* preview;  // room for one sample per block in rows of preview_stride bytes;
+                  // the preview is made a row at a time in its first row
     u64 preview_stride;
     u64 preview_size;
 };
@@ -205,8 +207,8 @@ bool jpeg_working_layout(const JpegDecoder* d, JpegLayout* layout);
 void jpeg_planes_from_layout(u8* scratch, const JpegLayout* layout, JpegPlanes* planes, JpegRestartIndex* index);
 
 // Walks the whole file: parses every segment into `d` and decodes every scan
-// into the planes (in preview-only mode a progressive file's AC scans are
-// passed over).
+// into the planes. In preview-only mode only the DC planes are written and a
+// progressive file's AC scans are passed over.
 bool decode_scans(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* planes, JpegRestartIndex* index,
                   bool preview_only, JpegStatus* st);
 
@@ -231,14 +233,13 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
 bool jpeg_probe(const u8* data, u64 length, ImageInfo* info, JpegDecoder* state, CodecError* err);
 
 // The base decode. `scratch` (scratch_bytes, 64-byte aligned) receives the
-// record and the coefficients; `pixels->pixels` points at the job's buffer of
+// record and the DC terms; `pixels->pixels` points at the job's buffer of
 // `pixel_capacity` bytes. On success width, height and stride of `pixels`
 // are those of the preview.
 bool jpeg_decode_preview(const u8* data, u64 length, u8* scratch, u64 scratch_size, PixelBuffer* pixels,
                          u64 pixel_capacity, CodecError* err);
 
-// The second stage: checks the sampling, completes the coefficients of a
-// progressive file, checks the quantisation tables and readies the tile
+// The second stage: checks the sampling, stores every coefficient, checks the quantisation tables and readies the tile
 // workspace in `extra` (extra_bytes).
 bool jpeg_finish_full_resolution(const u8* data, u64 length, u8* scratch, u64 scratch_size, u8* extra,
                                  u64 extra_size, CodecError* err);

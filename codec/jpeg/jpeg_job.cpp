@@ -1,7 +1,7 @@
 // The JPEG decoder as the probe and the decode job see it: the header probe
-// that sizes every buffer, the base decode that stores the coefficients and
-// makes the preview, the second stage that completes a progressive file's
-// coefficients and readies the tile workspace, and one full-resolution tile.
+// that sizes every buffer, the base decode that checks every scan and makes
+// the preview from the DC terms, the second stage that stores every
+// coefficient and readies the tile workspace, and one full-resolution tile.
 // The decoder record lives at the start of the job's scratch memory, tagged
 // with a magic number and the last stage reached, so a stage called out of
 // order is refused as "bad_target" instead of reading stale memory.
@@ -102,13 +102,12 @@ bool jpeg_finish_full_resolution(const u8* data, u64 length, u8* scratch, u64 sc
     if (d->stage == JPEG_STAGE_FULL) return true;
     if (!check_full_sampling(d)) return fail(err, ERR_UNSUPPORTED, d->frame_offset);
     if (!extra || extra_size < jpeg_tile_workspace_size(d)) return fail(err, ERR_TOO_LARGE, 0);
-    if (d->coding == JPEG_PROGRESSIVE) {
-        JpegPlanes planes;
-        JpegRestartIndex index;
-        if (!scratch_planes(scratch, scratch_size, &planes, &index, err)) return false;
-        JpegStatus st;
-        if (!decode_scans(data, length, d, &planes, &index, false, &st)) return fail_jpeg(err, st);
-    }
+    // The preview kept only the DC terms; every coefficient is stored now.
+    JpegPlanes planes;
+    JpegRestartIndex index;
+    if (!scratch_planes(scratch, scratch_size, &planes, &index, err)) return false;
+    JpegStatus st;
+    if (!decode_scans(data, length, d, &planes, &index, false, &st)) return fail_jpeg(err, st);
     for (u32 c = 0; c < d->components; c++) {
         if (!(d->quant_defined & (1u << d->comp[c].quant_table))) return fail(err, ERR_BAD_HEADER, d->frame_offset);
     }

@@ -26,6 +26,8 @@ typedef void (*JpegUpsampleH2Fn)(const u8* in, u8* out, u32 count);
 typedef void (*JpegUpsampleH2V2Fn)(const u16* t, u8* out, u32 count);
 // t[i + 1] = 3 * near[i] + far[i] for i < count.
 typedef void (*JpegColumnSumFn)(const u8* near, const u8* far, u16* t, u32 count);
+// Offset of the first 0xFF byte at or after `pos`, or `length` when none.
+typedef u64 (*JpegFindFfFn)(const u8* p, u64 pos, u64 length);
 
 struct JpegKernels {
     JpegIdctFn idct;
@@ -35,6 +37,7 @@ struct JpegKernels {
     JpegUpsampleH2Fn upsample_h2;
     JpegColumnSumFn column_sum;
     JpegUpsampleH2V2Fn upsample_h2v2;
+    JpegFindFfFn find_ff;
 };
 
 enum : u32 { JPEG_KERNELS_SCALAR = 0, JPEG_KERNELS_SSE2 = 1, JPEG_KERNELS_BEST = 2 };
@@ -57,3 +60,5 @@ void jpeg_column_sum_scalar(const u8* near, const u8* far, u16* t, u32 count);
 void jpeg_column_sum_sse2(const u8* near, const u8* far, u16* t, u32 count);
 void jpeg_upsample_h2v2_scalar(const u16* t, u8* out, u32 count);
 void jpeg_upsample_h2v2_sse2(const u16* t, u8* out, u32 count);
+u64 jpeg_find_ff_scalar(const u8* p, u64 pos, u64 length);
+u64 jpeg_find_ff_sse2(const u8* p, u64 pos, u64 length);

@@ -47,6 +47,17 @@ static void convert_row(u32 mode, const u8* const* src, u8* out, u32 count) {
 
 // ---- Preview -----------------------------------------------------------------------
 
+// One sample per block, (dc q + 4) / 8 + 128 clamped, the row continued with
+// its last sample up to a multiple of 8.
+static void preview_samples(const i16* dc, i32 q, u32 count, u8* row) {
+    for (u32 i = 0; i < count; i++) {
+        i32 v = ((dc[i] * q + 4) >> 3) + 128;
+        row[i] = (u8)(v < 0 ? 0 : (v > 255 ? 255 : v));
+    }
+    u32 padded = (count + 7u) & ~7u;
+    for (u32 i = count; i < padded; i++) row[i] = row[count - 1];
+}
+
 bool make_preview(const JpegDecoder* d, const JpegPlanes* planes, PixelBuffer* out, u64 capacity, JpegStatus* st) {
     if (d->components != 1 && d->components != 3) return jpeg_fail(st, JPEG_UNSUPPORTED, d->frame_offset);
     for (u32 c = 0; c < d->components; c++) {
@@ -68,22 +79,9 @@ bool make_preview(const JpegDecoder* d, const JpegPlanes* planes, PixelBuffer* o
     u64 stride = row_stride(pw);
     if (!out->pixels || capacity < stride * ph + 32) return jpeg_fail(st, JPEG_BAD_TARGET, d->frame_offset);
 
-    for (u32 c = 0; c < d->components; c++) {
-        const JpegComponent* k = &d->comp[c];
-        const JpegPlane* p = &planes->plane[c];
-        i32 q = d->quant[k->quant_table][0];
-        u32 padded = (k->preview_width + 7u) & ~7u;
-        for (u32 r = 0; r < k->preview_height; r++) {
-            const i16* dc = p->dc + (u64)r * k->blocks_across;
-            u8* row = p->preview + r * p->preview_stride;
-            for (u32 i = 0; i < k->preview_width; i++) {
-                i32 v = ((dc[i] * q + 4) >> 3) + 128;
-                row[i] = (u8)(v < 0 ? 0 : (v > 255 ? 255 : v));
-            }
-            for (u32 i = k->preview_width; i < padded; i++) row[i] = row[k->preview_width - 1];
-        }
-    }
-
+    // Row by row: each component's samples for the row are made from its DC
+    // terms into the first row of its preview plane and used at once, so
+    // the planes cost one row of memory each rather than a whole image.
     u32 mode = jpeg_color_mode(d);
     u32 padded_width = (pw + 7u) & ~7u;
     for (u32 i = 0; i < ph; i++) {
@@ -93,7 +91,8 @@ bool make_preview(const JpegDecoder* d, const JpegPlanes* planes, PixelBuffer* o
             const JpegPlane* p = &planes->plane[c];
             u32 r = i >> shift_of(d->v_max / k->v);
             if (r >= k->preview_height) r = k->preview_height - 1;
-            const u8* row = p->preview + r * p->preview_stride;
+            u8* row = p->preview;
+            preview_samples(p->dc + (u64)r * k->blocks_across, d->quant[k->quant_table][0], k->preview_width, row);
             u32 hs = shift_of(d->h_max / k->h);
             if (hs == 0) {
                 src[c] = row;

@@ -1,5 +1,5 @@
-// CRC-32 by slicing by eight. Table k maps a byte to its CRC contribution
-// after k further zero bytes, so xor-ing the running value into the next
+// CRC-32 by slicing by eight, and the choice of variant. Table k maps a byte
+// to its CRC contribution after k further zero bytes, so xor-ing the running value into the next
 // eight bytes (little-endian) and looking each of them up in the table for
 // its distance from the end folds all eight at once.
 #include "codec/png/crc32.h"
@@ -26,7 +26,7 @@ u32 crc32_update_scalar(const Crc32Table* table, u32 value, const u8* bytes, u64
     return ~c;
 }
 
-u32 crc32_update(const Crc32Table* table, u32 value, const u8* bytes, u64 length) {
+u32 crc32_update_slicing(const Crc32Table* table, u32 value, const u8* bytes, u64 length) {
     const u32(*t)[256] = table->entries;
     u32 c = ~value;
     while (length >= 8) {
@@ -44,4 +44,32 @@ u32 crc32_update(const Crc32Table* table, u32 value, const u8* bytes, u64 length
         length--;
     }
     return ~c;
+}
+
+// ---- Dispatch ------------------------------------------------------------------
+
+typedef u32 (*Crc32Fn)(const Crc32Table* table, u32 value, const u8* bytes, u64 length);
+static Crc32Fn g_crc32 = nullptr;
+
+bool crc32_variant_supported(u32 variant) {
+    switch (variant) {
+    case CRC32_VARIANT_SCALAR:
+    case CRC32_VARIANT_SLICING: return true;
+    case CRC32_VARIANT_CLMUL: return __builtin_cpu_supports("pclmul") != 0;
+    default: return false;
+    }
+}
+
+bool crc32_force_variant(u32 variant) {
+    if (!crc32_variant_supported(variant)) return false;
+    static const Crc32Fn fns[3] = {crc32_update_scalar, crc32_update_slicing, crc32_update_clmul};
+    g_crc32 = fns[variant];
+    return true;
+}
+
+u32 crc32_update(const Crc32Table* table, u32 value, const u8* bytes, u64 length) {
+    if (g_crc32 == nullptr) {
+        g_crc32 = crc32_variant_supported(CRC32_VARIANT_CLMUL) ? crc32_update_clmul : crc32_update_slicing;
+    }
+    return g_crc32(table, value, bytes, length);
 }

@@ -207,6 +207,7 @@ struct PngState {
     u32 pending_w;
     u32 pending_h;
     u32 failed;  // a step failed: only a restart at step 0 is accepted
+    u32 ring_rows;  // 0: every unfiltered row is kept; else row r sits at r % ring_rows
 };
 
 struct PngStep {
@@ -231,3 +232,12 @@ bool png_decode_still(const u8* bytes, u64 length, const PngPlan* plan, u8* work
 bool png_decode_frames(const u8* bytes, u64 length, const PngPlan* plan, u8* workspace, u64 workspace_size,
                        u32 first, u32 last, const PixelBuffer* canvas, const PixelBuffer* display,
                        CodecError* err);
+
+// The decode job's still decode: the same steps, in order, with the display
+// buffer as the only target (the canvas is not written), and for an image
+// without interlace only the rows of the strip at hand and the one above it
+// kept, reused strip after strip, so each pixel is written once and the
+// unfiltered rows touch little memory. Same checks, faults and pixels as
+// png_decode_still.
+bool png_decode_still_display(const u8* bytes, u64 length, const PngPlan* plan, u8* workspace, u64 workspace_size,
+                              const PixelBuffer* display, CodecError* err);

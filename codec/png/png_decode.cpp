@@ -154,8 +154,10 @@ static bool inflate_more(const PngWork* w) {
 static bool finish_row(const PngWork* w, const u8* filtered) {
     PngState* s = w->s;
     if (filtered[0] > 4) return fail(w->err, ERR_BAD_HEADER, s->chunk_pos);
-    u8* dst = w->raw + s->pass_offset + (u64)s->pass_row * s->pass_stride;
-    const u8* prev = s->pass_row == 0 ? w->zero : dst - s->pass_stride;
+    u32 ring = s->ring_rows;
+    u8* rows = w->raw + s->pass_offset;
+    u8* dst = rows + (u64)(ring ? s->pass_row % ring : s->pass_row) * s->pass_stride;
+    const u8* prev = s->pass_row == 0 ? w->zero : rows + (u64)(ring ? (s->pass_row - 1) % ring : s->pass_row - 1) * s->pass_stride;
     unfilter_row(filtered[0], filtered + 1, dst, prev, s->pass_row_bytes, w->plan->filter_bytes);
     s->pass_row++;
     s->rows_done++;
@@ -246,7 +248,8 @@ static bool find_strip(const PngPlan* p, u32 k, Strip* out) {
     return false;
 }
 
-static bool decode_strip(const PngWork* w, u32 k) {
+// `ring` is taken at step 0: 0 keeps every unfiltered row.
+static bool decode_strip(const PngWork* w, u32 k, u32 ring) {
     PngState* s = w->s;
     const PngPlan* p = w->plan;
     if (k == 0) {
@@ -254,6 +257,7 @@ static bool decode_strip(const PngWork* w, u32 k) {
         s->magic = PNG_STATE_MAGIC;
         s->next_step = 0;
         s->failed = 0;
+        s->ring_rows = ring;
         if (!start_decode(w, p->idat_pos, p->width, p->height)) return false;
     } else if (s->magic != PNG_STATE_MAGIC || s->failed || s->next_step != k) {
         return fail(w->err, ERR_BAD_TARGET, 0);
@@ -267,16 +271,21 @@ static bool decode_strip(const PngWork* w, u32 k) {
     return true;
 }
 
+// A null canvas writes the display buffer alone.
 static bool convert_strip(const PngWork* w, u32 k, const PixelBuffer* canvas, const PixelBuffer* display) {
     PngState* s = w->s;
     const PngPlan* p = w->plan;
     if (s->magic != PNG_STATE_MAGIC || s->failed || k >= s->next_step) return fail(w->err, ERR_BAD_TARGET, 0);
+    // With a ring only the strip decoded last is still there.
+    if (s->ring_rows && k + 1 != s->next_step) return fail(w->err, ERR_BAD_TARGET, 0);
     Strip st;
     if (!find_strip(p, k, &st)) return fail(w->err, ERR_BAD_TARGET, 0);
     PngTargets tg = {};
-    tg.canvas = *canvas;
+    if (canvas) tg.canvas = *canvas;
     if (display) tg.display = *display;
     tg.write_display = display != nullptr;
+    tg.skip_canvas = canvas == nullptr;
+    tg.ring_rows = s->ring_rows;
     if (place_rows(p, w->tables, w->raw, p->width, p->height, st.pass, st.first, st.count, &tg))
         return fail(w->err, ERR_BAD_HEADER, p->plte_data);
     return true;
@@ -296,6 +305,7 @@ static bool decode_frame(const PngWork* w, u32 f, const PixelBuffer* canvas, con
         s->failed = 0;
         s->next_step = 0;
         s->next_chunk = p->first_fctl;
+        s->ring_rows = 0;
         s->pending_dispose = s->pending_x = s->pending_y = s->pending_w = s->pending_h = 0;
     } else if (s->magic != PNG_STATE_MAGIC || s->failed || s->next_step != f) {
         return fail(w->err, ERR_BAD_TARGET, 0);
@@ -359,6 +369,8 @@ static bool decode_frame(const PngWork* w, u32 f, const PixelBuffer* canvas, con
 
 // ---- Entry ------------------------------------------------------------------------------------
 
+static PngWork work_for(const u8* bytes, u64 length, const PngPlan* plan, u8* workspace, CodecError* err);
+
 static bool buffer_valid(const PixelBuffer* b, const PngPlan* p, u32 pixel_bytes) {
     return b->pixels && ((uintptr_t)b->pixels & 15) == 0 && b->stride != 0 && (b->stride & 15) == 0 &&
            b->stride >= (u64)b->width * pixel_bytes && b->width == p->width && b->height == p->height;
@@ -376,6 +388,17 @@ bool png_decode_step(const u8* bytes, u64 length, const PngPlan* plan, u8* works
                        : (step.phase > 1 || step.index >= plan->steps))
         return fail(err, ERR_BAD_TARGET, 0);
     png_kernels_ensure();
+    PngWork w = work_for(bytes, length, plan, workspace, err);
+    bool ok;
+    if (plan->animated) ok = decode_frame(&w, step.index, canvas, display);
+    else if (step.phase == 1) ok = convert_strip(&w, step.index, canvas, display);
+    else ok = decode_strip(&w, step.index, 0);
+    // A data fault poisons the decode; a refused request leaves it usable.
+    if (!ok && err->code != ERR_BAD_TARGET) w.s->failed = 1;
+    return ok;
+}
+
+static PngWork work_for(const u8* bytes, u64 length, const PngPlan* plan, u8* workspace, CodecError* err) {
     PngWork w;
     w.bytes = bytes;
     w.length = length;
@@ -390,13 +413,7 @@ bool png_decode_step(const u8* bytes, u64 length, const PngPlan* plan, u8* works
     w.raw = workspace + plan->raw_pos;
     w.restore = workspace + plan->restore_pos;
     w.err = err;
-    bool ok;
-    if (plan->animated) ok = decode_frame(&w, step.index, canvas, display);
-    else if (step.phase == 1) ok = convert_strip(&w, step.index, canvas, display);
-    else ok = decode_strip(&w, step.index);
-    // A data fault poisons the decode; a refused request leaves it usable.
-    if (!ok && err->code != ERR_BAD_TARGET) w.s->failed = 1;
-    return ok;
+    return w;
 }
 
 bool png_decode_still(const u8* bytes, u64 length, const PngPlan* plan, u8* workspace, u64 workspace_size,
@@ -416,6 +433,27 @@ bool png_decode_frames(const u8* bytes, u64 length, const PngPlan* plan, u8* wor
     for (u32 f = first; f <= last; f++) {
         if (!png_decode_step(bytes, length, plan, workspace, workspace_size, PngStep{0, f}, canvas, display, err))
             return false;
+    }
+    return true;
+}
+
+bool png_decode_still_display(const u8* bytes, u64 length, const PngPlan* plan, u8* workspace, u64 workspace_size,
+                              const PixelBuffer* display, CodecError* err) {
+    error_clear(err);
+    if (!workspace || workspace_size < plan->workspace_bytes || ((uintptr_t)workspace & 63) != 0 ||
+        plan->workspace_bytes == 0 || plan->animated || !display || !buffer_valid(display, plan, 4))
+        return fail(err, ERR_BAD_TARGET, 0);
+    png_kernels_ensure();
+    PngWork w = work_for(bytes, length, plan, workspace, err);
+    // A strip's rows and the row above its first: the first strip of the
+    // next pass starts from the zero row, so passes need no more.
+    u32 ring = plan->interlace ? 0 : plan->strip_rows + 1;
+    for (u32 k = 0; k < plan->steps; k++) {
+        bool ok = decode_strip(&w, k, ring) && convert_strip(&w, k, nullptr, display);
+        if (!ok) {
+            if (err->code != ERR_BAD_TARGET) w.s->failed = 1;
+            return false;
+        }
     }
     return true;
 }

@@ -74,24 +74,32 @@ bool place_rows(const PngPlan* plan, const PngTables* t, const u8* raw, u32 imag
     u32 xs = geo.x_step;
     bool blend = tg->blend && has_alpha(plan->pixel_format);
     bool fault = false;
+    // Straight RGBA without a canvas converts into the display row itself,
+    // except for a row's last run, whose slack would pass the row's end.
+    bool direct = tg->skip_canvas && tg->write_display && plan->pixel_format == Rgba8Straight && xs == 1;
     for (u32 r = first; r < first + count; r++) {
-        const u8* src = rows + (u64)r * stride;
+        const u8* src = rows + (u64)(tg->ring_rows ? r % tg->ring_rows : r) * stride;
         u64 y = (u64)geo.y_start + tg->y + (u64)r * geo.y_step;
         u8* canvas_row = tg->canvas.pixels + y * tg->canvas.stride;
         u8* display_row = tg->write_display ? tg->display.pixels + y * tg->display.stride : nullptr;
         for (u32 j = 0; (u64)j * PNG_RUN < pw; j++) {
             u32 n = pw - j * PNG_RUN < PNG_RUN ? pw - j * PNG_RUN : PNG_RUN;
             u32 padded = (n + 15) & ~15u;
+            u64 x = (u64)geo.x_start + tg->x + (u64)j * PNG_RUN * xs;
+            if (direct && (u64)(j + 1) * PNG_RUN < pw) {
+                fault |= convert_run(plan->convert_kind, t, src + (u64)j * 8 * plan->pixel_bits, display_row + x * 4,
+                                     padded, plan->bit_depth, n);
+                continue;
+            }
             fault |= convert_run(plan->convert_kind, t, src + (u64)j * 8 * plan->pixel_bits, conv, padded,
                                  plan->bit_depth, n);
-            u64 x = (u64)geo.x_start + tg->x + (u64)j * PNG_RUN * xs;
             const u8* out = conv;
             if (blend) {
                 gather(canvas_row + x * ps, mixed, n, ps, xs);
                 png_kernels.over(plan->pixel_format, conv, mixed, n);
                 out = mixed;
             }
-            scatter(out, canvas_row + x * ps, n, ps, xs);
+            if (!tg->skip_canvas) scatter(out, canvas_row + x * ps, n, ps, xs);
             if (display_row) {
                 to_display(plan->pixel_format, out, disp, padded);
                 scatter(disp, display_row + x * 4, n, 4, xs);

@@ -159,6 +159,8 @@ struct PngTargets {
     u32 x, y;            // frame offset in the canvas
     u32 blend;           // composite with over instead of replacing
     u32 write_display;   // also write the display buffer
+    u32 skip_canvas;     // write the display buffer alone (still images of the job)
+    u32 ring_rows;       // 0, or the unfiltered rows are a ring of this many
 };
 
 // Converts `count` rows of `pass` starting at `first`, taken from the

@@ -70,6 +70,46 @@ TEST_P(Variants, BlendColumns) {
     }
 }
 
+// The one-pass halving equals the vertical blend of the two rows followed by
+// the blend of each even and odd pixel, for every length and weight pair.
+TEST_P(Variants, BlendHalves) {
+    std::mt19937 rng(6);
+    for (u32 n = 0; n <= 40; n++) {
+        for (u32 wy : {0u, 1u, 128u, 200u, 255u}) {
+            for (u32 wx : {0u, 64u, 128u, 255u}) {
+                std::vector<u32> a(2 * n), b(2 * n), out(n + 1, 0xDEADBEEF);
+                for (u32 i = 0; i < 2 * n; i++) a[i] = random_pixel(rng), b[i] = random_pixel(rng);
+                blend_kernels.blend_halves(out.data(), a.data(), b.data(), n, wy, wx);
+                for (u32 i = 0; i < n; i++) {
+                    u32 even = ref_blend(a[2 * i], b[2 * i], wy);
+                    u32 odd = ref_blend(a[2 * i + 1], b[2 * i + 1], wy);
+                    ASSERT_EQ(out[i], ref_blend(even, odd, wx)) << n << " " << i << " " << wy << " " << wx;
+                }
+                ASSERT_EQ(out[n], 0xDEADBEEFu);
+            }
+        }
+    }
+}
+
+TEST_P(Variants, BlendShifted) {
+    std::mt19937 rng(7);
+    for (u32 n = 0; n <= 40; n++) {
+        for (u32 wy : {0u, 1u, 128u, 255u}) {
+            for (u32 wx : {0u, 45u, 255u}) {
+                std::vector<u32> a(n + 1), b(n + 1), out(n + 1, 0xDEADBEEF);
+                for (u32 i = 0; i <= n; i++) a[i] = random_pixel(rng), b[i] = random_pixel(rng);
+                blend_kernels.blend_shifted(out.data(), a.data(), b.data(), n, wy, wx);
+                for (u32 i = 0; i < n; i++) {
+                    u32 here = ref_blend(a[i], b[i], wy);
+                    u32 next = ref_blend(a[i + 1], b[i + 1], wy);
+                    ASSERT_EQ(out[i], ref_blend(here, next, wx)) << n << " " << i << " " << wy << " " << wx;
+                }
+                ASSERT_EQ(out[n], 0xDEADBEEFu);
+            }
+        }
+    }
+}
+
 TEST_P(Variants, Composite) {
     std::mt19937 rng(3);
     for (u32 n = 0; n <= 40; n++) {

@@ -11,8 +11,13 @@
 //                                                   a PAM image (RGB or RGB_ALPHA)
 //                                                   as a JPEG file, memory sized as
 //                                                   the save flow sizes it
-// The file is read whole with standard C I/O, so the tool builds for Windows
-// as well.
+// Memory is taken as the viewer takes it: the file is read whole into a
+// reserved region of its size, the document's region is reserved for
+// scratch, pixels and extra memory and committed only as far as each stage
+// needs, and the whole-image buffer of a full-resolution JPEG gets a region
+// of its own only when it is asked for. Freshly committed pages come zeroed
+// from the system and are not cleared again, so timing this tool times the
+// viewer's open path.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,18 +25,24 @@
 #include <string>
 #include <vector>
 
+#include "base/region.h"
 #include "codec/job.h"
 #include "codec/jpeg/encode.h"
 #include "codec/probe.h"
+#include "platform/files.h"
 
-static bool read_file(const char* path, std::vector<u8>* out) {
-    FILE* f = fopen(path, "rb");
-    if (!f) return false;
-    u8 buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) out->insert(out->end(), buf, buf + n);
-    fclose(f);
-    return true;
+// The whole file in `region`, as the viewer loads a document (files of
+// 4 GiB and more are refused there too).
+static bool read_whole(const char* path, ReservedRegion* region, ByteSpan* out) {
+    FileHandle file = open_for_reading(ByteSpan{(u8*)path, strlen(path)});
+    if (file.value == 0) return false;
+    u64 size = 0;
+    bool ok = file_size(file, &size) && size < ((u64)1 << 32);
+    u64 room = size == 0 ? 1 : size;
+    ok = ok && reserve(region, room) && commit_to(region, room) && read_file(file, region->base, size) == size;
+    close_file(file);
+    *out = ByteSpan{region->base, size};
+    return ok;
 }
 
 static std::string error_text(const CodecError& err) {
@@ -127,9 +138,14 @@ static int encode_command(int argc, char** argv) {
             return usage();
         }
     }
-    std::vector<u8> file, rgba;
+    ReservedRegion source = {};
+    ByteSpan bytes = {};
+    std::vector<u8> rgba;
     u32 w = 0, h = 0;
-    if (!read_file(argv[2], &file) || !read_pam(file, &rgba, &w, &h)) {
+    bool read = read_whole(argv[2], &source, &bytes);
+    std::vector<u8> file(bytes.data, bytes.data + (read ? bytes.size : 0));
+    release(&source);
+    if (!read || !read_pam(file, &rgba, &w, &h)) {
         fprintf(stderr, "qbcodec: %s is not an 8-bit RGB or RGB_ALPHA PAM file\n", argv[2]);
         return 1;
     }
@@ -171,14 +187,16 @@ int main(int argc, char** argv) {
             return usage();
         }
     }
-    std::vector<u8> file;
-    if (!read_file(argv[2], &file)) {
+    ReservedRegion source_region;
+    ByteSpan file;
+    if (!read_whole(argv[2], &source_region, &file)) {
         fprintf(stderr, "qbcodec: cannot read %s\n", argv[2]);
         return 1;
     }
     ImageInfo info;
     CodecError err;
-    if (!probe_image(file.data(), file.size(), &info, &err)) {
+    PngPlan png_plan;
+    if (!probe_image(file.data, file.size, &info, &png_plan, &err)) {
         printf("error %s\n", error_text(err).c_str());
         return 1;
     }
@@ -193,28 +211,47 @@ int main(int argc, char** argv) {
     }
     if (argc < 4 || (cmd != "decode" && cmd != "tiles") || (cmd == "tiles" && level < 0)) return usage();
 
-    // The document's region: scratch, pixel buffer, then the extra memory.
+    // The document's region: scratch, pixel buffer, then the extra memory,
+    // reserved whole and committed up to the pixel buffer's end; the extra
+    // memory only when the second stage runs.
     u64 scratch = align64(info.scratch_bytes), pixels = align64(info.pixel_bytes);
-    std::vector<u8> region(scratch + pixels + info.extra_bytes + 64, 0);
-    u8* base = (u8*)(((uintptr_t)region.data() + 63) & ~(uintptr_t)63);
+    u64 limit = (u64)1 << 56;
+    ReservedRegion region;
+    if (info.scratch_bytes > limit || info.pixel_bytes > limit || info.extra_bytes > limit ||
+        !reserve(&region, scratch + pixels + info.extra_bytes) || !commit_to(&region, scratch + pixels)) {
+        printf("error too_large at 0\n");
+        return 1;
+    }
     DecodeJob job;
-    if (!start_job(&job, ByteSpan{file.data(), file.size()}, &info, base, info.scratch_bytes, base + scratch, &err)) {
+    if (!start_job(&job, file, &info, &png_plan, region.base, info.scratch_bytes, region.base + scratch, &err)) {
         printf("error %s\n", error_text(err).c_str());
         return 1;
     }
     job.requested_frame = frame;
-    if (!decode_step(&job, &err) || (!preview && !finish_full_resolution(&job, &err))) {
+    bool ok = decode_step(&job, &err);
+    if (ok && !preview) {
+        if (!commit_to(&region, scratch + pixels + info.extra_bytes)) {
+            printf("error too_large at 0\n");
+            return 1;
+        }
+        ok = finish_full_resolution(&job, &err);
+    }
+    if (!ok) {
         printf("error %s\n", error_text(err).c_str());
         return 1;
     }
     if (cmd == "decode") {
         PixelBuffer out;
+        ReservedRegion whole = {};
         // A preview exists only where the decoder makes one (JPEG); WebP keeps
-        // no image in the job's buffer. The decoders want 16-byte aligned rows.
-        std::vector<u8> memory(full_resolution_bytes(&job) + 64);
-        u8* aligned = (u8*)(((uintptr_t)memory.data() + 63) & ~(uintptr_t)63);
-        bool ok = preview && info.preview_level != 0 ? (out = job.pixels, true)
-                                                     : full_resolution_pixels(&job, aligned, &out, &err);
+        // no image in the job's buffer.
+        bool own_preview = preview && info.preview_level != 0;
+        u64 whole_bytes = own_preview ? 0 : full_resolution_bytes(&job);
+        if (whole_bytes != 0 && (!reserve(&whole, whole_bytes) || !commit_to(&whole, whole_bytes))) {
+            printf("error too_large at 0\n");
+            return 1;
+        }
+        ok = own_preview ? (out = job.pixels, true) : full_resolution_pixels(&job, whole.base, &out, &err);
         if (!ok) {
             printf("error %s\n", error_text(err).c_str());
             return 1;
@@ -224,6 +261,9 @@ int main(int argc, char** argv) {
             return 1;
         }
         printf("wrote %u x %u\n", out.width, out.height);
+        release(&whole);
+        release(&region);
+        release(&source_region);
         return 0;
     }
     // Tiles as the tile cache asks for them: BGRA, edge-filled to 256 x 256.

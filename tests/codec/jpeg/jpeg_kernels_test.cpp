@@ -3,6 +3,7 @@
 // double-precision reference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +42,46 @@ TEST(JpegKernels, IdctVariantsAgreeOnRandomAndExtremeBlocks) {
         jpeg_idct_sse2(coef, quant, k.table, b, 16);
         ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "trial " << trial;
     }
+}
+
+// Blocks whose dequantised AC terms are all zero (some only because their
+// products wrap to 0) take the flat shortcut: both variants agree, every
+// sample is the same, and it is within one of x0 / 8 + 128.
+TEST(JpegKernels, FlatBlocksAgreeAndMatchTheDcTerm) {
+    Constants k;
+    alignas(16) i16 coef[64], quant[64];
+    u8 a[8 * 16], b[8 * 16];
+    u32 checked = 0;
+    for (i32 dc = -32768; dc <= 32767; dc += 7) {
+        for (u32 variant = 0; variant < 3; variant++) {
+            memset(coef, 0, sizeof coef);
+            for (u32 i = 0; i < 64; i++) quant[i] = (i16)(1 + (i * 5 + variant) % 40);
+            coef[0] = (i16)dc;
+            quant[0] = variant == 2 ? 3 : 1;
+            if (variant == 1) {
+                coef[9] = 256;  // 256 * 256 wraps to 0
+                quant[9] = 256;
+                coef[63] = -512;
+                quant[63] = 128;
+            }
+            memset(a, 0xEE, sizeof a);
+            memset(b, 0x11, sizeof b);
+            jpeg_idct_scalar(coef, quant, k.table, a, 16);
+            jpeg_idct_sse2(coef, quant, k.table, b, 16);
+            for (u32 y = 0; y < 8; y++) {
+                ASSERT_EQ(memcmp(a + 16 * y, b + 16 * y, 8), 0) << dc << " " << variant;
+                for (u32 x = 0; x < 8; x++) ASSERT_EQ(a[16 * y + x], a[0]);
+                ASSERT_EQ(a[16 * y + 8], 0xEE);  // nothing past the block's row
+            }
+            double x0 = (double)(i16)(u16)((u32)(u16)coef[0] * (u32)(u16)quant[0]);
+            double exact = std::min(255.0, std::max(0.0, x0 / 8 + 128));
+            if (std::fabs(x0 * 4) < 32767) {
+                ASSERT_LE(std::fabs(a[0] - exact), 1.0) << dc << " " << variant;
+            }
+            checked++;
+        }
+    }
+    EXPECT_GT(checked, 20000u);
 }
 
 // Forward DCT of a pixel block in double precision, rounded to integers.
@@ -173,6 +214,32 @@ TEST(JpegKernels, UpsamplingVariantsAgree) {
         jpeg_upsample_h2v2_sse2(tb, b, n);
         ASSERT_EQ(memcmp(a, b, 2 * n), 0);
         EXPECT_EQ(a[2 * n - 1], (4 * ta[n] + 7) >> 4);
+    }
+}
+
+// The 0xFF search: every start, every place of the first 0xFF (or none)
+// and every length up to 100, with 0xFE and 0x7F decoys around it.
+TEST(JpegKernels, FindFfVariantsAgree) {
+    std::mt19937 rng(11);
+    std::vector<u8> buf(100);
+    for (u32 trial = 0; trial < 300; trial++) {
+        for (u8& b : buf) {
+            b = (u8)(rng() % 254);
+            if (rng() % 8 == 0) b = rng() % 2 ? 0xFE : 0x7F;
+        }
+        u32 at = trial % 101;  // 100: no 0xFF at all
+        if (at < 100) buf[at] = 0xFF;
+        if (at + 5 < 100 && trial % 3 == 0) buf[at + 5] = 0xFF;
+        for (u64 length = 0; length <= 100; length++) {
+            for (u64 pos = 0; pos <= length; pos += 1 + (trial % 3)) {
+                u64 a = jpeg_find_ff_scalar(buf.data(), pos, length);
+                u64 b = jpeg_find_ff_sse2(buf.data(), pos, length);
+                ASSERT_EQ(a, b) << trial << " " << pos << " " << length;
+                u64 expect = pos;
+                while (expect < length && buf[expect] != 0xFF) expect++;
+                ASSERT_EQ(a, expect);
+            }
+        }
     }
 }
 

@@ -12,8 +12,8 @@
 struct Aligned {
     std::vector<u8> storage;
     u8* data = nullptr;
-    void resize(u64 size) {
-        storage.assign(size + 64, 0);
+    void resize(u64 size, u8 fill = 0) {
+        storage.assign(size + 64, fill);
         data = storage.data() + ((64 - ((uintptr_t)storage.data() & 63)) & 63);
     }
 };
@@ -30,6 +30,7 @@ struct DecodeResult {
 struct DecoderMemory {
     JpegDecoder state{};
     Aligned scratch, pixels, extra;
+    u8 fill = 0;  // what the buffers hold before the decoder runs
 };
 
 inline bool run_decoder(const std::vector<u8>& file, DecodeResult* out, bool full, DecoderMemory* mem) {
@@ -39,8 +40,8 @@ inline bool run_decoder(const std::vector<u8>& file, DecodeResult* out, bool ful
         out->stage = "probe";
         return false;
     }
-    mem->scratch.resize(out->info.scratch_bytes);
-    mem->pixels.resize(out->info.pixel_bytes);
+    mem->scratch.resize(out->info.scratch_bytes, mem->fill);
+    mem->pixels.resize(out->info.pixel_bytes, mem->fill);
     PixelBuffer pb{mem->pixels.data, 0, 0, 0};
     if (!jpeg_decode_preview(data, length, mem->scratch.data, out->info.scratch_bytes, &pb, out->info.pixel_bytes,
                              &out->error)) {
@@ -52,7 +53,7 @@ inline bool run_decoder(const std::vector<u8>& file, DecodeResult* out, bool ful
     out->preview.resize((size_t)pb.width * pb.height * 4);
     for (u32 y = 0; y < pb.height; y++) memcpy(&out->preview[(size_t)y * pb.width * 4], pb.pixels + y * pb.stride, pb.width * 4);
     if (!full) return true;
-    mem->extra.resize(out->info.extra_bytes);
+    mem->extra.resize(out->info.extra_bytes, mem->fill);
     if (!jpeg_finish_full_resolution(data, length, mem->scratch.data, out->info.scratch_bytes, mem->extra.data,
                                      out->info.extra_bytes, &out->error)) {
         out->stage = "full";

@@ -45,6 +45,42 @@ TEST(Crc32, SlicingMatchesScalarAndChains) {
     }
 }
 
+// Every variant against the bytewise twin: lengths around the 16- and
+// 64-byte steps, every alignment, chained pieces, and a large buffer.
+TEST(Crc32, EveryVariantMatchesScalar) {
+    static Crc32Table t;
+    crc32_make_table(&t);
+    std::mt19937 rng(9);
+    std::vector<u8> buf(70000);
+    for (auto& b : buf) b = (u8)rng();
+    u32 tested = 0;
+    for (u32 v : {CRC32_VARIANT_SCALAR, CRC32_VARIANT_SLICING, CRC32_VARIANT_CLMUL}) {
+        if (!crc32_force_variant(v)) {
+            EXPECT_EQ(v, CRC32_VARIANT_CLMUL) << "only carry-less multiplication may be missing";
+            continue;
+        }
+        tested++;
+        EXPECT_EQ(crc32_update(&t, 0, text("123456789"), 9), 0xCBF43926u);
+        for (u32 offset = 0; offset < 16; offset += 3) {
+            for (u32 len = 0; len < 400; len++) {
+                u32 seed = rng();
+                ASSERT_EQ(crc32_update(&t, seed, buf.data() + offset, len),
+                          crc32_update_scalar(&t, seed, buf.data() + offset, len))
+                    << v << " " << offset << " " << len;
+            }
+        }
+        u32 whole = crc32_update_scalar(&t, 0, buf.data(), buf.size());
+        ASSERT_EQ(crc32_update(&t, 0, buf.data(), buf.size()), whole) << v;
+        for (u32 cut = 0; cut <= buf.size(); cut += 4099) {
+            u32 c = crc32_update(&t, 0, buf.data(), cut);
+            ASSERT_EQ(crc32_update(&t, c, buf.data() + cut, buf.size() - cut), whole) << v << " " << cut;
+        }
+    }
+    EXPECT_FALSE(crc32_force_variant(7));
+    EXPECT_GE(tested, 2u);
+    crc32_force_variant(crc32_variant_supported(CRC32_VARIANT_CLMUL) ? CRC32_VARIANT_CLMUL : CRC32_VARIANT_SLICING);
+}
+
 TEST(Adler32, KnownValues) {
     for (u32 v = 0; v < 2; v++) {
         ASSERT_TRUE(adler32_force_variant(v));

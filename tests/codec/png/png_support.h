@@ -169,6 +169,29 @@ inline Decoded decode(const Bytes& file, u32 frame = 0) {
     return d;
 }
 
+// The decode job's way for a still image: the display buffer alone, with
+// the same exact-size blocks. `display` is filled on success.
+inline Decoded decode_display_only(const Bytes& file) {
+    Decoded d;
+    u8* heap = new u8[file.size() ? file.size() : 1];
+    if (!file.empty()) memcpy(heap, file.data(), file.size());
+    if (!png_probe(heap, file.size(), &d.info, &d.plan, &d.err) || d.plan.animated) {
+        delete[] heap;
+        return d;
+    }
+    const PngPlan& p = d.plan;
+    Block ws(p.workspace_bytes);
+    Block dp(row_stride(p.width) * p.height + 32, 16);
+    PixelBuffer display = {dp.p, row_stride(p.width), p.width, p.height};
+    d.ok = png_decode_still_display(heap, file.size(), &p, ws.p, p.workspace_bytes, &display, &d.err);
+    delete[] heap;
+    if (!d.ok) return d;
+    for (u32 y = 0; y < p.height; y++) {
+        d.display.insert(d.display.end(), dp.p + y * display.stride, dp.p + y * display.stride + 4 * (u64)p.width);
+    }
+    return d;
+}
+
 inline std::string err_text(const CodecError& e) {
     ByteSpan n = codec_error_name(e.code);
     return std::string((const char*)n.data, n.size) + "@" + std::to_string(e.offset);

@@ -1,0 +1,334 @@
+// The open path as a user meets it: the program's own start-up pieces (arena,
+// application state, tile cache, presentation tables) on the headless window
+// at 1920 x 1080, painted once, then one file opened as a tab: read, sniffed and probed,
+// its job started, the first frame painted at fit with the tile budget of 8,
+// and painting continued until the full-resolution frame (every visible tile
+// drawn and, for a JPEG, the second stage run and drawn). The images are the
+// largest the probes accept, made here: a 9456 x 9456 photo-like JPEG (4:2:0,
+// quality 90; 2^28 samples is the cap) and an 8192 x 8192 photo-like RGB PNG.
+// Beside them, in the same run, libjpeg-turbo's eighth-size and full decodes
+// and libpng's full decode of the same files, each from reading the file to
+// having the pixels. Also printed: the most memory the document's regions
+// ever had committed, beside what the probe sized.
+// Usage: qb_bench_open [SIDE_JPEG SIDE_PNG] (smaller sides for a quick run).
+#include <png.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csetjmp>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include "app/app.h"
+#include "app/input.h"
+#include "app/main_loop.h"
+#include "platform/headless/headless.h"
+
+namespace fs = std::filesystem;
+
+static double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// ---- Images ----------------------------------------------------------------------
+
+// Photo-like RGB: broad gradients, a diagonal texture and a little noise,
+// from per-row, per-column and per-diagonal tables so making it is quick.
+static std::vector<u8> photo_like(u32 w, u32 h) {
+    std::vector<u8> rgb((size_t)w * h * 3);
+    std::vector<float> sx(3 * (size_t)w), cy(3 * (size_t)h), diag(3 * ((size_t)w + 2 * h));
+    for (u32 c = 0; c < 3; c++) {
+        for (u32 x = 0; x < w; x++) sx[c * w + x] = (float)(60 * sin(x * 0.004 + c));
+        for (u32 y = 0; y < h; y++) cy[c * h + y] = (float)cos(y * 0.003 - c);
+        for (u64 t = 0; t < (u64)w + 2 * h; t++) diag[c * ((size_t)w + 2 * h) + t] = (float)(30 * sin(t * 0.05 + c));
+    }
+    u32 seed = 1;
+    for (u32 y = 0; y < h; y++) {
+        u8* row = &rgb[(size_t)y * w * 3];
+        for (u32 x = 0; x < w; x++) {
+            for (u32 c = 0; c < 3; c++) {
+                seed = seed * 1664525u + 1013904223u;
+                float v = 128 + sx[c * w + x] * cy[c * h + y] + diag[c * ((size_t)w + 2 * h) + x + 2 * y];
+                int n = (int)v + (int)((seed >> 24) % 7) - 3;
+                row[x * 3 + c] = (u8)std::clamp(n, 0, 255);
+            }
+        }
+    }
+    return rgb;
+}
+
+struct JpegError {
+    jpeg_error_mgr mgr;
+    jmp_buf jump;
+};
+static void jpeg_error_exit(j_common_ptr c) {
+    longjmp(((JpegError*)c->err)->jump, 1);
+}
+
+static std::vector<u8> encode_jpeg(const std::vector<u8>& rgb, u32 w, u32 h) {
+    jpeg_compress_struct c;
+    JpegError err;
+    c.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = jpeg_error_exit;
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_compress(&c);
+        return {};
+    }
+    jpeg_create_compress(&c);
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = w;
+    c.image_height = h;
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 90, TRUE);
+    c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = 2;
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < h) {
+        JSAMPROW row = (JSAMPROW)&rgb[(size_t)c.next_scanline * w * 3];
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::vector<u8> file(out, out + size);
+    free(out);
+    return file;
+}
+
+static void png_write_bytes(png_structp p, png_bytep data, png_size_t n) {
+    std::vector<u8>* out = (std::vector<u8>*)png_get_io_ptr(p);
+    out->insert(out->end(), data, data + n);
+}
+static void png_flush_nothing(png_structp) {}
+
+static std::vector<u8> encode_png(const std::vector<u8>& rgb, u32 w, u32 h) {
+    std::vector<u8> out;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return {};
+    }
+    png_set_write_fn(png, &out, png_write_bytes, png_flush_nothing);
+    png_set_IHDR(png, info, w, h, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (u32 y = 0; y < h; y++) png_write_row(png, (png_bytep)&rgb[(size_t)y * w * 3]);
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return out;
+}
+
+static std::vector<u8> read_all(const fs::path& path) {
+    std::vector<u8> bytes(fs::file_size(path));
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return {};
+    size_t got = fread(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+    if (got != bytes.size()) return {};
+    return bytes;
+}
+
+// ---- Peers --------------------------------------------------------------------------
+
+// Reads the file and decodes it with libjpeg-turbo at 1/scale, RGBA out.
+static bool libjpeg_decode(const fs::path& path, u32 scale) {
+    std::vector<u8> file = read_all(path);
+    jpeg_decompress_struct d;
+    JpegError err;
+    d.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = jpeg_error_exit;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_decompress(&d);
+        return false;
+    }
+    jpeg_create_decompress(&d);
+    jpeg_mem_src(&d, file.data(), file.size());
+    jpeg_read_header(&d, TRUE);
+    d.scale_num = 1;
+    d.scale_denom = scale;
+    d.out_color_space = JCS_EXT_RGBA;
+    d.dct_method = JDCT_ISLOW;
+    jpeg_start_decompress(&d);
+    // Not zero-filled ahead, as ours is not.
+    std::unique_ptr<u8[]> pixels(new u8[(size_t)d.output_width * d.output_height * 4]);
+    while (d.output_scanline < d.output_height) {
+        JSAMPROW row = &pixels[(size_t)d.output_scanline * d.output_width * 4];
+        jpeg_read_scanlines(&d, &row, 1);
+    }
+    jpeg_finish_decompress(&d);
+    jpeg_destroy_decompress(&d);
+    return true;
+}
+
+// Reads the file and decodes it with libpng, RGBA out.
+static bool libpng_decode(const fs::path& path) {
+    std::vector<u8> file = read_all(path);
+    png_image img;
+    memset(&img, 0, sizeof img);
+    img.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&img, file.data(), file.size())) return false;
+    img.format = PNG_FORMAT_RGBA;
+    std::unique_ptr<u8[]> pixels(new u8[PNG_IMAGE_SIZE(img)]);
+    bool ok = png_image_finish_read(&img, nullptr, pixels.get(), 0, nullptr) != 0;
+    png_image_free(&img);
+    return ok;
+}
+
+// ---- Ours -----------------------------------------------------------------------------
+
+struct OpenTimes {
+    double first_frame;
+    double full_frame;
+    u64 committed;    // the most the document's two regions held committed
+    u64 probe_sized;  // file size + scratch + pixels + extra, as the probe sized them
+    u64 tile_pool;    // the tile pool's committed memory at the end
+    u32 paints;
+    bool ok;
+};
+
+static u64 document_committed(const AppState* app, u32 slot) {
+    return app->source[slot].committed + app->job_region[slot].committed;
+}
+
+// One open, on a program set up as app_main sets it up.
+static OpenTimes open_once(const std::string& path) {
+    OpenTimes t = {};
+    static Program program;
+    Program* p = &program;
+    static const char script[] = "size 1920 1080\n";
+    headless_set_script(ByteSpan{(u8*)script, sizeof script - 1}, nullptr, nullptr);
+    *p = Program{};
+    if (!arena_init(&p->arena, 0x4000000) || !init_app_state(&p->app, &p->arena, 0x4000, 0x100000) ||
+        !create(&p->cache, 2048) || !present_init(&p->tables, &p->arena)) {
+        return t;
+    }
+    render_counters_init(&p->counters);
+    p->counters.tile_budget = 8;
+    p->app.autoplay = true;
+    if (!create_main_window(&p->window, lit("Quorbel"), lit("Quorbel"), false)) return t;
+    Event e = {};
+    while (next_event(&p->window, &e) && e.kind != EVENT_SIZE) {
+    }
+    handle_input(&p->app, &e);
+    apply_requests(p);
+    AppState* app = &p->app;
+    // The window is up and painted before a file is opened, as when a user
+    // opens one: its framebuffer is not part of the open.
+    paint(p);
+
+    double t0 = now();
+    u32 slot = open_tab(app, ByteSpan{(u8*)path.data(), path.size()});
+    apply_requests(p);  // reads, probes, starts the job
+    if (slot >= SLOT_COUNT || !bit(app->has_pixels, slot)) return t;
+    const ImageInfo& info = app->jobs[slot].info;
+    t.probe_sized = app->source[slot].reserved + align64(info.scratch_bytes) + align64(info.pixel_bytes) +
+                    info.extra_bytes;
+    paint(p);
+    t.first_frame = now() - t0;
+    t.committed = document_committed(app, slot);
+    t.paints = 1;
+    while (p->counters.deferred != 0 || next_decode_step(app) != NO_SLOT) {
+        paint(p);
+        t.paints++;
+        t.committed = std::max(t.committed, document_committed(app, slot));
+    }
+    t.full_frame = now() - t0;
+    t.tile_pool = p->cache.pool.committed;
+    t.ok = app->error[slot] == 0 && (info.extra_bytes == 0 || app->jobs[slot].full_ready);
+    release(&app->source[slot]);
+    release(&app->job_region[slot]);
+    release(&p->cache);
+    return t;
+}
+
+template <class F>
+static double best_of(int runs, F f) {
+    double best = 1e9;
+    for (int i = 0; i < runs; i++) {
+        double t = now();
+        if (!f()) return -1;
+        best = std::min(best, now() - t);
+    }
+    return best;
+}
+
+static double mib(u64 bytes) {
+    return bytes / 1048576.0;
+}
+
+int main(int argc, char** argv) {
+    u32 jpeg_side = argc > 2 ? (u32)atoi(argv[1]) : 9456;
+    u32 png_side = argc > 2 ? (u32)atoi(argv[2]) : 8192;
+    fs::path dir = fs::temp_directory_path() / ("qb-bench-open-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    fs::path jpeg_path = dir / "photo.jpg";
+    fs::path png_path = dir / "photo.png";
+    {
+        std::vector<u8> rgb = photo_like(jpeg_side, jpeg_side);
+        std::vector<u8> f = encode_jpeg(rgb, jpeg_side, jpeg_side);
+        FILE* out = fopen(jpeg_path.c_str(), "wb");
+        if (f.empty() || !out || fwrite(f.data(), 1, f.size(), out) != f.size() || fclose(out) != 0) {
+            printf("open bench: cannot make the JPEG\n");
+            return 1;
+        }
+        rgb = photo_like(png_side, png_side);
+        f = encode_png(rgb, png_side, png_side);
+        out = fopen(png_path.c_str(), "wb");
+        if (f.empty() || !out || fwrite(f.data(), 1, f.size(), out) != f.size() || fclose(out) != 0) {
+            printf("open bench: cannot make the PNG\n");
+            return 1;
+        }
+    }
+    printf("open bench: %u x %u JPEG (4:2:0, q90, %.1f MiB), %u x %u RGB PNG (%.1f MiB); best of 3\n", jpeg_side,
+           jpeg_side, mib(fs::file_size(jpeg_path)), png_side, png_side, mib(fs::file_size(png_path)));
+    const int runs = 3;
+    for (int kind = 0; kind < 2; kind++) {
+        const fs::path& path = kind == 0 ? jpeg_path : png_path;
+        OpenTimes best = {};
+        best.first_frame = best.full_frame = 1e9;
+        for (int i = 0; i < runs; i++) {
+            OpenTimes t = open_once(path.string());
+            if (!t.ok) {
+                printf("open bench: %s did not open\n", path.c_str());
+                return 1;
+            }
+            best.first_frame = std::min(best.first_frame, t.first_frame);
+            best.full_frame = std::min(best.full_frame, t.full_frame);
+            best.committed = std::max(best.committed, t.committed);
+            best.probe_sized = t.probe_sized;
+            best.tile_pool = t.tile_pool;
+            best.paints = t.paints;
+        }
+        if (kind == 0) {
+            double eighth = best_of(runs, [&] { return libjpeg_decode(path, 8); });
+            double full = best_of(runs, [&] { return libjpeg_decode(path, 1); });
+            printf("JPEG first frame %8.1f ms   libjpeg-turbo 1/8 %8.1f ms   ratio %.2f (goal: at least 0.91)\n",
+                   best.first_frame * 1e3, eighth * 1e3, eighth / best.first_frame);
+            printf("JPEG full frame  %8.1f ms   libjpeg-turbo full %7.1f ms   ratio %.2f  (%u paints)\n",
+                   best.full_frame * 1e3, full * 1e3, full / best.full_frame, best.paints);
+        } else {
+            double full = best_of(runs, [&] { return libpng_decode(path); });
+            printf("PNG  first frame %8.1f ms   libpng full        %7.1f ms   ratio %.2f (goal: at least 1.00)\n",
+                   best.first_frame * 1e3, full * 1e3, full / best.first_frame);
+            printf("PNG  full frame  %8.1f ms   libpng full        %7.1f ms   ratio %.2f  (%u paints)\n",
+                   best.full_frame * 1e3, full * 1e3, full / best.full_frame, best.paints);
+        }
+        printf("     document memory committed at most %.1f MiB of %.1f MiB the probe sized; tile pool %.1f MiB\n",
+               mib(best.committed), mib(best.probe_sized), mib(best.tile_pool));
+    }
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return 0;
+}
