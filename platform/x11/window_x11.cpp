@@ -87,7 +87,7 @@ static const char* k_atom_names[ATOM_COUNT] = {
     "XdndAware",          "XdndEnter",         "XdndPosition",     "XdndStatus",
     "XdndLeave",          "XdndDrop",          "XdndFinished",     "XdndSelection",
     "XdndTypeList",       "XdndActionCopy",    "text/uri-list",    "_QUORBEL_DROP",
-    "_QUORBEL_SYNC",      "_QUORBEL_TIMER",
+    "_QUORBEL_SYNC",      "_QUORBEL_TIMER",    "_QUORBEL_WHEEL",
 };
 
 // A 24-bit true-colour visual whose pixels are 0x00RRGGBB, as the
@@ -225,6 +225,18 @@ bool create_main_window(WindowState* w, ByteSpan class_name, ByteSpan title, boo
     XMapWindow(x->display, x->window);
     XFlush(x->display);
     return true;
+}
+
+// Test mode: word 12 of the frame section's header is 1 while a paint is
+// due and 0 once it has been presented, so that a harness can let the paint
+// that follows an event run before it sends the next one.
+static void note_paint_due(WindowState* w, bool due) {
+    if (w->frame_header != nullptr) ((volatile u32*)w->frame_header)[12] = due ? 1 : 0;
+}
+
+static void make_invalid(WindowState* w) {
+    x11_of(w)->invalid = true;
+    note_paint_due(w, true);
 }
 
 // ---- Geometry ---------------------------------------------------------------
@@ -390,7 +402,7 @@ static bool translate(WindowState* w, XEvent* ev, Event* e) {
     X11Window* x = x11_of(w);
     *e = Event{};
     switch (ev->type) {
-    case Expose: x->invalid = true; return false;
+    case Expose: make_invalid(w); return false;
     case ConfigureNotify: take_configure(x, &ev->xconfigure); return false;
     case ReparentNotify: x->origin_stale = true; return false;
     case DestroyNotify:
@@ -410,6 +422,19 @@ static bool translate(WindowState* w, XEvent* ev, Event* e) {
         if (w->test_mode && m->message_type == x->atoms[ATOM_TEST_SYNC] && m->format == 32) {
             w->test_sync = (u32)(unsigned long)m->data.l[0];
             e->kind = EVENT_SYNC;
+            return true;
+        }
+        if (w->test_mode && m->message_type == x->atoms[ATOM_TEST_WHEEL] && m->format == 32) {
+            // A wheel turn that is not whole notches, which wheel buttons
+            // cannot carry: client point, delta and modifier state.
+            e->kind = EVENT_WHEEL;
+            e->x = (i32)m->data.l[0];
+            e->y = (i32)m->data.l[1];
+            e->wheel = (i32)m->data.l[2];
+            e->mods = mods_from_state((unsigned int)m->data.l[3]);
+            fill_window_fields(x, e);
+            e->screen_x = x->left + e->x;
+            e->screen_y = x->top + e->y;
             return true;
         }
         if (w->test_mode && m->message_type == x->atoms[ATOM_TEST_TIMER]) {
@@ -655,7 +680,7 @@ static void draw_text(X11Window* x, const DrawTextItem& t, ByteSpan text) {
     XftDrawString32(x->draw, &colour, x->font, left, top + x->font->ascent, (const FcChar32*)points, (int)n);
 }
 
-void present(WindowState* w, const DrawList* list) {
+static void put_frame(WindowState* w, const DrawList* list) {
     X11Window* x = x11_of(w);
     if (x->back == 0 || w->dib_pixels == nullptr) return;
     i32 width = w->dib_width;
@@ -687,8 +712,14 @@ void present(WindowState* w, const DrawList* list) {
     XFlush(x->display);
 }
 
+void present(WindowState* w, const DrawList* list) {
+    put_frame(w, list);
+    note_paint_due(w, x11_of(w)->invalid);
+}
+
 void skip_paint(WindowState* w) {
     x11_of(w)->invalid = false;
+    note_paint_due(w, false);
 }
 
 // ---- Drops ------------------------------------------------------------------
@@ -709,7 +740,7 @@ void finish_drop(WindowState* w) {
 // ---- Requests ---------------------------------------------------------------
 
 void invalidate(WindowState* w) {
-    x11_of(w)->invalid = true;
+    make_invalid(w);
 }
 
 void minimise(WindowState* w) {
@@ -783,7 +814,7 @@ void move_window(WindowState* w, i32 left, i32 top, i32 right, i32 bottom) {
     i32 height = bottom - top > 1 ? bottom - top : 1;
     XMoveResizeWindow(x->display, x->window, left, top, (unsigned)width, (unsigned)height);
     settle_configure(x);
-    x->invalid = true;
+    make_invalid(w);
 }
 
 void set_capture(WindowState* w, bool on) {

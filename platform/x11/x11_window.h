@@ -36,6 +36,7 @@ enum : u32 {
     ATOM_DROP_PROPERTY,
     ATOM_TEST_SYNC,
     ATOM_TEST_TIMER,
+    ATOM_TEST_WHEEL,
     ATOM_COUNT,
 };
 
