@@ -16,7 +16,7 @@
 #include "platform/frame_header.h"
 #include "platform/process.h"
 #include "platform/utf.h"
-#include "platform/x11/keys.h"
+#include "platform/x11/input.h"
 #include "platform/x11/x11_window.h"
 
 static X11Window g_x11;
@@ -334,19 +334,6 @@ static void anchor_test_pointer(WindowState* w, Event* e, int type, bool press) 
     if (type == ButtonRelease) x->test_anchor_active = false;
 }
 
-// A second press of the left button within 500 ms and 2 pixels of a first
-// one is a double-click; the press after a double-click starts over.
-static bool double_click(X11Window* x, const XButtonEvent* b) {
-    i32 dx = b->x_root - x->click_x;
-    i32 dy = b->y_root - x->click_y;
-    bool paired = x->click_pending && b->time - x->click_time <= 500 && dx >= -2 && dx <= 2 && dy >= -2 && dy <= 2;
-    x->click_pending = !paired;
-    x->click_time = b->time;
-    x->click_x = b->x_root;
-    x->click_y = b->y_root;
-    return paired;
-}
-
 static bool translate_button(WindowState* w, const XButtonEvent* b, int type, Event* e) {
     X11Window* x = x11_of(w);
     e->x = b->x;
@@ -365,7 +352,8 @@ static bool translate_button(WindowState* w, const XButtonEvent* b, int type, Ev
     if (type == ButtonPress) {
         // The harness marks its double-clicks: the second press of a pair
         // reports the button as already down.
-        bool pair = w->test_mode ? (b->state & Button1Mask) != 0 : double_click(x, b);
+        bool pair = w->test_mode ? (b->state & Button1Mask) != 0
+                                 : pair_click(&x->clicks, (u32)b->time, b->x_root, b->y_root);
         e->kind = pair ? EVENT_DOUBLE_CLICK : EVENT_BUTTON_DOWN;
     } else {
         e->kind = EVENT_BUTTON_UP;

@@ -8,6 +8,7 @@
 
 #include "base/region.h"
 #include "platform/window.h"
+#include "platform/x11/input.h"
 
 enum : u32 {
     ATOM_WM_PROTOCOLS,
@@ -82,9 +83,7 @@ struct X11Window {
     // Pointer: leave tracking, the double-click recogniser, and test mode's
     // drag anchor.
     bool leave_armed;
-    bool click_pending;  // a first click a second one may pair with
-    Time click_time;
-    i32 click_x, click_y;
+    ClickState clicks;
     bool test_anchor_active;
     i32 test_anchor_x, test_anchor_y;
 

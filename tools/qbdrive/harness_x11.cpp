@@ -26,27 +26,15 @@
 
 #include "platform/headless/headless.h"
 #include "platform/test_sections.h"
-#include "platform/x11/keys.h"
+#include "platform/x11/input.h"
 #include "tools/qbdrive/harness_x11.h"
 
 extern char** environ;
 
-namespace {
+namespace x11h {
 
-struct Target {
-    pid_t pid;
-    Display* display;
-    Window root;
-    Window window;
-    Window source;  // the harness's own window: XDND source, selection owner
-    const char* state;
-    const u32* frame;
-    u64 frame_size;
-    int exit_code;
-    bool ended;
-};
 
-Atom atom(Target* t, const char* name) {
+Atom atom(X11Target* t, const char* name) {
     return XInternAtom(t->display, name, False);
 }
 
@@ -61,7 +49,7 @@ u64 now_ms() {
     return (u64)ts.tv_sec * 1000 + (u64)ts.tv_nsec / 1000000;
 }
 
-bool still_running(Target* t) {
+bool still_running(X11Target* t) {
     if (t->ended) return false;
     int status = 0;
     if (waitpid(t->pid, &status, WNOHANG) == t->pid) {
@@ -88,7 +76,7 @@ const void* map_section(const std::string& name, u64* size_out) {
 }
 
 // The program's window: the top-level window whose _NET_WM_PID is its pid.
-Window find_window(Target* t) {
+Window find_window(X11Target* t) {
     Window root_return;
     Window parent;
     Window* children = nullptr;
@@ -112,7 +100,7 @@ Window find_window(Target* t) {
     return found;
 }
 
-bool open_channel(Target* t) {
+bool open_channel(X11Target* t) {
     std::string pid = std::to_string(t->pid);
     for (int i = 0; i < 400 && still_running(t); i++) {
         u64 state_size = 0;
@@ -125,7 +113,7 @@ bool open_channel(Target* t) {
     return false;
 }
 
-void client_message(Target* t, Window to, Atom type, long l0, long l1, long l2, long l3, long l4) {
+void client_message(X11Target* t, Window to, Atom type, long l0, long l1, long l2, long l3, long l4) {
     XEvent ev = {};
     ev.xclient.type = ClientMessage;
     ev.xclient.display = t->display;
@@ -141,17 +129,15 @@ void client_message(Target* t, Window to, Atom type, long l0, long l1, long l2, 
     XFlush(t->display);
 }
 
-void post_sync(Target* t, u32 number) {
+void post_sync(X11Target* t, u32 number) {
     client_message(t, t->window, atom(t, "_QUORBEL_SYNC"), (long)number, 0, 0, 0, 0);
 }
-
-enum WaitResult { ANSWERED, ENDED, SILENT };
 
 // Waits until the state text ends with " sync=" and the number, then until
 // the paint that follows has begun (word 12 of the frame header), as the
 // Windows harness waits for the update region to empty. A program that does
 // not answer within 20 seconds fails the run rather than hang it.
-WaitResult wait_state(Target* t, u32 number, std::string* out) {
+WaitResult wait_state(X11Target* t, u32 number, std::string* out) {
     char want[32];
     std::snprintf(want, sizeof want, " sync=%08x", number);
     for (int i = 0; i < 4000; i++) {
@@ -169,7 +155,7 @@ WaitResult wait_state(Target* t, u32 number, std::string* out) {
     return SILENT;
 }
 
-void origin(Target* t, int* x, int* y) {
+void origin(X11Target* t, int* x, int* y) {
     Window child;
     *x = 0;
     *y = 0;
@@ -184,7 +170,7 @@ unsigned int state_of(u32 mods) {
     return s;
 }
 
-bool send_key(Target* t, const Event& e) {
+bool send_key(X11Target* t, const Event& e) {
     u32 keysym = keysym_from_key_code(e.key);
     KeyCode code = keysym != 0 ? XKeysymToKeycode(t->display, keysym) : 0;
     if (code == 0) return false;
@@ -205,7 +191,7 @@ bool send_key(Target* t, const Event& e) {
     return true;
 }
 
-void send_pointer(Target* t, int type, const Event& e, unsigned int button, unsigned int extra_state) {
+void send_pointer(X11Target* t, int type, const Event& e, unsigned int button, unsigned int extra_state) {
     int ox = 0;
     int oy = 0;
     origin(t, &ox, &oy);
@@ -242,7 +228,7 @@ void send_pointer(Target* t, int type, const Event& e, unsigned int button, unsi
     XFlush(t->display);
 }
 
-void send_leave(Target* t) {
+void send_leave(X11Target* t) {
     XEvent ev = {};
     XCrossingEvent& c = ev.xcrossing;
     c.type = LeaveNotify;
@@ -258,7 +244,7 @@ void send_leave(Target* t) {
 }
 
 // Real pointer input through XTEST: the server makes the events itself.
-bool send_raw(Target* t, const Event& e) {
+bool send_raw(X11Target* t, const Event& e) {
     int event_base, error_base, major, minor;
     if (!XTestQueryExtension(t->display, &event_base, &error_base, &major, &minor)) return false;
     int ox = 0;
@@ -331,11 +317,10 @@ std::string uri_list(const std::vector<std::string>& paths) {
     return out;
 }
 
-// Waits for an event on the harness's window that `want` accepts, answering
-// selection requests for the drop's data on the way.
-template <typename Want>
-bool wait_source_event(Target* t, const std::string& data, Want want) {
-    u64 deadline = now_ms() + 20000;
+// Selection requests for the drop's data are answered on the way.
+bool wait_source_event(X11Target* t, const std::string& data, bool (*want)(const XEvent&, void*), void* context,
+                       u64 ms) {
+    u64 deadline = now_ms() + ms;
     while (now_ms() < deadline && still_running(t)) {
         while (XPending(t->display) > 0) {
             XEvent ev;
@@ -359,17 +344,30 @@ bool wait_source_event(Target* t, const std::string& data, Want want) {
                 XFlush(t->display);
                 continue;
             }
-            if (want(ev)) return true;
+            if (want(ev, context)) return true;
         }
         sleep_ms(2);
     }
     return false;
 }
 
+// An XDND answer of the given type, and whether it accepts.
+struct Reply {
+    Atom type;
+    bool accepted;
+};
+
+bool reply_of(const XEvent& ev, void* context) {
+    Reply* r = (Reply*)context;
+    if (ev.type != ClientMessage || ev.xclient.message_type != r->type) return false;
+    r->accepted = (ev.xclient.data.l[1] & 1) != 0;
+    return true;
+}
+
 // A drop as a file manager makes one: enter, a position over the window's
 // middle, the status, the drop, the data asked for through the selection,
 // and the finish.
-bool send_drop(Target* t, const std::vector<std::string>& paths) {
+bool send_drop(X11Target* t, const std::vector<std::string>& paths) {
     std::string data = uri_list(paths);
     Atom uris = atom(t, "text/uri-list");
     Atom copy = atom(t, "XdndActionCopy");
@@ -383,28 +381,19 @@ bool send_drop(Target* t, const std::vector<std::string>& paths) {
     origin(t, &ox, &oy);
     long point = ((long)(ox + a.width / 2) << 16) | (long)(oy + a.height / 2);
     client_message(t, t->window, atom(t, "XdndPosition"), source, 0, point, CurrentTime, (long)copy);
-    Atom status = atom(t, "XdndStatus");
-    Atom finished = atom(t, "XdndFinished");
-    bool accepted = false;
-    if (!wait_source_event(t, data, [&](const XEvent& ev) {
-            if (ev.type != ClientMessage || ev.xclient.message_type != status) return false;
-            accepted = (ev.xclient.data.l[1] & 1) != 0;
-            return true;
-        })) {
-        return false;
-    }
-    if (!accepted) {
+    Reply status = {atom(t, "XdndStatus"), false};
+    if (!wait_source_event(t, data, reply_of, &status, 20000)) return false;
+    if (!status.accepted) {
         client_message(t, t->window, atom(t, "XdndLeave"), source, 0, 0, 0, 0);
         return true;
     }
     client_message(t, t->window, atom(t, "XdndDrop"), source, 0, CurrentTime, 0, 0);
-    return wait_source_event(t, data, [&](const XEvent& ev) {
-        return ev.type == ClientMessage && ev.xclient.message_type == finished;
-    });
+    Reply finished = {atom(t, "XdndFinished"), false};
+    return wait_source_event(t, data, reply_of, &finished, 20000);
 }
 
 // Sends one script event. False for events this harness cannot produce.
-bool send(Target* t, const Event& e, bool unmarked, const std::string& line) {
+bool send(X11Target* t, const Event& e, bool unmarked, const std::string& line) {
     if (unmarked) return send_raw(t, e);
     switch (e.kind) {
     case EVENT_SIZE:
@@ -442,7 +431,7 @@ bool send(Target* t, const Event& e, bool unmarked, const std::string& line) {
 
 // "frame": the frame section's header must describe the window and a blit
 // of the whole window. "frame save FILE" also writes its pixels as PAM.
-std::string check_frame(Target* t, const std::string& save) {
+std::string check_frame(X11Target* t, const std::string& save) {
     const u32* h = t->frame;
     XWindowAttributes a;
     XGetWindowAttributes(t->display, t->window, &a);
@@ -475,7 +464,7 @@ void print_line(const std::string& text) {
 
 // Ends the program if it still runs: a close from the window manager first,
 // then a kill. The section names go either way.
-void stop(Target* t) {
+void stop(X11Target* t) {
     if (still_running(t) && t->display != nullptr && t->window != 0) {
         client_message(t, t->window, atom(t, "WM_PROTOCOLS"), (long)atom(t, "WM_DELETE_WINDOW"), CurrentTime, 0, 0,
                        0);
@@ -494,7 +483,31 @@ int ignore_error(Display*, XErrorEvent*) {
     return 0;
 }
 
-}  // namespace
+bool start_program(X11Target* t, const std::vector<std::string>& args) {
+    *t = X11Target{};
+    XSetErrorHandler(ignore_error);
+    t->display = XOpenDisplay(nullptr);
+    if (t->display == nullptr) {
+        std::fprintf(stderr, "qbdrive: cannot open the X display\n");
+        return false;
+    }
+    t->root = DefaultRootWindow(t->display);
+    t->source = XCreateSimpleWindow(t->display, t->root, 0, 0, 1, 1, 0, 0, 0);
+    std::vector<std::string> copies = args;
+    std::vector<char*> argv;
+    for (std::string& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&t->pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        std::fprintf(stderr, "qbdrive: cannot start %s\n", argv[0]);
+        t->ended = true;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace x11h
+
+using namespace x11h;
 
 int run_x11_harness(const char* script_path, const char* program) {
     std::ifstream in(script_path, std::ios::binary);
@@ -515,22 +528,8 @@ int run_x11_harness(const char* script_path, const char* program) {
         if (text.rfind("arg ", 0) == 0) args.push_back(text.substr(4));
     }
 
-    Target t = {};
-    XSetErrorHandler(ignore_error);
-    t.display = XOpenDisplay(nullptr);
-    if (t.display == nullptr) {
-        std::fprintf(stderr, "qbdrive: cannot open the X display\n");
-        return 69;
-    }
-    t.root = DefaultRootWindow(t.display);
-    t.source = XCreateSimpleWindow(t.display, t.root, 0, 0, 1, 1, 0, 0, 0);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&t.pid, program, nullptr, nullptr, argv.data(), environ) != 0) {
-        std::fprintf(stderr, "qbdrive: cannot start %s\n", program);
-        return 69;
-    }
+    X11Target t;
+    if (!start_program(&t, args)) return 69;
     if (!open_channel(&t)) {
         std::fprintf(stderr, "qbdrive: no test channel\n");
         stop(&t);

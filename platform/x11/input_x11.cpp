@@ -1,10 +1,10 @@
-// Key symbols to virtual-key codes. A key is named by the symbol of its
+// Key symbols to virtual-key codes, and double-clicks. A key is named by the symbol of its
 // first level (unshifted, first group), as a virtual-key code names the key
 // rather than the character: "=" and "+" are one key, 0xBB, and a letter is
 // its capital's code whatever the case.
 #include <X11/keysym.h>
 
-#include "platform/x11/keys.h"
+#include "platform/x11/input.h"
 
 struct KeyPair {
     u32 keysym;
@@ -56,4 +56,15 @@ u32 keysym_from_key_code(u32 code) {
 
 bool keypad_digit_keysym(u32 keysym) {
     return (keysym >= XK_KP_0 && keysym <= XK_KP_9) || keysym == XK_KP_Decimal;
+}
+
+bool pair_click(ClickState* state, u32 time, i32 x, i32 y) {
+    i32 dx = x - state->x;
+    i32 dy = y - state->y;
+    bool paired = state->pending && time - state->time <= 500 && dx >= -2 && dx <= 2 && dy >= -2 && dy <= 2;
+    state->pending = !paired;
+    state->time = time;
+    state->x = x;
+    state->y = y;
+    return paired;
 }
