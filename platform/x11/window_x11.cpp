@@ -695,6 +695,10 @@ static void put_frame(WindowState* w, const DrawList* list) {
             XGetSubImage(x->display, x->back, 0, 0, (unsigned)width, (unsigned)height, AllPlanes, ZPixmap,
                          &x->image, 0, 0);
         }
+    } else if (x->shm) {
+        // The server reads the shared image when it runs the request; the
+        // core draws the next frame into it as soon as this returns.
+        XSync(x->display, False);
     }
     frame_header_blit(w, 0, 0, width, height, 0, 0, 0xCC0020);
     XFlush(x->display);
