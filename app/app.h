@@ -61,6 +61,10 @@ ByteSpan entry_name(const AppState* app, u32 index);
 
 // ---- Layout and status ----
 void layout(AppState* app);
+// Ends any drag and asks for the mouse capture to be released.
+void end_drag(AppState* app);
+// Appends one hit region; a region past the table's capacity is dropped.
+void add_region(AppState* app, i32 x, i32 y, i32 w, i32 h, u32 command);
 void status_text(const AppState* app, TextBuffer* out);
 void status_line(const AppState* app, TextBuffer* out);
 void state_line(const AppState* app, TextBuffer* out);

@@ -57,7 +57,7 @@ void show_browser(AppState* app) {
 
 void hide_browser(AppState* app) {
     app->mode_flags &= ~(MODE_BROWSER | MODE_NAME_ENTRY);
-    app->drag_mode = DRAG_NONE;
+    end_drag(app);
     set_message(app, ByteSpan{nullptr, 0}, false);
     relayout(app);
 }

@@ -133,6 +133,16 @@ static u32 tab_fill(const AppState* app, u32 position) {
     return position < app->tab_count && app->tab_order[position] == app->active ? COLOUR_AREA : COLOUR_BUTTON;
 }
 
+// (c x zoom) >> 32 for a 16.16 image coordinate and a 16.16 zoom, without
+// the 64-bit product: c reaches 2^47 for the widest images and zoom 2^21.
+// Splitting c = hi x 2^16 + lo keeps every partial product below 2^53, and
+// the nested floors equal the single one.
+static i64 screen_offset(i64 c, u32 zoom) {
+    i64 hi = c >> 16;
+    i64 lo = c & 0xFFFF;
+    return (hi * (i64)zoom + ((lo * (i64)zoom) >> 16)) >> 16;
+}
+
 static void draw_image_area(const AppState* app, DrawList* list) {
     const Rect& r = app->image_rect;
     u32 s = app->active;
@@ -142,9 +152,10 @@ static void draw_image_area(const AppState* app, DrawList* list) {
                  lit("Open an image with Ctrl+O or the Open button, or drop files here."));
         return;
     }
-    // The squares move with the image.
-    i32 phase_x = (i32)(((i64)app->cx[s] * app->zoom[s]) >> 32) - (r.x1 - r.x0) / 2;
-    i32 phase_y = (i32)(((i64)app->cy[s] * app->zoom[s]) >> 32) - (r.y1 - r.y0) / 2;
+    // The squares move with the image. Only the phase modulo 32 matters, so
+    // it wraps to 32 bits.
+    i32 phase_x = (i32)(u32)(screen_offset(app->cx[s], app->zoom[s]) - (r.x1 - r.x0) / 2);
+    i32 phase_y = (i32)(u32)(screen_offset(app->cy[s], app->zoom[s]) - (r.y1 - r.y0) / 2);
     add_checker(list, r.x0, r.y0, r.x1, r.y1, COLOUR_CHECKER_A, COLOUR_CHECKER_B, phase_x, phase_y);
     if (!bit(app->no_pixels, s)) return;
     i32 x0 = r.x0 + (r.x1 - r.x0 - 420) / 2;
@@ -238,6 +249,16 @@ void build_frame_ui(AppState* app, DrawList* list) {
     i32 W = app->client_width;
     i32 H = app->client_height;
     add_rect(list, 0, 0, W, H, COLOUR_WINDOW);
+    // The status and message texts go in first: when a long listing or many
+    // tabs fill the text list, list rows and tab labels are the ones dropped.
+    // Their boxes overlap no other text, so the order changes no pixel.
+    TextBuffer status;
+    status_line(app, &status);
+    i32 top = app->status_top + 2;
+    add_text(list, 12, top, W - 12, top + 26, COLOUR_STATUS, ALIGN_RIGHT, text_span(&status));
+    i32 message_right = W - 12 - 8 * (i32)status.length;
+    add_text(list, 12, top, message_right, top + 26, (app->mode_flags & MODE_ERROR) ? COLOUR_ERROR : COLOUR_STATUS,
+             ALIGN_LEFT, text_span(&app->message));
     bool browser = (app->mode_flags & MODE_BROWSER) != 0;
     // The browser's background goes first: its buttons lie inside the image
     // rectangle and must stay visible over it.
@@ -266,13 +287,6 @@ void build_frame_ui(AppState* app, DrawList* list) {
     } else {
         draw_image_area(app, list);
     }
-    TextBuffer status;
-    status_line(app, &status);
-    i32 top = app->status_top + 2;
-    add_text(list, 12, top, W - 12, top + 26, COLOUR_STATUS, ALIGN_RIGHT, text_span(&status));
-    i32 message_right = W - 12 - 8 * (i32)status.length;
-    add_text(list, 12, top, message_right, top + 26, (app->mode_flags & MODE_ERROR) ? COLOUR_ERROR : COLOUR_STATUS,
-             ALIGN_LEFT, text_span(&app->message));
 }
 
 void draw_rects(const DrawList* list, u32* pixels, u64 stride, i32 width, i32 height) {
@@ -287,7 +301,11 @@ void draw_rects(const DrawList* list, u32* pixels, u64 stride, i32 width, i32 he
             u32* row = pixels + (u64)y * stride;
             if (d.kind == RECT_CHECKER) {
                 for (i32 x = x0; x < x1; x++) {
-                    bool odd = ((((x - d.x0 + d.phase_x) ^ (y - d.y0 + d.phase_y)) >> 4) & 1) != 0;
+                    // Unsigned sums: a phase near the 32-bit limits wraps
+                    // without changing bit 4.
+                    u32 px = (u32)x - (u32)d.x0 + (u32)d.phase_x;
+                    u32 py = (u32)y - (u32)d.y0 + (u32)d.phase_y;
+                    bool odd = (((px ^ py) >> 4) & 1) != 0;
                     row[x] = odd ? d.colour2 : d.colour;
                 }
             } else {

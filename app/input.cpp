@@ -147,6 +147,13 @@ static u32 cursor_for(const AppState* app, i32 x, i32 y) {
 }
 
 // ---- Drags ------------------------------------------------------------------
+// Whatever ends a drag gives the mouse capture back: the button-up that
+// follows finds no drag and would not release it.
+void end_drag(AppState* app) {
+    if (app->drag_mode == DRAG_NONE) return;
+    app->drag_mode = DRAG_NONE;
+    app->requests |= REQ_RELEASE;
+}
 
 static void start_window_drag(AppState* app, const Event* e, u32 edge) {
     app->drag_mode = DRAG_WINDOW;
@@ -355,8 +362,8 @@ void handle_input(AppState* app, const Event* e) {
     case EVENT_DOUBLE_CLICK: button_down(app, e); break;
     case EVENT_BUTTON_UP:
         if (app->drag_mode != DRAG_NONE) {
-            app->drag_mode = DRAG_NONE;
-            app->requests |= REQ_RELEASE | REQ_REPAINT;
+            end_drag(app);
+            app->requests |= REQ_REPAINT;
         }
         break;
     case EVENT_WHEEL: wheel(app, e); break;

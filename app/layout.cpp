@@ -4,7 +4,7 @@
 #include "codec/image.h"
 #include "view/viewport.h"
 
-static void add_region(AppState* app, i32 x, i32 y, i32 w, i32 h, u32 command) {
+void add_region(AppState* app, i32 x, i32 y, i32 w, i32 h, u32 command) {
     if (app->region_count >= HIT_REGION_CAPACITY) return;
     app->regions[app->region_count++] = HitRegion{x, y, x + w, y + h, command};
 }

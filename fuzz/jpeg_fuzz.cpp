@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     u64 h = hash_bytes(data, size);
     jpeg_force_kernels((u32)((h >> 8) % 2));
     u8* file = g_file.tail(size, 1);
-    memcpy(file, data, size);
+    if (size != 0) memcpy(file, data, size);
     static JpegDecoder state;
     ImageInfo info;
     CodecError err;

@@ -15,7 +15,10 @@ static void run_file(const std::filesystem::path& path) {
     std::ifstream f(path, std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     printf("%s (%zu bytes)\n", path.string().c_str(), bytes.size());
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    // An empty file is an ordinary input: like libFuzzer, hand the target a
+    // valid pointer rather than the empty vector's null one.
+    static const uint8_t none = 0;
+    LLVMFuzzerTestOneInput(bytes.empty() ? &none : bytes.data(), bytes.size());
 }
 
 int main(int argc, char** argv) {

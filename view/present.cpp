@@ -153,9 +153,8 @@ static void plan_view(TileCache* cache, RenderCounters* counters, PresentTables*
     // Keys hold 16-bit tile columns and rows: tiles beyond them (images over
     // 16776960 pixels on a side, at full size) would alias others, so they
     // are not drawn.
-    const u32 key_span = 0x10000;
-    if (range.end_column > key_span) range.end_column = key_span;
-    if (range.end_row > key_span) range.end_row = key_span;
+    if (range.end_column > TILE_KEY_SPAN) range.end_column = TILE_KEY_SPAN;
+    if (range.end_row > TILE_KEY_SPAN) range.end_row = TILE_KEY_SPAN;
     if (range.first_column >= range.end_column || range.first_row >= range.end_row) return;
     // The level choice keeps a 7680-pixel view within 62 tiles; the cap
     // only guards the tables.

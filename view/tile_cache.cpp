@@ -391,10 +391,14 @@ static bool render_level(TileCache* c, const TileSource* src, u32 document, u32 
             u32 cc = 2 * column + i;
             u32 cr = 2 * row + j;
             if ((u64)cc * TILE_SIDE >= cw_child || (u64)cr * TILE_SIDE >= ch_child) continue;
+            // Keys hold 16-bit columns and rows: a child past them would
+            // alias a tile 65536 columns or rows away, so it is never looked
+            // up in the cache but always rendered afresh.
+            bool keyed = cc < TILE_KEY_SPAN && cr < TILE_KEY_SPAN;
             TileKey key = tile_key(document, level - 1, cc, cr);
-            u16 slot = lookup(c, key);
+            u16 slot = keyed ? lookup(c, key) : NO_TILE;
             const u32* child;
-            if (tile_ready(c, slot, key)) {
+            if (keyed && tile_ready(c, slot, key)) {
                 child = tile_pixels(c, slot);
             } else {
                 if (!render_level(c, src, document, level - 1, cc, cr, child_scratch, err)) return false;

@@ -31,6 +31,8 @@ static constexpr u32 VIEW_TILE_SPAN = 64;     // tile columns (and rows) per vie
 // Document in bits 40 to 55, level in 32 to 39, column in 16 to 31, row in 0
 // to 15. No key has a bit above 55 set, so the hash's markers never collide.
 typedef u64 TileKey;
+// Columns and rows a key can tell apart; tiles past them are not cached.
+static constexpr u32 TILE_KEY_SPAN = 0x10000;
 
 inline TileKey tile_key(u32 document, u32 level, u32 column, u32 row) {
     return ((u64)(document & 0xFFFF) << 40) | ((u64)(level & 0xFF) << 32) |

@@ -10,12 +10,13 @@
 #pragma once
 
 #include "codec/image.h"
+#include "codec/jpeg/tables.h"
 
 // ---- Limits and enumerations -------------------------------------------------
 
 enum : u32 {
     JPEG_MAX_COMPONENTS = 4,
-    JPEG_SEGMENT_LIMIT = 1024,   // segments passed over unread per marker-loop call
+    JPEG_SEGMENT_LIMIT = 1024,   // segments passed over per marker-loop call
     JPEG_SCAN_LIMIT = 128,
     JPEG_INTERVAL_LIMIT = 65536,  // restart intervals per scan
     JPEG_TILE = 256,
@@ -177,9 +178,6 @@ struct JpegLayout {
 };
 
 // ---- Markers and headers (markers.cpp) ----------------------------------------
-
-// Natural (row-major) index of the k-th coefficient in zigzag order.
-extern const u8 jpeg_zigzag[64];
 
 inline void jpeg_status_set(JpegStatus* st, u32 code, u64 offset) {
     st->code = code;

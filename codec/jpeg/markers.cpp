@@ -8,12 +8,6 @@
 
 #include <string.h>
 
-const u8 jpeg_zigzag[64] = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
-};
-
 void reset_headers(JpegDecoder* d) {
     d->frame_seen = false;
     d->quant_defined = 0;
@@ -191,13 +185,13 @@ static bool payload_starts(const u8* p, u64 m, u64 end, const char* tag, u64 tag
     return payload >= min_payload && memcmp(p + m + 4, tag, tag_size) == 0;
 }
 
-// The segment limit counts the segments passed over unread (application
-// data, comments, unknown markers): a file may carry any number of bytes, but
-// never makes one call walk more than 1024 of them.
+// The segment limit counts every segment the loop moves past, tables as well
+// as application data, comments and unknown markers: a file may carry any
+// number of bytes, but never makes one call walk more than 1024 segments.
 u32 next_segment(const u8* p, u64 length, JpegDecoder* d, u64* position, JpegScan* scan, JpegStatus* st,
                  bool headers_only) {
     u64 pos = *position;
-    u32 skipped = 0;
+    u32 examined = 0;
     for (;;) {
         if (pos >= length) {
             jpeg_fail(st, JPEG_TRUNCATED, length);
@@ -241,7 +235,6 @@ u32 next_segment(const u8* p, u64 length, JpegDecoder* d, u64* position, JpegSca
             return JPEG_SEGMENT_FAILED;
         }
         bool ok = true;
-        bool parsed = true;
         switch (b) {
         case 0xC0:
         case 0xC1:
@@ -274,22 +267,18 @@ u32 next_segment(const u8* p, u64 length, JpegDecoder* d, u64* position, JpegSca
             return JPEG_SEGMENT_SCAN;
         case 0xE0:
             if (payload_starts(p, m, end, "JFIF", 5, 14)) d->jfif = true;
-            parsed = false;
             break;
         case 0xEE:
             if (payload_starts(p, m, end, "Adobe", 5, 12)) d->adobe_transform = p[m + 4 + 11];
-            parsed = false;
             break;
-        default: parsed = false; break;
+        default: break;
         }
         if (!ok) return JPEG_SEGMENT_FAILED;
-        if (!parsed) {
-            if (skipped == JPEG_SEGMENT_LIMIT) {
-                jpeg_fail(st, JPEG_LIMIT, pos);
-                return JPEG_SEGMENT_FAILED;
-            }
-            skipped++;
+        if (examined == JPEG_SEGMENT_LIMIT) {
+            jpeg_fail(st, JPEG_LIMIT, pos);
+            return JPEG_SEGMENT_FAILED;
         }
+        examined++;
         pos = end;
     }
 }

@@ -455,6 +455,17 @@ void minimise(WindowState* w) {
     log_op(headless_of(w), OP_MINIMISE);
 }
 
+// Moves the window without logging: a move that is part of another operation.
+static void place_window(HeadlessWindow* h, i32 left, i32 top, i32 right, i32 bottom) {
+    h->record.window_rect[0] = left;
+    h->record.window_rect[1] = top;
+    h->record.window_rect[2] = right;
+    h->record.window_rect[3] = bottom;
+    h->width = right - left > 0 ? right - left : 0;
+    h->height = bottom - top > 0 ? bottom - top : 0;
+    h->invalid = true;
+}
+
 void set_maximised(WindowState* w, bool maximised) {
     HeadlessWindow* h = headless_of(w);
     i32* r = h->record.window_rect;
@@ -462,12 +473,11 @@ void set_maximised(WindowState* w, bool maximised) {
         for (u32 i = 0; i < 4; i++) h->saved_rect[i] = r[i];
         // A 1280 x 900 monitor whose work area is the whole screen, as the
         // virtual screen the Windows harness runs on.
-        move_window(w, 0, 0, 1280, 900);
+        place_window(h, 0, 0, 1280, 900);
     } else {
-        move_window(w, h->saved_rect[0], h->saved_rect[1], h->saved_rect[2], h->saved_rect[3]);
+        place_window(h, h->saved_rect[0], h->saved_rect[1], h->saved_rect[2], h->saved_rect[3]);
     }
     h->record.maximised = maximised ? 1 : 0;
-    h->record.op_count--;  // the move above is part of this operation
     log_op(h, maximised ? OP_MAXIMISE : OP_RESTORE);
 }
 
@@ -477,15 +487,8 @@ void destroy(WindowState* w) {
 }
 
 void move_window(WindowState* w, i32 left, i32 top, i32 right, i32 bottom) {
-    HeadlessWindow* h = headless_of(w);
-    h->record.window_rect[0] = left;
-    h->record.window_rect[1] = top;
-    h->record.window_rect[2] = right;
-    h->record.window_rect[3] = bottom;
-    h->width = right - left > 0 ? right - left : 0;
-    h->height = bottom - top > 0 ? bottom - top : 0;
-    h->invalid = true;
-    log_op(h, OP_MOVE);
+    place_window(headless_of(w), left, top, right, bottom);
+    log_op(headless_of(w), OP_MOVE);
 }
 
 void set_capture(WindowState* w, bool on) {

@@ -286,8 +286,16 @@ void present(WindowState* w, const DrawList* list) {
         ExtTextOutW(dc, x, y, ETO_CLIPPED, &clip, (LPCWSTR)wide, (UINT)units, nullptr);
     }
     GdiFlush();
-    BitBlt(target, 0, 0, w->client_width, w->client_height, dc, 0, 0, SRCCOPY);
-    frame_header_blit(w, 0, 0, w->client_width, w->client_height, 0, 0, SRCCOPY);
+    // The blit goes through the window's own DC, not the paint DC: a paint
+    // cycle presents more than once (the frame after a JPEG second stage),
+    // and after the first EndPaint the update region is empty, so a later
+    // pass drawn through BeginPaint's DC would be clipped to nothing.
+    HDC window_dc = GetDC(hwnd);
+    if (window_dc != nullptr) {
+        BitBlt(window_dc, 0, 0, w->client_width, w->client_height, dc, 0, 0, SRCCOPY);
+        ReleaseDC(hwnd, window_dc);
+        frame_header_blit(w, 0, 0, w->client_width, w->client_height, 0, 0, SRCCOPY);
+    }
     EndPaint(hwnd, &ps);
 }
 

@@ -227,9 +227,10 @@ bool create_main_window(WindowState* w, ByteSpan class_name, ByteSpan title, boo
     return true;
 }
 
-// Test mode: word 12 of the frame section's header is 1 while a paint is
-// due and 0 once it has been presented, so that a harness can let the paint
-// that follows an event run before it sends the next one.
+// Test mode: word 12 of the frame section's header is 1 from the moment a
+// paint is due until the program waits for input again, so that a harness
+// can let the paint cycle that follows an event end before it sends the next
+// one (as the Windows harness waits for the program to go idle).
 static void note_paint_due(WindowState* w, bool due) {
     if (w->frame_header != nullptr) ((volatile u32*)w->frame_header)[12] = due ? 1 : 0;
 }
@@ -537,6 +538,7 @@ bool next_event(WindowState* w, Event* e) {
             }
             timeout = (int)(x->next_tick - now);
         }
+        note_paint_due(w, false);
         struct pollfd p = {ConnectionNumber(x->display), POLLIN, 0};
         poll(&p, 1, timeout);
     }
@@ -706,12 +708,10 @@ static void put_frame(WindowState* w, const DrawList* list) {
 
 void present(WindowState* w, const DrawList* list) {
     put_frame(w, list);
-    note_paint_due(w, x11_of(w)->invalid);
 }
 
 void skip_paint(WindowState* w) {
     x11_of(w)->invalid = false;
-    note_paint_due(w, false);
 }
 
 // ---- Drops ------------------------------------------------------------------

@@ -11,8 +11,8 @@ struct AppFixture {
     std::unique_ptr<AppState> owned{new AppState{}};
     AppState* app = owned.get();
 
-    explicit AppFixture(i32 width = 1040, i32 height = 700) {
-        if (!arena_init(&arena, 8 << 20) || !init_app_state(app, &arena, 64, 4096)) std::abort();
+    explicit AppFixture(i32 width = 1040, i32 height = 700, u32 entries = 64, u32 name_pool = 4096) {
+        if (!arena_init(&arena, 8 << 20) || !init_app_state(app, &arena, entries, name_pool)) std::abort();
         app->client_width = width;
         app->client_height = height;
         layout(app);

@@ -111,3 +111,23 @@ TEST(RequestPass, OrderAndRequestsRaisedByALoad) {
     EXPECT_EQ(std::string((const char*)r->title.bytes, r->title.length), "a.png - Quorbel");
     release(&p.app.source[0]);
 }
+
+TEST(RequestPass, MaximisingKeepsAFullOperationLog) {
+    // Maximise and restore are one operation each, their move included, and
+    // once the log is full nothing in it changes.
+    static Program p;
+    p = Program{};
+    headless_set_script(ByteSpan{nullptr, 0}, nullptr, nullptr);
+    ASSERT_TRUE(create_main_window(&p.window, lit("Quorbel"), lit("Quorbel"), true));
+    const HeadlessRecord* r = headless_record();
+    u32 start = r->op_count;
+    set_maximised(&p.window, true);
+    set_maximised(&p.window, false);
+    EXPECT_EQ(std::string((const char*)r->ops + start, r->op_count - start), "xr");
+    while (r->op_count < sizeof r->ops) set_capture(&p.window, true);
+    std::string full((const char*)r->ops, r->op_count);
+    set_maximised(&p.window, true);
+    set_maximised(&p.window, false);
+    EXPECT_EQ(r->op_count, (u32)sizeof r->ops);
+    EXPECT_EQ(std::string((const char*)r->ops, r->op_count), full);
+}

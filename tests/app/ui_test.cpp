@@ -1,11 +1,18 @@
 // Layout, the frame's draw list, the status texts and pointer input.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <random>
 
 #include "app/input.h"
 #include "app/main_loop.h"
 #include "app_fixture.h"
+#include "platform/process.h"
+
+namespace fs = std::filesystem;
 
 static std::string str(const TextBuffer& t) {
     return std::string((const char*)t.bytes, t.length);
@@ -16,6 +23,26 @@ static const HitRegion* region(const AppState* app, u32 command) {
         if (app->regions[i].command == command) return &app->regions[i];
     }
     return nullptr;
+}
+
+// A temporary folder of `files` image names, shown and listed in the browser.
+static fs::path browse_generated_folder(AppFixture& f, int files) {
+    std::random_device rd;
+    fs::path dir = fs::temp_directory_path() / ("qb-ui-" + std::to_string(rd()));
+    fs::create_directories(dir);
+    for (int i = 0; i < files; i++) {
+        char n[64];
+        snprintf(n, sizeof n, "a-long-file-name-for-the-listing-%04d.png", i);
+        std::ofstream(dir / n) << "x";
+    }
+    std::u8string u = dir.u8string();
+    std::string folder(u.begin(), u.end());
+    folder += (char)path_separator();
+    set_start_folder(f.app, ByteSpan{(u8*)folder.data(), folder.size()});
+    show_browser(f.app);
+    set_browse_folder(f.app, ByteSpan{(u8*)folder.data(), folder.size()});
+    list_browse_folder(f.app);
+    return dir;
 }
 
 TEST(Layout, RegionsAndTabWidths) {
@@ -66,16 +93,44 @@ TEST(Layout, BrowserAndSaveFormPositions) {
 
 TEST(Layout, RegionLimit) {
     // 32 tabs give 2 x 32 + 6 regions; the browser and save form add 7 more,
-    // within 96. The table never takes a 97th.
+    // within 96.
     AppFixture f;
     for (int i = 0; i < 32; i++) f.open("proc-" + std::to_string(i + 1) + "x1");
     f.app->mode_flags |= MODE_BROWSER | MODE_NAME_ENTRY;
     layout(f.app);
     EXPECT_EQ(f.app->region_count, 77u);
-    for (u32 i = 0; i < 40; i++) f.app->regions[i] = HitRegion{};
-    f.app->region_count = HIT_REGION_CAPACITY;
-    layout(f.app);
-    EXPECT_LE(f.app->region_count, HIT_REGION_CAPACITY);
+    // Filled to 96, the table keeps its last region and drops a 97th.
+    for (u32 i = f.app->region_count; i < HIT_REGION_CAPACITY; i++) add_region(f.app, (i32)i, 0, 1, 1, 500 + i);
+    ASSERT_EQ(f.app->region_count, HIT_REGION_CAPACITY);
+    add_region(f.app, 7, 7, 1, 1, 999);
+    EXPECT_EQ(f.app->region_count, HIT_REGION_CAPACITY);
+    EXPECT_EQ(f.app->regions[HIT_REGION_CAPACITY - 1].command, 500 + HIT_REGION_CAPACITY - 1);
+    for (u32 i = 0; i < f.app->region_count; i++) EXPECT_NE(f.app->regions[i].command, 999u);
+}
+
+TEST(Frame, FullTextListKeepsStatusAndMessage) {
+    // A tall window with 32 tabs and a 400-entry listing offers far more
+    // texts than the list holds: rows and tab labels are dropped, the status
+    // and the message line never.
+    AppFixture f(1280, 1600, 1024, 65536);
+    for (int i = 0; i < 32; i++) f.open("proc-" + std::to_string(i + 1) + "x1");
+    fs::path dir = browse_generated_folder(f, 399);
+    ASSERT_EQ(f.app->entry_count, 400u);
+    auto list = std::make_unique<DrawList>();
+    build_frame_ui(f.app, list.get());
+    EXPECT_EQ(list->text_count, DRAW_TEXT_CAPACITY);  // the list really is full
+    bool status = false;
+    bool message = false;
+    std::string expected_message = f.message();
+    ASSERT_FALSE(expected_message.empty());
+    for (u32 i = 0; i < list->text_count; i++) {
+        std::string t((const char*)list->pool + list->texts[i].offset, list->texts[i].length);
+        if (t == "400 entries") status = true;
+        if (t == expected_message) message = true;
+    }
+    EXPECT_TRUE(status);
+    EXPECT_TRUE(message);
+    fs::remove_all(dir);
 }
 
 TEST(DrawList, LimitsAndRasterising) {
@@ -338,4 +393,70 @@ TEST(Pointer, HoverCursorsAndLeave) {
     EXPECT_EQ(f.app->pointer_x, -1);
     EXPECT_EQ(f.app->hovered, 0u);
     EXPECT_EQ(f.app->cursor, 0u);
+}
+
+TEST(Pointer, HidingTheBrowserMidDragReleasesTheCapture) {
+    AppFixture f;
+    fs::path dir = browse_generated_folder(f, 100);
+    layout(f.app);
+    i32 top = 0;
+    i32 length = 0;
+    ASSERT_TRUE(browser_thumb(f.app, &top, &length));
+    Event e = pointer(EVENT_BUTTON_DOWN, f.app->scroll_x + 5, f.app->list_rect.y0 + top + 2, f.app);
+    handle_input(f.app, &e);
+    ASSERT_EQ(f.app->drag_mode, (u32)DRAG_THUMB);
+    EXPECT_NE(f.app->requests & REQ_CAPTURE, 0u);
+    f.app->requests = 0;
+    Event esc = {};
+    esc.kind = EVENT_KEY;
+    esc.key = 0x1B;
+    handle_input(f.app, &esc);
+    EXPECT_EQ(f.app->mode_flags & MODE_BROWSER, 0u);
+    EXPECT_EQ(f.app->drag_mode, (u32)DRAG_NONE);
+    EXPECT_NE(f.app->requests & REQ_RELEASE, 0u);
+    fs::remove_all(dir);
+}
+
+TEST(Frame, CheckerPhaseForTheWidestImagesAtTheHighestZoom) {
+    // cx x zoom passes 64 bits for the widest images at 3200 %; the phase is
+    // still the exact product's, wrapped to 32 bits, and the small cases keep
+    // their old values.
+    AppFixture f;
+    f.open("proc-64x64");
+    u32 s = f.app->active;
+    auto list = std::make_unique<DrawList>();
+    struct Case {
+        i64 cx, cy;
+        u32 zoom;
+    };
+    const i64 widest = ((i64)1 << 31) - 1;
+    for (Case c : {Case{widest << 16, (widest << 16) - 12345, 0x200000}, Case{(widest << 16) / 3, 77, 0x1C000},
+                   Case{32 << 16, 32 << 16, 0x10000}, Case{-(5 << 16) - 3, 1 << 20, 0x200000}}) {
+        f.app->cx[s] = c.cx;
+        f.app->cy[s] = c.cy;
+        f.app->zoom[s] = c.zoom;
+        build_frame_ui(f.app, list.get());
+        const DrawRect* checker = nullptr;
+        for (u32 i = 0; i < list->rect_count; i++) {
+            if (list->rects[i].kind == RECT_CHECKER) checker = &list->rects[i];
+        }
+        ASSERT_NE(checker, nullptr);
+        const Rect& r = f.app->image_rect;
+        auto expected = [](i64 v, u32 zoom, i32 half) {
+            __int128 p = (__int128)v * zoom;
+            return (i32)(u32)(u64)((i64)(p >> 32) - half);
+        };
+        EXPECT_EQ(checker->phase_x, expected(c.cx, c.zoom, (r.x1 - r.x0) / 2)) << c.cx;
+        EXPECT_EQ(checker->phase_y, expected(c.cy, c.zoom, (r.y1 - r.y0) / 2)) << c.cy;
+    }
+    // Rasterising a phase at the 32-bit limits wraps rather than overflows,
+    // and bit 4 of the sum is what it would be without the wrap.
+    draw_list_clear(list.get());
+    add_checker(list.get(), 0, 0, 64, 2, 0xA, 0xB, 0x7FFFFFF0, (i32)0x80000000);
+    std::vector<u32> px(64 * 2, 0);
+    draw_rects(list.get(), px.data(), 64, 64, 2);
+    for (int x = 0; x < 64; x++) {
+        u32 expected = ((((u32)x + 0x7FFFFFF0u) ^ 0x80000000u) >> 4) & 1 ? 0xB : 0xA;
+        EXPECT_EQ(px[x], expected) << x;
+    }
 }

@@ -5,6 +5,7 @@
 // here from the rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -436,4 +437,38 @@ TEST(TileCache, CoarseLevelsAreBoxReductions) {
     job.info.height = 517;
     EXPECT_FALSE(render_any_level(k.c, job_source(&job), 6, 2, 0, 0, &pb, &err));
     EXPECT_NE(err.code, (u32)ERR_OK);
+}
+
+// A very wide one-row image that serves level 0 only, each tile one colour
+// chosen by its column.
+struct WideStripe {
+    static u32 colour(u32 column) { return 0xFF000000u | ((column * 2654435761u) >> 8); }
+    static bool render(void*, u32 level, u32 col, u32, PixelBuffer* tile, CodecError* err) {
+        if (level != 0) return fail(err, ERR_BAD_TARGET, 0);
+        u32* out = (u32*)tile->pixels;
+        for (u32 i = 0; i < 65536; i++) out[i] = colour(col);
+        return true;
+    }
+};
+
+TEST(TileCache, ChildrenPastTheKeyRangeNeverAliasCachedTiles) {
+    // 2^25 pixels wide: level-1 column 32768 is built from level-0 columns
+    // 65536 and 65537, whose 16-bit keys would name columns 0 and 1.
+    Cache k(16);
+    TileSource src = {WideStripe::render, nullptr, 1u << 25, 1};
+    u16 s = acquire(k.c, tile_key(3, 0, 0, 0));
+    std::fill(tile_pixels(k.c, s), tile_pixels(k.c, s) + 65536, 0xFF00FF00u);
+    mark_ready(k.c, s, k.c->generation[s]);
+    std::vector<u32> tile(65536);
+    PixelBuffer pb = {(u8*)tile.data(), 1024, 256, 256};
+    CodecError err;
+    ASSERT_TRUE(render_any_level(k.c, src, 3, 1, 32768, 0, &pb, &err));
+    EXPECT_EQ(tile[0], WideStripe::colour(65536));
+    EXPECT_EQ(tile[127], WideStripe::colour(65536));
+    EXPECT_EQ(tile[128], WideStripe::colour(65537));
+    EXPECT_EQ(tile[255 * 256 + 255], WideStripe::colour(65537));  // edge-filled rows repeat row 0
+    // Within the key range the cached child is still used.
+    ASSERT_TRUE(render_any_level(k.c, src, 3, 1, 0, 0, &pb, &err));
+    EXPECT_EQ(tile[0], 0xFF00FF00u);
+    EXPECT_EQ(tile[128], WideStripe::colour(1));
 }

@@ -7,6 +7,10 @@
 //                                                   the RGBA image as a PAM file
 //   qbcodec tiles FILE DIR --level L [--frame N]    every tile of a level, as
 //                                                   DIR/tile-L-COLUMN-ROW.pam
+//   qbcodec encode IN.pam OUT.jpg [--quality Q] [--444] [--progressive]
+//                                                   a PAM image (RGB or RGB_ALPHA)
+//                                                   as a JPEG file, memory sized as
+//                                                   the save flow sizes it
 // The file is read whole with standard C I/O, so the tool builds for Windows
 // as well.
 #include <stdio.h>
@@ -17,6 +21,7 @@
 #include <vector>
 
 #include "codec/job.h"
+#include "codec/jpeg/encode.h"
 #include "codec/probe.h"
 
 static bool read_file(const char* path, std::vector<u8>* out) {
@@ -38,7 +43,8 @@ static int usage() {
     fprintf(stderr,
             "usage: qbcodec probe FILE\n"
             "       qbcodec decode FILE OUT.pam [--frame N] [--preview]\n"
-            "       qbcodec tiles FILE DIR --level L [--frame N]\n");
+            "       qbcodec tiles FILE DIR --level L [--frame N]\n"
+            "       qbcodec encode IN.pam OUT.jpg [--quality Q] [--444] [--progressive]\n");
     return 2;
 }
 
@@ -61,8 +67,94 @@ static bool write_pam(const std::string& path, const PixelBuffer& p, bool swappe
     return fclose(f) == 0;
 }
 
+// ---- encode ---------------------------------------------------------------------
+
+// A PAM file with 8-bit RGB or RGB_ALPHA tuples, as RGBA rows.
+static bool read_pam(const std::vector<u8>& file, std::vector<u8>* rgba, u32* width, u32* height) {
+    size_t at = 0;
+    auto line = [&](std::string* out) {
+        out->clear();
+        while (at < file.size() && file[at] != '\n') out->push_back((char)file[at++]);
+        if (at >= file.size()) return false;
+        at++;
+        return true;
+    };
+    std::string l, tupltype;
+    u64 w = 0, h = 0, depth = 0, maxval = 0;
+    if (!line(&l) || l != "P7") return false;
+    for (;;) {
+        if (!line(&l)) return false;
+        if (l == "ENDHDR") break;
+        if (l.empty() || l[0] == '#') continue;
+        size_t space = l.find(' ');
+        std::string key = l.substr(0, space), value = space == std::string::npos ? "" : l.substr(space + 1);
+        if (key == "WIDTH") w = strtoull(value.c_str(), nullptr, 10);
+        if (key == "HEIGHT") h = strtoull(value.c_str(), nullptr, 10);
+        if (key == "DEPTH") depth = strtoull(value.c_str(), nullptr, 10);
+        if (key == "MAXVAL") maxval = strtoull(value.c_str(), nullptr, 10);
+        if (key == "TUPLTYPE") tupltype = value;
+    }
+    bool rgba_tuples = tupltype == "RGB_ALPHA" && depth == 4;
+    bool rgb_tuples = tupltype == "RGB" && depth == 3;
+    if (!(rgba_tuples || rgb_tuples) || maxval != 255 || w == 0 || h == 0 || w > 65535 || h > 65535) return false;
+    if (file.size() - at < w * h * depth) return false;
+    rgba->resize(w * h * 4);
+    for (u64 i = 0; i < w * h; i++) {
+        const u8* p = &file[at + i * depth];
+        u8* q = &(*rgba)[i * 4];
+        q[0] = p[0];
+        q[1] = p[1];
+        q[2] = p[2];
+        q[3] = rgba_tuples ? p[3] : 255;
+    }
+    *width = (u32)w;
+    *height = (u32)h;
+    return true;
+}
+
+static int encode_command(int argc, char** argv) {
+    if (argc < 4) return usage();
+    JpegEncodeSettings settings{75, 0, 0};
+    for (int i = 4; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "--quality" && i + 1 < argc) {
+            settings.quality = (u32)strtoul(argv[++i], nullptr, 10);
+        } else if (a == "--444") {
+            settings.subsampling = 1;
+        } else if (a == "--progressive") {
+            settings.progressive = 1;
+        } else {
+            return usage();
+        }
+    }
+    std::vector<u8> file, rgba;
+    u32 w = 0, h = 0;
+    if (!read_file(argv[2], &file) || !read_pam(file, &rgba, &w, &h)) {
+        fprintf(stderr, "qbcodec: %s is not an 8-bit RGB or RGB_ALPHA PAM file\n", argv[2]);
+        return 1;
+    }
+    u64 ws = jpeg_encode_workspace_bytes(&settings, w, h);
+    u64 cap = jpeg_encode_output_bound(&settings, w, h);
+    std::vector<u8> workspace(ws + 64), output(cap);
+    JpegEncodeResult result;
+    if (!jpeg_encode(ByteSpan{rgba.data(), rgba.size()}, 4 * (u64)w, w, h, &settings, workspace.data(), ws,
+                     output.data(), cap, &result)) {
+        ByteSpan m = jpeg_encode_message(result.code);
+        printf("error %u: %.*s\n", result.code, (int)m.size, (const char*)m.data);
+        return 1;
+    }
+    FILE* f = fopen(argv[3], "wb");
+    if (!f || fwrite(output.data(), 1, result.bytes, f) != result.bytes || fclose(f) != 0) {
+        fprintf(stderr, "qbcodec: cannot write %s\n", argv[3]);
+        return 1;
+    }
+    printf("wrote %llu bytes\n", (unsigned long long)result.bytes);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc < 3) return usage();
+    if (strcmp(argv[1], "encode") == 0) return encode_command(argc, argv);
     std::string cmd = argv[1];
     u32 frame = 0;
     i64 level = -1;

@@ -121,14 +121,19 @@ static void wait_for_tick(u32 script_ms) {
 }
 
 // A drop as the shell makes one: a DROPFILES block with wide, NUL-separated
-// paths, placed in the program's own memory (a fixed global block is its
+// full paths, placed in the program's own memory (a fixed global block is its
 // own handle there).
 static bool post_drop(Target* t, const std::vector<std::string>& paths) {
     std::vector<u16> block(10, 0);  // DROPFILES: 20 bytes
     block[0] = 20;                  // pFiles
     block[8] = 1;                   // fWide
     for (const std::string& p : paths) {
+        // The shell drops full paths: a relative one is taken from the
+        // harness's current folder, which the program shares.
         std::wstring w = wide(p);
+        static wchar_t full[32768];
+        DWORD n = GetFullPathNameW(w.c_str(), 32768, full, nullptr);
+        if (n > 0 && n < 32768) w.assign(full, n);
         block.insert(block.end(), w.begin(), w.end());
         block.push_back(0);
     }
@@ -190,8 +195,39 @@ static bool send(Target* t, const Event& e, bool unmarked, const std::string& li
     }
 }
 
+static bool screen_matches_frame(HWND window, const u32* frame, i32 w, i32 h) {
+    HDC window_dc = GetDC(window);
+    if (window_dc == nullptr) return false;
+    HDC memory = CreateCompatibleDC(window_dc);
+    BITMAPINFO bi = {};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = -h;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(memory, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool same = false;
+    if (memory != nullptr && bitmap != nullptr) {
+        HGDIOBJ previous = SelectObject(memory, bitmap);
+        if (BitBlt(memory, 0, 0, w, h, window_dc, 0, 0, SRCCOPY)) {
+            GdiFlush();
+            const u32* shown = (const u32*)bits;
+            same = true;
+            for (i64 i = 0; i < (i64)w * h && same; i++) same = ((shown[i] ^ frame[i]) & 0xFFFFFF) == 0;
+        }
+        SelectObject(memory, previous);
+    }
+    if (bitmap != nullptr) DeleteObject(bitmap);
+    if (memory != nullptr) DeleteDC(memory);
+    ReleaseDC(window, window_dc);
+    return same;
+}
+
 // "frame": the frame section's header must describe the window's DIB and a
-// blit of the whole window. "frame save FILE" also writes its pixels as PAM.
+// blit of the whole window, and the screen must show those pixels. "frame
+// save FILE" also writes its pixels as PAM.
 static std::string check_frame(Target* t, const std::string& save) {
     const u32* h = t->frame;
     RECT r;
@@ -200,6 +236,9 @@ static std::string check_frame(Target* t, const std::string& save) {
     char line[160];
     bool ok = h[0] == 0x46524251 && h[1] == (u32)w && h[2] == (u32)-hgt && h[3] == 32 && h[4] == 0 && h[5] == 0 &&
               h[6] == (u32)w && h[7] == (u32)hgt && h[8] == 0 && h[9] == 0 && h[10] == 0xCC0020;
+    // The screen must show what the last blit sent: read the client area
+    // back through the window's DC and compare it with the frame's pixels.
+    if (ok && w > 0 && hgt > 0) ok = screen_matches_frame(t->window, (const u32*)(h + 16), w, hgt);
     std::snprintf(line, sizeof line, "frame %s %dx%d", ok ? "ok" : "bad", w, hgt);
     if (ok && !save.empty()) {
         FILE* f = std::fopen(save.c_str(), "wb");

@@ -7,6 +7,7 @@
 // text: the same lines the headless run and the Windows harness print.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -134,8 +135,9 @@ void post_sync(X11Target* t, u32 number) {
 }
 
 // Waits until the state text ends with " sync=" and the number, then until
-// the paint that follows has begun (word 12 of the frame header), as the
-// Windows harness waits for the update region to empty. A program that does
+// the paint that follows has ended and the program waits for input again
+// (word 12 of the frame header), as the Windows harness waits for it to go
+// idle. A program that does
 // not answer within 20 seconds fails the run rather than hang it.
 WaitResult wait_state(X11Target* t, u32 number, std::string* out) {
     char want[32];
@@ -429,8 +431,24 @@ bool send(X11Target* t, const Event& e, bool unmarked, const std::string& line) 
     }
 }
 
+// Whether the window on screen shows the frame's pixels: its contents read
+// back from the server.
+bool screen_matches_frame(X11Target* t, const u32* frame, i32 w, i32 h) {
+    XImage* shown = XGetImage(t->display, t->window, 0, 0, (unsigned)w, (unsigned)h, AllPlanes, ZPixmap);
+    if (shown == nullptr) return false;
+    bool same = true;
+    for (i32 y = 0; y < h && same; y++) {
+        for (i32 x = 0; x < w && same; x++) {
+            same = ((XGetPixel(shown, x, y) ^ frame[(i64)y * w + x]) & 0xFFFFFF) == 0;
+        }
+    }
+    XDestroyImage(shown);
+    return same;
+}
+
 // "frame": the frame section's header must describe the window and a blit
-// of the whole window. "frame save FILE" also writes its pixels as PAM.
+// of the whole window, and the screen must show those pixels. "frame save
+// FILE" also writes its pixels as PAM.
 std::string check_frame(X11Target* t, const std::string& save) {
     const u32* h = t->frame;
     XWindowAttributes a;
@@ -440,8 +458,10 @@ std::string check_frame(X11Target* t, const std::string& save) {
     char line[160];
     bool ok = h[0] == 0x46524251 && h[1] == (u32)w && h[2] == (u32)-hgt && h[3] == 32 && h[4] == 0 && h[5] == 0 &&
               h[6] == (u32)w && h[7] == (u32)hgt && h[8] == 0 && h[9] == 0 && h[10] == 0xCC0020;
+    ok = ok && (u64)w * (u64)hgt * 4 + 64 <= t->frame_size;
+    if (ok && w > 0 && hgt > 0) ok = screen_matches_frame(t, h + 16, w, hgt);
     std::snprintf(line, sizeof line, "frame %s %dx%d", ok ? "ok" : "bad", w, hgt);
-    if (ok && !save.empty() && (u64)w * (u64)hgt * 4 + 64 <= t->frame_size) {
+    if (ok && !save.empty()) {
         FILE* f = std::fopen(save.c_str(), "wb");
         if (f != nullptr) {
             std::fprintf(f, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n", w, hgt);

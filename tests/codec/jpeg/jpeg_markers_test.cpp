@@ -83,22 +83,47 @@ TEST(JpegMarkers, RejectedAndUnsupportedMarkers) {
     EXPECT_EQ(probe({0xFF, 0xD8, 0xFF, 0xD9}).code, (u32)ERR_BAD_HEADER);
 }
 
-std::vector<u8> with_app_segments(u32 n) {
-    std::vector<u8> body = grey_file(16, 8, 1, 0, 8);
+// n segments of the given kind (APPn cycles through APP0 to APP15) between
+// SOI and the rest of `body`.
+std::vector<u8> with_segments(u32 n, u8 marker, const std::vector<u8>& body) {
     StreamWriter w;
     w.marker(0xD8);
-    for (u32 i = 0; i < n; i++) w.segment((u8)(0xE0 + i % 16), {(u8)i});
+    for (u32 i = 0; i < n; i++) {
+        if (marker == 0xDB) {
+            std::vector<u8> dqt(65, (u8)(1 + i % 200));
+            dqt[0] = 1;  // table 1: the body's own table 0 stays as it is
+            w.segment(0xDB, dqt);
+        } else {
+            w.segment((u8)(marker + i % 16), {(u8)i});
+        }
+    }
     w.bytes.insert(w.bytes.end(), body.begin() + 2, body.end());
     return w.bytes;
 }
 
-TEST(JpegMarkers, SegmentLimit) {
-    EXPECT_EQ(probe(with_app_segments(1024)).code, (u32)ERR_OK);
-    DecodeResult r;
-    EXPECT_TRUE(run_decoder(with_app_segments(1024), &r, true)) << r.stage << " " << r.error.code;
-    CodecError err = probe(with_app_segments(1025));
+TEST(JpegMarkers, SegmentLimitCountsEverySegmentExamined) {
+    // A frame header right after 1024 application segments is accepted; the
+    // 1025th segment passed over gives "limit" at its 0xFF.
+    std::vector<u8> frame_only = frame_file(sof(16, 8, {{1, 0x11, 0}}));
+    JpegQuickHeader q;
+    EXPECT_STATUS(quick(with_segments(1024, 0xE0, frame_only), &q), JPEG_OK, 0);
+    EXPECT_STATUS(quick(with_segments(1025, 0xE0, frame_only), &q), JPEG_LIMIT, 2u + 1024u * 5u);
+    // Tables count like any other segment: 2,000 DQT segments before the scan
+    // are refused by the probe and by the decoder at the 1025th.
+    std::vector<u8> body = grey_file(16, 8, 1, 0, 8);
+    const u64 dqt_size = 2 + 2 + 65;
+    CodecError err = probe(with_segments(2000, 0xDB, body));
     EXPECT_EQ(err.code, (u32)ERR_LIMIT);
-    EXPECT_EQ(err.offset, 2u + 1024u * 5u);  // the 0xFF of the 1025th segment
+    EXPECT_EQ(err.offset, 2u + 1024u * dqt_size);
+    DecodeResult r;
+    EXPECT_FALSE(run_decoder(with_segments(2000, 0xDB, body), &r, true));
+    EXPECT_EQ(r.error.code, (u32)ERR_LIMIT);
+    // The body adds DQT, SOF and DHT before its scan: 1021 + 3 examined
+    // segments decode, one more does not.
+    EXPECT_TRUE(run_decoder(with_segments(1021, 0xDB, body), &r, true)) << r.stage << " " << r.error.code;
+    EXPECT_FALSE(run_decoder(with_segments(1022, 0xDB, body), &r, true));
+    EXPECT_EQ(r.error.code, (u32)ERR_LIMIT);
+    EXPECT_EQ(r.error.offset, 2u + 1022u * dqt_size + dqt_size + (2 + 2 + 6 + 3));  // the DHT after SOF
 }
 
 TEST(JpegMarkers, FrameHeaderChecks) {
