@@ -227,7 +227,6 @@ void send_pointer(X11Target* t, int type, const Event& e, unsigned int button, u
         b.same_screen = True;
     }
     XSendEvent(t->display, t->window, False, NoEventMask, &ev);
-    XFlush(t->display);
 }
 
 void send_leave(X11Target* t) {
@@ -263,22 +262,6 @@ bool send_raw(X11Target* t, const Event& e) {
     }
     XFlush(t->display);
     return true;
-}
-
-// Script ticks are mapped onto the monotonic clock the program reads when it
-// takes the tick: the first fixes the offset, later ones wait for their time.
-bool g_clock_set = false;
-i64 g_clock_offset = 0;
-
-void wait_for_tick(u32 script_ms) {
-    i64 now = (i64)now_ms();
-    if (!g_clock_set) {
-        g_clock_offset = now - script_ms;
-        g_clock_set = true;
-        return;
-    }
-    i64 due = g_clock_offset + script_ms;
-    if (due > now) sleep_ms((long)(due - now));
 }
 
 std::vector<std::string> drop_paths(const std::string& line) {
@@ -344,6 +327,12 @@ bool wait_source_event(X11Target* t, const std::string& data, bool (*want)(const
                 }
                 XSendEvent(t->display, r.requestor, False, NoEventMask, &reply);
                 XFlush(t->display);
+                if (t->sync_with_data != 0) {
+                    // The program takes the data and this sync in a row, as
+                    // a drop and a sync posted together on Windows.
+                    post_sync(t, t->sync_with_data);
+                    t->sync_with_data = 0;
+                }
                 continue;
             }
             if (want(ev, context)) return true;
@@ -403,11 +392,11 @@ bool send(X11Target* t, const Event& e, bool unmarked, const std::string& line) 
         XFlush(t->display);
         return true;
     case EVENT_KEY: return send_key(t, e);
-    case EVENT_MOUSE_MOVE: send_pointer(t, MotionNotify, e, 0, 0); return true;
-    case EVENT_BUTTON_DOWN: send_pointer(t, ButtonPress, e, Button1, 0); return true;
+    case EVENT_MOUSE_MOVE: send_pointer(t, MotionNotify, e, 0, 0); break;
+    case EVENT_BUTTON_DOWN: send_pointer(t, ButtonPress, e, Button1, 0); break;
     // The second press of a double-click: the button is already down.
-    case EVENT_DOUBLE_CLICK: send_pointer(t, ButtonPress, e, Button1, Button1Mask); return true;
-    case EVENT_BUTTON_UP: send_pointer(t, ButtonRelease, e, Button1, Button1Mask); return true;
+    case EVENT_DOUBLE_CLICK: send_pointer(t, ButtonPress, e, Button1, Button1Mask); break;
+    case EVENT_BUTTON_UP: send_pointer(t, ButtonRelease, e, Button1, Button1Mask); break;
     case EVENT_WHEEL:
         if (e.wheel != 0 && e.wheel % 120 == 0) {
             // Whole notches are wheel buttons, one press and release each.
@@ -416,19 +405,19 @@ bool send(X11Target* t, const Event& e, bool unmarked, const std::string& line) 
                 send_pointer(t, ButtonPress, e, button, 0);
                 send_pointer(t, ButtonRelease, e, button, 0);
             }
+            XFlush(t->display);
         } else {
             client_message(t, t->window, atom(t, "_QUORBEL_WHEEL"), e.x, e.y, e.wheel, (long)state_of(e.mods), 0);
         }
         return true;
     case EVENT_LEAVE: send_leave(t); return true;
-    case EVENT_TIMER:
-        wait_for_tick((u32)e.x);
-        client_message(t, t->window, atom(t, "_QUORBEL_TIMER"), 0, 0, 0, 0, 0);
-        return true;
+    case EVENT_TIMER: client_message(t, t->window, atom(t, "_QUORBEL_TIMER"), (long)(u32)e.x, 0, 0, 0, 0); return true;
     case EVENT_DROP: return send_drop(t, drop_paths(line));
     case EVENT_SYNC: return true;
     default: return false;
     }
+    XFlush(t->display);
+    return true;
 }
 
 // Whether the window on screen shows the frame's pixels: its contents read
@@ -585,6 +574,8 @@ int run_x11_harness(const char* script_path, const char* program) {
             }
             continue;
         }
+        u32 number = e.kind == EVENT_SYNC ? e.key : next_sync++;
+        t.sync_with_data = e.kind == EVENT_DROP ? number : 0;
         if (!send(&t, e, unmarked, l)) {
             if (!still_running(&t)) break;
             std::fprintf(stderr, "qbdrive: %s:%zu: cannot send this event\n", script_path, n + 1);
@@ -601,8 +592,10 @@ int run_x11_harness(const char* script_path, const char* program) {
                 return 72;
             }
         }
-        u32 number = e.kind == EVENT_SYNC ? e.key : next_sync++;
-        if (still_running(&t)) post_sync(&t, number);
+        // A drop whose data went over has had its sync posted already.
+        bool posted = e.kind == EVENT_DROP && t.sync_with_data == 0;
+        t.sync_with_data = 0;
+        if (!posted && still_running(&t)) post_sync(&t, number);
         WaitResult r = wait_state(&t, number, &state);
         if (r == SILENT) {
             std::fprintf(stderr, "qbdrive: %s:%zu: the program stopped answering\n", script_path, n + 1);

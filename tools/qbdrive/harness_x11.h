@@ -28,6 +28,9 @@ struct X11Target {
     u64 frame_size;
     int exit_code;
     bool ended;
+    // A sync to post as soon as the drop data has been handed over, so that
+    // it reaches the program right behind the drop (0 for none).
+    u32 sync_with_data;
 };
 
 enum WaitResult { ANSWERED, ENDED, SILENT };
