@@ -472,7 +472,7 @@ void print_line(const std::string& text) {
 }
 
 // Ends the program if it still runs: a close from the window manager first,
-// then a kill. The section names go either way.
+// then a kill. The section names and the connection go either way.
 void stop(X11Target* t) {
     if (still_running(t) && t->display != nullptr && t->window != 0) {
         client_message(t, t->window, atom(t, "WM_PROTOCOLS"), (long)atom(t, "WM_DELETE_WINDOW"), CurrentTime, 0, 0,
@@ -484,7 +484,9 @@ void stop(X11Target* t) {
         waitpid(t->pid, nullptr, 0);
         t->ended = true;
     }
-    remove_test_sections((u32)t->pid);
+    if (t->pid > 0) remove_test_sections((u32)t->pid);
+    if (t->display != nullptr) XCloseDisplay(t->display);
+    t->display = nullptr;
 }
 
 // A window that went away (the program quit) is no reason to stop.
@@ -607,7 +609,7 @@ int run_x11_harness(const char* script_path, const char* program) {
     }
     if (!still_running(&t) && t.ended) {
         // The program ended by itself (Quit): its exit code is part of the run.
-        remove_test_sections((u32)t.pid);
+        stop(&t);
         print_line("exit=" + std::to_string(t.exit_code));
         return status;
     }
