@@ -59,6 +59,14 @@ void folder_up(AppState* app);
 void open_entry(AppState* app, u64 index);
 ByteSpan entry_name(const AppState* app, u32 index);
 
+// ---- Save form ----
+void show_save_form(AppState* app);
+void type_char(AppState* app, u32 character);
+void erase_char(AppState* app);
+void save_option(AppState* app, u32 command);
+void confirm_save(AppState* app);
+void write_pending_save(AppState* app);
+
 // ---- Layout and status ----
 void layout(AppState* app);
 // Ends any drag and asks for the mouse capture to be released.

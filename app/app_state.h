@@ -191,7 +191,9 @@ struct AppState {
     u32 confirm_overwrite;
     u8* save_path;  // 32 KiB
     u64 save_path_length;
-    ReservedRegion encode;
+    ReservedRegion encode;  // encoder workspace, output, full-resolution pixels
+    u64 encoded_offset;     // the encoded file in the encode region, between
+    u64 encoded_length;     // a confirmed save and the request pass that writes it
 };
 
 inline bool bit(u32 set, u32 slot) {

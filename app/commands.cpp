@@ -85,7 +85,7 @@ static i32 centre_y(const AppState* app) {
 void execute(AppState* app, u32 c) {
     if (c == CMD_NONE || filtered(app, c)) return;
     if (c >= CMD_TYPE_CHAR) {
-        // TODO: typing into the save form's name waits for the save flow.
+        type_char(app, c - CMD_TYPE_CHAR);
         app->requests |= REQ_REPAINT;
         return;
     }
@@ -157,10 +157,13 @@ void execute(AppState* app, u32 c) {
     case CMD_PLAY_PAUSE: play_or_pause(app); app->requests |= REQ_REPAINT; break;
     case CMD_COMPARE: toggle_compare(app); app->requests |= REQ_REPAINT; break;
     case CMD_COMPARE_MODE: next_compare_mode(app); app->requests |= REQ_REPAINT; break;
-    default:
-        // TODO: Save as, Save, Erase and the save options wait for the save
-        // flow and its JPEG encoder.
-        if (c >= CMD_SAVE_AS && c <= CMD_QUALITY_UP) app->requests |= REQ_REPAINT;
-        break;
+    case CMD_SAVE_AS: show_save_form(app); app->requests |= REQ_REPAINT; break;
+    case CMD_SAVE: confirm_save(app); app->requests |= REQ_REPAINT; break;
+    case CMD_ERASE: erase_char(app); app->requests |= REQ_REPAINT; break;
+    case CMD_TOGGLE_SUBSAMPLING:
+    case CMD_TOGGLE_PROGRESSIVE:
+    case CMD_QUALITY_DOWN:
+    case CMD_QUALITY_UP: save_option(app, c); app->requests |= REQ_REPAINT; break;
+    default: break;
     }
 }

@@ -91,7 +91,7 @@ void apply_requests(Program* p) {
     }
     if (app->requests & REQ_SAVE) {
         app->requests &= ~REQ_SAVE;
-        // TODO: the save step runs here once the JPEG encoder lands.
+        write_pending_save(app);
     }
     u32 r = app->requests;
     app->requests = 0;

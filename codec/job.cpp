@@ -56,6 +56,25 @@ static bool png_decode_to(DecodeJob* job, CodecError* err) {
                              &job->pixels, err);
 }
 
+// GIF: the header is read again, then frames are composed in order from the
+// one after the last composed frame (from frame 0 when going backwards) up
+// to the requested one. `decoded_frame` follows every frame that succeeds,
+// so after a failure it still names what the canvas shows.
+static bool gif_decode_to(DecodeJob* job, CodecError* err) {
+    const u8* bytes = job->source.data;
+    u64 length = job->source.size;
+    ImageHeader header;
+    if (!gif_read_header(bytes, length, &header, &job->gif_info, err)) return false;
+    u32 target = job->requested_frame;
+    if (target >= job->gif_info.frame_count) return fail(err, ERR_BAD_TARGET, 0);
+    if (job->decoded_frame > (i32)target) job->decoded_frame = -1;
+    i32 done = job->decoded_frame;
+    bool ok = gif_decode_frames(bytes, length, &job->gif_info, job->scratch, job->scratch_size, (u32)(done + 1),
+                                target, &job->pixels, &done, err);
+    job->decoded_frame = done;
+    return ok;
+}
+
 bool decode_step(DecodeJob* job, CodecError* err) {
     error_clear(err);
     if (job->base_done && job->decoded_frame == (i32)job->requested_frame) return true;
@@ -68,7 +87,8 @@ bool decode_step(DecodeJob* job, CodecError* err) {
         ok = job->base_done || jpeg_decode_preview(job->source.data, job->source.size, job->scratch,
                                                    job->scratch_size, &job->pixels, job->info.pixel_bytes, err);
         break;
-    // TODO: the GIF and WebP base decodes plug in here.
+    case DECODER_GIF: ok = gif_decode_to(job, err); break;
+    // TODO: the WebP base decode plugs in here.
     default: ok = fail(err, ERR_UNSUPPORTED, 0); break;
     }
     job->base_done = ok;
@@ -219,6 +239,15 @@ u32 frame_delay(DecodeJob* job, u32 frame) {
         if (!png_frame_control(job->source.data, job->source.size, &job->png_plan, frame, &fc, &err)) return 0;
         return delay_hundredths(fc.delay_num, fc.delay_den);
     }
-    // TODO: GIF frame delays come from its decoder.
+    if (job->info.decoder == DECODER_GIF) {
+        CodecError err;
+        GifFrame f;
+        if (job->gif_info.frame_count == 0) {
+            ImageHeader header;
+            if (!gif_read_header(job->source.data, job->source.size, &header, &job->gif_info, &err)) return 0;
+        }
+        if (!gif_frame_info(job->source.data, job->source.size, &job->gif_info, frame, &f, &err)) return 0;
+        return f.delay;
+    }
     return 0;
 }

@@ -5,6 +5,7 @@
 // second stage.
 #pragma once
 
+#include "codec/gif/gif.h"
 #include "codec/image.h"
 #include "codec/png/png.h"
 
@@ -22,6 +23,7 @@ struct DecodeJob {
     bool png_header_read;
     bool full_ready;
     PngPlan png_plan;  // read from the file once (png_header_read)
+    GifInfo gif_info;  // read again before each run of frame decodes
 };
 
 bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, u8* scratch, u64 scratch_size,

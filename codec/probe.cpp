@@ -2,6 +2,7 @@
 // signature and reads just enough to size every buffer of the decode job.
 #include "codec/probe.h"
 
+#include "codec/gif/gif.h"
 #include "codec/jpeg/jpeg.h"
 #include "codec/png/png.h"
 
@@ -36,8 +37,14 @@ bool probe_image(const u8* data, u64 length, ImageInfo* info, CodecError* err) {
         error_clear(err);
         return true;
     }
-    // TODO: the GIF and WebP probes replace their "unsupported" here as their
-    // decoders land.
+    case DECODER_GIF: {
+        GifInfo gif;
+        if (!gif_probe(data, length, info, &gif, err)) return false;
+        error_clear(err);
+        return true;
+    }
+    // TODO: the WebP probe replaces its "unsupported" here as its decoder
+    // lands.
     default: return fail(err, ERR_UNSUPPORTED, 0);
     }
 }

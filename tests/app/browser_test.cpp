@@ -75,3 +75,56 @@ TEST(Browser, FolderUpRules) {
     EXPECT_EQ(up("/home/user/"), "/home/");
     EXPECT_EQ(up("/"), "");
 }
+
+TEST(Browser, WheelStopsAtTheLastPageAndUnlistableFolders) {
+    std::random_device rd;
+    fs::path dir = fs::temp_directory_path() / ("qb-browse-" + std::to_string(rd()));
+    fs::create_directories(dir);
+    for (int i = 0; i < 60; i++) std::ofstream(dir / ("img" + std::to_string(100 + i) + ".png")) << "x";
+    AppFixture f;
+    std::u8string u = dir.u8string();
+    std::string folder(u.begin(), u.end());
+    folder += (char)path_separator();
+    set_start_folder(f.app, ByteSpan{(u8*)folder.data(), folder.size()});
+    execute(f.app, CMD_OPEN);
+    list_browse_folder(f.app);
+    ASSERT_EQ(f.app->entry_count, 61u);
+    layout(f.app);
+    u32 rows = f.app->visible_rows;
+    ASSERT_GT(rows, 0u);
+    ASSERT_LT(rows, 61u);
+    // The wheel scrolls 3 rows a notch, never past the last full page and
+    // never before the first row; the selection stays.
+    scroll_list(f.app, 1000);
+    EXPECT_EQ(f.app->first_row, 61u - rows);
+    EXPECT_EQ(f.app->selected, 0u);
+    scroll_list(f.app, -3);
+    EXPECT_EQ(f.app->first_row, 61u - rows - 3);
+    scroll_list(f.app, -1000);
+    EXPECT_EQ(f.app->first_row, 0u);
+    // Page down on the last page selects the last entry.
+    execute(f.app, CMD_LAST_ENTRY);
+    execute(f.app, CMD_PAGE_DOWN);
+    EXPECT_EQ(f.app->selected, 60u);
+    EXPECT_EQ(f.app->first_row, 61u - rows);
+    // A folder that cannot be listed shows only "..".
+    std::string gone = folder + "no-such-folder" + (char)path_separator();
+    set_browse_folder(f.app, ByteSpan{(u8*)gone.data(), gone.size()});
+    list_browse_folder(f.app);
+    ASSERT_EQ(f.app->entry_count, 1u);
+    EXPECT_EQ(name(f, 0), "..");
+    // A path past 32767 bytes is not opened and changes nothing else.
+    std::string deep(32760, 'd');
+    deep += (char)path_separator();
+    set_browse_folder(f.app, ByteSpan{(u8*)deep.data(), deep.size()});
+    list_browse_folder(f.app);
+    listing_add(&f.app->listing, lit("picture.png"), false, 10);
+    f.app->entry_count = f.app->listing.entry_count;
+    u64 tabs = f.app->tab_count;
+    open_entry(f.app, f.app->entry_count - 1);
+    EXPECT_EQ(f.message(), "Path too long: not opened.");
+    EXPECT_EQ(f.app->tab_count, tabs);
+    EXPECT_EQ(f.app->folder_length, deep.size());
+    EXPECT_NE(f.app->mode_flags & MODE_BROWSER, 0u);
+    fs::remove_all(dir);
+}

@@ -262,3 +262,52 @@ TEST(Compare, CouplingAndModes) {
     execute(f.app, CMD_COMPARE);
     EXPECT_EQ(f.app->compare_mode, 0u);
 }
+
+TEST(Compare, WhichTabIsBAndHowBFollows) {
+    AppFixture f;
+    f.open("proc-4000x3000");
+    f.open("proc-1000x800");
+    f.open("proc-300x300");
+    // From the second of three, B is the third; from the last, the first.
+    activate_at(f.app, 1);
+    execute(f.app, CMD_COMPARE);
+    EXPECT_EQ(f.app->compare_a, 1u);
+    EXPECT_EQ(f.app->compare_b, 2u);
+    execute(f.app, CMD_COMPARE);
+    EXPECT_EQ(f.app->compare_mode, 0u);
+    activate_at(f.app, 2);
+    execute(f.app, CMD_COMPARE);
+    EXPECT_EQ(f.app->compare_a, 2u);
+    EXPECT_EQ(f.app->compare_b, 0u);
+    execute(f.app, CMD_COMPARE);
+    // A 4000-pixel-wide A at 100 % shows a 1000-pixel-wide B at 400 %. B's
+    // zoom is four times A's: zooming out stops at A's own 655, zooming in
+    // where B reaches 3200 %.
+    activate_at(f.app, 0);
+    execute(f.app, CMD_COMPARE);
+    ASSERT_EQ(f.app->compare_b, 1u);
+    execute(f.app, CMD_ACTUAL_SIZE);
+    EXPECT_EQ(f.app->zoom[0], 0x10000u);
+    EXPECT_EQ(coupled_zoom(f.app->zoom[0], 4000, 1000), 0x40000u);
+    for (int i = 0; i < 40; i++) execute(f.app, CMD_ZOOM_OUT);
+    EXPECT_EQ(f.app->zoom[0], 655u);
+    for (int i = 0; i < 40; i++) execute(f.app, CMD_ZOOM_IN);
+    EXPECT_EQ(f.app->zoom[0], 0x80000u);
+    EXPECT_EQ(coupled_zoom(f.app->zoom[0], 4000, 1000), 0x200000u);
+    // Activating B shows B alone; the compare state waits for A.
+    activate_at(f.app, 1);
+    EXPECT_FALSE(compare_shown(f.app));
+    EXPECT_EQ(f.app->compare_mode, 1u);
+    activate_at(f.app, 0);
+    EXPECT_TRUE(compare_shown(f.app));
+    // M cycles 1, 2, 3, 4 and back; the status names each mode.
+    const char* names[] = {"overlay |", "overlay -", "difference", "side by side"};
+    for (const char* n : names) {
+        execute(f.app, CMD_COMPARE_MODE);
+        TextBuffer t;
+        status_text(f.app, &t);
+        std::string s((const char*)t.bytes, t.length);
+        EXPECT_EQ(s.substr(s.size() - std::string(n).size()), n);
+    }
+    EXPECT_EQ(f.app->compare_mode, 1u);
+}

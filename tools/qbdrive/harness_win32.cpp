@@ -103,22 +103,6 @@ static LPARAM point(i32 x, i32 y) {
     return (LPARAM)(((u32)(u16)y << 16) | (u16)x);
 }
 
-// Script ticks are mapped onto the real clock, which the program reads when
-// it takes the timer message: the first tick line fixes the offset, later
-// ones wait until the real clock has reached their time.
-static bool g_clock_set = false;
-static i64 g_clock_offset = 0;
-
-static void wait_for_tick(u32 script_ms) {
-    i64 now = (i64)GetTickCount64();
-    if (!g_clock_set) {
-        g_clock_offset = now - script_ms;
-        g_clock_set = true;
-        return;
-    }
-    i64 due = g_clock_offset + script_ms;
-    if (due > now) Sleep((DWORD)(due - now));
-}
 
 // A drop as the shell makes one: a DROPFILES block with wide, NUL-separated
 // full paths, placed in the program's own memory (a fixed global block is its
@@ -186,8 +170,8 @@ static bool send(Target* t, const Event& e, bool unmarked, const std::string& li
         return true;
     case EVENT_LEAVE: PostMessageW(w, WM_MOUSELEAVE, (WPARAM)mark, 0); return true;
     case EVENT_TIMER:
-        wait_for_tick((u32)e.x);
-        PostMessageW(w, WM_TIMER, 1, 0);
+        // The tick carries the script's time, as the native run takes it.
+        PostMessageW(w, WM_TIMER, (WPARAM)(mark | 1), (LPARAM)(u32)e.x);
         return true;
     case EVENT_DROP: return post_drop(t, drop_paths(line));
     case EVENT_SYNC: return true;
@@ -238,7 +222,16 @@ static std::string check_frame(Target* t, const std::string& save) {
               h[6] == (u32)w && h[7] == (u32)hgt && h[8] == 0 && h[9] == 0 && h[10] == 0xCC0020;
     // The screen must show what the last blit sent: read the client area
     // back through the window's DC and compare it with the frame's pixels.
-    if (ok && w > 0 && hgt > 0) ok = screen_matches_frame(t->window, (const u32*)(h + 16), w, hgt);
+    // A paint may still be under way (the frame drawn, its blit not yet
+    // made): give it up to two seconds.
+    if (ok && w > 0 && hgt > 0) {
+        bool same = false;
+        for (int i = 0; i < 200 && !same; i++) {
+            same = screen_matches_frame(t->window, (const u32*)(h + 16), w, hgt);
+            if (!same) Sleep(10);
+        }
+        ok = same;
+    }
     std::snprintf(line, sizeof line, "frame %s %dx%d", ok ? "ok" : "bad", w, hgt);
     if (ok && !save.empty()) {
         FILE* f = std::fopen(save.c_str(), "wb");

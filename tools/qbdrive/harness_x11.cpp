@@ -448,7 +448,16 @@ std::string check_frame(X11Target* t, const std::string& save) {
     bool ok = h[0] == 0x46524251 && h[1] == (u32)w && h[2] == (u32)-hgt && h[3] == 32 && h[4] == 0 && h[5] == 0 &&
               h[6] == (u32)w && h[7] == (u32)hgt && h[8] == 0 && h[9] == 0 && h[10] == 0xCC0020;
     ok = ok && (u64)w * (u64)hgt * 4 + 64 <= t->frame_size;
-    if (ok && w > 0 && hgt > 0) ok = screen_matches_frame(t, h + 16, w, hgt);
+    // A paint may still be under way (the frame copied, the window not yet
+    // drawn): give it up to two seconds.
+    if (ok && w > 0 && hgt > 0) {
+        bool same = false;
+        for (int i = 0; i < 200 && !same; i++) {
+            same = screen_matches_frame(t, h + 16, w, hgt);
+            if (!same) sleep_ms(10);
+        }
+        ok = same;
+    }
     std::snprintf(line, sizeof line, "frame %s %dx%d", ok ? "ok" : "bad", w, hgt);
     if (ok && !save.empty()) {
         FILE* f = std::fopen(save.c_str(), "wb");

@@ -514,8 +514,8 @@ TEST(JpegEncodeKernels, ForwardTransformMatchesScalarAndTheTrueDct) {
                     double sum = 0;
                     for (u32 y = 0; y < 8; y++) {
                         for (u32 x = 0; x < 8; x++) {
-                            sum += (samples[y * stride + 8 * blk + x] - 128.0) * std::cos((2 * x + 1) * u * M_PI / 16) *
-                                   std::cos((2 * y + 1) * v * M_PI / 16);
+                            sum += (samples[y * stride + 8 * blk + x] - 128.0) * std::cos((2 * x + 1) * u * 3.14159265358979323846 / 16) *
+                                   std::cos((2 * y + 1) * v * 3.14159265358979323846 / 16);
                         }
                     }
                     sum *= (u ? 0.5 : std::sqrt(0.125)) * (v ? 0.5 : std::sqrt(0.125));

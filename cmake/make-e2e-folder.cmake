@@ -1,0 +1,25 @@
+# Makes a fresh folder of images for the scenarios that browse or save:
+#   cmake -DOUT=folder -DDATA=tests/data [-DCOPIES=n] -P make-e2e-folder.cmake
+# The images of DATA, COPIES numbered copies of one of them, a subfolder with
+# one image and a file that is not an image (never listed).
+file(REMOVE_RECURSE ${OUT})
+file(MAKE_DIRECTORY ${OUT}/sub)
+file(GLOB images ${DATA}/*.png ${DATA}/*.jpg ${DATA}/*.gif ${DATA}/*.webp)
+foreach(image IN LISTS images)
+    file(COPY ${image} DESTINATION ${OUT})
+endforeach()
+if(NOT COPIES)
+    set(COPIES 0)
+endif()
+foreach(i RANGE 1 ${COPIES})
+    if(i GREATER 0)
+        string(LENGTH "${i}" digits)
+        set(number "${i}")
+        if(digits EQUAL 1)
+            set(number "0${i}")
+        endif()
+        file(COPY_FILE ${DATA}/small-rgb.png ${OUT}/copy-${number}.png)
+    endif()
+endforeach()
+file(COPY_FILE ${DATA}/small-rgb.png ${OUT}/sub/inside.png)
+file(WRITE ${OUT}/notes.txt "not an image\n")
