@@ -5,7 +5,10 @@
 // finer levels of a preview and edge fill past the image, is common to all.
 #include "codec/job.h"
 
+#include <string.h>
+
 #include "codec/jpeg/jpeg.h"
+#include "codec/webp/webp.h"
 
 static constexpr u32 TILE = 256;
 static constexpr u64 TILE_STRIDE = 1024;
@@ -25,10 +28,39 @@ bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, u8* scrat
     job->extra = pixels + align64(info->pixel_bytes);
     job->requested_frame = 0;
     job->decoded_frame = -1;
+    if (info->decoder == DECODER_WEBP) vp8l_reset(scratch, scratch_size);
     return true;
 }
 
 // ---- Stages -----------------------------------------------------------------
+
+// WebP: stages 0 and 1 of the first frame, from cleared scratch memory. They
+// write no pixels; the nominal 1 x 1 target satisfies the decoder's checks.
+static bool webp_decode_base(DecodeJob* job, CodecError* err) {
+    memset(job->scratch, 0, job->scratch_size);
+    WebpRequest one = {0, 0, 0, 1, 1};
+    PixelBuffer nominal = {job->pixels.pixels, TILE_STRIDE, 1, 1};
+    for (u32 stage = VP8L_STAGE_ENTROPY; stage <= VP8L_STAGE_TRANSFORMS; stage++) {
+        if (!vp8l_decode_stage(job->source.data, job->source.size, &one, &nominal, job->scratch, job->scratch_size,
+                               stage, 0, err)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// WebP tiles: stage 2 converts the rectangle from the decoded image, band
+// after band of 64 rows.
+static bool webp_tile(DecodeJob* job, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile, CodecError* err) {
+    WebpRequest rect = {0, column * TILE, row * TILE, cw, ch};
+    for (u32 band = 0; band < vp8l_band_count(ch); band++) {
+        if (!vp8l_decode_stage(job->source.data, job->source.size, &rect, tile, job->scratch, job->scratch_size,
+                               VP8L_STAGE_OUTPUT, band, err)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // PNG: the plan is read from the file once; a still image is decoded strip
 // by strip, an animation frame by frame (from the start again when going
@@ -88,7 +120,7 @@ bool decode_step(DecodeJob* job, CodecError* err) {
                                                    job->scratch_size, &job->pixels, job->info.pixel_bytes, err);
         break;
     case DECODER_GIF: ok = gif_decode_to(job, err); break;
-    // TODO: the WebP base decode plugs in here.
+    case DECODER_WEBP: ok = job->base_done || webp_decode_base(job, err); break;
     default: ok = fail(err, ERR_UNSUPPORTED, 0); break;
     }
     job->base_done = ok;
@@ -170,8 +202,9 @@ bool render_tile(DecodeJob* job, u32 level, u32 column, u32 row, PixelBuffer* ti
     u32 cw = (u32)(lw - x0 < TILE ? lw - x0 : TILE);
     u32 ch = (u32)(lh - y0 < TILE ? lh - y0 : TILE);
     u8* out = tile->pixels;
-    // TODO: WebP tiles come from its decoder.
-    if (job->info.decoder == DECODER_JPEG && job->full_ready && level == 0) {
+    if (job->info.decoder == DECODER_WEBP) {
+        if (!webp_tile(job, column, row, cw, ch, tile, err)) return false;
+    } else if (job->info.decoder == DECODER_JPEG && job->full_ready && level == 0) {
         if (!jpeg_render_full_tile(job->scratch, job->extra, column, row, tile, err)) return false;
     } else {
         copy_replicated(&job->pixels, column, row, cw, ch, job->info.preview_level - level, out);
@@ -198,17 +231,23 @@ bool full_resolution_pixels(DecodeJob* job, u8* memory, PixelBuffer* result, Cod
         *result = job->pixels;
         return true;
     }
-    // TODO: WebP assembles its tiles the same way once its decoder lands.
-    if (job->info.decoder != DECODER_JPEG || !job->full_ready) return fail(err, ERR_BAD_TARGET, 0);
+    bool webp = job->info.decoder == DECODER_WEBP;
+    if (webp) {
+        if (!decode_step(job, err)) return false;
+    } else if (job->info.decoder != DECODER_JPEG || !job->full_ready) {
+        return fail(err, ERR_BAD_TARGET, 0);
+    }
     u32 w = job->info.width;
     u32 h = job->info.height;
     u64 stride = row_stride(w);
     PixelBuffer tile = {memory + stride * h + 32, TILE_STRIDE, TILE, TILE};
     for (u32 row = 0; (u64)row * TILE < h; row++) {
         for (u32 column = 0; (u64)column * TILE < w; column++) {
-            if (!jpeg_render_full_tile(job->scratch, job->extra, column, row, &tile, err)) return false;
             u32 cw = w - column * TILE < TILE ? w - column * TILE : TILE;
             u32 ch = h - row * TILE < TILE ? h - row * TILE : TILE;
+            bool ok = webp ? webp_tile(job, column, row, cw, ch, &tile, err)
+                           : jpeg_render_full_tile(job->scratch, job->extra, column, row, &tile, err);
+            if (!ok) return false;
             for (u32 i = 0; i < ch; i++) {
                 const u8* from = tile.pixels + (u64)i * TILE_STRIDE;
                 u8* to = memory + ((u64)row * TILE + i) * stride + (u64)column * TILE * 4;

@@ -5,6 +5,7 @@
 #include "codec/gif/gif.h"
 #include "codec/jpeg/jpeg.h"
 #include "codec/png/png.h"
+#include "codec/webp/webp.h"
 
 DecoderKind sniff_decoder(const u8* data, u64 length) {
     if (length == 0) return DECODER_NONE;
@@ -43,8 +44,10 @@ bool probe_image(const u8* data, u64 length, ImageInfo* info, CodecError* err) {
         error_clear(err);
         return true;
     }
-    // TODO: the WebP probe replaces its "unsupported" here as its decoder
-    // lands.
+    case DECODER_WEBP:
+        if (!webp_probe(data, length, info, err)) return false;
+        error_clear(err);
+        return true;
     default: return fail(err, ERR_UNSUPPORTED, 0);
     }
 }

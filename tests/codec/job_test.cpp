@@ -49,7 +49,15 @@ TEST(Probe, EdgeCases) {
     EXPECT_EQ(err.code, ERR_BAD_SIGNATURE);
     const u8 riff_like[] = {'R', 'I', 'F', 'X', 0, 0, 0, 0};
     EXPECT_FALSE(probe_image(riff_like, sizeof riff_like, &info, &err));
-    EXPECT_NE(err.code, ERR_BAD_SIGNATURE);  // refused by the WebP side, not by the sniffer
+    EXPECT_EQ(err.code, ERR_BAD_SIGNATURE);  // refused by the WebP probe: not a RIFF file
+    EXPECT_EQ(err.offset, 0u);
+    const u8 riff_not_webp[] = {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E'};
+    EXPECT_FALSE(probe_image(riff_not_webp, sizeof riff_not_webp, &info, &err));
+    EXPECT_EQ(err.code, ERR_BAD_SIGNATURE);
+    EXPECT_EQ(err.offset, 8u);
+    const u8 riff_cut[] = {'R', 'I', 'F', 'F', 4, 0};
+    EXPECT_FALSE(probe_image(riff_cut, sizeof riff_cut, &info, &err));
+    EXPECT_EQ(err.code, ERR_TRUNCATED);  // the WebP probe's error, not the sniffer's
     const u8 text[] = {'h', 'e', 'l', 'l', 'o'};
     EXPECT_FALSE(probe_image(text, sizeof text, &info, &err));
     EXPECT_EQ(err.code, ERR_BAD_SIGNATURE);
@@ -169,4 +177,62 @@ TEST(Job, CorpusTilesAssembleTheImage) {
         checked++;
     }
     EXPECT_GT(checked, 100);
+}
+
+// A lossless WebP (600 x 400, made with libwebp's encoder, a half-
+// transparent band on the left): the probe's fields, tiles of level 0 only,
+// each equal to its part of the whole image and edge-filled, and the whole
+// image from full_resolution_pixels. A lossy one is refused by the probe.
+TEST(Job, LosslessWebpTilesAndWholeImage) {
+    Job j(data("lossless-600x400.webp"));
+    ASSERT_TRUE(j.ok) << j.err.code << " at " << j.err.offset;
+    EXPECT_EQ(j.info.decoder, DECODER_WEBP);
+    EXPECT_EQ(j.info.width, 600u);
+    EXPECT_EQ(j.info.height, 400u);
+    EXPECT_EQ(j.info.frame_count, 1u);
+    EXPECT_EQ(j.info.play_count, 0u);
+    EXPECT_EQ(j.info.pixel_bytes, 64u);
+    EXPECT_EQ(j.info.extra_bytes, 0u);
+    EXPECT_GT(j.info.scratch_bytes, 600u * 400 * 4);
+
+    u64 bytes = full_resolution_bytes(&j.job);
+    EXPECT_EQ(bytes, row_stride(600) * 400 + 0x40020);
+    std::vector<u8> memory(bytes + 64);
+    u8* base = (u8*)(((uintptr_t)memory.data() + 63) & ~(uintptr_t)63);
+    PixelBuffer full;
+    ASSERT_TRUE(full_resolution_pixels(&j.job, base, &full, &j.err)) << j.err.code;
+    EXPECT_EQ(full.width, 600u);
+    EXPECT_EQ(full.stride, row_stride(600));
+    auto at = [&](u32 x, u32 y) { return ((const u32*)(full.pixels + (u64)y * full.stride))[x]; };
+    // RGBA bytes: red grows along x, green along y; alpha 255 right of 100.
+    EXPECT_EQ(at(599, 399) >> 24, 255u);
+    EXPECT_EQ(at(599, 0) & 0xFF, 599u * 255 / 600);
+    EXPECT_LT(at(10, 10) >> 24, 255u);
+
+    std::vector<u32> tile(256 * 256);
+    PixelBuffer t = {(u8*)tile.data(), 1024, 256, 256};
+    EXPECT_FALSE(render_tile(&j.job, 1, 0, 0, &t, &j.err));
+    EXPECT_EQ(j.err.code, ERR_BAD_TARGET);
+    EXPECT_FALSE(render_tile(&j.job, 0, 3, 0, &t, &j.err));
+    EXPECT_EQ(j.err.code, ERR_BAD_TARGET);
+    j.job.swap_red_blue = true;
+    for (u32 row = 0; row < 2; row++) {
+        for (u32 column = 0; column < 3; column++) {
+            ASSERT_TRUE(render_tile(&j.job, 0, column, row, &t, &j.err));
+            for (u32 y = 0; y < 256; y++) {
+                for (u32 x = 0; x < 256; x++) {
+                    u32 fx = column * 256 + x < 600 ? column * 256 + x : 599;
+                    u32 fy = row * 256 + y < 400 ? row * 256 + y : 399;
+                    u32 p = at(fx, fy);
+                    u32 bgra = (p & 0xFF00FF00u) | ((p & 0xFF) << 16) | ((p >> 16) & 0xFF);
+                    ASSERT_EQ(tile[y * 256 + x], bgra) << column << "," << row << " " << x << "," << y;
+                }
+            }
+        }
+    }
+
+    Job lossy(data("lossy-64x48.webp"));
+    EXPECT_FALSE(lossy.ok);
+    EXPECT_EQ(lossy.err.code, ERR_UNSUPPORTED);
+    EXPECT_EQ(lossy.err.offset, 12u);
 }

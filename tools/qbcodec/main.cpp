@@ -209,8 +209,12 @@ int main(int argc, char** argv) {
     }
     if (cmd == "decode") {
         PixelBuffer out;
+        // A preview exists only where the decoder makes one (JPEG); WebP keeps
+        // no image in the job's buffer. The decoders want 16-byte aligned rows.
         std::vector<u8> memory(full_resolution_bytes(&job) + 64);
-        bool ok = preview ? (out = job.pixels, true) : full_resolution_pixels(&job, memory.data(), &out, &err);
+        u8* aligned = (u8*)(((uintptr_t)memory.data() + 63) & ~(uintptr_t)63);
+        bool ok = preview && info.preview_level != 0 ? (out = job.pixels, true)
+                                                     : full_resolution_pixels(&job, aligned, &out, &err);
         if (!ok) {
             printf("error %s\n", error_text(err).c_str());
             return 1;

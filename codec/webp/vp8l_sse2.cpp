@@ -1,0 +1,160 @@
+// SSE2 twins of the lossless decoder's kernels: output conversion 8 pixels
+// at a time, adding green back, the colour transform, and the predictors
+// that do not need the left pixel (4 at a time) or need only it (a prefix
+// sum over 4 pixels). The predictors that mix the left pixel with others
+// wait for the pixel before each: select and the clamped gradients run one
+// pixel at a time in vector registers, the plain averages stay scalar.
+#include <emmintrin.h>
+
+#include "codec/webp/vp8l.h"
+
+// ---- Output and add green -----------------------------------------------------
+
+// Red and blue change places: as 16-bit lanes a pixel is (G:B, A:R), so the
+// low bytes of each lane pair swap.
+static inline __m128i swap_red_blue(__m128i v) {
+    const __m128i ag_mask = _mm_set1_epi32((int)0xFF00FF00u);
+    __m128i rb = _mm_andnot_si128(ag_mask, v);
+    rb = _mm_shufflelo_epi16(rb, _MM_SHUFFLE(2, 3, 0, 1));
+    rb = _mm_shufflehi_epi16(rb, _MM_SHUFFLE(2, 3, 0, 1));
+    return _mm_or_si128(_mm_and_si128(v, ag_mask), rb);
+}
+
+void vp8l_output_sse2(const u32* argb, u8* out, u32 count) {
+    for (u32 k = 0; k < count; k += 8) {
+        __m128i a = _mm_loadu_si128((const __m128i*)(argb + k));
+        __m128i b = _mm_loadu_si128((const __m128i*)(argb + k + 4));
+        _mm_storeu_si128((__m128i*)(out + 4 * k), swap_red_blue(a));
+        _mm_storeu_si128((__m128i*)(out + 4 * k + 16), swap_red_blue(b));
+    }
+}
+
+void vp8l_add_green_sse2(u32* argb, u32 count) {
+    const __m128i low = _mm_set1_epi32(0xFF);
+    u32 k = 0;
+    for (; k + 4 <= count; k += 4) {
+        __m128i v = _mm_loadu_si128((const __m128i*)(argb + k));
+        __m128i g = _mm_and_si128(_mm_srli_epi32(v, 8), low);
+        _mm_storeu_si128((__m128i*)(argb + k), _mm_add_epi8(v, _mm_or_si128(g, _mm_slli_epi32(g, 16))));
+    }
+    vp8l_add_green_scalar(argb + k, count - k);
+}
+
+// ---- Colour transform -----------------------------------------------------------
+
+// Per pixel as 16-bit lanes: green sign-extended into both lanes times
+// (green-to-blue, green-to-red), shifted right by 5, gives the deltas of
+// blue and red in the lanes' low bytes; then the corrected red times
+// red-to-blue gives blue's second delta.
+void vp8l_color_sse2(u32* argb, u32 count, u32 element) {
+    i16 g2r = (i8)(element & 0xFF);
+    i16 g2b = (i8)((element >> 8) & 0xFF);
+    i16 r2b = (i8)((element >> 16) & 0xFF);
+    const __m128i green_mults = _mm_set_epi16(g2r, g2b, g2r, g2b, g2r, g2b, g2r, g2b);
+    const __m128i red_mult = _mm_set_epi16(0, r2b, 0, r2b, 0, r2b, 0, r2b);
+    const __m128i green_mask = _mm_set1_epi32(0xFF00);
+    const __m128i low_bytes = _mm_set1_epi32(0x00FF00FF);
+    const __m128i low = _mm_set1_epi32(0xFF);
+    u32 k = 0;
+    for (; k + 4 <= count; k += 4) {
+        __m128i v = _mm_loadu_si128((const __m128i*)(argb + k));
+        __m128i g = _mm_and_si128(v, green_mask);  // lane 0: green << 8, lane 1: 0
+        g = _mm_shufflelo_epi16(g, _MM_SHUFFLE(2, 2, 0, 0));
+        g = _mm_shufflehi_epi16(g, _MM_SHUFFLE(2, 2, 0, 0));
+        g = _mm_srai_epi16(g, 8);
+        __m128i d = _mm_srai_epi16(_mm_mullo_epi16(g, green_mults), 5);
+        v = _mm_add_epi8(v, _mm_and_si128(d, low_bytes));
+        __m128i r = _mm_srai_epi32(_mm_slli_epi32(v, 8), 24);  // corrected red, sign-extended
+        __m128i e = _mm_srai_epi16(_mm_mullo_epi16(r, red_mult), 5);
+        v = _mm_add_epi8(v, _mm_and_si128(e, low));
+        _mm_storeu_si128((__m128i*)(argb + k), v);
+    }
+    vp8l_color_scalar(argb + k, count - k, element);
+}
+
+// ---- Predictors -----------------------------------------------------------------
+
+// Per-byte floor((a + b) / 2): the rounding-up average less the odd bit.
+static inline __m128i average2(__m128i a, __m128i b) {
+    __m128i odd = _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1));
+    return _mm_sub_epi8(_mm_avg_epu8(a, b), odd);
+}
+
+// Modes that read only the row above: 4 pixels at a time, the rest through
+// the scalar twin.
+template <u32 MODE>
+static void predict_above(u32* cur, const u32* up, u32 count) {
+    u32 k = 0;
+    for (; k + 4 <= count; k += 4) {
+        __m128i c = _mm_loadu_si128((const __m128i*)(cur + k));
+        __m128i t = _mm_loadu_si128((const __m128i*)(up + k));
+        __m128i p;
+        switch (MODE) {
+        case 2: p = t; break;
+        case 3: p = _mm_loadu_si128((const __m128i*)(up + k + 1)); break;
+        case 4: p = _mm_loadu_si128((const __m128i*)(up + k - 1)); break;
+        case 8: p = average2(_mm_loadu_si128((const __m128i*)(up + k - 1)), t); break;
+        case 9: p = average2(t, _mm_loadu_si128((const __m128i*)(up + k + 1))); break;
+        default: p = _mm_set1_epi32((int)0xFF000000u); break;
+        }
+        _mm_storeu_si128((__m128i*)(cur + k), _mm_add_epi8(c, p));
+    }
+    vp8l_predict_scalar[MODE](cur + k, up + k, count - k);
+}
+
+// Mode 1 (left): a running per-byte sum, 4 pixels at a time.
+static void predict_left(u32* cur, const u32* up, u32 count) {
+    __m128i prev = _mm_set1_epi32((int)cur[-1]);
+    u32 k = 0;
+    for (; k + 4 <= count; k += 4) {
+        __m128i x = _mm_loadu_si128((const __m128i*)(cur + k));
+        x = _mm_add_epi8(x, _mm_slli_si128(x, 4));
+        x = _mm_add_epi8(x, _mm_slli_si128(x, 8));
+        x = _mm_add_epi8(x, prev);
+        _mm_storeu_si128((__m128i*)(cur + k), x);
+        prev = _mm_shuffle_epi32(x, _MM_SHUFFLE(3, 3, 3, 3));
+    }
+    vp8l_predict_scalar[1](cur + k, up + k, count - k);
+}
+
+// Modes that mix the left pixel with the row above, one pixel at a time
+// but each in a few vector instructions: select by sums of absolute
+// differences, and the clamped gradients in 16-bit lanes.
+template <u32 MODE>
+static void predict_sequential(u32* cur, const u32* up, u32 count) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i left = _mm_cvtsi32_si128((int)cur[-1]);
+    __m128i top_left = _mm_cvtsi32_si128((int)up[-1]);
+    for (u32 k = 0; k < count; k++) {
+        __m128i top = _mm_cvtsi32_si128((int)up[k]);
+        __m128i p;
+        if (MODE == 11) {
+            // Distance of the estimate from L is |T - TL|, from T |L - TL|.
+            int to_left = _mm_cvtsi128_si32(_mm_sad_epu8(top, top_left));
+            int to_top = _mm_cvtsi128_si32(_mm_sad_epu8(left, top_left));
+            p = to_left < to_top ? left : top;
+        } else if (MODE == 12) {
+            __m128i l16 = _mm_unpacklo_epi8(left, zero);
+            __m128i t16 = _mm_unpacklo_epi8(top, zero);
+            __m128i tl16 = _mm_unpacklo_epi8(top_left, zero);
+            p = _mm_packus_epi16(_mm_sub_epi16(_mm_add_epi16(l16, t16), tl16), zero);
+        } else {
+            // a + (a - TL) / 2 with a the average of L and T; the division
+            // truncates toward zero, so a negative difference rounds up.
+            __m128i a = _mm_unpacklo_epi8(average2(left, top), zero);
+            __m128i d = _mm_sub_epi16(a, _mm_unpacklo_epi8(top_left, zero));
+            __m128i half = _mm_srai_epi16(_mm_add_epi16(d, _mm_srli_epi16(d, 15)), 1);
+            p = _mm_packus_epi16(_mm_add_epi16(a, half), zero);
+        }
+        left = _mm_add_epi8(_mm_cvtsi32_si128((int)cur[k]), p);
+        cur[k] = (u32)_mm_cvtsi128_si32(left);
+        top_left = top;
+    }
+}
+
+// Null where the scalar twin serves.
+const Vp8lPredictFn vp8l_predict_sse2[16] = {
+    predict_above<0>, predict_left,     predict_above<2>, predict_above<3>, predict_above<4>, nullptr,
+    nullptr,          nullptr,          predict_above<8>, predict_above<9>, nullptr,          predict_sequential<11>,
+    predict_sequential<12>, predict_sequential<13>, predict_above<14>, predict_above<15>,
+};

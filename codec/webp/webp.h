@@ -1,0 +1,88 @@
+// WebP: the RIFF container and the lossless (VP8L) decoder as the probe and
+// the decode job see them. The container reader recognises every layout
+// (simple lossy, simple lossless, extended with alpha, animation and other
+// chunks) and measures it; only a lossless image is ever decoded, and of an
+// animation only the first frame. The decoder runs in three stages so that
+// the job can cut its work: stage 0 entropy-decodes the whole image into
+// ARGB words in the scratch memory, stage 1 undoes the transforms there,
+// and stage 2 converts any rectangle of it to RGBA, 64 rows per band.
+#pragma once
+
+#include "codec/image.h"
+
+// ---- Container --------------------------------------------------------------
+
+// ImageHeader.flags as the header reader sets them.
+enum : u32 {
+    WEBP_FLAG_ALPHA = 1,
+    WEBP_FLAG_ANIMATED = 2,
+    WEBP_FLAG_LOSSY = 4,
+};
+
+// Where the image of one frame lies.
+struct WebpImageRef {
+    u32 w;           // the frame's size, or the still image's
+    u32 h;
+    u64 image_pos;   // offset of the "VP8 " or "VP8L" chunk header
+    u8 lossy;        // 1: the image chunk is "VP8 "
+};
+
+// What the caller asks for: a frame and a rectangle of its image, where a
+// width or height of 0 means up to the right or bottom edge.
+struct WebpRequest {
+    u32 frame;
+    u32 x;
+    u32 y;
+    u32 w;
+    u32 h;
+};
+
+// A located lossless image, checked and with the rectangle resolved.
+struct WebpPrepared {
+    WebpImageRef image;
+    u32 width;          // the image's size (the VP8L header's)
+    u32 height;
+    u64 payload_pos;    // image_pos + 8
+    u64 payload_size;   // the chunk's payload size S
+    u32 x;              // the rectangle, width and height at least 1
+    u32 y;
+    u32 rect_width;
+    u32 rect_height;
+};
+
+bool webp_read_header(const u8* data, u64 length, ImageHeader* header, CodecError* err);
+bool webp_locate_image(const u8* data, u64 length, u32 frame, WebpImageRef* ref, ImageHeader* header,
+                       CodecError* err);
+bool webp_prepare(const u8* data, u64 length, const WebpRequest* request, WebpPrepared* prepared, CodecError* err);
+
+// The header probe: size from the first frame's image, one frame, and the
+// decoder's scratch for the whole image. A lossy image fails ("unsupported").
+bool webp_probe(const u8* data, u64 length, ImageInfo* info, CodecError* err);
+
+// ---- Lossless decoder -------------------------------------------------------
+
+enum : u32 {
+    VP8L_STAGE_ENTROPY = 0,     // the whole image into ARGB words
+    VP8L_STAGE_TRANSFORMS = 1,  // the inverse transforms, in place
+    VP8L_STAGE_OUTPUT = 2,      // one band of 64 rows of the rectangle to RGBA
+    VP8L_BAND_ROWS = 64,
+    VP8L_RECORD_BYTES = 384,
+};
+
+// Scratch for an image of w x h carried in a payload of S bytes: the decoder
+// record, every buffer and the Huffman table pool.
+u64 vp8l_scratch_bytes(u32 w, u32 h, u64 payload_size);
+
+// Runs one stage (stage 2: one band) for `request`. Order and argument faults
+// are "bad_target" at 0; stream faults carry their file offset.
+bool vp8l_decode_stage(const u8* data, u64 length, const WebpRequest* request, const PixelBuffer* target,
+                       u8* scratch, u64 scratch_size, u32 stage, u32 band, CodecError* err);
+
+// Clears the stage flags of the record at the start of `scratch` (when it is
+// large enough to hold one), so that only stage 0 may run next.
+void vp8l_reset(u8* scratch, u64 scratch_size);
+
+// Bands of 64 rows in a rectangle of `height` rows (1 for an empty height).
+inline u32 vp8l_band_count(u32 height) {
+    return height == 0 ? 1 : (height + VP8L_BAND_ROWS - 1) / VP8L_BAND_ROWS;
+}

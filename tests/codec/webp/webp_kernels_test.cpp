@@ -1,0 +1,159 @@
+// The lossless decoder's kernels: every SSE2 variant against its scalar
+// twin on random pixels and every run length up to a few vectors, the
+// predictors of all 16 modes, the colour transform over random elements,
+// and the prefix-code table builder's acceptance rule and size bounds.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "codec/webp/vp8l.h"
+
+namespace {
+
+std::vector<u32> random_pixels(size_t n, u32 seed) {
+    std::mt19937 rng(seed);
+    std::vector<u32> v(n);
+    for (auto& p : v) p = rng();
+    return v;
+}
+
+}  // namespace
+
+TEST(WebpKernels, OutputAndAddGreenMatchScalar) {
+    for (u32 count = 0; count <= 40; count++) {
+        std::vector<u32> src = random_pixels(count + 8, count);
+        std::vector<u8> a((count + 8) * 4, 0), b((count + 8) * 4, 0);
+        vp8l_output_scalar(src.data(), a.data(), count);
+        vp8l_output_sse2(src.data(), b.data(), count);
+        ASSERT_EQ(a, b) << count;
+        for (u32 k = 0; k < count; k++) {
+            ASSERT_EQ(a[4 * k], (u8)(src[k] >> 16));
+            ASSERT_EQ(a[4 * k + 2], (u8)src[k]);
+            ASSERT_EQ(a[4 * k + 3], (u8)(src[k] >> 24));
+        }
+        std::vector<u32> g1 = src, g2 = src;
+        vp8l_add_green_scalar(g1.data(), count);
+        vp8l_add_green_sse2(g2.data(), count);
+        ASSERT_EQ(g1, g2) << count;
+    }
+}
+
+TEST(WebpKernels, ColorTransformMatchesScalar) {
+    std::mt19937 rng(5);
+    for (u32 round = 0; round < 4000; round++) {
+        u32 element = rng() & 0xFFFFFF;
+        u32 count = round % 23;
+        std::vector<u32> a = random_pixels(count, round), b = a;
+        vp8l_color_scalar(a.data(), count, element);
+        vp8l_color_sse2(b.data(), count, element);
+        ASSERT_EQ(a, b) << element;
+    }
+    // A hand-checked pixel: green 0x80 (-128) times green-to-red 0x02 is
+    // -256, >> 5 is -8: red 0x10 becomes 0x08; blue takes green-to-blue 0
+    // and red-to-blue 0x20 (32) times red 8, >> 5: 8.
+    u32 p = 0xFF108003u;
+    vp8l_color_scalar(&p, 1, 0x200002);
+    EXPECT_EQ(p, 0xFF08800Bu);
+}
+
+TEST(WebpKernels, PredictorsMatchScalar) {
+    const u32 w = 64;
+    for (u32 mode = 0; mode < 16; mode++) {
+        for (u32 count = 1; count <= 30; count++) {
+            std::vector<u32> img = random_pixels(3 * w, mode * 100 + count);
+            std::vector<u32> other = img;
+            u32 x = 1 + count % 5;
+            vp8l_predict_scalar[mode](&img[w + x], &img[x], count);
+            Vp8lPredictFn f = vp8l_predict_sse2[mode] ? vp8l_predict_sse2[mode] : vp8l_predict_scalar[mode];
+            f(&other[w + x], &other[x], count);
+            ASSERT_EQ(img, other) << "mode " << mode << " count " << count;
+        }
+    }
+    // Mode 13 by hand: average of L and T per channel, then half its
+    // distance from TL added, clamped.
+    u32 up[3] = {0x00000000u, 0x10203040u, 0};  // TL, T
+    u32 row[2] = {0x30405060u, 0};              // L, the pixel
+    vp8l_predict_scalar[13](&row[1], &up[1], 1);
+    // avg = 20 30 40 50; + (avg - 0) / 2 = 30 48 60 78 (hex 0x1E..): per channel.
+    EXPECT_EQ(row[1], 0x30486078u);
+}
+
+TEST(WebpKernels, DispatchCanBeForced) {
+    ASSERT_TRUE(vp8l_force_kernels(VP8L_KERNELS_SCALAR));
+    EXPECT_EQ(vp8l_kernels()->output, vp8l_output_scalar);
+    ASSERT_TRUE(vp8l_force_kernels(VP8L_KERNELS_SSE2));
+    EXPECT_EQ(vp8l_kernels()->output, vp8l_output_sse2);
+    EXPECT_FALSE(vp8l_force_kernels(7));
+    ASSERT_TRUE(vp8l_force_kernels(VP8L_KERNELS_BEST));
+}
+
+TEST(WebpHuffman, AcceptanceRule) {
+    std::vector<u32> table(2704);
+    std::vector<u8> lengths(280, 0);
+    EXPECT_EQ(vp8l_build_table(lengths.data(), 280, 8, table.data(), 654), 0u);  // no symbol
+    lengths[200] = 5;
+    ASSERT_EQ(vp8l_build_table(lengths.data(), 280, 8, table.data(), 654), 256u);  // one: no bits
+    EXPECT_EQ(table[0], 200u << 16);
+    EXPECT_EQ(table[255], 200u << 16);
+    lengths[201] = 1;
+    EXPECT_EQ(vp8l_build_table(lengths.data(), 280, 8, table.data(), 654), 0u);  // incomplete
+    lengths[200] = 1;
+    lengths[202] = 1;
+    EXPECT_EQ(vp8l_build_table(lengths.data(), 280, 8, table.data(), 654), 0u);  // over-subscribed
+    lengths[202] = 0;
+    ASSERT_EQ(vp8l_build_table(lengths.data(), 280, 8, table.data(), 654), 256u);
+    EXPECT_EQ(table[0], (200u << 16) | 1);
+    EXPECT_EQ(table[1], (201u << 16) | 1);
+}
+
+// Random complete codes with long lengths: the table decodes every symbol
+// by its canonical code and never outgrows the reservation.
+TEST(WebpHuffman, RandomCompleteCodesFitTheirReservation) {
+    std::mt19937 rng(11);
+    for (u32 alphabet : {40u, 256u, 280u, 280u + 2048u}) {
+        for (u32 round = 0; round < 300; round++) {
+            // Split the code space: start with one symbol of length 0 and
+            // lengthen random leaves up to 15.
+            std::vector<u8> lengths(alphabet, 0);
+            std::vector<u32> leaves = {0};
+            std::vector<u8> depth = {0};
+            u32 target = 2 + rng() % (alphabet - 1);
+            while (leaves.size() < target) {
+                size_t pick = rng() % leaves.size();
+                if (rng() % 3 == 0) pick = leaves.size() - 1;
+                if (depth[pick] >= 15) break;
+                depth[pick]++;
+                depth.push_back(depth[pick]);
+                leaves.push_back(0);
+            }
+            std::vector<u32> symbols(alphabet);
+            for (u32 s = 0; s < alphabet; s++) symbols[s] = s;
+            std::shuffle(symbols.begin(), symbols.end(), rng);
+            for (size_t k = 0; k < depth.size(); k++) lengths[symbols[k]] = depth[k];
+            u32 reserve = vp8l_table_reservation(alphabet);
+            std::vector<u32> table(reserve);
+            u32 size = vp8l_build_table(lengths.data(), alphabet, 8, table.data(), reserve);
+            ASSERT_GT(size, 0u);
+            ASSERT_LE(size, reserve);
+            // Canonical codes, decoded through the table.
+            u32 next = 0;
+            for (u32 len = 1; len <= 15; len++) {
+                for (u32 s = 0; s < alphabet; s++) {
+                    if (lengths[s] != len) continue;
+                    u64 bits = 0;
+                    for (u32 i = 0; i < len; i++) bits |= (u64)((next >> (len - 1 - i)) & 1) << i;
+                    Vp8lBits br = {nullptr, 0, bits, 0, 64, 0};
+                    ASSERT_EQ(vp8l_read_symbol(table.data(), &br), s);
+                    ASSERT_EQ(br.count, 64 - len);
+                    next++;
+                }
+                next <<= 1;
+            }
+        }
+    }
+    EXPECT_EQ(vp8l_table_reservation(19), 128u);
+    EXPECT_EQ(vp8l_table_reservation(281), 655u);
+    EXPECT_EQ(vp8l_table_reservation(280 + 128), 782u);
+    EXPECT_EQ(vp8l_table_reservation(280 + 2048), 2704u);
+}

@@ -1,0 +1,150 @@
+// Shared by the WebP tests: files, decoding a whole image through the three
+// stages exactly as the decode job lays out its memory, and small RIFF
+// builders for hand-made files.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "codec/webp/webp.h"
+
+namespace webp_test {
+
+namespace fs = std::filesystem;
+
+inline std::vector<u8> read_file(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::vector<u8>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+inline fs::path corpus_dir() {
+    return fs::path(QB_SHARED_DIR) / "corpus" / "webp";
+}
+
+// 64-byte aligned memory that starts filled with a pattern, not zeros.
+struct Aligned {
+    std::vector<u8> bytes;
+    u8* data = nullptr;
+    explicit Aligned(u64 size, u8 fill = 0xA5) : bytes(size + 64, fill) {
+        data = (u8*)(((uintptr_t)bytes.data() + 63) & ~(uintptr_t)63);
+    }
+};
+
+struct Decoded {
+    bool ok = false;
+    CodecError err{};
+    u32 width = 0, height = 0;
+    std::vector<u8> rgba;  // tightly packed rows
+};
+
+// Probe-sized scratch, stages 0 and 1, then stage 2 band by band over the
+// whole image into a buffer with a 16-byte multiple stride.
+inline Decoded decode_whole(const std::vector<u8>& file) {
+    Decoded out;
+    ImageInfo info;
+    if (!webp_probe(file.data(), file.size(), &info, &out.err)) return out;
+    Aligned scratch(info.scratch_bytes);
+    WebpRequest whole = {0, 0, 0, 0, 0};
+    u64 stride = ((u64)info.width * 4 + 15) & ~(u64)15;
+    Aligned pixels(stride * info.height + 64);
+    PixelBuffer target = {pixels.data, stride, info.width, info.height};
+    for (u32 stage = 0; stage < 2; stage++) {
+        if (!vp8l_decode_stage(file.data(), file.size(), &whole, &target, scratch.data, info.scratch_bytes, stage, 0,
+                               &out.err)) {
+            return out;
+        }
+    }
+    for (u32 band = 0; band < vp8l_band_count(info.height); band++) {
+        if (!vp8l_decode_stage(file.data(), file.size(), &whole, &target, scratch.data, info.scratch_bytes, 2, band,
+                               &out.err)) {
+            return out;
+        }
+    }
+    out.width = info.width;
+    out.height = info.height;
+    out.rgba.resize((size_t)info.width * info.height * 4);
+    for (u32 y = 0; y < info.height; y++) {
+        memcpy(out.rgba.data() + (size_t)y * info.width * 4, pixels.data + y * stride, (size_t)info.width * 4);
+    }
+    out.ok = true;
+    return out;
+}
+
+inline void put_le32(std::vector<u8>* v, u32 x) {
+    for (int i = 0; i < 4; i++) v->push_back((u8)(x >> (8 * i)));
+}
+inline void put_le24(std::vector<u8>* v, u32 x) {
+    for (int i = 0; i < 3; i++) v->push_back((u8)(x >> (8 * i)));
+}
+inline void put_tag(std::vector<u8>* v, const char* tag) {
+    v->insert(v->end(), tag, tag + 4);
+}
+
+inline std::vector<u8> chunk(const char* tag, const std::vector<u8>& payload) {
+    std::vector<u8> c;
+    put_tag(&c, tag);
+    put_le32(&c, (u32)payload.size());
+    c.insert(c.end(), payload.begin(), payload.end());
+    if (payload.size() & 1) c.push_back(0);
+    return c;
+}
+
+// "RIFF", size, "WEBP" and the chunks.
+inline std::vector<u8> riff(const std::vector<std::vector<u8>>& chunks) {
+    std::vector<u8> body;
+    put_tag(&body, "WEBP");
+    for (const auto& c : chunks) body.insert(body.end(), c.begin(), c.end());
+    std::vector<u8> f;
+    put_tag(&f, "RIFF");
+    put_le32(&f, (u32)body.size());
+    f.insert(f.end(), body.begin(), body.end());
+    return f;
+}
+
+// Least-significant-bit-first writer for hand-made lossless streams.
+struct BitWriter {
+    std::vector<u8> bytes;
+    u32 bit = 0;
+    void put(u32 value, u32 n) {
+        for (u32 i = 0; i < n; i++) {
+            if (bit == 0) bytes.push_back(0);
+            if (i < 32 && ((value >> i) & 1)) bytes.back() |= (u8)(1u << bit);
+            bit = (bit + 1) & 7;
+        }
+    }
+};
+
+// A VP8L payload: signature, size header, then the stream bits.
+inline std::vector<u8> vp8l_payload(u32 w, u32 h, bool alpha, const std::vector<u8>& stream) {
+    std::vector<u8> p = {0x2F};
+    put_le32(&p, (w - 1) | ((h - 1) << 14) | ((alpha ? 1u : 0u) << 28));
+    p.insert(p.end(), stream.begin(), stream.end());
+    return p;
+}
+
+inline std::vector<u8> vp8x_payload(u32 flags, u32 w, u32 h) {
+    std::vector<u8> p = {(u8)flags, 0, 0, 0};
+    put_le24(&p, w - 1);
+    put_le24(&p, h - 1);
+    return p;
+}
+
+// A minimal "VP8 " key frame header of w x h with a first partition of 0.
+inline std::vector<u8> vp8_payload(u32 w, u32 h) {
+    std::vector<u8> p;
+    put_le24(&p, 0x10);  // key frame, version 0, shown, partition size 0
+    p.push_back(0x9D);
+    p.push_back(0x01);
+    p.push_back(0x2A);
+    p.push_back((u8)w);
+    p.push_back((u8)(w >> 8));
+    p.push_back((u8)h);
+    p.push_back((u8)(h >> 8));
+    return p;
+}
+
+}  // namespace webp_test
