@@ -173,6 +173,15 @@ void jpeg_quant_divisors(const u8 table[64], JpegQuantDivisors* out) {
             out->lanes[i][2][l] = out->scale[i];
         }
     }
+    for (u32 p = 0; p < 32; p++) {
+        u32 n = 8 * (p / 4) + p % 4;
+        for (u32 l = 0; l < 16; l++) {
+            u32 at = l < 8 ? n : n + 4;
+            out->pairs[p][0][l] = out->reciprocal[at];
+            out->pairs[p][1][l] = out->correction[at];
+            out->pairs[p][2][l] = out->scale[at];
+        }
+    }
 }
 
 // ---- Pixel pipeline -----------------------------------------------------------------------
@@ -215,49 +224,48 @@ void convert_row(const EncodeJob* j, u32 y, u32 row) {
     j->k->rgba_to_ycc(buf, py + direct, pcb + direct, pcr + direct, tail);
 }
 
-void transform_rows(const EncodeJob* j) {
+// Converts, downsamples, transforms and quantises MCU row `my` into MCU row
+// `slot` of the coefficient store.
+void transform_mcu_row(const EncodeJob* j, u32 my, u32 slot) {
     const EncodeGeometry* g = j->g;
     u32 rows = 8 * g->v_max;
     u32 h = j->p->height;
-    bool sub = g->v_max == 2;
-    u32 chroma_rows = sub ? (h + 1) / 2 : h;
-    for (u32 my = 0; my < g->mcus_down; my++) {
-        u32 y0 = my * rows;
-        for (u32 r = 0; r < rows; r++) {
-            if (y0 + r < h) {
-                convert_row(j, y0 + r, r);
-            } else {
-                for (u32 ci = 0; ci < 3; ci++) memcpy(plane_row(j, ci, r), plane_row(j, ci, r - 1), g->padded_width);
-            }
+    u32 chroma_rows = g->v_max == 2 ? (h + 1) / 2 : h;
+    u32 y0 = my * rows;
+    for (u32 r = 0; r < rows; r++) {
+        if (y0 + r < h) {
+            convert_row(j, y0 + r, r);
+        } else {
+            for (u32 ci = 0; ci < 3; ci++) memcpy(plane_row(j, ci, r), plane_row(j, ci, r - 1), g->padded_width);
         }
-        for (u32 ci = 0; ci < 3; ci++) {
-            const EncodeComponent* c = &g->c[ci];
-            const u8* src = j->ws + c->plane_offset;
-            u64 stride = c->plane_stride;
-            if (c->v != g->v_max) {
-                // 2 x 2: rows of the MCU row below the image repeat the last
-                // real downsampled row.
-                u8* down = j->ws + c->down_offset;
-                for (u32 r = 0; r < 8; r++) {
-                    u8* out = down + r * c->down_stride;
-                    if (my * 8 + r < chroma_rows) {
-                        j->k->downsample(src + 2 * r * stride, src + (2 * r + 1) * stride, out, g->padded_width / 2);
-                    } else {
-                        memcpy(out, out - c->down_stride, g->padded_width / 2);
-                    }
+    }
+    for (u32 ci = 0; ci < 3; ci++) {
+        const EncodeComponent* c = &g->c[ci];
+        const u8* src = j->ws + c->plane_offset;
+        u64 stride = c->plane_stride;
+        if (c->v != g->v_max) {
+            // 2 x 2: rows of the MCU row below the image repeat the last
+            // real downsampled row.
+            u8* down = j->ws + c->down_offset;
+            for (u32 r = 0; r < 8; r++) {
+                u8* out = down + r * c->down_stride;
+                if (my * 8 + r < chroma_rows) {
+                    j->k->downsample(src + 2 * r * stride, src + (2 * r + 1) * stride, out, g->padded_width / 2);
+                } else {
+                    memcpy(out, out - c->down_stride, g->padded_width / 2);
                 }
-                src = down;
-                stride = c->down_stride;
             }
-            const JpegQuantDivisors* q = j->quant[ci == 0 ? 0 : 1];
-            i16* coef = (i16*)(j->ws + c->coef_offset);
-            u64* masks = (u64*)(j->ws + c->mask_offset);
-            for (u32 br = 0; br < c->v; br++) {
-                u64 block = (u64)(my * c->v + br) * c->store_across;
-                for (u32 gi = 0; gi < c->groups; gi++) {
-                    j->k->fdct(src + 8 * br * stride + 64 * gi, stride, q, coef + 64 * (block + 8 * gi),
-                               masks + block + 8 * gi);
-                }
+            src = down;
+            stride = c->down_stride;
+        }
+        const JpegQuantDivisors* q = j->quant[ci == 0 ? 0 : 1];
+        i16* coef = (i16*)(j->ws + c->coef_offset);
+        u64* masks = (u64*)(j->ws + c->mask_offset);
+        for (u32 br = 0; br < c->v; br++) {
+            u64 block = (u64)(slot * c->v + br) * c->store_across;
+            for (u32 gi = 0; gi < c->groups; gi++) {
+                j->k->fdct(src + 8 * br * stride + 64 * gi, stride, q, coef + 64 * (block + 8 * gi),
+                           masks + block + 8 * gi);
             }
         }
     }
@@ -269,25 +277,28 @@ void set_dc_block(i16* coef, u64* masks, u64 b, i16 dc) {
     masks[b] = dc != 0;
 }
 
-// Blocks of the MCU-padded area wholly outside the image: AC zero, DC from
-// the block to the left in rows with image data, and below the image from
-// the last block of the same MCU in the row above.
-void fill_padding(const EncodeJob* j) {
+// Blocks of MCU row `my` (stored at `slot`) wholly outside the image: AC
+// zero, DC from the block to the left in block rows with image data, and
+// below the image from the last block of the same MCU in the block row
+// above (always in the same MCU row: only a component with v = 2 has block
+// rows below the image).
+void fill_padding(const EncodeJob* j, u32 my, u32 slot) {
     for (u32 ci = 0; ci < 3; ci++) {
         const EncodeComponent* c = &j->g->c[ci];
         i16* coef = (i16*)(j->ws + c->coef_offset);
         u64* masks = (u64*)(j->ws + c->mask_offset);
-        for (u32 by = 0; by < c->real_down; by++) {
-            u64 row = (u64)by * c->store_across;
-            for (u32 bx = c->real_across; bx < c->blocks_across; bx++) {
-                set_dc_block(coef, masks, row + bx, coef[64 * (row + bx - 1)]);
-            }
-        }
-        for (u32 by = c->real_down; by < c->blocks_down; by++) {
-            u64 row = (u64)by * c->store_across;
-            u64 above = row - c->store_across;
-            for (u32 bx = 0; bx < c->blocks_across; bx++) {
-                set_dc_block(coef, masks, row + bx, coef[64 * (above + bx / c->h * c->h + c->h - 1)]);
+        for (u32 br = 0; br < c->v; br++) {
+            u32 by = my * c->v + br;
+            u64 row = (u64)(slot * c->v + br) * c->store_across;
+            if (by < c->real_down) {
+                for (u32 bx = c->real_across; bx < c->blocks_across; bx++) {
+                    set_dc_block(coef, masks, row + bx, coef[64 * (row + bx - 1)]);
+                }
+            } else {
+                u64 above = row - c->store_across;
+                for (u32 bx = 0; bx < c->blocks_across; bx++) {
+                    set_dc_block(coef, masks, row + bx, coef[64 * (above + bx / c->h * c->h + c->h - 1)]);
+                }
             }
         }
     }
@@ -416,9 +427,6 @@ bool jpeg_encode(ByteSpan pixels, u64 stride, u32 width, u32 height, const JpegE
     if (w.overflow) return encode_fail(result, JPEG_ENCODE_OUTPUT_FULL);
 
     EncodeJob job = {&p, &g, jpeg_encode_kernels(), pixels.data, stride, workspace, {&divisors[0], &divisors[1]}};
-    transform_rows(&job);
-    fill_padding(&job);
-
     JpegScanFrame frame;
     frame.mcus_across = g.mcus_across;
     frame.mcus_down = g.mcus_down;
@@ -433,7 +441,6 @@ bool jpeg_encode(ByteSpan pixels, u64 stride, u32 width, u32 height, const JpegE
                                           c->real_down,
                                           i == 0 ? 0u : 1u};
     }
-
     u8 dht[4][16 + 256];
     u32 codes[4][256];
     for (u32 s = 0; s < 4; s++) {
@@ -443,27 +450,54 @@ bool jpeg_encode(ByteSpan pixels, u64 stride, u32 width, u32 height, const JpegE
         memcpy(dht[s], std, 16 + n);
         jpeg_huffman_codes(dht[s], codes[s]);
     }
-    const JpegScanSpec* script = p.progressive ? k_progressive_script : k_baseline_script;
-    u32 scans = p.progressive ? 10 : 1;
-    for (u32 si = 0; si < scans; si++) {
-        const JpegScanSpec* scan = &script[si];
+
+    if (!p.progressive) {
+        // One scan with the standard tables: each MCU row is coded as soon
+        // as it is transformed, from the first MCU row of the store, while
+        // its coefficients are still in cache. The bytes are the same as
+        // coding the whole store afterwards.
+        const JpegScanSpec* scan = &k_baseline_script[0];
         u32 slots[4];
         u32 used = scan_slots(scan, slots);
-        if (p.progressive && used) {
-            u64 freq[4][256];
-            memset(freq, 0, sizeof freq);
-            jpeg_scan_count(&frame, scan, freq);
-            for (u32 i = 0; i < used; i++) {
-                if (!jpeg_optimal_huffman(freq[slots[i]], dht[slots[i]])) {
-                    return encode_fail(result, JPEG_ENCODE_HUFFMAN);
-                }
-                jpeg_huffman_codes(dht[slots[i]], codes[slots[i]]);
-            }
-        }
         for (u32 i = 0; i < used; i++) write_dht(&w, slots[i], dht[slots[i]]);
         write_sos(&w, scan);
-        jpeg_scan_emit(&frame, scan, codes, &w);
         if (w.overflow) return encode_fail(result, JPEG_ENCODE_OUTPUT_FULL);
+        JpegBaselineState state = {{0, 0, 0}, 0, 0};
+        JpegScanFrame band = frame;
+        band.mcus_down = 1;
+        for (u32 my = 0; my < g.mcus_down; my++) {
+            transform_mcu_row(&job, my, 0);
+            fill_padding(&job, my, 0);
+            jpeg_baseline_rows(&band, codes, &state, &w);
+            if (w.overflow) return encode_fail(result, JPEG_ENCODE_OUTPUT_FULL);
+        }
+        jpeg_baseline_finish(&state, &w);
+        if (w.overflow) return encode_fail(result, JPEG_ENCODE_OUTPUT_FULL);
+    } else {
+        for (u32 my = 0; my < g.mcus_down; my++) {
+            transform_mcu_row(&job, my, my);
+            fill_padding(&job, my, my);
+        }
+        for (u32 si = 0; si < 10; si++) {
+            const JpegScanSpec* scan = &k_progressive_script[si];
+            u32 slots[4];
+            u32 used = scan_slots(scan, slots);
+            if (used) {
+                u64 freq[4][256];
+                memset(freq, 0, sizeof freq);
+                jpeg_scan_count(&frame, scan, freq);
+                for (u32 i = 0; i < used; i++) {
+                    if (!jpeg_optimal_huffman(freq[slots[i]], dht[slots[i]])) {
+                        return encode_fail(result, JPEG_ENCODE_HUFFMAN);
+                    }
+                    jpeg_huffman_codes(dht[slots[i]], codes[slots[i]]);
+                }
+            }
+            for (u32 i = 0; i < used; i++) write_dht(&w, slots[i], dht[slots[i]]);
+            write_sos(&w, scan);
+            jpeg_scan_emit(&frame, scan, codes, &w);
+            if (w.overflow) return encode_fail(result, JPEG_ENCODE_OUTPUT_FULL);
+        }
     }
     jpeg_put_byte(&w, 0xFF);
     jpeg_put_byte(&w, 0xD9);

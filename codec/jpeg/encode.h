@@ -80,7 +80,9 @@ ByteSpan jpeg_encode_message(u32 code);
 // a magnitude m becomes ((m + correction) * reciprocal) >> shift, and
 // scale = 2^(32 - shift) lets the vector kernel do that shift as a second
 // high multiply. `lanes` repeats reciprocal, correction and scale across
-// eight 16-bit lanes for the vector kernel.
+// eight 16-bit lanes for the SSE2 kernel; `pairs[4 * v + u]` (u < 4) holds
+// position 8v + u in its low eight lanes and 8v + u + 4 in its high eight
+// for the AVX2 kernel.
 struct JpegQuantDivisors {
     u8 value[64];
     u16 reciprocal[64];
@@ -88,6 +90,7 @@ struct JpegQuantDivisors {
     u16 scale[64];
     u8 shift[64];
     alignas(16) u16 lanes[64][3][8];
+    alignas(32) u16 pairs[32][3][16];
 };
 
 // Table entries for a quality: (base * scale + 50) / 100 within 1..255.
@@ -120,17 +123,22 @@ struct JpegEncodeKernels {
     JpegFdctFn fdct;
 };
 
+enum : u32 { JPEG_ENCODE_SCALAR = 0, JPEG_ENCODE_SSE2 = 1, JPEG_ENCODE_AVX2 = 2, JPEG_ENCODE_BEST = 3 };
+
+// The variant in use, chosen on first use from a CPU check.
 const JpegEncodeKernels* jpeg_encode_kernels();
-// Test hook: JPEG_KERNELS_SCALAR (0), SSE2 (1) or the best (2); false when
-// the machine lacks it.
+// Test hook: selects a variant; false (and no change) when the machine
+// lacks it.
 bool jpeg_encode_force_kernels(u32 variant);
 
 void jpeg_rgba_to_ycc_scalar(const u8* rgba, u8* y, u8* cb, u8* cr, u32 count);
 void jpeg_rgba_to_ycc_sse2(const u8* rgba, u8* y, u8* cb, u8* cr, u32 count);
+void jpeg_rgba_to_ycc_avx2(const u8* rgba, u8* y, u8* cb, u8* cr, u32 count);
 void jpeg_downsample_scalar(const u8* a, const u8* b, u8* out, u32 count);
 void jpeg_downsample_sse2(const u8* a, const u8* b, u8* out, u32 count);
 void jpeg_fdct_scalar(const u8* samples, u64 stride, const JpegQuantDivisors* q, i16* out, u64* masks);
 void jpeg_fdct_sse2(const u8* samples, u64 stride, const JpegQuantDivisors* q, i16* out, u64* masks);
+void jpeg_fdct_avx2(const u8* samples, u64 stride, const JpegQuantDivisors* q, i16* out, u64* masks);
 
 // ---- Entropy coding (encode_entropy.cpp) -------------------------------------------
 
@@ -184,3 +192,15 @@ void jpeg_scan_count(const JpegScanFrame* frame, const JpegScanSpec* scan, u64 f
 // Codes one scan's entropy data with the codes of each slot, then pads the
 // last byte with 1 bits.
 void jpeg_scan_emit(const JpegScanFrame* frame, const JpegScanSpec* scan, const u32 (*codes)[256], JpegWriter* w);
+
+// The sequential scan of all three components, coded a band of MCU rows at
+// a time (while the band's coefficients are still in cache): the frame
+// describes the band; the state carries the DC predictions and the pending
+// bits from band to band.
+struct JpegBaselineState {
+    i32 last_dc[3];
+    u64 acc;
+    u32 fill;
+};
+void jpeg_baseline_rows(const JpegScanFrame* frame, const u32 (*codes)[256], JpegBaselineState* st, JpegWriter* w);
+void jpeg_baseline_finish(const JpegBaselineState* st, JpegWriter* w);

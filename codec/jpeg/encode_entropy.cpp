@@ -1,9 +1,9 @@
 // Entropy coding of the encoder's scans. A scan walks its blocks and turns
-// each into symbols (table slot, symbol, extra bits) in a buffer of 4096
-// entries; when the buffer nears full, one tight loop either counts the
-// symbols (the first pass of a progressive scan, whose tables are then
-// optimised) or emits them. Both passes run the same symbol generator, so
-// the counts describe exactly what is emitted. Symbols follow the standard's
+// each into symbols (table slot, symbol, extra bits) that are either counted
+// (the first pass of a progressive scan, whose tables are then optimised) or
+// emitted: the symbols go to a buffer of 4096 entries, and when it nears
+// full one tight loop counts or emits them. Both passes run the same symbol
+// generator, so the counts describe exactly what is emitted. Symbols follow the standard's
 // F.1.2 (baseline) and G.1.2 (progressive: DC first and refinement, AC first
 // with end-of-band runs, AC refinement with buffered correction bits).
 #include "codec/jpeg/encode.h"
@@ -99,9 +99,15 @@ bool jpeg_optimal_huffman(const u64 freq_in[256], u8 dht[16 + 256]) {
 }
 
 // ---- Symbol buffer -------------------------------------------------------------------
-// An entry: bits 0-15 extra bits (already cut to their count), 16-20 the
-// extra-bit count, 21-28 the symbol, 29-30 the table slot, bit 31 set for
-// raw bits without a symbol (DC refinement bits and correction bits).
+// Symbols are collected in a buffer of 4096 entries and then counted or
+// emitted in one loop. What an entry holds depends on the pass:
+//   counting: a u32 with bits 0-15 the extra bits (cut to their count),
+//     16-20 the extra-bit count, 21-28 the symbol, 29-30 the table slot and
+//     bit 31 set for raw bits without a symbol (DC refinement and
+//     correction bits); bits 21-31 index a frequency table of 5 x 256 whose
+//     fifth row takes the raw bits and is never read.
+//   emitting: a u64 with the symbol's code already looked up: bits 0-5 the
+//     total length (code and extra bits, at most 32), bits 6-37 the bits.
 
 enum : u32 {
     SYMBOL_CAPACITY = 4096,
@@ -115,86 +121,89 @@ enum : u32 {
     CORRECTION_LIMIT = 937,  // flush the end-of-band run when more bits wait
 };
 
-struct SymbolSink {
-    u32 entries[SYMBOL_CAPACITY];
-    u32 count;
-    bool counting;
-    u64 (*freq)[256];       // counting
-    const u32 (*codes)[256];  // emitting
-    JpegWriter* w;
-    u64 acc;    // pending bits in the low `fill` bits
-    u32 fill;
+struct CountPass {
+    typedef u32 Entry;
+    u64 (*freq)[256];  // 5 rows
+    QB_FORCE_INLINE Entry symbol(u32 slot, u32 symbol, u32 nbits, u32 bits) const {
+        return (slot << 29) | (symbol << 21) | (nbits << 16) | bits;
+    }
+    QB_FORCE_INLINE Entry raw(u32 nbits, u32 bits) const { return RAW | (nbits << 16) | bits; }
 };
 
-static QB_FORCE_INLINE u32 entry(u32 slot, u32 symbol, u32 nbits, u32 bits) {
-    return (slot << 29) | (symbol << 21) | (nbits << 16) | bits;
+struct EmitPass {
+    typedef u64 Entry;
+    const u32* codes;  // 4 x 256: code | length << 16
+    JpegWriter* w;
+    u64 acc;  // pending bits in the low `fill` bits
+    u32 fill;
+    QB_FORCE_INLINE Entry symbol(u32 slot, u32 symbol, u32 nbits, u32 bits) const {
+        u32 code = codes[slot * 256 + symbol];
+        return ((u64)(((code & 0xFFFF) << nbits) | bits) << 6) | ((code >> 16) + nbits);
+    }
+    QB_FORCE_INLINE Entry raw(u32 nbits, u32 bits) const { return ((u64)bits << 6) | nbits; }
+};
+
+template <class P>
+struct SymbolSink {
+    typename P::Entry entries[SYMBOL_CAPACITY];
+    P pass;
+};
+
+static void drain(SymbolSink<CountPass>* s, u32 n) {
+    u64* freq = &s->pass.freq[0][0];
+    for (u32 i = 0; i < n; i++) freq[s->entries[i] >> 21]++;
 }
 
-static QB_FORCE_INLINE void write_word(SymbolSink* s, u32 word) {
-    JpegWriter* w = s->w;
-    if (w->capacity - w->size < 16) {
-        w->overflow = true;
-        return;
-    }
-    u8* p = w->data + w->size;
-    // A byte is 0xFF when its complement is zero.
-    u32 inv = ~word;
-    if (((inv - 0x01010101u) & ~inv & 0x80808080u) == 0) {
-        p[0] = (u8)(word >> 24);
-        p[1] = (u8)(word >> 16);
-        p[2] = (u8)(word >> 8);
-        p[3] = (u8)word;
-        w->size += 4;
-        return;
-    }
-    u32 n = 0;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        u8 b = (u8)(word >> shift);
-        p[n++] = b;
-        if (b == 0xFF) p[n++] = 0;
-    }
-    w->size += n;
-}
-
-static QB_FORCE_INLINE void put_bits(SymbolSink* s, u32 value, u32 nbits) {
-    s->acc = (s->acc << nbits) | value;
-    s->fill += nbits;
-    if (s->fill >= 32) {
-        s->fill -= 32;
-        write_word(s, (u32)(s->acc >> s->fill));
-    }
-}
-
-static void drain(SymbolSink* s) {
-    u32 n = s->count;
-    s->count = 0;
-    if (s->counting) {
-        for (u32 i = 0; i < n; i++) {
-            u32 e = s->entries[i];
-            if (!(e & RAW)) s->freq[(e >> 29) & 3][(e >> 21) & 255]++;
-        }
-        return;
-    }
-    if (s->w->overflow) return;
+static void drain(SymbolSink<EmitPass>* s, u32 n) {
+    EmitPass* p = &s->pass;
+    JpegWriter* w = p->w;
+    if (w->overflow) return;
+    const u64* entries = s->entries;
+    u64 acc = p->acc;
+    u32 fill = p->fill;
+    u8* out = w->data + w->size;
+    u8* const end = w->data + w->capacity;
+    // Every entry stores the top 32 pending bits whether or not 32 are
+    // ready, and the output only advances when they are: no hard-to-predict
+    // branch per entry. A word holding 0xFF is redone byte by byte.
     for (u32 i = 0; i < n; i++) {
-        u32 e = s->entries[i];
-        u32 nbits = (e >> 16) & 31;
-        u32 bits = e & 0xFFFF;
-        if (e & RAW) {
-            put_bits(s, bits, nbits);
-        } else {
-            u32 code = s->codes[(e >> 29) & 3][(e >> 21) & 255];
-            put_bits(s, ((code & 0xFFFF) << nbits) | bits, (code >> 16) + nbits);
+        u64 e = entries[i];
+        u32 len = (u32)e & 63;
+        acc = (acc << len) | (e >> 6);
+        fill += len;
+        if ((u64)(end - out) < 16) {
+            if (fill < 32) continue;
+            w->overflow = true;
+            break;
         }
+        u32 ready = fill & 32;  // fill < 64: 32 exactly when a word is ready
+        fill -= ready;
+        u32 word = (u32)(acc >> fill);
+        u32 be = __builtin_bswap32(word);
+        memcpy(out, &be, 4);
+        u32 inv = ~word;
+        if (((inv - 0x01010101u) & ~inv & 0x80808080u & (0u - (ready >> 5))) != 0) {
+            u32 k = 0;
+            for (int shift = 24; shift >= 0; shift -= 8) {
+                u8 b = (u8)(word >> shift);
+                out[k++] = b;
+                if (b == 0xFF) out[k++] = 0;
+            }
+            out += k;
+            continue;
+        }
+        out += ready >> 3;
     }
+    w->size = (u64)(out - w->data);
+    p->acc = acc;
+    p->fill = fill;
 }
 
-static QB_FORCE_INLINE void push(SymbolSink* s, u32 e) {
-    s->entries[s->count++] = e;
+static bool stopped(const SymbolSink<CountPass>*) {
+    return false;
 }
-
-static QB_FORCE_INLINE void make_room(SymbolSink* s) {
-    if (s->count > SYMBOL_CAPACITY - BLOCK_ENTRIES_MAX) drain(s);
+static bool stopped(const SymbolSink<EmitPass>* s) {
+    return s->pass.w->overflow;
 }
 
 static QB_FORCE_INLINE u32 bit_count(u32 v) {
@@ -205,22 +214,23 @@ static QB_FORCE_INLINE u32 ctz64(u64 v) {
     return (u32)__builtin_ctzll(v);
 }
 
-// Pushes `count` raw bits (one a byte) in entries of up to 16.
-static void push_raw_bits(SymbolSink* s, const u8* bits, u32 count) {
+// `count` raw bits (one a byte) in entries of up to 16.
+template <class P>
+static QB_FORCE_INLINE typename P::Entry* raw_bits(const P& p, typename P::Entry* e, const u8* bits, u32 count) {
     u32 i = 0;
     while (i < count) {
         u32 n = count - i < 16 ? count - i : 16;
         u32 v = 0;
         for (u32 j = 0; j < n; j++) v = (v << 1) | bits[i + j];
-        push(s, RAW | entry(0, 0, n, v));
+        *e++ = p.raw(n, v);
         i += n;
     }
+    return e;
 }
 
 // ---- Scan state --------------------------------------------------------------------
 
 struct ScanState {
-    SymbolSink* sink;
     i32 last_dc[3];
     u32 eobrun;
     u32 ac_slot;
@@ -228,48 +238,54 @@ struct ScanState {
     u8 correction[1024];
 };
 
-static void flush_eobrun(ScanState* st) {
-    if (st->eobrun == 0) return;
+template <class P>
+static typename P::Entry* flush_eobrun(const P& p, ScanState* st, typename P::Entry* e) {
+    if (st->eobrun == 0) return e;
     u32 nbits = bit_count(st->eobrun) - 1;
-    push(st->sink, entry(st->ac_slot, nbits << 4, nbits, st->eobrun & ((1u << nbits) - 1)));
+    *e++ = p.symbol(st->ac_slot, nbits << 4, nbits, st->eobrun & ((1u << nbits) - 1));
     st->eobrun = 0;
-    push_raw_bits(st->sink, st->correction, st->correction_count);
+    e = raw_bits(p, e, st->correction, st->correction_count);
     st->correction_count = 0;
+    return e;
 }
 
 // ---- Block coders ----------------------------------------------------------------------
+// Each appends a block's entries at `e` and returns the new end.
 
-static QB_FORCE_INLINE void code_dc(ScanState* st, i32 value, u32 ci, u32 slot) {
-    i32 diff = value - st->last_dc[ci];
-    st->last_dc[ci] = value;
-    u32 magnitude = (u32)(diff < 0 ? -diff : diff);
-    u32 nbits = bit_count(magnitude);
-    u32 bits = (u32)(diff < 0 ? diff - 1 : diff) & ((1u << nbits) - 1);
-    push(st->sink, entry(slot, nbits, nbits, bits));
+template <class P>
+static QB_FORCE_INLINE typename P::Entry* code_dc(const P& p, i32* last_dc, i32 value, u32 slot,
+                                                  typename P::Entry* e) {
+    i32 diff = value - *last_dc;
+    *last_dc = value;
+    i32 sign = diff >> 31;
+    u32 nbits = bit_count((u32)((diff ^ sign) - sign));
+    *e++ = p.symbol(slot, nbits, nbits, (u32)(diff + sign) & ((1u << nbits) - 1));
+    return e;
 }
 
 // Sequential: DC difference, then run/size symbols with ZRL and EOB.
-static QB_FORCE_INLINE void code_baseline(ScanState* st, const i16* z, u64 mask, u32 ci, u32 dc_slot, u32 ac_slot) {
-    SymbolSink* s = st->sink;
-    code_dc(st, z[0], ci, dc_slot);
+template <class P>
+static QB_FORCE_INLINE typename P::Entry* code_baseline(const P& p, const i16* z, u64 mask, i32* last_dc, u32 dc_slot,
+                                                        u32 ac_slot, typename P::Entry* e) {
+    e = code_dc(p, last_dc, z[0], dc_slot, e);
     u64 m = mask & ~(u64)1;
     u32 last = 0;
     while (m) {
         u32 k = ctz64(m);
         m &= m - 1;
         u32 run = k - last - 1;
+        last = k;
         while (run > 15) {
-            push(s, entry(ac_slot, 0xF0, 0, 0));
+            *e++ = p.symbol(ac_slot, 0xF0, 0, 0);
             run -= 16;
         }
         i32 v = z[k];
-        u32 magnitude = (u32)(v < 0 ? -v : v);
-        u32 nbits = bit_count(magnitude);
-        u32 bits = (u32)(v < 0 ? v - 1 : v) & ((1u << nbits) - 1);
-        push(s, entry(ac_slot, (run << 4) | nbits, nbits, bits));
-        last = k;
+        i32 sign = v >> 31;
+        u32 nbits = 32 - (u32)__builtin_clz((u32)((v ^ sign) - sign));  // v is not zero
+        *e++ = p.symbol(ac_slot, (run << 4) | nbits, nbits, (u32)(v + sign) & ((1u << nbits) - 1));
     }
-    if (last != 63) push(s, entry(ac_slot, 0x00, 0, 0));
+    if (last != 63) *e++ = p.symbol(ac_slot, 0x00, 0, 0);
+    return e;
 }
 
 static QB_FORCE_INLINE u64 band_mask(u32 ss, u32 se) {
@@ -279,8 +295,9 @@ static QB_FORCE_INLINE u64 band_mask(u32 ss, u32 se) {
 
 // Progressive AC first pass: coefficients divided by 2^Al (towards zero);
 // blocks ending in zeros add to the end-of-band run.
-static QB_FORCE_INLINE void code_ac_first(ScanState* st, const i16* z, u64 mask, u32 ss, u32 se, u32 al) {
-    SymbolSink* s = st->sink;
+template <class P>
+static QB_FORCE_INLINE typename P::Entry* code_ac_first(const P& p, ScanState* st, const i16* z, u64 mask, u32 ss,
+                                                        u32 se, u32 al, typename P::Entry* e) {
     u64 m = mask & band_mask(ss, se);
     u32 last = ss - 1;
     while (m) {
@@ -289,28 +306,29 @@ static QB_FORCE_INLINE void code_ac_first(ScanState* st, const i16* z, u64 mask,
         i32 v = z[k];
         u32 a = (u32)(v < 0 ? -v : v) >> al;
         if (a == 0) continue;
-        flush_eobrun(st);
+        e = flush_eobrun(p, st, e);
         u32 run = k - last - 1;
         while (run > 15) {
-            push(s, entry(st->ac_slot, 0xF0, 0, 0));
+            *e++ = p.symbol(st->ac_slot, 0xF0, 0, 0);
             run -= 16;
         }
         u32 nbits = bit_count(a);
-        u32 bits = (v < 0 ? ~a : a) & ((1u << nbits) - 1);
-        push(s, entry(st->ac_slot, (run << 4) | nbits, nbits, bits));
+        *e++ = p.symbol(st->ac_slot, (run << 4) | nbits, nbits, (v < 0 ? ~a : a) & ((1u << nbits) - 1));
         last = k;
     }
     if (last != se) {
         st->eobrun++;
-        if (st->eobrun == EOBRUN_MAX) flush_eobrun(st);
+        if (st->eobrun == EOBRUN_MAX) e = flush_eobrun(p, st, e);
     }
+    return e;
 }
 
 // Progressive AC refinement: coefficients that were already non-zero give
 // one correction bit each, sent after the next symbol (or with the pending
 // end-of-band run); newly non-zero ones (magnitude 1) are coded as run/1.
-static QB_FORCE_INLINE void code_ac_refine(ScanState* st, const i16* z, u64 mask, u32 ss, u32 se, u32 al) {
-    SymbolSink* s = st->sink;
+template <class P>
+static QB_FORCE_INLINE typename P::Entry* code_ac_refine(const P& p, ScanState* st, const i16* z, u64 mask, u32 ss,
+                                                         u32 se, u32 al, typename P::Entry* e) {
     u64 band = mask & band_mask(ss, se);
     // The last newly non-zero position: runs of 16 zeros beyond it fold
     // into the end of band.
@@ -337,19 +355,19 @@ static QB_FORCE_INLINE void code_ac_refine(ScanState* st, const i16* z, u64 mask
             continue;
         }
         while (r > 15 && k <= eob) {
-            flush_eobrun(st);
-            push(s, entry(st->ac_slot, 0xF0, 0, 0));
+            e = flush_eobrun(p, st, e);
+            *e++ = p.symbol(st->ac_slot, 0xF0, 0, 0);
             r -= 16;
-            push_raw_bits(s, pending, br);
+            e = raw_bits(p, e, pending, br);
             br = 0;
         }
         if (a > 1) {
             pending[br++] = (u8)(a & 1);
             continue;
         }
-        flush_eobrun(st);
-        push(s, entry(st->ac_slot, (r << 4) | 1, 1, v < 0 ? 0 : 1));
-        push_raw_bits(s, pending, br);
+        e = flush_eobrun(p, st, e);
+        *e++ = p.symbol(st->ac_slot, (r << 4) | 1, 1, v < 0 ? 0 : 1);
+        e = raw_bits(p, e, pending, br);
         br = 0;
         r = 0;
     }
@@ -358,45 +376,90 @@ static QB_FORCE_INLINE void code_ac_refine(ScanState* st, const i16* z, u64 mask
         st->eobrun++;
         memcpy(st->correction + st->correction_count, pending, br);
         st->correction_count += br;
-        if (st->eobrun == EOBRUN_MAX || st->correction_count > CORRECTION_LIMIT) flush_eobrun(st);
+        if (st->eobrun == EOBRUN_MAX || st->correction_count > CORRECTION_LIMIT) e = flush_eobrun(p, st, e);
     }
+    return e;
 }
 
 // ---- Scan walk ----------------------------------------------------------------------------
 
-static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSink* sink) {
+// Interleaved sequential scan: MCU by MCU, each component's h x v blocks.
+// `last_dc` carries the predictions from one call to the next.
+template <class P>
+static void baseline_interleaved(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSink<P>* sink,
+                                 i32* last_dc) {
+    typedef typename P::Entry Entry;
+    const P& p = sink->pass;
+    Entry* const start = sink->entries;
+    Entry* const limit = start + SYMBOL_CAPACITY - BLOCK_ENTRIES_MAX;
+    Entry* e = start;
+    for (u32 my = 0; my < f->mcus_down; my++) {
+        for (u32 mx = 0; mx < f->mcus_across; mx++) {
+            for (u32 i = 0; i < scan->count; i++) {
+                u32 ci = scan->component[i];
+                const JpegScanComponent* c = &f->comp[ci];
+                u32 dc_slot = 2 * c->table, ac_slot = dc_slot + 1;
+                for (u32 v = 0; v < c->v; v++) {
+                    u64 b = (u64)(my * c->v + v) * c->store_across + mx * c->h;
+                    for (u32 h = 0; h < c->h; h++, b++) {
+                        if (e > limit) {
+                            drain(sink, (u32)(e - start));
+                            e = start;
+                        }
+                        e = code_baseline(p, c->coefficients + 64 * b, c->masks[b], &last_dc[ci], dc_slot, ac_slot,
+                                          e);
+                    }
+                }
+            }
+        }
+        if (stopped(sink)) return;
+    }
+    drain(sink, (u32)(e - start));
+}
+
+template <class P>
+static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSink<P>* sink) {
+    typedef typename P::Entry Entry;
+    bool progressive = !(scan->ss == 0 && scan->se == 63 && scan->ah == 0 && scan->al == 0);
+    if (!progressive && scan->count > 1) {
+        i32 last_dc[3] = {0, 0, 0};
+        baseline_interleaved(f, scan, sink, last_dc);
+        return;
+    }
+    const P& p = sink->pass;
     ScanState st;
-    st.sink = sink;
     st.last_dc[0] = st.last_dc[1] = st.last_dc[2] = 0;
     st.eobrun = 0;
     st.correction_count = 0;
     st.ac_slot = 0;
-    bool progressive = !(scan->ss == 0 && scan->se == 63 && scan->ah == 0 && scan->al == 0);
+    Entry* const start = sink->entries;
+    Entry* const limit = start + SYMBOL_CAPACITY - BLOCK_ENTRIES_MAX;
+    Entry* e = start;
     if (scan->count > 1) {
-        // Interleaved: MCU by MCU, each component's h x v blocks in turn.
+        // Interleaved DC scans: MCU by MCU, each component's h x v blocks.
         for (u32 my = 0; my < f->mcus_down; my++) {
             for (u32 mx = 0; mx < f->mcus_across; mx++) {
                 for (u32 i = 0; i < scan->count; i++) {
                     u32 ci = scan->component[i];
                     const JpegScanComponent* c = &f->comp[ci];
                     for (u32 v = 0; v < c->v; v++) {
-                        u64 row = (u64)(my * c->v + v) * c->store_across + mx * c->h;
-                        for (u32 h = 0; h < c->h; h++) {
-                            u64 b = row + h;
-                            const i16* z = c->coefficients + 64 * b;
-                            make_room(sink);
-                            if (!progressive) {
-                                code_baseline(&st, z, c->masks[b], ci, 2 * c->table, 2 * c->table + 1);
-                            } else if (scan->ah == 0) {
-                                code_dc(&st, z[0] >> scan->al, ci, 2 * c->table);
+                        u64 b = (u64)(my * c->v + v) * c->store_across + mx * c->h;
+                        for (u32 h = 0; h < c->h; h++, b++) {
+                            if (e > limit) {
+                                drain(sink, (u32)(e - start));
+                                e = start;
+                            }
+                            i32 dc = c->coefficients[64 * b] >> scan->al;
+                            if (scan->ah == 0) {
+                                e = code_dc(p, &st.last_dc[ci], dc, 2 * c->table, e);
                             } else {
-                                push(sink, RAW | entry(0, 0, 1, (u32)(z[0] >> scan->al) & 1));
+                                *e++ = p.raw(1, (u32)dc & 1);
                             }
                         }
                     }
                 }
             }
-            if (!sink->counting && sink->w->overflow) break;
+            if (stopped(sink)) return;
         }
     } else {
         // One component: its own blocks in raster order, no MCU padding.
@@ -407,61 +470,82 @@ static void run_scan(const JpegScanFrame* f, const JpegScanSpec* scan, SymbolSin
             const i16* zrow = c->coefficients + (u64)by * c->store_across * 64;
             const u64* mrow = c->masks + (u64)by * c->store_across;
             for (u32 bx = 0; bx < c->real_across; bx++) {
-                make_room(sink);
+                if (e > limit) {
+                    drain(sink, (u32)(e - start));
+                    e = start;
+                }
                 const i16* z = zrow + 64 * bx;
                 if (!progressive) {
-                    code_baseline(&st, z, mrow[bx], ci, 2 * c->table, 2 * c->table + 1);
+                    e = code_baseline(p, z, mrow[bx], &st.last_dc[0], 2 * c->table, 2 * c->table + 1, e);
                 } else if (scan->ss == 0) {
                     if (scan->ah == 0) {
-                        code_dc(&st, z[0] >> scan->al, ci, 2 * c->table);
+                        e = code_dc(p, &st.last_dc[0], z[0] >> scan->al, 2 * c->table, e);
                     } else {
-                        push(sink, RAW | entry(0, 0, 1, (u32)(z[0] >> scan->al) & 1));
+                        *e++ = p.raw(1, (u32)(z[0] >> scan->al) & 1);
                     }
                 } else if (scan->ah == 0) {
-                    code_ac_first(&st, z, mrow[bx], scan->ss, scan->se, scan->al);
+                    e = code_ac_first(p, &st, z, mrow[bx], scan->ss, scan->se, scan->al, e);
                 } else {
-                    code_ac_refine(&st, z, mrow[bx], scan->ss, scan->se, scan->al);
+                    e = code_ac_refine(p, &st, z, mrow[bx], scan->ss, scan->se, scan->al, e);
                 }
             }
-            if (!sink->counting && sink->w->overflow) break;
+            if (stopped(sink)) return;
         }
-        flush_eobrun(&st);
+        e = flush_eobrun(p, &st, e);
     }
-    drain(sink);
+    drain(sink, (u32)(e - start));
 }
 
 void jpeg_scan_count(const JpegScanFrame* frame, const JpegScanSpec* scan, u64 freq[4][256]) {
-    static_assert(sizeof(SymbolSink) < 20000, "the symbol sink lives on the stack");
-    SymbolSink sink;
-    sink.count = 0;
-    sink.counting = true;
-    sink.freq = freq;
-    sink.codes = nullptr;
-    sink.w = nullptr;
-    sink.acc = 0;
-    sink.fill = 0;
+    static_assert(sizeof(SymbolSink<CountPass>) < 20000, "the symbol sink lives on the stack");
+    SymbolSink<CountPass> sink;
+    u64 counts[5][256];
+    memset(counts, 0, sizeof counts);
+    sink.pass.freq = counts;
     run_scan(frame, scan, &sink);
+    for (u32 t = 0; t < 4; t++) {
+        for (u32 i = 0; i < 256; i++) freq[t][i] += counts[t][i];
+    }
 }
 
-void jpeg_scan_emit(const JpegScanFrame* frame, const JpegScanSpec* scan, const u32 (*codes)[256], JpegWriter* w) {
-    SymbolSink sink;
-    sink.count = 0;
-    sink.counting = false;
-    sink.freq = nullptr;
-    sink.codes = codes;
-    sink.w = w;
-    sink.acc = 0;
-    sink.fill = 0;
-    run_scan(frame, scan, &sink);
+// Pads the last byte with 1 bits, then writes the remaining whole bytes.
+static void finish_bits(u64 acc, u32 fill, JpegWriter* w) {
     if (w->overflow) return;
-    // Pad the last byte with 1 bits, then the remaining whole bytes.
-    u32 pad = (8 - (sink.fill & 7)) & 7;
-    sink.acc = (sink.acc << pad) | ((1u << pad) - 1);
-    sink.fill += pad;
-    while (sink.fill >= 8) {
-        sink.fill -= 8;
-        u8 b = (u8)(sink.acc >> sink.fill);
+    u32 pad = (8 - (fill & 7)) & 7;
+    acc = (acc << pad) | ((1u << pad) - 1);
+    fill += pad;
+    while (fill >= 8) {
+        fill -= 8;
+        u8 b = (u8)(acc >> fill);
         jpeg_put_byte(w, b);
         if (b == 0xFF) jpeg_put_byte(w, 0);
     }
+}
+
+static void init_emit(SymbolSink<EmitPass>* sink, const u32 (*codes)[256], JpegWriter* w, u64 acc, u32 fill) {
+    sink->pass.codes = &codes[0][0];
+    sink->pass.w = w;
+    sink->pass.acc = acc;
+    sink->pass.fill = fill;
+}
+
+void jpeg_scan_emit(const JpegScanFrame* frame, const JpegScanSpec* scan, const u32 (*codes)[256], JpegWriter* w) {
+    static_assert(sizeof(SymbolSink<EmitPass>) < 40000, "the symbol sink lives on the stack");
+    SymbolSink<EmitPass> sink;
+    init_emit(&sink, codes, w, 0, 0);
+    run_scan(frame, scan, &sink);
+    finish_bits(sink.pass.acc, sink.pass.fill, w);
+}
+
+void jpeg_baseline_rows(const JpegScanFrame* frame, const u32 (*codes)[256], JpegBaselineState* st, JpegWriter* w) {
+    static const JpegScanSpec k_all = {3, {0, 1, 2}, 0, 63, 0, 0};
+    SymbolSink<EmitPass> sink;
+    init_emit(&sink, codes, w, st->acc, st->fill);
+    baseline_interleaved(frame, &k_all, &sink, st->last_dc);
+    st->acc = sink.pass.acc;
+    st->fill = sink.pass.fill;
+}
+
+void jpeg_baseline_finish(const JpegBaselineState* st, JpegWriter* w) {
+    finish_bits(st->acc, st->fill, w);
 }

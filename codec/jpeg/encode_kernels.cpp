@@ -6,7 +6,6 @@
 // quantiser's divisors (8 * Q) absorb. The vector twins must match these
 // results bit for bit.
 #include "codec/jpeg/encode.h"
-#include "codec/jpeg/kernels.h"
 
 // ---- Colour conversion ----------------------------------------------------------
 // 16-bit fixed point; the Cb and Cr offsets hold 128 << 16 plus a rounding
@@ -112,18 +111,29 @@ void jpeg_fdct_scalar(const u8* samples, u64 stride, const JpegQuantDivisors* q,
 
 static const JpegEncodeKernels k_scalar = {jpeg_rgba_to_ycc_scalar, jpeg_downsample_scalar, jpeg_fdct_scalar};
 static const JpegEncodeKernels k_sse2 = {jpeg_rgba_to_ycc_sse2, jpeg_downsample_sse2, jpeg_fdct_sse2};
+// Downsampling is a small share of the work; the SSE2 kernel stays.
+static const JpegEncodeKernels k_avx2 = {jpeg_rgba_to_ycc_avx2, jpeg_downsample_sse2, jpeg_fdct_avx2};
 static const JpegEncodeKernels* g_encode_kernels = nullptr;
 
+static bool has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}
+
 const JpegEncodeKernels* jpeg_encode_kernels() {
-    if (!g_encode_kernels) g_encode_kernels = &k_sse2;
+    if (!g_encode_kernels) g_encode_kernels = has_avx2() ? &k_avx2 : &k_sse2;
     return g_encode_kernels;
 }
 
 bool jpeg_encode_force_kernels(u32 variant) {
-    if (variant == JPEG_KERNELS_SCALAR) {
-        g_encode_kernels = &k_scalar;
-        return true;
+    switch (variant) {
+        case JPEG_ENCODE_SCALAR: g_encode_kernels = &k_scalar; return true;
+        case JPEG_ENCODE_SSE2: g_encode_kernels = &k_sse2; return true;
+        case JPEG_ENCODE_AVX2:
+            if (!has_avx2()) return false;
+            g_encode_kernels = &k_avx2;
+            return true;
+        case JPEG_ENCODE_BEST: g_encode_kernels = has_avx2() ? &k_avx2 : &k_sse2; return true;
+        default: return false;
     }
-    g_encode_kernels = &k_sse2;
-    return variant <= JPEG_KERNELS_BEST;
 }

@@ -1,18 +1,22 @@
-# Compare with real files: two copies of one PNG (their difference is black)
-# and then the PNG against a JPEG of another size, through every mode, with
+# Compare with real files: a PNG against a JPEG of another size, then two
+# copies of the PNG (their difference is black), through every mode, with
 # the divider dragged, zoomed and panned.
+arg stripes.jpg
 arg copy-01.png
 arg copy-02.png
-arg stripes.jpg
 key c
 key m
 key m
 key m
 frame
 key m
-key ctrl+tab
+key ctrl+shift+tab
 key c
 key c
+key m
+key m
+key m
+frame
 key m
 down 520 300
 move 600 300

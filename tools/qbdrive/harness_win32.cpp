@@ -299,7 +299,11 @@ int main(int argc, char** argv) {
     t.thread = GetWindowThreadProcessId(t.window, nullptr);
     AttachThreadInput(GetCurrentThreadId(), t.thread, TRUE);
 
-    // The first state: start-up and the first size report.
+    // The first state: start-up, the first size report and the first paint,
+    // which the native run also makes before its first state (a JPEG from
+    // the command line shows its second stage there). A posted sync would
+    // otherwise overtake the paint.
+    for (int k = 0; k < 2000 && GetUpdateRect(t.window, nullptr, FALSE); k++) Sleep(1);
     u32 next_sync = 1;
     std::string state;
     PostMessageW(t.window, MESSAGE_SYNC, next_sync, 0);

@@ -556,7 +556,16 @@ int run_x11_harness(const char* script_path, const char* program) {
         return 70;
     }
 
-    // The first state: start-up and the first size report.
+    // The first state: start-up, the first size report and the first paint
+    // (a JPEG from the command line shows its second stage there), as the
+    // other runs make it: a sync posted at once would overtake the paint.
+    // The paint is over once a frame has been shown (word 11 counts them)
+    // and the program waits for input again (word 12).
+    for (int k = 0; k < 4000 && still_running(&t); k++) {
+        const volatile u32* h = t.frame;
+        if (h[11] != 0 && h[12] == 0) break;
+        sleep_ms(1);
+    }
     u32 next_sync = 1;
     std::string state;
     post_sync(&t, next_sync);

@@ -8,11 +8,12 @@
 #include <cmath>
 #include <cstring>
 
-#include "codec/jpeg/kernels.h"
 #include "jpeg_encode_support.h"
 #include "jpeg_support.h"
 
 namespace {
+
+const double k_pi = 3.14159265358979323846;
 
 std::string text(ByteSpan s) {
     return std::string((const char*)s.data, s.size);
@@ -419,6 +420,8 @@ TEST(JpegEncode, CanonicalCodes) {
 // ---- Kernels against their scalar twins ---------------------------------------------------
 
 TEST(JpegEncodeKernels, ColourConversionEveryColour) {
+    bool avx2 = jpeg_encode_force_kernels(JPEG_ENCODE_AVX2);
+    jpeg_encode_force_kernels(JPEG_ENCODE_BEST);
     // All 2^24 colours, 4096 at a time, with random alpha.
     std::vector<u8> rgba(4096 * 4 + 64);
     std::vector<u8> a(3 * 4096 + 64), b(3 * 4096 + 64);
@@ -434,6 +437,12 @@ TEST(JpegEncodeKernels, ColourConversionEveryColour) {
         jpeg_rgba_to_ycc_scalar(rgba.data(), &a[0], &a[4096], &a[8192], 4096);
         jpeg_rgba_to_ycc_sse2(rgba.data(), &b[0], &b[4096], &b[8192], 4096);
         ASSERT_EQ(memcmp(a.data(), b.data(), 3 * 4096), 0) << "block " << block;
+        if (!avx2) continue;
+        // An odd count of 8-pixel groups exercises the AVX2 kernel's tail.
+        jpeg_rgba_to_ycc_avx2(rgba.data(), &b[0], &b[4096], &b[8192], 4088);
+        ASSERT_EQ(memcmp(a.data(), b.data(), 4088), 0) << "block " << block;
+        ASSERT_EQ(memcmp(&a[4096], &b[4096], 4088), 0) << "block " << block;
+        ASSERT_EQ(memcmp(&a[8192], &b[8192], 4088), 0) << "block " << block;
     }
     // Spot values: white, black, pure red.
     u8 px[32] = {255, 255, 255, 0, 0, 0, 0, 0, 255, 0, 0, 0};
@@ -485,6 +494,8 @@ void fill_pattern(std::vector<u8>& p, u64 stride, u32 kind, u32* s) {
 }
 
 TEST(JpegEncodeKernels, ForwardTransformMatchesScalarAndTheTrueDct) {
+    bool avx2 = jpeg_encode_force_kernels(JPEG_ENCODE_AVX2);
+    jpeg_encode_force_kernels(JPEG_ENCODE_BEST);
     const u64 stride = 80;
     std::vector<u8> samples(8 * stride);
     u32 s = 11;
@@ -501,6 +512,11 @@ TEST(JpegEncodeKernels, ForwardTransformMatchesScalarAndTheTrueDct) {
             jpeg_fdct_sse2(samples.data(), stride, &q, b, mb);
             ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "pattern " << round % 7 << " quality " << quality;
             ASSERT_EQ(memcmp(ma, mb, sizeof ma), 0);
+            if (avx2) {
+                jpeg_fdct_avx2(samples.data(), stride, &q, b, mb);
+                ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "AVX2, pattern " << round % 7 << " quality " << quality;
+                ASSERT_EQ(memcmp(ma, mb, sizeof ma), 0);
+            }
             for (u32 blk = 0; blk < 8; blk++) {
                 u64 m = 0;
                 for (u32 k = 0; k < 64; k++) m |= (u64)(a[64 * blk + k] != 0) << k;
@@ -514,8 +530,8 @@ TEST(JpegEncodeKernels, ForwardTransformMatchesScalarAndTheTrueDct) {
                     double sum = 0;
                     for (u32 y = 0; y < 8; y++) {
                         for (u32 x = 0; x < 8; x++) {
-                            sum += (samples[y * stride + 8 * blk + x] - 128.0) * std::cos((2 * x + 1) * u * 3.14159265358979323846 / 16) *
-                                   std::cos((2 * y + 1) * v * 3.14159265358979323846 / 16);
+                            sum += (samples[y * stride + 8 * blk + x] - 128.0) * std::cos((2 * x + 1) * u * k_pi / 16) *
+                                   std::cos((2 * y + 1) * v * k_pi / 16);
                         }
                     }
                     sum *= (u ? 0.5 : std::sqrt(0.125)) * (v ? 0.5 : std::sqrt(0.125));
@@ -530,16 +546,17 @@ TEST(JpegEncodeKernels, ForwardTransformMatchesScalarAndTheTrueDct) {
 TEST(JpegEncodeKernels, EveryVariantWritesTheSameFile) {
     RgbaImage img = make_image(203, 77, 1, 12);
     for (u32 mode = 0; mode < 4; mode++) {
-        ASSERT_TRUE(jpeg_encode_force_kernels(JPEG_KERNELS_SCALAR));
+        ASSERT_TRUE(jpeg_encode_force_kernels(JPEG_ENCODE_SCALAR));
         OurEncode a = our_encode(img, 70, mode & 1, mode >> 1);
-        ASSERT_TRUE(jpeg_encode_force_kernels(JPEG_KERNELS_SSE2));
-        OurEncode b = our_encode(img, 70, mode & 1, mode >> 1);
-        ASSERT_TRUE(jpeg_encode_force_kernels(JPEG_KERNELS_BEST));
-        OurEncode c = our_encode(img, 70, mode & 1, mode >> 1);
-        ASSERT_TRUE(a.ok && b.ok && c.ok);
-        EXPECT_EQ(a.file, b.file);
-        EXPECT_EQ(a.file, c.file);
+        for (u32 variant : {JPEG_ENCODE_SSE2, JPEG_ENCODE_AVX2}) {
+            if (!jpeg_encode_force_kernels(variant)) continue;
+            OurEncode b = our_encode(img, 70, mode & 1, mode >> 1);
+            ASSERT_TRUE(a.ok && b.ok);
+            EXPECT_EQ(a.file, b.file) << "variant " << variant;
+        }
     }
+    EXPECT_FALSE(jpeg_encode_force_kernels(4));
+    ASSERT_TRUE(jpeg_encode_force_kernels(JPEG_ENCODE_BEST));
 }
 
 }  // namespace
