@@ -1,7 +1,8 @@
 // The contract between the window system and the application core: events,
 // request bits, the framebuffer and the draw list's texts, and one operation
-// per request. Implemented by platform/win32 (the real window) and
-// platform/headless (events from a script, framebuffer in memory).
+// per request. Implemented by platform/win32 (the real window on Windows),
+// platform/x11 (the real window on Linux) and platform/headless (events from
+// a script, framebuffer in memory).
 #pragma once
 
 #include "base/span.h"
@@ -94,31 +95,22 @@ struct Framebuffer {
     i32 width, height;
 };
 
-struct HeadlessWindow;
-
-// Everything the platform keeps about the window. Handles are stored as plain
-// integers so that the portable core can hold the record without OS headers.
+// What every backend keeps about the window. The rest (handles, fonts,
+// cursors, drops) is the backend's own record, reached through `backend`, so
+// the portable core holds this without any OS header.
 struct WindowState {
-    u64 window;
-    u64 font;
-    u64 cursors[6];
-    u64 memory_dc, dib, original_bitmap;
-    u32* dib_pixels;
-    i32 client_width, client_height;
+    i32 client_width, client_height;  // as last reported
+    u32* dib_pixels;                  // the framebuffer and its size
     i32 dib_width, dib_height;
-    i32 saved_rect[4];
-    u64 drop;
-    u8 leave_armed;
     u8 test_mode;
-    u8 test_anchor_active;
-    i32 test_anchor_x, test_anchor_y;
     u32 test_sync;
+    // The test channel: the state view, the frame section's header (the
+    // frame's pixels follow it) and the section's size, and the blits made.
     u8* state_view;
-    u64 frame_section;
     u8* frame_header;
     u64 frame_section_size;
     u32 blit_count;
-    HeadlessWindow* headless;  // the headless backend's own state
+    void* backend;
 };
 
 enum : u32 {
@@ -151,14 +143,14 @@ void set_title(WindowState* w, ByteSpan title);
 void set_cursor(WindowState* w, u32 cursor);
 
 // Test mode: publishes the state text after every non-paint event (a named
-// section on Windows; the headless backend prints it).
+// section; the headless backend also prints it).
 void publish_state(WindowState* w, ByteSpan text);
 
 // A paint that draws nothing (an empty client area) still ends the paint, so
 // the system does not ask again at once.
 void skip_paint(WindowState* w);
 
-// ---- Test channel (Windows) ---------------------------------------------------
+// ---- Test channel -------------------------------------------------------------
 // The named sections a harness reads: the state text and the window's pixels
 // with the arguments of the last blit.
 void open_test_sections(WindowState* w);

@@ -2,9 +2,9 @@
 // Like the real window it reports a size change as its own event, and
 // paints whenever the window was invalidated before the next input.
 #include "base/region.h"
-#include "platform/frame_header.h"
 #include "platform/headless/headless.h"
 #include "platform/process.h"
+#include "platform/test_sections.h"
 
 struct HeadlessWindow {
     ByteSpan script;
@@ -34,6 +34,10 @@ struct HeadlessWindow {
 };
 
 static HeadlessWindow g_headless;
+
+static HeadlessWindow* headless_of(const WindowState* w) {
+    return (HeadlessWindow*)w->backend;
+}
 
 static void log_op(HeadlessWindow* h, u8 op) {
     if (h->record.op_count < sizeof h->record.ops) h->record.ops[h->record.op_count++] = op;
@@ -272,7 +276,7 @@ bool headless_parse_event(ByteSpan line, Event* e, bool* bad, bool* unmarked) {
 
 bool create_main_window(WindowState* w, ByteSpan, ByteSpan title, bool test_mode) {
     HeadlessWindow* h = &g_headless;
-    w->headless = h;
+    w->backend = h;
     w->test_mode = test_mode;
     h->width = 1040;
     h->height = 700;
@@ -304,7 +308,7 @@ static void fill_window_fields(const HeadlessWindow* h, Event* e) {
 }
 
 bool next_event(WindowState* w, Event* e) {
-    HeadlessWindow* h = w->headless;
+    HeadlessWindow* h = headless_of(w);
     if (h == nullptr || h->record.destroyed) return false;
     if (h->width != w->client_width || h->height != w->client_height) {
         w->client_width = h->width;
@@ -409,7 +413,7 @@ bool next_event(WindowState* w, Event* e) {
 }
 
 Framebuffer framebuffer(WindowState* w) {
-    HeadlessWindow* h = w->headless;
+    HeadlessWindow* h = headless_of(w);
     Framebuffer fb = {nullptr, 0, 0};
     if (w->client_width <= 0 || w->client_height <= 0 || w->client_width > 8192 || w->client_height > 8192) return fb;
     u64 bytes = (u64)w->client_width * (u64)w->client_height * 4;
@@ -424,12 +428,12 @@ Framebuffer framebuffer(WindowState* w) {
 }
 
 void present(WindowState* w, const DrawList*) {
-    w->headless->record.paints++;
+    headless_of(w)->record.paints++;
     frame_header_blit(w, 0, 0, w->client_width, w->client_height, 0, 0, 0xCC0020);
 }
 
 bool drop_path(WindowState* w, u32 index, u8* buffer, u64 capacity, u64* length_out) {
-    HeadlessWindow* h = w->headless;
+    HeadlessWindow* h = headless_of(w);
     if (index >= h->drop_count || h->drop_lengths[index] > capacity) return false;
     for (u64 i = 0; i < h->drop_lengths[index]; i++) buffer[i] = h->script.data[h->drop_offsets[index] + i];
     *length_out = h->drop_lengths[index];
@@ -437,18 +441,18 @@ bool drop_path(WindowState* w, u32 index, u8* buffer, u64 capacity, u64* length_
 }
 
 void finish_drop(WindowState* w) {
-    w->headless->drop_count = 0;
+    headless_of(w)->drop_count = 0;
 }
 
 void invalidate(WindowState* w) {
-    w->headless->invalid = true;
-    w->headless->record.invalidations++;
-    log_op(w->headless, OP_INVALIDATE);
+    headless_of(w)->invalid = true;
+    headless_of(w)->record.invalidations++;
+    log_op(headless_of(w), OP_INVALIDATE);
 }
 
 void minimise(WindowState* w) {
-    w->headless->record.minimised++;
-    log_op(w->headless, OP_MINIMISE);
+    headless_of(w)->record.minimised++;
+    log_op(headless_of(w), OP_MINIMISE);
 }
 
 // Moves the window without logging: a move that is part of another operation.
@@ -463,7 +467,7 @@ static void place_window(HeadlessWindow* h, i32 left, i32 top, i32 right, i32 bo
 }
 
 void set_maximised(WindowState* w, bool maximised) {
-    HeadlessWindow* h = w->headless;
+    HeadlessWindow* h = headless_of(w);
     i32* r = h->record.window_rect;
     if (maximised) {
         for (u32 i = 0; i < 4; i++) h->saved_rect[i] = r[i];
@@ -478,91 +482,48 @@ void set_maximised(WindowState* w, bool maximised) {
 }
 
 void destroy(WindowState* w) {
-    w->headless->record.destroyed = 1;
-    log_op(w->headless, OP_DESTROY);
+    headless_of(w)->record.destroyed = 1;
+    log_op(headless_of(w), OP_DESTROY);
 }
 
 void move_window(WindowState* w, i32 left, i32 top, i32 right, i32 bottom) {
-    place_window(w->headless, left, top, right, bottom);
-    log_op(w->headless, OP_MOVE);
+    place_window(headless_of(w), left, top, right, bottom);
+    log_op(headless_of(w), OP_MOVE);
 }
 
 void set_capture(WindowState* w, bool on) {
-    w->headless->record.captured = on ? 1 : 0;
-    log_op(w->headless, on ? OP_CAPTURE : OP_RELEASE);
+    headless_of(w)->record.captured = on ? 1 : 0;
+    log_op(headless_of(w), on ? OP_CAPTURE : OP_RELEASE);
 }
 
 void set_title(WindowState* w, ByteSpan title) {
-    text_clear(&w->headless->record.title);
-    text_append(&w->headless->record.title, title);
-    log_op(w->headless, OP_TITLE);
+    text_clear(&headless_of(w)->record.title);
+    text_append(&headless_of(w)->record.title, title);
+    log_op(headless_of(w), OP_TITLE);
 }
 
 void set_cursor(WindowState* w, u32 cursor) {
-    w->headless->record.cursor = cursor;
+    headless_of(w)->record.cursor = cursor;
 }
 
 void skip_paint(WindowState* w) {
-    w->headless->invalid = false;
+    headless_of(w)->invalid = false;
 }
 
 // The test channel's sections under the same names as the Windows program's
 // ("QuorbelState" and "QuorbelFrame" with the process id), so an outside
-// reader can watch a headless run the same way. Each presented frame is
-// copied into the frame section after its 64-byte header.
-static constexpr u64 HEADLESS_FRAME_W = 1920 + 64;
-static constexpr u64 HEADLESS_FRAME_H = 1080 + 64;
-
-static void section_name(TextBuffer* t, const char* prefix) {
-    text_clear(t);
-    text_append(t, prefix);
-    text_append_u64(t, process_id());
-}
-
+// reader can watch a headless run the same way; the screen is 1920 x 1080.
 void open_test_sections(WindowState* w) {
-    TextBuffer name;
-    section_name(&name, "QuorbelState");
-    w->state_view = open_shared_section(text_span(&name), 4096);
-    section_name(&name, "QuorbelFrame");
-    u64 size = HEADLESS_FRAME_W * HEADLESS_FRAME_H * 4 + 64;
-    w->frame_header = open_shared_section(text_span(&name), size);
-    if (w->frame_header == nullptr) return;
-    w->frame_section_size = size;
-    ((u32*)w->frame_header)[0] = FRAME_MAGIC;
+    open_sized_test_sections(w, 1920, 1080);
 }
 
 void headless_remove_sections() {
-    TextBuffer name;
-    section_name(&name, "QuorbelState");
-    remove_shared_section(text_span(&name));
-    section_name(&name, "QuorbelFrame");
-    remove_shared_section(text_span(&name));
-}
-
-void frame_header_dib(WindowState* w, bool in_section) {
-    if (w->frame_header != nullptr) frame_header_set_dib(w->frame_header, in_section, w->dib_width, w->dib_height);
-}
-
-void frame_header_blit(WindowState* w, i32 x, i32 y, i32 width, i32 height, i32 source_x, i32 source_y, u32 rop) {
-    w->blit_count++;
-    if (w->frame_header == nullptr) return;
-    u64 bytes = (u64)w->dib_width * (u64)w->dib_height * 4;
-    bool fits = w->dib_pixels != nullptr && bytes + 64 <= w->frame_section_size;
-    frame_header_dib(w, fits);
-    if (fits) {
-        const u8* from = (const u8*)w->dib_pixels;
-        for (u64 i = 0; i < bytes; i++) w->frame_header[64 + i] = from[i];
-    }
-    frame_header_set_blit(w->frame_header, x, y, width, height, source_x, source_y, rop, w->blit_count);
+    remove_test_sections(process_id());
 }
 
 void publish_state(WindowState* w, ByteSpan text) {
-    HeadlessWindow* h = w->headless;
-    if (w->state_view != nullptr) {
-        u64 n = text.size < 4095 ? text.size : 4095;
-        for (u64 i = 0; i < n; i++) w->state_view[i] = text.data[i];
-        w->state_view[n] = 0;
-    }
+    HeadlessWindow* h = headless_of(w);
+    write_state_section(w, text);
     if (h->auto_sync && h->last_kind != EVENT_SYNC) return;
     if (h->sink != nullptr) h->sink(text, h->context);
 }

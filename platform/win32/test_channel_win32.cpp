@@ -6,7 +6,7 @@
 
 #include "platform/frame_header.h"
 #include "platform/utf.h"
-#include "platform/window.h"
+#include "platform/win32/win32_window.h"
 static constexpr u64 STATE_BYTES = 4096;
 
 static void section_name(const char* prefix, u16* out) {
@@ -47,7 +47,7 @@ void open_test_sections(WindowState* w) {
     if (frame == nullptr) return;
     u8* view = (u8*)MapViewOfFile(frame, FILE_MAP_WRITE, 0, 0, 64);
     if (view == nullptr) return;
-    w->frame_section = (u64)(uintptr_t)frame;
+    win32_of(w)->frame_section = frame;
     w->frame_header = view;
     w->frame_section_size = size;
     ((u32*)w->frame_header)[0] = FRAME_MAGIC;

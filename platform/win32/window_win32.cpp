@@ -7,13 +7,19 @@
 #include <shellapi.h>
 
 #include "platform/utf.h"
-#include "platform/window.h"
+#include "platform/win32/win32_window.h"
 
 static constexpr UINT MESSAGE_SYNC = 0x8001;  // WM_APP + 1: test-channel sync
 static constexpr u32 SYNTHETIC_MARK = 0x1EE7;
 
+static Win32Window g_win32;
+
+Win32Window* win32_of(const WindowState* w) {
+    return (Win32Window*)w->backend;
+}
+
 static HWND hwnd_of(const WindowState* w) {
-    return (HWND)(uintptr_t)w->window;
+    return win32_of(w)->window;
 }
 
 // UTF-8 to a NUL-terminated UTF-16 string for the window system: at most
@@ -30,11 +36,14 @@ static bool wide_text(ByteSpan text, u16* out) {
 // ---- Creation ---------------------------------------------------------------
 
 bool create_main_window(WindowState* w, ByteSpan class_name, ByteSpan title, bool test_mode) {
+    Win32Window* win = &g_win32;
+    *win = Win32Window{};
+    w->backend = win;
     SetProcessDPIAware();
     HINSTANCE module = GetModuleHandleA(nullptr);
     HMODULE user32 = GetModuleHandleA("user32.dll");
     static const WORD cursor_ids[6] = {32512, 32649, 32644, 32645, 32642, 32643};
-    for (u32 i = 0; i < 6; i++) w->cursors[i] = (u64)(uintptr_t)LoadCursorA(nullptr, MAKEINTRESOURCEA(cursor_ids[i]));
+    for (u32 i = 0; i < 6; i++) win->cursors[i] = LoadCursorA(nullptr, MAKEINTRESOURCEA(cursor_ids[i]));
     static u16 wide_class[2048];
     static u16 wide_title[2048];
     wide_text(class_name, wide_class);
@@ -50,14 +59,14 @@ bool create_main_window(WindowState* w, ByteSpan class_name, ByteSpan title, boo
     HWND hwnd = CreateWindowExW(0, (LPCWSTR)wide_class, (LPCWSTR)wide_title, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX,
                                 120, 80, 1040, 700, nullptr, nullptr, module, nullptr);
     if (hwnd == nullptr) return false;
-    w->window = (u64)(uintptr_t)hwnd;
+    win->window = hwnd;
     BOOL dark = TRUE;
     DWORD corners = 2;
     COLORREF border = 0x444444;
     DwmSetWindowAttribute(hwnd, 20, &dark, sizeof dark);
     DwmSetWindowAttribute(hwnd, 33, &corners, sizeof corners);
     DwmSetWindowAttribute(hwnd, 34, &border, sizeof border);
-    w->font = (u64)(uintptr_t)CreateFontA(-15, 0, 0, 0, 400, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_DEFAULT_PRECIS,
+    win->font = CreateFontA(-15, 0, 0, 0, 400, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_DEFAULT_PRECIS,
                                           CLIP_DEFAULT_PRECIS, 5, 0x22, "Segoe UI");
     DragAcceptFiles(hwnd, TRUE);
     w->test_mode = test_mode ? 1 : 0;
@@ -102,6 +111,7 @@ static bool is_mouse_message(UINT m) {
 }
 
 static bool translate(WindowState* w, const MSG* msg, Event* e) {
+    Win32Window* win = win32_of(w);
     *e = Event{};
     e->x = (i16)(u16)(msg->lParam & 0xFFFF);
     e->y = (i16)(u16)((msg->lParam >> 16) & 0xFFFF);
@@ -120,19 +130,19 @@ static bool translate(WindowState* w, const MSG* msg, Event* e) {
         POINT origin = {0, 0};
         ClientToScreen(hwnd, &origin);
         if (msg->message == WM_LBUTTONDOWN || msg->message == WM_LBUTTONDBLCLK) {
-            w->test_anchor_x = origin.x;
-            w->test_anchor_y = origin.y;
-            w->test_anchor_active = 1;
+            win->test_anchor_x = origin.x;
+            win->test_anchor_y = origin.y;
+            win->test_anchor_active = 1;
         }
         // A synthetic drag that moves the window keeps its coordinates
         // relative to where the window was when the button went down.
-        i32 base_x = w->test_anchor_active ? w->test_anchor_x : origin.x;
-        i32 base_y = w->test_anchor_active ? w->test_anchor_y : origin.y;
+        i32 base_x = win->test_anchor_active ? win->test_anchor_x : origin.x;
+        i32 base_y = win->test_anchor_active ? win->test_anchor_y : origin.y;
         e->screen_x = base_x + e->x;
         e->screen_y = base_y + e->y;
         e->x = e->screen_x - origin.x;
         e->y = e->screen_y - origin.y;
-        if (msg->message == WM_LBUTTONUP) w->test_anchor_active = 0;
+        if (msg->message == WM_LBUTTONUP) win->test_anchor_active = 0;
     }
     e->mods = key_mods();
     RECT wr;
@@ -147,14 +157,14 @@ static bool translate(WindowState* w, const MSG* msg, Event* e) {
     case WM_PAINT: e->kind = EVENT_PAINT; return true;
     case WM_MOUSEMOVE:
         e->kind = EVENT_MOUSE_MOVE;
-        if (!w->test_mode && !w->leave_armed) {
+        if (!w->test_mode && !win->leave_armed) {
             TRACKMOUSEEVENT t = {sizeof t, TME_LEAVE, hwnd, 0};
             TrackMouseEvent(&t);
-            w->leave_armed = 1;
+            win->leave_armed = 1;
         }
         return true;
     case WM_MOUSELEAVE:
-        w->leave_armed = 0;
+        win->leave_armed = 0;
         e->kind = EVENT_LEAVE;
         return true;
     case WM_LBUTTONDOWN: e->kind = EVENT_BUTTON_DOWN; return true;
@@ -189,7 +199,7 @@ static bool translate(WindowState* w, const MSG* msg, Event* e) {
         return true;
     case WM_DROPFILES:
         e->kind = EVENT_DROP;
-        w->drop = (u64)msg->wParam;
+        win->drop = (HDROP)msg->wParam;
         e->key = DragQueryFileW((HDROP)msg->wParam, 0xFFFFFFFF, nullptr, 0);
         return true;
     default: return false;
@@ -215,15 +225,16 @@ Framebuffer framebuffer(WindowState* w) {
     i32 width = w->client_width;
     i32 height = w->client_height;
     if (width <= 0 || height <= 0) return fb;
-    if (w->dib != 0 && w->dib_width == width && w->dib_height == height) {
+    Win32Window* win = win32_of(w);
+    if (win->dib != nullptr && w->dib_width == width && w->dib_height == height) {
         return Framebuffer{w->dib_pixels, width, height};
     }
-    HDC dc = (HDC)(uintptr_t)w->memory_dc;
+    HDC dc = win->memory_dc;
     if (dc == nullptr) {
         dc = CreateCompatibleDC(nullptr);
         if (dc == nullptr) return fb;
         SetBkMode(dc, TRANSPARENT);
-        w->memory_dc = (u64)(uintptr_t)dc;
+        win->memory_dc = dc;
     }
     BITMAPINFO info = {};
     info.bmiHeader.biSize = 40;
@@ -235,21 +246,21 @@ Framebuffer framebuffer(WindowState* w) {
     HANDLE section = nullptr;
     DWORD offset = 0;
     u64 bytes = (u64)width * (u64)height * 4;
-    bool in_section = w->test_mode && w->frame_section != 0 && bytes + 64 <= w->frame_section_size;
+    bool in_section = w->test_mode && win->frame_section != nullptr && bytes + 64 <= w->frame_section_size;
     if (in_section) {
-        section = (HANDLE)(uintptr_t)w->frame_section;
+        section = win->frame_section;
         offset = 64;
     }
     void* bits = nullptr;
     HBITMAP dib = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, section, offset);
     if (dib == nullptr) return fb;
     HGDIOBJ previous = SelectObject(dc, dib);
-    if (w->original_bitmap == 0) {
-        w->original_bitmap = (u64)(uintptr_t)previous;
+    if (win->original_bitmap == nullptr) {
+        win->original_bitmap = previous;
     } else {
-        DeleteObject((HGDIOBJ)(uintptr_t)w->dib);
+        DeleteObject(win->dib);
     }
-    w->dib = (u64)(uintptr_t)dib;
+    win->dib = dib;
     w->dib_pixels = (u32*)bits;
     w->dib_width = width;
     w->dib_height = height;
@@ -263,8 +274,8 @@ void present(WindowState* w, const DrawList* list) {
     PAINTSTRUCT ps;
     HDC target = BeginPaint(hwnd, &ps);
     if (target == nullptr) return;
-    HDC dc = (HDC)(uintptr_t)w->memory_dc;
-    SelectObject(dc, (HGDIOBJ)(uintptr_t)w->font);
+    HDC dc = win32_of(w)->memory_dc;
+    SelectObject(dc, win32_of(w)->font);
     static u16 wide[2048];
     for (u32 i = 0; i < list->text_count; i++) {
         const DrawTextItem& t = list->texts[i];
@@ -303,7 +314,7 @@ void skip_paint(WindowState* w) {
 
 bool drop_path(WindowState* w, u32 index, u8* buffer, u64 capacity, u64* length_out) {
     static u16 wide[32768];
-    HDROP drop = (HDROP)(uintptr_t)w->drop;
+    HDROP drop = win32_of(w)->drop;
     UINT n = DragQueryFileW(drop, index, nullptr, 0);
     if (n > 32767) return false;
     if (DragQueryFileW(drop, index, (LPWSTR)wide, 32768) != n) return false;
@@ -311,8 +322,9 @@ bool drop_path(WindowState* w, u32 index, u8* buffer, u64 capacity, u64* length_
 }
 
 void finish_drop(WindowState* w) {
-    if (w->drop != 0) DragFinish((HDROP)(uintptr_t)w->drop);
-    w->drop = 0;
+    Win32Window* win = win32_of(w);
+    if (win->drop != nullptr) DragFinish(win->drop);
+    win->drop = nullptr;
 }
 
 // ---- Requests ---------------------------------------------------------------
@@ -327,13 +339,14 @@ void minimise(WindowState* w) {
 
 void set_maximised(WindowState* w, bool maximised) {
     HWND hwnd = hwnd_of(w);
+    i32* saved = win32_of(w)->saved_rect;
     if (maximised) {
         RECT r;
         if (GetWindowRect(hwnd, &r)) {
-            w->saved_rect[0] = r.left;
-            w->saved_rect[1] = r.top;
-            w->saved_rect[2] = r.right;
-            w->saved_rect[3] = r.bottom;
+            saved[0] = r.left;
+            saved[1] = r.top;
+            saved[2] = r.right;
+            saved[3] = r.bottom;
         }
         HMONITOR monitor = MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST);
         MONITORINFO info = {};
@@ -343,8 +356,7 @@ void set_maximised(WindowState* w, bool maximised) {
             MoveWindow(hwnd, a.left, a.top, a.right - a.left, a.bottom - a.top, TRUE);
         }
     } else {
-        const i32* s = w->saved_rect;
-        MoveWindow(hwnd, s[0], s[1], s[2] - s[0], s[3] - s[1], TRUE);
+        MoveWindow(hwnd, saved[0], saved[1], saved[2] - saved[0], saved[3] - saved[1], TRUE);
     }
 }
 
@@ -371,5 +383,5 @@ void set_title(WindowState* w, ByteSpan title) {
 }
 
 void set_cursor(WindowState* w, u32 cursor) {
-    if (cursor < 6) SetCursor((HCURSOR)(uintptr_t)w->cursors[cursor]);
+    if (cursor < 6) SetCursor(win32_of(w)->cursors[cursor]);
 }

@@ -2,6 +2,8 @@
 
 ppm_pixel.py FILE X Y    prints the pixel at (X, Y) as rrggbb
 ppm_pixel.py FILE --check  checks the viewer window drawn at (120, 80)
+ppm_pixel.py FILE --text X0 Y0 X1 Y1 NAME  checks that text (light pixels)
+                                           is drawn in that screen rectangle
 """
 import sys
 
@@ -67,8 +69,23 @@ def check(image):
     return 1 if failed else 0
 
 
+def text_drawn(image, x0, y0, x1, y1, name):
+    light = 0
+    for y in range(y0, y1):
+        for x in range(x0, x1):
+            p = pixel(image, x, y)
+            if p != 'outside' and min(int(p[k:k + 2], 16) for k in (0, 2, 4)) >= 0x90:
+                light += 1
+    ok = light >= 20
+    print(('ok   ' if ok else 'FAIL ') + name + ': %d light pixels' % light)
+    return 0 if ok else 1
+
+
 if __name__ == '__main__':
     image = load(sys.argv[1])
     if sys.argv[2] == '--check':
         sys.exit(check(image))
+    if sys.argv[2] == '--text':
+        x0, y0, x1, y1 = (int(v) for v in sys.argv[3:7])
+        sys.exit(text_drawn(image, x0, y0, x1, y1, sys.argv[7]))
     print(pixel(image, int(sys.argv[2]), int(sys.argv[3])))

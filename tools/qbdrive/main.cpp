@@ -2,7 +2,9 @@
 // prints the state text after every script event, as the Windows harness
 // reads it from the test channel: each event is followed by a sync with a
 // fresh number, and the state published for that sync is printed.
+// With --x11 it is instead the harness of the X11 program (harness_x11.cpp).
 // Usage: qbdrive [--sections] SCRIPT
+//        qbdrive --x11 SCRIPT PROGRAM
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -11,6 +13,9 @@
 #include "app/main_loop.h"
 #include "platform/headless/headless.h"
 #include "platform/quote.h"
+#if defined(QB_X11_HARNESS)
+#include "tools/qbdrive/harness_x11.h"
+#endif
 
 static void print_state(ByteSpan text, void*) {
     std::fwrite(text.data, 1, text.size, stdout);
@@ -19,11 +24,14 @@ static void print_state(ByteSpan text, void*) {
 }
 
 int main(int argc, char** argv) {
+#if defined(QB_X11_HARNESS)
+    if (argc == 4 && std::string(argv[1]) == "--x11") return run_x11_harness(argv[2], argv[3]);
+#endif
     // --sections also publishes through the test channel's named sections,
     // for a reader in another process.
     bool sections = argc == 3 && std::string(argv[1]) == "--sections";
     if (argc != 2 && !sections) {
-        std::fprintf(stderr, "usage: qbdrive [--sections] SCRIPT\n");
+        std::fprintf(stderr, "usage: qbdrive [--sections] SCRIPT | qbdrive --x11 SCRIPT PROGRAM\n");
         return 64;
     }
     const char* path = argv[argc - 1];

@@ -1,0 +1,26 @@
+// The Win32 backend's own record of the window, behind WindowState's backend
+// pointer: the handles, the font, the cursors, the memory DC and its DIB, the
+// drop being processed and the test mode's drag anchor.
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include "platform/window.h"
+
+struct Win32Window {
+    HWND window;
+    HFONT font;
+    HCURSOR cursors[6];
+    HDC memory_dc;
+    HBITMAP dib;
+    HGDIOBJ original_bitmap;
+    i32 saved_rect[4];  // left, top, right, bottom, for leaving the maximised state
+    HDROP drop;
+    u8 leave_armed;
+    u8 test_anchor_active;
+    i32 test_anchor_x, test_anchor_y;
+    HANDLE frame_section;
+};
+
+Win32Window* win32_of(const WindowState* w);
