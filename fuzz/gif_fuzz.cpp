@@ -17,16 +17,6 @@ namespace {
 
 Guarded g_file, g_ws, g_canvas;
 
-u64 hash_bytes(const u8* p, size_t n) {
-    u64 h = 1469598103934665603ull;
-    for (size_t i = 0; i < n; i++) h = (h ^ p[i]) * 1099511628211ull;
-    return h;
-}
-
-void check(bool ok) {
-    if (!ok) __builtin_trap();
-}
-
 // Decoded memory above this is skipped: a valid header may claim 4 G pixels.
 const u64 kMemoryCap = 96ull << 20;
 
@@ -39,8 +29,8 @@ bool run(const u8* file, size_t size, const GifInfo& info, u8* ws, const PixelBu
         before.assign(canvas.pixels, canvas.pixels + bytes);
         CodecError err;
         if (!gif_decode_frame(file, size, &info, ws, info.workspace_bytes, n, &canvas, &err)) {
-            check(err.code != ERR_OK && err.code != ERR_BAD_TARGET && err.offset <= size);
-            if (n > 0) check(memcmp(before.data(), canvas.pixels, bytes) == 0);
+            fuzz_check(err.code != ERR_OK && err.code != ERR_BAD_TARGET && err.offset <= size);
+            if (n > 0) fuzz_check(memcmp(before.data(), canvas.pixels, bytes) == 0);
             return false;
         }
     }
@@ -50,7 +40,7 @@ bool run(const u8* file, size_t size, const GifInfo& info, u8* ws, const PixelBu
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    u64 h = hash_bytes(data, size);
+    u64 h = fuzz_hash(data, size);
     gif_kernels_force((u32)((h >> 8) % 3)) || gif_kernels_force(GIF_KERNELS_SSE2);
     u8* file = g_file.tail(size, 1);
     memcpy(file, data, size);
@@ -58,10 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     GifInfo info;
     CodecError err;
     if (!gif_read_header(file, size, &header, &info, &err)) {
-        check(err.code != ERR_OK && err.offset <= size);
+        fuzz_check(err.code != ERR_OK && err.offset <= size);
         return 0;
     }
-    check(info.frame_count >= 1 && info.frame_count <= GIF_MAX_FRAMES && info.width && info.height);
+    fuzz_check(info.frame_count >= 1 && info.frame_count <= GIF_MAX_FRAMES && info.width && info.height);
     u64 stride = row_stride(info.width);
     u64 canvas_size = stride * info.height;
     if (info.workspace_bytes + canvas_size > kMemoryCap) return 0;
@@ -74,6 +64,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     u32 target = (u32)((h >> 16) % info.frame_count);
     run(file, size, info, ws, canvas, 0, target);
     GifFrame frame;
-    check(gif_frame_info(file, size, &info, target, &frame, &err));
+    fuzz_check(gif_frame_info(file, size, &info, target, &frame, &err));
     return 0;
 }

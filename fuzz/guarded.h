@@ -42,3 +42,15 @@ struct Guarded {
         return (u8*)(((uintptr_t)(base + cap - size)) & ~(uintptr_t)(align - 1));
     }
 };
+
+// FNV-1a of the input: each run derives its options from it.
+inline u64 fuzz_hash(const u8* p, size_t n) {
+    u64 h = 1469598103934665603ull;
+    for (size_t i = 0; i < n; i++) h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+
+// A broken expectation ends the run as a crash the fuzzer reports.
+inline void fuzz_check(bool ok) {
+    if (!ok) __builtin_trap();
+}

@@ -27,12 +27,6 @@ struct Rng {
     }
 };
 
-u64 hash_bytes(const u8* p, size_t n) {
-    u64 h = 1469598103934665603ull;
-    for (size_t i = 0; i < n; i++) h = (h ^ p[i]) * 1099511628211ull;
-    return h;
-}
-
 const size_t kOutCap = 1 << 20;
 
 Guarded g_in, g_out;
@@ -57,14 +51,10 @@ bool zlib_decode(const u8* data, size_t size, std::vector<u8>* out, size_t* out_
     return r == Z_STREAM_END;
 }
 
-void check(bool ok) {
-    if (!ok) __builtin_trap();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Rng rng{hash_bytes(data, size) | 1};
+    Rng rng{fuzz_hash(data, size) | 1};
     u32 mode = rng.next() % 3;  // 0 plain, 1 windowed 0x8400, 2 windowed 128 KiB
     u32 variant = rng.next() % INFLATE_VARIANT_COUNT;
     u32 split_style = rng.next() % 4;  // 0 whole, 1 few cuts, 2 small pieces, 3 single bytes
@@ -91,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t read = 0;
     InflateResult r = INFLATE_ERROR;
     for (u32 calls = 0;; calls++) {
-        check(calls < 4 * size + 100000);
+        fuzz_check(calls < 4 * size + 100000);
         if (mode != 0) {
             inflate_slide(&g_state, out);
             read = inflate_out_pos(&g_state);
@@ -100,15 +90,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         u8* in = g_in.tail(n ? n : 1) + (n ? 0 : 1);
         if (n) memcpy(in, data + pos, n);
         r = inflate_run(&g_state, in, n, out, limit, avail == size);
-        check(inflate_consumed(&g_state) <= n);
-        check(inflate_out_pos(&g_state) <= limit);
+        fuzz_check(inflate_consumed(&g_state) <= n);
+        fuzz_check(inflate_out_pos(&g_state) <= limit);
         pos += inflate_consumed(&g_state);
         if (mode != 0) {
             ours.insert(ours.end(), out + read, out + inflate_out_pos(&g_state));
             read = inflate_out_pos(&g_state);
         }
         if (r == INFLATE_NEED_INPUT) {
-            check(avail < size);
+            fuzz_check(avail < size);
             grow_input();
             continue;
         }
@@ -124,11 +114,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
     if (mode == 0) ours.assign(out, out + inflate_out_pos(&g_state));
-    check(r == INFLATE_DONE || r == INFLATE_ERROR || r == INFLATE_OUTPUT_FULL);
+    fuzz_check(r == INFLATE_DONE || r == INFLATE_ERROR || r == INFLATE_OUTPUT_FULL);
     if (r == INFLATE_ERROR) {
         InflateError e = inflate_error(&g_state);
-        check(e >= 1 && e <= 24 && inflate_error_name(e).size > 0);
-        check(inflate_error_offset(&g_state) <= size);
+        fuzz_check(e >= 1 && e <= 24 && inflate_error_name(e).size > 0);
+        fuzz_check(inflate_error_offset(&g_state) <= size);
     }
 
     static std::vector<u8> ref;
@@ -138,12 +128,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Up to the first fault, or until one of the two ran out of room, both
     // decode the same bytes.
     size_t common = ours.size() < ref_size ? ours.size() : ref_size;
-    check(common == 0 || memcmp(ours.data(), ref.data(), common) == 0);
+    fuzz_check(common == 0 || memcmp(ours.data(), ref.data(), common) == 0);
     if (r == INFLATE_OUTPUT_FULL || room) return 0;
-    check(ref_ok == (r == INFLATE_DONE));
+    fuzz_check(ref_ok == (r == INFLATE_DONE));
     if (ref_ok) {
-        check(ours.size() == ref_size);
-        check(pos == ref_in);
+        fuzz_check(ours.size() == ref_size);
+        fuzz_check(pos == ref_in);
     }
     return 0;
 }

@@ -16,10 +16,6 @@ namespace {
 
 Guarded g_pixels, g_workspace, g_output, g_scratch, g_preview, g_extra, g_tile;
 
-void check(bool ok) {
-    if (!ok) __builtin_trap();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -34,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t body_size = size - 8;
 
     JpegEncodeSettings settings{quality, flags & 1, (flags >> 1) & 1};
-    check(jpeg_encode_force_kernels((flags >> 2) % 3) || (flags >> 2) % 3 == JPEG_ENCODE_AVX2);
+    fuzz_check(jpeg_encode_force_kernels((flags >> 2) % 3) || (flags >> 2) % 3 == JPEG_ENCODE_AVX2);
     u64 stride = 4 * (u64)w + pad;
     u64 pixel_bytes = stride * (h - 1) + 4 * (u64)w;
     u8* pixels = g_pixels.tail(pixel_bytes);
@@ -42,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     u64 ws = jpeg_encode_workspace_bytes(&settings, w, h);
     u64 cap = jpeg_encode_output_bound(&settings, w, h);
-    check(ws > 0 && cap > 0);
+    fuzz_check(ws > 0 && cap > 0);
     // Sometimes an output far too small: the encoder must stop with code 10.
     bool short_output = (flags & 0x60) == 0x60;
     if (short_output) cap = shrink * 4;
@@ -53,24 +49,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     jpeg_encode_force_kernels(JPEG_ENCODE_BEST);
     if (!ok) {
         bool quality_bad = quality > 100;
-        check(result.code == (quality_bad ? JPEG_ENCODE_BAD_QUALITY : JPEG_ENCODE_OUTPUT_FULL));
-        check(quality_bad || short_output);
+        fuzz_check(result.code == (quality_bad ? JPEG_ENCODE_BAD_QUALITY : JPEG_ENCODE_OUTPUT_FULL));
+        fuzz_check(quality_bad || short_output);
         return 0;
     }
-    check(quality <= 100 && result.bytes <= cap && result.bytes > 0);
+    fuzz_check(quality <= 100 && result.bytes <= cap && result.bytes > 0);
 
     // Our decoder reads it back whole.
     static JpegDecoder state;
     ImageInfo info;
     CodecError err;
-    check(jpeg_probe(output, result.bytes, &info, &state, &err));
-    check(info.width == w && info.height == h);
+    fuzz_check(jpeg_probe(output, result.bytes, &info, &state, &err));
+    fuzz_check(info.width == w && info.height == h);
     u8* scratch = g_scratch.tail(info.scratch_bytes, 64);
     PixelBuffer preview = {g_preview.tail(info.pixel_bytes, 32), 0, 0, 0};
-    check(jpeg_decode_preview(output, result.bytes, scratch, info.scratch_bytes, &preview, info.pixel_bytes, &err));
+    fuzz_check(jpeg_decode_preview(output, result.bytes, scratch, info.scratch_bytes, &preview, info.pixel_bytes, &err));
     u8* extra = g_extra.tail(info.extra_bytes, 64);
-    check(jpeg_finish_full_resolution(output, result.bytes, scratch, info.scratch_bytes, extra, info.extra_bytes, &err));
+    fuzz_check(jpeg_finish_full_resolution(output, result.bytes, scratch, info.scratch_bytes, extra, info.extra_bytes, &err));
     PixelBuffer tile = {g_tile.tail(1024 * 256, 64), 1024, 256, 256};
-    check(jpeg_render_full_tile(scratch, extra, (w - 1) / 256, (h - 1) / 256, &tile, &err));
+    fuzz_check(jpeg_render_full_tile(scratch, extra, (w - 1) / 256, (h - 1) / 256, &tile, &err));
     return 0;
 }

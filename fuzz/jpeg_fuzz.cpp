@@ -18,27 +18,17 @@ namespace {
 
 Guarded g_file, g_scratch, g_pixels, g_extra, g_tile;
 
-u64 hash_bytes(const u8* p, size_t n) {
-    u64 h = 1469598103934665603ull;
-    for (size_t i = 0; i < n; i++) h = (h ^ p[i]) * 1099511628211ull;
-    return h;
-}
-
-void check(bool ok) {
-    if (!ok) __builtin_trap();
-}
-
 // A valid header may claim a 1 GiB coefficient store; skip what is above this.
 const u64 kMemoryCap = 128ull << 20;
 
 void check_failure(const CodecError& err, size_t size) {
-    check(err.code != ERR_OK && err.offset <= size);
+    fuzz_check(err.code != ERR_OK && err.offset <= size);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    u64 h = hash_bytes(data, size);
+    u64 h = fuzz_hash(data, size);
     jpeg_force_kernels((u32)((h >> 8) % 2));
     u8* file = g_file.tail(size, 1);
     if (size != 0) memcpy(file, data, size);
@@ -49,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check_failure(err, size);
         return 0;
     }
-    check(info.decoder == DECODER_JPEG && info.width && info.height && info.preview_level == 3);
+    fuzz_check(info.decoder == DECODER_JPEG && info.width && info.height && info.preview_level == 3);
     if (info.scratch_bytes + info.pixel_bytes + info.extra_bytes > kMemoryCap) return 0;
     u8* scratch = g_scratch.tail(info.scratch_bytes, 64);
     PixelBuffer pixels = {g_pixels.tail(info.pixel_bytes, 32), 0, 0, 0};
@@ -57,17 +47,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check_failure(err, size);
         return 0;
     }
-    check(pixels.width == (info.width + 7) / 8 && pixels.height == (info.height + 7) / 8);
+    fuzz_check(pixels.width == (info.width + 7) / 8 && pixels.height == (info.height + 7) / 8);
     u8* extra = g_extra.tail(info.extra_bytes, 64);
     if (!jpeg_finish_full_resolution(file, size, scratch, info.scratch_bytes, extra, info.extra_bytes, &err)) {
-        check(err.code != ERR_OK && (err.offset <= size));
+        fuzz_check(err.code != ERR_OK && (err.offset <= size));
         return 0;
     }
     u32 columns = (info.width + 255) / 256;
     u32 rows = (info.height + 255) / 256;
     u32 picks[3][2] = {{0, 0}, {columns - 1, rows - 1}, {(u32)(h >> 16) % columns, (u32)(h >> 40) % rows}};
     PixelBuffer tile = {g_tile.tail(1024 * 256, 64), 1024, 256, 256};
-    for (auto& p : picks) check(jpeg_render_full_tile(scratch, extra, p[0], p[1], &tile, &err));
-    check(!jpeg_render_full_tile(scratch, extra, columns, 0, &tile, &err) && err.code == ERR_BAD_TARGET);
+    for (auto& p : picks) fuzz_check(jpeg_render_full_tile(scratch, extra, p[0], p[1], &tile, &err));
+    fuzz_check(!jpeg_render_full_tile(scratch, extra, columns, 0, &tile, &err) && err.code == ERR_BAD_TARGET);
     return 0;
 }

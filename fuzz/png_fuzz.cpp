@@ -20,16 +20,6 @@ namespace {
 
 Guarded g_file, g_ws, g_canvas, g_display;
 
-u64 hash_bytes(const u8* p, size_t n) {
-    u64 h = 1469598103934665603ull;
-    for (size_t i = 0; i < n; i++) h = (h ^ p[i]) * 1099511628211ull;
-    return h;
-}
-
-void check(bool ok) {
-    if (!ok) __builtin_trap();
-}
-
 // Decoded memory above this is skipped: a valid header may claim 2^28 pixels.
 const u64 kMemoryCap = 96ull << 20;
 
@@ -55,7 +45,7 @@ void run_plan(const u8* file, size_t size, const PngPlan& plan, u64 h) {
         for (u32 k = plan.steps; ok && k-- > 0;)
             ok = png_decode_step(file, size, &plan, ws, plan.workspace_bytes, PngStep{1, k}, &canvas, &display, &err);
     }
-    if (!ok) check(err.code != ERR_OK && err.code != ERR_BAD_TARGET && err.offset <= size);
+    if (!ok) fuzz_check(err.code != ERR_OK && err.code != ERR_BAD_TARGET && err.offset <= size);
 }
 
 void fix_crcs(u8* f, size_t size) {
@@ -76,7 +66,7 @@ void fix_crcs(u8* f, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    u64 h = hash_bytes(data, size);
+    u64 h = fuzz_hash(data, size);
     png_kernels_force((u32)((h >> 8) % 3)) || png_kernels_force(PNG_KERNELS_SSE2);
     u8* file = g_file.tail(size, 1);
     if (size != 0) memcpy(file, data, size);
@@ -86,12 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PngStepPlan steps;
     CodecError err;
     if (!png_setup(file, size, PNG_STILL, &info, &plan, &steps, &err)) {
-        check(err.code != ERR_OK && err.offset <= size);
+        fuzz_check(err.code != ERR_OK && err.offset <= size);
         return 0;
     }
     run_plan(file, size, plan, h);
     if (info.flags & PNG_FLAG_ANIMATED) {
-        check(png_setup(file, size, 0, &info, &plan, &steps, &err));
+        fuzz_check(png_setup(file, size, 0, &info, &plan, &steps, &err));
         run_plan(file, size, plan, h >> 1);
     }
     return 0;

@@ -17,10 +17,6 @@ namespace {
 
 Guarded g_list;
 
-void check(bool ok) {
-    if (!ok) __builtin_trap();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -40,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::string out(line.size(), '\0');
         u64 n = 0;
         if (file_uri_path(ByteSpan{(u8*)line.data(), line.size()}, host, (u8*)out.data(), &n)) {
-            check(n <= line.size());
+            fuzz_check(n <= line.size());
             expected.push_back(out.substr(0, n));
         }
     }
@@ -49,12 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     u64 offsets[64];
     u64 lengths[64];
     u32 count = read_uri_list(list, size, host, offsets, lengths, 64);
-    check(count == expected.size());
+    fuzz_check(count == expected.size());
     u64 last_end = 0;
     for (u32 i = 0; i < count; i++) {
-        check(offsets[i] >= last_end && offsets[i] <= size && lengths[i] <= size - offsets[i] && lengths[i] >= 1);
-        check(list[offsets[i]] == '/' && memchr(list + offsets[i], 0, lengths[i]) == nullptr);
-        check(std::string((const char*)list + offsets[i], lengths[i]) == expected[i]);
+        fuzz_check(offsets[i] >= last_end && offsets[i] <= size && lengths[i] <= size - offsets[i] && lengths[i] >= 1);
+        fuzz_check(list[offsets[i]] == '/' && memchr(list + offsets[i], 0, lengths[i]) == nullptr);
+        fuzz_check(std::string((const char*)list + offsets[i], lengths[i]) == expected[i]);
         last_end = offsets[i] + lengths[i];
     }
     return 0;

@@ -18,21 +18,11 @@ namespace {
 
 Guarded g_file, g_scratch, g_tile;
 
-u64 hash_bytes(const u8* p, size_t n) {
-    u64 h = 1469598103934665603ull;
-    for (size_t i = 0; i < n; i++) h = (h ^ p[i]) * 1099511628211ull;
-    return h;
-}
-
-void check(bool ok) {
-    if (!ok) __builtin_trap();
-}
-
 // A large valid header may ask for up to 1 GiB of scratch; skip above this.
 const u64 kMemoryCap = 256ull << 20;
 
 void check_failure(const CodecError& err, size_t size) {
-    check(err.code != ERR_OK && err.code <= ERR_BAD_TARGET && err.offset <= size);
+    fuzz_check(err.code != ERR_OK && err.code <= ERR_BAD_TARGET && err.offset <= size);
 }
 
 // The RIFF size and, for a simple lossless layout, the chunk size set to
@@ -50,7 +40,7 @@ void fix_sizes(u8* f, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    u64 h = hash_bytes(data, size);
+    u64 h = fuzz_hash(data, size);
     vp8l_force_kernels((u32)((h >> 8) % 2));
     u8* file = g_file.tail(size, 1);
     memcpy(file, data, size);
@@ -61,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check_failure(err, size);
         return 0;
     }
-    check(info.decoder == DECODER_WEBP && info.width && info.height && info.pixel_bytes == 64);
+    fuzz_check(info.decoder == DECODER_WEBP && info.width && info.height && info.pixel_bytes == 64);
     if (info.scratch_bytes > kMemoryCap) return 0;
     u8* scratch = g_scratch.tail(info.scratch_bytes, 64);
     PixelBuffer tile = {g_tile.tail(1024 * 256, 64), 1024, 256, 256};
@@ -70,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (u32 stage = 0; stage < 2; stage++) {
         if (!vp8l_decode_stage(file, size, &one, &tile, scratch, info.scratch_bytes, stage, 0, &err)) {
             check_failure(err, size);
-            check(stage == 0);
+            fuzz_check(stage == 0);
             return 0;
         }
     }
@@ -83,10 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         u32 ch = info.height - y < 256 ? info.height - y : 256;
         WebpRequest rect = {0, x, y, cw, ch};
         for (u32 band = 0; band < vp8l_band_count(ch); band++) {
-            check(vp8l_decode_stage(file, size, &rect, &tile, scratch, info.scratch_bytes, 2, band, &err));
+            fuzz_check(vp8l_decode_stage(file, size, &rect, &tile, scratch, info.scratch_bytes, 2, band, &err));
         }
-        check(!vp8l_decode_stage(file, size, &rect, &tile, scratch, info.scratch_bytes, 2, vp8l_band_count(ch), &err));
-        check(err.code == ERR_BAD_TARGET);
+        fuzz_check(!vp8l_decode_stage(file, size, &rect, &tile, scratch, info.scratch_bytes, 2, vp8l_band_count(ch), &err));
+        fuzz_check(err.code == ERR_BAD_TARGET);
     }
     return 0;
 }
