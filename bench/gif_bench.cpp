@@ -15,38 +15,11 @@
 
 #include <png.h>
 
+#include "bench/bench_support.h"
 #include "../tests/codec/gif/giflib_support.h"
 
 using namespace giftest;
 namespace fs = std::filesystem;
-
-static double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-template <class F>
-static double best_of(int runs, F f) {
-    double best = 1e9;
-    for (int i = 0; i < runs; i++) {
-        double t = now();
-        f();
-        best = std::min(best, now() - t);
-    }
-    return best;
-}
-
-static bool load_png(const fs::path& p, std::vector<u8>* rgb, u32* w, u32* h) {
-    png_image img;
-    memset(&img, 0, sizeof img);
-    img.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&img, p.c_str())) return false;
-    img.format = PNG_FORMAT_RGB;
-    rgb->resize(PNG_IMAGE_SIZE(img));
-    if (!png_image_finish_read(&img, nullptr, rgb->data(), 0, nullptr)) return false;
-    *w = img.width;
-    *h = img.height;
-    return true;
-}
 
 // A 6 x 8 x 5 colour cube and a 4 x 4 ordered dither.
 static std::vector<u32> cube_palette() {
@@ -81,7 +54,7 @@ static Photo make_photo() {
     for (u32 k = 0; k < 6 && real; k++) {
         std::vector<u8> rgb;
         u32 w, h;
-        if (!load_png(kodak / names[k], &rgb, &w, &h) || w != 768 || h != 512) {
+        if (!load_png(kodak / names[k], PNG_FORMAT_RGB, &rgb, &w, &h) || w != 768 || h != 512) {
             real = false;
             break;
         }

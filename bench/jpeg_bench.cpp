@@ -14,38 +14,11 @@
 
 #include <png.h>
 
+#include "bench/bench_support.h"
 #include "../tests/codec/jpeg/jpeg_support.h"
 #include "../tests/codec/jpeg/libjpeg_support.h"
 
 namespace fs = std::filesystem;
-
-static double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-template <class F>
-static double best_of(int runs, F f) {
-    double best = 1e9;
-    for (int i = 0; i < runs; i++) {
-        double t = now();
-        f();
-        best = std::min(best, now() - t);
-    }
-    return best;
-}
-
-static bool load_png(const fs::path& p, std::vector<u8>* rgb, u32* w, u32* h) {
-    png_image img;
-    memset(&img, 0, sizeof img);
-    img.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&img, p.c_str())) return false;
-    img.format = PNG_FORMAT_RGB;
-    rgb->resize(PNG_IMAGE_SIZE(img));
-    if (!png_image_finish_read(&img, nullptr, rgb->data(), 0, nullptr)) return false;
-    *w = img.width;
-    *h = img.height;
-    return true;
-}
 
 static std::vector<u8> encode(const std::vector<u8>& rgb, u32 w, u32 h, bool progressive, bool s420) {
     jpeg_compress_struct c;
@@ -85,7 +58,7 @@ int main(int argc, char** argv) {
         snprintf(name, sizeof name, "kodim%02u.png", i);
         std::vector<u8> rgb;
         u32 w, h;
-        if (!load_png(kodak / name, &rgb, &w, &h)) continue;
+        if (!load_png(kodak / name, PNG_FORMAT_RGB, &rgb, &w, &h)) continue;
         if (w != pw || h != ph) continue;  // the landscape ones
         pics.push_back(rgb);
     }

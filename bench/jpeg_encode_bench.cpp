@@ -15,6 +15,7 @@
 
 #include <png.h>
 
+#include "bench/bench_support.h"
 #include "../tests/codec/jpeg/jpeg_encode_support.h"
 #include "../tests/codec/jpeg/libjpeg_support.h"
 #include "codec/jpeg/kernels.h"
@@ -23,34 +24,9 @@ namespace fs = std::filesystem;
 
 // Thread CPU time: the machine is shared, and time spent descheduled would
 // land on whichever encoder happened to be running.
-static double now() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
-}
-
 template <class F>
-static double best_of(int runs, F f) {
-    double best = 1e9;
-    for (int i = 0; i < runs; i++) {
-        double t = now();
-        f();
-        best = std::min(best, now() - t);
-    }
-    return best;
-}
-
-static bool load_png(const fs::path& p, std::vector<u8>* rgba, u32* w, u32* h) {
-    png_image img;
-    memset(&img, 0, sizeof img);
-    img.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&img, p.c_str())) return false;
-    img.format = PNG_FORMAT_RGBA;
-    rgba->resize(PNG_IMAGE_SIZE(img));
-    if (!png_image_finish_read(&img, nullptr, rgba->data(), 0, nullptr)) return false;
-    *w = img.width;
-    *h = img.height;
-    return true;
+static double best_of_cpu(int runs, F f) {
+    return best_of(runs, thread_cpu_seconds, f);
 }
 
 static RgbaImage picture(u32 W, u32 H, bool* from_kodak) {
@@ -62,7 +38,7 @@ static RgbaImage picture(u32 W, u32 H, bool* from_kodak) {
         snprintf(name, sizeof name, "kodim%02u.png", i);
         std::vector<u8> px;
         u32 w, h;
-        if (load_png(kodak / name, &px, &w, &h) && w == pw && h == ph) pics.push_back(px);
+        if (load_png(kodak / name, PNG_FORMAT_RGBA, &px, &w, &h) && w == pw && h == ph) pics.push_back(px);
     }
     *from_kodak = !pics.empty();
     if (pics.empty()) return make_image(W, H, 1, 1);
@@ -136,12 +112,12 @@ int main(int argc, char** argv) {
         u64 ws = jpeg_encode_workspace_bytes(&js, W, H), cap = jpeg_encode_output_bound(&js, W, H);
         std::vector<u8> workspace(ws, 1), output(cap, 1), ref_out((size_t)W * H * 3, 1);
         JpegEncodeResult result{};
-        double ours = best_of(5, [&] {
+        double ours = best_of_cpu(5, [&] {
             jpeg_encode(ByteSpan{img.pixels.data(), img.pixels.size()}, img.stride, W, H, &js, workspace.data(), ws,
                         output.data(), cap, &result);
         });
         u64 ref_size = 0;
-        double ref = best_of(5, [&] { ref_size = reference_encode(img, (int)s.quality, s.s444, s.progressive, &ref_out); });
+        double ref = best_of_cpu(5, [&] { ref_size = reference_encode(img, (int)s.quality, s.s444, s.progressive, &ref_out); });
         bool same = result.code == 0 && result.bytes == ref_size && memcmp(output.data(), ref_out.data(), ref_size) == 0;
         printf("%-24s %8.1fms %8.1fms %7.2f %12llu %s\n", s.name, ours * 1e3, ref * 1e3, ref / ours,
                (unsigned long long)result.bytes, same ? "yes" : "NO");
