@@ -12,6 +12,8 @@
 
 #include <emmintrin.h>
 
+#include "codec/jpeg/transpose_sse2.h"
+
 // ---- Colour conversion ---------------------------------------------------------
 // Per 32-bit pixel lane: RB = R | B << 16 and GA = G | A << 16 feed
 // _mm_madd_epi16 with the weight pairs; A always meets a zero weight. The
@@ -69,33 +71,6 @@ void jpeg_downsample_sse2(const u8* a, const u8* b, u8* out, u32 count) {
 }
 
 // ---- Forward DCT and quantisation ------------------------------------------------------
-
-static QB_FORCE_INLINE void transpose8(__m128i* v) {
-    __m128i a0 = _mm_unpacklo_epi16(v[0], v[1]);
-    __m128i a1 = _mm_unpackhi_epi16(v[0], v[1]);
-    __m128i a2 = _mm_unpacklo_epi16(v[2], v[3]);
-    __m128i a3 = _mm_unpackhi_epi16(v[2], v[3]);
-    __m128i a4 = _mm_unpacklo_epi16(v[4], v[5]);
-    __m128i a5 = _mm_unpackhi_epi16(v[4], v[5]);
-    __m128i a6 = _mm_unpacklo_epi16(v[6], v[7]);
-    __m128i a7 = _mm_unpackhi_epi16(v[6], v[7]);
-    __m128i b0 = _mm_unpacklo_epi32(a0, a2);
-    __m128i b1 = _mm_unpackhi_epi32(a0, a2);
-    __m128i b2 = _mm_unpacklo_epi32(a1, a3);
-    __m128i b3 = _mm_unpackhi_epi32(a1, a3);
-    __m128i b4 = _mm_unpacklo_epi32(a4, a6);
-    __m128i b5 = _mm_unpackhi_epi32(a4, a6);
-    __m128i b6 = _mm_unpacklo_epi32(a5, a7);
-    __m128i b7 = _mm_unpackhi_epi32(a5, a7);
-    v[0] = _mm_unpacklo_epi64(b0, b4);
-    v[1] = _mm_unpackhi_epi64(b0, b4);
-    v[2] = _mm_unpacklo_epi64(b1, b5);
-    v[3] = _mm_unpackhi_epi64(b1, b5);
-    v[4] = _mm_unpacklo_epi64(b2, b6);
-    v[5] = _mm_unpackhi_epi64(b2, b6);
-    v[6] = _mm_unpacklo_epi64(b3, b7);
-    v[7] = _mm_unpackhi_epi64(b3, b7);
-}
 
 static QB_FORCE_INLINE __m128i pair(i32 a, i32 b) {
     return _mm_set1_epi32((i32)(((u32)b << 16) | ((u32)a & 0xFFFF)));
