@@ -17,6 +17,7 @@
 #include "platform/headless/headless.h"
 #include "platform/quote.h"
 #include "platform/utf.h"
+#include "tools/qbdrive/frame_pam.h"
 
 static constexpr UINT MESSAGE_SYNC = 0x8001;
 static constexpr u64 MARK = (u64)0x1EE7 << 32;
@@ -233,18 +234,7 @@ static std::string check_frame(Target* t, const std::string& save) {
         ok = same;
     }
     std::snprintf(line, sizeof line, "frame %s %dx%d", ok ? "ok" : "bad", w, hgt);
-    if (ok && !save.empty()) {
-        FILE* f = std::fopen(save.c_str(), "wb");
-        if (f != nullptr) {
-            std::fprintf(f, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n", w, hgt);
-            const u8* px = (const u8*)(h + 16);
-            for (i64 i = 0; i < (i64)w * hgt; i++) {
-                u8 rgba[4] = {px[4 * i + 2], px[4 * i + 1], px[4 * i], 255};
-                std::fwrite(rgba, 1, 4, f);
-            }
-            std::fclose(f);
-        }
-    }
+    if (ok && !save.empty()) save_frame_pam(save, (const u32*)(h + 16), w, hgt);
     return line;
 }
 

@@ -28,6 +28,7 @@
 #include "platform/headless/headless.h"
 #include "platform/test_sections.h"
 #include "platform/x11/input.h"
+#include "tools/qbdrive/frame_pam.h"
 #include "tools/qbdrive/harness_x11.h"
 
 extern char** environ;
@@ -459,18 +460,7 @@ std::string check_frame(X11Target* t, const std::string& save) {
         ok = same;
     }
     std::snprintf(line, sizeof line, "frame %s %dx%d", ok ? "ok" : "bad", w, hgt);
-    if (ok && !save.empty()) {
-        FILE* f = std::fopen(save.c_str(), "wb");
-        if (f != nullptr) {
-            std::fprintf(f, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n", w, hgt);
-            const u8* px = (const u8*)(h + 16);
-            for (i64 i = 0; i < (i64)w * hgt; i++) {
-                u8 rgba[4] = {px[4 * i + 2], px[4 * i + 1], px[4 * i], 255};
-                std::fwrite(rgba, 1, 4, f);
-            }
-            std::fclose(f);
-        }
-    }
+    if (ok && !save.empty()) save_frame_pam(save, (const u32*)(h + 16), w, hgt);
     return line;
 }
 
