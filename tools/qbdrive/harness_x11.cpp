@@ -189,8 +189,9 @@ bool send_key(X11Target* t, const Event& e) {
     k.state = state_of(e.mods);
     // Keypad digits are what the keypad gives with Num Lock on.
     if (keypad_digit_keysym(keysym)) k.state |= Mod2Mask;
+    // Not flushed: the key goes out with its sync, so the program takes both
+    // before it paints, as the native run publishes its state first.
     XSendEvent(t->display, t->window, False, NoEventMask, &ev);
-    XFlush(t->display);
     return true;
 }
 
@@ -242,7 +243,6 @@ void send_leave(X11Target* t) {
     c.detail = NotifyAncestor;
     c.same_screen = True;
     XSendEvent(t->display, t->window, False, NoEventMask, &ev);
-    XFlush(t->display);
 }
 
 // Real pointer input through XTEST: the server makes the events itself.
