@@ -227,6 +227,48 @@ static QB_FORCE_INLINE u32 decode_block_sequential(BitReader* r, const JpegHuffm
     return 0;
 }
 
+// The preview's sequential block: the DC predictor advances and the AC
+// symbols are checked and dropped, several at a time through the skip table.
+// A run from the table is taken only when every one of its positions is
+// valid and no refill would have fallen between its symbols (each symbol
+// starts with at least 32 bits buffered), so the reader meets the data
+// exactly as the one-symbol loop does and faults show at the same offset;
+// anything else goes through that loop one symbol at a time.
+static QB_FORCE_INLINE u32 decode_block_preview(BitReader* r, const JpegHuffman* dc, const JpegHuffman* ac,
+                                                const u16* skip, i32* pred) {
+    if (r->bits < 32) refill(r);
+    u32 e = decode_symbol(r, dc, true);
+    if (e == 0) return JPEG_BAD_DATA;
+    *pred = (i16)(u16)((u32)*pred + (u32)entry_value(r, e));
+    u32 k = 1;
+    for (;;) {
+        if (r->bits < 32) refill(r);
+        u32 m = skip[r->buf >> (64 - JPEG_SKIP_BITS)];
+        u32 advance = (m >> 8) & 127;
+        if (k + advance <= 64 && r->bits >= 32 + ((m >> 4) & 15)) {
+            u32 n = m & 15;
+            r->buf <<= n;
+            r->bits -= n;
+            k += advance;
+            if (k >= 64 || (m & JPEG_SKIP_EOB)) return 0;
+            continue;
+        }
+        e = decode_symbol(r, ac, false);
+        if (e == 0) return JPEG_BAD_DATA;
+        u32 run = (e >> 5) & 15;
+        if (e & (1u << 13)) {
+            k += run;
+            if (k > 63) return JPEG_BAD_DATA;
+            skip_value(r, e);
+            k++;
+        } else {
+            if (run != 15) return 0;
+            k += 16;
+        }
+        if (k >= 64) return 0;
+    }
+}
+
 // `block` is the first coefficient of the block, or its entry in the DC plane
 // when only the DC terms are kept.
 static QB_FORCE_INLINE u32 decode_block_dc_first(BitReader* r, const JpegHuffman* dc, i32* pred, i16* block,
@@ -435,9 +477,11 @@ static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s
                     u64 b = base + (u64)y * c->blocks_across + x;
                     i16* block = STORE ? plane->coefficients + b * 64 : plane->dc + b;
                     u32 fault;
-                    if (KIND == SCAN_SEQUENTIAL) {
+                    if (KIND == SCAN_SEQUENTIAL && !STORE) {
+                        fault = decode_block_preview(&r, dc, ac, d->ac_skip[s->ac_table[i]], &pred[i]);
+                        plane->dc[b] = (i16)pred[i];
+                    } else if (KIND == SCAN_SEQUENTIAL) {
                         fault = decode_block_sequential<STORE>(&r, dc, ac, &pred[i], block, zero, zz);
-                        if (!STORE) plane->dc[b] = (i16)pred[i];
                     } else if (KIND == SCAN_DC_FIRST) {
                         fault = decode_block_dc_first(&r, dc, &pred[i], block, zero, s->al);
                     } else if (KIND == SCAN_DC_REFINE) {
@@ -575,6 +619,14 @@ bool decode_scans(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* 
         }
         u64 end = 0;
         if (!build_restart_index(data, length, d, &scan, index, &end, st)) return false;
+        if (preview_only && scan_kind(d, &scan) == SCAN_SEQUENTIAL) {
+            u32 built = 0;
+            for (u32 i = 0; i < scan.scan_components; i++) {
+                u32 t = scan.ac_table[i];
+                if (!(built & (1u << t))) build_ac_skip(&d->ac[t], d->ac_skip[t]);
+                built |= 1u << t;
+            }
+        }
         u32 clear = clear_for_scan(d, &scan, planes, store, &cleared);
         bool ok = store ? decode_scan_as<true>(data, d, &scan, planes, index, clear, st)
                         : decode_scan_as<false>(data, d, &scan, planes, index, clear, st);

@@ -43,3 +43,51 @@ u32 build_huffman(const u8 counts[16], const u8* symbols, bool is_dc, JpegHuffma
     table->count = k;
     return JPEG_HUFFMAN_OK;
 }
+
+// ---- Skip tables ------------------------------------------------------------------
+
+// The symbol whose code starts the left-justified 16 bits `top`, by the
+// limits; false for bits that begin no code.
+static bool code_at(const JpegHuffman* t, u32 top, u32* len_out, u32* symbol_out) {
+    u32 len = 1;
+    while (len <= 16 && top >= t->limit[len]) len++;
+    if (len > 16) return false;
+    i32 index = (i32)(top >> (16 - len)) + t->offset[len];
+    if (index < 0 || index >= (i32)t->count) return false;
+    *len_out = len;
+    *symbol_out = t->symbols[index];
+    return true;
+}
+
+void build_ac_skip(const JpegHuffman* t, u16* skip) {
+    const u32 B = JPEG_SKIP_BITS;
+    for (u32 i = 0; i < (1u << B); i++) {
+        u32 used = 0;
+        u32 before_last = 0;
+        u32 advance = 0;
+        bool eob = false;
+        bool any = false;
+        // Whole symbols while they fit; the bits past the index read as zeros
+        // but no accepted symbol reaches them.
+        while (!eob && advance < 64) {
+            u32 top = ((i << used) << (16 - B)) & 0xFFFF;
+            u32 len, sym;
+            if (!code_at(t, top, &len, &sym)) break;
+            u32 run = sym >> 4;
+            u32 size = sym & 15;
+            if (len + size > B - used) break;
+            before_last = used;
+            used += len + size;
+            any = true;
+            if (size != 0) {
+                advance += run + 1;
+            } else if (run == 15) {
+                advance += 16;
+            } else {
+                advance += 1;
+                eob = true;
+            }
+        }
+        skip[i] = any ? (u16)(used | (before_last << 4) | (advance << 8) | (eob ? (u32)JPEG_SKIP_EOB : 0u)) : (u16)JPEG_SKIP_NONE;
+    }
+}

@@ -72,6 +72,18 @@ struct JpegHuffman {
     u32 count;
 };
 
+// Skip table of an AC Huffman table, for the preview pass that drops every
+// AC value: indexed by the next JPEG_SKIP_BITS bits, each u16 entry describes
+// the run of whole symbols (code and magnitude bits) that starts there and
+// fits in those bits, stopping after an end-of-block:
+//   bits 0-3    bits the run takes
+//   bits 4-7    bits taken before its last symbol starts
+//   bits 8-14   positions it advances: run + 1 per value, 16 per ZRL, 1 for
+//               the end-of-block; 127 when not even one symbol fits
+//   bit 15      the run ends with an end-of-block
+// With 12 bits the table is 8 KiB, so a scan's two tables stay in L1.
+enum : u32 { JPEG_SKIP_BITS = 12, JPEG_SKIP_NONE = 127u << 8, JPEG_SKIP_EOB = 1u << 15 };
+
 struct JpegComponent {
     u32 id;
     u32 h;
@@ -122,6 +134,7 @@ struct JpegDecoder {
     JpegHuffman dc[4];
     JpegHuffman ac[4];
     JpegScan scan;  // the scan header read last
+    u16 ac_skip[4][1u << JPEG_SKIP_BITS];  // built from ac[] when a preview scan starts
 };
 
 // What the probe's quick read learns.
@@ -201,6 +214,8 @@ bool read_quick_header(const u8* data, u64 length, JpegDecoder* scratch_record, 
 // ---- Entropy decoding (huffman.cpp, entropy.cpp) ------------------------------
 
 u32 build_huffman(const u8 counts[16], const u8* symbols, bool is_dc, JpegHuffman* table);
+// The skip table (above) of a built AC table.
+void build_ac_skip(const JpegHuffman* table, u16* skip);
 
 // Scratch layout for the record's frame; false when a size overflows.
 bool jpeg_working_layout(const JpegDecoder* d, JpegLayout* layout);
