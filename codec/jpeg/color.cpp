@@ -63,3 +63,13 @@ void jpeg_upsample_h2v2_scalar(const u16* t, u8* out, u32 count) {
         out[2 * i + 1] = (u8)((s + t[i + 2] + 7) >> 4);
     }
 }
+
+// ---- Preview rows ------------------------------------------------------------------
+
+void jpeg_preview_row_scalar(const i16* dc, i32 q, u8* row, u32 count) {
+    for (u32 i = 0; i < count; i++) row[i] = clamp255(((dc[i] * q + 4) >> 3) + 128);
+}
+
+void jpeg_widen_row_scalar(const u8* in, u8* out, u32 count, u32 shift) {
+    for (u32 j = 0; j < count; j++) out[j] = in[j >> shift];
+}

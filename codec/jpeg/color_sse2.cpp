@@ -7,6 +7,7 @@
 #include "codec/jpeg/kernels.h"
 
 #include <emmintrin.h>
+#include <string.h>
 
 static QB_FORCE_INLINE __m128i load8(const u8* p) {
     return _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)p), _mm_setzero_si128());
@@ -98,5 +99,41 @@ void jpeg_upsample_h2v2_sse2(const u16* t, u8* out, u32 count) {
         __m128i lo = _mm_unpacklo_epi16(even, odd);
         __m128i hi = _mm_unpackhi_epi16(even, odd);
         _mm_storeu_si128((__m128i*)(out + 2 * i), _mm_packus_epi16(lo, hi));
+    }
+}
+
+// ---- Preview rows ------------------------------------------------------------------
+
+// The 32-bit products come from the low and high halves of the 16-bit
+// multiplies; the two saturating packs clamp exactly as the scalar twin.
+void jpeg_preview_row_sse2(const i16* dc, i32 q, u8* row, u32 count) {
+    const __m128i qq = _mm_set1_epi16((i16)q);
+    const __m128i four = _mm_set1_epi32(4);
+    const __m128i c128 = _mm_set1_epi16(128);
+    for (u32 i = 0; i < count; i += 8) {
+        __m128i v = _mm_loadu_si128((const __m128i*)(dc + i));
+        __m128i lo = _mm_mullo_epi16(v, qq);
+        __m128i hi = _mm_mulhi_epi16(v, qq);
+        __m128i a = _mm_srai_epi32(_mm_add_epi32(_mm_unpacklo_epi16(lo, hi), four), 3);
+        __m128i b = _mm_srai_epi32(_mm_add_epi32(_mm_unpackhi_epi16(lo, hi), four), 3);
+        __m128i s = _mm_adds_epi16(_mm_packs_epi32(a, b), c128);
+        _mm_storel_epi64((__m128i*)(row + i), _mm_packus_epi16(s, s));
+    }
+}
+
+void jpeg_widen_row_sse2(const u8* in, u8* out, u32 count, u32 shift) {
+    if (shift == 1) {
+        for (u32 j = 0; j < count; j += 16) {
+            __m128i v = _mm_loadl_epi64((const __m128i*)(in + j / 2));
+            _mm_storeu_si128((__m128i*)(out + j), _mm_unpacklo_epi8(v, v));
+        }
+        return;
+    }
+    for (u32 j = 0; j < count; j += 16) {
+        i32 four;
+        memcpy(&four, in + j / 4, 4);
+        __m128i v = _mm_cvtsi32_si128(four);
+        v = _mm_unpacklo_epi8(v, v);
+        _mm_storeu_si128((__m128i*)(out + j), _mm_unpacklo_epi8(v, v));
     }
 }

@@ -26,6 +26,12 @@ typedef void (*JpegUpsampleH2Fn)(const u8* in, u8* out, u32 count);
 typedef void (*JpegUpsampleH2V2Fn)(const u16* t, u8* out, u32 count);
 // t[i + 1] = 3 * near[i] + far[i] for i < count.
 typedef void (*JpegColumnSumFn)(const u8* near, const u8* far, u16* t, u32 count);
+// Preview samples from DC terms: row[i] = clamp(((dc[i] * q + 4) >> 3) + 128,
+// 0, 255) for i below count, a multiple of 8.
+typedef void (*JpegPreviewRowFn)(const i16* dc, i32 q, u8* row, u32 count);
+// Each sample repeated 1 << shift times (shift 1 or 2): out[j] = in[j >> shift]
+// for j below count, a multiple of 16.
+typedef void (*JpegWidenRowFn)(const u8* in, u8* out, u32 count, u32 shift);
 // Offset of the first 0xFF byte at or after `pos`, or `length` when none.
 typedef u64 (*JpegFindFfFn)(const u8* p, u64 pos, u64 length);
 
@@ -38,6 +44,8 @@ struct JpegKernels {
     JpegColumnSumFn column_sum;
     JpegUpsampleH2V2Fn upsample_h2v2;
     JpegFindFfFn find_ff;
+    JpegPreviewRowFn preview_row;
+    JpegWidenRowFn widen_row;
 };
 
 enum : u32 { JPEG_KERNELS_SCALAR = 0, JPEG_KERNELS_SSE2 = 1, JPEG_KERNELS_BEST = 2 };
@@ -60,5 +68,9 @@ void jpeg_column_sum_scalar(const u8* near, const u8* far, u16* t, u32 count);
 void jpeg_column_sum_sse2(const u8* near, const u8* far, u16* t, u32 count);
 void jpeg_upsample_h2v2_scalar(const u16* t, u8* out, u32 count);
 void jpeg_upsample_h2v2_sse2(const u16* t, u8* out, u32 count);
+void jpeg_preview_row_scalar(const i16* dc, i32 q, u8* row, u32 count);
+void jpeg_preview_row_sse2(const i16* dc, i32 q, u8* row, u32 count);
+void jpeg_widen_row_scalar(const u8* in, u8* out, u32 count, u32 shift);
+void jpeg_widen_row_sse2(const u8* in, u8* out, u32 count, u32 shift);
 u64 jpeg_find_ff_scalar(const u8* p, u64 pos, u64 length);
 u64 jpeg_find_ff_sse2(const u8* p, u64 pos, u64 length);

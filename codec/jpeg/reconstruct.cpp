@@ -50,7 +50,9 @@ static void convert_row(u32 mode, const u8* const* src, u8* out, u32 count) {
 // One sample per block, (dc q + 4) / 8 + 128 clamped, the row continued with
 // its last sample up to a multiple of 8.
 static void preview_samples(const i16* dc, i32 q, u32 count, u8* row) {
-    for (u32 i = 0; i < count; i++) {
+    u32 whole = count & ~7u;
+    jpeg_kernels()->preview_row(dc, q, row, whole);
+    for (u32 i = whole; i < count; i++) {
         i32 v = ((dc[i] * q + 4) >> 3) + 128;
         row[i] = (u8)(v < 0 ? 0 : (v > 255 ? 255 : v));
     }
@@ -99,7 +101,15 @@ bool make_preview(const JpegDecoder* d, const JpegPlanes* planes, PixelBuffer* o
                 continue;
             }
             u8* expanded = planes->row_buffer[c];
-            for (u32 j = 0; j < padded_width; j++) {
+            // Repetition without the clamp where every sample read lies in
+            // the padded row, whose padding repeats the last sample as the
+            // clamp would; the clamped loop for the rest.
+            u32 j = 0;
+            if (((padded_width - 1) >> hs) < ((k->preview_width + 7u) & ~7u)) {
+                j = padded_width & ~15u;
+                jpeg_kernels()->widen_row(row, expanded, j, hs);
+            }
+            for (; j < padded_width; j++) {
                 u32 s = j >> hs;
                 expanded[j] = row[s < k->preview_width ? s : k->preview_width - 1];
             }
