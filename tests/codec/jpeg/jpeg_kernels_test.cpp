@@ -217,6 +217,44 @@ TEST(JpegKernels, UpsamplingVariantsAgree) {
     }
 }
 
+// Preview samples from DC terms over every DC value, with quantisers from 1
+// to the 16-bit extremes (products far outside 0..255 both ways).
+TEST(JpegKernels, PreviewRowVariantsAgree) {
+    std::vector<i16> dc(65536);
+    for (u32 i = 0; i < 65536; i++) dc[i] = (i16)(u16)i;
+    std::vector<u8> a(65536), b(65536);
+    for (i32 q : {1, 2, 8, 99, 255, 1000, 32767, -32768, -1}) {
+        std::fill(a.begin(), a.end(), 1);
+        std::fill(b.begin(), b.end(), 2);
+        jpeg_preview_row_scalar(dc.data(), q, a.data(), 65536);
+        jpeg_preview_row_sse2(dc.data(), q, b.data(), 65536);
+        ASSERT_EQ(a, b) << q;
+        // DC 0 is mid-grey; 8 / q steps above it is one level brighter.
+        EXPECT_EQ(a[0], 128);
+        if (q > 0 && q <= 8) {
+            EXPECT_EQ(a[8 / q], 129);
+        }
+    }
+}
+
+TEST(JpegKernels, WidenRowVariantsAgree) {
+    std::mt19937 rng(13);
+    u8 in[80];
+    for (u8& v : in) v = (u8)rng();
+    for (u32 shift : {1u, 2u}) {
+        for (u32 n = 16; n <= 160; n += 16) {
+            u8 a[176], b[176];
+            memset(a, 1, sizeof a);
+            memset(b, 2, sizeof b);
+            jpeg_widen_row_scalar(in, a, n, shift);
+            jpeg_widen_row_sse2(in, b, n, shift);
+            ASSERT_EQ(memcmp(a, b, n), 0) << shift << " " << n;
+            EXPECT_EQ(a[n - 1], in[(n - 1) >> shift]);
+            EXPECT_EQ(b[n], 2);  // nothing written past the count
+        }
+    }
+}
+
 // The 0xFF search: every start, every place of the first 0xFF (or none)
 // and every length up to 100, with 0xFE and 0x7F decoys around it.
 TEST(JpegKernels, FindFfVariantsAgree) {
