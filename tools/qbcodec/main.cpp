@@ -67,6 +67,11 @@ static bool write_pam(const std::string& path, const PixelBuffer& p, bool swappe
     std::vector<u8> row((size_t)p.width * 4);
     for (u32 y = 0; y < p.height; y++) {
         const u8* src = p.pixels + (u64)y * p.stride;
+        if (!swapped) {
+            // RGBA rows go out as they are.
+            fwrite(src, 1, row.size(), f);
+            continue;
+        }
         for (u32 x = 0; x < p.width; x++) {
             row[4 * x] = src[4 * x + (swapped ? 2 : 0)];
             row[4 * x + 1] = src[4 * x + 1];
