@@ -454,7 +454,12 @@ static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s
     u32 u1 = u0 + index->interval_size < index->units ? u0 + index->interval_size : index->units;
     const u8* zz = jpeg_zigzag;
     u32 ns = s->scan_components;
-    for (u32 u = u0; u < u1; u++) {
+    // The unit's column and row, stepped along instead of divided out for
+    // every component of every unit.
+    u32 across = ns >= 2 ? d->mcus_across : d->comp[s->component[0]].preview_width;
+    u32 ux = u0 % across;
+    u32 uy = u0 / across;
+    for (u32 u = u0; u < u1; u++, ux = ux + 1 < across ? ux + 1 : 0, uy += ux == 0) {
         for (u32 i = 0; i < ns; i++) {
             u32 ci = s->component[i];
             const JpegComponent* c = &d->comp[ci];
@@ -468,9 +473,9 @@ static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s
             if (ns >= 2) {
                 bw = c->h;
                 bh = c->v;
-                base = (u64)(u / d->mcus_across) * bh * c->blocks_across + (u64)(u % d->mcus_across) * bw;
+                base = (u64)uy * bh * c->blocks_across + (u64)ux * bw;
             } else {
-                base = (u64)(u / c->preview_width) * c->blocks_across + u % c->preview_width;
+                base = (u64)uy * c->blocks_across + ux;
             }
             for (u32 y = 0; y < bh; y++) {
                 for (u32 x = 0; x < bw; x++) {
