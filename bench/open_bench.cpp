@@ -16,11 +16,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
-#include <sys/resource.h>
-#include <time.h>
-static double cpu_now(){timespec t;clock_gettime(CLOCK_PROCESS_CPUTIME_ID,&t);return t.tv_sec+t.tv_nsec*1e-9;}
-static long faults_now(){rusage u;getrusage(RUSAGE_SELF,&u);return u.ru_minflt;}
-
 
 #include <algorithm>
 #include <chrono>
@@ -233,17 +228,15 @@ static OpenTimes open_once(const std::string& path) {
     // opens one: its framebuffer is not part of the open.
     paint(p);
 
-    double t0 = now(); double c0=cpu_now(); long f0=faults_now();
+    double t0 = now();
     u32 slot = open_tab(app, ByteSpan{(u8*)path.data(), path.size()});
     apply_requests(p);  // reads, probes, starts the job
-    double c1=cpu_now(); long f1=faults_now(); double w1=now();
     if (slot >= SLOT_COUNT || !bit(app->has_pixels, slot)) return t;
     const ImageInfo& info = app->jobs[slot].info;
     t.probe_sized = app->source[slot].reserved + align64(info.scratch_bytes) + align64(info.pixel_bytes) +
                     info.extra_bytes;
     paint(p);
     t.first_frame = now() - t0;
-    fprintf(stderr,"  read+probe wall %.1f cpu %.1f ms faults %ld | first paint wall %.1f cpu %.1f ms faults %ld\n",(w1-t0)*1e3,(c1-c0)*1e3,f1-f0,(now()-w1)*1e3,(cpu_now()-c1)*1e3,faults_now()-f1);
     t.committed = document_committed(app, slot);
     t.paints = 1;
     while (p->counters.deferred != 0 || next_decode_step(app) != NO_SLOT) {
@@ -319,7 +312,6 @@ int main(int argc, char** argv) {
             best.paints = t.paints;
         }
         if (kind == 0) {
-            for(int q=0;q<3;q++){double c=cpu_now();long f=faults_now();libjpeg_decode(path,8);fprintf(stderr,"  libjpeg 1/8 cpu %.1f ms faults %ld\n",(cpu_now()-c)*1e3,faults_now()-f);}
             double eighth = best_of(runs, [&] { return libjpeg_decode(path, 8); });
             double full = best_of(runs, [&] { return libjpeg_decode(path, 1); });
             printf("JPEG first frame %8.1f ms   libjpeg-turbo 1/8 %8.1f ms   ratio %.2f (goal: at least 0.91)\n",
