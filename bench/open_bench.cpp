@@ -9,12 +9,17 @@
 // Beside them, in the same run, libjpeg-turbo's eighth-size and full decodes
 // and libpng's full decode of the same files, each from reading the file to
 // having the pixels. Also printed: the most memory the document's regions
-// ever had committed, beside what the probe sized.
+// ever had committed, beside what the probe sized, and for the JPEG the
+// process CPU time and page faults up to the first frame beside those of the
+// eighth-size decode: fresh pages cost a fault each, and the peer's heap
+// keeps the pages of its earlier runs, so its first run is shown too.
 // Usage: qb_bench_open [SIDE_JPEG SIDE_PNG] (smaller sides for a quick run).
 #include <png.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +42,25 @@ namespace fs = std::filesystem;
 
 static double now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Process CPU time and minor page faults so far.
+struct Usage {
+    double cpu;
+    long faults;
+};
+
+static Usage usage_now() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return Usage{(double)t.tv_sec + (double)t.tv_nsec * 1e-9, u.ru_minflt};
+}
+
+static Usage usage_since(Usage start) {
+    Usage n = usage_now();
+    return Usage{n.cpu - start.cpu, n.faults - start.faults};
 }
 
 // ---- Images ----------------------------------------------------------------------
@@ -190,6 +214,7 @@ static bool libpng_decode(const fs::path& path) {
 
 struct OpenTimes {
     double first_frame;
+    Usage first_usage;  // CPU time and page faults up to the first frame
     double full_frame;
     u64 committed;    // the most the document's two regions held committed
     u64 probe_sized;  // file size + scratch + pixels + extra, as the probe sized them
@@ -228,6 +253,7 @@ static OpenTimes open_once(const std::string& path) {
     // opens one: its framebuffer is not part of the open.
     paint(p);
 
+    Usage u0 = usage_now();
     double t0 = now();
     u32 slot = open_tab(app, ByteSpan{(u8*)path.data(), path.size()});
     apply_requests(p);  // reads, probes, starts the job
@@ -237,6 +263,7 @@ static OpenTimes open_once(const std::string& path) {
                     info.extra_bytes;
     paint(p);
     t.first_frame = now() - t0;
+    t.first_usage = usage_since(u0);
     t.committed = document_committed(app, slot);
     t.paints = 1;
     while (p->counters.deferred != 0 || next_decode_step(app) != NO_SLOT) {
@@ -304,6 +331,7 @@ int main(int argc, char** argv) {
                 printf("open bench: %s did not open\n", path.c_str());
                 return 1;
             }
+            if (i == 0 || t.first_usage.cpu < best.first_usage.cpu) best.first_usage = t.first_usage;
             best.first_frame = std::min(best.first_frame, t.first_frame);
             best.full_frame = std::min(best.full_frame, t.full_frame);
             best.committed = std::max(best.committed, t.committed);
@@ -312,10 +340,24 @@ int main(int argc, char** argv) {
             best.paints = t.paints;
         }
         if (kind == 0) {
-            double eighth = best_of(runs, [&] { return libjpeg_decode(path, 8); });
+            Usage peer_first = {};
+            Usage peer_best = {1e9, 0};
+            int peer_runs = 0;
+            double eighth = best_of(runs, [&] {
+                Usage u0 = usage_now();
+                bool ok = libjpeg_decode(path, 8);
+                Usage u = usage_since(u0);
+                if (peer_runs++ == 0) peer_first = u;
+                if (u.cpu < peer_best.cpu) peer_best = u;
+                return ok;
+            });
             double full = best_of(runs, [&] { return libjpeg_decode(path, 1); });
             printf("JPEG first frame %8.1f ms   libjpeg-turbo 1/8 %8.1f ms   ratio %.2f (goal: at least 0.91)\n",
                    best.first_frame * 1e3, eighth * 1e3, eighth / best.first_frame);
+            printf("     first frame CPU %.1f ms, %ld page faults; libjpeg-turbo 1/8 CPU %.1f ms, %ld faults "
+                   "(its first run %.1f ms, %ld faults)\n",
+                   best.first_usage.cpu * 1e3, best.first_usage.faults, peer_best.cpu * 1e3, peer_best.faults,
+                   peer_first.cpu * 1e3, peer_first.faults);
             printf("JPEG full frame  %8.1f ms   libjpeg-turbo full %7.1f ms   ratio %.2f  (%u paints)\n",
                    best.full_frame * 1e3, full * 1e3, full / best.full_frame, best.paints);
         } else {
