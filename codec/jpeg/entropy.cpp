@@ -192,18 +192,16 @@ static QB_FORCE_INLINE void skip_value(BitReader* r, u32 e) {
     r->bits -= s;
 }
 
-// With STORE the block's coefficients are written (after zeroing the block
-// when `clear` is set); without, only the DC predictor advances and the AC
-// symbols are decoded, checked and dropped.
-template <bool STORE>
+// The block's coefficients are written, after zeroing the block when
+// `clear` is set.
 static QB_FORCE_INLINE u32 decode_block_sequential(BitReader* r, const JpegHuffman* dc, const JpegHuffman* ac,
                                                    i32* pred, i16* block, bool clear, const u8* zz) {
-    if (STORE && clear) memset(block, 0, 128);
+    if (clear) memset(block, 0, 128);
     if (r->bits < 32) refill(r);
     u32 e = decode_symbol(r, dc, true);
     if (e == 0) return JPEG_BAD_DATA;
     *pred = (i16)(u16)((u32)*pred + (u32)entry_value(r, e));
-    if (STORE) block[0] = (i16)*pred;
+    block[0] = (i16)*pred;
     u32 k = 1;
     while (k < 64) {
         if (r->bits < 32) refill(r);
@@ -213,11 +211,7 @@ static QB_FORCE_INLINE u32 decode_block_sequential(BitReader* r, const JpegHuffm
         if (e & (1u << 13)) {
             k += run;
             if (k > 63) return JPEG_BAD_DATA;
-            if (STORE) {
-                block[zz[k]] = (i16)entry_value(r, e);
-            } else {
-                skip_value(r, e);
-            }
+            block[zz[k]] = (i16)entry_value(r, e);
             k++;
         } else {
             if (run != 15) break;
@@ -486,7 +480,7 @@ static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s
                         fault = decode_block_preview(&r, dc, ac, d->ac_skip[s->ac_table[i]], &pred[i]);
                         plane->dc[b] = (i16)pred[i];
                     } else if (KIND == SCAN_SEQUENTIAL) {
-                        fault = decode_block_sequential<STORE>(&r, dc, ac, &pred[i], block, zero, zz);
+                        fault = decode_block_sequential(&r, dc, ac, &pred[i], block, zero, zz);
                     } else if (KIND == SCAN_DC_FIRST) {
                         fault = decode_block_dc_first(&r, dc, &pred[i], block, zero, s->al);
                     } else if (KIND == SCAN_DC_REFINE) {
