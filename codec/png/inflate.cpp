@@ -239,7 +239,7 @@ static InflateResult read_dynamic_header(InflateState* s, const InflateCall* c, 
     while (i < total) {
         refill(r, c);
         HuffEntry e = s->codelen[r->bits & 0x7F];
-        u32 n = e & 31;
+        u32 n = huff_drop_bits(e);
         if (n > r->count) return need_input(s, saved, c);
         // Only an empty code-length code has invalid entries.
         if (e & HUFF_SPECIAL) return fail_at(s, INFLATE_ERR_BAD_CODE_LENGTHS, block_at);
@@ -359,11 +359,11 @@ static InflateResult step_careful(InflateState* s, const InflateCall* c) {
     const u32 count = r->count;
 
     HuffEntry e = s->litlen[bits & 0x7FF];
-    u32 n = e & 31;
+    u32 n = huff_code_bits(e);
     if (e & HUFF_LINK) {
         if (count <= 10) return need_input(s, &saved, c);
-        e = s->litlen[(e >> 16) + inflate_low_bits(bits >> INFLATE_LITLEN_ROOT_BITS, (e >> 5) & 15)];
-        n = INFLATE_LITLEN_ROOT_BITS + (e & 31);
+        e = s->litlen[(e >> 16) + inflate_low_bits(bits >> INFLATE_LITLEN_ROOT_BITS, huff_code_bits(e))];
+        n = INFLATE_LITLEN_ROOT_BITS + huff_code_bits(e);
     }
     if (n > count) return need_input(s, &saved, c);
 
@@ -383,22 +383,22 @@ static InflateResult step_careful(InflateState* s, const InflateCall* c) {
         return INFLATE_CONTINUE;
     }
 
-    u32 extra = (e >> 5) & 15;
+    u32 extra = huff_extra_bits(e);
     if (n + extra > count) return need_input(s, &saved, c);
     u32 length = (e >> 16) + (u32)inflate_low_bits(bits >> n, extra);
     n += extra;
 
     const u64 dist_at = bit_byte(r, n);
     HuffEntry d = s->dist[(bits >> n) & 0xFF];
-    u32 dn = d & 31;
+    u32 dn = huff_code_bits(d);
     if (d & HUFF_LINK) {
         if (count - n < INFLATE_DIST_ROOT_BITS) return need_input(s, &saved, c);
-        d = s->dist[(d >> 16) + inflate_low_bits(bits >> (n + INFLATE_DIST_ROOT_BITS), (d >> 5) & 15)];
-        dn = INFLATE_DIST_ROOT_BITS + (d & 31);
+        d = s->dist[(d >> 16) + inflate_low_bits(bits >> (n + INFLATE_DIST_ROOT_BITS), huff_code_bits(d))];
+        dn = INFLATE_DIST_ROOT_BITS + huff_code_bits(d);
     }
     if (n + dn > count) return need_input(s, &saved, c);
     if (d & HUFF_SPECIAL) return fail_at(s, INFLATE_ERR_BAD_DISTANCE_CODE, dist_at);
-    u32 dextra = (d >> 5) & 15;
+    u32 dextra = huff_extra_bits(d);
     if (n + dn + dextra > count) return need_input(s, &saved, c);
     u64 distance = (d >> 16) + inflate_low_bits(bits >> (n + dn), dextra);
     if (distance > s->out_pos) return fail_at(s, INFLATE_ERR_DISTANCE_TOO_FAR, dist_at);

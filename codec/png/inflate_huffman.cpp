@@ -8,7 +8,8 @@
 // root prefix. Linear in the alphabet; no allocation.
 #include "codec/png/inflate.h"
 
-// The entry of `symbol` without its bit count.
+// The entry of `symbol` without its code length: value, flags, and for a
+// length or distance its extra-bit count in the drop field.
 static u32 symbol_entry(u32 alphabet, u32 symbol) {
     if (alphabet == HUFF_ALPHABET_CODELEN) return symbol << 16;
     if (alphabet == HUFF_ALPHABET_DIST) {
@@ -16,7 +17,7 @@ static u32 symbol_entry(u32 alphabet, u32 symbol) {
         if (symbol < 4) return (symbol + 1) << 16;
         u32 extra = symbol / 2 - 1;
         u32 base = ((2 | (symbol & 1)) << extra) + 1;
-        return (base << 16) | (extra << 5);
+        return (base << 16) | extra;
     }
     if (symbol < 256) return (symbol << 16) | HUFF_LITERAL;
     if (symbol == 256) return HUFF_SPECIAL | HUFF_END_OF_BLOCK;
@@ -26,7 +27,7 @@ static u32 symbol_entry(u32 alphabet, u32 symbol) {
     if (k == 28) return 258u << 16;
     u32 extra = k / 4 - 1;
     u32 base = ((4 | (k & 3)) << extra) + 3;
-    return (base << 16) | (extra << 5);
+    return (base << 16) | extra;
 }
 
 u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bits, HuffEntry* table, u32 capacity,
@@ -42,7 +43,7 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
     while (max > 0 && counts[max] == 0) max--;
     if (max == 0) {
         // No codes at all: accepted, and any lookup lands on an invalid entry.
-        for (u32 i = 0; i < (1u << root_bits); i++) table[i] = HUFF_SPECIAL | 1;
+        for (u32 i = 0; i < (1u << root_bits); i++) table[i] = HUFF_SPECIAL | (1u << 6) | 1;
         if (used_out) *used_out = 1u << root_bits;
         return HUFF_BUILD_OK;
     }
@@ -77,7 +78,8 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
     u32 mask = used - 1;
     u32 sym = 0;
     for (;;) {
-        HuffEntry here = symbol_entry(alphabet, sorted[sym]) | (len - drop);
+        // Extra bits (at most 13) plus the code length stay below 32.
+        HuffEntry here = symbol_entry(alphabet, sorted[sym]) + ((len - drop) << 6) + (len - drop);
         // Every slot of the current table whose low (len - drop) bits are
         // this code.
         u32 incr = 1u << (len - drop);
@@ -118,12 +120,12 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
             QB_ASSERT(used <= capacity);
             if (used > capacity) return HUFF_BUILD_OVERSUBSCRIBED;
             low = huff & mask;
-            table[low] = (next << 16) | (curr << 5) | HUFF_SPECIAL | HUFF_LINK | root;
+            table[low] = (next << 16) | (curr << 6) | HUFF_SPECIAL | HUFF_LINK | root;
         }
     }
 
     // The one allowed incomplete code leaves exactly one slot.
-    if (huff != 0) table[next + (huff >> drop)] = HUFF_SPECIAL | (len - drop);
+    if (huff != 0) table[next + (huff >> drop)] = HUFF_SPECIAL | ((len - drop) << 6) | (len - drop);
 
     // Short codes only: repeat the root so lookups may always use root_bits.
     if (root < root_bits) {
