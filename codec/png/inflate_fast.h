@@ -24,6 +24,11 @@ static QB_FORCE_INLINE u64 inflate_load64(const u8* p) {
     return v;
 }
 
+static QB_FORCE_INLINE void inflate_store16(u8* p, u32 v) {
+    const u16 w = (u16)v;
+    memcpy(p, &w, 2);
+}
+
 static QB_FORCE_INLINE u64 inflate_low_bits(u64 v, u32 n) {
     return v & (((u64)1 << n) - 1);
 }
@@ -67,29 +72,38 @@ static QB_FORCE_INLINE void inflate_fast_loop(InflateState* s, const u8* in, u64
     // at most 7, so the refill at its end still reads inside the input.
     while (in_next <= in_last && out_next <= out_last) {
         if (e & HUFF_LITERAL) {
-            // Up to four literals per refill: the first takes at most 11 bits,
-            // each further one at most 11 too, 44 of the 56 held.
+            // Up to four root entries per refill, at most 11 bits each: 44 of
+            // the 56 held. Each writes two bytes, its literal and the second
+            // of a pair or a byte the next write replaces, and moves on by
+            // one or two.
             bits >>= e & 63;  // bit 5 is 0: the low five bits are the code length
             count -= e & 31;
-            u8 lit = (u8)(e >> 16);
+            u32 lits = e >> 16;
+            u32 step = 1 + ((e >> 14) & 1);
             e = s->litlen[bits & 0x7FF];
-            *out_next++ = lit;
+            inflate_store16(out_next, lits);
+            out_next += step;
             if (e & HUFF_LITERAL) {
                 bits >>= e & 63;
                 count -= e & 31;
-                lit = (u8)(e >> 16);
+                lits = e >> 16;
+                step = 1 + ((e >> 14) & 1);
                 e = s->litlen[bits & 0x7FF];
-                *out_next++ = lit;
+                inflate_store16(out_next, lits);
+                out_next += step;
                 if (e & HUFF_LITERAL) {
                     bits >>= e & 63;
                     count -= e & 31;
-                    lit = (u8)(e >> 16);
+                    lits = e >> 16;
+                    step = 1 + ((e >> 14) & 1);
                     e = s->litlen[bits & 0x7FF];
-                    *out_next++ = lit;
+                    inflate_store16(out_next, lits);
+                    out_next += step;
                     if (e & HUFF_LITERAL) {
                         bits >>= e & 63;
                         count -= e & 31;
-                        *out_next++ = (u8)(e >> 16);
+                        inflate_store16(out_next, e >> 16);
+                        out_next += 1 + ((e >> 14) & 1);
                         inflate_fast_refill(bits, count, in_next);
                         e = s->litlen[bits & 0x7FF];
                         continue;

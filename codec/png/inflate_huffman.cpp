@@ -135,3 +135,22 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
     if (used_out) *used_out = used;
     return HUFF_BUILD_OK;
 }
+
+// ---- Literal pairs ---------------------------------------------------------------
+
+void inflate_pair_literals(HuffEntry* table, u32 root_bits) {
+    // Downwards: the second code's entry sits at i >> first_bits, below i
+    // (or at i itself for i = 0, read before it is written), so it is always
+    // read as the builder left it.
+    for (u32 i = 1u << root_bits; i-- > 0;) {
+        const HuffEntry first = table[i];
+        if ((first & (HUFF_LITERAL | HUFF_SPECIAL)) != HUFF_LITERAL) continue;
+        const u32 first_bits = huff_drop_bits(first);
+        const HuffEntry second = table[i >> first_bits];
+        if ((second & (HUFF_LITERAL | HUFF_SPECIAL)) != HUFF_LITERAL) continue;
+        // The second code must lie wholly within the index's remaining bits.
+        if (first_bits + huff_drop_bits(second) > root_bits) continue;
+        table[i] = ((second >> 16) << 24) | (first & 0x00FF0000) | HUFF_PAIR | HUFF_LITERAL |
+                   (huff_code_bits(first) << 6) | (first_bits + huff_drop_bits(second));
+    }
+}
