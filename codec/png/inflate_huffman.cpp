@@ -139,18 +139,54 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
 // ---- Literal pairs ---------------------------------------------------------------
 
 void inflate_pair_literals(HuffEntry* table, u32 root_bits) {
-    // Downwards: the second code's entry sits at i >> first_bits, below i
-    // (or at i itself for i = 0, read before it is written), so it is always
-    // read as the builder left it.
-    for (u32 i = 1u << root_bits; i-- > 0;) {
-        const HuffEntry first = table[i];
-        if ((first & (HUFF_LITERAL | HUFF_SPECIAL)) != HUFF_LITERAL) continue;
-        const u32 first_bits = huff_drop_bits(first);
-        const HuffEntry second = table[i >> first_bits];
-        if ((second & (HUFF_LITERAL | HUFF_SPECIAL)) != HUFF_LITERAL) continue;
-        // The second code must lie wholly within the index's remaining bits.
-        if (first_bits + huff_drop_bits(second) > root_bits) continue;
-        table[i] = ((second >> 16) << 24) | (first & 0x00FF0000) | HUFF_PAIR | HUFF_LITERAL |
-                   (huff_code_bits(first) << 6) | (first_bits + huff_drop_bits(second));
+    QB_ASSERT(root_bits <= INFLATE_LITLEN_ROOT_BITS && root_bits >= 2);
+    // The literal codes shorter than the root, found at their first slot
+    // (a code of n bits first fills slot `code` < 2^n, then every 2^n-th),
+    // and bucketed by length so each first code meets only the second codes
+    // that fit after it.
+    enum : u32 { MAX_SHORT = 1u << (INFLATE_LITLEN_ROOT_BITS - 1) };
+    u16 found[MAX_SHORT];
+    u16 sorted[MAX_SHORT];
+    u32 starts[INFLATE_LITLEN_ROOT_BITS + 1] = {};
+    u32 count = 0;
+    const u32 half = 1u << (root_bits - 1);
+    for (u32 i = 0; i < half; i++) {
+        const HuffEntry e = table[i];
+        if ((e & (HUFF_LITERAL | HUFF_SPECIAL)) != HUFF_LITERAL || i >= (1u << huff_drop_bits(e))) continue;
+        found[count++] = (u16)i;
+        starts[huff_drop_bits(e)]++;
+    }
+    // starts[n]: where the codes of n bits begin in `sorted`.
+    u32 at = 0;
+    for (u32 n = 0; n <= root_bits; n++) {
+        const u32 c = starts[n];
+        starts[n] = at;
+        at += c;
+    }
+    u32 fill[INFLATE_LITLEN_ROOT_BITS + 1];
+    for (u32 n = 0; n <= root_bits; n++) fill[n] = starts[n];
+    for (u32 k = 0; k < count; k++) sorted[fill[huff_drop_bits(table[found[k]])]++] = found[k];
+
+    // Every slot whose first code is literal a and whose following bits
+    // begin with the code of literal b gets the pair (a, b). The single
+    // entry of a has no bits at 24-31 and its drop field grows to at most
+    // root_bits, so the pair entry is a plain sum. Pair slots begin with
+    // their first code, so none is a first slot of another listed code.
+    const u32 size = 1u << root_bits;
+    for (u32 f = 0; f < count; f++) {
+        const u32 first_code = sorted[f];
+        const HuffEntry first = table[first_code];
+        const u32 n = huff_drop_bits(first);
+        // The codes of at most root_bits - n bits (n >= 1).
+        const u32 end = starts[root_bits - n + 1];
+        for (u32 g = 0; g < end; g++) {
+            const u32 second_code = sorted[g];
+            // The second's first slot may already hold a pair; its literal
+            // and length are still the low value byte and the code field.
+            const HuffEntry second = table[second_code];
+            const u32 m = huff_code_bits(second);
+            const HuffEntry pair = first + ((second >> 16 & 0xFF) << 24) + m + HUFF_PAIR;
+            for (u32 j = first_code | (second_code << n); j < size; j += 1u << (n + m)) table[j] = pair;
+        }
     }
 }
