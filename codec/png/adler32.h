@@ -1,6 +1,6 @@
 // Adler-32 (RFC 1950, modulus 65521), the check of a zlib stream. Bytes are
-// taken in rounds of at most 128, short enough that both sums stay far below
-// 2^32 and are reduced once per round. The vector kernels sum 16-byte groups
+// taken in rounds (128 bytes scalar, 2048 vector), short enough that both
+// sums stay below 2^32 and are reduced once per round. The vector kernels sum 16-byte groups
 // (plain byte sums, and sums weighted 16 down to 1 across the group); all
 // variants give the same value for the same bytes.
 #pragma once

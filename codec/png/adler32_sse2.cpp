@@ -3,13 +3,16 @@
 // pmaddwd. Across a round the running a must be added to b once per byte, so
 // a prefix sum of the group sums is kept too:
 //   b' = b + 16 * groups * a + 16 * prefix + weighted,  a' = a + sums.
-// A 128-byte round bounds every lane far below 2^31.
+// Rounds of 2048 bytes (128 groups) keep the per-round work, three lane sums
+// and two reductions, small beside the groups; every lane stays bounded: the
+// prefix lanes below 2040 * 128^2 / 2, so b's increment stays below
+// 16 * 128 * 65521 + 16 * 2 * 2040 * 128^2 / 2 + 4 * 16320 * 128, about 2^29.
 #include <emmintrin.h>
 
 #include "codec/png/adler32.h"
 
 static const u32 ADLER_MOD = 65521;
-static const u64 ADLER_ROUND = 128;
+static const u64 ADLER_ROUND = 2048;
 
 static inline u32 sum_lanes(__m128i v) {
     v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0x4E));

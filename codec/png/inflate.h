@@ -60,22 +60,42 @@ enum : u32 {
 
 // ---- Huffman lookup entries -------------------------------------------------
 // One 32-bit slot of a lookup table:
-//   bits 0-4    bits to drop (code length; for a second-level entry the length
-//               less the root bits; for a link the root width)
-//   bits 5-8    extra bits after a length or distance code; for a link the
-//               index width of its second-level table
-//   bit 9       literal (value is the byte)
-//   bit 10      not a length or distance: alone an invalid code, with bit 11
-//               a link, with bit 12 end of block
+//   bits 0-4    bits to drop: the code length plus, after a length or
+//               distance code, its extra bits (a second-level entry counts
+//               the code length less the root bits); for a link the root width
+//   bit 5       always 0, so a shift by the entry's low six bits drops them
+//   bits 6-9    the code length alone (less the root bits on a second level);
+//               for a link the index width of its second-level table
+//   bit 10      literal (value is the byte)
+//   bit 11      not a length or distance: alone an invalid code, with bit 12
+//               a link, with bit 13 end of block
+//   bit 14      with bit 10, a literal pair (root litlen entries only, after
+//               inflate_pair_literals): bits 16-23 the first byte, 24-31 the
+//               second, bits 0-4 both codes, bits 6-9 the first code alone
 //   bits 16-31  value: literal, length base, distance base, code-length
 //               symbol, or for a link the start of its second-level table
+// One lookup thus gives everything a length or distance needs: the bits it
+// takes in all, where its extra bits start, and the base they add to. Bits 10
+// and 11 are clear on length and distance entries, so (entry >> 6) & 63 is the
+// code length there.
 typedef u32 HuffEntry;
 enum : u32 {
-    HUFF_LITERAL = 0x200,
-    HUFF_SPECIAL = 0x400,
-    HUFF_LINK = 0x800,
-    HUFF_END_OF_BLOCK = 0x1000,
+    HUFF_LITERAL = 0x400,
+    HUFF_SPECIAL = 0x800,
+    HUFF_LINK = 0x1000,
+    HUFF_END_OF_BLOCK = 0x2000,
+    HUFF_PAIR = 0x4000,
 };
+
+static inline u32 huff_drop_bits(HuffEntry e) {
+    return e & 31;
+}
+static inline u32 huff_code_bits(HuffEntry e) {
+    return (e >> 6) & 15;
+}
+static inline u32 huff_extra_bits(HuffEntry e) {
+    return huff_drop_bits(e) - huff_code_bits(e);
+}
 
 enum : u32 {
     INFLATE_LITLEN_ROOT_BITS = 11,
@@ -169,6 +189,13 @@ enum : u32 { HUFF_BUILD_OK = 0, HUFF_BUILD_OVERSUBSCRIBED = 1, HUFF_BUILD_INCOMP
 // HUFF_BUILD_*; `used_out`, when given, receives the entries written.
 u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bits, HuffEntry* table, u32 capacity,
                u32* used_out);
+
+// Turns every root literal entry whose index also holds the whole next code,
+// itself a literal, into a pair entry, so the fast loop takes two literals
+// per lookup. A pair entry read as a single literal (its code bits, its low
+// value byte) still gives the first literal alone, as the careful step reads
+// it. Root entries only; a litlen table of `root_bits` built just before.
+void inflate_pair_literals(HuffEntry* table, u32 root_bits);
 
 // Fast-loop variants. "Careful" runs no fast loop at all: every symbol goes
 // through the careful step, a plain byte-by-byte decoder that the tests hold

@@ -24,6 +24,11 @@ static QB_FORCE_INLINE u64 inflate_load64(const u8* p) {
     return v;
 }
 
+static QB_FORCE_INLINE void inflate_store16(u8* p, u32 v) {
+    const u16 w = (u16)v;
+    memcpy(p, &w, 2);
+}
+
 static QB_FORCE_INLINE u64 inflate_low_bits(u64 v, u32 n) {
     return v & (((u64)1 << n) - 1);
 }
@@ -39,14 +44,18 @@ static QB_FORCE_INLINE void inflate_fast_refill(u64& bits, u32& count, const u8*
 
 // The fast loop. `Copy::match(dst, dist, len)` must equal a forward
 // byte-by-byte copy from dst - dist and may write up to 288 bytes from dst.
+// A length-distance pair is decoded from the held bits without consuming any
+// of them and consumed whole once its distance is known to be good, so a
+// pair the careful step must see (a special distance code, a distance beyond
+// the output) leaves the reader exactly where the pair began. The lookups
+// name the state's tables directly: both sit at fixed offsets from one
+// pointer, which keeps a register free in the hottest loop.
 template <typename Copy>
 static QB_FORCE_INLINE void inflate_fast_loop(InflateState* s, const u8* in, u64 in_size, u8* out, u64 out_size) {
     u64 in_pos = s->reader.in_pos;
     u64 out_pos = s->out_pos;
     if (in_size - in_pos < INFLATE_FAST_IN_MARGIN || out_size - out_pos < INFLATE_FAST_OUT_MARGIN) return;
 
-    const HuffEntry* litlen = s->litlen;
-    const HuffEntry* dist_table = s->dist;
     const u8* in_next = in + in_pos;
     const u8* in_last = in + in_size - INFLATE_FAST_IN_MARGIN;
     u8* out_next = out + out_pos;
@@ -58,43 +67,45 @@ static QB_FORCE_INLINE void inflate_fast_loop(InflateState* s, const u8* in, u64
     // entry of the next code, looked up ahead so that its load overlaps the
     // bookkeeping of the previous round.
     inflate_fast_refill(bits, count, in_next);
-    HuffEntry e = litlen[bits & 0x7FF];
+    HuffEntry e = s->litlen[bits & 0x7FF];
     // A round starts at most 16 + 7 bytes before the end and moves in_next by
     // at most 7, so the refill at its end still reads inside the input.
     while (in_next <= in_last && out_next <= out_last) {
-        const u64 round_bits = bits;
-        const u32 round_count = count;
-        if (e & HUFF_LINK) [[unlikely]] {
-            bits >>= INFLATE_LITLEN_ROOT_BITS;
-            count -= INFLATE_LITLEN_ROOT_BITS;
-            e = litlen[(e >> 16) + inflate_low_bits(bits, (e >> 5) & 15)];
-        }
         if (e & HUFF_LITERAL) {
-            // Up to four literals per refill: the first takes at most 15 bits,
-            // each further root literal at most 11, 48 of the 56 held.
-            bits >>= e & 63;  // literal entries have no extra bits: bit 5 is 0
+            // Up to four root entries per refill, at most 11 bits each: 44 of
+            // the 56 held. Each writes two bytes, its literal and the second
+            // of a pair or a byte the next write replaces, and moves on by
+            // one or two.
+            bits >>= e & 63;  // bit 5 is 0: the low five bits are the code length
             count -= e & 31;
-            u8 lit = (u8)(e >> 16);
-            e = litlen[bits & 0x7FF];
-            *out_next++ = lit;
+            u32 lits = e >> 16;
+            u32 step = 1 + ((e >> 14) & 1);
+            e = s->litlen[bits & 0x7FF];
+            inflate_store16(out_next, lits);
+            out_next += step;
             if (e & HUFF_LITERAL) {
                 bits >>= e & 63;
                 count -= e & 31;
-                lit = (u8)(e >> 16);
-                e = litlen[bits & 0x7FF];
-                *out_next++ = lit;
+                lits = e >> 16;
+                step = 1 + ((e >> 14) & 1);
+                e = s->litlen[bits & 0x7FF];
+                inflate_store16(out_next, lits);
+                out_next += step;
                 if (e & HUFF_LITERAL) {
                     bits >>= e & 63;
                     count -= e & 31;
-                    lit = (u8)(e >> 16);
-                    e = litlen[bits & 0x7FF];
-                    *out_next++ = lit;
+                    lits = e >> 16;
+                    step = 1 + ((e >> 14) & 1);
+                    e = s->litlen[bits & 0x7FF];
+                    inflate_store16(out_next, lits);
+                    out_next += step;
                     if (e & HUFF_LITERAL) {
                         bits >>= e & 63;
                         count -= e & 31;
-                        *out_next++ = (u8)(e >> 16);
+                        inflate_store16(out_next, e >> 16);
+                        out_next += 1 + ((e >> 14) & 1);
                         inflate_fast_refill(bits, count, in_next);
-                        e = litlen[bits & 0x7FF];
+                        e = s->litlen[bits & 0x7FF];
                         continue;
                     }
                 }
@@ -103,41 +114,57 @@ static QB_FORCE_INLINE void inflate_fast_loop(InflateState* s, const u8* in, u64
             // above `count`, so with 11 or more held it stays right.
             const u32 held = count;
             inflate_fast_refill(bits, count, in_next);
-            if (held < INFLATE_LITLEN_ROOT_BITS) e = litlen[bits & 0x7FF];
+            if (held < INFLATE_LITLEN_ROOT_BITS) e = s->litlen[bits & 0x7FF];
             continue;
         }
-        if (e & HUFF_SPECIAL) {
-            // End of block or an invalid code: the careful step handles it.
-            bits = round_bits;
-            count = round_count;
-            break;
+
+        // `from`: the bits where the length code's entry starts; `used`: the
+        // bits before them (the root of a linked code).
+        u64 from = bits;
+        u32 used = 0;
+        if (e & HUFF_SPECIAL) [[unlikely]] {
+            // End of block or an invalid code is left to the careful step.
+            if (!(e & HUFF_LINK)) break;
+            from = bits >> INFLATE_LITLEN_ROOT_BITS;
+            const HuffEntry sub = s->litlen[(e >> 16) + inflate_low_bits(from, huff_code_bits(e))];
+            if (sub & HUFF_SPECIAL) break;
+            if (sub & HUFF_LITERAL) {
+                bits = from >> (sub & 63);
+                count -= INFLATE_LITLEN_ROOT_BITS + (sub & 31);
+                *out_next++ = (u8)(sub >> 16);
+                inflate_fast_refill(bits, count, in_next);
+                e = s->litlen[bits & 0x7FF];
+                continue;
+            }
+            used = INFLATE_LITLEN_ROOT_BITS;
+            e = sub;
         }
 
-        // Length code, its extra bits, then the distance code and its extra
-        // bits: at most 15 + 5 + 15 + 13 = 48 bits.
-        u32 n = e & 31;
-        u32 length = (e >> 16) + (u32)inflate_low_bits(bits >> n, (e >> 5) & 15);
-        n += (e >> 5) & 15;
-        bits >>= n;
-        count -= n;
-        HuffEntry d = dist_table[bits & 0xFF];
+        // Length code with its extra bits, then the distance code with its
+        // extra bits: at most 15 + 5 + 15 + 13 = 48 bits of the 56 held. Each
+        // entry's low bits drop the code and its extra bits in one shift; the
+        // extra bits are the dropped ones above the code. Nothing is
+        // consumed until the distance has been checked.
+        u64 rest = from >> (e & 63);
+        used += e & 31;
+        const u32 length = (e >> 16) + (u32)(inflate_low_bits(from, e & 31) >> ((e >> 6) & 63));
+        HuffEntry d = s->dist[rest & 0xFF];
         if (d & HUFF_LINK) [[unlikely]] {
-            bits >>= INFLATE_DIST_ROOT_BITS;
-            count -= INFLATE_DIST_ROOT_BITS;
-            d = dist_table[(d >> 16) + inflate_low_bits(bits, (d >> 5) & 15)];
+            rest >>= INFLATE_DIST_ROOT_BITS;
+            used += INFLATE_DIST_ROOT_BITS;
+            d = s->dist[(d >> 16) + inflate_low_bits(rest, huff_code_bits(d))];
         }
-        n = d & 31;
-        u64 distance = (d >> 16) + inflate_low_bits(bits >> n, (d >> 5) & 15);
-        if ((d & HUFF_SPECIAL) || distance > (u64)(out_next - out)) [[unlikely]] {
-            bits = round_bits;
-            count = round_count;
+        // Invalid distance entries carry a base of 0 and no extra bits, so
+        // distance 0 marks them and one unsigned compare catches them along
+        // with a distance beyond the output. Bit 11 is set only on them, so
+        // the shift below reads the code length of every valid one.
+        const u64 distance = (d >> 16) + (inflate_low_bits(rest, d & 31) >> ((d >> 6) & 63));
+        if (distance - 1 >= (u64)(out_next - out)) [[unlikely]]
             break;
-        }
-        n += (d >> 5) & 15;
-        bits >>= n;
-        count -= n;
+        bits = rest >> (d & 63);
+        count -= used + (d & 31);
         inflate_fast_refill(bits, count, in_next);
-        e = litlen[bits & 0x7FF];
+        e = s->litlen[bits & 0x7FF];
         Copy::match(out_next, distance, length);
         out_next += length;
     }

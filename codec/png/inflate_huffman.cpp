@@ -8,7 +8,8 @@
 // root prefix. Linear in the alphabet; no allocation.
 #include "codec/png/inflate.h"
 
-// The entry of `symbol` without its bit count.
+// The entry of `symbol` without its code length: value, flags, and for a
+// length or distance its extra-bit count in the drop field.
 static u32 symbol_entry(u32 alphabet, u32 symbol) {
     if (alphabet == HUFF_ALPHABET_CODELEN) return symbol << 16;
     if (alphabet == HUFF_ALPHABET_DIST) {
@@ -16,7 +17,7 @@ static u32 symbol_entry(u32 alphabet, u32 symbol) {
         if (symbol < 4) return (symbol + 1) << 16;
         u32 extra = symbol / 2 - 1;
         u32 base = ((2 | (symbol & 1)) << extra) + 1;
-        return (base << 16) | (extra << 5);
+        return (base << 16) | extra;
     }
     if (symbol < 256) return (symbol << 16) | HUFF_LITERAL;
     if (symbol == 256) return HUFF_SPECIAL | HUFF_END_OF_BLOCK;
@@ -26,7 +27,7 @@ static u32 symbol_entry(u32 alphabet, u32 symbol) {
     if (k == 28) return 258u << 16;
     u32 extra = k / 4 - 1;
     u32 base = ((4 | (k & 3)) << extra) + 3;
-    return (base << 16) | (extra << 5);
+    return (base << 16) | extra;
 }
 
 u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bits, HuffEntry* table, u32 capacity,
@@ -42,7 +43,7 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
     while (max > 0 && counts[max] == 0) max--;
     if (max == 0) {
         // No codes at all: accepted, and any lookup lands on an invalid entry.
-        for (u32 i = 0; i < (1u << root_bits); i++) table[i] = HUFF_SPECIAL | 1;
+        for (u32 i = 0; i < (1u << root_bits); i++) table[i] = HUFF_SPECIAL | (1u << 6) | 1;
         if (used_out) *used_out = 1u << root_bits;
         return HUFF_BUILD_OK;
     }
@@ -77,7 +78,8 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
     u32 mask = used - 1;
     u32 sym = 0;
     for (;;) {
-        HuffEntry here = symbol_entry(alphabet, sorted[sym]) | (len - drop);
+        // Extra bits (at most 13) plus the code length stay below 32.
+        HuffEntry here = symbol_entry(alphabet, sorted[sym]) + ((len - drop) << 6) + (len - drop);
         // Every slot of the current table whose low (len - drop) bits are
         // this code.
         u32 incr = 1u << (len - drop);
@@ -118,12 +120,12 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
             QB_ASSERT(used <= capacity);
             if (used > capacity) return HUFF_BUILD_OVERSUBSCRIBED;
             low = huff & mask;
-            table[low] = (next << 16) | (curr << 5) | HUFF_SPECIAL | HUFF_LINK | root;
+            table[low] = (next << 16) | (curr << 6) | HUFF_SPECIAL | HUFF_LINK | root;
         }
     }
 
     // The one allowed incomplete code leaves exactly one slot.
-    if (huff != 0) table[next + (huff >> drop)] = HUFF_SPECIAL | (len - drop);
+    if (huff != 0) table[next + (huff >> drop)] = HUFF_SPECIAL | ((len - drop) << 6) | (len - drop);
 
     // Short codes only: repeat the root so lookups may always use root_bits.
     if (root < root_bits) {
@@ -132,4 +134,59 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
     }
     if (used_out) *used_out = used;
     return HUFF_BUILD_OK;
+}
+
+// ---- Literal pairs ---------------------------------------------------------------
+
+void inflate_pair_literals(HuffEntry* table, u32 root_bits) {
+    QB_ASSERT(root_bits <= INFLATE_LITLEN_ROOT_BITS && root_bits >= 2);
+    // The literal codes shorter than the root, found at their first slot
+    // (a code of n bits first fills slot `code` < 2^n, then every 2^n-th),
+    // and bucketed by length so each first code meets only the second codes
+    // that fit after it.
+    enum : u32 { MAX_SHORT = 1u << (INFLATE_LITLEN_ROOT_BITS - 1) };
+    u16 found[MAX_SHORT];
+    u16 sorted[MAX_SHORT];
+    u32 starts[INFLATE_LITLEN_ROOT_BITS + 1] = {};
+    u32 count = 0;
+    const u32 half = 1u << (root_bits - 1);
+    for (u32 i = 0; i < half; i++) {
+        const HuffEntry e = table[i];
+        if ((e & (HUFF_LITERAL | HUFF_SPECIAL)) != HUFF_LITERAL || i >= (1u << huff_drop_bits(e))) continue;
+        found[count++] = (u16)i;
+        starts[huff_drop_bits(e)]++;
+    }
+    // starts[n]: where the codes of n bits begin in `sorted`.
+    u32 at = 0;
+    for (u32 n = 0; n <= root_bits; n++) {
+        const u32 c = starts[n];
+        starts[n] = at;
+        at += c;
+    }
+    u32 fill[INFLATE_LITLEN_ROOT_BITS + 1];
+    for (u32 n = 0; n <= root_bits; n++) fill[n] = starts[n];
+    for (u32 k = 0; k < count; k++) sorted[fill[huff_drop_bits(table[found[k]])]++] = found[k];
+
+    // Every slot whose first code is literal a and whose following bits
+    // begin with the code of literal b gets the pair (a, b). The single
+    // entry of a has no bits at 24-31 and its drop field grows to at most
+    // root_bits, so the pair entry is a plain sum. Pair slots begin with
+    // their first code, so none is a first slot of another listed code.
+    const u32 size = 1u << root_bits;
+    for (u32 f = 0; f < count; f++) {
+        const u32 first_code = sorted[f];
+        const HuffEntry first = table[first_code];
+        const u32 n = huff_drop_bits(first);
+        // The codes of at most root_bits - n bits (n >= 1).
+        const u32 end = starts[root_bits - n + 1];
+        for (u32 g = 0; g < end; g++) {
+            const u32 second_code = sorted[g];
+            // The second's first slot may already hold a pair; its literal
+            // and length are still the low value byte and the code field.
+            const HuffEntry second = table[second_code];
+            const u32 m = huff_code_bits(second);
+            const HuffEntry pair = first + ((second >> 16 & 0xFF) << 24) + m + HUFF_PAIR;
+            for (u32 j = first_code | (second_code << n); j < size; j += 1u << (n + m)) table[j] = pair;
+        }
+    }
 }

@@ -1,5 +1,5 @@
-// The inflate fast loop with SSE2 match copies. Distances of 32 and more copy
-// 32 bytes per step, 16 to 31 copy 16; shorter distances first widen the
+// The inflate fast loop with SSE2 match copies. Distances of 16 and more copy
+// 16 bytes per step; shorter distances first widen the
 // repeating unit by copying 16 bytes from the match start to the end of what is
 // already right, doubling the unit until it reaches 16, then go on in 16-byte
 // steps. A distance of 1 is a byte broadcast. Every path equals a forward
@@ -16,18 +16,13 @@ struct InflateCopySse2 {
     static QB_FORCE_INLINE void match(u8* dst, u64 dist, u32 len) {
         u8* end = dst + len;
         const u8* src = dst - dist;
-        if (dist >= 32) {
-            do {
-                __m128i a = _mm_loadu_si128((const __m128i*)src);
-                __m128i b = _mm_loadu_si128((const __m128i*)(src + 16));
-                _mm_storeu_si128((__m128i*)dst, a);
-                _mm_storeu_si128((__m128i*)(dst + 16), b);
-                src += 32;
-                dst += 32;
-            } while (dst < end);
-            return;
-        }
         if (dist >= 16) {
+            // Each 16-byte step reads only bytes already final. Most matches
+            // in photographs are short, so the first step goes alone.
+            copy16(dst, src);
+            if (len <= 16) return;
+            dst += 16;
+            src += 16;
             do {
                 copy16(dst, src);
                 src += 16;

@@ -6,6 +6,8 @@
 // file's consecutive data chunks into a 64 KiB staging buffer and inflated
 // into a 128 KiB window from which whole rows are taken, straight from the
 // window when a row lies in it whole, else through the row assembly buffer.
+// The window slides only when its room runs low, so a row that a run leaves
+// unfinished is usually finished in place by the next run.
 // All progress is in PngState at the start of the workspace.
 #include <string.h>
 
@@ -133,10 +135,25 @@ static bool refill(const PngWork* w) {
     return true;
 }
 
+// A slide moves 32 KiB, and the data chunks of most files hold 8 KiB or so,
+// each inflating to little more than that: sliding before every run would
+// move more bytes than the stream makes. The window slides only once less
+// than this much room is left, so most runs append to what is there.
+enum : u64 { PNG_SLIDE_ROOM = PNG_WINDOW_SIZE / 4 };
+
+static bool window_needs_slide(const PngWork* w) {
+    return PNG_WINDOW_SIZE - inflate_out_pos(w->inflate) < PNG_SLIDE_ROOM;
+}
+
 static bool inflate_more(const PngWork* w) {
     PngState* s = w->s;
-    inflate_slide(w->inflate, w->window);
-    s->take_pos = inflate_out_pos(w->inflate);
+    // Everything before the output position has been taken, except a row
+    // left in the window to be completed by this run (see take_rows).
+    if (window_needs_slide(w)) {
+        QB_ASSERT(s->take_pos == inflate_out_pos(w->inflate));
+        inflate_slide(w->inflate, w->window);
+        s->take_pos = inflate_out_pos(w->inflate);
+    }
     if (s->staging_read == s->staging_fill && !refill(w)) return false;
     InflateResult r = inflate_run(w->inflate, w->staging + s->staging_read, s->staging_fill - s->staging_read,
                                   w->window, PNG_WINDOW_SIZE, false);
@@ -180,6 +197,10 @@ static bool take_rows(const PngWork* w, u32 target) {
             if (!finish_row(w, row)) return false;
             continue;
         }
+        // The start of a row, with room after it for the rest and no slide
+        // due before the next run: it stays in the window, to be taken
+        // whole from there once the run has added the rest.
+        if (s->partial == 0 && s->take_pos + need <= PNG_WINDOW_SIZE && !window_needs_slide(w)) break;
         u64 n = need - s->partial < have ? need - s->partial : have;
         memcpy(w->row + s->partial, w->window + s->take_pos, n);
         s->take_pos += n;

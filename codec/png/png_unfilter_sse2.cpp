@@ -62,16 +62,18 @@ static void unfilter_up(const u8* src, u8* dst, const u8* prev, u64 n) {
     }
 }
 
+// Average: x + floor((left + up) / 2). _mm_avg_epu8 rounds up, but on
+// complements it rounds down: floor((l + u) / 2) = ~avg(~l, ~u). Carrying the
+// complement of the left pixel, ~left' = avg(~left, ~up) - x, leaves two
+// operations between one pixel and the next.
 template <u32 B>
 static void unfilter_average(const u8* src, u8* dst, const u8* prev, u64 n) {
-    const __m128i one = _mm_set1_epi8(1);
-    __m128i left = _mm_setzero_si128();
+    const __m128i ones = _mm_set1_epi8(-1);
+    __m128i not_left = ones;
     for (u64 i = 0; i < n; i += B) {
-        __m128i up = load_pixel<B>(prev + i);
-        // _mm_avg_epu8 rounds up; the odd sums lose that half again.
-        __m128i avg = _mm_sub_epi8(_mm_avg_epu8(left, up), _mm_and_si128(_mm_xor_si128(left, up), one));
-        left = _mm_add_epi8(load_pixel<B>(src + i), avg);
-        store_pixel<B>(dst + i, left);
+        const __m128i not_up = _mm_xor_si128(load_pixel<B>(prev + i), ones);
+        not_left = _mm_sub_epi8(_mm_avg_epu8(not_left, not_up), load_pixel<B>(src + i));
+        store_pixel<B>(dst + i, _mm_xor_si128(not_left, ones));
     }
 }
 

@@ -116,3 +116,22 @@ TEST(Adler32, VariantsMatchScalar) {
     }
     EXPECT_EQ(adler32_update_scalar(1, ones.data(), ones.size()), (b << 16) | a);
 }
+
+// The vector kernel reduces once per 2048 bytes: whole rounds of 0xFF bytes
+// from the largest sums, and lengths on either side of round ends.
+TEST(Adler32, LongRoundsFromLargestSums) {
+    std::vector<u8> ones(3 * 2048 + 64, 0xFF);
+    std::vector<u8> random(ones.size());
+    std::mt19937 rng(12);
+    for (auto& x : random) x = (u8)rng();
+    for (const std::vector<u8>* buf : {&ones, &random}) {
+        for (u32 rounds = 1; rounds <= 3; rounds++) {
+            for (int delta = -17; delta <= 17; delta++) {
+                const u64 len = (u64)(2048 * rounds + delta);
+                for (u32 seed : {1u, (65520u << 16) | 65520u, (12345u << 16) | 65000u})
+                    ASSERT_EQ(adler32_update_sse2(seed, buf->data(), len), adler32_update_scalar(seed, buf->data(), len))
+                        << len << " " << seed;
+            }
+        }
+    }
+}

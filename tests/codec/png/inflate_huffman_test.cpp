@@ -23,16 +23,23 @@ static u32 expected_entry(u32 alphabet, u32 sym) {
     if (alphabet == HUFF_ALPHABET_DIST) {
         if (sym >= 30) return HUFF_SPECIAL;
         u32 extra = sym < 4 ? 0 : sym / 2 - 1;
-        return ((u32)dist_base[sym] << 16) | (extra << 5);
+        return ((u32)dist_base[sym] << 16) | extra;
     }
     if (sym < 256) return (sym << 16) | HUFF_LITERAL;
     if (sym == 256) return HUFF_SPECIAL | HUFF_END_OF_BLOCK;
     if (sym >= 286) return HUFF_SPECIAL;
-    return ((u32)len_base[sym - 257] << 16) | ((u32)len_extra[sym - 257] << 5);
+    return ((u32)len_base[sym - 257] << 16) | len_extra[sym - 257];
+}
+
+// An entry with a code of `len` bits: the length in its code field, and
+// added to the extra bits in its drop field.
+static u32 with_code(u32 entry, u32 len) {
+    return entry + (len << 6) + len;
 }
 
 // Looks up `code` (MSB-first, `len` bits) as the decoder would; returns the
-// entry without its bit count and the total bits it drops.
+// entry's value, flags and extra-bit count, and in `bits_out` the code length
+// it reads (root and second level together).
 static u32 lookup(const std::vector<HuffEntry>& table, u32 root_bits, u32 code, u32 len, u32* bits_out) {
     u32 rev = 0;
     for (u32 i = 0; i < len; i++) rev |= ((code >> (len - 1 - i)) & 1) << i;
@@ -41,16 +48,17 @@ static u32 lookup(const std::vector<HuffEntry>& table, u32 root_bits, u32 code, 
     HuffEntry e = table[stream & ((1u << root_bits) - 1)];
     u32 total = 0;
     if (e & HUFF_LINK) {
-        EXPECT_EQ(e & 31, root_bits);
-        u32 width = (e >> 5) & 15;
+        EXPECT_EQ(huff_drop_bits(e), root_bits);
+        u32 width = huff_code_bits(e);
         u64 rest = stream >> root_bits;
         u32 index = (e >> 16) + (u32)(rest & ((1u << width) - 1));
         EXPECT_LT(index, table.size());
         e = table[index];
         total = root_bits;
     }
-    *bits_out = total + (e & 31);
-    return e & ~31u;
+    EXPECT_LE(huff_code_bits(e), huff_drop_bits(e));
+    *bits_out = total + huff_code_bits(e);
+    return (e & ~0x3FFu) | huff_extra_bits(e);
 }
 
 // A random complete code: split random leaves of a binary tree until there
@@ -157,18 +165,18 @@ TEST(HuffBuild, KraftClassification) {
     EXPECT_EQ(build({0, 0, 1}, HUFF_ALPHABET_DIST, 8), HUFF_BUILD_OK);
     for (u32 i = 0; i < 256; i++) {
         if (i & 1)
-            ASSERT_EQ(t[i], HUFF_SPECIAL | 1u);
+            ASSERT_EQ(t[i], with_code(HUFF_SPECIAL, 1));
         else
-            ASSERT_EQ(t[i], expected_entry(HUFF_ALPHABET_DIST, 2) | 1u);
+            ASSERT_EQ(t[i], with_code(expected_entry(HUFF_ALPHABET_DIST, 2), 1));
     }
     // The same lone code is allowed for literal/length too.
     std::vector<u8> eob_only(257, 0);
     eob_only[256] = 1;
     EXPECT_EQ(build(eob_only, HUFF_ALPHABET_LITLEN, 11), HUFF_BUILD_OK);
-    EXPECT_EQ(t[0], HUFF_SPECIAL | HUFF_END_OF_BLOCK | 1u);
-    EXPECT_EQ(t[2047], HUFF_SPECIAL | 1u);
+    EXPECT_EQ(t[0], with_code(HUFF_SPECIAL | HUFF_END_OF_BLOCK, 1));
+    EXPECT_EQ(t[2047], with_code(HUFF_SPECIAL, 1));
 
     // No codes at all: accepted, every lookup invalid.
     EXPECT_EQ(build(std::vector<u8>(30, 0), HUFF_ALPHABET_DIST, 8), HUFF_BUILD_OK);
-    for (u32 i = 0; i < 256; i++) ASSERT_EQ(t[i], HUFF_SPECIAL | 1u);
+    for (u32 i = 0; i < 256; i++) ASSERT_EQ(t[i], with_code(HUFF_SPECIAL, 1));
 }

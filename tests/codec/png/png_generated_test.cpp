@@ -144,3 +144,22 @@ TEST(PngGenerated, LargeRowsAndManyStrips) {
     Case odd = {2, 16, 333, 77, 1, true, 0, 9};
     check_file(make_rows_and_write(odd, 3, false, 9), "333 x 77 RGB16 tRNS interlaced");
 }
+
+// Rows from a few KiB to most of the window, fed in data chunks of sizes
+// that end runs mid-row in every way: rows left in the window for the next
+// run to finish, rows that must go through the assembly buffer because the
+// window is about to slide or cannot hold them, and slides between rows.
+TEST(PngGenerated, RowsFinishedAcrossRunsAndSlides) {
+    const Case cases[] = {
+        {2, 8, 3000, 45, 0, false, 0, 11},     // 9 KiB rows
+        {6, 16, 4100, 12, 0, false, 0, 12},    // 32 KiB rows, about the slide margin
+        {6, 16, 12000, 6, 0, false, 0, 13},    // 94 KiB rows
+        {2, 8, 1500, 30, 1, false, 0, 14},     // interlaced passes of several row sizes
+    };
+    for (const Case& c : cases) {
+        Bytes file = make_rows_and_write(c, c.seed, true, 1);
+        for (size_t size : {size_t(997), size_t(8192), size_t(20000), size_t(1) << 20}) {
+            check_file(rechunk_idat(file, size), std::to_string(c.width) + " wide, chunks of " + std::to_string(size));
+        }
+    }
+}

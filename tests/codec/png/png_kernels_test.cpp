@@ -61,6 +61,23 @@ TEST(PngKernels, PaethEveryTriple) {
     }
 }
 
+// Average for every (left, up) pair of bytes: the first byte sets the left
+// value (nothing to its left, zero above), the second averages it with up.
+TEST(PngKernels, AverageEveryPair) {
+    for (u32 variant : variants()) {
+        PngUnfilterFn fn = unfilter_of(variant);
+        for (u32 left = 0; left < 256; left++) {
+            for (u32 up = 0; up < 256; up++) {
+                const u8 x = (u8)(left * 7 + up * 13);
+                u8 prev[64] = {0, (u8)up}, raw[64] = {(u8)left, x}, out[64] = {};
+                fn(3, raw, out, prev, 2, 1);
+                ASSERT_EQ(out[0], left);
+                ASSERT_EQ(out[1], (u8)(x + (left + up) / 2)) << "variant " << variant << " " << left << " " << up;
+            }
+        }
+    }
+}
+
 TEST(PngKernels, FilterTiesAndOverflow) {
     for (u32 variant : variants()) {
         PngUnfilterFn fn = unfilter_of(variant);
