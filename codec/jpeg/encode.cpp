@@ -462,7 +462,7 @@ bool jpeg_encode(ByteSpan pixels, u64 stride, u32 width, u32 height, const JpegE
         for (u32 i = 0; i < used; i++) write_dht(&w, slots[i], dht[slots[i]]);
         write_sos(&w, scan);
         if (w.overflow) return encode_fail(result, JPEG_ENCODE_OUTPUT_FULL);
-        JpegBaselineState state = {{0, 0, 0}, 0, 0};
+        JpegBaselineState state = {{0, 0, 0}, 0, 64};
         JpegScanFrame band = frame;
         band.mcus_down = 1;
         for (u32 my = 0; my < g.mcus_down; my++) {

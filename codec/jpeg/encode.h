@@ -199,8 +199,8 @@ void jpeg_scan_emit(const JpegScanFrame* frame, const JpegScanSpec* scan, const 
 // bits from band to band.
 struct JpegBaselineState {
     i32 last_dc[3];
-    u64 acc;
-    u32 fill;
+    u64 acc;   // pending bits: the low 64 - free
+    i32 free;  // starts at 64
 };
 void jpeg_baseline_rows(const JpegScanFrame* frame, const u32 (*codes)[256], JpegBaselineState* st, JpegWriter* w);
 void jpeg_baseline_finish(const JpegBaselineState* st, JpegWriter* w);

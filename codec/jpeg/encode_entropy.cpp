@@ -537,15 +537,137 @@ void jpeg_scan_emit(const JpegScanFrame* frame, const JpegScanSpec* scan, const 
     finish_bits(sink.pass.acc, sink.pass.fill, w);
 }
 
-void jpeg_baseline_rows(const JpegScanFrame* frame, const u32 (*codes)[256], JpegBaselineState* st, JpegWriter* w) {
-    static const JpegScanSpec k_all = {3, {0, 1, 2}, 0, 63, 0, 0};
-    SymbolSink<EmitPass> sink;
-    init_emit(&sink, codes, w, st->acc, st->fill);
-    baseline_interleaved(frame, &k_all, &sink, st->last_dc);
-    st->acc = sink.pass.acc;
-    st->fill = sink.pass.fill;
+// ---- Sequential scan, straight to the output -------------------------------------
+// The baseline scan skips the symbol buffer: its tables are fixed, so each
+// symbol's code and extra bits go straight into a 64-bit accumulator that is
+// stored a whole word at a time. `free` counts the accumulator's unused bits:
+// the low 64 - free bits are pending, the bits above them are stale and are
+// shifted out before they could reach the output. A symbol is at most 27 bits
+// (a 16-bit code and 11 extra bits), so it splits over at most two words.
+
+enum : u32 {
+    // Largest MCU: 6 blocks of at most 1709 bits (a DC symbol of 22 bits, 63
+    // AC symbols of 26, 3 runs of 16 zeros of 11 and an end of block of 16),
+    // i.e. 214 bytes, doubled by stuffing, plus a word of slack: 2576 bytes.
+    MCU_BYTES_MAX = 4096,
+};
+
+// Stores a full accumulator; a word holding 0xFF is redone byte by byte
+// with a 0 after each 0xFF.
+static QB_FORCE_INLINE void put_word(u8*& out, u64 word) {
+    u64 be = __builtin_bswap64(word);
+    memcpy(out, &be, 8);
+    u64 inv = ~word;
+    if (__builtin_expect(((inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull) == 0, 1)) {
+        out += 8;
+        return;
+    }
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        u8 b = (u8)(word >> shift);
+        *out++ = b;
+        if (b == 0xFF) *out++ = 0;
+    }
+}
+
+// Appends `len` bits (1..27, nothing above them set).
+static QB_FORCE_INLINE void put_bits(u64& acc, i32& free, u8*& out, u32 bits, u32 len) {
+    free -= (i32)len;
+    if (free < 0) {
+        // The top len + free bits fill the word; the rest start the next one.
+        put_word(out, (acc << (len + free)) | (bits >> -free));
+        free += 64;
+        acc = bits;
+    } else {
+        acc = (acc << len) | bits;
+    }
+}
+
+// |v| needs bit_count(|v|) bits: 31 - clz(2 |v| + 1) is that, 0 included.
+static QB_FORCE_INLINE u32 magnitude_bits(u32 a) {
+    return 31 - (u32)__builtin_clz(2 * a + 1);
+}
+
+// One block of the sequential scan (F.1.2.1 and F.1.2.2): the DC difference,
+// then run/size symbols for the non-zero AC terms found through the mask,
+// runs of 16 zeros as ZRL, and an end of block unless term 63 is non-zero.
+static QB_FORCE_INLINE void put_block(const i16* z, u64 mask, i32* last_dc, const u32* dc_codes, const u32* ac_codes,
+                                      u64& acc, i32& free, u8*& out) {
+    i32 diff = z[0] - *last_dc;
+    *last_dc = z[0];
+    i32 sign = diff >> 31;
+    u32 nbits = magnitude_bits((u32)((diff ^ sign) - sign));
+    u32 code = dc_codes[nbits];
+    put_bits(acc, free, out, ((code & 0xFFFF) << nbits) | ((u32)(diff + sign) & ((1u << nbits) - 1)),
+             (code >> 16) + nbits);
+    u64 m = mask & ~(u64)1;
+    u32 last = 0;
+    while (m) {
+        u32 k = ctz64(m);
+        m &= m - 1;
+        u32 run = k - last - 1;
+        last = k;
+        if (__builtin_expect(run > 15, 0)) {
+            u32 zrl = ac_codes[0xF0];
+            do {
+                put_bits(acc, free, out, zrl & 0xFFFF, zrl >> 16);
+                run -= 16;
+            } while (run > 15);
+        }
+        i32 v = z[k];
+        i32 s = v >> 31;
+        u32 a = (u32)((v ^ s) - s);
+        u32 n = 32 - (u32)__builtin_clz(a);  // v is not zero
+        code = ac_codes[(run << 4) | n];
+        put_bits(acc, free, out, ((code & 0xFFFF) << n) | ((u32)(v + s) & ((1u << n) - 1)), (code >> 16) + n);
+    }
+    if (last != 63) put_bits(acc, free, out, ac_codes[0] & 0xFFFF, ac_codes[0] >> 16);
+}
+
+void jpeg_baseline_rows(const JpegScanFrame* f, const u32 (*codes)[256], JpegBaselineState* st, JpegWriter* w) {
+    if (w->overflow) return;
+    u64 acc = st->acc;
+    i32 free = st->free;
+    u8* out = w->data + w->size;
+    u8* const end = w->data + w->capacity;
+    u8 scratch[MCU_BYTES_MAX];
+    for (u32 my = 0; my < f->mcus_down; my++) {
+        for (u32 mx = 0; mx < f->mcus_across; mx++) {
+            // Near the end of the output an MCU is coded into the scratch
+            // buffer first and copied only if it fits.
+            bool careful = (u64)(end - out) < MCU_BYTES_MAX;
+            u8* o = careful ? scratch : out;
+            for (u32 ci = 0; ci < 3; ci++) {
+                const JpegScanComponent* c = &f->comp[ci];
+                const u32* dc_codes = codes[2 * c->table];
+                const u32* ac_codes = codes[2 * c->table + 1];
+                for (u32 v = 0; v < c->v; v++) {
+                    u64 b = (u64)(my * c->v + v) * c->store_across + mx * c->h;
+                    for (u32 h = 0; h < c->h; h++, b++) {
+                        put_block(c->coefficients + 64 * b, c->masks[b], &st->last_dc[ci], dc_codes, ac_codes, acc,
+                                  free, o);
+                    }
+                }
+            }
+            if (careful) {
+                u64 n = (u64)(o - scratch);
+                if (n > (u64)(end - out)) {
+                    w->overflow = true;
+                    return;
+                }
+                memcpy(out, scratch, n);
+                out += n;
+            } else {
+                out = o;
+            }
+        }
+    }
+    w->size = (u64)(out - w->data);
+    st->acc = acc;
+    st->free = free;
 }
 
 void jpeg_baseline_finish(const JpegBaselineState* st, JpegWriter* w) {
-    finish_bits(st->acc, st->fill, w);
+    u32 pending = 64 - (u32)st->free;
+    u64 acc = pending ? st->acc & (~(u64)0 >> (64 - pending)) : 0;
+    finish_bits(acc, pending, w);
 }
