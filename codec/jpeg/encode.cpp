@@ -491,6 +491,8 @@ bool jpeg_encode(ByteSpan pixels, u64 stride, u32 width, u32 height, const JpegE
         write_sos(&w, scan);
         if (w.overflow) return encode_fail(result, JPEG_ENCODE_OUTPUT_FULL);
         JpegBaselineState state = {{0, 0, 0}, 0, 64};
+        JpegBaselineCodes baseline_codes[2][2];
+        for (u32 slot = 0; slot < 4; slot++) jpeg_baseline_codes(codes[slot], &baseline_codes[slot >> 1][slot & 1]);
         for (u32 my = 0; my < g.mcus_down; my++) {
             prepare_mcus(&job, my, 0, g.mcus_across);
             for (u32 m0 = 0; m0 < g.mcus_across; m0 += chunk_mcus(&g)) {
@@ -504,7 +506,7 @@ bool jpeg_encode(ByteSpan pixels, u64 stride, u32 width, u32 height, const JpegE
                     chunk.comp[i].coefficients += 64 * (u64)m0 * chunk.comp[i].h;
                     chunk.comp[i].masks += (u64)m0 * chunk.comp[i].h;
                 }
-                jpeg_baseline_rows(&chunk, codes, &state, &w);
+                jpeg_baseline_rows(&chunk, baseline_codes, &state, &w);
                 if (w.overflow) return encode_fail(result, JPEG_ENCODE_OUTPUT_FULL);
             }
         }

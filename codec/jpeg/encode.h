@@ -202,5 +202,17 @@ struct JpegBaselineState {
     u64 acc;   // pending bits: the low 64 - free
     i32 free;  // starts at 64
 };
-void jpeg_baseline_rows(const JpegScanFrame* frame, const u32 (*codes)[256], JpegBaselineState* st, JpegWriter* w);
+// A table's codes as the sequential coder uses them, indexed by symbol
+// (run << 4 | size), plus 256 when the value is negative: `shifted` is the
+// code shifted above the value's size bits (plus 1 << size when negative,
+// so that adding v - 1 leaves the code followed by the extra bits) and
+// `length` the code's length plus the size.
+struct JpegBaselineCodes {
+    u32 shifted[512];
+    u8 length[512];
+};
+void jpeg_baseline_codes(const u32 codes[256], JpegBaselineCodes* out);
+// `codes[table][class]`: class 0 DC, 1 AC.
+void jpeg_baseline_rows(const JpegScanFrame* frame, const JpegBaselineCodes (*codes)[2], JpegBaselineState* st,
+                        JpegWriter* w);
 void jpeg_baseline_finish(const JpegBaselineState* st, JpegWriter* w);

@@ -587,18 +587,35 @@ static QB_FORCE_INLINE u32 magnitude_bits(u32 a) {
     return 31 - (u32)__builtin_clz(2 * a + 1);
 }
 
+void jpeg_baseline_codes(const u32 codes[256], JpegBaselineCodes* out) {
+    for (u32 i = 0; i < 512; i++) {
+        u32 symbol = i & 255, size = symbol & 15, code = codes[symbol];
+        u32 negative = i >> 8;
+        out->shifted[i] = ((code & 0xFFFF) + negative) << size;
+        out->length[i] = (u8)((code >> 16) + size);
+    }
+}
+
+// The symbol `symbol` (whose low 4 bits are the size n of v) followed by the
+// n extra bits of v: the low n bits of v, or of v - 1 when v is negative.
+// With s = v >> 31 and the entry shifted[symbol + 256] = (code + 1) << n for
+// a negative v, the sum shifted + v + s is exactly that bit string, as
+// 2^n + v - 1 is the low n bits of v - 1 for -2^n < v < 0.
+static QB_FORCE_INLINE void put_value(const JpegBaselineCodes* t, u32 symbol, i32 v, i32 s, u64& acc, i32& free,
+                                      u8*& out) {
+    u32 i = symbol | ((u32)s & 256);
+    put_bits(acc, free, out, t->shifted[i] + (u32)(v + s), t->length[i]);
+}
+
 // One block of the sequential scan (F.1.2.1 and F.1.2.2): the DC difference,
 // then run/size symbols for the non-zero AC terms found through the mask,
 // runs of 16 zeros as ZRL, and an end of block unless term 63 is non-zero.
-static QB_FORCE_INLINE void put_block(const i16* z, u64 mask, i32* last_dc, const u32* dc_codes, const u32* ac_codes,
-                                      u64& acc, i32& free, u8*& out) {
+static QB_FORCE_INLINE void put_block(const i16* z, u64 mask, i32* last_dc, const JpegBaselineCodes* dc,
+                                      const JpegBaselineCodes* ac, u64& acc, i32& free, u8*& out) {
     i32 diff = z[0] - *last_dc;
     *last_dc = z[0];
     i32 sign = diff >> 31;
-    u32 nbits = magnitude_bits((u32)((diff ^ sign) - sign));
-    u32 code = dc_codes[nbits];
-    put_bits(acc, free, out, ((code & 0xFFFF) << nbits) | ((u32)(diff + sign) & ((1u << nbits) - 1)),
-             (code >> 16) + nbits);
+    put_value(dc, magnitude_bits((u32)((diff ^ sign) - sign)), diff, sign, acc, free, out);
     u64 m = mask & ~(u64)1;
     u32 last = 0;
     while (m) {
@@ -607,23 +624,21 @@ static QB_FORCE_INLINE void put_block(const i16* z, u64 mask, i32* last_dc, cons
         u32 run = k - last - 1;
         last = k;
         if (__builtin_expect(run > 15, 0)) {
-            u32 zrl = ac_codes[0xF0];
             do {
-                put_bits(acc, free, out, zrl & 0xFFFF, zrl >> 16);
+                put_bits(acc, free, out, ac->shifted[0xF0], ac->length[0xF0]);
                 run -= 16;
             } while (run > 15);
         }
         i32 v = z[k];
         i32 s = v >> 31;
-        u32 a = (u32)((v ^ s) - s);
-        u32 n = 32 - (u32)__builtin_clz(a);  // v is not zero
-        code = ac_codes[(run << 4) | n];
-        put_bits(acc, free, out, ((code & 0xFFFF) << n) | ((u32)(v + s) & ((1u << n) - 1)), (code >> 16) + n);
+        u32 n = (31 ^ (u32)__builtin_clz((u32)((v ^ s) - s))) + 1;  // v is not zero
+        put_value(ac, (run << 4) | n, v, s, acc, free, out);
     }
-    if (last != 63) put_bits(acc, free, out, ac_codes[0] & 0xFFFF, ac_codes[0] >> 16);
+    if (last != 63) put_bits(acc, free, out, ac->shifted[0], ac->length[0]);
 }
 
-void jpeg_baseline_rows(const JpegScanFrame* f, const u32 (*codes)[256], JpegBaselineState* st, JpegWriter* w) {
+void jpeg_baseline_rows(const JpegScanFrame* f, const JpegBaselineCodes (*codes)[2], JpegBaselineState* st,
+                        JpegWriter* w) {
     if (w->overflow) return;
     u64 acc = st->acc;
     i32 free = st->free;
@@ -638,13 +653,12 @@ void jpeg_baseline_rows(const JpegScanFrame* f, const u32 (*codes)[256], JpegBas
             u8* o = careful ? scratch : out;
             for (u32 ci = 0; ci < 3; ci++) {
                 const JpegScanComponent* c = &f->comp[ci];
-                const u32* dc_codes = codes[2 * c->table];
-                const u32* ac_codes = codes[2 * c->table + 1];
+                const JpegBaselineCodes* dc = &codes[c->table][0];
+                const JpegBaselineCodes* ac = &codes[c->table][1];
                 for (u32 v = 0; v < c->v; v++) {
                     u64 b = (u64)(my * c->v + v) * c->store_across + mx * c->h;
                     for (u32 h = 0; h < c->h; h++, b++) {
-                        put_block(c->coefficients + 64 * b, c->masks[b], &st->last_dc[ci], dc_codes, ac_codes, acc,
-                                  free, o);
+                        put_block(c->coefficients + 64 * b, c->masks[b], &st->last_dc[ci], dc, ac, acc, free, o);
                     }
                 }
             }
