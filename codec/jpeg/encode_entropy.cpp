@@ -637,31 +637,50 @@ static QB_FORCE_INLINE void put_block(const i16* z, u64 mask, i32* last_dc, cons
     if (last != 63) put_bits(acc, free, out, ac->shifted[0], ac->length[0]);
 }
 
-void jpeg_baseline_rows(const JpegScanFrame* f, const JpegBaselineCodes (*codes)[2], JpegBaselineState* st,
-                        JpegWriter* w) {
-    if (w->overflow) return;
+// The MCU walk for luminance sampled H x H and chrominance 1 x 1, the only
+// layouts the encoder writes: with the layout fixed the blocks of an MCU are
+// coded by straight-line code and the DC predictions stay in registers.
+template <u32 H>
+static void baseline_mcus(const JpegScanFrame* f, const JpegBaselineCodes (*codes)[2], JpegBaselineState* st,
+                          JpegWriter* w) {
     u64 acc = st->acc;
     i32 free = st->free;
+    i32 dc[3] = {st->last_dc[0], st->last_dc[1], st->last_dc[2]};
     u8* out = w->data + w->size;
     u8* const end = w->data + w->capacity;
     u8 scratch[MCU_BYTES_MAX];
+    const JpegBaselineCodes* luma_dc = &codes[f->comp[0].table][0];
+    const JpegBaselineCodes* luma_ac = &codes[f->comp[0].table][1];
+    const JpegBaselineCodes* chroma_dc = &codes[f->comp[1].table][0];
+    const JpegBaselineCodes* chroma_ac = &codes[f->comp[1].table][1];
     for (u32 my = 0; my < f->mcus_down; my++) {
+        u64 luma_row = (u64)my * H * f->comp[0].store_across;
+        const i16* yz = f->comp[0].coefficients + 64 * luma_row;
+        const u64* ym = f->comp[0].masks + luma_row;
+        u64 luma_below = 64 * (u64)f->comp[0].store_across;
+        const i16* cbz = f->comp[1].coefficients + 64 * (u64)my * f->comp[1].store_across;
+        const u64* cbm = f->comp[1].masks + (u64)my * f->comp[1].store_across;
+        const i16* crz = f->comp[2].coefficients + 64 * (u64)my * f->comp[2].store_across;
+        const u64* crm = f->comp[2].masks + (u64)my * f->comp[2].store_across;
         for (u32 mx = 0; mx < f->mcus_across; mx++) {
             // Near the end of the output an MCU is coded into the scratch
             // buffer first and copied only if it fits.
             bool careful = (u64)(end - out) < MCU_BYTES_MAX;
             u8* o = careful ? scratch : out;
-            for (u32 ci = 0; ci < 3; ci++) {
-                const JpegScanComponent* c = &f->comp[ci];
-                const JpegBaselineCodes* dc = &codes[c->table][0];
-                const JpegBaselineCodes* ac = &codes[c->table][1];
-                for (u32 v = 0; v < c->v; v++) {
-                    u64 b = (u64)(my * c->v + v) * c->store_across + mx * c->h;
-                    for (u32 h = 0; h < c->h; h++, b++) {
-                        put_block(c->coefficients + 64 * b, c->masks[b], &st->last_dc[ci], dc, ac, acc, free, o);
-                    }
+            for (u32 v = 0; v < H; v++) {
+                for (u32 h = 0; h < H; h++) {
+                    put_block(yz + v * luma_below + 64 * h, ym[v * luma_below / 64 + h], &dc[0], luma_dc, luma_ac, acc,
+                              free, o);
                 }
             }
+            put_block(cbz, *cbm, &dc[1], chroma_dc, chroma_ac, acc, free, o);
+            put_block(crz, *crm, &dc[2], chroma_dc, chroma_ac, acc, free, o);
+            yz += 64 * H;
+            ym += H;
+            cbz += 64;
+            cbm++;
+            crz += 64;
+            crm++;
             if (careful) {
                 u64 n = (u64)(o - scratch);
                 if (n > (u64)(end - out)) {
@@ -678,6 +697,17 @@ void jpeg_baseline_rows(const JpegScanFrame* f, const JpegBaselineCodes (*codes)
     w->size = (u64)(out - w->data);
     st->acc = acc;
     st->free = free;
+    for (u32 i = 0; i < 3; i++) st->last_dc[i] = dc[i];
+}
+
+void jpeg_baseline_rows(const JpegScanFrame* f, const JpegBaselineCodes (*codes)[2], JpegBaselineState* st,
+                        JpegWriter* w) {
+    if (w->overflow) return;
+    if (f->comp[0].h == 2) {
+        baseline_mcus<2>(f, codes, st, w);
+    } else {
+        baseline_mcus<1>(f, codes, st, w);
+    }
 }
 
 void jpeg_baseline_finish(const JpegBaselineState* st, JpegWriter* w) {
