@@ -506,7 +506,7 @@ bool jpeg_encode(ByteSpan pixels, u64 stride, u32 width, u32 height, const JpegE
                     chunk.comp[i].coefficients += 64 * (u64)m0 * chunk.comp[i].h;
                     chunk.comp[i].masks += (u64)m0 * chunk.comp[i].h;
                 }
-                jpeg_baseline_rows(&chunk, baseline_codes, &state, &w);
+                job.k->baseline_rows(&chunk, baseline_codes, &state, &w);
                 if (w.overflow) return encode_fail(result, JPEG_ENCODE_OUTPUT_FULL);
             }
         }

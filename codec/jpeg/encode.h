@@ -116,11 +116,19 @@ typedef void (*JpegDownsampleFn)(const u8* a, const u8* b, u8* out, u32 count);
 // (64 columns, 8 rows `stride` bytes apart): 8 x 64 coefficients in zigzag
 // order into `out` and one non-zero mask a block (bit k: zigzag k).
 typedef void (*JpegFdctFn)(const u8* samples, u64 stride, const JpegQuantDivisors* q, i16* out, u64* masks);
+struct JpegScanFrame;
+struct JpegBaselineCodes;
+struct JpegBaselineState;
+struct JpegWriter;
+// The sequential scan's coder (encode_entropy.cpp), see jpeg_baseline_rows.
+typedef void (*JpegBaselineRowsFn)(const JpegScanFrame* frame, const JpegBaselineCodes (*codes)[2],
+                                   JpegBaselineState* st, JpegWriter* w);
 
 struct JpegEncodeKernels {
     JpegRgbaToYccFn rgba_to_ycc;
     JpegDownsampleFn downsample;
     JpegFdctFn fdct;
+    JpegBaselineRowsFn baseline_rows;
 };
 
 enum : u32 { JPEG_ENCODE_SCALAR = 0, JPEG_ENCODE_SSE2 = 1, JPEG_ENCODE_AVX2 = 2, JPEG_ENCODE_BEST = 3 };
@@ -215,4 +223,7 @@ void jpeg_baseline_codes(const u32 codes[256], JpegBaselineCodes* out);
 // `codes[table][class]`: class 0 DC, 1 AC.
 void jpeg_baseline_rows(const JpegScanFrame* frame, const JpegBaselineCodes (*codes)[2], JpegBaselineState* st,
                         JpegWriter* w);
+// The same, built for BMI1 and BMI2 (the AVX2 variant's coder).
+void jpeg_baseline_rows_bmi2(const JpegScanFrame* frame, const JpegBaselineCodes (*codes)[2], JpegBaselineState* st,
+                             JpegWriter* w);
 void jpeg_baseline_finish(const JpegBaselineState* st, JpegWriter* w);

@@ -641,7 +641,7 @@ static QB_FORCE_INLINE void put_block(const i16* z, u64 mask, i32* last_dc, cons
 // layouts the encoder writes: with the layout fixed the blocks of an MCU are
 // coded by straight-line code and the DC predictions stay in registers.
 template <u32 H>
-static void baseline_mcus(const JpegScanFrame* f, const JpegBaselineCodes (*codes)[2], JpegBaselineState* st,
+static QB_FORCE_INLINE void baseline_mcus(const JpegScanFrame* f, const JpegBaselineCodes (*codes)[2], JpegBaselineState* st,
                           JpegWriter* w) {
     u64 acc = st->acc;
     i32 free = st->free;
@@ -702,6 +702,20 @@ static void baseline_mcus(const JpegScanFrame* f, const JpegBaselineCodes (*code
 
 void jpeg_baseline_rows(const JpegScanFrame* f, const JpegBaselineCodes (*codes)[2], JpegBaselineState* st,
                         JpegWriter* w) {
+    if (w->overflow) return;
+    if (f->comp[0].h == 2) {
+        baseline_mcus<2>(f, codes, st, w);
+    } else {
+        baseline_mcus<1>(f, codes, st, w);
+    }
+}
+
+// The same code built for processors with BMI1 and BMI2 (every one with
+// AVX2 has them): clearing the lowest set bit and shifting by a register
+// count become single instructions, a sixth fewer in the coder's loop.
+__attribute__((target("bmi,bmi2"))) void jpeg_baseline_rows_bmi2(const JpegScanFrame* f,
+                                                                  const JpegBaselineCodes (*codes)[2],
+                                                                  JpegBaselineState* st, JpegWriter* w) {
     if (w->overflow) return;
     if (f->comp[0].h == 2) {
         baseline_mcus<2>(f, codes, st, w);
