@@ -150,9 +150,11 @@ void jpeg_fdct_avx2(const u8* samples, u64 stride, const JpegQuantDivisors* q, i
 
 // ---- Entropy coding (encode_entropy.cpp) -------------------------------------------
 
-// The output: marker bytes go one at a time; entropy data 32 bits at a
-// time, each write needing 16 free bytes. A byte or word that does not fit
-// sets `overflow` and is dropped.
+// The output: marker bytes go one at a time, entropy data a word at a time
+// while a margin remains (16 bytes for the progressive scans' 32-bit words,
+// one MCU's worst case for the baseline scan's 64-bit words) and byte by
+// byte, or through a scratch copy, in the last stretch. A byte that does not
+// fit sets `overflow`; the output is then unusable.
 struct JpegWriter {
     u8* data;
     u64 capacity;

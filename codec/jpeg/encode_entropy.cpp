@@ -172,9 +172,25 @@ static void drain(SymbolSink<EmitPass>* s, u32 n) {
         acc = (acc << len) | (e >> 6);
         fill += len;
         if ((u64)(end - out) < 16) {
+            // The last bytes of the output: a ready word goes out byte by
+            // byte, and only a byte that does not fit is an overflow.
             if (fill < 32) continue;
-            w->overflow = true;
-            break;
+            fill -= 32;
+            u32 word = (u32)(acc >> fill);
+            bool fits = true;
+            for (int shift = 24; shift >= 0 && fits; shift -= 8) {
+                u8 b = (u8)(word >> shift);
+                u32 need = b == 0xFF ? 2 : 1;
+                fits = (u64)(end - out) >= need;
+                if (!fits) break;
+                *out++ = b;
+                if (b == 0xFF) *out++ = 0;
+            }
+            if (!fits) {
+                w->overflow = true;
+                break;
+            }
+            continue;
         }
         u32 ready = fill & 32;  // fill < 64: 32 exactly when a word is ready
         fill -= ready;
