@@ -1,11 +1,13 @@
 // JPEG encoder: writes a JFIF file (baseline with the standard Huffman
 // tables, or progressive with tables optimised per scan) from 8-bit RGBA
 // pixels into a caller's output buffer, using a caller's workspace and no
-// other memory. The whole image is converted, transformed and quantised
-// first into a coefficient store (zigzag order, one non-zero mask a block);
-// the scans are then coded from the store one after another, each through a
-// small buffer of symbols that is either counted (to optimise a progressive
-// scan's tables) or emitted.
+// other memory. Pixels are converted, transformed and quantised into a
+// coefficient store (zigzag order, one non-zero mask a block). A baseline
+// file needs one MCU row of it: its single scan, whose tables are fixed, is
+// coded straight to the output 128 pixels across at a time, right after the
+// transform. A progressive file stores the whole image; its scans are then
+// coded one after another, each through a small buffer of symbols that is
+// either counted (to optimise the scan's tables) or emitted.
 #pragma once
 
 #include "codec/image.h"

@@ -3,9 +3,11 @@
 // (the first pass of a progressive scan, whose tables are then optimised) or
 // emitted: the symbols go to a buffer of 4096 entries, and when it nears
 // full one tight loop counts or emits them. Both passes run the same symbol
-// generator, so the counts describe exactly what is emitted. Symbols follow the standard's
-// F.1.2 (baseline) and G.1.2 (progressive: DC first and refinement, AC first
-// with end-of-band runs, AC refinement with buffered correction bits).
+// generator, so the counts describe exactly what is emitted. Symbols follow
+// the standard's F.1.2 (baseline) and G.1.2 (progressive: DC first and
+// refinement, AC first with end-of-band runs, AC refinement with buffered
+// correction bits). The baseline scan of a baseline file has its own coder
+// at the end of the file: no buffer, no counting, codes written as found.
 #include "codec/jpeg/encode.h"
 
 #include <string.h>
