@@ -4,7 +4,8 @@
 // baseline 4:4:4 q90 and progressive 4:2:0 q75. Both write into memory that
 // is allocated and touched before timing. Prints times and ratios
 // (reference / ours: above 1 means we are faster) and checks that the two
-// files are identical. Times are the thread's CPU time, best of 5.
+// files are identical. Times are the thread's CPU time, best of 5 runs
+// taken in turns.
 #include <time.h>
 
 #include <csetjmp>
@@ -112,12 +113,19 @@ int main(int argc, char** argv) {
         u64 ws = jpeg_encode_workspace_bytes(&js, W, H), cap = jpeg_encode_output_bound(&js, W, H);
         std::vector<u8> workspace(ws, 1), output(cap, 1), ref_out((size_t)W * H * 3, 1);
         JpegEncodeResult result{};
-        double ours = best_of_cpu(5, [&] {
-            jpeg_encode(ByteSpan{img.pixels.data(), img.pixels.size()}, img.stride, W, H, &js, workspace.data(), ws,
-                        output.data(), cap, &result);
-        });
         u64 ref_size = 0;
-        double ref = best_of_cpu(5, [&] { ref_size = reference_encode(img, (int)s.quality, s.s444, s.progressive, &ref_out); });
+        // The two encoders take turns, so a burst of load on the shared
+        // machine falls on both rather than on whichever ran then.
+        double ours = 1e9, ref = 1e9;
+        for (int run = 0; run < 5; run++) {
+            ours = std::min(ours, best_of_cpu(1, [&] {
+                jpeg_encode(ByteSpan{img.pixels.data(), img.pixels.size()}, img.stride, W, H, &js, workspace.data(),
+                            ws, output.data(), cap, &result);
+            }));
+            ref = std::min(ref, best_of_cpu(1, [&] {
+                ref_size = reference_encode(img, (int)s.quality, s.s444, s.progressive, &ref_out);
+            }));
+        }
         bool same = result.code == 0 && result.bytes == ref_size && memcmp(output.data(), ref_out.data(), ref_size) == 0;
         printf("%-24s %8.1fms %8.1fms %7.2f %12llu %s\n", s.name, ours * 1e3, ref * 1e3, ref / ours,
                (unsigned long long)result.bytes, same ? "yes" : "NO");

@@ -188,6 +188,12 @@ void jpeg_quant_divisors(const u8 table[64], JpegQuantDivisors* out) {
 
 namespace {
 
+// Baseline MCUs coded at a time: 128 pixels across at either sampling,
+// which is whole groups of 8 blocks in every component.
+u32 chunk_mcus(const EncodeGeometry* g) {
+    return 16 / g->h_max;
+}
+
 struct EncodeJob {
     const JpegEncodeParams* p;
     const EncodeGeometry* g;
@@ -203,68 +209,87 @@ u8* plane_row(const EncodeJob* j, u32 ci, u32 row) {
     return j->ws + c->plane_offset + row * c->plane_stride;
 }
 
-// Converts image row `y` into row `row` of the three full-resolution
-// planes, the pixels past the right edge repeating the last one. Whole
-// groups of 8 come straight from the image; the rest goes through the row
-// buffer, so no read passes the end of the pixel data.
-void convert_row(const EncodeJob* j, u32 y, u32 row) {
+// Converts columns [x0, x1) of image row `y` into row `row` of the three
+// full-resolution planes, the pixels past the right edge repeating the last
+// one. Whole groups of 8 come straight from the image; the rest goes through
+// the row buffer, so no read passes the end of the pixel data. x0 is a
+// multiple of 8.
+void convert_row(const EncodeJob* j, u32 y, u32 row, u32 x0, u32 x1) {
     const u8* src = j->pixels + (u64)y * j->stride;
     u32 w = j->p->width;
     u32 direct = w & ~7u;
     u8* py = plane_row(j, 0, row);
     u8* pcb = plane_row(j, 1, row);
     u8* pcr = plane_row(j, 2, row);
-    if (direct) j->k->rgba_to_ycc(src, py, pcb, pcr, direct);
-    u32 tail = j->g->padded_width - direct;
+    u32 split = x1 < direct ? x1 : direct;
+    if (split > x0) j->k->rgba_to_ycc(src + 4 * (u64)x0, py + x0, pcb + x0, pcr + x0, split - x0);
+    u32 t0 = x0 > direct ? x0 : direct;
+    if (t0 >= x1) return;
     u8* buf = j->ws + j->g->row_offset;
-    memcpy(buf, src + 4 * (u64)direct, 4 * (u64)(w - direct));
+    u32 real_end = x1 < w ? x1 : w;
+    if (real_end > t0) memcpy(buf, src + 4 * (u64)t0, 4 * (u64)(real_end - t0));
     u32 last;
     memcpy(&last, src + 4 * (u64)(w - 1), 4);
-    for (u32 x = w - direct; x < tail; x++) memcpy(buf + 4 * x, &last, 4);
-    j->k->rgba_to_ycc(buf, py + direct, pcb + direct, pcr + direct, tail);
+    for (u32 x = real_end > t0 ? real_end : t0; x < x1; x++) memcpy(buf + 4 * (x - t0), &last, 4);
+    j->k->rgba_to_ycc(buf, py + t0, pcb + t0, pcr + t0, x1 - t0);
 }
 
-// Converts, downsamples, transforms and quantises MCU row `my` into MCU row
-// `slot` of the coefficient store.
-void transform_mcu_row(const EncodeJob* j, u32 my, u32 slot) {
+// Converts and downsamples MCUs [m0, m1) of MCU row `my` into the sample
+// planes. m0 is a multiple of chunk_mcus(), so every component's blocks
+// start at a group of 8.
+void prepare_mcus(const EncodeJob* j, u32 my, u32 m0, u32 m1) {
     const EncodeGeometry* g = j->g;
     u32 rows = 8 * g->v_max;
     u32 h = j->p->height;
     u32 chroma_rows = g->v_max == 2 ? (h + 1) / 2 : h;
     u32 y0 = my * rows;
+    u32 x0 = m0 * 8 * g->h_max, x1 = m1 * 8 * g->h_max;
     for (u32 r = 0; r < rows; r++) {
         if (y0 + r < h) {
-            convert_row(j, y0 + r, r);
+            convert_row(j, y0 + r, r, x0, x1);
         } else {
-            for (u32 ci = 0; ci < 3; ci++) memcpy(plane_row(j, ci, r), plane_row(j, ci, r - 1), g->padded_width);
+            for (u32 ci = 0; ci < 3; ci++) memcpy(plane_row(j, ci, r) + x0, plane_row(j, ci, r - 1) + x0, x1 - x0);
         }
     }
+    for (u32 ci = 0; ci < 3; ci++) {
+        const EncodeComponent* c = &g->c[ci];
+        if (c->v == g->v_max) continue;
+        // 2 x 2: rows of the MCU row below the image repeat the last real
+        // downsampled row.
+        const u8* src = j->ws + c->plane_offset + x0;
+        u64 stride = c->plane_stride;
+        u8* down = j->ws + c->down_offset + x0 / 2;
+        for (u32 r = 0; r < 8; r++) {
+            u8* out = down + r * c->down_stride;
+            if (my * 8 + r < chroma_rows) {
+                j->k->downsample(src + 2 * r * stride, src + (2 * r + 1) * stride, out, (x1 - x0) / 2);
+            } else {
+                memcpy(out, out - c->down_stride, (x1 - x0) / 2);
+            }
+        }
+    }
+}
+
+// Transforms and quantises MCUs [m0, m1) of the prepared planes into MCU
+// row `slot` of the coefficient store.
+void transform_mcus(const EncodeJob* j, u32 slot, u32 m0, u32 m1) {
+    const EncodeGeometry* g = j->g;
     for (u32 ci = 0; ci < 3; ci++) {
         const EncodeComponent* c = &g->c[ci];
         const u8* src = j->ws + c->plane_offset;
         u64 stride = c->plane_stride;
         if (c->v != g->v_max) {
-            // 2 x 2: rows of the MCU row below the image repeat the last
-            // real downsampled row.
-            u8* down = j->ws + c->down_offset;
-            for (u32 r = 0; r < 8; r++) {
-                u8* out = down + r * c->down_stride;
-                if (my * 8 + r < chroma_rows) {
-                    j->k->downsample(src + 2 * r * stride, src + (2 * r + 1) * stride, out, g->padded_width / 2);
-                } else {
-                    memcpy(out, out - c->down_stride, g->padded_width / 2);
-                }
-            }
-            src = down;
+            src = j->ws + c->down_offset;
             stride = c->down_stride;
         }
         const JpegQuantDivisors* q = j->quant[ci == 0 ? 0 : 1];
         i16* coef = (i16*)(j->ws + c->coef_offset);
         u64* masks = (u64*)(j->ws + c->mask_offset);
+        u32 b0 = m0 * c->h, groups = (m1 * c->h - b0 + 7) / 8;
         for (u32 br = 0; br < c->v; br++) {
-            u64 block = (u64)(slot * c->v + br) * c->store_across;
-            for (u32 gi = 0; gi < c->groups; gi++) {
-                j->k->fdct(src + 8 * br * stride + 64 * gi, stride, q, coef + 64 * (block + 8 * gi),
+            u64 block = (u64)(slot * c->v + br) * c->store_across + b0;
+            for (u32 gi = 0; gi < groups; gi++) {
+                j->k->fdct(src + 8 * br * stride + 8 * b0 + 64 * gi, stride, q, coef + 64 * (block + 8 * gi),
                            masks + block + 8 * gi);
             }
         }
@@ -277,26 +302,27 @@ void set_dc_block(i16* coef, u64* masks, u64 b, i16 dc) {
     masks[b] = dc != 0;
 }
 
-// Blocks of MCU row `my` (stored at `slot`) wholly outside the image: AC
-// zero, DC from the block to the left in block rows with image data, and
-// below the image from the last block of the same MCU in the block row
-// above (always in the same MCU row: only a component with v = 2 has block
-// rows below the image).
-void fill_padding(const EncodeJob* j, u32 my, u32 slot) {
+// Blocks of MCUs [m0, m1) of MCU row `my` (stored at `slot`) wholly outside
+// the image: AC zero, DC from the block to the left in block rows with image
+// data, and below the image from the last block of the same MCU in the block
+// row above (always in the same MCU row: only a component with v = 2 has
+// block rows below the image).
+void fill_padding(const EncodeJob* j, u32 my, u32 slot, u32 m0, u32 m1) {
     for (u32 ci = 0; ci < 3; ci++) {
         const EncodeComponent* c = &j->g->c[ci];
         i16* coef = (i16*)(j->ws + c->coef_offset);
         u64* masks = (u64*)(j->ws + c->mask_offset);
+        u32 b0 = m0 * c->h, b1 = m1 * c->h;
         for (u32 br = 0; br < c->v; br++) {
             u32 by = my * c->v + br;
             u64 row = (u64)(slot * c->v + br) * c->store_across;
             if (by < c->real_down) {
-                for (u32 bx = c->real_across; bx < c->blocks_across; bx++) {
+                for (u32 bx = b0 > c->real_across ? b0 : c->real_across; bx < b1; bx++) {
                     set_dc_block(coef, masks, row + bx, coef[64 * (row + bx - 1)]);
                 }
             } else {
                 u64 above = row - c->store_across;
-                for (u32 bx = 0; bx < c->blocks_across; bx++) {
+                for (u32 bx = b0; bx < b1; bx++) {
                     set_dc_block(coef, masks, row + bx, coef[64 * (above + bx / c->h * c->h + c->h - 1)]);
                 }
             }
@@ -452,31 +478,45 @@ bool jpeg_encode(ByteSpan pixels, u64 stride, u32 width, u32 height, const JpegE
     }
 
     if (!p.progressive) {
-        // One scan with the standard tables: each MCU row is coded as soon
-        // as it is transformed, from the first MCU row of the store, while
-        // its coefficients are still in cache. The bytes are the same as
-        // coding the whole store afterwards.
+        // One scan with the standard tables: MCUs are transformed and coded
+        // 128 pixels across at a time, so the planes and coefficients of a
+        // chunk are still in the first-level cache when they are read back
+        // (a whole MCU row of a wide image spills the second level). The
+        // store holds one MCU row; the bytes are the same as coding the
+        // whole store afterwards.
         const JpegScanSpec* scan = &k_baseline_script[0];
         u32 slots[4];
         u32 used = scan_slots(scan, slots);
         for (u32 i = 0; i < used; i++) write_dht(&w, slots[i], dht[slots[i]]);
         write_sos(&w, scan);
         if (w.overflow) return encode_fail(result, JPEG_ENCODE_OUTPUT_FULL);
-        JpegBaselineState state = {{0, 0, 0}, 0, 0};
-        JpegScanFrame band = frame;
-        band.mcus_down = 1;
+        JpegBaselineState state = {{0, 0, 0}, 0, 64};
+        JpegBaselineCodes baseline_codes[2][2];
+        for (u32 slot = 0; slot < 4; slot++) jpeg_baseline_codes(codes[slot], &baseline_codes[slot >> 1][slot & 1]);
         for (u32 my = 0; my < g.mcus_down; my++) {
-            transform_mcu_row(&job, my, 0);
-            fill_padding(&job, my, 0);
-            jpeg_baseline_rows(&band, codes, &state, &w);
-            if (w.overflow) return encode_fail(result, JPEG_ENCODE_OUTPUT_FULL);
+            prepare_mcus(&job, my, 0, g.mcus_across);
+            for (u32 m0 = 0; m0 < g.mcus_across; m0 += chunk_mcus(&g)) {
+                u32 m1 = m0 + chunk_mcus(&g) < g.mcus_across ? m0 + chunk_mcus(&g) : g.mcus_across;
+                transform_mcus(&job, 0, m0, m1);
+                fill_padding(&job, my, 0, m0, m1);
+                JpegScanFrame chunk = frame;
+                chunk.mcus_across = m1 - m0;
+                chunk.mcus_down = 1;
+                for (u32 i = 0; i < 3; i++) {
+                    chunk.comp[i].coefficients += 64 * (u64)m0 * chunk.comp[i].h;
+                    chunk.comp[i].masks += (u64)m0 * chunk.comp[i].h;
+                }
+                job.k->baseline_rows(&chunk, baseline_codes, &state, &w);
+                if (w.overflow) return encode_fail(result, JPEG_ENCODE_OUTPUT_FULL);
+            }
         }
         jpeg_baseline_finish(&state, &w);
         if (w.overflow) return encode_fail(result, JPEG_ENCODE_OUTPUT_FULL);
     } else {
         for (u32 my = 0; my < g.mcus_down; my++) {
-            transform_mcu_row(&job, my, my);
-            fill_padding(&job, my, my);
+            prepare_mcus(&job, my, 0, g.mcus_across);
+            transform_mcus(&job, my, 0, g.mcus_across);
+            fill_padding(&job, my, my, 0, g.mcus_across);
         }
         for (u32 si = 0; si < 10; si++) {
             const JpegScanSpec* scan = &k_progressive_script[si];

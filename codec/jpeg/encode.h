@@ -1,11 +1,13 @@
 // JPEG encoder: writes a JFIF file (baseline with the standard Huffman
 // tables, or progressive with tables optimised per scan) from 8-bit RGBA
 // pixels into a caller's output buffer, using a caller's workspace and no
-// other memory. The whole image is converted, transformed and quantised
-// first into a coefficient store (zigzag order, one non-zero mask a block);
-// the scans are then coded from the store one after another, each through a
-// small buffer of symbols that is either counted (to optimise a progressive
-// scan's tables) or emitted.
+// other memory. Pixels are converted, transformed and quantised into a
+// coefficient store (zigzag order, one non-zero mask a block). A baseline
+// file needs one MCU row of it: its single scan, whose tables are fixed, is
+// coded straight to the output 128 pixels across at a time, right after the
+// transform. A progressive file stores the whole image; its scans are then
+// coded one after another, each through a small buffer of symbols that is
+// either counted (to optimise the scan's tables) or emitted.
 #pragma once
 
 #include "codec/image.h"
@@ -116,11 +118,19 @@ typedef void (*JpegDownsampleFn)(const u8* a, const u8* b, u8* out, u32 count);
 // (64 columns, 8 rows `stride` bytes apart): 8 x 64 coefficients in zigzag
 // order into `out` and one non-zero mask a block (bit k: zigzag k).
 typedef void (*JpegFdctFn)(const u8* samples, u64 stride, const JpegQuantDivisors* q, i16* out, u64* masks);
+struct JpegScanFrame;
+struct JpegBaselineCodes;
+struct JpegBaselineState;
+struct JpegWriter;
+// The sequential scan's coder (encode_entropy.cpp), see jpeg_baseline_rows.
+typedef void (*JpegBaselineRowsFn)(const JpegScanFrame* frame, const JpegBaselineCodes (*codes)[2],
+                                   JpegBaselineState* st, JpegWriter* w);
 
 struct JpegEncodeKernels {
     JpegRgbaToYccFn rgba_to_ycc;
     JpegDownsampleFn downsample;
     JpegFdctFn fdct;
+    JpegBaselineRowsFn baseline_rows;
 };
 
 enum : u32 { JPEG_ENCODE_SCALAR = 0, JPEG_ENCODE_SSE2 = 1, JPEG_ENCODE_AVX2 = 2, JPEG_ENCODE_BEST = 3 };
@@ -142,9 +152,11 @@ void jpeg_fdct_avx2(const u8* samples, u64 stride, const JpegQuantDivisors* q, i
 
 // ---- Entropy coding (encode_entropy.cpp) -------------------------------------------
 
-// The output: marker bytes go one at a time; entropy data 32 bits at a
-// time, each write needing 16 free bytes. A byte or word that does not fit
-// sets `overflow` and is dropped.
+// The output: marker bytes go one at a time, entropy data a word at a time
+// while a margin remains (16 bytes for the progressive scans' 32-bit words,
+// one MCU's worst case for the baseline scan's 64-bit words) and byte by
+// byte, or through a scratch copy, in the last stretch. A byte that does not
+// fit sets `overflow`; the output is then unusable.
 struct JpegWriter {
     u8* data;
     u64 capacity;
@@ -199,8 +211,23 @@ void jpeg_scan_emit(const JpegScanFrame* frame, const JpegScanSpec* scan, const 
 // bits from band to band.
 struct JpegBaselineState {
     i32 last_dc[3];
-    u64 acc;
-    u32 fill;
+    u64 acc;   // pending bits: the low 64 - free
+    i32 free;  // starts at 64
 };
-void jpeg_baseline_rows(const JpegScanFrame* frame, const u32 (*codes)[256], JpegBaselineState* st, JpegWriter* w);
+// A table's codes as the sequential coder uses them, indexed by symbol
+// (run << 4 | size), plus 256 when the value is negative: `shifted` is the
+// code shifted above the value's size bits (plus 1 << size when negative,
+// so that adding v - 1 leaves the code followed by the extra bits) and
+// `length` the code's length plus the size.
+struct JpegBaselineCodes {
+    u32 shifted[512];
+    u8 length[512];
+};
+void jpeg_baseline_codes(const u32 codes[256], JpegBaselineCodes* out);
+// `codes[table][class]`: class 0 DC, 1 AC.
+void jpeg_baseline_rows(const JpegScanFrame* frame, const JpegBaselineCodes (*codes)[2], JpegBaselineState* st,
+                        JpegWriter* w);
+// The same, built for BMI1 and BMI2 (the AVX2 variant's coder).
+void jpeg_baseline_rows_bmi2(const JpegScanFrame* frame, const JpegBaselineCodes (*codes)[2], JpegBaselineState* st,
+                             JpegWriter* w);
 void jpeg_baseline_finish(const JpegBaselineState* st, JpegWriter* w);

@@ -3,9 +3,11 @@
 // (the first pass of a progressive scan, whose tables are then optimised) or
 // emitted: the symbols go to a buffer of 4096 entries, and when it nears
 // full one tight loop counts or emits them. Both passes run the same symbol
-// generator, so the counts describe exactly what is emitted. Symbols follow the standard's
-// F.1.2 (baseline) and G.1.2 (progressive: DC first and refinement, AC first
-// with end-of-band runs, AC refinement with buffered correction bits).
+// generator, so the counts describe exactly what is emitted. Symbols follow
+// the standard's F.1.2 (baseline) and G.1.2 (progressive: DC first and
+// refinement, AC first with end-of-band runs, AC refinement with buffered
+// correction bits). The baseline scan of a baseline file has its own coder
+// at the end of the file: no buffer, no counting, codes written as found.
 #include "codec/jpeg/encode.h"
 
 #include <string.h>
@@ -172,9 +174,25 @@ static void drain(SymbolSink<EmitPass>* s, u32 n) {
         acc = (acc << len) | (e >> 6);
         fill += len;
         if ((u64)(end - out) < 16) {
+            // The last bytes of the output: a ready word goes out byte by
+            // byte, and only a byte that does not fit is an overflow.
             if (fill < 32) continue;
-            w->overflow = true;
-            break;
+            fill -= 32;
+            u32 word = (u32)(acc >> fill);
+            bool fits = true;
+            for (int shift = 24; shift >= 0 && fits; shift -= 8) {
+                u8 b = (u8)(word >> shift);
+                u32 need = b == 0xFF ? 2 : 1;
+                fits = (u64)(end - out) >= need;
+                if (!fits) break;
+                *out++ = b;
+                if (b == 0xFF) *out++ = 0;
+            }
+            if (!fits) {
+                w->overflow = true;
+                break;
+            }
+            continue;
         }
         u32 ready = fill & 32;  // fill < 64: 32 exactly when a word is ready
         fill -= ready;
@@ -537,15 +555,195 @@ void jpeg_scan_emit(const JpegScanFrame* frame, const JpegScanSpec* scan, const 
     finish_bits(sink.pass.acc, sink.pass.fill, w);
 }
 
-void jpeg_baseline_rows(const JpegScanFrame* frame, const u32 (*codes)[256], JpegBaselineState* st, JpegWriter* w) {
-    static const JpegScanSpec k_all = {3, {0, 1, 2}, 0, 63, 0, 0};
-    SymbolSink<EmitPass> sink;
-    init_emit(&sink, codes, w, st->acc, st->fill);
-    baseline_interleaved(frame, &k_all, &sink, st->last_dc);
-    st->acc = sink.pass.acc;
-    st->fill = sink.pass.fill;
+// ---- Sequential scan, straight to the output -------------------------------------
+// The baseline scan skips the symbol buffer: its tables are fixed, so each
+// symbol's code and extra bits go straight into a 64-bit accumulator that is
+// stored a whole word at a time. `free` counts the accumulator's unused bits:
+// the low 64 - free bits are pending, the bits above them are stale and are
+// shifted out before they could reach the output. A symbol is at most 27 bits
+// (a 16-bit code and 11 extra bits), so it splits over at most two words.
+
+enum : u32 {
+    // Largest MCU: 6 blocks of at most 1709 bits (a DC symbol of 22 bits, 63
+    // AC symbols of 26, 3 runs of 16 zeros of 11 and an end of block of 16),
+    // i.e. 214 bytes, doubled by stuffing, plus a word of slack: 2576 bytes.
+    MCU_BYTES_MAX = 4096,
+};
+
+// Stores a full accumulator; a word holding 0xFF is redone byte by byte
+// with a 0 after each 0xFF.
+static QB_FORCE_INLINE void put_word(u8*& out, u64 word) {
+    u64 be = __builtin_bswap64(word);
+    memcpy(out, &be, 8);
+    u64 inv = ~word;
+    if (__builtin_expect(((inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull) == 0, 1)) {
+        out += 8;
+        return;
+    }
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        u8 b = (u8)(word >> shift);
+        *out++ = b;
+        if (b == 0xFF) *out++ = 0;
+    }
+}
+
+// Appends `len` bits (1..27, nothing above them set).
+static QB_FORCE_INLINE void put_bits(u64& acc, i32& free, u8*& out, u32 bits, u32 len) {
+    free -= (i32)len;
+    if (free < 0) {
+        // The top len + free bits fill the word; the rest start the next one.
+        put_word(out, (acc << (len + free)) | (bits >> -free));
+        free += 64;
+        acc = bits;
+    } else {
+        acc = (acc << len) | bits;
+    }
+}
+
+// |v| needs bit_count(|v|) bits: 31 - clz(2 |v| + 1) is that, 0 included.
+static QB_FORCE_INLINE u32 magnitude_bits(u32 a) {
+    return 31 - (u32)__builtin_clz(2 * a + 1);
+}
+
+void jpeg_baseline_codes(const u32 codes[256], JpegBaselineCodes* out) {
+    for (u32 i = 0; i < 512; i++) {
+        u32 symbol = i & 255, size = symbol & 15, code = codes[symbol];
+        u32 negative = i >> 8;
+        out->shifted[i] = ((code & 0xFFFF) + negative) << size;
+        out->length[i] = (u8)((code >> 16) + size);
+    }
+}
+
+// The symbol `symbol` (whose low 4 bits are the size n of v) followed by the
+// n extra bits of v: the low n bits of v, or of v - 1 when v is negative.
+// With s = v >> 31 and the entry shifted[symbol + 256] = (code + 1) << n for
+// a negative v, the sum shifted + v + s is exactly that bit string, as
+// 2^n + v - 1 is the low n bits of v - 1 for -2^n < v < 0.
+static QB_FORCE_INLINE void put_value(const JpegBaselineCodes* t, u32 symbol, i32 v, i32 s, u64& acc, i32& free,
+                                      u8*& out) {
+    u32 i = symbol | ((u32)s & 256);
+    put_bits(acc, free, out, t->shifted[i] + (u32)(v + s), t->length[i]);
+}
+
+// One block of the sequential scan (F.1.2.1 and F.1.2.2): the DC difference,
+// then run/size symbols for the non-zero AC terms found through the mask,
+// runs of 16 zeros as ZRL, and an end of block unless term 63 is non-zero.
+static QB_FORCE_INLINE void put_block(const i16* z, u64 mask, i32* last_dc, const JpegBaselineCodes* dc,
+                                      const JpegBaselineCodes* ac, u64& acc, i32& free, u8*& out) {
+    i32 diff = z[0] - *last_dc;
+    *last_dc = z[0];
+    i32 sign = diff >> 31;
+    put_value(dc, magnitude_bits((u32)((diff ^ sign) - sign)), diff, sign, acc, free, out);
+    u64 m = mask & ~(u64)1;
+    u32 last = 0;
+    while (m) {
+        u32 k = ctz64(m);
+        m &= m - 1;
+        u32 run = k - last - 1;
+        last = k;
+        if (__builtin_expect(run > 15, 0)) {
+            do {
+                put_bits(acc, free, out, ac->shifted[0xF0], ac->length[0xF0]);
+                run -= 16;
+            } while (run > 15);
+        }
+        i32 v = z[k];
+        i32 s = v >> 31;
+        u32 n = (31 ^ (u32)__builtin_clz((u32)((v ^ s) - s))) + 1;  // v is not zero
+        put_value(ac, (run << 4) | n, v, s, acc, free, out);
+    }
+    if (last != 63) put_bits(acc, free, out, ac->shifted[0], ac->length[0]);
+}
+
+// The MCU walk for luminance sampled H x H and chrominance 1 x 1, the only
+// layouts the encoder writes: with the layout fixed the blocks of an MCU are
+// coded by straight-line code and the DC predictions stay in registers.
+template <u32 H>
+static QB_FORCE_INLINE void baseline_mcus(const JpegScanFrame* f, const JpegBaselineCodes (*codes)[2], JpegBaselineState* st,
+                          JpegWriter* w) {
+    u64 acc = st->acc;
+    i32 free = st->free;
+    i32 dc[3] = {st->last_dc[0], st->last_dc[1], st->last_dc[2]};
+    u8* out = w->data + w->size;
+    u8* const end = w->data + w->capacity;
+    u8 scratch[MCU_BYTES_MAX];
+    const JpegBaselineCodes* luma_dc = &codes[f->comp[0].table][0];
+    const JpegBaselineCodes* luma_ac = &codes[f->comp[0].table][1];
+    const JpegBaselineCodes* chroma_dc = &codes[f->comp[1].table][0];
+    const JpegBaselineCodes* chroma_ac = &codes[f->comp[1].table][1];
+    for (u32 my = 0; my < f->mcus_down; my++) {
+        u64 luma_row = (u64)my * H * f->comp[0].store_across;
+        const i16* yz = f->comp[0].coefficients + 64 * luma_row;
+        const u64* ym = f->comp[0].masks + luma_row;
+        u64 luma_below = 64 * (u64)f->comp[0].store_across;
+        const i16* cbz = f->comp[1].coefficients + 64 * (u64)my * f->comp[1].store_across;
+        const u64* cbm = f->comp[1].masks + (u64)my * f->comp[1].store_across;
+        const i16* crz = f->comp[2].coefficients + 64 * (u64)my * f->comp[2].store_across;
+        const u64* crm = f->comp[2].masks + (u64)my * f->comp[2].store_across;
+        for (u32 mx = 0; mx < f->mcus_across; mx++) {
+            // Near the end of the output an MCU is coded into the scratch
+            // buffer first and copied only if it fits.
+            bool careful = (u64)(end - out) < MCU_BYTES_MAX;
+            u8* o = careful ? scratch : out;
+            for (u32 v = 0; v < H; v++) {
+                for (u32 h = 0; h < H; h++) {
+                    put_block(yz + v * luma_below + 64 * h, ym[v * luma_below / 64 + h], &dc[0], luma_dc, luma_ac, acc,
+                              free, o);
+                }
+            }
+            put_block(cbz, *cbm, &dc[1], chroma_dc, chroma_ac, acc, free, o);
+            put_block(crz, *crm, &dc[2], chroma_dc, chroma_ac, acc, free, o);
+            yz += 64 * H;
+            ym += H;
+            cbz += 64;
+            cbm++;
+            crz += 64;
+            crm++;
+            if (careful) {
+                u64 n = (u64)(o - scratch);
+                if (n > (u64)(end - out)) {
+                    w->overflow = true;
+                    return;
+                }
+                memcpy(out, scratch, n);
+                out += n;
+            } else {
+                out = o;
+            }
+        }
+    }
+    w->size = (u64)(out - w->data);
+    st->acc = acc;
+    st->free = free;
+    for (u32 i = 0; i < 3; i++) st->last_dc[i] = dc[i];
+}
+
+void jpeg_baseline_rows(const JpegScanFrame* f, const JpegBaselineCodes (*codes)[2], JpegBaselineState* st,
+                        JpegWriter* w) {
+    if (w->overflow) return;
+    if (f->comp[0].h == 2) {
+        baseline_mcus<2>(f, codes, st, w);
+    } else {
+        baseline_mcus<1>(f, codes, st, w);
+    }
+}
+
+// The same code built for processors with BMI1 and BMI2 (every one with
+// AVX2 has them): clearing the lowest set bit and shifting by a register
+// count become single instructions, a sixth fewer in the coder's loop.
+__attribute__((target("bmi,bmi2"))) void jpeg_baseline_rows_bmi2(const JpegScanFrame* f,
+                                                                  const JpegBaselineCodes (*codes)[2],
+                                                                  JpegBaselineState* st, JpegWriter* w) {
+    if (w->overflow) return;
+    if (f->comp[0].h == 2) {
+        baseline_mcus<2>(f, codes, st, w);
+    } else {
+        baseline_mcus<1>(f, codes, st, w);
+    }
 }
 
 void jpeg_baseline_finish(const JpegBaselineState* st, JpegWriter* w) {
-    finish_bits(st->acc, st->fill, w);
+    u32 pending = 64 - (u32)st->free;
+    u64 acc = pending ? st->acc & (~(u64)0 >> (64 - pending)) : 0;
+    finish_bits(acc, pending, w);
 }

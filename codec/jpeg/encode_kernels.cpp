@@ -109,15 +109,18 @@ void jpeg_fdct_scalar(const u8* samples, u64 stride, const JpegQuantDivisors* q,
 
 // ---- Dispatch ----------------------------------------------------------------------
 
-static const JpegEncodeKernels k_scalar = {jpeg_rgba_to_ycc_scalar, jpeg_downsample_scalar, jpeg_fdct_scalar};
-static const JpegEncodeKernels k_sse2 = {jpeg_rgba_to_ycc_sse2, jpeg_downsample_sse2, jpeg_fdct_sse2};
+static const JpegEncodeKernels k_scalar = {jpeg_rgba_to_ycc_scalar, jpeg_downsample_scalar, jpeg_fdct_scalar,
+                                           jpeg_baseline_rows};
+static const JpegEncodeKernels k_sse2 = {jpeg_rgba_to_ycc_sse2, jpeg_downsample_sse2, jpeg_fdct_sse2,
+                                         jpeg_baseline_rows};
 // Downsampling is a small share of the work; the SSE2 kernel stays.
-static const JpegEncodeKernels k_avx2 = {jpeg_rgba_to_ycc_avx2, jpeg_downsample_sse2, jpeg_fdct_avx2};
+static const JpegEncodeKernels k_avx2 = {jpeg_rgba_to_ycc_avx2, jpeg_downsample_sse2, jpeg_fdct_avx2,
+                                         jpeg_baseline_rows_bmi2};
 static const JpegEncodeKernels* g_encode_kernels = nullptr;
 
 static bool has_avx2() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
 }
 
 const JpegEncodeKernels* jpeg_encode_kernels() {

@@ -120,6 +120,19 @@ TEST(JpegEncodeReference, LargeImagesMatch) {
     }
 }
 
+// The baseline scan is transformed and coded 128 pixels across at a time:
+// widths on either side of those steps, with and without right-edge
+// padding blocks, at both samplings.
+TEST(JpegEncodeReference, WidthsAroundCodingStepsMatch) {
+    u32 seed = 300;
+    for (u32 w : {120u, 127u, 128u, 129u, 136u, 143u, 255u, 256u, 263u, 384u, 385u}) {
+        for (bool s444 : {false, true}) {
+            check_identical({w, 19, 1}, 75, s444, false, seed++);
+            check_identical({w, 9, 0}, 90, s444, false, seed++);
+        }
+    }
+}
+
 // Our decoder and libjpeg-turbo (same transform and upsampling) agree on
 // every file we write, and the error falls as the quality rises.
 TEST(JpegEncodeReference, DecodesAlikeWithRisingQuality) {

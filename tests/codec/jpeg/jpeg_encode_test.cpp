@@ -186,6 +186,110 @@ TEST(JpegEncode, OutputThatDoesNotFit) {
     }
 }
 
+// Every capacity short of the file fails with code 10 and writes nothing
+// past the capacity; the exact capacity gives the same file. The baseline
+// coder switches to a scratch buffer for MCUs near the end of the output, so
+// every cut point inside the entropy data is tried.
+TEST(JpegEncode, EveryShortCapacityFailsCleanly) {
+    for (u32 mode = 0; mode < 4; mode++) {
+        JpegEncodeSettings s{95, mode & 1, mode >> 1};
+        RgbaImage img = make_image(40, 24, 0, 11 + mode);
+        Call full = call(img, s);
+        ASSERT_TRUE(full.ok);
+        u64 bytes = full.result.bytes;
+        // Baseline: every capacity; progressive: a stride through the file.
+        u64 step = mode >> 1 ? 37 : 1;
+        for (u64 cap = 150; cap < bytes; cap += step) {
+            Call c = call(img, s, 0, (i64)cap);
+            ASSERT_FALSE(c.ok) << "mode " << mode << " capacity " << cap;
+            ASSERT_EQ(c.result.code, JPEG_ENCODE_OUTPUT_FULL) << cap;
+            ASSERT_TRUE(untouched(c.output, cap, 0xC3)) << cap;
+        }
+        Call exact = call(img, s, 0, (i64)bytes);
+        ASSERT_TRUE(exact.ok) << "mode " << mode;
+        EXPECT_EQ(exact.result.bytes, bytes);
+        EXPECT_EQ(memcmp(exact.output.data(), full.output.data(), bytes), 0);
+        EXPECT_TRUE(untouched(exact.output, bytes, 0xC3));
+    }
+}
+
+// A file whose entropy data is full of 0xFF bytes (each followed by a
+// stuffed 0) decodes back to the image: noise at quality 100 gives long
+// codes of all ones.
+TEST(JpegEncode, StuffedBytesRoundTrip) {
+    RgbaImage img = make_image(96, 64, 0, 21);
+    for (u32 s444 = 0; s444 < 2; s444++) {
+        OurEncode ours = our_encode(img, 100, s444, false);
+        ASSERT_TRUE(ours.ok);
+        u32 stuffed = 0;
+        size_t sos = 0;
+        for (const Segment& seg : segments(ours.file)) {
+            if (seg.marker == 0xDA) sos = seg.offset + 2 + 12;
+        }
+        ASSERT_GT(sos, 0u);
+        for (size_t i = sos; i + 2 < ours.file.size(); i++) {
+            if (ours.file[i] == 0xFF) {
+                EXPECT_EQ(ours.file[i + 1], 0) << i;
+                stuffed++;
+                i++;
+            }
+        }
+        EXPECT_GT(stuffed, 50u);
+        DecodeResult dec;
+        ASSERT_TRUE(run_decoder(ours.file, &dec, true)) << dec.stage;
+        std::vector<u8> packed((size_t)img.width * img.height * 4);
+        for (u32 y = 0; y < img.height; y++) {
+            memcpy(&packed[(size_t)y * img.width * 4], &img.pixels[y * img.stride], img.width * 4);
+        }
+        // Averaging the chroma of noise costs 4:2:0 most of its fidelity;
+        // a misread stuffed byte would leave nothing but garbage (under 9).
+        EXPECT_GT(psnr(dec.full, packed, img.width * img.height, 4, 4), s444 ? 45.0 : 11.0);
+    }
+}
+
+// ---- Sequential coder tables --------------------------------------------------------
+
+// The sequential coder's table turns a symbol and value into the code
+// followed by the value's extra bits with one add: checked against the
+// plain construction for every symbol of the standard tables and every
+// value of its size.
+TEST(JpegEncode, SequentialCodesAddUpToCodeAndExtraBits) {
+    for (u32 slot = 0; slot < 4; slot++) {
+        const u8* dht = jpeg_std_huffman[slot];
+        u32 codes[256];
+        jpeg_huffman_codes(dht, codes);
+        JpegBaselineCodes t;
+        jpeg_baseline_codes(codes, &t);
+        u32 k = 0;
+        u32 checked = 0;
+        for (u32 len = 1; len <= 16; len++) {
+            for (u32 i = 0; i < dht[len - 1]; i++, k++) {
+                u32 symbol = dht[16 + k];
+                u32 code = codes[symbol] & 0xFFFF;
+                ASSERT_EQ(codes[symbol] >> 16, len);
+                u32 size = symbol & 15;
+                if (size == 0) {
+                    EXPECT_EQ(t.shifted[symbol], code);
+                    EXPECT_EQ(t.length[symbol], len);
+                    continue;
+                }
+                for (i32 mag = 1 << (size - 1); mag < (1 << size); mag++) {
+                    for (i32 v : {mag, -mag}) {
+                        i32 sign = v >> 31;
+                        u32 extra = v > 0 ? (u32)v : (u32)(v - 1) & ((1u << size) - 1);
+                        u32 want = (code << size) | extra;
+                        u32 at = symbol | (v < 0 ? 256u : 0u);
+                        ASSERT_EQ(t.shifted[at] + (u32)(v + sign), want) << slot << " " << symbol << " " << v;
+                        ASSERT_EQ(t.length[at], len + size);
+                        checked++;
+                    }
+                }
+            }
+        }
+        EXPECT_GT(checked, 1000u);
+    }
+}
+
 // ---- Quantisation -------------------------------------------------------------------
 
 TEST(JpegEncode, QuantisationTables) {
