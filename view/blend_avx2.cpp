@@ -103,3 +103,116 @@ void difference_row_avx2(u32* dst, const u32* a, const u32* b, u32 count) {
     }
     for (; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
 }
+
+// ---- Bilinear runs, composited -----------------------------------------------
+
+// Eight sampled pixels over dst[0..7]: an opaque group is stored, the rest
+// composited (composite_row's rule).
+QB_FORCE_INLINE void over_store8(u32* dst, __m256i px) {
+    const __m256i amask = _mm256_set1_epi32((i32)0xFF000000u);
+    if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_and_si256(px, amask), amask)) == -1) {
+        _mm256_storeu_si256((__m256i*)dst, px);
+    } else {
+        _mm256_storeu_si256((__m256i*)dst, over8(_mm256_loadu_si256((const __m256i*)dst), px));
+    }
+}
+
+// The last group of a row, ending at the row's end: lanes below `done`
+// were composited by an earlier group and keep what dst holds. (An opaque
+// pixel composites to itself, so over8 needs no select for those.)
+QB_FORCE_INLINE void over_store8_after(u32* dst, __m256i px, u32 done) {
+    __m256i d = _mm256_loadu_si256((const __m256i*)dst);
+    __m256i keep = _mm256_cmpgt_epi32(_mm256_set1_epi32((i32)done), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    _mm256_storeu_si256((__m256i*)dst, _mm256_blendv_epi8(over8(d, px), d, keep));
+}
+
+// The vertical blend of a[0..7] and b[0..7] in 16-bit lanes: pixels 0, 1,
+// 4, 5 in *lo and 2, 3, 6, 7 in *hi (unpacking works within 128-bit halves).
+QB_FORCE_INLINE void vertical8(const u32* a, const u32* b, __m256i ivy, __m256i vy, __m256i* lo, __m256i* hi) {
+    __m256i va = _mm256_loadu_si256((const __m256i*)a);
+    __m256i vb = _mm256_loadu_si256((const __m256i*)b);
+    *lo = mix16(lo16(va), lo16(vb), ivy, vy);
+    *hi = mix16(hi16(va), hi16(vb), ivy, vy);
+}
+
+// Halving: sixteen pixels of each row give eight. The even and odd pixels
+// are split apart by a float shuffle within halves, so the result comes out
+// as pixels 0, 1, 4, 5 | 2, 3, 6, 7 and one cross-half permute orders it.
+QB_FORCE_INLINE __m256i halves8(const u32* a, const u32* b, __m256i ivy, __m256i vy, __m256i ivx, __m256i vx) {
+    __m256i l0, h0, l1, h1;
+    vertical8(a, b, ivy, vy, &l0, &h0);
+    vertical8(a + 8, b + 8, ivy, vy, &l1, &h1);
+    __m256 f0 = _mm256_castsi256_ps(_mm256_packus_epi16(l0, h0));
+    __m256 f1 = _mm256_castsi256_ps(_mm256_packus_epi16(l1, h1));
+    __m256i even = _mm256_castps_si256(_mm256_shuffle_ps(f0, f1, _MM_SHUFFLE(2, 0, 2, 0)));
+    __m256i odd = _mm256_castps_si256(_mm256_shuffle_ps(f0, f1, _MM_SHUFFLE(3, 1, 3, 1)));
+    __m256i l = mix16(lo16(even), lo16(odd), ivx, vx);
+    __m256i h = mix16(hi16(even), hi16(odd), ivx, vx);
+    return _mm256_permute4x64_epi64(_mm256_packus_epi16(l, h), _MM_SHUFFLE(3, 1, 2, 0));
+}
+
+void blend_halves_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    const __m256i vy = _mm256_set1_epi16((i16)wy);
+    const __m256i ivy = _mm256_set1_epi16((i16)(256 - wy));
+    const __m256i vx = _mm256_set1_epi16((i16)wx);
+    const __m256i ivx = _mm256_set1_epi16((i16)(256 - wx));
+    u32 i = 0;
+    for (; i + 8 <= count; i += 8) over_store8(dst + i, halves8(a + 2 * i, b + 2 * i, ivy, vy, ivx, vx));
+    if (i < count && count >= 8) {
+        u32 last = count - 8;
+        over_store8_after(dst + last, halves8(a + 2 * last, b + 2 * last, ivy, vy, ivx, vx), i - last);
+        return;
+    }
+    for (; i < count; i++) {
+        u32 even = blend_pixel(a[2 * i], b[2 * i], wy);
+        u32 odd = blend_pixel(a[2 * i + 1], b[2 * i + 1], wy);
+        dst[i] = composite_pixel(dst[i], blend_pixel(even, odd, wx));
+    }
+}
+
+// Eight pixels at i and at i + 1, each blended vertically (the careful form).
+QB_FORCE_INLINE __m256i shifted8(const u32* a, const u32* b, __m256i ivy, __m256i vy, __m256i ivx, __m256i vx) {
+    __m256i l0, h0, l1, h1;
+    vertical8(a, b, ivy, vy, &l0, &h0);
+    vertical8(a + 1, b + 1, ivy, vy, &l1, &h1);
+    return _mm256_packus_epi16(mix16(l0, l1, ivx, vx), mix16(h0, h1, ivx, vx));
+}
+
+// Each source pixel is blended vertically once: the fast loop carries the
+// next group's vertical blend to the following step and takes pixels i + 1
+// to i + 8 from the two groups (byte alignment within halves, one
+// cross-half permute for pixels 4 and 8). It runs while that next group lies
+// within the count + 1 pixels read; the careful form finishes the row, its
+// last group ending at the row's end.
+void blend_shifted_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    const __m256i vy = _mm256_set1_epi16((i16)wy);
+    const __m256i ivy = _mm256_set1_epi16((i16)(256 - wy));
+    const __m256i vx = _mm256_set1_epi16((i16)wx);
+    const __m256i ivx = _mm256_set1_epi16((i16)(256 - wx));
+    u32 i = 0;
+    if (count >= 15) {
+        __m256i lo, hi;  // pixels i + 0, 1, 4, 5 and i + 2, 3, 6, 7
+        vertical8(a, b, ivy, vy, &lo, &hi);
+        for (; i + 15 <= count; i += 8) {
+            __m256i next_lo, next_hi;
+            vertical8(a + i + 8, b + i + 8, ivy, vy, &next_lo, &next_hi);
+            // i + 1, 2, 5, 6 and i + 3, 4, 7, 8.
+            __m256i s_lo = _mm256_alignr_epi8(hi, lo, 8);
+            __m256i s_hi = _mm256_alignr_epi8(_mm256_permute2x128_si256(lo, next_lo, 0x21), hi, 8);
+            over_store8(dst + i, _mm256_packus_epi16(mix16(lo, s_lo, ivx, vx), mix16(hi, s_hi, ivx, vx)));
+            lo = next_lo;
+            hi = next_hi;
+        }
+    }
+    for (; i + 8 <= count; i += 8) over_store8(dst + i, shifted8(a + i, b + i, ivy, vy, ivx, vx));
+    if (i < count && count >= 8) {
+        u32 last = count - 8;
+        over_store8_after(dst + last, shifted8(a + last, b + last, ivy, vy, ivx, vx), i - last);
+        return;
+    }
+    for (; i < count; i++) {
+        u32 here = blend_pixel(a[i], b[i], wy);
+        u32 next = blend_pixel(a[i + 1], b[i + 1], wy);
+        dst[i] = composite_pixel(dst[i], blend_pixel(here, next, wx));
+    }
+}

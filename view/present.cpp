@@ -294,25 +294,25 @@ static void prepare_column(const TileCache* cache, const ViewPlan* p, PresentTab
     }
 }
 
-// The bilinear samples of a regular column run into `sampled`, the same as
-// a row blend of `up` and `down` followed by the gathered column blend give,
-// in one pass of a contiguous kernel; the columns after the run (at the
-// tile's clamped edge) one by one.
+// The bilinear samples of a regular column run, composited straight into
+// the target row: the same pixels a row blend of `up` and `down` followed by
+// the gathered column blend give, in one pass of a contiguous kernel; the
+// columns after the run (at the tile's clamped edge) one by one.
 static void regular_columns(const BlendKernels& k, const TileColumn* col, PresentTables* tables, const u32* up,
-                            const u32* down, u32 wy, u32* sampled) {
+                            const u32* down, u32 wy, u32* dst) {
     u32 m = col->regular;
     u32 wx = tables->weight[col->x0];
     if (col->step == 2) {
-        k.blend_halves(sampled, up + col->src_lo, down + col->src_lo, m, wy, wx);
+        k.blend_halves_over(dst, up + col->src_lo, down + col->src_lo, m, wy, wx);
     } else {
-        k.blend_shifted(sampled, up + col->src_lo, down + col->src_lo, m, wy, wx);
+        k.blend_shifted_over(dst, up + col->src_lo, down + col->src_lo, m, wy, wx);
     }
     for (u32 i = m; i < col->x1 - col->x0; i++) {
         u32 l = tables->left[col->x0 + i];
         u32 r = tables->right[col->x0 + i];
         u32 a = blend_pixel(up[l], down[l], wy);
         u32 b = blend_pixel(up[r], down[r], wy);
-        sampled[i] = blend_pixel(a, b, tables->weight[col->x0 + i]);
+        dst[i] = composite_pixel(dst[i], blend_pixel(a, b, tables->weight[col->x0 + i]));
     }
 }
 
@@ -360,8 +360,7 @@ static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* 
                     u32 wy = (u32)((t >> 8) & 0xFF);
                     if (col.step != 0) {
                         regular_columns(k, &col, tables, col.tile + upper * TILE_SIDE,
-                                        col.tile + lower * TILE_SIDE, wy, sampled);
-                        k.composite_row(dst, sampled, count);
+                                        col.tile + lower * TILE_SIDE, wy, dst);
                         continue;
                     }
                     // Weight 0 blends to the upper row itself.

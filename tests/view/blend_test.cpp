@@ -71,41 +71,76 @@ TEST_P(Variants, BlendColumns) {
 }
 
 // The one-pass halving equals the vertical blend of the two rows followed by
-// the blend of each even and odd pixel, for every length and weight pair.
-TEST_P(Variants, BlendHalves) {
+// the blend of each even and odd pixel, composited over what dst held, for
+// every length (each fast loop, careful group and tail) and weight pair.
+TEST_P(Variants, BlendHalvesOver) {
     std::mt19937 rng(6);
     for (u32 n = 0; n <= 40; n++) {
         for (u32 wy : {0u, 1u, 128u, 200u, 255u}) {
             for (u32 wx : {0u, 64u, 128u, 255u}) {
-                std::vector<u32> a(2 * n), b(2 * n), out(n + 1, 0xDEADBEEF);
+                std::vector<u32> a(2 * n), b(2 * n), dst(n + 1, 0xDEADBEEF), bg(n);
                 for (u32 i = 0; i < 2 * n; i++) a[i] = random_pixel(rng), b[i] = random_pixel(rng);
-                blend_kernels.blend_halves(out.data(), a.data(), b.data(), n, wy, wx);
+                for (u32 i = 0; i < n; i++) bg[i] = dst[i] = random_pixel(rng);
+                blend_kernels.blend_halves_over(dst.data(), a.data(), b.data(), n, wy, wx);
                 for (u32 i = 0; i < n; i++) {
                     u32 even = ref_blend(a[2 * i], b[2 * i], wy);
                     u32 odd = ref_blend(a[2 * i + 1], b[2 * i + 1], wy);
-                    ASSERT_EQ(out[i], ref_blend(even, odd, wx)) << n << " " << i << " " << wy << " " << wx;
+                    ASSERT_EQ(dst[i], ref_over(bg[i], ref_blend(even, odd, wx)))
+                        << n << " " << i << " " << wy << " " << wx;
                 }
-                ASSERT_EQ(out[n], 0xDEADBEEFu);
+                ASSERT_EQ(dst[n], 0xDEADBEEFu);  // nothing written past the row
             }
         }
     }
 }
 
-TEST_P(Variants, BlendShifted) {
+TEST_P(Variants, BlendShiftedOver) {
     std::mt19937 rng(7);
-    for (u32 n = 0; n <= 40; n++) {
+    for (u32 n = 0; n <= 70; n++) {
         for (u32 wy : {0u, 1u, 128u, 255u}) {
             for (u32 wx : {0u, 45u, 255u}) {
-                std::vector<u32> a(n + 1), b(n + 1), out(n + 1, 0xDEADBEEF);
+                // Rows exactly count + 1 pixels long, so a read past them
+                // shows under AddressSanitizer.
+                std::vector<u32> a(n + 1), b(n + 1), dst(n + 1, 0xDEADBEEF), bg(n);
                 for (u32 i = 0; i <= n; i++) a[i] = random_pixel(rng), b[i] = random_pixel(rng);
-                blend_kernels.blend_shifted(out.data(), a.data(), b.data(), n, wy, wx);
+                for (u32 i = 0; i < n; i++) bg[i] = dst[i] = random_pixel(rng);
+                blend_kernels.blend_shifted_over(dst.data(), a.data(), b.data(), n, wy, wx);
                 for (u32 i = 0; i < n; i++) {
                     u32 here = ref_blend(a[i], b[i], wy);
                     u32 next = ref_blend(a[i + 1], b[i + 1], wy);
-                    ASSERT_EQ(out[i], ref_blend(here, next, wx)) << n << " " << i << " " << wy << " " << wx;
+                    ASSERT_EQ(dst[i], ref_over(bg[i], ref_blend(here, next, wx)))
+                        << n << " " << i << " " << wy << " " << wx;
                 }
-                ASSERT_EQ(out[n], 0xDEADBEEFu);
+                ASSERT_EQ(dst[n], 0xDEADBEEFu);
             }
+        }
+    }
+}
+
+// Long opaque runs take the stored path of every group; one translucent
+// pixel anywhere sends its group through compositing, the others unchanged.
+TEST_P(Variants, BilinearRunsOpaqueAndOneTranslucent) {
+    std::mt19937 rng(8);
+    const u32 n = 255;  // a tile's run: its last column is clamped
+    std::vector<u32> a(2 * n + 2), b(2 * n + 2), bg(n), dst(n);
+    for (u32 round = 0; round < 64; round++) {
+        for (u32& p : a) p = random_pixel(rng) | 0xFF000000u;
+        for (u32& p : b) p = random_pixel(rng) | 0xFF000000u;
+        u32 hole = rng() % (n + 1);
+        a[hole] &= 0x00FFFFFFu;  // transparent in the upper row only: alpha 0 blended with 255
+        for (u32 i = 0; i < n; i++) bg[i] = random_pixel(rng);
+        u32 wy = rng() & 0xFF, wx = rng() & 0xFF;
+        dst = bg;
+        blend_kernels.blend_shifted_over(dst.data(), a.data(), b.data(), n, wy, wx);
+        for (u32 i = 0; i < n; i++) {
+            u32 s = ref_blend(ref_blend(a[i], b[i], wy), ref_blend(a[i + 1], b[i + 1], wy), wx);
+            ASSERT_EQ(dst[i], ref_over(bg[i], s)) << "shifted " << round << " " << i;
+        }
+        dst = bg;
+        blend_kernels.blend_halves_over(dst.data(), a.data(), b.data(), n, wy, wx);
+        for (u32 i = 0; i < n; i++) {
+            u32 s = ref_blend(ref_blend(a[2 * i], b[2 * i], wy), ref_blend(a[2 * i + 1], b[2 * i + 1], wy), wx);
+            ASSERT_EQ(dst[i], ref_over(bg[i], s)) << "halves " << round << " " << i;
         }
     }
 }
