@@ -117,6 +117,31 @@ TEST_P(Variants, BlendShiftedOver) {
     }
 }
 
+// Every pair of channel values under every vertical weight: pixel i of the
+// upper row holds (i & 255, i >> 8) in blue and green and the lower row the
+// swapped pair, so the vertical blends of one row cover all 65536 pairs; the
+// horizontal weight runs through its values with the vertical one.
+TEST_P(Variants, BlendShiftedOverEveryChannelPair) {
+    const u32 n = 65536;
+    std::vector<u32> a(n + 1), b(n + 1), dst(n), expected(n);
+    for (u32 i = 0; i <= n; i++) {
+        u32 lo = i & 255, hi = (i >> 8) & 255;
+        a[i] = 0xFF000000u | (255 - lo) << 16 | hi << 8 | lo;
+        b[i] = 0xFF000000u | (255 - hi) << 16 | lo << 8 | hi;
+    }
+    for (u32 wy = 0; wy < 256; wy++) {
+        u32 wx = (wy * 97 + 13) & 0xFF;
+        std::fill(dst.begin(), dst.end(), 0u);
+        blend_kernels.blend_shifted_over(dst.data(), a.data(), b.data(), n, wy, wx);
+        blend_shifted_over_scalar(expected.data(), a.data(), b.data(), n, wy, wx);
+        for (u32 i = 0; i < n; i++) {
+            u32 here = ref_blend(a[i], b[i], wy), next = ref_blend(a[i + 1], b[i + 1], wy);
+            ASSERT_EQ(dst[i], ref_blend(here, next, wx)) << wy << " " << i;
+        }
+        ASSERT_EQ(dst, expected) << wy;
+    }
+}
+
 // Long opaque runs take the stored path of every group; one translucent
 // pixel anywhere sends its group through compositing, the others unchanged.
 TEST_P(Variants, BilinearRunsOpaqueAndOneTranslucent) {
