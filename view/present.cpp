@@ -316,6 +316,18 @@ static void regular_columns(const BlendKernels& k, const TileColumn* col, Presen
     }
 }
 
+// Asks for the cache lines of tile pixels row[lo .. hi]. A tile's rows are
+// 1 KiB apart, four to a 4 KiB page, and the processor's stream prefetch
+// stops at page boundaries: drawing row by row across up to 64 tiles, it
+// would start afresh every four rows in every tile. Asking for the row the
+// next screen row reads while this one is drawn measured 30 % faster at 50 %
+// (3840 x 2160) and costs one request per 16 pixels.
+static void prefetch_span(const u32* row, u32 lo, u32 hi) {
+    const char* p = (const char*)((uintptr_t)(row + lo) & ~(uintptr_t)63);
+    const char* end = (const char*)(row + hi + 1);
+    for (; p < end; p += 64) __builtin_prefetch(p);
+}
+
 static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* tables, ViewTarget target,
                       i32 y_lo, i32 y_hi) {
     if (!p->active) return;
@@ -346,6 +358,10 @@ static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* 
                 if (nearest) {
                     i64 tr = clamp_i64((p->ys[j] >> (16 + col.level)) - col.origin_y, 0, col.last_row);
                     const u32* src = col.tile + tr * TILE_SIDE;
+                    if (j + 1 < j1) {
+                        i64 next = clamp_i64((p->ys[j + 1] >> (16 + col.level)) - col.origin_y, 0, col.last_row);
+                        if (next != tr) prefetch_span(col.tile + next * TILE_SIDE, col.src_lo, col.src_hi);
+                    }
                     if (col.contiguous) {
                         k.composite_row(dst, src + col.src_lo, count);
                         continue;
@@ -358,6 +374,13 @@ static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* 
                     i64 upper = clamp_i64(s - 1, 0, col.last_row);
                     i64 lower = clamp_i64(s, 0, col.last_row);
                     u32 wy = (u32)((t >> 8) & 0xFF);
+                    if (j + 1 < j1) {
+                        // The next row's upper row is this one's lower one or
+                        // was asked for before it.
+                        i64 next = clamp_i64(((((p->ys[j + 1] + half) >> col.level) + 0x8000) >> 16) - col.origin_y,
+                                             0, col.last_row);
+                        if (next != lower) prefetch_span(col.tile + next * TILE_SIDE, col.src_lo, col.src_hi);
+                    }
                     if (col.step != 0) {
                         regular_columns(k, &col, tables, col.tile + upper * TILE_SIDE,
                                         col.tile + lower * TILE_SIDE, wy, dst);
