@@ -32,6 +32,10 @@ void blend_shifted_over_scalar(u32* dst, const u32* a, const u32* b, u32 count, 
     }
 }
 
+void reduce_row_scalar(u32* out, const u32* a, const u32* b, u32 count) {
+    for (u32 i = 0; i < count; i++) out[i] = reduce_pixel(a[2 * i], a[2 * i + 1], b[2 * i], b[2 * i + 1]);
+}
+
 void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count) {
     for (u32 i = 0; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
 }
@@ -39,11 +43,14 @@ void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count) {
 // ---- Dispatch ---------------------------------------------------------------
 
 static const BlendKernels k_scalar = {blend_rows_scalar,     blend_columns_scalar,     composite_row_scalar,
-                                      difference_row_scalar, blend_halves_over_scalar, blend_shifted_over_scalar};
+                                      difference_row_scalar, blend_halves_over_scalar, blend_shifted_over_scalar,
+                                      reduce_row_scalar};
 static const BlendKernels k_sse2 = {blend_rows_sse2,     blend_columns_sse2,     composite_row_sse2,
-                                    difference_row_sse2, blend_halves_over_sse2, blend_shifted_over_sse2};
+                                    difference_row_sse2, blend_halves_over_sse2, blend_shifted_over_sse2,
+                                    reduce_row_sse2};
 static const BlendKernels k_avx2 = {blend_rows_avx2,     blend_columns_avx2,     composite_row_avx2,
-                                    difference_row_avx2, blend_halves_over_avx2, blend_shifted_over_avx2};
+                                    difference_row_avx2, blend_halves_over_avx2, blend_shifted_over_avx2,
+                                    reduce_row_avx2};
 
 BlendKernels blend_kernels = k_sse2;
 

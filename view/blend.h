@@ -1,6 +1,7 @@
 // Pixel kernels of the presentation: blending two tile rows, blending the
 // left and right samples of each screen column, compositing over the
-// framebuffer and the colour rule of difference mode. Pixels are 32-bit BGRA
+// framebuffer and the colour rule of difference mode; and the pyramid's 2:1
+// reduction of tile rows. Pixels are 32-bit BGRA
 // (blue in the low byte).
 //
 // Each kernel has a scalar twin with the same signature and the same results
@@ -35,6 +36,11 @@ typedef void (*CompositeRowFn)(u32* dst, const u32* src, u32 count);
 // green g - 255 above 255, red min(g, 255), alpha 255.
 typedef void (*DifferenceRowFn)(u32* dst, const u32* a, const u32* b, u32 count);
 
+// The pyramid's 2:1 reduction of two rows: per channel
+// out[i] = (a[2i] + a[2i + 1] + b[2i] + b[2i + 1] + 2) >> 2; reads 2 * count
+// pixels of each row.
+typedef void (*ReduceRowFn)(u32* out, const u32* a, const u32* b, u32 count);
+
 struct BlendKernels {
     BlendRowsFn blend_rows;
     BlendColumnsFn blend_columns;
@@ -42,6 +48,7 @@ struct BlendKernels {
     DifferenceRowFn difference_row;
     BlendHalvesOverFn blend_halves_over;
     BlendShiftedOverFn blend_shifted_over;
+    ReduceRowFn reduce_row;
 };
 
 enum : u32 { KERNELS_SCALAR = 0, KERNELS_SSE2 = 1, KERNELS_AVX2 = 2, KERNEL_VARIANT_COUNT = 3 };
@@ -65,6 +72,7 @@ void composite_row_scalar(u32* dst, const u32* src, u32 count);
 void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count);
 void blend_halves_over_scalar(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
 void blend_shifted_over_scalar(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
+void reduce_row_scalar(u32* out, const u32* a, const u32* b, u32 count);
 
 void blend_rows_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 weight);
 void blend_columns_sse2(u32* out, const u32* row, const u8* left, const u8* right, const u8* weight,
@@ -73,6 +81,7 @@ void composite_row_sse2(u32* dst, const u32* src, u32 count);
 void difference_row_sse2(u32* dst, const u32* a, const u32* b, u32 count);
 void blend_halves_over_sse2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
 void blend_shifted_over_sse2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
+void reduce_row_sse2(u32* out, const u32* a, const u32* b, u32 count);
 
 void blend_rows_avx2(u32* out, const u32* a, const u32* b, u32 count, u32 weight);
 void blend_columns_avx2(u32* out, const u32* row, const u8* left, const u8* right, const u8* weight,
@@ -81,8 +90,18 @@ void composite_row_avx2(u32* dst, const u32* src, u32 count);
 void difference_row_avx2(u32* dst, const u32* a, const u32* b, u32 count);
 void blend_halves_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
 void blend_shifted_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
+void reduce_row_avx2(u32* out, const u32* a, const u32* b, u32 count);
 
 // One pixel of each rule, shared by the scalar twins and the vector tails.
+
+// Two channels at a time: each 16-bit field sums at most 4 x 255 + 2.
+QB_FORCE_INLINE u32 reduce_pixel(u32 a, u32 b, u32 c, u32 d) {
+    const u32 m = 0x00FF00FF;
+    u32 lo = (((a & m) + (b & m) + (c & m) + (d & m) + 0x00020002) >> 2) & m;
+    u32 hi = ((((a >> 8) & m) + ((b >> 8) & m) + ((c >> 8) & m) + ((d >> 8) & m) + 0x00020002) >> 2) & m;
+    return lo | (hi << 8);
+}
+
 QB_FORCE_INLINE u32 blend_pixel(u32 a, u32 b, u32 w) {
     u32 iw = 256 - w;
     // Two channels at a time: each 16-bit field holds at most 255 * 256.

@@ -240,3 +240,30 @@ void blend_shifted_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u3
         dst[i] = composite_pixel(dst[i], blend_pixel(here, next, wx));
     }
 }
+
+// ---- Pyramid reduction ------------------------------------------------------------
+
+// As the SSE2 form within each 128-bit half: eight pixels of each row give
+// pair sums 0, 1 | 2, 3 (pixels 0 to 3 | 4 to 7); the pack of two such
+// groups comes out as pixels 0, 1, 4, 5 | 2, 3, 6, 7 and one permute orders it.
+QB_FORCE_INLINE __m256i reduce_pairs(__m256i a, __m256i b) {
+    __m256i lo = _mm256_add_epi16(lo16(a), lo16(b));
+    __m256i hi = _mm256_add_epi16(hi16(a), hi16(b));
+    return _mm256_add_epi16(_mm256_unpacklo_epi64(lo, hi), _mm256_unpackhi_epi64(lo, hi));
+}
+
+void reduce_row_avx2(u32* out, const u32* a, const u32* b, u32 count) {
+    const __m256i two = _mm256_set1_epi16(2);
+    u32 i = 0;
+    for (; i + 8 <= count; i += 8) {
+        __m256i s0 = reduce_pairs(_mm256_loadu_si256((const __m256i*)(a + 2 * i)),
+                                  _mm256_loadu_si256((const __m256i*)(b + 2 * i)));
+        __m256i s1 = reduce_pairs(_mm256_loadu_si256((const __m256i*)(a + 2 * i + 8)),
+                                  _mm256_loadu_si256((const __m256i*)(b + 2 * i + 8)));
+        s0 = _mm256_srli_epi16(_mm256_add_epi16(s0, two), 2);
+        s1 = _mm256_srli_epi16(_mm256_add_epi16(s1, two), 2);
+        __m256i packed = _mm256_packus_epi16(s0, s1);
+        _mm256_storeu_si256((__m256i*)(out + i), _mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0)));
+    }
+    for (; i < count; i++) out[i] = reduce_pixel(a[2 * i], a[2 * i + 1], b[2 * i], b[2 * i + 1]);
+}

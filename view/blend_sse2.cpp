@@ -245,3 +245,29 @@ void blend_shifted_over_sse2(u32* dst, const u32* a, const u32* b, u32 count, u3
         dst[i] = composite_pixel(dst[i], blend_pixel(here, next, wx));
     }
 }
+
+// ---- Pyramid reduction ------------------------------------------------------------
+
+// Four pixels of each row give two: the rows summed in 16-bit lanes, then
+// each pixel pair's sum from the two 64-bit halves (pixels 0 and 1 of the
+// widened low half, 2 and 3 of the high one).
+QB_FORCE_INLINE __m128i reduce_pairs(__m128i a, __m128i b) {
+    __m128i lo = _mm_add_epi16(lo16(a), lo16(b));
+    __m128i hi = _mm_add_epi16(hi16(a), hi16(b));
+    return _mm_add_epi16(_mm_unpacklo_epi64(lo, hi), _mm_unpackhi_epi64(lo, hi));
+}
+
+void reduce_row_sse2(u32* out, const u32* a, const u32* b, u32 count) {
+    const __m128i two = _mm_set1_epi16(2);
+    u32 i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m128i s0 = reduce_pairs(_mm_loadu_si128((const __m128i*)(a + 2 * i)),
+                                  _mm_loadu_si128((const __m128i*)(b + 2 * i)));
+        __m128i s1 = reduce_pairs(_mm_loadu_si128((const __m128i*)(a + 2 * i + 4)),
+                                  _mm_loadu_si128((const __m128i*)(b + 2 * i + 4)));
+        s0 = _mm_srli_epi16(_mm_add_epi16(s0, two), 2);
+        s1 = _mm_srli_epi16(_mm_add_epi16(s1, two), 2);
+        _mm_storeu_si128((__m128i*)(out + i), _mm_packus_epi16(s0, s1));
+    }
+    for (; i < count; i++) out[i] = reduce_pixel(a[2 * i], a[2 * i + 1], b[2 * i], b[2 * i + 1]);
+}

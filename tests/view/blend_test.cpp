@@ -170,6 +170,32 @@ TEST_P(Variants, BilinearRunsOpaqueAndOneTranslucent) {
     }
 }
 
+// The 2:1 reduction against the per-channel rule, for every length, and
+// with every channel at its extremes (sums of 0 and 4 x 255 + 2).
+TEST_P(Variants, ReduceRow) {
+    std::mt19937 rng(9);
+    auto ref_reduce = [](u32 p, u32 q, u32 r, u32 t) {
+        u32 out = 0;
+        for (u32 c = 0; c < 4; c++)
+            out |= ((channel(p, c) + channel(q, c) + channel(r, c) + channel(t, c) + 2) >> 2) << (8 * c);
+        return out;
+    };
+    for (u32 n = 0; n <= 40; n++) {
+        for (u32 round = 0; round < 4; round++) {
+            std::vector<u32> a(2 * n), b(2 * n), out(n + 1, 0xDEADBEEF);
+            for (u32 i = 0; i < 2 * n; i++) {
+                a[i] = round == 0 ? 0xFFFFFFFFu : random_pixel(rng);
+                b[i] = round == 0 ? 0xFFFFFFFFu : (round == 1 ? 0u : random_pixel(rng));
+            }
+            blend_kernels.reduce_row(out.data(), a.data(), b.data(), n);
+            for (u32 i = 0; i < n; i++) {
+                ASSERT_EQ(out[i], ref_reduce(a[2 * i], a[2 * i + 1], b[2 * i], b[2 * i + 1])) << n << " " << i;
+            }
+            ASSERT_EQ(out[n], 0xDEADBEEFu);
+        }
+    }
+}
+
 TEST_P(Variants, Composite) {
     std::mt19937 rng(3);
     for (u32 n = 0; n <= 40; n++) {
