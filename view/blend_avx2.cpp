@@ -31,6 +31,8 @@ void blend_rows_avx2(u32* out, const u32* a, const u32* b, u32 count, u32 weight
     for (; i < count; i++) out[i] = blend_pixel(a[i], b[i], weight);
 }
 
+// The gathers win here: 0.62-0.67 ns a pixel against 0.69-0.75 for the SSE2
+// form's scalar loads, on a tile row at 51 % to 90 % (AMD EPYC, AVX2).
 void blend_columns_avx2(u32* out, const u32* row, const u8* left, const u8* right, const u8* weight,
                         u32 count) {
     // Each pixel's weight in its four bytes, in pixel order within each
