@@ -1,8 +1,7 @@
 // Pixel kernels of the presentation: blending two tile rows, blending the
 // left and right samples of each screen column, compositing over the
 // framebuffer and the colour rule of difference mode; and the pyramid's 2:1
-// reduction of tile rows. Pixels are 32-bit BGRA
-// (blue in the low byte).
+// reduction of tile rows. Pixels are 32-bit BGRA (blue in the low byte).
 //
 // Each kernel has a scalar twin with the same signature and the same results
 // bit for bit; the table `blend_kernels` is filled once at start-up from a CPU
@@ -94,7 +93,8 @@ void reduce_row_avx2(u32* out, const u32* a, const u32* b, u32 count);
 
 // One pixel of each rule, shared by the scalar twins and the vector tails.
 
-// Two channels at a time: each 16-bit field sums at most 4 x 255 + 2.
+// The reduction two channels at a time: each 16-bit field sums at most
+// 4 x 255 + 2.
 QB_FORCE_INLINE u32 reduce_pixel(u32 a, u32 b, u32 c, u32 d) {
     const u32 m = 0x00FF00FF;
     u32 lo = (((a & m) + (b & m) + (c & m) + (d & m) + 0x00020002) >> 2) & m;

@@ -375,11 +375,14 @@ static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* 
                     i64 lower = clamp_i64(s, 0, col.last_row);
                     u32 wy = (u32)((t >> 8) & 0xFF);
                     if (j + 1 < j1) {
-                        // The next row's upper row is this one's lower one or
-                        // was asked for before it.
+                        // The next row reads rows up to `next`, at most two
+                        // past this one's lower row (sampled rows are at most
+                        // two tile rows apart below 100 %).
                         i64 next = clamp_i64(((((p->ys[j + 1] + half) >> col.level) + 0x8000) >> 16) - col.origin_y,
                                              0, col.last_row);
-                        if (next != lower) prefetch_span(col.tile + next * TILE_SIDE, col.src_lo, col.src_hi);
+                        for (i64 ahead = next - 1 > lower ? next - 1 : lower + 1; ahead <= next; ahead++) {
+                            prefetch_span(col.tile + ahead * TILE_SIDE, col.src_lo, col.src_hi);
+                        }
                     }
                     if (col.step != 0) {
                         regular_columns(k, &col, tables, col.tile + upper * TILE_SIDE,
