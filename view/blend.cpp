@@ -16,18 +16,24 @@ void composite_row_scalar(u32* dst, const u32* src, u32 count) {
     for (u32 i = 0; i < count; i++) dst[i] = composite_pixel(dst[i], src[i]);
 }
 
-void blend_halves_scalar(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+void blend_halves_over_scalar(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
     for (u32 i = 0; i < count; i++) {
         u32 even = blend_pixel(a[2 * i], b[2 * i], wy);
         u32 odd = blend_pixel(a[2 * i + 1], b[2 * i + 1], wy);
-        out[i] = blend_pixel(even, odd, wx);
+        dst[i] = composite_pixel(dst[i], blend_pixel(even, odd, wx));
     }
 }
 
-void blend_shifted_scalar(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+void blend_shifted_over_scalar(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
     for (u32 i = 0; i < count; i++) {
-        out[i] = blend_pixel(blend_pixel(a[i], b[i], wy), blend_pixel(a[i + 1], b[i + 1], wy), wx);
+        u32 here = blend_pixel(a[i], b[i], wy);
+        u32 next = blend_pixel(a[i + 1], b[i + 1], wy);
+        dst[i] = composite_pixel(dst[i], blend_pixel(here, next, wx));
     }
+}
+
+void reduce_row_scalar(u32* out, const u32* a, const u32* b, u32 count) {
+    for (u32 i = 0; i < count; i++) out[i] = reduce_pixel(a[2 * i], a[2 * i + 1], b[2 * i], b[2 * i + 1]);
 }
 
 void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count) {
@@ -36,14 +42,15 @@ void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count) {
 
 // ---- Dispatch ---------------------------------------------------------------
 
-static const BlendKernels k_scalar = {blend_rows_scalar, blend_columns_scalar, composite_row_scalar,
-                                      difference_row_scalar, blend_halves_scalar, blend_shifted_scalar};
-static const BlendKernels k_sse2 = {blend_rows_sse2, blend_columns_sse2, composite_row_sse2,
-                                    difference_row_sse2, blend_halves_sse2, blend_shifted_sse2};
-// Halving and shifting have no AVX2 variants: their loads are contiguous and
-// their work is bound by the rows they read, so the SSE2 ones serve here too.
-static const BlendKernels k_avx2 = {blend_rows_avx2, blend_columns_avx2, composite_row_avx2,
-                                    difference_row_avx2, blend_halves_sse2, blend_shifted_sse2};
+static const BlendKernels k_scalar = {blend_rows_scalar,     blend_columns_scalar,     composite_row_scalar,
+                                      difference_row_scalar, blend_halves_over_scalar, blend_shifted_over_scalar,
+                                      reduce_row_scalar};
+static const BlendKernels k_sse2 = {blend_rows_sse2,     blend_columns_sse2,     composite_row_sse2,
+                                    difference_row_sse2, blend_halves_over_sse2, blend_shifted_over_sse2,
+                                    reduce_row_sse2};
+static const BlendKernels k_avx2 = {blend_rows_avx2,     blend_columns_avx2,     composite_row_avx2,
+                                    difference_row_avx2, blend_halves_over_avx2, blend_shifted_over_avx2,
+                                    reduce_row_avx2};
 
 BlendKernels blend_kernels = k_sse2;
 

@@ -1,7 +1,7 @@
 // Pixel kernels of the presentation: blending two tile rows, blending the
 // left and right samples of each screen column, compositing over the
-// framebuffer and the colour rule of difference mode. Pixels are 32-bit BGRA
-// (blue in the low byte).
+// framebuffer and the colour rule of difference mode; and the pyramid's 2:1
+// reduction of tile rows. Pixels are 32-bit BGRA (blue in the low byte).
 //
 // Each kernel has a scalar twin with the same signature and the same results
 // bit for bit; the table `blend_kernels` is filled once at start-up from a CPU
@@ -17,14 +17,16 @@ typedef void (*BlendRowsFn)(u32* out, const u32* a, const u32* b, u32 count, u32
 // out[i] = blend of row[left[i]] and row[right[i]] with weight[i].
 typedef void (*BlendColumnsFn)(u32* out, const u32* row, const u8* left, const u8* right,
                                const u8* weight, u32 count);
-// Halving: out[i] = blend of p(2i) and p(2i + 1) with weight wx, where p(k)
-// is the blend of a[k] and b[k] with weight wy, exactly as blend_rows then
-// blend_columns with left 2i, right 2i + 1 and every weight wx give; reads
-// 2 * count pixels of each row. The bilinear 50 % case, in one pass.
-typedef void (*BlendHalvesFn)(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
-// Shifted: the same with p(i) and p(i + 1), reading count + 1 pixels of each
-// row; a level shown at 100 % off its pixel grid.
-typedef void (*BlendShiftedFn)(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
+// Halving, composited: the sample s(i), the blend of p(2i) and p(2i + 1)
+// with weight wx where p(k) is the blend of a[k] and b[k] with weight wy
+// (exactly what blend_rows then blend_columns with left 2i, right 2i + 1 and
+// every weight wx give), goes over dst[i] as composite_row puts it; reads
+// 2 * count pixels of each row. A level shown at 50 %, in one pass.
+typedef void (*BlendHalvesOverFn)(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
+// Shifted, composited: the same with p(i) and p(i + 1), reading count + 1
+// pixels of each row; a level shown at 100 % off its pixel grid, which is
+// what a zoom of exactly 50 %, 25 %, ... draws.
+typedef void (*BlendShiftedOverFn)(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
 // Alpha over: an opaque pixel is stored; otherwise with a = alpha + (alpha >> 7)
 // every channel, alpha included, becomes (dst * (256 - a) + src * a) >> 8.
 typedef void (*CompositeRowFn)(u32* dst, const u32* src, u32 count);
@@ -33,13 +35,19 @@ typedef void (*CompositeRowFn)(u32* dst, const u32* src, u32 count);
 // green g - 255 above 255, red min(g, 255), alpha 255.
 typedef void (*DifferenceRowFn)(u32* dst, const u32* a, const u32* b, u32 count);
 
+// The pyramid's 2:1 reduction of two rows: per channel
+// out[i] = (a[2i] + a[2i + 1] + b[2i] + b[2i + 1] + 2) >> 2; reads 2 * count
+// pixels of each row.
+typedef void (*ReduceRowFn)(u32* out, const u32* a, const u32* b, u32 count);
+
 struct BlendKernels {
     BlendRowsFn blend_rows;
     BlendColumnsFn blend_columns;
     CompositeRowFn composite_row;
     DifferenceRowFn difference_row;
-    BlendHalvesFn blend_halves;
-    BlendShiftedFn blend_shifted;
+    BlendHalvesOverFn blend_halves_over;
+    BlendShiftedOverFn blend_shifted_over;
+    ReduceRowFn reduce_row;
 };
 
 enum : u32 { KERNELS_SCALAR = 0, KERNELS_SSE2 = 1, KERNELS_AVX2 = 2, KERNEL_VARIANT_COUNT = 3 };
@@ -61,24 +69,39 @@ void blend_columns_scalar(u32* out, const u32* row, const u8* left, const u8* ri
                           const u8* weight, u32 count);
 void composite_row_scalar(u32* dst, const u32* src, u32 count);
 void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count);
-void blend_halves_scalar(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
-void blend_shifted_scalar(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
+void blend_halves_over_scalar(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
+void blend_shifted_over_scalar(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
+void reduce_row_scalar(u32* out, const u32* a, const u32* b, u32 count);
 
 void blend_rows_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 weight);
 void blend_columns_sse2(u32* out, const u32* row, const u8* left, const u8* right, const u8* weight,
                         u32 count);
 void composite_row_sse2(u32* dst, const u32* src, u32 count);
 void difference_row_sse2(u32* dst, const u32* a, const u32* b, u32 count);
-void blend_halves_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
-void blend_shifted_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
+void blend_halves_over_sse2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
+void blend_shifted_over_sse2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
+void reduce_row_sse2(u32* out, const u32* a, const u32* b, u32 count);
 
 void blend_rows_avx2(u32* out, const u32* a, const u32* b, u32 count, u32 weight);
 void blend_columns_avx2(u32* out, const u32* row, const u8* left, const u8* right, const u8* weight,
                         u32 count);
 void composite_row_avx2(u32* dst, const u32* src, u32 count);
 void difference_row_avx2(u32* dst, const u32* a, const u32* b, u32 count);
+void blend_halves_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
+void blend_shifted_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
+void reduce_row_avx2(u32* out, const u32* a, const u32* b, u32 count);
 
 // One pixel of each rule, shared by the scalar twins and the vector tails.
+
+// The reduction two channels at a time: each 16-bit field sums at most
+// 4 x 255 + 2.
+QB_FORCE_INLINE u32 reduce_pixel(u32 a, u32 b, u32 c, u32 d) {
+    const u32 m = 0x00FF00FF;
+    u32 lo = (((a & m) + (b & m) + (c & m) + (d & m) + 0x00020002) >> 2) & m;
+    u32 hi = ((((a >> 8) & m) + ((b >> 8) & m) + ((c >> 8) & m) + ((d >> 8) & m) + 0x00020002) >> 2) & m;
+    return lo | (hi << 8);
+}
+
 QB_FORCE_INLINE u32 blend_pixel(u32 a, u32 b, u32 w) {
     u32 iw = 256 - w;
     // Two channels at a time: each 16-bit field holds at most 255 * 256.

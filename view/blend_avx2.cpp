@@ -31,6 +31,8 @@ void blend_rows_avx2(u32* out, const u32* a, const u32* b, u32 count, u32 weight
     for (; i < count; i++) out[i] = blend_pixel(a[i], b[i], weight);
 }
 
+// The gathers win here: 0.62-0.67 ns a pixel against 0.69-0.75 for the SSE2
+// form's scalar loads, on a tile row at 51 % to 90 % (AMD EPYC, AVX2).
 void blend_columns_avx2(u32* out, const u32* row, const u8* left, const u8* right, const u8* weight,
                         u32 count) {
     // Each pixel's weight in its four bytes, in pixel order within each
@@ -102,4 +104,168 @@ void difference_row_avx2(u32* dst, const u32* a, const u32* b, u32 count) {
         _mm256_storeu_si256((__m256i*)(dst + i), v);
     }
     for (; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
+}
+
+// ---- Bilinear runs, composited -----------------------------------------------
+
+// Eight sampled pixels over dst[0..7]: an opaque group is stored, the rest
+// composited (composite_row's rule).
+QB_FORCE_INLINE void over_store8(u32* dst, __m256i px) {
+    // testc: every alpha bit of the eight pixels set.
+    if (_mm256_testc_si256(px, _mm256_set1_epi32((i32)0xFF000000u))) {
+        _mm256_storeu_si256((__m256i*)dst, px);
+    } else {
+        _mm256_storeu_si256((__m256i*)dst, over8(_mm256_loadu_si256((const __m256i*)dst), px));
+    }
+}
+
+// The last group of a row, ending at the row's end: lanes below `done`
+// were composited by an earlier group and keep what dst holds. (An opaque
+// pixel composites to itself, so over8 needs no select for those.)
+QB_FORCE_INLINE void over_store8_after(u32* dst, __m256i px, u32 done) {
+    __m256i d = _mm256_loadu_si256((const __m256i*)dst);
+    __m256i keep = _mm256_cmpgt_epi32(_mm256_set1_epi32((i32)done), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    _mm256_storeu_si256((__m256i*)dst, _mm256_blendv_epi8(over8(d, px), d, keep));
+}
+
+// The vertical blend of a[0..7] and b[0..7] in 16-bit lanes: pixels 0, 1,
+// 4, 5 in *lo and 2, 3, 6, 7 in *hi (unpacking works within 128-bit halves).
+QB_FORCE_INLINE void vertical8(const u32* a, const u32* b, __m256i ivy, __m256i vy, __m256i* lo, __m256i* hi) {
+    __m256i va = _mm256_loadu_si256((const __m256i*)a);
+    __m256i vb = _mm256_loadu_si256((const __m256i*)b);
+    *lo = mix16(lo16(va), lo16(vb), ivy, vy);
+    *hi = mix16(hi16(va), hi16(vb), ivy, vy);
+}
+
+// Halving: sixteen pixels of each row give eight. The even and odd pixels
+// are split apart by a float shuffle within halves, so the result comes out
+// as pixels 0, 1, 4, 5 | 2, 3, 6, 7 and one cross-half permute orders it.
+QB_FORCE_INLINE __m256i halves8(const u32* a, const u32* b, __m256i ivy, __m256i vy, __m256i ivx, __m256i vx) {
+    __m256i l0, h0, l1, h1;
+    vertical8(a, b, ivy, vy, &l0, &h0);
+    vertical8(a + 8, b + 8, ivy, vy, &l1, &h1);
+    __m256 f0 = _mm256_castsi256_ps(_mm256_packus_epi16(l0, h0));
+    __m256 f1 = _mm256_castsi256_ps(_mm256_packus_epi16(l1, h1));
+    __m256i even = _mm256_castps_si256(_mm256_shuffle_ps(f0, f1, _MM_SHUFFLE(2, 0, 2, 0)));
+    __m256i odd = _mm256_castps_si256(_mm256_shuffle_ps(f0, f1, _MM_SHUFFLE(3, 1, 3, 1)));
+    __m256i l = mix16(lo16(even), lo16(odd), ivx, vx);
+    __m256i h = mix16(hi16(even), hi16(odd), ivx, vx);
+    return _mm256_permute4x64_epi64(_mm256_packus_epi16(l, h), _MM_SHUFFLE(3, 1, 2, 0));
+}
+
+void blend_halves_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    const __m256i vy = _mm256_set1_epi16((i16)wy);
+    const __m256i ivy = _mm256_set1_epi16((i16)(256 - wy));
+    const __m256i vx = _mm256_set1_epi16((i16)wx);
+    const __m256i ivx = _mm256_set1_epi16((i16)(256 - wx));
+    u32 i = 0;
+    for (; i + 8 <= count; i += 8) over_store8(dst + i, halves8(a + 2 * i, b + 2 * i, ivy, vy, ivx, vx));
+    if (i < count && count >= 8) {
+        u32 last = count - 8;
+        over_store8_after(dst + last, halves8(a + 2 * last, b + 2 * last, ivy, vy, ivx, vx), i - last);
+        return;
+    }
+    for (; i < count; i++) {
+        u32 even = blend_pixel(a[2 * i], b[2 * i], wy);
+        u32 odd = blend_pixel(a[2 * i + 1], b[2 * i + 1], wy);
+        dst[i] = composite_pixel(dst[i], blend_pixel(even, odd, wx));
+    }
+}
+
+// Eight pixels at i and at i + 1, each blended vertically (the careful form).
+QB_FORCE_INLINE __m256i shifted8(const u32* a, const u32* b, __m256i ivy, __m256i vy, __m256i ivx, __m256i vx) {
+    __m256i l0, h0, l1, h1;
+    vertical8(a, b, ivy, vy, &l0, &h0);
+    vertical8(a + 1, b + 1, ivy, vy, &l1, &h1);
+    return _mm256_packus_epi16(mix16(l0, l1, ivx, vx), mix16(h0, h1, ivx, vx));
+}
+
+// Blending in signed bytes, for weights 1 to 255. With p' = p - 128 (the
+// byte p xor 0x80), a' (256 - w) + b' w = a (256 - w) + b w - 32768 lies in
+// -32768 .. 32512, so maddubs (unsigned weight bytes 256 - w and w times the
+// signed pixel bytes, each pair summed) gives it exactly in a 16-bit lane,
+// and its arithmetic shift right by 8 is the blend minus 128: a signed byte
+// again. One multiply per channel instead of two, and no widening.
+QB_FORCE_INLINE __m256i pair_weights(u32 w) {
+    return _mm256_set1_epi16((i16)((256 - w) | w << 8));
+}
+
+// Eight pixels of a and b (signed bytes, in order) blended with the weight pair.
+QB_FORCE_INLINE __m256i blend_signed8(__m256i a, __m256i b, __m256i pair) {
+    __m256i lo = _mm256_srai_epi16(_mm256_maddubs_epi16(pair, _mm256_unpacklo_epi8(a, b)), 8);
+    __m256i hi = _mm256_srai_epi16(_mm256_maddubs_epi16(pair, _mm256_unpackhi_epi8(a, b)), 8);
+    return _mm256_packs_epi16(lo, hi);
+}
+
+// The vertical blend of a[0..7] and b[0..7] as signed bytes.
+QB_FORCE_INLINE __m256i vertical_signed8(const u32* a, const u32* b, __m256i pair) {
+    const __m256i bias = _mm256_set1_epi8((char)0x80);
+    __m256i va = _mm256_xor_si256(_mm256_loadu_si256((const __m256i*)a), bias);
+    __m256i vb = _mm256_xor_si256(_mm256_loadu_si256((const __m256i*)b), bias);
+    return blend_signed8(va, vb, pair);
+}
+
+// Each source pixel is blended vertically once: the fast loop carries the
+// next group's vertical blend to the following step and takes pixels i + 1
+// to i + 8 from the two groups (one cross-half permute, one byte alignment
+// within halves). It runs while that next group lies within the count + 1
+// pixels read; the careful form finishes the row, its last group ending at
+// the row's end. A weight of 0 (no byte 256 - w) takes the careful form
+// throughout; regular runs never have wx 0, and wy is 0 on few rows.
+void blend_shifted_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    const __m256i vy = _mm256_set1_epi16((i16)wy);
+    const __m256i ivy = _mm256_set1_epi16((i16)(256 - wy));
+    const __m256i vx = _mm256_set1_epi16((i16)wx);
+    const __m256i ivx = _mm256_set1_epi16((i16)(256 - wx));
+    u32 i = 0;
+    if (count >= 15 && wy != 0 && wx != 0) {
+        const __m256i pair_y = pair_weights(wy);
+        const __m256i pair_x = pair_weights(wx);
+        const __m256i bias = _mm256_set1_epi8((char)0x80);
+        __m256i v = vertical_signed8(a, b, pair_y);  // pixels i to i + 7
+        for (; i + 15 <= count; i += 8) {
+            __m256i next = vertical_signed8(a + i + 8, b + i + 8, pair_y);
+            __m256i shifted = _mm256_alignr_epi8(_mm256_permute2x128_si256(v, next, 0x21), v, 4);
+            over_store8(dst + i, _mm256_xor_si256(blend_signed8(v, shifted, pair_x), bias));
+            v = next;
+        }
+    }
+    for (; i + 8 <= count; i += 8) over_store8(dst + i, shifted8(a + i, b + i, ivy, vy, ivx, vx));
+    if (i < count && count >= 8) {
+        u32 last = count - 8;
+        over_store8_after(dst + last, shifted8(a + last, b + last, ivy, vy, ivx, vx), i - last);
+        return;
+    }
+    for (; i < count; i++) {
+        u32 here = blend_pixel(a[i], b[i], wy);
+        u32 next = blend_pixel(a[i + 1], b[i + 1], wy);
+        dst[i] = composite_pixel(dst[i], blend_pixel(here, next, wx));
+    }
+}
+
+// ---- Pyramid reduction ------------------------------------------------------------
+
+// As the SSE2 form within each 128-bit half: eight pixels of each row give
+// pair sums 0, 1 | 2, 3 (pixels 0 to 3 | 4 to 7); the pack of two such
+// groups comes out as pixels 0, 1, 4, 5 | 2, 3, 6, 7 and one permute orders it.
+QB_FORCE_INLINE __m256i reduce_pairs(__m256i a, __m256i b) {
+    __m256i lo = _mm256_add_epi16(lo16(a), lo16(b));
+    __m256i hi = _mm256_add_epi16(hi16(a), hi16(b));
+    return _mm256_add_epi16(_mm256_unpacklo_epi64(lo, hi), _mm256_unpackhi_epi64(lo, hi));
+}
+
+void reduce_row_avx2(u32* out, const u32* a, const u32* b, u32 count) {
+    const __m256i two = _mm256_set1_epi16(2);
+    u32 i = 0;
+    for (; i + 8 <= count; i += 8) {
+        __m256i s0 = reduce_pairs(_mm256_loadu_si256((const __m256i*)(a + 2 * i)),
+                                  _mm256_loadu_si256((const __m256i*)(b + 2 * i)));
+        __m256i s1 = reduce_pairs(_mm256_loadu_si256((const __m256i*)(a + 2 * i + 8)),
+                                  _mm256_loadu_si256((const __m256i*)(b + 2 * i + 8)));
+        s0 = _mm256_srli_epi16(_mm256_add_epi16(s0, two), 2);
+        s1 = _mm256_srli_epi16(_mm256_add_epi16(s1, two), 2);
+        __m256i packed = _mm256_packus_epi16(s0, s1);
+        _mm256_storeu_si256((__m256i*)(out + i), _mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0)));
+    }
+    for (; i < count; i++) out[i] = reduce_pixel(a[2 * i], a[2 * i + 1], b[2 * i], b[2 * i + 1]);
 }

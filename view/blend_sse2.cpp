@@ -128,57 +128,146 @@ void difference_row_sse2(u32* dst, const u32* a, const u32* b, u32 count) {
     for (; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
 }
 
-// Eight pixels of each row give four: the vertical blend in 16-bit lanes,
-// packed back to bytes (exact: each result is at most 255), then the even
-// and odd pixels split apart with a float shuffle and blended horizontally.
-void blend_halves_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+// ---- Bilinear runs, composited -----------------------------------------------
+
+// Four sampled pixels over dst[0..3]: an opaque group is stored, the rest
+// composited (composite_row's rule).
+QB_FORCE_INLINE void over_store4(u32* dst, __m128i px) {
+    const __m128i amask = _mm_set1_epi32((i32)0xFF000000u);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(px, amask), amask)) == 0xFFFF) {
+        _mm_storeu_si128((__m128i*)dst, px);
+    } else {
+        _mm_storeu_si128((__m128i*)dst, over4(_mm_loadu_si128((const __m128i*)dst), px));
+    }
+}
+
+// The last group of a row, ending at the row's end: lanes below `done` were
+// composited by an earlier group and keep what dst holds. (An opaque pixel
+// composites to itself, so over4 needs no select for those.)
+QB_FORCE_INLINE void over_store4_after(u32* dst, __m128i px, u32 done) {
+    __m128i d = _mm_loadu_si128((const __m128i*)dst);
+    __m128i keep = _mm_cmpgt_epi32(_mm_set1_epi32((i32)done), _mm_setr_epi32(0, 1, 2, 3));
+    _mm_storeu_si128((__m128i*)dst, _mm_or_si128(_mm_and_si128(keep, d), _mm_andnot_si128(keep, over4(d, px))));
+}
+
+// The vertical blend of a[0..3] and b[0..3] in 16-bit lanes: pixels 0 and 1
+// in *lo, 2 and 3 in *hi. Exact: each lane is at most 255.
+QB_FORCE_INLINE void vertical4(const u32* a, const u32* b, __m128i ivy, __m128i vy, __m128i* lo, __m128i* hi) {
+    __m128i va = _mm_loadu_si128((const __m128i*)a);
+    __m128i vb = _mm_loadu_si128((const __m128i*)b);
+    *lo = mix16(lo16(va), lo16(vb), ivy, vy);
+    *hi = mix16(hi16(va), hi16(vb), ivy, vy);
+}
+
+// The high pixel of x and the low pixel of y, in 16-bit lanes: the pixels
+// one place on from x's.
+QB_FORCE_INLINE __m128i next_pair(__m128i x, __m128i y) {
+    return _mm_castpd_si128(_mm_shuffle_pd(_mm_castsi128_pd(x), _mm_castsi128_pd(y), 1));
+}
+
+// Halving: eight pixels of each row give four. The vertical blend in 16-bit
+// lanes, packed back to bytes (exact: each result is at most 255), then the
+// even and odd pixels split apart with a float shuffle and blended
+// horizontally.
+QB_FORCE_INLINE __m128i halves4(const u32* a, const u32* b, __m128i ivy, __m128i vy, __m128i ivx, __m128i vx) {
+    __m128i l0, h0, l1, h1;
+    vertical4(a, b, ivy, vy, &l0, &h0);
+    vertical4(a + 4, b + 4, ivy, vy, &l1, &h1);
+    __m128 f0 = _mm_castsi128_ps(_mm_packus_epi16(l0, h0));
+    __m128 f1 = _mm_castsi128_ps(_mm_packus_epi16(l1, h1));
+    __m128i even = _mm_castps_si128(_mm_shuffle_ps(f0, f1, _MM_SHUFFLE(2, 0, 2, 0)));
+    __m128i odd = _mm_castps_si128(_mm_shuffle_ps(f0, f1, _MM_SHUFFLE(3, 1, 3, 1)));
+    __m128i l = mix16(lo16(even), lo16(odd), ivx, vx);
+    __m128i h = mix16(hi16(even), hi16(odd), ivx, vx);
+    return _mm_packus_epi16(l, h);
+}
+
+void blend_halves_over_sse2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
     const __m128i vy = _mm_set1_epi16((i16)wy);
     const __m128i ivy = _mm_set1_epi16((i16)(256 - wy));
     const __m128i vx = _mm_set1_epi16((i16)wx);
     const __m128i ivx = _mm_set1_epi16((i16)(256 - wx));
     u32 i = 0;
-    for (; i + 4 <= count; i += 4) {
-        __m128i a0 = _mm_loadu_si128((const __m128i*)(a + 2 * i));
-        __m128i a1 = _mm_loadu_si128((const __m128i*)(a + 2 * i + 4));
-        __m128i b0 = _mm_loadu_si128((const __m128i*)(b + 2 * i));
-        __m128i b1 = _mm_loadu_si128((const __m128i*)(b + 2 * i + 4));
-        __m128i v0 = _mm_packus_epi16(mix16(lo16(a0), lo16(b0), ivy, vy), mix16(hi16(a0), hi16(b0), ivy, vy));
-        __m128i v1 = _mm_packus_epi16(mix16(lo16(a1), lo16(b1), ivy, vy), mix16(hi16(a1), hi16(b1), ivy, vy));
-        __m128 f0 = _mm_castsi128_ps(v0);
-        __m128 f1 = _mm_castsi128_ps(v1);
-        __m128i even = _mm_castps_si128(_mm_shuffle_ps(f0, f1, _MM_SHUFFLE(2, 0, 2, 0)));
-        __m128i odd = _mm_castps_si128(_mm_shuffle_ps(f0, f1, _MM_SHUFFLE(3, 1, 3, 1)));
-        __m128i l = mix16(lo16(even), lo16(odd), ivx, vx);
-        __m128i h = mix16(hi16(even), hi16(odd), ivx, vx);
-        _mm_storeu_si128((__m128i*)(out + i), _mm_packus_epi16(l, h));
+    for (; i + 4 <= count; i += 4) over_store4(dst + i, halves4(a + 2 * i, b + 2 * i, ivy, vy, ivx, vx));
+    if (i < count && count >= 4) {
+        u32 last = count - 4;
+        over_store4_after(dst + last, halves4(a + 2 * last, b + 2 * last, ivy, vy, ivx, vx), i - last);
+        return;
     }
     for (; i < count; i++) {
         u32 even = blend_pixel(a[2 * i], b[2 * i], wy);
         u32 odd = blend_pixel(a[2 * i + 1], b[2 * i + 1], wy);
-        out[i] = blend_pixel(even, odd, wx);
+        dst[i] = composite_pixel(dst[i], blend_pixel(even, odd, wx));
     }
 }
 
-// Four pixels from rows a and b at i and at i + 1 (unaligned loads one pixel
-// on): both vertical blends in registers, then the horizontal one.
-void blend_shifted_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+// Four pixels at i and at i + 1, each blended vertically (the careful form).
+QB_FORCE_INLINE __m128i shifted4(const u32* a, const u32* b, __m128i ivy, __m128i vy, __m128i ivx, __m128i vx) {
+    __m128i l0, h0, l1, h1;
+    vertical4(a, b, ivy, vy, &l0, &h0);
+    vertical4(a + 1, b + 1, ivy, vy, &l1, &h1);
+    return _mm_packus_epi16(mix16(l0, l1, ivx, vx), mix16(h0, h1, ivx, vx));
+}
+
+// Each source pixel is blended vertically once: the fast loop carries the
+// next group's vertical blend to the following step and takes pixels i + 1
+// to i + 4 from the two groups by a shuffle. It runs while that next group
+// lies within the count + 1 pixels read; the careful form finishes the row,
+// its last group ending at the row's end.
+void blend_shifted_over_sse2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
     const __m128i vy = _mm_set1_epi16((i16)wy);
     const __m128i ivy = _mm_set1_epi16((i16)(256 - wy));
     const __m128i vx = _mm_set1_epi16((i16)wx);
     const __m128i ivx = _mm_set1_epi16((i16)(256 - wx));
     u32 i = 0;
-    for (; i + 4 <= count; i += 4) {
-        __m128i a0 = _mm_loadu_si128((const __m128i*)(a + i));
-        __m128i a1 = _mm_loadu_si128((const __m128i*)(a + i + 1));
-        __m128i b0 = _mm_loadu_si128((const __m128i*)(b + i));
-        __m128i b1 = _mm_loadu_si128((const __m128i*)(b + i + 1));
-        __m128i l0 = mix16(lo16(a0), lo16(b0), ivy, vy), h0 = mix16(hi16(a0), hi16(b0), ivy, vy);
-        __m128i l1 = mix16(lo16(a1), lo16(b1), ivy, vy), h1 = mix16(hi16(a1), hi16(b1), ivy, vy);
-        __m128i l = mix16(l0, l1, ivx, vx);
-        __m128i h = mix16(h0, h1, ivx, vx);
-        _mm_storeu_si128((__m128i*)(out + i), _mm_packus_epi16(l, h));
+    if (count >= 7) {
+        __m128i lo, hi;  // pixels i, i + 1 and i + 2, i + 3
+        vertical4(a, b, ivy, vy, &lo, &hi);
+        for (; i + 7 <= count; i += 4) {
+            __m128i next_lo, next_hi;
+            vertical4(a + i + 4, b + i + 4, ivy, vy, &next_lo, &next_hi);
+            __m128i l = mix16(lo, next_pair(lo, hi), ivx, vx);
+            __m128i h = mix16(hi, next_pair(hi, next_lo), ivx, vx);
+            over_store4(dst + i, _mm_packus_epi16(l, h));
+            lo = next_lo;
+            hi = next_hi;
+        }
+    }
+    for (; i + 4 <= count; i += 4) over_store4(dst + i, shifted4(a + i, b + i, ivy, vy, ivx, vx));
+    if (i < count && count >= 4) {
+        u32 last = count - 4;
+        over_store4_after(dst + last, shifted4(a + last, b + last, ivy, vy, ivx, vx), i - last);
+        return;
     }
     for (; i < count; i++) {
-        out[i] = blend_pixel(blend_pixel(a[i], b[i], wy), blend_pixel(a[i + 1], b[i + 1], wy), wx);
+        u32 here = blend_pixel(a[i], b[i], wy);
+        u32 next = blend_pixel(a[i + 1], b[i + 1], wy);
+        dst[i] = composite_pixel(dst[i], blend_pixel(here, next, wx));
     }
+}
+
+// ---- Pyramid reduction ------------------------------------------------------------
+
+// Four pixels of each row give two: the rows summed in 16-bit lanes, then
+// each pixel pair's sum from the two 64-bit halves (pixels 0 and 1 of the
+// widened low half, 2 and 3 of the high one).
+QB_FORCE_INLINE __m128i reduce_pairs(__m128i a, __m128i b) {
+    __m128i lo = _mm_add_epi16(lo16(a), lo16(b));
+    __m128i hi = _mm_add_epi16(hi16(a), hi16(b));
+    return _mm_add_epi16(_mm_unpacklo_epi64(lo, hi), _mm_unpackhi_epi64(lo, hi));
+}
+
+void reduce_row_sse2(u32* out, const u32* a, const u32* b, u32 count) {
+    const __m128i two = _mm_set1_epi16(2);
+    u32 i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m128i s0 = reduce_pairs(_mm_loadu_si128((const __m128i*)(a + 2 * i)),
+                                  _mm_loadu_si128((const __m128i*)(b + 2 * i)));
+        __m128i s1 = reduce_pairs(_mm_loadu_si128((const __m128i*)(a + 2 * i + 4)),
+                                  _mm_loadu_si128((const __m128i*)(b + 2 * i + 4)));
+        s0 = _mm_srli_epi16(_mm_add_epi16(s0, two), 2);
+        s1 = _mm_srli_epi16(_mm_add_epi16(s1, two), 2);
+        _mm_storeu_si128((__m128i*)(out + i), _mm_packus_epi16(s0, s1));
+    }
+    for (; i < count; i++) out[i] = reduce_pixel(a[2 * i], a[2 * i + 1], b[2 * i], b[2 * i + 1]);
 }

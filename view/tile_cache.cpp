@@ -7,6 +7,8 @@
 // entries / 4).
 #include "view/tile_cache.h"
 
+#include "view/blend.h"
+
 // ---- Sources ----------------------------------------------------------------
 
 static bool job_render(void* context, u32 level, u32 column, u32 row, PixelBuffer* tile,
@@ -92,20 +94,12 @@ static void synthetic_tile(u32 width, u32 height, u32 level, u32 column, u32 row
 }
 
 // One child tile reduced 2:1 into the quadrant of out at (qx, qy): per
-// channel (a + b + c + d + 2) >> 2, two channels at a time (each 16-bit field
-// sums at most 4 x 255 + 2).
+// channel (a + b + c + d + 2) >> 2, a row at a time by the reduction kernel.
 static void reduce_into(u32* out, const u32* child, u32 qx, u32 qy) {
-    const u32 m = 0x00FF00FF;
+    const ReduceRowFn reduce_row = blend_kernels.reduce_row;
     for (u32 y = 0; y < TILE_SIDE / 2; y++) {
         const u32* r0 = child + (2 * y) * TILE_SIDE;
-        const u32* r1 = r0 + TILE_SIDE;
-        u32* o = out + (qy + y) * TILE_SIDE + qx;
-        for (u32 x = 0; x < TILE_SIDE / 2; x++) {
-            u32 a = r0[2 * x], b = r0[2 * x + 1], c = r1[2 * x], d = r1[2 * x + 1];
-            u32 lo = (((a & m) + (b & m) + (c & m) + (d & m) + 0x00020002) >> 2) & m;
-            u32 hi = ((((a >> 8) & m) + ((b >> 8) & m) + ((c >> 8) & m) + ((d >> 8) & m) + 0x00020002) >> 2) & m;
-            o[x] = lo | (hi << 8);
-        }
+        reduce_row(out + (qy + y) * TILE_SIDE + qx, r0, r0 + TILE_SIDE, TILE_SIDE / 2);
     }
 }
 

@@ -71,41 +71,127 @@ TEST_P(Variants, BlendColumns) {
 }
 
 // The one-pass halving equals the vertical blend of the two rows followed by
-// the blend of each even and odd pixel, for every length and weight pair.
-TEST_P(Variants, BlendHalves) {
+// the blend of each even and odd pixel, composited over what dst held, for
+// every length (each fast loop, careful group and tail) and weight pair.
+TEST_P(Variants, BlendHalvesOver) {
     std::mt19937 rng(6);
     for (u32 n = 0; n <= 40; n++) {
         for (u32 wy : {0u, 1u, 128u, 200u, 255u}) {
             for (u32 wx : {0u, 64u, 128u, 255u}) {
-                std::vector<u32> a(2 * n), b(2 * n), out(n + 1, 0xDEADBEEF);
+                std::vector<u32> a(2 * n), b(2 * n), dst(n + 1, 0xDEADBEEF), bg(n);
                 for (u32 i = 0; i < 2 * n; i++) a[i] = random_pixel(rng), b[i] = random_pixel(rng);
-                blend_kernels.blend_halves(out.data(), a.data(), b.data(), n, wy, wx);
+                for (u32 i = 0; i < n; i++) bg[i] = dst[i] = random_pixel(rng);
+                blend_kernels.blend_halves_over(dst.data(), a.data(), b.data(), n, wy, wx);
                 for (u32 i = 0; i < n; i++) {
                     u32 even = ref_blend(a[2 * i], b[2 * i], wy);
                     u32 odd = ref_blend(a[2 * i + 1], b[2 * i + 1], wy);
-                    ASSERT_EQ(out[i], ref_blend(even, odd, wx)) << n << " " << i << " " << wy << " " << wx;
+                    ASSERT_EQ(dst[i], ref_over(bg[i], ref_blend(even, odd, wx)))
+                        << n << " " << i << " " << wy << " " << wx;
                 }
-                ASSERT_EQ(out[n], 0xDEADBEEFu);
+                ASSERT_EQ(dst[n], 0xDEADBEEFu);  // nothing written past the row
             }
         }
     }
 }
 
-TEST_P(Variants, BlendShifted) {
+TEST_P(Variants, BlendShiftedOver) {
     std::mt19937 rng(7);
-    for (u32 n = 0; n <= 40; n++) {
+    for (u32 n = 0; n <= 70; n++) {
         for (u32 wy : {0u, 1u, 128u, 255u}) {
             for (u32 wx : {0u, 45u, 255u}) {
-                std::vector<u32> a(n + 1), b(n + 1), out(n + 1, 0xDEADBEEF);
+                // Rows exactly count + 1 pixels long, so a read past them
+                // shows under AddressSanitizer.
+                std::vector<u32> a(n + 1), b(n + 1), dst(n + 1, 0xDEADBEEF), bg(n);
                 for (u32 i = 0; i <= n; i++) a[i] = random_pixel(rng), b[i] = random_pixel(rng);
-                blend_kernels.blend_shifted(out.data(), a.data(), b.data(), n, wy, wx);
+                for (u32 i = 0; i < n; i++) bg[i] = dst[i] = random_pixel(rng);
+                blend_kernels.blend_shifted_over(dst.data(), a.data(), b.data(), n, wy, wx);
                 for (u32 i = 0; i < n; i++) {
                     u32 here = ref_blend(a[i], b[i], wy);
                     u32 next = ref_blend(a[i + 1], b[i + 1], wy);
-                    ASSERT_EQ(out[i], ref_blend(here, next, wx)) << n << " " << i << " " << wy << " " << wx;
+                    ASSERT_EQ(dst[i], ref_over(bg[i], ref_blend(here, next, wx)))
+                        << n << " " << i << " " << wy << " " << wx;
                 }
-                ASSERT_EQ(out[n], 0xDEADBEEFu);
+                ASSERT_EQ(dst[n], 0xDEADBEEFu);
             }
+        }
+    }
+}
+
+// Every pair of channel values under every vertical weight: pixel i of the
+// upper row holds (i & 255, i >> 8) in blue and green and the lower row the
+// swapped pair, so the vertical blends of one row cover all 65536 pairs; the
+// horizontal weight runs through its values with the vertical one.
+TEST_P(Variants, BlendShiftedOverEveryChannelPair) {
+    const u32 n = 65536;
+    std::vector<u32> a(n + 1), b(n + 1), dst(n), expected(n);
+    for (u32 i = 0; i <= n; i++) {
+        u32 lo = i & 255, hi = (i >> 8) & 255;
+        a[i] = 0xFF000000u | (255 - lo) << 16 | hi << 8 | lo;
+        b[i] = 0xFF000000u | (255 - hi) << 16 | lo << 8 | hi;
+    }
+    for (u32 wy = 0; wy < 256; wy++) {
+        u32 wx = (wy * 97 + 13) & 0xFF;
+        std::fill(dst.begin(), dst.end(), 0u);
+        blend_kernels.blend_shifted_over(dst.data(), a.data(), b.data(), n, wy, wx);
+        blend_shifted_over_scalar(expected.data(), a.data(), b.data(), n, wy, wx);
+        for (u32 i = 0; i < n; i++) {
+            u32 here = ref_blend(a[i], b[i], wy), next = ref_blend(a[i + 1], b[i + 1], wy);
+            ASSERT_EQ(dst[i], ref_blend(here, next, wx)) << wy << " " << i;
+        }
+        ASSERT_EQ(dst, expected) << wy;
+    }
+}
+
+// Long opaque runs take the stored path of every group; one translucent
+// pixel anywhere sends its group through compositing, the others unchanged.
+TEST_P(Variants, BilinearRunsOpaqueAndOneTranslucent) {
+    std::mt19937 rng(8);
+    const u32 n = 255;  // a tile's run: its last column is clamped
+    std::vector<u32> a(2 * n + 2), b(2 * n + 2), bg(n), dst(n);
+    for (u32 round = 0; round < 64; round++) {
+        for (u32& p : a) p = random_pixel(rng) | 0xFF000000u;
+        for (u32& p : b) p = random_pixel(rng) | 0xFF000000u;
+        u32 hole = rng() % (n + 1);
+        a[hole] &= 0x00FFFFFFu;  // transparent in the upper row only: alpha 0 blended with 255
+        for (u32 i = 0; i < n; i++) bg[i] = random_pixel(rng);
+        u32 wy = rng() & 0xFF, wx = rng() & 0xFF;
+        dst = bg;
+        blend_kernels.blend_shifted_over(dst.data(), a.data(), b.data(), n, wy, wx);
+        for (u32 i = 0; i < n; i++) {
+            u32 s = ref_blend(ref_blend(a[i], b[i], wy), ref_blend(a[i + 1], b[i + 1], wy), wx);
+            ASSERT_EQ(dst[i], ref_over(bg[i], s)) << "shifted " << round << " " << i;
+        }
+        dst = bg;
+        blend_kernels.blend_halves_over(dst.data(), a.data(), b.data(), n, wy, wx);
+        for (u32 i = 0; i < n; i++) {
+            u32 s = ref_blend(ref_blend(a[2 * i], b[2 * i], wy), ref_blend(a[2 * i + 1], b[2 * i + 1], wy), wx);
+            ASSERT_EQ(dst[i], ref_over(bg[i], s)) << "halves " << round << " " << i;
+        }
+    }
+}
+
+// The 2:1 reduction against the per-channel rule, for every length, and
+// with every channel at its extremes (sums of 0 and 4 x 255 + 2).
+TEST_P(Variants, ReduceRow) {
+    std::mt19937 rng(9);
+    auto ref_reduce = [](u32 p, u32 q, u32 r, u32 t) {
+        u32 out = 0;
+        for (u32 c = 0; c < 4; c++)
+            out |= ((channel(p, c) + channel(q, c) + channel(r, c) + channel(t, c) + 2) >> 2) << (8 * c);
+        return out;
+    };
+    for (u32 n = 0; n <= 40; n++) {
+        for (u32 round = 0; round < 4; round++) {
+            std::vector<u32> a(2 * n), b(2 * n), out(n + 1, 0xDEADBEEF);
+            for (u32 i = 0; i < 2 * n; i++) {
+                a[i] = round == 0 ? 0xFFFFFFFFu : random_pixel(rng);
+                b[i] = round == 0 ? 0xFFFFFFFFu : (round == 1 ? 0u : random_pixel(rng));
+            }
+            blend_kernels.reduce_row(out.data(), a.data(), b.data(), n);
+            for (u32 i = 0; i < n; i++) {
+                ASSERT_EQ(out[i], ref_reduce(a[2 * i], a[2 * i + 1], b[2 * i], b[2 * i + 1])) << n << " " << i;
+            }
+            ASSERT_EQ(out[n], 0xDEADBEEFu);
         }
     }
 }

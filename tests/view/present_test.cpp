@@ -103,6 +103,11 @@ static u32 background(i32 x, i32 y) {
     return (((x >> 4) ^ (y >> 4)) & 1) ? 0x00363636u : 0x002A2A2Au;
 }
 
+// The variant a DrawVariants test runs. present_init picks the best one for
+// the processor, so each Presenter installs this one again after it.
+static u32 g_variant = KERNELS_SCALAR;
+static bool g_variant_forced = false;
+
 struct Presenter {
     Arena arena{};
     std::unique_ptr<TileCache> cache{new TileCache{}};
@@ -115,6 +120,7 @@ struct Presenter {
         if (!arena_init(&arena, 16 << 20) || !create(cache.get(), capacity) || !present_init(&tables, &arena)) {
             std::abort();
         }
+        if (g_variant_forced && !blend_force(g_variant)) std::abort();
         render_counters_init(&counters);
     }
     ~Presenter() { release(cache.get()); }
@@ -162,8 +168,13 @@ static u32 percent(u32 p) {
 struct DrawVariants : ::testing::TestWithParam<u32> {
     void SetUp() override {
         if (!blend_force(GetParam())) GTEST_SKIP() << "variant not supported";
+        g_variant = GetParam();
+        g_variant_forced = true;
     }
-    void TearDown() override { blend_select(); }
+    void TearDown() override {
+        g_variant_forced = false;
+        blend_select();
+    }
 };
 
 // ---- Zooms and pans ---------------------------------------------------------
@@ -292,6 +303,39 @@ TEST_P(DrawVariants, BoxPyramidWithAlphaAtSeveralZooms) {
             ASSERT_TRUE(frame_matches(p, [&](i32 x, i32 y) { return ref_pixel(r, x, y, background(x, y)); }))
                 << "zoom " << zoom << " cx " << cx;
         }
+    }
+}
+
+// Exact halving zooms draw a level at 100 % off its grid (or, for an image
+// of one level, level 0 at 50 %): whole runs of columns go through one
+// contiguous kernel. Sub-pixel centres, view widths that leave every
+// possible tail, and translucent pixels, against the reference.
+TEST_P(DrawVariants, ExactHalvingZoomsAtSubPixelOffsets) {
+    FullImage big(1100, 530, [](u32 x, u32 y) {
+        u32 a = (x * 7 + y * 3) % 23 == 0 ? (x + y) & 0xFF : 255;
+        return a << 24 | ((x * 9 + y) & 0xFF) << 16 | ((y * 5) & 0xFF) << 8 | ((x * y) & 0xFF);
+    });
+    FullImage one_level(250, 190, [](u32 x, u32 y) {
+        u32 a = (x + 2 * y) % 17 == 0 ? 128 : 255;
+        return a << 24 | ((x * 3) & 0xFF) << 16 | ((y * 11) & 0xFF) << 8 | ((x + y) & 0xFF);
+    });
+    u32 id = 10;
+    for (FullImage* f : {&big, &one_level}) {
+        for (i32 width : {37, 258, 301}) {
+            Presenter p(width, 40);
+            const ViewArea area = {0, 0, width, 40};
+            for (u32 zoom : {0x8000u, 0x4000u, 0x2000u}) {
+                for (i64 offset : {(i64)0, (i64)0x5A5A, (i64)0x10001, (i64)0x1FFFF, (i64)0x3C3C3}) {
+                    i64 cx = ((i64)f->w << 15) + offset, cy = ((i64)f->h << 15) - offset / 3;
+                    SceneDocument d = {id, f->w, f->h, f->source(), zoom, cx, cy, false};
+                    p.draw(single(d, area));
+                    RefView r = {f->w, f->h, zoom, cx, cy, area, f->pixels(), 0};
+                    ASSERT_TRUE(frame_matches(p, [&](i32 x, i32 y) { return ref_pixel(r, x, y, background(x, y)); }))
+                        << f->w << "x" << f->h << " width " << width << " zoom " << zoom << " offset " << offset;
+                }
+            }
+        }
+        id++;
     }
 }
 
