@@ -518,10 +518,22 @@ bool next_event(WindowState* w, Event* e) {
             XNextEvent(x->display, &ev);
             bool got = translate(w, &ev, e);
             if (x->closed) return false;
-            if (got) return true;
+            if (got) {
+                // The harness follows each of its events with a sync, and the
+                // state it reads must be the one before the paint, as on
+                // Windows, where a paint waits for an empty queue. The two
+                // can reach us in separate reads on a busy machine, so no
+                // paint runs between them.
+                if (e->kind == EVENT_SYNC) {
+                    x->awaiting_sync = false;
+                } else if (w->test_mode && ev.xany.send_event) {
+                    x->awaiting_sync = true;
+                }
+                return true;
+            }
             if (poll_size(w, e)) return true;
         }
-        if (x->invalid) {
+        if (x->invalid && !x->awaiting_sync) {
             x->invalid = false;
             *e = Event{};
             e->kind = EVENT_PAINT;

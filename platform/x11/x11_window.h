@@ -78,6 +78,8 @@ struct X11Window {
     i32 saved_rect[4];
     bool invalid;
     bool closed;
+    // Test mode: a harness event was taken and its sync has not come yet.
+    bool awaiting_sync;
     u64 next_tick;  // ms, the 15 ms timer outside test mode
 
     // Pointer: leave tracking, the double-click recogniser, and test mode's

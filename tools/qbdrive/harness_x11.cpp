@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -131,7 +132,12 @@ void client_message(X11Target* t, Window to, Atom type, long l0, long l1, long l
     XFlush(t->display);
 }
 
+// QB_SYNC_DELAY_MS holds every sync back that long after its event, as a
+// starved machine might: the state read must still be the one the event
+// left before any paint.
 void post_sync(X11Target* t, u32 number) {
+    static const char* delay = getenv("QB_SYNC_DELAY_MS");
+    if (delay != nullptr && number != 0xFFFFFFFFu) sleep_ms((long)strtoul(delay, nullptr, 10));
     client_message(t, t->window, atom(t, "_QUORBEL_SYNC"), (long)number, 0, 0, 0, 0);
 }
 
