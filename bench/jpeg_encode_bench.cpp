@@ -17,8 +17,7 @@
 #include <png.h>
 
 #include "bench/bench_support.h"
-#include "../tests/codec/jpeg/jpeg_encode_support.h"
-#include "../tests/codec/jpeg/libjpeg_support.h"
+#include "../tests/codec/jpeg/jpeg_encode_reference.h"
 #include "codec/jpeg/kernels.h"
 
 namespace fs = std::filesystem;
@@ -67,15 +66,7 @@ static u64 reference_encode(const RgbaImage& img, int quality, bool s444, bool p
     unsigned long size = out->size();
     jpeg_create_compress(&c);
     jpeg_mem_dest(&c, &buf, &size);
-    c.image_width = img.width;
-    c.image_height = img.height;
-    c.input_components = 4;
-    c.in_color_space = JCS_EXT_RGBA;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, quality, TRUE);
-    c.dct_method = JDCT_ISLOW;
-    c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = s444 ? 1 : 2;
-    if (progressive) jpeg_simple_progression(&c);
+    configure_like_ours(&c, img, quality, s444, progressive);
     jpeg_start_compress(&c, TRUE);
     while (c.next_scanline < c.image_height) {
         JSAMPROW rows[16];

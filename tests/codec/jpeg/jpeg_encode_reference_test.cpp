@@ -8,9 +8,8 @@
 // that rises with the quality setting.
 #include <gtest/gtest.h>
 
-#include "jpeg_encode_support.h"
+#include "jpeg_encode_reference.h"
 #include "jpeg_support.h"
-#include "libjpeg_support.h"
 
 namespace {
 
@@ -28,15 +27,7 @@ std::vector<u8> reference_encode(const RgbaImage& img, int quality, bool s444, b
     }
     jpeg_create_compress(&c);
     jpeg_mem_dest(&c, &out, &out_size);
-    c.image_width = img.width;
-    c.image_height = img.height;
-    c.input_components = 4;
-    c.in_color_space = JCS_EXT_RGBA;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, quality, TRUE);
-    c.dct_method = JDCT_ISLOW;
-    c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = s444 ? 1 : 2;
-    if (progressive) jpeg_simple_progression(&c);
+    configure_like_ours(&c, img, quality, s444, progressive);
     jpeg_start_compress(&c, TRUE);
     while (c.next_scanline < c.image_height) {
         JSAMPROW row = (JSAMPROW)&img.pixels[(size_t)c.next_scanline * img.stride];
