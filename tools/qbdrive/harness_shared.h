@@ -1,9 +1,10 @@
-// Writing the frame section's pixels (0x00RRGGBB words) as an RGB_ALPHA PAM
-// file, for the harnesses' "frame save FILE" line.
+// What the Windows and X11 harnesses share: reading a script's drop line
+// and writing the frame section's pixels for "frame save FILE".
 #pragma once
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "base/types.h"
 
@@ -17,4 +18,21 @@ inline void save_frame_pam(const std::string& path, const u32* pixels, i32 w, i3
         std::fwrite(rgba, 1, 4, f);
     }
     std::fclose(f);
+}
+
+// The paths of a "drop" line: what follows the word, split at " | ", each
+// trimmed of spaces and tabs; empty parts are dropped.
+inline std::vector<std::string> drop_paths(const std::string& line) {
+    std::vector<std::string> out;
+    std::string rest = line.substr(4);
+    size_t start = 0;
+    for (;;) {
+        size_t bar = rest.find(" | ", start);
+        std::string part = rest.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+        size_t a = part.find_first_not_of(" \t"), b = part.find_last_not_of(" \t");
+        if (a != std::string::npos) out.push_back(part.substr(a, b - a + 1));
+        if (bar == std::string::npos) break;
+        start = bar + 3;
+    }
+    return out;
 }

@@ -17,7 +17,7 @@
 #include "platform/headless/headless.h"
 #include "platform/quote.h"
 #include "platform/utf.h"
-#include "tools/qbdrive/frame_pam.h"
+#include "tools/qbdrive/harness_shared.h"
 
 static constexpr UINT MESSAGE_SYNC = 0x8001;
 static constexpr u64 MARK = (u64)0x1EE7 << 32;
@@ -128,21 +128,6 @@ static bool post_drop(Target* t, const std::vector<std::string>& paths) {
     if (remote == nullptr || !WriteProcessMemory(t->process.hProcess, remote, block.data(), bytes, nullptr)) return false;
     PostMessageW(t->window, WM_DROPFILES, (WPARAM)remote, 0);
     return true;
-}
-
-static std::vector<std::string> drop_paths(const std::string& line) {
-    std::vector<std::string> out;
-    std::string rest = line.substr(4);
-    size_t start = 0;
-    for (;;) {
-        size_t bar = rest.find(" | ", start);
-        std::string part = rest.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
-        size_t a = part.find_first_not_of(" \t"), b = part.find_last_not_of(" \t");
-        if (a != std::string::npos) out.push_back(part.substr(a, b - a + 1));
-        if (bar == std::string::npos) break;
-        start = bar + 3;
-    }
-    return out;
 }
 
 // Sends one script event. False for events this harness cannot produce.

@@ -29,7 +29,7 @@
 #include "platform/headless/headless.h"
 #include "platform/test_sections.h"
 #include "platform/x11/input.h"
-#include "tools/qbdrive/frame_pam.h"
+#include "tools/qbdrive/harness_shared.h"
 #include "tools/qbdrive/harness_x11.h"
 
 extern char** environ;
@@ -269,21 +269,6 @@ bool send_raw(X11Target* t, const Event& e) {
     }
     XFlush(t->display);
     return true;
-}
-
-std::vector<std::string> drop_paths(const std::string& line) {
-    std::vector<std::string> out;
-    std::string rest = line.substr(4);
-    size_t start = 0;
-    for (;;) {
-        size_t bar = rest.find(" | ", start);
-        std::string part = rest.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
-        size_t a = part.find_first_not_of(" \t"), b = part.find_last_not_of(" \t");
-        if (a != std::string::npos) out.push_back(part.substr(a, b - a + 1));
-        if (bar == std::string::npos) break;
-        start = bar + 3;
-    }
-    return out;
 }
 
 // A file manager's list: absolute paths as file URIs, every byte but the
