@@ -35,6 +35,7 @@ void load_pending(AppState* app) {
             cannot_read(app);
             continue;
         }
+        prefault(region->base, size);
         u64 got = read_file(file, region->base, size);
         close_file(file);
         if (got < size) {

@@ -27,6 +27,10 @@ bool commit_to(ReservedRegion* region, u64 size) {
     return true;
 }
 
+void prefault(void* address, u64 size) {
+    os_prefault(address, size);
+}
+
 void release(ReservedRegion* region) {
     if (region->base != nullptr) os_release(region->base, region->reserved);
     region->base = nullptr;

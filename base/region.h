@@ -24,3 +24,9 @@ bool commit_to(ReservedRegion* region, u64 size);
 
 // Frees the whole range, if any, and zeroes the record.
 void release(ReservedRegion* region);
+
+// Backs [address, address + size), which lies in committed memory (any
+// region's, or the heap's), with pages in one system call, for memory that is
+// about to be written whole: a fresh commit otherwise takes a page fault per
+// page on first touch. Contents are unchanged; it is only a hint.
+void prefault(void* address, u64 size);

@@ -7,6 +7,7 @@
 
 #include <string.h>
 
+#include "base/region.h"
 #include "codec/jpeg/jpeg.h"
 #include "codec/webp/webp.h"
 
@@ -47,6 +48,7 @@ bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, const Png
 // WebP: stages 0 and 1 of the first frame, from cleared scratch memory. They
 // write no pixels; the nominal 1 x 1 target satisfies the decoder's checks.
 static bool webp_decode_base(DecodeJob* job, CodecError* err) {
+    prefault(job->scratch, job->scratch_size);
     memset(job->scratch, 0, job->scratch_size);
     WebpRequest one = {0, 0, 0, 1, 1};
     PixelBuffer nominal = {job->pixels.pixels, TILE_STRIDE, 1, 1};
@@ -88,6 +90,12 @@ static bool png_decode_to(DecodeJob* job, CodecError* err) {
     PixelBuffer canvas = png_canvas_in_scratch(plan, job->scratch);
     u64 workspace_size = (u64)(canvas.pixels - job->scratch);
     u32 target = job->requested_frame;
+    // The display buffer, and an animation's canvas, are written whole by
+    // the first decode, usually into freshly committed memory.
+    if (job->decoded_frame < 0) {
+        prefault(job->pixels.pixels, job->info.pixel_bytes);
+        if (plan->animated) prefault(canvas.pixels, canvas.stride * canvas.height);
+    }
     if (!plan->animated) {
         if (target != 0) return fail(err, ERR_BAD_TARGET, 0);
         return png_decode_still_display(bytes, length, plan, job->scratch, workspace_size, &job->pixels, err);
@@ -111,6 +119,8 @@ static bool gif_decode_to(DecodeJob* job, CodecError* err) {
     if (target >= job->gif_info.frame_count) return fail(err, ERR_BAD_TARGET, 0);
     if (job->decoded_frame > (i32)target) job->decoded_frame = -1;
     i32 done = job->decoded_frame;
+    // The first frame writes the whole canvas.
+    if (done < 0 && !job->base_done) prefault(job->pixels.pixels, job->info.pixel_bytes);
     bool ok = gif_decode_frames(bytes, length, &job->gif_info, job->scratch, job->scratch_size, (u32)(done + 1),
                                 target, &job->pixels, &done, err);
     job->decoded_frame = done;
@@ -250,6 +260,7 @@ bool full_resolution_pixels(DecodeJob* job, u8* memory, PixelBuffer* result, Cod
     u32 w = job->info.width;
     u32 h = job->info.height;
     u64 stride = row_stride(w);
+    prefault(memory, stride * h);
     PixelBuffer tile = {memory + stride * h + 32, TILE_STRIDE, TILE, TILE};
     for (u32 row = 0; (u64)row * TILE < h; row++) {
         for (u32 column = 0; (u64)column * TILE < w; column++) {

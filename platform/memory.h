@@ -13,3 +13,8 @@ bool os_commit(void* address, u64 size);
 void* os_reserve_commit(u64 size);
 // Returns a whole reservation made by os_reserve or os_reserve_commit.
 void os_release(void* address, u64 size);
+// Backs the whole pages of [address, address + size), which must be
+// committed, with memory now, in one call: for a range about to be written
+// whole, where a fault per page on first touch costs far more. Only a hint;
+// a system without such a call leaves the pages to fault as they are met.
+void os_prefault(void* address, u64 size);

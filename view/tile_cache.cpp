@@ -245,6 +245,8 @@ static u32 free_slot(TileCache* c) {
         if (f != 0) return w * 64 + (u32)__builtin_ctzll(f);
     }
     if (c->committed < c->capacity && commit_to(&c->pool, (u64)(c->committed + 1) * TILE_BYTES)) {
+        // A new slot is written whole by the render that takes it.
+        prefault(c->pool.base + (u64)c->committed * TILE_BYTES, TILE_BYTES);
         return c->committed++;
     }
     return NO_TILE;

@@ -1,6 +1,9 @@
 // Virtual memory on POSIX: a reservation is an inaccessible anonymous mapping;
-// committing makes a range readable and writable.
+// committing makes a range readable and writable. Prefaulting asks Linux to
+// populate the range for writing; other systems, and kernels before 5.14,
+// refuse the advice and the pages fault one by one as before.
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include "platform/memory.h"
 
@@ -20,4 +23,21 @@ void* os_reserve_commit(u64 size) {
 
 void os_release(void* address, u64 size) {
     munmap(address, size);
+}
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+
+void os_prefault(void* address, u64 size) {
+    if (size == 0) return;
+    static const u64 page = (u64)sysconf(_SC_PAGESIZE);
+    u64 start = (u64)address & ~(page - 1);
+    u64 end = ((u64)address + size + page - 1) & ~(page - 1);
+#ifdef __linux__
+    madvise((void*)start, end - start, MADV_POPULATE_WRITE);
+#else
+    (void)start;
+    (void)end;
+#endif
 }

@@ -1,5 +1,6 @@
 // Virtual memory on Windows: MEM_RESERVE for address space, MEM_COMMIT in
-// steps, MEM_RELEASE of the whole reservation.
+// steps, MEM_RELEASE of the whole reservation. Prefaulting does nothing here:
+// fresh pages fault in as they are first written.
 #include <windows.h>
 
 #include "platform/memory.h"
@@ -19,3 +20,5 @@ void* os_reserve_commit(u64 size) {
 void os_release(void* address, u64) {
     VirtualFree(address, 0, MEM_RELEASE);
 }
+
+void os_prefault(void*, u64) {}

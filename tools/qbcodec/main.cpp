@@ -39,7 +39,9 @@ static bool read_whole(const char* path, ReservedRegion* region, ByteSpan* out) 
     u64 size = 0;
     bool ok = file_size(file, &size) && size < ((u64)1 << 32);
     u64 room = size == 0 ? 1 : size;
-    ok = ok && reserve(region, room) && commit_to(region, room) && read_file(file, region->base, size) == size;
+    ok = ok && reserve(region, room) && commit_to(region, room);
+    if (ok) prefault(region->base, size);
+    ok = ok && read_file(file, region->base, size) == size;
     close_file(file);
     *out = ByteSpan{region->base, size};
     return ok;
