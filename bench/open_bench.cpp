@@ -15,7 +15,9 @@
 // keeps the pages of its earlier runs, so its first run is shown too. Last,
 // the JPEG's first frame and the eighth-size decode each in a process of its
 // own, as a user meets them: a viewer just started on the file, and a
-// program that decodes it once.
+// program that decodes it once. A newly opened document always takes fresh
+// memory, so that pair, where both sides do, is the one the first frame's
+// goal is judged on.
 // Usage: qb_bench_open [SIDE_JPEG SIDE_PNG] (smaller sides for a quick run).
 #include <png.h>
 #include <stdio.h>
@@ -403,14 +405,12 @@ int main(int argc, char** argv) {
                 return ok;
             });
             double full = best_of(runs, [&] { return libjpeg_decode(path, 1); });
-            printf("JPEG first frame %8.1f ms   libjpeg-turbo 1/8 %8.1f ms   ratio %.2f (goal: at least 0.91)\n",
+            printf("JPEG first frame %8.1f ms   libjpeg-turbo 1/8 %8.1f ms   ratio %.2f (the peer's memory warm)\n",
                    best.first_frame * 1e3, eighth * 1e3, eighth / best.first_frame);
             printf("     first frame CPU %.1f ms, %ld page faults; libjpeg-turbo 1/8 CPU %.1f ms, %ld faults "
                    "(its first run %.1f ms, %ld faults)\n",
                    best.first_usage.cpu * 1e3, best.first_usage.faults, peer_best.cpu * 1e3, peer_best.faults,
                    peer_first.cpu * 1e3, peer_first.faults);
-            printf("JPEG full frame  %8.1f ms   libjpeg-turbo full %7.1f ms   ratio %.2f  (%u paints)\n",
-                   best.full_frame * 1e3, full * 1e3, full / best.full_frame, best.paints);
             double ours_fresh = 0, peer_fresh = 0;
             long ours_faults = 0, peer_faults = 0;
             if (!in_fresh_process("ours", path, runs, &ours_fresh, &ours_faults) ||
@@ -419,8 +419,10 @@ int main(int argc, char** argv) {
                 return 1;
             }
             printf("     each in a fresh process: first frame %.1f ms (%ld faults), libjpeg-turbo 1/8 %.1f ms "
-                   "(%ld faults), ratio %.2f\n",
+                   "(%ld faults), ratio %.2f (goal: at least 0.91)\n",
                    ours_fresh * 1e3, ours_faults, peer_fresh * 1e3, peer_faults, peer_fresh / ours_fresh);
+            printf("JPEG full frame  %8.1f ms   libjpeg-turbo full %7.1f ms   ratio %.2f  (%u paints)\n",
+                   best.full_frame * 1e3, full * 1e3, full / best.full_frame, best.paints);
         } else {
             double full = best_of(runs, [&] { return libpng_decode(path); });
             printf("PNG  first frame %8.1f ms   libpng full        %7.1f ms   ratio %.2f (goal: at least 1.00)\n",

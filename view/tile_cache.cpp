@@ -412,9 +412,12 @@ bool render_any_level(TileCache* c, TileSource source, u32 document, u32 level, 
                       PixelBuffer* tile, CodecError* err) {
     error_clear(err);
     if (level > RENDER_LEVEL_MAX) return fail(err, ERR_BAD_TARGET, 0);
-    // Level n may recurse through the scratch tiles of levels 0 .. n - 1.
-    if (source.render != nullptr && level > 0 && !commit_to(&c->scratch, (u64)level * TILE_BYTES)) {
-        return fail(err, ERR_TOO_LARGE, 0);
+    // Level n may recurse through the scratch tiles of levels 0 .. n - 1,
+    // each written whole when it is first committed.
+    if (source.render != nullptr && level > 0) {
+        u64 had = c->scratch.committed;
+        if (!commit_to(&c->scratch, (u64)level * TILE_BYTES)) return fail(err, ERR_TOO_LARGE, 0);
+        if ((u64)level * TILE_BYTES > had) prefault(c->scratch.base + had, (u64)level * TILE_BYTES - had);
     }
     QB_ASSERT(tile->stride == TILE_SIDE * 4);
     return render_level(c, &source, document, level, column, row, (u32*)tile->pixels, err);
