@@ -435,12 +435,83 @@ static bool build_restart_index(const u8* p, u64 length, const JpegDecoder* d, c
 
 // ---- Scan decoding ---------------------------------------------------------------------
 
+// One component of a scan as the preview walk uses it, looked up once per
+// interval rather than once per block.
+struct PreviewPart {
+    const JpegHuffman* dc;
+    const JpegHuffman* ac;
+    const u16* skip;
+    i16* plane;    // the DC plane
+    u64 across;    // blocks per plane row
+    i32 pred;
+};
+
+// The preview pass over units [u, u1) of an interval: DC terms only, the
+// first part's blocks YW x YH per unit, every other part's one (YW = YH = 0:
+// any layout, read from `w` and `h`). Units step along their column and row.
+template <u32 YW, u32 YH>
+static QB_FORCE_INLINE u32 preview_units(BitReader* r, PreviewPart* part, u32 ns, const u32* w, const u32* h, u32 u,
+                                         u32 u1, u32 across, u32 ux, u32 uy) {
+    for (; u < u1; u++, ux = ux + 1 < across ? ux + 1 : 0, uy += ux == 0) {
+        for (u32 i = 0; i < ns; i++) {
+            PreviewPart* c = &part[i];
+            u32 bw = YW != 0 ? (i == 0 ? YW : 1) : w[i];
+            u32 bh = YW != 0 ? (i == 0 ? YH : 1) : h[i];
+            i16* at = c->plane + (u64)uy * bh * c->across + (u64)ux * bw;
+            for (u32 y = 0; y < bh; y++) {
+                for (u32 x = 0; x < bw; x++) {
+                    u32 fault = decode_block_preview(r, c->dc, c->ac, c->skip, &c->pred);
+                    if (fault) return fault;
+                    at[(u64)y * c->across + x] = (i16)c->pred;
+                }
+            }
+        }
+    }
+    return 0;
+}
+
+static bool decode_interval_preview(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
+                                    const JpegRestartIndex* index, u32 interval, JpegStatus* st) {
+    BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
+    u32 ns = s->scan_components;
+    PreviewPart part[4];
+    u32 w[4];
+    u32 h[4];
+    bool ones = true;
+    for (u32 i = 0; i < ns; i++) {
+        u32 ci = s->component[i];
+        const JpegComponent* c = &d->comp[ci];
+        part[i] = PreviewPart{&d->dc[s->dc_table[i]], &d->ac[s->ac_table[i]], d->ac_skip[s->ac_table[i]],
+                              planes->plane[ci].dc, c->blocks_across, 0};
+        w[i] = ns >= 2 ? c->h : 1;
+        h[i] = ns >= 2 ? c->v : 1;
+        if (i > 0 && (w[i] != 1 || h[i] != 1)) ones = false;
+    }
+    u32 u0 = index->first_unit[interval];
+    u32 u1 = u0 + index->interval_size < index->units ? u0 + index->interval_size : index->units;
+    u32 across = ns >= 2 ? d->mcus_across : d->comp[s->component[0]].preview_width;
+    u32 ux = u0 % across;
+    u32 uy = u0 / across;
+    u32 fault;
+    if (ones && w[0] == 2 && h[0] == 2) {
+        fault = preview_units<2, 2>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+    } else if (ones && w[0] == 1 && h[0] == 1) {
+        fault = preview_units<1, 1>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+    } else {
+        fault = preview_units<0, 0>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+    }
+    if (fault) return jpeg_fail(st, fault, r.pos);
+    if (r.bits < r.padding) return jpeg_fail(st, JPEG_BAD_DATA, index->end[interval]);
+    return true;
+}
+
 // With STORE the blocks go to the coefficient store (and their DC terms to
 // the DC plane); without, only the DC plane is written. Bit i of `clear`
 // asks for the blocks of the scan's i-th component to be zeroed first.
 template <u32 KIND, bool STORE>
 static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
                             const JpegRestartIndex* index, u32 interval, u32 clear, JpegStatus* st) {
+    if (KIND == SCAN_SEQUENTIAL && !STORE) return decode_interval_preview(p, d, s, planes, index, interval, st);
     BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
     i32 pred[4] = {};
     u32 eobrun = 0;

@@ -73,7 +73,9 @@ void put_symbol(StreamWriter* w, std::mt19937* rng, const Table& t, u32 i) {
 // entropy-coded bytes are then overwritten.
 std::vector<u8> random_file(std::mt19937* rng, bool damage) {
     u32 comps = (*rng)() % 2 ? 3 : 1;
-    u32 sampling[3] = {(*rng)() % 2 ? 0x22u : 0x11u, 0x11, 0x11};
+    // 4:2:0 and 4:4:4 have walks of their own; 4:2:2 takes the general one.
+    static const u32 luma[3] = {0x22, 0x11, 0x21};
+    u32 sampling[3] = {luma[(*rng)() % 3], 0x11, 0x11};
     u32 width = 8 + (*rng)() % 60, height = 8 + (*rng)() % 40;
     u32 restart = (*rng)() % 3 == 0 ? 1 + (*rng)() % 5 : 0;
     StreamWriter w = minimal_header(width, height, comps, sampling, restart, 0xC0, 8);
@@ -85,10 +87,10 @@ std::vector<u8> random_file(std::mt19937* rng, bool damage) {
     for (u32 c = 0; c < comps; c++) sos.insert(sos.end(), {(u8)(c + 1), 0x11});
     sos.insert(sos.end(), {0, 63, 0});
     w.segment(0xDA, sos);
-    u32 h = sampling[0] >> 4;
+    u32 h = sampling[0] >> 4, v = sampling[0] & 15;
     u32 units = comps == 1 ? ((width + 7) / 8) * ((height + 7) / 8)
-                           : ((width + 8 * h - 1) / (8 * h)) * ((height + 8 * h - 1) / (8 * h));
-    u32 blocks_per_unit = comps == 1 ? 1 : h * h + 2;
+                           : ((width + 8 * h - 1) / (8 * h)) * ((height + 8 * v - 1) / (8 * v));
+    u32 blocks_per_unit = comps == 1 ? 1 : h * v + 2;
     size_t data_start = w.bytes.size();
     for (u32 u = 0; u < units; u++) {
         if (restart && u && u % restart == 0) {
