@@ -506,8 +506,9 @@ static bool decode_interval_preview(const u8* p, const JpegDecoder* d, const Jpe
 }
 
 // With STORE the blocks go to the coefficient store (and their DC terms to
-// the DC plane); without, only the DC plane is written. Bit i of `clear`
-// asks for the blocks of the scan's i-th component to be zeroed first.
+// the DC plane); without, only the DC plane is written (a sequential scan's
+// preview pass has the walk above). Bit i of `clear` asks for the blocks of
+// the scan's i-th component to be zeroed first.
 template <u32 KIND, bool STORE>
 static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
                             const JpegRestartIndex* index, u32 interval, u32 clear, JpegStatus* st) {
@@ -547,10 +548,7 @@ static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s
                     u64 b = base + (u64)y * c->blocks_across + x;
                     i16* block = STORE ? plane->coefficients + b * 64 : plane->dc + b;
                     u32 fault;
-                    if (KIND == SCAN_SEQUENTIAL && !STORE) {
-                        fault = decode_block_preview(&r, dc, ac, d->ac_skip[s->ac_table[i]], &pred[i]);
-                        plane->dc[b] = (i16)pred[i];
-                    } else if (KIND == SCAN_SEQUENTIAL) {
+                    if (KIND == SCAN_SEQUENTIAL) {
                         fault = decode_block_sequential(&r, dc, ac, &pred[i], block, zero, zz);
                     } else if (KIND == SCAN_DC_FIRST) {
                         fault = decode_block_dc_first(&r, dc, &pred[i], block, zero, s->al);
