@@ -28,18 +28,9 @@ void load_pending(AppState* app) {
         app->load_pending &= ~b;
         ReservedRegion* region = &app->source[slot];
         release(region);
-        u64 room = size == 0 ? 1 : size;
-        if (!reserve(region, room) || !commit_to(region, room)) {
-            release(region);
-            close_file(file);
-            cannot_read(app);
-            continue;
-        }
-        prefault(region->base, size);
-        u64 got = read_file(file, region->base, size);
+        bool read = read_into_region(file, size, region);
         close_file(file);
-        if (got < size) {
-            release(region);
+        if (!read) {
             cannot_read(app);
             continue;
         }

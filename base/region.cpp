@@ -1,6 +1,7 @@
-// Reserve, commit in 1 MiB steps, release whole.
+// Reserve, commit in 1 MiB steps, release whole; files read whole into one.
 #include "base/region.h"
 
+#include "platform/files.h"
 #include "platform/memory.h"
 
 bool reserve(ReservedRegion* region, u64 size) {
@@ -24,6 +25,20 @@ bool commit_to(ReservedRegion* region, u64 size) {
     if (target > region->reserved || target < size) target = region->reserved;
     if (!os_commit(region->base + region->committed, target - region->committed)) return false;
     region->committed = target;
+    return true;
+}
+
+bool read_into_region(FileHandle file, u64 size, ReservedRegion* region) {
+    u64 room = size == 0 ? 1 : size;
+    if (!reserve(region, room) || !commit_to(region, room)) {
+        release(region);
+        return false;
+    }
+    prefault(region->base, size);
+    if (read_file(file, region->base, size) < size) {
+        release(region);
+        return false;
+    }
     return true;
 }
 

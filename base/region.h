@@ -25,6 +25,12 @@ bool commit_to(ReservedRegion* region, u64 size);
 // Frees the whole range, if any, and zeroes the record.
 void release(ReservedRegion* region);
 
+// Reads `size` bytes of an open file into `region`, reserved and committed
+// for them (one byte at least) and populated first. False, with the region
+// released, when memory is refused or the file gives fewer bytes.
+struct FileHandle;
+bool read_into_region(FileHandle file, u64 size, ReservedRegion* region);
+
 // Backs [address, address + size), which lies in committed memory (any
 // region's, or the heap's), with pages in one system call, for memory that is
 // about to be written whole: a fresh commit otherwise takes a page fault per

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "base/region.h"
 #include "codec/sniff.h"
 #include "platform/files.h"
 
@@ -121,6 +122,40 @@ TEST(Files, ReadsWholeFilesWithNonAsciiNames) {
     scope.faults.max_call_bytes = 777;
     EXPECT_EQ(read_through_layer(t.folder() + name, &ok), bytes);
     EXPECT_TRUE(ok);
+}
+
+// A document's bytes go into a region of their own, committed for them; a
+// file shorter than its stated size leaves no region behind.
+TEST(Files, ReadsAWholeFileIntoARegion) {
+    TempFolder t;
+    std::string bytes = pattern_bytes(300000, 3);
+    put(t.path / "a.jpg", bytes);
+    put(t.path / "empty.jpg", "");
+    FaultScope scope;
+    for (u64 call : {(u64)0, (u64)4093}) {
+        scope.faults.max_call_bytes = call;
+        FileHandle file = open_for_reading(span(t.folder() + "a.jpg"));
+        ASSERT_NE(file.value, 0u);
+        ReservedRegion r = {};
+        ASSERT_TRUE(read_into_region(file, bytes.size(), &r));
+        close_file(file);
+        EXPECT_EQ(r.reserved, bytes.size());
+        EXPECT_GE(r.committed, bytes.size());
+        EXPECT_EQ(std::string((const char*)r.base, bytes.size()), bytes);
+        release(&r);
+
+        file = open_for_reading(span(t.folder() + "a.jpg"));
+        EXPECT_FALSE(read_into_region(file, bytes.size() + 1, &r));
+        close_file(file);
+        EXPECT_EQ(r.base, nullptr);
+        EXPECT_EQ(r.reserved, 0u);
+    }
+    FileHandle file = open_for_reading(span(t.folder() + "empty.jpg"));
+    ReservedRegion r = {};
+    EXPECT_TRUE(read_into_region(file, 0, &r));
+    close_file(file);
+    EXPECT_EQ(r.reserved, 1u);
+    release(&r);
 }
 
 TEST(Files, OpenFailures) {

@@ -37,11 +37,7 @@ static bool read_whole(const char* path, ReservedRegion* region, ByteSpan* out) 
     FileHandle file = open_for_reading(ByteSpan{(u8*)path, strlen(path)});
     if (file.value == 0) return false;
     u64 size = 0;
-    bool ok = file_size(file, &size) && size < ((u64)1 << 32);
-    u64 room = size == 0 ? 1 : size;
-    ok = ok && reserve(region, room) && commit_to(region, room);
-    if (ok) prefault(region->base, size);
-    ok = ok && read_file(file, region->base, size) == size;
+    bool ok = file_size(file, &size) && size < ((u64)1 << 32) && read_into_region(file, size, region);
     close_file(file);
     *out = ByteSpan{region->base, size};
     return ok;
