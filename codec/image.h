@@ -29,7 +29,8 @@ enum : u32 {
     FORMAT_TGA = 15,
 };
 
-// Which decoder reads the bytes, from the first byte of the file.
+// Which decoder reads the bytes, from the file's content (and, for TGA, which
+// has no signature, its name as well).
 typedef u32 DecoderKind;
 enum : u32 {
     DECODER_NONE = 0,
@@ -37,6 +38,12 @@ enum : u32 {
     DECODER_JPEG = 2,
     DECODER_GIF = 3,
     DECODER_PNG = 4,
+    DECODER_BMP = 5,
+    DECODER_ICO = 6,   // ICO and CUR
+    DECODER_PNM = 7,   // P1 to P6 and PAM (P7)
+    DECODER_QOI = 8,
+    DECODER_TGA = 9,
+    DECODER_KIND_COUNT
 };
 
 typedef u32 PixelFormat;

@@ -33,7 +33,7 @@ TEST(ImageTypes, DecoderAndJpegMappings) {
     EXPECT_EQ(decoder_to_format(DECODER_GIF), FORMAT_GIF);
     EXPECT_EQ(decoder_to_format(DECODER_PNG), FORMAT_PNG);
     EXPECT_EQ(decoder_to_format(DECODER_NONE), FORMAT_NONE);
-    EXPECT_EQ(decoder_to_format(5), FORMAT_NONE);
+    EXPECT_EQ(decoder_to_format(DECODER_KIND_COUNT), FORMAT_NONE);
     const u32 expected[11] = {0, 1, 2, 3, 4, 5, 6, 3, 3, 3, 7};
     for (u32 i = 0; i < 11; i++) EXPECT_EQ(jpeg_status_to_codec_error(i), expected[i]) << i;
     EXPECT_NE(jpeg_status_to_codec_error(11), ERR_OK);
