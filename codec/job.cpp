@@ -48,8 +48,11 @@ bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, const Png
 // WebP: stages 0 and 1 of the first frame, from cleared scratch memory. They
 // write no pixels; the nominal 1 x 1 target satisfies the decoder's checks.
 static bool webp_decode_base(DecodeJob* job, CodecError* err) {
+    // Freshly committed scratch is already zero; only a retry after a failed
+    // decode finds it written.
     prefault(job->scratch, job->scratch_size);
-    memset(job->scratch, 0, job->scratch_size);
+    if (job->scratch_written) memset(job->scratch, 0, job->scratch_size);
+    job->scratch_written = true;
     WebpRequest one = {0, 0, 0, 1, 1};
     PixelBuffer nominal = {job->pixels.pixels, TILE_STRIDE, 1, 1};
     for (u32 stage = VP8L_STAGE_ENTROPY; stage <= VP8L_STAGE_TRANSFORMS; stage++) {
@@ -102,8 +105,15 @@ static bool png_decode_to(DecodeJob* job, CodecError* err) {
     }
     if (target >= plan->frame_count) return fail(err, ERR_BAD_TARGET, 0);
     u32 first = job->decoded_frame < 0 || (u32)job->decoded_frame >= target ? 0 : (u32)job->decoded_frame + 1;
-    return png_decode_frames(bytes, length, plan, job->scratch, workspace_size, first, target, &canvas,
-                             &job->pixels, err);
+    if (png_decode_frames(bytes, length, plan, job->scratch, workspace_size, first, target, &canvas, &job->pixels,
+                          err)) {
+        return true;
+    }
+    // A failed frame may already have disposed of the one before it, and it
+    // poisons the decoder: the canvas shows no frame, and the next request
+    // starts again from frame 0.
+    job->decoded_frame = -1;
+    return false;
 }
 
 // GIF: the header is read again, then frames are composed in order from the
@@ -119,10 +129,22 @@ static bool gif_decode_to(DecodeJob* job, CodecError* err) {
     if (target >= job->gif_info.frame_count) return fail(err, ERR_BAD_TARGET, 0);
     if (job->decoded_frame > (i32)target) job->decoded_frame = -1;
     i32 done = job->decoded_frame;
-    // The first frame writes the whole canvas.
-    if (done < 0 && !job->base_done) prefault(job->pixels.pixels, job->info.pixel_bytes);
+    // A canvas never written is freshly committed memory, all zero: the first
+    // frame then touches only the rows it covers, and only those are
+    // populated, so a small frame on a huge screen costs what it covers.
+    bool canvas_zero = !job->pixels_written;
+    if (canvas_zero) {
+        GifFrame first;
+        CodecError ignored;
+        if (gif_frame_info(bytes, length, &job->gif_info, 0, &first, &ignored) && first.x < job->pixels.width &&
+            first.y < job->pixels.height) {
+            u64 rows = job->pixels.height - first.y < first.h ? job->pixels.height - first.y : first.h;
+            prefault(job->pixels.pixels + (u64)first.y * job->pixels.stride, rows * job->pixels.stride);
+        }
+    }
     bool ok = gif_decode_frames(bytes, length, &job->gif_info, job->scratch, job->scratch_size, (u32)(done + 1),
-                                target, &job->pixels, &done, err);
+                                target, &job->pixels, canvas_zero, &done, err);
+    if (done >= 0) job->pixels_written = true;
     job->decoded_frame = done;
     return ok;
 }

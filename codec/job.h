@@ -22,6 +22,10 @@ struct DecodeJob {
     bool swap_red_blue;
     bool png_header_read;
     bool full_ready;
+    // Whether the pixel buffer or the scratch memory has been written since
+    // the region was committed (fresh memory reads as zero).
+    bool pixels_written;
+    bool scratch_written;
     PngPlan png_plan;  // read from the file once (png_header_read)
     GifInfo gif_info;  // read again before each run of frame decodes
 };

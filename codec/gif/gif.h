@@ -25,6 +25,11 @@ enum : u32 {
     GIF_PIXELS_PER_DATA_BYTE = 10920,
     GIF_STATE_BYTES = 256,
     GIF_SLACK_BYTES = 64,
+    // The composed canvas is RGBA, so the screen is capped like any other
+    // 4-byte image: 2^26 pixels (256 MiB). A frame's indices take one byte a
+    // pixel; a frame may exceed the screen, but not 2^28 pixels (256 MiB).
+    GIF_MAX_SCREEN_PIXELS = 0x10000000 / 4,
+    GIF_MAX_FRAME_PIXELS = 0x10000000,
 };
 
 // What the header reader learns about the whole file. The decode job keeps a
@@ -151,13 +156,22 @@ u64 gif_data_pos(const GifInfo* info);
 // the state and the canvas as they were (frame 0 has already cleared both).
 bool gif_decode_frame(const u8* data, u64 length, const GifInfo* info, u8* workspace, u64 workspace_size, u32 n,
                       const PixelBuffer* canvas, CodecError* err);
+// The same, for a caller that knows the canvas is all zero (freshly
+// committed memory): frame 0 then leaves the parts it does not cover
+// untouched instead of clearing the whole screen.
+bool gif_decode_frame(const u8* data, u64 length, const GifInfo* info, u8* workspace, u64 workspace_size, u32 n,
+                      const PixelBuffer* canvas, bool canvas_zero, CodecError* err);
 
 // Frames `first` to `last` in order (`first` 0, or the frame after the last
 // one composed); `done_out` is the last frame composed, -1 for none.
 bool gif_decode_frames(const u8* data, u64 length, const GifInfo* info, u8* workspace, u64 workspace_size,
                        u32 first, u32 last, const PixelBuffer* canvas, i32* done_out, CodecError* err);
+bool gif_decode_frames(const u8* data, u64 length, const GifInfo* info, u8* workspace, u64 workspace_size,
+                       u32 first, u32 last, const PixelBuffer* canvas, bool canvas_zero, i32* done_out,
+                       CodecError* err);
 
 // The probe: header read, then the frame and play counts and memory sizes.
+// A screen above GIF_MAX_SCREEN_PIXELS is "too_large" at its height field.
 bool gif_probe(const u8* data, u64 length, ImageInfo* image, GifInfo* info_out, CodecError* err);
 
 // ---- Kernels ----------------------------------------------------------------

@@ -72,6 +72,11 @@ static bool state_ok(const GifState* s, const GifInfo* info, u64 length, u32 n) 
 
 bool gif_decode_frame(const u8* data, u64 length, const GifInfo* info, u8* workspace, u64 workspace_size, u32 n,
                       const PixelBuffer* canvas, CodecError* err) {
+    return gif_decode_frame(data, length, info, workspace, workspace_size, n, canvas, false, err);
+}
+
+bool gif_decode_frame(const u8* data, u64 length, const GifInfo* info, u8* workspace, u64 workspace_size, u32 n,
+                      const PixelBuffer* canvas, bool canvas_zero, CodecError* err) {
     error_clear(err);
     if (n >= info->frame_count || workspace_size < info->workspace_bytes || !canvas_ok(canvas, info)) {
         return fail(err, ERR_BAD_TARGET, 0);
@@ -84,7 +89,9 @@ bool gif_decode_frame(const u8* data, u64 length, const GifInfo* info, u8* works
         s.magic = GIF_STATE_MAGIC;
         s.scan_pos = info->first_block;
         memcpy(workspace, &s, sizeof s);
-        for (u32 y = 0; y < canvas->height; y++) memset(pixel_at(canvas, 0, y), 0, 4 * (u64)canvas->width);
+        if (!canvas_zero) {
+            for (u32 y = 0; y < canvas->height; y++) memset(pixel_at(canvas, 0, y), 0, 4 * (u64)canvas->width);
+        }
     } else {
         memcpy(&s, workspace, sizeof s);
         if (!state_ok(&s, info, length, n)) return fail(err, ERR_BAD_TARGET, 0);
@@ -165,9 +172,17 @@ bool gif_decode_frame(const u8* data, u64 length, const GifInfo* info, u8* works
 
 bool gif_decode_frames(const u8* data, u64 length, const GifInfo* info, u8* workspace, u64 workspace_size,
                        u32 first, u32 last, const PixelBuffer* canvas, i32* done_out, CodecError* err) {
+    return gif_decode_frames(data, length, info, workspace, workspace_size, first, last, canvas, false, done_out,
+                             err);
+}
+
+bool gif_decode_frames(const u8* data, u64 length, const GifInfo* info, u8* workspace, u64 workspace_size,
+                       u32 first, u32 last, const PixelBuffer* canvas, bool canvas_zero, i32* done_out,
+                       CodecError* err) {
     error_clear(err);
     for (u32 n = first; n <= last; n++) {
-        if (!gif_decode_frame(data, length, info, workspace, workspace_size, n, canvas, err)) return false;
+        bool zero = canvas_zero && n == 0;
+        if (!gif_decode_frame(data, length, info, workspace, workspace_size, n, canvas, zero, err)) return false;
         *done_out = (i32)n;
     }
     return true;

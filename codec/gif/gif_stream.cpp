@@ -166,6 +166,7 @@ bool gif_read_header(const u8* data, u64 length, ImageHeader* header, GifInfo* i
         if (r == GIF_SCAN_TRAILER) break;
         if (g.frame_count == GIF_MAX_FRAMES) return fail(err, ERR_TOO_LARGE, f.start);
         u64 pixels = (u64)f.w * f.h;
+        if (pixels > GIF_MAX_FRAME_PIXELS) return fail(err, ERR_TOO_LARGE, f.start + 7);
         if (pixels > g.max_frame_pixels) g.max_frame_pixels = pixels;
         if (f.data_bytes > g.max_data_bytes) g.max_data_bytes = f.data_bytes;
         if (f.disposal == 3) {
@@ -212,6 +213,9 @@ bool gif_probe(const u8* data, u64 length, ImageInfo* image, GifInfo* info_out, 
     ImageHeader header;
     GifInfo info;
     if (!gif_read_header(data, length, &header, &info, err)) return false;
+    // Checked before any memory is asked for: a few bytes can claim a
+    // screen of 4 billion pixels.
+    if ((u64)info.width * info.height > GIF_MAX_SCREEN_PIXELS) return fail(err, ERR_TOO_LARGE, 8);
     image->decoder = DECODER_GIF;
     image->width = info.width;
     image->height = info.height;

@@ -307,7 +307,6 @@ static bool decode_image(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, bool main, u
     if (vp8l_read(br, 1)) {
         cache_bits = vp8l_read(br, 4);
         if (cache_bits < 1 || cache_bits > 11) return stream_fail(d, br, ERR_BAD_HEADER);
-        memset(piece_at<u32>(scratch, d->layout.cache), 0, (4u << cache_bits));
     }
     u32 pool_start = d->pool_used;
     u32* offsets = piece_at<u32>(scratch, d->layout.groups);
@@ -358,6 +357,9 @@ static bool decode_image(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, bool main, u
         memcpy(offsets + (u64)r * VP8L_CODES_PER_GROUP, group, sizeof group);
     }
     if (overrun(br)) return stream_fail(d, br, ERR_TRUNCATED);
+    // The cache is shared with the entropy sub-image, which has just been
+    // decoded with a cache of its own: it starts empty only here.
+    if (cache_bits != 0) memset(piece_at<u32>(scratch, d->layout.cache), 0, (4u << cache_bits));
     if (!decode_pixels(d, scratch, w, h, out, cache_bits, groups)) return false;
     if (!main) d->pool_used = pool_start;
     return true;

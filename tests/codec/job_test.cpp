@@ -11,6 +11,7 @@
 
 #include "codec/job.h"
 #include "codec/probe.h"
+#include "tests/codec/png/png_support.h"
 
 namespace fs = std::filesystem;
 
@@ -28,7 +29,8 @@ struct Job {
     DecodeJob job{};
     bool ok = false;
 
-    explicit Job(const fs::path& p) : bytes(read_all(p)) {
+    explicit Job(const fs::path& p) : Job(read_all(p)) {}
+    explicit Job(std::vector<u8> file) : bytes(std::move(file)) {
         if (!probe_image(bytes.data(), bytes.size(), &info, &err)) return;
         u64 scratch = align64(info.scratch_bytes), pixels = align64(info.pixel_bytes);
         memory.assign(scratch + pixels + info.extra_bytes + 64, 0);
@@ -235,4 +237,75 @@ TEST(Job, LosslessWebpTilesAndWholeImage) {
     EXPECT_FALSE(lossy.ok);
     EXPECT_EQ(lossy.err.code, ERR_UNSUPPORTED);
     EXPECT_EQ(lossy.err.offset, 12u);
+}
+
+// An animation whose frame 2 carries a broken zlib stream (its chunk CRCs are
+// right, so only decoding finds it). The failed frame has already applied
+// frame 1's disposal (clear), so the canvas no longer shows frame 1: the job
+// must not claim it does, and asking for frame 1 again decodes it afresh.
+TEST(Job, AnimationFrameThatFailsLeavesNoFrameClaimed) {
+    using namespace pngtest;
+    const u32 w = 4, h = 4;
+    auto rgba_rows = [&](u8 r, u8 g, u8 b) {
+        Bytes raw;
+        for (u32 y = 0; y < h; y++) {
+            raw.push_back(0);
+            for (u32 x = 0; x < w; x++) raw.insert(raw.end(), {r, g, b, 255});
+        }
+        return raw;
+    };
+    auto fctl = [&](u32 seq, u8 dispose) {
+        Bytes d;
+        put_be32(d, seq);
+        put_be32(d, w);
+        put_be32(d, h);
+        put_be32(d, 0);
+        put_be32(d, 0);
+        put_be16(d, 1);
+        put_be16(d, 10);
+        d.push_back(dispose);
+        d.push_back(0);  // source
+        return d;
+    };
+    auto fdat = [&](u32 seq, const Bytes& z) {
+        Bytes d;
+        put_be32(d, seq);
+        d.insert(d.end(), z.begin(), z.end());
+        return d;
+    };
+    Bytes f = signature();
+    chunk(f, "IHDR", ihdr_data(w, h, 8, 6, 0));
+    Bytes actl;
+    put_be32(actl, 3);
+    put_be32(actl, 0);
+    chunk(f, "acTL", actl);
+    chunk(f, "fcTL", fctl(0, 0));
+    chunk(f, "IDAT", zlib_stored(rgba_rows(200, 0, 0)));
+    chunk(f, "fcTL", fctl(1, 1));  // frame 1 is cleared when frame 2 starts
+    chunk(f, "fdAT", fdat(2, zlib_stored(rgba_rows(0, 200, 0))));
+    chunk(f, "fcTL", fctl(3, 0));
+    Bytes broken = zlib_stored(rgba_rows(0, 0, 200));
+    broken[2] = 0x07;  // block type 3: invalid
+    chunk(f, "fdAT", fdat(4, broken));
+    chunk(f, "IEND", {});
+    Job a(std::vector<u8>(f.begin(), f.end()));
+    ASSERT_TRUE(a.ok) << a.err.code << " at " << a.err.offset;
+    const u32 green = 0xFF00C800u;
+    a.job.requested_frame = 1;
+    ASSERT_TRUE(decode_step(&a.job, &a.err));
+    EXPECT_EQ(pixel(a.job, 1, 1), green);
+    a.job.requested_frame = 2;
+    EXPECT_FALSE(decode_step(&a.job, &a.err));
+    EXPECT_EQ(a.err.code, ERR_BAD_HEADER);
+    u64 offset = a.err.offset;
+    EXPECT_EQ(a.job.decoded_frame, -1);
+    // Asked again, the frame fails the same way rather than on a poisoned
+    // decoder.
+    EXPECT_FALSE(decode_step(&a.job, &a.err));
+    EXPECT_EQ(a.err.code, ERR_BAD_HEADER);
+    EXPECT_EQ(a.err.offset, offset);
+    a.job.requested_frame = 1;
+    ASSERT_TRUE(decode_step(&a.job, &a.err)) << a.err.code;
+    EXPECT_EQ(a.job.decoded_frame, 1);
+    EXPECT_EQ(pixel(a.job, 1, 1), green);
 }

@@ -149,6 +149,49 @@ TEST(WebpStream, ColorCacheSizes) {
     for (u32 x = 0; x < 3; x++) EXPECT_EQ(px(d, x, 0), color);
 }
 
+// The entropy sub-image has a colour cache of its own, in the same memory as
+// the main image's: the main image's cache must start empty all the same, so
+// a cache code at its first pixel reads zero, not what the sub-image left.
+TEST(WebpStream, MainCacheStartsEmptyAfterTheEntropyImage) {
+    const u32 leftover = 0xFF0000ABu;  // red and green 0: group index 0
+    const u32 slot = (leftover * 0x1E35A7BDu) >> 31;
+    BitWriter b;
+    b.put(0, 1);  // no transform
+    b.put(1, 1);
+    b.put(1, 4);  // main cache of 2 entries
+    b.put(1, 1);  // meta codes
+    b.put(0, 3);  // 4-pixel blocks: a 2 x 1 entropy image for 5 x 1
+    b.put(1, 1);
+    b.put(1, 4);  // the entropy image's own cache of 2 entries
+    std::vector<u8> sub_green(256 + 24 + 2, 0);
+    sub_green[0] = 1;
+    sub_green[280 + slot] = 1;
+    put_normal(&b, sub_green);
+    put_simple(&b, 0);
+    put_simple(&b, leftover & 0xFF);
+    put_simple(&b, leftover >> 24);
+    put_simple(&b, 0);
+    Code sg(sub_green);
+    sg.put(&b, 0);            // a literal: the leftover colour
+    sg.put(&b, 280 + slot);   // a cache code: the literal goes into the cache
+    // The main image's single group.
+    std::vector<u8> green(256 + 24 + 2, 0);
+    green[0x60] = 1;
+    green[280 + slot] = 1;
+    put_normal(&b, green);
+    put_simple(&b, 0x40);
+    put_simple(&b, 0x80);
+    put_simple(&b, 0xFF);
+    put_simple(&b, 0);
+    Code g(green);
+    g.put(&b, 280 + slot);
+    for (u32 x = 1; x < 5; x++) g.put(&b, 0x60);
+    Decoded d = decode_whole(file_of(5, 1, b));
+    ASSERT_TRUE(d.ok) << d.err.code << " at " << d.err.offset;
+    EXPECT_EQ(px(d, 0, 0), 0u);
+    for (u32 x = 1; x < 5; x++) EXPECT_EQ(px(d, x, 0), 0xFF406080u);
+}
+
 TEST(WebpStream, TwoColourPaletteOf17Pixels) {
     // 17 pixels at 8 a byte: a working width of 3.
     BitWriter b;
