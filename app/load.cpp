@@ -62,9 +62,7 @@ void start_decode(AppState* app, u32 slot) {
     release(region);
     if (info.scratch_bytes > limit || info.pixel_bytes > limit || info.extra_bytes > limit ||
         !reserve(region, scratch + pixels + info.extra_bytes) || !commit_to(region, scratch + pixels)) {
-        release(region);
-        app->error[slot] = ERR_TOO_LARGE;
-        relayout(app);
+        mark_failed(app, slot, ERR_TOO_LARGE);
         return;
     }
     if (info.extra_bytes != 0) {

@@ -84,6 +84,12 @@ void mark_failed(AppState* app, u32 slot, u32 code) {
     app->has_pixels &= ~b;
     app->playing &= ~b;
     app->no_pixels |= b;
+    // Memory that could not be had (a refused commit or populate) ends the
+    // document's decode: what it did get goes back to the system.
+    if (code == ERR_TOO_LARGE) {
+        release(&app->job_region[slot]);
+        app->second_stage_pending &= ~b;
+    }
     app->error[slot] = (u8)(code == ERR_BAD_SIGNATURE ? 0 : code);
     relayout(app);
 }

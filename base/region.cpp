@@ -4,11 +4,33 @@
 #include "platform/files.h"
 #include "platform/memory.h"
 
+// ---- Fault injection ----------------------------------------------------------
+
+static u32 g_fail_step = REGION_STEP_NONE;
+static u32 g_fail_skip = 0;
+
+void region_fail_next(u32 step, u32 skip) {
+    g_fail_step = step;
+    g_fail_skip = skip;
+}
+
+static bool injected_failure(u32 step) {
+    if (g_fail_step != step) return false;
+    if (g_fail_skip > 0) {
+        g_fail_skip--;
+        return false;
+    }
+    g_fail_step = REGION_STEP_NONE;
+    return true;
+}
+
+// ---- Regions ------------------------------------------------------------------
+
 bool reserve(ReservedRegion* region, u64 size) {
     region->base = nullptr;
     region->committed = 0;
     region->reserved = 0;
-    if (size == 0) return false;
+    if (size == 0 || injected_failure(REGION_STEP_RESERVE)) return false;
     void* memory = os_reserve(size);
     if (memory == nullptr) return false;
     region->base = (u8*)memory;
@@ -23,6 +45,7 @@ bool commit_to(ReservedRegion* region, u64 size) {
     // reservation; the cap keeps the commit inside the range.
     u64 target = (size + (REGION_COMMIT_STEP - 1)) & ~(REGION_COMMIT_STEP - 1);
     if (target > region->reserved || target < size) target = region->reserved;
+    if (injected_failure(REGION_STEP_COMMIT)) return false;
     if (!os_commit(region->base + region->committed, target - region->committed)) return false;
     region->committed = target;
     return true;
@@ -34,16 +57,16 @@ bool read_into_region(FileHandle file, u64 size, ReservedRegion* region) {
         release(region);
         return false;
     }
-    prefault(region->base, size);
-    if (read_file(file, region->base, size) < size) {
+    if (!prefault(region->base, size) || read_file(file, region->base, size) < size) {
         release(region);
         return false;
     }
     return true;
 }
 
-void prefault(void* address, u64 size) {
-    os_prefault(address, size);
+bool prefault(void* address, u64 size) {
+    if (injected_failure(REGION_STEP_POPULATE)) return false;
+    return os_prefault(address, size);
 }
 
 void release(ReservedRegion* region) {

@@ -34,5 +34,13 @@ bool read_into_region(FileHandle file, u64 size, ReservedRegion* region);
 // Backs [address, address + size), which lies in committed memory (any
 // region's, or the heap's), with pages in one system call, for memory that is
 // about to be written whole: a fresh commit otherwise takes a page fault per
-// page on first touch. Contents are unchanged; it is only a hint.
-void prefault(void* address, u64 size);
+// page on first touch. Contents are unchanged. False when the system cannot
+// back the pages: the memory must then not be written, as if a commit had
+// failed.
+bool prefault(void* address, u64 size);
+
+// Test hook: the next call of one step (reserve, commit or populate) after
+// `skip` successful ones fails as if the system had refused; one failure,
+// then the hook is spent. REGION_STEP_NONE disarms it.
+enum : u32 { REGION_STEP_NONE = 0, REGION_STEP_RESERVE = 1, REGION_STEP_COMMIT = 2, REGION_STEP_POPULATE = 3 };
+void region_fail_next(u32 step, u32 skip);

@@ -50,7 +50,7 @@ bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, const Png
 static bool webp_decode_base(DecodeJob* job, CodecError* err) {
     // Freshly committed scratch is already zero; only a retry after a failed
     // decode finds it written.
-    prefault(job->scratch, job->scratch_size);
+    if (!prefault(job->scratch, job->scratch_size)) return fail(err, ERR_TOO_LARGE, 0);
     if (job->scratch_written) memset(job->scratch, 0, job->scratch_size);
     job->scratch_written = true;
     WebpRequest one = {0, 0, 0, 1, 1};
@@ -96,8 +96,10 @@ static bool png_decode_to(DecodeJob* job, CodecError* err) {
     // The display buffer, and an animation's canvas, are written whole by
     // the first decode, usually into freshly committed memory.
     if (job->decoded_frame < 0) {
-        prefault(job->pixels.pixels, job->info.pixel_bytes);
-        if (plan->animated) prefault(canvas.pixels, canvas.stride * canvas.height);
+        if (!prefault(job->pixels.pixels, job->info.pixel_bytes) ||
+            (plan->animated && !prefault(canvas.pixels, canvas.stride * canvas.height))) {
+            return fail(err, ERR_TOO_LARGE, 0);
+        }
     }
     if (!plan->animated) {
         if (target != 0) return fail(err, ERR_BAD_TARGET, 0);
@@ -139,7 +141,9 @@ static bool gif_decode_to(DecodeJob* job, CodecError* err) {
         if (gif_frame_info(bytes, length, &job->gif_info, 0, &first, &ignored) && first.x < job->pixels.width &&
             first.y < job->pixels.height) {
             u64 rows = job->pixels.height - first.y < first.h ? job->pixels.height - first.y : first.h;
-            prefault(job->pixels.pixels + (u64)first.y * job->pixels.stride, rows * job->pixels.stride);
+            if (!prefault(job->pixels.pixels + (u64)first.y * job->pixels.stride, rows * job->pixels.stride)) {
+                return fail(err, ERR_TOO_LARGE, 0);
+            }
         }
     }
     bool ok = gif_decode_frames(bytes, length, &job->gif_info, job->scratch, job->scratch_size, (u32)(done + 1),
@@ -282,7 +286,7 @@ bool full_resolution_pixels(DecodeJob* job, u8* memory, PixelBuffer* result, Cod
     u32 w = job->info.width;
     u32 h = job->info.height;
     u64 stride = row_stride(w);
-    prefault(memory, stride * h);
+    if (!prefault(memory, stride * h)) return fail(err, ERR_TOO_LARGE, 0);
     PixelBuffer tile = {memory + stride * h + 32, TILE_STRIDE, TILE, TILE};
     for (u32 row = 0; (u64)row * TILE < h; row++) {
         for (u32 column = 0; (u64)column * TILE < w; column++) {

@@ -15,6 +15,7 @@ void* os_reserve_commit(u64 size);
 void os_release(void* address, u64 size);
 // Backs the whole pages of [address, address + size), which must be
 // committed, with memory now, in one call: for a range about to be written
-// whole, where a fault per page on first touch costs far more. Only a hint;
-// a system without such a call leaves the pages to fault as they are met.
-void os_prefault(void* address, u64 size);
+// whole, where a fault per page on first touch costs far more. A system
+// without such a call leaves the pages to fault as they are met (true);
+// false when the system has no memory left to back them.
+bool os_prefault(void* address, u64 size);

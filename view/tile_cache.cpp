@@ -244,9 +244,9 @@ static u32 free_slot(TileCache* c) {
         u64 f = ~(c->allocated[w] | c->pending[w]) & slots_below(w, c->committed);
         if (f != 0) return w * 64 + (u32)__builtin_ctzll(f);
     }
-    if (c->committed < c->capacity && commit_to(&c->pool, (u64)(c->committed + 1) * TILE_BYTES)) {
+    if (c->committed < c->capacity && commit_to(&c->pool, (u64)(c->committed + 1) * TILE_BYTES) &&
+        prefault(c->pool.base + (u64)c->committed * TILE_BYTES, TILE_BYTES)) {
         // A new slot is written whole by the render that takes it.
-        prefault(c->pool.base + (u64)c->committed * TILE_BYTES, TILE_BYTES);
         return c->committed++;
     }
     return NO_TILE;
@@ -417,7 +417,9 @@ bool render_any_level(TileCache* c, TileSource source, u32 document, u32 level, 
     if (source.render != nullptr && level > 0) {
         u64 had = c->scratch.committed;
         if (!commit_to(&c->scratch, (u64)level * TILE_BYTES)) return fail(err, ERR_TOO_LARGE, 0);
-        if ((u64)level * TILE_BYTES > had) prefault(c->scratch.base + had, (u64)level * TILE_BYTES - had);
+        if ((u64)level * TILE_BYTES > had && !prefault(c->scratch.base + had, (u64)level * TILE_BYTES - had)) {
+            return fail(err, ERR_TOO_LARGE, 0);
+        }
     }
     QB_ASSERT(tile->stride == TILE_SIDE * 4);
     return render_level(c, &source, document, level, column, row, (u32*)tile->pixels, err);

@@ -83,10 +83,14 @@ bool jpeg_decode_preview(const u8* data, u64 length, u8* scratch, u64 scratch_si
     // Every DC term and every preview pixel is written once, into memory
     // that is usually freshly committed: back it now rather than a fault at
     // a time.
-    for (u32 c = 0; c < d->components; c++) prefault(planes.plane[c].dc, planes.plane[c].dc_count * 2);
+    for (u32 c = 0; c < d->components; c++) {
+        if (!prefault(planes.plane[c].dc, planes.plane[c].dc_count * 2)) return fail(err, ERR_TOO_LARGE, 0);
+    }
     if (pixels->pixels != nullptr) {
         u64 preview_bytes = row_stride(d->comp[0].preview_width) * d->comp[0].preview_height;
-        prefault(pixels->pixels, preview_bytes < pixel_capacity ? preview_bytes : pixel_capacity);
+        if (!prefault(pixels->pixels, preview_bytes < pixel_capacity ? preview_bytes : pixel_capacity)) {
+            return fail(err, ERR_TOO_LARGE, 0);
+        }
     }
     JpegStatus st;
     if (!decode_scans(data, length, d, &planes, &index, true, &st)) return fail_jpeg(err, st);
@@ -118,7 +122,9 @@ bool jpeg_finish_full_resolution(const u8* data, u64 length, u8* scratch, u64 sc
     if (!scratch_planes(scratch, scratch_size, &planes, &index, err)) return false;
     // Every block of every component is stored.
     for (u32 c = 0; c < d->components; c++) {
-        prefault(planes.plane[c].coefficients, planes.plane[c].coefficient_count * 2);
+        if (!prefault(planes.plane[c].coefficients, planes.plane[c].coefficient_count * 2)) {
+            return fail(err, ERR_TOO_LARGE, 0);
+        }
     }
     JpegStatus st;
     if (!decode_scans(data, length, d, &planes, &index, false, &st)) return fail_jpeg(err, st);

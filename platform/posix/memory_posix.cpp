@@ -2,6 +2,7 @@
 // committing makes a range readable and writable. Prefaulting asks Linux to
 // populate the range for writing; other systems, and kernels before 5.14,
 // refuse the advice and the pages fault one by one as before.
+#include <errno.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -29,15 +30,19 @@ void os_release(void* address, u64 size) {
 #define MADV_POPULATE_WRITE 23
 #endif
 
-void os_prefault(void* address, u64 size) {
-    if (size == 0) return;
+bool os_prefault(void* address, u64 size) {
+    if (size == 0) return true;
     static const u64 page = (u64)sysconf(_SC_PAGESIZE);
     u64 start = (u64)address & ~(page - 1);
     u64 end = ((u64)address + size + page - 1) & ~(page - 1);
 #ifdef __linux__
-    madvise((void*)start, end - start, MADV_POPULATE_WRITE);
+    // Older kernels refuse the advice itself (EINVAL): nothing was asked of
+    // memory. ENOMEM (and EFAULT past a failed commit) means the pages
+    // cannot be had.
+    if (madvise((void*)start, end - start, MADV_POPULATE_WRITE) != 0 && errno != EINVAL) return false;
 #else
     (void)start;
     (void)end;
 #endif
+    return true;
 }

@@ -21,4 +21,7 @@ void os_release(void* address, u64) {
     VirtualFree(address, 0, MEM_RELEASE);
 }
 
-void os_prefault(void*, u64) {}
+// A commit already guarantees backing on Windows: nothing to populate.
+bool os_prefault(void*, u64) {
+    return true;
+}

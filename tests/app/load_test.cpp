@@ -6,6 +6,9 @@
 #include <random>
 
 #include "app/main_loop.h"
+#include "app/scene.h"
+#include "base/region.h"
+#include "codec/job.h"
 #include "app_fixture.h"
 #include "platform/headless/headless.h"
 
@@ -130,4 +133,55 @@ TEST(RequestPass, MaximisingKeepsAFullOperationLog) {
     set_maximised(&p.window, false);
     EXPECT_EQ(r->op_count, (u32)sizeof r->ops);
     EXPECT_EQ(std::string((const char*)r->ops, r->op_count), full);
+}
+
+// Memory that cannot be had, at whichever step runs out (reserving or
+// committing the job's region when the file opens, populating pages during
+// the decode), leaves the document showing its error box with "too_large",
+// and whatever was taken is given back.
+TEST(Load, MemoryRefusedAtAnyStepShowsTooLarge) {
+    TempDir t;
+    std::string png;
+    {
+        std::ifstream in(fs::path(QB_SOURCE_DIR) / "tests" / "data" / "small-rgb.png", std::ios::binary);
+        png.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    ASSERT_FALSE(png.empty());
+    std::string path = t.file("a.png", png);
+    // The file's own region takes the first reserve, commit and populate.
+    for (u32 step : {REGION_STEP_RESERVE, REGION_STEP_COMMIT}) {
+        AppFixture f;
+        f.open(path);
+        region_fail_next(step, 1);
+        load_pending(f.app);
+        region_fail_next(REGION_STEP_NONE, 0);
+        EXPECT_NE(f.app->source[0].base, nullptr) << step;
+        EXPECT_EQ(f.app->error[0], ERR_TOO_LARGE) << step;
+        EXPECT_TRUE(bit(f.app->no_pixels, 0)) << step;
+        EXPECT_FALSE(bit(f.app->has_pixels, 0)) << step;
+        EXPECT_EQ(f.app->job_region[0].base, nullptr) << step;
+    }
+    AppFixture f;
+    f.open(path);
+    load_pending(f.app);
+    ASSERT_TRUE(bit(f.app->has_pixels, 0));
+    ASSERT_NE(f.app->job_region[0].base, nullptr);
+    // The first decode populates the display buffer before writing it.
+    region_fail_next(REGION_STEP_POPULATE, 0);
+    CodecError err;
+    EXPECT_FALSE(decode_step(&f.app->jobs[0], &err));
+    region_fail_next(REGION_STEP_NONE, 0);
+    EXPECT_EQ(err.code, ERR_TOO_LARGE);
+    // The tile cache reports the failure as the paint cycle does.
+    ViewScene scene;
+    build_scene(f.app, &scene);
+    RenderCounters counters{};
+    counters.failed = true;
+    counters.error_code = err.code;
+    counters.error_document = 0;
+    apply_scene_results(f.app, &scene, &counters);
+    EXPECT_EQ(f.app->error[0], ERR_TOO_LARGE);
+    EXPECT_TRUE(bit(f.app->no_pixels, 0));
+    EXPECT_FALSE(bit(f.app->has_pixels, 0));
+    EXPECT_EQ(f.app->job_region[0].base, nullptr);
 }

@@ -99,12 +99,12 @@ TEST(ReservedRegion, PrefaultKeepsContentsAndStaysInsideTheCommit) {
     // Written bytes on either side of unaligned range ends survive.
     r.base[4095] = 7;
     r.base[4096 * 3 + 5] = 9;
-    prefault(r.base + 4000, 4096 * 3 - 3000);
+    EXPECT_TRUE(prefault(r.base + 4000, 4096 * 3 - 3000));
     EXPECT_EQ(r.base[4095], 7);
     EXPECT_EQ(r.base[4096 * 3 + 5], 9);
     // A range that ends at the committed edge, and an empty one.
-    prefault(r.base + MiB + 17, MiB - 17);
-    prefault(r.base + 2 * MiB, 0);
+    EXPECT_TRUE(prefault(r.base + MiB + 17, MiB - 17));
+    EXPECT_TRUE(prefault(r.base + 2 * MiB, 0));
 #ifdef __linux__
     // The range was populated in one go; the uncommitted rest was not.
     u64 pages = MiB / (u64)sysconf(_SC_PAGESIZE);
@@ -121,7 +121,7 @@ TEST(ReservedRegion, PrefaultKeepsContentsAndStaysInsideTheCommit) {
     EXPECT_EQ(sum, 16u);
     // Heap memory takes the hint too.
     std::vector<u8> heap(100000, 3);
-    prefault(heap.data() + 1, heap.size() - 2);
+    EXPECT_TRUE(prefault(heap.data() + 1, heap.size() - 2));
     for (u8 v : heap) ASSERT_EQ(v, 3);
     release(&r);
 }

@@ -404,3 +404,40 @@ TEST(GifKernels, DecodesAlikeUnderEveryVariant) {
     for (auto& r : results) EXPECT_EQ(r, results[0]);
     EXPECT_EQ(results[0], reference_compose(40, 30, s.frames));
 }
+
+// A caller that knows the canvas is all zero (fresh memory) lets frame 0 skip
+// clearing the screen: the frames come out the same as from a cleared
+// canvas, and the parts frame 0 does not cover are indeed left untouched.
+TEST(GifFrame, ZeroCanvasIsNotClearedAgain) {
+    Scene s(40, 30, 8);
+    s.add(5, 4, 10, 7);
+    s.add(20, 10, 12, 12, 2, 3);
+    s.add(0, 0, 40, 30, 0, 5);
+    s.build();
+    Decoded want = decode_all(s.file);
+    ASSERT_TRUE(want.ok);
+    GifInfo info = want.info;
+    std::vector<u8> ws(info.workspace_bytes + 64);
+    u8* work = (u8*)(((uintptr_t)ws.data() + 63) & ~(uintptr_t)63);
+    u64 stride = row_stride(info.width);
+    for (u8 fill : {0x00, 0xAB}) {
+        std::vector<u8> mem(stride * info.height + 64, fill);
+        PixelBuffer canvas = {(u8*)(((uintptr_t)mem.data() + 31) & ~(uintptr_t)31), stride, info.width, info.height};
+        i32 done = -1;
+        CodecError err;
+        ASSERT_TRUE(gif_decode_frames(s.file.data(), s.file.size(), &info, work, info.workspace_bytes, 0, 0, &canvas,
+                                      true, &done, &err));
+        EXPECT_EQ(done, 0);
+        u32 corner;
+        memcpy(&corner, canvas.pixels, 4);
+        EXPECT_EQ(corner, fill * 0x01010101u);  // outside frame 0: not written
+        if (fill != 0) continue;
+        ASSERT_TRUE(gif_decode_frames(s.file.data(), s.file.size(), &info, work, info.workspace_bytes, 1, 2, &canvas,
+                                      true, &done, &err));
+        EXPECT_EQ(done, 2);
+        for (u32 y = 0; y < info.height; y++) {
+            ASSERT_EQ(memcmp(canvas.pixels + y * stride, &want.frames[2][(size_t)y * info.width], 4 * info.width), 0)
+                << "row " << y;
+        }
+    }
+}

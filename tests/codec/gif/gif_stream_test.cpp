@@ -526,3 +526,41 @@ TEST(GifLzw, FrameDataFaultsCarryFileOffsets) {
     Decoded exact = decode_all(file_with(lzw_literals(Bytes(16, 2), 2, true, false), 255));
     EXPECT_TRUE(exact.ok);
 }
+
+// ---- Decompression bombs ---------------------------------------------------------
+
+static CodecError probe_error(const Bytes& f) {
+    ImageInfo image;
+    GifInfo info;
+    CodecError err;
+    bool ok = gif_probe(f.data(), f.size(), &image, &info, &err);
+    EXPECT_EQ(ok, err.code == ERR_OK);
+    return err;
+}
+
+// A few bytes can claim a screen of billions of pixels: the probe refuses a
+// canvas above 2^26 pixels (256 MiB of RGBA) before anything is committed,
+// and a frame above 2^28 pixels (its indices alone 256 MiB).
+TEST(GifProbe, ScreenAndFrameSizeLimits) {
+    auto one_pixel_on = [](u32 w, u32 h) {
+        Bytes f = gif_header(w, h, 4);
+        put_image(f, 0, 0, 1, 1, lzw_literals(Bytes{1}, 2), 2);
+        f.push_back(0x3B);
+        return f;
+    };
+    for (auto wh : {std::pair<u32, u32>{65535, 65535}, {32770, 32258}, {65535, 1025}, {8193, 8192}}) {
+        SCOPED_TRACE(std::to_string(wh.first) + " x " + std::to_string(wh.second));
+        EXPECT_ERR(probe_error(one_pixel_on(wh.first, wh.second)), ERR_TOO_LARGE, 8);
+    }
+    EXPECT_ERR(probe_error(one_pixel_on(8192, 8192)), ERR_OK, 0);
+    // A 16385 x 16385 frame with enough data to pass the plausibility check.
+    Bytes frame = gif_header(16, 16, 4);
+    u64 start = frame.size();
+    put_image(frame, 0, 0, 16385, 16385, Bytes(24600, 0x55), 2);
+    frame.push_back(0x3B);
+    EXPECT_ERR(read_error(frame), ERR_TOO_LARGE, start + 7);
+    Bytes wide = gif_header(16, 16, 4);
+    put_image(wide, 0, 0, 16384, 16384, Bytes(24600, 0x55), 2);
+    wide.push_back(0x3B);
+    EXPECT_ERR(read_error(wide), ERR_OK, 0);
+}
