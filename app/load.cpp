@@ -79,6 +79,9 @@ void start_decode(AppState* app, u32 slot) {
         return;
     }
     job->swap_red_blue = true;
+    // The region was committed just now: every byte of it reads as zero.
+    job->pixels_zero = true;
+    job->scratch_zero = true;
     app->format[slot] = (u8)decoder_to_format(info.decoder);
     app->frame[slot] = 0;
     app->loops_left[slot] = info.play_count;

@@ -48,11 +48,10 @@ bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, const Png
 // WebP: stages 0 and 1 of the first frame, from cleared scratch memory. They
 // write no pixels; the nominal 1 x 1 target satisfies the decoder's checks.
 static bool webp_decode_base(DecodeJob* job, CodecError* err) {
-    // Freshly committed scratch is already zero; only a retry after a failed
-    // decode finds it written.
+    // Freshly committed scratch is already zero.
     if (!prefault(job->scratch, job->scratch_size)) return fail(err, ERR_TOO_LARGE, 0);
-    if (job->scratch_written) memset(job->scratch, 0, job->scratch_size);
-    job->scratch_written = true;
+    if (!job->scratch_zero) memset(job->scratch, 0, job->scratch_size);
+    job->scratch_zero = false;
     WebpRequest one = {0, 0, 0, 1, 1};
     PixelBuffer nominal = {job->pixels.pixels, TILE_STRIDE, 1, 1};
     for (u32 stage = VP8L_STAGE_ENTROPY; stage <= VP8L_STAGE_TRANSFORMS; stage++) {
@@ -131,10 +130,10 @@ static bool gif_decode_to(DecodeJob* job, CodecError* err) {
     if (target >= job->gif_info.frame_count) return fail(err, ERR_BAD_TARGET, 0);
     if (job->decoded_frame > (i32)target) job->decoded_frame = -1;
     i32 done = job->decoded_frame;
-    // A canvas never written is freshly committed memory, all zero: the first
-    // frame then touches only the rows it covers, and only those are
+    // A canvas still as freshly committed (all zero) is not cleared again: the
+    // first frame touches only the rows it covers, and only those are
     // populated, so a small frame on a huge screen costs what it covers.
-    bool canvas_zero = !job->pixels_written;
+    bool canvas_zero = job->pixels_zero;
     if (canvas_zero) {
         GifFrame first;
         CodecError ignored;
@@ -148,7 +147,7 @@ static bool gif_decode_to(DecodeJob* job, CodecError* err) {
     }
     bool ok = gif_decode_frames(bytes, length, &job->gif_info, job->scratch, job->scratch_size, (u32)(done + 1),
                                 target, &job->pixels, canvas_zero, &done, err);
-    if (done >= 0) job->pixels_written = true;
+    if (done >= 0) job->pixels_zero = false;
     job->decoded_frame = done;
     return ok;
 }

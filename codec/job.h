@@ -22,10 +22,11 @@ struct DecodeJob {
     bool swap_red_blue;
     bool png_header_read;
     bool full_ready;
-    // Whether the pixel buffer or the scratch memory has been written since
-    // the region was committed (fresh memory reads as zero).
-    bool pixels_written;
-    bool scratch_written;
+    // Set by a caller that hands the job freshly committed memory, which
+    // reads as zero: a decoder then need not clear it. Cleared once the
+    // memory has been written.
+    bool pixels_zero;
+    bool scratch_zero;
     PngPlan png_plan;  // read from the file once (png_header_read)
     GifInfo gif_info;  // read again before each run of frame decodes
 };
