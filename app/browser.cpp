@@ -30,10 +30,17 @@ static bool is_separator(u8 c) {
     return c == '\\' || c == '/';
 }
 
+// A save form's confirmation to replace a file is withdrawn by every change
+// of folder, listing or selection: it was given for what was on screen.
+static void withdraw_confirmation(AppState* app) {
+    app->confirm_overwrite = 0;
+}
+
 static void reset_entries(AppState* app) {
     app->entry_count = 0;
     app->selected = 0;
     app->first_row = 0;
+    withdraw_confirmation(app);
 }
 
 void show_browser(AppState* app) {
@@ -122,6 +129,7 @@ void list_browse_folder(AppState* app) {
     app->entry_count = app->listing.entry_count;
     app->selected = 0;
     app->first_row = 0;
+    withdraw_confirmation(app);
     if (app->listing.not_listed != 0) {
         TextBuffer text;
         text_clear(&text);
@@ -138,6 +146,7 @@ void select_entry(AppState* app, i64 index) {
     if (app->entry_count == 0) return;
     if (index < 0) index = 0;
     if (index > (i64)app->entry_count - 1) index = (i64)app->entry_count - 1;
+    if (app->selected != (u32)index) withdraw_confirmation(app);
     app->selected = (u32)index;
     u32 rows = app->visible_rows;
     if (app->selected < app->first_row) app->first_row = app->selected;
@@ -205,7 +214,7 @@ void open_entry(AppState* app, u64 index) {
         u32 n = name.size > SAVE_NAME_CAPACITY ? SAVE_NAME_CAPACITY : (u32)name.size;
         for (u32 i = 0; i < n; i++) app->save_name[i] = name.data[i];
         app->save_name_length = n;
-        app->confirm_overwrite = 0;
+        withdraw_confirmation(app);
         relayout(app);
         return;
     }

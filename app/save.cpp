@@ -58,6 +58,16 @@ static bool same_name_folded(ByteSpan a, const u8* b, u64 b_length) {
     return true;
 }
 
+// True when the save path (where the last confirmation was asked for) is
+// `path`, byte for byte.
+static bool confirmed_path_is(const AppState* app, ByteSpan path) {
+    if (app->save_path_length != path.size) return false;
+    for (u64 i = 0; i < path.size; i++) {
+        if (app->save_path[i] != path.data[i]) return false;
+    }
+    return true;
+}
+
 static void message_with_name(AppState* app, const char* before, ByteSpan name, const char* after, bool error) {
     TextBuffer t;
     text_clear(&t);
@@ -232,18 +242,33 @@ void confirm_save(AppState* app) {
         set_message(app, lit("Path too long: not saved."), true);
         return;
     }
-    if (app->confirm_overwrite == 0) {
-        for (u32 i = 0; i < app->entry_count; i++) {
-            ByteSpan entry = entry_name(app, i);
-            if (!same_name_folded(name, entry.data, entry.size)) continue;
-            app->confirm_overwrite = 1;
-            message_with_name(app, "", name, " exists. Press Enter again to replace it.", true);
-            return;
-        }
+    // The target as the file system has it now: the listing may be older,
+    // and it leaves hidden items out.
+    u8* target = app->path_work;
+    for (u64 i = 0; i < app->folder_length; i++) target[i] = app->folder[i];
+    for (u64 i = 0; i < name.size; i++) target[app->folder_length + i] = name.data[i];
+    u64 target_length = app->folder_length + name.size;
+    PathKind kind = path_kind(ByteSpan{target, target_length});
+    if (kind == PATH_FOLDER) {
+        message_with_name(app, "Cannot write ", name, "", true);
+        return;
     }
-    for (u64 i = 0; i < app->folder_length; i++) app->save_path[i] = app->folder[i];
-    for (u64 i = 0; i < name.size; i++) app->save_path[app->folder_length + i] = name.data[i];
-    app->save_path_length = app->folder_length + name.size;
+    bool exists = kind == PATH_FILE;
+    for (u32 i = 0; i < app->entry_count && !exists; i++) {
+        ByteSpan entry = entry_name(app, i);
+        exists = same_name_folded(name, entry.data, entry.size);
+    }
+    // A confirmation counts only for the very path it was given for; the
+    // form also withdraws it at every edit and every move in the list.
+    if (exists && !(app->confirm_overwrite == 1 && confirmed_path_is(app, ByteSpan{target, target_length}))) {
+        app->confirm_overwrite = 1;
+        for (u64 i = 0; i < target_length; i++) app->save_path[i] = target[i];
+        app->save_path_length = target_length;
+        message_with_name(app, "", name, " exists. Press Enter again to replace it.", true);
+        return;
+    }
+    for (u64 i = 0; i < target_length; i++) app->save_path[i] = target[i];
+    app->save_path_length = target_length;
     if (app->active == NO_SLOT || !bit(app->has_pixels, app->active)) {
         message_with_code(app, "Cannot decode the image: ", ERR_BAD_TARGET);
         return;

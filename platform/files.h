@@ -32,6 +32,19 @@ void close_file(FileHandle file);
 
 static constexpr u64 FILE_IO_CALL_MAX = 0x10000000;  // 256 MiB per call
 
+// ---- Looking up -------------------------------------------------------------
+
+enum PathKind : u32 {
+    PATH_MISSING = 0,  // nothing there, or nothing the system lets us see
+    PATH_FILE = 1,     // something that is not a folder: a write replaces it
+    PATH_FOLDER = 2,
+};
+
+// What `path` names now, asked of the file system itself: unlike a listing,
+// this sees hidden items and items made since. A link counts as what it
+// leads to, except that one leading nowhere still exists (as a file).
+PathKind path_kind(ByteSpan path);
+
 // ---- Listing ----------------------------------------------------------------
 
 // One listed item, 16 bytes: size, then the name's offset in the name pool,
@@ -80,7 +93,8 @@ void listing_add(FolderListing* listing, ByteSpan name, bool is_folder, u64 size
 
 // Writes `bytes` to `path` + ".quorbel-tmp", flushes and closes it, then
 // replaces `path` with it atomically. On any failure the temporary file is
-// removed and an existing target is left untouched.
+// removed and an existing target is left untouched. On POSIX the new file
+// takes the permission bits of the file it replaces.
 bool write_file_safely(ByteSpan path, ByteSpan bytes);
 
 static constexpr char SAVE_TEMP_SUFFIX[] = ".quorbel-tmp";

@@ -62,6 +62,14 @@ void close_file(FileHandle file) {
     if (file.value != 0) close((int)(file.value - 1));
 }
 
+PathKind path_kind(ByteSpan path) {
+    static char name[PATH_MAX_BYTES + 1];
+    if (path.size == 0 || !c_path(path, "", name)) return PATH_MISSING;
+    struct stat st;
+    if (stat(name, &st) == 0) return S_ISDIR(st.st_mode) ? PATH_FOLDER : PATH_FILE;
+    return lstat(name, &st) == 0 ? PATH_FILE : PATH_MISSING;
+}
+
 void list_folder(ByteSpan folder, FolderListing* listing) {
     static char name[PATH_MAX_BYTES + 1];
     listing->entry_count = 0;
@@ -135,9 +143,18 @@ bool write_file_safely(ByteSpan path, ByteSpan bytes) {
     if (!c_path(path, "", final_name) || !c_path(path, SAVE_TEMP_SUFFIX, temp_name)) return false;
     const FileFaults* faults = g_file_faults;
     if (faults != nullptr && faults->fail_create) return false;
-    int fd = open(temp_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    // A replaced file lends its permission bits to the new one, so that a
+    // private file stays private; they are set before any byte is written.
+    // A new file gets the usual bits. A temporary file left by an earlier
+    // crash goes first: reusing it would keep its bits and its owner.
+    struct stat old;
+    bool replacing = stat(final_name, &old) == 0 && S_ISREG(old.st_mode);
+    mode_t mode = replacing ? (old.st_mode & 0777) : 0666;
+    unlink(temp_name);
+    int fd = open(temp_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd < 0) return false;
-    bool ok = write_all(fd, bytes);
+    bool ok = !replacing || fchmod(fd, mode) == 0;
+    ok = ok && write_all(fd, bytes);
     if (ok) ok = (faults == nullptr || !faults->fail_flush) && fsync(fd) == 0;
     if (close(fd) != 0) ok = false;
     if (ok) ok = (faults == nullptr || !faults->fail_move) && rename(temp_name, final_name) == 0;

@@ -43,6 +43,13 @@ void close_file(FileHandle file) {
     if (file.value != 0) CloseHandle(handle_of(file));
 }
 
+PathKind path_kind(ByteSpan path) {
+    if (path.size == 0 || !wide_path(path, "", g_wide_a)) return PATH_MISSING;
+    DWORD attributes = GetFileAttributesW((LPCWSTR)g_wide_a);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return PATH_MISSING;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PATH_FOLDER : PATH_FILE;
+}
+
 void list_folder(ByteSpan folder, FolderListing* listing) {
     listing->entry_count = 0;
     listing->pool_used = 0;

@@ -78,6 +78,12 @@ void erase_all(AppFixture& f) {
     while (f.app->save_name_length) execute(f.app, CMD_ERASE);
 }
 
+// Enter in the name field, with the requests of earlier steps forgotten.
+void enter(AppFixture& f) {
+    f.app->requests = 0;
+    execute(f.app, CMD_SAVE);
+}
+
 // Decodes a JPEG with our own decoder to tightly packed RGBA.
 bool decode_jpeg(const std::vector<u8>& file, u32* w, u32* h, std::vector<u8>* rgba) {
     ImageInfo info;
@@ -284,6 +290,137 @@ TEST(SaveForm, OverwriteWarnsOnceAndAgainAfterAnEdit) {
         if (bytes.size() > 2 && bytes[0] == 0xFF && bytes[1] == 0xD8 && (n == "taken.jpg" || n == "Taken.JPG")) jpegs++;
     }
     EXPECT_EQ(jpegs, 1u);
+}
+
+// The confirmation is for one exact path. A folder holds a.png, x.jpg and
+// sub/x.jpg: after the warning for x.jpg, entering sub (or leaving it for
+// its parent) and pressing Enter must ask again, not replace the other file.
+TEST(SaveForm, ConfirmationStaysWithItsFolder) {
+    Folder dir;
+    AppFixture f;
+    open_loaded(f, dir.copy("small-rgb.png", "a.png"));
+    fs::create_directory(dir.path / "sub");
+    std::ofstream(dir.path / "x.jpg", std::ios::binary) << "top";
+    std::ofstream(dir.path / "sub" / "x.jpg", std::ios::binary) << "inner";
+    const std::string warning = "x.jpg exists. Press Enter again to replace it.";
+    show_form(f);
+    erase_all(f);
+    type(f, "x.jpg");
+    enter(f);
+    ASSERT_EQ(f.message(), warning);
+    execute(f.app, CMD_NEXT_ENTRY);  // "..", then sub
+    ASSERT_EQ(f.app->selected, 1u);
+    execute(f.app, CMD_OPEN_SELECTION);
+    EXPECT_EQ(f.app->confirm_overwrite, 0u);
+    // Enter before the request pass has listed sub, and again after it.
+    enter(f);
+    EXPECT_EQ(f.message(), warning);
+    EXPECT_EQ(f.app->requests & REQ_SAVE, 0u);
+    list_browse_folder(f.app);
+    enter(f);
+    EXPECT_EQ(f.message(), warning);
+    EXPECT_EQ(f.app->requests & REQ_SAVE, 0u);
+    EXPECT_EQ(f.app->encode.base, nullptr);
+    // Left goes back to the parent: its x.jpg is asked about too.
+    execute(f.app, CMD_FOLDER_UP);
+    EXPECT_EQ(f.app->confirm_overwrite, 0u);
+    list_browse_folder(f.app);
+    enter(f);
+    EXPECT_EQ(f.message(), warning);
+    EXPECT_EQ(f.app->requests & REQ_SAVE, 0u);
+    std::vector<u8> top = read_all(dir.path / "x.jpg");
+    std::vector<u8> inner = read_all(dir.path / "sub" / "x.jpg");
+    EXPECT_EQ(std::string(top.begin(), top.end()), "top");
+    EXPECT_EQ(std::string(inner.begin(), inner.end()), "inner");
+    // Asked in this folder, a second Enter replaces this folder's file only.
+    enter(f);
+    ASSERT_NE(f.app->requests & REQ_SAVE, 0u) << f.message();
+    write_pending_save(f.app);
+    EXPECT_EQ(f.message(), "Saved x.jpg");
+    top = read_all(dir.path / "x.jpg");
+    inner = read_all(dir.path / "sub" / "x.jpg");
+    EXPECT_TRUE(top.size() > 2 && top[0] == 0xFF && top[1] == 0xD8);
+    EXPECT_EQ(std::string(inner.begin(), inner.end()), "inner");
+}
+
+// Moving the selection or listing the folder again also withdraws the
+// confirmation; scrolling and the options do not.
+TEST(SaveForm, SelectionAndListingChangesAskAgain) {
+    Folder dir;
+    AppFixture f;
+    open_loaded(f, dir.copy("small-rgb.png", "a.png"));
+    std::ofstream(dir.path / "x.jpg") << "old";
+    show_form(f);
+    erase_all(f);
+    type(f, "x.jpg");
+    auto warned_then = [&](u32 command) {
+        enter(f);
+        EXPECT_EQ(f.app->confirm_overwrite, 1u);
+        if (command != CMD_NONE) execute(f.app, command);
+    };
+    warned_then(CMD_NEXT_ENTRY);
+    EXPECT_EQ(f.app->confirm_overwrite, 0u);
+    warned_then(CMD_PREVIOUS_ENTRY);
+    EXPECT_EQ(f.app->confirm_overwrite, 0u);
+    warned_then(CMD_NONE);
+    list_browse_folder(f.app);
+    EXPECT_EQ(f.app->confirm_overwrite, 0u);
+    warned_then(CMD_TOGGLE_PROGRESSIVE);
+    scroll_list(f.app, 3);
+    EXPECT_EQ(f.app->confirm_overwrite, 1u);
+    enter(f);
+    EXPECT_NE(f.app->requests & REQ_SAVE, 0u) << f.message();
+    write_pending_save(f.app);
+    EXPECT_EQ(f.message(), "Saved x.jpg");
+}
+
+// Whether the target exists is asked of the file system at Enter: files the
+// listing leaves out (hidden ones) or that appeared after it are asked
+// about, and a folder of that name is refused.
+TEST(SaveForm, TargetsTheListingDoesNotShow) {
+    Folder dir;
+    AppFixture f;
+    open_loaded(f, dir.copy("small-rgb.png", "a.png"));
+    show_form(f);
+    std::ofstream(dir.path / "late.jpg") << "late";
+    fs::create_directory(dir.path / "album.jpg");
+    std::ofstream(dir.path / "album.jpg" / "inside.txt") << "x";
+#ifdef _WIN32
+    std::ofstream(dir.path / "h.jpg") << "hidden";
+    ASSERT_TRUE(SetFileAttributesW((dir.path / "h.jpg").c_str(), FILE_ATTRIBUTE_HIDDEN));
+    const std::string hidden = "h.jpg";
+#else
+    std::ofstream(dir.path / ".h.jpg") << "hidden";
+    const std::string hidden = ".h.jpg";
+#endif
+    for (const std::string& n : {hidden, std::string("late.jpg")}) {
+        erase_all(f);
+        type(f, n);
+        enter(f);
+        EXPECT_EQ(f.message(), n + " exists. Press Enter again to replace it.");
+        EXPECT_EQ(f.app->requests & REQ_SAVE, 0u);
+    }
+    list_browse_folder(f.app);  // lists late.jpg, never the hidden file
+    erase_all(f);
+    type(f, "album.jpg");
+    for (int i = 0; i < 2; i++) {
+        enter(f);
+        EXPECT_EQ(f.message(), "Cannot write album.jpg");
+        EXPECT_NE(f.app->mode_flags & MODE_ERROR, 0u);
+        EXPECT_EQ(f.app->requests & REQ_SAVE, 0u);
+        EXPECT_EQ(f.app->encode.base, nullptr);
+    }
+    EXPECT_TRUE(fs::is_directory(dir.path / "album.jpg"));
+    // The hidden file is replaced after the question, as any other.
+    erase_all(f);
+    type(f, hidden);
+    enter(f);
+    enter(f);
+    ASSERT_NE(f.app->requests & REQ_SAVE, 0u) << f.message();
+    write_pending_save(f.app);
+    EXPECT_EQ(f.message(), "Saved " + hidden);
+    std::vector<u8> bytes = read_all(dir.path / hidden);
+    EXPECT_TRUE(bytes.size() > 2 && bytes[0] == 0xFF && bytes[1] == 0xD8);
 }
 
 TEST(SaveForm, SavesEveryKindOfDocumentAndReadsBack) {

@@ -191,6 +191,41 @@ TEST(Files, PathsLongerThanTheOldLimit) {
 }
 #endif
 
+// ---- Looking up ---------------------------------------------------------------
+
+TEST(Files, PathKinds) {
+    TempFolder t;
+    std::string name = "caf\xC3\xA9.jpg";
+    put(t.path / from_utf8(name), "x");
+    put(t.path / "empty.jpg", "");
+    fs::create_directory(t.path / "album.jpg");
+#ifdef _WIN32
+    put(t.path / "hidden.jpg", "h");
+    ASSERT_TRUE(SetFileAttributesW((t.path / "hidden.jpg").c_str(), FILE_ATTRIBUTE_HIDDEN));
+    const std::string hidden = "hidden.jpg";
+#else
+    put(t.path / ".hidden.jpg", "h");
+    const std::string hidden = ".hidden.jpg";
+#endif
+    EXPECT_EQ(path_kind(span(t.folder() + name)), PATH_FILE);
+    EXPECT_EQ(path_kind(span(t.folder() + "empty.jpg")), PATH_FILE);
+    EXPECT_EQ(path_kind(span(t.folder() + hidden)), PATH_FILE);
+    EXPECT_EQ(path_kind(span(t.folder() + "album.jpg")), PATH_FOLDER);
+    EXPECT_EQ(path_kind(span(t.folder())), PATH_FOLDER);
+    EXPECT_EQ(path_kind(span(t.folder() + "missing.jpg")), PATH_MISSING);
+    EXPECT_EQ(path_kind(span(t.folder() + "missing" + SEP + "a.jpg")), PATH_MISSING);
+    EXPECT_EQ(path_kind(ByteSpan{nullptr, 0}), PATH_MISSING);
+    EXPECT_EQ(path_kind(span(t.folder() + std::string("a\0b", 3))), PATH_MISSING);
+#ifndef _WIN32
+    // A link is what a save would replace: one that leads nowhere still
+    // exists, one that leads to a folder counts as that folder.
+    fs::create_symlink(t.path / "nowhere.jpg", t.path / "dangling.jpg");
+    fs::create_directory_symlink(t.path / "album.jpg", t.path / "linked.jpg");
+    EXPECT_EQ(path_kind(span(t.folder() + "dangling.jpg")), PATH_FILE);
+    EXPECT_EQ(path_kind(span(t.folder() + "linked.jpg")), PATH_FOLDER);
+#endif
+}
+
 // ---- Listing ----------------------------------------------------------------
 
 struct Listing {
@@ -387,3 +422,40 @@ TEST(SafeSave, UnwritableTargets) {
     EXPECT_EQ(get(t.path / "taken.jpg" / "inside.txt"), "x");
     EXPECT_FALSE(write_file_safely(ByteSpan{nullptr, 0}, span(bytes)));
 }
+
+#ifndef _WIN32
+// A replaced file keeps its permission bits, whatever the process's mask; a
+// new file gets the usual ones.
+TEST(SafeSave, ReplacingKeepsThePermissionBits) {
+    TempFolder t;
+    mode_t old_mask = umask(022);
+    auto mode_of = [](const std::string& p) {
+        struct stat st;
+        EXPECT_EQ(stat(p.c_str(), &st), 0) << p;
+        return st.st_mode & 07777;
+    };
+    std::string bytes = pattern_bytes(4000, 5);
+    for (mode_t mode : {(mode_t)0600, (mode_t)0640, (mode_t)0666, (mode_t)0444}) {
+        std::string target = t.folder() + "photo.jpg";
+        put(from_utf8(target), "private");
+        ASSERT_EQ(chmod(target.c_str(), mode), 0);
+        ASSERT_TRUE(write_file_safely(span(target), span(bytes)));
+        EXPECT_EQ(get(from_utf8(target)), bytes);
+        EXPECT_EQ(mode_of(target), (u32)mode) << std::oct << mode;
+        fs::remove(from_utf8(target));
+    }
+    // A stale temporary file from an earlier crash does not lend its bits.
+    std::string target = t.folder() + "private.jpg";
+    put(from_utf8(target), "old");
+    ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+    put(from_utf8(target + SAVE_TEMP_SUFFIX), "stale");
+    ASSERT_EQ(chmod((target + SAVE_TEMP_SUFFIX).c_str(), 0666), 0);
+    ASSERT_TRUE(write_file_safely(span(target), span(bytes)));
+    EXPECT_EQ(mode_of(target), 0600u);
+    std::string fresh = t.folder() + "new.jpg";
+    ASSERT_TRUE(write_file_safely(span(fresh), span(bytes)));
+    EXPECT_EQ(mode_of(fresh), 0644u);
+    EXPECT_EQ(names_in(t.path), (std::vector<std::string>{"new.jpg", "private.jpg"}));
+    umask(old_mask);
+}
+#endif
