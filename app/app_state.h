@@ -8,6 +8,7 @@
 #include "base/arena.h"
 #include "base/region.h"
 #include "base/text.h"
+#include "codec/codecs.h"
 #include "codec/job.h"
 #include "platform/files.h"
 #include "platform/window.h"
@@ -114,6 +115,7 @@ struct AppState {
     ReservedRegion job_region[SLOT_COUNT];
     u8* path_pool;     // SLOT_COUNT x SLOT_PATH_BYTES
     DecodeJob* jobs;   // SLOT_COUNT, 64-aligned
+    ProbeWork* probe_work;  // what a probe fills beyond the ImageInfo, reused by every open
 
     // Bit n = slot n.
     u32 fit;

@@ -44,8 +44,8 @@ void start_decode(AppState* app, u32 slot) {
     ByteSpan bytes = app->jobs[slot].source;
     ImageInfo info;
     CodecError err;
-    PngPlan png_plan;
-    bool ok = probe_image(bytes.data, bytes.size, &info, &png_plan, &err);
+    ProbeWork* work = app->probe_work;
+    bool ok = probe_image(bytes.data, bytes.size, (ImageFormat)app->format[slot], &info, work, &err);
     app->width[slot] = info.width;
     app->height[slot] = info.height;
     app->frame_count[slot] = info.frame_count;
@@ -71,7 +71,7 @@ void start_decode(AppState* app, u32 slot) {
         app->second_stage_pending &= ~b;
     }
     DecodeJob* job = &app->jobs[slot];
-    if (!start_job(job, bytes, &info, &png_plan, region->base, info.scratch_bytes, region->base + scratch, &err)) {
+    if (!start_job(job, bytes, &info, work, region->base, info.scratch_bytes, region->base + scratch, &err)) {
         release(region);
         app->second_stage_pending &= ~b;
         app->error[slot] = (u8)(err.code == ERR_BAD_SIGNATURE ? 0 : err.code);
@@ -82,7 +82,7 @@ void start_decode(AppState* app, u32 slot) {
     // The region was committed just now: every byte of it reads as zero.
     job->pixels_zero = true;
     job->scratch_zero = true;
-    app->format[slot] = (u8)decoder_to_format(info.decoder);
+    app->format[slot] = (u8)info.format;
     app->frame[slot] = 0;
     app->loops_left[slot] = info.play_count;
     app->next_frame_due[slot] = 0;

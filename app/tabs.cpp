@@ -15,10 +15,13 @@ bool init_app_state(AppState* app, Arena* arena, u32 entry_capacity, u32 pool_si
     ByteSpan work = arena_alloc(arena, 0x8000, 1);
     ByteSpan jobs = arena_alloc(arena, SLOT_COUNT * sizeof(DecodeJob), 64);
     ByteSpan save = arena_alloc(arena, 0x8000, 1);
+    ByteSpan probe = arena_alloc(arena, sizeof(ProbeWork), 64);
     if (entries.data == nullptr || names.data == nullptr || paths.data == nullptr || folder.data == nullptr ||
-        start.data == nullptr || work.data == nullptr || jobs.data == nullptr || save.data == nullptr) {
+        start.data == nullptr || work.data == nullptr || jobs.data == nullptr || save.data == nullptr ||
+        probe.data == nullptr) {
         return false;
     }
+    app->probe_work = (ProbeWork*)probe.data;
     app->listing.entries = (FolderEntry*)entries.data;
     app->listing.entry_capacity = entry_capacity;
     app->listing.name_pool = names.data;

@@ -158,6 +158,11 @@ struct ImageInfo {
     u64 scratch_bytes;  // decoder working memory
     u64 pixel_bytes;    // row_stride(width) * height + 32 of the job's buffer
     u64 extra_bytes;    // reserved at open, committed for the second stage
+    ImageFormat format;  // the format the status line names (a container's, for an embedded stream)
+    // The bytes the decoder reads: a container's embedded stream (size 0:
+    // the whole file).
+    u64 source_offset;
+    u64 source_size;
 };
 
 // What the GIF and WebP header readers fill.

@@ -33,10 +33,11 @@ struct DecodeJob {
 
 bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, u8* scratch, u64 scratch_size,
                u8* pixels, CodecError* err);
-// The same, keeping the plan the probe made for a PNG (`png_plan` from
-// probe_image), so the file is walked and its chunks checked once per
+// The same, keeping what the probe learned (`work` from probe_image: a
+// PNG's plan), so the file is walked and its chunks checked once per
 // document rather than again at the first decode.
-bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, const PngPlan* png_plan, u8* scratch,
+struct ProbeWork;
+bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, const ProbeWork* work, u8* scratch,
                u64 scratch_size, u8* pixels, CodecError* err);
 // Brings the base decode up to the requested frame.
 bool decode_step(DecodeJob* job, CodecError* err);
@@ -46,6 +47,9 @@ bool finish_full_resolution(DecodeJob* job, CodecError* err);
 // edge-filled past the image and with red and blue swapped when the job
 // asks for it. "bad_target" for a level or origin it cannot serve.
 bool render_tile(DecodeJob* job, u32 level, u32 column, u32 row, PixelBuffer* tile, CodecError* err);
+// The tile's valid part copied from the pixel buffer, each pixel repeated
+// 2^(preview_level - level) times across and down; no edge fill.
+void job_copy_tile(const DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile);
 // Delay of an animation frame in hundredths of a second.
 u32 frame_delay(DecodeJob* job, u32 frame);
 // An animation frame's delay of num/den seconds in hundredths, rounded; a

@@ -1,59 +1,83 @@
-// The decoder is chosen by the first byte alone; each probe checks its own
-// signature and reads just enough to size every buffer of the decode job.
+// The decoder is chosen by the content through the codec table; each probe
+// checks its own signature and reads just enough to size every buffer of
+// the decode job.
 #include "codec/probe.h"
 
-#include "codec/gif/gif.h"
-#include "codec/jpeg/jpeg.h"
-#include "codec/png/png.h"
-#include "codec/webp/webp.h"
+// Full signatures that outrank a TGA header for a file named .tga.
+static bool strong_signature(const u8* data, u64 length) {
+    static const u8 png[4] = {0x89, 'P', 'N', 'G'};
+    static const u8 gif[4] = {'G', 'I', 'F', '8'};
+    static const u8 riff[4] = {'R', 'I', 'F', 'F'};
+    static const u8 jpeg[3] = {0xFF, 0xD8, 0xFF};
+    static const u8 qoi[4] = {'q', 'o', 'i', 'f'};
+    return match_at(data, length, 0, png, 4) || match_at(data, length, 0, gif, 4) ||
+           match_at(data, length, 0, riff, 4) || match_at(data, length, 0, jpeg, 3) ||
+           match_at(data, length, 0, qoi, 4);
+}
+
+DecoderKind sniff_decoder(const u8* data, u64 length, ImageFormat claimed) {
+    u32 count;
+    const CodecEntry* table = codec_table(&count);
+    if (length == 0) return DECODER_NONE;
+    if (claimed != FORMAT_NONE && !strong_signature(data, length)) {
+        for (u32 i = 0; i < count; i++) {
+            if (table[i].needs_name && table[i].format == claimed && table[i].sniff(data, length)) return table[i].kind;
+        }
+    }
+    for (u32 i = 0; i < count; i++) {
+        if (!table[i].needs_name && table[i].sniff(data, length)) return table[i].kind;
+    }
+    return DECODER_NONE;
+}
 
 DecoderKind sniff_decoder(const u8* data, u64 length) {
-    if (length == 0) return DECODER_NONE;
-    switch (data[0]) {
-    case 0x52: return DECODER_WEBP;
-    case 0xFF: return DECODER_JPEG;
-    case 0x47: return DECODER_GIF;
-    case 0x89: return DECODER_PNG;
-    default: return DECODER_NONE;
+    return sniff_decoder(data, length, FORMAT_NONE);
+}
+
+// Runs one kind's probe and fills the fields every probe shares.
+static bool probe_kind(const CodecEntry* entry, const u8* data, u64 length, ImageInfo* info, ProbeWork* work,
+                       CodecError* err) {
+    if (!entry->probe(data, length, info, work, err)) return false;
+    info->decoder = entry->kind;
+    if (info->format == FORMAT_NONE) info->format = entry->format;
+    return true;
+}
+
+bool probe_image(const u8* data, u64 length, ImageFormat claimed, ImageInfo* info, ProbeWork* work,
+                 CodecError* err) {
+    *info = ImageInfo{};
+    error_set(err, ERR_BAD_SIGNATURE, 0);
+    const CodecEntry* entry = codec_entry(sniff_decoder(data, length, claimed));
+    if (entry == nullptr) return false;
+    if (entry->embedded != nullptr) {
+        ByteSpan inner = {nullptr, 0};
+        if (!entry->embedded(data, length, &inner, err)) return false;
+        if (inner.size != 0) {
+            // Only a stream of a decoder that is not itself a container.
+            const CodecEntry* wrapped = codec_entry(sniff_decoder(inner.data, inner.size));
+            if (wrapped == nullptr || wrapped->embedded != nullptr) {
+                return fail(err, ERR_UNSUPPORTED, (u64)(inner.data - data));
+            }
+            u64 offset = (u64)(inner.data - data);
+            if (!probe_kind(wrapped, inner.data, inner.size, info, work, err)) {
+                err->offset += offset;
+                return false;
+            }
+            info->format = entry->format;
+            info->source_offset = offset;
+            info->source_size = inner.size;
+            error_clear(err);
+            return true;
+        }
     }
+    if (!probe_kind(entry, data, length, info, work, err)) return false;
+    error_clear(err);
+    return true;
 }
 
 bool probe_image(const u8* data, u64 length, ImageInfo* info, CodecError* err) {
-    PngPlan plan;
-    return probe_image(data, length, info, &plan, err);
-}
-
-bool probe_image(const u8* data, u64 length, ImageInfo* info, PngPlan* png_plan, CodecError* err) {
-    *info = ImageInfo{};
-    error_set(err, ERR_BAD_SIGNATURE, 0);
-    DecoderKind kind = sniff_decoder(data, length);
-    switch (kind) {
-    case DECODER_NONE: return false;
-    case DECODER_PNG: {
-        if (!png_probe(data, length, info, png_plan, err)) return false;
-        error_clear(err);
-        return true;
-    }
-    case DECODER_JPEG: {
-        // The full header parse needs a decoder record; it is thrown away
-        // afterwards (the job parses the headers again into its scratch).
-        static JpegDecoder state;
-        if (!jpeg_probe(data, length, info, &state, err)) return false;
-        error_clear(err);
-        return true;
-    }
-    case DECODER_GIF: {
-        GifInfo gif;
-        if (!gif_probe(data, length, info, &gif, err)) return false;
-        error_clear(err);
-        return true;
-    }
-    case DECODER_WEBP:
-        if (!webp_probe(data, length, info, err)) return false;
-        error_clear(err);
-        return true;
-    default: return fail(err, ERR_UNSUPPORTED, 0);
-    }
+    ProbeWork work;
+    return probe_image(data, length, FORMAT_NONE, info, &work, err);
 }
 
 static bool parse_side(const u8* p, u64 n, u64* pos, u32* value_out) {

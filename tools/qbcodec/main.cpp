@@ -29,6 +29,7 @@
 #include "codec/job.h"
 #include "codec/jpeg/encode.h"
 #include "codec/probe.h"
+#include "codec/sniff.h"
 #include "platform/files.h"
 
 // The whole file in `region`, as the viewer loads a document (files of
@@ -198,13 +199,14 @@ int main(int argc, char** argv) {
     }
     ImageInfo info;
     CodecError err;
-    PngPlan png_plan;
-    if (!probe_image(file.data, file.size, &info, &png_plan, &err)) {
+    static ProbeWork work;
+    ByteSpan name = {(u8*)argv[2], strlen(argv[2])};
+    if (!probe_image(file.data, file.size, format_from_name(name.data, name.size), &info, &work, &err)) {
         printf("error %s\n", error_text(err).c_str());
         return 1;
     }
     if (cmd == "probe") {
-        ByteSpan format = image_format_name(decoder_to_format(info.decoder));
+        ByteSpan format = image_format_name(info.format);
         printf("format %.*s\nsize %u x %u\nframes %u\nplays %u\npreview_level %u\n", (int)format.size,
                (const char*)format.data, info.width, info.height, info.frame_count, info.play_count,
                info.preview_level);
@@ -226,7 +228,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     DecodeJob job;
-    if (!start_job(&job, file, &info, &png_plan, region.base, info.scratch_bytes, region.base + scratch, &err)) {
+    if (!start_job(&job, file, &info, &work, region.base, info.scratch_bytes, region.base + scratch, &err)) {
         printf("error %s\n", error_text(err).c_str());
         return 1;
     }
