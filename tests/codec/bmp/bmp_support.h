@@ -23,6 +23,7 @@ inline void put32(Bytes& b, u32 v) {
     put16(b, v >> 16);
 }
 inline void set32(Bytes& b, size_t at, u32 v) {
+    if (b.size() < at + 4) b.resize(at + 4);
     for (int i = 0; i < 4; i++) b[at + i] = (u8)(v >> (8 * i));
 }
 
