@@ -62,7 +62,9 @@ if sys.argv[1] == "write":
     icon = picture(48, 48, True)
     icon.save(d + "/pil-png.ico", sizes=[(16, 16), (48, 48), (32, 32)])
     icon.save(d + "/pil-bmp.ico", sizes=[(16, 16), (48, 48), (32, 32)], bitmap_format="bmp")
-    icon.convert("RGB").save(d + "/pil-bmp24.ico", sizes=[(24, 24), (48, 48)], bitmap_format="bmp")
+    # Pillow writes AND mask rows unpadded: only widths that are multiples of
+    # 32 make bitmap entries of the right size below 32 bits.
+    picture(64, 64, False).convert("RGB").save(d + "/pil-bmp24.ico", sizes=[(32, 32), (64, 64)], bitmap_format="bmp")
 else:
     for p in sys.argv[2:]:
         try:
