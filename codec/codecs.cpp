@@ -7,6 +7,8 @@
 #include <string.h>
 
 #include "base/region.h"
+#include "codec/bmp/bmp.h"
+#include "codec/ico/ico.h"
 #include "codec/job.h"
 #include "codec/webp/webp.h"
 
@@ -43,6 +45,12 @@ static bool probe_gif(const u8* data, u64 length, ImageInfo* info, ProbeWork* wo
 }
 static bool probe_webp(const u8* data, u64 length, ImageInfo* info, ProbeWork*, CodecError* err) {
     return webp_probe(data, length, info, err);
+}
+
+// The stills decoded whole take the probe as their decoders declare it.
+template <bool (*Probe)(const u8*, u64, ImageInfo*, CodecError*)>
+static bool probe_still(const u8* data, u64 length, ImageInfo* info, ProbeWork*, CodecError* err) {
+    return Probe(data, length, info, err);
 }
 
 // ---- WebP -------------------------------------------------------------------
@@ -245,6 +253,10 @@ static const CodecEntry k_codecs[] = {
      delay_gif, nullptr},
     {DECODER_PNG, FORMAT_PNG, sniff_png, false, probe_png, nullptr, start_png, base_png, nullptr, nullptr, nullptr,
      delay_png, nullptr},
+    {DECODER_BMP, FORMAT_BMP, bmp_sniff, false, probe_still<bmp_probe>, bmp_embedded, nullptr, codec_still_base,
+     nullptr, nullptr, nullptr, nullptr, bmp_decode},
+    {DECODER_ICO, FORMAT_ICO, ico_sniff, false, probe_still<ico_probe>, ico_embedded, nullptr, codec_still_base,
+     nullptr, nullptr, nullptr, nullptr, ico_decode},
 };
 
 const CodecEntry* codec_entry(DecoderKind kind) {

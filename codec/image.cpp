@@ -1,6 +1,8 @@
 // Name tables and the small checks behind every codec.
 #include "codec/image.h"
 
+#include "codec/codecs.h"
+
 struct NameEntry {
     const char* text;
     u32 length;
@@ -52,13 +54,8 @@ ByteSpan pixel_format_name(PixelFormat format) {
 }
 
 ImageFormat decoder_to_format(DecoderKind decoder) {
-    switch (decoder) {
-    case DECODER_WEBP: return FORMAT_WEBP;
-    case DECODER_JPEG: return FORMAT_JPEG;
-    case DECODER_GIF: return FORMAT_GIF;
-    case DECODER_PNG: return FORMAT_PNG;
-    default: return FORMAT_NONE;
-    }
+    const CodecEntry* entry = codec_entry(decoder);
+    return entry != nullptr ? entry->format : FORMAT_NONE;
 }
 
 ByteSpan codec_error_name(u32 code) {

@@ -20,6 +20,10 @@ static const ExtensionEntry k_extensions[] = {
     {key4("avif"), FORMAT_AVIF}, {key4("dng"), FORMAT_DNG},   {key4("ktx2"), FORMAT_KTX2},
     {key4("dds"), FORMAT_DDS},   {key4("pam"), FORMAT_PAM},   {key4("pnm"), FORMAT_PNM},
     {key4("qoi"), FORMAT_QOI},   {key4("tga"), FORMAT_TGA},
+    // Other names the same formats go by: a cursor, a device-independent
+    // bitmap, and the three netpbm kinds.
+    {key4("cur"), FORMAT_ICO},   {key4("dib"), FORMAT_BMP},   {key4("pbm"), FORMAT_PNM},
+    {key4("pgm"), FORMAT_PNM},   {key4("ppm"), FORMAT_PNM},
 };
 
 ImageFormat format_from_name(const u8* name, u64 length) {

@@ -68,7 +68,8 @@ TEST(Load, EmptyAndUnknownFilesFailTheProbe) {
     AppFixture f;
     TempDir t;
     f.open(t.file("empty.png", ""));
-    f.open(t.file("text.bmp", "BM not really"));
+    f.open(t.file("text.bmp", "not a bitmap!"));
+    f.open(t.file("cut.bmp", "BM not really"));
     load_pending(f.app);
     EXPECT_EQ(f.message(), "");  // a probe failure posts no message
     // The empty file was read into a region of one byte.
@@ -81,6 +82,10 @@ TEST(Load, EmptyAndUnknownFilesFailTheProbe) {
     }
     EXPECT_EQ(f.app->jobs[1].source.size, 13u);
     EXPECT_EQ(f.app->format[1], FORMAT_BMP);
+    // A bitmap's signature with too few bytes behind it is the BMP probe's
+    // fault, not an unknown file.
+    EXPECT_TRUE(bit(f.app->no_pixels, 2));
+    EXPECT_EQ(f.app->error[2], ERR_TRUNCATED);
     // Closing releases the memory.
     close_at(f.app, 0);
     EXPECT_EQ(f.app->source[0].base, nullptr);
