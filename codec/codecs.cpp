@@ -10,6 +10,7 @@
 #include "codec/bmp/bmp.h"
 #include "codec/ico/ico.h"
 #include "codec/job.h"
+#include "codec/orientation.h"
 #include "codec/webp/webp.h"
 
 static constexpr u32 TILE = 256;
@@ -109,6 +110,11 @@ static bool tile_jpeg(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u3
     if (job->full_ready && level == 0) return jpeg_render_full_tile(job->scratch, job->extra, column, row, tile, err);
     job_copy_tile(job, level, column, row, cw, ch, tile);
     return true;
+}
+
+// Before the second stage every level comes from the preview.
+static bool jpeg_tile_from_buffer(const DecodeJob* job, u32 level) {
+    return !(job->full_ready && level == 0);
 }
 
 static bool second_stage_jpeg(DecodeJob* job, CodecError* err) {
@@ -244,20 +250,25 @@ bool codec_still_base(DecodeJob* job, CodecError* err) {
 
 // ---- The table ----------------------------------------------------------------
 
+// Each entry names only what its decoder has; the rest stays null.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 static const CodecEntry k_codecs[] = {
-    {DECODER_WEBP, FORMAT_WEBP, sniff_webp, false, probe_webp, nullptr, start_webp, base_webp, tile_webp, nullptr,
-     whole_webp, nullptr, nullptr},
-    {DECODER_JPEG, FORMAT_JPEG, sniff_jpeg, false, probe_jpeg, nullptr, nullptr, base_jpeg, tile_jpeg,
-     second_stage_jpeg, whole_jpeg, nullptr, nullptr},
-    {DECODER_GIF, FORMAT_GIF, sniff_gif, false, probe_gif, nullptr, nullptr, base_gif, nullptr, nullptr, nullptr,
-     delay_gif, nullptr},
-    {DECODER_PNG, FORMAT_PNG, sniff_png, false, probe_png, nullptr, start_png, base_png, nullptr, nullptr, nullptr,
-     delay_png, nullptr},
-    {DECODER_BMP, FORMAT_BMP, bmp_sniff, false, probe_still<bmp_probe>, bmp_embedded, nullptr, codec_still_base,
-     nullptr, nullptr, nullptr, nullptr, bmp_decode},
-    {DECODER_ICO, FORMAT_ICO, ico_sniff, false, probe_still<ico_probe>, ico_embedded, nullptr, codec_still_base,
-     nullptr, nullptr, nullptr, nullptr, ico_decode},
+    {.kind = DECODER_WEBP, .format = FORMAT_WEBP, .sniff = sniff_webp, .probe = probe_webp, .start = start_webp,
+     .base = base_webp, .tile = tile_webp, .whole_ready = whole_webp, .orientation = webp_file_orientation},
+    {.kind = DECODER_JPEG, .format = FORMAT_JPEG, .sniff = sniff_jpeg, .probe = probe_jpeg, .base = base_jpeg,
+     .tile = tile_jpeg, .tile_from_buffer = jpeg_tile_from_buffer, .second_stage = second_stage_jpeg,
+     .whole_ready = whole_jpeg, .orientation = jpeg_file_orientation},
+    {.kind = DECODER_GIF, .format = FORMAT_GIF, .sniff = sniff_gif, .probe = probe_gif, .base = base_gif,
+     .frame_delay = delay_gif},
+    {.kind = DECODER_PNG, .format = FORMAT_PNG, .sniff = sniff_png, .probe = probe_png, .start = start_png,
+     .base = base_png, .frame_delay = delay_png, .orientation = png_file_orientation},
+    {.kind = DECODER_BMP, .format = FORMAT_BMP, .sniff = bmp_sniff, .probe = probe_still<bmp_probe>,
+     .embedded = bmp_embedded, .base = codec_still_base, .decode_still = bmp_decode},
+    {.kind = DECODER_ICO, .format = FORMAT_ICO, .sniff = ico_sniff, .probe = probe_still<ico_probe>,
+     .embedded = ico_embedded, .base = codec_still_base, .decode_still = ico_decode},
 };
+#pragma GCC diagnostic pop
 
 const CodecEntry* codec_entry(DecoderKind kind) {
     for (const CodecEntry& e : k_codecs) {

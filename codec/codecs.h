@@ -40,6 +40,9 @@ struct CodecEntry {
     // Fills the valid cw x ch pixels of a tile at a level the job serves.
     // Null: copied from the pixel buffer.
     bool (*tile)(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile, CodecError* err);
+    // Whether a level's tiles are copied from the pixel buffer after all (a
+    // JPEG before its second stage). Null: never, when `tile` is given.
+    bool (*tile_from_buffer)(const DecodeJob* job, u32 level);
     // The second stage of a decoder that has one. Null: none.
     bool (*second_stage)(DecodeJob* job, CodecError* err);
     // For a decoder whose whole image is assembled from level-0 tiles:
@@ -52,6 +55,8 @@ struct CodecEntry {
     // decoder's own call, which the shared base step wraps.
     bool (*decode_still)(const u8* data, u64 length, u8* scratch, u64 scratch_size, PixelBuffer* out,
                          CodecError* err);
+    // The orientation the file's metadata asks for (1 to 8). Null: 1.
+    u32 (*orientation)(const u8* data, u64 length);
 };
 
 // The entry of a kind; null for DECODER_NONE and unknown kinds.

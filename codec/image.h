@@ -159,6 +159,8 @@ struct ImageInfo {
     u64 pixel_bytes;    // row_stride(width) * height + 32 of the job's buffer
     u64 extra_bytes;    // reserved at open, committed for the second stage
     ImageFormat format;  // the format the status line names (a container's, for an embedded stream)
+    u32 orientation;     // EXIF numbering from the file's metadata; width and height are as shown
+    u64 orient_bytes;    // memory for turned tiles of a decoder that makes its own, after the extra bytes
     // The bytes the decoder reads: a container's embedded stream (size 0:
     // the whole file).
     u64 source_offset;

@@ -10,6 +10,7 @@
 
 #include "base/region.h"
 #include "codec/codecs.h"
+#include "codec/orientation.h"
 
 static constexpr u32 TILE = 256;
 static constexpr u64 TILE_STRIDE = 1024;
@@ -39,6 +40,14 @@ bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, const Pro
     job->extra = pixels + align64(info->pixel_bytes);
     job->requested_frame = 0;
     job->decoded_frame = -1;
+    // The probe reports the size as shown; the decoder works on the image as
+    // stored.
+    job->orientation = info->orientation >= 1 && info->orientation <= 8 ? info->orientation : 1;
+    job->stored_width = orientation_swaps(job->orientation) ? info->height : info->width;
+    job->stored_height = orientation_swaps(job->orientation) ? info->width : info->height;
+    job->pixels.stride = row_stride(job->stored_width);
+    job->pixels.width = job->stored_width;
+    job->pixels.height = job->stored_height;
     const CodecEntry* entry = codec_entry(info->decoder);
     if (entry != nullptr && entry->start != nullptr) entry->start(job, work);
     return true;
@@ -122,6 +131,139 @@ static void swap_red_blue(u8* tile) {
     }
 }
 
+// ---- Orientation ------------------------------------------------------------------
+
+// Stored tiles of a decoder that makes its own, kept for the oriented tiles
+// that need them: a turned screen tile usually straddles two or four stored
+// ones, and its neighbours share them.
+struct OrientCache {
+    u32 level[JOB_ORIENT_TILES];
+    u32 column[JOB_ORIENT_TILES];
+    u32 row[JOB_ORIENT_TILES];
+    i32 frame[JOB_ORIENT_TILES];
+    u32 valid;  // a bit per slot
+    u32 next;   // the slot replaced next
+};
+static_assert(sizeof(OrientCache) <= JOB_ORIENT_HEADER, "cache header");
+
+static u32* orient_slot(u8* cache, u32 i) {
+    return (u32*)(cache + JOB_ORIENT_HEADER + (u64)i * TILE * TILE_STRIDE);
+}
+
+// The stored tile (column, row) at `level` from the decoder, through the cache.
+static const u32* stored_tile(DecodeJob* job, const CodecEntry* entry, u32 level, u32 column, u32 row,
+                              CodecError* err) {
+    OrientCache* c = (OrientCache*)job->orient_cache;
+    for (u32 i = 0; i < JOB_ORIENT_TILES; i++) {
+        if ((c->valid >> i & 1) && c->level[i] == level && c->column[i] == column && c->row[i] == row &&
+            c->frame[i] == job->decoded_frame) {
+            return orient_slot(job->orient_cache, i);
+        }
+    }
+    u32 i = c->next;
+    c->next = (i + 1) % JOB_ORIENT_TILES;
+    c->valid &= ~(1u << i);
+    u64 sw = ceil_shift(job->stored_width, level);
+    u64 sh = ceil_shift(job->stored_height, level);
+    u32 cw = (u32)(sw - (u64)column * TILE < TILE ? sw - (u64)column * TILE : TILE);
+    u32 ch = (u32)(sh - (u64)row * TILE < TILE ? sh - (u64)row * TILE : TILE);
+    PixelBuffer buffer = {(u8*)orient_slot(job->orient_cache, i), TILE_STRIDE, TILE, TILE};
+    if (!entry->tile(job, level, column, row, cw, ch, &buffer, err)) return nullptr;
+    c->level[i] = level;
+    c->column[i] = column;
+    c->row[i] = row;
+    c->frame[i] = job->decoded_frame;
+    c->valid |= 1u << i;
+    return (const u32*)buffer.pixels;
+}
+
+// The inverse of an orientation: 6 and 8 undo each other, the rest
+// themselves.
+static u32 orientation_inverse(u32 o) {
+    return o == 6 ? 8 : o == 8 ? 6 : o;
+}
+
+// The valid cw x ch part of displayed tile (column, row) at `level` of a
+// turned or mirrored image: each displayed pixel from the stored pixel it
+// shows, taken from the pixel buffer or, where the decoder makes the
+// tiles, from the stored tiles under it.
+static bool oriented_tile(DecodeJob* job, const CodecEntry* entry, bool from_decoder, u32 level, u32 column, u32 row,
+                          u32 cw, u32 ch, PixelBuffer* tile, CodecError* err) {
+    u32 o = job->orientation;
+    u64 sw = ceil_shift(job->stored_width, level);
+    u64 sh = ceil_shift(job->stored_height, level);
+    u64 dw = ceil_shift(job->info.width, level);
+    u64 dh = ceil_shift(job->info.height, level);
+    u64 x0 = (u64)column * TILE;
+    u64 y0 = (u64)row * TILE;
+    u32* out = (u32*)tile->pixels;
+    if (!from_decoder) {
+        u32 s = job->info.preview_level - level;
+        const PixelBuffer* src = &job->pixels;
+        for (u32 i = 0; i < ch; i++) {
+            u32* line = out + (u64)i * (TILE_STRIDE / 4);
+            for (u32 j = 0; j < cw; j++) {
+                u64 sx, sy;
+                orientation_source(o, sw, sh, x0 + j, y0 + i, &sx, &sy);
+                line[j] = ((const u32*)(src->pixels + (sy >> s) * src->stride))[sx >> s];
+            }
+        }
+        return true;
+    }
+    if (job->orient_cache == nullptr) return fail(err, ERR_BAD_TARGET, 0);
+    // The stored rectangle under the tile, from two opposite corners.
+    u64 ax, ay, bx, by;
+    orientation_source(o, sw, sh, x0, y0, &ax, &ay);
+    orientation_source(o, sw, sh, x0 + cw - 1, y0 + ch - 1, &bx, &by);
+    u64 sx0 = ax < bx ? ax : bx, sx1 = ax < bx ? bx : ax;
+    u64 sy0 = ay < by ? ay : by, sy1 = ay < by ? by : ay;
+    u32 inverse = orientation_inverse(o);
+    for (u64 tr = sy0 / TILE; tr <= sy1 / TILE; tr++) {
+        for (u64 tc = sx0 / TILE; tc <= sx1 / TILE; tc++) {
+            const u32* src = stored_tile(job, entry, level, (u32)tc, (u32)tr, err);
+            if (src == nullptr) return false;
+            // The part of this stored tile inside the stored rectangle, and
+            // where it shows in the displayed tile.
+            u64 px0 = tc * TILE > sx0 ? tc * TILE : sx0, px1 = tc * TILE + TILE - 1 < sx1 ? tc * TILE + TILE - 1 : sx1;
+            u64 py0 = tr * TILE > sy0 ? tr * TILE : sy0, py1 = tr * TILE + TILE - 1 < sy1 ? tr * TILE + TILE - 1 : sy1;
+            u64 qx0, qy0, qx1, qy1;
+            orientation_source(inverse, dw, dh, px0, py0, &qx0, &qy0);
+            orientation_source(inverse, dw, dh, px1, py1, &qx1, &qy1);
+            u64 lx = (qx0 < qx1 ? qx0 : qx1) - x0, hx = (qx0 < qx1 ? qx1 : qx0) - x0;
+            u64 ly = (qy0 < qy1 ? qy0 : qy1) - y0, hy = (qy0 < qy1 ? qy1 : qy0) - y0;
+            for (u64 i = ly; i <= hy; i++) {
+                u32* line = out + i * (TILE_STRIDE / 4);
+                for (u64 j = lx; j <= hx; j++) {
+                    u64 sx, sy;
+                    orientation_source(o, sw, sh, x0 + j, y0 + i, &sx, &sy);
+                    line[j] = src[(sy - tr * TILE) * (TILE_STRIDE / 4) + (sx - tc * TILE)];
+                }
+            }
+        }
+    }
+    return true;
+}
+
+void job_set_orientation(DecodeJob* job, u32 orientation) {
+    if (orientation < 1 || orientation > 8) orientation = 1;
+    job->orientation = orientation;
+    job->info.width = orientation_swaps(orientation) ? job->stored_height : job->stored_width;
+    job->info.height = orientation_swaps(orientation) ? job->stored_width : job->stored_height;
+}
+
+// The valid part of a displayed tile, as the job's decoder and orientation
+// give it.
+static bool produce_tile(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile,
+                         CodecError* err) {
+    const CodecEntry* entry = codec_entry(job->info.decoder);
+    bool decoder_tiles = entry != nullptr && entry->tile != nullptr &&
+                         (entry->tile_from_buffer == nullptr || !entry->tile_from_buffer(job, level));
+    if (job->orientation != 1) return oriented_tile(job, entry, decoder_tiles, level, column, row, cw, ch, tile, err);
+    if (decoder_tiles) return entry->tile(job, level, column, row, cw, ch, tile, err);
+    job_copy_tile(job, level, column, row, cw, ch, tile);
+    return true;
+}
+
 bool render_tile(DecodeJob* job, u32 level, u32 column, u32 row, PixelBuffer* tile, CodecError* err) {
     error_clear(err);
     if (!servable(job, level)) return fail(err, ERR_BAD_TARGET, 0);
@@ -134,12 +276,7 @@ bool render_tile(DecodeJob* job, u32 level, u32 column, u32 row, PixelBuffer* ti
     u32 cw = (u32)(lw - x0 < TILE ? lw - x0 : TILE);
     u32 ch = (u32)(lh - y0 < TILE ? lh - y0 : TILE);
     u8* out = tile->pixels;
-    const CodecEntry* entry = codec_entry(job->info.decoder);
-    if (entry != nullptr && entry->tile != nullptr) {
-        if (!entry->tile(job, level, column, row, cw, ch, tile, err)) return false;
-    } else {
-        job_copy_tile(job, level, column, row, cw, ch, tile);
-    }
+    if (!produce_tile(job, level, column, row, cw, ch, tile, err)) return false;
     edge_fill(out, cw, ch);
     if (job->swap_red_blue) swap_red_blue(out);
     return true;
@@ -149,7 +286,7 @@ bool render_tile(DecodeJob* job, u32 level, u32 column, u32 row, PixelBuffer* ti
 
 u64 full_resolution_bytes(const DecodeJob* job) {
     const CodecEntry* entry = codec_entry(job->info.decoder);
-    if (entry != nullptr && entry->whole_ready != nullptr) {
+    if (entry != nullptr && (entry->whole_ready != nullptr || job->orientation != 1)) {
         return row_stride(job->info.width) * job->info.height + 0x40020;
     }
     return 0;
@@ -162,10 +299,14 @@ bool full_resolution_pixels(DecodeJob* job, u8* memory, PixelBuffer* result, Cod
     if (entry->whole_ready == nullptr) {
         if (job->info.preview_level != 0) return fail(err, ERR_BAD_TARGET, 0);
         if (!decode_step(job, err)) return false;
-        *result = job->pixels;
-        return true;
+        if (job->orientation == 1) {
+            *result = job->pixels;
+            return true;
+        }
+    } else if (!entry->whole_ready(job, err)) {
+        return false;
     }
-    if (!entry->whole_ready(job, err)) return false;
+    // Assembled from the level-0 tiles as shown.
     u32 w = job->info.width;
     u32 h = job->info.height;
     u64 stride = row_stride(w);
@@ -175,7 +316,7 @@ bool full_resolution_pixels(DecodeJob* job, u8* memory, PixelBuffer* result, Cod
         for (u32 column = 0; (u64)column * TILE < w; column++) {
             u32 cw = w - column * TILE < TILE ? w - column * TILE : TILE;
             u32 ch = h - row * TILE < TILE ? h - row * TILE : TILE;
-            if (!entry->tile(job, 0, column, row, cw, ch, &tile, err)) return false;
+            if (!produce_tile(job, 0, column, row, cw, ch, &tile, err)) return false;
             for (u32 i = 0; i < ch; i++) {
                 const u8* from = tile.pixels + (u64)i * TILE_STRIDE;
                 u8* to = memory + ((u64)row * TILE + i) * stride + (u64)column * TILE * 4;

@@ -9,6 +9,12 @@
 #include "codec/image.h"
 #include "codec/png/png.h"
 
+enum : u64 {
+    JOB_ORIENT_TILES = 4,
+    JOB_ORIENT_HEADER = 128,
+    JOB_ORIENT_BYTES = JOB_ORIENT_HEADER + JOB_ORIENT_TILES * 256 * 1024,
+};
+
 struct DecodeJob {
     ImageInfo info;
     ByteSpan source;   // the file's bytes, owned by the document
@@ -27,6 +33,15 @@ struct DecodeJob {
     // memory has been written.
     bool pixels_zero;
     bool scratch_zero;
+    // The orientation shown (EXIF numbering: the file's, then the user's
+    // turns); info.width and info.height are the size as shown, these the
+    // size the decoder works on.
+    u32 orientation;
+    u32 stored_width;
+    u32 stored_height;
+    // JOB_ORIENT_BYTES for the stored tiles a turned image needs from a
+    // decoder that makes its own tiles (null: not given; such tiles fail).
+    u8* orient_cache;
     PngPlan png_plan;  // read from the file once (png_header_read)
     GifInfo gif_info;  // read again before each run of frame decodes
 };
@@ -47,6 +62,9 @@ bool finish_full_resolution(DecodeJob* job, CodecError* err);
 // edge-filled past the image and with red and blue swapped when the job
 // asks for it. "bad_target" for a level or origin it cannot serve.
 bool render_tile(DecodeJob* job, u32 level, u32 column, u32 row, PixelBuffer* tile, CodecError* err);
+// Shows the image in `orientation` (EXIF numbering) from now on: the size
+// as shown follows. The caller drops the tiles it holds.
+void job_set_orientation(DecodeJob* job, u32 orientation);
 // The tile's valid part copied from the pixel buffer, each pixel repeated
 // 2^(preview_level - level) times across and down; no edge fill.
 void job_copy_tile(const DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile);

@@ -3,6 +3,9 @@
 // the decode job.
 #include "codec/probe.h"
 
+#include "codec/job.h"
+#include "codec/orientation.h"
+
 // Full signatures that outrank a TGA header for a file named .tga.
 static bool strong_signature(const u8* data, u64 length) {
     static const u8 png[4] = {0x89, 'P', 'N', 'G'};
@@ -40,6 +43,17 @@ static bool probe_kind(const CodecEntry* entry, const u8* data, u64 length, Imag
     if (!entry->probe(data, length, info, work, err)) return false;
     info->decoder = entry->kind;
     if (info->format == FORMAT_NONE) info->format = entry->format;
+    // The size as shown: a file that asks to be turned a quarter shows its
+    // height across.
+    info->orientation = entry->orientation != nullptr ? entry->orientation(data, length) : 1;
+    if (orientation_swaps(info->orientation)) {
+        u32 w = info->width;
+        info->width = info->height;
+        info->height = w;
+    }
+    // A decoder that makes its own tiles needs a few stored ones at hand to
+    // show them turned (the user may turn any image).
+    info->orient_bytes = entry->tile != nullptr ? (u64)JOB_ORIENT_BYTES : 0;
     return true;
 }
 

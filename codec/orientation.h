@@ -1,0 +1,47 @@
+// Orientation: the EXIF Orientation tag found in a file's metadata, and the
+// eight orientations (EXIF numbering) as transforms of an image, composed
+// with the user's turns and flips. The decoders keep the stored image; the
+// decode job maps every displayed pixel to its stored one while copying out
+// tiles, so no turned copy of an image is ever made.
+#pragma once
+
+#include "codec/image.h"
+
+// The Orientation (tag 0x0112) of IFD 0 in a TIFF-structured EXIF block
+// (from its byte-order mark on), 1 to 8; 1 for any other value and for a
+// block that is truncated, points outside itself or lies about its entries.
+u32 exif_orientation(const u8* tiff, u64 size);
+
+// The EXIF block of a JPEG (APP1 "Exif"), a PNG (eXIf) or a WebP (EXIF
+// chunk), read as above; 1 when the file carries none. The walkers check
+// every length against the file and stop at the image data.
+u32 jpeg_file_orientation(const u8* data, u64 length);
+u32 png_file_orientation(const u8* data, u64 length);
+u32 webp_file_orientation(const u8* data, u64 length);
+
+// Whether the orientation exchanges width and height (5 to 8).
+inline bool orientation_swaps(u32 o) {
+    return o >= 5 && o <= 8;
+}
+
+// The orientation that shows `first` and then applies `then` to what it
+// shows (both EXIF numbered).
+u32 orientation_then(u32 first, u32 then);
+// The user's turns and flip: 90 degrees clockwise, counter-clockwise, and a
+// mirror left to right of what is shown.
+enum : u32 { ORIENT_TURN_CW = 6, ORIENT_TURN_CCW = 8, ORIENT_FLIP_H = 2 };
+
+// For orientation `o`, the stored pixel shown at displayed (x, y) of an
+// image stored as w x h: sx and sy.
+inline void orientation_source(u32 o, u64 w, u64 h, u64 x, u64 y, u64* sx, u64* sy) {
+    switch (o) {
+    case 2: *sx = w - 1 - x; *sy = y; break;
+    case 3: *sx = w - 1 - x; *sy = h - 1 - y; break;
+    case 4: *sx = x; *sy = h - 1 - y; break;
+    case 5: *sx = y; *sy = x; break;
+    case 6: *sx = y; *sy = h - 1 - x; break;
+    case 7: *sx = w - 1 - y; *sy = h - 1 - x; break;
+    case 8: *sx = w - 1 - y; *sy = x; break;
+    default: *sx = x; *sy = y; break;
+    }
+}
