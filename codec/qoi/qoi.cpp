@@ -1,0 +1,177 @@
+// QOI decoding. The stream is walked op by op with the current pixel kept
+// as one little-endian u32 (R in the low byte), so the index, runs and
+// stores move whole pixels. While at least 5 bytes (the longest op) remain
+// the ops are read without bounds checks; near the end of the input each op
+// checks its length first. A 3-channel image is stored with alpha 255 while
+// the running pixel keeps the alpha the stream gives it, because the colour
+// index hashes that alpha.
+#include "codec/qoi/qoi.h"
+
+#include <string.h>
+
+enum : u32 {
+    QOI_OP_INDEX = 0x00,  // 00xxxxxx
+    QOI_OP_DIFF = 0x40,   // 01xxxxxx
+    QOI_OP_LUMA = 0x80,   // 10xxxxxx
+    QOI_OP_RUN = 0xC0,    // 11xxxxxx
+    QOI_OP_RGB = 0xFE,
+    QOI_OP_RGBA = 0xFF,
+};
+
+static const u8 k_magic[4] = {'q', 'o', 'i', 'f'};
+static const u8 k_end_marker[8] = {0, 0, 0, 0, 0, 0, 0, 1};
+
+bool qoi_sniff(const u8* data, u64 length) {
+    return match_at(data, length, 0, k_magic, 4);
+}
+
+bool qoi_read_header(const u8* data, u64 length, QoiHeader* header, CodecError* err) {
+    *header = QoiHeader{};
+    if (!may_match(data, length, k_magic, 4)) return fail(err, ERR_BAD_SIGNATURE, 0);
+    if (!need_bytes(length, QOI_HEADER_BYTES, err)) return false;
+    u32 w = load_be32(data, length, 4);
+    u32 h = load_be32(data, length, 8);
+    if (w == 0) return fail(err, ERR_BAD_HEADER, 4);
+    if (h == 0) return fail(err, ERR_BAD_HEADER, 8);
+    if (w > 0x10000000) return fail(err, ERR_TOO_LARGE, 4);
+    if (h > 0x10000000) return fail(err, ERR_TOO_LARGE, 8);
+    if ((u64)w * h > 0x10000000 / 4) return fail(err, ERR_TOO_LARGE, 8);
+    if (data[12] != 3 && data[12] != 4) return fail(err, ERR_BAD_HEADER, 12);
+    if (data[13] > 1) return fail(err, ERR_BAD_HEADER, 13);
+    header->width = w;
+    header->height = h;
+    header->channels = data[12];
+    header->colorspace = data[13];
+    error_clear(err);
+    return true;
+}
+
+bool qoi_probe(const u8* data, u64 length, ImageInfo* info, CodecError* err) {
+    *info = ImageInfo{};
+    QoiHeader header;
+    if (!qoi_read_header(data, length, &header, err)) return false;
+    // Every pixel takes at least 1/62 of an op byte (a full run), and the
+    // end marker follows; anything shorter cannot be whole.
+    u64 least = QOI_HEADER_BYTES + ceil_div((u64)header.width * header.height, 62) + QOI_END_MARKER_BYTES;
+    if (length < least) return fail(err, ERR_TRUNCATED, length);
+    info->decoder = DECODER_QOI;
+    info->width = header.width;
+    info->height = header.height;
+    info->frame_count = 1;
+    info->play_count = 1;
+    info->scratch_bytes = 0;
+    info->pixel_bytes = row_stride(header.width) * header.height + 32;
+    return true;
+}
+
+// ---- Op stream ----------------------------------------------------------------
+
+static QB_FORCE_INLINE u32 qoi_hash(u32 px) {
+    return ((px & 0xFF) * 3 + ((px >> 8) & 0xFF) * 5 + ((px >> 16) & 0xFF) * 7 + (px >> 24) * 11) & 63;
+}
+
+static QB_FORCE_INLINE void store_pixel(u8* dst, u32 v) {
+    memcpy(dst, &v, 4);
+}
+
+// The size of the op starting with byte b.
+static QB_FORCE_INLINE u32 op_size(u32 b) {
+    if (b == QOI_OP_RGB) return 4;
+    if (b == QOI_OP_RGBA) return 5;
+    return (b & 0xC0) == QOI_OP_LUMA ? 2 : 1;
+}
+
+// Reads one op at *pos (its bytes proven present) and updates the pixel and
+// the index. Returns the number of pixels it stands for: 1 for every op but
+// QOI_OP_RUN.
+static QB_FORCE_INLINE u32 read_op(const u8* p, u64* pos, u32* px_io, u32* index) {
+    u32 px = *px_io;
+    u32 b = p[*pos];
+    u32 run = 1;
+    if (b == QOI_OP_RGB) {
+        px = (px & 0xFF000000u) | (u32)p[*pos + 1] | (u32)p[*pos + 2] << 8 | (u32)p[*pos + 3] << 16;
+        *pos += 4;
+    } else if (b == QOI_OP_RGBA) {
+        px = (u32)p[*pos + 1] | (u32)p[*pos + 2] << 8 | (u32)p[*pos + 3] << 16 | (u32)p[*pos + 4] << 24;
+        *pos += 5;
+    } else {
+        switch (b & 0xC0) {
+        case QOI_OP_INDEX:
+            px = index[b];
+            *pos += 1;
+            break;
+        case QOI_OP_DIFF: {
+            u32 r = (px + ((b >> 4) & 3) - 2) & 0xFF;
+            u32 g = ((px >> 8) + ((b >> 2) & 3) - 2) & 0xFF;
+            u32 bl = ((px >> 16) + (b & 3) - 2) & 0xFF;
+            px = (px & 0xFF000000u) | r | g << 8 | bl << 16;
+            *pos += 1;
+            break;
+        }
+        case QOI_OP_LUMA: {
+            u32 b2 = p[*pos + 1];
+            u32 dg = (b & 0x3F) - 32;
+            u32 r = (px + dg - 8 + ((b2 >> 4) & 0x0F)) & 0xFF;
+            u32 g = ((px >> 8) + dg) & 0xFF;
+            u32 bl = ((px >> 16) + dg - 8 + (b2 & 0x0F)) & 0xFF;
+            px = (px & 0xFF000000u) | r | g << 8 | bl << 16;
+            *pos += 2;
+            break;
+        }
+        default:  // QOI_OP_RUN
+            *pos += 1;
+            run = (b & 0x3F) + 1;
+            break;
+        }
+    }
+    // Every op, an index hit and a run included, stores the pixel at its
+    // hash: the pixel an index op fetched may sit in a slot other than its
+    // own (a zero-initialised one), and the first op may be a run of the
+    // starting pixel. The reference decoder does the same.
+    index[qoi_hash(px)] = px;
+    *px_io = px;
+    return run;
+}
+
+bool qoi_decode(const u8* data, u64 length, u8* scratch, u64 scratch_size, PixelBuffer* out, CodecError* err) {
+    (void)scratch;
+    (void)scratch_size;
+    QoiHeader header;
+    if (!qoi_read_header(data, length, &header, err)) return false;
+    QB_ASSERT(out->width == header.width && out->height == header.height);
+    u32 index[64];
+    memset(index, 0, sizeof index);
+    const u32 opaque = header.channels == 3 ? 0xFF000000u : 0;
+    u32 px = 0xFF000000u;
+    u64 pos = QOI_HEADER_BYTES;
+    u32 run = 0;  // pixels of the current op still to store
+    const u32 w = header.width;
+    // Ops are read unchecked while the longest one fits.
+    const u64 fast_end = length >= 5 ? length - 5 : 0;
+    for (u32 y = 0; y < header.height; y++) {
+        u8* row = out->pixels + (u64)y * out->stride;
+        u32 x = 0;
+        while (x < w) {
+            if (run == 0) {
+                if (pos > fast_end) {
+                    if (pos >= length || pos + op_size(data[pos]) > length) return fail(err, ERR_TRUNCATED, length);
+                }
+                run = read_op(data, &pos, &px, index);
+            }
+            u32 k = run < w - x ? run : w - x;
+            u32 v = px | opaque;
+            u8* d = row + 4 * (u64)x;
+            for (u32 i = 0; i < k; i++) store_pixel(d + 4 * i, v);
+            x += k;
+            run -= k;
+        }
+    }
+    if (!need_bytes(length, pos + QOI_END_MARKER_BYTES, err)) return false;
+    if (!match_at(data, length, pos, k_end_marker, QOI_END_MARKER_BYTES)) {
+        u64 bad = pos;
+        while (data[bad] == k_end_marker[bad - pos]) bad++;
+        return fail(err, ERR_BAD_HEADER, bad);
+    }
+    error_clear(err);
+    return true;
+}
