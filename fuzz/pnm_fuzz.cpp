@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     u64 h = fuzz_hash(data, size);
     expand_kernels_force((u32)((h >> 8) & 1));
     u8* file = g_file.tail(size);
-    memcpy(file, data, size);
+    if (size != 0) memcpy(file, data, size);
     ImageInfo info;
     CodecError err;
     if (!pnm_probe(file, size, &info, &err)) {

@@ -19,7 +19,7 @@ const u64 kMemoryCap = 96ull << 20;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     u8* file = g_file.tail(size);
-    memcpy(file, data, size);
+    if (size != 0) memcpy(file, data, size);
     ImageInfo info;
     CodecError err;
     if (!qoi_probe(file, size, &info, &err)) {
