@@ -19,7 +19,7 @@
 #include <qoi.h>
 
 #include "bench/bench_support.h"
-#include "bench/formats_pnm_magick.h"
+#include "../tests/codec/magick_support.h"
 #include "codec/pnm/pnm.h"
 #include "codec/qoi/qoi.h"
 #include "codec/tga/tga.h"

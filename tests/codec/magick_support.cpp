@@ -1,14 +1,14 @@
-// The ImageMagick peer of the PNM/QOI/TGA benchmark, in a file of its own:
-// MagickCore's records share names with ours (ImageInfo). A decode is the
-// whole path a viewer takes: the blob read into an image, turned upright
-// when the file stores its rows bottom-up (MagickCore's TGA reader leaves
-// them as stored and only records the orientation), then its pixels
-// exported as 8-bit RGBA. One thread, as ours.
+// ImageMagick's MagickCore as a reference decoder (tests) and peer
+// (benchmarks), in a file of its own: its records share names with ours
+// (ImageInfo). A decode is the whole path a viewer takes: the blob read
+// into an image, turned upright when the file stores its rows bottom-up
+// (MagickCore's TGA reader leaves them as stored and only records the
+// orientation), then its pixels exported as 8-bit RGBA. One thread, as ours.
 #include <magick/MagickCore.h>
 
 #include <vector>
 
-#include "bench/formats_pnm_magick.h"
+#include "magick_support.h"
 
 void magick_start(const char* argv0) {
     MagickCoreGenesis(argv0, MagickFalse);
@@ -36,6 +36,10 @@ bool magick_decode(const unsigned char* data, size_t size, const char* format, s
         *h = (unsigned)image->rows;
         rgba->resize((size_t)*w * *h * 4);
         ok = ExportImagePixels(image, 0, 0, *w, *h, "RGBA", CharPixel, rgba->data(), ex) == MagickTrue;
+        // Without an alpha channel the exported alpha is whatever the pixel
+        // cache held: such an image is opaque.
+        if (!image->matte)
+            for (size_t i = 3; i < rgba->size(); i += 4) (*rgba)[i] = 255;
         DestroyImage(image);
     }
     DestroyExceptionInfo(ex);
