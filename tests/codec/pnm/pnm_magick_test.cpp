@@ -22,7 +22,7 @@ TEST(PnmMagick, PamAgrees) {
     } cases[] = {
         {1, "BLACKANDWHITE", 1}, {1, "GRAYSCALE", 255}, {1, "GRAYSCALE", 4000}, {2, "GRAYSCALE_ALPHA", 255},
         {2, "BLACKANDWHITE_ALPHA", 1}, {3, "RGB", 255}, {3, "RGB", 65535}, {3, "", 255}, {4, "RGB_ALPHA", 255},
-        {4, "RGB_ALPHA", 65535}, {3, "RGB", 1000}, {1, "", 300},
+        {4, "RGB_ALPHA", 65535}, {3, "RGB", 1000}, {1, "GRAYSCALE", 300},
     };
     const u32 w = 19, h = 7;
     for (const Case& c : cases) {
