@@ -145,7 +145,7 @@ inline Written write_tga(const Variant& v, u32 w, u32 h, u32 seed) {
         }
     }
     if (v.footer) {
-        put_le(f, 0, 8);
+        f.insert(f.end(), 8, (u8)0);  // extension and developer area offsets
         const char sig[] = "TRUEVISION-XFILE.";
         f.insert(f.end(), sig, sig + 18);
     }
