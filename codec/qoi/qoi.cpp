@@ -144,12 +144,18 @@ bool qoi_decode(const u8* data, u64 length, u8* scratch, u64 scratch_size, Pixel
                 u32 dg = (b & 0x3F) - 32;
                 px = add_bytes(px, pack_delta(dg - 8 + (b2 >> 4), dg, dg - 8 + (b2 & 0x0F)));
                 pos += 2;
-            } else if (b < 0x80) {
-                if (b < 0x40) {  // INDEX
-                    px = index[b];
-                } else {  // DIFF: three 2-bit deltas biased by 2
-                    px = add_bytes(px, pack_delta(((b >> 4) & 3) - 2, ((b >> 2) & 3) - 2, (b & 3) - 2));
-                }
+            } else if (b < 0x40) {  // INDEX
+                // A slot holds a pixel of its own hash or its initial zero,
+                // so storing the fetched pixel at its hash changes the index
+                // only in the second case, and then only slot 0.
+                px = index[b];
+                pos += 1;
+                if (px == 0) index[0] = 0;
+                store_pixel(row + 4 * (u64)x, px | opaque);
+                x++;
+                continue;
+            } else if (b < 0x80) {  // DIFF: three 2-bit deltas biased by 2
+                px = add_bytes(px, pack_delta(((b >> 4) & 3) - 2, ((b >> 2) & 3) - 2, (b & 3) - 2));
                 pos += 1;
             } else if (b < QOI_OP_RGB) {  // RUN
                 pos += 1;
