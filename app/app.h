@@ -34,6 +34,10 @@ void animation_tick(AppState* app, u32 now);
 // ---- View of the active document (image-area based) ----
 void fit_active(AppState* app);
 void refit_if_fit(AppState* app, u32 slot);
+// Turns or mirrors the active image (ORIENT_TURN_CW, ORIENT_TURN_CCW or
+// ORIENT_FLIP_H) on top of its orientation, keeping the image point at the
+// centre and re-fitting when fit is on.
+void turn_active(AppState* app, u32 then);
 void zoom_active_at(AppState* app, i32 x, i32 y, bool in);
 void pan_active(AppState* app, i32 dx, i32 dy);
 void actual_size_active(AppState* app);

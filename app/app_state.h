@@ -72,6 +72,9 @@ enum : u32 {
     CMD_TOGGLE_PROGRESSIVE = 44,
     CMD_QUALITY_DOWN = 45,
     CMD_QUALITY_UP = 46,
+    CMD_TURN_CW = 50,
+    CMD_TURN_CCW = 51,
+    CMD_FLIP = 52,
     CMD_ACTIVATE_TAB = 100,  // + position
     CMD_CLOSE_AT = 200,      // + position
     CMD_TYPE_CHAR = 1000,    // + character

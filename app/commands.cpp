@@ -2,6 +2,7 @@
 // the same integer commands; a mode filter first drops the commands that do
 // not apply while the open browser is shown (or is not).
 #include "app/app.h"
+#include "codec/orientation.h"
 
 static bool active_animates(const AppState* app) {
     u32 s = app->active;
@@ -157,6 +158,9 @@ void execute(AppState* app, u32 c) {
     case CMD_PLAY_PAUSE: play_or_pause(app); app->requests |= REQ_REPAINT; break;
     case CMD_COMPARE: toggle_compare(app); app->requests |= REQ_REPAINT; break;
     case CMD_COMPARE_MODE: next_compare_mode(app); app->requests |= REQ_REPAINT; break;
+    case CMD_TURN_CW: turn_active(app, ORIENT_TURN_CW); app->requests |= REQ_REPAINT; break;
+    case CMD_TURN_CCW: turn_active(app, ORIENT_TURN_CCW); app->requests |= REQ_REPAINT; break;
+    case CMD_FLIP: turn_active(app, ORIENT_FLIP_H); app->requests |= REQ_REPAINT; break;
     case CMD_SAVE_AS: show_save_form(app); app->requests |= REQ_REPAINT; break;
     case CMD_SAVE: confirm_save(app); app->requests |= REQ_REPAINT; break;
     case CMD_ERASE: erase_char(app); app->requests |= REQ_REPAINT; break;

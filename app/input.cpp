@@ -24,6 +24,7 @@ static const KeyBinding k_keys[] = {
     {0x25, CMD_PAN_LEFT},          {0x27, CMD_PAN_RIGHT},        {0x26, CMD_PAN_UP},
     {0x28, CMD_PAN_DOWN},          {0xBE, CMD_NEXT_FRAME},       {0xBC, CMD_PREVIOUS_FRAME},
     {0x20, CMD_PLAY_PAUSE},        {0x43, CMD_COMPARE},          {0x4D, CMD_COMPARE_MODE},
+    {0x52, CMD_TURN_CW},           {0x20052, CMD_TURN_CCW},      {0x48, CMD_FLIP},
     {0x10053, CMD_SAVE_AS},        {0x30053, CMD_SAVE_AS},       {0x100008, CMD_FOLDER_UP},
     {0x10000D, CMD_OPEN_SELECTION}, {0x10001B, CMD_CANCEL},      {0x100026, CMD_PREVIOUS_ENTRY},
     {0x100028, CMD_NEXT_ENTRY},    {0x100021, CMD_PAGE_UP},      {0x100022, CMD_PAGE_DOWN},

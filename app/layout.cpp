@@ -135,6 +135,8 @@ void state_line(const AppState* app, TextBuffer* out) {
     text_append_i64(out, tab ? app->cy[s] : 0);
     text_append(out, " fit=");
     text_append(out, tab && bit(app->fit, s) ? "1" : "0");
+    text_append(out, " orient=");
+    text_append_u64(out, tab && bit(app->has_pixels, s) ? app->jobs[s].orientation : 1);
     text_append(out, " pick=");
     text_append(out, (app->mode_flags & MODE_BROWSER) ? "1" : "0");
     text_append(out, " max=");

@@ -55,13 +55,18 @@ void start_decode(AppState* app, u32 slot) {
         return;
     }
     // Each part is checked against overflow before the sum is formed.
+    // The memory for turned tiles follows the extra bytes, and is committed
+    // with them (at once when there are none).
     u64 scratch = align64(info.scratch_bytes);
     u64 pixels = align64(info.pixel_bytes);
+    u64 extra = align64(info.extra_bytes);
     u64 limit = (u64)1 << 56;
     ReservedRegion* region = &app->job_region[slot];
     release(region);
+    u64 at_open = scratch + pixels + (info.extra_bytes == 0 ? info.orient_bytes : 0);
     if (info.scratch_bytes > limit || info.pixel_bytes > limit || info.extra_bytes > limit ||
-        !reserve(region, scratch + pixels + info.extra_bytes) || !commit_to(region, scratch + pixels)) {
+        info.orient_bytes > limit || !reserve(region, scratch + pixels + extra + info.orient_bytes) ||
+        !commit_to(region, at_open)) {
         mark_failed(app, slot, ERR_TOO_LARGE);
         return;
     }
@@ -79,6 +84,7 @@ void start_decode(AppState* app, u32 slot) {
         return;
     }
     job->swap_red_blue = true;
+    if (info.orient_bytes != 0) job->orient_cache = region->base + scratch + pixels + extra;
     // The region was committed just now: every byte of it reads as zero.
     job->pixels_zero = true;
     job->scratch_zero = true;
@@ -110,7 +116,7 @@ void decode_step(AppState* app, u32 slot) {
     app->second_stage_pending &= ~slot_bit(slot);
     DecodeJob* job = &app->jobs[slot];
     ReservedRegion* region = &app->job_region[slot];
-    u64 end = (u64)(job->extra - region->base) + job->info.extra_bytes;
+    u64 end = (u64)(job->extra - region->base) + align64(job->info.extra_bytes) + job->info.orient_bytes;
     if (!commit_to(region, end)) {
         set_message(app, lit("Not enough memory for full resolution: showing the preview."), true);
         return;

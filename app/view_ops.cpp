@@ -2,6 +2,7 @@
 // the last layout, and compare mode, whose coupling limits every zoom given
 // to document A.
 #include "app/app.h"
+#include "codec/orientation.h"
 #include "view/viewport.h"
 
 static ViewArea image_area(const AppState* app) {
@@ -137,4 +138,33 @@ void compare_off(AppState* app) {
     app->compare_a = NO_SLOT;
     app->compare_b = NO_SLOT;
     app->requests |= REQ_REPAINT;
+}
+
+// ---- Turning and flipping -------------------------------------------------------
+
+void turn_active(AppState* app, u32 then) {
+    u32 s = app->active;
+    if (s == NO_SLOT || !bit(app->has_pixels, s)) return;
+    DecodeJob* job = &app->jobs[s];
+    i64 w = (i64)app->width[s] << 16;
+    i64 h = (i64)app->height[s] << 16;
+    i64 cx = app->cx[s];
+    i64 cy = app->cy[s];
+    job_set_orientation(job, orientation_then(job->orientation, then));
+    app->width[s] = job->info.width;
+    app->height[s] = job->info.height;
+    // The image point at the centre stays there: where the turn or the
+    // mirror takes it.
+    if (then == ORIENT_TURN_CW) {
+        app->cx[s] = h - cy;
+        app->cy[s] = cx;
+    } else if (then == ORIENT_TURN_CCW) {
+        app->cx[s] = cy;
+        app->cy[s] = w - cx;
+    } else {
+        app->cx[s] = w - cx;
+    }
+    app->changed |= slot_bit(s);
+    refit_if_fit(app, s);
+    relayout(app);
 }

@@ -11,6 +11,9 @@
 #include "codec/ico/ico.h"
 #include "codec/job.h"
 #include "codec/orientation.h"
+#include "codec/pnm/pnm.h"
+#include "codec/qoi/qoi.h"
+#include "codec/tga/tga.h"
 #include "codec/webp/webp.h"
 
 static constexpr u32 TILE = 256;
@@ -52,6 +55,13 @@ static bool probe_webp(const u8* data, u64 length, ImageInfo* info, ProbeWork*, 
 template <bool (*Probe)(const u8*, u64, ImageInfo*, CodecError*)>
 static bool probe_still(const u8* data, u64 length, ImageInfo* info, ProbeWork*, CodecError* err) {
     return Probe(data, length, info, err);
+}
+
+// P1 to P6 are shown as PNM, P7 as PAM.
+static bool probe_pnm(const u8* data, u64 length, ImageInfo* info, ProbeWork*, CodecError* err) {
+    if (!pnm_probe(data, length, info, err)) return false;
+    info->format = length > 1 && data[1] == '7' ? FORMAT_PAM : FORMAT_PNM;
+    return true;
 }
 
 // ---- WebP -------------------------------------------------------------------
@@ -267,6 +277,14 @@ static const CodecEntry k_codecs[] = {
      .embedded = bmp_embedded, .base = codec_still_base, .decode_still = bmp_decode},
     {.kind = DECODER_ICO, .format = FORMAT_ICO, .sniff = ico_sniff, .probe = probe_still<ico_probe>,
      .embedded = ico_embedded, .base = codec_still_base, .decode_still = ico_decode},
+    {.kind = DECODER_PNM, .format = FORMAT_PNM, .sniff = pnm_sniff, .probe = probe_pnm, .base = codec_still_base,
+     .decode_still = pnm_decode},
+    {.kind = DECODER_QOI, .format = FORMAT_QOI, .sniff = qoi_sniff, .probe = probe_still<qoi_probe>,
+     .base = codec_still_base, .decode_still = qoi_decode},
+    // No signature: taken only for a name that says TGA, after the formats
+    // that have one.
+    {.kind = DECODER_TGA, .format = FORMAT_TGA, .sniff = tga_sniff, .needs_name = true,
+     .probe = probe_still<tga_probe>, .base = codec_still_base, .decode_still = tga_decode},
 };
 #pragma GCC diagnostic pop
 

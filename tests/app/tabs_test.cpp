@@ -10,7 +10,7 @@ TEST(Tabs, StartState) {
     EXPECT_EQ(f.app->quality, 75u);
     EXPECT_EQ(f.app->divider, 0x8000u);
     EXPECT_EQ(f.state(),
-              "tabs=0 active=- order= zoom=0 cx=0 cy=0 fit=0 pick=0 max=0 title=Quorbel status= "
+              "tabs=0 active=- order= zoom=0 cx=0 cy=0 fit=0 orient=1 pick=0 max=0 title=Quorbel status= "
               "msg=Ctrl+O opens an image, or drop files here.");
 }
 

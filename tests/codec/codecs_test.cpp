@@ -67,8 +67,33 @@ TEST(CodecTable, SniffingByContent) {
     EXPECT_EQ(sniff(std::string("\0\0\2\0\1\0", 6)), DECODER_ICO);
     EXPECT_EQ(sniff("hello"), DECODER_NONE);
     EXPECT_EQ(sniff(""), DECODER_NONE);
+    EXPECT_EQ(sniff("P6 1 1 255\n"), DECODER_PNM);
+    EXPECT_EQ(sniff("P7\nWIDTH 1"), DECODER_PNM);
+    EXPECT_EQ(sniff("qoif"), DECODER_QOI);
     // A name that claims nothing special changes nothing.
     EXPECT_EQ(sniff("BM\x10\x00", FORMAT_PNG), DECODER_BMP);
+}
+
+// TGA has no signature: its header is taken for one only when the name says
+// so, and never over another format's full signature.
+TEST(CodecTable, TgaOnlyByName) {
+    // Uncompressed true colour, 2 x 2, 24 bits, top-left origin.
+    std::string tga("\0\0\x02\0\0\0\0\0\0\0\0\0\x02\0\x02\0\x18\x20", 18);
+    tga += std::string(12, '\x40');
+    EXPECT_EQ(sniff(tga, FORMAT_TGA), DECODER_TGA);
+    EXPECT_EQ(sniff(tga), DECODER_NONE);
+    EXPECT_EQ(sniff(tga, FORMAT_PNG), DECODER_NONE);
+    std::string png = "\x89PNG\r\n\x1a\n" + tga.substr(8);
+    EXPECT_EQ(sniff(png, FORMAT_TGA), DECODER_PNG);
+    ImageInfo info;
+    ProbeWork work;
+    CodecError err;
+    ASSERT_TRUE(probe_image((const u8*)tga.data(), tga.size(), FORMAT_TGA, &info, &work, &err));
+    EXPECT_EQ(info.decoder, DECODER_TGA);
+    EXPECT_EQ(info.format, FORMAT_TGA);
+    EXPECT_EQ(info.width, 2u);
+    EXPECT_FALSE(probe_image((const u8*)tga.data(), tga.size(), FORMAT_NONE, &info, &work, &err));
+    EXPECT_EQ(err.code, ERR_BAD_SIGNATURE);
 }
 
 // A BMP file header and a 40-byte info header with compression BI_PNG (5),

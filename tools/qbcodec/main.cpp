@@ -3,9 +3,13 @@
 // decode job, its steps and its tiles), so what it writes is what the viewer
 // shows.
 //   qbcodec probe FILE                              what the header probe learns
-//   qbcodec decode FILE OUT.pam [--frame N] [--preview]
-//                                                   the RGBA image as a PAM file
-//   qbcodec tiles FILE DIR --level L [--frame N]    every tile of a level, as
+//   qbcodec decode FILE OUT.pam [--frame N] [--preview] [--display]
+//                                                   the RGBA image as a PAM file: as
+//                                                   stored, or with --display as the
+//                                                   viewer shows it (turned as the
+//                                                   file's orientation says)
+//   qbcodec tiles FILE DIR --level L [--frame N] [--display]
+//                                                   every tile of a level, as
 //                                                   DIR/tile-L-COLUMN-ROW.pam
 //   qbcodec encode IN.pam OUT.jpg [--quality Q] [--444] [--progressive]
 //                                                   a PAM image (RGB or RGB_ALPHA)
@@ -179,6 +183,7 @@ int main(int argc, char** argv) {
     u32 frame = 0;
     i64 level = -1;
     bool preview = false;
+    bool display = false;
     for (int i = 3; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--frame" && i + 1 < argc) {
@@ -187,6 +192,8 @@ int main(int argc, char** argv) {
             level = strtol(argv[++i], nullptr, 10);
         } else if (a == "--preview") {
             preview = true;
+        } else if (a == "--display") {
+            display = true;
         } else if (i != 3) {
             return usage();
         }
@@ -212,6 +219,7 @@ int main(int argc, char** argv) {
                info.preview_level);
         printf("scratch_bytes %llu\npixel_bytes %llu\nextra_bytes %llu\n", (unsigned long long)info.scratch_bytes,
                (unsigned long long)info.pixel_bytes, (unsigned long long)info.extra_bytes);
+        printf("orientation %u\n", info.orientation);
         return 0;
     }
     if (argc < 4 || (cmd != "decode" && cmd != "tiles") || (cmd == "tiles" && level < 0)) return usage();
@@ -219,11 +227,12 @@ int main(int argc, char** argv) {
     // The document's region: scratch, pixel buffer, then the extra memory,
     // reserved whole and committed up to the pixel buffer's end; the extra
     // memory only when the second stage runs.
-    u64 scratch = align64(info.scratch_bytes), pixels = align64(info.pixel_bytes);
+    u64 scratch = align64(info.scratch_bytes), pixels = align64(info.pixel_bytes), extra = align64(info.extra_bytes);
     u64 limit = (u64)1 << 56;
     ReservedRegion region;
     if (info.scratch_bytes > limit || info.pixel_bytes > limit || info.extra_bytes > limit ||
-        !reserve(&region, scratch + pixels + info.extra_bytes) || !commit_to(&region, scratch + pixels)) {
+        info.orient_bytes > limit || !reserve(&region, scratch + pixels + extra + info.orient_bytes) ||
+        !commit_to(&region, scratch + pixels + (info.extra_bytes == 0 ? info.orient_bytes : 0))) {
         printf("error too_large at 0\n");
         return 1;
     }
@@ -232,10 +241,13 @@ int main(int argc, char** argv) {
         printf("error %s\n", error_text(err).c_str());
         return 1;
     }
+    if (info.orient_bytes != 0) job.orient_cache = region.base + scratch + pixels + extra;
+    // The stored image unless the image as shown is asked for.
+    if (!display) job_set_orientation(&job, 1);
     job.requested_frame = frame;
     bool ok = decode_step(&job, &err);
     if (ok && !preview) {
-        if (!commit_to(&region, scratch + pixels + info.extra_bytes)) {
+        if (!commit_to(&region, scratch + pixels + extra + info.orient_bytes)) {
             printf("error too_large at 0\n");
             return 1;
         }
@@ -275,7 +287,7 @@ int main(int argc, char** argv) {
     job.swap_red_blue = true;
     std::vector<u8> tile(256 * 1024);
     PixelBuffer t = {tile.data(), 1024, 256, 256};
-    u64 lw = ceil_shift(info.width, (u32)level), lh = ceil_shift(info.height, (u32)level);
+    u64 lw = ceil_shift(job.info.width, (u32)level), lh = ceil_shift(job.info.height, (u32)level);
     u32 count = 0;
     for (u32 row = 0; (u64)row * 256 < lh; row++) {
         for (u32 column = 0; (u64)column * 256 < lw; column++) {
