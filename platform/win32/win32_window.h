@@ -1,6 +1,7 @@
 // The Win32 backend's own record of the window, behind WindowState's backend
 // pointer: the handles, the font, the cursors, the memory DC and its DIB, the
-// drop being processed and the test mode's drag anchor.
+// drop being processed, a message kept back behind a size report, and the
+// test mode's drag anchor and held paints.
 #pragma once
 
 #include <windows.h>
@@ -20,6 +21,14 @@ struct Win32Window {
     u8 leave_armed;
     u8 test_anchor_active;
     i32 test_anchor_x, test_anchor_y;
+    // Test mode: an event was taken and the harness's sync that follows it
+    // has not come yet (no paint runs meanwhile); a first sync has come.
+    u8 awaiting_sync;
+    u8 synced;
+    // A message fetched after the window had been resized, kept back until
+    // that size has been reported.
+    u8 has_kept;
+    MSG kept;
     HANDLE frame_section;
 };
 

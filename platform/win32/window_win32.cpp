@@ -1,7 +1,8 @@
 // The one window: borderless, self-drawn, fed by a plain GetMessageW loop
 // whose window procedure is the system default. Messages become Event
 // records one at a time; a top-down 32-bit DIB section is the framebuffer;
-// GDI draws the frame's texts into it and one BitBlt shows it.
+// GDI draws the frame's texts into it and one BitBlt shows it. In test mode
+// no paint runs between a harness event and the sync that follows it.
 #include <windows.h>
 #include <dwmapi.h>
 #include <shellapi.h>
@@ -206,15 +207,57 @@ static bool translate(WindowState* w, const MSG* msg, Event* e) {
     }
 }
 
+// Test mode: the harness follows each of its events with a sync, and the
+// state it reads must be the one before the paint. The system hands out a
+// paint as soon as the queue is empty, which on a busy machine can fall
+// between the event and its sync: from an event until the next sync, paints
+// are held. A resize made from outside counts as an event once the harness
+// has spoken (it follows a resize with a sync of its own); the size reported
+// at start-up does not, as the harness waits for the first paint before its
+// first sync.
+static bool note_event(WindowState* w, const Event* e) {
+    Win32Window* win = win32_of(w);
+    if (!w->test_mode) return true;
+    if (e->kind == EVENT_SYNC) {
+        win->awaiting_sync = 0;
+        win->synced = 1;
+    } else if (e->kind != EVENT_PAINT && (e->kind != EVENT_SIZE || win->synced)) {
+        win->awaiting_sync = 1;
+    }
+    return true;
+}
+
 bool next_event(WindowState* w, Event* e) {
-    if (poll_size(w, e)) return true;
+    Win32Window* win = win32_of(w);
+    if (poll_size(w, e)) return note_event(w, e);
     for (;;) {
         if (!IsWindow(hwnd_of(w))) return false;
         MSG msg;
-        if (GetMessageW(&msg, nullptr, 0, 0) <= 0) return false;
-        if (translate(w, &msg, e)) return true;
+        if (win->has_kept) {
+            msg = win->kept;
+            win->has_kept = 0;
+        } else {
+            if (GetMessageW(&msg, nullptr, 0, 0) <= 0) return false;
+            // Another thread may have resized the window while the queue
+            // waited (its requests run inside GetMessageW): that size is
+            // reported first, then the message. A paint is not kept; it
+            // comes again while the update region stays.
+            if (poll_size(w, e)) {
+                if (msg.message != WM_PAINT) {
+                    win->kept = msg;
+                    win->has_kept = 1;
+                }
+                return note_event(w, e);
+            }
+        }
+        if (msg.message == WM_PAINT && win->awaiting_sync) {
+            // Held: wait for anything but a paint.
+            MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_ALLINPUT & ~QS_PAINT, MWMO_INPUTAVAILABLE);
+            continue;
+        }
+        if (translate(w, &msg, e)) return note_event(w, e);
         DispatchMessageW(&msg);
-        if (poll_size(w, e)) return true;
+        if (poll_size(w, e)) return note_event(w, e);
     }
 }
 

@@ -1,7 +1,7 @@
 // Input translation of the X11 window that needs no display: X key symbols
 // as the virtual-key codes the key tables use and back (the harness finds
-// the key to press for a script's key code with the second), and the
-// double-click recogniser.
+// the key to press for a script's key code with the second), the
+// double-click recogniser, and when a drop stops waiting for its data.
 #pragma once
 
 #include "base/types.h"
@@ -28,3 +28,11 @@ struct ClickState {
 
 // Records a press at screen point (x, y); true when it is a double-click.
 bool pair_click(ClickState* state, u32 time, i32 x, i32 y);
+
+// A drop that has asked for its data (after XdndDrop) holds the exchange
+// until the data comes, and a source that died or never answers would hold
+// it for the rest of the session. The wait is given up by an XdndEnter from
+// another source, or by whatever comes from the exchange 5 s or more after
+// the data was asked for. Times in ms, wrapping at 2^32.
+static constexpr u32 DROP_DATA_WAIT_MS = 5000;
+bool drop_wait_given_up(u32 asked, u32 now, bool enter_from_another_source);

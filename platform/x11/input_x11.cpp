@@ -1,7 +1,8 @@
-// Key symbols to virtual-key codes, and double-clicks. A key is named by the symbol of its
-// first level (unshifted, first group), as a virtual-key code names the key
-// rather than the character: "=" and "+" are one key, 0xBB, and a letter is
-// its capital's code whatever the case.
+// Key symbols to virtual-key codes, double-clicks, and the end of a drop's
+// wait. A key is named by the symbol of its first level (unshifted, first
+// group), as a virtual-key code names the key rather than the character:
+// "=" and "+" are one key, 0xBB, and a letter is its capital's code whatever
+// the case.
 #include <X11/keysym.h>
 
 #include "platform/x11/input.h"
@@ -67,4 +68,8 @@ bool pair_click(ClickState* state, u32 time, i32 x, i32 y) {
     state->x = x;
     state->y = y;
     return paired;
+}
+
+bool drop_wait_given_up(u32 asked, u32 now, bool enter_from_another_source) {
+    return enter_from_another_source || now - asked >= DROP_DATA_WAIT_MS;
 }

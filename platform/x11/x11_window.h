@@ -94,6 +94,7 @@ struct X11Window {
     u32 dnd_version;
     bool dnd_offers_uris;
     bool dnd_awaiting_data;
+    u32 dnd_asked_ms;  // tick count when the drop's data was asked for
     Time dnd_time;
     u8* drop_bytes;
     u64 drop_offsets[DROP_PATHS];

@@ -4,10 +4,13 @@
 // (XdndDrop); the drop's "text/uri-list" is then asked for as a selection
 // and read from a property of the window, and the source is told the drop
 // is finished. Messages out of order, from another source than the one
-// announced, or carrying no file paths are ignored.
+// announced, or carrying no file paths are ignored. A source that never
+// hands the data over is given up (see drop_wait_given_up), so that the next
+// drag is heard.
 #include <X11/Xatom.h>
 #include <unistd.h>
 
+#include "platform/process.h"
 #include "platform/x11/uri_list.h"
 #include "platform/x11/x11_window.h"
 
@@ -70,12 +73,26 @@ static bool type_list_has_uris(X11Window* x, Window source) {
     return found;
 }
 
+// A drop still waiting for its data is given up when `enter_from_another`
+// says so or its time is over: the source is told it failed (a dead one
+// never hears it) and forgotten.
+static void give_up_waiting(X11Window* x, bool enter_from_another) {
+    if (x->dnd_awaiting_data && drop_wait_given_up(x->dnd_asked_ms, tick_count(), enter_from_another)) {
+        finish(x, false);
+    }
+}
+
 bool xdnd_client_message(X11Window* x, const XClientMessageEvent* m) {
     if (m->format != 32) return false;
     const long* l = m->data.l;
     Window source = (Window)l[0];
     Atom type = m->message_type;
-    if (type == x->atoms[ATOM_XDND_ENTER]) {
+    bool enter = type == x->atoms[ATOM_XDND_ENTER];
+    if (enter || type == x->atoms[ATOM_XDND_POSITION] || type == x->atoms[ATOM_XDND_LEAVE] ||
+        type == x->atoms[ATOM_XDND_DROP]) {
+        give_up_waiting(x, enter && source != 0 && source != x->dnd_source);
+    }
+    if (enter) {
         u32 version = (u32)(((unsigned long)l[1] >> 24) & 0xFF);
         // A newer protocol than ours, or a drop still being read: ignored.
         if (version > XDND_VERSION || source == 0 || x->dnd_awaiting_data) return false;
@@ -113,6 +130,7 @@ bool xdnd_client_message(X11Window* x, const XClientMessageEvent* m) {
                           x->atoms[ATOM_DROP_PROPERTY], x->window, x->dnd_time);
         XFlush(x->display);
         x->dnd_awaiting_data = true;
+        x->dnd_asked_ms = tick_count();
         return true;
     }
     return false;
@@ -121,7 +139,8 @@ bool xdnd_client_message(X11Window* x, const XClientMessageEvent* m) {
 bool xdnd_selection(X11Window* x, const XSelectionEvent* s, u32* count_out) {
     *count_out = 0;
     if (s->requestor != x->window || s->selection != x->atoms[ATOM_XDND_SELECTION]) return false;
-    if (!x->dnd_awaiting_data) return false;  // no drop asked for this
+    give_up_waiting(x, false);
+    if (!x->dnd_awaiting_data) return false;  // no drop asked for this, or given up
     if (s->property == None || s->target != x->atoms[ATOM_URI_LIST]) {
         finish(x, false);
         return false;

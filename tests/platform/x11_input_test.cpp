@@ -1,6 +1,7 @@
 // The X11 window's input translation that needs no display: key symbols to
-// the key tables' codes and back, the double-click recogniser, and the
-// reader of dropped URI lists, whose bad entries must name no file.
+// the key tables' codes and back, the double-click recogniser, when a drop
+// stops waiting for its data, and the reader of dropped URI lists, whose bad
+// entries must name no file.
 #include <X11/keysym.h>
 #include <gtest/gtest.h>
 
@@ -72,6 +73,20 @@ static std::string path_of(const std::string& uri, const std::string& host = "")
         return "<none>";
     }
     return out.substr(0, n);
+}
+
+TEST(X11Drops, AWaitForDataEndsAfterFiveSecondsOrAtAnotherSourcesEnter) {
+    // Within the wait only another source's enter ends it; the wrap of the
+    // millisecond clock does not shorten or stretch the wait.
+    for (u32 asked : {0u, 1000u, 0xFFFFFFFFu - 2000u, 0xFFFFFFFFu}) {
+        for (u32 waited : {0u, 1u, DROP_DATA_WAIT_MS - 1}) {
+            EXPECT_FALSE(drop_wait_given_up(asked, asked + waited, false)) << asked << " " << waited;
+            EXPECT_TRUE(drop_wait_given_up(asked, asked + waited, true)) << asked << " " << waited;
+        }
+        for (u32 waited : {DROP_DATA_WAIT_MS, DROP_DATA_WAIT_MS + 1, 600000u}) {
+            EXPECT_TRUE(drop_wait_given_up(asked, asked + waited, false)) << asked << " " << waited;
+        }
+    }
 }
 
 TEST(X11UriList, LocalFileUrisBecomePaths) {

@@ -1,7 +1,8 @@
 // The X11 program driven on a virtual screen (run under with-xvfb.sh):
 // drops of what is not a file path, malformed URI lists, XDND and
 // window-manager messages out of order or from strangers are ignored and
-// leave the program answering; the frame a harness reads holds the texts;
+// leave the program answering; a drag source that never hands its data over
+// does not deafen the program to the next drag; the frame a harness reads holds the texts;
 // a close from the window manager ends the program normally.
 #include <X11/Xatom.h>
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/x11/input.h"
 #include "tools/qbdrive/harness_x11.h"
 
 using namespace x11h;
@@ -90,6 +92,43 @@ protected:
         EXPECT_TRUE(status.accepted);
         send(atom(&t, "XdndDrop"), source, 0, CurrentTime);
         return wait_answer("XdndFinished", data, 5000);
+    }
+
+    // A drag source of another client, which drops and then never answers
+    // the program's request for the data; the program's XDND answers to it
+    // can be read.
+    struct SilentSource {
+        Display* display;
+        Window window;
+    };
+    SilentSource silent_drop() {
+        SilentSource s = {XOpenDisplay(nullptr), 0};
+        EXPECT_NE(s.display, nullptr);
+        if (s.display == nullptr) return s;
+        s.window = XCreateSimpleWindow(s.display, DefaultRootWindow(s.display), 0, 0, 1, 1, 0, 0, 0);
+        XSetSelectionOwner(s.display, XInternAtom(s.display, "XdndSelection", False), s.window, CurrentTime);
+        XSync(s.display, False);
+        long source = (long)s.window;
+        send(atom(&t, "XdndEnter"), source, 5L << 24, (long)atom(&t, "text/uri-list"));
+        send(atom(&t, "XdndPosition"), source, 0, (200L << 16) | 200L, CurrentTime, (long)atom(&t, "XdndActionCopy"));
+        send(atom(&t, "XdndDrop"), source, 0, CurrentTime);
+        state();  // the drop has been taken and its data asked for
+        EXPECT_TRUE(silent_answer(&s, "XdndStatus", 2000).accepted);  // the position's answer
+        return s;
+    }
+    // Whether the silent source has been sent `type` within `ms` (and, for
+    // XdndStatus and XdndFinished, whether it accepts).
+    static Answer silent_answer(SilentSource* s, const char* type, u64 ms) {
+        Answer a = {XInternAtom(s->display, type, False), false, false, false};
+        for (u64 waited = 0; waited <= ms && !a.seen; waited += 5) {
+            while (XPending(s->display) > 0 && !a.seen) {
+                XEvent ev;
+                XNextEvent(s->display, &ev);
+                answer_of(ev, &a);
+            }
+            if (!a.seen) usleep(5000);
+        }
+        return a;
     }
 
     X11Target t = {};
@@ -173,6 +212,50 @@ TEST_F(X11Window, XdndMessagesOutOfOrderAreIgnored) {
     Answer finished = drop(list);
     EXPECT_TRUE(finished.accepted);
     EXPECT_EQ(field(state(), "tabs"), "1");
+}
+
+TEST_F(X11Window, AnotherSourcesDragEndsTheWaitForADropThatNeverCame) {
+    SilentSource silent = silent_drop();
+    ASSERT_NE(silent.display, nullptr);
+    // The silent source's data never comes; a drag from another source is
+    // answered and its drop opens, and the silent one is told its drop failed.
+    Answer finished = drop("file:///tmp/proc-64x64.png\r\n");
+    EXPECT_TRUE(finished.seen);
+    EXPECT_TRUE(finished.accepted);
+    EXPECT_EQ(field(state(), "tabs"), "1");
+    Answer given_up = silent_answer(&silent, "XdndFinished", 2000);
+    EXPECT_TRUE(given_up.seen);
+    EXPECT_FALSE(given_up.accepted);
+    XCloseDisplay(silent.display);
+}
+
+TEST_F(X11Window, ADropWhoseDataNeverComesIsGivenUpAfterFiveSeconds) {
+    SilentSource silent = silent_drop();
+    ASSERT_NE(silent.display, nullptr);
+    long source = (long)silent.window;
+    auto drag = [&] {
+        send(atom(&t, "XdndEnter"), source, 5L << 24, (long)atom(&t, "text/uri-list"));
+        send(atom(&t, "XdndPosition"), source, 0, (200L << 16) | 200L, CurrentTime,
+             (long)atom(&t, "XdndActionCopy"));
+    };
+    // The same source drags again at once: its data is still awaited, so
+    // the drag is not answered.
+    drag();
+    EXPECT_FALSE(silent_answer(&silent, "XdndStatus", 300).seen);
+    // Once five seconds have passed since the data was asked for, the next
+    // message of the exchange ends the wait: the source is told its drop
+    // failed, and its new drag is answered.
+    usleep((DROP_DATA_WAIT_MS + 200) * 1000);
+    drag();
+    Answer given_up = silent_answer(&silent, "XdndFinished", 2000);
+    EXPECT_TRUE(given_up.seen);
+    EXPECT_FALSE(given_up.accepted);
+    Answer status = silent_answer(&silent, "XdndStatus", 2000);
+    EXPECT_TRUE(status.seen);
+    EXPECT_TRUE(status.accepted);
+    send(atom(&t, "XdndLeave"), source);
+    EXPECT_TRUE(still_running(&t));
+    XCloseDisplay(silent.display);
 }
 
 TEST_F(X11Window, StrangeWindowManagerMessagesAreIgnored) {

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <io.h>
 #include <fstream>
 #include <sstream>
@@ -66,10 +67,35 @@ static bool open_sections(Target* t) {
     return false;
 }
 
+// QB_SYNC_DELAY_MS holds every sync back that long after its event, as a
+// starved machine might: the state read must still be the one the event
+// left before any paint. The preliminary sync of a resize is not held.
+static void post_sync(Target* t, u32 number) {
+    static const char* delay = getenv("QB_SYNC_DELAY_MS");
+    if (delay != nullptr && number != 0xFFFFFFFFu) Sleep((DWORD)strtoul(delay, nullptr, 10));
+    PostMessageW(t->window, MESSAGE_SYNC, number, 0);
+}
+
+// The paint that follows an answered sync comes when the program's queue is
+// empty; the next event waits until it is over, as the native run paints
+// before it too: until the window has nothing left to paint and the program,
+// back at its queue, has answered a message that changes nothing (a sent
+// message is taken only there, never in the middle of a paint).
+static void wait_paint_done(Target* t) {
+    for (int k = 0; k < 2000; k++) {
+        if (!GetUpdateRect(t->window, nullptr, FALSE)) {
+            DWORD_PTR result = 0;
+            SendMessageTimeoutW(t->window, WM_NULL, 0, 0, SMTO_NORMAL, 2000, &result);
+            if (!GetUpdateRect(t->window, nullptr, FALSE)) return;
+        }
+        Sleep(1);
+    }
+}
+
 enum WaitResult { ANSWERED, ENDED, SILENT };
 
 // Waits until the state text ends with " sync=" and the number, then for the
-// program to go idle (its paint done), and returns the text. A program that
+// paint that follows to end, and returns the text. A program that
 // does not answer within 20 seconds fails the run rather than hang it.
 static WaitResult wait_state(Target* t, u32 number, std::string* out) {
     char want[32];
@@ -77,11 +103,7 @@ static WaitResult wait_state(Target* t, u32 number, std::string* out) {
     for (int i = 0; i < 4000; i++) {
         std::string text(t->state, strnlen(t->state, 4096));
         if (text.size() >= 14 && text.compare(text.size() - 14, 14, want) == 0) {
-            // The paint that follows an event comes when the program's queue
-            // is empty; the next event waits until it has begun (the update
-            // region is validated), as the native run paints before it too.
-            for (int k = 0; k < 2000 && GetUpdateRect(t->window, nullptr, FALSE); k++) Sleep(1);
-            WaitForInputIdle(t->process.hProcess, 2000);
+            wait_paint_done(t);
             *out = text;
             return ANSWERED;
         }
@@ -278,10 +300,10 @@ int main(int argc, char** argv) {
     // which the native run also makes before its first state (a JPEG from
     // the command line shows its second stage there). A posted sync would
     // otherwise overtake the paint.
-    for (int k = 0; k < 2000 && GetUpdateRect(t.window, nullptr, FALSE); k++) Sleep(1);
+    wait_paint_done(&t);
     u32 next_sync = 1;
     std::string state;
-    PostMessageW(t.window, MESSAGE_SYNC, next_sync, 0);
+    post_sync(&t, next_sync);
     if (wait_state(&t, next_sync++, &state) != ANSWERED) {
         std::fprintf(stderr, "qbdrive: the program did not answer its first sync\n");
         TerminateProcess(t.process.hProcess, 1);
@@ -317,7 +339,7 @@ int main(int argc, char** argv) {
             // The program polls its size before it takes the next message, so
             // a sync posted at once may overtake the resize. A preliminary
             // sync, not printed, lets the program see the new size first.
-            PostMessageW(t.window, MESSAGE_SYNC, 0xFFFFFFFFu, 0);
+            post_sync(&t, 0xFFFFFFFFu);
             if (wait_state(&t, 0xFFFFFFFFu, &state) != ANSWERED) {
                 std::fprintf(stderr, "qbdrive: %s:%zu: the program stopped answering\n", argv[1], n + 1);
                 TerminateProcess(t.process.hProcess, 1);
@@ -325,7 +347,7 @@ int main(int argc, char** argv) {
             }
         }
         u32 number = e.kind == EVENT_SYNC ? e.key : next_sync++;
-        PostMessageW(t.window, MESSAGE_SYNC, number, 0);
+        post_sync(&t, number);
         // The modifiers stay down until the program has handled the event.
         WaitResult r = wait_state(&t, number, &state);
         set_modifiers(0);
