@@ -141,10 +141,18 @@ struct OrientCache {
     u32 column[JOB_ORIENT_TILES];
     u32 row[JOB_ORIENT_TILES];
     i32 frame[JOB_ORIENT_TILES];
-    u32 valid;  // a bit per slot
-    u32 next;   // the slot replaced next
+    u64 used[JOB_ORIENT_TILES];  // the clock when last used; 0: empty
+    u64 clock;
 };
 static_assert(sizeof(OrientCache) <= JOB_ORIENT_HEADER, "cache header");
+
+u64 job_orient_bytes(u32 w, u32 h) {
+    u64 across = ceil_div(w, TILE), down = ceil_div(h, TILE);
+    u64 slots = 2 * (across > down ? across : down) + 4;
+    if (slots > across * down) slots = across * down;
+    if (slots > JOB_ORIENT_TILES) slots = JOB_ORIENT_TILES;
+    return JOB_ORIENT_HEADER + slots * TILE * TILE_STRIDE;
+}
 
 static u32* orient_slot(u8* cache, u32 i) {
     return (u32*)(cache + JOB_ORIENT_HEADER + (u64)i * TILE * TILE_STRIDE);
@@ -154,15 +162,18 @@ static u32* orient_slot(u8* cache, u32 i) {
 static const u32* stored_tile(DecodeJob* job, const CodecEntry* entry, u32 level, u32 column, u32 row,
                               CodecError* err) {
     OrientCache* c = (OrientCache*)job->orient_cache;
-    for (u32 i = 0; i < JOB_ORIENT_TILES; i++) {
-        if ((c->valid >> i & 1) && c->level[i] == level && c->column[i] == column && c->row[i] == row &&
-            c->frame[i] == job->decoded_frame) {
-            return orient_slot(job->orient_cache, i);
+    u32 slots = (u32)((job->info.orient_bytes - JOB_ORIENT_HEADER) / (TILE * TILE_STRIDE));
+    c->clock++;
+    u32 i = 0;
+    for (u32 k = 0; k < slots; k++) {
+        if (c->used[k] != 0 && c->level[k] == level && c->column[k] == column && c->row[k] == row &&
+            c->frame[k] == job->decoded_frame) {
+            c->used[k] = c->clock;
+            return orient_slot(job->orient_cache, k);
         }
+        if (c->used[k] < c->used[i]) i = k;  // the least recently used, or an empty one
     }
-    u32 i = c->next;
-    c->next = (i + 1) % JOB_ORIENT_TILES;
-    c->valid &= ~(1u << i);
+    c->used[i] = 0;
     u64 sw = ceil_shift(job->stored_width, level);
     u64 sh = ceil_shift(job->stored_height, level);
     u32 cw = (u32)(sw - (u64)column * TILE < TILE ? sw - (u64)column * TILE : TILE);
@@ -173,7 +184,7 @@ static const u32* stored_tile(DecodeJob* job, const CodecEntry* entry, u32 level
     c->column[i] = column;
     c->row[i] = row;
     c->frame[i] = job->decoded_frame;
-    c->valid |= 1u << i;
+    c->used[i] = c->clock;
     return (const u32*)buffer.pixels;
 }
 
@@ -197,20 +208,31 @@ static bool oriented_tile(DecodeJob* job, const CodecEntry* entry, bool from_dec
     u64 x0 = (u64)column * TILE;
     u64 y0 = (u64)row * TILE;
     u32* out = (u32*)tile->pixels;
+    // Along a displayed row the stored pixel moves by a fixed step.
+    i64 dx, dy;
+    orientation_step(o, &dx, &dy);
     if (!from_decoder) {
         u32 s = job->info.preview_level - level;
         const PixelBuffer* src = &job->pixels;
         for (u32 i = 0; i < ch; i++) {
             u32* line = out + (u64)i * (TILE_STRIDE / 4);
-            for (u32 j = 0; j < cw; j++) {
-                u64 sx, sy;
-                orientation_source(o, sw, sh, x0 + j, y0 + i, &sx, &sy);
-                line[j] = ((const u32*)(src->pixels + (sy >> s) * src->stride))[sx >> s];
+            u64 sx, sy;
+            orientation_source(o, sw, sh, x0, y0 + i, &sx, &sy);
+            if (dy == 0) {
+                const u32* from = (const u32*)(src->pixels + (sy >> s) * src->stride);
+                for (u32 j = 0; j < cw; j++, sx += dx) line[j] = from[sx >> s];
+            } else {
+                const u32* column = (const u32*)src->pixels + (sx >> s);
+                for (u32 j = 0; j < cw; j++, sy += dy) {
+                    line[j] = *(const u32*)((const u8*)column + (sy >> s) * src->stride);
+                }
             }
         }
         return true;
     }
-    if (job->orient_cache == nullptr) return fail(err, ERR_BAD_TARGET, 0);
+    if (job->orient_cache == nullptr || job->info.orient_bytes < JOB_ORIENT_HEADER + TILE * TILE_STRIDE) {
+        return fail(err, ERR_BAD_TARGET, 0);
+    }
     // The stored rectangle under the tile, from two opposite corners.
     u64 ax, ay, bx, by;
     orientation_source(o, sw, sh, x0, y0, &ax, &ay);
@@ -231,12 +253,20 @@ static bool oriented_tile(DecodeJob* job, const CodecEntry* entry, bool from_dec
             orientation_source(inverse, dw, dh, px1, py1, &qx1, &qy1);
             u64 lx = (qx0 < qx1 ? qx0 : qx1) - x0, hx = (qx0 < qx1 ? qx1 : qx0) - x0;
             u64 ly = (qy0 < qy1 ? qy0 : qy1) - y0, hy = (qy0 < qy1 ? qy1 : qy0) - y0;
-            for (u64 i = ly; i <= hy; i++) {
-                u32* line = out + i * (TILE_STRIDE / 4);
-                for (u64 j = lx; j <= hx; j++) {
-                    u64 sx, sy;
-                    orientation_source(o, sw, sh, x0 + j, y0 + i, &sx, &sy);
-                    line[j] = src[(sy - tr * TILE) * (TILE_STRIDE / 4) + (sx - tc * TILE)];
+            // In blocks of 16 x 16, so that a turn, which reads the stored
+            // tile down its columns, uses each cache line it loads whole.
+            i64 step = dx + dy * (i64)(TILE_STRIDE / 4);
+            for (u64 bi = ly; bi <= hy; bi += 16) {
+                u64 bi_end = bi + 15 < hy ? bi + 15 : hy;
+                for (u64 bj = lx; bj <= hx; bj += 16) {
+                    u64 bj_end = bj + 15 < hx ? bj + 15 : hx;
+                    for (u64 i = bi; i <= bi_end; i++) {
+                        u32* line = out + i * (TILE_STRIDE / 4);
+                        u64 sx, sy;
+                        orientation_source(o, sw, sh, x0 + bj, y0 + i, &sx, &sy);
+                        const u32* from = src + (sy - tr * TILE) * (TILE_STRIDE / 4) + (sx - tc * TILE);
+                        for (u64 j = bj; j <= bj_end; j++, from += step) line[j] = *from;
+                    }
                 }
             }
         }

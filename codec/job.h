@@ -9,11 +9,17 @@
 #include "codec/image.h"
 #include "codec/png/png.h"
 
+// The stored tiles a turned image keeps at hand: two rows of them across
+// the image's longer side, so that the stored tiles a row of screen tiles
+// shares with the next (a turned screen tile straddles two or four) are
+// each decoded once; at most 160 (40 MiB).
 enum : u64 {
-    JOB_ORIENT_TILES = 4,
-    JOB_ORIENT_HEADER = 128,
-    JOB_ORIENT_BYTES = JOB_ORIENT_HEADER + JOB_ORIENT_TILES * 256 * 1024,
+    JOB_ORIENT_TILES = 160,
+    JOB_ORIENT_HEADER = 4096,
 };
+// The memory for turned tiles of an image stored as w x h: one stored tile
+// per slot, no more slots than the image has tiles.
+u64 job_orient_bytes(u32 w, u32 h);
 
 struct DecodeJob {
     ImageInfo info;
@@ -39,7 +45,7 @@ struct DecodeJob {
     u32 orientation;
     u32 stored_width;
     u32 stored_height;
-    // JOB_ORIENT_BYTES for the stored tiles a turned image needs from a
+    // info.orient_bytes for the stored tiles a turned image needs from a
     // decoder that makes its own tiles (null: not given; such tiles fail).
     u8* orient_cache;
     PngPlan png_plan;  // read from the file once (png_header_read)

@@ -31,6 +31,14 @@ u32 orientation_then(u32 first, u32 then);
 // mirror left to right of what is shown.
 enum : u32 { ORIENT_TURN_CW = 6, ORIENT_TURN_CCW = 8, ORIENT_FLIP_H = 2 };
 
+// How the stored pixel moves for one step right in the displayed image.
+inline void orientation_step(u32 o, i64* dx, i64* dy) {
+    static const i8 k[9][2] = {{1, 0}, {1, 0}, {-1, 0}, {-1, 0}, {1, 0}, {0, 1}, {0, -1}, {0, -1}, {0, 1}};
+    u32 i = o <= 8 ? o : 0;
+    *dx = k[i][0];
+    *dy = k[i][1];
+}
+
 // For orientation `o`, the stored pixel shown at displayed (x, y) of an
 // image stored as w x h: sx and sy.
 inline void orientation_source(u32 o, u64 w, u64 h, u64 x, u64 y, u64* sx, u64* sy) {

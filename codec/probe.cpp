@@ -53,7 +53,7 @@ static bool probe_kind(const CodecEntry* entry, const u8* data, u64 length, Imag
     }
     // A decoder that makes its own tiles needs a few stored ones at hand to
     // show them turned (the user may turn any image).
-    info->orient_bytes = entry->tile != nullptr ? (u64)JOB_ORIENT_BYTES : 0;
+    info->orient_bytes = entry->tile != nullptr ? job_orient_bytes(info->width, info->height) : 0;
     return true;
 }
 
