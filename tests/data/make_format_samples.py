@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Writes the small sample files of the formats the scenario tests open
 (tests/e2e/format_files.qbs): a 32-bit BMP with alpha masks, an icon with a
-PNG and a BMP entry, a binary PPM, a PAM with alpha, a QOI and an RLE TGA.
+PNG and a BMP entry, a binary PPM, a PAM with alpha, a QOI and an RLE TGA;
+and eight JPEGs of one picture stored turned and tagged with the EXIF
+orientation that shows each upright (tests/data/orientation/).
 Pillow writes what it can; QOI and the icon's directory are written here.
 Run it from the repository root with Debian's python3 (python3-pil)."""
 import io
@@ -98,6 +100,28 @@ def ico(big, small):
     return bytes(out)
 
 
+def oriented_photos(folder):
+    # Eight JPEGs of one upright 48 x 32 picture, each stored turned so that
+    # its EXIF orientation (1 to 8) shows it upright again.
+    import os
+    os.makedirs(folder, exist_ok=True)
+    upright = Image.new("RGB", (48, 32), (230, 230, 230))
+    px = upright.load()
+    for y in range(32):
+        for x in range(48):
+            if x < 8 or (y < 8 and x < 40) or (12 <= y < 18 and x < 28):  # an F
+                px[x, y] = (200, 30, 30)
+            elif x >= 40 and y >= 24:
+                px[x, y] = (30, 30, 200)
+    store = {1: None, 2: Image.FLIP_LEFT_RIGHT, 3: Image.ROTATE_180, 4: Image.FLIP_TOP_BOTTOM,
+             5: Image.TRANSPOSE, 6: Image.ROTATE_90, 7: Image.TRANSVERSE, 8: Image.ROTATE_270}
+    for o, op in store.items():
+        im = upright if op is None else upright.transpose(op)
+        exif = Image.Exif()
+        exif[0x0112] = o
+        im.save(f"{folder}/orient-{o}.jpg", quality=95, exif=exif.tobytes())
+
+
 def main(folder):
     rgba = picture(True)
     rgb = picture(False)
@@ -108,6 +132,7 @@ def main(folder):
         f.write(b"P7\nWIDTH 96\nHEIGHT 64\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n" + rgba.tobytes())
     open(f"{folder}/alpha-96x64.qoi", "wb").write(qoi(rgba))
     rgba.save(f"{folder}/rle-96x64.tga", compression="tga_rle")
+    oriented_photos(f"{folder}/orientation")
 
 
 if __name__ == "__main__":
