@@ -72,6 +72,10 @@ enum : u32 {
     CMD_TOGGLE_PROGRESSIVE = 44,
     CMD_QUALITY_DOWN = 45,
     CMD_QUALITY_UP = 46,
+    CMD_NEXT_IMAGE = 50,      // the active document's folder, browser hidden
+    CMD_PREVIOUS_IMAGE = 51,
+    CMD_FIRST_IMAGE = 52,
+    CMD_LAST_IMAGE = 53,
     CMD_ACTIVATE_TAB = 100,  // + position
     CMD_CLOSE_AT = 200,      // + position
     CMD_TYPE_CHAR = 1000,    // + character
