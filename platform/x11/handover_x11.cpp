@@ -20,10 +20,28 @@
 static u8 g_list[HANDOVER_MAX_BYTES];
 static u8 g_full_path[0x8000];
 static int g_send_errors = 0;
+// The connection of a hand-over that found no taker, kept for the window:
+// closing the last connection would let a server without -noreset start over
+// just as the window connects.
+static Display* g_kept_display = nullptr;
+
+Display* kept_display() {
+    Display* d = g_kept_display;
+    g_kept_display = nullptr;
+    return d;
+}
 
 static int count_send_error(Display*, XErrorEvent*) {
     g_send_errors++;
     return 0;
+}
+
+// As for the window: without its connection the program cannot go on.
+static int lost_display(Display*) {
+    static const char text[] = "quorbel: lost the connection to the X server\n";
+    ssize_t ignored = write(2, text, sizeof text - 1);
+    (void)ignored;
+    _exit(2);
 }
 
 bool hand_over(ByteSpan class_name, const ByteSpan* paths, u32 count) {
@@ -40,6 +58,7 @@ bool hand_over(ByteSpan class_name, const ByteSpan* paths, u32 count) {
     }
     Display* d = XOpenDisplay(nullptr);
     if (d == nullptr) return false;
+    XIOErrorHandler previous_io = XSetIOErrorHandler(lost_display);
     Atom selection = XInternAtom(d, QB_HANDOVER_SELECTION, False);
     Atom property = XInternAtom(d, QB_HANDOVER_PROPERTY, False);
     Atom uri_list = XInternAtom(d, "text/uri-list", False);
@@ -55,7 +74,12 @@ bool hand_over(ByteSpan class_name, const ByteSpan* paths, u32 count) {
         taken = g_send_errors == 0;
         XSetErrorHandler(previous);
     }
-    XCloseDisplay(d);
+    XSetIOErrorHandler(previous_io);
+    if (taken) {
+        XCloseDisplay(d);
+    } else {
+        g_kept_display = d;
+    }
     return taken;
 }
 

@@ -171,7 +171,8 @@ bool create_main_window(WindowState* w, ByteSpan class_name, ByteSpan title, boo
     x->drop_bytes = g_drop_bytes;
     XSetErrorHandler(on_error);
     XSetIOErrorHandler(on_io_error);
-    x->display = XOpenDisplay(nullptr);
+    x->display = kept_display();
+    if (x->display == nullptr) x->display = XOpenDisplay(nullptr);
     if (x->display == nullptr) {
         say("quorbel: cannot open the X display (is DISPLAY set?)\n");
         return false;

@@ -123,6 +123,9 @@ void xdnd_init(X11Window* x);
 void handover_init(X11Window* x, bool test_mode);
 bool handover_property(X11Window* x, const XPropertyEvent* p, u32* count_out);
 void handover_refuse(X11Window* x, const XSelectionRequestEvent* r);
+// The display connection a hand-over opened and found no taker on, for the
+// window to use (null when there is none).
+Display* kept_display();
 
 // The names of the hand-over atoms, shared with the second start.
 #define QB_HANDOVER_SELECTION "_QUORBEL_WINDOW"
