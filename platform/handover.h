@@ -3,7 +3,7 @@
 // and comes to the front, and the second process ends. On Windows the paths
 // travel as a WM_COPYDATA payload (below) sent to the running window, found
 // by its class; on X11 as a text/uri-list appended to a property of the
-// window that owns the selection named after the class. A window in test
+// window that owns the program's selection on the display. A window in test
 // mode never takes part, either way.
 #pragma once
 
