@@ -65,6 +65,10 @@ enum : u32 {
     CMD_PLAY_PAUSE = 32,
     CMD_COMPARE = 33,
     CMD_COMPARE_MODE = 34,
+    CMD_NEXT_IMAGE = 60,  // 60 to 63: the active document's folder, browser hidden
+    CMD_PREVIOUS_IMAGE = 61,
+    CMD_FIRST_IMAGE = 62,
+    CMD_LAST_IMAGE = 63,
     CMD_SAVE_AS = 40,
     CMD_SAVE = 41,
     CMD_ERASE = 42,
@@ -72,10 +76,6 @@ enum : u32 {
     CMD_TOGGLE_PROGRESSIVE = 44,
     CMD_QUALITY_DOWN = 45,
     CMD_QUALITY_UP = 46,
-    CMD_NEXT_IMAGE = 50,      // the active document's folder, browser hidden
-    CMD_PREVIOUS_IMAGE = 51,
-    CMD_FIRST_IMAGE = 52,
-    CMD_LAST_IMAGE = 53,
     CMD_ACTIVATE_TAB = 100,  // + position
     CMD_CLOSE_AT = 200,      // + position
     CMD_TYPE_CHAR = 1000,    // + character

@@ -1,7 +1,6 @@
 // The one window: borderless, self-drawn, fed by a plain GetMessageW loop
-// whose window procedure is the system default for everything but
-// WM_COPYDATA (a hand-over from a second start, which is sent, never
-// queued). Messages become Event records one at a time; a top-down 32-bit DIB section is the framebuffer;
+// whose window procedure is the system default. Messages become Event
+// records one at a time; a top-down 32-bit DIB section is the framebuffer;
 // GDI draws the frame's texts into it and one BitBlt shows it.
 #include <windows.h>
 #include <dwmapi.h>
@@ -39,6 +38,9 @@ static bool wide_text(ByteSpan text, u16* out) {
 }
 
 // ---- Hand-over --------------------------------------------------------------
+//
+// The window procedure is the system default for every message but
+// WM_COPYDATA, a hand-over from a second start, which is sent, never queued.
 
 // The paths of the hand-over being opened, as UTF-8: a UTF-16 unit never
 // takes more than 3 bytes.
