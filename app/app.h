@@ -62,6 +62,21 @@ void scroll_list(AppState* app, i64 rows);
 void folder_up(AppState* app);
 void open_entry(AppState* app, u64 index);
 ByteSpan entry_name(const AppState* app, u32 index);
+// The browser's order of two names: A-Z folded, a prefix first, raw bytes
+// last; -1, 0 (the same bytes) or 1.
+i32 compare_names(ByteSpan a, ByteSpan b);
+// Sorts the first `count` entries of the listing into the browser's order.
+void sort_entries(AppState* app, u32 count);
+
+// ---- Stepping through the active document's folder ----
+// The listed entry a folder step leads to from the file named `current`
+// (which need not be listed): the next or previous file in the browser's
+// order, or the first or last; -1 when there is none other than `current`.
+i64 folder_step_target(const AppState* app, ByteSpan current, u32 command);
+void step_in_folder(AppState* app, u32 command);
+// Puts the file at `path` in place of the slot's document, which is let go
+// as a closed tab's is; the tab keeps its place and any comparison.
+void replace_document(AppState* app, u32 slot, ByteSpan path);
 
 // ---- Save form ----
 void show_save_form(AppState* app);

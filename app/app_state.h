@@ -65,6 +65,10 @@ enum : u32 {
     CMD_PLAY_PAUSE = 32,
     CMD_COMPARE = 33,
     CMD_COMPARE_MODE = 34,
+    CMD_NEXT_IMAGE = 60,  // 60 to 63: the active document's folder, browser hidden
+    CMD_PREVIOUS_IMAGE = 61,
+    CMD_FIRST_IMAGE = 62,
+    CMD_LAST_IMAGE = 63,
     CMD_SAVE_AS = 40,
     CMD_SAVE = 41,
     CMD_ERASE = 42,

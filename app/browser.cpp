@@ -75,31 +75,33 @@ static u8 fold(u8 c) {
     return c >= 'A' && c <= 'Z' ? (u8)(c + 32) : c;
 }
 
-// True when entry a sorts before (or with) b: ".." first, folders before
-// files, then names with A-Z folded, shorter prefix first, raw bytes last.
-static bool entry_before_or_same(const AppState* app, const FolderEntry* a, const FolderEntry* b) {
-    const u8* pa = app->listing.name_pool + a->name_offset;
-    const u8* pb = app->listing.name_pool + b->name_offset;
-    u32 la = entry_name_length(a);
-    u32 lb = entry_name_length(b);
-    bool up_a = la == 2 && pa[0] == '.' && pa[1] == '.' && entry_is_folder(a);
-    bool up_b = lb == 2 && pb[0] == '.' && pb[1] == '.' && entry_is_folder(b);
-    if (up_a != up_b) return up_a;
-    if (entry_is_folder(a) != entry_is_folder(b)) return entry_is_folder(a);
-    u32 n = la < lb ? la : lb;
-    for (u32 i = 0; i < n; i++) {
-        u8 ca = fold(pa[i]);
-        u8 cb = fold(pb[i]);
-        if (ca != cb) return ca < cb;
+i32 compare_names(ByteSpan a, ByteSpan b) {
+    u64 n = a.size < b.size ? a.size : b.size;
+    for (u64 i = 0; i < n; i++) {
+        u8 ca = fold(a.data[i]);
+        u8 cb = fold(b.data[i]);
+        if (ca != cb) return ca < cb ? -1 : 1;
     }
-    if (la != lb) return la < lb;
-    for (u32 i = 0; i < n; i++) {
-        if (pa[i] != pb[i]) return pa[i] < pb[i];
+    if (a.size != b.size) return a.size < b.size ? -1 : 1;
+    for (u64 i = 0; i < n; i++) {
+        if (a.data[i] != b.data[i]) return a.data[i] < b.data[i] ? -1 : 1;
     }
-    return true;
+    return 0;
 }
 
-static void sort_entries(AppState* app, u32 count) {
+// True when entry a sorts before (or with) b: ".." first, folders before
+// files, then the names' order.
+static bool entry_before_or_same(const AppState* app, const FolderEntry* a, const FolderEntry* b) {
+    ByteSpan na = {app->listing.name_pool + a->name_offset, entry_name_length(a)};
+    ByteSpan nb = {app->listing.name_pool + b->name_offset, entry_name_length(b)};
+    bool up_a = na.size == 2 && na.data[0] == '.' && na.data[1] == '.' && entry_is_folder(a);
+    bool up_b = nb.size == 2 && nb.data[0] == '.' && nb.data[1] == '.' && entry_is_folder(b);
+    if (up_a != up_b) return up_a;
+    if (entry_is_folder(a) != entry_is_folder(b)) return entry_is_folder(a);
+    return compare_names(na, nb) <= 0;
+}
+
+void sort_entries(AppState* app, u32 count) {
     FolderEntry* from = app->listing.entries;
     FolderEntry* to = app->sort_scratch;
     for (u32 width = 1; width < count; width *= 2) {

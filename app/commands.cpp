@@ -67,6 +67,7 @@ void animation_tick(AppState* app, u32 now) {
 static bool filtered(const AppState* app, u32 c) {
     bool browser = (app->mode_flags & MODE_BROWSER) != 0;
     if (browser && ((c >= 10 && c <= 17) || (c >= 30 && c <= 34))) return true;
+    if (browser && c >= CMD_NEXT_IMAGE && c <= CMD_LAST_IMAGE) return true;
     if (!browser && c >= 20 && c <= 28) return true;
     return false;
 }
@@ -162,6 +163,10 @@ void execute(AppState* app, u32 c) {
     case CMD_TURN_CCW: turn_active(app, ORIENT_TURN_CCW); app->requests |= REQ_REPAINT; break;
     case CMD_FLIP: turn_active(app, ORIENT_FLIP_H); app->requests |= REQ_REPAINT; break;
     case CMD_SAVE_AS: show_save_form(app); app->requests |= REQ_REPAINT; break;
+    case CMD_NEXT_IMAGE:
+    case CMD_PREVIOUS_IMAGE:
+    case CMD_FIRST_IMAGE:
+    case CMD_LAST_IMAGE: step_in_folder(app, c); break;
     case CMD_SAVE: confirm_save(app); app->requests |= REQ_REPAINT; break;
     case CMD_ERASE: erase_char(app); app->requests |= REQ_REPAINT; break;
     case CMD_TOGGLE_SUBSAMPLING:

@@ -31,6 +31,12 @@ static const KeyBinding k_keys[] = {
     {0x100024, CMD_FIRST_ENTRY},   {0x100023, CMD_LAST_ENTRY},
 };
 
+// PageDown, PageUp, Home and End with the browser hidden step through the
+// active document's folder (with the browser shown they move its selection).
+static const KeyBinding k_folder_keys[] = {
+    {0x22, CMD_NEXT_IMAGE}, {0x21, CMD_PREVIOUS_IMAGE}, {0x24, CMD_FIRST_IMAGE}, {0x23, CMD_LAST_IMAGE},
+};
+
 static const KeyBinding k_name_keys[] = {
     {13, CMD_SAVE},          {8, CMD_ERASE},           {27, CMD_CANCEL},
     {37, CMD_FOLDER_UP},     {39, CMD_OPEN_SELECTION}, {38, CMD_PREVIOUS_ENTRY},
@@ -49,7 +55,9 @@ static u32 look_up(const KeyBinding* table, u32 count, u32 key) {
 
 u32 key_command(u32 vk, u32 mods, bool browser_shown) {
     u32 key = vk + ((mods & 7) << 16) + (browser_shown ? 0x100000 : 0);
-    return look_up(k_keys, sizeof k_keys / sizeof k_keys[0], key);
+    u32 c = look_up(k_keys, sizeof k_keys / sizeof k_keys[0], key);
+    if (c == CMD_NONE) c = look_up(k_folder_keys, sizeof k_folder_keys / sizeof k_folder_keys[0], key);
+    return c;
 }
 
 u32 typed_char(u32 vk, u32 mods) {

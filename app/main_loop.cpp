@@ -7,6 +7,7 @@
 #include "app/args.h"
 #include "app/input.h"
 #include "app/scene.h"
+#include "platform/handover.h"
 #include "platform/process.h"
 
 static constexpr u64 ARENA_SIZE = 0x4000000;  // 64 MiB, committed at once
@@ -44,14 +45,34 @@ int app_main(Program* p, ByteSpan line) {
     if (target.data == nullptr) return 2;
     p->test_target = target.data;
 
+    // Switches first, then the files: a second start hands them to the
+    // window already running and ends (never in test mode, so that test
+    // runs stay apart; never with --new-window).
     u64 count = argument_count(line);
+    static ByteSpan files[HANDOVER_MAX_PATHS];
+    u32 file_count = 0;
+    u64 rest_from = count;  // the first file argument beyond the table
+    bool new_window = false;
     for (u64 i = 1; i < count; i++) {
         ByteSpan arg = argument(line, i, &p->arena);
         if (span_equal(arg, lit("--test"))) {
             p->test_mode = true;
-        } else {
-            open_argument(p, arg);
+        } else if (span_equal(arg, lit("--new-window"))) {
+            new_window = true;
+        } else if (file_count < HANDOVER_MAX_PATHS) {
+            files[file_count++] = arg;
+        } else if (rest_from == count) {
+            rest_from = i;
         }
+    }
+    if (!p->test_mode && !new_window && file_count > 0 && rest_from == count &&
+        hand_over(lit("Quorbel"), files, file_count)) {
+        return 0;
+    }
+    for (u32 i = 0; i < file_count; i++) open_argument(p, files[i]);
+    for (u64 i = rest_from; i < count; i++) {
+        ByteSpan arg = argument(line, i, &p->arena);
+        if (!span_equal(arg, lit("--test")) && !span_equal(arg, lit("--new-window"))) open_argument(p, arg);
     }
     if (p->test_mode) p->counters.tile_budget = -1;
     app->autoplay = !p->test_mode;

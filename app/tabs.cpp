@@ -107,6 +107,39 @@ static u64 name_start(ByteSpan path) {
     return start;
 }
 
+// A fresh document in `slot` from `path`: the name's format and, for a
+// generated image, its size; the view fitted; a load requested for a file.
+static void set_document(AppState* app, u32 slot, ByteSpan path) {
+    u8* dst = app->path_pool + slot * SLOT_PATH_BYTES;
+    for (u64 i = 0; i < path.size; i++) dst[i] = path.data[i];
+    app->path_length[slot] = (u32)path.size;
+    app->name_offset[slot] = (u32)name_start(path);
+    ByteSpan name = slot_name(app, slot);
+    app->format[slot] = (u8)format_from_name(name.data, name.size);
+
+    u32 w = 0;
+    u32 h = 0;
+    bool synthetic = synthetic_size(name, &w, &h);
+    app->width[slot] = synthetic ? w : 0;
+    app->height[slot] = synthetic ? h : 0;
+
+    u32 b = slot_bit(slot);
+    app->zoom[slot] = 0x10000;
+    app->cx[slot] = 0;
+    app->cy[slot] = 0;
+    app->error[slot] = 0;
+    app->frame[slot] = 0;
+    app->frame_count[slot] = 0;
+    app->loops_left[slot] = 0;
+    app->next_frame_due[slot] = 0;
+    app->fit |= b;
+    if (!synthetic) {
+        app->no_pixels |= b;
+        app->load_pending |= b;
+        app->requests |= REQ_LOAD;
+    }
+}
+
 void open_path(AppState* app, ByteSpan path) {
     if (path.size > PATH_LIMIT) {
         set_message(app, lit("Path too long: not opened."), true);
@@ -144,34 +177,8 @@ u32 open_tab(AppState* app, ByteSpan path) {
         return OPEN_NO_SLOT;
     }
     u32 slot = (u32)__builtin_ctz(~app->used);
-    u8* dst = app->path_pool + slot * SLOT_PATH_BYTES;
-    for (u64 i = 0; i < path.size; i++) dst[i] = path.data[i];
-    app->path_length[slot] = (u32)path.size;
-    app->name_offset[slot] = (u32)name_start(path);
-    ByteSpan name = slot_name(app, slot);
-    app->format[slot] = (u8)format_from_name(name.data, name.size);
-
-    u32 w = 0;
-    u32 h = 0;
-    bool synthetic = synthetic_size(name, &w, &h);
-    app->width[slot] = synthetic ? w : 0;
-    app->height[slot] = synthetic ? h : 0;
-
+    set_document(app, slot, path);
     u32 b = slot_bit(slot);
-    app->zoom[slot] = 0x10000;
-    app->cx[slot] = 0;
-    app->cy[slot] = 0;
-    app->error[slot] = 0;
-    app->frame[slot] = 0;
-    app->frame_count[slot] = 0;
-    app->loops_left[slot] = 0;
-    app->next_frame_due[slot] = 0;
-    app->fit |= b;
-    if (!synthetic) {
-        app->no_pixels |= b;
-        app->load_pending |= b;
-        app->requests |= REQ_LOAD;
-    }
     app->used |= b;
     app->tab_order[app->tab_count++] = (u8)slot;
     text_clear(&app->message);
@@ -236,6 +243,26 @@ void close_at(AppState* app, u64 position) {
         return;
     }
     relayout(app);
+}
+
+// The old document goes as a closed tab's does (its memory back to the
+// system, its tiles dropped); the slot, its place in the order and any
+// comparison it is part of stay.
+void replace_document(AppState* app, u32 slot, ByteSpan path) {
+    if (path.size == 0 || path.size > PATH_LIMIT || !bit(app->used, slot)) return;
+    u32 b = slot_bit(slot);
+    app->no_pixels &= ~b;
+    app->has_pixels &= ~b;
+    app->playing &= ~b;
+    app->changed |= b;
+    release(&app->source[slot]);
+    release(&app->job_region[slot]);
+    app->load_pending &= ~b;
+    app->second_stage_pending &= ~b;
+    set_document(app, slot, path);
+    text_clear(&app->message);
+    app->mode_flags &= ~MODE_ERROR;
+    activate(app, slot);
 }
 
 void move_tab(AppState* app, u64 from, u64 to) {

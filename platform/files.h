@@ -78,12 +78,13 @@ struct FolderListing {
     u32 entry_count;
     u32 pool_used;
     u32 not_listed;
+    bool unreadable;  // the folder itself could not be opened for listing
 };
 
 // An empty folder lists the roots (Windows: the drive letters "C:" and so on;
 // POSIX: "/"). Any other folder (ending with its separator) lists ".." first,
 // then its items, skipping "." and "..", hidden and system items. A folder
-// that cannot be read leaves only "..".
+// that cannot be read leaves only ".." and sets `unreadable`.
 void list_folder(ByteSpan folder, FolderListing* listing);
 
 // Adds an item through the filter and the limits; used by both backends.

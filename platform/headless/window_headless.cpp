@@ -2,6 +2,7 @@
 // Like the real window it reports a size change as its own event, and
 // paints whenever the window was invalidated before the next input.
 #include "base/region.h"
+#include "platform/handover.h"
 #include "platform/headless/headless.h"
 #include "platform/process.h"
 #include "platform/test_sections.h"
@@ -526,4 +527,9 @@ void publish_state(WindowState* w, ByteSpan text) {
     write_state_section(w, text);
     if (h->auto_sync && h->last_kind != EVENT_SYNC) return;
     if (h->sink != nullptr) h->sink(text, h->context);
+}
+
+// No other window to find here: every start opens its own.
+bool hand_over(ByteSpan, const ByteSpan*, u32) {
+    return false;
 }

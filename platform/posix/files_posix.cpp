@@ -75,14 +75,17 @@ void list_folder(ByteSpan folder, FolderListing* listing) {
     listing->entry_count = 0;
     listing->pool_used = 0;
     listing->not_listed = 0;
+    listing->unreadable = false;
     if (folder.size == 0) {
         listing_add(listing, lit("/"), true, 0);
         return;
     }
     listing_add(listing, lit(".."), true, 0);
+    listing->unreadable = true;
     if (!c_path(folder, "", name)) return;
     DIR* dir = opendir(name);
     if (dir == nullptr) return;
+    listing->unreadable = false;
     int dir_fd = dirfd(dir);
     for (struct dirent* item = readdir(dir); item != nullptr; item = readdir(dir)) {
         u64 length = 0;

@@ -54,6 +54,7 @@ void list_folder(ByteSpan folder, FolderListing* listing) {
     listing->entry_count = 0;
     listing->pool_used = 0;
     listing->not_listed = 0;
+    listing->unreadable = false;
     if (folder.size == 0) {
         DWORD drives = GetLogicalDrives();
         for (u32 bit = 0; bit < 26; bit++) {
@@ -64,10 +65,12 @@ void list_folder(ByteSpan folder, FolderListing* listing) {
         return;
     }
     listing_add(listing, lit(".."), true, 0);
+    listing->unreadable = true;
     if (!wide_path(folder, "*", g_wide_a)) return;
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileW((LPCWSTR)g_wide_a, &found);
     if (find == nullptr || find == INVALID_HANDLE_VALUE) return;
+    listing->unreadable = false;
     do {
         u64 units = 0;
         while (units < 260 && found.cFileName[units] != 0) units++;

@@ -18,6 +18,12 @@ struct Win32Window {
     HGDIOBJ original_bitmap;
     i32 saved_rect[4];  // left, top, right, bottom, for leaving the maximised state
     HDROP drop;
+    // A hand-over from a second start: its paths (UTF-8, in the backend's
+    // buffer) wait from WM_COPYDATA until the drop event that carries them
+    // has been taken; meanwhile another is refused.
+    u32 handover_count;
+    u8 handover_pending;
+    u8 handover_active;
     u8 leave_armed;
     u8 test_anchor_active;
     i32 test_anchor_x, test_anchor_y;

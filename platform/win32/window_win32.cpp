@@ -7,13 +7,17 @@
 #include <dwmapi.h>
 #include <shellapi.h>
 
+#include "platform/handover.h"
+#include "platform/process.h"
 #include "platform/utf.h"
 #include "platform/win32/win32_window.h"
 
-static constexpr UINT MESSAGE_SYNC = 0x8001;  // WM_APP + 1: test-channel sync
+static constexpr UINT MESSAGE_SYNC = 0x8001;      // WM_APP + 1: test-channel sync
+static constexpr UINT MESSAGE_HANDOVER = 0x8002;  // posted to itself: a hand-over's paths are ready
 static constexpr u32 SYNTHETIC_MARK = 0x1EE7;
 
 static Win32Window g_win32;
+static WindowState* g_window_state;
 
 Win32Window* win32_of(const WindowState* w) {
     return (Win32Window*)w->backend;
@@ -34,26 +38,115 @@ static bool wide_text(ByteSpan text, u16* out) {
     return n != 0;
 }
 
+// ---- Hand-over --------------------------------------------------------------
+//
+// The window procedure is the system default for every message but
+// WM_COPYDATA, a hand-over from a second start, which is sent, never queued.
+
+// The paths of the hand-over being opened, as UTF-8: a UTF-16 unit never
+// takes more than 3 bytes.
+static u8 g_handover_bytes[HANDOVER_MAX_BYTES / 2 * 3];
+static u64 g_handover_offsets[HANDOVER_MAX_PATHS];
+static u64 g_handover_lengths[HANDOVER_MAX_PATHS];
+
+// WM_COPYDATA: a payload checked whole (any program can send one) and made
+// UTF-8 before the window says it took it; then the window comes to the
+// front (the sender allowed that) and posts itself the message that becomes
+// the drop event. Test mode takes none.
+static bool take_handover(HWND hwnd, const COPYDATASTRUCT* data) {
+    Win32Window* win = &g_win32;
+    if (g_window_state == nullptr || g_window_state->test_mode || win->handover_pending || data == nullptr ||
+        data->dwData != HANDOVER_TAG) {
+        return false;
+    }
+    static u64 offsets[HANDOVER_MAX_PATHS];
+    static u64 lengths[HANDOVER_MAX_PATHS];
+    static u16 units[HANDOVER_MAX_PATH_UNITS];
+    u32 count = 0;
+    const u8* bytes = (const u8*)data->lpData;
+    if (!read_handover_payload(bytes, data->cbData, offsets, lengths, HANDOVER_MAX_PATHS, &count)) return false;
+    u64 used = 0;
+    for (u32 i = 0; i < count; i++) {
+        const u8* from = bytes + offsets[i] * 2;
+        for (u64 k = 0; k < lengths[i]; k++) units[k] = (u16)(from[2 * k] | (from[2 * k + 1] << 8));
+        u64 length = 0;
+        if (!utf8_from_utf16(units, lengths[i], g_handover_bytes + used, sizeof g_handover_bytes - used, &length)) {
+            return false;
+        }
+        g_handover_offsets[i] = used;
+        g_handover_lengths[i] = length;
+        used += length;
+    }
+    win->handover_count = count;
+    win->handover_pending = 1;
+    PostMessageW(hwnd, MESSAGE_HANDOVER, 0, 0);
+    if (IsIconic(hwnd)) ShowWindow(hwnd, SW_RESTORE);
+    SetForegroundWindow(hwnd);
+    return true;
+}
+
+static LRESULT CALLBACK window_procedure(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_COPYDATA) return take_handover(hwnd, (const COPYDATASTRUCT*)lparam) ? TRUE : FALSE;
+    return DefWindowProcW(hwnd, message, wparam, lparam);
+}
+
+// The second start: the paths made absolute, one payload, offered to each
+// window of the class in turn until one takes it (a window in test mode, a
+// busy one or one that does not answer within 5 seconds declines).
+bool hand_over(ByteSpan class_name, const ByteSpan* paths, u32 count) {
+    static u8 absolute[HANDOVER_MAX_BYTES];
+    static ByteSpan spans[HANDOVER_MAX_PATHS];
+    static u16 payload[HANDOVER_MAX_BYTES / 2];
+    static u16 wide_class[256];
+    if (count == 0 || count > HANDOVER_MAX_PATHS) return false;
+    u64 used = 0;
+    for (u32 i = 0; i < count; i++) {
+        u64 length = full_path(paths[i], absolute + used, sizeof absolute - used);
+        if (length == 0) return false;
+        spans[i] = ByteSpan{absolute + used, length};
+        used += length;
+    }
+    u64 units = handover_payload(spans, count, payload, HANDOVER_MAX_BYTES / 2);
+    u64 class_units = 0;
+    if (units == 0 || !utf16_from_utf8(class_name, wide_class, 255, &class_units)) return false;
+    wide_class[class_units] = 0;
+    COPYDATASTRUCT data = {};
+    data.dwData = HANDOVER_TAG;
+    data.cbData = (DWORD)(units * 2);
+    data.lpData = payload;
+    HWND other = nullptr;
+    while ((other = FindWindowExW(nullptr, other, (LPCWSTR)wide_class, nullptr)) != nullptr) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(other, &pid);
+        AllowSetForegroundWindow(pid);
+        DWORD_PTR result = 0;
+        if (SendMessageTimeoutW(other, WM_COPYDATA, 0, (LPARAM)&data, SMTO_ABORTIFHUNG | SMTO_BLOCK, 5000,
+                                &result) != 0 &&
+            result == TRUE) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // ---- Creation ---------------------------------------------------------------
 
 bool create_main_window(WindowState* w, ByteSpan class_name, ByteSpan title, bool test_mode) {
     Win32Window* win = &g_win32;
     *win = Win32Window{};
     w->backend = win;
+    g_window_state = w;
     SetProcessDPIAware();
     HINSTANCE module = GetModuleHandleA(nullptr);
-    HMODULE user32 = GetModuleHandleA("user32.dll");
     static const WORD cursor_ids[6] = {32512, 32649, 32644, 32645, 32642, 32643};
     for (u32 i = 0; i < 6; i++) win->cursors[i] = LoadCursorA(nullptr, MAKEINTRESOURCEA(cursor_ids[i]));
     static u16 wide_class[2048];
     static u16 wide_title[2048];
     wide_text(class_name, wide_class);
     wide_text(title, wide_title);
-    FARPROC default_procedure = user32 != nullptr ? GetProcAddress(user32, "DefWindowProcW") : nullptr;
-    if (default_procedure == nullptr) return false;
     WNDCLASSW wc = {};
     wc.style = CS_DBLCLKS;
-    wc.lpfnWndProc = (WNDPROC)(void*)default_procedure;
+    wc.lpfnWndProc = window_procedure;
     wc.hInstance = module;
     wc.lpszClassName = (LPCWSTR)wide_class;
     if (RegisterClassW(&wc) == 0) return false;
@@ -197,6 +290,12 @@ static bool translate(WindowState* w, const MSG* msg, Event* e) {
         } else {
             e->x = (i32)GetTickCount();
         }
+        return true;
+    case MESSAGE_HANDOVER:
+        if (!win->handover_pending || win->handover_active) return false;
+        win->handover_active = 1;
+        e->kind = EVENT_DROP;
+        e->key = win->handover_count;
         return true;
     case WM_DROPFILES:
         e->kind = EVENT_DROP;
@@ -357,7 +456,14 @@ void skip_paint(WindowState* w) {
 
 bool drop_path(WindowState* w, u32 index, u8* buffer, u64 capacity, u64* length_out) {
     static u16 wide[32768];
-    HDROP drop = win32_of(w)->drop;
+    Win32Window* win = win32_of(w);
+    if (win->handover_active) {
+        if (index >= win->handover_count || g_handover_lengths[index] > capacity) return false;
+        for (u64 i = 0; i < g_handover_lengths[index]; i++) buffer[i] = g_handover_bytes[g_handover_offsets[index] + i];
+        *length_out = g_handover_lengths[index];
+        return true;
+    }
+    HDROP drop = win->drop;
     UINT n = DragQueryFileW(drop, index, nullptr, 0);
     if (n > 32767) return false;
     if (DragQueryFileW(drop, index, (LPWSTR)wide, 32768) != n) return false;
@@ -366,6 +472,11 @@ bool drop_path(WindowState* w, u32 index, u8* buffer, u64 capacity, u64* length_
 
 void finish_drop(WindowState* w) {
     Win32Window* win = win32_of(w);
+    if (win->handover_active) {
+        win->handover_active = 0;
+        win->handover_pending = 0;
+        return;
+    }
     if (win->drop != nullptr) DragFinish(win->drop);
     win->drop = nullptr;
 }

@@ -80,3 +80,37 @@ u32 read_uri_list(u8* text, u64 size, ByteSpan host, u64* offsets, u64* lengths,
     }
     return count;
 }
+
+static bool kept_in_uri(u8 c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~' || c == '/';
+}
+
+u64 write_uri_list(const ByteSpan* paths, u32 count, u8* out, u64 capacity) {
+    static const char hex[] = "0123456789ABCDEF";
+    u64 n = 0;
+    for (u32 i = 0; i < count; i++) {
+        ByteSpan p = paths[i];
+        if (p.size == 0 || p.data[0] != '/') return 0;
+        // Each byte takes at most 3; the scheme 7 and the line end 2.
+        if (p.size > (capacity - n) / 3 || capacity - n - p.size * 3 < 9) {
+            u64 need = 9;
+            for (u64 k = 0; k < p.size; k++) need += kept_in_uri(p.data[k]) ? 1 : 3;
+            if (need > capacity - n) return 0;
+        }
+        for (const char* s = "file://"; *s != 0; s++) out[n++] = (u8)*s;
+        for (u64 k = 0; k < p.size; k++) {
+            u8 c = p.data[k];
+            if (kept_in_uri(c)) {
+                out[n++] = c;
+            } else {
+                out[n++] = '%';
+                out[n++] = (u8)hex[c >> 4];
+                out[n++] = (u8)hex[c & 15];
+            }
+        }
+        out[n++] = '\r';
+        out[n++] = '\n';
+    }
+    return n;
+}

@@ -1,4 +1,4 @@
-// Reading a dropped "text/uri-list" (lines of URIs, CR LF between them, "#"
+// Writing and reading a "text/uri-list" (lines of URIs, CR LF between them, "#"
 // starting a comment): each local file URI becomes its percent-decoded path.
 // Everything else in the list (other schemes, other hosts, relative or empty
 // paths, broken escapes, escaped NUL bytes or raw control bytes) names no
@@ -16,3 +16,9 @@ bool file_uri_path(ByteSpan uri, ByteSpan host, u8* out, u64* length_out);
 // position and length of at most `capacity` paths in `text`; returns how
 // many. Lines beyond `capacity` paths are not read.
 u32 read_uri_list(u8* text, u64 size, ByteSpan host, u64* offsets, u64* lengths, u32 capacity);
+
+// The list for `paths` (absolute, non-empty): "file://" and the path with
+// every byte but letters, digits, "-._~" and "/" escaped as %XX, CR LF after
+// each. Returns the bytes written, or 0 when a path is empty or relative or
+// the list does not fit in `capacity`.
+u64 write_uri_list(const ByteSpan* paths, u32 count, u8* out, u64 capacity);

@@ -88,6 +88,7 @@ static const char* k_atom_names[ATOM_COUNT] = {
     "XdndLeave",          "XdndDrop",          "XdndFinished",     "XdndSelection",
     "XdndTypeList",       "XdndActionCopy",    "text/uri-list",    "_QUORBEL_DROP",
     "_QUORBEL_SYNC",      "_QUORBEL_TIMER",    "_QUORBEL_WHEEL",
+    "_NET_ACTIVE_WINDOW", QB_HANDOVER_SELECTION, QB_HANDOVER_PROPERTY,
 };
 
 // A 24-bit true-colour visual whose pixels are 0x00RRGGBB, as the
@@ -170,7 +171,8 @@ bool create_main_window(WindowState* w, ByteSpan class_name, ByteSpan title, boo
     x->drop_bytes = g_drop_bytes;
     XSetErrorHandler(on_error);
     XSetIOErrorHandler(on_io_error);
-    x->display = XOpenDisplay(nullptr);
+    x->display = kept_display();
+    if (x->display == nullptr) x->display = XOpenDisplay(nullptr);
     if (x->display == nullptr) {
         say("quorbel: cannot open the X display (is DISPLAY set?)\n");
         return false;
@@ -191,6 +193,8 @@ bool create_main_window(WindowState* w, ByteSpan class_name, ByteSpan title, boo
     a.bit_gravity = NorthWestGravity;
     a.event_mask = ExposureMask | KeyPressMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
                    EnterWindowMask | LeaveWindowMask | StructureNotifyMask | FocusChangeMask;
+    // Hand-overs arrive as property changes; test mode takes none.
+    if (!test_mode) a.event_mask |= PropertyChangeMask;
     x->window = XCreateWindow(x->display, x->root, 120, 80, 1040, 700, 0, x->depth, InputOutput, x->visual,
                               CWBackPixmap | CWBorderPixel | CWColormap | CWBitGravity | CWEventMask, &a);
     if (x->window == 0) return false;
@@ -216,6 +220,7 @@ bool create_main_window(WindowState* w, ByteSpan class_name, ByteSpan title, boo
     x->gc = XCreateGC(x->display, x->window, 0, nullptr);
     XSetGraphicsExposures(x->display, x->gc, False);
     xdnd_init(x);
+    handover_init(x, test_mode);
 
     if (!test_mode) {
         x->next_tick = (u64)tick_count() + 15;
@@ -446,6 +451,15 @@ static bool translate(WindowState* w, XEvent* ev, Event* e) {
         fill_window_fields(x, e);
         return true;
     }
+    case PropertyNotify: {
+        u32 count = 0;
+        if (w->test_mode || !handover_property(x, &ev->xproperty, &count)) return false;
+        e->kind = EVENT_DROP;
+        e->key = count;
+        fill_window_fields(x, e);
+        return true;
+    }
+    case SelectionRequest: handover_refuse(x, &ev->xselectionrequest); return false;
     case MotionNotify: {
         const XMotionEvent* m = &ev->xmotion;
         if (m->window != x->window || pointer_ignored(w, ev)) return false;

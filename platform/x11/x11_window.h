@@ -38,6 +38,9 @@ enum : u32 {
     ATOM_TEST_SYNC,
     ATOM_TEST_TIMER,
     ATOM_TEST_WHEEL,
+    ATOM_NET_ACTIVE_WINDOW,
+    ATOM_HANDOVER_WINDOW,  // the selection the hand-over window owns
+    ATOM_HANDOVER_OPEN,    // its property that a second start appends paths to
     ATOM_COUNT,
 };
 
@@ -113,3 +116,18 @@ int x11_take_error();
 bool xdnd_client_message(X11Window* x, const XClientMessageEvent* m);
 bool xdnd_selection(X11Window* x, const XSelectionEvent* s, u32* count_out);
 void xdnd_init(X11Window* x);
+
+// One window for every file opened (outside test mode): the window takes the
+// hand-over selection; a property change carrying paths makes them a drop
+// (count in *count_out) and brings the window to the front. Requests to
+// convert the selection are refused: it carries no data itself.
+void handover_init(X11Window* x, bool test_mode);
+bool handover_property(X11Window* x, const XPropertyEvent* p, u32* count_out);
+void handover_refuse(X11Window* x, const XSelectionRequestEvent* r);
+// The display connection a hand-over opened and found no taker on, for the
+// window to use (null when there is none).
+Display* kept_display();
+
+// The names of the hand-over atoms, shared with the second start.
+#define QB_HANDOVER_SELECTION "_QUORBEL_WINDOW"
+#define QB_HANDOVER_PROPERTY "_QUORBEL_OPEN"

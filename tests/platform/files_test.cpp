@@ -233,7 +233,7 @@ struct Listing {
     std::vector<u8> pool;
     FolderListing l;
     Listing(u32 entry_capacity, u32 pool_capacity) : entries(entry_capacity), pool(pool_capacity) {
-        l = FolderListing{entries.data(), entry_capacity, pool.data(), pool_capacity, has_image_extension, 0, 0, 0};
+        l = FolderListing{entries.data(), entry_capacity, pool.data(), pool_capacity, has_image_extension, 0, 0, 0, false};
     }
     std::string name(u32 i) const {
         const FolderEntry& e = entries[i];
@@ -310,11 +310,17 @@ TEST(Listing, RootsAndUnreadableFolders) {
     EXPECT_EQ(names, std::vector<std::string>{"/"});
 #endif
     for (u32 i = 0; i < out.l.entry_count; i++) EXPECT_TRUE(entry_is_folder(&out.entries[i]));
+    EXPECT_FALSE(out.l.unreadable);
 
     TempFolder t;
     list_folder(span(t.folder() + "does-not-exist" + SEP), &out.l);
     EXPECT_EQ(out.names(), std::vector<std::string>{".."});
     EXPECT_EQ(out.l.not_listed, 0u);
+    EXPECT_TRUE(out.l.unreadable);
+    // An empty folder that exists is read: nothing in it, but not unreadable.
+    list_folder(span(t.folder()), &out.l);
+    EXPECT_EQ(out.names(), std::vector<std::string>{".."});
+    EXPECT_FALSE(out.l.unreadable);
 }
 
 TEST(Listing, EntryAndNamePoolLimits) {

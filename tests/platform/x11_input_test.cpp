@@ -141,3 +141,35 @@ TEST(X11UriList, ListsKeepTheirFilesAndSkipTheRest) {
     // At most `capacity` paths.
     EXPECT_EQ(read_list("file:///1\r\nfile:///2\r\nfile:///3\r\n", 2), (V{"/1", "/2"}));
 }
+
+// What a second start writes, read back by the window's reader: every byte
+// of a path survives, whatever it is.
+TEST(X11UriList, WrittenListsReadBackWhole) {
+    std::string all_bytes = "/";
+    for (int c = 1; c < 256; c++) all_bytes += (char)c;
+    std::vector<std::string> paths = {"/plain/a.png", "/with space/ü%41.jpg", all_bytes, "/x/#not-a-comment"};
+    std::vector<ByteSpan> spans;
+    for (auto& p : paths) spans.push_back(ByteSpan{(u8*)p.data(), p.size()});
+    std::vector<u8> out(4096);
+    u64 n = write_uri_list(spans.data(), (u32)spans.size(), out.data(), out.size());
+    ASSERT_GT(n, 0u);
+    std::string text((const char*)out.data(), n);
+    EXPECT_EQ(text.substr(0, 29), "file:///plain/a.png\r\nfile:///");
+    EXPECT_EQ(text.find(' '), std::string::npos);
+    EXPECT_EQ(read_list(text, 16), paths);
+
+    // The exact room is enough, one byte less is not; relative and empty
+    // paths are refused.
+    u64 exact = write_uri_list(spans.data(), 1, out.data(), out.size());
+    EXPECT_EQ(exact, 21u);
+    EXPECT_EQ(write_uri_list(spans.data(), 1, out.data(), exact), exact);
+    EXPECT_EQ(write_uri_list(spans.data(), 1, out.data(), exact - 1), 0u);
+    // All bytes: 68 kept ("/" twice, letters, digits, "-._~"), 188 escaped,
+    // 9 for "file://" and CR LF.
+    EXPECT_EQ(write_uri_list(&spans[2], 1, out.data(), 641), 641u);
+    EXPECT_EQ(write_uri_list(&spans[2], 1, out.data(), 640), 0u);
+    std::string relative = "a.png";
+    ByteSpan bad[2] = {ByteSpan{(u8*)relative.data(), relative.size()}, ByteSpan{nullptr, 0}};
+    EXPECT_EQ(write_uri_list(&bad[0], 1, out.data(), out.size()), 0u);
+    EXPECT_EQ(write_uri_list(&bad[1], 1, out.data(), out.size()), 0u);
+}
