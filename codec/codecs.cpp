@@ -10,6 +10,7 @@
 #include "codec/bmp/bmp.h"
 #include "codec/ico/ico.h"
 #include "codec/job.h"
+#include "codec/tiff/tiff.h"
 #include "codec/webp/webp.h"
 
 static constexpr u32 TILE = 256;
@@ -228,6 +229,31 @@ static u32 delay_gif(DecodeJob* job, u32 frame) {
     return f.delay;
 }
 
+// ---- TIFF -------------------------------------------------------------------
+
+static bool probe_tiff(const u8* data, u64 length, ImageInfo* info, ProbeWork* work, CodecError* err) {
+    return tiff_probe(data, length, info, &work->jpeg, err);
+}
+
+// The image record and an empty block cache; every pixel is made by tiles.
+static bool base_tiff(DecodeJob* job, CodecError* err) {
+    if (job->base_done) return true;
+    if (job->requested_frame != 0) return fail(err, ERR_BAD_TARGET, 0);
+    return tiff_begin(job->source.data, job->source.size, job->scratch, job->scratch_size, err);
+}
+
+// Level 0 only: the coarser levels are averaged from it by the tile cache.
+static bool tile_tiff(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile,
+                      CodecError* err) {
+    if (level != 0) return fail(err, ERR_BAD_TARGET, 0);
+    return tiff_render(job->source.data, job->source.size, job->scratch, column * TILE, row * TILE, cw, ch, tile,
+                       err);
+}
+
+static bool whole_tiff(DecodeJob* job, CodecError* err) {
+    return decode_step(job, err);
+}
+
 // ---- Stills decoded whole -----------------------------------------------------
 
 bool codec_still_base(DecodeJob* job, CodecError* err) {
@@ -257,6 +283,8 @@ static const CodecEntry k_codecs[] = {
      nullptr, nullptr, nullptr, nullptr, bmp_decode},
     {DECODER_ICO, FORMAT_ICO, ico_sniff, false, probe_still<ico_probe>, ico_embedded, nullptr, codec_still_base,
      nullptr, nullptr, nullptr, nullptr, ico_decode},
+    {DECODER_TIFF, FORMAT_TIFF, tiff_sniff, false, probe_tiff, nullptr, nullptr, base_tiff, tile_tiff, nullptr,
+     whole_tiff, nullptr, nullptr},
 };
 
 const CodecEntry* codec_entry(DecoderKind kind) {
