@@ -154,7 +154,8 @@ static bool read_ifd(const TiffReader* r, u64 pos, TiffEntry* keep, u64* next_ou
         u32 size = type_size(type);
         if (size == 0) continue;
         u64 inline_size = r->big ? 8 : 4;
-        if (n > r->n / size && n * (u64)size > inline_size) return fail(err, ERR_BAD_HEADER, at);
+        // More values than the file could hold (the product may overflow).
+        if (n > inline_size / size && n > r->n / size) return fail(err, ERR_BAD_HEADER, at);
         u64 bytes = n * size;
         u64 data = value;
         if (bytes > inline_size) {
@@ -180,6 +181,9 @@ static bool read_chain(const TiffReader* r, u64 first, u64 first_field, TiffEntr
     while (pos != 0) {
         if (count == TIFF_MAX_IFDS) return fail(err, ERR_LIMIT, field);
         if (pos >= r->n) return fail(err, ERR_BAD_HEADER, field);
+        for (u32 i = 0; i < count; i++) {
+            if (pos >= seen[i].start && pos < seen[i].end) return fail(err, ERR_BAD_HEADER, field);
+        }
         u64 next;
         u64 next_field;
         IfdRange range;

@@ -380,3 +380,51 @@ TEST(TiffReference, JpegBlocks) {
         n++;
     }
 }
+
+// Uncompressed and LZW YCbCr in sampling units (h x v luma samples, then Cb
+// and Cr), written as stored data, against libtiff's conversion.
+TEST(TiffReference, SubsampledYCbCrWithoutJpeg) {
+    const u32 sampling[][2] = {{1, 1}, {2, 1}, {2, 2}, {4, 2}, {4, 4}};
+    u32 n = 0;
+    for (const auto& s : sampling)
+        for (u32 comp : {COMPRESSION_NONE, COMPRESSION_LZW}) {
+            u32 h = s[0], v = s[1];
+            u32 width = 37, height = 23, rows = 4 * v;
+            SCOPED_TRACE(testing::Message() << h << "x" << v << " comp " << comp);
+            TempFile file;
+            TIFF* t = TIFFOpen(file.path.c_str(), n % 2 ? "wb" : "wl");
+            ASSERT_NE(t, nullptr);
+            TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width);
+            TIFFSetField(t, TIFFTAG_IMAGELENGTH, height);
+            TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+            TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+            TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
+            TIFFSetField(t, TIFFTAG_COMPRESSION, comp);
+            TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+            TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, h, v);
+            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows);
+            std::mt19937 rng(h * 10 + v);
+            u32 across = (width + h - 1) / h;
+            for (u32 y = 0; y < height; y += rows) {
+                u32 units_down = ((height - y < rows ? height - y : rows) + v - 1) / v;
+                Bytes strip;
+                for (u32 uy = 0; uy < units_down; uy++)
+                    for (u32 ux = 0; ux < across; ux++) {
+                        for (u32 k = 0; k < h * v; k++) strip.push_back((u8)photo_value(ux * h + k % h, y + uy * v + k / h, 0, 255, rng));
+                        strip.push_back((u8)photo_value(ux, uy, 1, 255, rng));
+                        strip.push_back((u8)(255 - photo_value(uy, ux, 2, 255, rng)));
+                    }
+                ASSERT_GE(TIFFWriteEncodedStrip(t, TIFFComputeStrip(t, y, 0), strip.data(), (tmsize_t)strip.size()), 0);
+            }
+            TIFFClose(t);
+            Bytes bytes = read_all(file.path);
+            Decoded ours = decode(bytes, n % 3 == 0 ? 16 : 0);
+            ASSERT_TRUE(ours.ok) << "error " << ours.err.code << " at " << ours.err.offset;
+            std::vector<u32> expected = libtiff_rgba(file.path, width, height);
+            ASSERT_EQ(expected.size(), ours.pixels.size());
+            size_t at = first_difference(ours.pixels, expected);
+            EXPECT_EQ(at, expected.size()) << "pixel (" << at % width << ", " << at / width << ") ours " << std::hex
+                                           << ours.pixels[at] << " expected " << expected[at];
+            n++;
+        }
+}
