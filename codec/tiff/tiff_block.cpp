@@ -14,6 +14,7 @@
 
 static u64 table_value(const u8* data, u64 length, bool be, u64 pos, u32 size) {
     switch (size) {
+    case 1: return data[pos];
     case 2: return be ? load_be16(data, length, pos) : load_le16(data, length, pos);
     case 4: return be ? load_be32(data, length, pos) : load_le32(data, length, pos);
     default: {

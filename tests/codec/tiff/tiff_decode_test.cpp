@@ -182,6 +182,20 @@ TEST(TiffContainer, SameFieldsInEveryOrderAndSize) {
     }
 }
 
+// Offset and byte count tables may be of any integer type.
+TEST(TiffContainer, ChunkTablesOfBytesShortsAndLong8s) {
+    const u16 types[][2] = {{SHORT, 1}, {LONG8, SHORT}, {LONG, LONG8}};
+    for (const auto& t : types) {
+        Builder b = rgb_file(3, 4, 1);
+        b.big = t[0] == LONG8 || t[1] == LONG8;
+        field(b, 273)->type = t[0];
+        field(b, 279)->type = t[1];
+        Decoded d = decode(b.build());
+        ASSERT_TRUE(d.ok) << t[0] << "/" << t[1] << " error " << d.err.code;
+        EXPECT_EQ(d.pixels[3 * 3 + 2], 0xFF000000u | 5u << 16 | (150u << 8) | 80u);
+    }
+}
+
 TEST(TiffContainer, LoopsAndOverlapsInTheChain) {
     Builder b = rgb_file(4, 4, 4);
     Bytes file = b.build();
