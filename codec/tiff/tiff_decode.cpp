@@ -67,6 +67,14 @@ bool tiff_begin(const u8* data, u64 length, u8* scratch, u64 scratch_size, Codec
     return true;
 }
 
+static bool block_cached(u8* scratch, const TiffImage* im, u64 index) {
+    const u64* tags = slot_tags(scratch, im);
+    for (u32 i = 0; i < im->slot_count; i++) {
+        if (tags[i] == index) return true;
+    }
+    return false;
+}
+
 // The slot holding block `index`, decoded now when it is not cached.
 static bool block_slot(const u8* data, u64 length, u8* scratch, TiffImage* im, u64 index, u8** out, CodecError* err) {
     u64* tags = slot_tags(scratch, im);
@@ -103,8 +111,23 @@ bool tiff_render(const u8* data, u64 length, u8* scratch, u32 x, u32 y, u32 w, u
     u64 slot_stride = row_stride(bw);
     for (u32 by = y / bh; by <= (y + h - 1) / bh; by++) {
         for (u32 bx = x / bw; bx <= (x + w - 1) / bw; bx++) {
+            u64 index = (u64)by * im->blocks_across + bx;
+            u64 bx0 = (u64)bx * bw;
+            u64 by0 = (u64)by * bh;
+            u64 rows = im->tiled || im->height - by0 > bh ? bh : im->height - by0;
+            // A block wholly inside the rectangle goes straight to the output,
+            // past the cache: an aligned screen tile of a tiled file, or a
+            // whole image. JPEG rows are written in steps of 8 pixels, which
+            // must stay inside the output's width.
+            u64 reach = im->compression == TIFF_COMPRESSION_JPEG ? align_up(bw, 8) : bw;
+            if (bx0 >= x && bx0 + bw <= (u64)x + w && by0 >= y && by0 + rows <= (u64)y + h &&
+                bx0 - x + reach <= out->width && !block_cached(scratch, im, index)) {
+                u8* to = out->pixels + (by0 - y) * out->stride + (bx0 - x) * 4;
+                if (!tiff_decode_block(data, length, im, scratch, index, to, out->stride, err)) return false;
+                continue;
+            }
             u8* slot;
-            if (!block_slot(data, length, scratch, im, (u64)by * im->blocks_across + bx, &slot, err)) return false;
+            if (!block_slot(data, length, scratch, im, index, &slot, err)) return false;
             // The part of the rectangle this block covers.
             u64 x0 = (u64)bx * bw > x ? (u64)bx * bw : x;
             u64 y0 = (u64)by * bh > y ? (u64)by * bh : y;

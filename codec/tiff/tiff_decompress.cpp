@@ -37,91 +37,103 @@ bool tiff_unpack_bits(const u8* src, u64 n, u64 pos, u8* out, u64 size, CodecErr
 
 // ---- LZW ----------------------------------------------------------------------
 
-// One string of the table: the code it extends, its length, and its first
-// and last bytes. Strings are written from their end back to their start.
+// A string of the table is kept as where it already lies in the output: the
+// string of a new code is the previous code's string and the byte after it,
+// which is exactly where the previous code was written. Emitting a code is
+// then a copy within the output, 16 bytes at a time while a margin of 16
+// remains, rather than a walk down a chain of prefixes.
 struct LzwEntry {
-    u16 prefix;
+    u32 offset;
     u16 length;
     u8 first;
-    u8 last;
-    u16 pad;
+    u8 pad;
 };
 static_assert(sizeof(LzwEntry) * 4096 == TIFF_LZW_WORK_BYTES, "LZW table size");
 
 enum : u32 { LZW_CLEAR = 256, LZW_END = 257, LZW_FIRST = 258, LZW_LIMIT = 4096 };
 
-// Writes the string of `code` at out[o, o + length), dropping what lies at or
-// beyond `size`.
-static inline void lzw_emit(const LzwEntry* t, u32 code, u8* out, u64 o, u64 size) {
-    u64 end = o + t[code].length;
-    u32 c = code;
-    if (end <= size) {
-        u8* w = out + end;
-        while (c >= LZW_FIRST) {
-            *--w = t[c].last;
-            c = t[c].prefix;
+// out[to, to + len) = out[from, from + len), with from + len <= to, dropping
+// what lies at or beyond `size`. The fast copy may write up to 15 bytes past
+// the string, which later strings overwrite.
+static inline void lzw_copy(u8* out, u64 from, u64 to, u32 len, u64 size) {
+    if (to + len + 16 <= size) {
+        for (u32 k = 0; k < len; k += 16) {
+            u8 chunk[16];
+            memcpy(chunk, out + from + k, 16);
+            memcpy(out + to + k, chunk, 16);
         }
-        *--w = (u8)c;
         return;
     }
-    u64 at = end;
-    while (c >= LZW_FIRST) {
-        at--;
-        if (at < size) out[at] = t[c].last;
-        c = t[c].prefix;
-    }
-    at--;
-    if (at < size) out[at] = (u8)c;
+    for (u32 k = 0; k < len && to + k < size; k++) out[to + k] = out[from + k];
 }
 
 bool tiff_lzw(const u8* src, u64 n, u64 pos, u8* work, u8* out, u64 size, CodecError* err) {
     // Streams of the old, least-significant-bit-first flavour start 0x00 0x01.
     if (n >= 2 && src[0] == 0 && (src[1] & 1) != 0) return fail(err, ERR_UNSUPPORTED, pos);
+    if (size >> 32) return fail(err, ERR_TOO_LARGE, pos);
     LzwEntry* t = (LzwEntry*)work;
-    for (u32 i = 0; i < 256; i++) t[i] = LzwEntry{0, 1, (u8)i, (u8)i, 0};
-    u64 in = 0;
-    u64 bits = 0;
-    u32 count = 0;
+    // Codes are read from a 64-bit big-endian window at the bit position;
+    // within 8 bytes of the end the window is filled byte by byte.
+    u64 bit = 0;
+    u64 total_bits = n * 8;
     u32 width = 9;
     u32 next = LZW_FIRST;
-    i32 prev = -1;
+    bool have_prev = false;
+    u64 prev_pos = 0;
+    u32 prev_len = 0;
+    u32 prev_first = 0;
     u64 o = 0;
     while (o < size) {
-        while (count < width) {
-            if (in == n) return fail(err, ERR_TRUNCATED, pos + n);
-            bits = (bits << 8) | src[in++];
-            count += 8;
+        if (total_bits - bit < width) return fail(err, ERR_TRUNCATED, pos + n);
+        u64 at = bit >> 3;
+        u64 window;
+        if (at + 8 <= n) {
+            memcpy(&window, src + at, 8);
+            window = __builtin_bswap64(window);
+        } else {
+            window = 0;
+            for (u64 i = 0; i < 8; i++) window = window << 8 | (at + i < n ? src[at + i] : 0);
         }
-        count -= width;
-        u32 code = (u32)(bits >> count) & ((1u << width) - 1);
+        u32 code = (u32)((window << (bit & 7)) >> (64 - width));
+        bit += width;
+        u64 in = (bit + 7) >> 3;
         if (code == LZW_END) break;
         if (code == LZW_CLEAR) {
             width = 9;
             next = LZW_FIRST;
-            prev = -1;
+            have_prev = false;
             continue;
         }
+        u32 len;
         u32 first;
-        if (code < next && code != LZW_END) {
-            lzw_emit(t, code, out, o, size);
-            first = t[code].first;
-            o += t[code].length;
-        } else if (code == next && prev >= 0) {
+        if (code < 256) {
+            out[o] = (u8)code;
+            len = 1;
+            first = code;
+        } else if (code < next) {
+            LzwEntry e = t[code];
+            len = e.length;
+            first = e.first;
+            lzw_copy(out, e.offset, o, len, size);
+        } else if (code == next && have_prev) {
             // The string being defined: the previous one and its own first byte.
-            lzw_emit(t, (u32)prev, out, o, size);
-            first = t[prev].first;
-            o += t[prev].length;
-            if (o < size) out[o] = (u8)first;
-            o++;
+            len = prev_len + 1;
+            first = prev_first;
+            lzw_copy(out, prev_pos, o, prev_len, size);
+            if (o + prev_len < size) out[o + prev_len] = (u8)first;
         } else {
             return fail(err, ERR_BAD_HEADER, pos + in - 1);
         }
-        if (prev >= 0 && next < LZW_LIMIT) {
-            t[next] = LzwEntry{(u16)prev, (u16)(t[prev].length + 1), t[prev].first, (u8)first, 0};
+        if (have_prev && next < LZW_LIMIT) {
+            t[next] = LzwEntry{(u32)prev_pos, (u16)(prev_len + 1), (u8)prev_first, 0};
             next++;
             if (next >= (1u << width) - 1 && width < 12) width++;
         }
-        prev = (i32)code;
+        have_prev = true;
+        prev_pos = o;
+        prev_len = len;
+        prev_first = first;
+        o += len;
     }
     if (o < size) return fail(err, ERR_TRUNCATED, pos + n);
     return true;
