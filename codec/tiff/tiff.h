@@ -161,6 +161,25 @@ bool tiff_inflate(const u8* src, u64 n, u64 pos, void* state, u8* out, u64 size,
 void tiff_undo_predictor(u8* data, u64 row_bytes, u32 rows, u32 bits, u32 stride, bool big_endian);
 void tiff_reverse_bits(const u8* src, u64 n, u8* out);
 
+// ---- Kernels ------------------------------------------------------------------
+
+// One row of n bytes of 8-bit samples `stride` apart, horizontal
+// differencing undone in place.
+typedef void (*TiffPredictFn)(u8* row, u64 n, u32 stride);
+
+struct TiffKernels {
+    TiffPredictFn predict8;
+};
+
+extern TiffKernels tiff_kernels;
+
+enum : u32 { TIFF_KERNELS_SCALAR = 0, TIFF_KERNELS_SSE2 = 1 };
+// Test-only: route every kernel to `variant` (SSE2 is the default).
+bool tiff_kernels_force(u32 variant);
+
+void tiff_predict8_scalar(u8* row, u64 n, u32 stride);
+void tiff_predict8_sse2(u8* row, u64 n, u32 stride);
+
 // ---- JPEG (tiff_jpeg.cpp) --------------------------------------------------------
 
 // Bounds of the JPEG decoder's memory for one block, through `work`.

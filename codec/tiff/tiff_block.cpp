@@ -115,7 +115,16 @@ static void pixel_row(const TiffImage* im, const u8* s, u32 cols, u32* out) {
         for (u32 x = 0; x < cols; x++, s += spp) out[x] = im->palette[s[0]];
         return;
     case TIFF_PHOTOMETRIC_RGB:
-        if (alpha == TIFF_ALPHA_NONE) {
+        if (alpha == TIFF_ALPHA_NONE && spp == 3) {
+            // Four bytes read per pixel, the fourth replaced by opaque alpha;
+            // the last pixel alone, which may end the buffer.
+            for (u32 x = 0; x + 1 < cols; x++, s += 3) {
+                u32 v;
+                memcpy(&v, s, 4);
+                out[x] = v | 0xFF000000u;
+            }
+            out[cols - 1] = rgba(s[0], s[1], s[2], 255);
+        } else if (alpha == TIFF_ALPHA_NONE) {
             for (u32 x = 0; x < cols; x++, s += spp) out[x] = rgba(s[0], s[1], s[2], 255);
         } else if (alpha == TIFF_ALPHA_UNASSOCIATED) {
             for (u32 x = 0; x < cols; x++, s += spp) out[x] = rgba(s[0], s[1], s[2], s[ai]);

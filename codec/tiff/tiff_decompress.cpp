@@ -14,6 +14,24 @@
 bool tiff_unpack_bits(const u8* src, u64 n, u64 pos, u8* out, u64 size, CodecError* err) {
     u64 i = 0;
     u64 o = 0;
+    // Fast loop: while any run fits whole (129 bytes of input, 128 of
+    // output, with 16 to spare), runs are copied or filled 16 bytes at a
+    // time, past their end; the next run overwrites the excess.
+    while (i + 130 + 16 <= n && o + 128 + 16 <= size) {
+        i32 c = (i8)src[i++];
+        if (c >= 0) {
+            u32 k = (u32)c + 1;
+            for (u32 j = 0; j < k; j += 16) memcpy(out + o + j, src + i + j, 16);
+            i += k;
+            o += k;
+        } else if (c != -128) {
+            u32 k = (u32)(1 - c);
+            u8 fill[16];
+            memset(fill, src[i++], 16);
+            for (u32 j = 0; j < k; j += 16) memcpy(out + o + j, fill, 16);
+            o += k;
+        }
+    }
     while (o < size) {
         if (i >= n) return fail(err, ERR_TRUNCATED, pos + n);
         i32 c = (i8)src[i++];
@@ -156,11 +174,32 @@ bool tiff_inflate(const u8* src, u64 n, u64 pos, void* state, u8* out, u64 size,
 
 // ---- Predictor and fill order -------------------------------------------------------
 
+void tiff_predict8_scalar(u8* row, u64 n, u32 stride) {
+    for (u64 i = stride; i < n; i++) row[i] = (u8)(row[i] + row[i - stride]);
+}
+
+static const TiffKernels k_scalar = {tiff_predict8_scalar};
+static const TiffKernels k_sse2 = {tiff_predict8_sse2};
+
+TiffKernels tiff_kernels = k_sse2;
+
+bool tiff_kernels_force(u32 variant) {
+    if (variant == TIFF_KERNELS_SCALAR) {
+        tiff_kernels = k_scalar;
+        return true;
+    }
+    if (variant == TIFF_KERNELS_SSE2) {
+        tiff_kernels = k_sse2;
+        return true;
+    }
+    return false;
+}
+
 void tiff_undo_predictor(u8* data, u64 row_bytes, u32 rows, u32 bits, u32 stride, bool big_endian) {
     for (u32 r = 0; r < rows; r++) {
         u8* p = data + (u64)r * row_bytes;
         if (bits == 8) {
-            for (u64 i = stride; i < row_bytes; i++) p[i] = (u8)(p[i] + p[i - stride]);
+            tiff_kernels.predict8(p, row_bytes, stride);
             continue;
         }
         u64 count = row_bytes / 2;

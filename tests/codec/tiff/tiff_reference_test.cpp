@@ -345,8 +345,10 @@ TEST(TiffReference, LosslessEveryFormat) {
                 c.bigtiff = n % 3 == 0;
                 c.big_endian = n % 4 >= 2;
                 if (n % 7 == 3) c.fill_order = FILLORDER_LSB2MSB;
+                tiff_kernels_force(n % 2 ? TIFF_KERNELS_SCALAR : TIFF_KERNELS_SSE2);
                 check_case(c, n % 5 == 0 ? 7 : 0);
             }
+    tiff_kernels_force(TIFF_KERNELS_SSE2);
 }
 
 // JPEG: grey, RGB and YCbCr with each subsampling, in strips and tiles,
