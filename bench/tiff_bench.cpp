@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
             double t_ours = best_of(3, thread_cpu_seconds, [&] {
                 PixelBuffer px = {(u8*)out.data(), (u64)W * 4, W, H};
                 ok &= tiff_begin(file.data(), file.size(), scratch, info.scratch_bytes, &err) &&
-                      tiff_render(file.data(), file.size(), scratch, 0, 0, W, H, &px, &err);
+                      tiff_render(file.data(), file.size(), scratch, 0, 0, 0, W, H, &px, &err);
             });
             free(scratch);
             if (!ok) {

@@ -242,12 +242,13 @@ static bool base_tiff(DecodeJob* job, CodecError* err) {
     return tiff_begin(job->source.data, job->source.size, job->scratch, job->scratch_size, err);
 }
 
-// Level 0 only: the coarser levels are averaged from it by the tile cache.
+// Level 0, and the coarser levels the file's reduced images serve; the
+// levels between them are "bad_target", which the tile cache averages from
+// finer tiles.
 static bool tile_tiff(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile,
                       CodecError* err) {
-    if (level != 0) return fail(err, ERR_BAD_TARGET, 0);
-    return tiff_render(job->source.data, job->source.size, job->scratch, column * TILE, row * TILE, cw, ch, tile,
-                       err);
+    return tiff_render(job->source.data, job->source.size, job->scratch, level, column * TILE, row * TILE, cw, ch,
+                       tile, err);
 }
 
 static bool whole_tiff(DecodeJob* job, CodecError* err) {

@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             r[2] = w - r[0] < 256 ? w - r[0] : 256;
             r[3] = hh - r[1] < 256 ? hh - r[1] : 256;
         }
-        if (!tiff_render(file, size, scratch, r[0], r[1], r[2], r[3], &tile, &err)) {
+        if (!tiff_render(file, size, scratch, 0, r[0], r[1], r[2], r[3], &tile, &err)) {
             fuzz_check(err.code != ERR_OK && err.code != ERR_BAD_TARGET && err.offset <= size);
         }
     }

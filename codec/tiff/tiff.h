@@ -88,13 +88,11 @@ struct TiffImage {
     u64 tables_size;
     u64 compression_field;
     u32 palette[256];   // RGBA words for a palette image
-    // YCbCr to RGB, in 16.16 fixed point, for uncompressed YCbCr.
-    i32 y_tab[256];
-    i32 cr_r[256];
-    i32 cb_b[256];
-    i32 cr_g[256];
-    i32 cb_g[256];
-    // Scratch layout.
+    // Uncompressed YCbCr: luma coefficients and reference black and white.
+    float luma[3];
+    float reference[6];
+    // Sizes, and where each part of the scratch memory lies (the same for
+    // every image of the document).
     u64 raw_bytes_per_plane;  // decompressed bytes of one chunk
     u64 plane_row_bytes;      // a decompressed row of one chunk
     u64 work_offset;   // the inflate state or the LZW table
@@ -102,16 +100,39 @@ struct TiffImage {
     u64 chunk_size;
     u64 raw_offset;    // the decompressed chunks of one block
     u64 row_offset;    // one row of samples, 8 bits each, interleaved
-    u64 tags_offset;   // per slot: block index (u64) and last use (u64)
-    u64 stamps_offset;
-    u64 slots_offset;  // the decoded blocks, RGBA, block_width * 4 bytes a row
-    u64 slot_bytes;
-    u32 slot_count;
     u64 jpeg_offset;   // the JPEG decoder's record and planes, then its tile workspace
     u64 jpeg_layout_bytes;
     u64 jpeg_workspace_bytes;
-    u64 total_bytes;   // the probe's scratch_bytes
-    u64 clock;         // cache use counter
+};
+
+// Levels of the pyramid an image may serve: 0 (the full image) to 17.
+enum : u32 { TIFF_MAX_LEVELS = 18 };
+
+// The first image and the reduced-resolution images that serve coarser
+// levels (from the IFD chain with NewSubfileType bit 0, or IFD 0's
+// SubIFDs), the shared scratch layout and the block cache. It is the first
+// thing in the job's scratch; offsets are from the scratch start.
+struct TiffDocument {
+    u64 magic;
+    u32 image_count;
+    u32 top_level;                      // the coarsest level an image serves
+    i8 level_image[TIFF_MAX_LEVELS];    // image of each level; -1: none
+    u64 work_offset;
+    u64 chunk_offset;
+    u64 chunk_size;
+    u64 raw_offset;
+    u64 row_offset;
+    u64 tags_offset;    // per slot: image << 56 | block index (u64)
+    u64 stamps_offset;  // per slot: last use (u64)
+    u64 slots_offset;   // the decoded blocks, RGBA, row_stride(block_width) a row
+    u64 slot_bytes;
+    u32 slot_count;
+    u64 jpeg_offset;
+    u64 jpeg_layout_bytes;
+    u64 jpeg_workspace_bytes;
+    u64 total_bytes;    // the probe's scratch_bytes
+    u64 clock;          // cache use counter
+    TiffImage images[TIFF_MAX_LEVELS];
 };
 
 // ---- Files ------------------------------------------------------------------
@@ -119,26 +140,43 @@ struct TiffImage {
 // "II*\0", "MM\0*", "II+\0" or "MM\0+".
 bool tiff_sniff(const u8* data, u64 length);
 
-// Reads the header and the IFD chain, checks IFD 0 and every chunk it names
-// against the file, and lays out the scratch memory. `jpeg_work` is a record
-// the probe may use to size the JPEG decoder's memory (a JPEG file only).
-bool tiff_read_image(const u8* data, u64 length, TiffImage* image, JpegDecoder* jpeg_work, CodecError* err);
+// Reads the header and every IFD, checks IFD 0 and every chunk it names
+// against the file, finds the reduced-resolution images, and lays out the
+// scratch memory. `jpeg_work` is a record used to size the JPEG decoder's
+// memory (null: that part is left out of the layout).
+bool tiff_read_document(const u8* data, u64 length, TiffDocument* doc, JpegDecoder* jpeg_work, CodecError* err);
+// Copies the document's layout into each image.
+void tiff_share_layout(TiffDocument* doc);
 
-// The probe: tiff_read_image, then the sizes. No pixel buffer: every pixel
-// comes from tiff_render.
+// The probe: tiff_read_document, then the sizes; preview_level is the
+// coarsest level a reduced image serves. No pixel buffer: every pixel comes
+// from tiff_render.
 bool tiff_probe(const u8* data, u64 length, ImageInfo* info, JpegDecoder* jpeg_work, CodecError* err);
 
 // Readies a job's scratch (64-byte aligned, the probe's scratch_bytes): the
-// image record at its start and an empty block cache.
+// document record at its start and an empty block cache.
 bool tiff_begin(const u8* data, u64 length, u8* scratch, u64 scratch_size, CodecError* err);
 
-// The pixels of the rectangle at (x, y), w by h, inside the image, as RGBA
-// into `out` from its top-left corner. Only the blocks under it are
-// decoded, or taken from the cache.
-bool tiff_render(const u8* data, u64 length, u8* scratch, u32 x, u32 y, u32 w, u32 h, PixelBuffer* out,
+// The pixels of the rectangle at (x, y), w by h, inside the image at
+// `level` (sizes rounded up), as RGBA into `out` (room for out->width
+// pixels a row) from its top-left corner. Only the blocks under it are
+// decoded, or taken from the cache. "bad_target" for a level no image
+// serves.
+bool tiff_render(const u8* data, u64 length, u8* scratch, u32 level, u32 x, u32 y, u32 w, u32 h, PixelBuffer* out,
                  CodecError* err);
 
 // ---- Blocks (tiff_block.cpp) --------------------------------------------------
+
+// YCbCr to RGB in 16.16 fixed point, through per-value tables made from the
+// luma coefficients and the reference black and white.
+struct TiffYcc {
+    i32 y_tab[256];
+    i32 cr_r[256];
+    i32 cb_b[256];
+    i32 cr_g[256];
+    i32 cb_g[256];
+};
+void tiff_ycc_tables(const TiffImage* im, TiffYcc* ycc);
 
 // Decodes block `index` into `out` (RGBA, `stride` bytes a row, room for
 // block_width by block_height pixels).

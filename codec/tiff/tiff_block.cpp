@@ -69,6 +69,43 @@ static const u8* sample_row(const TiffImage* im, const u8* const* planes, u32 y,
     return buf;
 }
 
+// ---- YCbCr tables -----------------------------------------------------------------
+
+// As TIFF readers customarily convert uncompressed YCbCr.
+static i32 fix16(float x) {
+    return (i32)(x * 65536.0f + 0.5);
+}
+static float clampf(float v, float lo, float hi) {
+    return v < lo ? lo : (v > hi ? hi : v);
+}
+static float code_to_value(i32 c, float black, float white, float range) {
+    float d = white - black != 0 ? white - black : 1;
+    return ((float)(c - (i32)black) * range) / d;
+}
+
+void tiff_ycc_tables(const TiffImage* im, TiffYcc* t) {
+    const float* luma = im->luma;
+    const float* ref = im->reference;
+    float f1 = 2 - 2 * luma[0];
+    i32 d1 = fix16(clampf(f1, 0, 2));
+    float f2 = luma[0] * f1 / luma[1];
+    i32 d2 = -fix16(clampf(f2, 0, 2));
+    float f3 = 2 - 2 * luma[2];
+    i32 d3 = fix16(clampf(f3, 0, 2));
+    float f4 = luma[2] * f3 / luma[1];
+    i32 d4 = -fix16(clampf(f4, 0, 2));
+    for (i32 i = 0; i < 256; i++) {
+        i32 x = i - 128;
+        i32 cr = (i32)clampf(code_to_value(x, ref[4] - 128.0f, ref[5] - 128.0f, 127), -128.0f * 32, 128.0f * 32);
+        i32 cb = (i32)clampf(code_to_value(x, ref[2] - 128.0f, ref[3] - 128.0f, 127), -128.0f * 32, 128.0f * 32);
+        t->cr_r[i] = (i32)(((i64)d1 * cr + 32768) >> 16);
+        t->cb_b[i] = (i32)(((i64)d3 * cb + 32768) >> 16);
+        t->cr_g[i] = d2 * cr;
+        t->cb_g[i] = d4 * cb + 32768;
+        t->y_tab[i] = (i32)clampf(code_to_value(x + 128, ref[0], ref[1], 255), -128.0f * 32, 128.0f * 32);
+    }
+}
+
 // ---- Colour -----------------------------------------------------------------------
 
 static inline u32 rgba(u32 r, u32 g, u32 b, u32 a) {
@@ -86,16 +123,16 @@ static inline u32 clamp255(i32 v) {
     return v < 0 ? 0 : (v > 255 ? 255 : (u32)v);
 }
 
-static inline u32 ycbcr_pixel(const TiffImage* im, u32 y, u32 cb, u32 cr) {
-    i32 l = im->y_tab[y];
-    u32 r = clamp255(l + im->cr_r[cr]);
-    u32 g = clamp255(l + (i32)((im->cb_g[cb] + im->cr_g[cr]) >> 16));
-    u32 b = clamp255(l + im->cb_b[cb]);
+static inline u32 ycbcr_pixel(const TiffYcc* t, u32 y, u32 cb, u32 cr) {
+    i32 l = t->y_tab[y];
+    u32 r = clamp255(l + t->cr_r[cr]);
+    u32 g = clamp255(l + (i32)((t->cb_g[cb] + t->cr_g[cr]) >> 16));
+    u32 b = clamp255(l + t->cb_b[cb]);
     return rgba(r, g, b, 255);
 }
 
 // One row of 8-bit interleaved samples to RGBA words.
-static void pixel_row(const TiffImage* im, const u8* s, u32 cols, u32* out) {
+static void pixel_row(const TiffImage* im, const TiffYcc* ycc, const u8* s, u32 cols, u32* out) {
     u32 spp = im->samples;
     u32 ai = im->color_samples;
     u32 alpha = im->alpha;
@@ -146,13 +183,14 @@ static void pixel_row(const TiffImage* im, const u8* s, u32 cols, u32* out) {
         }
         return;
     default:  // YCbCr without subsampling
-        for (u32 x = 0; x < cols; x++, s += spp) out[x] = ycbcr_pixel(im, s[0], s[1], s[2]);
+        for (u32 x = 0; x < cols; x++, s += spp) out[x] = ycbcr_pixel(ycc, s[0], s[1], s[2]);
         return;
     }
 }
 
 // Subsampled YCbCr: units of h x v luma samples followed by Cb and Cr.
-static void ycbcr_units(const TiffImage* im, const u8* data, u32 cols, u32 rows, u8* out, u64 stride) {
+static void ycbcr_units(const TiffImage* im, const TiffYcc* ycc, const u8* data, u32 cols, u32 rows, u8* out,
+                        u64 stride) {
     u32 h = im->ycbcr_h;
     u32 v = im->ycbcr_v;
     u32 unit = h * v + 2;
@@ -164,7 +202,7 @@ static void ycbcr_units(const TiffImage* im, const u8* data, u32 cols, u32 rows,
             u32 cr = u[h * v + 1];
             for (u32 j = 0; j < v && uy * v + j < rows; j++) {
                 u32* line = (u32*)(out + (u64)(uy * v + j) * stride);
-                for (u32 i = 0; i < h && ux * h + i < cols; i++) line[ux * h + i] = ycbcr_pixel(im, u[j * h + i], cb, cr);
+                for (u32 i = 0; i < h && ux * h + i < cols; i++) line[ux * h + i] = ycbcr_pixel(ycc, u[j * h + i], cb, cr);
             }
         }
     }
@@ -236,13 +274,15 @@ bool tiff_decode_block(const u8* data, u64 length, const TiffImage* im, u8* scra
         }
         planes[p] = raw;
     }
+    TiffYcc ycc;
+    if (im->photometric == TIFF_PHOTOMETRIC_YCBCR) tiff_ycc_tables(im, &ycc);
     if (subsampled) {
-        ycbcr_units(im, planes[0], cols, rows, out, stride);
+        ycbcr_units(im, &ycc, planes[0], cols, rows, out, stride);
         return true;
     }
     u8* buf = scratch + im->row_offset;
     for (u32 y = 0; y < rows; y++) {
-        pixel_row(im, sample_row(im, planes, y, cols, buf), cols, (u32*)(out + (u64)y * stride));
+        pixel_row(im, &ycc, sample_row(im, planes, y, cols, buf), cols, (u32*)(out + (u64)y * stride));
     }
     return true;
 }

@@ -57,6 +57,7 @@ enum : u32 {
     TAG_YCBCR_COEFFICIENTS = 529,
     TAG_YCBCR_SUBSAMPLING = 530,
     TAG_REFERENCE_BLACK_WHITE = 532,
+    TAG_SUB_IFDS = 330,
 };
 
 static const u32 k_tags[] = {TAG_WIDTH,         TAG_HEIGHT,          TAG_BITS,           TAG_COMPRESSION,
@@ -64,7 +65,8 @@ static const u32 k_tags[] = {TAG_WIDTH,         TAG_HEIGHT,          TAG_BITS,  
                              TAG_ROWS_PER_STRIP, TAG_STRIP_COUNTS,   TAG_PLANAR,         TAG_PREDICTOR,
                              TAG_COLOR_MAP,     TAG_TILE_WIDTH,      TAG_TILE_HEIGHT,    TAG_TILE_OFFSETS,
                              TAG_TILE_COUNTS,   TAG_EXTRA_SAMPLES,   TAG_SAMPLE_FORMAT,  TAG_JPEG_TABLES,
-                             TAG_YCBCR_COEFFICIENTS, TAG_YCBCR_SUBSAMPLING, TAG_REFERENCE_BLACK_WHITE};
+                             TAG_YCBCR_COEFFICIENTS, TAG_YCBCR_SUBSAMPLING, TAG_REFERENCE_BLACK_WHITE,
+                             TAG_NEW_SUBFILE_TYPE, TAG_SUB_IFDS};
 enum : u32 { TAG_SLOTS = sizeof k_tags / sizeof k_tags[0] };
 
 struct TiffEntry {
@@ -172,68 +174,60 @@ static bool read_ifd(const TiffReader* r, u64 pos, TiffEntry* keep, u64* next_ou
     return true;
 }
 
-// Walks the whole chain, keeping IFD 0's entries.
-static bool read_chain(const TiffReader* r, u64 first, u64 first_field, TiffEntry* keep, CodecError* err) {
-    IfdRange seen[TIFF_MAX_IFDS];
-    u32 count = 0;
-    u64 pos = first;
-    u64 field = first_field;
-    while (pos != 0) {
-        if (count == TIFF_MAX_IFDS) return fail(err, ERR_LIMIT, field);
-        if (pos >= r->n) return fail(err, ERR_BAD_HEADER, field);
-        for (u32 i = 0; i < count; i++) {
-            if (pos >= seen[i].start && pos < seen[i].end) return fail(err, ERR_BAD_HEADER, field);
-        }
-        u64 next;
-        u64 next_field;
-        IfdRange range;
-        if (!read_ifd(r, pos, count == 0 ? keep : nullptr, &next, &next_field, &range, err)) return false;
-        // An IFD that meets one read before: a loop or a shared offset.
-        for (u32 i = 0; i < count; i++) {
-            if (range.start < seen[i].end && seen[i].start < range.end) return fail(err, ERR_BAD_HEADER, field);
-        }
-        seen[count++] = range;
-        pos = next;
-        field = next_field;
+// The IFDs of the file: the chain from the header, then those IFD 0 names
+// in its SubIFDs field. Each is read and its entries checked; an IFD that
+// meets one read before (a loop, a shared offset) is refused at the field
+// that points to it.
+struct IfdList {
+    u64 pos[TIFF_MAX_IFDS];
+    IfdRange range[TIFF_MAX_IFDS];
+    u32 count;
+};
+
+static bool add_ifd(const TiffReader* r, u64 pos, u64 field, IfdList* list, u64* next, u64* next_field,
+                    CodecError* err) {
+    if (list->count == TIFF_MAX_IFDS) return fail(err, ERR_LIMIT, field);
+    if (pos >= r->n) return fail(err, ERR_BAD_HEADER, field);
+    for (u32 i = 0; i < list->count; i++) {
+        if (pos >= list->range[i].start && pos < list->range[i].end) return fail(err, ERR_BAD_HEADER, field);
     }
+    IfdRange range;
+    if (!read_ifd(r, pos, nullptr, next, next_field, &range, err)) return false;
+    for (u32 i = 0; i < list->count; i++) {
+        if (range.start < list->range[i].end && list->range[i].start < range.end) {
+            return fail(err, ERR_BAD_HEADER, field);
+        }
+    }
+    list->pos[list->count] = pos;
+    list->range[list->count] = range;
+    list->count++;
     return true;
 }
 
-// ---- YCbCr tables -----------------------------------------------------------
-
-// Fixed-point YCbCr to RGB through per-value tables, from the reference
-// black and white and the luma coefficients, as TIFF readers customarily
-// convert uncompressed YCbCr.
-static i32 fix16(float x) {
-    return (i32)(x * 65536.0f + 0.5);
-}
-static float clampf(float v, float lo, float hi) {
-    return v < lo ? lo : (v > hi ? hi : v);
-}
-static float code_to_value(i32 c, float black, float white, float range) {
-    float d = white - black != 0 ? white - black : 1;
-    return ((float)(c - (i32)black) * range) / d;
-}
-
-static void ycbcr_tables(TiffImage* im, const float* luma, const float* ref) {
-    float f1 = 2 - 2 * luma[0];
-    i32 d1 = fix16(clampf(f1, 0, 2));
-    float f2 = luma[0] * f1 / luma[1];
-    i32 d2 = -fix16(clampf(f2, 0, 2));
-    float f3 = 2 - 2 * luma[2];
-    i32 d3 = fix16(clampf(f3, 0, 2));
-    float f4 = luma[2] * f3 / luma[1];
-    i32 d4 = -fix16(clampf(f4, 0, 2));
-    for (i32 i = 0; i < 256; i++) {
-        i32 x = i - 128;
-        i32 cr = (i32)clampf(code_to_value(x, ref[4] - 128.0f, ref[5] - 128.0f, 127), -128.0f * 32, 128.0f * 32);
-        i32 cb = (i32)clampf(code_to_value(x, ref[2] - 128.0f, ref[3] - 128.0f, 127), -128.0f * 32, 128.0f * 32);
-        im->cr_r[i] = (i32)(((i64)d1 * cr + 32768) >> 16);
-        im->cb_b[i] = (i32)(((i64)d3 * cb + 32768) >> 16);
-        im->cr_g[i] = d2 * cr;
-        im->cb_g[i] = d4 * cb + 32768;
-        im->y_tab[i] = (i32)clampf(code_to_value(x + 128, ref[0], ref[1], 255), -128.0f * 32, 128.0f * 32);
+static bool read_chain(const TiffReader* r, u64 first, u64 first_field, IfdList* list, CodecError* err) {
+    list->count = 0;
+    u64 pos = first;
+    u64 field = first_field;
+    while (pos != 0) {
+        u64 next, next_field;
+        if (!add_ifd(r, pos, field, list, &next, &next_field, err)) return false;
+        pos = next;
+        field = next_field;
     }
+    // Reduced images kept as SubIFDs of the first image.
+    TiffEntry keep[TAG_SLOTS] = {};
+    u64 next, next_field;
+    IfdRange range;
+    if (!read_ifd(r, list->pos[0], keep, &next, &next_field, &range, err)) return false;
+    for (u32 k = 0; k < TAG_SLOTS; k++) {
+        const TiffEntry* e = &keep[k];
+        if (k_tags[k] != TAG_SUB_IFDS || e->count == 0 || !is_integer_type(e->type)) continue;
+        for (u64 i = 0; i < e->count; i++) {
+            u64 at = entry_uint(r, e, i);
+            if (!add_ifd(r, at, e->data + i * e->size, list, &next, &next_field, err)) return false;
+        }
+    }
+    return true;
 }
 
 // ---- The image --------------------------------------------------------------
@@ -355,7 +349,8 @@ static bool read_color(const TiffReader* r, const TiffEntry* entries, TiffImage*
                 if (!(ref[i] > -1e6f && ref[i] < 1e6f)) return fail(err, ERR_BAD_HEADER, rbw->pos);
             }
         }
-        ycbcr_tables(im, luma, ref);
+        for (u32 i = 0; i < 3; i++) im->luma[i] = luma[i];
+        for (u32 i = 0; i < 6; i++) im->reference[i] = ref[i];
         im->ycbcr_h = 2;
         im->ycbcr_v = 2;
         const TiffEntry* sub = FIELD(TAG_YCBCR_SUBSAMPLING);
@@ -504,7 +499,21 @@ static bool read_geometry(const TiffReader* r, const TiffEntry* entries, TiffIma
 
 // ---- Scratch layout -----------------------------------------------------------
 
-static void layout(TiffImage* im, JpegDecoder* jpeg_work) {
+// What one image needs: row and block sizes, and the sizes of the parts of
+// the scratch memory (kept in the offset fields until the document lays
+// them out).
+struct ImageNeeds {
+    u64 work;
+    u64 chunk;
+    u64 raw;
+    u64 row;
+    u64 slot;
+    u64 slots;  // blocks one screen tile can touch
+    u64 jpeg_layout;
+    u64 jpeg_workspace;
+};
+
+static void image_needs(TiffImage* im, JpegDecoder* jpeg_work, ImageNeeds* n) {
     u64 bw = im->block_width;
     u64 bh = im->block_height;
     u32 per_chunk = im->planar == 2 ? 1 : im->samples;
@@ -515,63 +524,149 @@ static void layout(TiffImage* im, JpegDecoder* jpeg_work) {
         im->plane_row_bytes = ceil_div(bw, im->ycbcr_h) * unit;
         im->raw_bytes_per_plane = im->plane_row_bytes * ceil_div(bh, im->ycbcr_v);
     }
-    u64 off = align64(sizeof(TiffImage));
-    im->work_offset = off;
-    if (im->compression == TIFF_COMPRESSION_LZW) off += align64(TIFF_LZW_WORK_BYTES);
+    *n = ImageNeeds{};
+    if (im->compression == TIFF_COMPRESSION_LZW) n->work = TIFF_LZW_WORK_BYTES;
     if (im->compression == TIFF_COMPRESSION_DEFLATE || im->compression == TIFF_COMPRESSION_DEFLATE_OLD) {
-        off += align64(sizeof(InflateState));
+        n->work = sizeof(InflateState);
     }
-    im->chunk_offset = off;
-    im->chunk_size = 0;
     if (im->fill_order == 2 || (im->compression == TIFF_COMPRESSION_JPEG && im->tables_size != 0)) {
-        im->chunk_size = im->max_chunk + im->tables_size + 16;
+        n->chunk = im->max_chunk + im->tables_size + 16;
     }
-    off += align64(im->chunk_size);
-    im->raw_offset = off;
-    if (im->compression != TIFF_COMPRESSION_JPEG) off += align64(im->raw_bytes_per_plane * im->planes + 16);
-    im->row_offset = off;
-    off += align64(bw * im->samples + 16);
-    // Enough blocks for one screen tile, and more up to the cache target.
-    u64 need = im->tiled ? (ceil_div(256, bw) + 1) * (ceil_div(256, bh) + 1) : ceil_div(256, bh) + 1;
-    im->slot_bytes = align64(row_stride(bw) * bh);
-    u64 slots = TIFF_CACHE_TARGET / im->slot_bytes;
-    if (slots < need) slots = need;
-    if (slots > im->block_count) slots = im->block_count;
-    if (slots > TIFF_MAX_SLOTS) slots = TIFF_MAX_SLOTS;
-    im->slot_count = (u32)slots;
-    im->tags_offset = off;
-    off += align64(slots * 8);
-    im->stamps_offset = off;
-    off += align64(slots * 8);
-    im->slots_offset = off;
-    off += slots * im->slot_bytes;
-    im->jpeg_offset = off;
-    im->jpeg_layout_bytes = 0;
-    im->jpeg_workspace_bytes = 0;
+    if (im->compression != TIFF_COMPRESSION_JPEG) n->raw = im->raw_bytes_per_plane * im->planes + 16;
+    n->row = bw * im->samples + 16;
+    n->slot = align64(row_stride(bw) * bh);
+    n->slots = im->tiled ? (ceil_div(256, bw) + 1) * (ceil_div(256, bh) + 1) : ceil_div(256, bh) + 1;
     if (im->compression == TIFF_COMPRESSION_JPEG && jpeg_work != nullptr) {
-        tiff_jpeg_sizes(im, jpeg_work, &im->jpeg_layout_bytes, &im->jpeg_workspace_bytes);
-        off += align64(im->jpeg_layout_bytes) + align64(im->jpeg_workspace_bytes);
+        tiff_jpeg_sizes(im, jpeg_work, &n->jpeg_layout, &n->jpeg_workspace);
     }
-    im->total_bytes = off;
 }
 
-bool tiff_read_image(const u8* data, u64 length, TiffImage* image, JpegDecoder* jpeg_work, CodecError* err) {
-    error_clear(err);
-    TiffImage* im = image;
+static u64 max64(u64 a, u64 b) {
+    return a > b ? a : b;
+}
+
+// One layout for every image: each part as large as the largest need. The
+// JPEG decoder's part comes last, so that a job can size it with a record
+// made where that part starts (see tiff_begin).
+static void layout(TiffDocument* doc, JpegDecoder* jpeg_work) {
+    ImageNeeds all = {};
+    u64 blocks = 0;
+    for (u32 i = 0; i < doc->image_count; i++) {
+        ImageNeeds n;
+        image_needs(&doc->images[i], jpeg_work, &n);
+        all.work = max64(all.work, n.work);
+        all.chunk = max64(all.chunk, n.chunk);
+        all.raw = max64(all.raw, n.raw);
+        all.row = max64(all.row, n.row);
+        all.slot = max64(all.slot, n.slot);
+        all.slots = max64(all.slots, n.slots);
+        all.jpeg_layout = max64(all.jpeg_layout, n.jpeg_layout);
+        all.jpeg_workspace = max64(all.jpeg_workspace, n.jpeg_workspace);
+        blocks += doc->images[i].block_count;
+    }
+    u64 off = align64(sizeof(TiffDocument));
+    doc->work_offset = off;
+    off += align64(all.work);
+    doc->chunk_offset = off;
+    doc->chunk_size = all.chunk;
+    off += align64(all.chunk);
+    doc->raw_offset = off;
+    off += align64(all.raw);
+    doc->row_offset = off;
+    off += align64(all.row);
+    // Enough blocks for one screen tile, and more up to the cache target.
+    doc->slot_bytes = all.slot;
+    u64 slots = TIFF_CACHE_TARGET / all.slot;
+    if (slots < all.slots) slots = all.slots;
+    if (slots > blocks) slots = blocks;
+    if (slots > TIFF_MAX_SLOTS) slots = TIFF_MAX_SLOTS;
+    doc->slot_count = (u32)slots;
+    doc->tags_offset = off;
+    off += align64(slots * 8);
+    doc->stamps_offset = off;
+    off += align64(slots * 8);
+    doc->slots_offset = off;
+    off += slots * all.slot;
+    doc->jpeg_offset = off;
+    doc->jpeg_layout_bytes = all.jpeg_layout;
+    doc->jpeg_workspace_bytes = all.jpeg_workspace;
+    off += align64(all.jpeg_layout) + align64(all.jpeg_workspace);
+    doc->total_bytes = off;
+    tiff_share_layout(doc);
+}
+
+void tiff_share_layout(TiffDocument* doc) {
+    for (u32 i = 0; i < doc->image_count; i++) {
+        TiffImage* im = &doc->images[i];
+        im->work_offset = doc->work_offset;
+        im->chunk_offset = doc->chunk_offset;
+        im->chunk_size = doc->chunk_size;
+        im->raw_offset = doc->raw_offset;
+        im->row_offset = doc->row_offset;
+        im->jpeg_offset = doc->jpeg_offset;
+        im->jpeg_layout_bytes = doc->jpeg_layout_bytes;
+        im->jpeg_workspace_bytes = doc->jpeg_workspace_bytes;
+    }
+}
+
+// ---- The document ---------------------------------------------------------------
+
+static bool read_image_at(const TiffReader* r, u64 pos, TiffImage* im, u64* subfile_type, CodecError* err) {
     *im = TiffImage{};
+    TiffEntry entries[TAG_SLOTS] = {};
+    u64 next, next_field;
+    IfdRange range;
+    if (!read_ifd(r, pos, entries, &next, &next_field, &range, err)) return false;
+    im->magic = TIFF_MAGIC;
+    im->big_endian = r->be;
+    im->bigtiff = r->big;
+    if (!uint_or(r, FIELD(TAG_NEW_SUBFILE_TYPE), 0, subfile_type, err)) return false;
+    return read_color(r, entries, im, err) && read_coding(r, entries, im, err) && read_geometry(r, entries, im, err);
+}
+
+// The level a reduced image serves: the one whose size it has, give or take
+// the pixel that rounding down instead of up loses; 0 when none.
+static u32 level_of(const TiffImage* base, const TiffImage* im) {
+    for (u32 k = 1; k < TIFF_MAX_LEVELS; k++) {
+        u64 lw = ceil_shift(base->width, k);
+        u64 lh = ceil_shift(base->height, k);
+        bool w_ok = im->width == lw || im->width + 1 == lw || im->width == lw + 1;
+        bool h_ok = im->height == lh || im->height + 1 == lh || im->height == lh + 1;
+        if (w_ok && h_ok) return k;
+        if (lw < im->width && lh < im->height) break;
+    }
+    return 0;
+}
+
+bool tiff_read_document(const u8* data, u64 length, TiffDocument* doc, JpegDecoder* jpeg_work, CodecError* err) {
+    error_clear(err);
+    doc->magic = 0;
+    doc->image_count = 0;
+    doc->top_level = 0;
+    for (u32 k = 0; k < TIFF_MAX_LEVELS; k++) doc->level_image[k] = -1;
     TiffReader r;
     u64 first, first_field;
     if (!read_header(data, length, &r, &first, &first_field, err)) return false;
-    TiffEntry entries[TAG_SLOTS] = {};
-    if (!read_chain(&r, first, first_field, entries, err)) return false;
-    im->magic = TIFF_MAGIC;
-    im->big_endian = r.be;
-    im->bigtiff = r.big;
-    if (!read_color(&r, entries, im, err) || !read_coding(&r, entries, im, err) ||
-        !read_geometry(&r, entries, im, err)) {
-        return false;
+    IfdList list;
+    if (!read_chain(&r, first, first_field, &list, err)) return false;
+    u64 type;
+    if (!read_image_at(&r, list.pos[0], &doc->images[0], &type, err)) return false;
+    doc->image_count = 1;
+    doc->level_image[0] = 0;
+    // Reduced-resolution images: each that reads cleanly and has the size
+    // of a level serves that level; the rest are passed over.
+    for (u32 i = 1; i < list.count && doc->image_count < TIFF_MAX_LEVELS; i++) {
+        TiffImage* im = &doc->images[doc->image_count];
+        CodecError ignored;
+        if (!read_image_at(&r, list.pos[i], im, &type, &ignored) || (type & 1) == 0) continue;
+        u32 k = level_of(&doc->images[0], im);
+        if (k == 0 || doc->level_image[k] >= 0) continue;
+        doc->level_image[k] = (i8)doc->image_count;
+        if (k > doc->top_level) doc->top_level = k;
+        doc->image_count++;
     }
-    layout(im, jpeg_work);
+    layout(doc, jpeg_work);
+    doc->magic = TIFF_MAGIC;
     error_clear(err);
     return true;
 }

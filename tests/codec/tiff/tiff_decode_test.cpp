@@ -315,15 +315,15 @@ TEST(TiffBlocks, DamagedStripFailsOnlyItsRectangles) {
     ASSERT_TRUE(tiff_begin(file.data(), file.size(), scratch.p, info.scratch_bytes, &err));
     u32 px[8];
     PixelBuffer out = {(u8*)px, 16, 4, 2};
-    ASSERT_TRUE(tiff_render(file.data(), file.size(), scratch.p, 0, 0, 4, 1, &out, &err));
+    ASSERT_TRUE(tiff_render(file.data(), file.size(), scratch.p, 0, 0, 0, 4, 1, &out, &err));
     for (u32 x = 0; x < 4; x++) EXPECT_EQ(px[x], 0xFF414141u);
-    EXPECT_FALSE(tiff_render(file.data(), file.size(), scratch.p, 0, 0, 4, 2, &out, &err));
+    EXPECT_FALSE(tiff_render(file.data(), file.size(), scratch.p, 0, 0, 0, 4, 2, &out, &err));
     EXPECT_EQ(err.code, ERR_BAD_HEADER);
     u64 strip1 = 8 + b.chunks[0].size();
     EXPECT_GE(err.offset, strip1);
     EXPECT_LT(err.offset, strip1 + b.chunks[1].size());
     // Strip 0 is still served after the failure.
-    ASSERT_TRUE(tiff_render(file.data(), file.size(), scratch.p, 1, 0, 2, 1, &out, &err));
+    ASSERT_TRUE(tiff_render(file.data(), file.size(), scratch.p, 0, 1, 0, 2, 1, &out, &err));
     EXPECT_EQ(px[0], 0xFF414141u);
 }
 
@@ -404,10 +404,10 @@ TEST(TiffJob, HugeTiledFileInBoundedScratch) {
     std::vector<u32> out(256 * 256);
     PixelBuffer o = {(u8*)out.data(), 1024, 256, 256};
     // A rectangle straddling four tiles deep inside, and the bottom-right corner.
-    ASSERT_TRUE(tiff_render(file.data(), file.size(), scratch.p, 30000 + 128, 20000 + 100, 256, 256, &o, &err));
+    ASSERT_TRUE(tiff_render(file.data(), file.size(), scratch.p, 0, 30000 + 128, 20000 + 100, 256, 256, &o, &err));
     u32 g = tile[(20100 % 256) * 256 + 30128 % 256];
     EXPECT_EQ(out[0], 0xFF000000u | g * 0x10101u);
-    ASSERT_TRUE(tiff_render(file.data(), file.size(), scratch.p, w - 10, h - 10, 10, 10, &o, &err));
+    ASSERT_TRUE(tiff_render(file.data(), file.size(), scratch.p, 0, w - 10, h - 10, 10, 10, &o, &err));
 }
 
 // The SSE2 predictor against its scalar twin: every stride it handles, row

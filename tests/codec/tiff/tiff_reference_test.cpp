@@ -430,3 +430,88 @@ TEST(TiffReference, SubsampledYCbCrWithoutJpeg) {
             n++;
         }
 }
+
+namespace {
+
+// Writes one directory of an RGB image, tiled 32 x 32 and LZW-compressed,
+// with pixel values a function of (x, y) scaled to the full image.
+void write_rgb_dir(TIFF* t, u32 w, u32 h, u32 scale, bool reduced) {
+    TIFFSetField(t, TIFFTAG_SUBFILETYPE, reduced ? FILETYPE_REDUCEDIMAGE : 0);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_TILEWIDTH, 32);
+    TIFFSetField(t, TIFFTAG_TILELENGTH, 32);
+    std::vector<u8> tile(32 * 32 * 3);
+    for (u32 ty = 0; ty < h; ty += 32)
+        for (u32 tx = 0; tx < w; tx += 32) {
+            for (u32 j = 0; j < 32; j++)
+                for (u32 i = 0; i < 32; i++) {
+                    u8* p = &tile[(j * 32 + i) * 3];
+                    p[0] = (u8)((tx + i) * scale);
+                    p[1] = (u8)((ty + j) * scale);
+                    p[2] = (u8)(scale * 40);
+                }
+            TIFFWriteTile(t, tile.data(), tx, ty, 0, 0);
+        }
+}
+
+}  // namespace
+
+// A pyramid in the IFD chain and one in SubIFDs: the probe's preview level
+// is the coarsest reduced image's, each reduced level renders that image
+// (one whose size was rounded down included), and a level between or
+// beyond them is left to the tile cache ("bad_target").
+TEST(TiffReference, ReducedResolutionLevels) {
+    for (int sub = 0; sub < 2; sub++) {
+        SCOPED_TRACE(sub ? "SubIFDs" : "chain");
+        TempFile file;
+        TIFF* t = TIFFOpen(file.path.c_str(), "w");
+        ASSERT_NE(t, nullptr);
+        // 301 x 203: level 1 is 151 x 102 (stored rounded down, 150 x 101),
+        // level 2 is 76 x 51; level 3 has no image, level 4 (19 x 13) has.
+        const u32 sizes[][3] = {{301, 203, 1}, {150, 101, 2}, {76, 51, 4}, {19, 13, 16}};
+        if (sub) {
+            uint64_t offsets[3] = {0, 0, 0};
+            TIFFSetField(t, TIFFTAG_SUBIFD, 3, offsets);
+        }
+        for (const auto& s : sizes) {
+            write_rgb_dir(t, s[0], s[1], s[2], s[2] != 1);
+            TIFFWriteDirectory(t);
+        }
+        TIFFClose(t);
+        Bytes bytes = read_all(file.path);
+        auto jpeg = std::make_unique<JpegDecoder>();
+        ImageInfo info;
+        CodecError err;
+        ASSERT_TRUE(tiff_probe(bytes.data(), bytes.size(), &info, jpeg.get(), &err));
+        EXPECT_EQ(info.width, 301u);
+        EXPECT_EQ(info.preview_level, 4u);
+        Scratch scratch(info.scratch_bytes);
+        ASSERT_TRUE(tiff_begin(bytes.data(), bytes.size(), scratch.p, info.scratch_bytes, &err));
+        std::vector<u32> out(256 * 256);
+        PixelBuffer o = {(u8*)out.data(), 1024, 256, 256};
+        const u32 levels[][2] = {{1, 2}, {2, 4}, {4, 16}};
+        for (const auto& l : levels) {
+            u32 lw = (301 + (1u << l[0]) - 1) >> l[0];
+            u32 lh = (203 + (1u << l[0]) - 1) >> l[0];
+            ASSERT_TRUE(tiff_render(bytes.data(), bytes.size(), scratch.p, l[0], 0, 0, lw, lh, &o, &err))
+                << "level " << l[0] << " error " << err.code;
+            for (u32 y = 0; y < lh; y++)
+                for (u32 x = 0; x < lw; x++) {
+                    // The reduced image of level 1 is a pixel short each way.
+                    u32 sx = l[0] == 1 ? std::min(x, 149u) : x;
+                    u32 sy = l[0] == 1 ? std::min(y, 100u) : y;
+                    u32 want = (u8)(sx * l[1]) | (u32)(u8)(sy * l[1]) << 8 | (u32)(u8)(l[1] * 40) << 16 | 0xFF000000u;
+                    ASSERT_EQ(out[y * 256 + x], want) << "level " << l[0] << " at " << x << "," << y;
+                }
+        }
+        EXPECT_FALSE(tiff_render(bytes.data(), bytes.size(), scratch.p, 3, 0, 0, 10, 10, &o, &err));
+        EXPECT_EQ(err.code, ERR_BAD_TARGET);
+        EXPECT_FALSE(tiff_render(bytes.data(), bytes.size(), scratch.p, 5, 0, 0, 5, 5, &o, &err));
+    }
+}

@@ -52,7 +52,7 @@ inline Decoded decode(const Bytes& file, u32 tile = 0) {
             u32 w = info.width - x < step_x ? info.width - x : step_x;
             u32 h = info.height - y < step_y ? info.height - y : step_y;
             PixelBuffer out = {(u8*)(d.pixels.data() + (size_t)y * info.width + x), (u64)info.width * 4, w, h};
-            if (!tiff_render(file.data(), file.size(), scratch.p, x, y, w, h, &out, &d.err)) return d;
+            if (!tiff_render(file.data(), file.size(), scratch.p, 0, x, y, w, h, &out, &d.err)) return d;
         }
     }
     d.ok = true;
