@@ -1,6 +1,7 @@
 // libFuzzer target for the TIFF decoder: the probe, the job's start and a
 // few rectangles picked by a hash of the input (the first, one across block
-// edges, the bottom-right corner, and the first again from the cache). The
+// edges, the bottom-right corner, and the first again from the cache), then
+// the coarse levels of reduced-resolution images. The
 // file and the scratch each end flush against a PROT_NONE guard page, so any
 // access past them faults. Results are checked for consistency: a failure
 // carries an error code and an offset within the file, and an image the
@@ -56,6 +57,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (!tiff_render(file, size, scratch, 0, r[0], r[1], r[2], r[3], &tile, &err)) {
             fuzz_check(err.code != ERR_OK && err.code != ERR_BAD_TARGET && err.offset <= size);
+        }
+    }
+    // The coarsest level a reduced image serves, and the one above it.
+    for (u32 level = info.preview_level; level != 0 && level + 1 >= info.preview_level; level--) {
+        u64 lw = ceil_shift(w, level), lh = ceil_shift(hh, level);
+        u32 cw = lw < 256 ? (u32)lw : 256, ch = lh < 256 ? (u32)lh : 256;
+        if (!tiff_render(file, size, scratch, level, 0, 0, cw, ch, &tile, &err)) {
+            fuzz_check(err.code != ERR_OK && err.offset <= size);
         }
     }
     return 0;

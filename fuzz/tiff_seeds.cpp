@@ -70,5 +70,27 @@ int main(int argc, char** argv) {
         }
         TIFFClose(t);
     }
+    // A small pyramid: the image and two reduced images in the chain.
+    std::string path = std::string(argv[1]) + "/seed-pyramid";
+    TIFF* t = TIFFOpen(path.c_str(), "w");
+    if (!t) return 1;
+    for (unsigned level = 0; level < 3; level++) {
+        unsigned w = 64 >> level, h = 48 >> level;
+        TIFFSetField(t, TIFFTAG_SUBFILETYPE, level ? FILETYPE_REDUCEDIMAGE : 0);
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 8);
+        std::vector<unsigned char> row(w);
+        for (unsigned y = 0; y < h; y++) {
+            for (unsigned x = 0; x < w; x++) row[x] = (unsigned char)(x * 4 + y);
+            TIFFWriteScanline(t, row.data(), y, 0);
+        }
+        TIFFWriteDirectory(t);
+    }
+    TIFFClose(t);
     return 0;
 }
