@@ -85,75 +85,105 @@ static inline void lzw_copy(u8* out, u64 from, u64 to, u32 len, u64 size) {
     for (u32 k = 0; k < len && to + k < size; k++) out[to + k] = out[from + k];
 }
 
+struct LzwState {
+    u64 bit;  // next code's first bit
+    u64 o;    // next output byte
+    u64 prev_pos;
+    u32 prev_len;
+    u32 prev_first;
+    u32 width;
+    u32 next;
+    bool have_prev;
+};
+
+enum : u32 { LZW_STEP_OK = 0, LZW_STEP_END = 1, LZW_STEP_BAD = 2 };
+
+// One code. FAST: the caller proved that 8 bytes can be read at the code
+// and that any string fits with 16 bytes to spare.
+template <bool FAST>
+static QB_FORCE_INLINE u32 lzw_step(const u8* src, u64 n, LzwEntry* t, u8* out, u64 size, LzwState* s) {
+    u64 at = s->bit >> 3;
+    u64 window;
+    if (FAST || at + 8 <= n) {
+        memcpy(&window, src + at, 8);
+        window = __builtin_bswap64(window);
+    } else {
+        window = 0;
+        for (u64 i = 0; i < 8; i++) window = window << 8 | (at + i < n ? src[at + i] : 0);
+    }
+    u32 code = (u32)((window << (s->bit & 7)) >> (64 - s->width));
+    s->bit += s->width;
+    u64 o = s->o;
+    u32 len;
+    u32 first;
+    if (code < 256) {
+        out[o] = (u8)code;
+        len = 1;
+        first = code;
+    } else if (code >= LZW_FIRST && code < s->next) {
+        LzwEntry e = t[code];
+        len = e.length;
+        first = e.first;
+        if (FAST) {
+            for (u32 k = 0; k < len; k += 16) {
+                u8 chunk[16];
+                memcpy(chunk, out + e.offset + k, 16);
+                memcpy(out + o + k, chunk, 16);
+            }
+        } else {
+            lzw_copy(out, e.offset, o, len, size);
+        }
+    } else if (code == LZW_END) {
+        return LZW_STEP_END;
+    } else if (code == LZW_CLEAR) {
+        s->width = 9;
+        s->next = LZW_FIRST;
+        s->have_prev = false;
+        return LZW_STEP_OK;
+    } else if (code == s->next && s->have_prev) {
+        // The string being defined: the previous one and its own first byte.
+        len = s->prev_len + 1;
+        first = s->prev_first;
+        lzw_copy(out, s->prev_pos, o, s->prev_len, size);
+        if (o + s->prev_len < size) out[o + s->prev_len] = (u8)first;
+    } else {
+        return LZW_STEP_BAD;
+    }
+    if (s->have_prev && s->next < LZW_LIMIT) {
+        t[s->next] = LzwEntry{(u32)s->prev_pos, (u16)(s->prev_len + 1), (u8)s->prev_first, 0};
+        s->next++;
+        if (s->next >= (1u << s->width) - 1 && s->width < 12) s->width++;
+    }
+    s->have_prev = true;
+    s->prev_pos = o;
+    s->prev_len = len;
+    s->prev_first = first;
+    s->o = o + len;
+    return LZW_STEP_OK;
+}
+
 bool tiff_lzw(const u8* src, u64 n, u64 pos, u8* work, u8* out, u64 size, CodecError* err) {
     // Streams of the old, least-significant-bit-first flavour start 0x00 0x01.
     if (n >= 2 && src[0] == 0 && (src[1] & 1) != 0) return fail(err, ERR_UNSUPPORTED, pos);
     if (size >> 32) return fail(err, ERR_TOO_LARGE, pos);
     LzwEntry* t = (LzwEntry*)work;
-    // Codes are read from a 64-bit big-endian window at the bit position;
-    // within 8 bytes of the end the window is filled byte by byte.
-    u64 bit = 0;
+    LzwState s = {0, 0, 0, 0, 0, 9, LZW_FIRST, false};
     u64 total_bits = n * 8;
-    u32 width = 9;
-    u32 next = LZW_FIRST;
-    bool have_prev = false;
-    u64 prev_pos = 0;
-    u32 prev_len = 0;
-    u32 prev_first = 0;
-    u64 o = 0;
-    while (o < size) {
-        if (total_bits - bit < width) return fail(err, ERR_TRUNCATED, pos + n);
-        u64 at = bit >> 3;
-        u64 window;
-        if (at + 8 <= n) {
-            memcpy(&window, src + at, 8);
-            window = __builtin_bswap64(window);
-        } else {
-            window = 0;
-            for (u64 i = 0; i < 8; i++) window = window << 8 | (at + i < n ? src[at + i] : 0);
-        }
-        u32 code = (u32)((window << (bit & 7)) >> (64 - width));
-        bit += width;
-        u64 in = (bit + 7) >> 3;
-        if (code == LZW_END) break;
-        if (code == LZW_CLEAR) {
-            width = 9;
-            next = LZW_FIRST;
-            have_prev = false;
-            continue;
-        }
-        u32 len;
-        u32 first;
-        if (code < 256) {
-            out[o] = (u8)code;
-            len = 1;
-            first = code;
-        } else if (code < next) {
-            LzwEntry e = t[code];
-            len = e.length;
-            first = e.first;
-            lzw_copy(out, e.offset, o, len, size);
-        } else if (code == next && have_prev) {
-            // The string being defined: the previous one and its own first byte.
-            len = prev_len + 1;
-            first = prev_first;
-            lzw_copy(out, prev_pos, o, prev_len, size);
-            if (o + prev_len < size) out[o + prev_len] = (u8)first;
-        } else {
-            return fail(err, ERR_BAD_HEADER, pos + in - 1);
-        }
-        if (have_prev && next < LZW_LIMIT) {
-            t[next] = LzwEntry{(u32)prev_pos, (u16)(prev_len + 1), (u8)prev_first, 0};
-            next++;
-            if (next >= (1u << width) - 1 && width < 12) width++;
-        }
-        have_prev = true;
-        prev_pos = o;
-        prev_len = len;
-        prev_first = first;
-        o += len;
+    u32 r = LZW_STEP_OK;
+    // Fast loop: 8 bytes readable at every code, room for the longest
+    // string (4096 bytes) and 16 more in the output.
+    u64 fast_bits = n >= 8 ? (n - 7) * 8 : 0;
+    while (s.bit < fast_bits && s.o + LZW_LIMIT + 16 <= size) {
+        r = lzw_step<true>(src, n, t, out, size, &s);
+        if (r != LZW_STEP_OK) break;
     }
-    if (o < size) return fail(err, ERR_TRUNCATED, pos + n);
+    // Careful loop for the ends.
+    while (r == LZW_STEP_OK && s.o < size) {
+        if (total_bits - s.bit < s.width) return fail(err, ERR_TRUNCATED, pos + n);
+        r = lzw_step<false>(src, n, t, out, size, &s);
+    }
+    if (r == LZW_STEP_BAD) return fail(err, ERR_BAD_HEADER, pos + ((s.bit - 1) >> 3));
+    if (s.o < size) return fail(err, ERR_TRUNCATED, pos + n);
     return true;
 }
 
