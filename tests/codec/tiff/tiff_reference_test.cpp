@@ -515,3 +515,29 @@ TEST(TiffReference, ReducedResolutionLevels) {
         EXPECT_FALSE(tiff_render(bytes.data(), bytes.size(), scratch.p, 5, 0, 0, 5, 5, &o, &err));
     }
 }
+
+// Blocks large enough for the fast loops (LZW with a full table and long
+// strings, PackBits runs, long predicted rows), noisy and flat content.
+TEST(TiffReference, LargeBlocks) {
+    u32 n = 0;
+    for (u32 comp : k_lossless)
+        for (const Format& f : {Format{3, 8, PHOTOMETRIC_RGB, 0}, Format{1, 16, PHOTOMETRIC_MINISBLACK, 0},
+                                Format{4, 8, PHOTOMETRIC_RGB, EXTRASAMPLE_UNASSALPHA}, Format{1, 1, PHOTOMETRIC_MINISBLACK, 0}}) {
+            Case c;
+            c.width = 523;
+            c.height = 300;
+            c.samples = f.samples;
+            c.bits = f.bits;
+            c.photometric = f.photometric;
+            c.extra = f.extra;
+            c.compression = comp;
+            c.rows_per_strip = 100;
+            if (n % 2) c.tile_w = c.tile_h = 128;
+            if (comp == COMPRESSION_LZW || comp == COMPRESSION_ADOBE_DEFLATE || comp == COMPRESSION_DEFLATE) {
+                c.predictor = PREDICTOR_HORIZONTAL;
+            }
+            c.big_endian = n % 3 == 1;
+            check_case(c, n % 4 == 0 ? 256 : 0);
+            n++;
+        }
+}
