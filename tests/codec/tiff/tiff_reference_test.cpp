@@ -533,7 +533,8 @@ TEST(TiffReference, LargeBlocks) {
             c.compression = comp;
             c.rows_per_strip = 100;
             if (n % 2) c.tile_w = c.tile_h = 128;
-            if (comp == COMPRESSION_LZW || comp == COMPRESSION_ADOBE_DEFLATE || comp == COMPRESSION_DEFLATE) {
+            if ((comp == COMPRESSION_LZW || comp == COMPRESSION_ADOBE_DEFLATE || comp == COMPRESSION_DEFLATE) &&
+                f.bits >= 8) {
                 c.predictor = PREDICTOR_HORIZONTAL;
             }
             c.big_endian = n % 3 == 1;
