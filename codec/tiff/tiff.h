@@ -42,9 +42,10 @@ enum : u32 { TIFF_ALPHA_NONE = 0, TIFF_ALPHA_ASSOCIATED = 1, TIFF_ALPHA_UNASSOCI
 // "TIFFIMG1" read as a big-endian number.
 constexpr u64 TIFF_MAGIC = 0x54494646494D4731ull;
 
-// Blocks in the cache at most, and the memory the cache aims at beyond the
-// blocks one 256 x 256 screen tile needs.
-enum : u32 { TIFF_MAX_SLOTS = 1024, TIFF_CACHE_TARGET = 16u << 20 };
+// Blocks in the cache at most, the memory the cache aims at beyond the
+// blocks one 256 x 256 screen tile needs, and the most it ever takes (past
+// one block).
+enum : u32 { TIFF_MAX_SLOTS = 1024, TIFF_CACHE_TARGET = 16u << 20, TIFF_CACHE_LIMIT = 256u << 20 };
 
 // ---- The image record -------------------------------------------------------
 

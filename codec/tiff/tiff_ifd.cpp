@@ -580,6 +580,9 @@ static void layout(TiffDocument* doc, JpegDecoder* jpeg_work) {
     if (slots < all.slots) slots = all.slots;
     if (slots > blocks) slots = blocks;
     if (slots > TIFF_MAX_SLOTS) slots = TIFF_MAX_SLOTS;
+    // Very wide strips: the cache stays within its limit, at the price of
+    // decoding strips again for neighbouring screen tiles.
+    if (slots * all.slot > TIFF_CACHE_LIMIT) slots = TIFF_CACHE_LIMIT / all.slot > 0 ? TIFF_CACHE_LIMIT / all.slot : 1;
     doc->slot_count = (u32)slots;
     doc->tags_offset = off;
     off += align64(slots * 8);

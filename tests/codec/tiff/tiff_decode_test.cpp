@@ -424,3 +424,28 @@ TEST(TiffKernels, PredictorMatchesScalar) {
             ASSERT_EQ(a, b) << "stride " << stride << " n " << n;
         }
 }
+
+// Strips one row high and 2 million pixels wide: a screen tile touches 257
+// of them, more than the cache's memory limit holds, so the cache keeps
+// fewer and the probe's scratch stays bounded.
+TEST(TiffJob, VeryWideStripsKeepTheCacheBounded) {
+    const u32 w = 2000000, h = 300;
+    Builder b;
+    Bytes row(w, 9);
+    b.chunks.push_back(row);
+    b.fields = {{256, LONG, {w}},  {257, SHORT, {h}}, {258, SHORT, {8}}, {259, SHORT, {1}},
+                {262, SHORT, {1}}, {273, LONG, std::vector<u64>(h, 8)}, {277, SHORT, {1}}, {278, SHORT, {1}},
+                {279, LONG, std::vector<u64>(h, w)}};
+    Bytes file = b.build();
+    auto jpeg = std::make_unique<JpegDecoder>();
+    ImageInfo info;
+    CodecError err;
+    ASSERT_TRUE(tiff_probe(file.data(), file.size(), &info, jpeg.get(), &err)) << err.code;
+    EXPECT_LT(info.scratch_bytes, (u64)TIFF_CACHE_LIMIT + (64u << 20));
+    Scratch scratch(info.scratch_bytes);
+    ASSERT_TRUE(tiff_begin(file.data(), file.size(), scratch.p, info.scratch_bytes, &err));
+    std::vector<u32> out(256 * 256);
+    PixelBuffer o = {(u8*)out.data(), 1024, 256, 256};
+    ASSERT_TRUE(tiff_render(file.data(), file.size(), scratch.p, 0, 1000000, 280, 256, 16, &o, &err));
+    EXPECT_EQ(out[15 * 256 + 255], 0xFF090909u);
+}
