@@ -3,6 +3,7 @@
 // and photo-like sample values.
 #pragma once
 
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -26,10 +27,12 @@ struct Decoded {
     std::vector<u32> pixels;  // RGBA words, rows packed
 };
 
+// 64-byte aligned memory of n bytes (aligned_alloc is not in every C library
+// the tests build with).
 struct Scratch {
+    std::unique_ptr<u8[]> bytes;
     u8* p = nullptr;
-    explicit Scratch(u64 n) { p = (u8*)aligned_alloc(64, (n + 63) & ~(u64)63); }
-    ~Scratch() { free(p); }
+    explicit Scratch(u64 n) : bytes(new u8[n + 64]) { p = bytes.get() + ((64 - ((uintptr_t)bytes.get() & 63)) & 63); }
 };
 
 // The whole image through tiff_render, in tiles of `tile` pixels (0: one
