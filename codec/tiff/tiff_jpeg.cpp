@@ -30,6 +30,11 @@ void tiff_jpeg_sizes(const TiffImage* image, JpegDecoder* work, u64* layout_out,
     *workspace_out = jpeg_tile_workspace_size(work);
 }
 
+static bool frame_fits(const JpegDecoder* d, const TiffImage* im, u32 rows) {
+    return d->width == im->block_width && d->height >= rows && d->height <= im->block_height &&
+           d->components == im->color_samples;
+}
+
 bool tiff_jpeg_block(const u8* stream, u64 n, u64 pos, const TiffImage* im, u8* scratch, u32 rows, u8* out,
                      u64 stride, CodecError* err) {
     u8* base = scratch + im->jpeg_offset;
@@ -38,9 +43,9 @@ bool tiff_jpeg_block(const u8* stream, u64 n, u64 pos, const TiffImage* im, u8* 
     JpegStatus st;
     if (!read_quick_header(stream, n, d, &quick, &st)) return fail(err, jpeg_status_to_codec_error(st.code), pos);
     if (quick.precision != 8) return fail(err, ERR_UNSUPPORTED, pos);
-    if (d->width != im->block_width || d->height != rows || d->components != im->color_samples) {
-        return fail(err, ERR_BAD_HEADER, pos);
-    }
+    // The frame is the block; a last strip may also be coded at the full
+    // strip height, of which only its rows are used.
+    if (!frame_fits(d, im, rows)) return fail(err, ERR_BAD_HEADER, pos);
     if (!check_full_sampling(d)) return fail(err, ERR_UNSUPPORTED, pos);
     JpegLayout layout;
     if (!jpeg_working_layout(d, &layout) || layout.total > im->jpeg_layout_bytes) {
@@ -55,10 +60,7 @@ bool tiff_jpeg_block(const u8* stream, u64 n, u64 pos, const TiffImage* im, u8* 
     if (!decode_scans(stream, n, d, &planes, &index, false, &st)) {
         return fail(err, jpeg_status_to_codec_error(st.code), pos);
     }
-    if (d->width != im->block_width || d->height != rows || d->components != im->color_samples ||
-        !check_full_sampling(d)) {
-        return fail(err, ERR_BAD_HEADER, pos);
-    }
+    if (!frame_fits(d, im, rows) || !check_full_sampling(d)) return fail(err, ERR_BAD_HEADER, pos);
     for (u32 c = 0; c < d->components; c++) {
         if (!(d->quant_defined & (1u << d->comp[c].quant_table))) return fail(err, ERR_BAD_HEADER, pos);
     }

@@ -11,6 +11,7 @@
 
 #include "codec/codecs.h"
 #include "codec/job.h"
+#include "codec/jpeg/encode.h"
 #include "codec/probe.h"
 #include "tiff_support.h"
 
@@ -448,4 +449,47 @@ TEST(TiffJob, VeryWideStripsKeepTheCacheBounded) {
     PixelBuffer o = {(u8*)out.data(), 1024, 256, 256};
     ASSERT_TRUE(tiff_render(file.data(), file.size(), scratch.p, 0, 1000000, 280, 256, 16, &o, &err));
     EXPECT_EQ(out[15 * 256 + 255], 0xFF090909u);
+}
+
+// JPEG strips that are whole streams (no JPEGTables), the last one coded at
+// the full strip height of which only its first rows belong to the image:
+// rows 32 to 39 come from its top half (one colour), not its bottom half.
+TEST(TiffBlocks, JpegLastStripCodedAtFullHeight) {
+    const u32 w = 48, h = 40, rps = 16;
+    const u32 colours[3][2] = {{0x204080, 0x204080}, {0x806040, 0x806040}, {0x30C050, 0xF01010}};
+    Builder b;
+    std::vector<u64> counts;
+    JpegEncodeSettings settings = {95, 1, 0};
+    for (u32 s = 0; s < 3; s++) {
+        std::vector<u32> rgba(w * rps);
+        for (u32 y = 0; y < rps; y++)
+            for (u32 x = 0; x < w; x++) {
+                u32 c = colours[s][y < 8 ? 0 : 1];
+                rgba[y * w + x] = (c >> 16) | (c & 0xFF00) | (c & 255) << 16 | 0xFF000000u;
+            }
+        std::vector<u8> work(jpeg_encode_workspace_bytes(&settings, w, rps));
+        Bytes out(jpeg_encode_output_bound(&settings, w, rps));
+        JpegEncodeResult r;
+        ASSERT_TRUE(jpeg_encode(span_of(rgba.data(), rgba.size() * 4), w * 4, w, rps, &settings, work.data(),
+                                work.size(), out.data(), out.size(), &r));
+        out.resize(r.bytes);
+        counts.push_back(out.size());
+        b.chunks.push_back(out);
+    }
+    b.fields = {{256, SHORT, {w}}, {257, SHORT, {h}}, {258, SHORT, {8, 8, 8}}, {259, SHORT, {7}}, {262, SHORT, {6}},
+                {273, LONG, {}},   {277, SHORT, {3}}, {278, SHORT, {rps}},     {279, LONG, counts},
+                {530, SHORT, {1, 1}}};
+    Decoded d = decode(b.build());
+    ASSERT_TRUE(d.ok) << d.err.code << " at " << d.err.offset;
+    for (u32 y = 0; y < h; y++) {
+        u32 want = colours[y / rps][0];
+        for (u32 x = 0; x < w; x += 7) {
+            u32 got = d.pixels[y * w + x];
+            // RGBA words against 0xRRGGBB: within 2 per channel.
+            for (u32 k = 0; k < 3; k++) {
+                int g = (int)(got >> (8 * k) & 255), e = (int)(want >> (16 - 8 * k) & 255);
+                ASSERT_LE(std::abs(g - e), 2) << x << "," << y << " channel " << k;
+            }
+        }
+    }
 }
