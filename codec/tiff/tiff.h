@@ -7,8 +7,9 @@
 // under it, kept in a small cache of decoded blocks inside the scratch
 // memory. A tiled file of any size the view supports thus opens in memory
 // bounded by one screen tile's worth of blocks, and the whole image is never
-// held at once. The probe proves every block lies in the file; a damaged
-// block fails only the rectangles that need it.
+// held at once; the reduced-resolution images a file carries serve the
+// coarse levels they match. The probe proves every block lies in the file;
+// a damaged block fails only the rectangles that need it.
 #pragma once
 
 #include "codec/image.h"
@@ -49,9 +50,9 @@ enum : u32 { TIFF_MAX_SLOTS = 1024, TIFF_CACHE_TARGET = 16u << 20, TIFF_CACHE_LI
 
 // ---- The image record -------------------------------------------------------
 
-// What the IFD says, checked, and where each part of the scratch memory
-// lies. It is the first thing in the job's scratch; the offsets are from the
-// scratch start.
+// What one IFD says, checked, and where each part of the scratch memory
+// lies (offsets from the scratch start, the same for every image of a
+// document).
 struct TiffImage {
     u64 magic;
     bool big_endian;
