@@ -493,3 +493,30 @@ TEST(TiffBlocks, JpegLastStripCodedAtFullHeight) {
         }
     }
 }
+
+// Every prefix of a valid file (strips of LZW, then an uncompressed BigTIFF
+// in big-endian order) is refused cleanly or, when it still holds what the
+// image needs, decoded: never a read past the bytes given.
+TEST(TiffContainer, EveryPrefix) {
+    Builder lzw;
+    lzw.chunks.push_back(lzw_codes({256, 65, 258, 65, 66, 257}));
+    lzw.chunks.push_back(lzw_codes({256, 66, 258, 67, 68, 257}));
+    lzw.fields = {{256, SHORT, {5}}, {257, SHORT, {2}}, {258, SHORT, {8}}, {259, SHORT, {5}}, {262, SHORT, {1}},
+                  {273, LONG, {}},   {277, SHORT, {1}}, {278, SHORT, {1}},
+                  {279, LONG, {lzw.chunks[0].size(), lzw.chunks[1].size()}}};
+    Builder raw = rgb_file(6, 5, 2);
+    raw.be = raw.big = true;
+    for (Builder* b : {&lzw, &raw}) {
+        Bytes file = b->build();
+        for (u64 n = 0; n <= file.size(); n++) {
+            Bytes cut(file.begin(), file.begin() + n);
+            Decoded d = decode(cut);
+            if (!d.ok) {
+                EXPECT_LE(d.err.offset, n) << n;
+            }
+            if (n == file.size()) {
+                EXPECT_TRUE(d.ok);
+            }
+        }
+    }
+}
