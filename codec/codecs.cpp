@@ -235,7 +235,7 @@ static bool probe_tiff(const u8* data, u64 length, ImageInfo* info, ProbeWork* w
     return tiff_probe(data, length, info, &work->jpeg, err);
 }
 
-// The image record and an empty block cache; every pixel is made by tiles.
+// The document record and an empty block cache; every pixel is made by tiles.
 static bool base_tiff(DecodeJob* job, CodecError* err) {
     if (job->base_done) return true;
     if (job->requested_frame != 0) return fail(err, ERR_BAD_TARGET, 0);
