@@ -18,6 +18,12 @@
 // program that decodes it once. A newly opened document always takes fresh
 // memory, so that pair, where both sides do, is the one the first frame's
 // goal is judged on.
+// Then a 60000 x 40000 tiled JPEG BigTIFF with reduced-resolution images at
+// every level down to one tile, written here from a few JPEG tiles that
+// libtiff encodes (all tiles of the file share those few streams, so the
+// file stays small): its first frame at fit, then a full-resolution view of
+// a region far from the centre, each painted to completion, with the paints
+// it took and the most memory the document and the tile pool committed.
 // Usage: qb_bench_open [SIDE_JPEG SIDE_PNG] (smaller sides for a quick run).
 #include <png.h>
 #include <stdio.h>
@@ -37,6 +43,7 @@
 #include <vector>
 
 #include <jpeglib.h>
+#include <tiffio.h>
 
 #include "app/app.h"
 #include "app/input.h"
@@ -301,6 +308,169 @@ static double mib(u64 bytes) {
     return bytes / 1048576.0;
 }
 
+// ---- A huge tiled TIFF --------------------------------------------------------------
+
+// `count` distinct 256 x 256 JPEG tiles (YCbCr 4:2:0, quality 85) of a
+// photo-like picture, and the JPEGTables they need, as libtiff writes them.
+static bool jpeg_tiles(u32 count, std::vector<std::vector<u8>>* tiles, std::vector<u8>* tables) {
+    fs::path tmp = fs::temp_directory_path() / ("qb-bench-tiles-" + std::to_string(getpid()) + ".tif");
+    u32 side = 256 * count;
+    std::vector<u8> rgb = photo_like(side, 256);
+    TIFF* t = TIFFOpen(tmp.c_str(), "w");
+    if (!t) return false;
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, side);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, 256);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
+    TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    TIFFSetField(t, TIFFTAG_JPEGQUALITY, 85);
+    TIFFSetField(t, TIFFTAG_TILEWIDTH, 256);
+    TIFFSetField(t, TIFFTAG_TILELENGTH, 256);
+    std::vector<u8> tile(256 * 256 * 3);
+    for (u32 i = 0; i < count; i++) {
+        for (u32 y = 0; y < 256; y++) memcpy(&tile[y * 768], &rgb[((size_t)y * side + i * 256) * 3], 768);
+        TIFFWriteTile(t, tile.data(), i * 256, 0, 0, 0);
+    }
+    TIFFClose(t);
+    t = TIFFOpen(tmp.c_str(), "r");
+    if (!t) return false;
+    u32 n = 0;
+    void* data = nullptr;
+    if (!TIFFGetField(t, TIFFTAG_JPEGTABLES, &n, &data)) return false;
+    tables->assign((u8*)data, (u8*)data + n);
+    std::vector<u8> raw(1 << 20);
+    for (u32 i = 0; i < count; i++) {
+        tmsize_t got = TIFFReadRawTile(t, i, raw.data(), (tmsize_t)raw.size());
+        if (got <= 0) return false;
+        tiles->emplace_back(raw.begin(), raw.begin() + got);
+    }
+    TIFFClose(t);
+    fs::remove(tmp);
+    return true;
+}
+
+// A little-endian BigTIFF: the tables and tiles, then one IFD per level
+// (level 0 the image, each next one half its size, rounded up, marked as a
+// reduced image) with its tile tables.
+static bool write_huge_tiff(const fs::path& path, u32 w, u32 h) {
+    std::vector<std::vector<u8>> tiles;
+    std::vector<u8> tables;
+    if (!jpeg_tiles(16, &tiles, &tables)) return false;
+    std::vector<u8> f;
+    auto put = [&](u64 v, u32 size) {
+        for (u32 i = 0; i < size; i++) f.push_back((u8)(v >> (8 * i)));
+    };
+    put('I' | 'I' << 8, 2);
+    put(43, 2);
+    put(8, 4);
+    put(0, 8);  // IFD 0, patched below
+    u64 tables_pos = f.size();
+    f.insert(f.end(), tables.begin(), tables.end());
+    std::vector<u64> tile_pos;
+    for (const auto& t : tiles) {
+        tile_pos.push_back(f.size());
+        f.insert(f.end(), t.begin(), t.end());
+    }
+    u64 link = 8;  // where the offset of the next IFD goes
+    for (u32 level = 0;; level++) {
+        u32 lw = (u32)(((u64)w + (1u << level) - 1) >> level), lh = (u32)(((u64)h + (1u << level) - 1) >> level);
+        u32 across = (lw + 255) / 256, down = (lh + 255) / 256;
+        u64 offsets = f.size();
+        for (u32 r = 0; r < down; r++)
+            for (u32 c = 0; c < across; c++) put(tile_pos[(c * 7 + r * 13) % tiles.size()], 8);
+        u64 counts = f.size();
+        for (u32 r = 0; r < down; r++)
+            for (u32 c = 0; c < across; c++) put(tiles[(c * 7 + r * 13) % tiles.size()].size(), 4);
+        u64 ifd = f.size();
+        for (u32 i = 0; i < 8; i++) f[link + i] = (u8)(ifd >> (8 * i));
+        struct E {
+            u16 tag, type;
+            u64 count, value;
+        };
+        const E entries[] = {
+            {254, 4, 1, level ? 1u : 0u}, {256, 4, 1, lw},         {257, 4, 1, lh},
+            {258, 3, 3, 0x0000000800080008ull}, {259, 3, 1, 7},  {262, 3, 1, 6},
+            {277, 3, 1, 3},               {284, 3, 1, 1},          {322, 3, 1, 256},
+            {323, 3, 1, 256},             {324, 16, (u64)across * down, offsets},
+            {325, 4, (u64)across * down, counts}, {347, 7, tables.size(), tables_pos}, {530, 3, 2, 0x00020002},
+        };
+        put(sizeof entries / sizeof entries[0], 8);
+        for (const E& e : entries) {
+            put(e.tag, 2);
+            put(e.type, 2);
+            put(e.count, 8);
+            put(e.value, 8);
+        }
+        link = f.size();
+        put(0, 8);
+        if (across == 1 && down == 1) break;
+    }
+    FILE* out = fopen(path.c_str(), "wb");
+    return out && fwrite(f.data(), 1, f.size(), out) == f.size() && fclose(out) == 0;
+}
+
+struct HugeTimes {
+    double fit_frame;
+    u32 fit_paints;
+    double jump_frame;
+    u32 jump_paints;
+    u64 committed;
+    u64 tile_pool;
+    bool ok;
+};
+
+// Opened at fit and painted until no tile is left, then shown at actual
+// size, moved far to the bottom right, and painted again until done.
+static HugeTimes open_huge(const std::string& path) {
+    HugeTimes t = {};
+    static Program program;
+    Program* p = &program;
+    static const char script[] = "size 1920 1080\n";
+    headless_set_script(ByteSpan{(u8*)script, sizeof script - 1}, nullptr, nullptr);
+    *p = Program{};
+    if (!arena_init(&p->arena, 0x4000000) || !init_app_state(&p->app, &p->arena, 0x4000, 0x100000) ||
+        !create(&p->cache, 2048) || !present_init(&p->tables, &p->arena)) {
+        return t;
+    }
+    render_counters_init(&p->counters);
+    p->counters.tile_budget = 8;
+    if (!create_main_window(&p->window, lit("Quorbel"), lit("Quorbel"), false)) return t;
+    Event e = {};
+    while (next_event(&p->window, &e) && e.kind != EVENT_SIZE) {
+    }
+    handle_input(&p->app, &e);
+    apply_requests(p);
+    AppState* app = &p->app;
+    paint(p);
+    double t0 = now();
+    u32 slot = open_tab(app, ByteSpan{(u8*)path.data(), path.size()});
+    apply_requests(p);
+    if (slot >= SLOT_COUNT || !bit(app->has_pixels, slot)) return t;
+    do {
+        paint(p);
+        t.fit_paints++;
+        t.committed = std::max(t.committed, document_committed(app, slot));
+    } while (p->counters.deferred != 0 && t.fit_paints < 10000);
+    t.fit_frame = now() - t0;
+    t0 = now();
+    actual_size_active(app);
+    pan_active(app, -21000, -13000);
+    do {
+        paint(p);
+        t.jump_paints++;
+        t.committed = std::max(t.committed, document_committed(app, slot));
+    } while (p->counters.deferred != 0 && t.jump_paints < 10000);
+    t.jump_frame = now() - t0;
+    t.tile_pool = p->cache.pool.committed;
+    t.ok = app->error[slot] == 0;
+    release(&app->source[slot]);
+    release(&app->job_region[slot]);
+    release(&p->cache);
+    return t;
+}
+
 // ---- Fresh processes ----------------------------------------------------------------
 
 // The child's side: one JPEG first frame (ours) or one eighth-size decode
@@ -469,6 +639,21 @@ int main(int argc, char** argv) {
         printf("     document memory committed at most %.1f MiB (untagged %.1f MiB) of %.1f MiB the probe sized\n",
                mib(tagged.committed), mib(plain.committed), mib(tagged.probe_sized));
     }
+    fs::path tiff_path = dir / "huge.tif";
+    if (!write_huge_tiff(tiff_path, 60000, 40000)) {
+        printf("open bench: cannot make the TIFF\n");
+        return 1;
+    }
+    HugeTimes h = open_huge(tiff_path.string());
+    if (!h.ok) {
+        printf("open bench: %s did not open\n", tiff_path.c_str());
+        return 1;
+    }
+    printf("TIFF 60000 x 40000 tiled JPEG with reduced images (%.1f MiB, tiles shared): fit %.1f ms in %u paints, "
+           "actual size after a jump %.1f ms in %u paints\n",
+           mib(fs::file_size(tiff_path)), h.fit_frame * 1e3, h.fit_paints, h.jump_frame * 1e3, h.jump_paints);
+    printf("     document memory committed at most %.1f MiB; tile pool %.1f MiB\n", mib(h.committed),
+           mib(h.tile_pool));
     std::error_code ec;
     fs::remove_all(dir, ec);
     return 0;

@@ -14,6 +14,7 @@
 #include "codec/pnm/pnm.h"
 #include "codec/qoi/qoi.h"
 #include "codec/tga/tga.h"
+#include "codec/tiff/tiff.h"
 #include "codec/webp/webp.h"
 
 static constexpr u32 TILE = 256;
@@ -244,6 +245,32 @@ static u32 delay_gif(DecodeJob* job, u32 frame) {
     return f.delay;
 }
 
+// ---- TIFF -------------------------------------------------------------------
+
+static bool probe_tiff(const u8* data, u64 length, ImageInfo* info, ProbeWork* work, CodecError* err) {
+    return tiff_probe(data, length, info, &work->jpeg, err);
+}
+
+// The document record and an empty block cache; every pixel is made by tiles.
+static bool base_tiff(DecodeJob* job, CodecError* err) {
+    if (job->base_done) return true;
+    if (job->requested_frame != 0) return fail(err, ERR_BAD_TARGET, 0);
+    return tiff_begin(job->source.data, job->source.size, job->scratch, job->scratch_size, err);
+}
+
+// Level 0, and the coarser levels the file's reduced images serve; the
+// levels between them are "bad_target", which the tile cache averages from
+// finer tiles.
+static bool tile_tiff(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile,
+                      CodecError* err) {
+    return tiff_render(job->source.data, job->source.size, job->scratch, level, column * TILE, row * TILE, cw, ch,
+                       tile, err);
+}
+
+static bool whole_tiff(DecodeJob* job, CodecError* err) {
+    return decode_step(job, err);
+}
+
 // ---- Stills decoded whole -----------------------------------------------------
 
 bool codec_still_base(DecodeJob* job, CodecError* err) {
@@ -285,6 +312,8 @@ static const CodecEntry k_codecs[] = {
     // that have one.
     {.kind = DECODER_TGA, .format = FORMAT_TGA, .sniff = tga_sniff, .needs_name = true,
      .probe = probe_still<tga_probe>, .base = codec_still_base, .decode_still = tga_decode},
+    {.kind = DECODER_TIFF, .format = FORMAT_TIFF, .sniff = tiff_sniff, .probe = probe_tiff, .base = base_tiff,
+     .tile = tile_tiff, .whole_ready = whole_tiff},
 };
 #pragma GCC diagnostic pop
 

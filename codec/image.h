@@ -43,6 +43,7 @@ enum : u32 {
     DECODER_PNM = 7,   // P1 to P6 and PAM (P7)
     DECODER_QOI = 8,
     DECODER_TGA = 9,
+    DECODER_TIFF = 10,  // classic TIFF and BigTIFF
     DECODER_KIND_COUNT
 };
 

@@ -1,0 +1,82 @@
+// JPEG-compressed blocks: each strip or tile is a JPEG stream of its own,
+// usually abbreviated, with the tables in the file's JPEGTables field joined
+// in front of it. The stream goes through our JPEG decoder's full path (all
+// coefficients stored, then 256 x 256 tiles reconstructed) inside the part
+// of the scratch memory the probe sized for a block. The colour transform
+// follows the Photometric field, not markers the stream may lack.
+#include <string.h>
+
+#include "codec/jpeg/jpeg.h"
+#include "codec/tiff/tiff.h"
+
+// A frame no larger than the block, with any sampling the decoder's full
+// path accepts (factors up to 4, ratios up to 2): every component is given
+// the most blocks the luma component could need.
+void tiff_jpeg_sizes(const TiffImage* image, JpegDecoder* work, u64* layout_out, u64* workspace_out) {
+    memset(work, 0, sizeof *work);
+    work->frame_seen = true;
+    work->components = image->color_samples;
+    work->h_max = 2;
+    work->v_max = 2;
+    u32 across = (u32)ceil_div(image->block_width, 8);
+    u32 down = (u32)ceil_div(image->block_height, 8);
+    for (u32 c = 0; c < work->components; c++) {
+        work->comp[c] = JpegComponent{c + 1, 1, 1, 0, across + 4, down + 4, across + 1, down + 1};
+    }
+    JpegLayout layout;
+    jpeg_working_layout(work, &layout);
+    *layout_out = layout.total;
+    // Every component counted as subsampled: the largest workspace.
+    *workspace_out = jpeg_tile_workspace_size(work);
+}
+
+static bool frame_fits(const JpegDecoder* d, const TiffImage* im, u32 rows) {
+    return d->width == im->block_width && d->height >= rows && d->height <= im->block_height &&
+           d->components == im->color_samples;
+}
+
+bool tiff_jpeg_block(const u8* stream, u64 n, u64 pos, const TiffImage* im, u8* scratch, u32 rows, u8* out,
+                     u64 stride, CodecError* err) {
+    u8* base = scratch + im->jpeg_offset;
+    JpegDecoder* d = (JpegDecoder*)base;
+    JpegQuickHeader quick;
+    JpegStatus st;
+    if (!read_quick_header(stream, n, d, &quick, &st)) return fail(err, jpeg_status_to_codec_error(st.code), pos);
+    if (quick.precision != 8) return fail(err, ERR_UNSUPPORTED, pos);
+    // The frame is the block; a last strip may also be coded at the full
+    // strip height, of which only its rows are used.
+    if (!frame_fits(d, im, rows)) return fail(err, ERR_BAD_HEADER, pos);
+    if (!check_full_sampling(d)) return fail(err, ERR_UNSUPPORTED, pos);
+    JpegLayout layout;
+    if (!jpeg_working_layout(d, &layout) || layout.total > im->jpeg_layout_bytes) {
+        return fail(err, ERR_UNSUPPORTED, pos);
+    }
+    JpegPlanes planes;
+    JpegRestartIndex index;
+    jpeg_planes_from_layout(base, &layout, &planes, &index);
+    // The scans store only the coefficients they code: the planes start
+    // cleared, as they do in a job's freshly committed memory.
+    for (u32 c = 0; c < d->components; c++) memset(planes.plane[c].coefficients, 0, planes.plane[c].coefficient_count * 2);
+    if (!decode_scans(stream, n, d, &planes, &index, false, &st)) {
+        return fail(err, jpeg_status_to_codec_error(st.code), pos);
+    }
+    if (!frame_fits(d, im, rows) || !check_full_sampling(d)) return fail(err, ERR_BAD_HEADER, pos);
+    for (u32 c = 0; c < d->components; c++) {
+        if (!(d->quant_defined & (1u << d->comp[c].quant_table))) return fail(err, ERR_BAD_HEADER, pos);
+    }
+    if (d->components == 3) {
+        d->jfif = false;
+        d->adobe_transform = im->photometric == TIFF_PHOTOMETRIC_YCBCR ? 1 : 0;
+    }
+    u8* workspace = base + align64(im->jpeg_layout_bytes);
+    write_idct_constants(workspace);
+    for (u32 y = 0; y < rows; y += JPEG_TILE) {
+        for (u32 x = 0; x < im->block_width; x += JPEG_TILE) {
+            u32 w = im->block_width - x < JPEG_TILE ? im->block_width - x : JPEG_TILE;
+            u32 h = rows - y < JPEG_TILE ? rows - y : JPEG_TILE;
+            PixelBuffer tile = {out + (u64)y * stride + (u64)x * 4, stride, JPEG_TILE, JPEG_TILE};
+            make_tile(d, &planes, workspace, x, y, w, h, &tile);
+        }
+    }
+    return true;
+}
