@@ -42,6 +42,20 @@ void build_scene(const AppState* app, ViewScene* scene) {
 
 void apply_scene_results(AppState* app, const ViewScene* scene, const RenderCounters* counters) {
     app->changed &= ~scene->changed;
+    // A damaged part shown in its place is named once on the message line.
+    for (u32 i = 0; i < scene->document_count; i++) {
+        u32 slot = scene->documents[i].document;
+        if (slot >= SLOT_COUNT || !bit(app->has_pixels, slot) || !app->jobs[slot].tile_error_new) continue;
+        DecodeJob* job = &app->jobs[slot];
+        job->tile_error_new = false;
+        TextBuffer text;
+        text_clear(&text);
+        text_append(&text, "Part of the image is damaged: ");
+        text_append(&text, codec_error_name(job->tile_error.code));
+        text_append(&text, " at ");
+        text_append_u64(&text, job->tile_error.offset);
+        set_message(app, text_span(&text), true);
+    }
     if (counters->failed && counters->error_document < SLOT_COUNT) {
         mark_failed(app, counters->error_document, counters->error_code);
     }

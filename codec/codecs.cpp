@@ -261,10 +261,27 @@ static bool base_tiff(DecodeJob* job, CodecError* err) {
 // Level 0, and the coarser levels the file's reduced images serve; the
 // levels between them are "bad_target", which the tile cache averages from
 // finer tiles.
+//
+// A block whose data is damaged spoils only the tiles over it: they show a
+// plain dark red, the rest of the image still shows, and the job keeps the
+// first such fault for the message line.
 static bool tile_tiff(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile,
                       CodecError* err) {
-    return tiff_render(job->source.data, job->source.size, job->scratch, level, column * TILE, row * TILE, cw, ch,
-                       tile, err);
+    if (tiff_render(job->source.data, job->source.size, job->scratch, level, column * TILE, row * TILE, cw, ch, tile,
+                    err)) {
+        return true;
+    }
+    if (err->code == ERR_BAD_TARGET || err->code == ERR_TOO_LARGE) return false;
+    if (job->tile_error.code == ERR_OK) {
+        job->tile_error = *err;
+        job->tile_error_new = true;
+    }
+    for (u32 i = 0; i < ch; i++) {
+        u32* line = (u32*)(tile->pixels + (u64)i * tile->stride);
+        for (u32 j = 0; j < cw; j++) line[j] = 0xFF202080u;  // R, G, B, A in memory: dark red
+    }
+    error_clear(err);
+    return true;
 }
 
 static bool whole_tiff(DecodeJob* job, CodecError* err) {

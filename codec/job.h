@@ -48,6 +48,10 @@ struct DecodeJob {
     // info.orient_bytes for the stored tiles a turned image needs from a
     // decoder that makes its own tiles (null: not given; such tiles fail).
     u8* orient_cache;
+    // The first fault of a decoder that shows a damaged part in its place
+    // (a TIFF block), and whether the application has yet to report it.
+    CodecError tile_error;
+    bool tile_error_new;
     PngPlan png_plan;  // read from the file once (png_header_read)
     GifInfo gif_info;  // read again before each run of frame decodes
 };

@@ -190,3 +190,29 @@ TEST(Load, MemoryRefusedAtAnyStepShowsTooLarge) {
     EXPECT_FALSE(bit(f.app->has_pixels, 0));
     EXPECT_EQ(f.app->job_region[0].base, nullptr);
 }
+
+// A decoder that shows a damaged part in its place (a TIFF block) leaves its
+// first fault in the job: the message line names it once.
+TEST(Load, DamagedPartIsNamedOnce) {
+    TempDir t;
+    std::string png;
+    {
+        std::ifstream in(fs::path(QB_SOURCE_DIR) / "tests" / "data" / "small-rgb.png", std::ios::binary);
+        png.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    AppFixture f;
+    f.open(t.file("a.png", png));
+    load_pending(f.app);
+    ASSERT_TRUE(bit(f.app->has_pixels, 0));
+    f.app->jobs[0].tile_error = CodecError{ERR_BAD_HEADER, 1234};
+    f.app->jobs[0].tile_error_new = true;
+    ViewScene scene;
+    build_scene(f.app, &scene);
+    RenderCounters counters{};
+    apply_scene_results(f.app, &scene, &counters);
+    EXPECT_EQ(f.message(), "Part of the image is damaged: bad_header at 1234");
+    EXPECT_TRUE(bit(f.app->has_pixels, 0));  // the document still shows
+    set_message(f.app, lit(""), false);
+    apply_scene_results(f.app, &scene, &counters);
+    EXPECT_EQ(f.message(), "");
+}

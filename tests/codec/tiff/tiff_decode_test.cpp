@@ -328,6 +328,40 @@ TEST(TiffBlocks, DamagedStripFailsOnlyItsRectangles) {
     EXPECT_EQ(px[0], 0xFF414141u);
 }
 
+// Through the job, a damaged block does not fail the document: its tiles
+// show dark red and the job keeps the first fault for the message line.
+TEST(TiffJob, DamagedBlockShowsInItsPlace) {
+    Builder b;
+    b.chunks.push_back(lzw_codes({256, 65, 258, 65, 257}));
+    b.chunks.push_back(lzw_codes({256, 65, 300, 257}));
+    b.fields = {{256, SHORT, {4}}, {257, SHORT, {2}}, {258, SHORT, {8}}, {259, SHORT, {5}},   {262, SHORT, {1}},
+                {273, LONG, {}},   {277, SHORT, {1}}, {278, SHORT, {1}}, {279, LONG, {b.chunks[0].size(), b.chunks[1].size()}}};
+    Bytes file = b.build();
+    ImageInfo info;
+    ProbeWork* work = new ProbeWork;
+    CodecError err;
+    ASSERT_TRUE(probe_image(file.data(), file.size(), FORMAT_NONE, &info, work, &err));
+    Scratch scratch(info.scratch_bytes);
+    std::vector<u8> pixels(info.pixel_bytes + 64);
+    DecodeJob job;
+    ASSERT_TRUE(start_job(&job, span_of(file.data(), file.size()), &info, work, scratch.p, info.scratch_bytes,
+                          pixels.data(), &err));
+    delete work;
+    std::vector<u32> tile(256 * 256);
+    PixelBuffer t = {(u8*)tile.data(), 1024, 256, 256};
+    ASSERT_TRUE(render_tile(&job, 0, 0, 0, &t, &err));
+    EXPECT_EQ(err.code, ERR_OK);
+    EXPECT_EQ(tile[0], 0xFF202080u);
+    EXPECT_TRUE(job.tile_error_new);
+    EXPECT_EQ(job.tile_error.code, ERR_BAD_HEADER);
+    u64 strip1 = 8 + b.chunks[0].size();
+    EXPECT_GE(job.tile_error.offset, strip1);
+    // Only the first fault is kept.
+    job.tile_error_new = false;
+    ASSERT_TRUE(render_tile(&job, 0, 0, 0, &t, &err));
+    EXPECT_FALSE(job.tile_error_new);
+}
+
 TEST(TiffBlocks, CompressedStreamsThatEndEarly) {
     // PackBits: a literal run of 3 for 4 bytes; LZW: no end code and short.
     const std::pair<u64, Bytes> streams[] = {{32773, Bytes{2, 1, 2, 3}}, {5, lzw_codes({256, 65})}};
