@@ -240,9 +240,10 @@ bool icc_build(const IccProfile* profile, IccTransform* out) {
             m[r][c] = profile->grey ? (c == 0 ? 1 : 0) : s;
         }
     }
-    // The same within rounding as sRGB: nothing to do.
+    // The same within rounding as sRGB: nothing to do. A grey profile's
+    // single channel feeds all three, so only its curve counts.
     bool same = true;
-    for (u32 r = 0; r < 3; r++) {
+    for (u32 r = 0; r < 3 && !profile->grey; r++) {
         for (u32 c = 0; c < 3; c++) same = same && fabs(m[r][c] - (r == c ? 1 : 0)) < 0.003;
     }
     u32 channels = profile->grey ? 1 : 3;
