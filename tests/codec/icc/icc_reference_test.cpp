@@ -405,3 +405,89 @@ TEST(IccReference, DamagedProfilesInFilesLeaveTheStoredPixels) {
         }
     }
 }
+
+namespace {
+
+// A job kept open, with or without its colour transform, whose tiles the
+// test asks for as the tile cache does.
+struct OpenJob {
+    Bytes file;
+    ImageInfo info{};
+    std::vector<u8> memory;
+    DecodeJob job{};
+    OpenJob(const Bytes& f, bool convert) : file(f) {
+        static ProbeWork work;
+        CodecError err;
+        EXPECT_TRUE(probe_image(file.data(), file.size(), FORMAT_NONE, &info, &work, &err));
+        u64 scratch = align64(info.scratch_bytes), pixels = align64(info.pixel_bytes);
+        u64 colour = align64(info.colour_bytes), extra = align64(info.extra_bytes);
+        memory.assign(scratch + pixels + colour + extra + info.orient_bytes + 64, 0);
+        u8* base = (u8*)(((uintptr_t)memory.data() + 63) & ~(uintptr_t)63);
+        EXPECT_TRUE(start_job(&job, ByteSpan{file.data(), file.size()}, &info, &work, base, info.scratch_bytes,
+                              base + scratch, &err));
+        if (info.orient_bytes != 0) job.orient_cache = base + scratch + pixels + colour + extra;
+        if (convert) {
+            EXPECT_EQ(job_prepare_colour(&job), (u32)COLOUR_CONVERT);
+        }
+    }
+    Bytes tile(u32 level, u32 column, u32 row) {
+        Bytes t(256 * 1024);
+        PixelBuffer b = {t.data(), 1024, 256, 256};
+        CodecError err;
+        EXPECT_TRUE(render_tile(&job, level, column, row, &b, &err)) << err.code;
+        return t;
+    }
+};
+
+// Every tile the converted job gives is the stored job's tile through the
+// transform (edge fill included).
+void expect_converted_tiles(OpenJob& stored, OpenJob& shown, u32 level, const std::string& what) {
+    u64 lw = ceil_shift(shown.job.info.width, level), lh = ceil_shift(shown.job.info.height, level);
+    for (u32 row = 0; (u64)row * 256 < lh; row++) {
+        for (u32 column = 0; (u64)column * 256 < lw; column++) {
+            Bytes want = stored.tile(level, column, row);
+            icc_row_scalar(shown.job.colour, want.data(), want.data(), 65536);
+            ASSERT_EQ(shown.tile(level, column, row), want) << what << " level " << level << " tile " << column
+                                                             << ", " << row;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(IccReference, EveryTileIsConvertedTurnedOrNot) {
+    Bytes profile = rgb_profile(para_tag("r", 0, {2.2}), para_tag("g", 0, {1.8}),
+                                para_tag("b", 3, {2.4, 0.9, 0.1, 0.08, 0.05}));
+    // 600 x 520: tiles that end inside the image across and down.
+    const u32 w = 600, h = 520;
+    Bytes px = picture(w, h, 3), rgba = picture(w, h, 4);
+    struct Case {
+        const char* what;
+        Bytes file;
+    };
+    std::vector<Case> cases = {{"PNG", write_png(px, w, h, 3, profile)},
+                               {"JPEG", write_jpeg(px, w, h, 3, profile, false)},
+                               {"progressive JPEG", write_jpeg(px, w, h, 3, profile, true)},
+                               {"WebP", write_webp(rgba, w, h, profile)}};
+    for (Case& c : cases) {
+        OpenJob stored(c.file, false), shown(c.file, true);
+        ASSERT_NE(shown.job.colour, nullptr) << c.what;
+        for (u32 orientation : {1u, 6u, 3u}) {
+            job_set_orientation(&stored.job, orientation);
+            job_set_orientation(&shown.job, orientation);
+            std::string what = std::string(c.what) + " orientation " + std::to_string(orientation);
+            // A JPEG's preview serves levels 0 to 3 before its second stage.
+            for (u32 level = 0; level <= stored.info.preview_level; level++) {
+                expect_converted_tiles(stored, shown, level, what);
+            }
+        }
+        CodecError err;
+        ASSERT_TRUE(finish_full_resolution(&stored.job, &err) && finish_full_resolution(&shown.job, &err));
+        for (u32 orientation : {1u, 8u}) {
+            job_set_orientation(&stored.job, orientation);
+            job_set_orientation(&shown.job, orientation);
+            expect_converted_tiles(stored, shown, 0, std::string(c.what) + " full, orientation " +
+                                                         std::to_string(orientation));
+        }
+    }
+}
