@@ -40,6 +40,7 @@ struct IccFind {
     u32 state;      // COLOUR_NONE, COLOUR_PENDING or COLOUR_IGNORED
     u64 size;       // the profile's size as its container (or its header) says
     bool grey;      // the image itself is grey (one JPEG component, PNG colour types 0 and 4)
+    bool cmyk;      // a four-component JPEG: shown through its own CMYK rule, no profile applies
 };
 
 // The profile of a JPEG, PNG or WebP file. Every length and offset is

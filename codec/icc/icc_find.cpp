@@ -17,7 +17,7 @@ struct JpegSegments {
     u32 size[256];
     u32 count;        // as the segments say; 0: none seen
     bool faulty;      // counts disagree, a number is out of range or repeated
-    bool grey;
+    u32 components;   // of the frame header
 };
 
 static void jpeg_segments(const u8* p, u64 n, JpegSegments* s) {
@@ -40,7 +40,7 @@ static void jpeg_segments(const u8* p, u64 n, JpegSegments* s) {
         u64 len = load_be16(p, n, pos + 2);
         if (len < 2 || len > n - pos - 2) return;
         bool sof = m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
-        if (sof && len >= 8) s->grey = p[pos + 9] == 1;
+        if (sof && len >= 8) s->components = p[pos + 9];
         if (m == 0xE2 && len >= 2 + 14 && match_at(p, n, pos + 4, tag, 12)) {
             u32 seq = p[pos + 16];
             u32 count = p[pos + 17];
@@ -61,7 +61,8 @@ void jpeg_find_profile(const u8* data, u64 length, IccFind* out) {
     *out = IccFind{};
     JpegSegments s;
     jpeg_segments(data, length, &s);
-    out->grey = s.grey;
+    out->grey = s.components == 1;
+    out->cmyk = s.components == 4;
     if (s.count == 0 && !s.faulty) return;
     out->container = ICC_IN_JPEG;
     out->state = COLOUR_IGNORED;
@@ -221,8 +222,11 @@ u32 icc_prepare(const u8* data, u64 length, const IccFind* find, u8* memory, u64
         if (read) memcpy(profile, data + at, size);
     }
     IccProfile parsed;
-    // A grey image needs a grey profile and a colour image a colour one.
-    if (!read || !icc_parse(profile, find->size, &parsed) || parsed.grey != find->grey) return COLOUR_IGNORED;
+    // A grey image needs a grey profile and a colour image a colour one; a
+    // CMYK image would need a CMYK profile, which we do not convert.
+    if (!read || find->cmyk || !icc_parse(profile, find->size, &parsed) || parsed.grey != find->grey) {
+        return COLOUR_IGNORED;
+    }
     if (!icc_build(&parsed, t)) return COLOUR_NONE;
     *transform_out = t;
     return COLOUR_CONVERT;

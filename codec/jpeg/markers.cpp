@@ -327,6 +327,11 @@ bool read_quick_header(const u8* data, u64 length, JpegDecoder* d, JpegQuickHead
         } else {
             return jpeg_fail(st, JPEG_UNSUPPORTED, fo + 11);
         }
+    } else if (d->components == 4) {
+        // CMYK or YCCK: every component at the full size or halved across,
+        // or halved both ways, which full-resolution tiles can rebuild.
+        if (!check_full_sampling(d)) return jpeg_fail(st, JPEG_UNSUPPORTED, fo + 11);
+        format = Rgba8Straight;
     } else {
         return jpeg_fail(st, JPEG_UNSUPPORTED, fo + 9);
     }

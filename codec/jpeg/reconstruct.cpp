@@ -17,6 +17,8 @@ static constexpr u64 H_ROW_BYTES = 320;   // 288 used: count + 2 rounded up to t
 static constexpr u64 SUM_ROW_BYTES = 576;  // 288 16-bit sums
 
 u32 jpeg_color_mode(const JpegDecoder* d) {
+    // Four components are CMYK unless an Adobe segment says YCCK (transform 2).
+    if (d->components == 4) return d->adobe_transform == 2 ? JPEG_COLOR_YCCK : JPEG_COLOR_CMYK;
     if (d->components != 3) return JPEG_COLOR_GREY;
     if (d->jfif) return JPEG_COLOR_YCBCR;
     if (d->adobe_transform < 0) {
@@ -40,6 +42,10 @@ static void convert_row(u32 mode, const u8* const* src, u8* out, u32 count) {
         k->grey_row(src[0], out, count);
     } else if (mode == JPEG_COLOR_RGB) {
         k->rgb_row(src[0], src[1], src[2], out, count);
+    } else if (mode == JPEG_COLOR_CMYK) {
+        k->cmyk_row(src[0], src[1], src[2], src[3], out, count);
+    } else if (mode == JPEG_COLOR_YCCK) {
+        k->ycck_row(src[0], src[1], src[2], src[3], out, count);
     } else {
         k->ycc_row(src[0], src[1], src[2], out, count);
     }
@@ -61,7 +67,7 @@ static void preview_samples(const i16* dc, i32 q, u32 count, u8* row) {
 }
 
 bool make_preview(const JpegDecoder* d, const JpegPlanes* planes, PixelBuffer* out, u64 capacity, JpegStatus* st) {
-    if (d->components != 1 && d->components != 3) return jpeg_fail(st, JPEG_UNSUPPORTED, d->frame_offset);
+    if (d->components == 2) return jpeg_fail(st, JPEG_UNSUPPORTED, d->frame_offset);
     for (u32 c = 0; c < d->components; c++) {
         const JpegComponent* k = &d->comp[c];
         const JpegPlane* p = &planes->plane[c];
@@ -87,7 +93,7 @@ bool make_preview(const JpegDecoder* d, const JpegPlanes* planes, PixelBuffer* o
     u32 mode = jpeg_color_mode(d);
     u32 padded_width = (pw + 7u) & ~7u;
     for (u32 i = 0; i < ph; i++) {
-        const u8* src[3] = {};
+        const u8* src[4] = {};
         for (u32 c = 0; c < d->components; c++) {
             const JpegComponent* k = &d->comp[c];
             const JpegPlane* p = &planes->plane[c];
@@ -192,7 +198,7 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
     const JpegKernels* k = jpeg_kernels();
     const u8* constants = workspace;
     u8* buf = workspace + IDCT_TABLE_BYTES;
-    const u8* src[3] = {};
+    const u8* src[4] = {};
     u8* samples[4];
     u8* upsampled[4] = {};
     for (u32 c = 0; c < d->components; c++) {
@@ -230,16 +236,17 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
         }
         const u8* origin = samples[c] + (u64)(y0 - by0 * 8) * SAMPLE_STRIDE + (x0 - bx0 * 8);
         if (!upsampled[c]) {
-            src[c < 3 ? c : 2] = origin;
+            src[c] = origin;
             continue;
         }
         upsample_component(origin, x1 - x0, y1 - y0, vr, cw <= 2, upsampled[c], hrow, sums);
-        src[c < 3 ? c : 2] = upsampled[c] + (u64)(y - y0 * vr) * SAMPLE_STRIDE + (x - x0 * hr);
+        src[c] = upsampled[c] + (u64)(y - y0 * vr) * SAMPLE_STRIDE + (x - x0 * hr);
     }
     if (d->components == 1) src[1] = src[2] = src[0];
     u32 mode = jpeg_color_mode(d);
     for (u32 i = 0; i < height; i++) {
-        const u8* rows[3] = {src[0] + i * SAMPLE_STRIDE, src[1] + i * SAMPLE_STRIDE, src[2] + i * SAMPLE_STRIDE};
+        const u8* rows[4] = {src[0] + i * SAMPLE_STRIDE, src[1] + i * SAMPLE_STRIDE, src[2] + i * SAMPLE_STRIDE,
+                             src[3] != nullptr ? src[3] + i * SAMPLE_STRIDE : nullptr};
         convert_row(mode, rows, tile->pixels + i * tile->stride, width);
     }
 }
