@@ -74,3 +74,13 @@ for y in range(H):
 open("plain.png", "wb").write(png(W, H, rows))
 open("adobe-rgb.png", "wb").write(png(W, H, rows, profile(ADOBE)))
 open("lut-profile.png", "wb").write(png(W, H, rows, profile(LUT)))
+
+try:
+    from PIL import Image
+except ImportError:
+    Image = None
+if Image is not None:
+    cmyk = Image.new("CMYK", (W, H))
+    cmyk.putdata([(255 - r, 255 - g, 255 - b, 40 if y >= 24 else 0)
+                  for y, row in enumerate(rows) for r, g, b in zip(row[0::3], row[1::3], row[2::3])])
+    cmyk.save("cmyk.jpg", quality=92)
