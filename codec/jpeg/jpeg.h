@@ -233,6 +233,8 @@ u32 jpeg_color_mode(const JpegDecoder* d);
 // Fills `out` (its pixels pointer set by the caller, `capacity` bytes) with
 // the preview and sets its width, height and stride.
 bool make_preview(const JpegDecoder* d, const JpegPlanes* planes, PixelBuffer* out, u64 capacity, JpegStatus* st);
+// Every component's size a whole fraction (1/1 to 1/4) of the largest,
+// across and down: the layouts the decoder takes.
 bool check_full_sampling(const JpegDecoder* d);
 u64 jpeg_tile_workspace_size(const JpegDecoder* d);
 void write_idct_constants(u8* workspace);
