@@ -133,6 +133,7 @@ struct AppState {
     u32 changed;
     u32 load_pending;
     u32 second_stage_pending;
+    u32 profile_ignored;  // the file's colour profile could not be used
 
     u8 tab_order[SLOT_COUNT];
     u64 tab_count;

@@ -76,6 +76,7 @@ void status_text(const AppState* app, TextBuffer* out) {
     }
     text_append(out, "   ");
     text_append(out, image_format_name(app->format[s]));
+    if (bit(app->has_pixels, s) && bit(app->profile_ignored, s)) text_append(out, "  profile ignored");
     text_append(out, "   ");
     text_append_u64(out, zoom_percent(app->zoom[s]));
     text_append(out, "%");

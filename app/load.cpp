@@ -55,18 +55,21 @@ void start_decode(AppState* app, u32 slot) {
         return;
     }
     // Each part is checked against overflow before the sum is formed.
-    // The memory for turned tiles follows the extra bytes, and is committed
-    // with them (at once when there are none).
+    // The colour profile's memory follows the pixel buffer and is committed
+    // with it, since its transform is built at once. The memory for turned
+    // tiles follows the extra bytes, and is committed with them (at once
+    // when there are none).
     u64 scratch = align64(info.scratch_bytes);
     u64 pixels = align64(info.pixel_bytes);
+    u64 colour = align64(info.colour_bytes);
     u64 extra = align64(info.extra_bytes);
     u64 limit = (u64)1 << 56;
     ReservedRegion* region = &app->job_region[slot];
     release(region);
-    u64 at_open = scratch + pixels + (info.extra_bytes == 0 ? info.orient_bytes : 0);
+    u64 at_open = scratch + pixels + colour + (info.extra_bytes == 0 ? info.orient_bytes : 0);
     if (info.scratch_bytes > limit || info.pixel_bytes > limit || info.extra_bytes > limit ||
-        info.orient_bytes > limit || !reserve(region, scratch + pixels + extra + info.orient_bytes) ||
-        !commit_to(region, at_open)) {
+        info.orient_bytes > limit || info.colour_bytes > limit ||
+        !reserve(region, scratch + pixels + colour + extra + info.orient_bytes) || !commit_to(region, at_open)) {
         mark_failed(app, slot, ERR_TOO_LARGE);
         return;
     }
@@ -84,7 +87,14 @@ void start_decode(AppState* app, u32 slot) {
         return;
     }
     job->swap_red_blue = true;
-    if (info.orient_bytes != 0) job->orient_cache = region->base + scratch + pixels + extra;
+    if (info.orient_bytes != 0) job->orient_cache = region->base + scratch + pixels + colour + extra;
+    // A profile we cannot use leaves the image as stored, and the status
+    // line says so.
+    if (job_prepare_colour(job) == COLOUR_IGNORED) {
+        app->profile_ignored |= b;
+    } else {
+        app->profile_ignored &= ~b;
+    }
     // The region was committed just now: every byte of it reads as zero.
     job->pixels_zero = true;
     job->scratch_zero = true;

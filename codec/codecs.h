@@ -5,6 +5,7 @@
 #pragma once
 
 #include "codec/gif/gif.h"
+#include "codec/icc/icc.h"
 #include "codec/image.h"
 #include "codec/jpeg/jpeg.h"
 #include "codec/png/png.h"
@@ -57,6 +58,9 @@ struct CodecEntry {
                          CodecError* err);
     // The orientation the file's metadata asks for (1 to 8). Null: 1.
     u32 (*orientation)(const u8* data, u64 length);
+    // Where the file's colour profile is and whether it can be read. Null:
+    // the format carries none.
+    void (*profile)(const u8* data, u64 length, IccFind* out);
 };
 
 // The entry of a kind; null for DECODER_NONE and unknown kinds.

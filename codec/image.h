@@ -162,6 +162,8 @@ struct ImageInfo {
     ImageFormat format;  // the format the status line names (a container's, for an embedded stream)
     u32 orientation;     // EXIF numbering from the file's metadata; width and height are as shown
     u64 orient_bytes;    // memory for turned tiles of a decoder that makes its own, after the extra bytes
+    u32 colour;          // COLOUR_* (codec/icc/icc.h): what the file's colour profile asks for
+    u64 colour_bytes;    // memory for reading the profile and its transform, right after the pixel buffer
     // The bytes the decoder reads: a container's embedded stream (size 0:
     // the whole file).
     u64 source_offset;

@@ -37,7 +37,11 @@ bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, const Pro
     job->pixels.stride = row_stride(info->width);
     job->pixels.width = info->width;
     job->pixels.height = info->height;
-    job->extra = pixels + align64(info->pixel_bytes);
+    // The profile's memory sits between the pixel buffer and the extra
+    // memory, so that it is committed at open with the buffer while the
+    // extra memory waits for its stage.
+    job->colour_memory = info->colour_bytes != 0 ? pixels + align64(info->pixel_bytes) : nullptr;
+    job->extra = pixels + align64(info->pixel_bytes) + align64(info->colour_bytes);
     job->requested_frame = 0;
     job->decoded_frame = -1;
     // The probe reports the size as shown; the decoder works on the image as
@@ -51,6 +55,17 @@ bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, const Pro
     const CodecEntry* entry = codec_entry(info->decoder);
     if (entry != nullptr && entry->start != nullptr) entry->start(job, work);
     return true;
+}
+
+u32 job_prepare_colour(DecodeJob* job) {
+    job->colour = nullptr;
+    if (job->info.colour != COLOUR_PENDING) return job->info.colour;
+    const CodecEntry* entry = codec_entry(job->info.decoder);
+    IccFind find = {};
+    if (entry != nullptr && entry->profile != nullptr) entry->profile(job->source.data, job->source.size, &find);
+    job->info.colour = icc_prepare(job->source.data, job->source.size, &find, job->colour_memory,
+                                   job->info.colour_bytes, &job->colour);
+    return job->info.colour;
 }
 
 // ---- Stages -----------------------------------------------------------------
@@ -283,14 +298,22 @@ void job_set_orientation(DecodeJob* job, u32 orientation) {
 
 // The valid part of a displayed tile, as the job's decoder and orientation
 // give it.
-static bool produce_tile(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile,
-                         CodecError* err) {
+static bool stored_pixels_tile(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile,
+                               CodecError* err) {
     const CodecEntry* entry = codec_entry(job->info.decoder);
     bool decoder_tiles = entry != nullptr && entry->tile != nullptr &&
                          (entry->tile_from_buffer == nullptr || !entry->tile_from_buffer(job, level));
     if (job->orientation != 1) return oriented_tile(job, entry, decoder_tiles, level, column, row, cw, ch, tile, err);
     if (decoder_tiles) return entry->tile(job, level, column, row, cw, ch, tile, err);
     job_copy_tile(job, level, column, row, cw, ch, tile);
+    return true;
+}
+
+// ... and converted to sRGB when the file's profile asks for it.
+static bool produce_tile(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile,
+                         CodecError* err) {
+    if (!stored_pixels_tile(job, level, column, row, cw, ch, tile, err)) return false;
+    if (job->colour != nullptr) icc_convert_rect(job->colour, tile->pixels, TILE_STRIDE, cw, ch);
     return true;
 }
 
@@ -316,7 +339,7 @@ bool render_tile(DecodeJob* job, u32 level, u32 column, u32 row, PixelBuffer* ti
 
 u64 full_resolution_bytes(const DecodeJob* job) {
     const CodecEntry* entry = codec_entry(job->info.decoder);
-    if (entry != nullptr && (entry->whole_ready != nullptr || job->orientation != 1)) {
+    if (entry != nullptr && (entry->whole_ready != nullptr || job->orientation != 1 || job->colour != nullptr)) {
         return row_stride(job->info.width) * job->info.height + 0x40020;
     }
     return 0;
@@ -329,14 +352,14 @@ bool full_resolution_pixels(DecodeJob* job, u8* memory, PixelBuffer* result, Cod
     if (entry->whole_ready == nullptr) {
         if (job->info.preview_level != 0) return fail(err, ERR_BAD_TARGET, 0);
         if (!decode_step(job, err)) return false;
-        if (job->orientation == 1) {
+        if (job->orientation == 1 && job->colour == nullptr) {
             *result = job->pixels;
             return true;
         }
     } else if (!entry->whole_ready(job, err)) {
         return false;
     }
-    // Assembled from the level-0 tiles as shown.
+    // Assembled from the level-0 tiles as shown (turned, converted).
     u32 w = job->info.width;
     u32 h = job->info.height;
     u64 stride = row_stride(w);

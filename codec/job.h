@@ -6,6 +6,7 @@
 #pragma once
 
 #include "codec/gif/gif.h"
+#include "codec/icc/icc.h"
 #include "codec/image.h"
 #include "codec/png/png.h"
 
@@ -27,7 +28,7 @@ struct DecodeJob {
     u8* scratch;
     u64 scratch_size;
     PixelBuffer pixels;
-    u8* extra;         // pixels + align64(pixel_bytes)
+    u8* extra;         // pixels + align64(pixel_bytes) + align64(colour_bytes)
     u32 requested_frame;
     i32 decoded_frame;  // -1: none
     bool base_done;
@@ -52,6 +53,11 @@ struct DecodeJob {
     // (a TIFF block), and whether the application has yet to report it.
     CodecError tile_error;
     bool tile_error_new;
+    // info.colour_bytes right after the pixel buffer, where the file's
+    // profile is read and its transform built; the transform every tile
+    // goes through (null: shown as stored).
+    u8* colour_memory;
+    const IccTransform* colour;
     PngPlan png_plan;  // read from the file once (png_header_read)
     GifInfo gif_info;  // read again before each run of frame decodes
 };
@@ -64,6 +70,11 @@ bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, u8* scrat
 struct ProbeWork;
 bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, const ProbeWork* work, u8* scratch,
                u64 scratch_size, u8* pixels, CodecError* err);
+// Reads the file's colour profile into colour_memory (committed by the
+// caller) and builds its transform; info.colour becomes COLOUR_CONVERT,
+// COLOUR_NONE (sRGB already) or COLOUR_IGNORED. Without this call the job
+// shows the stored pixels.
+u32 job_prepare_colour(DecodeJob* job);
 // Brings the base decode up to the requested frame.
 bool decode_step(DecodeJob* job, CodecError* err);
 // The second stage of a decoder that has one (full-resolution JPEG tiles).

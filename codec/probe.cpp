@@ -54,6 +54,14 @@ static bool probe_kind(const CodecEntry* entry, const u8* data, u64 length, Imag
     // A decoder that makes its own tiles needs a few stored ones at hand to
     // show them turned (the user may turn any image).
     info->orient_bytes = entry->tile != nullptr ? job_orient_bytes(info->width, info->height) : 0;
+    // The profile is read and its transform built when the job starts, in
+    // memory sized here.
+    if (entry->profile != nullptr) {
+        IccFind find;
+        entry->profile(data, length, &find);
+        info->colour = find.state;
+        info->colour_bytes = icc_memory_bytes(&find);
+    }
     return true;
 }
 

@@ -42,6 +42,27 @@ void jpeg_grey_row_scalar(const u8* y, u8* out, u32 count) {
     }
 }
 
+// round(x / 255) for x up to 255 * 255 (never a tie: 255 is odd).
+static QB_FORCE_INLINE u8 div255(u32 x) {
+    return (u8)((x + 127) / 255);
+}
+
+void jpeg_cmyk_row_scalar(const u8* c, const u8* m, const u8* y, const u8* k, u8* out, u32 count) {
+    for (u32 i = 0; i < round8(count); i++) {
+        out[4 * i + 0] = div255((u32)c[i] * k[i]);
+        out[4 * i + 1] = div255((u32)m[i] * k[i]);
+        out[4 * i + 2] = div255((u32)y[i] * k[i]);
+        out[4 * i + 3] = 255;
+    }
+}
+
+void jpeg_ycck_row_scalar(const u8* y, const u8* cb, const u8* cr, const u8* k, u8* out, u32 count) {
+    jpeg_ycc_row_scalar(y, cb, cr, out, count);
+    for (u32 i = 0; i < round8(count); i++) {
+        for (u32 j = 0; j < 3; j++) out[4 * i + j] = div255((255u - out[4 * i + j]) * k[i]);
+    }
+}
+
 // ---- Upsampling --------------------------------------------------------------------
 
 void jpeg_upsample_h2_scalar(const u8* in, u8* out, u32 count) {

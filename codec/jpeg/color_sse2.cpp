@@ -59,6 +59,42 @@ void jpeg_grey_row_sse2(const u8* y, u8* out, u32 count) {
     }
 }
 
+// round(a * b / 255) for 8 lanes of bytes widened to 16 bits: with
+// t = a b + 128, (t + (t >> 8)) >> 8 is the rounded quotient for every
+// product up to 255 * 255, all in unsigned 16-bit lanes.
+static QB_FORCE_INLINE __m128i mul_div255(__m128i a, __m128i b) {
+    __m128i t = _mm_add_epi16(_mm_mullo_epi16(a, b), _mm_set1_epi16(128));
+    return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
+}
+
+void jpeg_cmyk_row_sse2(const u8* c, const u8* m, const u8* y, const u8* k, u8* out, u32 count) {
+    for (u32 i = 0; i < count; i += 8) {
+        __m128i kk = load8(k + i);
+        store_rgba(out + 4 * i, mul_div255(load8(c + i), kk), mul_div255(load8(m + i), kk),
+                   mul_div255(load8(y + i), kk));
+    }
+}
+
+// YCbCr to RGBA first, then each colour byte inverted and multiplied by K in
+// place, four pixels (16 bytes, alpha included and put back) a step.
+void jpeg_ycck_row_sse2(const u8* y, const u8* cb, const u8* cr, const u8* k, u8* out, u32 count) {
+    jpeg_ycc_row_sse2(y, cb, cr, out, count);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i ones = _mm_set1_epi8((char)0xFF);
+    const __m128i alpha = _mm_set1_epi32((i32)0xFF000000u);
+    for (u32 i = 0; i < ((count + 7) & ~7u); i += 4) {
+        u32 kw;
+        memcpy(&kw, k + i, 4);
+        // K of each pixel in all four of its bytes.
+        __m128i kb = _mm_unpacklo_epi8(_mm_cvtsi32_si128((i32)kw), _mm_cvtsi32_si128((i32)kw));
+        kb = _mm_unpacklo_epi16(kb, kb);
+        __m128i px = _mm_xor_si128(_mm_loadu_si128((const __m128i*)(out + 4 * i)), ones);
+        __m128i lo = mul_div255(_mm_unpacklo_epi8(px, zero), _mm_unpacklo_epi8(kb, zero));
+        __m128i hi = mul_div255(_mm_unpackhi_epi8(px, zero), _mm_unpackhi_epi8(kb, zero));
+        _mm_storeu_si128((__m128i*)(out + 4 * i), _mm_or_si128(_mm_packus_epi16(lo, hi), alpha));
+    }
+}
+
 // ---- Upsampling --------------------------------------------------------------------
 
 void jpeg_upsample_h2_sse2(const u8* in, u8* out, u32 count) {

@@ -111,11 +111,13 @@ void jpeg_idct_scalar(const i16* coef, const i16* quant, const u8* constants, u8
 static const JpegKernels k_scalar = {jpeg_idct_scalar,        jpeg_ycc_row_scalar,    jpeg_rgb_row_scalar,
                                      jpeg_grey_row_scalar,    jpeg_upsample_h2_scalar, jpeg_column_sum_scalar,
                                      jpeg_upsample_h2v2_scalar, jpeg_find_ff_scalar,
-                                     jpeg_preview_row_scalar, jpeg_widen_row_scalar};
+                                     jpeg_preview_row_scalar, jpeg_widen_row_scalar,
+                                     jpeg_cmyk_row_scalar,    jpeg_ycck_row_scalar};
 static const JpegKernels k_sse2 = {jpeg_idct_sse2,        jpeg_ycc_row_sse2,    jpeg_rgb_row_sse2,
                                    jpeg_grey_row_sse2,    jpeg_upsample_h2_sse2, jpeg_column_sum_sse2,
                                    jpeg_upsample_h2v2_sse2, jpeg_find_ff_sse2,
-                                   jpeg_preview_row_sse2,   jpeg_widen_row_sse2};
+                                   jpeg_preview_row_sse2,   jpeg_widen_row_sse2,
+                                   jpeg_cmyk_row_sse2,      jpeg_ycck_row_sse2};
 
 // SSE2 is part of x86-64, so the best variant needs no CPU check.
 static const JpegKernels* g_jpeg_kernels = &k_sse2;

@@ -1,5 +1,5 @@
 // JPEG decoder: baseline, extended-sequential and progressive Huffman-coded
-// files with 1 or 3 components at 8-bit precision. The decoder keeps all its
+// files with 1, 3 or 4 (CMYK, YCCK) components at 8-bit precision. The decoder keeps all its
 // state in one JpegDecoder record (no pointers, so it can live anywhere) and
 // works only in memory it is handed: the probe sizes a scratch region (the
 // record, the restart index and every component's DCT coefficients) and a
@@ -31,7 +31,7 @@ enum : u32 { JPEG_BASELINE = 0, JPEG_EXTENDED = 1, JPEG_PROGRESSIVE = 2 };
 enum : u32 { JPEG_SEGMENT_FAILED = 0, JPEG_SEGMENT_SCAN = 1, JPEG_SEGMENT_END = 2, JPEG_SEGMENT_FRAME = 3 };
 
 // Colour conversion applied at reconstruction.
-enum : u32 { JPEG_COLOR_GREY = 0, JPEG_COLOR_RGB = 1, JPEG_COLOR_YCBCR = 2 };
+enum : u32 { JPEG_COLOR_GREY = 0, JPEG_COLOR_RGB = 1, JPEG_COLOR_YCBCR = 2, JPEG_COLOR_CMYK = 3, JPEG_COLOR_YCCK = 4 };
 
 // build_huffman results.
 enum : u32 { JPEG_HUFFMAN_OK = 0, JPEG_HUFFMAN_BAD_COUNTS = 1, JPEG_HUFFMAN_BAD_DC_SYMBOL = 2 };
@@ -164,7 +164,7 @@ struct JpegPlane {
 
 struct JpegPlanes {
     JpegPlane plane[JPEG_MAX_COMPONENTS];
-    u8* row_buffer[JPEG_MAX_COMPONENTS];  // preview upsampling, components 1..3
+    u8* row_buffer[JPEG_MAX_COMPONENTS];  // preview upsampling, components 1 and up
     u64 row_buffer_size;
 };
 
@@ -233,6 +233,8 @@ u32 jpeg_color_mode(const JpegDecoder* d);
 // Fills `out` (its pixels pointer set by the caller, `capacity` bytes) with
 // the preview and sets its width, height and stride.
 bool make_preview(const JpegDecoder* d, const JpegPlanes* planes, PixelBuffer* out, u64 capacity, JpegStatus* st);
+// Every component's size a whole fraction (1/1 to 1/4) of the largest,
+// across and down: the layouts the decoder takes.
 bool check_full_sampling(const JpegDecoder* d);
 u64 jpeg_tile_workspace_size(const JpegDecoder* d);
 void write_idct_constants(u8* workspace);

@@ -15,6 +15,12 @@ typedef void (*JpegIdctFn)(const i16* coefficients, const i16* quant, const u8* 
 // count rounded up to a multiple of 8 pixels: sources and target carry slack.
 typedef void (*JpegYccRowFn)(const u8* y, const u8* cb, const u8* cr, u8* out, u32 count);
 typedef void (*JpegGreyRowFn)(const u8* y, u8* out, u32 count);
+// Four-component rows into RGBA, on the stored values (which by Adobe's
+// convention are inverted ink amounts): CMYK gives R = C K / 255, G = M K /
+// 255, B = Y K / 255, rounded; YCCK first turns Y, Cb, Cr into R, G, B as
+// ycc_row does, takes C = 255 - R (and so on) as libjpeg-turbo does, then
+// the same products with K.
+typedef void (*JpegCmykRowFn)(const u8* c, const u8* m, const u8* y, const u8* k, u8* out, u32 count);
 
 // Triangular upsampling. `in` has count + 2 entries: in[0] and in[count + 1]
 // repeat the samples beyond each end. Writes 2 * count outputs.
@@ -46,6 +52,8 @@ struct JpegKernels {
     JpegFindFfFn find_ff;
     JpegPreviewRowFn preview_row;
     JpegWidenRowFn widen_row;
+    JpegCmykRowFn cmyk_row;
+    JpegCmykRowFn ycck_row;
 };
 
 enum : u32 { JPEG_KERNELS_SCALAR = 0, JPEG_KERNELS_SSE2 = 1, JPEG_KERNELS_BEST = 2 };
@@ -74,3 +82,7 @@ void jpeg_widen_row_scalar(const u8* in, u8* out, u32 count, u32 shift);
 void jpeg_widen_row_sse2(const u8* in, u8* out, u32 count, u32 shift);
 u64 jpeg_find_ff_scalar(const u8* p, u64 pos, u64 length);
 u64 jpeg_find_ff_sse2(const u8* p, u64 pos, u64 length);
+void jpeg_cmyk_row_scalar(const u8* c, const u8* m, const u8* y, const u8* k, u8* out, u32 count);
+void jpeg_cmyk_row_sse2(const u8* c, const u8* m, const u8* y, const u8* k, u8* out, u32 count);
+void jpeg_ycck_row_scalar(const u8* y, const u8* cb, const u8* cr, const u8* k, u8* out, u32 count);
+void jpeg_ycck_row_sse2(const u8* y, const u8* cb, const u8* cr, const u8* k, u8* out, u32 count);

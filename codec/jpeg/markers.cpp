@@ -313,20 +313,23 @@ bool read_quick_header(const u8* data, u64 length, JpegDecoder* d, JpegQuickHead
         bool rgb_ids = d->comp[0].id == 'R' && d->comp[1].id == 'G' && d->comp[2].id == 'B';
         u32 h1 = d->comp[1].h;
         u32 v1 = d->comp[1].v;
+        // Any layout whose components are whole fractions of the largest
+        // (4:4:0, 4:1:1, 3:1 and the rest) decodes; the format names the
+        // common ones, and the others by their nearest.
+        if (!check_full_sampling(d)) return jpeg_fail(st, JPEG_UNSUPPORTED, fo + 11);
         if (rgb_ids) {
-            if (s[0] != s[1] || s[1] != s[2]) return jpeg_fail(st, JPEG_UNSUPPORTED, fo + 11);
             format = deep ? Rgba16 : Rgba8Straight;
-        } else if (s[1] != s[2]) {
-            return jpeg_fail(st, JPEG_UNSUPPORTED, fo + 11);
-        } else if (s[0] == s[1]) {
-            format = deep ? Yuv444_16 : Yuv444_8;
-        } else if (d->comp[0].h == 2 * h1 && d->comp[0].v == v1) {
+        } else if (s[1] == s[2] && d->comp[0].h == 2 * h1 && d->comp[0].v == v1) {
             format = deep ? Yuv422_16 : Yuv422_8;
-        } else if (d->comp[0].h == 2 * h1 && d->comp[0].v == 2 * v1) {
+        } else if (s[1] == s[2] && d->comp[0].h == 2 * h1 && d->comp[0].v == 2 * v1) {
             format = deep ? Yuv420_16 : Yuv420_8;
         } else {
-            return jpeg_fail(st, JPEG_UNSUPPORTED, fo + 11);
+            format = deep ? Yuv444_16 : Yuv444_8;
         }
+    } else if (d->components == 4) {
+        // CMYK or YCCK, in any layout of whole ratios as well.
+        if (!check_full_sampling(d)) return jpeg_fail(st, JPEG_UNSUPPORTED, fo + 11);
+        format = Rgba8Straight;
     } else {
         return jpeg_fail(st, JPEG_UNSUPPORTED, fo + 9);
     }

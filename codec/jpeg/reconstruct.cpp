@@ -17,6 +17,8 @@ static constexpr u64 H_ROW_BYTES = 320;   // 288 used: count + 2 rounded up to t
 static constexpr u64 SUM_ROW_BYTES = 576;  // 288 16-bit sums
 
 u32 jpeg_color_mode(const JpegDecoder* d) {
+    // Four components are CMYK unless an Adobe segment says YCCK (transform 2).
+    if (d->components == 4) return d->adobe_transform == 2 ? JPEG_COLOR_YCCK : JPEG_COLOR_CMYK;
     if (d->components != 3) return JPEG_COLOR_GREY;
     if (d->jfif) return JPEG_COLOR_YCBCR;
     if (d->adobe_transform < 0) {
@@ -26,8 +28,9 @@ u32 jpeg_color_mode(const JpegDecoder* d) {
     return d->adobe_transform == 0 ? JPEG_COLOR_RGB : JPEG_COLOR_YCBCR;
 }
 
+// log2 of a ratio of 1, 2 or 4; 0 for 3, which has none.
 static u32 shift_of(u32 ratio) {
-    return ratio >= 4 ? 2 : (ratio >= 2 ? 1 : 0);
+    return ratio == 4 ? 2 : (ratio == 2 ? 1 : 0);
 }
 
 static bool subsampled(const JpegDecoder* d, const JpegComponent* c) {
@@ -40,6 +43,10 @@ static void convert_row(u32 mode, const u8* const* src, u8* out, u32 count) {
         k->grey_row(src[0], out, count);
     } else if (mode == JPEG_COLOR_RGB) {
         k->rgb_row(src[0], src[1], src[2], out, count);
+    } else if (mode == JPEG_COLOR_CMYK) {
+        k->cmyk_row(src[0], src[1], src[2], src[3], out, count);
+    } else if (mode == JPEG_COLOR_YCCK) {
+        k->ycck_row(src[0], src[1], src[2], src[3], out, count);
     } else {
         k->ycc_row(src[0], src[1], src[2], out, count);
     }
@@ -61,7 +68,7 @@ static void preview_samples(const i16* dc, i32 q, u32 count, u8* row) {
 }
 
 bool make_preview(const JpegDecoder* d, const JpegPlanes* planes, PixelBuffer* out, u64 capacity, JpegStatus* st) {
-    if (d->components != 1 && d->components != 3) return jpeg_fail(st, JPEG_UNSUPPORTED, d->frame_offset);
+    if (d->components == 2) return jpeg_fail(st, JPEG_UNSUPPORTED, d->frame_offset);
     for (u32 c = 0; c < d->components; c++) {
         const JpegComponent* k = &d->comp[c];
         const JpegPlane* p = &planes->plane[c];
@@ -87,30 +94,32 @@ bool make_preview(const JpegDecoder* d, const JpegPlanes* planes, PixelBuffer* o
     u32 mode = jpeg_color_mode(d);
     u32 padded_width = (pw + 7u) & ~7u;
     for (u32 i = 0; i < ph; i++) {
-        const u8* src[3] = {};
+        const u8* src[4] = {};
         for (u32 c = 0; c < d->components; c++) {
             const JpegComponent* k = &d->comp[c];
             const JpegPlane* p = &planes->plane[c];
-            u32 r = i >> shift_of(d->v_max / k->v);
+            u32 r = i / (d->v_max / k->v);
             if (r >= k->preview_height) r = k->preview_height - 1;
             u8* row = p->preview;
             preview_samples(p->dc + (u64)r * k->blocks_across, d->quant[k->quant_table][0], k->preview_width, row);
-            u32 hs = shift_of(d->h_max / k->h);
-            if (hs == 0) {
+            u32 hr = d->h_max / k->h;
+            if (hr == 1) {
                 src[c] = row;
                 continue;
             }
+            u32 hs = shift_of(hr);
             u8* expanded = planes->row_buffer[c];
             // Repetition without the clamp where every sample read lies in
             // the padded row, whose padding repeats the last sample as the
-            // clamp would; the clamped loop for the rest.
+            // clamp would; the clamped loop for the rest (and for a ratio
+            // of 3, which no shift gives).
             u32 j = 0;
-            if (((padded_width - 1) >> hs) < ((k->preview_width + 7u) & ~7u)) {
+            if (hs != 0 && ((padded_width - 1) >> hs) < ((k->preview_width + 7u) & ~7u)) {
                 j = padded_width & ~15u;
                 jpeg_kernels()->widen_row(row, expanded, j, hs);
             }
             for (; j < padded_width; j++) {
-                u32 s = j >> hs;
+                u32 s = j / hr;
                 expanded[j] = row[s < k->preview_width ? s : k->preview_width - 1];
             }
             src[c] = expanded;
@@ -126,14 +135,12 @@ bool make_preview(const JpegDecoder* d, const JpegPlanes* planes, PixelBuffer* o
 
 // ---- Full resolution -----------------------------------------------------------------
 
+// Every component's size a whole fraction (1/1 to 1/4) of the largest,
+// across and down.
 bool check_full_sampling(const JpegDecoder* d) {
     for (u32 c = 0; c < d->components; c++) {
         const JpegComponent* k = &d->comp[c];
-        u32 hr = d->h_max / k->h;
-        u32 vr = d->v_max / k->v;
-        if (hr * k->h != d->h_max || vr * k->v != d->v_max) return false;
-        if (hr < 1 || hr > 2 || vr < 1 || vr > 2) return false;
-        if (vr == 2 && hr != 2) return false;
+        if ((d->h_max / k->h) * k->h != d->h_max || (d->v_max / k->v) * k->v != d->v_max) return false;
     }
     return true;
 }
@@ -151,18 +158,55 @@ static void sample_range(u32 x, u32 size, u32 ratio, u32 component_size, u32* fi
     *end = e < component_size ? e : component_size;
 }
 
-// Upsamples the samples [x0, x0 + n) x [y0, y0 + m) of a component (held in
-// `samples` from its top-left) into `up`, starting at position (2 x0, vr y0).
-static void upsample_component(const u8* samples, u32 n, u32 m, u32 vr, bool by_repetition, u8* up, u8* hrow, u16* sums) {
+// How a component is brought to full size, as libjpeg-turbo does it: the
+// triangular filter for halved widths (when more than two samples wide),
+// halved heights under halved widths, and halved heights alone; every other
+// whole ratio by repetition.
+enum : u32 { UPSAMPLE_REPEAT = 0, UPSAMPLE_H2 = 1, UPSAMPLE_H2V2 = 2, UPSAMPLE_V2 = 3 };
+
+static u32 upsample_kind(u32 hr, u32 vr, u32 component_width) {
+    if (hr == 2 && vr == 1 && component_width > 2) return UPSAMPLE_H2;
+    if (hr == 2 && vr == 2 && component_width > 2) return UPSAMPLE_H2V2;
+    if (hr == 1 && vr == 2) return UPSAMPLE_V2;
+    return UPSAMPLE_REPEAT;
+}
+
+// The tile's width x height pixels at (x, y) of a component repeated hr x vr
+// times, from its samples held in `samples` from sample (x0, y0) on.
+static void repeat_component(const u8* samples, u32 x, u32 y, u32 x0, u32 y0, u32 hr, u32 vr, u32 width,
+                             u32 height, u8* out) {
+    for (u32 i = 0; i < height; i++) {
+        const u8* s = samples + (u64)((y + i) / vr - y0) * SAMPLE_STRIDE;
+        u8* o = out + (u64)i * SAMPLE_STRIDE;
+        for (u32 j = 0; j < width; j++) o[j] = s[(x + j) / hr - x0];
+    }
+}
+
+// Halved height alone: each output row is 3/4 of its own sample row and
+// 1/4 of the nearer neighbour (the edge row repeated past the image), with
+// a rounding bias of 1 for the upper row of a pair and 2 for the lower.
+static void upsample_v2(const u8* samples, u32 x, u32 y, u32 x0, u32 y0, u32 component_height, u32 width,
+                        u32 height, u8* out) {
+    for (u32 i = 0; i < height; i++) {
+        u32 row = (y + i) / 2;
+        bool upper = ((y + i) & 1) == 0;
+        u32 far = upper ? (row == 0 ? 0 : row - 1) : (row + 1 < component_height ? row + 1 : row);
+        const u8* a = samples + (u64)(row - y0) * SAMPLE_STRIDE + (x - x0);
+        const u8* b = samples + (u64)(far - y0) * SAMPLE_STRIDE + (x - x0);
+        u8* o = out + (u64)i * SAMPLE_STRIDE;
+        u32 bias = upper ? 1 : 2;
+        for (u32 j = 0; j < width; j++) o[j] = (u8)((3u * a[j] + b[j] + bias) >> 2);
+    }
+}
+
+// Upsamples the samples [x0, x0 + n) x [y0, y0 + m) of a component halved
+// across (held in `samples` from its top-left) into `up`, starting at
+// position (2 x0, vr y0).
+static void upsample_component(const u8* samples, u32 n, u32 m, u32 vr, u8* up, u8* hrow, u16* sums) {
     const JpegKernels* k = jpeg_kernels();
     for (u32 j = 0; j < m; j++) {
         const u8* s = samples + j * SAMPLE_STRIDE;
         u8* out = up + (u64)j * vr * SAMPLE_STRIDE;
-        if (by_repetition) {
-            for (u32 i = 0; i < n; i++) out[2 * i] = out[2 * i + 1] = s[i];
-            if (vr == 2) memcpy(out + SAMPLE_STRIDE, out, 2 * n);
-            continue;
-        }
         if (vr == 1) {
             hrow[0] = s[0];
             memcpy(hrow + 1, s, n);
@@ -192,7 +236,7 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
     const JpegKernels* k = jpeg_kernels();
     const u8* constants = workspace;
     u8* buf = workspace + IDCT_TABLE_BYTES;
-    const u8* src[3] = {};
+    const u8* src[4] = {};
     u8* samples[4];
     u8* upsampled[4] = {};
     for (u32 c = 0; c < d->components; c++) {
@@ -230,16 +274,28 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
         }
         const u8* origin = samples[c] + (u64)(y0 - by0 * 8) * SAMPLE_STRIDE + (x0 - bx0 * 8);
         if (!upsampled[c]) {
-            src[c < 3 ? c : 2] = origin;
+            src[c] = origin;
             continue;
         }
-        upsample_component(origin, x1 - x0, y1 - y0, vr, cw <= 2, upsampled[c], hrow, sums);
-        src[c < 3 ? c : 2] = upsampled[c] + (u64)(y - y0 * vr) * SAMPLE_STRIDE + (x - x0 * hr);
+        u32 kind = upsample_kind(hr, vr, cw);
+        if (kind == UPSAMPLE_REPEAT || kind == UPSAMPLE_V2) {
+            // Written from the tile's own origin.
+            if (kind == UPSAMPLE_REPEAT) {
+                repeat_component(origin, x, y, x0, y0, hr, vr, width, height, upsampled[c]);
+            } else {
+                upsample_v2(origin, x, y, x0, y0, ch, width, height, upsampled[c]);
+            }
+            src[c] = upsampled[c];
+            continue;
+        }
+        upsample_component(origin, x1 - x0, y1 - y0, vr, upsampled[c], hrow, sums);
+        src[c] = upsampled[c] + (u64)(y - y0 * vr) * SAMPLE_STRIDE + (x - x0 * hr);
     }
     if (d->components == 1) src[1] = src[2] = src[0];
     u32 mode = jpeg_color_mode(d);
     for (u32 i = 0; i < height; i++) {
-        const u8* rows[3] = {src[0] + i * SAMPLE_STRIDE, src[1] + i * SAMPLE_STRIDE, src[2] + i * SAMPLE_STRIDE};
+        const u8* rows[4] = {src[0] + i * SAMPLE_STRIDE, src[1] + i * SAMPLE_STRIDE, src[2] + i * SAMPLE_STRIDE,
+                             src[3] != nullptr ? src[3] + i * SAMPLE_STRIDE : nullptr};
         convert_row(mode, rows, tile->pixels + i * tile->stride, width);
     }
 }

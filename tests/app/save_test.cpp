@@ -3,6 +3,7 @@
 // written through the safe-save path and read back with our own decoder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -569,4 +570,40 @@ TEST(SaveForm, ALargeSaveGivesItsMemoryBack) {
     EXPECT_LE(mapped_after, mapped_before + (1u << 20));
     EXPECT_LE(resident_after, resident_before + (4u << 20));
     EXPECT_GT(fs::file_size(dir.path / "big-copy.jpg"), 1000u);
+}
+
+// A picture tagged with a colour profile: the status says when the profile
+// is ignored, and Save as JPEG writes the pixels as shown (converted to
+// sRGB), with no profile in the file.
+TEST(SaveForm, TaggedPicturesAreSavedAsShown) {
+    Folder dir;
+    AppFixture f;
+    u32 plain = open_loaded(f, dir.copy("icc/plain.png", "plain.png"));
+    u32 lut = open_loaded(f, dir.copy("icc/lut-profile.png", "lut.png"));
+    TextBuffer t;
+    status_text(f.app, &t);
+    EXPECT_EQ(std::string((const char*)t.bytes, t.length), "48 x 32   PNG  profile ignored   100%");
+    EXPECT_EQ(document_pixels(f, lut), document_pixels(f, plain));
+    u32 s = open_loaded(f, dir.copy("icc/adobe-rgb.png", "adobe.png"));
+    status_text(f.app, &t);
+    EXPECT_EQ(std::string((const char*)t.bytes, t.length), "48 x 32   PNG   100%");
+    std::vector<u8> shown = document_pixels(f, s);
+    std::vector<u8> stored = document_pixels(f, plain);
+    ASSERT_NE(shown, stored);
+    show_form(f);
+    f.app->quality = 100;
+    f.app->subsampling = 1;  // 4:4:4
+    erase_all(f);
+    type(f, "adobe-saved.jpg");
+    execute(f.app, CMD_SAVE);
+    write_pending_save(f.app);
+    ASSERT_EQ(f.message(), "Saved adobe-saved.jpg");
+    std::vector<u8> file = read_all(dir.path / "adobe-saved.jpg");
+    static const char tag[] = "ICC_PROFILE";
+    EXPECT_EQ(std::search(file.begin(), file.end(), tag, tag + 11), file.end()) << "no profile is written";
+    u32 w = 0, h = 0;
+    std::vector<u8> back;
+    ASSERT_TRUE(decode_jpeg(file, &w, &h, &back));
+    EXPECT_GT(psnr_rgb(shown, back), 35);
+    EXPECT_LT(psnr_rgb(stored, back), psnr_rgb(shown, back) - 5) << "the saved pixels are the converted ones";
 }

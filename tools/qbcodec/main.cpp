@@ -7,7 +7,8 @@
 //                                                   the RGBA image as a PAM file: as
 //                                                   stored, or with --display as the
 //                                                   viewer shows it (turned as the
-//                                                   file's orientation says)
+//                                                   file's orientation says, converted
+//                                                   to sRGB as its profile says)
 //   qbcodec tiles FILE DIR --level L [--frame N] [--display]
 //                                                   every tile of a level, as
 //                                                   DIR/tile-L-COLUMN-ROW.pam
@@ -220,6 +221,9 @@ int main(int argc, char** argv) {
         printf("scratch_bytes %llu\npixel_bytes %llu\nextra_bytes %llu\n", (unsigned long long)info.scratch_bytes,
                (unsigned long long)info.pixel_bytes, (unsigned long long)info.extra_bytes);
         printf("orientation %u\n", info.orientation);
+        static const char* const colour_names[4] = {"none", "pending", "convert", "ignored"};
+        printf("profile %s\ncolour_bytes %llu\n", colour_names[info.colour & 3],
+               (unsigned long long)info.colour_bytes);
         return 0;
     }
     if (argc < 4 || (cmd != "decode" && cmd != "tiles") || (cmd == "tiles" && level < 0)) return usage();
@@ -227,12 +231,16 @@ int main(int argc, char** argv) {
     // The document's region: scratch, pixel buffer, then the extra memory,
     // reserved whole and committed up to the pixel buffer's end; the extra
     // memory only when the second stage runs.
+    // The colour profile's memory sits between the pixel buffer and the
+    // extra memory, committed with the buffer.
     u64 scratch = align64(info.scratch_bytes), pixels = align64(info.pixel_bytes), extra = align64(info.extra_bytes);
+    u64 colour = align64(info.colour_bytes);
     u64 limit = (u64)1 << 56;
     ReservedRegion region;
     if (info.scratch_bytes > limit || info.pixel_bytes > limit || info.extra_bytes > limit ||
-        info.orient_bytes > limit || !reserve(&region, scratch + pixels + extra + info.orient_bytes) ||
-        !commit_to(&region, scratch + pixels + (info.extra_bytes == 0 ? info.orient_bytes : 0))) {
+        info.orient_bytes > limit || info.colour_bytes > limit ||
+        !reserve(&region, scratch + pixels + colour + extra + info.orient_bytes) ||
+        !commit_to(&region, scratch + pixels + colour + (info.extra_bytes == 0 ? info.orient_bytes : 0))) {
         printf("error too_large at 0\n");
         return 1;
     }
@@ -241,13 +249,15 @@ int main(int argc, char** argv) {
         printf("error %s\n", error_text(err).c_str());
         return 1;
     }
-    if (info.orient_bytes != 0) job.orient_cache = region.base + scratch + pixels + extra;
-    // The stored image unless the image as shown is asked for.
+    if (info.orient_bytes != 0) job.orient_cache = region.base + scratch + pixels + colour + extra;
+    // The stored image unless the image as shown (turned, converted to sRGB)
+    // is asked for.
     if (!display) job_set_orientation(&job, 1);
+    if (display && job_prepare_colour(&job) == COLOUR_IGNORED) printf("profile ignored\n");
     job.requested_frame = frame;
     bool ok = decode_step(&job, &err);
     if (ok && !preview) {
-        if (!commit_to(&region, scratch + pixels + extra + info.orient_bytes)) {
+        if (!commit_to(&region, scratch + pixels + colour + extra + info.orient_bytes)) {
             printf("error too_large at 0\n");
             return 1;
         }
@@ -273,6 +283,8 @@ int main(int argc, char** argv) {
             printf("error %s\n", error_text(err).c_str());
             return 1;
         }
+        // The preview as shown goes through the transform the tiles use.
+        if (own_preview && job.colour != nullptr) icc_convert_rect(job.colour, out.pixels, out.stride, out.width, out.height);
         if (!write_pam(argv[3], out, false)) {
             fprintf(stderr, "qbcodec: cannot write %s\n", argv[3]);
             return 1;

@@ -172,21 +172,31 @@ TEST(JpegMarkers, QuickHeaderClassification) {
     ASSERT_EQ(quick(frame_file(sof(8, 8, {{1, 0x11, 0}}, 12), 0xC1), &q).code, 0u);
     EXPECT_EQ(q.pixel_format, (u32)Rgba16);
     EXPECT_EQ(q.precision, 12u);
-    // Rejected layouts: "unsupported" at +11 for three components, +9 otherwise.
-    EXPECT_STATUS(quick(frame_file(sof(8, 8, {{'R', 0x21, 0}, {'G', 0x11, 0}, {'B', 0x11, 0}})), &q), JPEG_UNSUPPORTED, 13);
-    EXPECT_STATUS(quick(frame_file(sof(8, 8, {{1, 0x22, 0}, {2, 0x11, 0}, {3, 0x12, 0}})), &q), JPEG_UNSUPPORTED, 13);
-    EXPECT_STATUS(quick(frame_file(sof(8, 8, {{1, 0x12, 0}, {2, 0x11, 0}, {3, 0x11, 0}})), &q), JPEG_UNSUPPORTED, 13);
+    // Every layout of whole ratios is taken: subsampled RGB, mixed chroma,
+    // 4:4:0, 4:1:1, thirds.
+    EXPECT_STATUS(quick(frame_file(sof(8, 8, {{'R', 0x21, 0}, {'G', 0x11, 0}, {'B', 0x11, 0}})), &q), JPEG_OK, 0);
+    EXPECT_STATUS(quick(frame_file(sof(8, 8, {{1, 0x22, 0}, {2, 0x11, 0}, {3, 0x12, 0}})), &q), JPEG_OK, 0);
+    EXPECT_STATUS(quick(frame_file(sof(8, 8, {{1, 0x12, 0}, {2, 0x11, 0}, {3, 0x11, 0}})), &q), JPEG_OK, 0);
+    EXPECT_STATUS(quick(frame_file(sof(8, 8, {{1, 0x41, 0}, {2, 0x11, 0}, {3, 0x11, 0}})), &q), JPEG_OK, 0);
+    EXPECT_STATUS(quick(frame_file(sof(8, 8, {{1, 0x33, 0}, {2, 0x11, 0}, {3, 0x13, 0}})), &q), JPEG_OK, 0);
+    // Fractional ratios are not: "unsupported" at +11 for three or four
+    // components, +9 for two.
+    EXPECT_STATUS(quick(frame_file(sof(8, 8, {{1, 0x32, 0}, {2, 0x21, 0}, {3, 0x21, 0}})), &q), JPEG_UNSUPPORTED, 13);
+    EXPECT_STATUS(quick(frame_file(sof(8, 8, {{1, 0x24, 0}, {2, 0x13, 0}, {3, 0x11, 0}})), &q), JPEG_UNSUPPORTED, 13);
     EXPECT_STATUS(quick(frame_file(sof(8, 8, {{1, 0x11, 0}, {2, 0x11, 0}})), &q), JPEG_UNSUPPORTED, 11);
+    // Four components (CMYK, YCCK) in the layouts full resolution rebuilds.
     EXPECT_STATUS(quick(frame_file(sof(8, 8, {{1, 0x11, 0}, {2, 0x11, 0}, {3, 0x11, 0}, {4, 0x11, 0}})), &q),
-                  JPEG_UNSUPPORTED, 11);
+                  JPEG_OK, 0);
+    EXPECT_STATUS(quick(frame_file(sof(8, 8, {{1, 0x22, 0}, {2, 0x11, 0}, {3, 0x11, 0}, {4, 0x22, 0}})), &q),
+                  JPEG_OK, 0);
+    EXPECT_STATUS(quick(frame_file(sof(8, 8, {{1, 0x32, 0}, {2, 0x11, 0}, {3, 0x11, 0}, {4, 0x21, 0}})), &q),
+                  JPEG_UNSUPPORTED, 13);
 }
 
 TEST(JpegMarkers, ProbeRejectsTwelveBitAndSizesTheMemory) {
     CodecError err = probe(frame_file(sof(8, 8, {{1, 0x11, 0}}, 12), 0xC1));
     EXPECT_EQ(err.code, (u32)ERR_UNSUPPORTED);
     EXPECT_EQ(err.offset, 0u);
-    err = probe(frame_file(sof(8, 8, {{1, 0x11, 0}, {2, 0x11, 0}, {3, 0x11, 0}, {4, 0x11, 0}})));
-    EXPECT_EQ(err.code, (u32)ERR_UNSUPPORTED);
 
     // 4:2:0 of 33 x 17: MCUs of 16 x 16, 3 x 2 of them.
     ImageInfo info;

@@ -6,6 +6,9 @@
 // decode with fancy upsampling.
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <string>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -117,6 +120,26 @@ std::vector<Case> cases() {
         o.quality = 100;
         v.push_back({"97x61 4:2:0 quality 100", o});
     }
+    // Every other layout of whole ratios: 4:4:0 (a 4:2:2 photo turned
+    // losslessly), 4:1:1, 4:1:0, thirds, quarters down; narrow and short
+    // images where a component is one or two samples across.
+    struct Layout {
+        u32 h0, v0;
+        const char* name;
+    };
+    for (Layout l : {Layout{1, 2, "4:4:0"}, Layout{4, 1, "4:1:1"}, Layout{4, 2, "4:1:0"}, Layout{3, 1, "3x1"},
+                     Layout{3, 2, "3x2"}, Layout{1, 3, "1x3"}, Layout{1, 4, "1x4"}, Layout{2, 4, "2x4"},
+                     Layout{2, 3, "2x3"}}) {
+        for (u32 size : {0u, 1u, 2u}) {
+            static const u32 w[3] = {301, 3, 9}, h[3] = {257, 5, 2};
+            EncodeOptions o = opts(w[size], h[size], 3, l.h0, l.v0);
+            o.progressive = size == 0 && l.h0 * l.v0 % 2 == 0;
+            static std::deque<std::string> names;  // keeps each name where it is
+            names.push_back(std::to_string(w[size]) + "x" + std::to_string(h[size]) + " " + l.name +
+                            (o.progressive ? " progressive" : ""));
+            v.push_back({names.back().c_str(), o});
+        }
+    }
     return v;
 }
 
@@ -143,8 +166,7 @@ std::vector<u8> model_preview(const RefCoefficients& ref, const JpegDecoder* d) 
         for (u32 x = 0; x < pw; x++) {
             int s[3] = {};
             for (u32 c = 0; c < d->components; c++) {
-                u32 hs = d->h_max / d->comp[c].h == 2 ? 1 : 0, vs = d->v_max / d->comp[c].v == 2 ? 1 : 0;
-                u32 bx = x >> hs, by = y >> vs;
+                u32 bx = x / (d->h_max / d->comp[c].h), by = y / (d->v_max / d->comp[c].v);
                 int dc = ref.coef[c][((size_t)by * ref.blocks_wide[c] + bx) * 64];
                 int q = (i16)ref.quant[c][0];
                 s[c] = clamp255(((dc * q + 4) >> 3) + 128);
@@ -224,12 +246,15 @@ TEST_P(JpegReference, CoefficientsPreviewAndFullResolution) {
     std::vector<u8> model = model_preview(ref, d);
     EXPECT_TRUE(model == ours.preview) << "preview differs from the DC rule";
 
-    // Without 2 x 2 chroma libjpeg-turbo's 1/8 decode is the same rule. For
-    // 4:2:0 it scales chroma with a 2 x 2 inverse DCT instead of repeating
-    // the DC sample, so its chroma has four values per block where ours has
-    // one; that case is checked against the rule above instead.
+    // Without chroma halved (or quartered) both ways libjpeg-turbo's 1/8
+    // decode is the same rule. For 4:2:0 it scales chroma with a 2 x 2
+    // inverse DCT instead of repeating the DC sample, so its chroma has four
+    // values per block where ours has one; that case is checked against the
+    // rule above instead.
     bool chroma_2x2 = false;
-    for (u32 c = 1; c < d->components; c++) chroma_2x2 |= d->comp[c].h != d->h_max && d->comp[c].v != d->v_max;
+    for (u32 c = 1; c < d->components; c++) {
+        chroma_2x2 |= (d->h_max / d->comp[c].h) % 2 == 0 && (d->v_max / d->comp[c].v) % 2 == 0;
+    }
     RefImage eighth = ref_decode(file, 8, false, JCS_EXT_RGBA);
     ASSERT_TRUE(eighth.ok);
     ASSERT_EQ(eighth.width, ours.preview_width);
