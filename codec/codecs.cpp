@@ -56,13 +56,33 @@ static bool probe_still(const u8* data, u64 length, ImageInfo* info, ProbeWork*,
 // ---- WebP -------------------------------------------------------------------
 
 static void start_webp(DecodeJob* job, const ProbeWork*) {
+    WebpImageRef ref;
+    ImageHeader header;
+    CodecError err;
+    job->webp_lossy = webp_locate_image(job->source.data, job->source.size, 0, &ref, &header, &err) && ref.lossy;
     vp8l_reset(job->scratch, job->scratch_size);
+}
+
+// A lossy image is decoded whole into the pixel buffer, which then serves
+// the tiles.
+static bool base_webp_lossy(DecodeJob* job, CodecError* err) {
+    if (job->requested_frame != 0) return fail(err, ERR_BAD_TARGET, 0);
+    WebpPrepared prep;
+    if (!webp_prepare_lossy(job->source.data, job->source.size, 0, &prep, err)) return false;
+    if (!prefault(job->scratch, job->scratch_size) || !prefault(job->pixels.pixels, job->info.pixel_bytes)) {
+        return fail(err, ERR_TOO_LARGE, 0);
+    }
+    job->scratch_zero = false;
+    job->pixels_zero = false;
+    return vp8_decode(job->source.data, prep.payload_pos, prep.payload_size, job->scratch, job->scratch_size,
+                      &job->pixels, err);
 }
 
 // Stages 0 and 1 of the first frame, from cleared scratch memory. They write
 // no pixels; the nominal 1 x 1 target satisfies the decoder's checks.
 static bool base_webp(DecodeJob* job, CodecError* err) {
     if (job->base_done) return true;
+    if (job->webp_lossy) return base_webp_lossy(job, err);
     if (!prefault(job->scratch, job->scratch_size)) return fail(err, ERR_TOO_LARGE, 0);
     // Freshly committed scratch is already zero.
     if (!job->scratch_zero) memset(job->scratch, 0, job->scratch_size);
@@ -80,7 +100,12 @@ static bool base_webp(DecodeJob* job, CodecError* err) {
 
 // Stage 2 converts the rectangle from the decoded image, band after band of
 // 64 rows.
-static bool tile_webp(DecodeJob* job, u32, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile, CodecError* err) {
+static bool tile_webp(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile,
+                      CodecError* err) {
+    if (job->webp_lossy) {
+        job_copy_tile(job, level, column, row, cw, ch, tile);
+        return true;
+    }
     WebpRequest rect = {0, column * TILE, row * TILE, cw, ch};
     for (u32 band = 0; band < vp8l_band_count(ch); band++) {
         if (!vp8l_decode_stage(job->source.data, job->source.size, &rect, tile, job->scratch, job->scratch_size,

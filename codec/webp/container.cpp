@@ -265,10 +265,59 @@ bool webp_prepare(const u8* data, u64 length, const WebpRequest* request, WebpPr
     return true;
 }
 
+// An ALPH chunk in [start, stop).
+static bool has_alph(const u8* data, u64 start, u64 stop) {
+    Chunk c;
+    CodecError ignored;
+    for (u64 pos = start; pos < stop; pos = c.next) {
+        if (!read_chunk(data, pos, stop, &c, &ignored)) return false;
+        if (is_tag(data, pos, TAG_ALPH)) return true;
+    }
+    return false;
+}
+
+bool webp_prepare_lossy(const u8* data, u64 length, u32 frame, WebpPrepared* prepared, CodecError* err) {
+    *prepared = WebpPrepared{};
+    ImageHeader header;
+    WebpImageRef ref;
+    if (!webp_locate_image(data, length, frame, &ref, &header, err)) return false;
+    if (!ref.lossy) return fail(err, ERR_UNSUPPORTED, ref.image_pos);
+    Chunk c;
+    if (!read_chunk(data, ref.image_pos, length, &c, err)) return false;
+    ImageFacts f;
+    if (!check_vp8(data, c.pos + 8, c.size, &f, err)) return false;
+    if (f.width != ref.w || f.height != ref.h) return fail(err, ERR_BAD_HEADER, c.pos + 8 + 6);
+    prepared->image = ref;
+    prepared->width = f.width;
+    prepared->height = f.height;
+    prepared->payload_pos = c.pos + 8;
+    prepared->payload_size = c.size;
+    prepared->rect_width = f.width;
+    prepared->rect_height = f.height;
+    return true;
+}
+
+static bool probe_lossy(const u8* data, u64 length, const WebpImageRef& ref, ImageInfo* info, CodecError* err) {
+    // Alpha planes are not decoded yet.
+    if (ref.image_pos > 12 && has_alph(data, 30, ref.image_pos)) return fail(err, ERR_UNSUPPORTED, ref.image_pos);
+    WebpPrepared prep;
+    if (!webp_prepare_lossy(data, length, 0, &prep, err)) return false;
+    info->decoder = DECODER_WEBP;
+    info->width = prep.width;
+    info->height = prep.height;
+    info->frame_count = 1;
+    info->scratch_bytes = vp8_scratch_bytes(prep.width, prep.height);
+    info->pixel_bytes = row_stride(prep.width) * prep.height + 32;
+    return true;
+}
+
 bool webp_probe(const u8* data, u64 length, ImageInfo* info, CodecError* err) {
     *info = ImageInfo{};
     ImageHeader header;
     if (!webp_read_header(data, length, &header, err)) return false;
+    WebpImageRef ref;
+    if (!webp_locate_image(data, length, 0, &ref, &header, err)) return false;
+    if (ref.lossy) return probe_lossy(data, length, ref, info, err);
     WebpRequest whole = {0, 0, 0, 0, 0};
     WebpPrepared prep;
     if (!webp_prepare(data, length, &whole, &prep, err)) return false;

@@ -1,8 +1,8 @@
 // WebP: the RIFF container and the lossless (VP8L) decoder as the probe and
 // the decode job see them. The container reader recognises every layout
 // (simple lossy, simple lossless, extended with alpha, animation and other
-// chunks) and measures it; only a lossless image is ever decoded, and of an
-// animation only the first frame. The decoder runs in three stages so that
+// chunks) and measures it; of an animation only the first frame is decoded.
+// The lossless decoder runs in three stages so that
 // the job can cut its work: stage 0 entropy-decodes the whole image into
 // ARGB words in the scratch memory, stage 1 undoes the transforms there,
 // and stage 2 converts any rectangle of it to RGBA, 64 rows per band.
@@ -56,8 +56,26 @@ bool webp_locate_image(const u8* data, u64 length, u32 frame, WebpImageRef* ref,
 bool webp_prepare(const u8* data, u64 length, const WebpRequest* request, WebpPrepared* prepared, CodecError* err);
 
 // The header probe: size from the first frame's image, one frame, and the
-// decoder's scratch for the whole image. A lossy image fails ("unsupported").
+// decoder's scratch for the whole image. A lossless image is decoded in
+// stages into the scratch; a lossy one whole into the job's pixel buffer.
 bool webp_probe(const u8* data, u64 length, ImageInfo* info, CodecError* err);
+
+// Locates a frame's lossy image ("VP8 " chunk) and checks its header against
+// the container: the rectangle is the whole frame. "unsupported" for a
+// lossless image.
+bool webp_prepare_lossy(const u8* data, u64 length, u32 frame, WebpPrepared* prepared, CodecError* err);
+
+// ---- Lossy decoder ----------------------------------------------------------
+
+// Scratch for a lossy frame of w x h: the decoder record, a row of
+// macroblock state and the macroblock-aligned Y, U and V planes.
+u64 vp8_scratch_bytes(u32 w, u32 h);
+
+// Decodes the key frame whose payload (the chunk's S bytes) lies at
+// `payload_pos` of `data` into `out`, which has the frame's size: RGBA with
+// alpha 255. The scratch is 16-byte aligned and vp8_scratch_bytes long.
+bool vp8_decode(const u8* data, u64 payload_pos, u64 payload_size, u8* scratch, u64 scratch_size,
+                const PixelBuffer* out, CodecError* err);
 
 // ---- Lossless decoder -------------------------------------------------------
 

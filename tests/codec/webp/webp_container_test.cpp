@@ -119,7 +119,7 @@ TEST(WebpContainer, SimpleLayouts) {
     EXPECT_EQ(h.pixel_format, (u32)Rgba8Straight);
     EXPECT_EQ(h.sample_bits, 8u);
 
-    // Lossy: measured, then refused for decoding.
+    // Lossy: measured and probed, refused by the lossless preparation.
     f = riff({chunk("VP8 ", vp8_payload(640, 480))});
     ASSERT_TRUE(webp_read_header(f.data(), f.size(), &h, &err));
     EXPECT_EQ(h.width, 640u);
@@ -128,8 +128,10 @@ TEST(WebpContainer, SimpleLayouts) {
     EXPECT_EQ(h.pixel_format, (u32)Yuv420_8);
     EXPECT_ERROR(prepare_error(f), ERR_UNSUPPORTED, 12);
     ImageInfo info;
-    EXPECT_FALSE(probe_image(f.data(), f.size(), &info, &err));
-    EXPECT_ERROR(err, ERR_UNSUPPORTED, 12);
+    ASSERT_TRUE(probe_image(f.data(), f.size(), &info, &err));
+    EXPECT_EQ(info.width, 640u);
+    EXPECT_EQ(info.height, 480u);
+    EXPECT_EQ(info.scratch_bytes, vp8_scratch_bytes(640, 480));
 
     // Faults of a "VP8 " header, each at its own offset.
     auto vp8_with = [](size_t at, u8 value) {
@@ -229,10 +231,11 @@ TEST(WebpContainer, Animation) {
     EXPECT_EQ(err.code, (u32)ERR_UNSUPPORTED);
     req.frame = 3;
     EXPECT_ERROR(prepare_error(f, req), ERR_BAD_TARGET, 0);
-    // A lossy first frame refuses the probe.
+    // A lossy first frame is probed at its own size for the lossy decoder.
     f = riff({chunk("VP8X", vp8x_payload(0x02, 10, 8)), anmf(0, 0, 6, 5, lossy), anmf(0, 0, 6, 5, first)});
-    EXPECT_FALSE(probe_image(f.data(), f.size(), &info, &err));
-    EXPECT_EQ(err.code, (u32)ERR_UNSUPPORTED);
+    ASSERT_TRUE(probe_image(f.data(), f.size(), &info, &err));
+    EXPECT_EQ(info.width, 6u);
+    EXPECT_EQ(info.scratch_bytes, vp8_scratch_bytes(6, 5));
 
     // Frame faults: too short, outside the canvas, a bad first sub-chunk or
     // one too large for the frame; no frame at all.

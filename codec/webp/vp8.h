@@ -1,0 +1,256 @@
+// Internals of the lossy (VP8 key frame) decoder shared by its source files
+// and the tests: the boolean entropy decoder, the decoder record at the start
+// of the scratch memory and the scratch layout, the constant tables, and the
+// reconstruction, loop-filter and colour-conversion kernels.
+//
+// The frame is decoded one macroblock row at a time: the row's modes from the
+// first partition, then for each macroblock its coefficients from the row's
+// token partition and its reconstruction into the frame's Y, U and V planes.
+// Intra prediction reads unfiltered pixels, so the bottom row of every
+// macroblock row is kept aside (the "top samples") before the loop filter
+// runs over the row. The planes are converted to RGBA at the end.
+#pragma once
+
+#include <string.h>
+
+#include "codec/webp/webp.h"
+
+// ---- Boolean decoder ----------------------------------------------------------
+// `value` holds the undecoded bits: its top 8 + `bits` bits are meaningful,
+// the current 8-bit window sits at bit position `bits`. `range` is the
+// interval size, 128 to 255 between calls. Past the end of the data a load
+// sets `eof` once and shifts in zeros; a decode that sees `eof` fails.
+
+struct Vp8Bits {
+    const u8* next;
+    const u8* end;
+    u64 value;
+    i32 bits;
+    u32 range;
+    u32 eof;
+    u32 pad;
+};
+
+QB_FORCE_INLINE void vp8_bits_load(Vp8Bits* br) {
+    if (br->end - br->next >= 8) {
+        u64 v;
+        memcpy(&v, br->next, 8);
+        v = __builtin_bswap64(v) >> 8;  // 7 bytes, most significant first
+        br->next += 7;
+        br->value = (br->value << 56) | v;
+        br->bits += 56;
+    } else if (br->next < br->end) {
+        br->value = (br->value << 8) | *br->next++;
+        br->bits += 8;
+    } else if (!br->eof) {
+        br->value <<= 8;
+        br->bits += 8;
+        br->eof = 1;
+    } else {
+        br->bits = 0;
+    }
+}
+
+inline void vp8_bits_init(Vp8Bits* br, const u8* data, u64 size) {
+    br->next = data;
+    br->end = data + size;
+    br->value = 0;
+    br->bits = -8;
+    br->range = 255;
+    br->eof = 0;
+    br->pad = 0;
+    vp8_bits_load(br);
+}
+
+// One bool whose probability of being 0 is prob / 256.
+QB_FORCE_INLINE u32 vp8_read(Vp8Bits* br, u32 prob) {
+    if (br->bits < 0) vp8_bits_load(br);
+    u32 split = 1 + (((br->range - 1) * prob) >> 8);
+    u32 window = (u32)(br->value >> br->bits);
+    u32 bit;
+    if (window >= split) {
+        br->range -= split;
+        br->value -= (u64)split << br->bits;
+        bit = 1;
+    } else {
+        br->range = split;
+        bit = 0;
+    }
+    u32 shift = (u32)__builtin_clz(br->range) - 24;
+    br->range <<= shift;
+    br->bits -= (i32)shift;
+    return bit;
+}
+
+// n bits, most significant first, each at even odds.
+inline u32 vp8_read_literal(Vp8Bits* br, u32 n) {
+    u32 v = 0;
+    while (n-- > 0) v = (v << 1) | vp8_read(br, 128);
+    return v;
+}
+
+// A magnitude of n bits followed by its sign.
+inline i32 vp8_read_signed(Vp8Bits* br, u32 n) {
+    i32 v = (i32)vp8_read_literal(br, n);
+    return vp8_read(br, 128) ? -v : v;
+}
+
+// ---- Modes --------------------------------------------------------------------
+
+enum : u8 {  // 16 x 16 luma and 8 x 8 chroma modes
+    VP8_DC_PRED = 0,
+    VP8_V_PRED = 1,
+    VP8_H_PRED = 2,
+    VP8_TM_PRED = 3,
+};
+
+enum : u8 {  // 4 x 4 luma modes, in the order of the probability tables
+    VP8_B_DC = 0,
+    VP8_B_TM = 1,
+    VP8_B_VE = 2,
+    VP8_B_HE = 3,
+    VP8_B_LD = 4,
+    VP8_B_RD = 5,
+    VP8_B_VR = 6,
+    VP8_B_VL = 7,
+    VP8_B_HD = 8,
+    VP8_B_HU = 9,
+};
+
+// What the first partition says of one macroblock.
+struct Vp8MbModes {
+    u8 segment;
+    u8 skip;      // coefficients skipped
+    u8 is_i4x4;
+    u8 uv_mode;
+    u8 y_mode;    // the 16 x 16 mode when !is_i4x4
+    u8 modes[16]; // 4 x 4 modes in raster order when is_i4x4
+    u8 pad[3];
+};
+
+struct Vp8Quant {
+    i32 y1[2];  // dc, ac
+    i32 y2[2];
+    i32 uv[2];
+};
+
+// Loop-filter parameters of a macroblock; limit 0: not filtered.
+struct Vp8FilterInfo {
+    u8 limit;
+    u8 ilevel;
+    u8 hev;
+    u8 inner;
+};
+
+// ---- Record and layout ----------------------------------------------------------
+
+// "VP8 DECO" read as a big-endian number.
+static constexpr u64 VP8_MAGIC = 0x5650382044454F43ull;
+
+enum : u32 {
+    VP8_MAX_PARTITIONS = 8,
+    VP8_WORK_STRIDE = 32,
+    VP8_WORK_BYTES = 26 * 32,
+    VP8_FILTER_NONE = 0,
+    VP8_FILTER_SIMPLE = 1,
+    VP8_FILTER_NORMAL = 2,
+};
+
+// Byte offsets from the start of the scratch, each on a 64-byte boundary.
+struct Vp8Layout {
+    u64 modes;      // mb_w Vp8MbModes: the current row
+    u64 intra_top;  // 4 mb_w: 4 x 4 modes of the row above (contexts)
+    u64 nz_top;     // mb_w: non-zero bits of the blocks above (4 Y, 2 U, 2 V)
+    u64 nz_dc_top;  // mb_w
+    u64 top_y;      // 16 mb_w unfiltered samples of the row above
+    u64 top_u;      // 8 mb_w
+    u64 top_v;      // 8 mb_w
+    u64 filter;     // mb_w Vp8FilterInfo: the current row
+    u64 y;          // planes, macroblock-aligned
+    u64 u;
+    u64 v;
+    u64 y_stride;
+    u64 uv_stride;
+    u64 end;
+};
+
+struct Vp8Decoder {
+    u64 magic;
+    u32 width;
+    u32 height;
+    u32 mb_w;
+    u32 mb_h;
+    u64 file_offset;  // of the payload, for error reports
+    u64 payload_size;
+    Vp8Layout layout;
+    Vp8Bits br;  // the first partition
+    Vp8Bits parts[VP8_MAX_PARTITIONS];
+    u64 part_end[VP8_MAX_PARTITIONS];  // payload offsets of each partition's end
+    u64 first_end;
+    u32 part_count;
+    u8 use_segment;
+    u8 update_map;
+    u8 absolute_delta;
+    u8 filter_type;
+    u8 level;
+    u8 sharpness;
+    u8 use_lf_delta;
+    u8 use_skip_prob;
+    u8 skip_prob;
+    u8 segment_probs[3];
+    i8 quantizer[4];
+    i8 filter_strength[4];
+    i8 ref_lf_delta[4];
+    i8 mode_lf_delta[4];
+    u8 nz_left;     // non-zero bits of the blocks to the left
+    u8 nz_dc_left;
+    u8 intra_left[4];
+    u8 probs[4][8][3][11];
+    Vp8Quant quant[4];
+    Vp8FilterInfo filters[4][2];  // segment, is_i4x4
+    alignas(16) i16 coeffs[384];  // 16 Y, 4 U, 4 V blocks of the macroblock
+    alignas(16) u8 work[VP8_WORK_BYTES];
+};
+
+void vp8_layout(u32 w, u32 h, Vp8Layout* layout);
+
+// ---- Tables -----------------------------------------------------------------------
+
+extern const u8 vp8_coeff_update_probs[4][8][3][11];
+extern const u8 vp8_default_coeff_probs[4][8][3][11];
+extern const u8 vp8_kf_bmode_probs[10][10][9];
+extern const u16 vp8_dc_steps[128];
+extern const u16 vp8_ac_steps[128];
+
+// ---- Stages -------------------------------------------------------------------------
+
+// The frame header in the first partition and the token partitions; fills
+// the record. Faults carry their file offset.
+bool vp8_parse_header(Vp8Decoder* d, const u8* payload, CodecError* err);
+// The modes of one macroblock row.
+void vp8_parse_modes(Vp8Decoder* d, u8* scratch);
+// The coefficients of one macroblock into d->coeffs, dequantised; returns
+// whether every block is empty (no inner loop filtering needed).
+bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* br);
+
+// ---- Kernels ---------------------------------------------------------------------------
+
+// Inverse DCT of one 4 x 4 block added to the prediction at `dst`.
+void vp8_idct_add(const i16* in, u8* dst, u64 stride);
+// Inverse WHT: the 16 luma DC values into coefficient 0 of each block.
+void vp8_iwht(const i16* in, i16* out);
+// Intra prediction into the work area; see vp8_predict.cpp for its layout.
+void vp8_predict_luma16(u8* dst, u32 mode, bool has_top, bool has_left);
+void vp8_predict_chroma8(u8* dst, u32 mode, bool has_top, bool has_left);
+void vp8_predict_luma4(u8* dst, u32 mode);
+
+// Loop filters over one macroblock in the planes.
+void vp8_filter_simple_mb(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, bool top);
+void vp8_filter_normal_mb(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f, bool left,
+                          bool top);
+
+// One RGBA row from a luma row and the chroma rows nearest to it and next
+// nearest (the same row at the top and bottom edges), chroma upsampled as
+// libwebp does by default. Alpha is 255.
+void vp8_yuv_row(const u8* y, const u8* u_near, const u8* u_far, const u8* v_near, const u8* v_far, u8* out,
+                 u32 width);

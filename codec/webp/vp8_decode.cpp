@@ -1,0 +1,244 @@
+// The lossy decoder's driver: the scratch layout sized from the frame's
+// dimensions alone, the macroblock-row loop (modes, coefficients,
+// reconstruction, loop filter) and the conversion of the planes to RGBA.
+// A partition that runs out before the last macroblock that reads it fails
+// the frame ("truncated" at that partition's end); nothing is ever shown
+// of an incomplete frame.
+#include "codec/webp/vp8.h"
+
+static constexpr i64 S = VP8_WORK_STRIDE;
+static constexpr u32 Y_AT = 1 * S + 4;    // row -1 at work row 0, column -1 at 3
+static constexpr u32 U_AT = 18 * S + 4;   // row -1 at work row 17
+static constexpr u32 V_AT = 18 * S + 20;
+
+// ---- Layout -----------------------------------------------------------------
+
+void vp8_layout(u32 w, u32 h, Vp8Layout* l) {
+    u64 mb_w = ((u64)w + 15) >> 4;
+    u64 mb_h = ((u64)h + 15) >> 4;
+    u64 at = align64(sizeof(Vp8Decoder));
+    auto piece = [&at](u64 bytes) {
+        u64 start = at;
+        at = align64(at + bytes);
+        return start;
+    };
+    l->modes = piece(mb_w * sizeof(Vp8MbModes));
+    l->intra_top = piece(4 * mb_w);
+    l->nz_top = piece(mb_w);
+    l->nz_dc_top = piece(mb_w);
+    l->top_y = piece(16 * mb_w);
+    l->top_u = piece(8 * mb_w);
+    l->top_v = piece(8 * mb_w);
+    l->filter = piece(mb_w * sizeof(Vp8FilterInfo));
+    l->y_stride = 16 * mb_w;
+    l->uv_stride = 8 * mb_w;
+    l->y = piece(l->y_stride * 16 * mb_h);
+    l->u = piece(l->uv_stride * 8 * mb_h);
+    l->v = piece(l->uv_stride * 8 * mb_h);
+    l->end = at;
+}
+
+u64 vp8_scratch_bytes(u32 w, u32 h) {
+    Vp8Layout l;
+    vp8_layout(w, h, &l);
+    return l.end + 64;
+}
+
+// ---- Reconstruction ---------------------------------------------------------------
+
+static bool block_empty(const i16* c) {
+    u64 q[4];
+    memcpy(q, c, 32);
+    return (q[0] | q[1] | q[2] | q[3]) == 0;
+}
+
+// The edges of the work area: the unfiltered row above (kept aside), the
+// column to the left (the plane, not yet filtered), and the constants
+// outside the frame.
+static void load_edges(Vp8Decoder* d, u8* scratch, u32 x, u32 y) {
+    const Vp8Layout& l = d->layout;
+    u8* yw = d->work + Y_AT;
+    u8* uw = d->work + U_AT;
+    u8* vw = d->work + V_AT;
+    const u8* top_y = scratch + l.top_y + 16 * (u64)x;
+    const u8* top_u = scratch + l.top_u + 8 * (u64)x;
+    const u8* top_v = scratch + l.top_v + 8 * (u64)x;
+    if (y == 0) {
+        memset(yw - S - 1, 127, 21);
+        memset(uw - S - 1, 127, 9);
+        memset(vw - S - 1, 127, 9);
+    } else {
+        memcpy(yw - S, top_y, 16);
+        memcpy(uw - S, top_u, 8);
+        memcpy(vw - S, top_v, 8);
+        if (x + 1 < d->mb_w) {
+            memcpy(yw - S + 16, top_y + 16, 4);
+        } else {
+            memset(yw - S + 16, top_y[15], 4);
+        }
+        yw[-S - 1] = x == 0 ? 129 : top_y[-1];
+        uw[-S - 1] = x == 0 ? 129 : top_u[-1];
+        vw[-S - 1] = x == 0 ? 129 : top_v[-1];
+    }
+    for (u32 k = 3; k < 12; k += 4) memcpy(yw + k * S + 16, yw - S + 16, 4);
+    if (x == 0) {
+        for (u32 r = 0; r < 16; r++) yw[r * S - 1] = 129;
+        for (u32 r = 0; r < 8; r++) uw[r * S - 1] = vw[r * S - 1] = 129;
+    } else {
+        const u8* py = scratch + l.y + 16 * (u64)y * l.y_stride + 16 * (u64)x - 1;
+        const u8* pu = scratch + l.u + 8 * (u64)y * l.uv_stride + 8 * (u64)x - 1;
+        const u8* pv = scratch + l.v + 8 * (u64)y * l.uv_stride + 8 * (u64)x - 1;
+        for (u32 r = 0; r < 16; r++) yw[r * S - 1] = py[r * l.y_stride];
+        for (u32 r = 0; r < 8; r++) {
+            uw[r * S - 1] = pu[r * l.uv_stride];
+            vw[r * S - 1] = pv[r * l.uv_stride];
+        }
+    }
+}
+
+static void reconstruct(Vp8Decoder* d, u8* scratch, u32 x, u32 y, const Vp8MbModes* m, bool residue) {
+    const Vp8Layout& l = d->layout;
+    load_edges(d, scratch, x, y);
+    u8* yw = d->work + Y_AT;
+    u8* uw = d->work + U_AT;
+    u8* vw = d->work + V_AT;
+    const i16* c = d->coeffs;
+    if (m->is_i4x4) {
+        for (u32 n = 0; n < 16; n++) {
+            u8* dst = yw + (n >> 2) * 4 * S + (n & 3) * 4;
+            vp8_predict_luma4(dst, m->modes[n]);
+            if (residue && !block_empty(c + 16 * n)) vp8_idct_add(c + 16 * n, dst, S);
+        }
+    } else {
+        vp8_predict_luma16(yw, m->y_mode, y > 0, x > 0);
+        for (u32 n = 0; residue && n < 16; n++) {
+            if (!block_empty(c + 16 * n)) vp8_idct_add(c + 16 * n, yw + (n >> 2) * 4 * S + (n & 3) * 4, S);
+        }
+    }
+    vp8_predict_chroma8(uw, m->uv_mode, y > 0, x > 0);
+    vp8_predict_chroma8(vw, m->uv_mode, y > 0, x > 0);
+    for (u32 n = 0; residue && n < 4; n++) {
+        u32 at = (n >> 1) * 4 * S + (n & 1) * 4;
+        if (!block_empty(c + 256 + 16 * n)) vp8_idct_add(c + 256 + 16 * n, uw + at, S);
+        if (!block_empty(c + 320 + 16 * n)) vp8_idct_add(c + 320 + 16 * n, vw + at, S);
+    }
+    u8* py = scratch + l.y + 16 * (u64)y * l.y_stride + 16 * (u64)x;
+    u8* pu = scratch + l.u + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
+    u8* pv = scratch + l.v + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
+    for (u32 r = 0; r < 16; r++) memcpy(py + r * l.y_stride, yw + r * S, 16);
+    for (u32 r = 0; r < 8; r++) {
+        memcpy(pu + r * l.uv_stride, uw + r * S, 8);
+        memcpy(pv + r * l.uv_stride, vw + r * S, 8);
+    }
+}
+
+// ---- Rows ----------------------------------------------------------------------
+
+static bool decode_row(Vp8Decoder* d, u8* scratch, u32 y, CodecError* err) {
+    const Vp8Layout& l = d->layout;
+    vp8_parse_modes(d, scratch);
+    if (d->br.eof) return fail(err, ERR_TRUNCATED, d->file_offset + d->first_end);
+    u32 part = y & (d->part_count - 1);
+    Vp8Bits* tokens = &d->parts[part];
+    const Vp8MbModes* modes = (const Vp8MbModes*)(scratch + l.modes);
+    Vp8FilterInfo* filter = (Vp8FilterInfo*)(scratch + l.filter);
+    u8* nz_top = scratch + l.nz_top;
+    u8* nz_dc_top = scratch + l.nz_dc_top;
+    d->nz_left = 0;
+    d->nz_dc_left = 0;
+    for (u32 x = 0; x < d->mb_w; x++) {
+        const Vp8MbModes* m = &modes[x];
+        bool empty = true;
+        if (!m->skip) {
+            empty = vp8_parse_residuals(d, scratch, x, m, tokens);
+        } else {
+            nz_top[x] = 0;
+            d->nz_left = 0;
+            if (!m->is_i4x4) nz_dc_top[x] = d->nz_dc_left = 0;
+        }
+        if (tokens->eof) return fail(err, ERR_TRUNCATED, d->file_offset + d->part_end[part]);
+        Vp8FilterInfo f = d->filters[m->segment][m->is_i4x4];
+        f.inner |= (u8)!empty;
+        filter[x] = f;
+        reconstruct(d, scratch, x, y, m, !m->skip);
+    }
+    // The unfiltered bottom rows for the prediction of the next row.
+    if (y + 1 < d->mb_h) {
+        memcpy(scratch + l.top_y, scratch + l.y + (16 * (u64)y + 15) * l.y_stride, l.y_stride);
+        memcpy(scratch + l.top_u, scratch + l.u + (8 * (u64)y + 7) * l.uv_stride, l.uv_stride);
+        memcpy(scratch + l.top_v, scratch + l.v + (8 * (u64)y + 7) * l.uv_stride, l.uv_stride);
+    }
+    if (d->filter_type == VP8_FILTER_NONE) return true;
+    for (u32 x = 0; x < d->mb_w; x++) {
+        const Vp8FilterInfo* f = &filter[x];
+        if (f->limit == 0) continue;
+        u8* py = scratch + l.y + 16 * (u64)y * l.y_stride + 16 * (u64)x;
+        if (d->filter_type == VP8_FILTER_SIMPLE) {
+            vp8_filter_simple_mb(py, l.y_stride, f, x > 0, y > 0);
+        } else {
+            u8* pu = scratch + l.u + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
+            u8* pv = scratch + l.v + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
+            vp8_filter_normal_mb(py, pu, pv, l.y_stride, l.uv_stride, f, x > 0, y > 0);
+        }
+    }
+    return true;
+}
+
+static void convert(const Vp8Decoder* d, const u8* scratch, const PixelBuffer* out) {
+    const Vp8Layout& l = d->layout;
+    u32 uv_h = (d->height + 1) >> 1;
+    for (u32 r = 0; r < d->height; r++) {
+        u32 near_row = r >> 1;
+        u32 far_row;
+        if (r & 1) {
+            far_row = near_row + 1 < uv_h ? near_row + 1 : near_row;
+        } else {
+            far_row = near_row > 0 ? near_row - 1 : 0;
+        }
+        const u8* y = scratch + l.y + (u64)r * l.y_stride;
+        const u8* un = scratch + l.u + (u64)near_row * l.uv_stride;
+        const u8* uf = scratch + l.u + (u64)far_row * l.uv_stride;
+        const u8* vn = scratch + l.v + (u64)near_row * l.uv_stride;
+        const u8* vf = scratch + l.v + (u64)far_row * l.uv_stride;
+        vp8_yuv_row(y, un, uf, vn, vf, out->pixels + (u64)r * out->stride, d->width);
+    }
+}
+
+// ---- Entry point ------------------------------------------------------------------
+
+bool vp8_decode(const u8* data, u64 payload_pos, u64 payload_size, u8* scratch, u64 scratch_size,
+                const PixelBuffer* out, CodecError* err) {
+    error_clear(err);
+    const u8* payload = data + payload_pos;
+    if (payload_size < 10) return fail(err, ERR_TRUNCATED, payload_pos + payload_size);
+    u32 w = load_le16(payload, payload_size, 6) & 0x3FFF;
+    u32 h = load_le16(payload, payload_size, 8) & 0x3FFF;
+    if (w == 0 || h == 0 || w != out->width || h != out->height) return fail(err, ERR_BAD_HEADER, payload_pos + 6);
+    Vp8Layout layout;
+    vp8_layout(w, h, &layout);
+    if (scratch == nullptr || scratch_size < layout.end || ((uintptr_t)scratch & 15) != 0) {
+        return fail(err, ERR_BAD_TARGET, 0);
+    }
+    if (payload[3] != 0x9D || payload[4] != 0x01 || payload[5] != 0x2A) {
+        return fail(err, ERR_BAD_HEADER, payload_pos + 3);
+    }
+    Vp8Decoder* d = (Vp8Decoder*)scratch;
+    memset(d, 0, sizeof *d);
+    d->magic = VP8_MAGIC;
+    d->width = w;
+    d->height = h;
+    d->mb_w = (w + 15) >> 4;
+    d->mb_h = (h + 15) >> 4;
+    d->file_offset = payload_pos;
+    d->payload_size = payload_size;
+    d->layout = layout;
+    memset(scratch + layout.intra_top, 0, 4 * (u64)d->mb_w);
+    memset(scratch + layout.nz_top, 0, d->mb_w);
+    memset(scratch + layout.nz_dc_top, 0, d->mb_w);
+    if (!vp8_parse_header(d, payload, err)) return false;
+    for (u32 y = 0; y < d->mb_h; y++) {
+        if (!decode_row(d, scratch, y, err)) return false;
+    }
+    convert(d, scratch, out);
+    return true;
+}
