@@ -74,7 +74,7 @@ static bool base_webp_lossy(DecodeJob* job, CodecError* err) {
     }
     job->scratch_zero = false;
     job->pixels_zero = false;
-    return vp8_decode(job->source.data, prep.payload_pos, prep.payload_size, job->scratch, job->scratch_size,
+    return vp8_decode(job->source.data, prep.payload_pos, prep.available, job->scratch, job->scratch_size,
                       &job->pixels, err);
 }
 

@@ -292,6 +292,7 @@ bool webp_prepare_lossy(const u8* data, u64 length, u32 frame, WebpPrepared* pre
     prepared->height = f.height;
     prepared->payload_pos = c.pos + 8;
     prepared->payload_size = c.size;
+    prepared->available = (u64)load_le32(data, length, 4) + 8 - (c.pos + 8);
     prepared->rect_width = f.width;
     prepared->rect_height = f.height;
     return true;

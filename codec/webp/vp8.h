@@ -209,6 +209,9 @@ struct Vp8Decoder {
     Vp8Quant quant[4];
     Vp8FilterInfo filters[4][2];  // segment, is_i4x4
     alignas(16) i16 coeffs[384];  // 16 Y, 4 U, 4 V blocks of the macroblock
+    // Per block: 3 more than 3 tokens, 2 two or three, 1 coefficient 0
+    // only, 0 nothing to add.
+    u8 block_kind[24];
     alignas(16) u8 work[VP8_WORK_BYTES];
 };
 
@@ -235,8 +238,13 @@ bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes*
 
 // ---- Kernels ---------------------------------------------------------------------------
 
-// Inverse DCT of one 4 x 4 block added to the prediction at `dst`.
+// Inverse DCT of one 4 x 4 block added to the prediction at `dst`: the full
+// transform, the short form for coefficients 0, 1 and 4 only, and the form
+// for coefficient 0 only. Which one runs follows the block's token count, as
+// in libwebp (they differ only where 16-bit intermediates overflow).
 void vp8_idct_add(const i16* in, u8* dst, u64 stride);
+void vp8_idct_add_ac3(const i16* in, u8* dst, u64 stride);
+void vp8_idct_add_dc(const i16* in, u8* dst, u64 stride);
 // Inverse WHT: the 16 luma DC values into coefficient 0 of each block.
 void vp8_iwht(const i16* in, i16* out);
 // Intra prediction into the work area; see vp8_predict.cpp for its layout.

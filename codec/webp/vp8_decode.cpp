@@ -46,10 +46,24 @@ u64 vp8_scratch_bytes(u32 w, u32 h) {
 
 // ---- Reconstruction ---------------------------------------------------------------
 
-static bool block_empty(const i16* c) {
-    u64 q[4];
-    memcpy(q, c, 32);
-    return (q[0] | q[1] | q[2] | q[3]) == 0;
+static void add_residue(u32 kind, const i16* c, u8* dst) {
+    if (kind == 3) {
+        vp8_idct_add(c, dst, S);
+    } else if (kind == 2) {
+        vp8_idct_add_ac3(c, dst, S);
+    } else if (kind == 1) {
+        vp8_idct_add_dc(c, dst, S);
+    }
+}
+
+// The four blocks of a chroma plane take the full transform together when
+// any of them has more than coefficient 0.
+static void add_chroma_residue(const u8* kinds, const i16* c, u8* dst) {
+    bool full = kinds[0] >= 2 || kinds[1] >= 2 || kinds[2] >= 2 || kinds[3] >= 2;
+    for (u32 n = 0; n < 4; n++) {
+        u32 kind = full ? 3 : kinds[n];
+        add_residue(kind, c + 16 * n, dst + (n >> 1) * 4 * S + (n & 1) * 4);
+    }
 }
 
 // The edges of the work area: the unfiltered row above (kept aside), the
@@ -107,20 +121,19 @@ static void reconstruct(Vp8Decoder* d, u8* scratch, u32 x, u32 y, const Vp8MbMod
         for (u32 n = 0; n < 16; n++) {
             u8* dst = yw + (n >> 2) * 4 * S + (n & 3) * 4;
             vp8_predict_luma4(dst, m->modes[n]);
-            if (residue && !block_empty(c + 16 * n)) vp8_idct_add(c + 16 * n, dst, S);
+            if (residue) add_residue(d->block_kind[n], c + 16 * n, dst);
         }
     } else {
         vp8_predict_luma16(yw, m->y_mode, y > 0, x > 0);
         for (u32 n = 0; residue && n < 16; n++) {
-            if (!block_empty(c + 16 * n)) vp8_idct_add(c + 16 * n, yw + (n >> 2) * 4 * S + (n & 3) * 4, S);
+            add_residue(d->block_kind[n], c + 16 * n, yw + (n >> 2) * 4 * S + (n & 3) * 4);
         }
     }
     vp8_predict_chroma8(uw, m->uv_mode, y > 0, x > 0);
     vp8_predict_chroma8(vw, m->uv_mode, y > 0, x > 0);
-    for (u32 n = 0; residue && n < 4; n++) {
-        u32 at = (n >> 1) * 4 * S + (n & 1) * 4;
-        if (!block_empty(c + 256 + 16 * n)) vp8_idct_add(c + 256 + 16 * n, uw + at, S);
-        if (!block_empty(c + 320 + 16 * n)) vp8_idct_add(c + 320 + 16 * n, vw + at, S);
+    if (residue) {
+        add_chroma_residue(d->block_kind + 16, c + 256, uw);
+        add_chroma_residue(d->block_kind + 20, c + 320, vw);
     }
     u8* py = scratch + l.y + 16 * (u64)y * l.y_stride + 16 * (u64)x;
     u8* pu = scratch + l.u + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
@@ -206,8 +219,10 @@ static void convert(const Vp8Decoder* d, const u8* scratch, const PixelBuffer* o
 
 // ---- Entry point ------------------------------------------------------------------
 
-bool vp8_decode(const u8* data, u64 payload_pos, u64 payload_size, u8* scratch, u64 scratch_size,
+bool vp8_decode(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size,
                 const PixelBuffer* out, CodecError* err) {
+    // From here on the payload is every byte available.
+    u64 payload_size = available;
     error_clear(err);
     const u8* payload = data + payload_pos;
     if (payload_size < 10) return fail(err, ERR_TRUNCATED, payload_pos + payload_size);

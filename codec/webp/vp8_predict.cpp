@@ -26,37 +26,69 @@ static QB_FORCE_INLINE u8 avg3(u32 a, u32 b, u32 c) {
 
 // ---- Inverse transforms ---------------------------------------------------------
 
-// x * sqrt(2) * cos(pi / 8) and x * sqrt(2) * sin(pi / 8) in 16-bit fixed point.
-static QB_FORCE_INLINE i32 mul_cos(i32 a) {
-    return ((a * 20091) >> 16) + a;
+// The transforms keep every intermediate in 16 bits, wrapping (adds) or
+// saturating (the short form) exactly as libwebp's SSE2 kernels do, so that
+// even a damaged stream's out-of-range coefficients give libwebp's pixels.
+// On valid streams nothing overflows and all forms agree with the plain
+// integer arithmetic.
+static QB_FORCE_INLINE i32 w16(i32 v) {
+    return (i16)(u16)(u32)v;
 }
-static QB_FORCE_INLINE i32 mul_sin(i32 a) {
-    return (a * 35468) >> 16;
+static QB_FORCE_INLINE i32 sat16(i32 v) {
+    return v < -32768 ? -32768 : v > 32767 ? 32767 : v;
+}
+// x * sqrt(2) * cos(pi / 8) and x * sqrt(2) * sin(pi / 8) in 16-bit fixed
+// point: the high halves of 16 x 16-bit products, plus x.
+static QB_FORCE_INLINE i32 mul_hi(i32 a, i32 k) {
+    return (a * k) >> 16;
+}
+
+// One pass over four columns (or rows): v[0], v[4], v[8], v[12] in.
+static QB_FORCE_INLINE void pass16(i32 i0, i32 i1, i32 i2, i32 i3, i32* out) {
+    i32 a = w16(i0 + i2);
+    i32 b = w16(i0 - i2);
+    i32 c = w16(w16(i1 - i3) + w16(mul_hi(i1, -30068) - mul_hi(i3, 20091)));
+    i32 d = w16(w16(i1 + i3) + w16(mul_hi(i1, 20091) + mul_hi(i3, -30068)));
+    out[0] = w16(a + d);
+    out[1] = w16(b + c);
+    out[2] = w16(b - c);
+    out[3] = w16(a - d);
 }
 
 void vp8_idct_add(const i16* in, u8* dst, u64 stride) {
     i32 t[16];
-    for (u32 i = 0; i < 4; i++) {  // columns
-        i32 a = in[i] + in[8 + i];
-        i32 b = in[i] - in[8 + i];
-        i32 c = mul_sin(in[4 + i]) - mul_cos(in[12 + i]);
-        i32 d = mul_cos(in[4 + i]) + mul_sin(in[12 + i]);
-        t[4 * i + 0] = a + d;
-        t[4 * i + 1] = b + c;
-        t[4 * i + 2] = b - c;
-        t[4 * i + 3] = a - d;
-    }
-    for (u32 i = 0; i < 4; i++) {  // rows; t[4 k + i] is row i of column k
-        i32 dc = t[i] + 4;
-        i32 a = dc + t[8 + i];
-        i32 b = dc - t[8 + i];
-        i32 c = mul_sin(t[4 + i]) - mul_cos(t[12 + i]);
-        i32 d = mul_cos(t[4 + i]) + mul_sin(t[12 + i]);
+    for (u32 i = 0; i < 4; i++) pass16(in[i], in[4 + i], in[8 + i], in[12 + i], t + 4 * i);
+    for (u32 i = 0; i < 4; i++) {  // t[4 k + i] is row i of column k
+        i32 r[4];
+        pass16(w16(t[i] + 4), t[4 + i], t[8 + i], t[12 + i], r);
         u8* row = dst + i * stride;
-        row[0] = clip8(row[0] + ((a + d) >> 3));
-        row[1] = clip8(row[1] + ((b + c) >> 3));
-        row[2] = clip8(row[2] + ((b - c) >> 3));
-        row[3] = clip8(row[3] + ((a - d) >> 3));
+        for (u32 k = 0; k < 4; k++) row[k] = clip8(row[k] + (r[k] >> 3));
+    }
+}
+
+// Only coefficients 0, 1 and 4 set: one row pattern and one column pattern.
+void vp8_idct_add_ac3(const i16* in, u8* dst, u64 stride) {
+    i32 a = w16(in[0] + 4);
+    i32 c4 = w16(mul_hi(in[4], 35468));
+    i32 d4 = w16(mul_hi(in[4], 20091) + in[4]);
+    i32 c1 = mul_hi(in[1], 35468);
+    i32 d1 = mul_hi(in[1], 20091) + in[1];
+    i32 across[4] = {w16(d1), w16(c1), w16(-c1), w16(-d1)};
+    for (u32 y = 0; y < 4; y++) {
+        u8* row = dst + y * stride;
+        for (u32 x = 0; x < 4; x++) {
+            i32 b = sat16(a + across[x]);
+            i32 m = y == 0 ? sat16(b + d4) : y == 1 ? sat16(b + c4) : y == 2 ? sat16(b - c4) : sat16(b - d4);
+            row[x] = clip8(sat16(row[x] + (m >> 3)));
+        }
+    }
+}
+
+// Only coefficient 0 set.
+void vp8_idct_add_dc(const i16* in, u8* dst, u64 stride) {
+    i32 dc = (in[0] + 4) >> 3;
+    for (u32 y = 0; y < 4; y++) {
+        for (u32 x = 0; x < 4; x++) dst[y * stride + x] = clip8(dst[y * stride + x] + dc);
     }
 }
 

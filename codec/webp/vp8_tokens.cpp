@@ -60,9 +60,9 @@ static u32 read_block(Vp8Bits* br, const u8 (*probs)[3][11], u32 ctx, const i32*
     return 16;
 }
 
-// Whether a block read up to position `end` leaves anything to transform.
-static u32 block_nonzero(u32 end, const i16* block) {
-    return end > 1 || block[0] != 0;
+// How a block read up to position `end` is transformed (block_kind).
+static u8 block_kind(u32 end, const i16* block) {
+    return end > 3 ? 3 : end > 1 ? 2 : block[0] != 0;
 }
 
 bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* br) {
@@ -95,7 +95,8 @@ bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes*
             u32 end = read_block(br, d->probs[luma_type], l + t, q->y1, first, block);
             l = end > first;
             new_top = (new_top & ~(1u << i)) | (l << i);
-            any |= block_nonzero(end, block);
+            d->block_kind[4 * j + i] = block_kind(end, block);
+            any |= d->block_kind[4 * j + i];
         }
         new_left |= l << j;
     }
@@ -112,7 +113,9 @@ bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes*
                 u32 end = read_block(br, d->probs[2], l + t, q->uv, 0, block);
                 l = end > 0;
                 out_top = (out_top & ~(1u << i)) | (l << i);
-                any |= block_nonzero(end, block);
+                u32 n = 16 + 4 * c + 2 * j + i;
+                d->block_kind[n] = block_kind(end, block);
+                any |= d->block_kind[n];
             }
             new_left |= l << (shift + j);
         }

@@ -44,6 +44,7 @@ struct WebpPrepared {
     u32 height;
     u64 payload_pos;    // image_pos + 8
     u64 payload_size;   // the chunk's payload size S
+    u64 available;      // bytes from payload_pos to the container's end
     u32 x;              // the rectangle, width and height at least 1
     u32 y;
     u32 rect_width;
@@ -71,10 +72,13 @@ bool webp_prepare_lossy(const u8* data, u64 length, u32 frame, WebpPrepared* pre
 // macroblock state and the macroblock-aligned Y, U and V planes.
 u64 vp8_scratch_bytes(u32 w, u32 h);
 
-// Decodes the key frame whose payload (the chunk's S bytes) lies at
-// `payload_pos` of `data` into `out`, which has the frame's size: RGBA with
-// alpha 255. The scratch is 16-byte aligned and vp8_scratch_bytes long.
-bool vp8_decode(const u8* data, u64 payload_pos, u64 payload_size, u8* scratch, u64 scratch_size,
+// Decodes the key frame whose payload starts at `payload_pos` of `data` into
+// `out`, which has the frame's size: RGBA with alpha 255. `available` bytes
+// may be read from there: as in libwebp, the last token partition runs on
+// to the end of the container, past the chunk (its padding byte, later
+// chunks), so a stream cut inside its chunk may still decode. The scratch
+// is 16-byte aligned and vp8_scratch_bytes long.
+bool vp8_decode(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size,
                 const PixelBuffer* out, CodecError* err);
 
 // ---- Lossless decoder -------------------------------------------------------

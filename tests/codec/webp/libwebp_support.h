@@ -86,7 +86,8 @@ struct LossyOptions {
     int filter_sharpness = 0;
     int filter_type = 1;  // 0 simple, 1 normal
     int autofilter = 0;
-    int partitions = 0;   // log2 of the token partitions
+    int partitions = 0;   // log2 of the token partitions (needs low_memory)
+    bool low_memory = false;
     int alpha_compression = 1;
     int alpha_filtering = 1;
     int alpha_quality = 100;
@@ -107,6 +108,8 @@ inline std::vector<u8> ref_encode_lossy(const std::vector<u8>& rgba, u32 w, u32 
     config.filter_type = o.filter_type;
     config.autofilter = o.autofilter;
     config.partitions = o.partitions;
+    // Without it the encoder keeps its tokens and writes one partition.
+    config.low_memory = o.low_memory ? 1 : 0;
     config.alpha_compression = o.alpha_compression;
     config.alpha_filtering = o.alpha_filtering;
     config.alpha_quality = o.alpha_quality;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "codec/webp/vp8.h"
 #include "tests/codec/webp/libwebp_support.h"
 #include "tests/codec/webp/webp_support.h"
 
@@ -104,9 +105,22 @@ TEST(WebpLossy, AutoFilterAndPartitions) {
             SCOPED_TRACE(testing::Message() << "partitions " << (1 << partitions) << " autofilter " << autofilter);
             LossyOptions o;
             o.partitions = partitions;
+            o.low_memory = true;
             o.autofilter = autofilter;
             o.quality = 60;
-            expect_same_as_libwebp(ref_encode_lossy(rgba, 150, 140, o));
+            std::vector<u8> file = ref_encode_lossy(rgba, 150, 140, o);
+            expect_same_as_libwebp(file);
+            // The stream really has that many partitions.
+            ImageInfo info;
+            CodecError err;
+            WebpPrepared prep;
+            ASSERT_TRUE(webp_probe(file.data(), file.size(), &info, &err));
+            ASSERT_TRUE(webp_prepare_lossy(file.data(), file.size(), 0, &prep, &err));
+            Aligned scratch(info.scratch_bytes), pixels(row_stride(150) * 140);
+            PixelBuffer out = {pixels.data, row_stride(150), 150, 140};
+            ASSERT_TRUE(vp8_decode(file.data(), prep.payload_pos, prep.available, scratch.data, info.scratch_bytes,
+                                   &out, &err));
+            EXPECT_EQ(((const Vp8Decoder*)scratch.data)->part_count, 1u << partitions);
         }
     }
 }
@@ -123,5 +137,113 @@ TEST(WebpLossy, OddSizes) {
             o.quality = q;
             expect_same_as_libwebp(ref_encode_lossy(photo(s.w, s.h, s.w * 7 + s.h), s.w, s.h, o));
         }
+    }
+}
+
+// ---- Damaged streams --------------------------------------------------------
+
+namespace {
+
+// The file's "VP8 " payload in a fresh simple-layout file.
+std::vector<u8> with_payload(const std::vector<u8>& payload) {
+    std::vector<u8> f = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P', 'V', 'P', '8', ' '};
+    put_le32(&f, (u32)payload.size());
+    f.insert(f.end(), payload.begin(), payload.end());
+    if (payload.size() & 1) f.push_back(0);
+    u32 riff = (u32)f.size() - 8;
+    for (int i = 0; i < 4; i++) f[4 + i] = (u8)(riff >> (8 * i));
+    return f;
+}
+
+std::vector<u8> payload_of(const std::vector<u8>& file) {
+    u32 size = file[16] | (file[17] << 8) | (file[18] << 16) | ((u32)file[19] << 24);
+    return std::vector<u8>(file.begin() + 20, file.begin() + 20 + size);
+}
+
+// Ours and libwebp agree: both fail, or both succeed with the same pixels.
+void expect_same_outcome(const std::vector<u8>& file) {
+    RefImage ref = ref_decode_file(file);
+    Decoded ours = decode_lossy(file);
+    ASSERT_EQ(ours.ok, ref.ok) << "ours: error " << ours.err.code << " at " << ours.err.offset;
+    if (ours.ok && ours.rgba != ref.rgba) {
+        size_t i = 0;
+        while (ours.rgba[i] == ref.rgba[i]) i++;
+        FAIL() << "first difference at pixel (" << (i / 4) % ours.width << ", " << (i / 4) / ours.width << ")";
+    }
+}
+
+}  // namespace
+
+// Every cut of the payload: libwebp refuses an incomplete frame, and so do
+// we ("truncated" once the container is sound); never a partial success.
+TEST(WebpLossy, EveryTruncation) {
+    LossyOptions o;
+    o.partitions = 1;
+    o.low_memory = true;
+    std::vector<u8> payload = payload_of(ref_encode_lossy(photo(40, 36, 5), 40, 36, o));
+    u32 first = (payload[0] | (payload[1] << 8) | (payload[2] << 16)) >> 5;
+    int refused = 0;
+    for (size_t cut = 10; cut < payload.size(); cut++) {
+        SCOPED_TRACE(cut);
+        std::vector<u8> p(payload.begin(), payload.begin() + cut);
+        std::vector<u8> f = with_payload(p);
+        expect_same_outcome(f);
+        Decoded ours = decode_lossy(f);
+        if (!ours.ok) {
+            refused++;
+            // A first partition longer than the chunk is the container's
+            // fault; any later cut is the data running out.
+            EXPECT_EQ(ours.err.code, cut - 10 < first ? (u32)ERR_BAD_HEADER : (u32)ERR_TRUNCATED);
+            EXPECT_LE(ours.err.offset, f.size());
+        }
+    }
+    EXPECT_GT(refused, (int)payload.size() - 20);
+}
+
+// Token partition sizes that overstate, understate or zero a partition; the
+// partition count changed under the sizes; every outcome as libwebp's.
+TEST(WebpLossy, PartitionSizesThatLie) {
+    LossyOptions o;
+    o.partitions = 2;  // four partitions, three sizes
+    o.low_memory = true;
+    std::vector<u8> payload = payload_of(ref_encode_lossy(photo(64, 80, 6), 64, 80, o));
+    u32 first = (payload[0] | (payload[1] << 8) | (payload[2] << 16)) >> 5;
+    size_t sizes = 10 + first;
+    ASSERT_LT(sizes + 9, payload.size());
+    for (u32 which = 0; which < 3; which++) {
+        for (u32 value : {0u, 1u, 2u, 100u, 0xFFFFFFu}) {
+            SCOPED_TRACE(testing::Message() << "partition " << which << " size " << value);
+            std::vector<u8> p = payload;
+            for (int i = 0; i < 3; i++) p[sizes + 3 * which + i] = (u8)(value >> (8 * i));
+            expect_same_outcome(with_payload(p));
+        }
+    }
+    // No room for the sizes at all, or the last partition empty.
+    std::vector<u8> p(payload.begin(), payload.begin() + sizes + 4);
+    expect_same_outcome(with_payload(p));
+    Decoded cut = decode_lossy(with_payload(p));
+    EXPECT_FALSE(cut.ok);
+    EXPECT_EQ(cut.err.code, (u32)ERR_TRUNCATED);
+    p.assign(payload.begin(), payload.begin() + sizes + 9);
+    expect_same_outcome(with_payload(p));
+}
+
+// Random damage anywhere past the frame tag: the outcome is libwebp's.
+TEST(WebpLossy, RandomDamage) {
+    LossyOptions o;
+    o.partitions = 1;
+    o.low_memory = true;
+    o.segments = 4;
+    std::vector<u8> payload = payload_of(ref_encode_lossy(photo(48, 40, 7), 48, 40, o));
+    u32 s = 99;
+    for (int round = 0; round < 1500; round++) {
+        std::vector<u8> p = payload;
+        int flips = 1 + (int)(next_random(&s) % 4);
+        for (int k = 0; k < flips; k++) {
+            size_t at = 10 + next_random(&s) % (p.size() - 10);
+            p[at] ^= (u8)(1u << (next_random(&s) % 8));
+        }
+        SCOPED_TRACE(round);
+        expect_same_outcome(with_payload(p));
     }
 }
