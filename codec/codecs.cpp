@@ -74,8 +74,7 @@ static bool base_webp_lossy(DecodeJob* job, CodecError* err) {
     }
     job->scratch_zero = false;
     job->pixels_zero = false;
-    return vp8_decode(job->source.data, prep.payload_pos, prep.available, job->scratch, job->scratch_size,
-                      &job->pixels, err);
+    return webp_decode_lossy(job->source.data, &prep, job->scratch, job->scratch_size, &job->pixels, err);
 }
 
 // Stages 0 and 1 of the first frame, from cleared scratch memory. They write

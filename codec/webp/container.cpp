@@ -265,15 +265,32 @@ bool webp_prepare(const u8* data, u64 length, const WebpRequest* request, WebpPr
     return true;
 }
 
-// An ALPH chunk in [start, stop).
-static bool has_alph(const u8* data, u64 start, u64 stop) {
+// The last ALPH chunk in [start, stop), as libwebp takes it; false when
+// there is none.
+static bool find_alph(const u8* data, u64 start, u64 stop, Chunk* alph) {
     Chunk c;
     CodecError ignored;
+    bool found = false;
     for (u64 pos = start; pos < stop; pos = c.next) {
-        if (!read_chunk(data, pos, stop, &c, &ignored)) return false;
-        if (is_tag(data, pos, TAG_ALPH)) return true;
+        if (!read_chunk(data, pos, stop, &c, &ignored)) return found;
+        if (is_tag(data, pos, TAG_ALPH)) {
+            *alph = c;
+            found = true;
+        }
     }
-    return false;
+    return found;
+}
+
+// The first sub-chunk of the ANMF frame that holds the chunk at `inner`.
+static u64 frame_start(const u8* data, u64 inner) {
+    u64 end = (u64)load_le32(data, inner, 4) + 8;
+    Chunk c;
+    CodecError ignored;
+    for (u64 pos = 30; pos < end; pos = c.next) {
+        if (!read_chunk(data, pos, end, &c, &ignored)) return 0;
+        if (pos < inner && inner < c.next) return pos + 24;
+    }
+    return 0;
 }
 
 bool webp_prepare_lossy(const u8* data, u64 length, u32 frame, WebpPrepared* prepared, CodecError* err) {
@@ -295,19 +312,41 @@ bool webp_prepare_lossy(const u8* data, u64 length, u32 frame, WebpPrepared* pre
     prepared->available = (u64)load_le32(data, length, 4) + 8 - (c.pos + 8);
     prepared->rect_width = f.width;
     prepared->rect_height = f.height;
+    // The alpha plane lies before the image: among the chunks after VP8X,
+    // or the frame's sub-chunks. The simple layout has none.
+    u64 start = 0;
+    if (ref.image_pos > 12) start = (header.flags & WEBP_FLAG_ANIMATED) ? frame_start(data, ref.image_pos) : 30;
+    Chunk alph;
+    if (start != 0 && find_alph(data, start, ref.image_pos, &alph)) {
+        if (alph.size < 1) return fail(err, ERR_BAD_HEADER, alph.pos + 4);
+        prepared->alpha_pos = alph.pos + 8;
+        prepared->alpha_size = alph.size;
+    }
     return true;
 }
 
-static bool probe_lossy(const u8* data, u64 length, const WebpImageRef& ref, ImageInfo* info, CodecError* err) {
-    // Alpha planes are not decoded yet.
-    if (ref.image_pos > 12 && has_alph(data, 30, ref.image_pos)) return fail(err, ERR_UNSUPPORTED, ref.image_pos);
+u64 webp_lossy_scratch_bytes(const u8* data, const WebpPrepared* p) {
+    u64 color = vp8_scratch_bytes(p->width, p->height);
+    if (p->alpha_size == 0) return color;
+    u64 alpha = alph_scratch_bytes(p->width, p->height, data, p->alpha_pos, p->alpha_size);
+    return color > alpha ? color : alpha;
+}
+
+bool webp_decode_lossy(const u8* data, const WebpPrepared* p, u8* scratch, u64 scratch_size, const PixelBuffer* out,
+                       CodecError* err) {
+    if (!vp8_decode(data, p->payload_pos, p->available, scratch, scratch_size, out, err)) return false;
+    if (p->alpha_size == 0) return true;
+    return alph_decode(data, p->alpha_pos, p->alpha_size, scratch, scratch_size, out, err);
+}
+
+static bool probe_lossy(const u8* data, u64 length, ImageInfo* info, CodecError* err) {
     WebpPrepared prep;
     if (!webp_prepare_lossy(data, length, 0, &prep, err)) return false;
     info->decoder = DECODER_WEBP;
     info->width = prep.width;
     info->height = prep.height;
     info->frame_count = 1;
-    info->scratch_bytes = vp8_scratch_bytes(prep.width, prep.height);
+    info->scratch_bytes = webp_lossy_scratch_bytes(data, &prep);
     info->pixel_bytes = row_stride(prep.width) * prep.height + 32;
     return true;
 }
@@ -318,7 +357,7 @@ bool webp_probe(const u8* data, u64 length, ImageInfo* info, CodecError* err) {
     if (!webp_read_header(data, length, &header, err)) return false;
     WebpImageRef ref;
     if (!webp_locate_image(data, length, 0, &ref, &header, err)) return false;
-    if (ref.lossy) return probe_lossy(data, length, ref, info, err);
+    if (ref.lossy) return probe_lossy(data, length, info, err);
     WebpRequest whole = {0, 0, 0, 0, 0};
     WebpPrepared prep;
     if (!webp_prepare(data, length, &whole, &prep, err)) return false;

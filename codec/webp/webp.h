@@ -45,6 +45,8 @@ struct WebpPrepared {
     u64 payload_pos;    // image_pos + 8
     u64 payload_size;   // the chunk's payload size S
     u64 available;      // bytes from payload_pos to the container's end
+    u64 alpha_pos;      // a lossy image's ALPH payload and its size (0: none)
+    u64 alpha_size;
     u32 x;              // the rectangle, width and height at least 1
     u32 y;
     u32 rect_width;
@@ -67,6 +69,24 @@ bool webp_probe(const u8* data, u64 length, ImageInfo* info, CodecError* err);
 bool webp_prepare_lossy(const u8* data, u64 length, u32 frame, WebpPrepared* prepared, CodecError* err);
 
 // ---- Lossy decoder ----------------------------------------------------------
+
+// Scratch for the alpha plane of a w x h lossy image whose ALPH payload is
+// `size` bytes (a raw plane needs none beyond the pixel buffer).
+u64 alph_scratch_bytes(u32 w, u32 h, const u8* data, u64 pos, u64 size);
+
+// The ALPH payload at `pos` (header byte, then a raw or lossless plane,
+// filtered or not) into the alpha bytes of `out`, whose colour is already
+// there. Faults carry their file offset.
+bool alph_decode(const u8* data, u64 pos, u64 size, u8* scratch, u64 scratch_size, const PixelBuffer* out,
+                 CodecError* err);
+
+// Scratch for a prepared lossy image: its decoder's, or its alpha plane's
+// when larger (the plane is decoded after the colour).
+u64 webp_lossy_scratch_bytes(const u8* data, const WebpPrepared* prepared);
+
+// The whole prepared lossy image, colour then alpha, into `out`.
+bool webp_decode_lossy(const u8* data, const WebpPrepared* prepared, u8* scratch, u64 scratch_size,
+                       const PixelBuffer* out, CodecError* err);
 
 // Scratch for a lossy frame of w x h: the decoder record, a row of
 // macroblock state and the macroblock-aligned Y, U and V planes.
@@ -99,6 +119,13 @@ u64 vp8l_scratch_bytes(u32 w, u32 h, u64 payload_size);
 // are "bad_target" at 0; stream faults carry their file offset.
 bool vp8l_decode_stage(const u8* data, u64 length, const WebpRequest* request, const PixelBuffer* target,
                        u8* scratch, u64 scratch_size, u32 stage, u32 band, CodecError* err);
+
+// A lossless stream without the signature and size header (an alpha
+// plane's), w x h, at `pos` for `size` bytes: decoded and transformed in
+// one call; *argb_out points at the w x h ARGB words in the scratch, which
+// is vp8l_scratch_bytes(w, h, size) long.
+bool vp8l_decode_headerless(const u8* data, u64 pos, u64 size, u32 w, u32 h, u8* scratch, u64 scratch_size,
+                            const u32** argb_out, CodecError* err);
 
 // Clears the stage flags of the record at the start of `scratch` (when it is
 // large enough to hold one), so that only stage 0 may run next.

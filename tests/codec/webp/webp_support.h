@@ -86,8 +86,7 @@ inline Decoded decode_lossy(const std::vector<u8>& file) {
     u64 stride = ((u64)info.width * 4 + 31) & ~(u64)31;
     Aligned pixels(stride * info.height + 64);
     PixelBuffer target = {pixels.data, stride, info.width, info.height};
-    if (!vp8_decode(file.data(), prep.payload_pos, prep.available, scratch.data, info.scratch_bytes, &target,
-                    &out.err)) {
+    if (!webp_decode_lossy(file.data(), &prep, scratch.data, info.scratch_bytes, &target, &out.err)) {
         return out;
     }
     out.width = info.width;
