@@ -59,8 +59,15 @@ static void start_webp(DecodeJob* job, const ProbeWork*) {
     WebpImageRef ref;
     ImageHeader header;
     CodecError err;
-    job->webp_lossy = webp_locate_image(job->source.data, job->source.size, 0, &ref, &header, &err) && ref.lossy;
-    vp8l_reset(job->scratch, job->scratch_size);
+    job->webp_mode = WEBP_MODE_LOSSLESS;
+    if (webp_locate_image(job->source.data, job->source.size, 0, &ref, &header, &err)) {
+        if (header.flags & WEBP_FLAG_ANIMATED) {
+            job->webp_mode = WEBP_MODE_ANIMATION;
+        } else if (ref.lossy) {
+            job->webp_mode = WEBP_MODE_LOSSY;
+        }
+    }
+    if (job->webp_mode == WEBP_MODE_LOSSLESS) vp8l_reset(job->scratch, job->scratch_size);
 }
 
 // A lossy image is decoded whole into the pixel buffer, which then serves
@@ -77,11 +84,39 @@ static bool base_webp_lossy(DecodeJob* job, CodecError* err) {
     return webp_decode_lossy(job->source.data, &prep, job->scratch, job->scratch_size, &job->pixels, err);
 }
 
+// An animation's frames are composed on the pixel buffer, from the frame it
+// shows (from frame 0 when going back); after a failure `decoded_frame`
+// still names what the canvas shows.
+static bool base_webp_animation(DecodeJob* job, CodecError* err) {
+    if (job->decoded_frame < 0) {
+        if (!prefault(job->scratch, job->scratch_size) || !prefault(job->pixels.pixels, job->info.pixel_bytes)) {
+            return fail(err, ERR_TOO_LARGE, 0);
+        }
+        // The composition state at the start of the scratch starts cleared.
+        if (!job->scratch_zero) memset(job->scratch, 0, 64);
+        job->scratch_zero = false;
+        job->pixels_zero = false;
+    }
+    i32 shown = job->decoded_frame;
+    bool ok = webp_anim_decode(job->source.data, job->source.size, job->requested_frame, job->scratch,
+                               job->scratch_size, &job->pixels, &shown, err);
+    job->decoded_frame = shown;
+    return ok;
+}
+
+static u32 delay_webp(DecodeJob* job, u32 frame) {
+    WebpFrameInfo f;
+    CodecError err;
+    if (!webp_frame_info(job->source.data, job->source.size, frame, &f, &err)) return 0;
+    return delay_hundredths(f.duration, 1000);
+}
+
 // Stages 0 and 1 of the first frame, from cleared scratch memory. They write
 // no pixels; the nominal 1 x 1 target satisfies the decoder's checks.
 static bool base_webp(DecodeJob* job, CodecError* err) {
+    if (job->webp_mode == WEBP_MODE_ANIMATION) return base_webp_animation(job, err);
     if (job->base_done) return true;
-    if (job->webp_lossy) return base_webp_lossy(job, err);
+    if (job->webp_mode == WEBP_MODE_LOSSY) return base_webp_lossy(job, err);
     if (!prefault(job->scratch, job->scratch_size)) return fail(err, ERR_TOO_LARGE, 0);
     // Freshly committed scratch is already zero.
     if (!job->scratch_zero) memset(job->scratch, 0, job->scratch_size);
@@ -101,7 +136,7 @@ static bool base_webp(DecodeJob* job, CodecError* err) {
 // 64 rows.
 static bool tile_webp(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile,
                       CodecError* err) {
-    if (job->webp_lossy) {
+    if (job->webp_mode != WEBP_MODE_LOSSLESS) {
         job_copy_tile(job, level, column, row, cw, ch, tile);
         return true;
     }
@@ -270,7 +305,7 @@ bool codec_still_base(DecodeJob* job, CodecError* err) {
 
 static const CodecEntry k_codecs[] = {
     {DECODER_WEBP, FORMAT_WEBP, sniff_webp, false, probe_webp, nullptr, start_webp, base_webp, tile_webp, nullptr,
-     whole_webp, nullptr, nullptr},
+     whole_webp, delay_webp, nullptr},
     {DECODER_JPEG, FORMAT_JPEG, sniff_jpeg, false, probe_jpeg, nullptr, nullptr, base_jpeg, tile_jpeg,
      second_stage_jpeg, whole_jpeg, nullptr, nullptr},
     {DECODER_GIF, FORMAT_GIF, sniff_gif, false, probe_gif, nullptr, nullptr, base_gif, nullptr, nullptr, nullptr,

@@ -27,7 +27,7 @@ struct DecodeJob {
     // memory has been written.
     bool pixels_zero;
     bool scratch_zero;
-    bool webp_lossy;   // the WebP image is lossy: decoded whole into the pixel buffer
+    u8 webp_mode;      // WEBP_MODE_*: how the WebP entry decodes this job
     PngPlan png_plan;  // read from the file once (png_header_read)
     GifInfo gif_info;  // read again before each run of frame decodes
 };

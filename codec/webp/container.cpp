@@ -309,7 +309,10 @@ bool webp_prepare_lossy(const u8* data, u64 length, u32 frame, WebpPrepared* pre
     prepared->height = f.height;
     prepared->payload_pos = c.pos + 8;
     prepared->payload_size = c.size;
+    // A still's last partition may run on to the container's end; a frame's
+    // stops at its own chunk, as libwebp hands each frame to its decoder.
     prepared->available = (u64)load_le32(data, length, 4) + 8 - (c.pos + 8);
+    if (header.flags & WEBP_FLAG_ANIMATED) prepared->available = c.size;
     prepared->rect_width = f.width;
     prepared->rect_height = f.height;
     // The alpha plane lies before the image: among the chunks after VP8X,
@@ -355,6 +358,18 @@ bool webp_probe(const u8* data, u64 length, ImageInfo* info, CodecError* err) {
     *info = ImageInfo{};
     ImageHeader header;
     if (!webp_read_header(data, length, &header, err)) return false;
+    if (header.flags & WEBP_FLAG_ANIMATED) {
+        WebpAnimInfo anim;
+        if (!webp_anim_measure(data, length, &anim, err)) return false;
+        info->decoder = DECODER_WEBP;
+        info->width = anim.canvas_w;
+        info->height = anim.canvas_h;
+        info->frame_count = anim.frame_count;
+        info->play_count = anim.loop_count;
+        info->scratch_bytes = anim.scratch_bytes;
+        info->pixel_bytes = row_stride(anim.canvas_w) * anim.canvas_h + 32;
+        return true;
+    }
     WebpImageRef ref;
     if (!webp_locate_image(data, length, 0, &ref, &header, err)) return false;
     if (ref.lossy) return probe_lossy(data, length, info, err);

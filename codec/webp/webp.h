@@ -19,6 +19,13 @@ enum : u32 {
     WEBP_FLAG_LOSSY = 4,
 };
 
+// How a decode job serves a WebP file.
+enum : u8 {
+    WEBP_MODE_LOSSLESS = 0,  // a still lossless image, in stages, tiles from the scratch
+    WEBP_MODE_LOSSY = 1,     // a still lossy image, whole into the pixel buffer
+    WEBP_MODE_ANIMATION = 2, // frames composed on the pixel buffer
+};
+
 // Where the image of one frame lies.
 struct WebpImageRef {
     u32 w;           // the frame's size, or the still image's
@@ -67,6 +74,43 @@ bool webp_probe(const u8* data, u64 length, ImageInfo* info, CodecError* err);
 // the container: the rectangle is the whole frame. "unsupported" for a
 // lossless image.
 bool webp_prepare_lossy(const u8* data, u64 length, u32 frame, WebpPrepared* prepared, CodecError* err);
+
+// ---- Animation ----------------------------------------------------------------
+
+// One frame of an animation: its rectangle on the canvas, its duration in
+// milliseconds, blending (1: alpha-blend over the canvas), disposal (1:
+// cleared to transparent after it is shown), and its image's kind.
+struct WebpFrameInfo {
+    u32 x;
+    u32 y;
+    u32 w;
+    u32 h;
+    u32 duration;
+    u32 blend;
+    u32 dispose_bg;
+    u32 lossy;
+    u32 has_alpha;  // an ALPH chunk, or the lossless header's alpha hint
+};
+
+bool webp_frame_info(const u8* data, u64 length, u32 frame, WebpFrameInfo* info, CodecError* err);
+
+struct WebpAnimInfo {
+    u32 canvas_w;
+    u32 canvas_h;
+    u32 frame_count;
+    u32 loop_count;     // 0: forever
+    u64 scratch_bytes;  // the composition state, a frame buffer, the largest frame's decoder
+};
+
+// Walks every frame (checking each image's header) to size the scratch.
+bool webp_anim_measure(const u8* data, u64 length, WebpAnimInfo* info, CodecError* err);
+
+// Brings the canvas (the animation's size, RGBA) to frame `target`, from
+// the frame it shows (state kept at the start of the scratch, which starts
+// zeroed) or from frame 0 when going back. *shown is the frame the canvas
+// shows afterwards, also after a failure (-1: none yet).
+bool webp_anim_decode(const u8* data, u64 length, u32 target, u8* scratch, u64 scratch_size,
+                      const PixelBuffer* canvas, i32* shown, CodecError* err);
 
 // ---- Lossy decoder ----------------------------------------------------------
 
