@@ -257,6 +257,22 @@ void vp8_filter_simple_mb(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, 
 void vp8_filter_normal_mb(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f, bool left,
                           bool top);
 
+// YUV to RGBA of `count` pixels whose chroma is already per pixel; alpha
+// 255. The SSE2 twin gives the same bytes.
+typedef void (*Vp8YuvToRgbaFn)(const u8* y, const u8* u, const u8* v, u8* out, u32 count);
+void vp8_yuv_to_rgba_scalar(const u8* y, const u8* u, const u8* v, u8* out, u32 count);
+void vp8_yuv_to_rgba_sse2(const u8* y, const u8* u, const u8* v, u8* out, u32 count);
+
+struct Vp8Kernels {
+    Vp8YuvToRgbaFn yuv_to_rgba;
+};
+
+enum : u32 { VP8_KERNELS_SCALAR = 0, VP8_KERNELS_SSE2 = 1, VP8_KERNELS_BEST = 2 };
+
+const Vp8Kernels* vp8_kernels();
+// Test hook: selects a variant (BEST: SSE2, the x86-64 baseline).
+bool vp8_force_kernels(u32 variant);
+
 // One RGBA row from a luma row and the chroma rows nearest to it and next
 // nearest (the same row at the top and bottom edges), chroma upsampled as
 // libwebp does by default. Alpha is 255.
