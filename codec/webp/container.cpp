@@ -304,6 +304,10 @@ bool webp_prepare_lossy(const u8* data, u64 length, u32 frame, WebpPrepared* pre
     ImageFacts f;
     if (!check_vp8(data, c.pos + 8, c.size, &f, err)) return false;
     if (f.width != ref.w || f.height != ref.h) return fail(err, ERR_BAD_HEADER, c.pos + 8 + 6);
+    // As for lossless images: no stream codes more than 2^24 pixels a byte
+    // (a frame of skipped macroblocks at its densest is far below that), so
+    // a larger claim is refused before any memory is sized from it.
+    if ((u64)f.width * f.height > ((u64)c.size + 1) << 24) return fail(err, ERR_LIMIT, ref.image_pos);
     prepared->image = ref;
     prepared->width = f.width;
     prepared->height = f.height;

@@ -107,6 +107,13 @@ TEST(WebpContainer, RiffFrame) {
     EXPECT_ERROR(header_error(f), ERR_BAD_HEADER, 16);  // the chunk's size field
 }
 
+static CodecError prepare_lossy_error(const std::vector<u8>& f) {
+    WebpPrepared p;
+    CodecError err;
+    EXPECT_FALSE(webp_prepare_lossy(f.data(), f.size(), 0, &p, &err));
+    return err;
+}
+
 TEST(WebpContainer, SimpleLayouts) {
     ImageHeader h;
     CodecError err;
@@ -132,6 +139,15 @@ TEST(WebpContainer, SimpleLayouts) {
     EXPECT_EQ(info.width, 640u);
     EXPECT_EQ(info.height, 480u);
     EXPECT_EQ(info.scratch_bytes, vp8_scratch_bytes(640, 480));
+
+    // A lossy image claiming more than 2^24 pixels per payload byte.
+    std::vector<u8> huge = vp8_payload(16383, 16383);
+    f = riff({chunk("VP8 ", huge)});
+    EXPECT_ERROR(prepare_lossy_error(f), ERR_LIMIT, 12);
+    huge.resize(16, 0);
+    f = riff({chunk("VP8 ", huge)});
+    WebpPrepared lp;
+    EXPECT_TRUE(webp_prepare_lossy(f.data(), f.size(), 0, &lp, &err));
 
     // Faults of a "VP8 " header, each at its own offset.
     auto vp8_with = [](size_t at, u8 value) {
