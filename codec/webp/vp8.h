@@ -252,10 +252,18 @@ void vp8_predict_luma16(u8* dst, u32 mode, bool has_top, bool has_left);
 void vp8_predict_chroma8(u8* dst, u32 mode, bool has_top, bool has_left);
 void vp8_predict_luma4(u8* dst, u32 mode);
 
-// Loop filters over one macroblock in the planes.
-void vp8_filter_simple_mb(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, bool top);
-void vp8_filter_normal_mb(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f, bool left,
-                          bool top);
+// Loop filters over one macroblock in the planes (every edge it owns: the
+// left and top ones when `left` and `top`, the inner ones when f->inner),
+// with SSE2 twins.
+typedef void (*Vp8SimpleFilterFn)(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, bool top);
+typedef void (*Vp8NormalFilterFn)(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
+                                  bool left, bool top);
+void vp8_filter_simple_mb_scalar(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, bool top);
+void vp8_filter_simple_mb_sse2(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, bool top);
+void vp8_filter_normal_mb_scalar(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
+                                 bool left, bool top);
+void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
+                               bool left, bool top);
 
 // YUV to RGBA of `count` pixels whose chroma is already per pixel; alpha
 // 255. The SSE2 twin gives the same bytes.
@@ -265,6 +273,8 @@ void vp8_yuv_to_rgba_sse2(const u8* y, const u8* u, const u8* v, u8* out, u32 co
 
 struct Vp8Kernels {
     Vp8YuvToRgbaFn yuv_to_rgba;
+    Vp8SimpleFilterFn filter_simple;
+    Vp8NormalFilterFn filter_normal;
 };
 
 enum : u32 { VP8_KERNELS_SCALAR = 0, VP8_KERNELS_SSE2 = 1, VP8_KERNELS_BEST = 2 };

@@ -182,16 +182,17 @@ static bool decode_row(Vp8Decoder* d, u8* scratch, u32 y, CodecError* err) {
         memcpy(scratch + l.top_v, scratch + l.v + (8 * (u64)y + 7) * l.uv_stride, l.uv_stride);
     }
     if (d->filter_type == VP8_FILTER_NONE) return true;
+    const Vp8Kernels* k = vp8_kernels();
     for (u32 x = 0; x < d->mb_w; x++) {
         const Vp8FilterInfo* f = &filter[x];
         if (f->limit == 0) continue;
         u8* py = scratch + l.y + 16 * (u64)y * l.y_stride + 16 * (u64)x;
         if (d->filter_type == VP8_FILTER_SIMPLE) {
-            vp8_filter_simple_mb(py, l.y_stride, f, x > 0, y > 0);
+            k->filter_simple(py, l.y_stride, f, x > 0, y > 0);
         } else {
             u8* pu = scratch + l.u + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
             u8* pv = scratch + l.v + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
-            vp8_filter_normal_mb(py, pu, pv, l.y_stride, l.uv_stride, f, x > 0, y > 0);
+            k->filter_normal(py, pu, pv, l.y_stride, l.uv_stride, f, x > 0, y > 0);
         }
     }
     return true;

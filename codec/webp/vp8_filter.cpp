@@ -88,7 +88,7 @@ static void simple_edge(u8* p, i64 step, i64 along, u32 count, i32 limit) {
     }
 }
 
-void vp8_filter_simple_mb(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, bool top) {
+void vp8_filter_simple_mb_scalar(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, bool top) {
     i64 s = (i64)stride;
     if (left) simple_edge(y, 1, s, 16, f->limit + 4);
     if (f->inner) {
@@ -126,7 +126,7 @@ static void inner_edge(u8* p, i64 step, i64 along, u32 count, i32 limit, i32 ile
     }
 }
 
-void vp8_filter_normal_mb(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f, bool left,
+void vp8_filter_normal_mb_scalar(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f, bool left,
                           bool top) {
     i64 ys = (i64)y_stride;
     i64 cs = (i64)uv_stride;

@@ -2,9 +2,10 @@
 // twin on random pixels and every run length up to a few vectors, the
 // predictors of all 16 modes, the colour transform over random elements,
 // the prefix-code table builder's acceptance rule and size bounds, and the
-// lossy decoder's YUV to RGBA conversion over every triple.
+// lossy decoder's YUV to RGBA conversion over every triple and its loop filters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -188,5 +189,42 @@ TEST(WebpKernels, YuvToRgbaEveryTriple) {
         vp8_yuv_to_rgba_scalar(y.data() + 1000, u.data() + 1000, v.data() + 1000, x.data(), n);
         vp8_yuv_to_rgba_sse2(y.data() + 1000, u.data() + 1000, v.data() + 1000, z.data(), n);
         EXPECT_EQ(x, z) << n;
+    }
+}
+
+// The lossy decoder's loop filters: the SSE2 twins equal the scalar kernels
+// on random planes (smooth ones, so that edges pass the thresholds, and
+// rough ones), for every limit, interior limit and variance threshold the
+// header can give, with and without the left, top and inner edges.
+TEST(WebpKernels, LoopFiltersMatchScalar) {
+    std::mt19937 rng(7);
+    const u32 stride = 48, cstride = 32;
+    for (int round = 0; round < 3000; round++) {
+        std::vector<u8> y(stride * 24), u(cstride * 12), v(cstride * 12);
+        int spread = round % 3 == 0 ? 256 : round % 3 == 1 ? 24 : 6;
+        int base = (int)(rng() % 256);
+        for (auto* plane : {&y, &u, &v}) {
+            for (auto& p : *plane) p = (u8)std::clamp(base + (int)(rng() % spread) - spread / 2, 0, 255);
+        }
+        int level = 1 + (int)(rng() % 63);
+        int sharpness = (int)(rng() % 8);
+        int ilevel = sharpness > 0 ? level >> (sharpness > 4 ? 2 : 1) : level;
+        if (sharpness > 0 && ilevel > 9 - sharpness) ilevel = 9 - sharpness;
+        if (ilevel < 1) ilevel = 1;
+        Vp8FilterInfo f = {(u8)(2 * level + ilevel), (u8)ilevel, (u8)(level >= 40 ? 2 : level >= 15 ? 1 : 0),
+                           (u8)(rng() & 1)};
+        bool left = rng() & 1, top = rng() & 1;
+        // The macroblock at (16, 8) of luma, (8, 4) of chroma: room for 4 pixels before each edge.
+        std::vector<u8> y2 = y, u2 = u, v2 = v;
+        vp8_filter_normal_mb_scalar(&y[8 * stride + 16], &u[4 * cstride + 8], &v[4 * cstride + 8], stride, cstride,
+                                    &f, left, top);
+        vp8_filter_normal_mb_sse2(&y2[8 * stride + 16], &u2[4 * cstride + 8], &v2[4 * cstride + 8], stride,
+                                  cstride, &f, left, top);
+        ASSERT_EQ(y, y2) << "normal, round " << round;
+        ASSERT_EQ(u, u2) << "normal, round " << round;
+        ASSERT_EQ(v, v2) << "normal, round " << round;
+        vp8_filter_simple_mb_scalar(&y[8 * stride + 16], stride, &f, left, top);
+        vp8_filter_simple_mb_sse2(&y2[8 * stride + 16], stride, &f, left, top);
+        ASSERT_EQ(y, y2) << "simple, round " << round;
     }
 }

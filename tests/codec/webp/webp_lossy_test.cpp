@@ -402,3 +402,20 @@ TEST(WebpLossy, BadAlpha) {
     std::vector<u8> ll = {1, 0xFF, 0x13};  // a lossless plane cut short
     expect_same_outcome(with_alpha_chunk(rgba, w, h, ll));
 }
+
+// The scalar kernels give libwebp's pixels too (the SSE2 ones run above).
+TEST(WebpLossy, ScalarKernels) {
+    ASSERT_TRUE(vp8_force_kernels(VP8_KERNELS_SCALAR));
+    std::vector<u8> rgba = photo_with_alpha(90, 70, 11);
+    for (int type : {0, 1}) {
+        for (float q : {10.0f, 60.0f, 95.0f}) {
+            SCOPED_TRACE(testing::Message() << "filter type " << type << " quality " << q);
+            LossyOptions o;
+            o.quality = q;
+            o.filter_type = type;
+            o.filter_strength = 70;
+            expect_same_as_libwebp(ref_encode_lossy(rgba, 90, 70, o));
+        }
+    }
+    vp8_force_kernels(VP8_KERNELS_BEST);
+}
