@@ -243,6 +243,7 @@ bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes*
 // for coefficient 0 only. Which one runs follows the block's token count, as
 // in libwebp (they differ only where 16-bit intermediates overflow).
 void vp8_idct_add(const i16* in, u8* dst, u64 stride);
+void vp8_idct_add_sse2(const i16* in, u8* dst, u64 stride);  // the full transform's twin
 void vp8_idct_add_ac3(const i16* in, u8* dst, u64 stride);
 void vp8_idct_add_dc(const i16* in, u8* dst, u64 stride);
 // Inverse WHT: the 16 luma DC values into coefficient 0 of each block.
@@ -275,6 +276,7 @@ struct Vp8Kernels {
     Vp8YuvToRgbaFn yuv_to_rgba;
     Vp8SimpleFilterFn filter_simple;
     Vp8NormalFilterFn filter_normal;
+    void (*idct_add)(const i16* in, u8* dst, u64 stride);
 };
 
 enum : u32 { VP8_KERNELS_SCALAR = 0, VP8_KERNELS_SSE2 = 1, VP8_KERNELS_BEST = 2 };

@@ -48,7 +48,7 @@ u64 vp8_scratch_bytes(u32 w, u32 h) {
 
 static void add_residue(u32 kind, const i16* c, u8* dst) {
     if (kind == 3) {
-        vp8_idct_add(c, dst, S);
+        vp8_kernels()->idct_add(c, dst, S);
     } else if (kind == 2) {
         vp8_idct_add_ac3(c, dst, S);
     } else if (kind == 1) {

@@ -1,9 +1,11 @@
 // SSE2 twins of the lossy decoder's kernels: YUV to RGBA 8 pixels at a
-// time. Each product (x * c) >> 8 is the high half of (x << 8) * c in
+// time, the loop filters 16 pixels per edge, and the inverse DCT. For the
+// conversion: Each product (x * c) >> 8 is the high half of (x << 8) * c in
 // unsigned 16 bits; sums that may go negative are taken with unsigned
 // saturation, which clamps them at 0 exactly where the scalar clip does,
 // and the final shift by 6 with a saturating pack clamps at 255.
 #include <emmintrin.h>
+#include <string.h>
 
 #include "codec/webp/vp8.h"
 
@@ -333,5 +335,54 @@ void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride,
         Edge e = load_rows_uv(u + 4 * cs, v + 4 * cs, cs);
         filter_inner(&e, limit, il, hev);
         store_rows_uv(e, u + 4 * cs, v + 4 * cs, cs);
+    }
+}
+
+// ---- Inverse DCT --------------------------------------------------------------------
+// The scalar transform's 16-bit arithmetic, four lanes at a time (the low
+// halves of the registers): a pass over the columns, a transpose, a pass
+// over the rows, a transpose back.
+
+static inline void idct_pass(__m128i i0, __m128i i1, __m128i i2, __m128i i3, __m128i* o) {
+    const __m128i k1 = _mm_set1_epi16(20091);
+    const __m128i k2 = _mm_set1_epi16(-30068);
+    __m128i a = _mm_add_epi16(i0, i2);
+    __m128i b = _mm_sub_epi16(i0, i2);
+    __m128i c = _mm_add_epi16(_mm_sub_epi16(i1, i3), _mm_sub_epi16(_mm_mulhi_epi16(i1, k2), _mm_mulhi_epi16(i3, k1)));
+    __m128i d = _mm_add_epi16(_mm_add_epi16(i1, i3), _mm_add_epi16(_mm_mulhi_epi16(i1, k1), _mm_mulhi_epi16(i3, k2)));
+    o[0] = _mm_add_epi16(a, d);
+    o[1] = _mm_add_epi16(b, c);
+    o[2] = _mm_sub_epi16(b, c);
+    o[3] = _mm_sub_epi16(a, d);
+}
+
+static inline void transpose4(const __m128i* r, __m128i* c) {
+    __m128i t0 = _mm_unpacklo_epi16(r[0], r[1]);
+    __m128i t1 = _mm_unpacklo_epi16(r[2], r[3]);
+    __m128i u0 = _mm_unpacklo_epi32(t0, t1);
+    __m128i u1 = _mm_unpackhi_epi32(t0, t1);
+    c[0] = u0;
+    c[1] = _mm_srli_si128(u0, 8);
+    c[2] = u1;
+    c[3] = _mm_srli_si128(u1, 8);
+}
+
+void vp8_idct_add_sse2(const i16* in, u8* dst, u64 stride) {
+    __m128i rows[4], cols[4], out[4], res[4];
+    // Lanes are columns: rows of intermediate values come out.
+    idct_pass(_mm_loadl_epi64((const __m128i*)in), _mm_loadl_epi64((const __m128i*)(in + 4)),
+              _mm_loadl_epi64((const __m128i*)(in + 8)), _mm_loadl_epi64((const __m128i*)(in + 12)), rows);
+    transpose4(rows, cols);  // lanes are rows now
+    idct_pass(_mm_add_epi16(cols[0], _mm_set1_epi16(4)), cols[1], cols[2], cols[3], out);
+    for (u32 k = 0; k < 4; k++) out[k] = _mm_srai_epi16(out[k], 3);
+    transpose4(out, res);
+    const __m128i zero = _mm_setzero_si128();
+    for (u32 i = 0; i < 4; i++) {
+        u8* row = dst + i * stride;
+        u32 px;
+        memcpy(&px, row, 4);
+        __m128i p = _mm_unpacklo_epi8(_mm_cvtsi32_si128((int)px), zero);
+        px = (u32)_mm_cvtsi128_si32(_mm_packus_epi16(_mm_add_epi16(p, res[i]), zero));
+        memcpy(row, &px, 4);
     }
 }

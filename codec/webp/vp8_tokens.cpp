@@ -18,7 +18,7 @@ static const u8* const k_cat_probs[4] = {k_cat3, k_cat4, k_cat5, k_cat6};
 
 // A magnitude of 2 or more: the token (two to four, or a category) and its
 // extra bits.
-static i32 read_large(Vp8Bits* br, const u8* p) {
+static QB_FORCE_INLINE i32 read_large(Vp8Bits* br, const u8* p) {
     if (!vp8_read(br, p[3])) {
         if (!vp8_read(br, p[4])) return 2;
         return 3 + (i32)vp8_read(br, p[5]);
@@ -38,7 +38,8 @@ static i32 read_large(Vp8Bits* br, const u8* p) {
 
 // Reads the block's tokens from position `n`; returns the position after
 // the last token read (the end-of-block position, or 16).
-static u32 read_block(Vp8Bits* br, const u8 (*probs)[3][11], u32 ctx, const i32* dq, u32 n, i16* out) {
+static QB_FORCE_INLINE u32 read_tokens(Vp8Bits* br, const u8 (*probs)[3][11], u32 ctx, const i32* dq, u32 n,
+                                       i16* out) {
     const u8* p = probs[k_bands[n]][ctx];
     for (; n < 16; n++) {
         if (!vp8_read(br, p[0])) return n;  // end of block
@@ -58,6 +59,15 @@ static u32 read_block(Vp8Bits* br, const u8 (*probs)[3][11], u32 ctx, const i32*
         out[k_zigzag[n]] = (i16)(v * dq[n > 0]);
     }
     return 16;
+}
+
+static u32 read_block(Vp8Bits* reader, const u8 (*probs)[3][11], u32 ctx, const i32* dq, u32 n, i16* out) {
+    // A local copy of the reader stays in registers.
+    Vp8Bits local = *reader;
+    Vp8Bits* br = &local;
+    u32 end = read_tokens(br, probs, ctx, dq, n, out);
+    *reader = local;
+    return end;
 }
 
 // How a block read up to position `end` is transformed (block_kind).
