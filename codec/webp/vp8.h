@@ -277,7 +277,13 @@ struct Vp8Kernels {
     Vp8SimpleFilterFn filter_simple;
     Vp8NormalFilterFn filter_normal;
     void (*idct_add)(const i16* in, u8* dst, u64 stride);
+    // One chroma plane's row at full width from the nearest chroma row `n`
+    // and the next nearest `f`.
+    void (*upsample)(const u8* n, const u8* f, u8* out, u32 width);
 };
+
+void vp8_upsample_scalar(const u8* n, const u8* f, u8* out, u32 width);
+void vp8_upsample_sse2(const u8* n, const u8* f, u8* out, u32 width);
 
 enum : u32 { VP8_KERNELS_SCALAR = 0, VP8_KERNELS_SSE2 = 1, VP8_KERNELS_BEST = 2 };
 

@@ -386,3 +386,35 @@ void vp8_idct_add_sse2(const i16* in, u8* dst, u64 stride) {
         memcpy(row, &px, 4);
     }
 }
+
+// ---- Chroma upsampling -------------------------------------------------------------
+// Eight pairs of output pixels (2 j - 1, 2 j) at a time from chroma columns
+// j - 1 and j of both rows, in 16-bit lanes.
+
+void vp8_upsample_sse2(const u8* n, const u8* f, u8* out, u32 width) {
+    out[0] = (u8)((3 * n[0] + f[0] + 2) >> 2);
+    u32 pairs = (width - 1) >> 1;
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i eight = _mm_set1_epi16(8);
+    u32 j = 1;
+    for (; j + 7 <= pairs; j += 8) {
+        __m128i n0 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(n + j - 1)), zero);
+        __m128i n1 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(n + j)), zero);
+        __m128i f0 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(f + j - 1)), zero);
+        __m128i f1 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(f + j)), zero);
+        __m128i sum = _mm_add_epi16(_mm_add_epi16(n0, n1), _mm_add_epi16(_mm_add_epi16(f0, f1), eight));
+        __m128i d_odd = _mm_srli_epi16(_mm_add_epi16(sum, _mm_slli_epi16(_mm_add_epi16(n1, f0), 1)), 3);
+        __m128i d_even = _mm_srli_epi16(_mm_add_epi16(sum, _mm_slli_epi16(_mm_add_epi16(n0, f1), 1)), 3);
+        __m128i odd = _mm_srli_epi16(_mm_add_epi16(d_odd, n0), 1);
+        __m128i even = _mm_srli_epi16(_mm_add_epi16(d_even, n1), 1);
+        __m128i packed = _mm_unpacklo_epi8(_mm_packus_epi16(odd, odd), _mm_packus_epi16(even, even));
+        _mm_storeu_si128((__m128i*)(out + 2 * j - 1), packed);
+    }
+    for (; j <= pairs; j++) {
+        u32 n0 = n[j - 1], n1 = n[j], f0 = f[j - 1], f1 = f[j];
+        u32 sum = n0 + n1 + f0 + f1 + 8;
+        out[2 * j - 1] = (u8)((((sum + 2 * (n1 + f0)) >> 3) + n0) >> 1);
+        out[2 * j] = (u8)((((sum + 2 * (n0 + f1)) >> 3) + n1) >> 1);
+    }
+    if (!(width & 1)) out[width - 1] = (u8)((3 * n[pairs] + f[pairs] + 2) >> 2);
+}

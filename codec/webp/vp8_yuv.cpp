@@ -1,8 +1,9 @@
 // YUV 4:2:0 to RGBA as libwebp's default decode does it: chroma upsampled
 // 2 x 2 by the "fancy" filter (weights 9, 3, 3, 1 out of 16 from the four
 // nearest chroma samples, in two rounding steps), then converted with
-// 14-bit fixed-point BT.601 constants. The upsampling fills a run of
-// per-pixel chroma; the conversion of the run is a kernel with an SSE2 twin.
+// 14-bit fixed-point BT.601 constants. The upsampling fills a row of
+// per-pixel chroma, the conversion turns the row to RGBA; both are kernels
+// with SSE2 twins.
 #include "codec/webp/vp8.h"
 
 // (v * coeff) >> 8, then clipped from 6 fractional bits to 8 bits.
@@ -43,9 +44,9 @@ void vp8_yuv_to_rgba_scalar(const u8* y, const u8* u, const u8* v, u8* out, u32 
 // ---- Kernel choice ----------------------------------------------------------------
 
 static const Vp8Kernels k_scalar = {vp8_yuv_to_rgba_scalar, vp8_filter_simple_mb_scalar, vp8_filter_normal_mb_scalar,
-                                    vp8_idct_add};
+                                    vp8_idct_add, vp8_upsample_scalar};
 static const Vp8Kernels k_sse2 = {vp8_yuv_to_rgba_sse2, vp8_filter_simple_mb_sse2, vp8_filter_normal_mb_sse2,
-                                  vp8_idct_add_sse2};
+                                  vp8_idct_add_sse2, vp8_upsample_sse2};
 static const Vp8Kernels* g_kernels = &k_sse2;  // SSE2 is the x86-64 baseline
 
 const Vp8Kernels* vp8_kernels() {
@@ -59,31 +60,23 @@ bool vp8_force_kernels(u32 variant) {
 
 // ---- Rows ------------------------------------------------------------------------
 
-enum : u32 { RUN = 256 };
+void vp8_upsample_scalar(const u8* n, const u8* f, u8* out, u32 width) {
+    out[0] = (u8)edge(n, f, 0);
+    u32 pairs = (width - 1) >> 1;
+    for (u32 j = 1; j <= pairs; j++) {
+        out[2 * j - 1] = (u8)between(n, f, j, true);
+        out[2 * j] = (u8)between(n, f, j, false);
+    }
+    if (!(width & 1)) out[width - 1] = (u8)edge(n, f, pairs);
+}
 
 void vp8_yuv_row(const u8* y, const u8* u_near, const u8* u_far, const u8* v_near, const u8* v_far, u8* out,
                  u32 width) {
     const Vp8Kernels* k = g_kernels;
-    alignas(16) u8 u[RUN];
-    alignas(16) u8 v[RUN];
-    u32 pairs = (width - 1) >> 1;
-    // Runs of RUN pixels starting at even columns: pixel 2 j - 1 and 2 j
-    // share chroma columns j - 1 and j.
-    for (u32 start = 0; start < width; start += RUN) {
-        u32 stop = start + RUN < width ? start + RUN : width;
-        for (u32 x = start; x < stop; x++) {
-            u32 j = (x + 1) >> 1;
-            u32 i = x - start;
-            if (x == 0 || (x == width - 1 && !(width & 1) && j > pairs)) {
-                u32 c = x == 0 ? 0 : pairs;
-                u[i] = (u8)edge(u_near, u_far, c);
-                v[i] = (u8)edge(v_near, v_far, c);
-            } else {
-                bool odd = x & 1;
-                u[i] = (u8)between(u_near, u_far, j, odd);
-                v[i] = (u8)between(v_near, v_far, j, odd);
-            }
-        }
-        k->yuv_to_rgba(y + start, u, v, out + 4 * (u64)start, stop - start);
-    }
+    // A row is at most 16383 pixels; its chroma fits on the stack.
+    alignas(16) u8 u[16384 + 16];
+    alignas(16) u8 v[16384 + 16];
+    k->upsample(u_near, u_far, u, width);
+    k->upsample(v_near, v_far, v, width);
+    k->yuv_to_rgba(y, u, v, out, width);
 }
