@@ -18,8 +18,9 @@
 // ---- Boolean decoder ----------------------------------------------------------
 // `value` holds the undecoded bits: its top 8 + `bits` bits are meaningful,
 // the current 8-bit window sits at bit position `bits`. `range` is the
-// interval size, 128 to 255 between calls. Past the end of the data a load
-// sets `eof` once and shifts in zeros; a decode that sees `eof` fails.
+// interval size less one, 127 to 254 between calls (the split then needs no
+// correction). Past the end of the data a load sets `eof` once and shifts
+// in zeros; a decode that sees `eof` fails.
 
 struct Vp8Bits {
     const u8* next;
@@ -31,6 +32,10 @@ struct Vp8Bits {
     u32 pad;
 };
 
+// The last bytes one at a time, then zeros (kept out of line: it runs
+// once per partition).
+void vp8_bits_load_tail(Vp8Bits* br);
+
 QB_FORCE_INLINE void vp8_bits_load(Vp8Bits* br) {
     if (br->end - br->next >= 8) {
         u64 v;
@@ -39,15 +44,8 @@ QB_FORCE_INLINE void vp8_bits_load(Vp8Bits* br) {
         br->next += 7;
         br->value = (br->value << 56) | v;
         br->bits += 56;
-    } else if (br->next < br->end) {
-        br->value = (br->value << 8) | *br->next++;
-        br->bits += 8;
-    } else if (!br->eof) {
-        br->value <<= 8;
-        br->bits += 8;
-        br->eof = 1;
     } else {
-        br->bits = 0;
+        vp8_bits_load_tail(br);
     }
 }
 
@@ -56,7 +54,7 @@ inline void vp8_bits_init(Vp8Bits* br, const u8* data, u64 size) {
     br->end = data + size;
     br->value = 0;
     br->bits = -8;
-    br->range = 255;
+    br->range = 254;
     br->eof = 0;
     br->pad = 0;
     vp8_bits_load(br);
@@ -65,19 +63,20 @@ inline void vp8_bits_init(Vp8Bits* br, const u8* data, u64 size) {
 // One bool whose probability of being 0 is prob / 256.
 QB_FORCE_INLINE u32 vp8_read(Vp8Bits* br, u32 prob) {
     if (br->bits < 0) vp8_bits_load(br);
-    u32 split = 1 + (((br->range - 1) * prob) >> 8);
+    u32 split = (br->range * prob) >> 8;  // the interval of a 0 is split + 1 long
     u32 window = (u32)(br->value >> br->bits);
     u32 bit;
-    if (window >= split) {
-        br->range -= split;
-        br->value -= (u64)split << br->bits;
+    u32 range;
+    if (window > split) {
+        range = br->range - split;
+        br->value -= (u64)(split + 1) << br->bits;
         bit = 1;
     } else {
-        br->range = split;
+        range = split + 1;
         bit = 0;
     }
-    u32 shift = (u32)__builtin_clz(br->range) - 24;
-    br->range <<= shift;
+    u32 shift = (u32)__builtin_clz(range) - 24;  // back to 128..255
+    br->range = (range << shift) - 1;
     br->bits -= (i32)shift;
     return bit;
 }

@@ -1,9 +1,25 @@
-// The lossy frame's headers and modes: the frame tag and key-frame start
+// The lossy frame's headers and modes (and the boolean decoder's slow
+// path): the frame tag and key-frame start
 // code, the first partition's header (segmentation, loop filter, token
 // partitions, quantisers, coefficient probabilities, the skip flag's
 // probability), the per-segment dequantisation factors and filter
 // parameters derived from it, and each macroblock row's modes.
 #include "codec/webp/vp8.h"
+
+// ---- Boolean decoder ------------------------------------------------------------
+
+void vp8_bits_load_tail(Vp8Bits* br) {
+    if (br->next < br->end) {
+        br->value = (br->value << 8) | *br->next++;
+        br->bits += 8;
+    } else if (!br->eof) {
+        br->value <<= 8;
+        br->bits += 8;
+        br->eof = 1;
+    } else {
+        br->bits = 0;
+    }
+}
 
 // ---- Frame header -------------------------------------------------------------
 
