@@ -70,18 +70,15 @@ static void start_webp(DecodeJob* job, const ProbeWork*) {
     if (job->webp_mode == WEBP_MODE_LOSSLESS) vp8l_reset(job->scratch, job->scratch_size);
 }
 
-// A lossy image is decoded whole into the pixel buffer, which then serves
-// the tiles.
+// A lossy image is decoded into its Y, U and V planes (and alpha plane) in
+// the scratch; tiles are converted from them on demand.
 static bool base_webp_lossy(DecodeJob* job, CodecError* err) {
     if (job->requested_frame != 0) return fail(err, ERR_BAD_TARGET, 0);
     WebpPrepared prep;
     if (!webp_prepare_lossy(job->source.data, job->source.size, 0, &prep, err)) return false;
-    if (!prefault(job->scratch, job->scratch_size) || !prefault(job->pixels.pixels, job->info.pixel_bytes)) {
-        return fail(err, ERR_TOO_LARGE, 0);
-    }
+    if (!prefault(job->scratch, job->scratch_size)) return fail(err, ERR_TOO_LARGE, 0);
     job->scratch_zero = false;
-    job->pixels_zero = false;
-    return webp_decode_lossy(job->source.data, &prep, job->scratch, job->scratch_size, &job->pixels, err);
+    return webp_decode_lossy_planes(job->source.data, &prep, job->scratch, job->scratch_size, err);
 }
 
 // An animation's frames are composed on the pixel buffer, from the frame it
@@ -136,8 +133,14 @@ static bool base_webp(DecodeJob* job, CodecError* err) {
 // 64 rows.
 static bool tile_webp(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile,
                       CodecError* err) {
-    if (job->webp_mode != WEBP_MODE_LOSSLESS) {
+    if (job->webp_mode == WEBP_MODE_ANIMATION) {
         job_copy_tile(job, level, column, row, cw, ch, tile);
+        return true;
+    }
+    if (job->webp_mode == WEBP_MODE_LOSSY) {
+        WebpPrepared prep;
+        if (!webp_prepare_lossy(job->source.data, job->source.size, 0, &prep, err)) return false;
+        webp_lossy_output(job->scratch, &prep, column * TILE, row * TILE, cw, ch, tile);
         return true;
     }
     WebpRequest rect = {0, column * TILE, row * TILE, cw, ch};

@@ -1,5 +1,6 @@
 // libFuzzer target for the lossy WebP decoder: the probe, then the whole
-// image (colour and alpha plane) into a pixel buffer. The file, the scratch
+// image (colour and alpha plane) into a pixel buffer, or (as the decode job
+// does it) into planes from which a few tiles are converted. The file, the scratch
 // memory and the pixel buffer each end flush against a PROT_NONE guard page,
 // so any access past them faults. A hash of the input picks how it is read:
 // as it is (its RIFF and "VP8 " sizes made right half the time), or as the
@@ -16,7 +17,7 @@
 
 namespace {
 
-Guarded g_file, g_scratch, g_pixels;
+Guarded g_file, g_scratch, g_pixels, g_tile;
 
 const u64 kMemoryCap = 256ull << 20;
 
@@ -76,12 +77,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (info.frame_count != 1 || !webp_prepare_lossy(file, n, 0, &prep, &err)) return 0;
     fuzz_check(prep.width == info.width && prep.height == info.height);
     fuzz_check(info.scratch_bytes >= vp8_scratch_bytes(prep.width, prep.height));
-    if (info.scratch_bytes > kMemoryCap || info.pixel_bytes > kMemoryCap) return 0;
+    u64 stride = row_stride(info.width);
+    if (info.scratch_bytes > kMemoryCap || stride * info.height > kMemoryCap) return 0;
     u8* scratch = g_scratch.tail(info.scratch_bytes, 64);
     memset(scratch, (int)(h >> 8), info.scratch_bytes);  // the decoder must not trust old contents
-    u64 stride = row_stride(info.width);
-    u8* pixels = g_pixels.tail(stride * info.height, 64);
-    PixelBuffer out = {pixels, stride, info.width, info.height};
+    if (h & 8) {
+        // The decode job's way: planes, then tiles converted from them.
+        if (!webp_decode_lossy_planes(file, &prep, scratch, info.scratch_bytes, &err)) {
+            check_failure(err, n);
+            return 0;
+        }
+        PixelBuffer tile = {g_tile.tail(1024 * 256, 64), 1024, 256, 256};
+        u32 columns = (info.width + 255) / 256, rows = (info.height + 255) / 256;
+        u32 picks[3][2] = {{0, 0}, {columns - 1, rows - 1}, {(u32)(h >> 16) % columns, (u32)(h >> 40) % rows}};
+        for (auto& p : picks) {
+            u32 x = p[0] * 256, y = p[1] * 256;
+            u32 cw = info.width - x < 256 ? info.width - x : 256;
+            u32 ch = info.height - y < 256 ? info.height - y : 256;
+            webp_lossy_output(scratch, &prep, x, y, cw, ch, &tile);
+        }
+        return 0;
+    }
+    PixelBuffer out = {g_pixels.tail(stride * info.height, 64), stride, info.width, info.height};
     if (!webp_decode_lossy(file, &prep, scratch, info.scratch_bytes, &out, &err)) check_failure(err, n);
     return 0;
 }

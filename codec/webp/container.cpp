@@ -339,6 +339,40 @@ u64 webp_lossy_scratch_bytes(const u8* data, const WebpPrepared* p) {
     return color > alpha ? color : alpha;
 }
 
+// Tile mode: [decoder record and planes | alpha plane | alpha decoder].
+u64 webp_lossy_tile_scratch_bytes(const u8* data, const WebpPrepared* p) {
+    u64 color = align64(vp8_scratch_bytes(p->width, p->height));
+    if (p->alpha_size == 0) return color;
+    return color + align64((u64)p->width * p->height) +
+           alph_scratch_bytes(p->width, p->height, data, p->alpha_pos, p->alpha_size);
+}
+
+bool webp_decode_lossy_planes(const u8* data, const WebpPrepared* p, u8* scratch, u64 scratch_size,
+                              CodecError* err) {
+    u64 color = align64(vp8_scratch_bytes(p->width, p->height));
+    if (scratch_size < webp_lossy_tile_scratch_bytes(data, p)) return fail(err, ERR_BAD_TARGET, 0);
+    if (!vp8_decode_planes(data, p->payload_pos, p->available, scratch, color, p->width, p->height, err)) {
+        return false;
+    }
+    if (p->alpha_size == 0) return true;
+    u64 plane = (u64)p->width * p->height;
+    u8* alpha = scratch + color;
+    return alph_decode_plane(data, p->alpha_pos, p->alpha_size, p->width, p->height, alpha + align64(plane),
+                             scratch_size - color - align64(plane), alpha, err);
+}
+
+void webp_lossy_output(const u8* scratch, const WebpPrepared* p, u32 x, u32 y, u32 w, u32 h,
+                       const PixelBuffer* target) {
+    vp8_output_rect(scratch, x, y, w, h, target);
+    if (p->alpha_size == 0) return;
+    const u8* alpha = scratch + align64(vp8_scratch_bytes(p->width, p->height));
+    for (u32 i = 0; i < h; i++) {
+        const u8* from = alpha + (u64)(y + i) * p->width + x;
+        u8* to = target->pixels + (u64)i * target->stride + 3;
+        for (u32 j = 0; j < w; j++) to[4 * j] = from[j];
+    }
+}
+
 bool webp_decode_lossy(const u8* data, const WebpPrepared* p, u8* scratch, u64 scratch_size, const PixelBuffer* out,
                        CodecError* err) {
     if (!vp8_decode(data, p->payload_pos, p->available, scratch, scratch_size, out, err)) return false;
@@ -353,8 +387,9 @@ static bool probe_lossy(const u8* data, u64 length, ImageInfo* info, CodecError*
     info->width = prep.width;
     info->height = prep.height;
     info->frame_count = 1;
-    info->scratch_bytes = webp_lossy_scratch_bytes(data, &prep);
-    info->pixel_bytes = row_stride(prep.width) * prep.height + 32;
+    // Tiles are converted from the planes kept in the scratch.
+    info->scratch_bytes = webp_lossy_tile_scratch_bytes(data, &prep);
+    info->pixel_bytes = 64;
     return true;
 }
 

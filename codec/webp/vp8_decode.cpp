@@ -1,6 +1,7 @@
 // The lossy decoder's driver: the scratch layout sized from the frame's
 // dimensions alone, the macroblock-row loop (modes, coefficients,
-// reconstruction, loop filter) and the conversion of the planes to RGBA.
+// reconstruction, loop filter) into the Y, U and V planes, which stay in
+// the scratch, and the conversion of any rectangle of them to RGBA.
 // A partition that runs out before the last macroblock that reads it fails
 // the frame ("truncated" at that partition's end); nothing is ever shown
 // of an incomplete frame.
@@ -198,10 +199,29 @@ static bool decode_row(Vp8Decoder* d, u8* scratch, u32 y, CodecError* err) {
     return true;
 }
 
-static void convert(const Vp8Decoder* d, const u8* scratch, const PixelBuffer* out) {
+// Chroma of `count` pixels from column x0 of a row `width` wide, upsampled
+// from the nearest and next nearest chroma rows, into out[offset...]: the
+// kernel runs from an even column at most 2 before x0 (its first pixel,
+// edge-handled, is dropped unless it is column 0), and ends on the row's
+// true last pixel or past the range at an odd width, so that no pixel kept
+// gets the right-edge rule unless it is the last one.
+static u32 upsample_range(const Vp8Kernels* k, const u8* n, const u8* f, u8* out, u32 width, u32 x0, u32 count) {
+    u32 s = x0 < 2 ? 0 : (x0 & ~1u) - 2;
+    u32 offset = x0 - s;
+    u32 span = x0 + count == width ? width - s : (offset + count) | 1;
+    k->upsample(n + s / 2, f + s / 2, out, span);
+    return offset;
+}
+
+void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelBuffer* target) {
+    const Vp8Decoder* d = (const Vp8Decoder*)scratch;
     const Vp8Layout& l = d->layout;
+    const Vp8Kernels* k = vp8_kernels();
     u32 uv_h = (d->height + 1) >> 1;
-    for (u32 r = 0; r < d->height; r++) {
+    alignas(16) u8 u[16384 + 32];
+    alignas(16) u8 v[16384 + 32];
+    for (u32 i = 0; i < h; i++) {
+        u32 r = y + i;
         u32 near_row = r >> 1;
         u32 far_row;
         if (r & 1) {
@@ -209,12 +229,14 @@ static void convert(const Vp8Decoder* d, const u8* scratch, const PixelBuffer* o
         } else {
             far_row = near_row > 0 ? near_row - 1 : 0;
         }
-        const u8* y = scratch + l.y + (u64)r * l.y_stride;
         const u8* un = scratch + l.u + (u64)near_row * l.uv_stride;
         const u8* uf = scratch + l.u + (u64)far_row * l.uv_stride;
         const u8* vn = scratch + l.v + (u64)near_row * l.uv_stride;
         const u8* vf = scratch + l.v + (u64)far_row * l.uv_stride;
-        vp8_yuv_row(y, un, uf, vn, vf, out->pixels + (u64)r * out->stride, d->width);
+        u32 at = upsample_range(k, un, uf, u, d->width, x, w);
+        upsample_range(k, vn, vf, v, d->width, x, w);
+        k->yuv_to_rgba(scratch + l.y + (u64)r * l.y_stride + x, u + at, v + at, target->pixels + (u64)i * target->stride,
+                       w);
     }
 }
 
@@ -222,6 +244,15 @@ static void convert(const Vp8Decoder* d, const u8* scratch, const PixelBuffer* o
 
 bool vp8_decode(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size,
                 const PixelBuffer* out, CodecError* err) {
+    if (!vp8_decode_planes(data, payload_pos, available, scratch, scratch_size, out->width, out->height, err)) {
+        return false;
+    }
+    vp8_output_rect(scratch, 0, 0, out->width, out->height, out);
+    return true;
+}
+
+bool vp8_decode_planes(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 width,
+                       u32 height, CodecError* err) {
     // From here on the payload is every byte available.
     u64 payload_size = available;
     error_clear(err);
@@ -229,7 +260,7 @@ bool vp8_decode(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64
     if (payload_size < 10) return fail(err, ERR_TRUNCATED, payload_pos + payload_size);
     u32 w = load_le16(payload, payload_size, 6) & 0x3FFF;
     u32 h = load_le16(payload, payload_size, 8) & 0x3FFF;
-    if (w == 0 || h == 0 || w != out->width || h != out->height) return fail(err, ERR_BAD_HEADER, payload_pos + 6);
+    if (w == 0 || h == 0 || w != width || h != height) return fail(err, ERR_BAD_HEADER, payload_pos + 6);
     Vp8Layout layout;
     vp8_layout(w, h, &layout);
     if (scratch == nullptr || scratch_size < layout.end || ((uintptr_t)scratch & 15) != 0) {
@@ -255,6 +286,5 @@ bool vp8_decode(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64
     for (u32 y = 0; y < d->mb_h; y++) {
         if (!decode_row(d, scratch, y, err)) return false;
     }
-    convert(d, scratch, out);
     return true;
 }

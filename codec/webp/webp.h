@@ -132,6 +132,14 @@ u64 webp_lossy_scratch_bytes(const u8* data, const WebpPrepared* prepared);
 bool webp_decode_lossy(const u8* data, const WebpPrepared* prepared, u8* scratch, u64 scratch_size,
                        const PixelBuffer* out, CodecError* err);
 
+// The decode job's way: the planes (and the alpha plane after them) kept in
+// the scratch, tiles converted from them on demand as lossless images are.
+u64 webp_lossy_tile_scratch_bytes(const u8* data, const WebpPrepared* prepared);
+bool webp_decode_lossy_planes(const u8* data, const WebpPrepared* prepared, u8* scratch, u64 scratch_size,
+                              CodecError* err);
+void webp_lossy_output(const u8* scratch, const WebpPrepared* prepared, u32 x, u32 y, u32 w, u32 h,
+                       const PixelBuffer* target);
+
 // Scratch for a lossy frame of w x h: the decoder record, a row of
 // macroblock state and the macroblock-aligned Y, U and V planes.
 u64 vp8_scratch_bytes(u32 w, u32 h);
@@ -144,6 +152,17 @@ u64 vp8_scratch_bytes(u32 w, u32 h);
 // is 16-byte aligned and vp8_scratch_bytes long.
 bool vp8_decode(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size,
                 const PixelBuffer* out, CodecError* err);
+
+// The same in two parts: the frame into the planes in the scratch (w x h
+// must match the frame header), then any rectangle of it to RGBA, the
+// target's row i for the rectangle's row i.
+bool vp8_decode_planes(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 w, u32 h,
+                       CodecError* err);
+void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelBuffer* target);
+
+// The alpha plane alone, w x h bytes.
+bool alph_decode_plane(const u8* data, u64 pos, u64 size, u32 w, u32 h, u8* scratch, u64 scratch_size, u8* plane,
+                       CodecError* err);
 
 // ---- Lossless decoder -------------------------------------------------------
 

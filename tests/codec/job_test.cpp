@@ -236,8 +236,8 @@ TEST(Job, LosslessWebpTilesAndWholeImage) {
 
 }
 
-// A lossy WebP is decoded whole into the pixel buffer, which serves the
-// tiles and the whole image; the scratch is what the probe asked for.
+// A lossy WebP is decoded into planes kept in the scratch; tiles and the
+// whole image are converted from them.
 TEST(Job, LossyWebpTilesAndWholeImage) {
     Job j(data("lossy-64x48.webp"));
     ASSERT_TRUE(j.ok) << j.err.code << " at " << j.err.offset;
@@ -245,8 +245,8 @@ TEST(Job, LossyWebpTilesAndWholeImage) {
     EXPECT_EQ(j.info.width, 64u);
     EXPECT_EQ(j.info.height, 48u);
     EXPECT_EQ(j.info.frame_count, 1u);
-    EXPECT_EQ(j.info.pixel_bytes, row_stride(64) * 48 + 32);
-    EXPECT_EQ(j.info.scratch_bytes, vp8_scratch_bytes(64, 48));
+    EXPECT_EQ(j.info.pixel_bytes, 64u);
+    EXPECT_GE(j.info.scratch_bytes, vp8_scratch_bytes(64, 48));
     std::vector<u32> tile(256 * 256);
     PixelBuffer t = {(u8*)tile.data(), 1024, 256, 256};
     ASSERT_TRUE(render_tile(&j.job, 0, 0, 0, &t, &j.err)) << j.err.code << " at " << j.err.offset;

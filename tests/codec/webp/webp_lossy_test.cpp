@@ -419,3 +419,46 @@ TEST(WebpLossy, ScalarKernels) {
     }
     vp8_force_kernels(VP8_KERNELS_BEST);
 }
+
+// The decode job's way: planes kept in the scratch, any rectangle converted
+// from them (odd columns, single pixels, the right and bottom edges, whole
+// rows), equal to libwebp's whole image, alpha included.
+TEST(WebpLossy, RectanglesFromThePlanes) {
+    struct Size {
+        u32 w, h;
+        bool alpha;
+    };
+    for (Size s : {Size{300, 200, true}, Size{257, 131, false}, Size{1, 1, true}, Size{2, 9, false},
+                   Size{513, 40, true}}) {
+        SCOPED_TRACE(testing::Message() << s.w << " x " << s.h);
+        std::vector<u8> rgba = s.alpha ? photo_with_alpha(s.w, s.h, s.w) : photo(s.w, s.h, s.w);
+        std::vector<u8> file = ref_encode_lossy(rgba, s.w, s.h, LossyOptions{});
+        RefImage ref = ref_decode_file(file);
+        ASSERT_TRUE(ref.ok);
+        ImageInfo info;
+        CodecError err;
+        WebpPrepared prep;
+        ASSERT_TRUE(webp_probe(file.data(), file.size(), &info, &err));
+        EXPECT_EQ(info.pixel_bytes, 64u);
+        ASSERT_TRUE(webp_prepare_lossy(file.data(), file.size(), 0, &prep, &err));
+        Aligned scratch(info.scratch_bytes);
+        ASSERT_TRUE(webp_decode_lossy_planes(file.data(), &prep, scratch.data, info.scratch_bytes, &err))
+            << err.code << " at " << err.offset;
+        u32 seed = 5;
+        for (int k = 0; k < 40; k++) {
+            u32 x = k == 0 ? 0 : next_random(&seed) % s.w;
+            u32 y = k == 0 ? 0 : next_random(&seed) % s.h;
+            u32 w = k == 0 ? s.w : 1 + next_random(&seed) % (s.w - x);
+            u32 h = k == 0 ? s.h : 1 + next_random(&seed) % (s.h - y);
+            if (k == 1) x = s.w - 1, w = 1;
+            u64 stride = row_stride(w);
+            Aligned out(stride * h);
+            PixelBuffer target = {out.data, stride, w, h};
+            webp_lossy_output(scratch.data, &prep, x, y, w, h, &target);
+            for (u32 i = 0; i < h; i++) {
+                ASSERT_EQ(memcmp(out.data + i * stride, &ref.rgba[((size_t)(y + i) * s.w + x) * 4], (size_t)w * 4), 0)
+                    << "rectangle " << x << "," << y << " " << w << "x" << h << " row " << i;
+            }
+        }
+    }
+}
