@@ -1,7 +1,8 @@
 // The RIFF container of a WebP file held whole in memory: the header reader
 // that recognises and measures every layout, the locator that finds the
-// image of one frame, and the preparation that checks a lossless image and
-// resolves the caller's rectangle. The container's declared size is trusted
+// image of one frame, the preparations that check a lossless image (and
+// resolve the caller's rectangle) or a lossy one (and find its alpha
+// plane), and the probe. The container's declared size is trusted
 // only as far as the data goes: bytes after it are ignored, and a size past
 // the data is "truncated". Every chunk is checked to lie inside the range it
 // is read from before its payload is looked at.

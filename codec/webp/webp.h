@@ -1,11 +1,13 @@
-// WebP: the RIFF container and the lossless (VP8L) decoder as the probe and
-// the decode job see them. The container reader recognises every layout
-// (simple lossy, simple lossless, extended with alpha, animation and other
-// chunks) and measures it; of an animation only the first frame is decoded.
-// The lossless decoder runs in three stages so that
-// the job can cut its work: stage 0 entropy-decodes the whole image into
-// ARGB words in the scratch memory, stage 1 undoes the transforms there,
-// and stage 2 converts any rectangle of it to RGBA, 64 rows per band.
+// WebP: the RIFF container, the lossless (VP8L) and lossy (VP8, with its
+// ALPH alpha plane) decoders and the composition of animations, as the
+// probe and the decode job see them. The container reader recognises every
+// layout (simple lossy, simple lossless, extended with alpha, animation and
+// other chunks) and measures it. A still image is decoded into the scratch
+// memory and tiles are converted from it on demand: the lossless decoder in
+// three stages (stage 0 entropy-decodes the whole image into ARGB words,
+// stage 1 undoes the transforms there, stage 2 converts any rectangle to
+// RGBA, 64 rows per band), the lossy one into Y, U and V planes. An
+// animation's frames are composed on the job's pixel buffer.
 #pragma once
 
 #include "codec/image.h"
@@ -65,9 +67,10 @@ bool webp_locate_image(const u8* data, u64 length, u32 frame, WebpImageRef* ref,
                        CodecError* err);
 bool webp_prepare(const u8* data, u64 length, const WebpRequest* request, WebpPrepared* prepared, CodecError* err);
 
-// The header probe: size from the first frame's image, one frame, and the
-// decoder's scratch for the whole image. A lossless image is decoded in
-// stages into the scratch; a lossy one whole into the job's pixel buffer.
+// The header probe: a still image's size and its decoder's scratch (the
+// pixel buffer is a nominal 64 bytes: tiles come from the scratch); an
+// animation's canvas, frame and loop counts, its scratch for the largest
+// frame and a pixel buffer for the canvas.
 bool webp_probe(const u8* data, u64 length, ImageInfo* info, CodecError* err);
 
 // Locates a frame's lossy image ("VP8 " chunk) and checks its header against
