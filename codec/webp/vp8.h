@@ -81,6 +81,21 @@ QB_FORCE_INLINE u32 vp8_read(Vp8Bits* br, u32 prob) {
     return bit;
 }
 
+// `v` with a sign read at even odds, without a branch (the sign of a
+// coefficient is as good as random). With an even split the interval is
+// renormalised by exactly one bit: this is vp8_read(br, 128) for every
+// range but 254, which only a partition's first read sees.
+QB_FORCE_INLINE i32 vp8_read_sign(Vp8Bits* br, i32 v) {
+    if (br->bits < 0) vp8_bits_load(br);
+    u32 split = br->range >> 1;
+    u32 window = (u32)(br->value >> br->bits);
+    u32 mask = (u32)((i32)(split - window) >> 31);  // all ones for a 1
+    br->value -= (u64)((split + 1) & mask) << br->bits;
+    br->range = (br->range + mask) | 1;
+    br->bits -= 1;
+    return (v ^ (i32)mask) - (i32)mask;
+}
+
 // n bits, most significant first, each at even odds.
 inline u32 vp8_read_literal(Vp8Bits* br, u32 n) {
     u32 v = 0;

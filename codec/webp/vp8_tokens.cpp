@@ -55,8 +55,7 @@ static QB_FORCE_INLINE u32 read_tokens(Vp8Bits* br, const u8 (*probs)[3][11], u3
             v = read_large(br, p);
             p = probs[k_bands[n + 1]][2];
         }
-        if (vp8_read(br, 128)) v = -v;
-        out[k_zigzag[n]] = (i16)(v * dq[n > 0]);
+        out[k_zigzag[n]] = (i16)(vp8_read_sign(br, v) * dq[n > 0]);
     }
     return 16;
 }
