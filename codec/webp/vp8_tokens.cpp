@@ -38,8 +38,7 @@ static QB_FORCE_INLINE i32 read_large(Vp8Bits* br, const u8* p) {
 
 // Reads the block's tokens from position `n`; returns the position after
 // the last token read (the end-of-block position, or 16).
-static QB_FORCE_INLINE u32 read_tokens(Vp8Bits* br, const u8 (*probs)[3][11], u32 ctx, const i32* dq, u32 n,
-                                       i16* out) {
+static u32 read_block(Vp8Bits* br, const u8 (*probs)[3][11], u32 ctx, const i32* dq, u32 n, i16* out) {
     const u8* p = probs[k_bands[n]][ctx];
     for (; n < 16; n++) {
         if (!vp8_read(br, p[0])) return n;  // end of block
@@ -60,14 +59,6 @@ static QB_FORCE_INLINE u32 read_tokens(Vp8Bits* br, const u8 (*probs)[3][11], u3
     return 16;
 }
 
-static u32 read_block(Vp8Bits* reader, const u8 (*probs)[3][11], u32 ctx, const i32* dq, u32 n, i16* out) {
-    // A local copy of the reader stays in registers.
-    Vp8Bits local = *reader;
-    Vp8Bits* br = &local;
-    u32 end = read_tokens(br, probs, ctx, dq, n, out);
-    *reader = local;
-    return end;
-}
 
 // How a block read up to position `end` is transformed (block_kind).
 static u8 block_kind(u32 end, const i16* block) {
