@@ -1,7 +1,8 @@
 // Lossy files made at test time with libwebp's encoder decode bit-exact to
 // WebPDecodeRGBA: qualities 0 to 100, every method, 1 to 4 segments, filter
 // strengths and sharpness across their ranges, the simple and the normal
-// filter, 1 to 8 token partitions, and sizes from 1 x 1 to 4097 x 3.
+// filter, 1 to 8 token partitions, and sizes from 1 x 1 to the largest
+// width and height (16383).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -130,7 +131,7 @@ TEST(WebpLossy, OddSizes) {
         u32 w, h;
     };
     for (Size s : {Size{1, 1}, Size{1, 13}, Size{13, 1}, Size{2, 2}, Size{3, 5}, Size{15, 17}, Size{16, 16},
-                   Size{17, 33}, Size{31, 2}, Size{4097, 3}, Size{3, 300}}) {
+                   Size{17, 33}, Size{31, 2}, Size{4097, 3}, Size{3, 300}, Size{16383, 17}, Size{5, 16383}}) {
         for (float q : {5.0f, 80.0f}) {
             SCOPED_TRACE(testing::Message() << s.w << " x " << s.h << " quality " << q);
             LossyOptions o;
