@@ -129,8 +129,9 @@ static bool base_webp(DecodeJob* job, CodecError* err) {
     return true;
 }
 
-// Stage 2 converts the rectangle from the decoded image, band after band of
-// 64 rows.
+// A lossless image's stage 2 converts the rectangle from the decoded image,
+// band after band of 64 rows; a lossy image's rectangle is converted from
+// its planes; an animation's is copied from the canvas.
 static bool tile_webp(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile,
                       CodecError* err) {
     if (job->webp_mode == WEBP_MODE_ANIMATION) {
