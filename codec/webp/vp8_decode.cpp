@@ -242,17 +242,25 @@ void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelB
 
 // ---- Entry point ------------------------------------------------------------------
 
+static bool decode_frame(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 width,
+                         u32 height, const PixelBuffer* out, CodecError* err);
+
 bool vp8_decode(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size,
                 const PixelBuffer* out, CodecError* err) {
-    if (!vp8_decode_planes(data, payload_pos, available, scratch, scratch_size, out->width, out->height, err)) {
-        return false;
-    }
-    vp8_output_rect(scratch, 0, 0, out->width, out->height, out);
-    return true;
+    return decode_frame(data, payload_pos, available, scratch, scratch_size, out->width, out->height, out, err);
 }
 
 bool vp8_decode_planes(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 width,
                        u32 height, CodecError* err) {
+    return decode_frame(data, payload_pos, available, scratch, scratch_size, width, height, nullptr, err);
+}
+
+// With `out`, rows are converted as soon as nothing can change them any
+// more, while they are still in the cache: after macroblock row y is
+// filtered, the next row's filter can still change luma rows from 16 y + 13
+// and chroma rows from 8 y + 5, which output rows from 16 y + 9 use.
+static bool decode_frame(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 width,
+                         u32 height, const PixelBuffer* out, CodecError* err) {
     // From here on the payload is every byte available.
     u64 payload_size = available;
     error_clear(err);
@@ -283,8 +291,16 @@ bool vp8_decode_planes(const u8* data, u64 payload_pos, u64 available, u8* scrat
     memset(scratch + layout.nz_top, 0, d->mb_w);
     memset(scratch + layout.nz_dc_top, 0, d->mb_w);
     if (!vp8_parse_header(d, payload, err)) return false;
+    u32 emitted = 0;
     for (u32 y = 0; y < d->mb_h; y++) {
         if (!decode_row(d, scratch, y, err)) return false;
+        if (out == nullptr) continue;
+        u32 ready = y + 1 == d->mb_h ? height : 16 * y + 9 < height ? 16 * y + 9 : height;
+        if (ready > emitted) {
+            PixelBuffer rows = {out->pixels + (u64)emitted * out->stride, out->stride, width, ready - emitted};
+            vp8_output_rect(scratch, 0, emitted, width, ready - emitted, &rows);
+            emitted = ready;
+        }
     }
     return true;
 }
