@@ -8,7 +8,9 @@
 // token partition and its reconstruction into the frame's Y, U and V planes.
 // Intra prediction reads unfiltered pixels, so the bottom row of every
 // macroblock row is kept aside (the "top samples") before the loop filter
-// runs over the row. The planes are converted to RGBA at the end.
+// runs over the row. The planes stay in the scratch; any rectangle of them
+// is converted to RGBA on demand (a whole-frame decode converts each band of
+// rows as soon as it is final).
 #pragma once
 
 #include <string.h>
@@ -305,8 +307,3 @@ const Vp8Kernels* vp8_kernels();
 // Test hook: selects a variant (BEST: SSE2, the x86-64 baseline).
 bool vp8_force_kernels(u32 variant);
 
-// One RGBA row from a luma row and the chroma rows nearest to it and next
-// nearest (the same row at the top and bottom edges), chroma upsampled as
-// libwebp does by default. Alpha is 255.
-void vp8_yuv_row(const u8* y, const u8* u_near, const u8* u_far, const u8* v_near, const u8* v_far, u8* out,
-                 u32 width);

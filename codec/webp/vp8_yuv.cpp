@@ -58,7 +58,7 @@ bool vp8_force_kernels(u32 variant) {
     return variant <= VP8_KERNELS_BEST;
 }
 
-// ---- Rows ------------------------------------------------------------------------
+// ---- Upsampling ------------------------------------------------------------------
 
 void vp8_upsample_scalar(const u8* n, const u8* f, u8* out, u32 width) {
     out[0] = (u8)edge(n, f, 0);
@@ -68,15 +68,4 @@ void vp8_upsample_scalar(const u8* n, const u8* f, u8* out, u32 width) {
         out[2 * j] = (u8)between(n, f, j, false);
     }
     if (!(width & 1)) out[width - 1] = (u8)edge(n, f, pairs);
-}
-
-void vp8_yuv_row(const u8* y, const u8* u_near, const u8* u_far, const u8* v_near, const u8* v_far, u8* out,
-                 u32 width) {
-    const Vp8Kernels* k = g_kernels;
-    // A row is at most 16383 pixels; its chroma fits on the stack.
-    alignas(16) u8 u[16384 + 16];
-    alignas(16) u8 v[16384 + 16];
-    k->upsample(u_near, u_far, u, width);
-    k->upsample(v_near, v_far, v, width);
-    k->yuv_to_rgba(y, u, v, out, width);
 }
