@@ -68,13 +68,64 @@ static bool probe_pnm(const u8* data, u64 length, ImageInfo* info, ProbeWork*, C
 // ---- WebP -------------------------------------------------------------------
 
 static void start_webp(DecodeJob* job, const ProbeWork*) {
-    vp8l_reset(job->scratch, job->scratch_size);
+    WebpImageRef ref;
+    ImageHeader header;
+    CodecError err;
+    job->webp_mode = WEBP_MODE_LOSSLESS;
+    if (webp_locate_image(job->source.data, job->source.size, 0, &ref, &header, &err)) {
+        if (header.flags & WEBP_FLAG_ANIMATED) {
+            job->webp_mode = WEBP_MODE_ANIMATION;
+        } else if (ref.lossy) {
+            job->webp_mode = WEBP_MODE_LOSSY;
+        }
+    }
+    if (job->webp_mode == WEBP_MODE_LOSSLESS) vp8l_reset(job->scratch, job->scratch_size);
+}
+
+// A lossy image is decoded into its Y, U and V planes (and alpha plane) in
+// the scratch; tiles are converted from them on demand.
+static bool base_webp_lossy(DecodeJob* job, CodecError* err) {
+    if (job->requested_frame != 0) return fail(err, ERR_BAD_TARGET, 0);
+    WebpPrepared prep;
+    if (!webp_prepare_lossy(job->source.data, job->source.size, 0, &prep, err)) return false;
+    if (!prefault(job->scratch, job->scratch_size)) return fail(err, ERR_TOO_LARGE, 0);
+    job->scratch_zero = false;
+    return webp_decode_lossy_planes(job->source.data, &prep, job->scratch, job->scratch_size, err);
+}
+
+// An animation's frames are composed on the pixel buffer, from the frame it
+// shows (from frame 0 when going back); after a failure `decoded_frame`
+// still names what the canvas shows.
+static bool base_webp_animation(DecodeJob* job, CodecError* err) {
+    if (job->decoded_frame < 0) {
+        if (!prefault(job->scratch, job->scratch_size) || !prefault(job->pixels.pixels, job->info.pixel_bytes)) {
+            return fail(err, ERR_TOO_LARGE, 0);
+        }
+        // The composition state at the start of the scratch starts cleared.
+        if (!job->scratch_zero) memset(job->scratch, 0, 64);
+        job->scratch_zero = false;
+        job->pixels_zero = false;
+    }
+    i32 shown = job->decoded_frame;
+    bool ok = webp_anim_decode(job->source.data, job->source.size, job->requested_frame, job->scratch,
+                               job->scratch_size, &job->pixels, &shown, err);
+    job->decoded_frame = shown;
+    return ok;
+}
+
+static u32 delay_webp(DecodeJob* job, u32 frame) {
+    WebpFrameInfo f;
+    CodecError err;
+    if (!webp_frame_info(job->source.data, job->source.size, frame, &f, &err)) return 0;
+    return delay_hundredths(f.duration, 1000);
 }
 
 // Stages 0 and 1 of the first frame, from cleared scratch memory. They write
 // no pixels; the nominal 1 x 1 target satisfies the decoder's checks.
 static bool base_webp(DecodeJob* job, CodecError* err) {
+    if (job->webp_mode == WEBP_MODE_ANIMATION) return base_webp_animation(job, err);
     if (job->base_done) return true;
+    if (job->webp_mode == WEBP_MODE_LOSSY) return base_webp_lossy(job, err);
     if (!prefault(job->scratch, job->scratch_size)) return fail(err, ERR_TOO_LARGE, 0);
     // Freshly committed scratch is already zero.
     if (!job->scratch_zero) memset(job->scratch, 0, job->scratch_size);
@@ -90,9 +141,27 @@ static bool base_webp(DecodeJob* job, CodecError* err) {
     return true;
 }
 
-// Stage 2 converts the rectangle from the decoded image, band after band of
-// 64 rows.
-static bool tile_webp(DecodeJob* job, u32, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile, CodecError* err) {
+// A lossless image's stage 2 converts the rectangle from the decoded image,
+// band after band of 64 rows; a lossy image's rectangle is converted from
+// its planes; an animation's is copied from the canvas.
+// An animation's frames are composed in the pixel buffer, which serves its
+// tiles.
+static bool webp_tile_from_buffer(const DecodeJob* job, u32) {
+    return job->webp_mode == WEBP_MODE_ANIMATION;
+}
+
+static bool tile_webp(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw, u32 ch, PixelBuffer* tile,
+                      CodecError* err) {
+    if (job->webp_mode == WEBP_MODE_ANIMATION) {
+        job_copy_tile(job, level, column, row, cw, ch, tile);
+        return true;
+    }
+    if (job->webp_mode == WEBP_MODE_LOSSY) {
+        WebpPrepared prep;
+        if (!webp_prepare_lossy(job->source.data, job->source.size, 0, &prep, err)) return false;
+        webp_lossy_output(job->scratch, &prep, column * TILE, row * TILE, cw, ch, tile);
+        return true;
+    }
     WebpRequest rect = {0, column * TILE, row * TILE, cw, ch};
     for (u32 band = 0; band < vp8l_band_count(ch); band++) {
         if (!vp8l_decode_stage(job->source.data, job->source.size, &rect, tile, job->scratch, job->scratch_size,
@@ -309,8 +378,9 @@ bool codec_still_base(DecodeJob* job, CodecError* err) {
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 static const CodecEntry k_codecs[] = {
     {.kind = DECODER_WEBP, .format = FORMAT_WEBP, .sniff = sniff_webp, .probe = probe_webp, .start = start_webp,
-     .base = base_webp, .tile = tile_webp, .whole_ready = whole_webp, .orientation = webp_file_orientation,
-     .profile = webp_find_profile},
+     .base = base_webp, .tile = tile_webp, .tile_from_buffer = webp_tile_from_buffer, .whole_ready = whole_webp,
+     .frame_delay = delay_webp,
+     .orientation = webp_file_orientation, .profile = webp_find_profile},
     {.kind = DECODER_JPEG, .format = FORMAT_JPEG, .sniff = sniff_jpeg, .probe = probe_jpeg, .base = base_jpeg,
      .tile = tile_jpeg, .tile_from_buffer = jpeg_tile_from_buffer, .second_stage = second_stage_jpeg,
      .whole_ready = whole_jpeg, .orientation = jpeg_file_orientation, .profile = jpeg_find_profile},

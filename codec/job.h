@@ -58,6 +58,7 @@ struct DecodeJob {
     // goes through (null: shown as stored).
     u8* colour_memory;
     const IccTransform* colour;
+    u8 webp_mode;      // WEBP_MODE_*: how the WebP entry decodes this job
     PngPlan png_plan;  // read from the file once (png_header_read)
     GifInfo gif_info;  // read again before each run of frame decodes
 };

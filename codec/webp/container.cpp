@@ -1,7 +1,8 @@
 // The RIFF container of a WebP file held whole in memory: the header reader
 // that recognises and measures every layout, the locator that finds the
-// image of one frame, and the preparation that checks a lossless image and
-// resolves the caller's rectangle. The container's declared size is trusted
+// image of one frame, the preparations that check a lossless image (and
+// resolve the caller's rectangle) or a lossy one (and find its alpha
+// plane), and the probe. The container's declared size is trusted
 // only as far as the data goes: bytes after it are ignored, and a size past
 // the data is "truncated". Every chunk is checked to lie inside the range it
 // is read from before its payload is looked at.
@@ -265,10 +266,153 @@ bool webp_prepare(const u8* data, u64 length, const WebpRequest* request, WebpPr
     return true;
 }
 
+// The last ALPH chunk in [start, stop), as libwebp takes it; false when
+// there is none.
+static bool find_alph(const u8* data, u64 start, u64 stop, Chunk* alph) {
+    Chunk c;
+    CodecError ignored;
+    bool found = false;
+    for (u64 pos = start; pos < stop; pos = c.next) {
+        if (!read_chunk(data, pos, stop, &c, &ignored)) return found;
+        if (is_tag(data, pos, TAG_ALPH)) {
+            *alph = c;
+            found = true;
+        }
+    }
+    return found;
+}
+
+// The first sub-chunk of the ANMF frame that holds the chunk at `inner`.
+static u64 frame_start(const u8* data, u64 inner) {
+    u64 end = (u64)load_le32(data, inner, 4) + 8;
+    Chunk c;
+    CodecError ignored;
+    for (u64 pos = 30; pos < end; pos = c.next) {
+        if (!read_chunk(data, pos, end, &c, &ignored)) return 0;
+        if (pos < inner && inner < c.next) return pos + 24;
+    }
+    return 0;
+}
+
+bool webp_prepare_lossy(const u8* data, u64 length, u32 frame, WebpPrepared* prepared, CodecError* err) {
+    *prepared = WebpPrepared{};
+    ImageHeader header;
+    WebpImageRef ref;
+    if (!webp_locate_image(data, length, frame, &ref, &header, err)) return false;
+    if (!ref.lossy) return fail(err, ERR_UNSUPPORTED, ref.image_pos);
+    Chunk c;
+    if (!read_chunk(data, ref.image_pos, length, &c, err)) return false;
+    ImageFacts f;
+    if (!check_vp8(data, c.pos + 8, c.size, &f, err)) return false;
+    if (f.width != ref.w || f.height != ref.h) return fail(err, ERR_BAD_HEADER, c.pos + 8 + 6);
+    // As for lossless images: no stream codes more than 2^24 pixels a byte
+    // (a frame of skipped macroblocks at its densest is far below that), so
+    // a larger claim is refused before any memory is sized from it.
+    if ((u64)f.width * f.height > ((u64)c.size + 1) << 24) return fail(err, ERR_LIMIT, ref.image_pos);
+    prepared->image = ref;
+    prepared->width = f.width;
+    prepared->height = f.height;
+    prepared->payload_pos = c.pos + 8;
+    prepared->payload_size = c.size;
+    // A still's last partition may run on to the container's end; a frame's
+    // stops at its own chunk, as libwebp hands each frame to its decoder.
+    prepared->available = (u64)load_le32(data, length, 4) + 8 - (c.pos + 8);
+    if (header.flags & WEBP_FLAG_ANIMATED) prepared->available = c.size;
+    prepared->rect_width = f.width;
+    prepared->rect_height = f.height;
+    // The alpha plane lies before the image: among the chunks after VP8X,
+    // or the frame's sub-chunks. The simple layout has none.
+    u64 start = 0;
+    if (ref.image_pos > 12) start = (header.flags & WEBP_FLAG_ANIMATED) ? frame_start(data, ref.image_pos) : 30;
+    Chunk alph;
+    if (start != 0 && find_alph(data, start, ref.image_pos, &alph)) {
+        if (alph.size < 1) return fail(err, ERR_BAD_HEADER, alph.pos + 4);
+        prepared->alpha_pos = alph.pos + 8;
+        prepared->alpha_size = alph.size;
+    }
+    return true;
+}
+
+u64 webp_lossy_scratch_bytes(const u8* data, const WebpPrepared* p) {
+    u64 color = vp8_scratch_bytes(p->width, p->height);
+    if (p->alpha_size == 0) return color;
+    u64 alpha = alph_scratch_bytes(p->width, p->height, data, p->alpha_pos, p->alpha_size);
+    return color > alpha ? color : alpha;
+}
+
+// Tile mode: [decoder record and planes | alpha plane | alpha decoder].
+u64 webp_lossy_tile_scratch_bytes(const u8* data, const WebpPrepared* p) {
+    u64 color = align64(vp8_scratch_bytes(p->width, p->height));
+    if (p->alpha_size == 0) return color;
+    return color + align64((u64)p->width * p->height) +
+           alph_scratch_bytes(p->width, p->height, data, p->alpha_pos, p->alpha_size);
+}
+
+bool webp_decode_lossy_planes(const u8* data, const WebpPrepared* p, u8* scratch, u64 scratch_size,
+                              CodecError* err) {
+    u64 color = align64(vp8_scratch_bytes(p->width, p->height));
+    if (scratch_size < webp_lossy_tile_scratch_bytes(data, p)) return fail(err, ERR_BAD_TARGET, 0);
+    if (!vp8_decode_planes(data, p->payload_pos, p->available, scratch, color, p->width, p->height, err)) {
+        return false;
+    }
+    if (p->alpha_size == 0) return true;
+    u64 plane = (u64)p->width * p->height;
+    u8* alpha = scratch + color;
+    return alph_decode_plane(data, p->alpha_pos, p->alpha_size, p->width, p->height, alpha + align64(plane),
+                             scratch_size - color - align64(plane), alpha, err);
+}
+
+void webp_lossy_output(const u8* scratch, const WebpPrepared* p, u32 x, u32 y, u32 w, u32 h,
+                       const PixelBuffer* target) {
+    vp8_output_rect(scratch, x, y, w, h, target);
+    if (p->alpha_size == 0) return;
+    const u8* alpha = scratch + align64(vp8_scratch_bytes(p->width, p->height));
+    for (u32 i = 0; i < h; i++) {
+        const u8* from = alpha + (u64)(y + i) * p->width + x;
+        u8* to = target->pixels + (u64)i * target->stride + 3;
+        for (u32 j = 0; j < w; j++) to[4 * j] = from[j];
+    }
+}
+
+bool webp_decode_lossy(const u8* data, const WebpPrepared* p, u8* scratch, u64 scratch_size, const PixelBuffer* out,
+                       CodecError* err) {
+    if (!vp8_decode(data, p->payload_pos, p->available, scratch, scratch_size, out, err)) return false;
+    if (p->alpha_size == 0) return true;
+    return alph_decode(data, p->alpha_pos, p->alpha_size, scratch, scratch_size, out, err);
+}
+
+static bool probe_lossy(const u8* data, u64 length, ImageInfo* info, CodecError* err) {
+    WebpPrepared prep;
+    if (!webp_prepare_lossy(data, length, 0, &prep, err)) return false;
+    info->decoder = DECODER_WEBP;
+    info->width = prep.width;
+    info->height = prep.height;
+    info->frame_count = 1;
+    // Tiles are converted from the planes kept in the scratch.
+    info->scratch_bytes = webp_lossy_tile_scratch_bytes(data, &prep);
+    info->pixel_bytes = 64;
+    return true;
+}
+
 bool webp_probe(const u8* data, u64 length, ImageInfo* info, CodecError* err) {
     *info = ImageInfo{};
     ImageHeader header;
     if (!webp_read_header(data, length, &header, err)) return false;
+    if (header.flags & WEBP_FLAG_ANIMATED) {
+        WebpAnimInfo anim;
+        if (!webp_anim_measure(data, length, &anim, err)) return false;
+        info->decoder = DECODER_WEBP;
+        info->width = anim.canvas_w;
+        info->height = anim.canvas_h;
+        info->frame_count = anim.frame_count;
+        info->play_count = anim.loop_count;
+        info->scratch_bytes = anim.scratch_bytes;
+        info->pixel_bytes = row_stride(anim.canvas_w) * anim.canvas_h + 32;
+        return true;
+    }
+    WebpImageRef ref;
+    if (!webp_locate_image(data, length, 0, &ref, &header, err)) return false;
+    if (ref.lossy) return probe_lossy(data, length, info, err);
     WebpRequest whole = {0, 0, 0, 0, 0};
     WebpPrepared prep;
     if (!webp_prepare(data, length, &whole, &prep, err)) return false;

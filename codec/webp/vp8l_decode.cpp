@@ -406,8 +406,10 @@ static bool stage_entropy(Vp8lDecoder* d, u8* scratch, const u8* data, const Web
     u64 blocks = ceil_div(p.width, 4) * ceil_div(p.height, 4);
     d->max_groups = (u32)(blocks < (u64)VP8L_MAX_GROUPS ? blocks : (u64)VP8L_MAX_GROUPS);
     d->file_offset = p.payload_pos;
-    // The signature byte and the size header were read by the container.
-    d->br = Vp8lBits{data + p.payload_pos, p.payload_size, 0, 5, 0, 0};
+    // The signature byte and the size header were read by the container; a
+    // headerless stream (an alpha plane's, whose size is known) has none.
+    u64 header = p.rect_width == 0 ? 0 : 5;
+    d->br = Vp8lBits{data + p.payload_pos, p.payload_size, 0, header, 0, 0};
     if (!decode_stream(d, scratch)) return fail(err, d->error_code, d->error_offset);
     d->flags = VP8L_DONE_ENTROPY;
     return true;
@@ -434,6 +436,25 @@ static void stage_output(Vp8lDecoder* d, u8* scratch, const WebpPrepared& p, con
             dst[4 * j + 3] = (u8)(v >> 24);
         }
     }
+}
+
+bool vp8l_decode_headerless(const u8* data, u64 pos, u64 size, u32 w, u32 h, u8* scratch, u64 scratch_size,
+                            const u32** argb_out, CodecError* err) {
+    error_clear(err);
+    if (((uintptr_t)scratch & 63) != 0 || scratch_size < vp8l_scratch_bytes(w, h, size)) {
+        return fail(err, ERR_BAD_TARGET, 0);
+    }
+    Vp8lDecoder* d = (Vp8lDecoder*)scratch;
+    WebpPrepared p{};
+    p.width = w;
+    p.height = h;
+    p.payload_pos = pos;
+    p.payload_size = size;
+    if (!stage_entropy(d, scratch, data, p, err)) return false;
+    vp8l_inverse_transforms(d, scratch);
+    d->flags |= VP8L_DONE_TRANSFORMS;
+    *argb_out = piece_at<u32>(scratch, d->layout.argb) + VP8L_GUARD;
+    return true;
 }
 
 bool vp8l_decode_stage(const u8* data, u64 length, const WebpRequest* request, const PixelBuffer* target,

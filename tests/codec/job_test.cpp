@@ -11,6 +11,7 @@
 
 #include "codec/job.h"
 #include "codec/probe.h"
+#include "codec/webp/webp.h"
 #include "tests/codec/png/png_support.h"
 
 namespace fs = std::filesystem;
@@ -184,7 +185,7 @@ TEST(Job, CorpusTilesAssembleTheImage) {
 // A lossless WebP (600 x 400, made with libwebp's encoder, a half-
 // transparent band on the left): the probe's fields, tiles of level 0 only,
 // each equal to its part of the whole image and edge-filled, and the whole
-// image from full_resolution_pixels. A lossy one is refused by the probe.
+// image from full_resolution_pixels.
 TEST(Job, LosslessWebpTilesAndWholeImage) {
     Job j(data("lossless-600x400.webp"));
     ASSERT_TRUE(j.ok) << j.err.code << " at " << j.err.offset;
@@ -233,10 +234,41 @@ TEST(Job, LosslessWebpTilesAndWholeImage) {
         }
     }
 
-    Job lossy(data("lossy-64x48.webp"));
-    EXPECT_FALSE(lossy.ok);
-    EXPECT_EQ(lossy.err.code, ERR_UNSUPPORTED);
-    EXPECT_EQ(lossy.err.offset, 12u);
+}
+
+// A lossy WebP is decoded into planes kept in the scratch; tiles and the
+// whole image are converted from them.
+TEST(Job, LossyWebpTilesAndWholeImage) {
+    Job j(data("lossy-64x48.webp"));
+    ASSERT_TRUE(j.ok) << j.err.code << " at " << j.err.offset;
+    EXPECT_EQ(j.info.decoder, DECODER_WEBP);
+    EXPECT_EQ(j.info.width, 64u);
+    EXPECT_EQ(j.info.height, 48u);
+    EXPECT_EQ(j.info.frame_count, 1u);
+    EXPECT_EQ(j.info.pixel_bytes, 64u);
+    EXPECT_GE(j.info.scratch_bytes, vp8_scratch_bytes(64, 48));
+    std::vector<u32> tile(256 * 256);
+    PixelBuffer t = {(u8*)tile.data(), 1024, 256, 256};
+    ASSERT_TRUE(render_tile(&j.job, 0, 0, 0, &t, &j.err)) << j.err.code << " at " << j.err.offset;
+    u64 bytes = full_resolution_bytes(&j.job);
+    std::vector<u8> memory(bytes + 64);
+    u8* base = (u8*)(((uintptr_t)memory.data() + 63) & ~(uintptr_t)63);
+    PixelBuffer full;
+    ASSERT_TRUE(full_resolution_pixels(&j.job, base, &full, &j.err)) << j.err.code;
+    ASSERT_EQ(full.width, 64u);
+    ASSERT_EQ(full.height, 48u);
+    bool varied = false;
+    for (u32 y = 0; y < 256; y++) {
+        for (u32 x = 0; x < 256; x++) {
+            u32 p = ((const u32*)(full.pixels + (u64)(y < 48 ? y : 47) * full.stride))[x < 64 ? x : 63];
+            ASSERT_EQ(tile[y * 256 + x], p) << x << "," << y;
+            ASSERT_EQ(p >> 24, 255u);
+            varied |= p != ((const u32*)full.pixels)[0];
+        }
+    }
+    EXPECT_TRUE(varied);
+    EXPECT_FALSE(render_tile(&j.job, 1, 0, 0, &t, &j.err));
+    EXPECT_EQ(j.err.code, ERR_BAD_TARGET);
 }
 
 // An animation whose frame 2 carries a broken zlib stream (its chunk CRCs are

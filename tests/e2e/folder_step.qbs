@@ -1,9 +1,9 @@
 # Stepping through the folder of the active tab with the browser hidden:
 # PageDown and PageUp go to the next and previous image in the browser's
 # order, Home and End to the first and last; at either end the document
-# stays and the message line says so. A file that fails (the lossy WebP)
-# shows its error in the tab and the next step goes on past it. With the
-# browser shown the keys move its selection instead. A comparison stays on
+# stays and the message line says so; every image on the way opens in the
+# tab, the lossy WebP included. With the browser shown the keys move its
+# selection instead. A comparison stays on
 # while its first document is replaced.
 arg copy-05.png
 arg small-rgb.png

@@ -107,6 +107,13 @@ TEST(WebpContainer, RiffFrame) {
     EXPECT_ERROR(header_error(f), ERR_BAD_HEADER, 16);  // the chunk's size field
 }
 
+static CodecError prepare_lossy_error(const std::vector<u8>& f) {
+    WebpPrepared p;
+    CodecError err;
+    EXPECT_FALSE(webp_prepare_lossy(f.data(), f.size(), 0, &p, &err));
+    return err;
+}
+
 TEST(WebpContainer, SimpleLayouts) {
     ImageHeader h;
     CodecError err;
@@ -119,7 +126,7 @@ TEST(WebpContainer, SimpleLayouts) {
     EXPECT_EQ(h.pixel_format, (u32)Rgba8Straight);
     EXPECT_EQ(h.sample_bits, 8u);
 
-    // Lossy: measured, then refused for decoding.
+    // Lossy: measured and probed, refused by the lossless preparation.
     f = riff({chunk("VP8 ", vp8_payload(640, 480))});
     ASSERT_TRUE(webp_read_header(f.data(), f.size(), &h, &err));
     EXPECT_EQ(h.width, 640u);
@@ -128,8 +135,19 @@ TEST(WebpContainer, SimpleLayouts) {
     EXPECT_EQ(h.pixel_format, (u32)Yuv420_8);
     EXPECT_ERROR(prepare_error(f), ERR_UNSUPPORTED, 12);
     ImageInfo info;
-    EXPECT_FALSE(probe_image(f.data(), f.size(), &info, &err));
-    EXPECT_ERROR(err, ERR_UNSUPPORTED, 12);
+    ASSERT_TRUE(probe_image(f.data(), f.size(), &info, &err));
+    EXPECT_EQ(info.width, 640u);
+    EXPECT_EQ(info.height, 480u);
+    EXPECT_EQ(info.scratch_bytes, vp8_scratch_bytes(640, 480));
+
+    // A lossy image claiming more than 2^24 pixels per payload byte.
+    std::vector<u8> huge = vp8_payload(16383, 16383);
+    f = riff({chunk("VP8 ", huge)});
+    EXPECT_ERROR(prepare_lossy_error(f), ERR_LIMIT, 12);
+    huge.resize(16, 0);
+    f = riff({chunk("VP8 ", huge)});
+    WebpPrepared lp;
+    EXPECT_TRUE(webp_prepare_lossy(f.data(), f.size(), 0, &lp, &err));
 
     // Faults of a "VP8 " header, each at its own offset.
     auto vp8_with = [](size_t at, u8 value) {
@@ -212,27 +230,39 @@ TEST(WebpContainer, Animation) {
     EXPECT_EQ(h.frame_count, 3u);
     EXPECT_EQ(h.flags, (u32)(WEBP_FLAG_ANIMATED | WEBP_FLAG_LOSSY));
     EXPECT_EQ(h.pixel_format, 0u);
-    // The first frame decodes at its own size; the probe reports that size.
+    // The lossless preparation finds each frame at its own size.
     WebpPrepared p;
     WebpRequest req = {0, 0, 0, 0, 0};
     ASSERT_TRUE(webp_prepare(f.data(), f.size(), &req, &p, &err));
     EXPECT_EQ(p.width, 6u);
     EXPECT_EQ(p.height, 5u);
-    ImageInfo info;
-    ASSERT_TRUE(probe_image(f.data(), f.size(), &info, &err));
-    EXPECT_EQ(info.width, 6u);
-    EXPECT_EQ(info.frame_count, 1u);
-    EXPECT_EQ(info.pixel_bytes, 64u);
-    EXPECT_EQ(info.scratch_bytes, vp8l_scratch_bytes(6, 5, p.payload_size));
     req.frame = 1;
     EXPECT_FALSE(webp_prepare(f.data(), f.size(), &req, &p, &err));
     EXPECT_EQ(err.code, (u32)ERR_UNSUPPORTED);
     req.frame = 3;
     EXPECT_ERROR(prepare_error(f, req), ERR_BAD_TARGET, 0);
-    // A lossy first frame refuses the probe.
+    // The probe reports the canvas, every frame and the loop count, with
+    // scratch for the largest frame's decoder beside a frame buffer.
+    ImageInfo info;
+    ASSERT_TRUE(probe_image(f.data(), f.size(), &info, &err));
+    EXPECT_EQ(info.width, 10u);
+    EXPECT_EQ(info.height, 8u);
+    EXPECT_EQ(info.frame_count, 3u);
+    EXPECT_EQ(info.play_count, 0u);
+    EXPECT_EQ(info.pixel_bytes, row_stride(10) * 8 + 32);
+    EXPECT_GE(info.scratch_bytes, vp8l_scratch_bytes(6, 5, p.payload_size));
+    EXPECT_GE(info.scratch_bytes, vp8_scratch_bytes(6, 5));
+    WebpFrameInfo fi;
+    ASSERT_TRUE(webp_frame_info(f.data(), f.size(), 1, &fi, &err));
+    EXPECT_EQ(fi.x, 2u);
+    EXPECT_EQ(fi.y, 2u);
+    EXPECT_EQ(fi.w, 6u);
+    EXPECT_EQ(fi.lossy, 1u);
+    // A lossy first frame probes the same way.
     f = riff({chunk("VP8X", vp8x_payload(0x02, 10, 8)), anmf(0, 0, 6, 5, lossy), anmf(0, 0, 6, 5, first)});
-    EXPECT_FALSE(probe_image(f.data(), f.size(), &info, &err));
-    EXPECT_EQ(err.code, (u32)ERR_UNSUPPORTED);
+    ASSERT_TRUE(probe_image(f.data(), f.size(), &info, &err));
+    EXPECT_EQ(info.width, 10u);
+    EXPECT_EQ(info.frame_count, 2u);
 
     // Frame faults: too short, outside the canvas, a bad first sub-chunk or
     // one too large for the frame; no frame at all.

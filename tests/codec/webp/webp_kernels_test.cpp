@@ -1,12 +1,16 @@
 // The lossless decoder's kernels: every SSE2 variant against its scalar
 // twin on random pixels and every run length up to a few vectors, the
 // predictors of all 16 modes, the colour transform over random elements,
-// and the prefix-code table builder's acceptance rule and size bounds.
+// the prefix-code table builder's acceptance rule and size bounds, and the
+// lossy decoder's YUV to RGBA conversion over every triple and its loop filters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <random>
 #include <vector>
 
+#include "codec/webp/vp8.h"
 #include "codec/webp/vp8l.h"
 
 namespace {
@@ -156,4 +160,104 @@ TEST(WebpHuffman, RandomCompleteCodesFitTheirReservation) {
     EXPECT_EQ(vp8l_table_reservation(281), 655u);
     EXPECT_EQ(vp8l_table_reservation(280 + 128), 782u);
     EXPECT_EQ(vp8l_table_reservation(280 + 2048), 2704u);
+}
+
+// The lossy decoder's YUV to RGBA: the SSE2 twin equals the scalar kernel
+// for every (y, u, v), in runs whose lengths leave every remainder.
+TEST(WebpKernels, YuvToRgbaEveryTriple) {
+    std::vector<u8> y(256 * 256), u(256 * 256), v(256 * 256);
+    std::vector<u8> a(4 * 256 * 256), b(4 * 256 * 256);
+    for (u32 vv = 0; vv < 256; vv++) {
+        for (u32 i = 0; i < 256 * 256; i++) {
+            y[i] = (u8)(i & 255);
+            u[i] = (u8)(i >> 8);
+            v[i] = (u8)vv;
+        }
+        vp8_yuv_to_rgba_scalar(y.data(), u.data(), v.data(), a.data(), 256 * 256);
+        vp8_yuv_to_rgba_sse2(y.data(), u.data(), v.data(), b.data(), 256 * 256);
+        ASSERT_EQ(a, b) << "v " << vv;
+    }
+    // Known values: black, white and a saturated red stay where BT.601 puts them.
+    u8 black[4], white[4];
+    u8 y0 = 16, y1 = 235, c = 128;
+    vp8_yuv_to_rgba_scalar(&y0, &c, &c, black, 1);
+    vp8_yuv_to_rgba_scalar(&y1, &c, &c, white, 1);
+    EXPECT_EQ(black[0], 0);
+    EXPECT_EQ(white[1], 255);
+    EXPECT_EQ(black[3], 255);
+    for (u32 n : {1u, 7u, 8u, 9u, 15u, 17u}) {
+        std::vector<u8> x(4 * 17, 0), z(4 * 17, 0);
+        vp8_yuv_to_rgba_scalar(y.data() + 1000, u.data() + 1000, v.data() + 1000, x.data(), n);
+        vp8_yuv_to_rgba_sse2(y.data() + 1000, u.data() + 1000, v.data() + 1000, z.data(), n);
+        EXPECT_EQ(x, z) << n;
+    }
+}
+
+// The lossy decoder's loop filters: the SSE2 twins equal the scalar kernels
+// on random planes (smooth ones, so that edges pass the thresholds, and
+// rough ones), for every limit, interior limit and variance threshold the
+// header can give, with and without the left, top and inner edges.
+TEST(WebpKernels, LoopFiltersMatchScalar) {
+    std::mt19937 rng(7);
+    const u32 stride = 48, cstride = 32;
+    for (int round = 0; round < 3000; round++) {
+        std::vector<u8> y(stride * 24), u(cstride * 12), v(cstride * 12);
+        int spread = round % 3 == 0 ? 256 : round % 3 == 1 ? 24 : 6;
+        int base = (int)(rng() % 256);
+        for (auto* plane : {&y, &u, &v}) {
+            for (auto& p : *plane) p = (u8)std::clamp(base + (int)(rng() % spread) - spread / 2, 0, 255);
+        }
+        int level = 1 + (int)(rng() % 63);
+        int sharpness = (int)(rng() % 8);
+        int ilevel = sharpness > 0 ? level >> (sharpness > 4 ? 2 : 1) : level;
+        if (sharpness > 0 && ilevel > 9 - sharpness) ilevel = 9 - sharpness;
+        if (ilevel < 1) ilevel = 1;
+        Vp8FilterInfo f = {(u8)(2 * level + ilevel), (u8)ilevel, (u8)(level >= 40 ? 2 : level >= 15 ? 1 : 0),
+                           (u8)(rng() & 1)};
+        bool left = rng() & 1, top = rng() & 1;
+        // The macroblock at (16, 8) of luma, (8, 4) of chroma: room for 4 pixels before each edge.
+        std::vector<u8> y2 = y, u2 = u, v2 = v;
+        vp8_filter_normal_mb_scalar(&y[8 * stride + 16], &u[4 * cstride + 8], &v[4 * cstride + 8], stride, cstride,
+                                    &f, left, top);
+        vp8_filter_normal_mb_sse2(&y2[8 * stride + 16], &u2[4 * cstride + 8], &v2[4 * cstride + 8], stride,
+                                  cstride, &f, left, top);
+        ASSERT_EQ(y, y2) << "normal, round " << round;
+        ASSERT_EQ(u, u2) << "normal, round " << round;
+        ASSERT_EQ(v, v2) << "normal, round " << round;
+        vp8_filter_simple_mb_scalar(&y[8 * stride + 16], stride, &f, left, top);
+        vp8_filter_simple_mb_sse2(&y2[8 * stride + 16], stride, &f, left, top);
+        ASSERT_EQ(y, y2) << "simple, round " << round;
+    }
+}
+
+// The inverse DCT's SSE2 twin equals the scalar transform on random
+// coefficients of every size, overflowing ones included.
+TEST(WebpKernels, InverseDctMatchesScalar) {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 20000; round++) {
+        i16 in[16];
+        int range = round % 4 == 0 ? 65536 : round % 4 == 1 ? 4096 : round % 4 == 2 ? 256 : 16;
+        for (auto& c : in) c = (i16)((int)(rng() % range) - range / 2);
+        u8 a[4 * 8], b[4 * 8];
+        for (u32 i = 0; i < sizeof a; i++) a[i] = b[i] = (u8)rng();
+        vp8_idct_add(in, a, 8);
+        vp8_idct_add_sse2(in, b, 8);
+        ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "round " << round;
+    }
+}
+
+// The chroma upsampling's SSE2 twin equals the scalar kernel for every
+// width up to a few vectors and random rows.
+TEST(WebpKernels, UpsamplingMatchesScalar) {
+    std::mt19937 rng(13);
+    for (u32 width = 1; width <= 80; width++) {
+        for (int round = 0; round < 20; round++) {
+            std::vector<u8> n(width / 2 + 9), f(width / 2 + 9), a(width + 16, 0), b(width + 16, 0);
+            for (auto& x : n) x = (u8)rng();
+            for (auto& x : f) x = round % 2 ? (u8)rng() : (u8)(255 - (rng() & 3));
+            vp8_upsample_scalar(n.data(), f.data(), a.data(), width);
+            vp8_upsample_sse2(n.data(), f.data(), b.data(), width);
+            ASSERT_EQ(a, b) << "width " << width;
+        }
+    }
 }

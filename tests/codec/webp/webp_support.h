@@ -74,6 +74,31 @@ inline Decoded decode_whole(const std::vector<u8>& file) {
     return out;
 }
 
+// A lossy file through the probe and one call into a pixel buffer with a
+// 32-byte multiple stride, as the decode job lays it out.
+inline Decoded decode_lossy(const std::vector<u8>& file) {
+    Decoded out;
+    ImageInfo info;
+    if (!webp_probe(file.data(), file.size(), &info, &out.err)) return out;
+    WebpPrepared prep;
+    if (!webp_prepare_lossy(file.data(), file.size(), 0, &prep, &out.err)) return out;
+    Aligned scratch(info.scratch_bytes);
+    u64 stride = ((u64)info.width * 4 + 31) & ~(u64)31;
+    Aligned pixels(stride * info.height + 64);
+    PixelBuffer target = {pixels.data, stride, info.width, info.height};
+    if (!webp_decode_lossy(file.data(), &prep, scratch.data, info.scratch_bytes, &target, &out.err)) {
+        return out;
+    }
+    out.width = info.width;
+    out.height = info.height;
+    out.rgba.resize((size_t)info.width * info.height * 4);
+    for (u32 y = 0; y < info.height; y++) {
+        memcpy(out.rgba.data() + (size_t)y * info.width * 4, pixels.data + y * stride, (size_t)info.width * 4);
+    }
+    out.ok = true;
+    return out;
+}
+
 inline void put_le32(std::vector<u8>* v, u32 x) {
     for (int i = 0; i < 4; i++) v->push_back((u8)(x >> (8 * i)));
 }

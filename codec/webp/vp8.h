@@ -1,0 +1,309 @@
+// Internals of the lossy (VP8 key frame) decoder shared by its source files
+// and the tests: the boolean entropy decoder, the decoder record at the start
+// of the scratch memory and the scratch layout, the constant tables, and the
+// reconstruction, loop-filter and colour-conversion kernels.
+//
+// The frame is decoded one macroblock row at a time: the row's modes from the
+// first partition, then for each macroblock its coefficients from the row's
+// token partition and its reconstruction into the frame's Y, U and V planes.
+// Intra prediction reads unfiltered pixels, so the bottom row of every
+// macroblock row is kept aside (the "top samples") before the loop filter
+// runs over the row. The planes stay in the scratch; any rectangle of them
+// is converted to RGBA on demand (a whole-frame decode converts each band of
+// rows as soon as it is final).
+#pragma once
+
+#include <string.h>
+
+#include "codec/webp/webp.h"
+
+// ---- Boolean decoder ----------------------------------------------------------
+// `value` holds the undecoded bits: its top 8 + `bits` bits are meaningful,
+// the current 8-bit window sits at bit position `bits`. `range` is the
+// interval size less one, 127 to 254 between calls (the split then needs no
+// correction). Past the end of the data a load sets `eof` once and shifts
+// in zeros; a decode that sees `eof` fails.
+
+struct Vp8Bits {
+    const u8* next;
+    const u8* end;
+    u64 value;
+    i32 bits;
+    u32 range;
+    u32 eof;
+    u32 pad;
+};
+
+// The last bytes one at a time, then zeros (kept out of line: it runs
+// once per partition).
+void vp8_bits_load_tail(Vp8Bits* br);
+
+QB_FORCE_INLINE void vp8_bits_load(Vp8Bits* br) {
+    if (br->end - br->next >= 8) {
+        u64 v;
+        memcpy(&v, br->next, 8);
+        v = __builtin_bswap64(v) >> 8;  // 7 bytes, most significant first
+        br->next += 7;
+        br->value = (br->value << 56) | v;
+        br->bits += 56;
+    } else {
+        vp8_bits_load_tail(br);
+    }
+}
+
+inline void vp8_bits_init(Vp8Bits* br, const u8* data, u64 size) {
+    br->next = data;
+    br->end = data + size;
+    br->value = 0;
+    br->bits = -8;
+    br->range = 254;
+    br->eof = 0;
+    br->pad = 0;
+    vp8_bits_load(br);
+}
+
+// One bool whose probability of being 0 is prob / 256.
+QB_FORCE_INLINE u32 vp8_read(Vp8Bits* br, u32 prob) {
+    if (br->bits < 0) vp8_bits_load(br);
+    u32 split = (br->range * prob) >> 8;  // the interval of a 0 is split + 1 long
+    u32 window = (u32)(br->value >> br->bits);
+    u32 bit;
+    u32 range;
+    if (window > split) {
+        range = br->range - split;
+        br->value -= (u64)(split + 1) << br->bits;
+        bit = 1;
+    } else {
+        range = split + 1;
+        bit = 0;
+    }
+    u32 shift = (u32)__builtin_clz(range) - 24;  // back to 128..255
+    br->range = (range << shift) - 1;
+    br->bits -= (i32)shift;
+    return bit;
+}
+
+// `v` with a sign read at even odds, without a branch (the sign of a
+// coefficient is as good as random). With an even split the interval is
+// renormalised by exactly one bit: this is vp8_read(br, 128) for every
+// range but 254, which only a partition's first read sees.
+QB_FORCE_INLINE i32 vp8_read_sign(Vp8Bits* br, i32 v) {
+    if (br->bits < 0) vp8_bits_load(br);
+    u32 split = br->range >> 1;
+    u32 window = (u32)(br->value >> br->bits);
+    u32 mask = (u32)((i32)(split - window) >> 31);  // all ones for a 1
+    br->value -= (u64)((split + 1) & mask) << br->bits;
+    br->range = (br->range + mask) | 1;
+    br->bits -= 1;
+    return (v ^ (i32)mask) - (i32)mask;
+}
+
+// n bits, most significant first, each at even odds.
+inline u32 vp8_read_literal(Vp8Bits* br, u32 n) {
+    u32 v = 0;
+    while (n-- > 0) v = (v << 1) | vp8_read(br, 128);
+    return v;
+}
+
+// A magnitude of n bits followed by its sign.
+inline i32 vp8_read_signed(Vp8Bits* br, u32 n) {
+    i32 v = (i32)vp8_read_literal(br, n);
+    return vp8_read(br, 128) ? -v : v;
+}
+
+// ---- Modes --------------------------------------------------------------------
+
+enum : u8 {  // 16 x 16 luma and 8 x 8 chroma modes
+    VP8_DC_PRED = 0,
+    VP8_V_PRED = 1,
+    VP8_H_PRED = 2,
+    VP8_TM_PRED = 3,
+};
+
+enum : u8 {  // 4 x 4 luma modes, in the order of the probability tables
+    VP8_B_DC = 0,
+    VP8_B_TM = 1,
+    VP8_B_VE = 2,
+    VP8_B_HE = 3,
+    VP8_B_LD = 4,
+    VP8_B_RD = 5,
+    VP8_B_VR = 6,
+    VP8_B_VL = 7,
+    VP8_B_HD = 8,
+    VP8_B_HU = 9,
+};
+
+// What the first partition says of one macroblock.
+struct Vp8MbModes {
+    u8 segment;
+    u8 skip;      // coefficients skipped
+    u8 is_i4x4;
+    u8 uv_mode;
+    u8 y_mode;    // the 16 x 16 mode when !is_i4x4
+    u8 modes[16]; // 4 x 4 modes in raster order when is_i4x4
+    u8 pad[3];
+};
+
+struct Vp8Quant {
+    i32 y1[2];  // dc, ac
+    i32 y2[2];
+    i32 uv[2];
+};
+
+// Loop-filter parameters of a macroblock; limit 0: not filtered.
+struct Vp8FilterInfo {
+    u8 limit;
+    u8 ilevel;
+    u8 hev;
+    u8 inner;
+};
+
+// ---- Record and layout ----------------------------------------------------------
+
+// "VP8 DECO" read as a big-endian number.
+static constexpr u64 VP8_MAGIC = 0x5650382044454F43ull;
+
+enum : u32 {
+    VP8_MAX_PARTITIONS = 8,
+    VP8_WORK_STRIDE = 32,
+    VP8_WORK_BYTES = 26 * 32,
+    VP8_FILTER_NONE = 0,
+    VP8_FILTER_SIMPLE = 1,
+    VP8_FILTER_NORMAL = 2,
+};
+
+// Byte offsets from the start of the scratch, each on a 64-byte boundary.
+struct Vp8Layout {
+    u64 modes;      // mb_w Vp8MbModes: the current row
+    u64 intra_top;  // 4 mb_w: 4 x 4 modes of the row above (contexts)
+    u64 nz_top;     // mb_w: non-zero bits of the blocks above (4 Y, 2 U, 2 V)
+    u64 nz_dc_top;  // mb_w
+    u64 top_y;      // 16 mb_w unfiltered samples of the row above
+    u64 top_u;      // 8 mb_w
+    u64 top_v;      // 8 mb_w
+    u64 filter;     // mb_w Vp8FilterInfo: the current row
+    u64 y;          // planes, macroblock-aligned
+    u64 u;
+    u64 v;
+    u64 y_stride;
+    u64 uv_stride;
+    u64 end;
+};
+
+struct Vp8Decoder {
+    u64 magic;
+    u32 width;
+    u32 height;
+    u32 mb_w;
+    u32 mb_h;
+    u64 file_offset;  // of the payload, for error reports
+    u64 payload_size;
+    Vp8Layout layout;
+    Vp8Bits br;  // the first partition
+    Vp8Bits parts[VP8_MAX_PARTITIONS];
+    u64 part_end[VP8_MAX_PARTITIONS];  // payload offsets of each partition's end
+    u64 first_end;
+    u32 part_count;
+    u8 use_segment;
+    u8 update_map;
+    u8 absolute_delta;
+    u8 filter_type;
+    u8 level;
+    u8 sharpness;
+    u8 use_lf_delta;
+    u8 use_skip_prob;
+    u8 skip_prob;
+    u8 segment_probs[3];
+    i8 quantizer[4];
+    i8 filter_strength[4];
+    i8 ref_lf_delta[4];
+    i8 mode_lf_delta[4];
+    u8 nz_left;     // non-zero bits of the blocks to the left
+    u8 nz_dc_left;
+    u8 intra_left[4];
+    u8 probs[4][8][3][11];
+    Vp8Quant quant[4];
+    Vp8FilterInfo filters[4][2];  // segment, is_i4x4
+    alignas(16) i16 coeffs[384];  // 16 Y, 4 U, 4 V blocks of the macroblock
+    // Per block: 3 more than 3 tokens, 2 two or three, 1 coefficient 0
+    // only, 0 nothing to add.
+    u8 block_kind[24];
+    alignas(16) u8 work[VP8_WORK_BYTES];
+};
+
+void vp8_layout(u32 w, u32 h, Vp8Layout* layout);
+
+// ---- Tables -----------------------------------------------------------------------
+
+extern const u8 vp8_coeff_update_probs[4][8][3][11];
+extern const u8 vp8_default_coeff_probs[4][8][3][11];
+extern const u8 vp8_kf_bmode_probs[10][10][9];
+extern const u16 vp8_dc_steps[128];
+extern const u16 vp8_ac_steps[128];
+
+// ---- Stages -------------------------------------------------------------------------
+
+// The frame header in the first partition and the token partitions; fills
+// the record. Faults carry their file offset.
+bool vp8_parse_header(Vp8Decoder* d, const u8* payload, CodecError* err);
+// The modes of one macroblock row.
+void vp8_parse_modes(Vp8Decoder* d, u8* scratch);
+// The coefficients of one macroblock into d->coeffs, dequantised; returns
+// whether every block is empty (no inner loop filtering needed).
+bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* br);
+
+// ---- Kernels ---------------------------------------------------------------------------
+
+// Inverse DCT of one 4 x 4 block added to the prediction at `dst`: the full
+// transform, the short form for coefficients 0, 1 and 4 only, and the form
+// for coefficient 0 only. Which one runs follows the block's token count, as
+// in libwebp (they differ only where 16-bit intermediates overflow).
+void vp8_idct_add(const i16* in, u8* dst, u64 stride);
+void vp8_idct_add_sse2(const i16* in, u8* dst, u64 stride);  // the full transform's twin
+void vp8_idct_add_ac3(const i16* in, u8* dst, u64 stride);
+void vp8_idct_add_dc(const i16* in, u8* dst, u64 stride);
+// Inverse WHT: the 16 luma DC values into coefficient 0 of each block.
+void vp8_iwht(const i16* in, i16* out);
+// Intra prediction into the work area; see vp8_predict.cpp for its layout.
+void vp8_predict_luma16(u8* dst, u32 mode, bool has_top, bool has_left);
+void vp8_predict_chroma8(u8* dst, u32 mode, bool has_top, bool has_left);
+void vp8_predict_luma4(u8* dst, u32 mode);
+
+// Loop filters over one macroblock in the planes (every edge it owns: the
+// left and top ones when `left` and `top`, the inner ones when f->inner),
+// with SSE2 twins.
+typedef void (*Vp8SimpleFilterFn)(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, bool top);
+typedef void (*Vp8NormalFilterFn)(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
+                                  bool left, bool top);
+void vp8_filter_simple_mb_scalar(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, bool top);
+void vp8_filter_simple_mb_sse2(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, bool top);
+void vp8_filter_normal_mb_scalar(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
+                                 bool left, bool top);
+void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
+                               bool left, bool top);
+
+// YUV to RGBA of `count` pixels whose chroma is already per pixel; alpha
+// 255. The SSE2 twin gives the same bytes.
+typedef void (*Vp8YuvToRgbaFn)(const u8* y, const u8* u, const u8* v, u8* out, u32 count);
+void vp8_yuv_to_rgba_scalar(const u8* y, const u8* u, const u8* v, u8* out, u32 count);
+void vp8_yuv_to_rgba_sse2(const u8* y, const u8* u, const u8* v, u8* out, u32 count);
+
+struct Vp8Kernels {
+    Vp8YuvToRgbaFn yuv_to_rgba;
+    Vp8SimpleFilterFn filter_simple;
+    Vp8NormalFilterFn filter_normal;
+    void (*idct_add)(const i16* in, u8* dst, u64 stride);
+    // One chroma plane's row at full width from the nearest chroma row `n`
+    // and the next nearest `f`.
+    void (*upsample)(const u8* n, const u8* f, u8* out, u32 width);
+};
+
+void vp8_upsample_scalar(const u8* n, const u8* f, u8* out, u32 width);
+void vp8_upsample_sse2(const u8* n, const u8* f, u8* out, u32 width);
+
+enum : u32 { VP8_KERNELS_SCALAR = 0, VP8_KERNELS_SSE2 = 1, VP8_KERNELS_BEST = 2 };
+
+const Vp8Kernels* vp8_kernels();
+// Test hook: selects a variant (BEST: SSE2, the x86-64 baseline).
+bool vp8_force_kernels(u32 variant);
+

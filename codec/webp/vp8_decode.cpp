@@ -1,0 +1,306 @@
+// The lossy decoder's driver: the scratch layout sized from the frame's
+// dimensions alone, the macroblock-row loop (modes, coefficients,
+// reconstruction, loop filter) into the Y, U and V planes, which stay in
+// the scratch, and the conversion of any rectangle of them to RGBA.
+// A partition that runs out before the last macroblock that reads it fails
+// the frame ("truncated" at that partition's end); nothing is ever shown
+// of an incomplete frame.
+#include "codec/webp/vp8.h"
+
+static constexpr i64 S = VP8_WORK_STRIDE;
+static constexpr u32 Y_AT = 1 * S + 4;    // row -1 at work row 0, column -1 at 3
+static constexpr u32 U_AT = 18 * S + 4;   // row -1 at work row 17
+static constexpr u32 V_AT = 18 * S + 20;
+
+// ---- Layout -----------------------------------------------------------------
+
+void vp8_layout(u32 w, u32 h, Vp8Layout* l) {
+    u64 mb_w = ((u64)w + 15) >> 4;
+    u64 mb_h = ((u64)h + 15) >> 4;
+    u64 at = align64(sizeof(Vp8Decoder));
+    auto piece = [&at](u64 bytes) {
+        u64 start = at;
+        at = align64(at + bytes);
+        return start;
+    };
+    l->modes = piece(mb_w * sizeof(Vp8MbModes));
+    l->intra_top = piece(4 * mb_w);
+    l->nz_top = piece(mb_w);
+    l->nz_dc_top = piece(mb_w);
+    l->top_y = piece(16 * mb_w);
+    l->top_u = piece(8 * mb_w);
+    l->top_v = piece(8 * mb_w);
+    l->filter = piece(mb_w * sizeof(Vp8FilterInfo));
+    l->y_stride = 16 * mb_w;
+    l->uv_stride = 8 * mb_w;
+    l->y = piece(l->y_stride * 16 * mb_h);
+    l->u = piece(l->uv_stride * 8 * mb_h);
+    l->v = piece(l->uv_stride * 8 * mb_h);
+    l->end = at;
+}
+
+u64 vp8_scratch_bytes(u32 w, u32 h) {
+    Vp8Layout l;
+    vp8_layout(w, h, &l);
+    return l.end + 64;
+}
+
+// ---- Reconstruction ---------------------------------------------------------------
+
+static void add_residue(u32 kind, const i16* c, u8* dst) {
+    if (kind == 3) {
+        vp8_kernels()->idct_add(c, dst, S);
+    } else if (kind == 2) {
+        vp8_idct_add_ac3(c, dst, S);
+    } else if (kind == 1) {
+        vp8_idct_add_dc(c, dst, S);
+    }
+}
+
+// The four blocks of a chroma plane take the full transform together when
+// any of them has more than coefficient 0.
+static void add_chroma_residue(const u8* kinds, const i16* c, u8* dst) {
+    bool full = kinds[0] >= 2 || kinds[1] >= 2 || kinds[2] >= 2 || kinds[3] >= 2;
+    for (u32 n = 0; n < 4; n++) {
+        u32 kind = full ? 3 : kinds[n];
+        add_residue(kind, c + 16 * n, dst + (n >> 1) * 4 * S + (n & 1) * 4);
+    }
+}
+
+// The edges of the work area: the unfiltered row above (kept aside), the
+// column to the left (the plane, not yet filtered), and the constants
+// outside the frame.
+static void load_edges(Vp8Decoder* d, u8* scratch, u32 x, u32 y) {
+    const Vp8Layout& l = d->layout;
+    u8* yw = d->work + Y_AT;
+    u8* uw = d->work + U_AT;
+    u8* vw = d->work + V_AT;
+    const u8* top_y = scratch + l.top_y + 16 * (u64)x;
+    const u8* top_u = scratch + l.top_u + 8 * (u64)x;
+    const u8* top_v = scratch + l.top_v + 8 * (u64)x;
+    if (y == 0) {
+        memset(yw - S - 1, 127, 21);
+        memset(uw - S - 1, 127, 9);
+        memset(vw - S - 1, 127, 9);
+    } else {
+        memcpy(yw - S, top_y, 16);
+        memcpy(uw - S, top_u, 8);
+        memcpy(vw - S, top_v, 8);
+        if (x + 1 < d->mb_w) {
+            memcpy(yw - S + 16, top_y + 16, 4);
+        } else {
+            memset(yw - S + 16, top_y[15], 4);
+        }
+        yw[-S - 1] = x == 0 ? 129 : top_y[-1];
+        uw[-S - 1] = x == 0 ? 129 : top_u[-1];
+        vw[-S - 1] = x == 0 ? 129 : top_v[-1];
+    }
+    for (u32 k = 3; k < 12; k += 4) memcpy(yw + k * S + 16, yw - S + 16, 4);
+    if (x == 0) {
+        for (u32 r = 0; r < 16; r++) yw[r * S - 1] = 129;
+        for (u32 r = 0; r < 8; r++) uw[r * S - 1] = vw[r * S - 1] = 129;
+    } else {
+        const u8* py = scratch + l.y + 16 * (u64)y * l.y_stride + 16 * (u64)x - 1;
+        const u8* pu = scratch + l.u + 8 * (u64)y * l.uv_stride + 8 * (u64)x - 1;
+        const u8* pv = scratch + l.v + 8 * (u64)y * l.uv_stride + 8 * (u64)x - 1;
+        for (u32 r = 0; r < 16; r++) yw[r * S - 1] = py[r * l.y_stride];
+        for (u32 r = 0; r < 8; r++) {
+            uw[r * S - 1] = pu[r * l.uv_stride];
+            vw[r * S - 1] = pv[r * l.uv_stride];
+        }
+    }
+}
+
+static void reconstruct(Vp8Decoder* d, u8* scratch, u32 x, u32 y, const Vp8MbModes* m, bool residue) {
+    const Vp8Layout& l = d->layout;
+    load_edges(d, scratch, x, y);
+    u8* yw = d->work + Y_AT;
+    u8* uw = d->work + U_AT;
+    u8* vw = d->work + V_AT;
+    const i16* c = d->coeffs;
+    if (m->is_i4x4) {
+        for (u32 n = 0; n < 16; n++) {
+            u8* dst = yw + (n >> 2) * 4 * S + (n & 3) * 4;
+            vp8_predict_luma4(dst, m->modes[n]);
+            if (residue) add_residue(d->block_kind[n], c + 16 * n, dst);
+        }
+    } else {
+        vp8_predict_luma16(yw, m->y_mode, y > 0, x > 0);
+        for (u32 n = 0; residue && n < 16; n++) {
+            add_residue(d->block_kind[n], c + 16 * n, yw + (n >> 2) * 4 * S + (n & 3) * 4);
+        }
+    }
+    vp8_predict_chroma8(uw, m->uv_mode, y > 0, x > 0);
+    vp8_predict_chroma8(vw, m->uv_mode, y > 0, x > 0);
+    if (residue) {
+        add_chroma_residue(d->block_kind + 16, c + 256, uw);
+        add_chroma_residue(d->block_kind + 20, c + 320, vw);
+    }
+    u8* py = scratch + l.y + 16 * (u64)y * l.y_stride + 16 * (u64)x;
+    u8* pu = scratch + l.u + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
+    u8* pv = scratch + l.v + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
+    for (u32 r = 0; r < 16; r++) memcpy(py + r * l.y_stride, yw + r * S, 16);
+    for (u32 r = 0; r < 8; r++) {
+        memcpy(pu + r * l.uv_stride, uw + r * S, 8);
+        memcpy(pv + r * l.uv_stride, vw + r * S, 8);
+    }
+}
+
+// ---- Rows ----------------------------------------------------------------------
+
+static bool decode_row(Vp8Decoder* d, u8* scratch, u32 y, CodecError* err) {
+    const Vp8Layout& l = d->layout;
+    vp8_parse_modes(d, scratch);
+    if (d->br.eof) return fail(err, ERR_TRUNCATED, d->file_offset + d->first_end);
+    u32 part = y & (d->part_count - 1);
+    Vp8Bits* tokens = &d->parts[part];
+    const Vp8MbModes* modes = (const Vp8MbModes*)(scratch + l.modes);
+    Vp8FilterInfo* filter = (Vp8FilterInfo*)(scratch + l.filter);
+    u8* nz_top = scratch + l.nz_top;
+    u8* nz_dc_top = scratch + l.nz_dc_top;
+    d->nz_left = 0;
+    d->nz_dc_left = 0;
+    for (u32 x = 0; x < d->mb_w; x++) {
+        const Vp8MbModes* m = &modes[x];
+        bool empty = true;
+        if (!m->skip) {
+            empty = vp8_parse_residuals(d, scratch, x, m, tokens);
+        } else {
+            nz_top[x] = 0;
+            d->nz_left = 0;
+            if (!m->is_i4x4) nz_dc_top[x] = d->nz_dc_left = 0;
+        }
+        if (tokens->eof) return fail(err, ERR_TRUNCATED, d->file_offset + d->part_end[part]);
+        Vp8FilterInfo f = d->filters[m->segment][m->is_i4x4];
+        f.inner |= (u8)!empty;
+        filter[x] = f;
+        reconstruct(d, scratch, x, y, m, !m->skip);
+    }
+    // The unfiltered bottom rows for the prediction of the next row.
+    if (y + 1 < d->mb_h) {
+        memcpy(scratch + l.top_y, scratch + l.y + (16 * (u64)y + 15) * l.y_stride, l.y_stride);
+        memcpy(scratch + l.top_u, scratch + l.u + (8 * (u64)y + 7) * l.uv_stride, l.uv_stride);
+        memcpy(scratch + l.top_v, scratch + l.v + (8 * (u64)y + 7) * l.uv_stride, l.uv_stride);
+    }
+    if (d->filter_type == VP8_FILTER_NONE) return true;
+    const Vp8Kernels* k = vp8_kernels();
+    for (u32 x = 0; x < d->mb_w; x++) {
+        const Vp8FilterInfo* f = &filter[x];
+        if (f->limit == 0) continue;
+        u8* py = scratch + l.y + 16 * (u64)y * l.y_stride + 16 * (u64)x;
+        if (d->filter_type == VP8_FILTER_SIMPLE) {
+            k->filter_simple(py, l.y_stride, f, x > 0, y > 0);
+        } else {
+            u8* pu = scratch + l.u + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
+            u8* pv = scratch + l.v + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
+            k->filter_normal(py, pu, pv, l.y_stride, l.uv_stride, f, x > 0, y > 0);
+        }
+    }
+    return true;
+}
+
+// Chroma of `count` pixels from column x0 of a row `width` wide, upsampled
+// from the nearest and next nearest chroma rows, into out[offset...]: the
+// kernel runs from an even column at most 2 before x0 (its first pixel,
+// edge-handled, is dropped unless it is column 0), and ends on the row's
+// true last pixel or past the range at an odd width, so that no pixel kept
+// gets the right-edge rule unless it is the last one.
+static u32 upsample_range(const Vp8Kernels* k, const u8* n, const u8* f, u8* out, u32 width, u32 x0, u32 count) {
+    u32 s = x0 < 2 ? 0 : (x0 & ~1u) - 2;
+    u32 offset = x0 - s;
+    u32 span = x0 + count == width ? width - s : (offset + count) | 1;
+    k->upsample(n + s / 2, f + s / 2, out, span);
+    return offset;
+}
+
+void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelBuffer* target) {
+    const Vp8Decoder* d = (const Vp8Decoder*)scratch;
+    const Vp8Layout& l = d->layout;
+    const Vp8Kernels* k = vp8_kernels();
+    u32 uv_h = (d->height + 1) >> 1;
+    alignas(16) u8 u[16384 + 32];
+    alignas(16) u8 v[16384 + 32];
+    for (u32 i = 0; i < h; i++) {
+        u32 r = y + i;
+        u32 near_row = r >> 1;
+        u32 far_row;
+        if (r & 1) {
+            far_row = near_row + 1 < uv_h ? near_row + 1 : near_row;
+        } else {
+            far_row = near_row > 0 ? near_row - 1 : 0;
+        }
+        const u8* un = scratch + l.u + (u64)near_row * l.uv_stride;
+        const u8* uf = scratch + l.u + (u64)far_row * l.uv_stride;
+        const u8* vn = scratch + l.v + (u64)near_row * l.uv_stride;
+        const u8* vf = scratch + l.v + (u64)far_row * l.uv_stride;
+        u32 at = upsample_range(k, un, uf, u, d->width, x, w);
+        upsample_range(k, vn, vf, v, d->width, x, w);
+        k->yuv_to_rgba(scratch + l.y + (u64)r * l.y_stride + x, u + at, v + at, target->pixels + (u64)i * target->stride,
+                       w);
+    }
+}
+
+// ---- Entry point ------------------------------------------------------------------
+
+static bool decode_frame(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 width,
+                         u32 height, const PixelBuffer* out, CodecError* err);
+
+bool vp8_decode(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size,
+                const PixelBuffer* out, CodecError* err) {
+    return decode_frame(data, payload_pos, available, scratch, scratch_size, out->width, out->height, out, err);
+}
+
+bool vp8_decode_planes(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 width,
+                       u32 height, CodecError* err) {
+    return decode_frame(data, payload_pos, available, scratch, scratch_size, width, height, nullptr, err);
+}
+
+// With `out`, rows are converted as soon as nothing can change them any
+// more, while they are still in the cache: after macroblock row y is
+// filtered, the next row's filter can still change luma rows from 16 y + 13
+// and chroma rows from 8 y + 5, which output rows from 16 y + 9 use.
+static bool decode_frame(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 width,
+                         u32 height, const PixelBuffer* out, CodecError* err) {
+    // From here on the payload is every byte available.
+    u64 payload_size = available;
+    error_clear(err);
+    const u8* payload = data + payload_pos;
+    if (payload_size < 10) return fail(err, ERR_TRUNCATED, payload_pos + payload_size);
+    u32 w = load_le16(payload, payload_size, 6) & 0x3FFF;
+    u32 h = load_le16(payload, payload_size, 8) & 0x3FFF;
+    if (w == 0 || h == 0 || w != width || h != height) return fail(err, ERR_BAD_HEADER, payload_pos + 6);
+    Vp8Layout layout;
+    vp8_layout(w, h, &layout);
+    if (scratch == nullptr || scratch_size < layout.end || ((uintptr_t)scratch & 15) != 0) {
+        return fail(err, ERR_BAD_TARGET, 0);
+    }
+    if (payload[3] != 0x9D || payload[4] != 0x01 || payload[5] != 0x2A) {
+        return fail(err, ERR_BAD_HEADER, payload_pos + 3);
+    }
+    Vp8Decoder* d = (Vp8Decoder*)scratch;
+    memset(d, 0, sizeof *d);
+    d->magic = VP8_MAGIC;
+    d->width = w;
+    d->height = h;
+    d->mb_w = (w + 15) >> 4;
+    d->mb_h = (h + 15) >> 4;
+    d->file_offset = payload_pos;
+    d->payload_size = payload_size;
+    d->layout = layout;
+    memset(scratch + layout.intra_top, 0, 4 * (u64)d->mb_w);
+    memset(scratch + layout.nz_top, 0, d->mb_w);
+    memset(scratch + layout.nz_dc_top, 0, d->mb_w);
+    if (!vp8_parse_header(d, payload, err)) return false;
+    u32 emitted = 0;
+    for (u32 y = 0; y < d->mb_h; y++) {
+        if (!decode_row(d, scratch, y, err)) return false;
+        if (out == nullptr) continue;
+        u32 ready = y + 1 == d->mb_h ? height : 16 * y + 9 < height ? 16 * y + 9 : height;
+        if (ready > emitted) {
+            PixelBuffer rows = {out->pixels + (u64)emitted * out->stride, out->stride, width, ready - emitted};
+            vp8_output_rect(scratch, 0, emitted, width, ready - emitted, &rows);
+            emitted = ready;
+        }
+    }
+    return true;
+}

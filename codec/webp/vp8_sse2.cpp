@@ -1,0 +1,420 @@
+// SSE2 twins of the lossy decoder's kernels: YUV to RGBA 8 pixels at a
+// time, the loop filters 16 pixels per edge, and the inverse DCT. For the
+// conversion: Each product (x * c) >> 8 is the high half of (x << 8) * c in
+// unsigned 16 bits; sums that may go negative are taken with unsigned
+// saturation, which clamps them at 0 exactly where the scalar clip does,
+// and the final shift by 6 with a saturating pack clamps at 255.
+#include <emmintrin.h>
+#include <string.h>
+
+#include "codec/webp/vp8.h"
+
+static inline __m128i load8(const u8* p) {
+    return _mm_unpacklo_epi8(_mm_setzero_si128(), _mm_loadl_epi64((const __m128i*)p));  // x << 8
+}
+
+void vp8_yuv_to_rgba_sse2(const u8* y, const u8* u, const u8* v, u8* out, u32 count) {
+    const __m128i k_y = _mm_set1_epi16((short)19077);
+    const __m128i k_vr = _mm_set1_epi16((short)26149);
+    const __m128i k_ug = _mm_set1_epi16((short)6419);
+    const __m128i k_vg = _mm_set1_epi16((short)13320);
+    const __m128i k_ub = _mm_set1_epi16((short)33050);
+    const __m128i r_off = _mm_set1_epi16((short)14234);
+    const __m128i g_off = _mm_set1_epi16((short)8708);
+    const __m128i b_off = _mm_set1_epi16((short)17685);
+    const __m128i alpha = _mm_set1_epi8((char)0xFF);
+    u32 i = 0;
+    for (; i + 8 <= count; i += 8) {
+        __m128i y8 = load8(y + i), u8v = load8(u + i), v8 = load8(v + i);
+        __m128i luma = _mm_mulhi_epu16(y8, k_y);
+        __m128i r = _mm_subs_epu16(_mm_add_epi16(luma, _mm_mulhi_epu16(v8, k_vr)), r_off);
+        __m128i g = _mm_subs_epu16(_mm_add_epi16(luma, g_off), _mm_mulhi_epu16(u8v, k_ug));
+        g = _mm_subs_epu16(g, _mm_mulhi_epu16(v8, k_vg));
+        __m128i b = _mm_subs_epu16(_mm_add_epi16(luma, _mm_mulhi_epu16(u8v, k_ub)), b_off);
+        r = _mm_srli_epi16(r, 6);
+        g = _mm_srli_epi16(g, 6);
+        b = _mm_srli_epi16(b, 6);
+        __m128i rg = _mm_unpacklo_epi8(_mm_packus_epi16(r, r), _mm_packus_epi16(g, g));
+        __m128i ba = _mm_unpacklo_epi8(_mm_packus_epi16(b, b), alpha);
+        _mm_storeu_si128((__m128i*)(out + 4 * i), _mm_unpacklo_epi16(rg, ba));
+        _mm_storeu_si128((__m128i*)(out + 4 * i + 16), _mm_unpackhi_epi16(rg, ba));
+    }
+    vp8_yuv_to_rgba_scalar(y + i, u + i, v + i, out + 4 * i, count - i);
+}
+
+// ---- Loop filter ----------------------------------------------------------------
+// Sixteen pixels across an edge at once, each as a byte lane: p3..q3 are
+// the rows (or, for a vertical edge, the transposed columns) from the
+// fourth pixel before the edge to the fourth after. The arithmetic is the
+// signed-byte form of the filters (pixels offset by 128, saturating adds),
+// which gives the scalar kernels' clamped results exactly.
+
+struct Edge {
+    __m128i p3, p2, p1, p0, q0, q1, q2, q3;
+};
+
+static inline __m128i abs_diff(__m128i a, __m128i b) {
+    return _mm_or_si128(_mm_subs_epu8(a, b), _mm_subs_epu8(b, a));
+}
+
+// 0xFF where 4 |p0 - q0| + |p1 - q1| <= 2 limit + 1, computed as
+// 2 |p0 - q0| + |p1 - q1| / 2 <= limit (limit is below 255, so the
+// saturation never decides).
+static inline __m128i small_mask(const Edge& e, int limit) {
+    __m128i half = _mm_srli_epi16(_mm_and_si128(abs_diff(e.p1, e.q1), _mm_set1_epi8((char)0xFE)), 1);
+    __m128i d = abs_diff(e.p0, e.q0);
+    __m128i sum = _mm_adds_epu8(_mm_adds_epu8(d, d), half);
+    return _mm_cmpeq_epi8(_mm_subs_epu8(sum, _mm_set1_epi8((char)limit)), _mm_setzero_si128());
+}
+
+static inline __m128i flip(__m128i v) {
+    return _mm_xor_si128(v, _mm_set1_epi8((char)0x80));
+}
+
+// Signed bytes shifted right by 3.
+static inline __m128i shr3(__m128i v) {
+    __m128i lo = _mm_srai_epi16(_mm_unpacklo_epi8(v, v), 11);
+    __m128i hi = _mm_srai_epi16(_mm_unpackhi_epi8(v, v), 11);
+    return _mm_packs_epi16(lo, hi);
+}
+
+static inline __m128i select(__m128i mask, __m128i yes, __m128i no) {
+    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+}
+
+// 3 (q0 - p0) + base, saturated step by step (signed).
+static inline __m128i adjust_base(__m128i sp0, __m128i sq0, __m128i base) {
+    __m128i d = _mm_subs_epi8(sq0, sp0);
+    return _mm_adds_epi8(_mm_adds_epi8(_mm_adds_epi8(base, d), d), d);
+}
+
+// The filter of p0 and q0 alone, with the outer taps, where `mask`.
+static inline void filter2(Edge* e, __m128i mask) {
+    __m128i sp1 = flip(e->p1), sp0 = flip(e->p0), sq0 = flip(e->q0), sq1 = flip(e->q1);
+    __m128i a = adjust_base(sp0, sq0, _mm_subs_epi8(sp1, sq1));
+    __m128i a1 = shr3(_mm_adds_epi8(a, _mm_set1_epi8(4)));
+    __m128i a2 = shr3(_mm_adds_epi8(a, _mm_set1_epi8(3)));
+    e->p0 = select(mask, flip(_mm_adds_epi8(sp0, a2)), e->p0);
+    e->q0 = select(mask, flip(_mm_subs_epi8(sq0, a1)), e->q0);
+}
+
+static inline __m128i mask_of(const Edge& e, int limit, int ilevel, int hev, __m128i* hev_out) {
+    __m128i inner = _mm_max_epu8(_mm_max_epu8(abs_diff(e.p3, e.p2), abs_diff(e.p2, e.p1)),
+                                 _mm_max_epu8(abs_diff(e.q3, e.q2), abs_diff(e.q2, e.q1)));
+    __m128i near = _mm_max_epu8(abs_diff(e.p1, e.p0), abs_diff(e.q1, e.q0));
+    inner = _mm_max_epu8(inner, near);
+    __m128i zero = _mm_setzero_si128();
+    __m128i smooth = _mm_cmpeq_epi8(_mm_subs_epu8(inner, _mm_set1_epi8((char)ilevel)), zero);
+    *hev_out = _mm_xor_si128(_mm_cmpeq_epi8(_mm_subs_epu8(near, _mm_set1_epi8((char)hev)), zero),
+                             _mm_set1_epi8((char)0xFF));
+    return _mm_and_si128(small_mask(e, limit), smooth);
+}
+
+// Macroblock edge: three pixels each side where smooth and not high in
+// variance, else p0 and q0 with the outer taps.
+static inline void filter_mb(Edge* e, int limit, int ilevel, int hev_t) {
+    __m128i hev;
+    __m128i mask = mask_of(*e, limit, ilevel, hev_t, &hev);
+    __m128i sp2 = flip(e->p2), sp1 = flip(e->p1), sp0 = flip(e->p0);
+    __m128i sq0 = flip(e->q0), sq1 = flip(e->q1), sq2 = flip(e->q2);
+    __m128i a = adjust_base(sp0, sq0, _mm_subs_epi8(sp1, sq1));
+    // 27 a, 18 a and 9 a, plus 63, over 128, in 16-bit lanes.
+    __m128i lo = _mm_srai_epi16(_mm_unpacklo_epi8(a, a), 8);
+    __m128i hi = _mm_srai_epi16(_mm_unpackhi_epi8(a, a), 8);
+    __m128i k63 = _mm_set1_epi16(63);
+    auto weight = [&](short k) {
+        __m128i l = _mm_srai_epi16(_mm_add_epi16(_mm_mullo_epi16(lo, _mm_set1_epi16(k)), k63), 7);
+        __m128i h = _mm_srai_epi16(_mm_add_epi16(_mm_mullo_epi16(hi, _mm_set1_epi16(k)), k63), 7);
+        return _mm_packs_epi16(l, h);
+    };
+    __m128i a1 = weight(27), a2 = weight(18), a3 = weight(9);
+    __m128i wide = _mm_andnot_si128(hev, mask);
+    Edge narrow = *e;
+    filter2(&narrow, _mm_and_si128(hev, mask));
+    e->p2 = select(wide, flip(_mm_adds_epi8(sp2, a3)), e->p2);
+    e->p1 = select(wide, flip(_mm_adds_epi8(sp1, a2)), e->p1);
+    e->p0 = select(wide, flip(_mm_adds_epi8(sp0, a1)), narrow.p0);
+    e->q0 = select(wide, flip(_mm_subs_epi8(sq0, a1)), narrow.q0);
+    e->q1 = select(wide, flip(_mm_subs_epi8(sq1, a2)), e->q1);
+    e->q2 = select(wide, flip(_mm_subs_epi8(sq2, a3)), e->q2);
+}
+
+// Inner edge: two pixels each side (no outer taps) where smooth and not
+// high in variance, else p0 and q0 with them.
+static inline void filter_inner(Edge* e, int limit, int ilevel, int hev_t) {
+    __m128i hev;
+    __m128i mask = mask_of(*e, limit, ilevel, hev_t, &hev);
+    __m128i sp1 = flip(e->p1), sp0 = flip(e->p0), sq0 = flip(e->q0), sq1 = flip(e->q1);
+    __m128i a = adjust_base(sp0, sq0, _mm_setzero_si128());
+    __m128i a1 = shr3(_mm_adds_epi8(a, _mm_set1_epi8(4)));
+    __m128i a2 = shr3(_mm_adds_epi8(a, _mm_set1_epi8(3)));
+    // (a1 + 1) >> 1 on signed bytes: the average with -1 rounds up.
+    __m128i a3 = flip(_mm_avg_epu8(flip(a1), _mm_set1_epi8((char)0x80)));
+    __m128i wide = _mm_andnot_si128(hev, mask);
+    Edge narrow = *e;
+    filter2(&narrow, _mm_and_si128(hev, mask));
+    e->p1 = select(wide, flip(_mm_adds_epi8(sp1, a3)), e->p1);
+    e->p0 = select(wide, flip(_mm_adds_epi8(sp0, a2)), narrow.p0);
+    e->q0 = select(wide, flip(_mm_subs_epi8(sq0, a1)), narrow.q0);
+    e->q1 = select(wide, flip(_mm_subs_epi8(sq1, a3)), e->q1);
+}
+
+// ---- Edge loads and stores ---------------------------------------------------------
+
+// A horizontal edge: 16 pixels of each of the 8 rows around row `p`.
+static inline Edge load_rows(const u8* p, i64 s) {
+    Edge e;
+    e.p3 = _mm_loadu_si128((const __m128i*)(p - 4 * s));
+    e.p2 = _mm_loadu_si128((const __m128i*)(p - 3 * s));
+    e.p1 = _mm_loadu_si128((const __m128i*)(p - 2 * s));
+    e.p0 = _mm_loadu_si128((const __m128i*)(p - s));
+    e.q0 = _mm_loadu_si128((const __m128i*)p);
+    e.q1 = _mm_loadu_si128((const __m128i*)(p + s));
+    e.q2 = _mm_loadu_si128((const __m128i*)(p + 2 * s));
+    e.q3 = _mm_loadu_si128((const __m128i*)(p + 3 * s));
+    return e;
+}
+
+static inline void store_rows(const Edge& e, u8* p, i64 s) {
+    _mm_storeu_si128((__m128i*)(p - 3 * s), e.p2);
+    _mm_storeu_si128((__m128i*)(p - 2 * s), e.p1);
+    _mm_storeu_si128((__m128i*)(p - s), e.p0);
+    _mm_storeu_si128((__m128i*)p, e.q0);
+    _mm_storeu_si128((__m128i*)(p + s), e.q1);
+    _mm_storeu_si128((__m128i*)(p + 2 * s), e.q2);
+}
+
+// The same for 8 pixels of U beside 8 of V.
+static inline __m128i load_uv(const u8* u, const u8* v) {
+    return _mm_unpacklo_epi64(_mm_loadl_epi64((const __m128i*)u), _mm_loadl_epi64((const __m128i*)v));
+}
+static inline void store_uv(__m128i x, u8* u, u8* v) {
+    _mm_storel_epi64((__m128i*)u, x);
+    _mm_storel_epi64((__m128i*)v, _mm_unpackhi_epi64(x, x));
+}
+
+static inline Edge load_rows_uv(const u8* u, const u8* v, i64 s) {
+    Edge e;
+    __m128i* out[8] = {&e.p3, &e.p2, &e.p1, &e.p0, &e.q0, &e.q1, &e.q2, &e.q3};
+    for (i64 k = 0; k < 8; k++) *out[k] = load_uv(u + (k - 4) * s, v + (k - 4) * s);
+    return e;
+}
+
+static inline void store_rows_uv(const Edge& e, u8* u, u8* v, i64 s) {
+    const __m128i* in[6] = {&e.p2, &e.p1, &e.p0, &e.q0, &e.q1, &e.q2};
+    for (i64 k = 0; k < 6; k++) store_uv(*in[k], u + (k - 3) * s, v + (k - 3) * s);
+}
+
+// A vertical edge: 8 pixels (4 each side) of 16 rows, given as row
+// pointers to the first pixel after the edge, transposed into an Edge.
+static inline Edge load_columns(u8* const* rows) {
+    __m128i t[8];
+    for (u32 k = 0; k < 8; k++) {
+        t[k] = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(rows[2 * k] - 4)),
+                                 _mm_loadl_epi64((const __m128i*)(rows[2 * k + 1] - 4)));
+    }
+    __m128i u[8];
+    for (u32 k = 0; k < 4; k++) {
+        u[2 * k] = _mm_unpacklo_epi16(t[2 * k], t[2 * k + 1]);
+        u[2 * k + 1] = _mm_unpackhi_epi16(t[2 * k], t[2 * k + 1]);
+    }
+    // u[0]: columns 0-3 of rows 0-3, u[1]: columns 4-7 of rows 0-3, u[2], u[3]: rows 4-7...
+    __m128i v0 = _mm_unpacklo_epi32(u[0], u[2]), v1 = _mm_unpackhi_epi32(u[0], u[2]);
+    __m128i v2 = _mm_unpacklo_epi32(u[1], u[3]), v3 = _mm_unpackhi_epi32(u[1], u[3]);
+    __m128i w0 = _mm_unpacklo_epi32(u[4], u[6]), w1 = _mm_unpackhi_epi32(u[4], u[6]);
+    __m128i w2 = _mm_unpacklo_epi32(u[5], u[7]), w3 = _mm_unpackhi_epi32(u[5], u[7]);
+    Edge e;
+    e.p3 = _mm_unpacklo_epi64(v0, w0);
+    e.p2 = _mm_unpackhi_epi64(v0, w0);
+    e.p1 = _mm_unpacklo_epi64(v1, w1);
+    e.p0 = _mm_unpackhi_epi64(v1, w1);
+    e.q0 = _mm_unpacklo_epi64(v2, w2);
+    e.q1 = _mm_unpackhi_epi64(v2, w2);
+    e.q2 = _mm_unpacklo_epi64(v3, w3);
+    e.q3 = _mm_unpackhi_epi64(v3, w3);
+    return e;
+}
+
+static inline void store_columns(const Edge& e, u8* const* rows) {
+    __m128i lo01 = _mm_unpacklo_epi8(e.p3, e.p2), hi01 = _mm_unpackhi_epi8(e.p3, e.p2);
+    __m128i lo23 = _mm_unpacklo_epi8(e.p1, e.p0), hi23 = _mm_unpackhi_epi8(e.p1, e.p0);
+    __m128i lo45 = _mm_unpacklo_epi8(e.q0, e.q1), hi45 = _mm_unpackhi_epi8(e.q0, e.q1);
+    __m128i lo67 = _mm_unpacklo_epi8(e.q2, e.q3), hi67 = _mm_unpackhi_epi8(e.q2, e.q3);
+    __m128i half[4] = {_mm_unpacklo_epi16(lo01, lo23), _mm_unpackhi_epi16(lo01, lo23),
+                       _mm_unpacklo_epi16(hi01, hi23), _mm_unpackhi_epi16(hi01, hi23)};
+    __m128i rest[4] = {_mm_unpacklo_epi16(lo45, lo67), _mm_unpackhi_epi16(lo45, lo67),
+                       _mm_unpacklo_epi16(hi45, hi67), _mm_unpackhi_epi16(hi45, hi67)};
+    // half[k]: columns 0-3 of rows 4k..4k+3; rest[k]: columns 4-7.
+    for (u32 k = 0; k < 4; k++) {
+        __m128i r01 = _mm_unpacklo_epi32(half[k], rest[k]);
+        __m128i r23 = _mm_unpackhi_epi32(half[k], rest[k]);
+        _mm_storel_epi64((__m128i*)(rows[4 * k] - 4), r01);
+        _mm_storel_epi64((__m128i*)(rows[4 * k + 1] - 4), _mm_unpackhi_epi64(r01, r01));
+        _mm_storel_epi64((__m128i*)(rows[4 * k + 2] - 4), r23);
+        _mm_storel_epi64((__m128i*)(rows[4 * k + 3] - 4), _mm_unpackhi_epi64(r23, r23));
+    }
+}
+
+static inline void luma_rows(u8* p, i64 s, u8** rows) {
+    for (u32 r = 0; r < 16; r++) rows[r] = p + r * s;
+}
+static inline void chroma_rows(u8* u, u8* v, i64 s, u8** rows) {
+    for (u32 r = 0; r < 8; r++) {
+        rows[r] = u + r * s;
+        rows[8 + r] = v + r * s;
+    }
+}
+
+// ---- Macroblocks --------------------------------------------------------------------
+
+void vp8_filter_simple_mb_sse2(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, bool top) {
+    i64 s = (i64)stride;
+    u8* rows[16];
+    auto vertical = [&](u8* p, int limit) {
+        luma_rows(p, s, rows);
+        Edge e = load_columns(rows);
+        filter2(&e, small_mask(e, limit));
+        store_columns(e, rows);
+    };
+    auto horizontal = [&](u8* p, int limit) {
+        Edge e = load_rows(p, s);
+        filter2(&e, small_mask(e, limit));
+        store_rows(e, p, s);
+    };
+    if (left) vertical(y, f->limit + 4);
+    if (f->inner) {
+        for (u32 k = 4; k < 16; k += 4) vertical(y + k, f->limit);
+    }
+    if (top) horizontal(y, f->limit + 4);
+    if (f->inner) {
+        for (u32 k = 4; k < 16; k += 4) horizontal(y + k * s, f->limit);
+    }
+}
+
+void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
+                               bool left, bool top) {
+    i64 ys = (i64)y_stride, cs = (i64)uv_stride;
+    int limit = f->limit, il = f->ilevel, hev = f->hev;
+    u8* rows[16];
+    if (left) {
+        luma_rows(y, ys, rows);
+        Edge e = load_columns(rows);
+        filter_mb(&e, limit + 4, il, hev);
+        store_columns(e, rows);
+        chroma_rows(u, v, cs, rows);
+        e = load_columns(rows);
+        filter_mb(&e, limit + 4, il, hev);
+        store_columns(e, rows);
+    }
+    if (f->inner) {
+        for (u32 k = 4; k < 16; k += 4) {
+            luma_rows(y + k, ys, rows);
+            Edge e = load_columns(rows);
+            filter_inner(&e, limit, il, hev);
+            store_columns(e, rows);
+        }
+        chroma_rows(u + 4, v + 4, cs, rows);
+        Edge e = load_columns(rows);
+        filter_inner(&e, limit, il, hev);
+        store_columns(e, rows);
+    }
+    if (top) {
+        Edge e = load_rows(y, ys);
+        filter_mb(&e, limit + 4, il, hev);
+        store_rows(e, y, ys);
+        e = load_rows_uv(u, v, cs);
+        filter_mb(&e, limit + 4, il, hev);
+        store_rows_uv(e, u, v, cs);
+    }
+    if (f->inner) {
+        for (u32 k = 4; k < 16; k += 4) {
+            Edge e = load_rows(y + k * ys, ys);
+            filter_inner(&e, limit, il, hev);
+            store_rows(e, y + k * ys, ys);
+        }
+        Edge e = load_rows_uv(u + 4 * cs, v + 4 * cs, cs);
+        filter_inner(&e, limit, il, hev);
+        store_rows_uv(e, u + 4 * cs, v + 4 * cs, cs);
+    }
+}
+
+// ---- Inverse DCT --------------------------------------------------------------------
+// The scalar transform's 16-bit arithmetic, four lanes at a time (the low
+// halves of the registers): a pass over the columns, a transpose, a pass
+// over the rows, a transpose back.
+
+static inline void idct_pass(__m128i i0, __m128i i1, __m128i i2, __m128i i3, __m128i* o) {
+    const __m128i k1 = _mm_set1_epi16(20091);
+    const __m128i k2 = _mm_set1_epi16(-30068);
+    __m128i a = _mm_add_epi16(i0, i2);
+    __m128i b = _mm_sub_epi16(i0, i2);
+    __m128i c = _mm_add_epi16(_mm_sub_epi16(i1, i3), _mm_sub_epi16(_mm_mulhi_epi16(i1, k2), _mm_mulhi_epi16(i3, k1)));
+    __m128i d = _mm_add_epi16(_mm_add_epi16(i1, i3), _mm_add_epi16(_mm_mulhi_epi16(i1, k1), _mm_mulhi_epi16(i3, k2)));
+    o[0] = _mm_add_epi16(a, d);
+    o[1] = _mm_add_epi16(b, c);
+    o[2] = _mm_sub_epi16(b, c);
+    o[3] = _mm_sub_epi16(a, d);
+}
+
+static inline void transpose4(const __m128i* r, __m128i* c) {
+    __m128i t0 = _mm_unpacklo_epi16(r[0], r[1]);
+    __m128i t1 = _mm_unpacklo_epi16(r[2], r[3]);
+    __m128i u0 = _mm_unpacklo_epi32(t0, t1);
+    __m128i u1 = _mm_unpackhi_epi32(t0, t1);
+    c[0] = u0;
+    c[1] = _mm_srli_si128(u0, 8);
+    c[2] = u1;
+    c[3] = _mm_srli_si128(u1, 8);
+}
+
+void vp8_idct_add_sse2(const i16* in, u8* dst, u64 stride) {
+    __m128i rows[4], cols[4], out[4], res[4];
+    // Lanes are columns: rows of intermediate values come out.
+    idct_pass(_mm_loadl_epi64((const __m128i*)in), _mm_loadl_epi64((const __m128i*)(in + 4)),
+              _mm_loadl_epi64((const __m128i*)(in + 8)), _mm_loadl_epi64((const __m128i*)(in + 12)), rows);
+    transpose4(rows, cols);  // lanes are rows now
+    idct_pass(_mm_add_epi16(cols[0], _mm_set1_epi16(4)), cols[1], cols[2], cols[3], out);
+    for (u32 k = 0; k < 4; k++) out[k] = _mm_srai_epi16(out[k], 3);
+    transpose4(out, res);
+    const __m128i zero = _mm_setzero_si128();
+    for (u32 i = 0; i < 4; i++) {
+        u8* row = dst + i * stride;
+        u32 px;
+        memcpy(&px, row, 4);
+        __m128i p = _mm_unpacklo_epi8(_mm_cvtsi32_si128((int)px), zero);
+        px = (u32)_mm_cvtsi128_si32(_mm_packus_epi16(_mm_add_epi16(p, res[i]), zero));
+        memcpy(row, &px, 4);
+    }
+}
+
+// ---- Chroma upsampling -------------------------------------------------------------
+// Eight pairs of output pixels (2 j - 1, 2 j) at a time from chroma columns
+// j - 1 and j of both rows, in 16-bit lanes.
+
+void vp8_upsample_sse2(const u8* n, const u8* f, u8* out, u32 width) {
+    out[0] = (u8)((3 * n[0] + f[0] + 2) >> 2);
+    u32 pairs = (width - 1) >> 1;
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i eight = _mm_set1_epi16(8);
+    u32 j = 1;
+    for (; j + 7 <= pairs; j += 8) {
+        __m128i n0 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(n + j - 1)), zero);
+        __m128i n1 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(n + j)), zero);
+        __m128i f0 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(f + j - 1)), zero);
+        __m128i f1 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(f + j)), zero);
+        __m128i sum = _mm_add_epi16(_mm_add_epi16(n0, n1), _mm_add_epi16(_mm_add_epi16(f0, f1), eight));
+        __m128i d_odd = _mm_srli_epi16(_mm_add_epi16(sum, _mm_slli_epi16(_mm_add_epi16(n1, f0), 1)), 3);
+        __m128i d_even = _mm_srli_epi16(_mm_add_epi16(sum, _mm_slli_epi16(_mm_add_epi16(n0, f1), 1)), 3);
+        __m128i odd = _mm_srli_epi16(_mm_add_epi16(d_odd, n0), 1);
+        __m128i even = _mm_srli_epi16(_mm_add_epi16(d_even, n1), 1);
+        __m128i packed = _mm_unpacklo_epi8(_mm_packus_epi16(odd, odd), _mm_packus_epi16(even, even));
+        _mm_storeu_si128((__m128i*)(out + 2 * j - 1), packed);
+    }
+    for (; j <= pairs; j++) {
+        u32 n0 = n[j - 1], n1 = n[j], f0 = f[j - 1], f1 = f[j];
+        u32 sum = n0 + n1 + f0 + f1 + 8;
+        out[2 * j - 1] = (u8)((((sum + 2 * (n1 + f0)) >> 3) + n0) >> 1);
+        out[2 * j] = (u8)((((sum + 2 * (n0 + f1)) >> 3) + n1) >> 1);
+    }
+    if (!(width & 1)) out[width - 1] = (u8)((3 * n[pairs] + f[pairs] + 2) >> 2);
+}

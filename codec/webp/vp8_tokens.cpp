@@ -1,0 +1,127 @@
+// Coefficient tokens: each 4 x 4 block's coefficients are a token tree walk
+// whose probabilities depend on the block type, the coefficient's band and
+// what came before it (nothing yet, a zero, a one, more). A macroblock
+// predicted whole codes its 16 luma DC values as a separate block, undone
+// by the inverse WHT. Values are dequantised as they are read and kept as
+// 16-bit numbers (an out-of-range product wraps, as it does in libwebp).
+#include "codec/webp/vp8.h"
+
+static const u8 k_zigzag[16] = {0, 1, 4, 8, 5, 2, 3, 6, 9, 12, 13, 10, 7, 11, 14, 15};
+// The band of each position; the 17th entry serves the step past the end.
+static const u8 k_bands[17] = {0, 1, 2, 3, 6, 4, 5, 6, 6, 6, 6, 6, 6, 6, 6, 7, 0};
+
+static const u8 k_cat3[] = {173, 148, 140, 0};
+static const u8 k_cat4[] = {176, 155, 140, 135, 0};
+static const u8 k_cat5[] = {180, 157, 141, 134, 130, 0};
+static const u8 k_cat6[] = {254, 254, 243, 230, 196, 177, 153, 140, 133, 130, 129, 0};
+static const u8* const k_cat_probs[4] = {k_cat3, k_cat4, k_cat5, k_cat6};
+
+// A magnitude of 2 or more: the token (two to four, or a category) and its
+// extra bits.
+static QB_FORCE_INLINE i32 read_large(Vp8Bits* br, const u8* p) {
+    if (!vp8_read(br, p[3])) {
+        if (!vp8_read(br, p[4])) return 2;
+        return 3 + (i32)vp8_read(br, p[5]);
+    }
+    if (!vp8_read(br, p[6])) {
+        if (!vp8_read(br, p[7])) return 5 + (i32)vp8_read(br, 159);
+        i32 v = 7 + 2 * (i32)vp8_read(br, 165);
+        return v + (i32)vp8_read(br, 145);
+    }
+    u32 high = vp8_read(br, p[8]);
+    u32 low = vp8_read(br, p[9 + high]);
+    u32 cat = 2 * high + low;
+    i32 v = 0;
+    for (const u8* t = k_cat_probs[cat]; *t; t++) v = 2 * v + (i32)vp8_read(br, *t);
+    return v + 3 + (8 << cat);
+}
+
+// Reads the block's tokens from position `n`; returns the position after
+// the last token read (the end-of-block position, or 16).
+static u32 read_block(Vp8Bits* br, const u8 (*probs)[3][11], u32 ctx, const i32* dq, u32 n, i16* out) {
+    const u8* p = probs[k_bands[n]][ctx];
+    for (; n < 16; n++) {
+        if (!vp8_read(br, p[0])) return n;  // end of block
+        while (!vp8_read(br, p[1])) {       // a zero
+            if (++n == 16) return 16;
+            p = probs[k_bands[n]][0];
+        }
+        i32 v;
+        if (!vp8_read(br, p[2])) {
+            v = 1;
+            p = probs[k_bands[n + 1]][1];
+        } else {
+            v = read_large(br, p);
+            p = probs[k_bands[n + 1]][2];
+        }
+        out[k_zigzag[n]] = (i16)(vp8_read_sign(br, v) * dq[n > 0]);
+    }
+    return 16;
+}
+
+
+// How a block read up to position `end` is transformed (block_kind).
+static u8 block_kind(u32 end, const i16* block) {
+    return end > 3 ? 3 : end > 1 ? 2 : block[0] != 0;
+}
+
+bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* br) {
+    i16* dst = d->coeffs;
+    memset(dst, 0, sizeof d->coeffs);
+    const Vp8Quant* q = &d->quant[m->segment];
+    u8* nz_top = scratch + d->layout.nz_top + mb_x;
+    u8* nz_dc_top = scratch + d->layout.nz_dc_top + mb_x;
+    u32 first = 0;
+    u32 luma_type = 3;
+    if (!m->is_i4x4) {
+        i16 dc[16] = {0};
+        u32 ctx = *nz_dc_top + d->nz_dc_left;
+        u32 end = read_block(br, d->probs[1], ctx, q->y2, 0, dc);
+        *nz_dc_top = d->nz_dc_left = end > 0;
+        vp8_iwht(dc, dst);
+        first = 1;
+        luma_type = 0;
+    }
+    u32 any = 0;
+    u32 top = *nz_top;
+    u32 left = d->nz_left;
+    u32 new_top = 0;
+    u32 new_left = 0;
+    for (u32 j = 0; j < 4; j++) {
+        u32 l = (left >> j) & 1;
+        for (u32 i = 0; i < 4; i++) {
+            u32 t = j == 0 ? (top >> i) & 1 : (new_top >> i) & 1;
+            i16* block = dst + 16 * (4 * j + i);
+            u32 end = read_block(br, d->probs[luma_type], l + t, q->y1, first, block);
+            l = end > first;
+            new_top = (new_top & ~(1u << i)) | (l << i);
+            d->block_kind[4 * j + i] = block_kind(end, block);
+            any |= d->block_kind[4 * j + i];
+        }
+        new_left |= l << j;
+    }
+    for (u32 c = 0; c < 2; c++) {
+        u32 shift = 4 + 2 * c;
+        u32 ctop = (top >> shift) & 3;
+        u32 cleft = (left >> shift) & 3;
+        u32 out_top = 0;
+        for (u32 j = 0; j < 2; j++) {
+            u32 l = (cleft >> j) & 1;
+            for (u32 i = 0; i < 2; i++) {
+                u32 t = j == 0 ? (ctop >> i) & 1 : (out_top >> i) & 1;
+                i16* block = dst + 256 + 64 * c + 16 * (2 * j + i);
+                u32 end = read_block(br, d->probs[2], l + t, q->uv, 0, block);
+                l = end > 0;
+                out_top = (out_top & ~(1u << i)) | (l << i);
+                u32 n = 16 + 4 * c + 2 * j + i;
+                d->block_kind[n] = block_kind(end, block);
+                any |= d->block_kind[n];
+            }
+            new_left |= l << (shift + j);
+        }
+        new_top |= out_top << shift;
+    }
+    *nz_top = (u8)new_top;
+    d->nz_left = (u8)new_left;
+    return !any;
+}

@@ -1,0 +1,71 @@
+// YUV 4:2:0 to RGBA as libwebp's default decode does it: chroma upsampled
+// 2 x 2 by the "fancy" filter (weights 9, 3, 3, 1 out of 16 from the four
+// nearest chroma samples, in two rounding steps), then converted with
+// 14-bit fixed-point BT.601 constants. The upsampling fills a row of
+// per-pixel chroma, the conversion turns the row to RGBA; both are kernels
+// with SSE2 twins.
+#include "codec/webp/vp8.h"
+
+// (v * coeff) >> 8, then clipped from 6 fractional bits to 8 bits.
+static QB_FORCE_INLINE i32 mul_hi(i32 v, i32 coeff) {
+    return (v * coeff) >> 8;
+}
+static QB_FORCE_INLINE u8 clip_fix(i32 v) {
+    return (v & ~16383) == 0 ? (u8)(v >> 6) : v < 0 ? 0 : 255;
+}
+
+static QB_FORCE_INLINE void to_rgba(i32 y, i32 u, i32 v, u8* out) {
+    i32 luma = mul_hi(y, 19077);
+    out[0] = clip_fix(luma + mul_hi(v, 26149) - 14234);
+    out[1] = clip_fix(luma - mul_hi(u, 6419) - mul_hi(v, 13320) + 8708);
+    out[2] = clip_fix(luma + mul_hi(u, 33050) - 17685);
+    out[3] = 255;
+}
+
+// Chroma at output column 2 j - 1 (`odd`) or 2 j, between chroma columns
+// j - 1 and j of the near row n and the far row f.
+static QB_FORCE_INLINE u32 between(const u8* n, const u8* f, u32 j, bool odd) {
+    u32 n0 = n[j - 1], n1 = n[j], f0 = f[j - 1], f1 = f[j];
+    u32 sum = n0 + n1 + f0 + f1 + 8;
+    if (odd) return (((sum + 2 * (n1 + f0)) >> 3) + n0) >> 1;
+    return (((sum + 2 * (n0 + f1)) >> 3) + n1) >> 1;
+}
+
+// Chroma at the first (and, for an even width, the last) column: vertical
+// interpolation only.
+static QB_FORCE_INLINE u32 edge(const u8* n, const u8* f, u32 j) {
+    return (3 * n[j] + f[j] + 2) >> 2;
+}
+
+void vp8_yuv_to_rgba_scalar(const u8* y, const u8* u, const u8* v, u8* out, u32 count) {
+    for (u32 i = 0; i < count; i++) to_rgba(y[i], u[i], v[i], out + 4 * i);
+}
+
+// ---- Kernel choice ----------------------------------------------------------------
+
+static const Vp8Kernels k_scalar = {vp8_yuv_to_rgba_scalar, vp8_filter_simple_mb_scalar, vp8_filter_normal_mb_scalar,
+                                    vp8_idct_add, vp8_upsample_scalar};
+static const Vp8Kernels k_sse2 = {vp8_yuv_to_rgba_sse2, vp8_filter_simple_mb_sse2, vp8_filter_normal_mb_sse2,
+                                  vp8_idct_add_sse2, vp8_upsample_sse2};
+static const Vp8Kernels* g_kernels = &k_sse2;  // SSE2 is the x86-64 baseline
+
+const Vp8Kernels* vp8_kernels() {
+    return g_kernels;
+}
+
+bool vp8_force_kernels(u32 variant) {
+    g_kernels = variant == VP8_KERNELS_SCALAR ? &k_scalar : &k_sse2;
+    return variant <= VP8_KERNELS_BEST;
+}
+
+// ---- Upsampling ------------------------------------------------------------------
+
+void vp8_upsample_scalar(const u8* n, const u8* f, u8* out, u32 width) {
+    out[0] = (u8)edge(n, f, 0);
+    u32 pairs = (width - 1) >> 1;
+    for (u32 j = 1; j <= pairs; j++) {
+        out[2 * j - 1] = (u8)between(n, f, j, true);
+        out[2 * j] = (u8)between(n, f, j, false);
+    }
+    if (!(width & 1)) out[width - 1] = (u8)edge(n, f, pairs);
+}

@@ -1,0 +1,465 @@
+// Lossy files made at test time with libwebp's encoder decode bit-exact to
+// WebPDecodeRGBA: qualities 0 to 100, every method, 1 to 4 segments, filter
+// strengths and sharpness across their ranges, the simple and the normal
+// filter, 1 to 8 token partitions, and sizes from 1 x 1 to the largest
+// width and height (16383).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "codec/webp/vp8.h"
+#include "tests/codec/webp/libwebp_support.h"
+#include "tests/codec/webp/webp_support.h"
+
+using namespace webp_test;
+
+namespace {
+
+u32 next_random(u32* s) {
+    *s = *s * 1664525u + 1013904223u;
+    return *s >> 8;
+}
+
+// A photo-like picture: smooth gradients, a few hard edges, fine texture
+// and noise, so that every prediction mode and coefficient size appears.
+std::vector<u8> photo(u32 w, u32 h, u32 seed) {
+    std::vector<u8> p((size_t)w * h * 4);
+    u32 s = seed * 2654435761u + 1;
+    for (u32 y = 0; y < h; y++) {
+        for (u32 x = 0; x < w; x++) {
+            u8* px = &p[((size_t)y * w + x) * 4];
+            u32 n = next_random(&s);
+            i32 r = (i32)((x * 255) / (w > 1 ? w - 1 : 1));
+            i32 g = (i32)((y * 255) / (h > 1 ? h - 1 : 1));
+            i32 b = (i32)(((x + y) * 7) & 255);
+            if (((x / 23) + (y / 17)) % 5 == 0) r = 255 - r;                   // hard edges
+            if ((x / 8 + y / 8) % 3 == 1) b = (i32)((x * y) & 255);            // texture
+            i32 noise = (i32)(n % 41) - 20;
+            if (x > w / 2) noise = noise / 4;                                  // a quieter half
+            px[0] = (u8)std::clamp(r + noise, 0, 255);
+            px[1] = (u8)std::clamp(g + noise / 2, 0, 255);
+            px[2] = (u8)std::clamp(b - noise, 0, 255);
+            px[3] = 255;
+        }
+    }
+    return p;
+}
+
+void expect_same_as_libwebp(const std::vector<u8>& file) {
+    ASSERT_FALSE(file.empty());
+    RefImage ref = ref_decode_file(file);
+    ASSERT_TRUE(ref.ok);
+    Decoded ours = decode_lossy(file);
+    ASSERT_TRUE(ours.ok) << "error " << ours.err.code << " at " << ours.err.offset;
+    ASSERT_EQ(ours.width, (u32)ref.width);
+    ASSERT_EQ(ours.height, (u32)ref.height);
+    if (ours.rgba != ref.rgba) {
+        size_t i = 0;
+        while (ours.rgba[i] == ref.rgba[i]) i++;
+        FAIL() << "first difference at pixel " << i / 4 << " (" << (i / 4) % ours.width << ", "
+               << (i / 4) / ours.width << ") of " << ours.width << " x " << ours.height << ": channel " << i % 4
+               << " ours " << (int)ours.rgba[i] << " libwebp " << (int)ref.rgba[i];
+    }
+}
+
+}  // namespace
+
+TEST(WebpLossy, QualitiesAndMethods) {
+    std::vector<u8> rgba = photo(83, 61, 1);
+    for (int method = 0; method <= 6; method++) {
+        for (float q : {0.0f, 10.0f, 50.0f, 75.0f, 90.0f, 100.0f}) {
+            SCOPED_TRACE(testing::Message() << "method " << method << " quality " << q);
+            LossyOptions o;
+            o.quality = q;
+            o.method = method;
+            expect_same_as_libwebp(ref_encode_lossy(rgba, 83, 61, o));
+        }
+    }
+}
+
+TEST(WebpLossy, SegmentsAndFilters) {
+    std::vector<u8> rgba = photo(100, 70, 2);
+    for (int segments = 1; segments <= 4; segments++) {
+        for (int type = 0; type <= 1; type++) {
+            for (int strength : {0, 20, 60, 100}) {
+                for (int sharpness : {0, 3, 7}) {
+                    SCOPED_TRACE(testing::Message() << segments << " segments, filter type " << type << " strength "
+                                                    << strength << " sharpness " << sharpness);
+                    LossyOptions o;
+                    o.quality = 40;
+                    o.segments = segments;
+                    o.filter_type = type;
+                    o.filter_strength = strength;
+                    o.filter_sharpness = sharpness;
+                    o.sns_strength = 80;
+                    expect_same_as_libwebp(ref_encode_lossy(rgba, 100, 70, o));
+                }
+            }
+        }
+    }
+}
+
+TEST(WebpLossy, AutoFilterAndPartitions) {
+    std::vector<u8> rgba = photo(150, 140, 3);
+    for (int partitions = 0; partitions <= 3; partitions++) {
+        for (int autofilter : {0, 1}) {
+            SCOPED_TRACE(testing::Message() << "partitions " << (1 << partitions) << " autofilter " << autofilter);
+            LossyOptions o;
+            o.partitions = partitions;
+            o.low_memory = true;
+            o.autofilter = autofilter;
+            o.quality = 60;
+            std::vector<u8> file = ref_encode_lossy(rgba, 150, 140, o);
+            expect_same_as_libwebp(file);
+            // The stream really has that many partitions.
+            ImageInfo info;
+            CodecError err;
+            WebpPrepared prep;
+            ASSERT_TRUE(webp_probe(file.data(), file.size(), &info, &err));
+            ASSERT_TRUE(webp_prepare_lossy(file.data(), file.size(), 0, &prep, &err));
+            Aligned scratch(info.scratch_bytes), pixels(row_stride(150) * 140);
+            PixelBuffer out = {pixels.data, row_stride(150), 150, 140};
+            ASSERT_TRUE(vp8_decode(file.data(), prep.payload_pos, prep.available, scratch.data, info.scratch_bytes,
+                                   &out, &err));
+            EXPECT_EQ(((const Vp8Decoder*)scratch.data)->part_count, 1u << partitions);
+        }
+    }
+}
+
+TEST(WebpLossy, OddSizes) {
+    struct Size {
+        u32 w, h;
+    };
+    for (Size s : {Size{1, 1}, Size{1, 13}, Size{13, 1}, Size{2, 2}, Size{3, 5}, Size{15, 17}, Size{16, 16},
+                   Size{17, 33}, Size{31, 2}, Size{4097, 3}, Size{3, 300}, Size{16383, 17}, Size{5, 16383}}) {
+        for (float q : {5.0f, 80.0f}) {
+            SCOPED_TRACE(testing::Message() << s.w << " x " << s.h << " quality " << q);
+            LossyOptions o;
+            o.quality = q;
+            expect_same_as_libwebp(ref_encode_lossy(photo(s.w, s.h, s.w * 7 + s.h), s.w, s.h, o));
+        }
+    }
+}
+
+// ---- Damaged streams --------------------------------------------------------
+
+namespace {
+
+// The file's "VP8 " payload in a fresh simple-layout file.
+std::vector<u8> with_payload(const std::vector<u8>& payload) {
+    std::vector<u8> f = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P', 'V', 'P', '8', ' '};
+    put_le32(&f, (u32)payload.size());
+    f.insert(f.end(), payload.begin(), payload.end());
+    if (payload.size() & 1) f.push_back(0);
+    u32 riff = (u32)f.size() - 8;
+    for (int i = 0; i < 4; i++) f[4 + i] = (u8)(riff >> (8 * i));
+    return f;
+}
+
+std::vector<u8> payload_of(const std::vector<u8>& file) {
+    u32 size = file[16] | (file[17] << 8) | (file[18] << 16) | ((u32)file[19] << 24);
+    return std::vector<u8>(file.begin() + 20, file.begin() + 20 + size);
+}
+
+// Ours and libwebp agree: both fail, or both succeed with the same pixels.
+void expect_same_outcome(const std::vector<u8>& file) {
+    RefImage ref = ref_decode_file(file);
+    Decoded ours = decode_lossy(file);
+    ASSERT_EQ(ours.ok, ref.ok) << "ours: error " << ours.err.code << " at " << ours.err.offset;
+    if (ours.ok && ours.rgba != ref.rgba) {
+        size_t i = 0;
+        while (ours.rgba[i] == ref.rgba[i]) i++;
+        FAIL() << "first difference at pixel (" << (i / 4) % ours.width << ", " << (i / 4) / ours.width << ")";
+    }
+}
+
+}  // namespace
+
+// Every cut of the payload: libwebp refuses an incomplete frame, and so do
+// we ("truncated" once the container is sound); never a partial success.
+TEST(WebpLossy, EveryTruncation) {
+    LossyOptions o;
+    o.partitions = 1;
+    o.low_memory = true;
+    std::vector<u8> payload = payload_of(ref_encode_lossy(photo(40, 36, 5), 40, 36, o));
+    u32 first = (payload[0] | (payload[1] << 8) | (payload[2] << 16)) >> 5;
+    int refused = 0;
+    for (size_t cut = 10; cut < payload.size(); cut++) {
+        SCOPED_TRACE(cut);
+        std::vector<u8> p(payload.begin(), payload.begin() + cut);
+        std::vector<u8> f = with_payload(p);
+        expect_same_outcome(f);
+        Decoded ours = decode_lossy(f);
+        if (!ours.ok) {
+            refused++;
+            // A first partition longer than the chunk is the container's
+            // fault; any later cut is the data running out.
+            EXPECT_EQ(ours.err.code, cut - 10 < first ? (u32)ERR_BAD_HEADER : (u32)ERR_TRUNCATED);
+            EXPECT_LE(ours.err.offset, f.size());
+        }
+    }
+    EXPECT_GT(refused, (int)payload.size() - 20);
+}
+
+// Token partition sizes that overstate, understate or zero a partition; the
+// partition count changed under the sizes; every outcome as libwebp's.
+TEST(WebpLossy, PartitionSizesThatLie) {
+    LossyOptions o;
+    o.partitions = 2;  // four partitions, three sizes
+    o.low_memory = true;
+    std::vector<u8> payload = payload_of(ref_encode_lossy(photo(64, 80, 6), 64, 80, o));
+    u32 first = (payload[0] | (payload[1] << 8) | (payload[2] << 16)) >> 5;
+    size_t sizes = 10 + first;
+    ASSERT_LT(sizes + 9, payload.size());
+    for (u32 which = 0; which < 3; which++) {
+        for (u32 value : {0u, 1u, 2u, 100u, 0xFFFFFFu}) {
+            SCOPED_TRACE(testing::Message() << "partition " << which << " size " << value);
+            std::vector<u8> p = payload;
+            for (int i = 0; i < 3; i++) p[sizes + 3 * which + i] = (u8)(value >> (8 * i));
+            expect_same_outcome(with_payload(p));
+        }
+    }
+    // No room for the sizes at all, or the last partition empty.
+    std::vector<u8> p(payload.begin(), payload.begin() + sizes + 4);
+    expect_same_outcome(with_payload(p));
+    Decoded cut = decode_lossy(with_payload(p));
+    EXPECT_FALSE(cut.ok);
+    EXPECT_EQ(cut.err.code, (u32)ERR_TRUNCATED);
+    p.assign(payload.begin(), payload.begin() + sizes + 9);
+    expect_same_outcome(with_payload(p));
+}
+
+// Random damage anywhere past the frame tag: the outcome is libwebp's.
+TEST(WebpLossy, RandomDamage) {
+    LossyOptions o;
+    o.partitions = 1;
+    o.low_memory = true;
+    o.segments = 4;
+    std::vector<u8> payload = payload_of(ref_encode_lossy(photo(48, 40, 7), 48, 40, o));
+    u32 s = 99;
+    for (int round = 0; round < 1500; round++) {
+        std::vector<u8> p = payload;
+        int flips = 1 + (int)(next_random(&s) % 4);
+        for (int k = 0; k < flips; k++) {
+            size_t at = 10 + next_random(&s) % (p.size() - 10);
+            p[at] ^= (u8)(1u << (next_random(&s) % 8));
+        }
+        SCOPED_TRACE(round);
+        expect_same_outcome(with_payload(p));
+    }
+}
+
+// ---- Alpha --------------------------------------------------------------------
+
+namespace {
+
+// A photo with an alpha plane of soft gradients, hard steps and noise.
+std::vector<u8> photo_with_alpha(u32 w, u32 h, u32 seed) {
+    std::vector<u8> p = photo(w, h, seed);
+    u32 s = seed + 17;
+    for (u32 y = 0; y < h; y++) {
+        for (u32 x = 0; x < w; x++) {
+            u32 a = (x * 255) / (w > 1 ? w - 1 : 1);
+            if ((x / 11 + y / 7) % 4 == 0) a = 0;
+            if ((x / 5 + y / 9) % 6 == 1) a = next_random(&s) & 255;
+            if (y > h / 2 && x < w / 3) a = 255;
+            p[((size_t)y * w + x) * 4 + 3] = (u8)a;
+        }
+    }
+    return p;
+}
+
+// The alpha plane filtered forward as an encoder does it.
+std::vector<u8> filter_plane(const std::vector<u8>& a, u32 w, u32 h, u32 filter) {
+    std::vector<u8> out(a.size());
+    for (u32 y = 0; y < h; y++) {
+        for (u32 x = 0; x < w; x++) {
+            int pred = 0;
+            auto at = [&](u32 xx, u32 yy) { return (int)a[(size_t)yy * w + xx]; };
+            if (filter == 0) {
+                pred = 0;
+            } else if (y == 0) {
+                pred = x == 0 ? 0 : at(x - 1, 0);
+            } else if (x == 0) {
+                pred = at(0, y - 1);
+            } else if (filter == 1) {
+                pred = at(x - 1, y);
+            } else if (filter == 2) {
+                pred = at(x, y - 1);
+            } else {
+                pred = std::clamp(at(x - 1, y) + at(x, y - 1) - at(x - 1, y - 1), 0, 255);
+            }
+            out[(size_t)y * w + x] = (u8)(at(x, y) - pred);
+        }
+    }
+    return out;
+}
+
+// A chunk with its padding (built by hand: GCC 12 mistakes the shared
+// helper's inserts for an overflow once inlined here).
+std::vector<u8> own_chunk(const char* tag, const std::vector<u8>& payload) {
+    std::vector<u8> c(8 + payload.size() + (payload.size() & 1), 0);
+    memcpy(c.data(), tag, 4);
+    for (int i = 0; i < 4; i++) c[4 + i] = (u8)(payload.size() >> (8 * i));
+    if (!payload.empty()) memcpy(c.data() + 8, payload.data(), payload.size());
+    return c;
+}
+
+// A VP8X file: the given ALPH payload before the colour of `rgba` coded lossy.
+std::vector<u8> with_alpha_chunk(const std::vector<u8>& rgba, u32 w, u32 h, const std::vector<u8>& alph) {
+    std::vector<u8> opaque = rgba;
+    for (size_t i = 3; i < opaque.size(); i += 4) opaque[i] = 255;
+    std::vector<u8> vp8 = payload_of(ref_encode_lossy(opaque, w, h, LossyOptions{}));
+    std::vector<u8> body = {'W', 'E', 'B', 'P'};
+    for (const auto& c : {own_chunk("VP8X", vp8x_payload(0x10, w, h)), own_chunk("ALPH", alph), own_chunk("VP8 ", vp8)}) {
+        body.insert(body.end(), c.begin(), c.end());
+    }
+    return own_chunk("RIFF", body);
+}
+
+}  // namespace
+
+// The encoder's own alpha: raw and lossless, its filter choices, levels.
+TEST(WebpLossy, EncodedAlpha) {
+    std::vector<u8> rgba = photo_with_alpha(77, 53, 8);
+    for (int compression : {0, 1}) {
+        for (int filtering : {0, 1, 2}) {
+            for (int alpha_quality : {100, 40}) {
+                SCOPED_TRACE(testing::Message() << "compression " << compression << " filtering " << filtering
+                                                << " alpha quality " << alpha_quality);
+                LossyOptions o;
+                o.alpha_compression = compression;
+                o.alpha_filtering = filtering;
+                o.alpha_quality = alpha_quality;
+                std::vector<u8> file = ref_encode_lossy(rgba, 77, 53, o);
+                expect_same_as_libwebp(file);
+                Decoded ours = decode_lossy(file);
+                ASSERT_TRUE(ours.ok);
+                if (alpha_quality == 100) {
+                    for (size_t i = 3; i < rgba.size(); i += 4) ASSERT_EQ(ours.rgba[i], rgba[i]) << i / 4;
+                }
+            }
+        }
+    }
+}
+
+// Every filter, raw and lossless-compressed, made by hand; the header's
+// pre-processing bit is ignored.
+TEST(WebpLossy, EveryAlphaFilterBothCompressions) {
+    const u32 w = 45, h = 31;
+    std::vector<u8> rgba = photo_with_alpha(w, h, 9);
+    std::vector<u8> plane(w * h);
+    for (size_t i = 0; i < plane.size(); i++) plane[i] = rgba[4 * i + 3];
+    for (u32 filter = 0; filter < 4; filter++) {
+        std::vector<u8> residue = filter_plane(plane, w, h, filter);
+        for (u32 pre : {0u, 1u}) {
+            SCOPED_TRACE(testing::Message() << "filter " << filter << " pre-processing " << pre);
+            std::vector<u8> raw(1 + residue.size());
+            raw[0] = (u8)(filter << 2 | pre << 4);
+            std::copy(residue.begin(), residue.end(), raw.begin() + 1);
+            std::vector<u8> file = with_alpha_chunk(rgba, w, h, raw);
+            expect_same_as_libwebp(file);
+            Decoded ours = decode_lossy(file);
+            ASSERT_TRUE(ours.ok);
+            for (size_t i = 0; i < plane.size(); i++) ASSERT_EQ(ours.rgba[4 * i + 3], plane[i]) << i;
+
+            // The residues as the green channel of a lossless image, its
+            // stream without the 5-byte header.
+            std::vector<u8> green(4 * (size_t)w * h);
+            for (size_t i = 0; i < residue.size(); i++) {
+                green[4 * i + 1] = residue[i];
+                green[4 * i + 3] = 255;
+            }
+            std::vector<u8> ll = payload_of(ref_encode_lossless(green, w, h, {4, 75, false}));
+            std::vector<u8> packed(ll.size() - 4);
+            packed[0] = (u8)(1 | filter << 2 | pre << 4);
+            std::copy(ll.begin() + 5, ll.end(), packed.begin() + 1);
+            file = with_alpha_chunk(rgba, w, h, packed);
+            expect_same_as_libwebp(file);
+            ours = decode_lossy(file);
+            ASSERT_TRUE(ours.ok);
+            for (size_t i = 0; i < plane.size(); i++) ASSERT_EQ(ours.rgba[4 * i + 3], plane[i]) << i;
+        }
+    }
+}
+
+// Bad alpha headers and planes: refused where libwebp refuses.
+TEST(WebpLossy, BadAlpha) {
+    const u32 w = 20, h = 10;
+    std::vector<u8> rgba = photo_with_alpha(w, h, 10);
+    std::vector<u8> raw(1 + w * h, 7);
+    for (u8 header : {0x02, 0x03, 0x20, 0x30, 0x40, 0x80}) {  // methods 2, 3; levels 2, 3; reserved bits
+        SCOPED_TRACE((int)header);
+        raw[0] = header;
+        std::vector<u8> file = with_alpha_chunk(rgba, w, h, raw);
+        expect_same_outcome(file);
+        Decoded ours = decode_lossy(file);
+        EXPECT_FALSE(ours.ok);
+        EXPECT_EQ(ours.err.code, (u32)ERR_BAD_HEADER);
+    }
+    raw[0] = 0;
+    std::vector<u8> shorter(raw.begin(), raw.end() - 1);  // one byte short of the plane
+    expect_same_outcome(with_alpha_chunk(rgba, w, h, shorter));
+    std::vector<u8> ll = {1, 0xFF, 0x13};  // a lossless plane cut short
+    expect_same_outcome(with_alpha_chunk(rgba, w, h, ll));
+}
+
+// The scalar kernels give libwebp's pixels too (the SSE2 ones run above).
+TEST(WebpLossy, ScalarKernels) {
+    ASSERT_TRUE(vp8_force_kernels(VP8_KERNELS_SCALAR));
+    std::vector<u8> rgba = photo_with_alpha(90, 70, 11);
+    for (int type : {0, 1}) {
+        for (float q : {10.0f, 60.0f, 95.0f}) {
+            SCOPED_TRACE(testing::Message() << "filter type " << type << " quality " << q);
+            LossyOptions o;
+            o.quality = q;
+            o.filter_type = type;
+            o.filter_strength = 70;
+            expect_same_as_libwebp(ref_encode_lossy(rgba, 90, 70, o));
+        }
+    }
+    vp8_force_kernels(VP8_KERNELS_BEST);
+}
+
+// The decode job's way: planes kept in the scratch, any rectangle converted
+// from them (odd columns, single pixels, the right and bottom edges, whole
+// rows), equal to libwebp's whole image, alpha included.
+TEST(WebpLossy, RectanglesFromThePlanes) {
+    struct Size {
+        u32 w, h;
+        bool alpha;
+    };
+    for (Size s : {Size{300, 200, true}, Size{257, 131, false}, Size{1, 1, true}, Size{2, 9, false},
+                   Size{513, 40, true}}) {
+        SCOPED_TRACE(testing::Message() << s.w << " x " << s.h);
+        std::vector<u8> rgba = s.alpha ? photo_with_alpha(s.w, s.h, s.w) : photo(s.w, s.h, s.w);
+        std::vector<u8> file = ref_encode_lossy(rgba, s.w, s.h, LossyOptions{});
+        RefImage ref = ref_decode_file(file);
+        ASSERT_TRUE(ref.ok);
+        ImageInfo info;
+        CodecError err;
+        WebpPrepared prep;
+        ASSERT_TRUE(webp_probe(file.data(), file.size(), &info, &err));
+        EXPECT_EQ(info.pixel_bytes, 64u);
+        ASSERT_TRUE(webp_prepare_lossy(file.data(), file.size(), 0, &prep, &err));
+        Aligned scratch(info.scratch_bytes);
+        ASSERT_TRUE(webp_decode_lossy_planes(file.data(), &prep, scratch.data, info.scratch_bytes, &err))
+            << err.code << " at " << err.offset;
+        u32 seed = 5;
+        for (int k = 0; k < 40; k++) {
+            u32 x = k == 0 ? 0 : next_random(&seed) % s.w;
+            u32 y = k == 0 ? 0 : next_random(&seed) % s.h;
+            u32 w = k == 0 ? s.w : 1 + next_random(&seed) % (s.w - x);
+            u32 h = k == 0 ? s.h : 1 + next_random(&seed) % (s.h - y);
+            if (k == 1) x = s.w - 1, w = 1;
+            u64 stride = row_stride(w);
+            Aligned out(stride * h);
+            PixelBuffer target = {out.data, stride, w, h};
+            webp_lossy_output(scratch.data, &prep, x, y, w, h, &target);
+            for (u32 i = 0; i < h; i++) {
+                ASSERT_EQ(memcmp(out.data + i * stride, &ref.rgba[((size_t)(y + i) * s.w + x) * 4], (size_t)w * 4), 0)
+                    << "rectangle " << x << "," << y << " " << w << "x" << h << " row " << i;
+            }
+        }
+    }
+}
