@@ -217,6 +217,20 @@ void activate_relative(AppState* app, i64 step) {
 
 // ---- Closing and moving -----------------------------------------------------
 
+// A slot's document goes: its memory back to the system, its tiles dropped,
+// nothing pending for it.
+static void drop_document(AppState* app, u32 slot) {
+    u32 b = slot_bit(slot);
+    app->no_pixels &= ~b;
+    app->has_pixels &= ~b;
+    app->playing &= ~b;
+    app->changed |= b;
+    release(&app->source[slot]);
+    release(&app->job_region[slot]);
+    app->load_pending &= ~b;
+    app->second_stage_pending &= ~b;
+}
+
 void close_at(AppState* app, u64 position) {
     if (position >= app->tab_count) return;
     u32 slot = app->tab_order[position];
@@ -226,14 +240,7 @@ void close_at(AppState* app, u64 position) {
     app->used &= ~b;
     if (app->compare_mode != 0 && (slot == app->compare_a || slot == app->compare_b)) compare_off(app);
     app->fit &= ~b;
-    app->no_pixels &= ~b;
-    app->has_pixels &= ~b;
-    app->playing &= ~b;
-    app->changed |= b;
-    release(&app->source[slot]);
-    release(&app->job_region[slot]);
-    app->load_pending &= ~b;
-    app->second_stage_pending &= ~b;
+    drop_document(app, slot);
     if (app->tab_count == 0) {
         app->active = NO_SLOT;
         rebuild_title(app);
@@ -250,15 +257,7 @@ void close_at(AppState* app, u64 position) {
 // comparison it is part of stay.
 void replace_document(AppState* app, u32 slot, ByteSpan path) {
     if (path.size == 0 || path.size > PATH_LIMIT || !bit(app->used, slot)) return;
-    u32 b = slot_bit(slot);
-    app->no_pixels &= ~b;
-    app->has_pixels &= ~b;
-    app->playing &= ~b;
-    app->changed |= b;
-    release(&app->source[slot]);
-    release(&app->job_region[slot]);
-    app->load_pending &= ~b;
-    app->second_stage_pending &= ~b;
+    drop_document(app, slot);
     set_document(app, slot, path);
     text_clear(&app->message);
     app->mode_flags &= ~MODE_ERROR;
