@@ -35,6 +35,7 @@
 #include "codec/jpeg/encode.h"
 #include "codec/probe.h"
 #include "codec/sniff.h"
+#include "view/tile_cache.h"
 #include "platform/files.h"
 
 // The whole file in `region`, as the viewer loads a document (files of
@@ -296,14 +297,22 @@ int main(int argc, char** argv) {
         return 0;
     }
     // Tiles as the tile cache asks for them: BGRA, edge-filled to 256 x 256.
+    // A level the job does not serve itself (between a TIFF's reduced
+    // images, or a JPEG's after its second stage) is averaged from finer
+    // tiles, as the viewer's pyramid does.
     job.swap_red_blue = true;
+    TileCache cache;
+    if (!create(&cache, 64)) {
+        printf("error too_large at 0\n");
+        return 1;
+    }
     std::vector<u8> tile(256 * 1024);
     PixelBuffer t = {tile.data(), 1024, 256, 256};
     u64 lw = ceil_shift(job.info.width, (u32)level), lh = ceil_shift(job.info.height, (u32)level);
     u32 count = 0;
     for (u32 row = 0; (u64)row * 256 < lh; row++) {
         for (u32 column = 0; (u64)column * 256 < lw; column++) {
-            if (!render_tile(&job, (u32)level, column, row, &t, &err)) {
+            if (!render_any_level(&cache, job_source(&job), 0, (u32)level, column, row, &t, &err)) {
                 printf("error %s (tile %u, %u)\n", error_text(err).c_str(), column, row);
                 return 1;
             }
@@ -317,5 +326,6 @@ int main(int argc, char** argv) {
         }
     }
     printf("wrote %u tiles\n", count);
+    release(&cache);
     return 0;
 }
