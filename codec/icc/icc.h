@@ -30,6 +30,7 @@ enum : u32 {
     ICC_IN_JPEG = 1,  // APP2 "ICC_PROFILE" segments, reassembled by sequence number
     ICC_IN_PNG = 2,   // iCCP, zlib-compressed
     ICC_IN_WEBP = 3,  // ICCP chunk of a VP8X file
+    ICC_IN_TIFF = 4,  // tag 34675 of a classic TIFF's first IFD
 };
 
 // The largest profile read; a larger one is ignored.
@@ -49,6 +50,7 @@ struct IccFind {
 void jpeg_find_profile(const u8* data, u64 length, IccFind* out);
 void png_find_profile(const u8* data, u64 length, IccFind* out);
 void webp_find_profile(const u8* data, u64 length, IccFind* out);
+void tiff_find_profile(const u8* data, u64 length, IccFind* out);
 
 // The memory the job needs for a found profile: its bytes, the inflate
 // state of a compressed one, and the transform. 0 when nothing is found.

@@ -192,6 +192,62 @@ void webp_find_profile(const u8* data, u64 length, IccFind* out) {
     out->state = COLOUR_PENDING;
 }
 
+// ---- TIFF: tag 34675 --------------------------------------------------------------
+
+// The profile's bytes in a classic TIFF's first IFD, and what the image is:
+// grey (min-is-white or min-is-black) or CMYK (separated). BigTIFF files
+// are not searched.
+static bool tiff_icc(const u8* p, u64 n, u64* at_out, u64* size_out, bool* grey_out, bool* cmyk_out) {
+    if (n < 8) return false;
+    bool le;
+    if (p[0] == 'I' && p[1] == 'I') {
+        le = true;
+    } else if (p[0] == 'M' && p[1] == 'M') {
+        le = false;
+    } else {
+        return false;
+    }
+    auto u16_at = [&](u64 q) { return le ? load_le16(p, n, q) : load_be16(p, n, q); };
+    auto u32_at = [&](u64 q) { return le ? load_le32(p, n, q) : load_be32(p, n, q); };
+    if (u16_at(2) != 42) return false;
+    u64 ifd = u32_at(4);
+    if (ifd < 8 || ifd > n || n - ifd < 2) return false;
+    u64 count = u16_at(ifd);
+    u64 room = (n - ifd - 2) / 12;
+    if (count > room) count = room;
+    bool found = false;
+    u32 photometric = 2;
+    for (u64 i = 0; i < count; i++) {
+        u64 e = ifd + 2 + 12 * i;
+        u32 tag = u16_at(e);
+        u32 type = u16_at(e + 2);
+        u64 values = u32_at(e + 4);
+        if (tag == 262 && type == 3 && values == 1) photometric = u16_at(e + 8);
+        if (tag == 34675 && (type == 1 || type == 7) && values > 4) {
+            *at_out = u32_at(e + 8);
+            *size_out = values;
+            found = true;
+        }
+    }
+    *grey_out = photometric <= 1;
+    *cmyk_out = photometric == 5;
+    return found;
+}
+
+void tiff_find_profile(const u8* data, u64 length, IccFind* out) {
+    *out = IccFind{};
+    u64 at = 0, size = 0;
+    bool grey = false, cmyk = false;
+    if (!tiff_icc(data, length, &at, &size, &grey, &cmyk)) return;
+    out->container = ICC_IN_TIFF;
+    out->state = COLOUR_IGNORED;
+    out->grey = grey;
+    out->cmyk = cmyk;
+    if (size < 132 || size > ICC_MAX_PROFILE || at > length || size > length - at) return;
+    out->size = size;
+    out->state = COLOUR_PENDING;
+}
+
 // ---- Reading and building ----------------------------------------------------------
 
 static u64 inflate_bytes(const IccFind* find) {
@@ -219,6 +275,12 @@ u32 icc_prepare(const u8* data, u64 length, const IccFind* find, u8* memory, u64
     } else if (find->container == ICC_IN_WEBP) {
         u64 at = 0, size = 0;
         read = webp_iccp(data, length, &at, &size) && size == find->size;
+        if (read) memcpy(profile, data + at, size);
+    } else if (find->container == ICC_IN_TIFF) {
+        u64 at = 0, size = 0;
+        bool grey = false, cmyk = false;
+        read = tiff_icc(data, length, &at, &size, &grey, &cmyk) && size == find->size && at <= length &&
+               size <= length - at;
         if (read) memcpy(profile, data + at, size);
     }
     IccProfile parsed;

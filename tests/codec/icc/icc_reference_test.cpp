@@ -223,8 +223,55 @@ Diff compare(const Bytes& a, const Bytes& b) {
     return d;
 }
 
-enum Container { PNG_FILE, JPEG_FILE, JPEG_PROGRESSIVE_FILE, WEBP_FILE, PNG_OWN_ICCP };
-const char* kContainerNames[] = {"PNG", "JPEG", "progressive JPEG", "WebP", "PNG"};
+// An uncompressed classic TIFF, one strip, little-endian, with the profile
+// in tag 34675 when one is given.
+Bytes write_tiff(const Bytes& pixels, u32 w, u32 h, u32 channels, const Bytes& profile) {
+    struct Entry {
+        u16 tag, type;
+        u32 count, value;
+    };
+    u32 header = 8;
+    u32 strip = header;
+    u32 bps_at = strip + (u32)pixels.size();
+    u32 icc_at = bps_at + 8;
+    u32 ifd = icc_at + (u32)profile.size();
+    ifd += ifd & 1;
+    std::vector<Entry> e = {{256, 4, 1, w},
+                            {257, 4, 1, h},
+                            {258, 3, channels, channels == 3 ? bps_at : 8},
+                            {259, 3, 1, 1},
+                            {262, 3, 1, channels == 3 ? 2u : 1u},
+                            {273, 4, 1, strip},
+                            {277, 3, 1, channels},
+                            {278, 4, 1, h},
+                            {279, 4, 1, (u32)pixels.size()}};
+    if (!profile.empty()) e.push_back({34675, 7, (u32)profile.size(), icc_at});
+    Bytes out(ifd + 2 + 12 * e.size() + 4, 0);
+    auto le16 = [&](u64 at, u32 v) { out[at] = (u8)v, out[at + 1] = (u8)(v >> 8); };
+    auto le32 = [&](u64 at, u32 v) { le16(at, v & 0xFFFF), le16(at + 2, v >> 16); };
+    out[0] = out[1] = 'I';
+    le16(2, 42);
+    le32(4, ifd);
+    memcpy(&out[strip], pixels.data(), pixels.size());
+    for (u32 i = 0; i < 3; i++) le16(bps_at + 2 * i, 8);
+    if (!profile.empty()) memcpy(&out[icc_at], profile.data(), profile.size());
+    le16(ifd, (u32)e.size());
+    for (size_t i = 0; i < e.size(); i++) {
+        u64 at = ifd + 2 + 12 * i;
+        le16(at, e[i].tag);
+        le16(at + 2, e[i].type);
+        le32(at + 4, e[i].count);
+        if (e[i].type == 3 && e[i].count == 1) {
+            le16(at + 8, e[i].value);
+        } else {
+            le32(at + 8, e[i].value);
+        }
+    }
+    return out;
+}
+
+enum Container { PNG_FILE, JPEG_FILE, JPEG_PROGRESSIVE_FILE, WEBP_FILE, PNG_OWN_ICCP, TIFF_FILE };
+const char* kContainerNames[] = {"PNG", "JPEG", "progressive JPEG", "WebP", "PNG", "TIFF"};
 
 Bytes tagged_file(Container k, bool grey, const Bytes& profile) {
     const u32 w = 256, h = 232;
@@ -236,6 +283,7 @@ Bytes tagged_file(Container k, bool grey, const Bytes& profile) {
     case JPEG_FILE: return write_jpeg(px, w, h, channels, profile, false);
     case JPEG_PROGRESSIVE_FILE: return write_jpeg(px, w, h, channels, profile, true);
     case WEBP_FILE: return write_webp(px, w, h, profile);
+    case TIFF_FILE: return write_tiff(px, w, h, channels, profile);
     }
     return {};
 }
@@ -286,7 +334,7 @@ TEST(IccReference, ShippedProfilesInEveryContainer) {
             EXPECT_EQ(d.colour, (u32)COLOUR_NONE) << name;
             continue;
         }
-        for (Container k : {PNG_FILE, JPEG_FILE, JPEG_PROGRESSIVE_FILE, WEBP_FILE}) {
+        for (Container k : {PNG_FILE, JPEG_FILE, JPEG_PROGRESSIVE_FILE, WEBP_FILE, TIFF_FILE}) {
             if (parsed.grey && k == WEBP_FILE) continue;  // WebP has no grey images
             Diff d;
             expect_close(tagged_file(k, parsed.grey, profile), profile, parsed.grey,
@@ -307,7 +355,7 @@ TEST(IccReference, ProfilesWeIgnoreLeaveTheStoredPixels) {
     u32 ignored = 0;
     for (const auto& [name, profile] : profiles) {
         if (parses(profile)) continue;
-        for (Container k : {PNG_OWN_ICCP, JPEG_FILE, WEBP_FILE}) {
+        for (Container k : {PNG_OWN_ICCP, JPEG_FILE, WEBP_FILE, TIFF_FILE}) {
             Bytes file = tagged_file(k, false, profile);
             Decoded stored = decode_file(file, false);
             Decoded shown = decode_file(file, true);
@@ -395,7 +443,7 @@ TEST(IccReference, DamagedProfilesInFilesLeaveTheStoredPixels) {
     set_be32(overlapping, 132 + 12 * 4 + 4, 132 + 12 * 7 + 8);
     set_be32(many, 128, 100000);
     for (const Bytes& p : {out_of_range, overlapping, many}) {
-        for (Container k : {PNG_OWN_ICCP, JPEG_FILE, WEBP_FILE}) {
+        for (Container k : {PNG_OWN_ICCP, JPEG_FILE, WEBP_FILE, TIFF_FILE}) {
             Bytes file = tagged_file(k, false, p);
             Decoded stored = decode_file(file, false);
             Decoded shown = decode_file(file, true);
@@ -489,5 +537,40 @@ TEST(IccReference, EveryTileIsConvertedTurnedOrNot) {
             expect_converted_tiles(stored, shown, 0, std::string(c.what) + " full, orientation " +
                                                          std::to_string(orientation));
         }
+    }
+}
+
+// A TIFF's profile tag is read only as far as the file holds it: a profile
+// whose bytes lie past the end is ignored (and the TIFF reader refuses the
+// file), and a file without the tag has none.
+TEST(IccReference, TiffProfileTag) {
+    Bytes profile = rgb_profile(para_tag("r", 0, {2.2}), para_tag("g", 0, {2.2}), para_tag("b", 0, {2.2}));
+    Bytes px = picture(16, 8, 3);
+    Bytes good = write_tiff(px, 16, 8, 3, profile);
+    IccFind find;
+    tiff_find_profile(good.data(), good.size(), &find);
+    EXPECT_EQ(find.container, (u32)ICC_IN_TIFF);
+    EXPECT_EQ(find.state, (u32)COLOUR_PENDING);
+    EXPECT_EQ(find.size, profile.size());
+    EXPECT_FALSE(find.grey);
+    Bytes none = write_tiff(px, 16, 8, 3, {});
+    tiff_find_profile(none.data(), none.size(), &find);
+    EXPECT_EQ(find.state, (u32)COLOUR_NONE);
+    // The tag's offset moved past the end of the file.
+    Bytes past = good;
+    u32 ifd = past[4] | past[5] << 8 | past[6] << 16 | (u32)past[7] << 24;
+    u32 entries = past[ifd] | past[ifd + 1] << 8;
+    u64 last = ifd + 2 + 12 * (u64)(entries - 1);
+    ASSERT_EQ(past[last] | past[last + 1] << 8, 34675);
+    past[last + 8] = past[last + 9] = past[last + 10] = 0xF0;
+    tiff_find_profile(past.data(), past.size(), &find);
+    EXPECT_EQ(find.state, (u32)COLOUR_IGNORED);
+    // The TIFF reader itself refuses an entry whose data lies past the end.
+    EXPECT_FALSE(decode_file(past, true).ok);
+    // Every prefix of the tag table: never a read past the bytes given.
+    for (size_t n = 0; n < good.size(); n += 7) {
+        Bytes cut(good.begin(), good.begin() + n);
+        tiff_find_profile(cut.data(), cut.size(), &find);
+        EXPECT_NE(find.state, (u32)COLOUR_CONVERT);
     }
 }
