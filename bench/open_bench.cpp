@@ -242,32 +242,39 @@ static u64 document_committed(const AppState* app, u32 slot) {
     return app->source[slot].committed + app->job_region[slot].committed;
 }
 
+// The program as app_main sets it up, on the headless window at 1920 x 1080
+// with the tile budget of 8, and painted once: the window is up before a
+// file is opened, as when a user opens one, so its framebuffer is not part
+// of the open.
+static bool start_program(Program* p) {
+    static const char script[] = "size 1920 1080\n";
+    headless_set_script(ByteSpan{(u8*)script, sizeof script - 1}, nullptr, nullptr);
+    *p = Program{};
+    if (!arena_init(&p->arena, 0x4000000) || !init_app_state(&p->app, &p->arena, 0x4000, 0x100000) ||
+        !create(&p->cache, 2048) || !present_init(&p->tables, &p->arena)) {
+        return false;
+    }
+    render_counters_init(&p->counters);
+    p->counters.tile_budget = 8;
+    p->app.autoplay = true;
+    if (!create_main_window(&p->window, lit("Quorbel"), lit("Quorbel"), false)) return false;
+    Event e = {};
+    while (next_event(&p->window, &e) && e.kind != EVENT_SIZE) {
+    }
+    handle_input(&p->app, &e);
+    apply_requests(p);
+    paint(p);
+    return true;
+}
+
 // One open, on a program set up as app_main sets it up; with `first_only`
 // it ends at the first frame.
 static OpenTimes open_once(const std::string& path, bool first_only = false) {
     OpenTimes t = {};
     static Program program;
     Program* p = &program;
-    static const char script[] = "size 1920 1080\n";
-    headless_set_script(ByteSpan{(u8*)script, sizeof script - 1}, nullptr, nullptr);
-    *p = Program{};
-    if (!arena_init(&p->arena, 0x4000000) || !init_app_state(&p->app, &p->arena, 0x4000, 0x100000) ||
-        !create(&p->cache, 2048) || !present_init(&p->tables, &p->arena)) {
-        return t;
-    }
-    render_counters_init(&p->counters);
-    p->counters.tile_budget = 8;
-    p->app.autoplay = true;
-    if (!create_main_window(&p->window, lit("Quorbel"), lit("Quorbel"), false)) return t;
-    Event e = {};
-    while (next_event(&p->window, &e) && e.kind != EVENT_SIZE) {
-    }
-    handle_input(&p->app, &e);
-    apply_requests(p);
+    if (!start_program(p)) return t;
     AppState* app = &p->app;
-    // The window is up and painted before a file is opened, as when a user
-    // opens one: its framebuffer is not part of the open.
-    paint(p);
 
     Usage u0 = usage_now();
     double t0 = now();
@@ -430,23 +437,8 @@ static HugeTimes open_huge(const std::string& path) {
     HugeTimes t = {};
     static Program program;
     Program* p = &program;
-    static const char script[] = "size 1920 1080\n";
-    headless_set_script(ByteSpan{(u8*)script, sizeof script - 1}, nullptr, nullptr);
-    *p = Program{};
-    if (!arena_init(&p->arena, 0x4000000) || !init_app_state(&p->app, &p->arena, 0x4000, 0x100000) ||
-        !create(&p->cache, 2048) || !present_init(&p->tables, &p->arena)) {
-        return t;
-    }
-    render_counters_init(&p->counters);
-    p->counters.tile_budget = 8;
-    if (!create_main_window(&p->window, lit("Quorbel"), lit("Quorbel"), false)) return t;
-    Event e = {};
-    while (next_event(&p->window, &e) && e.kind != EVENT_SIZE) {
-    }
-    handle_input(&p->app, &e);
-    apply_requests(p);
+    if (!start_program(p)) return t;
     AppState* app = &p->app;
-    paint(p);
     double t0 = now();
     u32 slot = open_tab(app, ByteSpan{(u8*)path.data(), path.size()});
     apply_requests(p);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/webp_bench_support.h"
 #include "codec/webp/vp8l.h"
 
 using Bytes = std::vector<u8>;
@@ -78,34 +79,7 @@ static Bytes encode(const std::vector<u8>& rgba, u32 w, u32 h) {
     config.lossless = 1;
     config.method = 4;
     config.quality = 75;
-    WebPPicture pic;
-    WebPPictureInit(&pic);
-    pic.use_argb = 1;
-    pic.width = (int)w;
-    pic.height = (int)h;
-    WebPPictureImportRGBA(&pic, rgba.data(), (int)w * 4);
-    WebPMemoryWriter writer;
-    WebPMemoryWriterInit(&writer);
-    pic.writer = WebPMemoryWrite;
-    pic.custom_ptr = &writer;
-    Bytes out;
-    if (WebPEncode(&config, &pic)) out.assign(writer.mem, writer.mem + writer.size);
-    WebPMemoryWriterClear(&writer);
-    WebPPictureFree(&pic);
-    return out;
-}
-
-static bool read_png_rgba(const fs::path& p, std::vector<u8>* rgba, u32* w, u32* h) {
-    png_image img;
-    memset(&img, 0, sizeof img);
-    img.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&img, p.string().c_str())) return false;
-    img.format = PNG_FORMAT_RGBA;
-    rgba->resize(PNG_IMAGE_SIZE(img));
-    bool ok = png_image_finish_read(&img, nullptr, rgba->data(), 0, nullptr) != 0;
-    *w = img.width;
-    *h = img.height;
-    return ok;
+    return webp_encode_rgba(config, rgba, w, h, true);
 }
 
 // Window chrome, flat panels, rows of glyph-like marks, a gradient and a

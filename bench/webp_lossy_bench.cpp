@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/webp_bench_support.h"
 #include "codec/webp/webp.h"
 
 using Bytes = std::vector<u8>;
@@ -41,33 +42,7 @@ static Bytes encode_lossy(const std::vector<u8>& rgba, u32 w, u32 h, float quali
     WebPConfigInit(&config);
     config.quality = quality;
     config.method = 4;
-    WebPPicture pic;
-    WebPPictureInit(&pic);
-    pic.width = (int)w;
-    pic.height = (int)h;
-    WebPPictureImportRGBA(&pic, rgba.data(), (int)w * 4);
-    WebPMemoryWriter writer;
-    WebPMemoryWriterInit(&writer);
-    pic.writer = WebPMemoryWrite;
-    pic.custom_ptr = &writer;
-    Bytes out;
-    if (WebPEncode(&config, &pic)) out.assign(writer.mem, writer.mem + writer.size);
-    WebPMemoryWriterClear(&writer);
-    WebPPictureFree(&pic);
-    return out;
-}
-
-static bool read_png_rgba(const fs::path& p, std::vector<u8>* rgba, u32* w, u32* h) {
-    png_image img;
-    memset(&img, 0, sizeof img);
-    img.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&img, p.string().c_str())) return false;
-    img.format = PNG_FORMAT_RGBA;
-    rgba->resize(PNG_IMAGE_SIZE(img));
-    bool ok = png_image_finish_read(&img, nullptr, rgba->data(), 0, nullptr) != 0;
-    *w = img.width;
-    *h = img.height;
-    return ok;
+    return webp_encode_rgba(config, rgba, w, h, false);
 }
 
 // Smooth shapes with texture and noise, when no photo is at hand.
