@@ -8,18 +8,29 @@
 static const ExpandKernels k_scalar = {expand_rgb_scalar, expand_bgr_scalar, expand_bgra_scalar, expand_grey_scalar};
 static const ExpandKernels k_sse2 = {expand_rgb_sse2, expand_bgr_sse2, expand_bgra_sse2, expand_grey_sse2};
 
+// Grey and BGRA gain nothing from a byte shuffle: they keep SSE2.
+static const ExpandKernels k_avx2 = {expand_rgb_avx2, expand_bgr_avx2, expand_bgra_sse2, expand_grey_sse2};
+
 ExpandKernels expand_kernels = k_sse2;
+static bool g_kernels_chosen = false;
+
+bool expand_kernels_supported(u32 variant) {
+    if (variant == EXPAND_KERNELS_SCALAR || variant == EXPAND_KERNELS_SSE2) return true;
+    if (variant == EXPAND_KERNELS_AVX2) return __builtin_cpu_supports("avx2") != 0;
+    return false;
+}
 
 bool expand_kernels_force(u32 variant) {
-    if (variant == EXPAND_KERNELS_SCALAR) {
-        expand_kernels = k_scalar;
-        return true;
-    }
-    if (variant == EXPAND_KERNELS_SSE2) {
-        expand_kernels = k_sse2;
-        return true;
-    }
-    return false;
+    if (!expand_kernels_supported(variant)) return false;
+    g_kernels_chosen = true;
+    expand_kernels = variant == EXPAND_KERNELS_SCALAR ? k_scalar : (variant == EXPAND_KERNELS_SSE2 ? k_sse2 : k_avx2);
+    return true;
+}
+
+void expand_kernels_ensure() {
+    if (g_kernels_chosen) return;
+    __builtin_cpu_init();
+    expand_kernels_force(expand_kernels_supported(EXPAND_KERNELS_AVX2) ? EXPAND_KERNELS_AVX2 : EXPAND_KERNELS_SSE2);
 }
 
 static QB_FORCE_INLINE void store_pixel(u8* dst, u32 v) {

@@ -2,8 +2,10 @@
 // BGRA (R and B exchanged, alpha kept) and grey. The PNM and TGA decoders
 // run every uncompressed row through them, so they set the speed of both.
 // Each SSE2 kernel has a scalar twin with the same results; SSE2 is the
-// x86-64 baseline, so the table starts on the SSE2 variants and a test-only
-// call can route everything to the scalar ones.
+// x86-64 baseline, so the table starts on the SSE2 variants, and the first
+// decode that needs the kernels moves the three-byte ones to AVX2 where
+// the processor has it. A test-only call can route everything to one
+// variant.
 #pragma once
 
 #include "base/types.h"
@@ -21,9 +23,14 @@ struct ExpandKernels {
 
 extern ExpandKernels expand_kernels;
 
-enum : u32 { EXPAND_KERNELS_SCALAR = 0, EXPAND_KERNELS_SSE2 = 1 };
-// Test-only: route every kernel to `variant`; false for an unknown one.
+enum : u32 { EXPAND_KERNELS_SCALAR = 0, EXPAND_KERNELS_SSE2 = 1, EXPAND_KERNELS_AVX2 = 2 };
+bool expand_kernels_supported(u32 variant);
+// Test-only: route every kernel to `variant`; false for an unknown or
+// unsupported one.
 bool expand_kernels_force(u32 variant);
+// Chooses the fastest variant the processor has, once; decoders call it
+// before their first row.
+void expand_kernels_ensure();
 
 void expand_rgb_scalar(const u8* src, u64 count, u8* dst);
 void expand_bgr_scalar(const u8* src, u64 count, u8* dst);
@@ -33,6 +40,8 @@ void expand_rgb_sse2(const u8* src, u64 count, u8* dst);
 void expand_bgr_sse2(const u8* src, u64 count, u8* dst);
 void expand_bgra_sse2(const u8* src, u64 count, u8* dst);
 void expand_grey_sse2(const u8* src, u64 count, u8* dst);
+void expand_rgb_avx2(const u8* src, u64 count, u8* dst);
+void expand_bgr_avx2(const u8* src, u64 count, u8* dst);
 
 // True when every fourth byte (the alpha of `count` RGBA pixels) is zero.
 bool expand_alpha_all_zero(const u8* rgba, u64 count);

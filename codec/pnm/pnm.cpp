@@ -364,6 +364,7 @@ static bool plain_rows(const u8* p, u64 n, const PnmHeader& h, const PixelBuffer
 }
 
 bool pnm_decode(const u8* data, u64 length, u8* scratch, u64 scratch_size, PixelBuffer* out, CodecError* err) {
+    expand_kernels_ensure();
     PnmHeader h;
     if (!pnm_read_header(data, length, &h, err)) return false;
     QB_ASSERT(out->width == h.width && out->height == h.height);

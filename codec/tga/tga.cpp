@@ -256,6 +256,7 @@ static bool decode_rle(const u8* p, u64 n, const TgaHeader& h, const u32* lut, c
 }
 
 bool tga_decode(const u8* data, u64 length, u8* scratch, u64 scratch_size, PixelBuffer* out, CodecError* err) {
+    expand_kernels_ensure();
     TgaHeader h;
     if (!tga_read_header(data, length, &h, err)) return false;
     QB_ASSERT(out->width == h.width && out->height == h.height);

@@ -8,6 +8,7 @@
 // interpretation. Subsampled YCbCr is converted unit by unit instead.
 #include <string.h>
 
+#include "codec/pnm/expand.h"
 #include "codec/tiff/tiff.h"
 
 // ---- Tables of the file ---------------------------------------------------------
@@ -140,6 +141,10 @@ static void pixel_row(const TiffImage* im, const TiffYcc* ycc, const u8* s, u32 
     case TIFF_PHOTOMETRIC_MIN_IS_WHITE:
     case TIFF_PHOTOMETRIC_MIN_IS_BLACK: {
         u32 flip = im->photometric == TIFF_PHOTOMETRIC_MIN_IS_WHITE ? 255 : 0;
+        if (flip == 0 && alpha == TIFF_ALPHA_NONE && spp == 1) {
+            expand_kernels.grey(s, cols, (u8*)out);
+            return;
+        }
         for (u32 x = 0; x < cols; x++, s += spp) {
             u32 g = s[0] ^ flip;
             u32 a = alpha != TIFF_ALPHA_NONE ? s[ai] : 255;
@@ -153,14 +158,9 @@ static void pixel_row(const TiffImage* im, const TiffYcc* ycc, const u8* s, u32 
         return;
     case TIFF_PHOTOMETRIC_RGB:
         if (alpha == TIFF_ALPHA_NONE && spp == 3) {
-            // Four bytes read per pixel, the fourth replaced by opaque alpha;
-            // the last pixel alone, which may end the buffer.
-            for (u32 x = 0; x + 1 < cols; x++, s += 3) {
-                u32 v;
-                memcpy(&v, s, 4);
-                out[x] = v | 0xFF000000u;
-            }
-            out[cols - 1] = rgba(s[0], s[1], s[2], 255);
+            expand_kernels.rgb(s, cols, (u8*)out);
+        } else if (alpha == TIFF_ALPHA_UNASSOCIATED && spp == 4) {
+            memcpy(out, s, (u64)cols * 4);
         } else if (alpha == TIFF_ALPHA_NONE) {
             for (u32 x = 0; x < cols; x++, s += spp) out[x] = rgba(s[0], s[1], s[2], 255);
         } else if (alpha == TIFF_ALPHA_UNASSOCIATED) {

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "codec/jpeg/jpeg.h"
+#include "codec/pnm/expand.h"
 #include "codec/tiff/tiff.h"
 
 static constexpr u64 NO_BLOCK = ~(u64)0;
@@ -146,6 +147,7 @@ static bool render_image(const u8* data, u64 length, u8* scratch, TiffDocument* 
 
 bool tiff_render(const u8* data, u64 length, u8* scratch, u32 level, u32 x, u32 y, u32 w, u32 h, PixelBuffer* out,
                  CodecError* err) {
+    expand_kernels_ensure();
     error_clear(err);
     TiffDocument* doc = (TiffDocument*)scratch;
     if (scratch == nullptr || doc->magic != TIFF_MAGIC || level >= TIFF_MAX_LEVELS || doc->level_image[level] < 0) {

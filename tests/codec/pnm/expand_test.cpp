@@ -1,8 +1,10 @@
-// The row kernels: each SSE2 kernel against its scalar twin on random bytes
+// The row kernels: each SSE2 and AVX2 kernel against its scalar twin on random bytes
 // for every count up to a few vector steps (so every tail length occurs),
 // from sources of exactly the bytes the count needs; and the scalar ones
 // against the layouts they promise.
 #include <gtest/gtest.h>
+
+#include <stdio.h>
 
 #include <random>
 #include <vector>
@@ -13,17 +15,22 @@ struct KernelPair {
     const char* name;
     ExpandFn scalar, sse2;
     u32 src_bytes;  // per pixel
+    u32 variant;
 };
 
-TEST(ExpandKernels, Sse2MatchesScalar) {
+TEST(ExpandKernels, VectorKernelsMatchScalar) {
     const KernelPair pairs[] = {
-        {"rgb", expand_rgb_scalar, expand_rgb_sse2, 3},
-        {"bgr", expand_bgr_scalar, expand_bgr_sse2, 3},
-        {"bgra", expand_bgra_scalar, expand_bgra_sse2, 4},
-        {"grey", expand_grey_scalar, expand_grey_sse2, 1},
+        {"rgb", expand_rgb_scalar, expand_rgb_sse2, 3, EXPAND_KERNELS_SSE2},
+        {"bgr", expand_bgr_scalar, expand_bgr_sse2, 3, EXPAND_KERNELS_SSE2},
+        {"bgra", expand_bgra_scalar, expand_bgra_sse2, 4, EXPAND_KERNELS_SSE2},
+        {"grey", expand_grey_scalar, expand_grey_sse2, 1, EXPAND_KERNELS_SSE2},
+        {"rgb avx2", expand_rgb_scalar, expand_rgb_avx2, 3, EXPAND_KERNELS_AVX2},
+        {"bgr avx2", expand_bgr_scalar, expand_bgr_avx2, 3, EXPAND_KERNELS_AVX2},
     };
+    if (!expand_kernels_supported(EXPAND_KERNELS_AVX2)) printf("no AVX2 here: only the SSE2 kernels are checked\n");
     std::mt19937 rng(3);
     for (const KernelPair& k : pairs) {
+        if (!expand_kernels_supported(k.variant)) continue;
         for (u64 count = 0; count <= 100; count++) {
             std::vector<u8> src(count * k.src_bytes);
             for (u8& b : src) b = (u8)rng();
@@ -56,5 +63,9 @@ TEST(ExpandKernels, Layouts) {
     EXPECT_EQ(expand_kernels.rgb, expand_rgb_scalar);
     EXPECT_TRUE(expand_kernels_force(EXPAND_KERNELS_SSE2));
     EXPECT_EQ(expand_kernels.rgb, expand_rgb_sse2);
+    if (expand_kernels_supported(EXPAND_KERNELS_AVX2)) {
+        EXPECT_TRUE(expand_kernels_force(EXPAND_KERNELS_AVX2));
+        EXPECT_EQ(expand_kernels.rgb, expand_rgb_avx2);
+    }
     EXPECT_FALSE(expand_kernels_force(9));
 }
