@@ -202,6 +202,9 @@ inline u32 load_le24(const u8* p, u64 len, u64 pos) {
 inline u32 load_le32(const u8* p, u64, u64 pos) {
     return (u32)p[pos] | ((u32)p[pos + 1] << 8) | ((u32)p[pos + 2] << 16) | ((u32)p[pos + 3] << 24);
 }
+inline u64 load_le64(const u8* p, u64 len, u64 pos) {
+    return (u64)load_le32(p, len, pos) | (u64)load_le32(p, len, pos + 4) << 32;
+}
 inline u32 load_be16(const u8* p, u64, u64 pos) {
     return ((u32)p[pos] << 8) | (u32)p[pos + 1];
 }

@@ -5,33 +5,84 @@
 
 // ---- EXIF -------------------------------------------------------------------
 
-u32 exif_orientation(const u8* t, u64 n) {
-    if (n < 8) return 1;
+bool tiff_ifd0(const u8* t, u64 n, TiffIfd0* out) {
+    *out = TiffIfd0{};
+    if (n < 8) return false;
     bool le;
     if (t[0] == 'I' && t[1] == 'I') {
         le = true;
     } else if (t[0] == 'M' && t[1] == 'M') {
         le = false;
     } else {
-        return 1;
+        return false;
     }
-    auto u16_at = [&](u64 p) { return le ? load_le16(t, n, p) : load_be16(t, n, p); };
-    auto u32_at = [&](u64 p) { return le ? load_le32(t, n, p) : load_be32(t, n, p); };
-    if (u16_at(2) != 42) return 1;
-    u64 ifd = u32_at(4);
-    if (ifd < 8 || ifd > n || n - ifd < 2) return 1;
-    u64 count = u16_at(ifd);
+    u32 version = le ? load_le16(t, n, 2) : load_be16(t, n, 2);
+    u64 ifd, count, room;
+    if (version == 42) {
+        ifd = le ? load_le32(t, n, 4) : load_be32(t, n, 4);
+        if (ifd < 8 || ifd > n || n - ifd < 2) return false;
+        count = le ? load_le16(t, n, ifd) : load_be16(t, n, ifd);
+        room = (n - ifd - 2) / 12;
+        out->first = ifd + 2;
+    } else if (version == 43) {
+        // BigTIFF: offsets of 8 bytes, after the offset size (8) and a zero.
+        if (n < 16) return false;
+        u32 bytesize = le ? load_le16(t, n, 4) : load_be16(t, n, 4);
+        if (bytesize != 8) return false;
+        ifd = le ? load_le64(t, n, 8) : load_be64(t, n, 8);
+        if (ifd < 16 || ifd > n || n - ifd < 8) return false;
+        count = le ? load_le64(t, n, ifd) : load_be64(t, n, ifd);
+        room = (n - ifd - 8) / 20;
+        out->first = ifd + 8;
+    } else {
+        return false;
+    }
+    out->data = t;
+    out->size = n;
+    out->le = le;
+    out->big = version == 43;
     // Entries that do not fit are never read, whatever the count says.
-    u64 room = (n - ifd - 2) / 12;
-    if (count > room) count = room;
-    for (u64 i = 0; i < count; i++) {
-        u64 e = ifd + 2 + 12 * i;
-        if (u16_at(e) != 0x0112) continue;
-        u32 type = u16_at(e + 2);
-        u32 values = u32_at(e + 4);
-        if (values != 1) return 1;
-        u32 v = type == 3 ? u16_at(e + 8) : type == 4 ? u32_at(e + 8) : 0;
-        return v >= 1 && v <= 8 ? v : 1;
+    out->count = count < room ? count : room;
+    return true;
+}
+
+TiffIfdEntry tiff_ifd0_entry(const TiffIfd0* d, u64 i) {
+    const u8* t = d->data;
+    u64 n = d->size;
+    u64 e = d->first + (d->big ? 20 : 12) * i;
+    TiffIfdEntry r;
+    r.tag = d->le ? load_le16(t, n, e) : load_be16(t, n, e);
+    r.type = d->le ? load_le16(t, n, e + 2) : load_be16(t, n, e + 2);
+    if (d->big) {
+        r.count = d->le ? load_le64(t, n, e + 4) : load_be64(t, n, e + 4);
+        r.field = e + 12;
+    } else {
+        r.count = d->le ? load_le32(t, n, e + 4) : load_be32(t, n, e + 4);
+        r.field = e + 8;
+    }
+    return r;
+}
+
+u64 tiff_ifd0_number(const TiffIfd0* d, u64 at, u32 type) {
+    const u8* t = d->data;
+    u64 n = d->size;
+    switch (type) {
+    case 3: return at <= n && n - at >= 2 ? (d->le ? load_le16(t, n, at) : load_be16(t, n, at)) : 0;
+    case 4: return at <= n && n - at >= 4 ? (d->le ? load_le32(t, n, at) : load_be32(t, n, at)) : 0;
+    case 16: return at <= n && n - at >= 8 ? (d->le ? load_le64(t, n, at) : load_be64(t, n, at)) : 0;
+    default: return 0;
+    }
+}
+
+u32 exif_orientation(const u8* t, u64 n) {
+    TiffIfd0 ifd;
+    if (!tiff_ifd0(t, n, &ifd)) return 1;
+    for (u64 i = 0; i < ifd.count; i++) {
+        TiffIfdEntry e = tiff_ifd0_entry(&ifd, i);
+        if (e.tag != 0x0112) continue;
+        if (e.count != 1) return 1;
+        u64 v = e.type == 3 || e.type == 4 ? tiff_ifd0_number(&ifd, e.field, e.type) : 0;
+        return v >= 1 && v <= 8 ? (u32)v : 1;
     }
     return 1;
 }

@@ -7,9 +7,31 @@
 
 #include "codec/image.h"
 
+// The first IFD of a TIFF structure, classic or BigTIFF, for the metadata
+// readers: its entries that lie wholly in the block (whatever its count
+// says) and where each one's value field is. Values that do not fit in the
+// field lie at the offset it holds.
+struct TiffIfd0 {
+    const u8* data;
+    u64 size;
+    bool le, big;
+    u64 first;  // the first entry
+    u64 count;  // entries that fit
+};
+struct TiffIfdEntry {
+    u32 tag, type;
+    u64 count;
+    u64 field;  // the value field's offset: 4 bytes in a classic TIFF, 8 in BigTIFF
+};
+bool tiff_ifd0(const u8* tiff, u64 size, TiffIfd0* out);
+TiffIfdEntry tiff_ifd0_entry(const TiffIfd0* ifd, u64 i);
+// A SHORT, LONG or (BigTIFF) LONG8 read at `at`; 0 for other types.
+u64 tiff_ifd0_number(const TiffIfd0* ifd, u64 at, u32 type);
+
 // The Orientation (tag 0x0112) of IFD 0 in a TIFF-structured EXIF block
-// (from its byte-order mark on), 1 to 8; 1 for any other value and for a
-// block that is truncated, points outside itself or lies about its entries.
+// (from its byte-order mark on), or of a TIFF or BigTIFF file, 1 to 8; 1 for
+// any other value and for a block that is truncated, points outside itself
+// or lies about its entries.
 u32 exif_orientation(const u8* tiff, u64 size);
 
 // The EXIF block of a JPEG (APP1 "Exif"), a PNG (eXIf) or a WebP (EXIF

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "codec/icc/icc.h"
+#include "codec/orientation.h"
 #include "codec/png/inflate.h"
 
 // ---- JPEG: APP2 "ICC_PROFILE" segments -------------------------------------------
@@ -194,38 +195,20 @@ void webp_find_profile(const u8* data, u64 length, IccFind* out) {
 
 // ---- TIFF: tag 34675 --------------------------------------------------------------
 
-// The profile's bytes in a classic TIFF's first IFD, and what the image is:
-// grey (min-is-white or min-is-black) or CMYK (separated). BigTIFF files
-// are not searched.
+// The profile's bytes in a TIFF's or BigTIFF's first IFD, and what the
+// image is: grey (min-is-white or min-is-black) or CMYK (separated).
 static bool tiff_icc(const u8* p, u64 n, u64* at_out, u64* size_out, bool* grey_out, bool* cmyk_out) {
-    if (n < 8) return false;
-    bool le;
-    if (p[0] == 'I' && p[1] == 'I') {
-        le = true;
-    } else if (p[0] == 'M' && p[1] == 'M') {
-        le = false;
-    } else {
-        return false;
-    }
-    auto u16_at = [&](u64 q) { return le ? load_le16(p, n, q) : load_be16(p, n, q); };
-    auto u32_at = [&](u64 q) { return le ? load_le32(p, n, q) : load_be32(p, n, q); };
-    if (u16_at(2) != 42) return false;
-    u64 ifd = u32_at(4);
-    if (ifd < 8 || ifd > n || n - ifd < 2) return false;
-    u64 count = u16_at(ifd);
-    u64 room = (n - ifd - 2) / 12;
-    if (count > room) count = room;
+    TiffIfd0 ifd;
+    if (!tiff_ifd0(p, n, &ifd)) return false;
     bool found = false;
-    u32 photometric = 2;
-    for (u64 i = 0; i < count; i++) {
-        u64 e = ifd + 2 + 12 * i;
-        u32 tag = u16_at(e);
-        u32 type = u16_at(e + 2);
-        u64 values = u32_at(e + 4);
-        if (tag == 262 && type == 3 && values == 1) photometric = u16_at(e + 8);
-        if (tag == 34675 && (type == 1 || type == 7) && values > 4) {
-            *at_out = u32_at(e + 8);
-            *size_out = values;
+    u64 photometric = 2;
+    for (u64 i = 0; i < ifd.count; i++) {
+        TiffIfdEntry e = tiff_ifd0_entry(&ifd, i);
+        if (e.tag == 262 && e.type == 3 && e.count == 1) photometric = tiff_ifd0_number(&ifd, e.field, 3);
+        // Bytes beyond the value field lie at the offset it holds.
+        if (e.tag == 34675 && (e.type == 1 || e.type == 7) && e.count > (ifd.big ? 8u : 4u)) {
+            *at_out = tiff_ifd0_number(&ifd, e.field, ifd.big ? 16 : 4);
+            *size_out = e.count;
             found = true;
         }
     }

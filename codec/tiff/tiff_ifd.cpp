@@ -657,11 +657,18 @@ bool tiff_read_document(const u8* data, u64 length, TiffDocument* doc, JpegDecod
     doc->image_count = 1;
     doc->level_image[0] = 0;
     // Reduced-resolution images: each that reads cleanly and has the size
-    // of a level serves that level; the rest are passed over.
+    // of a level serves that level; the rest are passed over. Besides the
+    // images marked reduced, a tiled image of a tiled file's chain counts
+    // even when marked as a page of its own: slide scanners write their
+    // pyramids that way. Documents of several pages are written in strips,
+    // and a page exactly a power of two smaller both ways is rare.
     for (u32 i = 1; i < list.count && doc->image_count < TIFF_MAX_LEVELS; i++) {
         TiffImage* im = &doc->images[doc->image_count];
         CodecError ignored;
-        if (!read_image_at(&r, list.pos[i], im, &type, &ignored) || (type & 1) == 0) continue;
+        if (!read_image_at(&r, list.pos[i], im, &type, &ignored)) continue;
+        bool reduced = (type & 1) != 0;
+        bool pyramid_page = type == 0 && im->tiled && doc->images[0].tiled;
+        if (!reduced && !pyramid_page) continue;
         u32 k = level_of(&doc->images[0], im);
         if (k == 0 || doc->level_image[k] >= 0) continue;
         doc->level_image[k] = (i8)doc->image_count;

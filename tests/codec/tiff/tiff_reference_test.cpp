@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <string>
 
+#include "codec/icc/icc.h"
+#include "codec/orientation.h"
 #include "tiff_support.h"
 
 using namespace tifftest;
@@ -462,25 +464,27 @@ void write_rgb_dir(TIFF* t, u32 w, u32 h, u32 scale, bool reduced) {
 
 }  // namespace
 
-// A pyramid in the IFD chain and one in SubIFDs: the probe's preview level
+// A pyramid in the IFD chain (marked reduced or not) and one in SubIFDs: the probe's preview level
 // is the coarsest reduced image's, each reduced level renders that image
 // (one whose size was rounded down included), and a level between or
 // beyond them is left to the tile cache ("bad_target").
 TEST(TiffReference, ReducedResolutionLevels) {
-    for (int sub = 0; sub < 2; sub++) {
-        SCOPED_TRACE(sub ? "SubIFDs" : "chain");
+    // 0: reduced images in the chain; 1: in SubIFDs; 2: in the chain, each
+    // marked as a page of its own, as slide scanners write them.
+    for (int sub = 0; sub < 3; sub++) {
+        SCOPED_TRACE(sub == 1 ? "SubIFDs" : sub == 2 ? "pages" : "chain");
         TempFile file;
         TIFF* t = TIFFOpen(file.path.c_str(), "w");
         ASSERT_NE(t, nullptr);
         // 301 x 203: level 1 is 151 x 102 (stored rounded down, 150 x 101),
         // level 2 is 76 x 51; level 3 has no image, level 4 (19 x 13) has.
         const u32 sizes[][3] = {{301, 203, 1}, {150, 101, 2}, {76, 51, 4}, {19, 13, 16}};
-        if (sub) {
+        if (sub == 1) {
             uint64_t offsets[3] = {0, 0, 0};
             TIFFSetField(t, TIFFTAG_SUBIFD, 3, offsets);
         }
         for (const auto& s : sizes) {
-            write_rgb_dir(t, s[0], s[1], s[2], s[2] != 1);
+            write_rgb_dir(t, s[0], s[1], s[2], sub != 2 && s[2] != 1);
             TIFFWriteDirectory(t);
         }
         TIFFClose(t);
@@ -514,6 +518,68 @@ TEST(TiffReference, ReducedResolutionLevels) {
         EXPECT_EQ(err.code, ERR_BAD_TARGET);
         EXPECT_FALSE(tiff_render(bytes.data(), bytes.size(), scratch.p, 5, 0, 0, 5, 5, &o, &err));
     }
+}
+
+// Pages of a document in strips are never taken for levels, even one
+// exactly half the size of the first.
+TEST(TiffReference, StripPagesAreNotLevels) {
+    TempFile file;
+    TIFF* t = TIFFOpen(file.path.c_str(), "w");
+    ASSERT_NE(t, nullptr);
+    for (u32 w : {64u, 32u}) {
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, w / 2);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 8);
+        std::vector<u8> row(w * 3, 77);
+        for (u32 y = 0; y < w / 2; y++) TIFFWriteScanline(t, row.data(), y, 0);
+        TIFFWriteDirectory(t);
+    }
+    TIFFClose(t);
+    Bytes bytes = read_all(file.path);
+    auto jpeg = std::make_unique<JpegDecoder>();
+    ImageInfo info;
+    CodecError err;
+    ASSERT_TRUE(tiff_probe(bytes.data(), bytes.size(), &info, jpeg.get(), &err));
+    EXPECT_EQ(info.width, 64u);
+    EXPECT_EQ(info.preview_level, 0u);
+}
+
+// The Orientation tag and the colour profile are found in classic TIFF and
+// BigTIFF alike, in both byte orders.
+TEST(TiffReference, OrientationAndProfileInEveryContainer) {
+    Bytes profile(300);
+    for (size_t i = 0; i < profile.size(); i++) profile[i] = (u8)(i * 7);
+    for (int big = 0; big < 2; big++)
+        for (int be = 0; be < 2; be++) {
+            SCOPED_TRACE(std::string(big ? "BigTIFF" : "classic") + (be ? " big-endian" : " little-endian"));
+            TempFile file;
+            TIFF* t = TIFFOpen(file.path.c_str(), big ? (be ? "w8b" : "w8l") : (be ? "wb" : "wl"));
+            ASSERT_NE(t, nullptr);
+            TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 8);
+            TIFFSetField(t, TIFFTAG_IMAGELENGTH, 4);
+            TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+            TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+            TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+            TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_RIGHTTOP);
+            TIFFSetField(t, TIFFTAG_ICCPROFILE, (u32)profile.size(), profile.data());
+            std::vector<u8> row(8 * 3, 10);
+            for (u32 y = 0; y < 4; y++) TIFFWriteScanline(t, row.data(), y, 0);
+            TIFFClose(t);
+            Bytes bytes = read_all(file.path);
+            EXPECT_EQ(exif_orientation(bytes.data(), bytes.size()), 6u);
+            IccFind find;
+            tiff_find_profile(bytes.data(), bytes.size(), &find);
+            EXPECT_EQ(find.container, (u32)ICC_IN_TIFF);
+            EXPECT_EQ(find.state, (u32)COLOUR_PENDING);
+            EXPECT_EQ(find.size, profile.size());
+            // Cut inside the profile: the offset no longer fits, and the
+            // profile is ignored rather than read past the end.
+            tiff_find_profile(bytes.data(), bytes.size() - 400, &find);
+            EXPECT_NE(find.state, (u32)COLOUR_PENDING);
+        }
 }
 
 // Blocks large enough for the fast loops (LZW with a full table and long
