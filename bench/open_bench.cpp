@@ -422,8 +422,10 @@ static bool write_huge_tiff(const fs::path& path, u32 w, u32 h) {
 }
 
 struct HugeTimes {
+    double fit_first;  // the first paint: every view shows at once, coarse where tiles are missing
     double fit_frame;
     u32 fit_paints;
+    double jump_first;
     double jump_frame;
     u32 jump_paints;
     u64 committed;
@@ -445,6 +447,7 @@ static HugeTimes open_huge(const std::string& path) {
     if (slot >= SLOT_COUNT || !bit(app->has_pixels, slot)) return t;
     do {
         paint(p);
+        if (t.fit_paints == 0) t.fit_first = now() - t0;
         t.fit_paints++;
         t.committed = std::max(t.committed, document_committed(app, slot));
     } while (p->counters.deferred != 0 && t.fit_paints < 10000);
@@ -454,6 +457,7 @@ static HugeTimes open_huge(const std::string& path) {
     pan_active(app, -21000, -13000);
     do {
         paint(p);
+        if (t.jump_paints == 0) t.jump_first = now() - t0;
         t.jump_paints++;
         t.committed = std::max(t.committed, document_committed(app, slot));
     } while (p->counters.deferred != 0 && t.jump_paints < 10000);
@@ -672,9 +676,10 @@ int main(int argc, char** argv) {
         printf("open bench: %s did not open\n", tiff_path.c_str());
         return 1;
     }
-    printf("TIFF 60000 x 40000 tiled JPEG with reduced images (%.1f MiB, tiles shared): fit %.1f ms in %u paints, "
-           "actual size after a jump %.1f ms in %u paints\n",
-           mib(fs::file_size(tiff_path)), h.fit_frame * 1e3, h.fit_paints, h.jump_frame * 1e3, h.jump_paints);
+    printf("TIFF 60000 x 40000 tiled JPEG with reduced images (%.1f MiB, tiles shared): fit %.1f ms in %u paints "
+           "(first paint %.1f ms), actual size after a jump %.1f ms in %u paints (first paint %.1f ms)\n",
+           mib(fs::file_size(tiff_path)), h.fit_frame * 1e3, h.fit_paints, h.fit_first * 1e3, h.jump_frame * 1e3,
+           h.jump_paints, h.jump_first * 1e3);
     printf("     document memory committed at most %.1f MiB; tile pool %.1f MiB\n", mib(h.committed),
            mib(h.tile_pool));
     std::error_code ec;
