@@ -34,12 +34,24 @@ struct Vp8Bits {
     u32 pad;
 };
 
-// The last bytes one at a time, then zeros (kept out of line: it runs
-// once per partition).
-void vp8_bits_load_tail(Vp8Bits* br);
+// The last bytes one at a time, then zeros. Inline like the rest, so that
+// a decoder copied into a local variable stays in registers (a call would
+// take its address).
+QB_FORCE_INLINE void vp8_bits_load_tail(Vp8Bits* br) {
+    if (br->next < br->end) {
+        br->value = (br->value << 8) | *br->next++;
+        br->bits += 8;
+    } else if (!br->eof) {
+        br->value <<= 8;
+        br->bits += 8;
+        br->eof = 1;
+    } else {
+        br->bits = 0;
+    }
+}
 
 QB_FORCE_INLINE void vp8_bits_load(Vp8Bits* br) {
-    if (br->end - br->next >= 8) {
+    if (__builtin_expect(br->end - br->next >= 8, 1)) {
         u64 v;
         memcpy(&v, br->next, 8);
         v = __builtin_bswap64(v) >> 8;  // 7 bytes, most significant first
@@ -64,7 +76,7 @@ inline void vp8_bits_init(Vp8Bits* br, const u8* data, u64 size) {
 
 // One bool whose probability of being 0 is prob / 256.
 QB_FORCE_INLINE u32 vp8_read(Vp8Bits* br, u32 prob) {
-    if (br->bits < 0) vp8_bits_load(br);
+    if (__builtin_expect(br->bits < 0, 0)) vp8_bits_load(br);
     u32 split = (br->range * prob) >> 8;  // the interval of a 0 is split + 1 long
     u32 window = (u32)(br->value >> br->bits);
     u32 bit;
@@ -88,7 +100,7 @@ QB_FORCE_INLINE u32 vp8_read(Vp8Bits* br, u32 prob) {
 // renormalised by exactly one bit: this is vp8_read(br, 128) for every
 // range but 254, which only a partition's first read sees.
 QB_FORCE_INLINE i32 vp8_read_sign(Vp8Bits* br, i32 v) {
-    if (br->bits < 0) vp8_bits_load(br);
+    if (__builtin_expect(br->bits < 0, 0)) vp8_bits_load(br);
     u32 split = br->range >> 1;
     u32 window = (u32)(br->value >> br->bits);
     u32 mask = (u32)((i32)(split - window) >> 31);  // all ones for a 1

@@ -38,7 +38,7 @@ static QB_FORCE_INLINE i32 read_large(Vp8Bits* br, const u8* p) {
 
 // Reads the block's tokens from position `n`; returns the position after
 // the last token read (the end-of-block position, or 16).
-static u32 read_block(Vp8Bits* br, const u8 (*probs)[3][11], u32 ctx, const i32* dq, u32 n, i16* out) {
+static QB_FORCE_INLINE u32 read_block(Vp8Bits* br, const u8 (*probs)[3][11], u32 ctx, const i32* dq, u32 n, i16* out) {
     const u8* p = probs[k_bands[n]][ctx];
     for (; n < 16; n++) {
         if (!vp8_read(br, p[0])) return n;  // end of block
@@ -65,7 +65,11 @@ static u8 block_kind(u32 end, const i16* block) {
     return end > 3 ? 3 : end > 1 ? 2 : block[0] != 0;
 }
 
-bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* br) {
+// The token decoder is copied into a local variable for the macroblock, so
+// that it lives in registers rather than being stored after every bool.
+bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* tokens) {
+    Vp8Bits local = *tokens;
+    Vp8Bits* br = &local;
     i16* dst = d->coeffs;
     memset(dst, 0, sizeof d->coeffs);
     const Vp8Quant* q = &d->quant[m->segment];
@@ -123,5 +127,6 @@ bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes*
     }
     *nz_top = (u8)new_top;
     d->nz_left = (u8)new_left;
+    *tokens = local;
     return !any;
 }
