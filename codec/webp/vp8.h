@@ -272,6 +272,10 @@ bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes*
 // in libwebp (they differ only where 16-bit intermediates overflow).
 void vp8_idct_add(const i16* in, u8* dst, u64 stride);
 void vp8_idct_add_sse2(const i16* in, u8* dst, u64 stride);  // the full transform's twin
+// Two blocks side by side, both with the full transform (16 coefficients
+// apart, 4 pixels apart).
+void vp8_idct_add2(const i16* in, u8* dst, u64 stride);
+void vp8_idct_add2_sse2(const i16* in, u8* dst, u64 stride);
 void vp8_idct_add_ac3(const i16* in, u8* dst, u64 stride);
 void vp8_idct_add_dc(const i16* in, u8* dst, u64 stride);
 // Inverse WHT: the 16 luma DC values into coefficient 0 of each block.
@@ -305,6 +309,7 @@ struct Vp8Kernels {
     Vp8SimpleFilterFn filter_simple;
     Vp8NormalFilterFn filter_normal;
     void (*idct_add)(const i16* in, u8* dst, u64 stride);
+    void (*idct_add2)(const i16* in, u8* dst, u64 stride);
     // One chroma plane's row at full width from the nearest chroma row `n`
     // and the next nearest `f`.
     void (*upsample)(const u8* n, const u8* f, u8* out, u32 width);

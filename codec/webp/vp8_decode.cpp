@@ -47,24 +47,44 @@ u64 vp8_scratch_bytes(u32 w, u32 h) {
 
 // ---- Reconstruction ---------------------------------------------------------------
 
-static void add_residue(u32 kind, const i16* c, u8* dst) {
+// Each block's coefficients are cleared once added, so that the next
+// macroblock finds them zero without clearing all of them.
+static QB_FORCE_INLINE void add_residue(const Vp8Kernels* k, u32 kind, i16* c, u8* dst) {
     if (kind == 3) {
-        vp8_kernels()->idct_add(c, dst, S);
+        k->idct_add(c, dst, S);
+        memset(c, 0, 32);
     } else if (kind == 2) {
         vp8_idct_add_ac3(c, dst, S);
+        c[0] = c[1] = c[4] = 0;
     } else if (kind == 1) {
         vp8_idct_add_dc(c, dst, S);
+        c[0] = 0;
+    }
+}
+
+// Two blocks side by side: the full transform of both at once when both
+// need it.
+static QB_FORCE_INLINE void add_residue_pair(const Vp8Kernels* k, const u8* kinds, i16* c, u8* dst) {
+    if (kinds[0] == 3 && kinds[1] == 3) {
+        k->idct_add2(c, dst, S);
+        memset(c, 0, 64);
+    } else {
+        add_residue(k, kinds[0], c, dst);
+        add_residue(k, kinds[1], c + 16, dst + 4);
     }
 }
 
 // The four blocks of a chroma plane take the full transform together when
 // any of them has more than coefficient 0.
-static void add_chroma_residue(const u8* kinds, const i16* c, u8* dst) {
+static QB_FORCE_INLINE void add_chroma_residue(const Vp8Kernels* k, const u8* kinds, i16* c, u8* dst) {
     bool full = kinds[0] >= 2 || kinds[1] >= 2 || kinds[2] >= 2 || kinds[3] >= 2;
-    for (u32 n = 0; n < 4; n++) {
-        u32 kind = full ? 3 : kinds[n];
-        add_residue(kind, c + 16 * n, dst + (n >> 1) * 4 * S + (n & 1) * 4);
+    if (full) {
+        k->idct_add2(c, dst, S);
+        k->idct_add2(c + 32, dst + 4 * S, S);
+        memset(c, 0, 128);
+        return;
     }
+    for (u32 n = 0; n < 4; n++) add_residue(k, kinds[n], c + 16 * n, dst + (n >> 1) * 4 * S + (n & 1) * 4);
 }
 
 // The edges of the work area: the unfiltered row above (kept aside), the
@@ -113,28 +133,29 @@ static void load_edges(Vp8Decoder* d, u8* scratch, u32 x, u32 y) {
 
 static void reconstruct(Vp8Decoder* d, u8* scratch, u32 x, u32 y, const Vp8MbModes* m, bool residue) {
     const Vp8Layout& l = d->layout;
+    const Vp8Kernels* k = vp8_kernels();
     load_edges(d, scratch, x, y);
     u8* yw = d->work + Y_AT;
     u8* uw = d->work + U_AT;
     u8* vw = d->work + V_AT;
-    const i16* c = d->coeffs;
+    i16* c = d->coeffs;
     if (m->is_i4x4) {
         for (u32 n = 0; n < 16; n++) {
             u8* dst = yw + (n >> 2) * 4 * S + (n & 3) * 4;
             vp8_predict_luma4(dst, m->modes[n]);
-            if (residue) add_residue(d->block_kind[n], c + 16 * n, dst);
+            if (residue) add_residue(k, d->block_kind[n], c + 16 * n, dst);
         }
     } else {
         vp8_predict_luma16(yw, m->y_mode, y > 0, x > 0);
-        for (u32 n = 0; residue && n < 16; n++) {
-            add_residue(d->block_kind[n], c + 16 * n, yw + (n >> 2) * 4 * S + (n & 3) * 4);
+        for (u32 n = 0; residue && n < 16; n += 2) {
+            add_residue_pair(k, d->block_kind + n, c + 16 * n, yw + (n >> 2) * 4 * S + (n & 3) * 4);
         }
     }
     vp8_predict_chroma8(uw, m->uv_mode, y > 0, x > 0);
     vp8_predict_chroma8(vw, m->uv_mode, y > 0, x > 0);
     if (residue) {
-        add_chroma_residue(d->block_kind + 16, c + 256, uw);
-        add_chroma_residue(d->block_kind + 20, c + 320, vw);
+        add_chroma_residue(k, d->block_kind + 16, c + 256, uw);
+        add_chroma_residue(k, d->block_kind + 20, c + 320, vw);
     }
     u8* py = scratch + l.y + 16 * (u64)y * l.y_stride + 16 * (u64)x;
     u8* pu = scratch + l.u + 8 * (u64)y * l.uv_stride + 8 * (u64)x;

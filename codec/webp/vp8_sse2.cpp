@@ -89,7 +89,7 @@ static inline __m128i adjust_base(__m128i sp0, __m128i sq0, __m128i base) {
 }
 
 // The filter of p0 and q0 alone, with the outer taps, where `mask`.
-static inline void filter2(Edge* e, __m128i mask) {
+static QB_FORCE_INLINE void filter2(Edge* e, __m128i mask) {
     __m128i sp1 = flip(e->p1), sp0 = flip(e->p0), sq0 = flip(e->q0), sq1 = flip(e->q1);
     __m128i a = adjust_base(sp0, sq0, _mm_subs_epi8(sp1, sq1));
     __m128i a1 = shr3(_mm_adds_epi8(a, _mm_set1_epi8(4)));
@@ -98,7 +98,7 @@ static inline void filter2(Edge* e, __m128i mask) {
     e->q0 = select(mask, flip(_mm_subs_epi8(sq0, a1)), e->q0);
 }
 
-static inline __m128i mask_of(const Edge& e, int limit, int ilevel, int hev, __m128i* hev_out) {
+static QB_FORCE_INLINE __m128i mask_of(const Edge& e, int limit, int ilevel, int hev, __m128i* hev_out) {
     __m128i inner = _mm_max_epu8(_mm_max_epu8(abs_diff(e.p3, e.p2), abs_diff(e.p2, e.p1)),
                                  _mm_max_epu8(abs_diff(e.q3, e.q2), abs_diff(e.q2, e.q1)));
     __m128i near = _mm_max_epu8(abs_diff(e.p1, e.p0), abs_diff(e.q1, e.q0));
@@ -112,7 +112,7 @@ static inline __m128i mask_of(const Edge& e, int limit, int ilevel, int hev, __m
 
 // Macroblock edge: three pixels each side where smooth and not high in
 // variance, else p0 and q0 with the outer taps.
-static inline void filter_mb(Edge* e, int limit, int ilevel, int hev_t) {
+static QB_FORCE_INLINE void filter_mb(Edge* e, int limit, int ilevel, int hev_t) {
     __m128i hev;
     __m128i mask = mask_of(*e, limit, ilevel, hev_t, &hev);
     __m128i sp2 = flip(e->p2), sp1 = flip(e->p1), sp0 = flip(e->p0);
@@ -141,7 +141,7 @@ static inline void filter_mb(Edge* e, int limit, int ilevel, int hev_t) {
 
 // Inner edge: two pixels each side (no outer taps) where smooth and not
 // high in variance, else p0 and q0 with them.
-static inline void filter_inner(Edge* e, int limit, int ilevel, int hev_t) {
+static QB_FORCE_INLINE void filter_inner(Edge* e, int limit, int ilevel, int hev_t) {
     __m128i hev;
     __m128i mask = mask_of(*e, limit, ilevel, hev_t, &hev);
     __m128i sp1 = flip(e->p1), sp0 = flip(e->p0), sq0 = flip(e->q0), sq1 = flip(e->q1);
@@ -207,7 +207,7 @@ static inline void store_rows_uv(const Edge& e, u8* u, u8* v, i64 s) {
 
 // A vertical edge: 8 pixels (4 each side) of 16 rows, given as row
 // pointers to the first pixel after the edge, transposed into an Edge.
-static inline Edge load_columns(u8* const* rows) {
+static QB_FORCE_INLINE Edge load_columns(u8* const* rows) {
     __m128i t[8];
     for (u32 k = 0; k < 8; k++) {
         t[k] = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(rows[2 * k] - 4)),
@@ -235,7 +235,7 @@ static inline Edge load_columns(u8* const* rows) {
     return e;
 }
 
-static inline void store_columns(const Edge& e, u8* const* rows) {
+static QB_FORCE_INLINE void store_columns(const Edge& e, u8* const* rows) {
     __m128i lo01 = _mm_unpacklo_epi8(e.p3, e.p2), hi01 = _mm_unpackhi_epi8(e.p3, e.p2);
     __m128i lo23 = _mm_unpacklo_epi8(e.p1, e.p0), hi23 = _mm_unpackhi_epi8(e.p1, e.p0);
     __m128i lo45 = _mm_unpacklo_epi8(e.q0, e.q1), hi45 = _mm_unpackhi_epi8(e.q0, e.q1);
@@ -384,6 +384,42 @@ void vp8_idct_add_sse2(const i16* in, u8* dst, u64 stride) {
         __m128i p = _mm_unpacklo_epi8(_mm_cvtsi32_si128((int)px), zero);
         px = (u32)_mm_cvtsi128_si32(_mm_packus_epi16(_mm_add_epi16(p, res[i]), zero));
         memcpy(row, &px, 4);
+    }
+}
+
+// Two blocks side by side (coefficients in[0..15] and in[16..31], pixels
+// dst[0..3] and dst[4..7] of each row): the same arithmetic in eight lanes,
+// the first block in the low half of every register.
+void vp8_idct_add2_sse2(const i16* in, u8* dst, u64 stride) {
+    auto both = [in](u32 r) {
+        return _mm_unpacklo_epi64(_mm_loadl_epi64((const __m128i*)(in + 4 * r)),
+                                  _mm_loadl_epi64((const __m128i*)(in + 16 + 4 * r)));
+    };
+    __m128i o[4];
+    idct_pass(both(0), both(1), both(2), both(3), o);
+    // Lanes become rows: register k holds column k of each block.
+    __m128i a01 = _mm_unpacklo_epi16(o[0], o[1]), a23 = _mm_unpacklo_epi16(o[2], o[3]);
+    __m128i b01 = _mm_unpackhi_epi16(o[0], o[1]), b23 = _mm_unpackhi_epi16(o[2], o[3]);
+    __m128i alo = _mm_unpacklo_epi32(a01, a23), ahi = _mm_unpackhi_epi32(a01, a23);
+    __m128i blo = _mm_unpacklo_epi32(b01, b23), bhi = _mm_unpackhi_epi32(b01, b23);
+    __m128i c0 = _mm_unpacklo_epi64(alo, blo), c1 = _mm_unpackhi_epi64(alo, blo);
+    __m128i c2 = _mm_unpacklo_epi64(ahi, bhi), c3 = _mm_unpackhi_epi64(ahi, bhi);
+    idct_pass(_mm_add_epi16(c0, _mm_set1_epi16(4)), c1, c2, c3, o);
+    for (u32 k = 0; k < 4; k++) o[k] = _mm_srai_epi16(o[k], 3);
+    // And back: register i holds row i of the first block, then of the second.
+    a01 = _mm_unpacklo_epi16(o[0], o[1]);
+    a23 = _mm_unpacklo_epi16(o[2], o[3]);
+    b01 = _mm_unpackhi_epi16(o[0], o[1]);
+    b23 = _mm_unpackhi_epi16(o[2], o[3]);
+    __m128i ar01 = _mm_unpacklo_epi32(a01, a23), ar23 = _mm_unpackhi_epi32(a01, a23);
+    __m128i br01 = _mm_unpacklo_epi32(b01, b23), br23 = _mm_unpackhi_epi32(b01, b23);
+    __m128i rows[4] = {_mm_unpacklo_epi64(ar01, br01), _mm_unpackhi_epi64(ar01, br01), _mm_unpacklo_epi64(ar23, br23),
+                       _mm_unpackhi_epi64(ar23, br23)};
+    const __m128i zero = _mm_setzero_si128();
+    for (u32 i = 0; i < 4; i++) {
+        u8* row = dst + i * stride;
+        __m128i p = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)row), zero);
+        _mm_storel_epi64((__m128i*)row, _mm_packus_epi16(_mm_add_epi16(p, rows[i]), zero));
     }
 }
 

@@ -70,8 +70,7 @@ static u8 block_kind(u32 end, const i16* block) {
 bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* tokens) {
     Vp8Bits local = *tokens;
     Vp8Bits* br = &local;
-    i16* dst = d->coeffs;
-    memset(dst, 0, sizeof d->coeffs);
+    i16* dst = d->coeffs;  // all zero: reconstruction clears what it uses
     const Vp8Quant* q = &d->quant[m->segment];
     u8* nz_top = scratch + d->layout.nz_top + mb_x;
     u8* nz_dc_top = scratch + d->layout.nz_dc_top + mb_x;
