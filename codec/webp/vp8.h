@@ -89,7 +89,9 @@ QB_FORCE_INLINE u32 vp8_read(Vp8Bits* br, u32 prob) {
         range = split + 1;
         bit = 0;
     }
-    u32 shift = (u32)__builtin_clz(range) - 24;  // back to 128..255
+    // Back to 128..255: 7 less the top bit's position (written so that it
+    // compiles to a bit scan and an exclusive or, no subtraction).
+    u32 shift = 7 ^ (31 ^ (u32)__builtin_clz(range));
     br->range = (range << shift) - 1;
     br->bits -= (i32)shift;
     return bit;
