@@ -162,7 +162,7 @@ static QB_FORCE_INLINE void filter_inner(Edge* e, int limit, int ilevel, int hev
 // ---- Edge loads and stores ---------------------------------------------------------
 
 // A horizontal edge: 16 pixels of each of the 8 rows around row `p`.
-static inline Edge load_rows(const u8* p, i64 s) {
+static QB_FORCE_INLINE Edge load_rows(const u8* p, i64 s) {
     Edge e;
     e.p3 = _mm_loadu_si128((const __m128i*)(p - 4 * s));
     e.p2 = _mm_loadu_si128((const __m128i*)(p - 3 * s));
@@ -175,7 +175,7 @@ static inline Edge load_rows(const u8* p, i64 s) {
     return e;
 }
 
-static inline void store_rows(const Edge& e, u8* p, i64 s) {
+static QB_FORCE_INLINE void store_rows(const Edge& e, u8* p, i64 s) {
     _mm_storeu_si128((__m128i*)(p - 3 * s), e.p2);
     _mm_storeu_si128((__m128i*)(p - 2 * s), e.p1);
     _mm_storeu_si128((__m128i*)(p - s), e.p0);
@@ -193,16 +193,26 @@ static inline void store_uv(__m128i x, u8* u, u8* v) {
     _mm_storel_epi64((__m128i*)v, _mm_unpackhi_epi64(x, x));
 }
 
-static inline Edge load_rows_uv(const u8* u, const u8* v, i64 s) {
+static QB_FORCE_INLINE Edge load_rows_uv(const u8* u, const u8* v, i64 s) {
     Edge e;
-    __m128i* out[8] = {&e.p3, &e.p2, &e.p1, &e.p0, &e.q0, &e.q1, &e.q2, &e.q3};
-    for (i64 k = 0; k < 8; k++) *out[k] = load_uv(u + (k - 4) * s, v + (k - 4) * s);
+    e.p3 = load_uv(u - 4 * s, v - 4 * s);
+    e.p2 = load_uv(u - 3 * s, v - 3 * s);
+    e.p1 = load_uv(u - 2 * s, v - 2 * s);
+    e.p0 = load_uv(u - s, v - s);
+    e.q0 = load_uv(u, v);
+    e.q1 = load_uv(u + s, v + s);
+    e.q2 = load_uv(u + 2 * s, v + 2 * s);
+    e.q3 = load_uv(u + 3 * s, v + 3 * s);
     return e;
 }
 
-static inline void store_rows_uv(const Edge& e, u8* u, u8* v, i64 s) {
-    const __m128i* in[6] = {&e.p2, &e.p1, &e.p0, &e.q0, &e.q1, &e.q2};
-    for (i64 k = 0; k < 6; k++) store_uv(*in[k], u + (k - 3) * s, v + (k - 3) * s);
+static QB_FORCE_INLINE void store_rows_uv(const Edge& e, u8* u, u8* v, i64 s) {
+    store_uv(e.p2, u - 3 * s, v - 3 * s);
+    store_uv(e.p1, u - 2 * s, v - 2 * s);
+    store_uv(e.p0, u - s, v - s);
+    store_uv(e.q0, u, v);
+    store_uv(e.q1, u + s, v + s);
+    store_uv(e.q2, u + 2 * s, v + 2 * s);
 }
 
 // A vertical edge: 8 pixels (4 each side) of 16 rows, given as row
