@@ -279,7 +279,9 @@ void vp8_idct_add_sse2(const i16* in, u8* dst, u64 stride);  // the full transfo
 void vp8_idct_add2(const i16* in, u8* dst, u64 stride);
 void vp8_idct_add2_sse2(const i16* in, u8* dst, u64 stride);
 void vp8_idct_add_ac3(const i16* in, u8* dst, u64 stride);
+void vp8_idct_add_ac3_sse2(const i16* in, u8* dst, u64 stride);
 void vp8_idct_add_dc(const i16* in, u8* dst, u64 stride);
+void vp8_idct_add_dc_sse2(const i16* in, u8* dst, u64 stride);
 // Inverse WHT: the 16 luma DC values into coefficient 0 of each block.
 void vp8_iwht(const i16* in, i16* out);
 // Intra prediction into the work area; see vp8_predict.cpp for its layout.
@@ -312,6 +314,8 @@ struct Vp8Kernels {
     Vp8NormalFilterFn filter_normal;
     void (*idct_add)(const i16* in, u8* dst, u64 stride);
     void (*idct_add2)(const i16* in, u8* dst, u64 stride);
+    void (*idct_add_ac3)(const i16* in, u8* dst, u64 stride);
+    void (*idct_add_dc)(const i16* in, u8* dst, u64 stride);
     // One chroma plane's row at full width from the nearest chroma row `n`
     // and the next nearest `f`.
     void (*upsample)(const u8* n, const u8* f, u8* out, u32 width);

@@ -54,10 +54,10 @@ static QB_FORCE_INLINE void add_residue(const Vp8Kernels* k, u32 kind, i16* c, u
         k->idct_add(c, dst, S);
         memset(c, 0, 32);
     } else if (kind == 2) {
-        vp8_idct_add_ac3(c, dst, S);
+        k->idct_add_ac3(c, dst, S);
         c[0] = c[1] = c[4] = 0;
     } else if (kind == 1) {
-        vp8_idct_add_dc(c, dst, S);
+        k->idct_add_dc(c, dst, S);
         c[0] = 0;
     }
 }

@@ -433,6 +433,56 @@ void vp8_idct_add2_sse2(const i16* in, u8* dst, u64 stride) {
     }
 }
 
+// The short form (coefficients 0, 1 and 4): a column pattern added to a
+// row pattern, with the scalar kernel's saturating 16-bit steps; rows 0
+// and 1 in one register, rows 2 and 3 in the other.
+void vp8_idct_add_ac3_sse2(const i16* in, u8* dst, u64 stride) {
+    const __m128i k1 = _mm_set1_epi16(20091);
+    const __m128i k2 = _mm_set1_epi16(-30068);  // 35468 - 65536: x * 35468 >> 16 is this product's high half plus x
+    // Lanes: in[0], in[4], in[1] and their negations where needed.
+    __m128i x = _mm_set_epi16(0, 0, 0, 0, 0, 0, in[1], in[4]);
+    __m128i c = _mm_add_epi16(_mm_mulhi_epi16(x, k2), x);  // c4, c1
+    __m128i d = _mm_add_epi16(_mm_mulhi_epi16(x, k1), x);  // d4, d1
+    __m128i c4 = _mm_shufflelo_epi16(c, 0), d4 = _mm_shufflelo_epi16(d, 0);
+    __m128i c1 = _mm_shufflelo_epi16(c, 0x55), d1 = _mm_shufflelo_epi16(d, 0x55);
+    __m128i zero = _mm_setzero_si128();
+    // Across a row: d1, c1, -c1, -d1.
+    __m128i dc = _mm_unpacklo_epi16(d1, c1);
+    __m128i across = _mm_unpacklo_epi32(dc, _mm_sub_epi16(zero, _mm_shufflelo_epi16(dc, 0xB1)));
+    across = _mm_unpacklo_epi64(across, across);
+    __m128i b = _mm_adds_epi16(_mm_set1_epi16((short)(in[0] + 4)), across);
+    __m128i m01 = _mm_adds_epi16(b, _mm_unpacklo_epi64(_mm_unpacklo_epi64(d4, d4), _mm_unpacklo_epi64(c4, c4)));
+    __m128i m23 = _mm_subs_epi16(b, _mm_unpacklo_epi64(_mm_unpacklo_epi64(c4, c4), _mm_unpacklo_epi64(d4, d4)));
+    m01 = _mm_srai_epi16(m01, 3);
+    m23 = _mm_srai_epi16(m23, 3);
+    u32 r[4];
+    for (u32 i = 0; i < 4; i++) memcpy(&r[i], dst + i * stride, 4);
+    __m128i p01 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)r[0]), _mm_cvtsi32_si128((int)r[1])), zero);
+    __m128i p23 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)r[2]), _mm_cvtsi32_si128((int)r[3])), zero);
+    __m128i out = _mm_packus_epi16(_mm_add_epi16(p01, m01), _mm_add_epi16(p23, m23));
+    for (u32 i = 0; i < 4; i++) {
+        r[i] = (u32)_mm_cvtsi128_si32(out);
+        memcpy(dst + i * stride, &r[i], 4);
+        out = _mm_srli_si128(out, 4);
+    }
+}
+
+// Coefficient 0 only: one value added to the 16 pixels.
+void vp8_idct_add_dc_sse2(const i16* in, u8* dst, u64 stride) {
+    __m128i dc = _mm_set1_epi16((short)((in[0] + 4) >> 3));
+    __m128i zero = _mm_setzero_si128();
+    u32 r[4];
+    for (u32 i = 0; i < 4; i++) memcpy(&r[i], dst + i * stride, 4);
+    __m128i p01 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)r[0]), _mm_cvtsi32_si128((int)r[1])), zero);
+    __m128i p23 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)r[2]), _mm_cvtsi32_si128((int)r[3])), zero);
+    __m128i out = _mm_packus_epi16(_mm_add_epi16(p01, dc), _mm_add_epi16(p23, dc));
+    for (u32 i = 0; i < 4; i++) {
+        r[i] = (u32)_mm_cvtsi128_si32(out);
+        memcpy(dst + i * stride, &r[i], 4);
+        out = _mm_srli_si128(out, 4);
+    }
+}
+
 // ---- Chroma upsampling -------------------------------------------------------------
 // Eight pairs of output pixels (2 j - 1, 2 j) at a time from chroma columns
 // j - 1 and j of both rows, in 16-bit lanes.
