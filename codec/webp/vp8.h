@@ -288,6 +288,9 @@ void vp8_iwht(const i16* in, i16* out);
 void vp8_predict_luma16(u8* dst, u32 mode, bool has_top, bool has_left);
 void vp8_predict_chroma8(u8* dst, u32 mode, bool has_top, bool has_left);
 void vp8_predict_luma4(u8* dst, u32 mode);
+// SSE2 twin; reads up to 16 bytes from the corner above the block, so the
+// work area keeps that much room on every row.
+void vp8_predict_luma4_sse2(u8* dst, u32 mode);
 
 // Loop filters over one macroblock in the planes (every edge it owns: the
 // left and top ones when `left` and `top`, the inner ones when f->inner),
@@ -316,6 +319,7 @@ struct Vp8Kernels {
     void (*idct_add2)(const i16* in, u8* dst, u64 stride);
     void (*idct_add_ac3)(const i16* in, u8* dst, u64 stride);
     void (*idct_add_dc)(const i16* in, u8* dst, u64 stride);
+    void (*predict_luma4)(u8* dst, u32 mode);
     // One chroma plane's row at full width from the nearest chroma row `n`
     // and the next nearest `f`.
     void (*upsample)(const u8* n, const u8* f, u8* out, u32 width);

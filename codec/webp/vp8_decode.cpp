@@ -142,7 +142,7 @@ static void reconstruct(Vp8Decoder* d, u8* scratch, u32 x, u32 y, const Vp8MbMod
     if (m->is_i4x4) {
         for (u32 n = 0; n < 16; n++) {
             u8* dst = yw + (n >> 2) * 4 * S + (n & 3) * 4;
-            vp8_predict_luma4(dst, m->modes[n]);
+            k->predict_luma4(dst, m->modes[n]);
             if (residue) add_residue(k, d->block_kind[n], c + 16 * n, dst);
         }
     } else {

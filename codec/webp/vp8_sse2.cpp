@@ -483,6 +483,117 @@ void vp8_idct_add_dc_sse2(const i16* in, u8* dst, u64 stride) {
     }
 }
 
+// ---- 4 x 4 prediction ----------------------------------------------------------------
+// The edge as one vector, as the scalar kernel lays it out: the left column
+// bottom to top, the corner, the 8 pixels above, the last of them once more.
+// Every 3-tap and 2-tap average along it is computed at once and each row
+// of a directional mode is 4 consecutive averages (or two interleaved).
+
+static QB_FORCE_INLINE __m128i avg3_sse2(__m128i a, __m128i b, __m128i c) {
+    // (a + 2 b + c + 2) >> 2 as the rounded average of b with (a + c) >> 1.
+    __m128i half = _mm_subs_epu8(_mm_avg_epu8(a, c), _mm_and_si128(_mm_xor_si128(a, c), _mm_set1_epi8(1)));
+    return _mm_avg_epu8(half, b);
+}
+
+static QB_FORCE_INLINE u32 at4(__m128i v) {
+    return (u32)_mm_cvtsi128_si32(v);
+}
+
+static QB_FORCE_INLINE u32 splat4(u32 v) {
+    return v * 0x01010101u;
+}
+
+static QB_FORCE_INLINE u32 avg3_u(u32 a, u32 b, u32 c) {
+    return (a + 2 * b + c + 2) >> 2;
+}
+
+void vp8_predict_luma4_sse2(u8* dst, u32 mode) {
+    constexpr i64 S = VP8_WORK_STRIDE;
+    u32 rows[4];
+    u32 l0 = dst[-1], l1 = dst[S - 1], l2 = dst[2 * S - 1], l3 = dst[3 * S - 1];
+    if (mode == VP8_B_HU) {
+        rows[0] = ((l0 + l1 + 1) >> 1) | avg3_u(l0, l1, l2) << 8 | ((l1 + l2 + 1) >> 1) << 16 | avg3_u(l1, l2, l3) << 24;
+        rows[1] = ((l1 + l2 + 1) >> 1) | avg3_u(l1, l2, l3) << 8 | ((l2 + l3 + 1) >> 1) << 16 | avg3_u(l2, l3, l3) << 24;
+        rows[2] = ((l2 + l3 + 1) >> 1) | avg3_u(l2, l3, l3) << 8 | l3 << 16 | l3 << 24;
+        rows[3] = splat4(l3);
+    } else if (mode == VP8_B_DC) {
+        u32 sum = 4 + l0 + l1 + l2 + l3;
+        for (i64 i = 0; i < 4; i++) sum += dst[i - S];
+        rows[0] = rows[1] = rows[2] = rows[3] = splat4(sum >> 3);
+    } else if (mode == VP8_B_TM) {
+        __m128i zero = _mm_setzero_si128();
+        u32 top;
+        memcpy(&top, dst - S, 4);
+        __m128i t = _mm_sub_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128((int)top), zero), _mm_set1_epi16(dst[-S - 1]));
+        __m128i r01 = _mm_add_epi16(_mm_unpacklo_epi64(t, t), _mm_set_epi16((short)l1, (short)l1, (short)l1, (short)l1,
+                                                                              (short)l0, (short)l0, (short)l0, (short)l0));
+        __m128i r23 = _mm_add_epi16(_mm_unpacklo_epi64(t, t), _mm_set_epi16((short)l3, (short)l3, (short)l3, (short)l3,
+                                                                              (short)l2, (short)l2, (short)l2, (short)l2));
+        __m128i out = _mm_packus_epi16(r01, r23);
+        rows[0] = at4(out);
+        rows[1] = at4(_mm_srli_si128(out, 4));
+        rows[2] = at4(_mm_srli_si128(out, 8));
+        rows[3] = at4(_mm_srli_si128(out, 12));
+    } else {
+        __m128i top = _mm_loadu_si128((const __m128i*)(dst - S - 1));  // corner, 8 above, more
+        __m128i e = _mm_or_si128(_mm_slli_si128(top, 4), _mm_cvtsi32_si128((int)(l3 | l2 << 8 | l1 << 16 | l0 << 24)));
+        e = _mm_insert_epi16(e, dst[-S + 7] * 0x101, 6);  // bytes 12 and 13: the last pixel above, twice
+        __m128i e1 = _mm_srli_si128(e, 1);
+        __m128i a3 = avg3_sse2(e, e1, _mm_srli_si128(e, 2));
+        __m128i a2 = _mm_avg_epu8(e, e1);
+        switch (mode) {
+        case VP8_B_VE:
+            rows[0] = rows[1] = rows[2] = rows[3] = at4(_mm_srli_si128(a3, 4));
+            break;
+        case VP8_B_HE: {
+            u32 v = at4(a3);
+            rows[0] = splat4((v >> 16) & 255);
+            rows[1] = splat4((v >> 8) & 255);
+            rows[2] = splat4(v & 255);
+            rows[3] = splat4(avg3_u(l2, l3, l3));
+            break;
+        }
+        case VP8_B_LD:
+            rows[0] = at4(_mm_srli_si128(a3, 5));
+            rows[1] = at4(_mm_srli_si128(a3, 6));
+            rows[2] = at4(_mm_srli_si128(a3, 7));
+            rows[3] = at4(_mm_srli_si128(a3, 8));
+            break;
+        case VP8_B_RD:
+            rows[0] = at4(_mm_srli_si128(a3, 3));
+            rows[1] = at4(_mm_srli_si128(a3, 2));
+            rows[2] = at4(_mm_srli_si128(a3, 1));
+            rows[3] = at4(a3);
+            break;
+        case VP8_B_VR: {
+            u32 low = at4(a3);
+            rows[0] = at4(_mm_srli_si128(a2, 4));
+            rows[1] = at4(_mm_srli_si128(a3, 3));
+            rows[2] = rows[0] << 8 | ((low >> 16) & 255);
+            rows[3] = rows[1] << 8 | ((low >> 8) & 255);
+            break;
+        }
+        case VP8_B_VL: {
+            u32 far = at4(_mm_srli_si128(a3, 9));
+            rows[0] = at4(_mm_srli_si128(a2, 5));
+            rows[1] = at4(_mm_srli_si128(a3, 5));
+            rows[2] = (at4(_mm_srli_si128(a2, 6)) & 0xFFFFFF) | (far & 255) << 24;
+            rows[3] = (at4(_mm_srli_si128(a3, 6)) & 0xFFFFFF) | ((far >> 8) & 255) << 24;
+            break;
+        }
+        default: {  // HD: 2-tap and 3-tap averages interleaved
+            __m128i mix = _mm_unpacklo_epi8(a2, a3);
+            rows[3] = at4(mix);
+            rows[2] = at4(_mm_srli_si128(mix, 2));
+            rows[1] = at4(_mm_srli_si128(mix, 4));
+            rows[0] = (at4(_mm_srli_si128(mix, 6)) & 0xFFFF) | at4(_mm_srli_si128(a3, 4)) << 16;
+            break;
+        }
+        }
+    }
+    for (i64 y = 0; y < 4; y++) memcpy(dst + y * S, &rows[y], 4);
+}
+
 // ---- Chroma upsampling -------------------------------------------------------------
 // Eight pairs of output pixels (2 j - 1, 2 j) at a time from chroma columns
 // j - 1 and j of both rows, in 16-bit lanes.

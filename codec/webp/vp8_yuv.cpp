@@ -44,11 +44,11 @@ void vp8_yuv_to_rgba_scalar(const u8* y, const u8* u, const u8* v, u8* out, u32 
 // ---- Kernel choice ----------------------------------------------------------------
 
 static const Vp8Kernels k_scalar = {vp8_yuv_to_rgba_scalar, vp8_filter_simple_mb_scalar, vp8_filter_normal_mb_scalar,
-                                    vp8_idct_add, vp8_idct_add2, vp8_idct_add_ac3, vp8_idct_add_dc,
+                                    vp8_idct_add, vp8_idct_add2, vp8_idct_add_ac3, vp8_idct_add_dc, vp8_predict_luma4,
                                     vp8_upsample_scalar};
 static const Vp8Kernels k_sse2 = {vp8_yuv_to_rgba_sse2, vp8_filter_simple_mb_sse2, vp8_filter_normal_mb_sse2,
                                   vp8_idct_add_sse2, vp8_idct_add2_sse2, vp8_idct_add_ac3_sse2,
-                                  vp8_idct_add_dc_sse2, vp8_upsample_sse2};
+                                  vp8_idct_add_dc_sse2, vp8_predict_luma4_sse2, vp8_upsample_sse2};
 static const Vp8Kernels* g_kernels = &k_sse2;  // SSE2 is the x86-64 baseline
 
 const Vp8Kernels* vp8_kernels() {
