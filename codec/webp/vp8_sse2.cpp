@@ -215,89 +215,94 @@ static QB_FORCE_INLINE void store_rows_uv(const Edge& e, u8* u, u8* v, i64 s) {
     store_uv(e.q2, u + 2 * s, v + 2 * s);
 }
 
-// A vertical edge: 8 pixels (4 each side) of 16 rows, given as row
-// pointers to the first pixel after the edge, transposed into an Edge.
-static QB_FORCE_INLINE Edge load_columns(u8* const* rows) {
-    __m128i t[8];
-    for (u32 k = 0; k < 8; k++) {
-        t[k] = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(rows[2 * k] - 4)),
-                                 _mm_loadl_epi64((const __m128i*)(rows[2 * k + 1] - 4)));
-    }
-    __m128i u[8];
-    for (u32 k = 0; k < 4; k++) {
-        u[2 * k] = _mm_unpacklo_epi16(t[2 * k], t[2 * k + 1]);
-        u[2 * k + 1] = _mm_unpackhi_epi16(t[2 * k], t[2 * k + 1]);
-    }
-    // u[0]: columns 0-3 of rows 0-3, u[1]: columns 4-7 of rows 0-3, u[2], u[3]: rows 4-7...
-    __m128i v0 = _mm_unpacklo_epi32(u[0], u[2]), v1 = _mm_unpackhi_epi32(u[0], u[2]);
-    __m128i v2 = _mm_unpacklo_epi32(u[1], u[3]), v3 = _mm_unpackhi_epi32(u[1], u[3]);
-    __m128i w0 = _mm_unpacklo_epi32(u[4], u[6]), w1 = _mm_unpackhi_epi32(u[4], u[6]);
-    __m128i w2 = _mm_unpacklo_epi32(u[5], u[7]), w3 = _mm_unpackhi_epi32(u[5], u[7]);
-    Edge e;
-    e.p3 = _mm_unpacklo_epi64(v0, w0);
-    e.p2 = _mm_unpackhi_epi64(v0, w0);
-    e.p1 = _mm_unpacklo_epi64(v1, w1);
-    e.p0 = _mm_unpackhi_epi64(v1, w1);
-    e.q0 = _mm_unpacklo_epi64(v2, w2);
-    e.q1 = _mm_unpackhi_epi64(v2, w2);
-    e.q2 = _mm_unpacklo_epi64(v3, w3);
-    e.q3 = _mm_unpackhi_epi64(v3, w3);
-    return e;
-}
-
-static QB_FORCE_INLINE void store_columns(const Edge& e, u8* const* rows) {
-    __m128i lo01 = _mm_unpacklo_epi8(e.p3, e.p2), hi01 = _mm_unpackhi_epi8(e.p3, e.p2);
-    __m128i lo23 = _mm_unpacklo_epi8(e.p1, e.p0), hi23 = _mm_unpackhi_epi8(e.p1, e.p0);
-    __m128i lo45 = _mm_unpacklo_epi8(e.q0, e.q1), hi45 = _mm_unpackhi_epi8(e.q0, e.q1);
-    __m128i lo67 = _mm_unpacklo_epi8(e.q2, e.q3), hi67 = _mm_unpackhi_epi8(e.q2, e.q3);
-    __m128i half[4] = {_mm_unpacklo_epi16(lo01, lo23), _mm_unpackhi_epi16(lo01, lo23),
-                       _mm_unpacklo_epi16(hi01, hi23), _mm_unpackhi_epi16(hi01, hi23)};
-    __m128i rest[4] = {_mm_unpacklo_epi16(lo45, lo67), _mm_unpackhi_epi16(lo45, lo67),
-                       _mm_unpacklo_epi16(hi45, hi67), _mm_unpackhi_epi16(hi45, hi67)};
-    // half[k]: columns 0-3 of rows 4k..4k+3; rest[k]: columns 4-7.
-    for (u32 k = 0; k < 4; k++) {
-        __m128i r01 = _mm_unpacklo_epi32(half[k], rest[k]);
-        __m128i r23 = _mm_unpackhi_epi32(half[k], rest[k]);
-        _mm_storel_epi64((__m128i*)(rows[4 * k] - 4), r01);
-        _mm_storel_epi64((__m128i*)(rows[4 * k + 1] - 4), _mm_unpackhi_epi64(r01, r01));
-        _mm_storel_epi64((__m128i*)(rows[4 * k + 2] - 4), r23);
-        _mm_storel_epi64((__m128i*)(rows[4 * k + 3] - 4), _mm_unpackhi_epi64(r23, r23));
-    }
-}
-
-static inline void luma_rows(u8* p, i64 s, u8** rows) {
-    for (u32 r = 0; r < 16; r++) rows[r] = p + r * s;
-}
-static inline void chroma_rows(u8* u, u8* v, i64 s, u8** rows) {
-    for (u32 r = 0; r < 8; r++) {
-        rows[r] = u + r * s;
-        rows[8 + r] = v + r * s;
-    }
-}
-
 // ---- Macroblocks --------------------------------------------------------------------
+
+// Four columns of 16 rows (8 from `a`, 8 from `b`) as four registers whose
+// lanes are the rows, and back.
+static QB_FORCE_INLINE void load_16x4(const u8* a, const u8* b, i64 s, __m128i* c0, __m128i* c1, __m128i* c2,
+                                      __m128i* c3) {
+    auto rows4 = [s](const u8* p) {
+        u32 r0, r1, r2, r3;
+        memcpy(&r0, p, 4);
+        memcpy(&r1, p + s, 4);
+        memcpy(&r2, p + 2 * s, 4);
+        memcpy(&r3, p + 3 * s, 4);
+        return _mm_set_epi32((int)r3, (int)r2, (int)r1, (int)r0);
+    };
+    __m128i r0 = rows4(a), r1 = rows4(a + 4 * s), r2 = rows4(b), r3 = rows4(b + 4 * s);
+    __m128i x0 = _mm_unpacklo_epi8(r0, r1), x1 = _mm_unpackhi_epi8(r0, r1);
+    __m128i x2 = _mm_unpacklo_epi8(r2, r3), x3 = _mm_unpackhi_epi8(r2, r3);
+    __m128i y0 = _mm_unpacklo_epi8(x0, x1), y1 = _mm_unpackhi_epi8(x0, x1);
+    __m128i y2 = _mm_unpacklo_epi8(x2, x3), y3 = _mm_unpackhi_epi8(x2, x3);
+    __m128i z0 = _mm_unpacklo_epi8(y0, y1), z1 = _mm_unpackhi_epi8(y0, y1);  // columns 0|1, 2|3 of rows 0-7
+    __m128i z2 = _mm_unpacklo_epi8(y2, y3), z3 = _mm_unpackhi_epi8(y2, y3);  // the same of rows 8-15
+    *c0 = _mm_unpacklo_epi64(z0, z2);
+    *c1 = _mm_unpackhi_epi64(z0, z2);
+    *c2 = _mm_unpacklo_epi64(z1, z3);
+    *c3 = _mm_unpackhi_epi64(z1, z3);
+}
+
+static QB_FORCE_INLINE void store_16x4(u8* a, u8* b, i64 s, __m128i c0, __m128i c1, __m128i c2, __m128i c3) {
+    __m128i lo01 = _mm_unpacklo_epi8(c0, c1), hi01 = _mm_unpackhi_epi8(c0, c1);
+    __m128i lo23 = _mm_unpacklo_epi8(c2, c3), hi23 = _mm_unpackhi_epi8(c2, c3);
+    __m128i w[4] = {_mm_unpacklo_epi16(lo01, lo23), _mm_unpackhi_epi16(lo01, lo23), _mm_unpacklo_epi16(hi01, hi23),
+                    _mm_unpackhi_epi16(hi01, hi23)};
+    u8* base[4] = {a, a + 4 * s, b, b + 4 * s};
+    for (u32 k = 0; k < 4; k++) {
+        __m128i x = w[k];
+        for (i64 r = 0; r < 4; r++) {
+            u32 v = (u32)_mm_cvtsi128_si32(x);
+            memcpy(base[k] + r * s, &v, 4);
+            x = _mm_srli_si128(x, 4);
+        }
+    }
+}
+
+// The vertical edges of a macroblock (16 rows: luma, or 8 of U over 8 of
+// V) from left to right, the columns handed from one edge to the next in
+// registers: each edge loads the 4 columns after it and stores the 4
+// before it, so that no load overlaps a store still in flight. The inner
+// edges are `count` - 1, 4 columns apart.
+template <typename MbEdge, typename InnerEdge>
+static QB_FORCE_INLINE void vertical_edges(u8* a, u8* b, i64 s, bool left, bool inner, u32 count, MbEdge mb_edge,
+                                           InnerEdge inner_edge) {
+    Edge e;
+    load_16x4(a, b, s, &e.q0, &e.q1, &e.q2, &e.q3);
+    if (left) {
+        load_16x4(a - 4, b - 4, s, &e.p3, &e.p2, &e.p1, &e.p0);
+        mb_edge(&e);
+        store_16x4(a - 4, b - 4, s, e.p3, e.p2, e.p1, e.p0);
+    }
+    if (inner) {
+        for (u32 k = 1; k < count; k++) {
+            e.p3 = e.q0;
+            e.p2 = e.q1;
+            e.p1 = e.q2;
+            e.p0 = e.q3;
+            load_16x4(a + 4 * k, b + 4 * k, s, &e.q0, &e.q1, &e.q2, &e.q3);
+            inner_edge(&e);
+            store_16x4(a + 4 * k - 4, b + 4 * k - 4, s, e.p3, e.p2, e.p1, e.p0);
+        }
+        store_16x4(a + 4 * count - 4, b + 4 * count - 4, s, e.q0, e.q1, e.q2, e.q3);
+    } else if (left) {
+        store_16x4(a, b, s, e.q0, e.q1, e.q2, e.q3);
+    }
+}
 
 void vp8_filter_simple_mb_sse2(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, bool top) {
     i64 s = (i64)stride;
-    u8* rows[16];
-    auto vertical = [&](u8* p, int limit) {
-        luma_rows(p, s, rows);
-        Edge e = load_columns(rows);
-        filter2(&e, small_mask(e, limit));
-        store_columns(e, rows);
-    };
-    auto horizontal = [&](u8* p, int limit) {
+    int limit = f->limit;
+    auto mb_edge = [limit](Edge* e) { filter2(e, small_mask(*e, limit + 4)); };
+    auto inner_edge = [limit](Edge* e) { filter2(e, small_mask(*e, limit)); };
+    vertical_edges(y, y + 8 * s, s, left, f->inner, 4, mb_edge, inner_edge);
+    auto horizontal = [&](u8* p, int lim) {
         Edge e = load_rows(p, s);
-        filter2(&e, small_mask(e, limit));
+        filter2(&e, small_mask(e, lim));
         store_rows(e, p, s);
     };
-    if (left) vertical(y, f->limit + 4);
+    if (top) horizontal(y, limit + 4);
     if (f->inner) {
-        for (u32 k = 4; k < 16; k += 4) vertical(y + k, f->limit);
-    }
-    if (top) horizontal(y, f->limit + 4);
-    if (f->inner) {
-        for (u32 k = 4; k < 16; k += 4) horizontal(y + k * s, f->limit);
+        for (u32 k = 4; k < 16; k += 4) horizontal(y + k * s, limit);
     }
 }
 
@@ -305,29 +310,10 @@ void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride,
                                bool left, bool top) {
     i64 ys = (i64)y_stride, cs = (i64)uv_stride;
     int limit = f->limit, il = f->ilevel, hev = f->hev;
-    u8* rows[16];
-    if (left) {
-        luma_rows(y, ys, rows);
-        Edge e = load_columns(rows);
-        filter_mb(&e, limit + 4, il, hev);
-        store_columns(e, rows);
-        chroma_rows(u, v, cs, rows);
-        e = load_columns(rows);
-        filter_mb(&e, limit + 4, il, hev);
-        store_columns(e, rows);
-    }
-    if (f->inner) {
-        for (u32 k = 4; k < 16; k += 4) {
-            luma_rows(y + k, ys, rows);
-            Edge e = load_columns(rows);
-            filter_inner(&e, limit, il, hev);
-            store_columns(e, rows);
-        }
-        chroma_rows(u + 4, v + 4, cs, rows);
-        Edge e = load_columns(rows);
-        filter_inner(&e, limit, il, hev);
-        store_columns(e, rows);
-    }
+    auto mb_edge = [=](Edge* e) { filter_mb(e, limit + 4, il, hev); };
+    auto inner_edge = [=](Edge* e) { filter_inner(e, limit, il, hev); };
+    vertical_edges(y, y + 8 * ys, ys, left, f->inner, 4, mb_edge, inner_edge);
+    vertical_edges(u, v, cs, left, f->inner, 2, mb_edge, inner_edge);
     if (top) {
         Edge e = load_rows(y, ys);
         filter_mb(&e, limit + 4, il, hev);
