@@ -9,6 +9,9 @@
 
 #include "codec/webp/vp8.h"
 
+// Lambdas handed to the edge walkers are inlined into them.
+#define QB_FORCE_LAMBDA __attribute__((always_inline))
+
 static inline __m128i load8(const u8* p) {
     return _mm_unpacklo_epi8(_mm_setzero_si128(), _mm_loadl_epi64((const __m128i*)p));  // x << 8
 }
@@ -292,8 +295,8 @@ static QB_FORCE_INLINE void vertical_edges(u8* a, u8* b, i64 s, bool left, bool 
 void vp8_filter_simple_mb_sse2(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, bool top) {
     i64 s = (i64)stride;
     int limit = f->limit;
-    auto mb_edge = [limit](Edge* e) { filter2(e, small_mask(*e, limit + 4)); };
-    auto inner_edge = [limit](Edge* e) { filter2(e, small_mask(*e, limit)); };
+    auto mb_edge = [limit](Edge* e) QB_FORCE_LAMBDA { filter2(e, small_mask(*e, limit + 4)); };
+    auto inner_edge = [limit](Edge* e) QB_FORCE_LAMBDA { filter2(e, small_mask(*e, limit)); };
     vertical_edges(y, y + 8 * s, s, left, f->inner, 4, mb_edge, inner_edge);
     auto horizontal = [&](u8* p, int lim) {
         Edge e = load_rows(p, s);
@@ -310,8 +313,8 @@ void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride,
                                bool left, bool top) {
     i64 ys = (i64)y_stride, cs = (i64)uv_stride;
     int limit = f->limit, il = f->ilevel, hev = f->hev;
-    auto mb_edge = [=](Edge* e) { filter_mb(e, limit + 4, il, hev); };
-    auto inner_edge = [=](Edge* e) { filter_inner(e, limit, il, hev); };
+    auto mb_edge = [=](Edge* e) QB_FORCE_LAMBDA { filter_mb(e, limit + 4, il, hev); };
+    auto inner_edge = [=](Edge* e) QB_FORCE_LAMBDA { filter_inner(e, limit, il, hev); };
     vertical_edges(y, y + 8 * ys, ys, left, f->inner, 4, mb_edge, inner_edge);
     vertical_edges(u, v, cs, left, f->inner, 2, mb_edge, inner_edge);
     if (top) {
