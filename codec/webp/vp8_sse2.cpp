@@ -292,45 +292,119 @@ static QB_FORCE_INLINE void vertical_edges(u8* a, u8* b, i64 s, bool left, bool 
     }
 }
 
+// Sixteen registers of 16 bytes transposed: four rounds of pairing
+// register k with register k + 8 byte by byte.
+static QB_FORCE_INLINE void transpose16(__m128i* x) {
+#pragma GCC unroll 4
+    for (u32 round = 0; round < 4; round++) {
+        __m128i y[16];
+#pragma GCC unroll 8
+        for (u32 k = 0; k < 8; k++) {
+            y[2 * k] = _mm_unpacklo_epi8(x[k], x[k + 8]);
+            y[2 * k + 1] = _mm_unpackhi_epi8(x[k], x[k + 8]);
+        }
+#pragma GCC unroll 16
+        for (u32 k = 0; k < 16; k++) x[k] = y[k];
+    }
+}
+
+// Every luma edge of a macroblock: its 16 rows are loaded once, transposed
+// in registers for the vertical edges (the 4 columns to the left loaded and
+// stored apart), transposed back for the horizontal ones (the 4 rows above
+// loaded and 3 stored apart) and stored once.
+template <typename MbEdge, typename InnerEdge>
+static QB_FORCE_INLINE void luma_edges(u8* y, i64 s, bool left, bool top, bool inner, MbEdge mb_edge,
+                                       InnerEdge inner_edge) {
+    if (!left && !top && !inner) return;
+    __m128i r[16];
+#pragma GCC unroll 16
+    for (u32 i = 0; i < 16; i++) r[i] = _mm_loadu_si128((const __m128i*)(y + i * s));
+    if (left || inner) {
+        transpose16(r);  // r[k]: column k
+        if (left) {
+            Edge e;
+            load_16x4(y - 4, y + 8 * s - 4, s, &e.p3, &e.p2, &e.p1, &e.p0);
+            e.q0 = r[0];
+            e.q1 = r[1];
+            e.q2 = r[2];
+            e.q3 = r[3];
+            mb_edge(&e);
+            store_16x4(y - 4, y + 8 * s - 4, s, e.p3, e.p2, e.p1, e.p0);
+            r[0] = e.q0;
+            r[1] = e.q1;
+            r[2] = e.q2;
+        }
+        if (inner) {
+#pragma GCC unroll 3
+            for (u32 k = 4; k < 16; k += 4) {
+                Edge e = {r[k - 4], r[k - 3], r[k - 2], r[k - 1], r[k], r[k + 1], r[k + 2], r[k + 3]};
+                inner_edge(&e);
+                r[k - 3] = e.p2;
+                r[k - 2] = e.p1;
+                r[k - 1] = e.p0;
+                r[k] = e.q0;
+                r[k + 1] = e.q1;
+                r[k + 2] = e.q2;
+            }
+        }
+        transpose16(r);  // rows again
+    }
+    if (top) {
+        Edge e;
+        e.p3 = _mm_loadu_si128((const __m128i*)(y - 4 * s));
+        e.p2 = _mm_loadu_si128((const __m128i*)(y - 3 * s));
+        e.p1 = _mm_loadu_si128((const __m128i*)(y - 2 * s));
+        e.p0 = _mm_loadu_si128((const __m128i*)(y - s));
+        e.q0 = r[0];
+        e.q1 = r[1];
+        e.q2 = r[2];
+        e.q3 = r[3];
+        mb_edge(&e);
+        _mm_storeu_si128((__m128i*)(y - 3 * s), e.p2);
+        _mm_storeu_si128((__m128i*)(y - 2 * s), e.p1);
+        _mm_storeu_si128((__m128i*)(y - s), e.p0);
+        r[0] = e.q0;
+        r[1] = e.q1;
+        r[2] = e.q2;
+    }
+    if (inner) {
+#pragma GCC unroll 3
+        for (u32 k = 4; k < 16; k += 4) {
+            Edge e = {r[k - 4], r[k - 3], r[k - 2], r[k - 1], r[k], r[k + 1], r[k + 2], r[k + 3]};
+            inner_edge(&e);
+            r[k - 3] = e.p2;
+            r[k - 2] = e.p1;
+            r[k - 1] = e.p0;
+            r[k] = e.q0;
+            r[k + 1] = e.q1;
+            r[k + 2] = e.q2;
+        }
+    }
+#pragma GCC unroll 16
+    for (u32 i = 0; i < 16; i++) _mm_storeu_si128((__m128i*)(y + i * s), r[i]);
+}
+
 void vp8_filter_simple_mb_sse2(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, bool top) {
-    i64 s = (i64)stride;
     int limit = f->limit;
     auto mb_edge = [limit](Edge* e) QB_FORCE_LAMBDA { filter2(e, small_mask(*e, limit + 4)); };
     auto inner_edge = [limit](Edge* e) QB_FORCE_LAMBDA { filter2(e, small_mask(*e, limit)); };
-    vertical_edges(y, y + 8 * s, s, left, f->inner, 4, mb_edge, inner_edge);
-    auto horizontal = [&](u8* p, int lim) {
-        Edge e = load_rows(p, s);
-        filter2(&e, small_mask(e, lim));
-        store_rows(e, p, s);
-    };
-    if (top) horizontal(y, limit + 4);
-    if (f->inner) {
-        for (u32 k = 4; k < 16; k += 4) horizontal(y + k * s, limit);
-    }
+    luma_edges(y, (i64)stride, left, top, f->inner, mb_edge, inner_edge);
 }
 
 void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
                                bool left, bool top) {
-    i64 ys = (i64)y_stride, cs = (i64)uv_stride;
+    i64 cs = (i64)uv_stride;
     int limit = f->limit, il = f->ilevel, hev = f->hev;
     auto mb_edge = [=](Edge* e) QB_FORCE_LAMBDA { filter_mb(e, limit + 4, il, hev); };
     auto inner_edge = [=](Edge* e) QB_FORCE_LAMBDA { filter_inner(e, limit, il, hev); };
-    vertical_edges(y, y + 8 * ys, ys, left, f->inner, 4, mb_edge, inner_edge);
+    luma_edges(y, (i64)y_stride, left, top, f->inner, mb_edge, inner_edge);
     vertical_edges(u, v, cs, left, f->inner, 2, mb_edge, inner_edge);
     if (top) {
-        Edge e = load_rows(y, ys);
-        filter_mb(&e, limit + 4, il, hev);
-        store_rows(e, y, ys);
-        e = load_rows_uv(u, v, cs);
+        Edge e = load_rows_uv(u, v, cs);
         filter_mb(&e, limit + 4, il, hev);
         store_rows_uv(e, u, v, cs);
     }
     if (f->inner) {
-        for (u32 k = 4; k < 16; k += 4) {
-            Edge e = load_rows(y + k * ys, ys);
-            filter_inner(&e, limit, il, hev);
-            store_rows(e, y + k * ys, ys);
-        }
         Edge e = load_rows_uv(u + 4 * cs, v + 4 * cs, cs);
         filter_inner(&e, limit, il, hev);
         store_rows_uv(e, u + 4 * cs, v + 4 * cs, cs);
