@@ -311,6 +311,22 @@ typedef void (*Vp8YuvToRgbaFn)(const u8* y, const u8* u, const u8* v, u8* out, u
 void vp8_yuv_to_rgba_scalar(const u8* y, const u8* u, const u8* v, u8* out, u32 count);
 void vp8_yuv_to_rgba_sse2(const u8* y, const u8* u, const u8* v, u8* out, u32 count);
 
+// Upsampling and conversion together, for `pairs` pairs of pixels inside a
+// row (neither the row's first pixel nor an even-width row's last): pair i
+// is pixels y[2 i] and y[2 i + 1], between chroma columns i and i + 1 of the
+// near rows un, vn and the far rows uf, vf, into out[8 i...].
+typedef void (*Vp8PairsToRgbaFn)(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
+                                 u32 pairs);
+void vp8_pairs_to_rgba_scalar(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
+                              u32 pairs);
+void vp8_pairs_to_rgba_sse2(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
+                            u32 pairs);
+
+// One pixel of a row `width` wide at column x, whichever rule gives its
+// chroma.
+void vp8_pixel_to_rgba(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u32 width, u32 x,
+                       u8* out);
+
 struct Vp8Kernels {
     Vp8YuvToRgbaFn yuv_to_rgba;
     Vp8SimpleFilterFn filter_simple;
@@ -323,6 +339,7 @@ struct Vp8Kernels {
     // One chroma plane's row at full width from the nearest chroma row `n`
     // and the next nearest `f`.
     void (*upsample)(const u8* n, const u8* f, u8* out, u32 width);
+    Vp8PairsToRgbaFn pairs_to_rgba;
 };
 
 void vp8_upsample_scalar(const u8* n, const u8* f, u8* out, u32 width);

@@ -220,27 +220,19 @@ static bool decode_row(Vp8Decoder* d, u8* scratch, u32 y, CodecError* err) {
     return true;
 }
 
-// Chroma of `count` pixels from column x0 of a row `width` wide, upsampled
-// from the nearest and next nearest chroma rows, into out[offset...]: the
-// kernel runs from an even column at most 2 before x0 (its first pixel,
-// edge-handled, is dropped unless it is column 0), and ends on the row's
-// true last pixel or past the range at an odd width, so that no pixel kept
-// gets the right-edge rule unless it is the last one.
-static u32 upsample_range(const Vp8Kernels* k, const u8* n, const u8* f, u8* out, u32 width, u32 x0, u32 count) {
-    u32 s = x0 < 2 ? 0 : (x0 & ~1u) - 2;
-    u32 offset = x0 - s;
-    u32 span = x0 + count == width ? width - s : (offset + count) | 1;
-    k->upsample(n + s / 2, f + s / 2, out, span);
-    return offset;
-}
-
+// Each output row takes its chroma from the nearest chroma row and the next
+// nearest. Inside the row, pixels come in pairs between two chroma columns
+// (1 and 2, 3 and 4, ...), converted by the fused kernel; the first pixel,
+// an even-width row's last pixel and a pair cut by the rectangle's edges go
+// one at a time.
 void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelBuffer* target) {
     const Vp8Decoder* d = (const Vp8Decoder*)scratch;
     const Vp8Layout& l = d->layout;
     const Vp8Kernels* k = vp8_kernels();
     u32 uv_h = (d->height + 1) >> 1;
-    alignas(16) u8 u[16384 + 32];
-    alignas(16) u8 v[16384 + 32];
+    u32 end = x + w;
+    u32 paired_end = d->width & 1 ? d->width : d->width - 1;  // pairs cover pixels 1 to here
+    u32 stop = end < paired_end ? end : paired_end;
     for (u32 i = 0; i < h; i++) {
         u32 r = y + i;
         u32 near_row = r >> 1;
@@ -254,10 +246,14 @@ void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelB
         const u8* uf = scratch + l.u + (u64)far_row * l.uv_stride;
         const u8* vn = scratch + l.v + (u64)near_row * l.uv_stride;
         const u8* vf = scratch + l.v + (u64)far_row * l.uv_stride;
-        u32 at = upsample_range(k, un, uf, u, d->width, x, w);
-        upsample_range(k, vn, vf, v, d->width, x, w);
-        k->yuv_to_rgba(scratch + l.y + (u64)r * l.y_stride + x, u + at, v + at, target->pixels + (u64)i * target->stride,
-                       w);
+        const u8* luma = scratch + l.y + (u64)r * l.y_stride;
+        u8* out = target->pixels + (u64)i * target->stride - 4 * (u64)x;  // indexed by column
+        u32 p = x;
+        for (; p < end && (p == 0 || !(p & 1)); p++) vp8_pixel_to_rgba(luma, un, uf, vn, vf, d->width, p, out + 4 * p);
+        u32 pairs = p < stop ? (stop - p) >> 1 : 0;
+        u32 c = (p - 1) >> 1;
+        k->pairs_to_rgba(luma + p, un + c, uf + c, vn + c, vf + c, out + 4 * p, pairs);
+        for (p += 2 * pairs; p < end; p++) vp8_pixel_to_rgba(luma, un, uf, vn, vf, d->width, p, out + 4 * p);
     }
 }
 

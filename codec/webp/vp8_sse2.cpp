@@ -688,3 +688,66 @@ void vp8_upsample_sse2(const u8* n, const u8* f, u8* out, u32 width) {
     }
     if (!(width & 1)) out[width - 1] = (u8)((3 * n[pairs] + f[pairs] + 2) >> 2);
 }
+
+// ---- Upsampling and conversion in one pass -------------------------------------------
+// Eight pairs of pixels at a time: the pairs' chroma in 16-bit lanes as the
+// upsampling above computes it, shifted into the conversion's x << 8 form
+// without a trip through memory.
+
+// The two pixels of each of 8 pairs from chroma columns i and i + 1, as
+// x << 8: the first of each pair in `first`, the second in `second`.
+static QB_FORCE_INLINE void chroma_pairs(const u8* n, const u8* f, __m128i* first, __m128i* second) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i n0 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)n), zero);
+    __m128i n1 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(n + 1)), zero);
+    __m128i f0 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)f), zero);
+    __m128i f1 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(f + 1)), zero);
+    __m128i sum = _mm_add_epi16(_mm_add_epi16(n0, n1), _mm_add_epi16(_mm_add_epi16(f0, f1), _mm_set1_epi16(8)));
+    __m128i d_odd = _mm_srli_epi16(_mm_add_epi16(sum, _mm_slli_epi16(_mm_add_epi16(n1, f0), 1)), 3);
+    __m128i d_even = _mm_srli_epi16(_mm_add_epi16(sum, _mm_slli_epi16(_mm_add_epi16(n0, f1), 1)), 3);
+    // ((d + near) >> 1) << 8 with the low byte cleared.
+    const __m128i high = _mm_set1_epi16((short)0xFF00);
+    *first = _mm_and_si128(_mm_slli_epi16(_mm_add_epi16(d_odd, n0), 7), high);
+    *second = _mm_and_si128(_mm_slli_epi16(_mm_add_epi16(d_even, n1), 7), high);
+}
+
+// RGBA of 8 pixels from y, u, v as x << 8 in 16-bit lanes.
+static QB_FORCE_INLINE void rgba8(__m128i y8, __m128i u8v, __m128i v8, u8* out) {
+    const __m128i k_y = _mm_set1_epi16((short)19077);
+    const __m128i k_vr = _mm_set1_epi16((short)26149);
+    const __m128i k_ug = _mm_set1_epi16((short)6419);
+    const __m128i k_vg = _mm_set1_epi16((short)13320);
+    const __m128i k_ub = _mm_set1_epi16((short)33050);
+    const __m128i r_off = _mm_set1_epi16((short)14234);
+    const __m128i g_off = _mm_set1_epi16((short)8708);
+    const __m128i b_off = _mm_set1_epi16((short)17685);
+    __m128i luma = _mm_mulhi_epu16(y8, k_y);
+    __m128i r = _mm_subs_epu16(_mm_add_epi16(luma, _mm_mulhi_epu16(v8, k_vr)), r_off);
+    __m128i g = _mm_subs_epu16(_mm_add_epi16(luma, g_off), _mm_mulhi_epu16(u8v, k_ug));
+    g = _mm_subs_epu16(g, _mm_mulhi_epu16(v8, k_vg));
+    __m128i b = _mm_subs_epu16(_mm_add_epi16(luma, _mm_mulhi_epu16(u8v, k_ub)), b_off);
+    r = _mm_srli_epi16(r, 6);
+    g = _mm_srli_epi16(g, 6);
+    b = _mm_srli_epi16(b, 6);
+    __m128i rg = _mm_unpacklo_epi8(_mm_packus_epi16(r, r), _mm_packus_epi16(g, g));
+    __m128i ba = _mm_unpacklo_epi8(_mm_packus_epi16(b, b), _mm_set1_epi8((char)0xFF));
+    _mm_storeu_si128((__m128i*)out, _mm_unpacklo_epi16(rg, ba));
+    _mm_storeu_si128((__m128i*)(out + 16), _mm_unpackhi_epi16(rg, ba));
+}
+
+void vp8_pairs_to_rgba_sse2(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
+                            u32 pairs) {
+    const __m128i zero = _mm_setzero_si128();
+    u32 i = 0;
+    for (; i + 8 <= pairs; i += 8) {
+        __m128i u_first, u_second, v_first, v_second;
+        chroma_pairs(un + i, uf + i, &u_first, &u_second);
+        chroma_pairs(vn + i, vf + i, &v_first, &v_second);
+        __m128i luma = _mm_loadu_si128((const __m128i*)(y + 2 * i));
+        rgba8(_mm_unpacklo_epi8(zero, luma), _mm_unpacklo_epi16(u_first, u_second),
+              _mm_unpacklo_epi16(v_first, v_second), out + 8 * i);
+        rgba8(_mm_unpackhi_epi8(zero, luma), _mm_unpackhi_epi16(u_first, u_second),
+              _mm_unpackhi_epi16(v_first, v_second), out + 8 * i + 32);
+    }
+    vp8_pairs_to_rgba_scalar(y + 2 * i, un + i, uf + i, vn + i, vf + i, out + 8 * i, pairs - i);
+}

@@ -41,14 +41,37 @@ void vp8_yuv_to_rgba_scalar(const u8* y, const u8* u, const u8* v, u8* out, u32 
     for (u32 i = 0; i < count; i++) to_rgba(y[i], u[i], v[i], out + 4 * i);
 }
 
+void vp8_pairs_to_rgba_scalar(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
+                              u32 pairs) {
+    for (u32 i = 0; i < pairs; i++) {
+        to_rgba(y[2 * i], between(un, uf, i + 1, true), between(vn, vf, i + 1, true), out + 8 * i);
+        to_rgba(y[2 * i + 1], between(un, uf, i + 1, false), between(vn, vf, i + 1, false), out + 8 * i + 4);
+    }
+}
+
+// One pixel of a row, whichever rule gives its chroma.
+void vp8_pixel_to_rgba(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u32 width, u32 x,
+                       u8* out) {
+    u32 u, v;
+    if (x == 0 || (x == width - 1 && !(width & 1))) {
+        u = edge(un, uf, x >> 1);
+        v = edge(vn, vf, x >> 1);
+    } else {
+        u = between(un, uf, (x + 1) >> 1, x & 1);
+        v = between(vn, vf, (x + 1) >> 1, x & 1);
+    }
+    to_rgba(y[x], u, v, out);
+}
+
 // ---- Kernel choice ----------------------------------------------------------------
 
 static const Vp8Kernels k_scalar = {vp8_yuv_to_rgba_scalar, vp8_filter_simple_mb_scalar, vp8_filter_normal_mb_scalar,
                                     vp8_idct_add, vp8_idct_add2, vp8_idct_add_ac3, vp8_idct_add_dc, vp8_predict_luma4,
-                                    vp8_upsample_scalar};
+                                    vp8_upsample_scalar, vp8_pairs_to_rgba_scalar};
 static const Vp8Kernels k_sse2 = {vp8_yuv_to_rgba_sse2, vp8_filter_simple_mb_sse2, vp8_filter_normal_mb_sse2,
                                   vp8_idct_add_sse2, vp8_idct_add2_sse2, vp8_idct_add_ac3_sse2,
-                                  vp8_idct_add_dc_sse2, vp8_predict_luma4_sse2, vp8_upsample_sse2};
+                                  vp8_idct_add_dc_sse2, vp8_predict_luma4_sse2, vp8_upsample_sse2,
+                                  vp8_pairs_to_rgba_sse2};
 static const Vp8Kernels* g_kernels = &k_sse2;  // SSE2 is the x86-64 baseline
 
 const Vp8Kernels* vp8_kernels() {

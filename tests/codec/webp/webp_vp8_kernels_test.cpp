@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "codec/webp/vp8.h"
 
@@ -71,6 +72,25 @@ TEST(Vp8Kernels, Luma4PredictionMatchesScalar) {
                 vp8_predict_luma4_sse2(b + at, mode);
                 ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "mode " << mode << ", block " << n << ", round " << round;
             }
+        }
+    }
+}
+
+// Upsampling and conversion in one pass: the SSE2 twin equals the scalar
+// kernel for every count of pairs up to a few vectors, on random rows (and
+// rows near the clipping limits).
+TEST(Vp8Kernels, PairsToRgbaMatchScalar) {
+    std::mt19937 rng(29);
+    for (u32 pairs = 0; pairs <= 40; pairs++) {
+        for (int round = 0; round < 30; round++) {
+            std::vector<u8> y(2 * pairs + 1), un(pairs + 2), uf(pairs + 2), vn(pairs + 2), vf(pairs + 2);
+            for (auto* row : {&y, &un, &uf, &vn, &vf}) {
+                for (auto& p : *row) p = round % 3 == 0 ? (u8)(rng() & 1 ? 255 - (rng() & 7) : rng() & 7) : (u8)rng();
+            }
+            std::vector<u8> a(8 * pairs + 8, 0), b(8 * pairs + 8, 0);
+            vp8_pairs_to_rgba_scalar(y.data(), un.data(), uf.data(), vn.data(), vf.data(), a.data(), pairs);
+            vp8_pairs_to_rgba_sse2(y.data(), un.data(), uf.data(), vn.data(), vf.data(), b.data(), pairs);
+            ASSERT_EQ(a, b) << "pairs " << pairs << ", round " << round;
         }
     }
 }
