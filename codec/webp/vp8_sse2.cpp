@@ -738,8 +738,14 @@ static QB_FORCE_INLINE void rgba8(__m128i y8, __m128i u8v, __m128i v8, u8* out) 
 void vp8_pairs_to_rgba_sse2(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
                             u32 pairs) {
     const __m128i zero = _mm_setzero_si128();
-    u32 i = 0;
-    for (; i + 8 <= pairs; i += 8) {
+    if (pairs < 8) {
+        vp8_pairs_to_rgba_scalar(y, un, uf, vn, vf, out, pairs);
+        return;
+    }
+    // The last step ends on the last pair, overlapping the one before it
+    // (the pixels it writes twice get the same values).
+    for (u32 step = 0; step < pairs; step += 8) {
+        u32 i = step + 8 <= pairs ? step : pairs - 8;
         __m128i u_first, u_second, v_first, v_second;
         chroma_pairs(un + i, uf + i, &u_first, &u_second);
         chroma_pairs(vn + i, vf + i, &v_first, &v_second);
@@ -749,5 +755,4 @@ void vp8_pairs_to_rgba_sse2(const u8* y, const u8* un, const u8* uf, const u8* v
         rgba8(_mm_unpackhi_epi8(zero, luma), _mm_unpackhi_epi16(u_first, u_second),
               _mm_unpackhi_epi16(v_first, v_second), out + 8 * i + 32);
     }
-    vp8_pairs_to_rgba_scalar(y + 2 * i, un + i, uf + i, vn + i, vf + i, out + 8 * i, pairs - i);
 }
