@@ -88,8 +88,8 @@ static QB_FORCE_INLINE void add_chroma_residue(const Vp8Kernels* k, const u8* ki
 }
 
 // The edges of the work area: the unfiltered row above (kept aside), the
-// column to the left (the plane, not yet filtered), and the constants
-// outside the frame.
+// column to the left (the previous macroblock's, still in the work area),
+// and the constants outside the frame.
 static void load_edges(Vp8Decoder* d, u8* scratch, u32 x, u32 y) {
     const Vp8Layout& l = d->layout;
     u8* yw = d->work + Y_AT;
@@ -120,13 +120,12 @@ static void load_edges(Vp8Decoder* d, u8* scratch, u32 x, u32 y) {
         for (u32 r = 0; r < 16; r++) yw[r * S - 1] = 129;
         for (u32 r = 0; r < 8; r++) uw[r * S - 1] = vw[r * S - 1] = 129;
     } else {
-        const u8* py = scratch + l.y + 16 * (u64)y * l.y_stride + 16 * (u64)x - 1;
-        const u8* pu = scratch + l.u + 8 * (u64)y * l.uv_stride + 8 * (u64)x - 1;
-        const u8* pv = scratch + l.v + 8 * (u64)y * l.uv_stride + 8 * (u64)x - 1;
-        for (u32 r = 0; r < 16; r++) yw[r * S - 1] = py[r * l.y_stride];
+        // The macroblock to the left is still in the work area, unfiltered:
+        // its right column becomes the left one.
+        for (u32 r = 0; r < 16; r++) yw[r * S - 1] = yw[r * S + 15];
         for (u32 r = 0; r < 8; r++) {
-            uw[r * S - 1] = pu[r * l.uv_stride];
-            vw[r * S - 1] = pv[r * l.uv_stride];
+            uw[r * S - 1] = uw[r * S + 7];
+            vw[r * S - 1] = vw[r * S + 7];
         }
     }
 }
