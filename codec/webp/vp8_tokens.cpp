@@ -7,8 +7,12 @@
 #include "codec/webp/vp8.h"
 
 static const u8 k_zigzag[16] = {0, 1, 4, 8, 5, 2, 3, 6, 9, 12, 13, 10, 7, 11, 14, 15};
-// The band of each position; the 17th entry serves the step past the end.
-static const u8 k_bands[17] = {0, 1, 2, 3, 6, 4, 5, 6, 6, 6, 6, 6, 6, 6, 6, 7, 0};
+// The byte offset of each position's band in a block type's probabilities
+// (band x 3 contexts x 11), so that finding the next position's
+// probabilities is one load and an add; the 17th entry serves the step
+// past the end.
+static const u8 k_band_at[17] = {0 * 33, 1 * 33, 2 * 33, 3 * 33, 6 * 33, 4 * 33, 5 * 33, 6 * 33, 6 * 33,
+                                 6 * 33, 6 * 33, 6 * 33, 6 * 33, 6 * 33, 6 * 33, 7 * 33, 0};
 
 static const u8 k_cat3[] = {173, 148, 140, 0};
 static const u8 k_cat4[] = {176, 155, 140, 135, 0};
@@ -39,26 +43,29 @@ static QB_FORCE_INLINE i32 read_large(Vp8Bits* br, const u8* p) {
 // Reads the block's tokens from position `n`; returns the position after
 // the last token read (the end-of-block position, or 16).
 static QB_FORCE_INLINE u32 read_block(Vp8Bits* br, const u8 (*probs)[3][11], u32 ctx, const i32* dq, u32 n, i16* out) {
-    const u8* p = probs[k_bands[n]][ctx];
+    const u8* base = &probs[0][0][0];
+    const u8* p = base + k_band_at[n] + 11 * ctx;
+    const u8* after_zero = base;        // context 0
+    const u8* after_one = base + 11;    // context 1
+    const u8* after_more = base + 22;   // context 2
     for (; n < 16; n++) {
         if (!vp8_read(br, p[0])) return n;  // end of block
         while (!vp8_read(br, p[1])) {       // a zero
             if (++n == 16) return 16;
-            p = probs[k_bands[n]][0];
+            p = after_zero + k_band_at[n];
         }
         i32 v;
         if (!vp8_read(br, p[2])) {
             v = 1;
-            p = probs[k_bands[n + 1]][1];
+            p = after_one + k_band_at[n + 1];
         } else {
             v = read_large(br, p);
-            p = probs[k_bands[n + 1]][2];
+            p = after_more + k_band_at[n + 1];
         }
         out[k_zigzag[n]] = (i16)(vp8_read_sign(br, v) * dq[n > 0]);
     }
     return 16;
 }
-
 
 // How a block read up to position `end` is transformed (block_kind).
 static u8 block_kind(u32 end, const i16* block) {
