@@ -321,6 +321,8 @@ void vp8_pairs_to_rgba_scalar(const u8* y, const u8* un, const u8* uf, const u8*
                               u32 pairs);
 void vp8_pairs_to_rgba_sse2(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
                             u32 pairs);
+void vp8_pairs_to_rgba_avx2(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
+                            u32 pairs);
 
 // One pixel of a row `width` wide at column x, whichever rule gives its
 // chroma.
@@ -345,9 +347,13 @@ struct Vp8Kernels {
 void vp8_upsample_scalar(const u8* n, const u8* f, u8* out, u32 width);
 void vp8_upsample_sse2(const u8* n, const u8* f, u8* out, u32 width);
 
-enum : u32 { VP8_KERNELS_SCALAR = 0, VP8_KERNELS_SSE2 = 1, VP8_KERNELS_BEST = 2 };
+enum : u32 { VP8_KERNELS_SCALAR = 0, VP8_KERNELS_SSE2 = 1, VP8_KERNELS_AVX2 = 2, VP8_KERNELS_BEST = 3 };
 
 const Vp8Kernels* vp8_kernels();
-// Test hook: selects a variant (BEST: SSE2, the x86-64 baseline).
+// The kernels are chosen at first use: the AVX2 set (the SSE2 kernels with
+// the AVX2 conversion) where the CPU has AVX2, else SSE2, the x86-64
+// baseline. Test hook: selects a variant (BEST: that choice); false, and
+// nothing changed, for a variant the CPU lacks.
+bool vp8_kernels_supported(u32 variant);
 bool vp8_force_kernels(u32 variant);
 

@@ -94,3 +94,34 @@ TEST(Vp8Kernels, PairsToRgbaMatchScalar) {
         }
     }
 }
+
+// The AVX2 conversion against the scalar twin, where the CPU has AVX2.
+TEST(Vp8Kernels, PairsToRgbaAvx2MatchScalar) {
+    if (!vp8_kernels_supported(VP8_KERNELS_AVX2)) GTEST_SKIP() << "no AVX2 on this CPU";
+    std::mt19937 rng(31);
+    for (u32 pairs = 0; pairs <= 72; pairs++) {
+        for (int round = 0; round < 20; round++) {
+            std::vector<u8> y(2 * pairs + 1), un(pairs + 2), uf(pairs + 2), vn(pairs + 2), vf(pairs + 2);
+            for (auto* row : {&y, &un, &uf, &vn, &vf}) {
+                for (auto& p : *row) p = round % 3 == 0 ? (u8)(rng() & 1 ? 255 - (rng() & 7) : rng() & 7) : (u8)rng();
+            }
+            std::vector<u8> a(8 * pairs + 8, 0), b(8 * pairs + 8, 0);
+            vp8_pairs_to_rgba_scalar(y.data(), un.data(), uf.data(), vn.data(), vf.data(), a.data(), pairs);
+            vp8_pairs_to_rgba_avx2(y.data(), un.data(), uf.data(), vn.data(), vf.data(), b.data(), pairs);
+            ASSERT_EQ(a, b) << "pairs " << pairs << ", round " << round;
+        }
+    }
+}
+
+// Every variant the CPU has can be selected, and one it lacks is refused.
+TEST(Vp8Kernels, DispatchFollowsTheCpu) {
+    EXPECT_TRUE(vp8_force_kernels(VP8_KERNELS_SCALAR));
+    EXPECT_EQ(vp8_kernels()->pairs_to_rgba, &vp8_pairs_to_rgba_scalar);
+    EXPECT_TRUE(vp8_force_kernels(VP8_KERNELS_SSE2));
+    EXPECT_EQ(vp8_kernels()->pairs_to_rgba, &vp8_pairs_to_rgba_sse2);
+    bool avx2 = vp8_kernels_supported(VP8_KERNELS_AVX2);
+    EXPECT_EQ(vp8_force_kernels(VP8_KERNELS_AVX2), avx2);
+    EXPECT_TRUE(vp8_force_kernels(VP8_KERNELS_BEST));
+    EXPECT_EQ(vp8_kernels()->pairs_to_rgba, avx2 ? &vp8_pairs_to_rgba_avx2 : &vp8_pairs_to_rgba_sse2);
+    EXPECT_FALSE(vp8_force_kernels(VP8_KERNELS_BEST + 1));
+}
