@@ -42,30 +42,52 @@ static QB_FORCE_INLINE i32 read_large(Vp8Bits* br, const u8* p) {
 
 // Reads the block's tokens from position `n`; returns the position after
 // the last token read (the end-of-block position, or 16).
+// Keeps a value computed where it stands: a probability is loaded before
+// the bool that decides whether it is needed, so that after a mispredicted
+// branch the next bool does not wait for the load.
+#define QB_MATERIALISE(v) __asm__("" : "+r"(v))
+
 static QB_FORCE_INLINE u32 read_block(Vp8Bits* br, const u8 (*probs)[3][11], u32 ctx, const i32* dq, u32 n, i16* out) {
     const u8* base = &probs[0][0][0];
     const u8* p = base + k_band_at[n] + 11 * ctx;
     const u8* after_zero = base;        // context 0
     const u8* after_one = base + 11;    // context 1
     const u8* after_more = base + 22;   // context 2
+    u32 prob0 = p[0];
     for (; n < 16; n++) {
-        if (!vp8_read(br, p[0])) return n;  // end of block
-        while (!vp8_read(br, p[1])) {       // a zero
+        u32 prob1 = p[1];
+        QB_MATERIALISE(prob1);
+        if (!vp8_read(br, prob0)) return n;  // end of block
+        for (;;) {                           // zeros
+            const u8* next = after_zero + k_band_at[n + 1];
+            u32 next1 = next[1];
+            QB_MATERIALISE(next1);
+            if (vp8_read(br, prob1)) break;
             if (++n == 16) return 16;
-            p = after_zero + k_band_at[n];
+            p = next;
+            prob1 = next1;
         }
+        u32 band = k_band_at[n + 1];
+        u32 one0 = after_one[band];
+        u32 more0 = after_more[band];
+        QB_MATERIALISE(one0);
+        QB_MATERIALISE(more0);
         i32 v;
         if (!vp8_read(br, p[2])) {
             v = 1;
-            p = after_one + k_band_at[n + 1];
+            p = after_one + band;
+            prob0 = one0;
         } else {
             v = read_large(br, p);
-            p = after_more + k_band_at[n + 1];
+            p = after_more + band;
+            prob0 = more0;
         }
         out[k_zigzag[n]] = (i16)(vp8_read_sign(br, v) * dq[n > 0]);
     }
     return 16;
 }
+
+#undef QB_MATERIALISE
 
 // How a block read up to position `end` is transformed (block_kind).
 static u8 block_kind(u32 end, const i16* block) {
