@@ -1,6 +1,8 @@
 // SSE2 twins of the lossy decoder's kernels: YUV to RGBA 8 pixels at a
-// time, the loop filters 16 pixels per edge, and the inverse DCT. For the
-// conversion: Each product (x * c) >> 8 is the high half of (x << 8) * c in
+// time, the loop filters 16 pixels per edge, the inverse DCT (one block,
+// two side by side, the short forms), the 4 x 4 prediction, the chroma
+// upsampling, and the upsampling and conversion fused. For the
+// conversion: each product (x * c) >> 8 is the high half of (x << 8) * c in
 // unsigned 16 bits; sums that may go negative are taken with unsigned
 // saturation, which clamps them at 0 exactly where the scalar clip does,
 // and the final shift by 6 with a saturating pack clamps at 255.
@@ -164,30 +166,7 @@ static QB_FORCE_INLINE void filter_inner(Edge* e, int limit, int ilevel, int hev
 
 // ---- Edge loads and stores ---------------------------------------------------------
 
-// A horizontal edge: 16 pixels of each of the 8 rows around row `p`.
-static QB_FORCE_INLINE Edge load_rows(const u8* p, i64 s) {
-    Edge e;
-    e.p3 = _mm_loadu_si128((const __m128i*)(p - 4 * s));
-    e.p2 = _mm_loadu_si128((const __m128i*)(p - 3 * s));
-    e.p1 = _mm_loadu_si128((const __m128i*)(p - 2 * s));
-    e.p0 = _mm_loadu_si128((const __m128i*)(p - s));
-    e.q0 = _mm_loadu_si128((const __m128i*)p);
-    e.q1 = _mm_loadu_si128((const __m128i*)(p + s));
-    e.q2 = _mm_loadu_si128((const __m128i*)(p + 2 * s));
-    e.q3 = _mm_loadu_si128((const __m128i*)(p + 3 * s));
-    return e;
-}
-
-static QB_FORCE_INLINE void store_rows(const Edge& e, u8* p, i64 s) {
-    _mm_storeu_si128((__m128i*)(p - 3 * s), e.p2);
-    _mm_storeu_si128((__m128i*)(p - 2 * s), e.p1);
-    _mm_storeu_si128((__m128i*)(p - s), e.p0);
-    _mm_storeu_si128((__m128i*)p, e.q0);
-    _mm_storeu_si128((__m128i*)(p + s), e.q1);
-    _mm_storeu_si128((__m128i*)(p + 2 * s), e.q2);
-}
-
-// The same for 8 pixels of U beside 8 of V.
+// The rows around a horizontal edge: 8 pixels of U beside 8 of V.
 static inline __m128i load_uv(const u8* u, const u8* v) {
     return _mm_unpacklo_epi64(_mm_loadl_epi64((const __m128i*)u), _mm_loadl_epi64((const __m128i*)v));
 }
