@@ -287,6 +287,9 @@ void vp8_iwht(const i16* in, i16* out);
 // Intra prediction into the work area; see vp8_predict.cpp for its layout.
 void vp8_predict_luma16(u8* dst, u32 mode, bool has_top, bool has_left);
 void vp8_predict_chroma8(u8* dst, u32 mode, bool has_top, bool has_left);
+// SSE2 twins (TM in SSE2, the other modes as the scalar kernels).
+void vp8_predict_luma16_sse2(u8* dst, u32 mode, bool has_top, bool has_left);
+void vp8_predict_chroma8_sse2(u8* dst, u32 mode, bool has_top, bool has_left);
 void vp8_predict_luma4(u8* dst, u32 mode);
 // SSE2 twin; reads up to 16 bytes from the corner above the block, so the
 // work area keeps that much room on every row.
@@ -338,6 +341,8 @@ struct Vp8Kernels {
     void (*idct_add_ac3)(const i16* in, u8* dst, u64 stride);
     void (*idct_add_dc)(const i16* in, u8* dst, u64 stride);
     void (*predict_luma4)(u8* dst, u32 mode);
+    void (*predict_luma16)(u8* dst, u32 mode, bool has_top, bool has_left);
+    void (*predict_chroma8)(u8* dst, u32 mode, bool has_top, bool has_left);
     // One chroma plane's row at full width from the nearest chroma row `n`
     // and the next nearest `f`.
     void (*upsample)(const u8* n, const u8* f, u8* out, u32 width);

@@ -145,13 +145,13 @@ static void reconstruct(Vp8Decoder* d, u8* scratch, u32 x, u32 y, const Vp8MbMod
             if (residue) add_residue(k, d->block_kind[n], c + 16 * n, dst);
         }
     } else {
-        vp8_predict_luma16(yw, m->y_mode, y > 0, x > 0);
+        k->predict_luma16(yw, m->y_mode, y > 0, x > 0);
         for (u32 n = 0; residue && n < 16; n += 2) {
             add_residue_pair(k, d->block_kind + n, c + 16 * n, yw + (n >> 2) * 4 * S + (n & 3) * 4);
         }
     }
-    vp8_predict_chroma8(uw, m->uv_mode, y > 0, x > 0);
-    vp8_predict_chroma8(vw, m->uv_mode, y > 0, x > 0);
+    k->predict_chroma8(uw, m->uv_mode, y > 0, x > 0);
+    k->predict_chroma8(vw, m->uv_mode, y > 0, x > 0);
     if (residue) {
         add_chroma_residue(k, d->block_kind + 16, c + 256, uw);
         add_chroma_residue(k, d->block_kind + 20, c + 320, vw);

@@ -636,6 +636,44 @@ void vp8_predict_luma4_sse2(u8* dst, u32 mode) {
     for (i64 y = 0; y < 4; y++) memcpy(dst + y * S, &rows[y], 4);
 }
 
+// ---- 16 x 16 and 8 x 8 prediction --------------------------------------------------
+// TM (left + above - corner, clipped) in 16-bit lanes, a row at a time; the
+// other modes are copies and fills, left to the scalar kernels.
+
+static QB_FORCE_INLINE void predict_tm(u8* dst, u32 size) {
+    constexpr i64 S = VP8_WORK_STRIDE;
+    const __m128i zero = _mm_setzero_si128();
+    __m128i corner = _mm_set1_epi16(dst[-S - 1]);
+    __m128i top = size == 16 ? _mm_loadu_si128((const __m128i*)(dst - S)) : _mm_loadl_epi64((const __m128i*)(dst - S));
+    __m128i lo = _mm_sub_epi16(_mm_unpacklo_epi8(top, zero), corner);
+    __m128i hi = _mm_sub_epi16(_mm_unpackhi_epi8(top, zero), corner);
+    for (u32 y = 0; y < size; y++) {
+        __m128i left = _mm_set1_epi16(dst[y * S - 1]);
+        __m128i row = _mm_packus_epi16(_mm_add_epi16(lo, left), _mm_add_epi16(hi, left));
+        if (size == 16) {
+            _mm_storeu_si128((__m128i*)(dst + y * S), row);
+        } else {
+            _mm_storel_epi64((__m128i*)(dst + y * S), row);
+        }
+    }
+}
+
+void vp8_predict_luma16_sse2(u8* dst, u32 mode, bool has_top, bool has_left) {
+    if (mode == VP8_TM_PRED) {
+        predict_tm(dst, 16);
+    } else {
+        vp8_predict_luma16(dst, mode, has_top, has_left);
+    }
+}
+
+void vp8_predict_chroma8_sse2(u8* dst, u32 mode, bool has_top, bool has_left) {
+    if (mode == VP8_TM_PRED) {
+        predict_tm(dst, 8);
+    } else {
+        vp8_predict_chroma8(dst, mode, has_top, has_left);
+    }
+}
+
 // ---- Chroma upsampling -------------------------------------------------------------
 // Eight pairs of output pixels (2 j - 1, 2 j) at a time from chroma columns
 // j - 1 and j of both rows, in 16-bit lanes.

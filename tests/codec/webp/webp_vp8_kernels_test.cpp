@@ -125,3 +125,27 @@ TEST(Vp8Kernels, DispatchFollowsTheCpu) {
     EXPECT_EQ(vp8_kernels()->pairs_to_rgba, avx2 ? &vp8_pairs_to_rgba_avx2 : &vp8_pairs_to_rgba_sse2);
     EXPECT_FALSE(vp8_force_kernels(VP8_KERNELS_BEST + 1));
 }
+
+// 16 x 16 and 8 x 8 prediction: every mode, with and without the row above
+// and the column to the left, on random edges.
+TEST(Vp8Kernels, WholeBlockPredictionMatchesScalar) {
+    std::mt19937 rng(37);
+    for (int round = 0; round < 300; round++) {
+        u8 work[VP8_WORK_BYTES];
+        for (auto& p : work) p = (u8)rng();
+        for (u32 mode = 0; mode < 4; mode++) {
+            for (u32 edges = 0; edges < 4; edges++) {
+                bool top = edges & 1, left = edges & 2;
+                u8 a[VP8_WORK_BYTES], b[VP8_WORK_BYTES];
+                memcpy(a, work, sizeof a);
+                memcpy(b, work, sizeof b);
+                vp8_predict_luma16(a + VP8_WORK_STRIDE + 4, mode, top, left);
+                vp8_predict_luma16_sse2(b + VP8_WORK_STRIDE + 4, mode, top, left);
+                ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "luma, mode " << mode << ", round " << round;
+                vp8_predict_chroma8(a + 18 * VP8_WORK_STRIDE + 20, mode, top, left);
+                vp8_predict_chroma8_sse2(b + 18 * VP8_WORK_STRIDE + 20, mode, top, left);
+                ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "chroma, mode " << mode << ", round " << round;
+            }
+        }
+    }
+}
