@@ -308,12 +308,6 @@ void vp8_filter_normal_mb_scalar(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_strid
 void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
                                bool left, bool top);
 
-// YUV to RGBA of `count` pixels whose chroma is already per pixel; alpha
-// 255. The SSE2 twin gives the same bytes.
-typedef void (*Vp8YuvToRgbaFn)(const u8* y, const u8* u, const u8* v, u8* out, u32 count);
-void vp8_yuv_to_rgba_scalar(const u8* y, const u8* u, const u8* v, u8* out, u32 count);
-void vp8_yuv_to_rgba_sse2(const u8* y, const u8* u, const u8* v, u8* out, u32 count);
-
 // Upsampling and conversion together, for `pairs` pairs of pixels inside a
 // row (neither the row's first pixel nor an even-width row's last): pair i
 // is pixels y[2 i] and y[2 i + 1], between chroma columns i and i + 1 of the
@@ -333,7 +327,6 @@ void vp8_pixel_to_rgba(const u8* y, const u8* un, const u8* uf, const u8* vn, co
                        u8* out);
 
 struct Vp8Kernels {
-    Vp8YuvToRgbaFn yuv_to_rgba;
     Vp8SimpleFilterFn filter_simple;
     Vp8NormalFilterFn filter_normal;
     void (*idct_add)(const i16* in, u8* dst, u64 stride);
@@ -343,14 +336,8 @@ struct Vp8Kernels {
     void (*predict_luma4)(u8* dst, u32 mode);
     void (*predict_luma16)(u8* dst, u32 mode, bool has_top, bool has_left);
     void (*predict_chroma8)(u8* dst, u32 mode, bool has_top, bool has_left);
-    // One chroma plane's row at full width from the nearest chroma row `n`
-    // and the next nearest `f`.
-    void (*upsample)(const u8* n, const u8* f, u8* out, u32 width);
     Vp8PairsToRgbaFn pairs_to_rgba;
 };
-
-void vp8_upsample_scalar(const u8* n, const u8* f, u8* out, u32 width);
-void vp8_upsample_sse2(const u8* n, const u8* f, u8* out, u32 width);
 
 enum : u32 { VP8_KERNELS_SCALAR = 0, VP8_KERNELS_SSE2 = 1, VP8_KERNELS_AVX2 = 2, VP8_KERNELS_BEST = 3 };
 

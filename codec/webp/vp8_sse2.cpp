@@ -1,8 +1,7 @@
-// SSE2 twins of the lossy decoder's kernels: YUV to RGBA 8 pixels at a
-// time, the loop filters 16 pixels per edge, the inverse DCT (one block,
-// two side by side, the short forms), the 4 x 4 prediction, the chroma
-// upsampling, and the upsampling and conversion fused. For the
-// conversion: each product (x * c) >> 8 is the high half of (x << 8) * c in
+// SSE2 twins of the lossy decoder's kernels: the loop filters 16 pixels per
+// edge, the inverse DCT (one block, two side by side, the short forms), the
+// intra prediction, and the chroma upsampling fused with the conversion to
+// RGBA, 8 pairs of pixels at a time. For the conversion: each product (x * c) >> 8 is the high half of (x << 8) * c in
 // unsigned 16 bits; sums that may go negative are taken with unsigned
 // saturation, which clamps them at 0 exactly where the scalar clip does,
 // and the final shift by 6 with a saturating pack clamps at 255.
@@ -13,39 +12,6 @@
 
 // Lambdas handed to the edge walkers are inlined into them.
 #define QB_FORCE_LAMBDA __attribute__((always_inline))
-
-static inline __m128i load8(const u8* p) {
-    return _mm_unpacklo_epi8(_mm_setzero_si128(), _mm_loadl_epi64((const __m128i*)p));  // x << 8
-}
-
-void vp8_yuv_to_rgba_sse2(const u8* y, const u8* u, const u8* v, u8* out, u32 count) {
-    const __m128i k_y = _mm_set1_epi16((short)19077);
-    const __m128i k_vr = _mm_set1_epi16((short)26149);
-    const __m128i k_ug = _mm_set1_epi16((short)6419);
-    const __m128i k_vg = _mm_set1_epi16((short)13320);
-    const __m128i k_ub = _mm_set1_epi16((short)33050);
-    const __m128i r_off = _mm_set1_epi16((short)14234);
-    const __m128i g_off = _mm_set1_epi16((short)8708);
-    const __m128i b_off = _mm_set1_epi16((short)17685);
-    const __m128i alpha = _mm_set1_epi8((char)0xFF);
-    u32 i = 0;
-    for (; i + 8 <= count; i += 8) {
-        __m128i y8 = load8(y + i), u8v = load8(u + i), v8 = load8(v + i);
-        __m128i luma = _mm_mulhi_epu16(y8, k_y);
-        __m128i r = _mm_subs_epu16(_mm_add_epi16(luma, _mm_mulhi_epu16(v8, k_vr)), r_off);
-        __m128i g = _mm_subs_epu16(_mm_add_epi16(luma, g_off), _mm_mulhi_epu16(u8v, k_ug));
-        g = _mm_subs_epu16(g, _mm_mulhi_epu16(v8, k_vg));
-        __m128i b = _mm_subs_epu16(_mm_add_epi16(luma, _mm_mulhi_epu16(u8v, k_ub)), b_off);
-        r = _mm_srli_epi16(r, 6);
-        g = _mm_srli_epi16(g, 6);
-        b = _mm_srli_epi16(b, 6);
-        __m128i rg = _mm_unpacklo_epi8(_mm_packus_epi16(r, r), _mm_packus_epi16(g, g));
-        __m128i ba = _mm_unpacklo_epi8(_mm_packus_epi16(b, b), alpha);
-        _mm_storeu_si128((__m128i*)(out + 4 * i), _mm_unpacklo_epi16(rg, ba));
-        _mm_storeu_si128((__m128i*)(out + 4 * i + 16), _mm_unpackhi_epi16(rg, ba));
-    }
-    vp8_yuv_to_rgba_scalar(y + i, u + i, v + i, out + 4 * i, count - i);
-}
 
 // ---- Loop filter ----------------------------------------------------------------
 // Sixteen pixels across an edge at once, each as a byte lane: p3..q3 are
@@ -672,38 +638,6 @@ void vp8_predict_chroma8_sse2(u8* dst, u32 mode, bool has_top, bool has_left) {
     } else {
         vp8_predict_chroma8(dst, mode, has_top, has_left);
     }
-}
-
-// ---- Chroma upsampling -------------------------------------------------------------
-// Eight pairs of output pixels (2 j - 1, 2 j) at a time from chroma columns
-// j - 1 and j of both rows, in 16-bit lanes.
-
-void vp8_upsample_sse2(const u8* n, const u8* f, u8* out, u32 width) {
-    out[0] = (u8)((3 * n[0] + f[0] + 2) >> 2);
-    u32 pairs = (width - 1) >> 1;
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i eight = _mm_set1_epi16(8);
-    u32 j = 1;
-    for (; j + 7 <= pairs; j += 8) {
-        __m128i n0 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(n + j - 1)), zero);
-        __m128i n1 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(n + j)), zero);
-        __m128i f0 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(f + j - 1)), zero);
-        __m128i f1 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(f + j)), zero);
-        __m128i sum = _mm_add_epi16(_mm_add_epi16(n0, n1), _mm_add_epi16(_mm_add_epi16(f0, f1), eight));
-        __m128i d_odd = _mm_srli_epi16(_mm_add_epi16(sum, _mm_slli_epi16(_mm_add_epi16(n1, f0), 1)), 3);
-        __m128i d_even = _mm_srli_epi16(_mm_add_epi16(sum, _mm_slli_epi16(_mm_add_epi16(n0, f1), 1)), 3);
-        __m128i odd = _mm_srli_epi16(_mm_add_epi16(d_odd, n0), 1);
-        __m128i even = _mm_srli_epi16(_mm_add_epi16(d_even, n1), 1);
-        __m128i packed = _mm_unpacklo_epi8(_mm_packus_epi16(odd, odd), _mm_packus_epi16(even, even));
-        _mm_storeu_si128((__m128i*)(out + 2 * j - 1), packed);
-    }
-    for (; j <= pairs; j++) {
-        u32 n0 = n[j - 1], n1 = n[j], f0 = f[j - 1], f1 = f[j];
-        u32 sum = n0 + n1 + f0 + f1 + 8;
-        out[2 * j - 1] = (u8)((((sum + 2 * (n1 + f0)) >> 3) + n0) >> 1);
-        out[2 * j] = (u8)((((sum + 2 * (n0 + f1)) >> 3) + n1) >> 1);
-    }
-    if (!(width & 1)) out[width - 1] = (u8)((3 * n[pairs] + f[pairs] + 2) >> 2);
 }
 
 // ---- Upsampling and conversion in one pass -------------------------------------------

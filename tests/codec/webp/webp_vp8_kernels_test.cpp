@@ -1,8 +1,12 @@
-// The lossy decoder's newer kernels against their scalar twins: the inverse
-// DCT of two blocks side by side, on random coefficients of every size
-// (overflowing ones included) and random predictions.
+// The lossy decoder's kernels against their scalar twins (the loop filters
+// and the single-block inverse DCT are in webp_kernels_test.cpp): the
+// inverse DCT of two blocks side by side and its short forms, on random
+// coefficients of every size (overflowing ones included); the intra
+// predictions of every mode; the fused upsampling and conversion, SSE2 and
+// AVX2, over random rows and every (y, u, v); and the kernel dispatch.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -145,6 +149,35 @@ TEST(Vp8Kernels, WholeBlockPredictionMatchesScalar) {
                 vp8_predict_chroma8(a + 18 * VP8_WORK_STRIDE + 20, mode, top, left);
                 vp8_predict_chroma8_sse2(b + 18 * VP8_WORK_STRIDE + 20, mode, top, left);
                 ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "chroma, mode " << mode << ", round " << round;
+            }
+        }
+    }
+}
+
+// Every (y, u, v): with constant chroma rows the upsampling gives the
+// chroma back unchanged, so 128 pairs over y = 0..255 per (u, v) convert
+// every triple; each variant the CPU has equals the scalar kernel, and
+// black, white and the alpha land where BT.601 puts them.
+TEST(Vp8Kernels, PairsToRgbaEveryTriple) {
+    std::vector<u8> y(256);
+    for (u32 i = 0; i < 256; i++) y[i] = (u8)i;
+    std::vector<u8> u(129), v(129), a(4 * 256), b(4 * 256);
+    bool avx2 = vp8_kernels_supported(VP8_KERNELS_AVX2);
+    for (u32 uu = 0; uu < 256; uu++) {
+        std::fill(u.begin(), u.end(), (u8)uu);
+        for (u32 vv = 0; vv < 256; vv++) {
+            std::fill(v.begin(), v.end(), (u8)vv);
+            vp8_pairs_to_rgba_scalar(y.data(), u.data(), u.data(), v.data(), v.data(), a.data(), 128);
+            vp8_pairs_to_rgba_sse2(y.data(), u.data(), u.data(), v.data(), v.data(), b.data(), 128);
+            ASSERT_EQ(a, b) << "u " << uu << " v " << vv;
+            if (avx2) {
+                vp8_pairs_to_rgba_avx2(y.data(), u.data(), u.data(), v.data(), v.data(), b.data(), 128);
+                ASSERT_EQ(a, b) << "avx2, u " << uu << " v " << vv;
+            }
+            if (uu == 128 && vv == 128) {
+                EXPECT_EQ(a[4 * 16], 0);         // y 16: black
+                EXPECT_EQ(a[4 * 235 + 1], 255);  // y 235: white
+                EXPECT_EQ(a[4 * 100 + 3], 255);
             }
         }
     }
