@@ -40,12 +40,13 @@ static QB_FORCE_INLINE i32 read_large(Vp8Bits* br, const u8* p) {
     return v + 3 + (8 << cat);
 }
 
-// Reads the block's tokens from position `n`; returns the position after
-// the last token read (the end-of-block position, or 16).
 // Keeps a value computed where it stands: a probability is loaded before
 // the bool that decides whether it is needed, so that after a mispredicted
 // branch the next bool does not wait for the load.
 #define QB_MATERIALISE(v) __asm__("" : "+r"(v))
+
+// Reads the block's tokens from position `n`; returns the position after
+// the last token read (the end-of-block position, or 16).
 
 static QB_FORCE_INLINE u32 read_block(Vp8Bits* br, const u8 (*probs)[3][11], u32 ctx, const i32* dq, u32 n, i16* out) {
     const u8* base = &probs[0][0][0];
