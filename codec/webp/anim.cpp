@@ -186,11 +186,15 @@ static void compose(const AnimState* s, const WebpFrameInfo& f, bool key, const 
     for (u32 j = 0; j < f.h; j++) {
         const u32* src = (const u32*)(frame->pixels + (u64)j * frame->stride);
         u32* dst = (u32*)(canvas->pixels + (u64)(f.y + j) * canvas->stride) + f.x;
+        if (!blending) {  // the frame's pixels as they are
+            memcpy(dst, src, 4 * (u64)f.w);
+            continue;
+        }
         u32 cy = f.y + j;
         bool row_in_prev = s->prev_dispose_bg && cy >= s->prev_y && cy < s->prev_y + s->prev_h;
         for (u32 i = 0; i < f.w; i++) {
             u32 p = src[i];
-            if (blending && (p >> 24) != 255) {
+            if ((p >> 24) != 255) {
                 u32 cx = f.x + i;
                 // A pixel of a rectangle just cleared is taken as decoded.
                 bool cleared = row_in_prev && cx >= s->prev_x && cx < s->prev_x + s->prev_w;
@@ -231,9 +235,9 @@ bool webp_anim_decode(const u8* data, u64 length, u32 target, u8* scratch, u64 s
         bool full = f.w == header.width && f.h == header.height;
         bool key = k == 0 || ((!f.has_alpha || !f.blend) && full) ||
                    (s->prev_dispose_bg && ((s->prev_w == header.width && s->prev_h == header.height) || s->prev_key));
-        if (k == 0 || key) {
+        if ((k == 0 || key) && !full) {  // a key frame covering the canvas overwrites all of it
             for (u32 j = 0; j < canvas->height; j++) memset(canvas->pixels + (u64)j * canvas->stride, 0, 4 * (u64)canvas->width);
-        } else if (s->prev_dispose_bg) {
+        } else if (!(k == 0 || key) && s->prev_dispose_bg) {
             clear_rect(canvas, s->prev_x, s->prev_y, s->prev_w, s->prev_h);
         }
         compose(s, f, key || k == 0, &frame, canvas);

@@ -34,12 +34,24 @@ struct Vp8Bits {
     u32 pad;
 };
 
-// The last bytes one at a time, then zeros (kept out of line: it runs
-// once per partition).
-void vp8_bits_load_tail(Vp8Bits* br);
+// The last bytes one at a time, then zeros. Inline like the rest, so that
+// a decoder copied into a local variable stays in registers (a call would
+// take its address).
+QB_FORCE_INLINE void vp8_bits_load_tail(Vp8Bits* br) {
+    if (br->next < br->end) {
+        br->value = (br->value << 8) | *br->next++;
+        br->bits += 8;
+    } else if (!br->eof) {
+        br->value <<= 8;
+        br->bits += 8;
+        br->eof = 1;
+    } else {
+        br->bits = 0;
+    }
+}
 
 QB_FORCE_INLINE void vp8_bits_load(Vp8Bits* br) {
-    if (br->end - br->next >= 8) {
+    if (__builtin_expect(br->end - br->next >= 8, 1)) {
         u64 v;
         memcpy(&v, br->next, 8);
         v = __builtin_bswap64(v) >> 8;  // 7 bytes, most significant first
@@ -64,7 +76,7 @@ inline void vp8_bits_init(Vp8Bits* br, const u8* data, u64 size) {
 
 // One bool whose probability of being 0 is prob / 256.
 QB_FORCE_INLINE u32 vp8_read(Vp8Bits* br, u32 prob) {
-    if (br->bits < 0) vp8_bits_load(br);
+    if (__builtin_expect(br->bits < 0, 0)) vp8_bits_load(br);
     u32 split = (br->range * prob) >> 8;  // the interval of a 0 is split + 1 long
     u32 window = (u32)(br->value >> br->bits);
     u32 bit;
@@ -77,7 +89,9 @@ QB_FORCE_INLINE u32 vp8_read(Vp8Bits* br, u32 prob) {
         range = split + 1;
         bit = 0;
     }
-    u32 shift = (u32)__builtin_clz(range) - 24;  // back to 128..255
+    // Back to 128..255: 7 less the top bit's position (written so that it
+    // compiles to a bit scan and an exclusive or, no subtraction).
+    u32 shift = 7 ^ (31 ^ (u32)__builtin_clz(range));
     br->range = (range << shift) - 1;
     br->bits -= (i32)shift;
     return bit;
@@ -88,7 +102,7 @@ QB_FORCE_INLINE u32 vp8_read(Vp8Bits* br, u32 prob) {
 // renormalised by exactly one bit: this is vp8_read(br, 128) for every
 // range but 254, which only a partition's first read sees.
 QB_FORCE_INLINE i32 vp8_read_sign(Vp8Bits* br, i32 v) {
-    if (br->bits < 0) vp8_bits_load(br);
+    if (__builtin_expect(br->bits < 0, 0)) vp8_bits_load(br);
     u32 split = br->range >> 1;
     u32 window = (u32)(br->value >> br->bits);
     u32 mask = (u32)((i32)(split - window) >> 31);  // all ones for a 1
@@ -260,14 +274,26 @@ bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes*
 // in libwebp (they differ only where 16-bit intermediates overflow).
 void vp8_idct_add(const i16* in, u8* dst, u64 stride);
 void vp8_idct_add_sse2(const i16* in, u8* dst, u64 stride);  // the full transform's twin
+// Two blocks side by side, both with the full transform (16 coefficients
+// apart, 4 pixels apart).
+void vp8_idct_add2(const i16* in, u8* dst, u64 stride);
+void vp8_idct_add2_sse2(const i16* in, u8* dst, u64 stride);
 void vp8_idct_add_ac3(const i16* in, u8* dst, u64 stride);
+void vp8_idct_add_ac3_sse2(const i16* in, u8* dst, u64 stride);
 void vp8_idct_add_dc(const i16* in, u8* dst, u64 stride);
+void vp8_idct_add_dc_sse2(const i16* in, u8* dst, u64 stride);
 // Inverse WHT: the 16 luma DC values into coefficient 0 of each block.
 void vp8_iwht(const i16* in, i16* out);
 // Intra prediction into the work area; see vp8_predict.cpp for its layout.
 void vp8_predict_luma16(u8* dst, u32 mode, bool has_top, bool has_left);
 void vp8_predict_chroma8(u8* dst, u32 mode, bool has_top, bool has_left);
+// SSE2 twins (TM in SSE2, the other modes as the scalar kernels).
+void vp8_predict_luma16_sse2(u8* dst, u32 mode, bool has_top, bool has_left);
+void vp8_predict_chroma8_sse2(u8* dst, u32 mode, bool has_top, bool has_left);
 void vp8_predict_luma4(u8* dst, u32 mode);
+// SSE2 twin; reads up to 16 bytes from the corner above the block, so the
+// work area keeps that much room on every row.
+void vp8_predict_luma4_sse2(u8* dst, u32 mode);
 
 // Loop filters over one macroblock in the planes (every edge it owns: the
 // left and top ones when `left` and `top`, the inner ones when f->inner),
@@ -282,28 +308,44 @@ void vp8_filter_normal_mb_scalar(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_strid
 void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
                                bool left, bool top);
 
-// YUV to RGBA of `count` pixels whose chroma is already per pixel; alpha
-// 255. The SSE2 twin gives the same bytes.
-typedef void (*Vp8YuvToRgbaFn)(const u8* y, const u8* u, const u8* v, u8* out, u32 count);
-void vp8_yuv_to_rgba_scalar(const u8* y, const u8* u, const u8* v, u8* out, u32 count);
-void vp8_yuv_to_rgba_sse2(const u8* y, const u8* u, const u8* v, u8* out, u32 count);
+// Upsampling and conversion together, for `pairs` pairs of pixels inside a
+// row (neither the row's first pixel nor an even-width row's last): pair i
+// is pixels y[2 i] and y[2 i + 1], between chroma columns i and i + 1 of the
+// near rows un, vn and the far rows uf, vf, into out[8 i...].
+typedef void (*Vp8PairsToRgbaFn)(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
+                                 u32 pairs);
+void vp8_pairs_to_rgba_scalar(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
+                              u32 pairs);
+void vp8_pairs_to_rgba_sse2(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
+                            u32 pairs);
+void vp8_pairs_to_rgba_avx2(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
+                            u32 pairs);
+
+// One pixel of a row `width` wide at column x, whichever rule gives its
+// chroma.
+void vp8_pixel_to_rgba(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u32 width, u32 x,
+                       u8* out);
 
 struct Vp8Kernels {
-    Vp8YuvToRgbaFn yuv_to_rgba;
     Vp8SimpleFilterFn filter_simple;
     Vp8NormalFilterFn filter_normal;
     void (*idct_add)(const i16* in, u8* dst, u64 stride);
-    // One chroma plane's row at full width from the nearest chroma row `n`
-    // and the next nearest `f`.
-    void (*upsample)(const u8* n, const u8* f, u8* out, u32 width);
+    void (*idct_add2)(const i16* in, u8* dst, u64 stride);
+    void (*idct_add_ac3)(const i16* in, u8* dst, u64 stride);
+    void (*idct_add_dc)(const i16* in, u8* dst, u64 stride);
+    void (*predict_luma4)(u8* dst, u32 mode);
+    void (*predict_luma16)(u8* dst, u32 mode, bool has_top, bool has_left);
+    void (*predict_chroma8)(u8* dst, u32 mode, bool has_top, bool has_left);
+    Vp8PairsToRgbaFn pairs_to_rgba;
 };
 
-void vp8_upsample_scalar(const u8* n, const u8* f, u8* out, u32 width);
-void vp8_upsample_sse2(const u8* n, const u8* f, u8* out, u32 width);
-
-enum : u32 { VP8_KERNELS_SCALAR = 0, VP8_KERNELS_SSE2 = 1, VP8_KERNELS_BEST = 2 };
+enum : u32 { VP8_KERNELS_SCALAR = 0, VP8_KERNELS_SSE2 = 1, VP8_KERNELS_AVX2 = 2, VP8_KERNELS_BEST = 3 };
 
 const Vp8Kernels* vp8_kernels();
-// Test hook: selects a variant (BEST: SSE2, the x86-64 baseline).
+// The kernels are chosen at first use: the AVX2 set (the SSE2 kernels with
+// the AVX2 conversion) where the CPU has AVX2, else SSE2, the x86-64
+// baseline. Test hook: selects a variant (BEST: that choice); false, and
+// nothing changed, for a variant the CPU lacks.
+bool vp8_kernels_supported(u32 variant);
 bool vp8_force_kernels(u32 variant);
 

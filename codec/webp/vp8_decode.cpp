@@ -47,29 +47,49 @@ u64 vp8_scratch_bytes(u32 w, u32 h) {
 
 // ---- Reconstruction ---------------------------------------------------------------
 
-static void add_residue(u32 kind, const i16* c, u8* dst) {
+// Each block's coefficients are cleared once added, so that the next
+// macroblock finds them zero without clearing all of them.
+static QB_FORCE_INLINE void add_residue(const Vp8Kernels* k, u32 kind, i16* c, u8* dst) {
     if (kind == 3) {
-        vp8_kernels()->idct_add(c, dst, S);
+        k->idct_add(c, dst, S);
+        memset(c, 0, 32);
     } else if (kind == 2) {
-        vp8_idct_add_ac3(c, dst, S);
+        k->idct_add_ac3(c, dst, S);
+        c[0] = c[1] = c[4] = 0;
     } else if (kind == 1) {
-        vp8_idct_add_dc(c, dst, S);
+        k->idct_add_dc(c, dst, S);
+        c[0] = 0;
+    }
+}
+
+// Two blocks side by side: the full transform of both at once when both
+// need it.
+static QB_FORCE_INLINE void add_residue_pair(const Vp8Kernels* k, const u8* kinds, i16* c, u8* dst) {
+    if (kinds[0] == 3 && kinds[1] == 3) {
+        k->idct_add2(c, dst, S);
+        memset(c, 0, 64);
+    } else {
+        add_residue(k, kinds[0], c, dst);
+        add_residue(k, kinds[1], c + 16, dst + 4);
     }
 }
 
 // The four blocks of a chroma plane take the full transform together when
 // any of them has more than coefficient 0.
-static void add_chroma_residue(const u8* kinds, const i16* c, u8* dst) {
+static QB_FORCE_INLINE void add_chroma_residue(const Vp8Kernels* k, const u8* kinds, i16* c, u8* dst) {
     bool full = kinds[0] >= 2 || kinds[1] >= 2 || kinds[2] >= 2 || kinds[3] >= 2;
-    for (u32 n = 0; n < 4; n++) {
-        u32 kind = full ? 3 : kinds[n];
-        add_residue(kind, c + 16 * n, dst + (n >> 1) * 4 * S + (n & 1) * 4);
+    if (full) {
+        k->idct_add2(c, dst, S);
+        k->idct_add2(c + 32, dst + 4 * S, S);
+        memset(c, 0, 128);
+        return;
     }
+    for (u32 n = 0; n < 4; n++) add_residue(k, kinds[n], c + 16 * n, dst + (n >> 1) * 4 * S + (n & 1) * 4);
 }
 
 // The edges of the work area: the unfiltered row above (kept aside), the
-// column to the left (the plane, not yet filtered), and the constants
-// outside the frame.
+// column to the left (the previous macroblock's, still in the work area),
+// and the constants outside the frame.
 static void load_edges(Vp8Decoder* d, u8* scratch, u32 x, u32 y) {
     const Vp8Layout& l = d->layout;
     u8* yw = d->work + Y_AT;
@@ -100,41 +120,41 @@ static void load_edges(Vp8Decoder* d, u8* scratch, u32 x, u32 y) {
         for (u32 r = 0; r < 16; r++) yw[r * S - 1] = 129;
         for (u32 r = 0; r < 8; r++) uw[r * S - 1] = vw[r * S - 1] = 129;
     } else {
-        const u8* py = scratch + l.y + 16 * (u64)y * l.y_stride + 16 * (u64)x - 1;
-        const u8* pu = scratch + l.u + 8 * (u64)y * l.uv_stride + 8 * (u64)x - 1;
-        const u8* pv = scratch + l.v + 8 * (u64)y * l.uv_stride + 8 * (u64)x - 1;
-        for (u32 r = 0; r < 16; r++) yw[r * S - 1] = py[r * l.y_stride];
+        // The macroblock to the left is still in the work area, unfiltered:
+        // its right column becomes the left one.
+        for (u32 r = 0; r < 16; r++) yw[r * S - 1] = yw[r * S + 15];
         for (u32 r = 0; r < 8; r++) {
-            uw[r * S - 1] = pu[r * l.uv_stride];
-            vw[r * S - 1] = pv[r * l.uv_stride];
+            uw[r * S - 1] = uw[r * S + 7];
+            vw[r * S - 1] = vw[r * S + 7];
         }
     }
 }
 
 static void reconstruct(Vp8Decoder* d, u8* scratch, u32 x, u32 y, const Vp8MbModes* m, bool residue) {
     const Vp8Layout& l = d->layout;
+    const Vp8Kernels* k = vp8_kernels();
     load_edges(d, scratch, x, y);
     u8* yw = d->work + Y_AT;
     u8* uw = d->work + U_AT;
     u8* vw = d->work + V_AT;
-    const i16* c = d->coeffs;
+    i16* c = d->coeffs;
     if (m->is_i4x4) {
         for (u32 n = 0; n < 16; n++) {
             u8* dst = yw + (n >> 2) * 4 * S + (n & 3) * 4;
-            vp8_predict_luma4(dst, m->modes[n]);
-            if (residue) add_residue(d->block_kind[n], c + 16 * n, dst);
+            k->predict_luma4(dst, m->modes[n]);
+            if (residue) add_residue(k, d->block_kind[n], c + 16 * n, dst);
         }
     } else {
-        vp8_predict_luma16(yw, m->y_mode, y > 0, x > 0);
-        for (u32 n = 0; residue && n < 16; n++) {
-            add_residue(d->block_kind[n], c + 16 * n, yw + (n >> 2) * 4 * S + (n & 3) * 4);
+        k->predict_luma16(yw, m->y_mode, y > 0, x > 0);
+        for (u32 n = 0; residue && n < 16; n += 2) {
+            add_residue_pair(k, d->block_kind + n, c + 16 * n, yw + (n >> 2) * 4 * S + (n & 3) * 4);
         }
     }
-    vp8_predict_chroma8(uw, m->uv_mode, y > 0, x > 0);
-    vp8_predict_chroma8(vw, m->uv_mode, y > 0, x > 0);
+    k->predict_chroma8(uw, m->uv_mode, y > 0, x > 0);
+    k->predict_chroma8(vw, m->uv_mode, y > 0, x > 0);
     if (residue) {
-        add_chroma_residue(d->block_kind + 16, c + 256, uw);
-        add_chroma_residue(d->block_kind + 20, c + 320, vw);
+        add_chroma_residue(k, d->block_kind + 16, c + 256, uw);
+        add_chroma_residue(k, d->block_kind + 20, c + 320, vw);
     }
     u8* py = scratch + l.y + 16 * (u64)y * l.y_stride + 16 * (u64)x;
     u8* pu = scratch + l.u + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
@@ -199,27 +219,19 @@ static bool decode_row(Vp8Decoder* d, u8* scratch, u32 y, CodecError* err) {
     return true;
 }
 
-// Chroma of `count` pixels from column x0 of a row `width` wide, upsampled
-// from the nearest and next nearest chroma rows, into out[offset...]: the
-// kernel runs from an even column at most 2 before x0 (its first pixel,
-// edge-handled, is dropped unless it is column 0), and ends on the row's
-// true last pixel or past the range at an odd width, so that no pixel kept
-// gets the right-edge rule unless it is the last one.
-static u32 upsample_range(const Vp8Kernels* k, const u8* n, const u8* f, u8* out, u32 width, u32 x0, u32 count) {
-    u32 s = x0 < 2 ? 0 : (x0 & ~1u) - 2;
-    u32 offset = x0 - s;
-    u32 span = x0 + count == width ? width - s : (offset + count) | 1;
-    k->upsample(n + s / 2, f + s / 2, out, span);
-    return offset;
-}
-
+// Each output row takes its chroma from the nearest chroma row and the next
+// nearest. Inside the row, pixels come in pairs between two chroma columns
+// (1 and 2, 3 and 4, ...), converted by the fused kernel; the first pixel,
+// an even-width row's last pixel and a pair cut by the rectangle's edges go
+// one at a time.
 void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelBuffer* target) {
     const Vp8Decoder* d = (const Vp8Decoder*)scratch;
     const Vp8Layout& l = d->layout;
     const Vp8Kernels* k = vp8_kernels();
     u32 uv_h = (d->height + 1) >> 1;
-    alignas(16) u8 u[16384 + 32];
-    alignas(16) u8 v[16384 + 32];
+    u32 end = x + w;
+    u32 paired_end = d->width & 1 ? d->width : d->width - 1;  // pairs cover pixels 1 to here
+    u32 stop = end < paired_end ? end : paired_end;
     for (u32 i = 0; i < h; i++) {
         u32 r = y + i;
         u32 near_row = r >> 1;
@@ -233,10 +245,14 @@ void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelB
         const u8* uf = scratch + l.u + (u64)far_row * l.uv_stride;
         const u8* vn = scratch + l.v + (u64)near_row * l.uv_stride;
         const u8* vf = scratch + l.v + (u64)far_row * l.uv_stride;
-        u32 at = upsample_range(k, un, uf, u, d->width, x, w);
-        upsample_range(k, vn, vf, v, d->width, x, w);
-        k->yuv_to_rgba(scratch + l.y + (u64)r * l.y_stride + x, u + at, v + at, target->pixels + (u64)i * target->stride,
-                       w);
+        const u8* luma = scratch + l.y + (u64)r * l.y_stride;
+        u8* out = target->pixels + (u64)i * target->stride - 4 * (u64)x;  // indexed by column
+        u32 p = x;
+        for (; p < end && (p == 0 || !(p & 1)); p++) vp8_pixel_to_rgba(luma, un, uf, vn, vf, d->width, p, out + 4 * p);
+        u32 pairs = p < stop ? (stop - p) >> 1 : 0;
+        u32 c = (p - 1) >> 1;
+        k->pairs_to_rgba(luma + p, un + c, uf + c, vn + c, vf + c, out + 4 * p, pairs);
+        for (p += 2 * pairs; p < end; p++) vp8_pixel_to_rgba(luma, un, uf, vn, vf, d->width, p, out + 4 * p);
     }
 }
 

@@ -1,25 +1,9 @@
-// The lossy frame's headers and modes (and the boolean decoder's slow
-// path): the frame tag and key-frame start
+// The lossy frame's headers and modes: the frame tag and key-frame start
 // code, the first partition's header (segmentation, loop filter, token
 // partitions, quantisers, coefficient probabilities, the skip flag's
 // probability), the per-segment dequantisation factors and filter
 // parameters derived from it, and each macroblock row's modes.
 #include "codec/webp/vp8.h"
-
-// ---- Boolean decoder ------------------------------------------------------------
-
-void vp8_bits_load_tail(Vp8Bits* br) {
-    if (br->next < br->end) {
-        br->value = (br->value << 8) | *br->next++;
-        br->bits += 8;
-    } else if (!br->eof) {
-        br->value <<= 8;
-        br->bits += 8;
-        br->eof = 1;
-    } else {
-        br->bits = 0;
-    }
-}
 
 // ---- Frame header -------------------------------------------------------------
 
@@ -174,7 +158,7 @@ bool vp8_parse_header(Vp8Decoder* d, const u8* payload, CodecError* err) {
 // ---- Modes ------------------------------------------------------------------------
 
 // The 4 x 4 mode tree: each node's probability index is its position / 2.
-static u32 read_bmode(Vp8Bits* br, const u8* p) {
+static QB_FORCE_INLINE u32 read_bmode(Vp8Bits* br, const u8* p) {
     if (!vp8_read(br, p[0])) return VP8_B_DC;
     if (!vp8_read(br, p[1])) return VP8_B_TM;
     if (!vp8_read(br, p[2])) return VP8_B_VE;
@@ -190,8 +174,11 @@ static u32 read_bmode(Vp8Bits* br, const u8* p) {
 // The 4 x 4 mode a 16 x 16 mode stands for as a neighbour's context.
 static const u8 k_context_of_mode[4] = {VP8_B_DC, VP8_B_VE, VP8_B_HE, VP8_B_TM};
 
+// The decoder works on a local copy, kept in registers (the modes' byte
+// stores could otherwise alias it), and is stored back at the end.
 void vp8_parse_modes(Vp8Decoder* d, u8* scratch) {
-    Vp8Bits* br = &d->br;
+    Vp8Bits local = d->br;
+    Vp8Bits* br = &local;
     Vp8MbModes* row = (Vp8MbModes*)(scratch + d->layout.modes);
     u8* top_all = scratch + d->layout.intra_top;
     u8* left = d->intra_left;
@@ -229,4 +216,5 @@ void vp8_parse_modes(Vp8Decoder* d, u8* scratch) {
                           : vp8_read(br, 183)  ? VP8_TM_PRED
                                                : VP8_H_PRED);
     }
+    d->br = local;
 }

@@ -66,6 +66,11 @@ void vp8_idct_add(const i16* in, u8* dst, u64 stride) {
     }
 }
 
+void vp8_idct_add2(const i16* in, u8* dst, u64 stride) {
+    vp8_idct_add(in, dst, stride);
+    vp8_idct_add(in + 16, dst + 4, stride);
+}
+
 // Only coefficients 0, 1 and 4 set: one row pattern and one column pattern.
 void vp8_idct_add_ac3(const i16* in, u8* dst, u64 stride) {
     i32 a = w16(in[0] + 4);

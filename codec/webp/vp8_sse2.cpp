@@ -1,6 +1,7 @@
-// SSE2 twins of the lossy decoder's kernels: YUV to RGBA 8 pixels at a
-// time, the loop filters 16 pixels per edge, and the inverse DCT. For the
-// conversion: Each product (x * c) >> 8 is the high half of (x << 8) * c in
+// SSE2 twins of the lossy decoder's kernels: the loop filters 16 pixels per
+// edge, the inverse DCT (one block, two side by side, the short forms), the
+// intra prediction, and the chroma upsampling fused with the conversion to
+// RGBA, 8 pairs of pixels at a time. For the conversion: each product (x * c) >> 8 is the high half of (x << 8) * c in
 // unsigned 16 bits; sums that may go negative are taken with unsigned
 // saturation, which clamps them at 0 exactly where the scalar clip does,
 // and the final shift by 6 with a saturating pack clamps at 255.
@@ -9,38 +10,8 @@
 
 #include "codec/webp/vp8.h"
 
-static inline __m128i load8(const u8* p) {
-    return _mm_unpacklo_epi8(_mm_setzero_si128(), _mm_loadl_epi64((const __m128i*)p));  // x << 8
-}
-
-void vp8_yuv_to_rgba_sse2(const u8* y, const u8* u, const u8* v, u8* out, u32 count) {
-    const __m128i k_y = _mm_set1_epi16((short)19077);
-    const __m128i k_vr = _mm_set1_epi16((short)26149);
-    const __m128i k_ug = _mm_set1_epi16((short)6419);
-    const __m128i k_vg = _mm_set1_epi16((short)13320);
-    const __m128i k_ub = _mm_set1_epi16((short)33050);
-    const __m128i r_off = _mm_set1_epi16((short)14234);
-    const __m128i g_off = _mm_set1_epi16((short)8708);
-    const __m128i b_off = _mm_set1_epi16((short)17685);
-    const __m128i alpha = _mm_set1_epi8((char)0xFF);
-    u32 i = 0;
-    for (; i + 8 <= count; i += 8) {
-        __m128i y8 = load8(y + i), u8v = load8(u + i), v8 = load8(v + i);
-        __m128i luma = _mm_mulhi_epu16(y8, k_y);
-        __m128i r = _mm_subs_epu16(_mm_add_epi16(luma, _mm_mulhi_epu16(v8, k_vr)), r_off);
-        __m128i g = _mm_subs_epu16(_mm_add_epi16(luma, g_off), _mm_mulhi_epu16(u8v, k_ug));
-        g = _mm_subs_epu16(g, _mm_mulhi_epu16(v8, k_vg));
-        __m128i b = _mm_subs_epu16(_mm_add_epi16(luma, _mm_mulhi_epu16(u8v, k_ub)), b_off);
-        r = _mm_srli_epi16(r, 6);
-        g = _mm_srli_epi16(g, 6);
-        b = _mm_srli_epi16(b, 6);
-        __m128i rg = _mm_unpacklo_epi8(_mm_packus_epi16(r, r), _mm_packus_epi16(g, g));
-        __m128i ba = _mm_unpacklo_epi8(_mm_packus_epi16(b, b), alpha);
-        _mm_storeu_si128((__m128i*)(out + 4 * i), _mm_unpacklo_epi16(rg, ba));
-        _mm_storeu_si128((__m128i*)(out + 4 * i + 16), _mm_unpackhi_epi16(rg, ba));
-    }
-    vp8_yuv_to_rgba_scalar(y + i, u + i, v + i, out + 4 * i, count - i);
-}
+// Lambdas handed to the edge walkers are inlined into them.
+#define QB_FORCE_LAMBDA __attribute__((always_inline))
 
 // ---- Loop filter ----------------------------------------------------------------
 // Sixteen pixels across an edge at once, each as a byte lane: p3..q3 are
@@ -89,7 +60,7 @@ static inline __m128i adjust_base(__m128i sp0, __m128i sq0, __m128i base) {
 }
 
 // The filter of p0 and q0 alone, with the outer taps, where `mask`.
-static inline void filter2(Edge* e, __m128i mask) {
+static QB_FORCE_INLINE void filter2(Edge* e, __m128i mask) {
     __m128i sp1 = flip(e->p1), sp0 = flip(e->p0), sq0 = flip(e->q0), sq1 = flip(e->q1);
     __m128i a = adjust_base(sp0, sq0, _mm_subs_epi8(sp1, sq1));
     __m128i a1 = shr3(_mm_adds_epi8(a, _mm_set1_epi8(4)));
@@ -98,7 +69,7 @@ static inline void filter2(Edge* e, __m128i mask) {
     e->q0 = select(mask, flip(_mm_subs_epi8(sq0, a1)), e->q0);
 }
 
-static inline __m128i mask_of(const Edge& e, int limit, int ilevel, int hev, __m128i* hev_out) {
+static QB_FORCE_INLINE __m128i mask_of(const Edge& e, int limit, int ilevel, int hev, __m128i* hev_out) {
     __m128i inner = _mm_max_epu8(_mm_max_epu8(abs_diff(e.p3, e.p2), abs_diff(e.p2, e.p1)),
                                  _mm_max_epu8(abs_diff(e.q3, e.q2), abs_diff(e.q2, e.q1)));
     __m128i near = _mm_max_epu8(abs_diff(e.p1, e.p0), abs_diff(e.q1, e.q0));
@@ -112,7 +83,7 @@ static inline __m128i mask_of(const Edge& e, int limit, int ilevel, int hev, __m
 
 // Macroblock edge: three pixels each side where smooth and not high in
 // variance, else p0 and q0 with the outer taps.
-static inline void filter_mb(Edge* e, int limit, int ilevel, int hev_t) {
+static QB_FORCE_INLINE void filter_mb(Edge* e, int limit, int ilevel, int hev_t) {
     __m128i hev;
     __m128i mask = mask_of(*e, limit, ilevel, hev_t, &hev);
     __m128i sp2 = flip(e->p2), sp1 = flip(e->p1), sp0 = flip(e->p0);
@@ -141,7 +112,7 @@ static inline void filter_mb(Edge* e, int limit, int ilevel, int hev_t) {
 
 // Inner edge: two pixels each side (no outer taps) where smooth and not
 // high in variance, else p0 and q0 with them.
-static inline void filter_inner(Edge* e, int limit, int ilevel, int hev_t) {
+static QB_FORCE_INLINE void filter_inner(Edge* e, int limit, int ilevel, int hev_t) {
     __m128i hev;
     __m128i mask = mask_of(*e, limit, ilevel, hev_t, &hev);
     __m128i sp1 = flip(e->p1), sp0 = flip(e->p0), sq0 = flip(e->q0), sq1 = flip(e->q1);
@@ -161,30 +132,7 @@ static inline void filter_inner(Edge* e, int limit, int ilevel, int hev_t) {
 
 // ---- Edge loads and stores ---------------------------------------------------------
 
-// A horizontal edge: 16 pixels of each of the 8 rows around row `p`.
-static inline Edge load_rows(const u8* p, i64 s) {
-    Edge e;
-    e.p3 = _mm_loadu_si128((const __m128i*)(p - 4 * s));
-    e.p2 = _mm_loadu_si128((const __m128i*)(p - 3 * s));
-    e.p1 = _mm_loadu_si128((const __m128i*)(p - 2 * s));
-    e.p0 = _mm_loadu_si128((const __m128i*)(p - s));
-    e.q0 = _mm_loadu_si128((const __m128i*)p);
-    e.q1 = _mm_loadu_si128((const __m128i*)(p + s));
-    e.q2 = _mm_loadu_si128((const __m128i*)(p + 2 * s));
-    e.q3 = _mm_loadu_si128((const __m128i*)(p + 3 * s));
-    return e;
-}
-
-static inline void store_rows(const Edge& e, u8* p, i64 s) {
-    _mm_storeu_si128((__m128i*)(p - 3 * s), e.p2);
-    _mm_storeu_si128((__m128i*)(p - 2 * s), e.p1);
-    _mm_storeu_si128((__m128i*)(p - s), e.p0);
-    _mm_storeu_si128((__m128i*)p, e.q0);
-    _mm_storeu_si128((__m128i*)(p + s), e.q1);
-    _mm_storeu_si128((__m128i*)(p + 2 * s), e.q2);
-}
-
-// The same for 8 pixels of U beside 8 of V.
+// The rows around a horizontal edge: 8 pixels of U beside 8 of V.
 static inline __m128i load_uv(const u8* u, const u8* v) {
     return _mm_unpacklo_epi64(_mm_loadl_epi64((const __m128i*)u), _mm_loadl_epi64((const __m128i*)v));
 }
@@ -193,145 +141,215 @@ static inline void store_uv(__m128i x, u8* u, u8* v) {
     _mm_storel_epi64((__m128i*)v, _mm_unpackhi_epi64(x, x));
 }
 
-static inline Edge load_rows_uv(const u8* u, const u8* v, i64 s) {
+static QB_FORCE_INLINE Edge load_rows_uv(const u8* u, const u8* v, i64 s) {
     Edge e;
-    __m128i* out[8] = {&e.p3, &e.p2, &e.p1, &e.p0, &e.q0, &e.q1, &e.q2, &e.q3};
-    for (i64 k = 0; k < 8; k++) *out[k] = load_uv(u + (k - 4) * s, v + (k - 4) * s);
+    e.p3 = load_uv(u - 4 * s, v - 4 * s);
+    e.p2 = load_uv(u - 3 * s, v - 3 * s);
+    e.p1 = load_uv(u - 2 * s, v - 2 * s);
+    e.p0 = load_uv(u - s, v - s);
+    e.q0 = load_uv(u, v);
+    e.q1 = load_uv(u + s, v + s);
+    e.q2 = load_uv(u + 2 * s, v + 2 * s);
+    e.q3 = load_uv(u + 3 * s, v + 3 * s);
     return e;
 }
 
-static inline void store_rows_uv(const Edge& e, u8* u, u8* v, i64 s) {
-    const __m128i* in[6] = {&e.p2, &e.p1, &e.p0, &e.q0, &e.q1, &e.q2};
-    for (i64 k = 0; k < 6; k++) store_uv(*in[k], u + (k - 3) * s, v + (k - 3) * s);
-}
-
-// A vertical edge: 8 pixels (4 each side) of 16 rows, given as row
-// pointers to the first pixel after the edge, transposed into an Edge.
-static inline Edge load_columns(u8* const* rows) {
-    __m128i t[8];
-    for (u32 k = 0; k < 8; k++) {
-        t[k] = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(rows[2 * k] - 4)),
-                                 _mm_loadl_epi64((const __m128i*)(rows[2 * k + 1] - 4)));
-    }
-    __m128i u[8];
-    for (u32 k = 0; k < 4; k++) {
-        u[2 * k] = _mm_unpacklo_epi16(t[2 * k], t[2 * k + 1]);
-        u[2 * k + 1] = _mm_unpackhi_epi16(t[2 * k], t[2 * k + 1]);
-    }
-    // u[0]: columns 0-3 of rows 0-3, u[1]: columns 4-7 of rows 0-3, u[2], u[3]: rows 4-7...
-    __m128i v0 = _mm_unpacklo_epi32(u[0], u[2]), v1 = _mm_unpackhi_epi32(u[0], u[2]);
-    __m128i v2 = _mm_unpacklo_epi32(u[1], u[3]), v3 = _mm_unpackhi_epi32(u[1], u[3]);
-    __m128i w0 = _mm_unpacklo_epi32(u[4], u[6]), w1 = _mm_unpackhi_epi32(u[4], u[6]);
-    __m128i w2 = _mm_unpacklo_epi32(u[5], u[7]), w3 = _mm_unpackhi_epi32(u[5], u[7]);
-    Edge e;
-    e.p3 = _mm_unpacklo_epi64(v0, w0);
-    e.p2 = _mm_unpackhi_epi64(v0, w0);
-    e.p1 = _mm_unpacklo_epi64(v1, w1);
-    e.p0 = _mm_unpackhi_epi64(v1, w1);
-    e.q0 = _mm_unpacklo_epi64(v2, w2);
-    e.q1 = _mm_unpackhi_epi64(v2, w2);
-    e.q2 = _mm_unpacklo_epi64(v3, w3);
-    e.q3 = _mm_unpackhi_epi64(v3, w3);
-    return e;
-}
-
-static inline void store_columns(const Edge& e, u8* const* rows) {
-    __m128i lo01 = _mm_unpacklo_epi8(e.p3, e.p2), hi01 = _mm_unpackhi_epi8(e.p3, e.p2);
-    __m128i lo23 = _mm_unpacklo_epi8(e.p1, e.p0), hi23 = _mm_unpackhi_epi8(e.p1, e.p0);
-    __m128i lo45 = _mm_unpacklo_epi8(e.q0, e.q1), hi45 = _mm_unpackhi_epi8(e.q0, e.q1);
-    __m128i lo67 = _mm_unpacklo_epi8(e.q2, e.q3), hi67 = _mm_unpackhi_epi8(e.q2, e.q3);
-    __m128i half[4] = {_mm_unpacklo_epi16(lo01, lo23), _mm_unpackhi_epi16(lo01, lo23),
-                       _mm_unpacklo_epi16(hi01, hi23), _mm_unpackhi_epi16(hi01, hi23)};
-    __m128i rest[4] = {_mm_unpacklo_epi16(lo45, lo67), _mm_unpackhi_epi16(lo45, lo67),
-                       _mm_unpacklo_epi16(hi45, hi67), _mm_unpackhi_epi16(hi45, hi67)};
-    // half[k]: columns 0-3 of rows 4k..4k+3; rest[k]: columns 4-7.
-    for (u32 k = 0; k < 4; k++) {
-        __m128i r01 = _mm_unpacklo_epi32(half[k], rest[k]);
-        __m128i r23 = _mm_unpackhi_epi32(half[k], rest[k]);
-        _mm_storel_epi64((__m128i*)(rows[4 * k] - 4), r01);
-        _mm_storel_epi64((__m128i*)(rows[4 * k + 1] - 4), _mm_unpackhi_epi64(r01, r01));
-        _mm_storel_epi64((__m128i*)(rows[4 * k + 2] - 4), r23);
-        _mm_storel_epi64((__m128i*)(rows[4 * k + 3] - 4), _mm_unpackhi_epi64(r23, r23));
-    }
-}
-
-static inline void luma_rows(u8* p, i64 s, u8** rows) {
-    for (u32 r = 0; r < 16; r++) rows[r] = p + r * s;
-}
-static inline void chroma_rows(u8* u, u8* v, i64 s, u8** rows) {
-    for (u32 r = 0; r < 8; r++) {
-        rows[r] = u + r * s;
-        rows[8 + r] = v + r * s;
-    }
+static QB_FORCE_INLINE void store_rows_uv(const Edge& e, u8* u, u8* v, i64 s) {
+    store_uv(e.p2, u - 3 * s, v - 3 * s);
+    store_uv(e.p1, u - 2 * s, v - 2 * s);
+    store_uv(e.p0, u - s, v - s);
+    store_uv(e.q0, u, v);
+    store_uv(e.q1, u + s, v + s);
+    store_uv(e.q2, u + 2 * s, v + 2 * s);
 }
 
 // ---- Macroblocks --------------------------------------------------------------------
 
+// Four columns of 16 rows (8 from `a`, 8 from `b`) as four registers whose
+// lanes are the rows, and back.
+static QB_FORCE_INLINE void load_16x4(const u8* a, const u8* b, i64 s, __m128i* c0, __m128i* c1, __m128i* c2,
+                                      __m128i* c3) {
+    auto rows4 = [s](const u8* p) {
+        u32 r0, r1, r2, r3;
+        memcpy(&r0, p, 4);
+        memcpy(&r1, p + s, 4);
+        memcpy(&r2, p + 2 * s, 4);
+        memcpy(&r3, p + 3 * s, 4);
+        return _mm_set_epi32((int)r3, (int)r2, (int)r1, (int)r0);
+    };
+    __m128i r0 = rows4(a), r1 = rows4(a + 4 * s), r2 = rows4(b), r3 = rows4(b + 4 * s);
+    __m128i x0 = _mm_unpacklo_epi8(r0, r1), x1 = _mm_unpackhi_epi8(r0, r1);
+    __m128i x2 = _mm_unpacklo_epi8(r2, r3), x3 = _mm_unpackhi_epi8(r2, r3);
+    __m128i y0 = _mm_unpacklo_epi8(x0, x1), y1 = _mm_unpackhi_epi8(x0, x1);
+    __m128i y2 = _mm_unpacklo_epi8(x2, x3), y3 = _mm_unpackhi_epi8(x2, x3);
+    __m128i z0 = _mm_unpacklo_epi8(y0, y1), z1 = _mm_unpackhi_epi8(y0, y1);  // columns 0|1, 2|3 of rows 0-7
+    __m128i z2 = _mm_unpacklo_epi8(y2, y3), z3 = _mm_unpackhi_epi8(y2, y3);  // the same of rows 8-15
+    *c0 = _mm_unpacklo_epi64(z0, z2);
+    *c1 = _mm_unpackhi_epi64(z0, z2);
+    *c2 = _mm_unpacklo_epi64(z1, z3);
+    *c3 = _mm_unpackhi_epi64(z1, z3);
+}
+
+static QB_FORCE_INLINE void store_16x4(u8* a, u8* b, i64 s, __m128i c0, __m128i c1, __m128i c2, __m128i c3) {
+    __m128i lo01 = _mm_unpacklo_epi8(c0, c1), hi01 = _mm_unpackhi_epi8(c0, c1);
+    __m128i lo23 = _mm_unpacklo_epi8(c2, c3), hi23 = _mm_unpackhi_epi8(c2, c3);
+    __m128i w[4] = {_mm_unpacklo_epi16(lo01, lo23), _mm_unpackhi_epi16(lo01, lo23), _mm_unpacklo_epi16(hi01, hi23),
+                    _mm_unpackhi_epi16(hi01, hi23)};
+    u8* base[4] = {a, a + 4 * s, b, b + 4 * s};
+    for (u32 k = 0; k < 4; k++) {
+        __m128i x = w[k];
+        for (i64 r = 0; r < 4; r++) {
+            u32 v = (u32)_mm_cvtsi128_si32(x);
+            memcpy(base[k] + r * s, &v, 4);
+            x = _mm_srli_si128(x, 4);
+        }
+    }
+}
+
+// The vertical edges of a macroblock (16 rows: luma, or 8 of U over 8 of
+// V) from left to right, the columns handed from one edge to the next in
+// registers: each edge loads the 4 columns after it and stores the 4
+// before it, so that no load overlaps a store still in flight. The inner
+// edges are `count` - 1, 4 columns apart.
+template <typename MbEdge, typename InnerEdge>
+static QB_FORCE_INLINE void vertical_edges(u8* a, u8* b, i64 s, bool left, bool inner, u32 count, MbEdge mb_edge,
+                                           InnerEdge inner_edge) {
+    Edge e;
+    load_16x4(a, b, s, &e.q0, &e.q1, &e.q2, &e.q3);
+    if (left) {
+        load_16x4(a - 4, b - 4, s, &e.p3, &e.p2, &e.p1, &e.p0);
+        mb_edge(&e);
+        store_16x4(a - 4, b - 4, s, e.p3, e.p2, e.p1, e.p0);
+    }
+    if (inner) {
+        for (u32 k = 1; k < count; k++) {
+            e.p3 = e.q0;
+            e.p2 = e.q1;
+            e.p1 = e.q2;
+            e.p0 = e.q3;
+            load_16x4(a + 4 * k, b + 4 * k, s, &e.q0, &e.q1, &e.q2, &e.q3);
+            inner_edge(&e);
+            store_16x4(a + 4 * k - 4, b + 4 * k - 4, s, e.p3, e.p2, e.p1, e.p0);
+        }
+        store_16x4(a + 4 * count - 4, b + 4 * count - 4, s, e.q0, e.q1, e.q2, e.q3);
+    } else if (left) {
+        store_16x4(a, b, s, e.q0, e.q1, e.q2, e.q3);
+    }
+}
+
+// Sixteen registers of 16 bytes transposed: four rounds of pairing
+// register k with register k + 8 byte by byte.
+static QB_FORCE_INLINE void transpose16(__m128i* x) {
+#pragma GCC unroll 4
+    for (u32 round = 0; round < 4; round++) {
+        __m128i y[16];
+#pragma GCC unroll 8
+        for (u32 k = 0; k < 8; k++) {
+            y[2 * k] = _mm_unpacklo_epi8(x[k], x[k + 8]);
+            y[2 * k + 1] = _mm_unpackhi_epi8(x[k], x[k + 8]);
+        }
+#pragma GCC unroll 16
+        for (u32 k = 0; k < 16; k++) x[k] = y[k];
+    }
+}
+
+// Every luma edge of a macroblock: its 16 rows are loaded once, transposed
+// in registers for the vertical edges (the 4 columns to the left loaded and
+// stored apart), transposed back for the horizontal ones (the 4 rows above
+// loaded and 3 stored apart) and stored once.
+template <typename MbEdge, typename InnerEdge>
+static QB_FORCE_INLINE void luma_edges(u8* y, i64 s, bool left, bool top, bool inner, MbEdge mb_edge,
+                                       InnerEdge inner_edge) {
+    if (!left && !top && !inner) return;
+    __m128i r[16];
+#pragma GCC unroll 16
+    for (u32 i = 0; i < 16; i++) r[i] = _mm_loadu_si128((const __m128i*)(y + i * s));
+    if (left || inner) {
+        transpose16(r);  // r[k]: column k
+        if (left) {
+            Edge e;
+            load_16x4(y - 4, y + 8 * s - 4, s, &e.p3, &e.p2, &e.p1, &e.p0);
+            e.q0 = r[0];
+            e.q1 = r[1];
+            e.q2 = r[2];
+            e.q3 = r[3];
+            mb_edge(&e);
+            store_16x4(y - 4, y + 8 * s - 4, s, e.p3, e.p2, e.p1, e.p0);
+            r[0] = e.q0;
+            r[1] = e.q1;
+            r[2] = e.q2;
+        }
+        if (inner) {
+#pragma GCC unroll 3
+            for (u32 k = 4; k < 16; k += 4) {
+                Edge e = {r[k - 4], r[k - 3], r[k - 2], r[k - 1], r[k], r[k + 1], r[k + 2], r[k + 3]};
+                inner_edge(&e);
+                r[k - 3] = e.p2;
+                r[k - 2] = e.p1;
+                r[k - 1] = e.p0;
+                r[k] = e.q0;
+                r[k + 1] = e.q1;
+                r[k + 2] = e.q2;
+            }
+        }
+        transpose16(r);  // rows again
+    }
+    if (top) {
+        Edge e;
+        e.p3 = _mm_loadu_si128((const __m128i*)(y - 4 * s));
+        e.p2 = _mm_loadu_si128((const __m128i*)(y - 3 * s));
+        e.p1 = _mm_loadu_si128((const __m128i*)(y - 2 * s));
+        e.p0 = _mm_loadu_si128((const __m128i*)(y - s));
+        e.q0 = r[0];
+        e.q1 = r[1];
+        e.q2 = r[2];
+        e.q3 = r[3];
+        mb_edge(&e);
+        _mm_storeu_si128((__m128i*)(y - 3 * s), e.p2);
+        _mm_storeu_si128((__m128i*)(y - 2 * s), e.p1);
+        _mm_storeu_si128((__m128i*)(y - s), e.p0);
+        r[0] = e.q0;
+        r[1] = e.q1;
+        r[2] = e.q2;
+    }
+    if (inner) {
+#pragma GCC unroll 3
+        for (u32 k = 4; k < 16; k += 4) {
+            Edge e = {r[k - 4], r[k - 3], r[k - 2], r[k - 1], r[k], r[k + 1], r[k + 2], r[k + 3]};
+            inner_edge(&e);
+            r[k - 3] = e.p2;
+            r[k - 2] = e.p1;
+            r[k - 1] = e.p0;
+            r[k] = e.q0;
+            r[k + 1] = e.q1;
+            r[k + 2] = e.q2;
+        }
+    }
+#pragma GCC unroll 16
+    for (u32 i = 0; i < 16; i++) _mm_storeu_si128((__m128i*)(y + i * s), r[i]);
+}
+
 void vp8_filter_simple_mb_sse2(u8* y, u64 stride, const Vp8FilterInfo* f, bool left, bool top) {
-    i64 s = (i64)stride;
-    u8* rows[16];
-    auto vertical = [&](u8* p, int limit) {
-        luma_rows(p, s, rows);
-        Edge e = load_columns(rows);
-        filter2(&e, small_mask(e, limit));
-        store_columns(e, rows);
-    };
-    auto horizontal = [&](u8* p, int limit) {
-        Edge e = load_rows(p, s);
-        filter2(&e, small_mask(e, limit));
-        store_rows(e, p, s);
-    };
-    if (left) vertical(y, f->limit + 4);
-    if (f->inner) {
-        for (u32 k = 4; k < 16; k += 4) vertical(y + k, f->limit);
-    }
-    if (top) horizontal(y, f->limit + 4);
-    if (f->inner) {
-        for (u32 k = 4; k < 16; k += 4) horizontal(y + k * s, f->limit);
-    }
+    int limit = f->limit;
+    auto mb_edge = [limit](Edge* e) QB_FORCE_LAMBDA { filter2(e, small_mask(*e, limit + 4)); };
+    auto inner_edge = [limit](Edge* e) QB_FORCE_LAMBDA { filter2(e, small_mask(*e, limit)); };
+    luma_edges(y, (i64)stride, left, top, f->inner, mb_edge, inner_edge);
 }
 
 void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
                                bool left, bool top) {
-    i64 ys = (i64)y_stride, cs = (i64)uv_stride;
+    i64 cs = (i64)uv_stride;
     int limit = f->limit, il = f->ilevel, hev = f->hev;
-    u8* rows[16];
-    if (left) {
-        luma_rows(y, ys, rows);
-        Edge e = load_columns(rows);
-        filter_mb(&e, limit + 4, il, hev);
-        store_columns(e, rows);
-        chroma_rows(u, v, cs, rows);
-        e = load_columns(rows);
-        filter_mb(&e, limit + 4, il, hev);
-        store_columns(e, rows);
-    }
-    if (f->inner) {
-        for (u32 k = 4; k < 16; k += 4) {
-            luma_rows(y + k, ys, rows);
-            Edge e = load_columns(rows);
-            filter_inner(&e, limit, il, hev);
-            store_columns(e, rows);
-        }
-        chroma_rows(u + 4, v + 4, cs, rows);
-        Edge e = load_columns(rows);
-        filter_inner(&e, limit, il, hev);
-        store_columns(e, rows);
-    }
+    auto mb_edge = [=](Edge* e) QB_FORCE_LAMBDA { filter_mb(e, limit + 4, il, hev); };
+    auto inner_edge = [=](Edge* e) QB_FORCE_LAMBDA { filter_inner(e, limit, il, hev); };
+    luma_edges(y, (i64)y_stride, left, top, f->inner, mb_edge, inner_edge);
+    vertical_edges(u, v, cs, left, f->inner, 2, mb_edge, inner_edge);
     if (top) {
-        Edge e = load_rows(y, ys);
-        filter_mb(&e, limit + 4, il, hev);
-        store_rows(e, y, ys);
-        e = load_rows_uv(u, v, cs);
+        Edge e = load_rows_uv(u, v, cs);
         filter_mb(&e, limit + 4, il, hev);
         store_rows_uv(e, u, v, cs);
     }
     if (f->inner) {
-        for (u32 k = 4; k < 16; k += 4) {
-            Edge e = load_rows(y + k * ys, ys);
-            filter_inner(&e, limit, il, hev);
-            store_rows(e, y + k * ys, ys);
-        }
         Edge e = load_rows_uv(u + 4 * cs, v + 4 * cs, cs);
         filter_inner(&e, limit, il, hev);
         store_rows_uv(e, u + 4 * cs, v + 4 * cs, cs);
@@ -387,34 +405,305 @@ void vp8_idct_add_sse2(const i16* in, u8* dst, u64 stride) {
     }
 }
 
-// ---- Chroma upsampling -------------------------------------------------------------
-// Eight pairs of output pixels (2 j - 1, 2 j) at a time from chroma columns
-// j - 1 and j of both rows, in 16-bit lanes.
-
-void vp8_upsample_sse2(const u8* n, const u8* f, u8* out, u32 width) {
-    out[0] = (u8)((3 * n[0] + f[0] + 2) >> 2);
-    u32 pairs = (width - 1) >> 1;
+// Two blocks side by side (coefficients in[0..15] and in[16..31], pixels
+// dst[0..3] and dst[4..7] of each row): the same arithmetic in eight lanes,
+// the first block in the low half of every register.
+void vp8_idct_add2_sse2(const i16* in, u8* dst, u64 stride) {
+    auto both = [in](u32 r) {
+        return _mm_unpacklo_epi64(_mm_loadl_epi64((const __m128i*)(in + 4 * r)),
+                                  _mm_loadl_epi64((const __m128i*)(in + 16 + 4 * r)));
+    };
+    __m128i o[4];
+    idct_pass(both(0), both(1), both(2), both(3), o);
+    // Lanes become rows: register k holds column k of each block.
+    __m128i a01 = _mm_unpacklo_epi16(o[0], o[1]), a23 = _mm_unpacklo_epi16(o[2], o[3]);
+    __m128i b01 = _mm_unpackhi_epi16(o[0], o[1]), b23 = _mm_unpackhi_epi16(o[2], o[3]);
+    __m128i alo = _mm_unpacklo_epi32(a01, a23), ahi = _mm_unpackhi_epi32(a01, a23);
+    __m128i blo = _mm_unpacklo_epi32(b01, b23), bhi = _mm_unpackhi_epi32(b01, b23);
+    __m128i c0 = _mm_unpacklo_epi64(alo, blo), c1 = _mm_unpackhi_epi64(alo, blo);
+    __m128i c2 = _mm_unpacklo_epi64(ahi, bhi), c3 = _mm_unpackhi_epi64(ahi, bhi);
+    idct_pass(_mm_add_epi16(c0, _mm_set1_epi16(4)), c1, c2, c3, o);
+    for (u32 k = 0; k < 4; k++) o[k] = _mm_srai_epi16(o[k], 3);
+    // And back: register i holds row i of the first block, then of the second.
+    a01 = _mm_unpacklo_epi16(o[0], o[1]);
+    a23 = _mm_unpacklo_epi16(o[2], o[3]);
+    b01 = _mm_unpackhi_epi16(o[0], o[1]);
+    b23 = _mm_unpackhi_epi16(o[2], o[3]);
+    __m128i ar01 = _mm_unpacklo_epi32(a01, a23), ar23 = _mm_unpackhi_epi32(a01, a23);
+    __m128i br01 = _mm_unpacklo_epi32(b01, b23), br23 = _mm_unpackhi_epi32(b01, b23);
+    __m128i rows[4] = {_mm_unpacklo_epi64(ar01, br01), _mm_unpackhi_epi64(ar01, br01), _mm_unpacklo_epi64(ar23, br23),
+                       _mm_unpackhi_epi64(ar23, br23)};
     const __m128i zero = _mm_setzero_si128();
-    const __m128i eight = _mm_set1_epi16(8);
-    u32 j = 1;
-    for (; j + 7 <= pairs; j += 8) {
-        __m128i n0 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(n + j - 1)), zero);
-        __m128i n1 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(n + j)), zero);
-        __m128i f0 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(f + j - 1)), zero);
-        __m128i f1 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(f + j)), zero);
-        __m128i sum = _mm_add_epi16(_mm_add_epi16(n0, n1), _mm_add_epi16(_mm_add_epi16(f0, f1), eight));
-        __m128i d_odd = _mm_srli_epi16(_mm_add_epi16(sum, _mm_slli_epi16(_mm_add_epi16(n1, f0), 1)), 3);
-        __m128i d_even = _mm_srli_epi16(_mm_add_epi16(sum, _mm_slli_epi16(_mm_add_epi16(n0, f1), 1)), 3);
-        __m128i odd = _mm_srli_epi16(_mm_add_epi16(d_odd, n0), 1);
-        __m128i even = _mm_srli_epi16(_mm_add_epi16(d_even, n1), 1);
-        __m128i packed = _mm_unpacklo_epi8(_mm_packus_epi16(odd, odd), _mm_packus_epi16(even, even));
-        _mm_storeu_si128((__m128i*)(out + 2 * j - 1), packed);
+    for (u32 i = 0; i < 4; i++) {
+        u8* row = dst + i * stride;
+        __m128i p = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)row), zero);
+        _mm_storel_epi64((__m128i*)row, _mm_packus_epi16(_mm_add_epi16(p, rows[i]), zero));
     }
-    for (; j <= pairs; j++) {
-        u32 n0 = n[j - 1], n1 = n[j], f0 = f[j - 1], f1 = f[j];
-        u32 sum = n0 + n1 + f0 + f1 + 8;
-        out[2 * j - 1] = (u8)((((sum + 2 * (n1 + f0)) >> 3) + n0) >> 1);
-        out[2 * j] = (u8)((((sum + 2 * (n0 + f1)) >> 3) + n1) >> 1);
+}
+
+// The short form (coefficients 0, 1 and 4): a column pattern added to a
+// row pattern, with the scalar kernel's saturating 16-bit steps; rows 0
+// and 1 in one register, rows 2 and 3 in the other.
+void vp8_idct_add_ac3_sse2(const i16* in, u8* dst, u64 stride) {
+    const __m128i k1 = _mm_set1_epi16(20091);
+    const __m128i k2 = _mm_set1_epi16(-30068);  // 35468 - 65536: x * 35468 >> 16 is this product's high half plus x
+    // Lanes: in[0], in[4], in[1] and their negations where needed.
+    __m128i x = _mm_set_epi16(0, 0, 0, 0, 0, 0, in[1], in[4]);
+    __m128i c = _mm_add_epi16(_mm_mulhi_epi16(x, k2), x);  // c4, c1
+    __m128i d = _mm_add_epi16(_mm_mulhi_epi16(x, k1), x);  // d4, d1
+    __m128i c4 = _mm_shufflelo_epi16(c, 0), d4 = _mm_shufflelo_epi16(d, 0);
+    __m128i c1 = _mm_shufflelo_epi16(c, 0x55), d1 = _mm_shufflelo_epi16(d, 0x55);
+    __m128i zero = _mm_setzero_si128();
+    // Across a row: d1, c1, -c1, -d1.
+    __m128i dc = _mm_unpacklo_epi16(d1, c1);
+    __m128i across = _mm_unpacklo_epi32(dc, _mm_sub_epi16(zero, _mm_shufflelo_epi16(dc, 0xB1)));
+    across = _mm_unpacklo_epi64(across, across);
+    __m128i b = _mm_adds_epi16(_mm_set1_epi16((short)(in[0] + 4)), across);
+    __m128i m01 = _mm_adds_epi16(b, _mm_unpacklo_epi64(_mm_unpacklo_epi64(d4, d4), _mm_unpacklo_epi64(c4, c4)));
+    __m128i m23 = _mm_subs_epi16(b, _mm_unpacklo_epi64(_mm_unpacklo_epi64(c4, c4), _mm_unpacklo_epi64(d4, d4)));
+    m01 = _mm_srai_epi16(m01, 3);
+    m23 = _mm_srai_epi16(m23, 3);
+    u32 r[4];
+    for (u32 i = 0; i < 4; i++) memcpy(&r[i], dst + i * stride, 4);
+    __m128i p01 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)r[0]), _mm_cvtsi32_si128((int)r[1])), zero);
+    __m128i p23 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)r[2]), _mm_cvtsi32_si128((int)r[3])), zero);
+    __m128i out = _mm_packus_epi16(_mm_add_epi16(p01, m01), _mm_add_epi16(p23, m23));
+    for (u32 i = 0; i < 4; i++) {
+        r[i] = (u32)_mm_cvtsi128_si32(out);
+        memcpy(dst + i * stride, &r[i], 4);
+        out = _mm_srli_si128(out, 4);
     }
-    if (!(width & 1)) out[width - 1] = (u8)((3 * n[pairs] + f[pairs] + 2) >> 2);
+}
+
+// Coefficient 0 only: one value added to the 16 pixels.
+void vp8_idct_add_dc_sse2(const i16* in, u8* dst, u64 stride) {
+    __m128i dc = _mm_set1_epi16((short)((in[0] + 4) >> 3));
+    __m128i zero = _mm_setzero_si128();
+    u32 r[4];
+    for (u32 i = 0; i < 4; i++) memcpy(&r[i], dst + i * stride, 4);
+    __m128i p01 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)r[0]), _mm_cvtsi32_si128((int)r[1])), zero);
+    __m128i p23 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)r[2]), _mm_cvtsi32_si128((int)r[3])), zero);
+    __m128i out = _mm_packus_epi16(_mm_add_epi16(p01, dc), _mm_add_epi16(p23, dc));
+    for (u32 i = 0; i < 4; i++) {
+        r[i] = (u32)_mm_cvtsi128_si32(out);
+        memcpy(dst + i * stride, &r[i], 4);
+        out = _mm_srli_si128(out, 4);
+    }
+}
+
+// ---- 4 x 4 prediction ----------------------------------------------------------------
+// The edge as one vector, as the scalar kernel lays it out: the left column
+// bottom to top, the corner, the 8 pixels above, the last of them once more.
+// Every 3-tap and 2-tap average along it is computed at once and each row
+// of a directional mode is 4 consecutive averages (or two interleaved).
+
+static QB_FORCE_INLINE __m128i avg3_sse2(__m128i a, __m128i b, __m128i c) {
+    // (a + 2 b + c + 2) >> 2 as the rounded average of b with (a + c) >> 1.
+    __m128i half = _mm_subs_epu8(_mm_avg_epu8(a, c), _mm_and_si128(_mm_xor_si128(a, c), _mm_set1_epi8(1)));
+    return _mm_avg_epu8(half, b);
+}
+
+static QB_FORCE_INLINE u32 at4(__m128i v) {
+    return (u32)_mm_cvtsi128_si32(v);
+}
+
+static QB_FORCE_INLINE u32 splat4(u32 v) {
+    return v * 0x01010101u;
+}
+
+static QB_FORCE_INLINE u32 avg3_u(u32 a, u32 b, u32 c) {
+    return (a + 2 * b + c + 2) >> 2;
+}
+
+void vp8_predict_luma4_sse2(u8* dst, u32 mode) {
+    constexpr i64 S = VP8_WORK_STRIDE;
+    u32 rows[4];
+    u32 l0 = dst[-1], l1 = dst[S - 1], l2 = dst[2 * S - 1], l3 = dst[3 * S - 1];
+    if (mode == VP8_B_HU) {
+        rows[0] = ((l0 + l1 + 1) >> 1) | avg3_u(l0, l1, l2) << 8 | ((l1 + l2 + 1) >> 1) << 16 | avg3_u(l1, l2, l3) << 24;
+        rows[1] = ((l1 + l2 + 1) >> 1) | avg3_u(l1, l2, l3) << 8 | ((l2 + l3 + 1) >> 1) << 16 | avg3_u(l2, l3, l3) << 24;
+        rows[2] = ((l2 + l3 + 1) >> 1) | avg3_u(l2, l3, l3) << 8 | l3 << 16 | l3 << 24;
+        rows[3] = splat4(l3);
+    } else if (mode == VP8_B_DC) {
+        u32 sum = 4 + l0 + l1 + l2 + l3;
+        for (i64 i = 0; i < 4; i++) sum += dst[i - S];
+        rows[0] = rows[1] = rows[2] = rows[3] = splat4(sum >> 3);
+    } else if (mode == VP8_B_TM) {
+        __m128i zero = _mm_setzero_si128();
+        u32 top;
+        memcpy(&top, dst - S, 4);
+        __m128i t = _mm_sub_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128((int)top), zero), _mm_set1_epi16(dst[-S - 1]));
+        __m128i r01 = _mm_add_epi16(_mm_unpacklo_epi64(t, t), _mm_set_epi16((short)l1, (short)l1, (short)l1, (short)l1,
+                                                                              (short)l0, (short)l0, (short)l0, (short)l0));
+        __m128i r23 = _mm_add_epi16(_mm_unpacklo_epi64(t, t), _mm_set_epi16((short)l3, (short)l3, (short)l3, (short)l3,
+                                                                              (short)l2, (short)l2, (short)l2, (short)l2));
+        __m128i out = _mm_packus_epi16(r01, r23);
+        rows[0] = at4(out);
+        rows[1] = at4(_mm_srli_si128(out, 4));
+        rows[2] = at4(_mm_srli_si128(out, 8));
+        rows[3] = at4(_mm_srli_si128(out, 12));
+    } else {
+        __m128i top = _mm_loadu_si128((const __m128i*)(dst - S - 1));  // corner, 8 above, more
+        __m128i e = _mm_or_si128(_mm_slli_si128(top, 4), _mm_cvtsi32_si128((int)(l3 | l2 << 8 | l1 << 16 | l0 << 24)));
+        e = _mm_insert_epi16(e, dst[-S + 7] * 0x101, 6);  // bytes 12 and 13: the last pixel above, twice
+        __m128i e1 = _mm_srli_si128(e, 1);
+        __m128i a3 = avg3_sse2(e, e1, _mm_srli_si128(e, 2));
+        __m128i a2 = _mm_avg_epu8(e, e1);
+        switch (mode) {
+        case VP8_B_VE:
+            rows[0] = rows[1] = rows[2] = rows[3] = at4(_mm_srli_si128(a3, 4));
+            break;
+        case VP8_B_HE: {
+            u32 v = at4(a3);
+            rows[0] = splat4((v >> 16) & 255);
+            rows[1] = splat4((v >> 8) & 255);
+            rows[2] = splat4(v & 255);
+            rows[3] = splat4(avg3_u(l2, l3, l3));
+            break;
+        }
+        case VP8_B_LD:
+            rows[0] = at4(_mm_srli_si128(a3, 5));
+            rows[1] = at4(_mm_srli_si128(a3, 6));
+            rows[2] = at4(_mm_srli_si128(a3, 7));
+            rows[3] = at4(_mm_srli_si128(a3, 8));
+            break;
+        case VP8_B_RD:
+            rows[0] = at4(_mm_srli_si128(a3, 3));
+            rows[1] = at4(_mm_srli_si128(a3, 2));
+            rows[2] = at4(_mm_srli_si128(a3, 1));
+            rows[3] = at4(a3);
+            break;
+        case VP8_B_VR: {
+            u32 low = at4(a3);
+            rows[0] = at4(_mm_srli_si128(a2, 4));
+            rows[1] = at4(_mm_srli_si128(a3, 3));
+            rows[2] = rows[0] << 8 | ((low >> 16) & 255);
+            rows[3] = rows[1] << 8 | ((low >> 8) & 255);
+            break;
+        }
+        case VP8_B_VL: {
+            u32 far = at4(_mm_srli_si128(a3, 9));
+            rows[0] = at4(_mm_srli_si128(a2, 5));
+            rows[1] = at4(_mm_srli_si128(a3, 5));
+            rows[2] = (at4(_mm_srli_si128(a2, 6)) & 0xFFFFFF) | (far & 255) << 24;
+            rows[3] = (at4(_mm_srli_si128(a3, 6)) & 0xFFFFFF) | ((far >> 8) & 255) << 24;
+            break;
+        }
+        default: {  // HD: 2-tap and 3-tap averages interleaved
+            __m128i mix = _mm_unpacklo_epi8(a2, a3);
+            rows[3] = at4(mix);
+            rows[2] = at4(_mm_srli_si128(mix, 2));
+            rows[1] = at4(_mm_srli_si128(mix, 4));
+            rows[0] = (at4(_mm_srli_si128(mix, 6)) & 0xFFFF) | at4(_mm_srli_si128(a3, 4)) << 16;
+            break;
+        }
+        }
+    }
+    for (i64 y = 0; y < 4; y++) memcpy(dst + y * S, &rows[y], 4);
+}
+
+// ---- 16 x 16 and 8 x 8 prediction --------------------------------------------------
+// TM (left + above - corner, clipped) in 16-bit lanes, a row at a time; the
+// other modes are copies and fills, left to the scalar kernels.
+
+static QB_FORCE_INLINE void predict_tm(u8* dst, u32 size) {
+    constexpr i64 S = VP8_WORK_STRIDE;
+    const __m128i zero = _mm_setzero_si128();
+    __m128i corner = _mm_set1_epi16(dst[-S - 1]);
+    __m128i top = size == 16 ? _mm_loadu_si128((const __m128i*)(dst - S)) : _mm_loadl_epi64((const __m128i*)(dst - S));
+    __m128i lo = _mm_sub_epi16(_mm_unpacklo_epi8(top, zero), corner);
+    __m128i hi = _mm_sub_epi16(_mm_unpackhi_epi8(top, zero), corner);
+    for (u32 y = 0; y < size; y++) {
+        __m128i left = _mm_set1_epi16(dst[y * S - 1]);
+        __m128i row = _mm_packus_epi16(_mm_add_epi16(lo, left), _mm_add_epi16(hi, left));
+        if (size == 16) {
+            _mm_storeu_si128((__m128i*)(dst + y * S), row);
+        } else {
+            _mm_storel_epi64((__m128i*)(dst + y * S), row);
+        }
+    }
+}
+
+void vp8_predict_luma16_sse2(u8* dst, u32 mode, bool has_top, bool has_left) {
+    if (mode == VP8_TM_PRED) {
+        predict_tm(dst, 16);
+    } else {
+        vp8_predict_luma16(dst, mode, has_top, has_left);
+    }
+}
+
+void vp8_predict_chroma8_sse2(u8* dst, u32 mode, bool has_top, bool has_left) {
+    if (mode == VP8_TM_PRED) {
+        predict_tm(dst, 8);
+    } else {
+        vp8_predict_chroma8(dst, mode, has_top, has_left);
+    }
+}
+
+// ---- Upsampling and conversion in one pass -------------------------------------------
+// Eight pairs of pixels at a time: the pairs' chroma in 16-bit lanes as the
+// upsampling above computes it, shifted into the conversion's x << 8 form
+// without a trip through memory.
+
+// The two pixels of each of 8 pairs from chroma columns i and i + 1, as
+// x << 8: the first of each pair in `first`, the second in `second`.
+static QB_FORCE_INLINE void chroma_pairs(const u8* n, const u8* f, __m128i* first, __m128i* second) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i n0 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)n), zero);
+    __m128i n1 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(n + 1)), zero);
+    __m128i f0 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)f), zero);
+    __m128i f1 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(f + 1)), zero);
+    __m128i sum = _mm_add_epi16(_mm_add_epi16(n0, n1), _mm_add_epi16(_mm_add_epi16(f0, f1), _mm_set1_epi16(8)));
+    __m128i d_odd = _mm_srli_epi16(_mm_add_epi16(sum, _mm_slli_epi16(_mm_add_epi16(n1, f0), 1)), 3);
+    __m128i d_even = _mm_srli_epi16(_mm_add_epi16(sum, _mm_slli_epi16(_mm_add_epi16(n0, f1), 1)), 3);
+    // ((d + near) >> 1) << 8 with the low byte cleared.
+    const __m128i high = _mm_set1_epi16((short)0xFF00);
+    *first = _mm_and_si128(_mm_slli_epi16(_mm_add_epi16(d_odd, n0), 7), high);
+    *second = _mm_and_si128(_mm_slli_epi16(_mm_add_epi16(d_even, n1), 7), high);
+}
+
+// RGBA of 8 pixels from y, u, v as x << 8 in 16-bit lanes.
+static QB_FORCE_INLINE void rgba8(__m128i y8, __m128i u8v, __m128i v8, u8* out) {
+    const __m128i k_y = _mm_set1_epi16((short)19077);
+    const __m128i k_vr = _mm_set1_epi16((short)26149);
+    const __m128i k_ug = _mm_set1_epi16((short)6419);
+    const __m128i k_vg = _mm_set1_epi16((short)13320);
+    const __m128i k_ub = _mm_set1_epi16((short)33050);
+    const __m128i r_off = _mm_set1_epi16((short)14234);
+    const __m128i g_off = _mm_set1_epi16((short)8708);
+    const __m128i b_off = _mm_set1_epi16((short)17685);
+    __m128i luma = _mm_mulhi_epu16(y8, k_y);
+    __m128i r = _mm_subs_epu16(_mm_add_epi16(luma, _mm_mulhi_epu16(v8, k_vr)), r_off);
+    __m128i g = _mm_subs_epu16(_mm_add_epi16(luma, g_off), _mm_mulhi_epu16(u8v, k_ug));
+    g = _mm_subs_epu16(g, _mm_mulhi_epu16(v8, k_vg));
+    __m128i b = _mm_subs_epu16(_mm_add_epi16(luma, _mm_mulhi_epu16(u8v, k_ub)), b_off);
+    r = _mm_srli_epi16(r, 6);
+    g = _mm_srli_epi16(g, 6);
+    b = _mm_srli_epi16(b, 6);
+    __m128i rg = _mm_unpacklo_epi8(_mm_packus_epi16(r, r), _mm_packus_epi16(g, g));
+    __m128i ba = _mm_unpacklo_epi8(_mm_packus_epi16(b, b), _mm_set1_epi8((char)0xFF));
+    _mm_storeu_si128((__m128i*)out, _mm_unpacklo_epi16(rg, ba));
+    _mm_storeu_si128((__m128i*)(out + 16), _mm_unpackhi_epi16(rg, ba));
+}
+
+void vp8_pairs_to_rgba_sse2(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
+                            u32 pairs) {
+    const __m128i zero = _mm_setzero_si128();
+    if (pairs < 8) {
+        vp8_pairs_to_rgba_scalar(y, un, uf, vn, vf, out, pairs);
+        return;
+    }
+    // The last step ends on the last pair, overlapping the one before it
+    // (the pixels it writes twice get the same values).
+    for (u32 step = 0; step < pairs; step += 8) {
+        u32 i = step + 8 <= pairs ? step : pairs - 8;
+        __m128i u_first, u_second, v_first, v_second;
+        chroma_pairs(un + i, uf + i, &u_first, &u_second);
+        chroma_pairs(vn + i, vf + i, &v_first, &v_second);
+        __m128i luma = _mm_loadu_si128((const __m128i*)(y + 2 * i));
+        rgba8(_mm_unpacklo_epi8(zero, luma), _mm_unpacklo_epi16(u_first, u_second),
+              _mm_unpacklo_epi16(v_first, v_second), out + 8 * i);
+        rgba8(_mm_unpackhi_epi8(zero, luma), _mm_unpackhi_epi16(u_first, u_second),
+              _mm_unpackhi_epi16(v_first, v_second), out + 8 * i + 32);
+    }
 }

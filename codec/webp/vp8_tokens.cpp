@@ -7,8 +7,12 @@
 #include "codec/webp/vp8.h"
 
 static const u8 k_zigzag[16] = {0, 1, 4, 8, 5, 2, 3, 6, 9, 12, 13, 10, 7, 11, 14, 15};
-// The band of each position; the 17th entry serves the step past the end.
-static const u8 k_bands[17] = {0, 1, 2, 3, 6, 4, 5, 6, 6, 6, 6, 6, 6, 6, 6, 7, 0};
+// The byte offset of each position's band in a block type's probabilities
+// (band x 3 contexts x 11), so that finding the next position's
+// probabilities is one load and an add; the 17th entry serves the step
+// past the end.
+static const u8 k_band_at[17] = {0 * 33, 1 * 33, 2 * 33, 3 * 33, 6 * 33, 4 * 33, 5 * 33, 6 * 33, 6 * 33,
+                                 6 * 33, 6 * 33, 6 * 33, 6 * 33, 6 * 33, 6 * 33, 7 * 33, 0};
 
 static const u8 k_cat3[] = {173, 148, 140, 0};
 static const u8 k_cat4[] = {176, 155, 140, 135, 0};
@@ -36,38 +40,67 @@ static QB_FORCE_INLINE i32 read_large(Vp8Bits* br, const u8* p) {
     return v + 3 + (8 << cat);
 }
 
+// Keeps a value computed where it stands: a probability is loaded before
+// the bool that decides whether it is needed, so that after a mispredicted
+// branch the next bool does not wait for the load.
+#define QB_MATERIALISE(v) __asm__("" : "+r"(v))
+
 // Reads the block's tokens from position `n`; returns the position after
 // the last token read (the end-of-block position, or 16).
-static u32 read_block(Vp8Bits* br, const u8 (*probs)[3][11], u32 ctx, const i32* dq, u32 n, i16* out) {
-    const u8* p = probs[k_bands[n]][ctx];
+
+static QB_FORCE_INLINE u32 read_block(Vp8Bits* br, const u8 (*probs)[3][11], u32 ctx, const i32* dq, u32 n, i16* out) {
+    const u8* base = &probs[0][0][0];
+    const u8* p = base + k_band_at[n] + 11 * ctx;
+    const u8* after_zero = base;        // context 0
+    const u8* after_one = base + 11;    // context 1
+    const u8* after_more = base + 22;   // context 2
+    u32 prob0 = p[0];
     for (; n < 16; n++) {
-        if (!vp8_read(br, p[0])) return n;  // end of block
-        while (!vp8_read(br, p[1])) {       // a zero
+        u32 prob1 = p[1];
+        QB_MATERIALISE(prob1);
+        if (!vp8_read(br, prob0)) return n;  // end of block
+        for (;;) {                           // zeros
+            const u8* next = after_zero + k_band_at[n + 1];
+            u32 next1 = next[1];
+            QB_MATERIALISE(next1);
+            if (vp8_read(br, prob1)) break;
             if (++n == 16) return 16;
-            p = probs[k_bands[n]][0];
+            p = next;
+            prob1 = next1;
         }
+        u32 band = k_band_at[n + 1];
+        u32 one0 = after_one[band];
+        u32 more0 = after_more[band];
+        QB_MATERIALISE(one0);
+        QB_MATERIALISE(more0);
         i32 v;
         if (!vp8_read(br, p[2])) {
             v = 1;
-            p = probs[k_bands[n + 1]][1];
+            p = after_one + band;
+            prob0 = one0;
         } else {
             v = read_large(br, p);
-            p = probs[k_bands[n + 1]][2];
+            p = after_more + band;
+            prob0 = more0;
         }
         out[k_zigzag[n]] = (i16)(vp8_read_sign(br, v) * dq[n > 0]);
     }
     return 16;
 }
 
+#undef QB_MATERIALISE
 
 // How a block read up to position `end` is transformed (block_kind).
 static u8 block_kind(u32 end, const i16* block) {
     return end > 3 ? 3 : end > 1 ? 2 : block[0] != 0;
 }
 
-bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* br) {
-    i16* dst = d->coeffs;
-    memset(dst, 0, sizeof d->coeffs);
+// The token decoder is copied into a local variable for the macroblock, so
+// that it lives in registers rather than being stored after every bool.
+bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* tokens) {
+    Vp8Bits local = *tokens;
+    Vp8Bits* br = &local;
+    i16* dst = d->coeffs;  // all zero: reconstruction clears what it uses
     const Vp8Quant* q = &d->quant[m->segment];
     u8* nz_top = scratch + d->layout.nz_top + mb_x;
     u8* nz_dc_top = scratch + d->layout.nz_dc_top + mb_x;
@@ -123,5 +156,6 @@ bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes*
     }
     *nz_top = (u8)new_top;
     d->nz_left = (u8)new_left;
+    *tokens = local;
     return !any;
 }

@@ -1,9 +1,10 @@
 // YUV 4:2:0 to RGBA as libwebp's default decode does it: chroma upsampled
 // 2 x 2 by the "fancy" filter (weights 9, 3, 3, 1 out of 16 from the four
 // nearest chroma samples, in two rounding steps), then converted with
-// 14-bit fixed-point BT.601 constants. The upsampling fills a row of
-// per-pixel chroma, the conversion turns the row to RGBA; both are kernels
-// with SSE2 twins.
+// 14-bit fixed-point BT.601 constants. Both happen in one pass, a pair of
+// pixels between two chroma columns at a time (a kernel with SSE2 and AVX2
+// twins); the first pixel of a row and the last of an even-width row, which
+// take their chroma from one column, go one at a time.
 #include "codec/webp/vp8.h"
 
 // (v * coeff) >> 8, then clipped from 6 fractional bits to 8 bits.
@@ -37,35 +38,60 @@ static QB_FORCE_INLINE u32 edge(const u8* n, const u8* f, u32 j) {
     return (3 * n[j] + f[j] + 2) >> 2;
 }
 
-void vp8_yuv_to_rgba_scalar(const u8* y, const u8* u, const u8* v, u8* out, u32 count) {
-    for (u32 i = 0; i < count; i++) to_rgba(y[i], u[i], v[i], out + 4 * i);
+void vp8_pairs_to_rgba_scalar(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
+                              u32 pairs) {
+    for (u32 i = 0; i < pairs; i++) {
+        to_rgba(y[2 * i], between(un, uf, i + 1, true), between(vn, vf, i + 1, true), out + 8 * i);
+        to_rgba(y[2 * i + 1], between(un, uf, i + 1, false), between(vn, vf, i + 1, false), out + 8 * i + 4);
+    }
+}
+
+// One pixel of a row, whichever rule gives its chroma.
+void vp8_pixel_to_rgba(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u32 width, u32 x,
+                       u8* out) {
+    u32 u, v;
+    if (x == 0 || (x == width - 1 && !(width & 1))) {
+        u = edge(un, uf, x >> 1);
+        v = edge(vn, vf, x >> 1);
+    } else {
+        u = between(un, uf, (x + 1) >> 1, x & 1);
+        v = between(vn, vf, (x + 1) >> 1, x & 1);
+    }
+    to_rgba(y[x], u, v, out);
 }
 
 // ---- Kernel choice ----------------------------------------------------------------
 
-static const Vp8Kernels k_scalar = {vp8_yuv_to_rgba_scalar, vp8_filter_simple_mb_scalar, vp8_filter_normal_mb_scalar,
-                                    vp8_idct_add, vp8_upsample_scalar};
-static const Vp8Kernels k_sse2 = {vp8_yuv_to_rgba_sse2, vp8_filter_simple_mb_sse2, vp8_filter_normal_mb_sse2,
-                                  vp8_idct_add_sse2, vp8_upsample_sse2};
-static const Vp8Kernels* g_kernels = &k_sse2;  // SSE2 is the x86-64 baseline
+static const Vp8Kernels k_scalar = {vp8_filter_simple_mb_scalar, vp8_filter_normal_mb_scalar,
+                                    vp8_idct_add, vp8_idct_add2, vp8_idct_add_ac3, vp8_idct_add_dc, vp8_predict_luma4,
+                                    vp8_predict_luma16, vp8_predict_chroma8,
+                                    vp8_pairs_to_rgba_scalar};
+static const Vp8Kernels k_sse2 = {vp8_filter_simple_mb_sse2, vp8_filter_normal_mb_sse2,
+                                  vp8_idct_add_sse2, vp8_idct_add2_sse2, vp8_idct_add_ac3_sse2,
+                                  vp8_idct_add_dc_sse2, vp8_predict_luma4_sse2, vp8_predict_luma16_sse2,
+                                  vp8_predict_chroma8_sse2, vp8_pairs_to_rgba_sse2};
+// AVX2 pays in the conversion only (about twice the SSE2 kernel's speed);
+// the other kernels stay SSE2.
+static const Vp8Kernels k_avx2 = {vp8_filter_simple_mb_sse2, vp8_filter_normal_mb_sse2,
+                                  vp8_idct_add_sse2, vp8_idct_add2_sse2, vp8_idct_add_ac3_sse2,
+                                  vp8_idct_add_dc_sse2, vp8_predict_luma4_sse2, vp8_predict_luma16_sse2,
+                                  vp8_predict_chroma8_sse2, vp8_pairs_to_rgba_avx2};
+static const Vp8Kernels* g_kernels = nullptr;
+
+bool vp8_kernels_supported(u32 variant) {
+    __builtin_cpu_init();
+    if (variant == VP8_KERNELS_AVX2) return __builtin_cpu_supports("avx2") != 0;
+    return variant <= VP8_KERNELS_BEST;
+}
 
 const Vp8Kernels* vp8_kernels() {
+    if (g_kernels == nullptr) vp8_force_kernels(VP8_KERNELS_BEST);
     return g_kernels;
 }
 
 bool vp8_force_kernels(u32 variant) {
-    g_kernels = variant == VP8_KERNELS_SCALAR ? &k_scalar : &k_sse2;
-    return variant <= VP8_KERNELS_BEST;
-}
-
-// ---- Upsampling ------------------------------------------------------------------
-
-void vp8_upsample_scalar(const u8* n, const u8* f, u8* out, u32 width) {
-    out[0] = (u8)edge(n, f, 0);
-    u32 pairs = (width - 1) >> 1;
-    for (u32 j = 1; j <= pairs; j++) {
-        out[2 * j - 1] = (u8)between(n, f, j, true);
-        out[2 * j] = (u8)between(n, f, j, false);
-    }
-    if (!(width & 1)) out[width - 1] = (u8)edge(n, f, pairs);
+    if (!vp8_kernels_supported(variant)) return false;
+    if (variant == VP8_KERNELS_BEST) variant = vp8_kernels_supported(VP8_KERNELS_AVX2) ? VP8_KERNELS_AVX2 : VP8_KERNELS_SSE2;
+    g_kernels = variant == VP8_KERNELS_SCALAR ? &k_scalar : variant == VP8_KERNELS_SSE2 ? &k_sse2 : &k_avx2;
+    return true;
 }

@@ -2,7 +2,8 @@
 // twin on random pixels and every run length up to a few vectors, the
 // predictors of all 16 modes, the colour transform over random elements,
 // the prefix-code table builder's acceptance rule and size bounds, and the
-// lossy decoder's YUV to RGBA conversion over every triple and its loop filters.
+// lossy decoder's loop filters and inverse DCT (its other kernels are
+// tested in webp_vp8_kernels_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -162,37 +163,6 @@ TEST(WebpHuffman, RandomCompleteCodesFitTheirReservation) {
     EXPECT_EQ(vp8l_table_reservation(280 + 2048), 2704u);
 }
 
-// The lossy decoder's YUV to RGBA: the SSE2 twin equals the scalar kernel
-// for every (y, u, v), in runs whose lengths leave every remainder.
-TEST(WebpKernels, YuvToRgbaEveryTriple) {
-    std::vector<u8> y(256 * 256), u(256 * 256), v(256 * 256);
-    std::vector<u8> a(4 * 256 * 256), b(4 * 256 * 256);
-    for (u32 vv = 0; vv < 256; vv++) {
-        for (u32 i = 0; i < 256 * 256; i++) {
-            y[i] = (u8)(i & 255);
-            u[i] = (u8)(i >> 8);
-            v[i] = (u8)vv;
-        }
-        vp8_yuv_to_rgba_scalar(y.data(), u.data(), v.data(), a.data(), 256 * 256);
-        vp8_yuv_to_rgba_sse2(y.data(), u.data(), v.data(), b.data(), 256 * 256);
-        ASSERT_EQ(a, b) << "v " << vv;
-    }
-    // Known values: black, white and a saturated red stay where BT.601 puts them.
-    u8 black[4], white[4];
-    u8 y0 = 16, y1 = 235, c = 128;
-    vp8_yuv_to_rgba_scalar(&y0, &c, &c, black, 1);
-    vp8_yuv_to_rgba_scalar(&y1, &c, &c, white, 1);
-    EXPECT_EQ(black[0], 0);
-    EXPECT_EQ(white[1], 255);
-    EXPECT_EQ(black[3], 255);
-    for (u32 n : {1u, 7u, 8u, 9u, 15u, 17u}) {
-        std::vector<u8> x(4 * 17, 0), z(4 * 17, 0);
-        vp8_yuv_to_rgba_scalar(y.data() + 1000, u.data() + 1000, v.data() + 1000, x.data(), n);
-        vp8_yuv_to_rgba_sse2(y.data() + 1000, u.data() + 1000, v.data() + 1000, z.data(), n);
-        EXPECT_EQ(x, z) << n;
-    }
-}
-
 // The lossy decoder's loop filters: the SSE2 twins equal the scalar kernels
 // on random planes (smooth ones, so that edges pass the thresholds, and
 // rough ones), for every limit, interior limit and variance threshold the
@@ -243,21 +213,5 @@ TEST(WebpKernels, InverseDctMatchesScalar) {
         vp8_idct_add(in, a, 8);
         vp8_idct_add_sse2(in, b, 8);
         ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "round " << round;
-    }
-}
-
-// The chroma upsampling's SSE2 twin equals the scalar kernel for every
-// width up to a few vectors and random rows.
-TEST(WebpKernels, UpsamplingMatchesScalar) {
-    std::mt19937 rng(13);
-    for (u32 width = 1; width <= 80; width++) {
-        for (int round = 0; round < 20; round++) {
-            std::vector<u8> n(width / 2 + 9), f(width / 2 + 9), a(width + 16, 0), b(width + 16, 0);
-            for (auto& x : n) x = (u8)rng();
-            for (auto& x : f) x = round % 2 ? (u8)rng() : (u8)(255 - (rng() & 3));
-            vp8_upsample_scalar(n.data(), f.data(), a.data(), width);
-            vp8_upsample_sse2(n.data(), f.data(), b.data(), width);
-            ASSERT_EQ(a, b) << "width " << width;
-        }
     }
 }

@@ -1,0 +1,184 @@
+// The lossy decoder's kernels against their scalar twins (the loop filters
+// and the single-block inverse DCT are in webp_kernels_test.cpp): the
+// inverse DCT of two blocks side by side and its short forms, on random
+// coefficients of every size (overflowing ones included); the intra
+// predictions of every mode; the fused upsampling and conversion, SSE2 and
+// AVX2, over random rows and every (y, u, v); and the kernel dispatch.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "codec/webp/vp8.h"
+
+namespace {
+
+void random_coeffs(std::mt19937& rng, int round, i16* c, u32 n) {
+    int range = round % 4 == 0 ? 65536 : round % 4 == 1 ? 4096 : round % 4 == 2 ? 256 : 16;
+    for (u32 i = 0; i < n; i++) c[i] = (i16)((int)(rng() % range) - range / 2);
+}
+
+}  // namespace
+
+TEST(Vp8Kernels, InverseDctPairMatchesScalar) {
+    std::mt19937 rng(17);
+    for (int round = 0; round < 20000; round++) {
+        i16 in[32];
+        random_coeffs(rng, round, in, 32);
+        u8 a[4 * 16], b[4 * 16];
+        for (u32 i = 0; i < sizeof a; i++) a[i] = b[i] = (u8)rng();
+        vp8_idct_add2(in, a + 2, 16);
+        vp8_idct_add2_sse2(in, b + 2, 16);
+        ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "round " << round;
+    }
+}
+
+// The short forms: coefficients 0, 1 and 4 only (every size, overflowing
+// sums included, where the saturating steps decide), and coefficient 0 only.
+TEST(Vp8Kernels, ShortInverseDctsMatchScalar) {
+    std::mt19937 rng(19);
+    for (int round = 0; round < 40000; round++) {
+        i16 in[16] = {0};
+        i16 some[3];
+        random_coeffs(rng, round, some, 3);
+        in[0] = some[0];
+        in[1] = some[1];
+        in[4] = some[2];
+        if (round % 7 == 0) in[0] = round % 2 ? 32767 : -32768;
+        u8 a[4 * 12], b[4 * 12];
+        for (u32 i = 0; i < sizeof a; i++) a[i] = b[i] = (u8)rng();
+        vp8_idct_add_ac3(in, a + 3, 12);
+        vp8_idct_add_ac3_sse2(in, b + 3, 12);
+        ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "ac3, round " << round;
+        vp8_idct_add_dc(in, a + 5, 12);
+        vp8_idct_add_dc_sse2(in, b + 5, 12);
+        ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "dc, round " << round;
+    }
+}
+
+// 4 x 4 prediction: every mode at every block position of the work area,
+// on random edges (and flat ones, where the averages' rounding shows).
+TEST(Vp8Kernels, Luma4PredictionMatchesScalar) {
+    std::mt19937 rng(23);
+    for (int round = 0; round < 400; round++) {
+        u8 work[VP8_WORK_BYTES];
+        u8 base = (u8)rng();
+        for (auto& p : work) p = round % 3 == 0 ? (u8)(base + (rng() & 1)) : (u8)rng();
+        for (u32 mode = 0; mode < 10; mode++) {
+            for (u32 n = 0; n < 16; n++) {
+                u8 a[VP8_WORK_BYTES], b[VP8_WORK_BYTES];
+                memcpy(a, work, sizeof a);
+                memcpy(b, work, sizeof b);
+                u32 at = VP8_WORK_STRIDE + 4 + (n >> 2) * 4 * VP8_WORK_STRIDE + (n & 3) * 4;
+                vp8_predict_luma4(a + at, mode);
+                vp8_predict_luma4_sse2(b + at, mode);
+                ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "mode " << mode << ", block " << n << ", round " << round;
+            }
+        }
+    }
+}
+
+// Upsampling and conversion in one pass: the SSE2 twin equals the scalar
+// kernel for every count of pairs up to a few vectors, on random rows (and
+// rows near the clipping limits).
+TEST(Vp8Kernels, PairsToRgbaMatchScalar) {
+    std::mt19937 rng(29);
+    for (u32 pairs = 0; pairs <= 40; pairs++) {
+        for (int round = 0; round < 30; round++) {
+            std::vector<u8> y(2 * pairs + 1), un(pairs + 2), uf(pairs + 2), vn(pairs + 2), vf(pairs + 2);
+            for (auto* row : {&y, &un, &uf, &vn, &vf}) {
+                for (auto& p : *row) p = round % 3 == 0 ? (u8)(rng() & 1 ? 255 - (rng() & 7) : rng() & 7) : (u8)rng();
+            }
+            std::vector<u8> a(8 * pairs + 8, 0), b(8 * pairs + 8, 0);
+            vp8_pairs_to_rgba_scalar(y.data(), un.data(), uf.data(), vn.data(), vf.data(), a.data(), pairs);
+            vp8_pairs_to_rgba_sse2(y.data(), un.data(), uf.data(), vn.data(), vf.data(), b.data(), pairs);
+            ASSERT_EQ(a, b) << "pairs " << pairs << ", round " << round;
+        }
+    }
+}
+
+// The AVX2 conversion against the scalar twin, where the CPU has AVX2.
+TEST(Vp8Kernels, PairsToRgbaAvx2MatchScalar) {
+    if (!vp8_kernels_supported(VP8_KERNELS_AVX2)) GTEST_SKIP() << "no AVX2 on this CPU";
+    std::mt19937 rng(31);
+    for (u32 pairs = 0; pairs <= 72; pairs++) {
+        for (int round = 0; round < 20; round++) {
+            std::vector<u8> y(2 * pairs + 1), un(pairs + 2), uf(pairs + 2), vn(pairs + 2), vf(pairs + 2);
+            for (auto* row : {&y, &un, &uf, &vn, &vf}) {
+                for (auto& p : *row) p = round % 3 == 0 ? (u8)(rng() & 1 ? 255 - (rng() & 7) : rng() & 7) : (u8)rng();
+            }
+            std::vector<u8> a(8 * pairs + 8, 0), b(8 * pairs + 8, 0);
+            vp8_pairs_to_rgba_scalar(y.data(), un.data(), uf.data(), vn.data(), vf.data(), a.data(), pairs);
+            vp8_pairs_to_rgba_avx2(y.data(), un.data(), uf.data(), vn.data(), vf.data(), b.data(), pairs);
+            ASSERT_EQ(a, b) << "pairs " << pairs << ", round " << round;
+        }
+    }
+}
+
+// Every variant the CPU has can be selected, and one it lacks is refused.
+TEST(Vp8Kernels, DispatchFollowsTheCpu) {
+    EXPECT_TRUE(vp8_force_kernels(VP8_KERNELS_SCALAR));
+    EXPECT_EQ(vp8_kernels()->pairs_to_rgba, &vp8_pairs_to_rgba_scalar);
+    EXPECT_TRUE(vp8_force_kernels(VP8_KERNELS_SSE2));
+    EXPECT_EQ(vp8_kernels()->pairs_to_rgba, &vp8_pairs_to_rgba_sse2);
+    bool avx2 = vp8_kernels_supported(VP8_KERNELS_AVX2);
+    EXPECT_EQ(vp8_force_kernels(VP8_KERNELS_AVX2), avx2);
+    EXPECT_TRUE(vp8_force_kernels(VP8_KERNELS_BEST));
+    EXPECT_EQ(vp8_kernels()->pairs_to_rgba, avx2 ? &vp8_pairs_to_rgba_avx2 : &vp8_pairs_to_rgba_sse2);
+    EXPECT_FALSE(vp8_force_kernels(VP8_KERNELS_BEST + 1));
+}
+
+// 16 x 16 and 8 x 8 prediction: every mode, with and without the row above
+// and the column to the left, on random edges.
+TEST(Vp8Kernels, WholeBlockPredictionMatchesScalar) {
+    std::mt19937 rng(37);
+    for (int round = 0; round < 300; round++) {
+        u8 work[VP8_WORK_BYTES];
+        for (auto& p : work) p = (u8)rng();
+        for (u32 mode = 0; mode < 4; mode++) {
+            for (u32 edges = 0; edges < 4; edges++) {
+                bool top = edges & 1, left = edges & 2;
+                u8 a[VP8_WORK_BYTES], b[VP8_WORK_BYTES];
+                memcpy(a, work, sizeof a);
+                memcpy(b, work, sizeof b);
+                vp8_predict_luma16(a + VP8_WORK_STRIDE + 4, mode, top, left);
+                vp8_predict_luma16_sse2(b + VP8_WORK_STRIDE + 4, mode, top, left);
+                ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "luma, mode " << mode << ", round " << round;
+                vp8_predict_chroma8(a + 18 * VP8_WORK_STRIDE + 20, mode, top, left);
+                vp8_predict_chroma8_sse2(b + 18 * VP8_WORK_STRIDE + 20, mode, top, left);
+                ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "chroma, mode " << mode << ", round " << round;
+            }
+        }
+    }
+}
+
+// Every (y, u, v): with constant chroma rows the upsampling gives the
+// chroma back unchanged, so 128 pairs over y = 0..255 per (u, v) convert
+// every triple; each variant the CPU has equals the scalar kernel, and
+// black, white and the alpha land where BT.601 puts them.
+TEST(Vp8Kernels, PairsToRgbaEveryTriple) {
+    std::vector<u8> y(256);
+    for (u32 i = 0; i < 256; i++) y[i] = (u8)i;
+    std::vector<u8> u(129), v(129), a(4 * 256), b(4 * 256);
+    bool avx2 = vp8_kernels_supported(VP8_KERNELS_AVX2);
+    for (u32 uu = 0; uu < 256; uu++) {
+        std::fill(u.begin(), u.end(), (u8)uu);
+        for (u32 vv = 0; vv < 256; vv++) {
+            std::fill(v.begin(), v.end(), (u8)vv);
+            vp8_pairs_to_rgba_scalar(y.data(), u.data(), u.data(), v.data(), v.data(), a.data(), 128);
+            vp8_pairs_to_rgba_sse2(y.data(), u.data(), u.data(), v.data(), v.data(), b.data(), 128);
+            ASSERT_EQ(a, b) << "u " << uu << " v " << vv;
+            if (avx2) {
+                vp8_pairs_to_rgba_avx2(y.data(), u.data(), u.data(), v.data(), v.data(), b.data(), 128);
+                ASSERT_EQ(a, b) << "avx2, u " << uu << " v " << vv;
+            }
+            if (uu == 128 && vv == 128) {
+                EXPECT_EQ(a[4 * 16], 0);         // y 16: black
+                EXPECT_EQ(a[4 * 235 + 1], 255);  // y 235: white
+                EXPECT_EQ(a[4 * 100 + 3], 255);
+            }
+        }
+    }
+}
