@@ -36,6 +36,15 @@ void reduce_row_scalar(u32* out, const u32* a, const u32* b, u32 count) {
     for (u32 i = 0; i < count; i++) out[i] = reduce_pixel(a[2 * i], a[2 * i + 1], b[2 * i], b[2 * i + 1]);
 }
 
+void blend_pairs_over_scalar(u32* dst, const u32* a, const u32* b, u32, const u8* left, const u8* right,
+                             const u8* weight, u32 count, u32 wy) {
+    for (u32 i = 0; i < count; i++) {
+        u32 l = blend_pixel(a[left[i]], b[left[i]], wy);
+        u32 r = blend_pixel(a[right[i]], b[right[i]], wy);
+        dst[i] = composite_pixel(dst[i], blend_pixel(l, r, weight[i]));
+    }
+}
+
 void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count) {
     for (u32 i = 0; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
 }
@@ -44,13 +53,13 @@ void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count) {
 
 static const BlendKernels k_scalar = {blend_rows_scalar,     blend_columns_scalar,     composite_row_scalar,
                                       difference_row_scalar, blend_halves_over_scalar, blend_shifted_over_scalar,
-                                      reduce_row_scalar};
+                                      reduce_row_scalar, blend_pairs_over_scalar};
 static const BlendKernels k_sse2 = {blend_rows_sse2,     blend_columns_sse2,     composite_row_sse2,
                                     difference_row_sse2, blend_halves_over_sse2, blend_shifted_over_sse2,
-                                    reduce_row_sse2};
+                                    reduce_row_sse2, blend_pairs_over_sse2};
 static const BlendKernels k_avx2 = {blend_rows_avx2,     blend_columns_avx2,     composite_row_avx2,
                                     difference_row_avx2, blend_halves_over_avx2, blend_shifted_over_avx2,
-                                    reduce_row_avx2};
+                                    reduce_row_avx2, blend_pairs_over_avx2};
 
 BlendKernels blend_kernels = k_sse2;
 

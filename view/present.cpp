@@ -389,6 +389,12 @@ static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* 
                                         col.tile + lower * TILE_SIDE, wy, dst);
                         continue;
                     }
+                    if (!col.contiguous && !col.unweighted) {
+                        k.blend_pairs_over(dst, col.tile + upper * TILE_SIDE, col.tile + lower * TILE_SIDE, TILE_SIDE,
+                                           tables->left + col.x0, tables->right + col.x0, tables->weight + col.x0,
+                                           count, wy);
+                        continue;
+                    }
                     // Weight 0 blends to the upper row itself.
                     const u32* blended = col.tile + upper * TILE_SIDE;
                     if (wy != 0) {
@@ -401,13 +407,8 @@ static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* 
                         k.composite_row(dst, blended + col.src_lo, count);
                         continue;
                     }
-                    if (col.unweighted) {
-                        const u8* left = tables->left + col.x0;
-                        for (u32 i = 0; i < count; i++) sampled[i] = blended[left[i]];
-                    } else {
-                        k.blend_columns(sampled, blended, tables->left + col.x0, tables->right + col.x0,
-                                        tables->weight + col.x0, count);
-                    }
+                    const u8* left = tables->left + col.x0;
+                    for (u32 i = 0; i < count; i++) sampled[i] = blended[left[i]];
                 }
                 k.composite_row(dst, sampled, count);
             }
