@@ -58,10 +58,11 @@ static const char* variant_name(u32 v) {
     return v == KERNELS_SCALAR ? "scalar" : (v == KERNELS_SSE2 ? "sse2" : "avx2");
 }
 
-// An argument limits the frame cases to those whose name contains it (for
-// profiling one path).
+// An argument limits the frame cases to those whose name contains it, a
+// second one the kernel variants (for profiling one path).
 int main(int argc, char** argv) {
     const char* only = argc > 1 ? argv[1] : nullptr;
+    const char* only_variant = argc > 2 ? argv[2] : nullptr;
     Bench b;
     struct Size { i32 w, h; };
     // A centre on a pixel edge makes 50 % an exact 2:1 of level 1 (every
@@ -90,6 +91,7 @@ int main(int argc, char** argv) {
             draw_views(b.cache.get(), &b.counters, &b.tables, &scene, target);  // make every tile resident
             std::printf("  %-18s", c.name);
             for (u32 v = 0; v < KERNEL_VARIANT_COUNT; v++) {
+                if (only_variant != nullptr && std::strcmp(variant_name(v), only_variant) != 0) continue;
                 if (!blend_force(v)) continue;
                 // The image is opaque, so each frame overwrites the last one
                 // exactly as it would cover the checkerboard. The copy is timed

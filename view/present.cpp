@@ -430,6 +430,17 @@ void draw_view(TileCache* cache, RenderCounters* counters, PresentTables* tables
     draw_one(cache, counters, tables, view, true, target);
 }
 
+// The bands start opaque black, under both views. Sixteen bytes a store
+// (the compiler's generic vectors, SSE2 at the baseline): the pixel-by-pixel
+// loop was a third of a 3840 x 2160 difference frame.
+static void fill_opaque_black(u32* pixels, u64 count) {
+    typedef u32 Quad __attribute__((vector_size(16), aligned(4)));
+    const Quad black = {0xFF000000u, 0xFF000000u, 0xFF000000u, 0xFF000000u};
+    u64 n = 0;
+    for (; n + 4 <= count; n += 4) *(Quad*)(pixels + n) = black;
+    for (; n < count; n++) pixels[n] = 0xFF000000u;
+}
+
 static void draw_difference(TileCache* cache, RenderCounters* counters, PresentTables* tables,
                             const ViewRecord* a, const ViewRecord* b, ViewTarget target) {
     ViewPlan plans[2];
@@ -447,7 +458,7 @@ static void draw_difference(TileCache* cache, RenderCounters* counters, PresentT
         u32 rows = (u32)(bottom - top);
         for (u32 i = 0; i < 2; i++) {
             u32* band = tables->band[i];
-            for (u64 n = 0; n < (u64)width * rows; n++) band[n] = 0xFF000000u;
+            fill_opaque_black(band, (u64)width * rows);
             ViewTarget t = {band, width, (i32)width, (i32)rows, x0, top};
             draw_rows(cache, &plans[i], tables, t, top, bottom);
         }
