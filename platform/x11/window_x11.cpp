@@ -37,7 +37,7 @@ X11Window* x11_of(const WindowState* w) {
 // is written and each call is one test of a static.
 static i32 g_trace = -1;  // -1 not asked yet, 0 off, otherwise frames left
 
-static void startup_mark(const char* step) {
+void startup_mark(const char* step) {
     if (g_trace < 0) g_trace = getenv("QB_STARTUP_TRACE") != nullptr ? 6 : 0;
     if (g_trace == 0) return;
     timespec t;
