@@ -333,25 +333,36 @@ QB_FORCE_INLINE bool pairs8(const u32* a, const u32* b, u32 width, const u8* lef
     return true;
 }
 
-// Eight columns at a time; the last group ends at the row's end, keeping
-// the columns an earlier group composited. A group pairs8 refuses takes the
-// scalar rule.
-void blend_pairs_over_avx2(u32* dst, const u32* a, const u32* b, u32 width, const u8* left, const u8* right,
-                           const u8* weight, u32 count, u32 wy) {
+// Eight columns at a time as the plan has them; the last group ends at the
+// row's end (planned here, as pairs8 does), keeping the columns an earlier
+// group composited. Groups the plan marks slow take the scalar rule.
+void blend_pairs_over_avx2(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
     const __m256i pair_y = pair_weights(wy == 0 ? 1 : wy);
     const bool flat = wy == 0;
+    const __m256i spread0 = _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 2, 3, 2, 3, 2, 3, 2, 3, 4, 5, 4, 5, 4, 5, 4, 5,
+                                             6, 7, 6, 7, 6, 7, 6, 7);
+    const __m256i spread1 = _mm256_add_epi8(spread0, _mm256_set1_epi8(8));
+    const __m256i bias = _mm256_set1_epi8((char)0x80);
     __m256i px;
     u32 i = 0;
     for (; i + 8 <= count; i += 8) {
-        if (pairs8(a, b, width, left, right, weight, i, pair_y, flat, &px)) {
-            over_store8(dst + i, px);
-        } else {
-            pairs_scalar(dst + i, a, b, left + i, right + i, weight + i, 8, wy);
+        u32 b0 = c->base[i], b1 = c->base[i + 4];
+        if (((b0 | b1) & PAIR_SLOW) != 0) {
+            pairs_scalar(dst + i, a, b, c->left + i, c->right + i, c->weight + i, 8, wy);
+            continue;
         }
+        __m256i index0 = _mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i*)(c->offsets + 2 * i)));
+        __m256i index1 = _mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i*)(c->offsets + 2 * i + 8)));
+        __m256i wpairs = _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i*)(c->pairs + 2 * i)));
+        __m256i p0 = pairs4(a, b, b0, pair_y, flat, index0, _mm256_shuffle_epi8(wpairs, spread0));
+        __m256i p1 = pairs4(a, b, b1, pair_y, flat, index1, _mm256_shuffle_epi8(wpairs, spread1));
+        px = _mm256_permute4x64_epi64(_mm256_packs_epi16(p0, p1), _MM_SHUFFLE(3, 1, 2, 0));
+        over_store8(dst + i, _mm256_xor_si256(px, bias));
     }
-    if (i < count && count >= 8 && pairs8(a, b, width, left, right, weight, count - 8, pair_y, flat, &px)) {
+    if (i < count && count >= 8 &&
+        pairs8(a, b, c->width, c->left, c->right, c->weight, count - 8, pair_y, flat, &px)) {
         over_store8_after(dst + count - 8, px, i - (count - 8));
         return;
     }
-    pairs_scalar(dst + i, a, b, left + i, right + i, weight + i, count - i, wy);
+    pairs_scalar(dst + i, a, b, c->left + i, c->right + i, c->weight + i, count - i, wy);
 }

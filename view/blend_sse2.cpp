@@ -313,8 +313,11 @@ QB_FORCE_INLINE void pairs_scalar(u32* dst, const u32* a, const u32* b, const u8
 // Groups of four run while left + 1 lies in the rows (the indices ascend, so
 // the rest of the row is the few columns clamped at its end); a group with a
 // column reading further apart takes the scalar rule.
-void blend_pairs_over_sse2(u32* dst, const u32* a, const u32* b, u32 width, const u8* left, const u8* right,
-                           const u8* weight, u32 count, u32 wy) {
+void blend_pairs_over_sse2(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
+    const u8* left = c->left;
+    const u8* right = c->right;
+    const u8* weight = c->weight;
+    const u32 width = c->width;
     const __m128i vy = _mm_set1_epi16((i16)wy);
     const __m128i ivy = _mm_set1_epi16((i16)(256 - wy));
     const __m128i zero = _mm_setzero_si128();

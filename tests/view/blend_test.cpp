@@ -173,8 +173,13 @@ TEST_P(Variants, BlendPairsOver) {
                 u32 n = (u32)left.size();
                 std::vector<u32> bg(n), dst(n + 1, 0xDEADBEEF);
                 for (u32 i = 0; i < n; i++) bg[i] = dst[i] = random_pixel(rng);
-                blend_kernels.blend_pairs_over(dst.data(), a.data(), b.data(), width, left.data(), right.data(),
-                                               weight.data(), n, wy);
+                std::vector<u16> base(n + 4);
+                std::vector<u8> offsets(2 * n), pairs(2 * n);
+                pair_plan(base.data(), offsets.data(), pairs.data(), left.data(), right.data(), weight.data(), n,
+                          width);
+                PairColumns columns = {left.data(),  right.data(),   weight.data(), width,
+                                       base.data(), offsets.data(), pairs.data()};
+                blend_kernels.blend_pairs_over(dst.data(), a.data(), b.data(), &columns, n, wy);
                 for (u32 i = 0; i < n; i++) {
                     u32 s = ref_blend(ref_blend(a[left[i]], b[left[i]], wy), ref_blend(a[right[i]], b[right[i]], wy),
                                       weight[i]);
