@@ -52,7 +52,7 @@ struct ViewTarget {
 };
 
 static constexpr u32 VIEW_TABLE_SLACK = 16;
-static constexpr u32 DIFFERENCE_BAND_ROWS = 16;
+static constexpr u32 DIFFERENCE_BAND_ROWS = 64;
 
 // The presentation's working memory, carved from the arena at start-up: the
 // visible tile sets and sampling positions of up to two views, the per-column
