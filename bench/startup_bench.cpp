@@ -9,17 +9,18 @@
 //
 // The program is started with QB_STARTUP_TRACE set, which makes its X11
 // window write the moments of its start-up steps to standard error; from
-// them the time is split into: process start to window creation (loading,
-// the start-up arena and state, the check for a running window), the window
-// and its font, waiting for the first event, reading and probing the file
-// until the first paint starts, and that paint (the preview decode and the
-// first frame) until its frame is put on screen. The reading, probe and
-// preview decode of the same file are also timed inside this process with
-// the codec layer, so the preview decode's share of the start-up can be
-// judged. Each image runs several times; the medians are printed.
+// them the time is split into: process start to the check for a running
+// window (loading, the start-up arena and state), that check, the window's
+// font, the rest of the window, waiting for the first event, reading and
+// probing the file until the first paint starts, and that paint (the
+// preview decode and the first frame) until its frame is put on screen. The
+// preview decode of the same file is also timed inside this process with
+// the codec layer, so its share of the start-up can be judged. Each image
+// runs several times; the medians are printed.
 //
 // Usage: qb_bench_startup [RUNS] [QUORBEL]. Without Xvfb or the X11 program
-// it says so and ends successfully.
+// it says so and ends successfully. QB_STARTUP_DIR keeps the images in that
+// folder (made once); QB_XVFB_LOG takes the virtual screen's messages.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <fcntl.h>
