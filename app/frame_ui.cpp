@@ -289,6 +289,17 @@ void build_frame_ui(AppState* app, DrawList* list) {
     }
 }
 
+// One colour over count pixels, sixteen bytes a store where it can (the
+// compiler's generic vectors: SSE2 at the baseline); the pixel-by-pixel
+// loops took a few milliseconds of every 1040 x 700 frame.
+static void fill_run(u32* p, i32 count, u32 colour) {
+    typedef u32 Quad __attribute__((vector_size(16), aligned(4)));
+    const Quad quad = {colour, colour, colour, colour};
+    i32 i = 0;
+    for (; i + 4 <= count; i += 4) *(Quad*)(p + i) = quad;
+    for (; i < count; i++) p[i] = colour;
+}
+
 void draw_rects(const DrawList* list, u32* pixels, u64 stride, i32 width, i32 height) {
     for (u32 i = 0; i < list->rect_count; i++) {
         const DrawRect& d = list->rects[i];
@@ -300,16 +311,21 @@ void draw_rects(const DrawList* list, u32* pixels, u64 stride, i32 width, i32 he
         for (i32 y = y0; y < y1; y++) {
             u32* row = pixels + (u64)y * stride;
             if (d.kind == RECT_CHECKER) {
-                for (i32 x = x0; x < x1; x++) {
-                    // Unsigned sums: a phase near the 32-bit limits wraps
-                    // without changing bit 4.
+                // Squares of 16: bit 4 of px ^ py changes only where px
+                // reaches a multiple of 16, so each run up to there is one
+                // colour. Unsigned sums: a phase near the 32-bit limits
+                // wraps without changing bit 4 (2^32 is a multiple of 16).
+                u32 py = (u32)y - (u32)d.y0 + (u32)d.phase_y;
+                for (i32 x = x0; x < x1;) {
                     u32 px = (u32)x - (u32)d.x0 + (u32)d.phase_x;
-                    u32 py = (u32)y - (u32)d.y0 + (u32)d.phase_y;
+                    i32 run = (i32)(16 - (px & 15));
+                    if (run > x1 - x) run = x1 - x;
                     bool odd = (((px ^ py) >> 4) & 1) != 0;
-                    row[x] = odd ? d.colour2 : d.colour;
+                    fill_run(row + x, run, odd ? d.colour2 : d.colour);
+                    x += run;
                 }
             } else {
-                for (i32 x = x0; x < x1; x++) row[x] = d.colour;
+                fill_run(row + x0, x1 - x0, d.colour);
             }
         }
     }

@@ -58,7 +58,11 @@ static const char* variant_name(u32 v) {
     return v == KERNELS_SCALAR ? "scalar" : (v == KERNELS_SSE2 ? "sse2" : "avx2");
 }
 
-int main() {
+// An argument limits the frame cases to those whose name contains it, a
+// second one the kernel variants (for profiling one path).
+int main(int argc, char** argv) {
+    const char* only = argc > 1 ? argv[1] : nullptr;
+    const char* only_variant = argc > 2 ? argv[2] : nullptr;
     Bench b;
     struct Size { i32 w, h; };
     // A centre on a pixel edge makes 50 % an exact 2:1 of level 1 (every
@@ -75,6 +79,7 @@ int main() {
         std::printf("%dx%d: copy %.3f ms\n", sz.w, sz.h, copy * 1e3);
         ViewTarget target = {frame.data(), (u64)sz.w, sz.w, sz.h, 0, 0};
         for (const Case& c : cases) {
+            if (only != nullptr && std::strstr(c.name, only) == nullptr) continue;
             ViewScene scene = {};
             // 16000 x 12000 covers any view at these zooms.
             scene.documents[0] = SceneDocument{0, 16000, 12000, synthetic_source(16000, 12000), c.zoom,
@@ -86,6 +91,7 @@ int main() {
             draw_views(b.cache.get(), &b.counters, &b.tables, &scene, target);  // make every tile resident
             std::printf("  %-18s", c.name);
             for (u32 v = 0; v < KERNEL_VARIANT_COUNT; v++) {
+                if (only_variant != nullptr && std::strcmp(variant_name(v), only_variant) != 0) continue;
                 if (!blend_force(v)) continue;
                 // The image is opaque, so each frame overwrites the last one
                 // exactly as it would cover the checkerboard. The copy is timed
@@ -99,6 +105,7 @@ int main() {
         }
     }
 
+    if (only != nullptr) return 0;
     std::printf("tile renders per second\n");
     std::vector<u32> tile(65536), other(65536, 1);
     PixelBuffer pb = {(u8*)tile.data(), 1024, 256, 256};

@@ -36,6 +36,43 @@ void reduce_row_scalar(u32* out, const u32* a, const u32* b, u32 count) {
     for (u32 i = 0; i < count; i++) out[i] = reduce_pixel(a[2 * i], a[2 * i + 1], b[2 * i], b[2 * i + 1]);
 }
 
+void blend_pairs_over_scalar(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
+    for (u32 i = 0; i < count; i++) {
+        u32 l = blend_pixel(a[c->left[i]], b[c->left[i]], wy);
+        u32 r = blend_pixel(a[c->right[i]], b[c->right[i]], wy);
+        dst[i] = composite_pixel(dst[i], blend_pixel(l, r, c->weight[i]));
+    }
+}
+
+void pair_plan(u16* base, u8* offsets, u8* pairs, const u8* left, const u8* right, const u8* weight, u32 count,
+               u32 width) {
+    for (u32 g = 0; g < count; g += 4) {
+        u32 n = count - g < 4 ? count - g : 4;
+        u32 lo = 255, hi = 0;
+        for (u32 k = 0; k < n; k++) {
+            lo = left[g + k] < lo ? left[g + k] : lo;
+            lo = right[g + k] < lo ? right[g + k] : lo;
+            hi = left[g + k] > hi ? left[g + k] : hi;
+            hi = right[g + k] > hi ? right[g + k] : hi;
+        }
+        // Eight pixels from the group's lowest, or the rows' last eight.
+        u32 from = lo + 8 <= width ? lo : (width >= 8 ? width - 8 : 0);
+        bool fast = n == 4 && width >= 8 && hi - from <= 7;
+        base[g] = (u16)(fast ? from : (from | PAIR_SLOW));
+        for (u32 k = 0; k < n; k++) {
+            u32 l = left[g + k], r = right[g + k], w = weight[g + k];
+            if (w == 0) {
+                r = l;
+                w = 128;
+            }
+            offsets[2 * (g + k)] = (u8)(l - from);
+            offsets[2 * (g + k) + 1] = (u8)(r - from);
+            pairs[2 * (g + k)] = (u8)(256 - w);
+            pairs[2 * (g + k) + 1] = (u8)w;
+        }
+    }
+}
+
 void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count) {
     for (u32 i = 0; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
 }
@@ -44,13 +81,13 @@ void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count) {
 
 static const BlendKernels k_scalar = {blend_rows_scalar,     blend_columns_scalar,     composite_row_scalar,
                                       difference_row_scalar, blend_halves_over_scalar, blend_shifted_over_scalar,
-                                      reduce_row_scalar};
+                                      reduce_row_scalar, blend_pairs_over_scalar};
 static const BlendKernels k_sse2 = {blend_rows_sse2,     blend_columns_sse2,     composite_row_sse2,
                                     difference_row_sse2, blend_halves_over_sse2, blend_shifted_over_sse2,
-                                    reduce_row_sse2};
+                                    reduce_row_sse2, blend_pairs_over_sse2};
 static const BlendKernels k_avx2 = {blend_rows_avx2,     blend_columns_avx2,     composite_row_avx2,
                                     difference_row_avx2, blend_halves_over_avx2, blend_shifted_over_avx2,
-                                    reduce_row_avx2};
+                                    reduce_row_avx2, blend_pairs_over_avx2};
 
 BlendKernels blend_kernels = k_sse2;
 

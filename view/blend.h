@@ -27,6 +27,37 @@ typedef void (*BlendHalvesOverFn)(u32* dst, const u32* a, const u32* b, u32 coun
 // pixels of each row; a level shown at 100 % off its pixel grid, which is
 // what a zoom of exactly 50 %, 25 %, ... draws.
 typedef void (*BlendShiftedOverFn)(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
+// Bilinear columns, composited: the sample s(i), the blend of p(left[i]) and
+// p(right[i]) with weight[i] where p(k) is the blend of a[k] and b[k] with
+// weight wy (exactly what blend_rows then blend_columns give), goes over
+// dst[i] as composite_row puts it. Rows a and b hold `width` pixels and
+// nothing outside them is read; left and right ascend, with
+// left[i] <= right[i] <= left[i] + 1 and right[i] < width (the tables of a
+// level shown between 50 % and 100 %, clamped at the tile's edges). A level
+// shown at any other ratio, in one pass.
+//
+// The columns come with a plan (pair_plan), made once for every row they
+// are drawn on: per group of four columns from the first, the pixel its
+// eight pixels start at (PAIR_SLOW set when its columns span more than
+// that), and per column its two pixels as offsets from there and its
+// weight pair 256 - w, w (a weight of 0 taken as the left pixel twice at
+// 128: a pixel blended with itself is itself). The vector variants follow
+// the plan; the scalar twin follows the rule.
+struct PairColumns {
+    const u8* left;
+    const u8* right;
+    const u8* weight;
+    u32 width;
+    const u16* base;     // at each group's first column
+    const u8* offsets;   // two per column
+    const u8* pairs;     // two per column
+};
+static constexpr u16 PAIR_SLOW = 0x8000;
+typedef void (*BlendPairsOverFn)(u32* dst, const u32* a, const u32* b, const PairColumns* columns, u32 count,
+                                 u32 wy);
+// Fills base[0, 4, 8, ...], offsets[0 .. 2 count) and pairs[0 .. 2 count).
+void pair_plan(u16* base, u8* offsets, u8* pairs, const u8* left, const u8* right, const u8* weight, u32 count,
+               u32 width);
 // Alpha over: an opaque pixel is stored; otherwise with a = alpha + (alpha >> 7)
 // every channel, alpha included, becomes (dst * (256 - a) + src * a) >> 8.
 typedef void (*CompositeRowFn)(u32* dst, const u32* src, u32 count);
@@ -48,6 +79,7 @@ struct BlendKernels {
     BlendHalvesOverFn blend_halves_over;
     BlendShiftedOverFn blend_shifted_over;
     ReduceRowFn reduce_row;
+    BlendPairsOverFn blend_pairs_over;
 };
 
 enum : u32 { KERNELS_SCALAR = 0, KERNELS_SSE2 = 1, KERNELS_AVX2 = 2, KERNEL_VARIANT_COUNT = 3 };
@@ -72,6 +104,7 @@ void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count);
 void blend_halves_over_scalar(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
 void blend_shifted_over_scalar(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
 void reduce_row_scalar(u32* out, const u32* a, const u32* b, u32 count);
+void blend_pairs_over_scalar(u32* dst, const u32* a, const u32* b, const PairColumns* columns, u32 count, u32 wy);
 
 void blend_rows_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 weight);
 void blend_columns_sse2(u32* out, const u32* row, const u8* left, const u8* right, const u8* weight,
@@ -81,6 +114,7 @@ void difference_row_sse2(u32* dst, const u32* a, const u32* b, u32 count);
 void blend_halves_over_sse2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
 void blend_shifted_over_sse2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
 void reduce_row_sse2(u32* out, const u32* a, const u32* b, u32 count);
+void blend_pairs_over_sse2(u32* dst, const u32* a, const u32* b, const PairColumns* columns, u32 count, u32 wy);
 
 void blend_rows_avx2(u32* out, const u32* a, const u32* b, u32 count, u32 weight);
 void blend_columns_avx2(u32* out, const u32* row, const u8* left, const u8* right, const u8* weight,
@@ -90,6 +124,7 @@ void difference_row_avx2(u32* dst, const u32* a, const u32* b, u32 count);
 void blend_halves_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
 void blend_shifted_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
 void reduce_row_avx2(u32* out, const u32* a, const u32* b, u32 count);
+void blend_pairs_over_avx2(u32* dst, const u32* a, const u32* b, const PairColumns* columns, u32 count, u32 wy);
 
 // One pixel of each rule, shared by the scalar twins and the vector tails.
 

@@ -269,3 +269,100 @@ void reduce_row_avx2(u32* out, const u32* a, const u32* b, u32 count) {
     }
     for (; i < count; i++) out[i] = reduce_pixel(a[2 * i], a[2 * i + 1], b[2 * i], b[2 * i + 1]);
 }
+
+// ---- Bilinear columns, composited ---------------------------------------------
+
+QB_FORCE_INLINE void pairs_scalar(u32* dst, const u32* a, const u32* b, const u8* left, const u8* right,
+                                  const u8* weight, u32 count, u32 wy) {
+    for (u32 i = 0; i < count; i++) {
+        u32 l = blend_pixel(a[left[i]], b[left[i]], wy);
+        u32 r = blend_pixel(a[right[i]], b[right[i]], wy);
+        dst[i] = composite_pixel(dst[i], blend_pixel(l, r, weight[i]));
+    }
+}
+
+// Four columns whose pixels lie within eight of the rows' pixels from
+// base: those eight blended vertically (signed bytes, as above; a weight of
+// 0 is the upper row itself), each column's pair picked by one cross-half
+// permute, the channels of each pair interleaved and blended horizontally by
+// maddubs. Out: columns 0, 1 | 2, 3 as signed 16-bit lanes.
+QB_FORCE_INLINE __m256i pairs4(const u32* a, const u32* b, u32 base, __m256i pair_y, bool flat, __m256i index,
+                               __m256i wx) {
+    const __m256i bias = _mm256_set1_epi8((char)0x80);
+    const __m256i interleave = _mm256_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15, 0, 4, 1, 5, 2,
+                                                6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15);
+    __m256i v = flat ? _mm256_xor_si256(_mm256_loadu_si256((const __m256i*)(a + base)), bias)
+                     : vertical_signed8(a + base, b + base, pair_y);
+    __m256i g = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(v, index), interleave);
+    return _mm256_srai_epi16(_mm256_maddubs_epi16(wx, g), 8);
+}
+
+// Eight columns from i in two groups of four, each reading the eight pixels
+// from its first left index (or from the rows' last eight). A column of
+// weight 0 reads its left pixel twice with weight 128 (maddubs has no byte
+// for 256 - 0; a pixel blended with itself is itself under any weight, as
+// with right equal to left). False when a group's columns span more than
+// eight pixels or the rows are shorter than eight.
+QB_FORCE_INLINE bool pairs8(const u32* a, const u32* b, u32 width, const u8* left, const u8* right,
+                            const u8* weight, u32 i, __m256i pair_y, bool flat, __m256i* out) {
+    u32 b0 = left[i], b1 = left[i + 4];
+    if (width < 8) return false;
+    b0 = b0 + 8 <= width ? b0 : width - 8;
+    b1 = b1 + 8 <= width ? b1 : width - 8;
+    if ((u32)right[i + 3] - b0 > 7 || (u32)right[i + 7] - b1 > 7) return false;
+    const __m128i zero = _mm_setzero_si128();
+    const __m256i spread0 = _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 2, 3, 2, 3, 2, 3, 2, 3, 4, 5, 4, 5, 4, 5, 4, 5,
+                                             6, 7, 6, 7, 6, 7, 6, 7);
+    const __m256i spread1 = _mm256_add_epi8(spread0, _mm256_set1_epi8(8));
+    __m128i l = _mm_loadl_epi64((const __m128i*)(left + i));
+    __m128i r = _mm_loadl_epi64((const __m128i*)(right + i));
+    __m128i w = _mm_loadl_epi64((const __m128i*)(weight + i));
+    __m128i w0 = _mm_cmpeq_epi8(w, zero);
+    r = _mm_blendv_epi8(r, l, w0);
+    w = _mm_or_si128(w, _mm_and_si128(w0, _mm_set1_epi8((char)0x80)));
+    __m128i from = _mm_cvtsi64_si128((i64)((u64)(b0 * 0x01010101u) | (u64)(b1 * 0x01010101u) << 32));
+    __m128i pairs = _mm_unpacklo_epi8(_mm_sub_epi8(l, from), _mm_sub_epi8(r, from));
+    __m256i index0 = _mm256_cvtepu8_epi32(pairs);
+    __m256i index1 = _mm256_cvtepu8_epi32(_mm_srli_si128(pairs, 8));
+    // 256 - w and w per column, as bytes.
+    __m256i wpairs = _mm256_broadcastsi128_si256(_mm_unpacklo_epi8(_mm_sub_epi8(zero, w), w));
+    __m256i p0 = pairs4(a, b, b0, pair_y, flat, index0, _mm256_shuffle_epi8(wpairs, spread0));
+    __m256i p1 = pairs4(a, b, b1, pair_y, flat, index1, _mm256_shuffle_epi8(wpairs, spread1));
+    __m256i px = _mm256_permute4x64_epi64(_mm256_packs_epi16(p0, p1), _MM_SHUFFLE(3, 1, 2, 0));
+    *out = _mm256_xor_si256(px, _mm256_set1_epi8((char)0x80));
+    return true;
+}
+
+// Eight columns at a time as the plan has them; the last group ends at the
+// row's end (planned here, as pairs8 does), keeping the columns an earlier
+// group composited. Groups the plan marks slow take the scalar rule.
+void blend_pairs_over_avx2(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
+    const __m256i pair_y = pair_weights(wy == 0 ? 1 : wy);
+    const bool flat = wy == 0;
+    const __m256i spread0 = _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 2, 3, 2, 3, 2, 3, 2, 3, 4, 5, 4, 5, 4, 5, 4, 5,
+                                             6, 7, 6, 7, 6, 7, 6, 7);
+    const __m256i spread1 = _mm256_add_epi8(spread0, _mm256_set1_epi8(8));
+    const __m256i bias = _mm256_set1_epi8((char)0x80);
+    __m256i px;
+    u32 i = 0;
+    for (; i + 8 <= count; i += 8) {
+        u32 b0 = c->base[i], b1 = c->base[i + 4];
+        if (((b0 | b1) & PAIR_SLOW) != 0) {
+            pairs_scalar(dst + i, a, b, c->left + i, c->right + i, c->weight + i, 8, wy);
+            continue;
+        }
+        __m256i index0 = _mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i*)(c->offsets + 2 * i)));
+        __m256i index1 = _mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i*)(c->offsets + 2 * i + 8)));
+        __m256i wpairs = _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i*)(c->pairs + 2 * i)));
+        __m256i p0 = pairs4(a, b, b0, pair_y, flat, index0, _mm256_shuffle_epi8(wpairs, spread0));
+        __m256i p1 = pairs4(a, b, b1, pair_y, flat, index1, _mm256_shuffle_epi8(wpairs, spread1));
+        px = _mm256_permute4x64_epi64(_mm256_packs_epi16(p0, p1), _MM_SHUFFLE(3, 1, 2, 0));
+        over_store8(dst + i, _mm256_xor_si256(px, bias));
+    }
+    if (i < count && count >= 8 &&
+        pairs8(a, b, c->width, c->left, c->right, c->weight, count - 8, pair_y, flat, &px)) {
+        over_store8_after(dst + count - 8, px, i - (count - 8));
+        return;
+    }
+    pairs_scalar(dst + i, a, b, c->left + i, c->right + i, c->weight + i, count - i, wy);
+}

@@ -271,3 +271,75 @@ void reduce_row_sse2(u32* out, const u32* a, const u32* b, u32 count) {
     }
     for (; i < count; i++) out[i] = reduce_pixel(a[2 * i], a[2 * i + 1], b[2 * i], b[2 * i + 1]);
 }
+
+// ---- Bilinear columns, composited ---------------------------------------------
+
+QB_FORCE_INLINE u32 load4(const u8* p) {
+    u32 v;
+    __builtin_memcpy(&v, p, 4);
+    return v;
+}
+
+// Columns k and k + 1 vertically blended, each as its pair: the pixels left
+// and left + 1 of both rows (one 64-bit load per row), in 16-bit lanes with
+// the left pixel in lanes 0 to 3.
+QB_FORCE_INLINE void pairs2(const u32* a, const u32* b, u32 l0, u32 l1, __m128i ivy, __m128i vy, __m128i* v0,
+                            __m128i* v1) {
+    __m128i x = _mm_unpacklo_epi64(_mm_loadl_epi64((const __m128i*)(a + l0)), _mm_loadl_epi64((const __m128i*)(a + l1)));
+    __m128i y = _mm_unpacklo_epi64(_mm_loadl_epi64((const __m128i*)(b + l0)), _mm_loadl_epi64((const __m128i*)(b + l1)));
+    *v0 = mix16(lo16(x), lo16(y), ivy, vy);
+    *v1 = mix16(hi16(x), hi16(y), ivy, vy);
+}
+
+// The horizontal blends of two pairs with their weight vectors (256 - w in
+// lanes 0 to 3, w in 4 to 7): the two halves of each product summed, pixel
+// k in the low half.
+QB_FORCE_INLINE __m128i across2(__m128i v0, __m128i v1, __m128i w0, __m128i w1) {
+    __m128i h0 = _mm_mullo_epi16(v0, w0), h1 = _mm_mullo_epi16(v1, w1);
+    return _mm_srli_epi16(_mm_add_epi16(_mm_unpacklo_epi64(h0, h1), _mm_unpackhi_epi64(h0, h1)), 8);
+}
+
+QB_FORCE_INLINE void pairs_scalar(u32* dst, const u32* a, const u32* b, const u8* left, const u8* right,
+                                  const u8* weight, u32 count, u32 wy) {
+    for (u32 i = 0; i < count; i++) {
+        u32 l = blend_pixel(a[left[i]], b[left[i]], wy);
+        u32 r = blend_pixel(a[right[i]], b[right[i]], wy);
+        dst[i] = composite_pixel(dst[i], blend_pixel(l, r, weight[i]));
+    }
+}
+
+// Every column reads the pair left, left + 1: one with right equal to left
+// takes weight 0, whose blend is the left pixel as the clamped pair's is.
+// Groups of four run while left + 1 lies in the rows (the indices ascend, so
+// the rest of the row is the few columns clamped at its end); a group with a
+// column reading further apart takes the scalar rule.
+void blend_pairs_over_sse2(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
+    const u8* left = c->left;
+    const u8* right = c->right;
+    const u8* weight = c->weight;
+    const u32 width = c->width;
+    const __m128i vy = _mm_set1_epi16((i16)wy);
+    const __m128i ivy = _mm_set1_epi16((i16)(256 - wy));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i one = _mm_set1_epi8(1);
+    const __m128i k256 = _mm_set1_epi16(256);
+    u32 i = 0;
+    for (; i + 4 <= count && (u32)left[i + 3] + 1 < width; i += 4) {
+        __m128i d = _mm_sub_epi8(_mm_cvtsi32_si128((i32)load4(right + i)), _mm_cvtsi32_si128((i32)load4(left + i)));
+        if ((_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_subs_epu8(d, one), zero)) & 0xF) != 0xF) {
+            pairs_scalar(dst + i, a, b, left + i, right + i, weight + i, 4, wy);
+            continue;
+        }
+        __m128i w = _mm_andnot_si128(_mm_cmpeq_epi8(d, zero), _mm_cvtsi32_si128((i32)load4(weight + i)));
+        w = _mm_unpacklo_epi8(w, zero);
+        __m128i t = _mm_unpacklo_epi16(_mm_sub_epi16(k256, w), w);  // 256 - w, w per column
+        __m128i t01 = _mm_unpacklo_epi16(t, t), t23 = _mm_unpackhi_epi16(t, t);
+        __m128i v0, v1, v2, v3;
+        pairs2(a, b, left[i], left[i + 1], ivy, vy, &v0, &v1);
+        pairs2(a, b, left[i + 2], left[i + 3], ivy, vy, &v2, &v3);
+        __m128i p01 = across2(v0, v1, _mm_unpacklo_epi32(t01, t01), _mm_unpackhi_epi32(t01, t01));
+        __m128i p23 = across2(v2, v3, _mm_unpacklo_epi32(t23, t23), _mm_unpackhi_epi32(t23, t23));
+        over_store4(dst + i, _mm_packus_epi16(p01, p23));
+    }
+    pairs_scalar(dst + i, a, b, left + i, right + i, weight + i, count - i, wy);
+}

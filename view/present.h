@@ -65,6 +65,9 @@ struct PresentTables {
     u8* left;     // per screen column: source column (the left one when bilinear)
     u8* right;
     u8* weight;
+    u16* pair_base;    // the plan of bilinear columns (pair_plan), per screen column
+    u8* pair_offsets;  // two per screen column
+    u8* pair_weights;  // two per screen column
     u32* row;     // one sampled screen row
     u32* blended;  // one vertically blended tile row
     u32* band[2];  // VIEW_SPAN_MAX x DIFFERENCE_BAND_ROWS each

@@ -56,12 +56,15 @@ bool hand_over(ByteSpan class_name, const ByteSpan* paths, u32 count) {
         if (written == 0) return false;
         size += written;
     }
+    startup_mark("handover");
     Display* d = XOpenDisplay(nullptr);
     if (d == nullptr) return false;
     XIOErrorHandler previous_io = XSetIOErrorHandler(lost_display);
-    Atom selection = XInternAtom(d, QB_HANDOVER_SELECTION, False);
-    Atom property = XInternAtom(d, QB_HANDOVER_PROPERTY, False);
-    Atom uri_list = XInternAtom(d, "text/uri-list", False);
+    // One round trip for the three names (this runs before every window).
+    static const char* names[3] = {QB_HANDOVER_SELECTION, QB_HANDOVER_PROPERTY, "text/uri-list"};
+    Atom atoms[3] = {};
+    XInternAtoms(d, (char**)names, 3, False, atoms);
+    Atom selection = atoms[0], property = atoms[1], uri_list = atoms[2];
     Window owner = XGetSelectionOwner(d, selection);
     bool taken = false;
     if (owner != None) {

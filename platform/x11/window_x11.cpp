@@ -9,8 +9,11 @@
 #include <X11/Xutil.h>
 #include <X11/cursorfont.h>
 #include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "platform/frame_header.h"
@@ -24,6 +27,22 @@ static u8 g_drop_bytes[DROP_BYTES];
 
 X11Window* x11_of(const WindowState* w) {
     return (X11Window*)w->backend;
+}
+
+// ---- Start-up trace -----------------------------------------------------------
+
+// For the start-up benchmark: with QB_STARTUP_TRACE set, each step on the way
+// to the first frames writes "startup STEP MICROSECONDS" (the monotonic clock)
+// to standard error, up to the sixth frame put on screen; without it nothing
+// is written and each call is one test of a static.
+static i32 g_trace = -1;  // -1 not asked yet, 0 off, otherwise frames left
+
+void startup_mark(const char* step) {
+    if (g_trace < 0) g_trace = getenv("QB_STARTUP_TRACE") != nullptr ? 6 : 0;
+    if (g_trace == 0) return;
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    fprintf(stderr, "startup %s %lld\n", step, (long long)t.tv_sec * 1000000 + t.tv_nsec / 1000);
 }
 
 // ---- Errors -----------------------------------------------------------------
@@ -164,6 +183,7 @@ static void set_identity(X11Window* x, ByteSpan class_name) {
 }
 
 bool create_main_window(WindowState* w, ByteSpan class_name, ByteSpan title, bool test_mode) {
+    startup_mark("window");
     X11Window* x = &g_x11;
     *x = X11Window{};
     w->backend = x;
@@ -217,6 +237,7 @@ bool create_main_window(WindowState* w, ByteSpan class_name, ByteSpan title, boo
     // font the texts are simply not drawn.
     x->font = XftFontOpen(x->display, x->screen, XFT_FAMILY, XftTypeString, "sans-serif", XFT_PIXEL_SIZE,
                           XftTypeDouble, 15.0, nullptr);
+    startup_mark("font");
     x->gc = XCreateGC(x->display, x->window, 0, nullptr);
     XSetGraphicsExposures(x->display, x->gc, False);
     xdnd_init(x);
@@ -229,6 +250,7 @@ bool create_main_window(WindowState* w, ByteSpan class_name, ByteSpan title, boo
     }
     XMapWindow(x->display, x->window);
     XFlush(x->display);
+    startup_mark("mapped");
     return true;
 }
 
@@ -525,7 +547,10 @@ static bool translate(WindowState* w, XEvent* ev, Event* e) {
 bool next_event(WindowState* w, Event* e) {
     X11Window* x = x11_of(w);
     if (x == nullptr || x->closed) return false;
-    if (poll_size(w, e)) return true;
+    if (poll_size(w, e)) {
+        if (g_trace != 0) startup_mark("event");
+        return true;
+    }
     for (;;) {
         while (XPending(x->display) > 0) {
             XEvent ev;
@@ -533,6 +558,7 @@ bool next_event(WindowState* w, Event* e) {
             bool got = translate(w, &ev, e);
             if (x->closed) return false;
             if (got) {
+                if (g_trace != 0) startup_mark("event");
                 // The harness follows each of its events with a sync, and the
                 // state it reads must be the one before the paint, as on
                 // Windows, where a paint waits for an empty queue. The two
@@ -545,7 +571,10 @@ bool next_event(WindowState* w, Event* e) {
                 }
                 return true;
             }
-            if (poll_size(w, e)) return true;
+            if (poll_size(w, e)) {
+                if (g_trace != 0) startup_mark("event");
+                return true;
+            }
         }
         if (x->invalid && !x->awaiting_sync) {
             x->invalid = false;
@@ -559,6 +588,7 @@ bool next_event(WindowState* w, Event* e) {
             // The clock wraps at 2^32 ms; a tick far ahead is a wrapped one.
             if (now >= x->next_tick || x->next_tick - now > 1000) {
                 x->next_tick = now + 15;
+                if (g_trace != 0) startup_mark("tick");
                 *e = Event{};
                 e->kind = EVENT_TIMER;
                 e->x = (i32)(u32)now;
@@ -627,6 +657,7 @@ static u32* pixel_memory(X11Window* x, u64 bytes) {
 }
 
 Framebuffer framebuffer(WindowState* w) {
+    if (g_trace != 0) startup_mark("paint");
     X11Window* x = x11_of(w);
     Framebuffer fb = {nullptr, 0, 0};
     i32 width = w->client_width;
@@ -669,6 +700,7 @@ Framebuffer framebuffer(WindowState* w) {
     w->dib_width = width;
     w->dib_height = height;
     frame_header_dib(w, w->test_mode && (u64)width * (u64)height * 4 + 64 <= w->frame_section_size);
+    if (g_trace != 0) startup_mark("framebuffer");
     return Framebuffer{pixels, width, height};
 }
 
@@ -709,6 +741,7 @@ static void put_frame(WindowState* w, const DrawList* list) {
     } else {
         XPutImage(x->display, x->back, x->gc, &x->image, 0, 0, 0, 0, (unsigned)width, (unsigned)height);
     }
+    if (g_trace != 0) startup_mark("put");
     if (x->font != nullptr && x->draw != nullptr && list != nullptr) {
         for (u32 i = 0; i < list->text_count; i++) {
             const DrawTextItem& t = list->texts[i];
@@ -716,6 +749,7 @@ static void put_frame(WindowState* w, const DrawList* list) {
         }
         XftDrawSetClip(x->draw, nullptr);
     }
+    if (g_trace != 0) startup_mark("texts");
     XCopyArea(x->display, x->back, x->window, x->gc, 0, 0, (unsigned)width, (unsigned)height, 0, 0);
     if (w->test_mode) {
         // The frame a harness reads holds the texts too, as the Windows
@@ -733,6 +767,10 @@ static void put_frame(WindowState* w, const DrawList* list) {
     }
     frame_header_blit(w, 0, 0, width, height, 0, 0, 0xCC0020);
     XFlush(x->display);
+    if (g_trace != 0) {
+        startup_mark("blit");
+        g_trace--;
+    }
 }
 
 void present(WindowState* w, const DrawList* list) {

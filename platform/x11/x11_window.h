@@ -107,6 +107,10 @@ struct X11Window {
 
 X11Window* x11_of(const WindowState* w);
 
+// With QB_STARTUP_TRACE set, writes "startup STEP MICROSECONDS" (the monotonic
+// clock) to standard error for the start-up benchmark; otherwise nothing.
+void startup_mark(const char* step);
+
 // The last protocol error seen (0 for none); set by the error handler, which
 // never ends the program.
 int x11_take_error();

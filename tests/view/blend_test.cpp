@@ -3,6 +3,7 @@
 // (so each vector body and tail is exercised) and on the edge values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -139,6 +140,54 @@ TEST_P(Variants, BlendShiftedOverEveryChannelPair) {
             ASSERT_EQ(dst[i], ref_blend(here, next, wx)) << wy << " " << i;
         }
         ASSERT_EQ(dst, expected) << wy;
+    }
+}
+
+// The one-pass bilinear columns equal the vertical blend, the gathered
+// column blend and compositing, on the tables of every ratio a level is
+// shown at between 50 % and 100 % (and some upsampled fallbacks), clamped at
+// both ends of the row, for rows of every length and the weights that take
+// special paths (0 vertically and per column).
+TEST_P(Variants, BlendPairsOver) {
+    std::mt19937 rng(10);
+    for (u32 width : {1u, 5u, 8u, 9u, 40u, 256u}) {
+        std::vector<u32> a(width), b(width);  // exactly the rows, for AddressSanitizer
+        for (u32 step : {33000u, 43691u, 65535u, 99000u, 131071u}) {
+            for (u32 wy : {0u, 1u, 128u, 255u}) {
+                for (u32& p : a) p = random_pixel(rng);
+                for (u32& p : b) p = random_pixel(rng);
+                std::vector<u8> left, right, weight;
+                // Positions from before the row's start to past its end.
+                for (i64 t = -(i64)2 << 16; t < ((i64)width + 2) << 16; t += step) {
+                    i64 s = (t + (i64)(rng() & 0xFFFF)) >> 16;
+                    left.push_back((u8)std::clamp<i64>(s - 1, 0, width - 1));
+                    right.push_back((u8)std::clamp<i64>(s, 0, width - 1));
+                    weight.push_back((u8)(rng() % 4 == 0 ? 0 : rng() & 0xFF));
+                }
+                // Ascending as the real tables: the fraction above only jitters.
+                for (size_t i = 1; i < left.size(); i++) {
+                    left[i] = std::max(left[i], left[i - 1]);
+                    right[i] = std::max({right[i], right[i - 1], left[i]});
+                    right[i] = std::min<u8>(right[i], (u8)std::min<u32>(left[i] + 1, width - 1));
+                }
+                u32 n = (u32)left.size();
+                std::vector<u32> bg(n), dst(n + 1, 0xDEADBEEF);
+                for (u32 i = 0; i < n; i++) bg[i] = dst[i] = random_pixel(rng);
+                std::vector<u16> base(n + 4);
+                std::vector<u8> offsets(2 * n), pairs(2 * n);
+                pair_plan(base.data(), offsets.data(), pairs.data(), left.data(), right.data(), weight.data(), n,
+                          width);
+                PairColumns columns = {left.data(),  right.data(),   weight.data(), width,
+                                       base.data(), offsets.data(), pairs.data()};
+                blend_kernels.blend_pairs_over(dst.data(), a.data(), b.data(), &columns, n, wy);
+                for (u32 i = 0; i < n; i++) {
+                    u32 s = ref_blend(ref_blend(a[left[i]], b[left[i]], wy), ref_blend(a[right[i]], b[right[i]], wy),
+                                      weight[i]);
+                    ASSERT_EQ(dst[i], ref_over(bg[i], s)) << width << " " << step << " " << wy << " " << i;
+                }
+                ASSERT_EQ(dst[n], 0xDEADBEEFu);
+            }
+        }
     }
 }
 
