@@ -210,7 +210,9 @@ struct Groups {
 
 // A group's tables. When red, blue and alpha each have a single symbol
 // (they take no bits), a literal is `literal` with green added: palette
-// indices and the sub-images are mostly coded so.
+// indices and the sub-images are mostly coded so. When alpha alone has a
+// single symbol (an opaque image) its value is `literal`'s top byte and a
+// literal takes one refill: green, red and blue need at most 45 bits.
 struct Tables {
     const u32* green;
     const u32* red;
@@ -218,24 +220,37 @@ struct Tables {
     const u32* alpha;
     const u32* dist;
     bool trivial;
+    bool opaque;
     u32 literal;
 };
 
 QB_FORCE_INLINE Tables group_at(const Groups& g, u32 x, u32 y) {
     u32 rank = g.entropy ? g.entropy[(u64)(y >> g.bits) * g.entropy_width + (x >> g.bits)] : 0;
     const u32* o = g.offsets + (u64)rank * VP8L_CODES_PER_GROUP;
-    Tables t = {g.pool + o[0], g.pool + o[1], g.pool + o[2], g.pool + o[3], g.pool + o[4], false, 0};
+    Tables t = {g.pool + o[0], g.pool + o[1], g.pool + o[2], g.pool + o[3], g.pool + o[4], false, false, 0};
     // A single-symbol code's entries all have length 0; any other code's
     // entries are at least 1 long.
     t.trivial = ((t.red[0] | t.blue[0] | t.alpha[0]) & 0xFF) == 0;
+    t.opaque = (t.alpha[0] & 0xFF) == 0;
     t.literal = ((t.alpha[0] >> 16) << 24) | ((t.red[0] >> 16) << 16) | (t.blue[0] >> 16);
     return t;
 }
 
-// Decodes w x h pixels into `out`. The bit reader lives in locals; the
-// overrun check runs once a row, after each back-reference and at the end.
-static bool decode_pixels(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* out, u32 cache_bits,
-                          const Groups& groups) {
+QB_FORCE_INLINE u32 cache_slot(u32 argb, u32 shift) {
+    return (argb * 0x1E35A7BDu) >> shift;
+}
+
+// Decodes w x h pixels into `out`, one run at a time: a run ends at the end
+// of a row, of a block of the entropy image or at a back-reference, so the
+// group's tables stay in locals inside it. Every pixel goes into the colour
+// cache in order before the next cache symbol reads it: a literal or cache
+// hit at once when nothing is pending, the pixels of a back-reference (and
+// what follows them) only when a cache symbol comes, in one pass. The bit
+// reader lives in locals; the overrun check runs after each run and at the
+// end.
+template <bool CACHE>
+static bool decode_pixels_with(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* out, u32 cache_bits,
+                               const Groups& groups) {
     Vp8lBits br = d->br;
     u32* cache = piece_at<u32>(scratch, d->layout.cache);
     u32 cache_shift = 32 - cache_bits;
@@ -244,52 +259,81 @@ static bool decode_pixels(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* out, u
     u64 cached = 0;  // pixels already inserted into the colour cache
     u32 x = 0;
     u32 y = 0;
-    u32 mask = groups.entropy ? (1u << groups.bits) - 1 : 0xFFFFFFFFu;
-    Tables t = group_at(groups, 0, 0);
+    u32 block = groups.entropy ? 1u << groups.bits : w;
     while (i < total) {
-        if ((x & mask) == 0) t = group_at(groups, x, y);
-        vp8l_refill(&br);
-        u32 g = vp8l_read_symbol(t.green, &br);
-        if (g < 256 && t.trivial) {
-            out[i++] = t.literal | (g << 8);
-        } else if (g < 256) {
-            u32 r = vp8l_read_symbol(t.red, &br);
-            u32 b = vp8l_read_symbol(t.blue, &br);
+        Tables t = group_at(groups, x, y);
+        u32 run = block - (x & (block - 1));
+        if (run > w - x) run = w - x;
+        u64 start = i;
+        u64 stop = i + run;
+        bool reference = false;
+        while (i < stop) {
             vp8l_refill(&br);
-            u32 a = vp8l_read_symbol(t.alpha, &br);
-            out[i++] = (a << 24) | (r << 16) | (g << 8) | b;
-        } else if (g < 256 + 24) {
-            u32 length = prefix_value(g - 256, &br);
-            vp8l_refill(&br);
-            u32 dist_symbol = vp8l_read_symbol(t.dist, &br);
-            u64 dist = distance_from_code(prefix_value(dist_symbol, &br), w);
-            if (dist > i || length > total - i) {
-                d->br = br;
-                return stream_fail(d, &br, ERR_BAD_HEADER);
+            u32 g = vp8l_read_symbol(t.green, &br);
+            u32 v;
+            if (g < 256) {
+                if (t.trivial) {
+                    v = t.literal | (g << 8);
+                } else {
+                    u32 r = vp8l_read_symbol(t.red, &br);
+                    u32 b = vp8l_read_symbol(t.blue, &br);
+                    v = (r << 16) | (g << 8) | b;
+                    if (t.opaque) {
+                        v |= t.literal & 0xFF000000u;
+                    } else {
+                        vp8l_refill(&br);
+                        v |= vp8l_read_symbol(t.alpha, &br) << 24;
+                    }
+                }
+            } else if (g >= 256 + 24) {
+                if (CACHE) {
+                    for (; cached < i; cached++) cache[cache_slot(out[cached], cache_shift)] = out[cached];
+                }
+                v = cache[g - 280];
+            } else {
+                u32 length = prefix_value(g - 256, &br);
+                vp8l_refill(&br);
+                u32 dist_symbol = vp8l_read_symbol(t.dist, &br);
+                u64 dist = distance_from_code(prefix_value(dist_symbol, &br), w);
+                if (dist > i || length > total - i) {
+                    d->br = br;
+                    return stream_fail(d, &br, ERR_BAD_HEADER);
+                }
+                copy_back(out + i, dist, length);
+                i += length;
+                reference = true;
+                break;
             }
-            copy_back(out + i, dist, length);
-            i += length;
-            x += length;
-            if (x >= w) {
-                y += x / w;
-                x %= w;
+            if (CACHE && cached == i) {
+                cache[cache_slot(v, cache_shift)] = v;
+                cached++;
             }
-            if (overrun(&br)) break;
-            if (i < total) t = group_at(groups, x, y);
-            continue;
+            out[i++] = v;
+        }
+        // Where the run ended: a back-reference may cross rows.
+        u64 advance = i - start;
+        if (!reference || x + advance < w) {
+            x += (u32)advance;
+            if (x == w) {
+                x = 0;
+                y++;
+            }
         } else {
-            for (; cached < i; cached++) cache[(out[cached] * 0x1E35A7BDu) >> cache_shift] = out[cached];
-            out[i++] = cache[g - 280];
+            u64 at = x + advance;
+            y += (u32)(at / w);
+            x = (u32)(at % w);
         }
-        if (++x == w) {
-            x = 0;
-            y++;
-            if (overrun(&br)) break;
-        }
+        if (overrun(&br)) break;
     }
     d->br = br;
     if (overrun(&br)) return stream_fail(d, &br, ERR_TRUNCATED);
     return true;
+}
+
+static bool decode_pixels(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* out, u32 cache_bits,
+                          const Groups& groups) {
+    if (cache_bits != 0) return decode_pixels_with<true>(d, scratch, w, h, out, cache_bits, groups);
+    return decode_pixels_with<false>(d, scratch, w, h, out, cache_bits, groups);
 }
 
 // ---- Images -------------------------------------------------------------------
