@@ -26,8 +26,8 @@ enum : u32 {
 };
 
 // Sizes in 32-bit entries. The ARGB image has 16 entries of guard before it
-// and 16 after; every sub-image 16 after: back-references copy 8 pixels at a
-// time and may write up to 7 past the copy.
+// and 16 after; every sub-image 16 after: back-references copy 16 pixels at
+// a time and may write up to 15 past the copy.
 enum : u32 {
     VP8L_GUARD = 16,
     VP8L_PALETTE_ENTRIES = 272,
@@ -181,6 +181,11 @@ QB_FORCE_INLINE u32 vp8l_add_pixels(u32 a, u32 b) {
     return (ag & 0xFF00FF00u) | (rb & 0x00FF00FFu);
 }
 
+// The colour cache's entry for a pixel.
+QB_FORCE_INLINE u32 vp8l_cache_slot(u32 argb, u32 shift) {
+    return (argb * 0x1E35A7BDu) >> shift;
+}
+
 // ---- Kernels ------------------------------------------------------------------
 // Every kernel has a scalar twin with the same results, bit for bit.
 
@@ -194,12 +199,15 @@ typedef void (*Vp8lAddGreenFn)(u32* argb, u32 count);
 typedef void (*Vp8lPredictFn)(u32* cur, const u32* up, u32 count);
 // The inverse colour transform of `count` pixels with one block's element.
 typedef void (*Vp8lColorFn)(u32* argb, u32 count, u32 element);
+// Puts `count` pixels into a colour cache of 32 - `shift` bits, in order.
+typedef void (*Vp8lCacheInsertFn)(u32* cache, u32 shift, const u32* argb, u64 count);
 
 struct Vp8lKernels {
     Vp8lOutputFn output;
     Vp8lAddGreenFn add_green;
     Vp8lPredictFn predict[16];
     Vp8lColorFn color;
+    Vp8lCacheInsertFn cache_insert;
 };
 
 enum : u32 { VP8L_KERNELS_SCALAR = 0, VP8L_KERNELS_SSE2 = 1, VP8L_KERNELS_BEST = 2 };
@@ -214,6 +222,8 @@ void vp8l_add_green_scalar(u32* argb, u32 count);
 void vp8l_add_green_sse2(u32* argb, u32 count);
 void vp8l_color_scalar(u32* argb, u32 count, u32 element);
 void vp8l_color_sse2(u32* argb, u32 count, u32 element);
+void vp8l_cache_insert_scalar(u32* cache, u32 shift, const u32* argb, u64 count);
+void vp8l_cache_insert_sse2(u32* cache, u32 shift, const u32* argb, u64 count);
 extern const Vp8lPredictFn vp8l_predict_scalar[16];
 extern const Vp8lPredictFn vp8l_predict_sse2[16];  // null where the scalar twin serves
 

@@ -170,11 +170,17 @@ static const u8 DISTANCE_MAP[120] = {
     0x7E, 0x61, 0x6F, 0x50, 0x71, 0x7F, 0x60, 0x70,
 };
 
-static inline u64 distance_from_code(u32 code, u32 width) {
-    if (code > 120) return code - 120;
-    u32 packed = DISTANCE_MAP[code - 1];
-    i64 d = (i64)(packed >> 4) * width + (8 - (i64)(packed & 15));
-    return d < 1 ? 1 : (u64)d;
+// The distances of the 120 neighbour codes for an image `width` wide.
+static void distance_table(u32 width, u32* table) {
+    for (u32 code = 0; code < 120; code++) {
+        u32 packed = DISTANCE_MAP[code];
+        i64 d = (i64)(packed >> 4) * width + (8 - (i64)(packed & 15));
+        table[code] = d < 1 ? 1 : (u32)d;
+    }
+}
+
+QB_FORCE_INLINE u64 distance_from_code(u32 code, const u32* table) {
+    return code > 120 ? code - 120 : table[code - 1];
 }
 
 // A length or distance from its prefix symbol and extra bits (at most 18).
@@ -185,13 +191,17 @@ QB_FORCE_INLINE u32 prefix_value(u32 prefix, Vp8lBits* br) {
     return offset + vp8l_take(br, extra) + 1;
 }
 
-// Copies `count` pixels from `dist` back: 8 at a time when the source runs
-// at least 8 behind (up to 7 more are written, into the guard), one value
-// for a distance of 1, one by one otherwise.
+// Copies `count` pixels from `dist` back: 16 at a time when the source runs
+// at least 8 behind (so each 8-pixel load reads pixels already final; up to
+// 15 more are written, into pixels still to come or the guard), one value
+// for a distance of 1, one by one otherwise. Most copies take one step.
 QB_FORCE_INLINE void copy_back(u32* dst, u64 dist, u32 count) {
     const u32* src = dst - dist;
     if (dist >= 8) {
-        for (u32 k = 0; k < count; k += 8) memcpy(dst + k, src + k, 32);
+        for (u32 k = 0; k < count; k += 16) {
+            memcpy(dst + k, src + k, 32);
+            memcpy(dst + k + 8, src + k + 8, 32);
+        }
     } else if (dist == 1) {
         u32 v = src[0];
         for (u32 k = 0; k < count; k++) dst[k] = v;
@@ -236,13 +246,9 @@ QB_FORCE_INLINE Tables group_at(const Groups& g, u32 x, u32 y) {
     return t;
 }
 
-QB_FORCE_INLINE u32 cache_slot(u32 argb, u32 shift) {
-    return (argb * 0x1E35A7BDu) >> shift;
-}
-
 // Decodes w x h pixels into `out`, one run at a time: a run ends at the end
-// of a row, of a block of the entropy image or at a back-reference, so the
-// group's tables stay in locals inside it. Every pixel goes into the colour
+// of a row or of a block of the entropy image, or with a back-reference
+// that reaches past it, so the group's tables stay in locals inside it. Every pixel goes into the colour
 // cache in order before the next cache symbol reads it: a literal or cache
 // hit at once when nothing is pending, the pixels of a back-reference (and
 // what follows them) only when a cache symbol comes, in one pass. The bit
@@ -254,6 +260,9 @@ static bool decode_pixels_with(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* o
     Vp8lBits br = d->br;
     u32* cache = piece_at<u32>(scratch, d->layout.cache);
     u32 cache_shift = 32 - cache_bits;
+    Vp8lCacheInsertFn insert = vp8l_kernels()->cache_insert;
+    u32 distances[120];
+    distance_table(w, distances);
     u64 total = (u64)w * h;
     u64 i = 0;
     u64 cached = 0;  // pixels already inserted into the colour cache
@@ -286,26 +295,28 @@ static bool decode_pixels_with(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* o
                     }
                 }
             } else if (g >= 256 + 24) {
-                if (CACHE) {
-                    for (; cached < i; cached++) cache[cache_slot(out[cached], cache_shift)] = out[cached];
+                if (CACHE && cached < i) {
+                    insert(cache, cache_shift, out + cached, i - cached);
+                    cached = i;
                 }
                 v = cache[g - 280];
             } else {
                 u32 length = prefix_value(g - 256, &br);
                 vp8l_refill(&br);
                 u32 dist_symbol = vp8l_read_symbol(t.dist, &br);
-                u64 dist = distance_from_code(prefix_value(dist_symbol, &br), w);
+                u64 dist = distance_from_code(prefix_value(dist_symbol, &br), distances);
                 if (dist > i || length > total - i) {
                     d->br = br;
                     return stream_fail(d, &br, ERR_BAD_HEADER);
                 }
                 copy_back(out + i, dist, length);
                 i += length;
+                if (i < stop) continue;
                 reference = true;
                 break;
             }
             if (CACHE && cached == i) {
-                cache[cache_slot(v, cache_shift)] = v;
+                cache[vp8l_cache_slot(v, cache_shift)] = v;
                 cached++;
             }
             out[i++] = v;

@@ -40,6 +40,24 @@ void vp8l_add_green_sse2(u32* argb, u32 count) {
     vp8l_add_green_scalar(argb + k, count - k);
 }
 
+// ---- Colour cache -------------------------------------------------------------
+
+// A pixel equal to the one before it would write the entry that pixel has
+// just written, with the same value: 4 pixels equal to their predecessors
+// (runs of one colour, copies of flat areas) are passed over at once.
+void vp8l_cache_insert_sse2(u32* cache, u32 shift, const u32* argb, u64 count) {
+    if (count == 0) return;
+    cache[vp8l_cache_slot(argb[0], shift)] = argb[0];
+    u64 k = 1;
+    for (; k + 4 <= count; k += 4) {
+        __m128i cur = _mm_loadu_si128((const __m128i*)(argb + k));
+        __m128i prev = _mm_loadu_si128((const __m128i*)(argb + k - 1));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(cur, prev)) == 0xFFFF) continue;
+        for (u32 j = 0; j < 4; j++) cache[vp8l_cache_slot(argb[k + j], shift)] = argb[k + j];
+    }
+    vp8l_cache_insert_scalar(cache, shift, argb + k, count - k);
+}
+
 // ---- Colour transform -----------------------------------------------------------
 
 // Per pixel as 16-bit lanes: green sign-extended into both lanes times

@@ -122,6 +122,10 @@ void vp8l_color_scalar(u32* argb, u32 count, u32 element) {
     }
 }
 
+void vp8l_cache_insert_scalar(u32* cache, u32 shift, const u32* argb, u64 count) {
+    for (u64 k = 0; k < count; k++) cache[vp8l_cache_slot(argb[k], shift)] = argb[k];
+}
+
 void vp8l_output_scalar(const u32* argb, u8* out, u32 count) {
     u32 padded = (count + 7) & ~7u;
     for (u32 k = 0; k < padded; k++) {
@@ -141,12 +145,14 @@ bool vp8l_force_kernels(u32 variant) {
         g_kernels.output = vp8l_output_scalar;
         g_kernels.add_green = vp8l_add_green_scalar;
         g_kernels.color = vp8l_color_scalar;
+        g_kernels.cache_insert = vp8l_cache_insert_scalar;
         for (u32 m = 0; m < 16; m++) g_kernels.predict[m] = vp8l_predict_scalar[m];
     } else if (variant == VP8L_KERNELS_SSE2 || variant == VP8L_KERNELS_BEST) {
         // SSE2 is part of x86-64.
         g_kernels.output = vp8l_output_sse2;
         g_kernels.add_green = vp8l_add_green_sse2;
         g_kernels.color = vp8l_color_sse2;
+        g_kernels.cache_insert = vp8l_cache_insert_sse2;
         for (u32 m = 0; m < 16; m++) {
             g_kernels.predict[m] = vp8l_predict_sse2[m] ? vp8l_predict_sse2[m] : vp8l_predict_scalar[m];
         }
@@ -164,6 +170,39 @@ const Vp8lKernels* vp8l_kernels() {
 
 // ---- Inverse transforms ---------------------------------------------------------
 
+// One row of the predictor from its second pixel on: neighbouring blocks
+// with the same mode (bits 8-11 of their sub-image pixels) in one call.
+static void predict_row(const Vp8lKernels* k, u32* row, const u32* up, u32 w, u32 bits, const u32* modes) {
+    u32 x = 1;
+    while (x < w) {
+        u32 block = x >> bits;
+        u32 mode = (modes[block] >> 8) & 15;
+        u32 next = block + 1;
+        while ((u64)next << bits < w && ((modes[next] >> 8) & 15) == mode) next++;
+        u32 end = (u64)next << bits < w ? next << bits : w;
+        k->predict[mode](row + x, up + x, end - x);
+        x = end;
+    }
+}
+
+// One row of the colour transform: neighbouring blocks with the same
+// element (its low three bytes) in one call; an element of zero changes
+// nothing and is passed over.
+static void color_row(const Vp8lKernels* k, u32* row, u32 w, u32 bits, const u32* elements) {
+    u32 blocks = (u32)ceil_shift(w, bits);
+    u32 block = 0;
+    while (block < blocks) {
+        u32 element = elements[block] & 0xFFFFFF;
+        u32 next = block + 1;
+        while (next < blocks && (elements[next] & 0xFFFFFF) == element) next++;
+        if (element != 0) {
+            u32 end = (u64)next << bits < w ? next << bits : w;
+            k->color(row + (block << bits), end - (block << bits), element);
+        }
+        block = next;
+    }
+}
+
 // The top row adds opaque black to its first pixel and the left pixel to
 // the rest; each further row starts with the pixel above, then runs block
 // by block with the block's mode (bits 8-11 of its sub-image pixel). The
@@ -177,15 +216,7 @@ static void inverse_predictor(const Vp8lKernels* k, u32* img, u32 w, u32 h, u32 
         u32* row = img + (u64)y * w;
         const u32* up = row - w;
         row[0] = vp8l_add_pixels(row[0], up[0]);
-        const u32* modes = sub + (u64)(y >> bits) * sw;
-        u32 x = 1;
-        while (x < w) {
-            u32 block = x >> bits;
-            u32 end = (block + 1) << bits;
-            if (end > w) end = w;
-            k->predict[(modes[block] >> 8) & 15](row + x, up + x, end - x);
-            x = end;
-        }
+        predict_row(k, row, up, w, bits, sub + (u64)(y >> bits) * sw);
     }
 }
 
@@ -193,11 +224,7 @@ static void inverse_color(const Vp8lKernels* k, u32* img, u32 w, u32 h, u32 bits
     u32 sw = (u32)ceil_shift(w, bits);
     for (u32 y = 0; y < h; y++) {
         u32* row = img + (u64)y * w;
-        const u32* elements = sub + (u64)(y >> bits) * sw;
-        for (u32 x = 0; x < w; x += 1u << bits) {
-            u32 n = w - x < (1u << bits) ? w - x : 1u << bits;
-            k->color(row + x, n, elements[x >> bits]);
-        }
+        color_row(k, row, w, bits, sub + (u64)(y >> bits) * sw);
     }
 }
 
@@ -244,10 +271,7 @@ static void inverse_rows(const Vp8lKernels* k, const Vp8lDecoder* d, u8* scratch
             if (t->type == VP8L_SUBTRACT_GREEN) {
                 k->add_green(row, w);
             } else if (t->type == VP8L_COLOR) {
-                const u32* elements = color + (u64)(y >> bits) * ceil_shift(w, bits);
-                for (u32 x = 0; x < w; x += 1u << bits) {
-                    k->color(row + x, w - x < (1u << bits) ? w - x : 1u << bits, elements[x >> bits]);
-                }
+                color_row(k, row, w, bits, color + (u64)(y >> bits) * ceil_shift(w, bits));
             } else if (y == 0) {
                 row[0] = vp8l_add_pixels(row[0], 0xFF000000u);
                 for (u32 x = 1; x < w; x++) row[x] = vp8l_add_pixels(row[x], row[x - 1]);
@@ -255,15 +279,7 @@ static void inverse_rows(const Vp8lKernels* k, const Vp8lDecoder* d, u8* scratch
             } else {
                 row[0] = vp8l_add_pixels(row[0], saved[0]);
                 saved[w] = row[0];
-                const u32* modes = predictor + (u64)(y >> bits) * ceil_shift(w, bits);
-                u32 x = 1;
-                while (x < w) {
-                    u32 block = x >> bits;
-                    u32 end = (block + 1) << bits;
-                    if (end > w) end = w;
-                    k->predict[(modes[block] >> 8) & 15](row + x, saved + x, end - x);
-                    x = end;
-                }
+                predict_row(k, row, saved, w, bits, predictor + (u64)(y >> bits) * ceil_shift(w, bits));
                 memcpy(saved, row, 4 * (u64)w);
             }
         }

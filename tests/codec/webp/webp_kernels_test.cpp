@@ -1,5 +1,6 @@
 // The lossless decoder's kernels: every SSE2 variant against its scalar
 // twin on random pixels and every run length up to a few vectors, the
+// colour cache's insertion over runs of equal pixels, the
 // predictors of all 16 modes, the colour transform over random elements,
 // the prefix-code table builder's acceptance rule and size bounds, and the
 // lossy decoder's YUV to RGBA conversion over every triple and its loop filters.
@@ -59,6 +60,28 @@ TEST(WebpKernels, ColorTransformMatchesScalar) {
     u32 p = 0xFF108003u;
     vp8l_color_scalar(&p, 1, 0x200002);
     EXPECT_EQ(p, 0xFF08800Bu);
+}
+
+// Runs of one colour are what the vector twin passes over, so the pixels
+// come in runs of random lengths, some a single pixel long; every cache
+// size and run of counts up to a few vectors.
+TEST(WebpKernels, CacheInsertMatchesScalar) {
+    std::mt19937 rng(9);
+    for (u32 bits = 1; bits <= 11; bits++) {
+        for (u32 count = 0; count <= 40; count++) {
+            std::vector<u32> pixels;
+            while (pixels.size() < count) {
+                u32 v = rng() % 3 == 0 ? 0 : rng();
+                for (u32 n = 1 + rng() % 6; n > 0 && pixels.size() < count; n--) pixels.push_back(v);
+            }
+            std::vector<u32> a(1u << bits), b;
+            for (auto& e : a) e = rng();
+            b = a;
+            vp8l_cache_insert_scalar(a.data(), 32 - bits, pixels.data(), count);
+            vp8l_cache_insert_sse2(b.data(), 32 - bits, pixels.data(), count);
+            ASSERT_EQ(a, b) << "bits " << bits << " count " << count;
+        }
+    }
 }
 
 TEST(WebpKernels, PredictorsMatchScalar) {
