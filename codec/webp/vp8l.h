@@ -158,17 +158,18 @@ u32 vp8l_table_reservation(u32 alphabet);
 // code-length code (single level). Never writes past `capacity` entries.
 u32 vp8l_build_table(const u8* lengths, u32 alphabet, u32 root_bits, u32* table, u32 capacity);
 
+// The shifts take the entry's low 6 bits, which are its length (at most 15,
+// bits 8-15 are zero): the shift needs no masking of its own, which keeps
+// each lookup's dependency chain to a mask, a load and a shift.
 QB_FORCE_INLINE u32 vp8l_read_symbol(const u32* table, Vp8lBits* br) {
     u32 e = table[br->bits & 0xFF];
-    u32 n = e & 0xFF;
-    if (n > VP8L_ROOT_BITS) {
+    if ((e & 0xFF) > VP8L_ROOT_BITS) {
         br->bits >>= VP8L_ROOT_BITS;
         br->count -= VP8L_ROOT_BITS;
-        e = table[(e >> 16) + (br->bits & ((1u << (n - VP8L_ROOT_BITS)) - 1))];
-        n = e & 0xFF;
+        e = table[(e >> 16) + (br->bits & ((1u << ((e & 0xFF) - VP8L_ROOT_BITS)) - 1))];
     }
-    br->bits >>= n;
-    br->count -= n;
+    br->bits >>= (e & 63);
+    br->count -= e & 63;
     return e >> 16;
 }
 
