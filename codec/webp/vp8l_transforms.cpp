@@ -251,39 +251,52 @@ static void inverse_indexing(u32* img, u32 w, u32 h, u32 shift, const u32* palet
     }
 }
 
+// The inverse of a per-pixel transform (subtract green, colour) on row y.
+static void pixel_inverse_row(const Vp8lKernels* k, const Vp8lTransform* t, u32* row, u32 w, u32 y,
+                              const u32* color) {
+    if (t->type == VP8L_SUBTRACT_GREEN) {
+        k->add_green(row, w);
+    } else {
+        color_row(k, row, w, t->bits, color + (u64)(y >> t->bits) * ceil_shift(w, t->bits));
+    }
+}
+
 // Without colour indexing every transform keeps the width, and the whole
-// chain runs row by row while the row is in the first-level cache: each
-// row takes every inverse in turn. The predictor must see the row above as
-// its own output, before the inverses that follow it change that row, so
-// its output row is kept in the row buffer; one entry more holds the
-// current row's first pixel, the top-right neighbour of the last column.
+// chain runs row by row while the rows are in the first-level cache. The
+// predictor must see the row above as its own output, before the inverses
+// that follow it change that row, so those inverses run one row behind:
+// row y takes the inverses before the predictor and the predictor, then row
+// y - 1 the inverses after it. The top-right neighbour of the last column is
+// then, in memory, the current row's first pixel as the predictor made it.
 static void inverse_rows(const Vp8lKernels* k, const Vp8lDecoder* d, u8* scratch, u32* img) {
     u32 w = d->width;
     u32 h = d->height;
-    u32* saved = (u32*)(scratch + d->layout.row);
     const u32* predictor = (const u32*)(scratch + d->layout.predictor);
     const u32* color = (const u32*)(scratch + d->layout.color);
+    // Inverses run from the last transform to the first; `split` is the
+    // predictor's place, or the count when there is none.
+    u32 split = d->transform_count;
+    for (u32 n = 0; n < d->transform_count; n++) {
+        if (d->transforms[n].type == VP8L_PREDICTOR) split = n;
+    }
     for (u32 y = 0; y < h; y++) {
         u32* row = img + (u64)y * w;
-        for (u32 n = d->transform_count; n-- > 0;) {
-            const Vp8lTransform* t = &d->transforms[n];
-            u32 bits = t->bits;
-            if (t->type == VP8L_SUBTRACT_GREEN) {
-                k->add_green(row, w);
-            } else if (t->type == VP8L_COLOR) {
-                color_row(k, row, w, bits, color + (u64)(y >> bits) * ceil_shift(w, bits));
-            } else if (y == 0) {
-                row[0] = vp8l_add_pixels(row[0], 0xFF000000u);
-                for (u32 x = 1; x < w; x++) row[x] = vp8l_add_pixels(row[x], row[x - 1]);
-                memcpy(saved, row, 4 * (u64)w);
-            } else {
-                row[0] = vp8l_add_pixels(row[0], saved[0]);
-                saved[w] = row[0];
-                predict_row(k, row, saved, w, bits, predictor + (u64)(y >> bits) * ceil_shift(w, bits));
-                memcpy(saved, row, 4 * (u64)w);
-            }
+        for (u32 n = d->transform_count; n-- > 0 && n != split;) {
+            pixel_inverse_row(k, &d->transforms[n], row, w, y, color);
+        }
+        if (split == d->transform_count) continue;
+        u32 bits = d->transforms[split].bits;
+        if (y == 0) {
+            row[0] = vp8l_add_pixels(row[0], 0xFF000000u);
+            for (u32 x = 1; x < w; x++) row[x] = vp8l_add_pixels(row[x], row[x - 1]);
+        } else {
+            row[0] = vp8l_add_pixels(row[0], row[-(i64)w]);
+            predict_row(k, row, row - w, w, bits, predictor + (u64)(y >> bits) * ceil_shift(w, bits));
+            for (u32 n = split; n-- > 0;) pixel_inverse_row(k, &d->transforms[n], row - w, w, y - 1, color);
         }
     }
+    if (split == d->transform_count || h == 0) return;
+    for (u32 n = split; n-- > 0;) pixel_inverse_row(k, &d->transforms[n], img + (u64)(h - 1) * w, w, h - 1, color);
 }
 
 void vp8l_inverse_transforms(Vp8lDecoder* d, u8* scratch) {
