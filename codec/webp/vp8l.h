@@ -211,22 +211,27 @@ struct Vp8lKernels {
     Vp8lCacheInsertFn cache_insert;
 };
 
-enum : u32 { VP8L_KERNELS_SCALAR = 0, VP8L_KERNELS_SSE2 = 1, VP8L_KERNELS_BEST = 2 };
+enum : u32 { VP8L_KERNELS_SCALAR = 0, VP8L_KERNELS_SSE2 = 1, VP8L_KERNELS_BEST = 2, VP8L_KERNELS_AVX2 = 3 };
 
 const Vp8lKernels* vp8l_kernels();
-// Test hook: selects a variant; false when the machine lacks it.
+// Test hook: selects a variant; false when the machine lacks it. The best
+// is AVX2 where the CPU has it, else SSE2.
 bool vp8l_force_kernels(u32 variant);
 
 void vp8l_output_scalar(const u32* argb, u8* out, u32 count);
 void vp8l_output_sse2(const u32* argb, u8* out, u32 count);
+void vp8l_output_avx2(const u32* argb, u8* out, u32 count);
 void vp8l_add_green_scalar(u32* argb, u32 count);
 void vp8l_add_green_sse2(u32* argb, u32 count);
+void vp8l_add_green_avx2(u32* argb, u32 count);
 void vp8l_color_scalar(u32* argb, u32 count, u32 element);
 void vp8l_color_sse2(u32* argb, u32 count, u32 element);
+void vp8l_color_avx2(u32* argb, u32 count, u32 element);
 void vp8l_cache_insert_scalar(u32* cache, u32 shift, const u32* argb, u64 count);
 void vp8l_cache_insert_sse2(u32* cache, u32 shift, const u32* argb, u64 count);
 extern const Vp8lPredictFn vp8l_predict_scalar[16];
 extern const Vp8lPredictFn vp8l_predict_sse2[16];  // null where the scalar twin serves
+extern const Vp8lPredictFn vp8l_predict_avx2[16];  // null where the SSE2 (or scalar) twin serves
 
 // Stage 1 over the whole image, in reverse order of the transforms.
 void vp8l_inverse_transforms(Vp8lDecoder* d, u8* scratch);

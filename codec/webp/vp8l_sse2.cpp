@@ -60,32 +60,30 @@ void vp8l_cache_insert_sse2(u32* cache, u32 shift, const u32* argb, u64 count) {
 
 // ---- Colour transform -----------------------------------------------------------
 
-// Per pixel as 16-bit lanes: green sign-extended into both lanes times
-// (green-to-blue, green-to-red), shifted right by 5, gives the deltas of
-// blue and red in the lanes' low bytes; then the corrected red times
-// red-to-blue gives blue's second delta.
+// Per pixel as 16-bit lanes (G:B, A:R). A signed byte placed in a lane's
+// high byte, times another sign-extended and multiplied by 8, keeps in the
+// high half of the product exactly (t * c) >> 5: green in both lanes times
+// (green-to-blue, green-to-red) gives the deltas of blue and red; then the
+// corrected red, alone in the high byte of its lane, times red-to-blue gives
+// blue's second delta, which a 32-bit shift brings beside blue.
 void vp8l_color_sse2(u32* argb, u32 count, u32 element) {
-    i16 g2r = (i8)(element & 0xFF);
-    i16 g2b = (i8)((element >> 8) & 0xFF);
-    i16 r2b = (i8)((element >> 16) & 0xFF);
+    i16 g2r = (i16)((i8)(element & 0xFF) * 8);
+    i16 g2b = (i16)((i8)((element >> 8) & 0xFF) * 8);
+    i16 r2b = (i16)((i8)((element >> 16) & 0xFF) * 8);
     const __m128i green_mults = _mm_set_epi16(g2r, g2b, g2r, g2b, g2r, g2b, g2r, g2b);
-    const __m128i red_mult = _mm_set_epi16(0, r2b, 0, r2b, 0, r2b, 0, r2b);
-    const __m128i green_mask = _mm_set1_epi32(0xFF00);
-    const __m128i low_bytes = _mm_set1_epi32(0x00FF00FF);
-    const __m128i low = _mm_set1_epi32(0xFF);
+    const __m128i red_mult = _mm_set_epi16(r2b, 0, r2b, 0, r2b, 0, r2b, 0);
+    const __m128i ag_mask = _mm_set1_epi32((int)0xFF00FF00u);
     u32 k = 0;
     for (; k + 4 <= count; k += 4) {
         __m128i v = _mm_loadu_si128((const __m128i*)(argb + k));
-        __m128i g = _mm_and_si128(v, green_mask);  // lane 0: green << 8, lane 1: 0
-        g = _mm_shufflelo_epi16(g, _MM_SHUFFLE(2, 2, 0, 0));
+        __m128i ag = _mm_and_si128(v, ag_mask);
+        __m128i g = _mm_shufflelo_epi16(ag, _MM_SHUFFLE(2, 2, 0, 0));
         g = _mm_shufflehi_epi16(g, _MM_SHUFFLE(2, 2, 0, 0));
-        g = _mm_srai_epi16(g, 8);
-        __m128i d = _mm_srai_epi16(_mm_mullo_epi16(g, green_mults), 5);
-        v = _mm_add_epi8(v, _mm_and_si128(d, low_bytes));
-        __m128i r = _mm_srai_epi32(_mm_slli_epi32(v, 8), 24);  // corrected red, sign-extended
-        __m128i e = _mm_srai_epi16(_mm_mullo_epi16(r, red_mult), 5);
-        v = _mm_add_epi8(v, _mm_and_si128(e, low));
-        _mm_storeu_si128((__m128i*)(argb + k), v);
+        __m128i rb = _mm_add_epi8(v, _mm_mulhi_epi16(g, green_mults));  // blue and red corrected for green
+        __m128i high = _mm_slli_epi16(rb, 8);                             // (B' << 8, R' << 8)
+        __m128i second = _mm_srli_epi32(_mm_mulhi_epi16(high, red_mult), 8);
+        __m128i out = _mm_srli_epi16(_mm_add_epi8(high, second), 8);
+        _mm_storeu_si128((__m128i*)(argb + k), _mm_or_si128(out, ag));
     }
     vp8l_color_scalar(argb + k, count - k, element);
 }

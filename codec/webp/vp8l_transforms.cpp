@@ -141,13 +141,16 @@ static Vp8lKernels g_kernels;
 static bool g_selected = false;
 
 bool vp8l_force_kernels(u32 variant) {
+    __builtin_cpu_init();
+    bool avx2 = __builtin_cpu_supports("avx2") != 0;
+    if (variant == VP8L_KERNELS_BEST) variant = avx2 ? VP8L_KERNELS_AVX2 : VP8L_KERNELS_SSE2;
     if (variant == VP8L_KERNELS_SCALAR) {
         g_kernels.output = vp8l_output_scalar;
         g_kernels.add_green = vp8l_add_green_scalar;
         g_kernels.color = vp8l_color_scalar;
         g_kernels.cache_insert = vp8l_cache_insert_scalar;
         for (u32 m = 0; m < 16; m++) g_kernels.predict[m] = vp8l_predict_scalar[m];
-    } else if (variant == VP8L_KERNELS_SSE2 || variant == VP8L_KERNELS_BEST) {
+    } else if (variant == VP8L_KERNELS_SSE2 || (variant == VP8L_KERNELS_AVX2 && avx2)) {
         // SSE2 is part of x86-64.
         g_kernels.output = vp8l_output_sse2;
         g_kernels.add_green = vp8l_add_green_sse2;
@@ -155,6 +158,14 @@ bool vp8l_force_kernels(u32 variant) {
         g_kernels.cache_insert = vp8l_cache_insert_sse2;
         for (u32 m = 0; m < 16; m++) {
             g_kernels.predict[m] = vp8l_predict_sse2[m] ? vp8l_predict_sse2[m] : vp8l_predict_scalar[m];
+        }
+        if (variant == VP8L_KERNELS_AVX2) {
+            g_kernels.output = vp8l_output_avx2;
+            g_kernels.add_green = vp8l_add_green_avx2;
+            g_kernels.color = vp8l_color_avx2;
+            for (u32 m = 0; m < 16; m++) {
+                if (vp8l_predict_avx2[m]) g_kernels.predict[m] = vp8l_predict_avx2[m];
+            }
         }
     } else {
         return false;

@@ -1,7 +1,7 @@
-// The lossless decoder's kernels: every SSE2 variant against its scalar
-// twin on random pixels and every run length up to a few vectors, the
-// colour cache's insertion over runs of equal pixels, the
-// predictors of all 16 modes, the colour transform over random elements,
+// The lossless decoder's kernels: every SSE2 and AVX2 variant (AVX2 where
+// the machine has it) against its scalar twin on random pixels and every run
+// length up to a few vectors, the colour cache's insertion over runs of
+// equal pixels, the predictors of all 16 modes, the colour transform over random elements,
 // the prefix-code table builder's acceptance rule and size bounds, and the
 // lossy decoder's YUV to RGBA conversion over every triple and its loop filters.
 #include <gtest/gtest.h>
@@ -23,6 +23,11 @@ std::vector<u32> random_pixels(size_t n, u32 seed) {
     return v;
 }
 
+bool has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}
+
 }  // namespace
 
 TEST(WebpKernels, OutputAndAddGreenMatchScalar) {
@@ -41,6 +46,13 @@ TEST(WebpKernels, OutputAndAddGreenMatchScalar) {
         vp8l_add_green_scalar(g1.data(), count);
         vp8l_add_green_sse2(g2.data(), count);
         ASSERT_EQ(g1, g2) << count;
+        if (!has_avx2()) continue;
+        std::vector<u8> c((count + 8) * 4, 0);
+        vp8l_output_avx2(src.data(), c.data(), count);
+        ASSERT_EQ(a, c) << count;
+        std::vector<u32> g3 = src;
+        vp8l_add_green_avx2(g3.data(), count);
+        ASSERT_EQ(g1, g3) << count;
     }
 }
 
@@ -48,11 +60,15 @@ TEST(WebpKernels, ColorTransformMatchesScalar) {
     std::mt19937 rng(5);
     for (u32 round = 0; round < 4000; round++) {
         u32 element = rng() & 0xFFFFFF;
-        u32 count = round % 23;
+        u32 count = round % 37;
         std::vector<u32> a = random_pixels(count, round), b = a;
+        std::vector<u32> c = a;
         vp8l_color_scalar(a.data(), count, element);
         vp8l_color_sse2(b.data(), count, element);
         ASSERT_EQ(a, b) << element;
+        if (!has_avx2()) continue;
+        vp8l_color_avx2(c.data(), count, element);
+        ASSERT_EQ(a, c) << element;
     }
     // A hand-checked pixel: green 0x80 (-128) times green-to-red 0x02 is
     // -256, >> 5 is -8: red 0x10 becomes 0x08; blue takes green-to-blue 0
@@ -92,9 +108,13 @@ TEST(WebpKernels, PredictorsMatchScalar) {
             std::vector<u32> other = img;
             u32 x = 1 + count % 5;
             vp8l_predict_scalar[mode](&img[w + x], &img[x], count);
+            std::vector<u32> third = other;
             Vp8lPredictFn f = vp8l_predict_sse2[mode] ? vp8l_predict_sse2[mode] : vp8l_predict_scalar[mode];
             f(&other[w + x], &other[x], count);
             ASSERT_EQ(img, other) << "mode " << mode << " count " << count;
+            if (!has_avx2() || !vp8l_predict_avx2[mode]) continue;
+            vp8l_predict_avx2[mode](&third[w + x], &third[x], count);
+            ASSERT_EQ(img, third) << "AVX2 mode " << mode << " count " << count;
         }
     }
     // Mode 13 by hand: average of L and T per channel, then half its
@@ -111,6 +131,10 @@ TEST(WebpKernels, DispatchCanBeForced) {
     EXPECT_EQ(vp8l_kernels()->output, vp8l_output_scalar);
     ASSERT_TRUE(vp8l_force_kernels(VP8L_KERNELS_SSE2));
     EXPECT_EQ(vp8l_kernels()->output, vp8l_output_sse2);
+    EXPECT_EQ(vp8l_force_kernels(VP8L_KERNELS_AVX2), has_avx2());
+    if (has_avx2()) {
+        EXPECT_EQ(vp8l_kernels()->color, vp8l_color_avx2);
+    }
     EXPECT_FALSE(vp8l_force_kernels(7));
     ASSERT_TRUE(vp8l_force_kernels(VP8L_KERNELS_BEST));
 }
