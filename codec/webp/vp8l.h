@@ -173,6 +173,22 @@ QB_FORCE_INLINE u32 vp8l_read_symbol(const u32* table, Vp8lBits* br) {
     return e >> 16;
 }
 
+// As vp8l_read_symbol, with the root entry looked up in `peek`: the buffer
+// as it was before a refill that found at least 8 bits in it. A refill ors
+// its bytes in above those, so the low 8 bits are the same and the lookup
+// need not wait for the refill.
+QB_FORCE_INLINE u32 vp8l_read_symbol_peek(const u32* table, Vp8lBits* br, u64 peek) {
+    u32 e = table[peek & 0xFF];
+    if ((e & 0xFF) > VP8L_ROOT_BITS) {
+        br->bits >>= VP8L_ROOT_BITS;
+        br->count -= VP8L_ROOT_BITS;
+        e = table[(e >> 16) + (br->bits & ((1u << ((e & 0xFF) - VP8L_ROOT_BITS)) - 1))];
+    }
+    br->bits >>= (e & 63);
+    br->count -= e & 63;
+    return e >> 16;
+}
+
 // ---- Pixels -------------------------------------------------------------------
 
 // Per-byte sum modulo 256 of two ARGB words.

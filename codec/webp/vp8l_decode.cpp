@@ -269,6 +269,11 @@ static bool decode_pixels_with(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* o
     u32 x = 0;
     u32 y = 0;
     u32 block = groups.entropy ? 1u << groups.bits : w;
+    // At the top of the pixel loop the buffer holds at least 8 bits, so the
+    // green lookup can peek before the refill: a literal takes at most 45
+    // bits after a refill to 56, a cache symbol 15, a back-reference 25
+    // before its refill and 33 after it.
+    vp8l_refill(&br);
     while (i < total) {
         Tables t = group_at(groups, x, y);
         u32 run = block - (x & (block - 1));
@@ -277,8 +282,9 @@ static bool decode_pixels_with(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* o
         u64 stop = i + run;
         bool reference = false;
         while (i < stop) {
+            u64 peek = br.bits;
             vp8l_refill(&br);
-            u32 g = vp8l_read_symbol(t.green, &br);
+            u32 g = vp8l_read_symbol_peek(t.green, &br, peek);
             u32 v;
             if (g < 256) {
                 if (t.trivial) {
