@@ -134,8 +134,11 @@ static void predict_left(u32* cur, const u32* up, u32 count) {
 }
 
 // Modes that mix the left pixel with the row above, one pixel at a time
-// but each in a few vector instructions: select by sums of absolute
-// differences, and the clamped gradients in 16-bit lanes.
+// but each in a few vector instructions, with what does not depend on the
+// left pixel (the top-right average of mode 10, the top less top-left of
+// mode 12) made first: the averages, select by sums of absolute
+// differences and a mask rather than a branch (photos make the choice
+// unpredictable), and the clamped gradients in 16-bit lanes.
 template <u32 MODE>
 static void predict_sequential(u32* cur, const u32* up, u32 count) {
     const __m128i zero = _mm_setzero_si128();
@@ -144,16 +147,25 @@ static void predict_sequential(u32* cur, const u32* up, u32 count) {
     for (u32 k = 0; k < count; k++) {
         __m128i top = _mm_cvtsi32_si128((int)up[k]);
         __m128i p;
-        if (MODE == 11) {
-            // Distance of the estimate from L is |T - TL|, from T |L - TL|.
-            int to_left = _mm_cvtsi128_si32(_mm_sad_epu8(top, top_left));
-            int to_top = _mm_cvtsi128_si32(_mm_sad_epu8(left, top_left));
-            p = to_left < to_top ? left : top;
+        if (MODE == 5) {
+            p = average2(average2(left, _mm_cvtsi32_si128((int)up[k + 1])), top);
+        } else if (MODE == 6) {
+            p = average2(left, top_left);
+        } else if (MODE == 7) {
+            p = average2(left, top);
+        } else if (MODE == 10) {
+            __m128i right = average2(top, _mm_cvtsi32_si128((int)up[k + 1]));
+            p = average2(average2(left, top_left), right);
+        } else if (MODE == 11) {
+            // Distance of the estimate from L is |T - TL|, from T |L - TL|:
+            // left where the first is smaller.
+            __m128i to_left = _mm_sad_epu8(top, top_left);
+            __m128i to_top = _mm_sad_epu8(left, top_left);
+            __m128i pick_left = _mm_cmplt_epi32(to_left, to_top);
+            p = _mm_or_si128(_mm_and_si128(pick_left, left), _mm_andnot_si128(pick_left, top));
         } else if (MODE == 12) {
-            __m128i l16 = _mm_unpacklo_epi8(left, zero);
-            __m128i t16 = _mm_unpacklo_epi8(top, zero);
-            __m128i tl16 = _mm_unpacklo_epi8(top_left, zero);
-            p = _mm_packus_epi16(_mm_sub_epi16(_mm_add_epi16(l16, t16), tl16), zero);
+            __m128i slope = _mm_sub_epi16(_mm_unpacklo_epi8(top, zero), _mm_unpacklo_epi8(top_left, zero));
+            p = _mm_packus_epi16(_mm_add_epi16(_mm_unpacklo_epi8(left, zero), slope), zero);
         } else {
             // a + (a - TL) / 2 with a the average of L and T; the division
             // truncates toward zero, so a negative difference rounds up.
@@ -170,7 +182,8 @@ static void predict_sequential(u32* cur, const u32* up, u32 count) {
 
 // Null where the scalar twin serves.
 const Vp8lPredictFn vp8l_predict_sse2[16] = {
-    predict_above<0>, predict_left,     predict_above<2>, predict_above<3>, predict_above<4>, nullptr,
-    nullptr,          nullptr,          predict_above<8>, predict_above<9>, nullptr,          predict_sequential<11>,
-    predict_sequential<12>, predict_sequential<13>, predict_above<14>, predict_above<15>,
+    predict_above<0>,       predict_left,           predict_above<2>,       predict_above<3>,
+    predict_above<4>,       predict_sequential<5>,  predict_sequential<6>,  predict_sequential<7>,
+    predict_above<8>,       predict_above<9>,       predict_sequential<10>, predict_sequential<11>,
+    predict_sequential<12>, predict_sequential<13>, predict_above<14>,      predict_above<15>,
 };
