@@ -244,6 +244,10 @@ void vp8l_color_scalar(u32* argb, u32 count, u32 element);
 void vp8l_color_sse2(u32* argb, u32 count, u32 element);
 void vp8l_color_avx2(u32* argb, u32 count, u32 element);
 void vp8l_cache_insert_scalar(u32* cache, u32 shift, const u32* argb, u64 count);
+// The same for a cache of at most 64 entries, from the last pixel back: an
+// entry keeps the last pixel that maps to it, so the walk ends once every
+// entry has its pixel. For long stretches of pixels and a small cache.
+void vp8l_cache_insert_backward(u32* cache, u32 shift, const u32* argb, u64 count);
 void vp8l_cache_insert_sse2(u32* cache, u32 shift, const u32* argb, u64 count);
 extern const Vp8lPredictFn vp8l_predict_scalar[16];
 extern const Vp8lPredictFn vp8l_predict_sse2[16];  // null where the scalar twin serves

@@ -302,7 +302,11 @@ static bool decode_pixels_with(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* o
                 }
             } else if (g >= 256 + 24) {
                 if (CACHE && cached < i) {
-                    insert(cache, cache_shift, out + cached, i - cached);
+                    if (cache_bits <= 6 && i - cached > (8u << cache_bits)) {
+                        vp8l_cache_insert_backward(cache, cache_shift, out + cached, i - cached);
+                    } else {
+                        insert(cache, cache_shift, out + cached, i - cached);
+                    }
                     cached = i;
                 }
                 v = cache[g - 280];

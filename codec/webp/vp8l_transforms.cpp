@@ -126,6 +126,18 @@ void vp8l_cache_insert_scalar(u32* cache, u32 shift, const u32* argb, u64 count)
     for (u64 k = 0; k < count; k++) cache[vp8l_cache_slot(argb[k], shift)] = argb[k];
 }
 
+void vp8l_cache_insert_backward(u32* cache, u32 shift, const u32* argb, u64 count) {
+    QB_ASSERT(shift >= 26);
+    u64 all = shift == 26 ? ~0ull : (1ull << (1u << (32 - shift))) - 1;
+    u64 seen = 0;
+    for (u64 k = count; k-- > 0 && seen != all;) {
+        u32 slot = vp8l_cache_slot(argb[k], shift);
+        if ((seen >> slot) & 1) continue;
+        seen |= 1ull << slot;
+        cache[slot] = argb[k];
+    }
+}
+
 void vp8l_output_scalar(const u32* argb, u8* out, u32 count) {
     u32 padded = (count + 7) & ~7u;
     for (u32 k = 0; k < padded; k++) {

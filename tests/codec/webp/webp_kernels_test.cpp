@@ -1,9 +1,10 @@
 // The lossless decoder's kernels: every SSE2 and AVX2 variant (AVX2 where
 // the machine has it) against its scalar twin on random pixels and every run
 // length up to a few vectors, the colour cache's insertion over runs of
-// equal pixels, the predictors of all 16 modes, the colour transform over random elements,
-// the prefix-code table builder's acceptance rule and size bounds, and the
-// lossy decoder's YUV to RGBA conversion over every triple and its loop filters.
+// equal pixels (and backward for small caches), the predictors of all 16
+// modes, the colour transform over random elements, the prefix-code table
+// builder's acceptance rule and size bounds, and the lossy decoder's YUV to
+// RGBA conversion over every triple and its loop filters.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -84,7 +85,7 @@ TEST(WebpKernels, ColorTransformMatchesScalar) {
 TEST(WebpKernels, CacheInsertMatchesScalar) {
     std::mt19937 rng(9);
     for (u32 bits = 1; bits <= 11; bits++) {
-        for (u32 count = 0; count <= 40; count++) {
+        for (u32 count = 0; count <= 300; count += count < 40 ? 1 : 37) {
             std::vector<u32> pixels;
             while (pixels.size() < count) {
                 u32 v = rng() % 3 == 0 ? 0 : rng();
@@ -96,6 +97,14 @@ TEST(WebpKernels, CacheInsertMatchesScalar) {
             vp8l_cache_insert_scalar(a.data(), 32 - bits, pixels.data(), count);
             vp8l_cache_insert_sse2(b.data(), 32 - bits, pixels.data(), count);
             ASSERT_EQ(a, b) << "bits " << bits << " count " << count;
+            if (bits > 6) continue;
+            // Backward: the same entries, some never reached by the pixels.
+            std::vector<u32> c(a.size());
+            for (auto& e : c) e = rng();
+            std::vector<u32> c2 = c;
+            vp8l_cache_insert_scalar(c.data(), 32 - bits, pixels.data(), count);
+            vp8l_cache_insert_backward(c2.data(), 32 - bits, pixels.data(), count);
+            ASSERT_EQ(c, c2) << "backward, bits " << bits << " count " << count;
         }
     }
 }
