@@ -1,10 +1,8 @@
-// The lossless decoder's kernels: every SSE2 and AVX2 variant (AVX2 where
-// the machine has it) against its scalar twin on random pixels and every run
-// length up to a few vectors, the colour cache's insertion over runs of
-// equal pixels (and backward for small caches), the predictors of all 16
-// modes, the colour transform over random elements, the prefix-code table
-// builder's acceptance rule and size bounds, and the lossy decoder's YUV to
-// RGBA conversion over every triple and its loop filters.
+// The lossless decoder's kernels: every SSE2 variant against its scalar
+// twin on random pixels and every run length up to a few vectors, the
+// predictors of all 16 modes, the colour transform over random elements,
+// the prefix-code table builder's acceptance rule and size bounds, and the
+// lossy decoder's YUV to RGBA conversion over every triple and its loop filters.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,6 +22,7 @@ std::vector<u32> random_pixels(size_t n, u32 seed) {
     return v;
 }
 
+// The AVX2 twins are compared too where the machine has AVX2.
 bool has_avx2() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
