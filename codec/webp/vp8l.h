@@ -143,8 +143,9 @@ QB_FORCE_INLINE u64 vp8l_bits_consumed(const Vp8lBits* br) {
 // One 32-bit entry: symbol in bits 16-31 and the code length in bits 0-7 (0
 // for a code with a single symbol, which takes no bits). A root entry whose
 // low bits exceed 8 links to a second-level table: its bits 16-31 are that
-// table's start (entries from the root) and its low bits are the table's
-// index width plus 8. Second-level entries hold the length less 8.
+// table's start (entries from the root), bits 8-15 the mask of its index
+// and its low bits the index width plus 8. Second-level entries hold the
+// length less 8.
 
 // Table room reserved before a code of `alphabet` symbols is read: the
 // largest table the builder can make with an 8-bit root (counted over all
@@ -166,7 +167,7 @@ QB_FORCE_INLINE u32 vp8l_read_symbol(const u32* table, Vp8lBits* br) {
     if ((e & 0xFF) > VP8L_ROOT_BITS) {
         br->bits >>= VP8L_ROOT_BITS;
         br->count -= VP8L_ROOT_BITS;
-        e = table[(e >> 16) + (br->bits & ((1u << ((e & 0xFF) - VP8L_ROOT_BITS)) - 1))];
+        e = table[(e >> 16) + (br->bits & ((e >> 8) & 0xFF))];
     }
     br->bits >>= (e & 63);
     br->count -= e & 63;
@@ -182,7 +183,7 @@ QB_FORCE_INLINE u32 vp8l_read_symbol_peek(const u32* table, Vp8lBits* br, u64 pe
     if ((e & 0xFF) > VP8L_ROOT_BITS) {
         br->bits >>= VP8L_ROOT_BITS;
         br->count -= VP8L_ROOT_BITS;
-        e = table[(e >> 16) + (br->bits & ((1u << ((e & 0xFF) - VP8L_ROOT_BITS)) - 1))];
+        e = table[(e >> 16) + (br->bits & ((e >> 8) & 0xFF))];
     }
     br->bits >>= (e & 63);
     br->count -= e & 63;

@@ -214,6 +214,9 @@ TEST(WebpHuffman, RandomCompleteCodesFitTheirReservation) {
                     Vp8lBits br = {nullptr, 0, bits, 0, 64, 0};
                     ASSERT_EQ(vp8l_read_symbol(table.data(), &br), s);
                     ASSERT_EQ(br.count, 64 - len);
+                    Vp8lBits peeked = {nullptr, 0, bits, 0, 64, 0};
+                    ASSERT_EQ(vp8l_read_symbol_peek(table.data(), &peeked, bits), s);
+                    ASSERT_EQ(peeked.bits, br.bits);
                     next++;
                 }
                 next <<= 1;
