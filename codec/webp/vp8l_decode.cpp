@@ -277,6 +277,15 @@ static bool decode_pixels_with(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* o
     while (i < total) {
         Tables t = group_at(groups, x, y);
         u32 run = block - (x & (block - 1));
+        if (groups.entropy) {
+            // Neighbouring blocks of the same group join the run.
+            const u32* ranks = groups.entropy + (u64)(y >> groups.bits) * groups.entropy_width;
+            u32 b = x >> groups.bits;
+            while (x + run < w && ranks[b + 1] == ranks[b]) {
+                run += block;
+                b++;
+            }
+        }
         if (run > w - x) run = w - x;
         u64 start = i;
         u64 stop = i + run;
