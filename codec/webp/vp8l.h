@@ -250,6 +250,7 @@ void vp8l_cache_insert_scalar(u32* cache, u32 shift, const u32* argb, u64 count)
 // entry has its pixel. For long stretches of pixels and a small cache.
 void vp8l_cache_insert_backward(u32* cache, u32 shift, const u32* argb, u64 count);
 void vp8l_cache_insert_sse2(u32* cache, u32 shift, const u32* argb, u64 count);
+void vp8l_cache_insert_avx2(u32* cache, u32 shift, const u32* argb, u64 count);
 extern const Vp8lPredictFn vp8l_predict_scalar[16];
 extern const Vp8lPredictFn vp8l_predict_sse2[16];  // null where the scalar twin serves
 extern const Vp8lPredictFn vp8l_predict_avx2[16];  // null where the SSE2 (or scalar) twin serves

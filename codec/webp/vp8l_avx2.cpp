@@ -1,6 +1,6 @@
 // AVX2 twins of the lossless decoder's row kernels, 8 pixels a step: the
 // output conversion (one byte shuffle), adding green back, the colour
-// transform (the SSE2 twin's multiplies, twice as wide) and the predictors
+// cache's insertion, the colour transform (the SSE2 twin's multiplies, twice as wide) and the predictors
 // that read only the row above. Chosen at start-up when the CPU has AVX2;
 // the rest of the kernels stay with their SSE2 twins.
 #include <immintrin.h>
@@ -29,6 +29,29 @@ void vp8l_add_green_avx2(u32* argb, u32 count) {
         _mm256_storeu_si256((__m256i*)(argb + k), _mm256_add_epi8(v, _mm256_shuffle_epi8(v, green)));
     }
     vp8l_add_green_sse2(argb + k, count - k);
+}
+
+// ---- Colour cache -------------------------------------------------------------
+
+// As the SSE2 twin, 16 pixels equal to their predecessors at a time.
+void vp8l_cache_insert_avx2(u32* cache, u32 shift, const u32* argb, u64 count) {
+    if (count == 0) return;
+    cache[vp8l_cache_slot(argb[0], shift)] = argb[0];
+    u64 k = 1;
+    for (; k + 16 <= count; k += 16) {
+        // Only a block that ends on the pixel before it can be a run of it.
+        if (argb[k + 15] != argb[k - 1]) {
+            for (u32 j = 0; j < 16; j++) cache[vp8l_cache_slot(argb[k + j], shift)] = argb[k + j];
+            continue;
+        }
+        __m256i a = _mm256_cmpeq_epi32(_mm256_loadu_si256((const __m256i*)(argb + k)),
+                                       _mm256_loadu_si256((const __m256i*)(argb + k - 1)));
+        __m256i b = _mm256_cmpeq_epi32(_mm256_loadu_si256((const __m256i*)(argb + k + 8)),
+                                       _mm256_loadu_si256((const __m256i*)(argb + k + 7)));
+        if (_mm256_movemask_epi8(_mm256_and_si256(a, b)) == -1) continue;
+        for (u32 j = 0; j < 16; j++) cache[vp8l_cache_slot(argb[k + j], shift)] = argb[k + j];
+    }
+    vp8l_cache_insert_scalar(cache, shift, argb + k, count - k);
 }
 
 // ---- Colour transform -----------------------------------------------------------

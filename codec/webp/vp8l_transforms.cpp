@@ -175,6 +175,7 @@ bool vp8l_force_kernels(u32 variant) {
             g_kernels.output = vp8l_output_avx2;
             g_kernels.add_green = vp8l_add_green_avx2;
             g_kernels.color = vp8l_color_avx2;
+            g_kernels.cache_insert = vp8l_cache_insert_avx2;
             for (u32 m = 0; m < 16; m++) {
                 if (vp8l_predict_avx2[m]) g_kernels.predict[m] = vp8l_predict_avx2[m];
             }

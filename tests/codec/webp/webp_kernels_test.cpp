@@ -78,9 +78,9 @@ TEST(WebpKernels, ColorTransformMatchesScalar) {
     EXPECT_EQ(p, 0xFF08800Bu);
 }
 
-// Runs of one colour are what the vector twin passes over, so the pixels
-// come in runs of random lengths, some a single pixel long; every cache
-// size and run of counts up to a few vectors.
+// Runs of one colour are what the vector twins pass over, so the pixels
+// come in runs of random lengths (up to 6 or up to 40), some a single pixel
+// long; every cache size and counts up to a few hundred.
 TEST(WebpKernels, CacheInsertMatchesScalar) {
     std::mt19937 rng(9);
     for (u32 bits = 1; bits <= 11; bits++) {
@@ -88,14 +88,20 @@ TEST(WebpKernels, CacheInsertMatchesScalar) {
             std::vector<u32> pixels;
             while (pixels.size() < count) {
                 u32 v = rng() % 3 == 0 ? 0 : rng();
-                for (u32 n = 1 + rng() % 6; n > 0 && pixels.size() < count; n--) pixels.push_back(v);
+                for (u32 n = 1 + rng() % (bits % 2 ? 6 : 40); n > 0 && pixels.size() < count; n--) pixels.push_back(v);
             }
             std::vector<u32> a(1u << bits), b;
             for (auto& e : a) e = rng();
+            const std::vector<u32> original = a;
             b = a;
             vp8l_cache_insert_scalar(a.data(), 32 - bits, pixels.data(), count);
             vp8l_cache_insert_sse2(b.data(), 32 - bits, pixels.data(), count);
             ASSERT_EQ(a, b) << "bits " << bits << " count " << count;
+            if (has_avx2()) {
+                b = original;
+                vp8l_cache_insert_avx2(b.data(), 32 - bits, pixels.data(), count);
+                ASSERT_EQ(a, b) << "AVX2, bits " << bits << " count " << count;
+            }
             if (bits > 6) continue;
             // Backward: the same entries, some never reached by the pixels.
             std::vector<u32> c(a.size());
