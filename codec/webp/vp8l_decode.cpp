@@ -247,13 +247,13 @@ QB_FORCE_INLINE Tables group_at(const Groups& g, u32 x, u32 y) {
 }
 
 // Decodes w x h pixels into `out`, one run at a time: a run ends at the end
-// of a row or of a block of the entropy image, or with a back-reference
-// that reaches past it, so the group's tables stay in locals inside it. Every pixel goes into the colour
-// cache in order before the next cache symbol reads it: a literal or cache
-// hit at once when nothing is pending, the pixels of a back-reference (and
-// what follows them) only when a cache symbol comes, in one pass. The bit
-// reader lives in locals; the overrun check runs after each run and at the
-// end.
+// of a row or of the blocks of the entropy image that share a group, or with
+// a back-reference that reaches past it, so the group's tables stay in
+// locals inside it. Every pixel goes into the colour cache in order before
+// the next cache symbol reads it: a literal or cache hit at once when
+// nothing is pending, the pixels of back-references (and what follows them)
+// only when a cache symbol comes, in one pass. The bit reader lives in
+// locals; the overrun check runs after each run and at the end.
 template <bool CACHE>
 static bool decode_pixels_with(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* out, u32 cache_bits,
                                const Groups& groups) {
@@ -268,7 +268,6 @@ static bool decode_pixels_with(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* o
     u64 cached = 0;  // pixels already inserted into the colour cache
     u32 x = 0;
     u32 y = 0;
-    u32 block = groups.entropy ? 1u << groups.bits : w;
     // At the top of the pixel loop the buffer holds at least 8 bits, so the
     // green lookup can peek before the refill: a literal takes at most 45
     // bits after a refill to 56, a cache symbol 15, a back-reference 25
@@ -276,17 +275,20 @@ static bool decode_pixels_with(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* o
     vp8l_refill(&br);
     while (i < total) {
         Tables t = group_at(groups, x, y);
-        u32 run = block - (x & (block - 1));
+        u32 run = w - x;
         if (groups.entropy) {
-            // Neighbouring blocks of the same group join the run.
+            // To the end of the block, and on through neighbouring blocks
+            // of the same group.
+            u32 block = 1u << groups.bits;
             const u32* ranks = groups.entropy + (u64)(y >> groups.bits) * groups.entropy_width;
             u32 b = x >> groups.bits;
-            while (x + run < w && ranks[b + 1] == ranks[b]) {
-                run += block;
+            u32 end = (b + 1) << groups.bits;
+            while (end < w && ranks[b + 1] == ranks[b]) {
+                end += block;
                 b++;
             }
+            if (end < w) run = end - x;
         }
-        if (run > w - x) run = w - x;
         u64 start = i;
         u64 stop = i + run;
         bool reference = false;
