@@ -1,9 +1,10 @@
 // SSE2 twins of the lossless decoder's kernels: output conversion 8 pixels
-// at a time, adding green back, the colour transform, and the predictors
-// that do not need the left pixel (4 at a time) or need only it (a prefix
-// sum over 4 pixels). The predictors that mix the left pixel with others
-// wait for the pixel before each: select and the clamped gradients run one
-// pixel at a time in vector registers, the plain averages stay scalar.
+// at a time, adding green back, the colour cache's insertion, the colour
+// transform, and the predictors that do not need the left pixel (4 at a
+// time) or need only it (a prefix sum over 4 pixels). The predictors that
+// mix the left pixel with others wait for the pixel before each: the
+// averages, select and the clamped gradients run one pixel at a time in
+// vector registers, without branches.
 #include <emmintrin.h>
 
 #include "codec/webp/vp8l.h"
