@@ -26,8 +26,8 @@ enum : u32 {
 };
 
 // Sizes in 32-bit entries. The ARGB image has 16 entries of guard before it
-// and 16 after; every sub-image 16 after: back-references copy 8 pixels at a
-// time and may write up to 7 past the copy.
+// and 16 after; every sub-image 16 after: back-references copy 16 pixels at
+// a time and may write up to 15 past the copy.
 enum : u32 {
     VP8L_GUARD = 16,
     VP8L_PALETTE_ENTRIES = 272,
@@ -143,8 +143,9 @@ QB_FORCE_INLINE u64 vp8l_bits_consumed(const Vp8lBits* br) {
 // One 32-bit entry: symbol in bits 16-31 and the code length in bits 0-7 (0
 // for a code with a single symbol, which takes no bits). A root entry whose
 // low bits exceed 8 links to a second-level table: its bits 16-31 are that
-// table's start (entries from the root) and its low bits are the table's
-// index width plus 8. Second-level entries hold the length less 8.
+// table's start (entries from the root), bits 8-15 the mask of its index
+// and its low bits the index width plus 8. Second-level entries hold the
+// length less 8.
 
 // Table room reserved before a code of `alphabet` symbols is read: the
 // largest table the builder can make with an 8-bit root (counted over all
@@ -158,17 +159,34 @@ u32 vp8l_table_reservation(u32 alphabet);
 // code-length code (single level). Never writes past `capacity` entries.
 u32 vp8l_build_table(const u8* lengths, u32 alphabet, u32 root_bits, u32* table, u32 capacity);
 
+// The shifts take the entry's low 6 bits, which are its length (at most 15,
+// bits 8-15 are zero): the shift needs no masking of its own, which keeps
+// each lookup's dependency chain to a mask, a load and a shift.
 QB_FORCE_INLINE u32 vp8l_read_symbol(const u32* table, Vp8lBits* br) {
     u32 e = table[br->bits & 0xFF];
-    u32 n = e & 0xFF;
-    if (n > VP8L_ROOT_BITS) {
+    if ((e & 0xFF) > VP8L_ROOT_BITS) {
         br->bits >>= VP8L_ROOT_BITS;
         br->count -= VP8L_ROOT_BITS;
-        e = table[(e >> 16) + (br->bits & ((1u << (n - VP8L_ROOT_BITS)) - 1))];
-        n = e & 0xFF;
+        e = table[(e >> 16) + (br->bits & ((e >> 8) & 0xFF))];
     }
-    br->bits >>= n;
-    br->count -= n;
+    br->bits >>= (e & 63);
+    br->count -= e & 63;
+    return e >> 16;
+}
+
+// As vp8l_read_symbol, with the root entry looked up in `peek`: the buffer
+// as it was before a refill that found at least 8 bits in it. A refill ors
+// its bytes in above those, so the low 8 bits are the same and the lookup
+// need not wait for the refill.
+QB_FORCE_INLINE u32 vp8l_read_symbol_peek(const u32* table, Vp8lBits* br, u64 peek) {
+    u32 e = table[peek & 0xFF];
+    if ((e & 0xFF) > VP8L_ROOT_BITS) {
+        br->bits >>= VP8L_ROOT_BITS;
+        br->count -= VP8L_ROOT_BITS;
+        e = table[(e >> 16) + (br->bits & ((e >> 8) & 0xFF))];
+    }
+    br->bits >>= (e & 63);
+    br->count -= e & 63;
     return e >> 16;
 }
 
@@ -179,6 +197,11 @@ QB_FORCE_INLINE u32 vp8l_add_pixels(u32 a, u32 b) {
     u32 ag = (a & 0xFF00FF00u) + (b & 0xFF00FF00u);
     u32 rb = (a & 0x00FF00FFu) + (b & 0x00FF00FFu);
     return (ag & 0xFF00FF00u) | (rb & 0x00FF00FFu);
+}
+
+// The colour cache's entry for a pixel.
+QB_FORCE_INLINE u32 vp8l_cache_slot(u32 argb, u32 shift) {
+    return (argb * 0x1E35A7BDu) >> shift;
 }
 
 // ---- Kernels ------------------------------------------------------------------
@@ -194,28 +217,43 @@ typedef void (*Vp8lAddGreenFn)(u32* argb, u32 count);
 typedef void (*Vp8lPredictFn)(u32* cur, const u32* up, u32 count);
 // The inverse colour transform of `count` pixels with one block's element.
 typedef void (*Vp8lColorFn)(u32* argb, u32 count, u32 element);
+// Puts `count` pixels into a colour cache of 32 - `shift` bits, in order.
+typedef void (*Vp8lCacheInsertFn)(u32* cache, u32 shift, const u32* argb, u64 count);
 
 struct Vp8lKernels {
     Vp8lOutputFn output;
     Vp8lAddGreenFn add_green;
     Vp8lPredictFn predict[16];
     Vp8lColorFn color;
+    Vp8lCacheInsertFn cache_insert;
 };
 
-enum : u32 { VP8L_KERNELS_SCALAR = 0, VP8L_KERNELS_SSE2 = 1, VP8L_KERNELS_BEST = 2 };
+enum : u32 { VP8L_KERNELS_SCALAR = 0, VP8L_KERNELS_SSE2 = 1, VP8L_KERNELS_BEST = 2, VP8L_KERNELS_AVX2 = 3 };
 
 const Vp8lKernels* vp8l_kernels();
-// Test hook: selects a variant; false when the machine lacks it.
+// Test hook: selects a variant; false when the machine lacks it. The best
+// is AVX2 where the CPU has it, else SSE2.
 bool vp8l_force_kernels(u32 variant);
 
 void vp8l_output_scalar(const u32* argb, u8* out, u32 count);
 void vp8l_output_sse2(const u32* argb, u8* out, u32 count);
+void vp8l_output_avx2(const u32* argb, u8* out, u32 count);
 void vp8l_add_green_scalar(u32* argb, u32 count);
 void vp8l_add_green_sse2(u32* argb, u32 count);
+void vp8l_add_green_avx2(u32* argb, u32 count);
 void vp8l_color_scalar(u32* argb, u32 count, u32 element);
 void vp8l_color_sse2(u32* argb, u32 count, u32 element);
+void vp8l_color_avx2(u32* argb, u32 count, u32 element);
+void vp8l_cache_insert_scalar(u32* cache, u32 shift, const u32* argb, u64 count);
+// The same for a cache of at most 64 entries, from the last pixel back: an
+// entry keeps the last pixel that maps to it, so the walk ends once every
+// entry has its pixel. For long stretches of pixels and a small cache.
+void vp8l_cache_insert_backward(u32* cache, u32 shift, const u32* argb, u64 count);
+void vp8l_cache_insert_sse2(u32* cache, u32 shift, const u32* argb, u64 count);
+void vp8l_cache_insert_avx2(u32* cache, u32 shift, const u32* argb, u64 count);
 extern const Vp8lPredictFn vp8l_predict_scalar[16];
 extern const Vp8lPredictFn vp8l_predict_sse2[16];  // null where the scalar twin serves
+extern const Vp8lPredictFn vp8l_predict_avx2[16];  // null where the SSE2 (or scalar) twin serves
 
 // Stage 1 over the whole image, in reverse order of the transforms.
 void vp8l_inverse_transforms(Vp8lDecoder* d, u8* scratch);

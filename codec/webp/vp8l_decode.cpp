@@ -170,11 +170,17 @@ static const u8 DISTANCE_MAP[120] = {
     0x7E, 0x61, 0x6F, 0x50, 0x71, 0x7F, 0x60, 0x70,
 };
 
-static inline u64 distance_from_code(u32 code, u32 width) {
-    if (code > 120) return code - 120;
-    u32 packed = DISTANCE_MAP[code - 1];
-    i64 d = (i64)(packed >> 4) * width + (8 - (i64)(packed & 15));
-    return d < 1 ? 1 : (u64)d;
+// The distances of the 120 neighbour codes for an image `width` wide.
+static void distance_table(u32 width, u32* table) {
+    for (u32 code = 0; code < 120; code++) {
+        u32 packed = DISTANCE_MAP[code];
+        i64 d = (i64)(packed >> 4) * width + (8 - (i64)(packed & 15));
+        table[code] = d < 1 ? 1 : (u32)d;
+    }
+}
+
+QB_FORCE_INLINE u64 distance_from_code(u32 code, const u32* table) {
+    return code > 120 ? code - 120 : table[code - 1];
 }
 
 // A length or distance from its prefix symbol and extra bits (at most 18).
@@ -185,13 +191,17 @@ QB_FORCE_INLINE u32 prefix_value(u32 prefix, Vp8lBits* br) {
     return offset + vp8l_take(br, extra) + 1;
 }
 
-// Copies `count` pixels from `dist` back: 8 at a time when the source runs
-// at least 8 behind (up to 7 more are written, into the guard), one value
-// for a distance of 1, one by one otherwise.
+// Copies `count` pixels from `dist` back: 16 at a time when the source runs
+// at least 8 behind (so each 8-pixel load reads pixels already final; up to
+// 15 more are written, into pixels still to come or the guard), one value
+// for a distance of 1, one by one otherwise. Most copies take one step.
 QB_FORCE_INLINE void copy_back(u32* dst, u64 dist, u32 count) {
     const u32* src = dst - dist;
     if (dist >= 8) {
-        for (u32 k = 0; k < count; k += 8) memcpy(dst + k, src + k, 32);
+        for (u32 k = 0; k < count; k += 16) {
+            memcpy(dst + k, src + k, 32);
+            memcpy(dst + k + 8, src + k + 8, 32);
+        }
     } else if (dist == 1) {
         u32 v = src[0];
         for (u32 k = 0; k < count; k++) dst[k] = v;
@@ -210,7 +220,9 @@ struct Groups {
 
 // A group's tables. When red, blue and alpha each have a single symbol
 // (they take no bits), a literal is `literal` with green added: palette
-// indices and the sub-images are mostly coded so.
+// indices and the sub-images are mostly coded so. When alpha alone has a
+// single symbol (an opaque image) its value is `literal`'s top byte and a
+// literal takes one refill: green, red and blue need at most 45 bits.
 struct Tables {
     const u32* green;
     const u32* red;
@@ -218,78 +230,142 @@ struct Tables {
     const u32* alpha;
     const u32* dist;
     bool trivial;
+    bool opaque;
     u32 literal;
 };
 
 QB_FORCE_INLINE Tables group_at(const Groups& g, u32 x, u32 y) {
     u32 rank = g.entropy ? g.entropy[(u64)(y >> g.bits) * g.entropy_width + (x >> g.bits)] : 0;
     const u32* o = g.offsets + (u64)rank * VP8L_CODES_PER_GROUP;
-    Tables t = {g.pool + o[0], g.pool + o[1], g.pool + o[2], g.pool + o[3], g.pool + o[4], false, 0};
+    Tables t = {g.pool + o[0], g.pool + o[1], g.pool + o[2], g.pool + o[3], g.pool + o[4], false, false, 0};
     // A single-symbol code's entries all have length 0; any other code's
     // entries are at least 1 long.
     t.trivial = ((t.red[0] | t.blue[0] | t.alpha[0]) & 0xFF) == 0;
+    t.opaque = (t.alpha[0] & 0xFF) == 0;
     t.literal = ((t.alpha[0] >> 16) << 24) | ((t.red[0] >> 16) << 16) | (t.blue[0] >> 16);
     return t;
 }
 
-// Decodes w x h pixels into `out`. The bit reader lives in locals; the
-// overrun check runs once a row, after each back-reference and at the end.
-static bool decode_pixels(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* out, u32 cache_bits,
-                          const Groups& groups) {
+// Decodes w x h pixels into `out`, one run at a time: a run ends at the end
+// of a row or of the blocks of the entropy image that share a group, or with
+// a back-reference that reaches past it, so the group's tables stay in
+// locals inside it. Every pixel goes into the colour cache in order before
+// the next cache symbol reads it: a literal or cache hit at once when
+// nothing is pending, the pixels of back-references (and what follows them)
+// only when a cache symbol comes, in one pass. The bit reader lives in
+// locals; the overrun check runs after each run and at the end.
+template <bool CACHE>
+static bool decode_pixels_with(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* out, u32 cache_bits,
+                               const Groups& groups) {
     Vp8lBits br = d->br;
     u32* cache = piece_at<u32>(scratch, d->layout.cache);
     u32 cache_shift = 32 - cache_bits;
+    Vp8lCacheInsertFn insert = vp8l_kernels()->cache_insert;
+    u32 distances[120];
+    distance_table(w, distances);
     u64 total = (u64)w * h;
     u64 i = 0;
     u64 cached = 0;  // pixels already inserted into the colour cache
     u32 x = 0;
     u32 y = 0;
-    u32 mask = groups.entropy ? (1u << groups.bits) - 1 : 0xFFFFFFFFu;
-    Tables t = group_at(groups, 0, 0);
+    // At the top of the pixel loop the buffer holds at least 8 bits, so the
+    // green lookup can peek before the refill: a literal takes at most 45
+    // bits after a refill to 56, a cache symbol 15, a back-reference 25
+    // before its refill and 33 after it.
+    vp8l_refill(&br);
     while (i < total) {
-        if ((x & mask) == 0) t = group_at(groups, x, y);
-        vp8l_refill(&br);
-        u32 g = vp8l_read_symbol(t.green, &br);
-        if (g < 256 && t.trivial) {
-            out[i++] = t.literal | (g << 8);
-        } else if (g < 256) {
-            u32 r = vp8l_read_symbol(t.red, &br);
-            u32 b = vp8l_read_symbol(t.blue, &br);
-            vp8l_refill(&br);
-            u32 a = vp8l_read_symbol(t.alpha, &br);
-            out[i++] = (a << 24) | (r << 16) | (g << 8) | b;
-        } else if (g < 256 + 24) {
-            u32 length = prefix_value(g - 256, &br);
-            vp8l_refill(&br);
-            u32 dist_symbol = vp8l_read_symbol(t.dist, &br);
-            u64 dist = distance_from_code(prefix_value(dist_symbol, &br), w);
-            if (dist > i || length > total - i) {
-                d->br = br;
-                return stream_fail(d, &br, ERR_BAD_HEADER);
+        Tables t = group_at(groups, x, y);
+        u32 run = w - x;
+        if (groups.entropy) {
+            // To the end of the block, and on through neighbouring blocks
+            // of the same group.
+            u32 block = 1u << groups.bits;
+            const u32* ranks = groups.entropy + (u64)(y >> groups.bits) * groups.entropy_width;
+            u32 b = x >> groups.bits;
+            u32 end = (b + 1) << groups.bits;
+            while (end < w && ranks[b + 1] == ranks[b]) {
+                end += block;
+                b++;
             }
-            copy_back(out + i, dist, length);
-            i += length;
-            x += length;
-            if (x >= w) {
-                y += x / w;
-                x %= w;
+            if (end < w) run = end - x;
+        }
+        u64 start = i;
+        u64 stop = i + run;
+        bool reference = false;
+        while (i < stop) {
+            u64 peek = br.bits;
+            vp8l_refill(&br);
+            u32 g = vp8l_read_symbol_peek(t.green, &br, peek);
+            u32 v;
+            if (g < 256) {
+                if (t.trivial) {
+                    v = t.literal | (g << 8);
+                } else {
+                    u32 r = vp8l_read_symbol(t.red, &br);
+                    u32 b = vp8l_read_symbol(t.blue, &br);
+                    v = (r << 16) | (g << 8) | b;
+                    if (t.opaque) {
+                        v |= t.literal & 0xFF000000u;
+                    } else {
+                        vp8l_refill(&br);
+                        v |= vp8l_read_symbol(t.alpha, &br) << 24;
+                    }
+                }
+            } else if (g >= 256 + 24) {
+                if (CACHE && cached < i) {
+                    if (cache_bits <= 6 && i - cached > (8u << cache_bits)) {
+                        vp8l_cache_insert_backward(cache, cache_shift, out + cached, i - cached);
+                    } else {
+                        insert(cache, cache_shift, out + cached, i - cached);
+                    }
+                    cached = i;
+                }
+                v = cache[g - 280];
+            } else {
+                u32 length = prefix_value(g - 256, &br);
+                vp8l_refill(&br);
+                u32 dist_symbol = vp8l_read_symbol(t.dist, &br);
+                u64 dist = distance_from_code(prefix_value(dist_symbol, &br), distances);
+                if (dist > i || length > total - i) {
+                    d->br = br;
+                    return stream_fail(d, &br, ERR_BAD_HEADER);
+                }
+                copy_back(out + i, dist, length);
+                i += length;
+                if (i < stop) continue;
+                reference = true;
+                break;
             }
-            if (overrun(&br)) break;
-            if (i < total) t = group_at(groups, x, y);
-            continue;
+            if (CACHE && cached == i) {
+                cache[vp8l_cache_slot(v, cache_shift)] = v;
+                cached++;
+            }
+            out[i++] = v;
+        }
+        // Where the run ended: a back-reference may cross rows.
+        u64 advance = i - start;
+        if (!reference || x + advance < w) {
+            x += (u32)advance;
+            if (x == w) {
+                x = 0;
+                y++;
+            }
         } else {
-            for (; cached < i; cached++) cache[(out[cached] * 0x1E35A7BDu) >> cache_shift] = out[cached];
-            out[i++] = cache[g - 280];
+            u64 at = x + advance;
+            y += (u32)(at / w);
+            x = (u32)(at % w);
         }
-        if (++x == w) {
-            x = 0;
-            y++;
-            if (overrun(&br)) break;
-        }
+        if (overrun(&br)) break;
     }
     d->br = br;
     if (overrun(&br)) return stream_fail(d, &br, ERR_TRUNCATED);
     return true;
+}
+
+static bool decode_pixels(Vp8lDecoder* d, u8* scratch, u32 w, u32 h, u32* out, u32 cache_bits,
+                          const Groups& groups) {
+    if (cache_bits != 0) return decode_pixels_with<true>(d, scratch, w, h, out, cache_bits, groups);
+    return decode_pixels_with<false>(d, scratch, w, h, out, cache_bits, groups);
 }
 
 // ---- Images -------------------------------------------------------------------

@@ -102,7 +102,7 @@ u32 vp8l_build_table(const u8* lengths, u32 alphabet, u32 root_bits, u32* table,
                 size += 1u << sub_bits;
                 if (size > capacity) return 0;
                 low = key & mask;
-                table[low] = (sub << 16) | (sub_bits + root_bits);
+                table[low] = (sub << 16) | (((1u << sub_bits) - 1) << 8) | (sub_bits + root_bits);
             }
             replicate(table + sub, key >> root_bits, 1u << (len - root_bits), 1u << sub_bits,
                       ((u32)sorted[index++] << 16) | (len - root_bits));

@@ -122,6 +122,22 @@ void vp8l_color_scalar(u32* argb, u32 count, u32 element) {
     }
 }
 
+void vp8l_cache_insert_scalar(u32* cache, u32 shift, const u32* argb, u64 count) {
+    for (u64 k = 0; k < count; k++) cache[vp8l_cache_slot(argb[k], shift)] = argb[k];
+}
+
+void vp8l_cache_insert_backward(u32* cache, u32 shift, const u32* argb, u64 count) {
+    QB_ASSERT(shift >= 26);
+    u64 all = shift == 26 ? ~0ull : (1ull << (1u << (32 - shift))) - 1;
+    u64 seen = 0;
+    for (u64 k = count; k-- > 0 && seen != all;) {
+        u32 slot = vp8l_cache_slot(argb[k], shift);
+        if ((seen >> slot) & 1) continue;
+        seen |= 1ull << slot;
+        cache[slot] = argb[k];
+    }
+}
+
 void vp8l_output_scalar(const u32* argb, u8* out, u32 count) {
     u32 padded = (count + 7) & ~7u;
     for (u32 k = 0; k < padded; k++) {
@@ -137,18 +153,32 @@ static Vp8lKernels g_kernels;
 static bool g_selected = false;
 
 bool vp8l_force_kernels(u32 variant) {
+    __builtin_cpu_init();
+    bool avx2 = __builtin_cpu_supports("avx2") != 0;
+    if (variant == VP8L_KERNELS_BEST) variant = avx2 ? VP8L_KERNELS_AVX2 : VP8L_KERNELS_SSE2;
     if (variant == VP8L_KERNELS_SCALAR) {
         g_kernels.output = vp8l_output_scalar;
         g_kernels.add_green = vp8l_add_green_scalar;
         g_kernels.color = vp8l_color_scalar;
+        g_kernels.cache_insert = vp8l_cache_insert_scalar;
         for (u32 m = 0; m < 16; m++) g_kernels.predict[m] = vp8l_predict_scalar[m];
-    } else if (variant == VP8L_KERNELS_SSE2 || variant == VP8L_KERNELS_BEST) {
+    } else if (variant == VP8L_KERNELS_SSE2 || (variant == VP8L_KERNELS_AVX2 && avx2)) {
         // SSE2 is part of x86-64.
         g_kernels.output = vp8l_output_sse2;
         g_kernels.add_green = vp8l_add_green_sse2;
         g_kernels.color = vp8l_color_sse2;
+        g_kernels.cache_insert = vp8l_cache_insert_sse2;
         for (u32 m = 0; m < 16; m++) {
             g_kernels.predict[m] = vp8l_predict_sse2[m] ? vp8l_predict_sse2[m] : vp8l_predict_scalar[m];
+        }
+        if (variant == VP8L_KERNELS_AVX2) {
+            g_kernels.output = vp8l_output_avx2;
+            g_kernels.add_green = vp8l_add_green_avx2;
+            g_kernels.color = vp8l_color_avx2;
+            g_kernels.cache_insert = vp8l_cache_insert_avx2;
+            for (u32 m = 0; m < 16; m++) {
+                if (vp8l_predict_avx2[m]) g_kernels.predict[m] = vp8l_predict_avx2[m];
+            }
         }
     } else {
         return false;
@@ -164,6 +194,39 @@ const Vp8lKernels* vp8l_kernels() {
 
 // ---- Inverse transforms ---------------------------------------------------------
 
+// One row of the predictor from its second pixel on: neighbouring blocks
+// with the same mode (bits 8-11 of their sub-image pixels) in one call.
+static void predict_row(const Vp8lKernels* k, u32* row, const u32* up, u32 w, u32 bits, const u32* modes) {
+    u32 x = 1;
+    while (x < w) {
+        u32 block = x >> bits;
+        u32 mode = (modes[block] >> 8) & 15;
+        u32 next = block + 1;
+        while ((u64)next << bits < w && ((modes[next] >> 8) & 15) == mode) next++;
+        u32 end = (u64)next << bits < w ? next << bits : w;
+        k->predict[mode](row + x, up + x, end - x);
+        x = end;
+    }
+}
+
+// One row of the colour transform: neighbouring blocks with the same
+// element (its low three bytes) in one call; an element of zero changes
+// nothing and is passed over.
+static void color_row(const Vp8lKernels* k, u32* row, u32 w, u32 bits, const u32* elements) {
+    u32 blocks = (u32)ceil_shift(w, bits);
+    u32 block = 0;
+    while (block < blocks) {
+        u32 element = elements[block] & 0xFFFFFF;
+        u32 next = block + 1;
+        while (next < blocks && (elements[next] & 0xFFFFFF) == element) next++;
+        if (element != 0) {
+            u32 end = (u64)next << bits < w ? next << bits : w;
+            k->color(row + (block << bits), end - (block << bits), element);
+        }
+        block = next;
+    }
+}
+
 // The top row adds opaque black to its first pixel and the left pixel to
 // the rest; each further row starts with the pixel above, then runs block
 // by block with the block's mode (bits 8-11 of its sub-image pixel). The
@@ -177,15 +240,7 @@ static void inverse_predictor(const Vp8lKernels* k, u32* img, u32 w, u32 h, u32 
         u32* row = img + (u64)y * w;
         const u32* up = row - w;
         row[0] = vp8l_add_pixels(row[0], up[0]);
-        const u32* modes = sub + (u64)(y >> bits) * sw;
-        u32 x = 1;
-        while (x < w) {
-            u32 block = x >> bits;
-            u32 end = (block + 1) << bits;
-            if (end > w) end = w;
-            k->predict[(modes[block] >> 8) & 15](row + x, up + x, end - x);
-            x = end;
-        }
+        predict_row(k, row, up, w, bits, sub + (u64)(y >> bits) * sw);
     }
 }
 
@@ -193,11 +248,7 @@ static void inverse_color(const Vp8lKernels* k, u32* img, u32 w, u32 h, u32 bits
     u32 sw = (u32)ceil_shift(w, bits);
     for (u32 y = 0; y < h; y++) {
         u32* row = img + (u64)y * w;
-        const u32* elements = sub + (u64)(y >> bits) * sw;
-        for (u32 x = 0; x < w; x += 1u << bits) {
-            u32 n = w - x < (1u << bits) ? w - x : 1u << bits;
-            k->color(row + x, n, elements[x >> bits]);
-        }
+        color_row(k, row, w, bits, sub + (u64)(y >> bits) * sw);
     }
 }
 
@@ -224,50 +275,52 @@ static void inverse_indexing(u32* img, u32 w, u32 h, u32 shift, const u32* palet
     }
 }
 
+// The inverse of a per-pixel transform (subtract green, colour) on row y.
+static void pixel_inverse_row(const Vp8lKernels* k, const Vp8lTransform* t, u32* row, u32 w, u32 y,
+                              const u32* color) {
+    if (t->type == VP8L_SUBTRACT_GREEN) {
+        k->add_green(row, w);
+    } else {
+        color_row(k, row, w, t->bits, color + (u64)(y >> t->bits) * ceil_shift(w, t->bits));
+    }
+}
+
 // Without colour indexing every transform keeps the width, and the whole
-// chain runs row by row while the row is in the first-level cache: each
-// row takes every inverse in turn. The predictor must see the row above as
-// its own output, before the inverses that follow it change that row, so
-// its output row is kept in the row buffer; one entry more holds the
-// current row's first pixel, the top-right neighbour of the last column.
+// chain runs row by row while the rows are in the first-level cache. The
+// predictor must see the row above as its own output, before the inverses
+// that follow it change that row, so those inverses run one row behind:
+// row y takes the inverses before the predictor and the predictor, then row
+// y - 1 the inverses after it. The top-right neighbour of the last column is
+// then, in memory, the current row's first pixel as the predictor made it.
 static void inverse_rows(const Vp8lKernels* k, const Vp8lDecoder* d, u8* scratch, u32* img) {
     u32 w = d->width;
     u32 h = d->height;
-    u32* saved = (u32*)(scratch + d->layout.row);
     const u32* predictor = (const u32*)(scratch + d->layout.predictor);
     const u32* color = (const u32*)(scratch + d->layout.color);
+    // Inverses run from the last transform to the first; `split` is the
+    // predictor's place, or the count when there is none.
+    u32 split = d->transform_count;
+    for (u32 n = 0; n < d->transform_count; n++) {
+        if (d->transforms[n].type == VP8L_PREDICTOR) split = n;
+    }
     for (u32 y = 0; y < h; y++) {
         u32* row = img + (u64)y * w;
-        for (u32 n = d->transform_count; n-- > 0;) {
-            const Vp8lTransform* t = &d->transforms[n];
-            u32 bits = t->bits;
-            if (t->type == VP8L_SUBTRACT_GREEN) {
-                k->add_green(row, w);
-            } else if (t->type == VP8L_COLOR) {
-                const u32* elements = color + (u64)(y >> bits) * ceil_shift(w, bits);
-                for (u32 x = 0; x < w; x += 1u << bits) {
-                    k->color(row + x, w - x < (1u << bits) ? w - x : 1u << bits, elements[x >> bits]);
-                }
-            } else if (y == 0) {
-                row[0] = vp8l_add_pixels(row[0], 0xFF000000u);
-                for (u32 x = 1; x < w; x++) row[x] = vp8l_add_pixels(row[x], row[x - 1]);
-                memcpy(saved, row, 4 * (u64)w);
-            } else {
-                row[0] = vp8l_add_pixels(row[0], saved[0]);
-                saved[w] = row[0];
-                const u32* modes = predictor + (u64)(y >> bits) * ceil_shift(w, bits);
-                u32 x = 1;
-                while (x < w) {
-                    u32 block = x >> bits;
-                    u32 end = (block + 1) << bits;
-                    if (end > w) end = w;
-                    k->predict[(modes[block] >> 8) & 15](row + x, saved + x, end - x);
-                    x = end;
-                }
-                memcpy(saved, row, 4 * (u64)w);
-            }
+        for (u32 n = d->transform_count; n-- > 0 && n != split;) {
+            pixel_inverse_row(k, &d->transforms[n], row, w, y, color);
+        }
+        if (split == d->transform_count) continue;
+        u32 bits = d->transforms[split].bits;
+        if (y == 0) {
+            row[0] = vp8l_add_pixels(row[0], 0xFF000000u);
+            for (u32 x = 1; x < w; x++) row[x] = vp8l_add_pixels(row[x], row[x - 1]);
+        } else {
+            row[0] = vp8l_add_pixels(row[0], row[-(i64)w]);
+            predict_row(k, row, row - w, w, bits, predictor + (u64)(y >> bits) * ceil_shift(w, bits));
+            for (u32 n = split; n-- > 0;) pixel_inverse_row(k, &d->transforms[n], row - w, w, y - 1, color);
         }
     }
+    if (split == d->transform_count || h == 0) return;
+    for (u32 n = split; n-- > 0;) pixel_inverse_row(k, &d->transforms[n], img + (u64)(h - 1) * w, w, h - 1, color);
 }
 
 void vp8l_inverse_transforms(Vp8lDecoder* d, u8* scratch) {

@@ -23,6 +23,12 @@ std::vector<u32> random_pixels(size_t n, u32 seed) {
     return v;
 }
 
+// The AVX2 twins are compared too where the machine has AVX2.
+bool has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}
+
 }  // namespace
 
 TEST(WebpKernels, OutputAndAddGreenMatchScalar) {
@@ -41,6 +47,13 @@ TEST(WebpKernels, OutputAndAddGreenMatchScalar) {
         vp8l_add_green_scalar(g1.data(), count);
         vp8l_add_green_sse2(g2.data(), count);
         ASSERT_EQ(g1, g2) << count;
+        if (!has_avx2()) continue;
+        std::vector<u8> c((count + 8) * 4, 0);
+        vp8l_output_avx2(src.data(), c.data(), count);
+        ASSERT_EQ(a, c) << count;
+        std::vector<u32> g3 = src;
+        vp8l_add_green_avx2(g3.data(), count);
+        ASSERT_EQ(g1, g3) << count;
     }
 }
 
@@ -48,11 +61,15 @@ TEST(WebpKernels, ColorTransformMatchesScalar) {
     std::mt19937 rng(5);
     for (u32 round = 0; round < 4000; round++) {
         u32 element = rng() & 0xFFFFFF;
-        u32 count = round % 23;
+        u32 count = round % 37;
         std::vector<u32> a = random_pixels(count, round), b = a;
+        std::vector<u32> c = a;
         vp8l_color_scalar(a.data(), count, element);
         vp8l_color_sse2(b.data(), count, element);
         ASSERT_EQ(a, b) << element;
+        if (!has_avx2()) continue;
+        vp8l_color_avx2(c.data(), count, element);
+        ASSERT_EQ(a, c) << element;
     }
     // A hand-checked pixel: green 0x80 (-128) times green-to-red 0x02 is
     // -256, >> 5 is -8: red 0x10 becomes 0x08; blue takes green-to-blue 0
@@ -62,17 +79,66 @@ TEST(WebpKernels, ColorTransformMatchesScalar) {
     EXPECT_EQ(p, 0xFF08800Bu);
 }
 
+// Runs of one colour are what the vector twins pass over, so the pixels
+// come in runs of random lengths (up to 6 or up to 40), some a single pixel
+// long; every cache size and counts up to a few hundred.
+TEST(WebpKernels, CacheInsertMatchesScalar) {
+    std::mt19937 rng(9);
+    for (u32 bits = 1; bits <= 11; bits++) {
+        for (u32 count = 0; count <= 300; count += count < 40 ? 1 : 37) {
+            std::vector<u32> pixels;
+            while (pixels.size() < count) {
+                u32 v = rng() % 3 == 0 ? 0 : rng();
+                for (u32 n = 1 + rng() % (bits % 2 ? 6 : 40); n > 0 && pixels.size() < count; n--) pixels.push_back(v);
+            }
+            std::vector<u32> a(1u << bits), b;
+            for (auto& e : a) e = rng();
+            const std::vector<u32> original = a;
+            b = a;
+            vp8l_cache_insert_scalar(a.data(), 32 - bits, pixels.data(), count);
+            vp8l_cache_insert_sse2(b.data(), 32 - bits, pixels.data(), count);
+            ASSERT_EQ(a, b) << "bits " << bits << " count " << count;
+            if (has_avx2()) {
+                b = original;
+                vp8l_cache_insert_avx2(b.data(), 32 - bits, pixels.data(), count);
+                ASSERT_EQ(a, b) << "AVX2, bits " << bits << " count " << count;
+            }
+            if (bits > 6) continue;
+            // Backward: the same entries, some never reached by the pixels.
+            std::vector<u32> c(a.size());
+            for (auto& e : c) e = rng();
+            std::vector<u32> c2 = c;
+            vp8l_cache_insert_scalar(c.data(), 32 - bits, pixels.data(), count);
+            vp8l_cache_insert_backward(c2.data(), 32 - bits, pixels.data(), count);
+            ASSERT_EQ(c, c2) << "backward, bits " << bits << " count " << count;
+        }
+    }
+}
+
+// Random rows, and rows whose row above comes in runs of one colour (drawn
+// images), where select and the clamped gradient take a shortcut.
 TEST(WebpKernels, PredictorsMatchScalar) {
     const u32 w = 64;
     for (u32 mode = 0; mode < 16; mode++) {
-        for (u32 count = 1; count <= 30; count++) {
+        for (u32 count = 1; count <= 60; count++) {
             std::vector<u32> img = random_pixels(3 * w, mode * 100 + count);
+            if (count > 30) {
+                std::mt19937 rng(count);
+                for (u32 i = 1; i < w; i++) {
+                    if (rng() % 7 != 0) img[i] = img[i - 1];
+                }
+            }
             std::vector<u32> other = img;
             u32 x = 1 + count % 5;
-            vp8l_predict_scalar[mode](&img[w + x], &img[x], count);
+            u32 n = count > 30 ? count - 30 : count;
+            vp8l_predict_scalar[mode](&img[w + x], &img[x], n);
+            std::vector<u32> third = other;
             Vp8lPredictFn f = vp8l_predict_sse2[mode] ? vp8l_predict_sse2[mode] : vp8l_predict_scalar[mode];
-            f(&other[w + x], &other[x], count);
+            f(&other[w + x], &other[x], n);
             ASSERT_EQ(img, other) << "mode " << mode << " count " << count;
+            if (!has_avx2() || !vp8l_predict_avx2[mode]) continue;
+            vp8l_predict_avx2[mode](&third[w + x], &third[x], n);
+            ASSERT_EQ(img, third) << "AVX2 mode " << mode << " count " << count;
         }
     }
     // Mode 13 by hand: average of L and T per channel, then half its
@@ -89,6 +155,10 @@ TEST(WebpKernels, DispatchCanBeForced) {
     EXPECT_EQ(vp8l_kernels()->output, vp8l_output_scalar);
     ASSERT_TRUE(vp8l_force_kernels(VP8L_KERNELS_SSE2));
     EXPECT_EQ(vp8l_kernels()->output, vp8l_output_sse2);
+    EXPECT_EQ(vp8l_force_kernels(VP8L_KERNELS_AVX2), has_avx2());
+    if (has_avx2()) {
+        EXPECT_EQ(vp8l_kernels()->color, vp8l_color_avx2);
+    }
     EXPECT_FALSE(vp8l_force_kernels(7));
     ASSERT_TRUE(vp8l_force_kernels(VP8L_KERNELS_BEST));
 }
@@ -151,6 +221,9 @@ TEST(WebpHuffman, RandomCompleteCodesFitTheirReservation) {
                     Vp8lBits br = {nullptr, 0, bits, 0, 64, 0};
                     ASSERT_EQ(vp8l_read_symbol(table.data(), &br), s);
                     ASSERT_EQ(br.count, 64 - len);
+                    Vp8lBits peeked = {nullptr, 0, bits, 0, 64, 0};
+                    ASSERT_EQ(vp8l_read_symbol_peek(table.data(), &peeked, bits), s);
+                    ASSERT_EQ(peeked.bits, br.bits);
                     next++;
                 }
                 next <<= 1;
