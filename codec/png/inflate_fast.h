@@ -105,8 +105,10 @@ static QB_FORCE_INLINE void inflate_fast_loop(InflateState* s, const u8* in, u64
                         count -= e & 31;
                         inflate_store16(out_next, e >> 16);
                         out_next += 1 + ((e >> 14) & 1);
-                        inflate_fast_refill(bits, count, in_next);
+                        // 12 or more bits are left: the next entry need not
+                        // wait for the refill.
                         e = s->litlen[bits & 0x7FF];
+                        inflate_fast_refill(bits, count, in_next);
                         continue;
                     }
                 }
@@ -199,3 +201,4 @@ struct InflateCopyBytes {
 // Fast-loop variants, one per file; the same signature and the same results.
 void inflate_fast_scalar(InflateState* s, const u8* in, u64 in_size, u8* out, u64 out_size);
 void inflate_fast_sse2(InflateState* s, const u8* in, u64 in_size, u8* out, u64 out_size);
+void inflate_fast_bmi2(InflateState* s, const u8* in, u64 in_size, u8* out, u64 out_size);
