@@ -37,19 +37,36 @@ static QB_FORCE_INLINE void store_pixel(u8* p, __m128i v) {
     }
 }
 
+// The last pixel of a vector of `adv` bytes in every pixel position.
+template <u32 B, u32 adv>
+static QB_FORCE_INLINE __m128i last_pixel_everywhere(__m128i v) {
+    if constexpr (B == 4) return _mm_shuffle_epi32(v, 0xFF);
+    if constexpr (B == 8) return _mm_unpackhi_epi64(v, v);
+    const __m128i mask = _mm_srli_si128(_mm_set1_epi8(-1), 16 - B);
+    __m128i p = _mm_and_si128(_mm_srli_si128(v, adv - B), mask);
+    p = _mm_or_si128(p, _mm_slli_si128(p, B));
+    if constexpr (2 * B < 16) p = _mm_or_si128(p, _mm_slli_si128(p, 2 * B));
+    if constexpr (4 * B < 16) p = _mm_or_si128(p, _mm_slli_si128(p, 4 * B));
+    if constexpr (8 * B < 16) p = _mm_or_si128(p, _mm_slli_si128(p, 8 * B));
+    return p;
+}
+
+// The prefix sum of each vector's source bytes does not depend on the rows
+// before it; only the carry does. The carry is kept as the last output pixel
+// in every position, so one add joins a vector to what came before and one
+// more moves the carry on.
 template <u32 B>
 static void unfilter_sub(const u8* src, u8* dst, u64 n) {
     constexpr u32 adv = B == 3 ? 15 : (B == 6 ? 12 : 16);
-    const __m128i mask = _mm_srli_si128(_mm_set1_epi8(-1), 16 - B);
     __m128i carry = _mm_setzero_si128();
     for (u64 i = 0; i < n; i += adv) {
-        __m128i v = _mm_add_epi8(load16(src + i), carry);
+        __m128i v = load16(src + i);
         v = _mm_add_epi8(v, _mm_slli_si128(v, B));
         if constexpr (2 * B < adv) v = _mm_add_epi8(v, _mm_slli_si128(v, 2 * B));
         if constexpr (4 * B < adv) v = _mm_add_epi8(v, _mm_slli_si128(v, 4 * B));
         if constexpr (8 * B < adv) v = _mm_add_epi8(v, _mm_slli_si128(v, 8 * B));
-        store16(dst + i, v);
-        carry = _mm_and_si128(_mm_srli_si128(v, adv - B), mask);
+        store16(dst + i, _mm_add_epi8(v, carry));
+        carry = _mm_add_epi8(carry, last_pixel_everywhere<B, adv>(v));
     }
 }
 
@@ -87,7 +104,6 @@ static void unfilter_average(const u8* src, u8* dst, const u8* prev, u64 n) {
 template <u32 B>
 static void unfilter_paeth(const u8* src, u8* dst, const u8* prev, u64 n) {
     const __m128i zero = _mm_setzero_si128();
-    const __m128i low = _mm_set1_epi16(0xFF);
     __m128i a = zero;  // left, 16-bit lanes
     __m128i c = zero;  // upleft
     for (u64 i = 0; i < n; i += B) {
@@ -101,7 +117,9 @@ static void unfilter_paeth(const u8* src, u8* dst, const u8* prev, u64 n) {
         const __m128i take_lo = _mm_cmpgt_epi16(t, lo);  // t > lo: not hi
         const __m128i mid = _mm_or_si128(_mm_and_si128(take_c, c), _mm_andnot_si128(take_c, lo));
         const __m128i pred = _mm_or_si128(_mm_and_si128(take_lo, mid), _mm_andnot_si128(take_lo, hi));
-        a = _mm_and_si128(_mm_add_epi16(x, pred), low);
+        // Bytes, not words: the high byte of each lane stays 0 and the low
+        // one wraps as the filter wants, with no mask after the add.
+        a = _mm_add_epi8(x, pred);
         c = b;
         store_pixel<B>(dst + i, _mm_packus_epi16(a, a));
     }
