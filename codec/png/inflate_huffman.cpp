@@ -150,12 +150,15 @@ void inflate_pair_literals(HuffEntry* table, u32 root_bits) {
     u32 starts[INFLATE_LITLEN_ROOT_BITS + 1] = {};
     u32 count = 0;
     const u32 half = 1u << (root_bits - 1);
+    // Without branches: which slots qualify follows no pattern a predictor
+    // learns, and this scan runs for every block. count <= i at each write.
     for (u32 i = 0; i < half; i++) {
         const HuffEntry e = table[i];
-        if ((e & (HUFF_LITERAL | HUFF_SPECIAL)) != HUFF_LITERAL || i >= (1u << huff_drop_bits(e))) continue;
-        found[count++] = (u16)i;
-        starts[huff_drop_bits(e)]++;
+        const u32 take = (e & (HUFF_LITERAL | HUFF_SPECIAL)) == HUFF_LITERAL && i < (1u << huff_drop_bits(e));
+        found[count] = (u16)i;
+        count += take;
     }
+    for (u32 k = 0; k < count; k++) starts[huff_drop_bits(table[found[k]])]++;
     // starts[n]: where the codes of n bits begin in `sorted`.
     u32 at = 0;
     for (u32 n = 0; n <= root_bits; n++) {
