@@ -184,6 +184,36 @@ TEST(PngKernels, ConversionsMatchScalar) {
     }
 }
 
+// Palette lookups with short palettes: the fault flag (an index at or past
+// the palette's end among the first `count` pixels, never in the padding)
+// and the pixels of every variant equal the scalar twin's, for 8-bit and
+// packed indices and every run length.
+TEST(PngKernels, PaletteFaultsMatchScalar) {
+    std::mt19937 rng(7);
+    for (u32 variant : variants()) {
+        PngConvertFn fn = convert_of(variant);
+        for (u32 depth : {8u, 4u, 2u, 1u}) {
+            bool seen[2] = {false, false};
+            const u32 kind = depth == 8 ? PNG_CONVERT_PALETTE8 : PNG_CONVERT_PALETTE_LOW;
+            for (u32 round = 0; round < 200; round++) {
+                const u32 entries = 1 + rng() % (1u << depth);
+                PngTables t = random_tables(rng, entries, depth, 3, false);
+                const u32 count = 1 + rng() % 64, padded = (count + 15) & ~15u;
+                Bytes src(padded + 32), a(padded * 4 + 64), b(padded * 4 + 64);
+                // 8-bit: mostly valid indices, now and then one past the end.
+                // Packed: random bytes, valid when the palette is full.
+                for (auto& v : src) v = (u8)(depth < 8 ? rng() : rng() % 64 != 0 ? rng() % entries : 255);
+                const bool fa = convert_run_scalar(kind, &t, src.data(), a.data(), padded, depth, count);
+                const bool fb = fn(kind, &t, src.data(), b.data(), padded, depth, count);
+                ASSERT_EQ(fa, fb) << "variant " << variant << " depth " << depth << " count " << count;
+                ASSERT_EQ(memcmp(a.data(), b.data(), padded * 4), 0) << "variant " << variant << " depth " << depth;
+                seen[fa] = true;
+            }
+            EXPECT_TRUE(seen[0] && seen[1]) << "depth " << depth << ": both outcomes should occur";
+        }
+    }
+}
+
 // Samples through build_tables and the scalar definition.
 TEST(PngKernels, SampleRules) {
     PngPlan p = {};
