@@ -204,8 +204,13 @@ enum : u32 {
     INFLATE_VARIANT_CAREFUL = 0,
     INFLATE_VARIANT_SCALAR = 1,
     INFLATE_VARIANT_SSE2 = 2,
-    INFLATE_VARIANT_COUNT = 3,
+    INFLATE_VARIANT_BMI2 = 3,  // the SSE2 loop built with BMI2
+    INFLATE_VARIANT_COUNT = 4,
 };
+bool inflate_variant_supported(u32 variant);
 // Test-only: use `variant` from now on; false (and no change) when this CPU
 // cannot run it.
 bool inflate_force_variant(u32 variant);
+// Puts back the best variant for this CPU (the one chosen at start-up) and
+// returns it.
+u32 inflate_select_variant();

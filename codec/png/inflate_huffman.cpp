@@ -8,6 +8,8 @@
 // root prefix. Linear in the alphabet; no allocation.
 #include "codec/png/inflate.h"
 
+#include <string.h>
+
 // The entry of `symbol` without its code length: value, flags, and for a
 // length or distance its extra-bit count in the drop field.
 static u32 symbol_entry(u32 alphabet, u32 symbol) {
@@ -28,6 +30,15 @@ static u32 symbol_entry(u32 alphabet, u32 symbol) {
     u32 extra = k / 4 - 1;
     u32 base = ((4 | (k & 3)) << extra) + 3;
     return (base << 16) | extra;
+}
+
+// Root slots [0, 2^from) hold every code of at most `from` bits, each once
+// (a code's bit-reversed value is its first slot); copying that range after
+// itself until it spans 2^to slots puts every code in every slot whose low
+// bits it is, since codes of at most `from` bits ignore the bits above. Whole
+// copies are far faster than writing each code's slots one by one.
+static void double_root(HuffEntry* table, u32 from, u32 to) {
+    for (u32 b = from; b < to; b++) memcpy(table + (1u << b), table, sizeof(HuffEntry) << b);
 }
 
 u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bits, HuffEntry* table, u32 capacity,
@@ -80,24 +91,31 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
     for (;;) {
         // Extra bits (at most 13) plus the code length stay below 32.
         HuffEntry here = symbol_entry(alphabet, sorted[sym]) + ((len - drop) << 6) + (len - drop);
-        // Every slot of the current table whose low (len - drop) bits are
-        // this code.
-        u32 incr = 1u << (len - drop);
-        u32 fill = 1u << curr;
-        do {
-            fill -= incr;
-            table[next + (huff >> drop) + fill] = here;
-        } while (fill != 0);
+        if (drop == 0) {
+            // A root code: one slot now, the others by the doubling below.
+            table[huff] = here;
+        } else {
+            // Every slot of the current table whose low (len - drop) bits
+            // are this code.
+            const u32 step = 1u << (len - drop);
+            u32 fill = 1u << curr;
+            do {
+                fill -= step;
+                table[next + (huff >> drop) + fill] = here;
+            } while (fill != 0);
+        }
 
         // Bit-reversed increment: the next canonical code.
-        incr = 1u << (len - 1);
+        u32 incr = 1u << (len - 1);
         while (huff & incr) incr >>= 1;
         huff = incr != 0 ? (huff & (incr - 1)) + incr : 0;
 
         sym++;
         if (--counts[len] == 0) {
             if (len == max) break;
+            const u32 done = len;
             while (counts[len] == 0) len++;
+            if (drop == 0) double_root(table, done, len < root ? len : root);
         }
 
         if (len > root && (huff & mask) != low) {
@@ -126,6 +144,7 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
 
     // The one allowed incomplete code leaves exactly one slot.
     if (huff != 0) table[next + (huff >> drop)] = HUFF_SPECIAL | ((len - drop) << 6) | (len - drop);
+    if (drop == 0) double_root(table, len, root);
 
     // Short codes only: repeat the root so lookups may always use root_bits.
     if (root < root_bits) {
@@ -150,12 +169,15 @@ void inflate_pair_literals(HuffEntry* table, u32 root_bits) {
     u32 starts[INFLATE_LITLEN_ROOT_BITS + 1] = {};
     u32 count = 0;
     const u32 half = 1u << (root_bits - 1);
+    // Without branches: which slots qualify follows no pattern a predictor
+    // learns, and this scan runs for every block. count <= i at each write.
     for (u32 i = 0; i < half; i++) {
         const HuffEntry e = table[i];
-        if ((e & (HUFF_LITERAL | HUFF_SPECIAL)) != HUFF_LITERAL || i >= (1u << huff_drop_bits(e))) continue;
-        found[count++] = (u16)i;
-        starts[huff_drop_bits(e)]++;
+        const u32 take = (e & (HUFF_LITERAL | HUFF_SPECIAL)) == HUFF_LITERAL && i < (1u << huff_drop_bits(e));
+        found[count] = (u16)i;
+        count += take;
     }
+    for (u32 k = 0; k < count; k++) starts[huff_drop_bits(table[found[k]])]++;
     // starts[n]: where the codes of n bits begin in `sorted`.
     u32 at = 0;
     for (u32 n = 0; n <= root_bits; n++) {

@@ -1,7 +1,8 @@
 // SSE2 conversions for the hot cases: 8-bit RGB to RGBA with the tRNS key
 // test done on four pixels at once, the byte swap of 16-bit samples, and the
-// four canvas-to-RGBA display conversions. Other kinds (sub-byte unpacking,
-// palette lookups, grey keys) are table lookups per byte or pixel that SSE2
+// four canvas-to-RGBA display conversions, and palette lookups stored four
+// pixels at a time with the range test on 16 indices at once. Other kinds
+// (sub-byte grey unpacking, grey keys) are table lookups per byte that SSE2
 // cannot gather, and use the scalar twin.
 #include <emmintrin.h>
 #include <string.h>
@@ -29,9 +30,36 @@ static QB_FORCE_INLINE __m128i rgb_quad(const u8* s, __m128i key, __m128i rgb_ma
     return _mm_andnot_si128(hit, _mm_or_si128(v, alpha));
 }
 
+// Palette indices to RGBA: four table words gathered into one 16-byte store,
+// and the out-of-range test as a byte maximum over 16 indices at a time
+// (whole vectors within `count`, then the rest one by one).
+static bool palette_lookup_sse2(const PngTables* t, const u8* idx, u8* dst, u32 padded, u32 count) {
+    for (u32 i = 0; i < padded; i += 4) {
+        store16(dst + 4 * i, _mm_setr_epi32(load32(t->palette[idx[i]]), load32(t->palette[idx[i + 1]]),
+                                            load32(t->palette[idx[i + 2]]), load32(t->palette[idx[i + 3]])));
+    }
+    __m128i most = _mm_setzero_si128();
+    u32 i = 0;
+    for (; i + 16 <= count; i += 16) most = _mm_max_epu8(most, load16(idx + i));
+    most = _mm_max_epu8(most, _mm_srli_si128(most, 8));
+    most = _mm_max_epu8(most, _mm_srli_si128(most, 4));
+    most = _mm_max_epu8(most, _mm_srli_si128(most, 2));
+    most = _mm_max_epu8(most, _mm_srli_si128(most, 1));
+    u32 worst = (u32)_mm_cvtsi128_si32(most) & 0xFF;
+    for (; i < count; i++) worst = idx[i] > worst ? idx[i] : worst;
+    return count != 0 && worst >= t->palette_count;
+}
+
 bool convert_run_sse2(u32 kind, const PngTables* t, const u8* src, u8* dst, u32 padded, u32 depth,
                       u32 count) {
     switch (kind) {
+    case PNG_CONVERT_PALETTE8: return palette_lookup_sse2(t, src, dst, padded, count);
+    case PNG_CONVERT_PALETTE_LOW: {
+        // Indices unpacked by the scalar table, then looked up as above.
+        alignas(16) u8 idx[PNG_RUN + 16];
+        convert_run_scalar(PNG_CONVERT_GREY_LOW, t, src, idx, padded, depth, 0);
+        return palette_lookup_sse2(t, idx, dst, padded, count);
+    }
     case PNG_CONVERT_RGB8: {
         const __m128i key = _mm_set1_epi32((i32)t->rgb_key8);
         const __m128i rgb_mask = _mm_set1_epi32(0x00FFFFFF);

@@ -434,7 +434,7 @@ inline Outcome run_windowed(const Bytes& z, size_t window, size_t step) {
 
 // Restores the machine's preferred fast loop when a test ends.
 struct VariantGuard {
-    ~VariantGuard() { inflate_force_variant(INFLATE_VARIANT_SSE2); }
+    ~VariantGuard() { inflate_select_variant(); }
 };
 
 }  // namespace qbtest

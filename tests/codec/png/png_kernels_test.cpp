@@ -35,28 +35,38 @@ static u8 paeth_ref(int a, int b, int c) {
     return (u8)(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
 }
 
-// Each pair of bytes (2k, 2k + 1) of a 1-byte-pixel row sets up one triple
-// at byte 2k + 1: left = out[2k], up = prev[2k + 1], upleft = prev[2k]. The
-// filtered bytes are made so that the output must equal `want`.
+// Every (left, up, upleft) triple, for 1-, 3- and 4-byte pixels (the vector
+// kernel handles a whole pixel per step, so each width is its own path).
+// Each pair of pixels (2k, 2k + 1) sets up `bpp` triples, one per channel, at
+// pixel 2k + 1: left = out of pixel 2k, up = prev of pixel 2k + 1, upleft =
+// prev of pixel 2k. The filtered bytes are made so that the output must equal
+// `want`.
 TEST(PngKernels, PaethEveryTriple) {
-    const u32 n = 2 * 65536;
-    Bytes prev(n + 64), want(n), raw(n + 64), out(n + 64);
     const std::vector<u32> all = variants();
-    for (u32 c = 0; c < 256; c++) {
-        for (u32 k = 0; k < 65536; k++) {
-            u32 a = k >> 8, b = k & 255;
-            want[2 * k] = (u8)a;
-            prev[2 * k] = (u8)c;
-            prev[2 * k + 1] = (u8)b;
-            want[2 * k + 1] = (u8)(k * 31 + c);
-        }
-        for (u32 i = 0; i < n; i++) {
-            u32 left = i ? want[i - 1] : 0, upleft = i ? prev[i - 1] : 0;
-            raw[i] = (u8)(want[i] - paeth_ref(left, prev[i], upleft));
-        }
-        for (u32 variant : all) {
-            unfilter_of(variant)(4, raw.data(), out.data(), prev.data(), n, 1);
-            ASSERT_EQ(memcmp(out.data(), want.data(), n), 0) << "variant " << variant << " upleft " << c;
+    for (u32 bpp : {1u, 3u, 4u}) {
+        const u32 pairs = 65536 / bpp + 1;
+        const u32 n = 2 * pairs * bpp;
+        Bytes prev(n + 64), want(n), raw(n + 64), out(n + 64);
+        for (u32 c = 0; c < 256; c++) {
+            for (u32 k = 0; k < pairs; k++) {
+                for (u32 ch = 0; ch < bpp; ch++) {
+                    const u32 t = (k * bpp + ch) & 65535;
+                    const u32 first = 2 * k * bpp + ch, second = first + bpp;
+                    want[first] = (u8)(t >> 8);
+                    prev[first] = (u8)c;
+                    prev[second] = (u8)t;
+                    want[second] = (u8)(t * 31 + c);
+                }
+            }
+            for (u32 i = 0; i < n; i++) {
+                u32 left = i >= bpp ? want[i - bpp] : 0, upleft = i >= bpp ? prev[i - bpp] : 0;
+                raw[i] = (u8)(want[i] - paeth_ref(left, prev[i], upleft));
+            }
+            for (u32 variant : all) {
+                unfilter_of(variant)(4, raw.data(), out.data(), prev.data(), n, bpp);
+                ASSERT_EQ(memcmp(out.data(), want.data(), n), 0)
+                    << "variant " << variant << " bpp " << bpp << " upleft " << c;
+            }
         }
     }
 }
@@ -170,6 +180,36 @@ TEST(PngKernels, ConversionsMatchScalar) {
             to_display_scalar(f, src.data(), a.data(), 64);
             dfn(f, src.data(), b.data(), 64);
             ASSERT_EQ(a, b) << "display format " << f << " variant " << variant;
+        }
+    }
+}
+
+// Palette lookups with short palettes: the fault flag (an index at or past
+// the palette's end among the first `count` pixels, never in the padding)
+// and the pixels of every variant equal the scalar twin's, for 8-bit and
+// packed indices and every run length.
+TEST(PngKernels, PaletteFaultsMatchScalar) {
+    std::mt19937 rng(7);
+    for (u32 variant : variants()) {
+        PngConvertFn fn = convert_of(variant);
+        for (u32 depth : {8u, 4u, 2u, 1u}) {
+            bool seen[2] = {false, false};
+            const u32 kind = depth == 8 ? PNG_CONVERT_PALETTE8 : PNG_CONVERT_PALETTE_LOW;
+            for (u32 round = 0; round < 200; round++) {
+                const u32 entries = 1 + rng() % (1u << depth);
+                PngTables t = random_tables(rng, entries, depth, 3, false);
+                const u32 count = 1 + rng() % 64, padded = (count + 15) & ~15u;
+                Bytes src(padded + 32), a(padded * 4 + 64), b(padded * 4 + 64);
+                // 8-bit: mostly valid indices, now and then one past the end.
+                // Packed: random bytes, valid when the palette is full.
+                for (auto& v : src) v = (u8)(depth < 8 ? rng() : rng() % 64 != 0 ? rng() % entries : 255);
+                const bool fa = convert_run_scalar(kind, &t, src.data(), a.data(), padded, depth, count);
+                const bool fb = fn(kind, &t, src.data(), b.data(), padded, depth, count);
+                ASSERT_EQ(fa, fb) << "variant " << variant << " depth " << depth << " count " << count;
+                ASSERT_EQ(memcmp(a.data(), b.data(), padded * 4), 0) << "variant " << variant << " depth " << depth;
+                seen[fa] = true;
+            }
+            EXPECT_TRUE(seen[0] && seen[1]) << "depth " << depth << ": both outcomes should occur";
         }
     }
 }
