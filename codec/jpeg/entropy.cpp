@@ -149,21 +149,29 @@ static QB_FORCE_INLINE u32 get_bits(BitReader* r, u32 n) {
 
 // The lookup entry of the next symbol, its code dropped; 0 for a bit
 // pattern that is no code of the table. Needs 16 buffered bits.
+// A code longer than the lookup's 9 bits, found from the limits: its entry
+// with the magnitude size still to read, or 0. Kept out of line so the hot
+// loops stay small.
+static __attribute__((noinline)) u32 long_code_entry(u64 buf, const JpegHuffman* t, bool is_dc) {
+    u32 top = (u32)(buf >> 48);
+    u32 len = 10;
+    while (len <= 16 && top >= t->limit[len]) len++;
+    if (len > 16) return 0;
+    i32 index = (i32)(top >> (16 - len)) + t->offset[len];
+    if (index < 0 || index >= (i32)t->count) return 0;
+    u32 sym = t->symbols[index];
+    u32 run = is_dc ? 0 : sym >> 4;
+    u32 size = is_dc ? sym : sym & 15;
+    return len | (run << 5) | (size << 9) | (size ? 1u << 13 : 0);
+}
+
 static QB_FORCE_INLINE u32 decode_symbol(BitReader* r, const JpegHuffman* t, bool is_dc) {
     u32 e = t->lookup[r->buf >> 55];
     u32 n = e & 31;
-    if (n == 0) {
-        u32 top = (u32)(r->buf >> 48);
-        u32 len = 10;
-        while (len <= 16 && top >= t->limit[len]) len++;
-        if (len > 16) return 0;
-        i32 index = (i32)(top >> (16 - len)) + t->offset[len];
-        if (index < 0 || index >= (i32)t->count) return 0;
-        u32 sym = t->symbols[index];
-        u32 run = is_dc ? 0 : sym >> 4;
-        u32 size = is_dc ? sym : sym & 15;
-        e = len | (run << 5) | (size << 9) | (size ? 1u << 13 : 0);
-        n = len;
+    if (__builtin_expect(n == 0, 0)) {
+        e = long_code_entry(r->buf, t, is_dc);
+        if (e == 0) return 0;
+        n = e & 31;
     }
     r->buf <<= n;
     r->bits -= n;
@@ -505,6 +513,81 @@ static bool decode_interval_preview(const u8* p, const JpegDecoder* d, const Jpe
     return true;
 }
 
+// One component of a sequential scan as the full pass's walk uses it.
+struct StorePart {
+    const JpegHuffman* dc;
+    const JpegHuffman* ac;
+    i16* coefficients;  // the coefficient store
+    i16* dc_plane;
+    u64 across;  // blocks per plane row
+    i32 pred;
+    bool clear;  // blocks zeroed before they are decoded
+};
+
+// The full pass over units [u, u1) of a sequential interval, laid out as
+// preview_units walks them: every coefficient stored, the DC term copied to
+// the DC plane. The walk keeps the reader and the parts in registers, which
+// the general decode_interval, shared by every kind of scan, does not.
+template <u32 YW, u32 YH>
+static QB_FORCE_INLINE u32 store_units(BitReader* r, StorePart* part, u32 ns, const u32* w, const u32* h, u32 u,
+                                       u32 u1, u32 across, u32 ux, u32 uy) {
+    const u8* zz = jpeg_zigzag;
+    for (; u < u1; u++, ux = ux + 1 < across ? ux + 1 : 0, uy += ux == 0) {
+        for (u32 i = 0; i < ns; i++) {
+            StorePart* c = &part[i];
+            u32 bw = YW != 0 ? (i == 0 ? YW : 1) : w[i];
+            u32 bh = YW != 0 ? (i == 0 ? YH : 1) : h[i];
+            u64 base = (u64)uy * bh * c->across + (u64)ux * bw;
+            for (u32 y = 0; y < bh; y++) {
+                for (u32 x = 0; x < bw; x++) {
+                    u64 b = base + (u64)y * c->across + x;
+                    i16* block = c->coefficients + b * 64;
+                    u32 fault = decode_block_sequential(r, c->dc, c->ac, &c->pred, block, c->clear, zz);
+                    if (fault) return fault;
+                    c->dc_plane[b] = block[0];
+                }
+            }
+        }
+    }
+    return 0;
+}
+
+static __attribute__((noinline)) bool decode_interval_store(const u8* p, const JpegDecoder* d, const JpegScan* s,
+                                                            const JpegPlanes* planes, const JpegRestartIndex* index,
+                                                            u32 interval, u32 clear, JpegStatus* st) {
+    BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
+    u32 ns = s->scan_components;
+    StorePart part[4];
+    u32 w[4];
+    u32 h[4];
+    bool ones = true;
+    for (u32 i = 0; i < ns; i++) {
+        u32 ci = s->component[i];
+        const JpegComponent* c = &d->comp[ci];
+        part[i] = StorePart{&d->dc[s->dc_table[i]], &d->ac[s->ac_table[i]], planes->plane[ci].coefficients,
+                            planes->plane[ci].dc, c->blocks_across, 0, ((clear >> i) & 1) != 0};
+        w[i] = ns >= 2 ? c->h : 1;
+        h[i] = ns >= 2 ? c->v : 1;
+        if (i > 0 && (w[i] != 1 || h[i] != 1)) ones = false;
+    }
+    u32 u0 = index->first_unit[interval];
+    u32 u1 = u0 + index->interval_size < index->units ? u0 + index->interval_size : index->units;
+    u32 across = ns >= 2 ? d->mcus_across : d->comp[s->component[0]].preview_width;
+    u32 ux = u0 % across;
+    u32 uy = u0 / across;
+    u32 fault;
+    if (ones && w[0] == 2 && h[0] == 2) {
+        fault = store_units<2, 2>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+    } else if (ones && w[0] == 1 && h[0] == 1) {
+        fault = store_units<1, 1>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+    } else {
+        fault = store_units<0, 0>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+    }
+    if (fault) return jpeg_fail(st, fault, r.pos);
+    if (r.bits < r.padding) return jpeg_fail(st, JPEG_BAD_DATA, index->end[interval]);
+    return true;
+}
+
 // With STORE the blocks go to the coefficient store (and their DC terms to
 // the DC plane); without, only the DC plane is written (a sequential scan's
 // preview pass has the walk above). Bit i of `clear` asks for the blocks of
@@ -513,6 +596,7 @@ template <u32 KIND, bool STORE>
 static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
                             const JpegRestartIndex* index, u32 interval, u32 clear, JpegStatus* st) {
     if (KIND == SCAN_SEQUENTIAL && !STORE) return decode_interval_preview(p, d, s, planes, index, interval, st);
+    if (KIND == SCAN_SEQUENTIAL) return decode_interval_store(p, d, s, planes, index, interval, clear, st);
     BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
     i32 pred[4] = {};
     u32 eobrun = 0;
