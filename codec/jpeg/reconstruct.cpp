@@ -268,9 +268,7 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
         for (u32 by = by0; by < by1; by++) {
             const i16* row = plane->coefficients + ((u64)by * comp->blocks_across) * 64;
             u8* out = samples[c] + (u64)(by - by0) * 8 * SAMPLE_STRIDE;
-            for (u32 bx = bx0; bx < bx1; bx++) {
-                k->idct(row + (u64)bx * 64, quant, constants, out + (bx - bx0) * 8, SAMPLE_STRIDE);
-            }
+            k->idct_row(row + (u64)bx0 * 64, bx1 - bx0, quant, constants, out, SAMPLE_STRIDE);
         }
         const u8* origin = samples[c] + (u64)(y0 - by0 * 8) * SAMPLE_STRIDE + (x0 - bx0 * 8);
         if (!upsampled[c]) {

@@ -44,6 +44,45 @@ TEST(JpegKernels, IdctVariantsAgreeOnRandomAndExtremeBlocks) {
     }
 }
 
+// The row kernels of every variant the machine has against the scalar row,
+// on rows of 1 to 9 blocks mixing flat and busy ones, so the AVX2 pairs meet
+// every mix (flat with flat, flat with busy) and an odd last block.
+TEST(JpegKernels, IdctRowVariantsAgreeWithTheScalarRow) {
+    Constants k;
+    std::mt19937 rng(9);
+    alignas(16) i16 quant[64];
+    std::vector<i16> coef(64 * 9);
+    const u32 stride = 9 * 8 + 8;
+    std::vector<u8> a(stride * 8), b(stride * 8);
+    JpegIdctRowFn variants[] = {jpeg_idct_row_sse2, jpeg_idct_row_avx2};
+    bool avx2 = __builtin_cpu_supports("avx2");
+    u32 compared = 0;
+    for (u32 trial = 0; trial < 4000; trial++) {
+        u32 count = 1 + trial % 9;
+        for (u32 i = 0; i < 64; i++) quant[i] = (i16)(trial % 3 == 0 ? (i16)rng() : 1 + rng() % 64);
+        for (u32 j = 0; j < count; j++) {
+            bool flat = (rng() >> 3) % 3 == 0;
+            for (u32 i = 0; i < 64; i++) {
+                i16 v = (i16)((int)(rng() % 512) - 256);
+                if (trial % 7 == 0) v = (i16)rng();
+                coef[64 * j + i] = (flat && i > 0) ? 0 : v;
+            }
+        }
+        std::fill(a.begin(), a.end(), 0x5A);
+        jpeg_idct_row_scalar(coef.data(), count, quant, k.table, a.data(), stride);
+        for (u32 v = 0; v < 2; v++) {
+            if (v == 1 && !avx2) continue;
+            std::fill(b.begin(), b.end(), 0x5A);
+            variants[v](coef.data(), count, quant, k.table, b.data(), stride);
+            ASSERT_EQ(memcmp(a.data(), b.data(), a.size()), 0) << "variant " << v << " trial " << trial;
+            compared++;
+        }
+        for (u32 y = 0; y < 8; y++) ASSERT_EQ(a[y * stride + 8 * count], 0x5A);  // nothing past the row
+    }
+    EXPECT_GE(compared, 4000u);
+    if (!avx2) printf("JpegKernels: no AVX2 on this machine; the AVX2 row kernel was not run\n");
+}
+
 // Blocks whose dequantised AC terms are all zero (some only because their
 // products wrap to 0) take the flat shortcut: both variants agree, every
 // sample is the same, and it is within one of x0 / 8 + 128.
@@ -286,6 +325,12 @@ TEST(JpegKernels, EveryVariantCanBeForced) {
     EXPECT_EQ(jpeg_kernels()->idct, &jpeg_idct_scalar);
     EXPECT_TRUE(jpeg_force_kernels(JPEG_KERNELS_SSE2));
     EXPECT_EQ(jpeg_kernels()->idct, &jpeg_idct_sse2);
+    EXPECT_EQ(jpeg_kernels()->idct_row, &jpeg_idct_row_sse2);
+    if (jpeg_force_kernels(JPEG_KERNELS_AVX2)) {
+        EXPECT_EQ(jpeg_kernels()->idct_row, &jpeg_idct_row_avx2);
+    } else {
+        EXPECT_FALSE(__builtin_cpu_supports("avx2"));
+    }
     EXPECT_FALSE(jpeg_force_kernels(99));
     EXPECT_TRUE(jpeg_force_kernels(JPEG_KERNELS_BEST));
 }
