@@ -178,6 +178,29 @@ static QB_FORCE_INLINE u32 decode_symbol(BitReader* r, const JpegHuffman* t, boo
     return e;
 }
 
+// One symbol whole, code and magnitude bits, with no branch on whether the
+// lookup entry folded the value in: the magnitude bits (none for a folded
+// entry, whose size field is 0) are taken from the top of the buffer after
+// the code, and their first bit tells the sign. Returns the entry (0 for no
+// code) and the coefficient value through `value`. Needs 32 buffered bits;
+// a symbol takes at most 16 + 15.
+static QB_FORCE_INLINE u32 decode_whole(BitReader* r, const JpegHuffman* t, bool is_dc, i32* value) {
+    u32 e = t->lookup[r->buf >> 55];
+    if (__builtin_expect((e & 31) == 0, 0)) {
+        e = long_code_entry(r->buf, t, is_dc);
+        if (e == 0) return 0;
+    }
+    u32 n = e & 31;
+    u32 s = (e >> 9) & 15;
+    u64 b = r->buf << n;
+    u64 raw = (b >> 1) >> (63 - s);
+    i32 negative = (i32)~((i64)b >> 63);  // all ones when the first magnitude bit is 0
+    r->buf = b << s;
+    r->bits -= n + s;
+    *value = (i32)(i16)(u16)(e >> 16) + (i32)raw + (negative & (1 - (1 << s)));
+    return e;
+}
+
 // The coefficient value of an entry: folded in, or read and extended here.
 static QB_FORCE_INLINE i32 entry_value(BitReader* r, u32 e) {
     u32 s = (e >> 9) & 15;
@@ -206,20 +229,21 @@ static QB_FORCE_INLINE u32 decode_block_sequential(BitReader* r, const JpegHuffm
                                                    i32* pred, i16* block, bool clear, const u8* zz) {
     if (clear) memset(block, 0, 128);
     if (r->bits < 32) refill(r);
-    u32 e = decode_symbol(r, dc, true);
+    i32 v;
+    u32 e = decode_whole(r, dc, true, &v);
     if (e == 0) return JPEG_BAD_DATA;
-    *pred = (i16)(u16)((u32)*pred + (u32)entry_value(r, e));
+    *pred = (i16)(u16)((u32)*pred + (u32)v);
     block[0] = (i16)*pred;
     u32 k = 1;
     while (k < 64) {
         if (r->bits < 32) refill(r);
-        e = decode_symbol(r, ac, false);
+        e = decode_whole(r, ac, false, &v);
         if (e == 0) return JPEG_BAD_DATA;
         u32 run = (e >> 5) & 15;
         if (e & (1u << 13)) {
             k += run;
             if (k > 63) return JPEG_BAD_DATA;
-            block[zz[k]] = (i16)entry_value(r, e);
+            block[zz[k]] = (i16)v;
             k++;
         } else {
             if (run != 15) break;
