@@ -110,9 +110,9 @@ void jpeg_idct_row_scalar(const i16* coef, u32 count, const i16* quant, const u8
 
 // ---- Dispatch ----------------------------------------------------------------------
 
-// AVX2 is used for the inverse DCT alone, two blocks a step (a tile's
-// transforms took about 60 % of its time with SSE2); the row kernels
-// already work on whole 8-sample rows and are bound by the memory they touch.
+// AVX2 is used for the inverse DCT, two blocks a step (a tile's transforms
+// took about 60 % of its time with SSE2), and for the YCbCr rows, 16 pixels
+// a step (then the next largest part); the other row kernels keep SSE2.
 static const JpegKernels k_scalar = {jpeg_idct_scalar,        jpeg_idct_row_scalar,    jpeg_ycc_row_scalar,
                                      jpeg_rgb_row_scalar,     jpeg_grey_row_scalar,    jpeg_upsample_h2_scalar,
                                      jpeg_column_sum_scalar,  jpeg_upsample_h2v2_scalar, jpeg_find_ff_scalar,
@@ -123,7 +123,7 @@ static const JpegKernels k_sse2 = {jpeg_idct_sse2,        jpeg_idct_row_sse2,   
                                    jpeg_column_sum_sse2,  jpeg_upsample_h2v2_sse2, jpeg_find_ff_sse2,
                                    jpeg_preview_row_sse2, jpeg_widen_row_sse2,
                                    jpeg_cmyk_row_sse2,    jpeg_ycck_row_sse2};
-static const JpegKernels k_avx2 = {jpeg_idct_sse2,        jpeg_idct_row_avx2,    jpeg_ycc_row_sse2,
+static const JpegKernels k_avx2 = {jpeg_idct_sse2,        jpeg_idct_row_avx2,    jpeg_ycc_row_avx2,
                                    jpeg_rgb_row_sse2,     jpeg_grey_row_sse2,    jpeg_upsample_h2_sse2,
                                    jpeg_column_sum_sse2,  jpeg_upsample_h2v2_sse2, jpeg_find_ff_sse2,
                                    jpeg_preview_row_sse2, jpeg_widen_row_sse2,

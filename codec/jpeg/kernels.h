@@ -77,6 +77,7 @@ void jpeg_idct_row_avx2(const i16* coefficients, u32 count, const i16* quant, co
                         u64 stride);
 void jpeg_ycc_row_scalar(const u8* y, const u8* cb, const u8* cr, u8* out, u32 count);
 void jpeg_ycc_row_sse2(const u8* y, const u8* cb, const u8* cr, u8* out, u32 count);
+void jpeg_ycc_row_avx2(const u8* y, const u8* cb, const u8* cr, u8* out, u32 count);
 void jpeg_rgb_row_scalar(const u8* r, const u8* g, const u8* b, u8* out, u32 count);
 void jpeg_rgb_row_sse2(const u8* r, const u8* g, const u8* b, u8* out, u32 count);
 void jpeg_grey_row_scalar(const u8* y, u8* out, u32 count);

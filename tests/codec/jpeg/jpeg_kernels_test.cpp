@@ -188,6 +188,7 @@ TEST(JpegKernels, IdctStaysWithinOneOfTheExactTransform) {
 }
 
 TEST(JpegKernels, ColourConversionVariantsAgreeOnEveryTriple) {
+    bool avx2 = __builtin_cpu_supports("avx2");
     std::vector<u8> y(256 + 8), cb(256 + 8), cr(256 + 8);
     std::vector<u8> a(4 * 264), b(4 * 264);
     for (u32 i = 0; i < 256; i++) y[i] = (u8)i;
@@ -198,7 +199,26 @@ TEST(JpegKernels, ColourConversionVariantsAgreeOnEveryTriple) {
             jpeg_ycc_row_scalar(y.data(), cb.data(), cr.data(), a.data(), 256);
             jpeg_ycc_row_sse2(y.data(), cb.data(), cr.data(), b.data(), 256);
             ASSERT_EQ(memcmp(a.data(), b.data(), 1024), 0) << "cb " << u << " cr " << v;
+            if (!avx2) continue;
+            jpeg_ycc_row_avx2(y.data(), cb.data(), cr.data(), b.data(), 256);
+            ASSERT_EQ(memcmp(a.data(), b.data(), 1024), 0) << "AVX2 cb " << u << " cr " << v;
         }
+    }
+    // Every count: the AVX2 kernel's 16-pixel steps and its 8-pixel tail
+    // write exactly the pixels of the count rounded up to 8.
+    if (avx2) {
+        std::mt19937 rng(5);
+        for (u32 i = 0; i < 264; i++) cb[i] = (u8)rng(), cr[i] = (u8)rng();
+        for (u32 n = 1; n <= 256; n++) {
+            std::fill(a.begin(), a.end(), 0x33);
+            std::fill(b.begin(), b.end(), 0x33);
+            jpeg_ycc_row_scalar(y.data(), cb.data(), cr.data(), a.data(), n);
+            jpeg_ycc_row_avx2(y.data(), cb.data(), cr.data(), b.data(), n);
+            ASSERT_EQ(memcmp(a.data(), b.data(), a.size()), 0) << "count " << n;
+            ASSERT_EQ(b[4 * ((n + 7) & ~7u)], 0x33) << "count " << n;
+        }
+    } else {
+        printf("JpegKernels: no AVX2 on this machine; the AVX2 colour rows were not run\n");
     }
     // Neutral chroma leaves grey unchanged; the extremes clamp.
     u8 l[8] = {0, 50, 128, 255, 10, 20, 30, 40}, mid[8], lo[8], hi[8], px[32];
