@@ -14,6 +14,7 @@
 // kind of scan reaches first, or that no scan reaches, is cleared in one go.
 #include "codec/jpeg/jpeg.h"
 #include "codec/jpeg/kernels.h"
+#include "codec/jpeg/mask_sse2.h"
 
 #include <string.h>
 
@@ -338,12 +339,51 @@ static u32 decode_block_ac_first(BitReader* r, const JpegHuffman* ac, u32* eobru
     return 0;
 }
 
+u64 jpeg_nonzero_mask_scalar(const i16* block) {
+    u64 mask = 0;
+    for (u32 i = 0; i < 64; i++) mask |= (u64)(block[i] != 0) << i;
+    return mask;
+}
+
+// The zigzag positions of a natural-order mask: bit k set when coefficient
+// zz[k] is. `unzz` maps natural positions to zigzag ones.
+static QB_FORCE_INLINE u64 zigzag_mask(u64 natural, const u8* unzz) {
+    u64 mask = 0;
+    while (natural) {
+        mask |= 1ull << unzz[__builtin_ctzll(natural)];
+        natural &= natural - 1;
+    }
+    return mask;
+}
+
+// The correction bit of a coefficient with a non-zero history: when set and
+// the coefficient lacks this scan's bit, its magnitude grows by it.
+static QB_FORCE_INLINE void correct(BitReader* r, i16* c, i32 p1, i32 m1) {
+    if (get_bits(r, 1) && (*c & p1) == 0) *c = (i16)(*c + (*c >= 0 ? p1 : m1));
+}
+
+// Every coefficient of zigzag positions `set` (ascending) corrected.
+static QB_FORCE_INLINE void correct_all(BitReader* r, i16* block, u64 set, const u8* zz, i32 p1, i32 m1) {
+    while (set) {
+        correct(r, &block[zz[__builtin_ctzll(set)]], p1, m1);
+        set &= set - 1;
+    }
+}
+
 // Refines the band: correction bits for coefficients already non-zero, new
 // coefficients of magnitude 1 << al after their run of zero-history ones.
+// Which coefficients have a history is read once per block into a mask of
+// zigzag positions, so the walks visit only the non-zero ones and find the
+// end of a run of zeros by counting bits; the bits are read in the same
+// order, and the reader refilled at the same points, as one position at a
+// time would.
 static u32 decode_block_ac_refine(BitReader* r, const JpegHuffman* ac, u32* eobrun, i16* block, u32 ss, u32 se,
-                                  u32 al, const u8* zz) {
+                                  u32 al, const u8* zz, const u8* unzz) {
     i32 p1 = 1 << al;
     i32 m1 = -p1;
+    // Positions ss..se; se is at most 63.
+    u64 band = (se == 63 ? ~0ull : (1ull << (se + 1)) - 1) & ~((1ull << ss) - 1);
+    u64 history = zigzag_mask(jpeg_nonzero_mask_sse2(block), unzz) & band;
     u32 k = ss;
     if (*eobrun == 0) {
         for (; k <= se; k++) {
@@ -363,16 +403,16 @@ static u32 decode_block_ac_refine(BitReader* r, const JpegHuffman* ac, u32* eobr
                 *eobrun = (1u << run) + get_bits(r, run);
                 break;
             }
-            while (k <= se) {
-                i16* c = &block[zz[k]];
-                if (*c != 0) {
-                    if (get_bits(r, 1) && (*c & p1) == 0) *c = (i16)(*c + (*c >= 0 ? p1 : m1));
-                } else {
-                    if (run == 0) break;
-                    run--;
-                }
-                k++;
-            }
+            // The position of the (run + 1)-th zero-history coefficient from
+            // k on, or se + 1 when there are not that many; every non-zero one
+            // before it is corrected.
+            u64 from = band & ~((1ull << k) - 1);
+            u64 zeros = from & ~history;
+            for (u32 i = 0; i < run && zeros; i++) zeros &= zeros - 1;
+            u32 target = zeros ? (u32)__builtin_ctzll(zeros) : se + 1;
+            u64 before = target > 63 ? from : from & ((1ull << target) - 1);
+            correct_all(r, block, history & before, zz, p1, m1);
+            k = target;
             if (value) {
                 if (k > se) return JPEG_BAD_DATA;
                 block[zz[k]] = (i16)value;
@@ -380,10 +420,7 @@ static u32 decode_block_ac_refine(BitReader* r, const JpegHuffman* ac, u32* eobr
         }
     }
     if (*eobrun) {
-        for (; k <= se; k++) {
-            i16* c = &block[zz[k]];
-            if (*c != 0 && get_bits(r, 1) && (*c & p1) == 0) *c = (i16)(*c + (*c >= 0 ? p1 : m1));
-        }
+        if (k <= se) correct_all(r, block, history & ~((1ull << k) - 1), zz, p1, m1);
         (*eobrun)--;
     }
     return 0;
@@ -627,6 +664,10 @@ static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s
     u32 u0 = index->first_unit[interval];
     u32 u1 = u0 + index->interval_size < index->units ? u0 + index->interval_size : index->units;
     const u8* zz = jpeg_zigzag;
+    u8 unzz[64];
+    if (KIND == SCAN_AC_REFINE) {
+        for (u32 k = 0; k < 64; k++) unzz[zz[k]] = (u8)k;
+    }
     u32 ns = s->scan_components;
     // The unit's column and row, stepped along instead of divided out for
     // every component of every unit.
@@ -665,7 +706,7 @@ static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s
                     } else if (KIND == SCAN_AC_FIRST) {
                         fault = decode_block_ac_first(&r, ac, &eobrun, block, s->ss, s->se, s->al, zz);
                     } else {
-                        fault = decode_block_ac_refine(&r, ac, &eobrun, block, s->ss, s->se, s->al, zz);
+                        fault = decode_block_ac_refine(&r, ac, &eobrun, block, s->ss, s->se, s->al, zz, unzz);
                     }
                     if (fault) return jpeg_fail(st, fault, r.pos);
                     if (STORE) plane->dc[b] = block[0];

@@ -93,6 +93,9 @@ void jpeg_preview_row_sse2(const i16* dc, i32 q, u8* row, u32 count);
 void jpeg_widen_row_scalar(const u8* in, u8* out, u32 count, u32 shift);
 void jpeg_widen_row_sse2(const u8* in, u8* out, u32 count, u32 shift);
 u64 jpeg_find_ff_scalar(const u8* p, u64 pos, u64 length);
+// Bit i set when coefficient i of the 64 is not zero; the SSE2 twin is
+// inlined from mask_sse2.h.
+u64 jpeg_nonzero_mask_scalar(const i16* block);
 u64 jpeg_find_ff_sse2(const u8* p, u64 pos, u64 length);
 void jpeg_cmyk_row_scalar(const u8* c, const u8* m, const u8* y, const u8* k, u8* out, u32 count);
 void jpeg_cmyk_row_sse2(const u8* c, const u8* m, const u8* y, const u8* k, u8* out, u32 count);

@@ -12,6 +12,7 @@
 
 #include "codec/jpeg/jpeg.h"
 #include "codec/jpeg/kernels.h"
+#include "codec/jpeg/mask_sse2.h"
 
 namespace {
 
@@ -337,6 +338,25 @@ TEST(JpegKernels, FindFfVariantsAgree) {
                 ASSERT_EQ(a, expect);
             }
         }
+    }
+}
+
+// The non-zero mask of a block: every single coefficient alone (either
+// sign, the extremes included), then random sparse blocks.
+TEST(JpegKernels, NonzeroMaskVariantsAgree) {
+    alignas(16) i16 block[64];
+    for (u32 i = 0; i < 64; i++) {
+        for (i16 v : {(i16)1, (i16)-1, (i16)-32768, (i16)32767, (i16)256}) {
+            memset(block, 0, sizeof block);
+            block[i] = v;
+            ASSERT_EQ(jpeg_nonzero_mask_scalar(block), 1ull << i);
+            ASSERT_EQ(jpeg_nonzero_mask_sse2(block), 1ull << i);
+        }
+    }
+    std::mt19937 rng(13);
+    for (u32 trial = 0; trial < 20000; trial++) {
+        for (u32 i = 0; i < 64; i++) block[i] = rng() % (1 + trial % 8) == 0 ? (i16)rng() : 0;
+        ASSERT_EQ(jpeg_nonzero_mask_scalar(block), jpeg_nonzero_mask_sse2(block)) << trial;
     }
 }
 
