@@ -322,13 +322,14 @@ static u32 decode_block_ac_first(BitReader* r, const JpegHuffman* ac, u32* eobru
     }
     for (u32 k = ss; k <= se; k++) {
         if (r->bits < 32) refill(r);
-        u32 e = decode_symbol(r, ac, false);
+        i32 v;
+        u32 e = decode_whole(r, ac, false, &v);
         if (e == 0) return JPEG_BAD_DATA;
         u32 run = (e >> 5) & 15;
         if (e & (1u << 13)) {
             k += run;
             if (k > se) return JPEG_BAD_DATA;
-            block[zz[k]] = (i16)(u16)((u32)entry_value(r, e) << al);
+            block[zz[k]] = (i16)(u16)((u32)v << al);
         } else if (run == 15) {
             k += 15;
         } else {
@@ -359,7 +360,10 @@ static QB_FORCE_INLINE u64 zigzag_mask(u64 natural, const u8* unzz) {
 // The correction bit of a coefficient with a non-zero history: when set and
 // the coefficient lacks this scan's bit, its magnitude grows by it.
 static QB_FORCE_INLINE void correct(BitReader* r, i16* c, i32 p1, i32 m1) {
-    if (get_bits(r, 1) && (*c & p1) == 0) *c = (i16)(*c + (*c >= 0 ? p1 : m1));
+    // Without branches: the bit is as likely 0 as 1.
+    i32 v = *c;
+    i32 apply = -(i32)(get_bits(r, 1) & (u32)((v & p1) == 0));
+    *c = (i16)(v + ((v >= 0 ? p1 : m1) & apply));
 }
 
 // Every coefficient of zigzag positions `set` (ascending) corrected.
