@@ -255,30 +255,38 @@ static QB_FORCE_INLINE u32 decode_block_sequential(BitReader* r, const JpegHuffm
 }
 
 // The preview's sequential block: the DC predictor advances and the AC
-// symbols are checked and dropped, several at a time through the skip table.
-// A run from the table is taken only when every one of its positions is
-// valid and no refill would have fallen between its symbols (each symbol
-// starts with at least 32 bits buffered), so the reader meets the data
-// exactly as the one-symbol loop does and faults show at the same offset;
-// anything else goes through that loop one symbol at a time.
+// symbols are checked and dropped, several at a time through the skip table
+// (FAST), or one at a time. A run from the table is taken when every one of
+// its positions is valid; anything else goes through the one-symbol loop,
+// which finds any fault. The table's runs may cross the points where the
+// one-symbol loop would refill the reader, so a fault's offset (the reader's
+// position) can differ between the two: an interval that fails is decoded
+// again one symbol at a time for the offset (see decode_interval_preview).
+// Whether an interval fails does not depend on the walk: both check the
+// same symbols.
+template <bool FAST>
 static QB_FORCE_INLINE u32 decode_block_preview(BitReader* r, const JpegHuffman* dc, const JpegHuffman* ac,
                                                 const u16* skip, i32* pred) {
     if (r->bits < 32) refill(r);
-    u32 e = decode_symbol(r, dc, true);
+    i32 v;
+    u32 e = decode_whole(r, dc, true, &v);
     if (e == 0) return JPEG_BAD_DATA;
-    *pred = (i16)(u16)((u32)*pred + (u32)entry_value(r, e));
+    *pred = (i16)(u16)((u32)*pred + (u32)v);
     u32 k = 1;
     for (;;) {
         if (r->bits < 32) refill(r);
-        u32 m = skip[r->buf >> (64 - JPEG_SKIP_BITS)];
-        u32 advance = (m >> 8) & 127;
-        if (k + advance <= 64 && r->bits >= 32 + ((m >> 4) & 15)) {
-            u32 n = m & 15;
-            r->buf <<= n;
-            r->bits -= n;
-            k += advance;
-            if (k >= 64 || (m & JPEG_SKIP_EOB)) return 0;
-            continue;
+        if (FAST) {
+            // A run takes at most 27 bits.
+            u32 m = skip[r->buf >> (64 - JPEG_SKIP_BITS)];
+            u32 advance = (m >> 5) & 127;
+            if (k + advance <= 64) {
+                u32 n = m & 31;
+                r->buf <<= n;
+                r->bits -= n;
+                k += advance;
+                if (k >= 64 || (m & JPEG_SKIP_EOB)) return 0;
+                continue;
+            }
         }
         e = decode_symbol(r, ac, false);
         if (e == 0) return JPEG_BAD_DATA;
@@ -522,7 +530,7 @@ struct PreviewPart {
 // The preview pass over units [u, u1) of an interval: DC terms only, the
 // first part's blocks YW x YH per unit, every other part's one (YW = YH = 0:
 // any layout, read from `w` and `h`). Units step along their column and row.
-template <u32 YW, u32 YH>
+template <bool FAST, u32 YW, u32 YH>
 static QB_FORCE_INLINE u32 preview_units(BitReader* r, PreviewPart* part, u32 ns, const u32* w, const u32* h, u32 u,
                                          u32 u1, u32 across, u32 ux, u32 uy) {
     for (; u < u1; u++, ux = ux + 1 < across ? ux + 1 : 0, uy += ux == 0) {
@@ -533,7 +541,7 @@ static QB_FORCE_INLINE u32 preview_units(BitReader* r, PreviewPart* part, u32 ns
             i16* at = c->plane + (u64)uy * bh * c->across + (u64)ux * bw;
             for (u32 y = 0; y < bh; y++) {
                 for (u32 x = 0; x < bw; x++) {
-                    u32 fault = decode_block_preview(r, c->dc, c->ac, c->skip, &c->pred);
+                    u32 fault = decode_block_preview<FAST>(r, c->dc, c->ac, c->skip, &c->pred);
                     if (fault) return fault;
                     at[(u64)y * c->across + x] = (i16)c->pred;
                 }
@@ -543,8 +551,9 @@ static QB_FORCE_INLINE u32 preview_units(BitReader* r, PreviewPart* part, u32 ns
     return 0;
 }
 
-static bool decode_interval_preview(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
-                                    const JpegRestartIndex* index, u32 interval, JpegStatus* st) {
+template <bool FAST>
+static u32 preview_interval(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
+                            const JpegRestartIndex* index, u32 interval, u64* fault_at) {
     BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
     u32 ns = s->scan_components;
     PreviewPart part[4];
@@ -567,15 +576,30 @@ static bool decode_interval_preview(const u8* p, const JpegDecoder* d, const Jpe
     u32 uy = u0 / across;
     u32 fault;
     if (ones && w[0] == 2 && h[0] == 2) {
-        fault = preview_units<2, 2>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+        fault = preview_units<FAST, 2, 2>(&r, part, ns, w, h, u0, u1, across, ux, uy);
     } else if (ones && w[0] == 1 && h[0] == 1) {
-        fault = preview_units<1, 1>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+        fault = preview_units<FAST, 1, 1>(&r, part, ns, w, h, u0, u1, across, ux, uy);
     } else {
-        fault = preview_units<0, 0>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+        fault = preview_units<FAST, 0, 0>(&r, part, ns, w, h, u0, u1, across, ux, uy);
     }
-    if (fault) return jpeg_fail(st, fault, r.pos);
-    if (r.bits < r.padding) return jpeg_fail(st, JPEG_BAD_DATA, index->end[interval]);
-    return true;
+    *fault_at = r.pos;
+    if (fault) return fault;
+    if (r.bits < r.padding) {
+        *fault_at = index->end[interval];
+        return JPEG_BAD_DATA;
+    }
+    return 0;
+}
+
+// The fast walk first; on a fault the interval again one symbol at a time,
+// for the offset that walk reports.
+static bool decode_interval_preview(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
+                                    const JpegRestartIndex* index, u32 interval, JpegStatus* st) {
+    u64 at = 0;
+    u32 fault = preview_interval<true>(p, d, s, planes, index, interval, &at);
+    if (fault == 0) return true;
+    fault = preview_interval<false>(p, d, s, planes, index, interval, &at);
+    return jpeg_fail(st, fault ? fault : JPEG_BAD_DATA, at);
 }
 
 // One component of a sequential scan as the full pass's walk uses it.
