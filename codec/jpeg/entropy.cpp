@@ -163,17 +163,17 @@ static __attribute__((noinline)) u32 long_code_entry(u64 buf, const JpegHuffman*
     u32 sym = t->symbols[index];
     u32 run = is_dc ? 0 : sym >> 4;
     u32 size = is_dc ? sym : sym & 15;
-    return len | (run << 5) | (size << 9) | (size ? 1u << 13 : 0);
+    return (len + size) | (run << 5) | (size << 9) | (size ? 1u << 13 : 0);
 }
 
 static QB_FORCE_INLINE u32 decode_symbol(BitReader* r, const JpegHuffman* t, bool is_dc) {
     u32 e = t->lookup[r->buf >> 55];
-    u32 n = e & 31;
-    if (__builtin_expect(n == 0, 0)) {
+    if (__builtin_expect((e & 31) == 0, 0)) {
         e = long_code_entry(r->buf, t, is_dc);
         if (e == 0) return 0;
-        n = e & 31;
     }
+    // The code alone: the magnitude bits still to read stay.
+    u32 n = (e & 31) - ((e >> 9) & 15);
     r->buf <<= n;
     r->bits -= n;
     return e;
@@ -191,13 +191,15 @@ static QB_FORCE_INLINE u32 decode_whole(BitReader* r, const JpegHuffman* t, bool
         e = long_code_entry(r->buf, t, is_dc);
         if (e == 0) return 0;
     }
-    u32 n = e & 31;
+    // The whole symbol leaves the buffer in one shift; the magnitude bits
+    // are read beside it, off that dependency chain.
+    u32 total = e & 31;
     u32 s = (e >> 9) & 15;
-    u64 b = r->buf << n;
+    u64 b = r->buf << (total - s);
     u64 raw = (b >> 1) >> (63 - s);
     i32 negative = (i32)~((i64)b >> 63);  // all ones when the first magnitude bit is 0
-    r->buf = b << s;
-    r->bits -= n + s;
+    r->buf <<= total;
+    r->bits -= total;
     *value = (i32)(i16)(u16)(e >> 16) + (i32)raw + (negative & (1 - (1 << s)));
     return e;
 }

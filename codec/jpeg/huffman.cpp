@@ -32,7 +32,7 @@ u32 build_huffman(const u8 counts[16], const u8* symbols, bool is_dc, JpegHuffma
                     if (v < (1 << (size - 1))) v += 1 - (1 << size);
                     entry = (len + size) | (run << 5) | (1u << 13) | ((u32)(u16)(i16)v << 16);
                 } else {
-                    entry = len | (run << 5) | (size << 9) | (1u << 13);
+                    entry = (len + size) | (run << 5) | (size << 9) | (1u << 13);
                 }
                 table->lookup[(code << spare) | rest] = entry;
             }

@@ -56,8 +56,8 @@ constexpr u64 JPEG_FIXED_BYTES = 1331008;
 // ---- Records ------------------------------------------------------------------
 
 // One Huffman table, 611 words. Lookup entry for the next 9 bits:
-//   bits 0-4    bits to drop: the code length, plus the magnitude bits when
-//               they fit in the 9 bits as well; 0 for a code longer than 9 bits
+//   bits 0-4    bits the whole symbol takes: the code length plus its
+//               magnitude size; 0 for a code longer than 9 bits
 //   bits 5-8    run (AC: high nibble of the symbol; DC: 0)
 //   bits 9-12   magnitude size still to read (0 when already included)
 //   bit 13      the symbol's size is not 0
