@@ -12,6 +12,13 @@
 // clears its planes ahead: the first scan that covers a component writes
 // each of its blocks whole, zeros included, and only a plane that some other
 // kind of scan reaches first, or that no scan reaches, is cleared in one go.
+//
+// Sequential scans, the bulk of most files, have walks of their own that
+// keep the reader and the scan's components in registers; the preview's
+// walk drops AC symbols several at a time. A fault's offset is where the
+// reader stood, so every walk reports the offset of the plain one-symbol
+// walk, which refills at fixed points: a walk that takes symbols in groups
+// decodes a failed interval again one symbol at a time for it.
 #include "codec/jpeg/jpeg.h"
 #include "codec/jpeg/kernels.h"
 #include "codec/jpeg/mask_sse2.h"

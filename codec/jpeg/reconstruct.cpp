@@ -4,7 +4,9 @@
 // chroma sample on each side when chroma is subsampled, so the triangular
 // filter at a tile's edge sees the same neighbours as inside the image and
 // tiles meet without seams. All buffers sit in the workspace, rows 272 bytes
-// apart: 256 pixels, the filter margin and the vector kernels' slack.
+// apart: 256 pixels, the filter margin and the vector kernels' slack. Chroma
+// halved across is filtered one row at a time as the tile's rows are
+// converted, so a filtered row is used while it is still in the cache.
 #include "codec/jpeg/jpeg.h"
 #include "codec/jpeg/kernels.h"
 
