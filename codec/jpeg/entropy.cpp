@@ -12,8 +12,16 @@
 // clears its planes ahead: the first scan that covers a component writes
 // each of its blocks whole, zeros included, and only a plane that some other
 // kind of scan reaches first, or that no scan reaches, is cleared in one go.
+//
+// Sequential scans, the bulk of most files, have walks of their own that
+// keep the reader and the scan's components in registers; the preview's
+// walk drops AC symbols several at a time. A fault's offset is where the
+// reader stood, so every walk reports the offset of the plain one-symbol
+// walk, which refills at fixed points: a walk that takes symbols in groups
+// decodes a failed interval again one symbol at a time for it.
 #include "codec/jpeg/jpeg.h"
 #include "codec/jpeg/kernels.h"
+#include "codec/jpeg/mask_sse2.h"
 
 #include <string.h>
 
@@ -149,24 +157,57 @@ static QB_FORCE_INLINE u32 get_bits(BitReader* r, u32 n) {
 
 // The lookup entry of the next symbol, its code dropped; 0 for a bit
 // pattern that is no code of the table. Needs 16 buffered bits.
+// A code longer than the lookup's 9 bits, found from the limits: its entry
+// with the magnitude size still to read, or 0. Kept out of line so the hot
+// loops stay small.
+static __attribute__((noinline)) u32 long_code_entry(u64 buf, const JpegHuffman* t, bool is_dc) {
+    u32 top = (u32)(buf >> 48);
+    u32 len = 10;
+    while (len <= 16 && top >= t->limit[len]) len++;
+    if (len > 16) return 0;
+    i32 index = (i32)(top >> (16 - len)) + t->offset[len];
+    if (index < 0 || index >= (i32)t->count) return 0;
+    u32 sym = t->symbols[index];
+    u32 run = is_dc ? 0 : sym >> 4;
+    u32 size = is_dc ? sym : sym & 15;
+    return (len + size) | (run << 5) | (size << 9) | (size ? 1u << 13 : 0);
+}
+
 static QB_FORCE_INLINE u32 decode_symbol(BitReader* r, const JpegHuffman* t, bool is_dc) {
     u32 e = t->lookup[r->buf >> 55];
-    u32 n = e & 31;
-    if (n == 0) {
-        u32 top = (u32)(r->buf >> 48);
-        u32 len = 10;
-        while (len <= 16 && top >= t->limit[len]) len++;
-        if (len > 16) return 0;
-        i32 index = (i32)(top >> (16 - len)) + t->offset[len];
-        if (index < 0 || index >= (i32)t->count) return 0;
-        u32 sym = t->symbols[index];
-        u32 run = is_dc ? 0 : sym >> 4;
-        u32 size = is_dc ? sym : sym & 15;
-        e = len | (run << 5) | (size << 9) | (size ? 1u << 13 : 0);
-        n = len;
+    if (__builtin_expect((e & 31) == 0, 0)) {
+        e = long_code_entry(r->buf, t, is_dc);
+        if (e == 0) return 0;
     }
+    // The code alone: the magnitude bits still to read stay.
+    u32 n = (e & 31) - ((e >> 9) & 15);
     r->buf <<= n;
     r->bits -= n;
+    return e;
+}
+
+// One symbol whole, code and magnitude bits, with no branch on whether the
+// lookup entry folded the value in: the magnitude bits (none for a folded
+// entry, whose size field is 0) are taken from the top of the buffer after
+// the code, and their first bit tells the sign. Returns the entry (0 for no
+// code) and the coefficient value through `value`. Needs 32 buffered bits;
+// a symbol takes at most 16 + 15.
+static QB_FORCE_INLINE u32 decode_whole(BitReader* r, const JpegHuffman* t, bool is_dc, i32* value) {
+    u32 e = t->lookup[r->buf >> 55];
+    if (__builtin_expect((e & 31) == 0, 0)) {
+        e = long_code_entry(r->buf, t, is_dc);
+        if (e == 0) return 0;
+    }
+    // The whole symbol leaves the buffer in one shift; the magnitude bits
+    // are read beside it, off that dependency chain.
+    u32 total = e & 31;
+    u32 s = (e >> 9) & 15;
+    u64 b = r->buf << (total - s);
+    u64 raw = (b >> 1) >> (63 - s);
+    i32 negative = (i32)~((i64)b >> 63);  // all ones when the first magnitude bit is 0
+    r->buf <<= total;
+    r->bits -= total;
+    *value = (i32)(i16)(u16)(e >> 16) + (i32)raw + (negative & (1 - (1 << s)));
     return e;
 }
 
@@ -198,20 +239,21 @@ static QB_FORCE_INLINE u32 decode_block_sequential(BitReader* r, const JpegHuffm
                                                    i32* pred, i16* block, bool clear, const u8* zz) {
     if (clear) memset(block, 0, 128);
     if (r->bits < 32) refill(r);
-    u32 e = decode_symbol(r, dc, true);
+    i32 v;
+    u32 e = decode_whole(r, dc, true, &v);
     if (e == 0) return JPEG_BAD_DATA;
-    *pred = (i16)(u16)((u32)*pred + (u32)entry_value(r, e));
+    *pred = (i16)(u16)((u32)*pred + (u32)v);
     block[0] = (i16)*pred;
     u32 k = 1;
     while (k < 64) {
         if (r->bits < 32) refill(r);
-        e = decode_symbol(r, ac, false);
+        e = decode_whole(r, ac, false, &v);
         if (e == 0) return JPEG_BAD_DATA;
         u32 run = (e >> 5) & 15;
         if (e & (1u << 13)) {
             k += run;
             if (k > 63) return JPEG_BAD_DATA;
-            block[zz[k]] = (i16)entry_value(r, e);
+            block[zz[k]] = (i16)v;
             k++;
         } else {
             if (run != 15) break;
@@ -222,30 +264,38 @@ static QB_FORCE_INLINE u32 decode_block_sequential(BitReader* r, const JpegHuffm
 }
 
 // The preview's sequential block: the DC predictor advances and the AC
-// symbols are checked and dropped, several at a time through the skip table.
-// A run from the table is taken only when every one of its positions is
-// valid and no refill would have fallen between its symbols (each symbol
-// starts with at least 32 bits buffered), so the reader meets the data
-// exactly as the one-symbol loop does and faults show at the same offset;
-// anything else goes through that loop one symbol at a time.
+// symbols are checked and dropped, several at a time through the skip table
+// (FAST), or one at a time. A run from the table is taken when every one of
+// its positions is valid; anything else goes through the one-symbol loop,
+// which finds any fault. The table's runs may cross the points where the
+// one-symbol loop would refill the reader, so a fault's offset (the reader's
+// position) can differ between the two: an interval that fails is decoded
+// again one symbol at a time for the offset (see decode_interval_preview).
+// Whether an interval fails does not depend on the walk: both check the
+// same symbols.
+template <bool FAST>
 static QB_FORCE_INLINE u32 decode_block_preview(BitReader* r, const JpegHuffman* dc, const JpegHuffman* ac,
                                                 const u16* skip, i32* pred) {
     if (r->bits < 32) refill(r);
-    u32 e = decode_symbol(r, dc, true);
+    i32 v;
+    u32 e = decode_whole(r, dc, true, &v);
     if (e == 0) return JPEG_BAD_DATA;
-    *pred = (i16)(u16)((u32)*pred + (u32)entry_value(r, e));
+    *pred = (i16)(u16)((u32)*pred + (u32)v);
     u32 k = 1;
     for (;;) {
         if (r->bits < 32) refill(r);
-        u32 m = skip[r->buf >> (64 - JPEG_SKIP_BITS)];
-        u32 advance = (m >> 8) & 127;
-        if (k + advance <= 64 && r->bits >= 32 + ((m >> 4) & 15)) {
-            u32 n = m & 15;
-            r->buf <<= n;
-            r->bits -= n;
-            k += advance;
-            if (k >= 64 || (m & JPEG_SKIP_EOB)) return 0;
-            continue;
+        if (FAST) {
+            // A run takes at most 27 bits.
+            u32 m = skip[r->buf >> (64 - JPEG_SKIP_BITS)];
+            u32 advance = (m >> 5) & 127;
+            if (k + advance <= 64) {
+                u32 n = m & 31;
+                r->buf <<= n;
+                r->bits -= n;
+                k += advance;
+                if (k >= 64 || (m & JPEG_SKIP_EOB)) return 0;
+                continue;
+            }
         }
         e = decode_symbol(r, ac, false);
         if (e == 0) return JPEG_BAD_DATA;
@@ -289,13 +339,14 @@ static u32 decode_block_ac_first(BitReader* r, const JpegHuffman* ac, u32* eobru
     }
     for (u32 k = ss; k <= se; k++) {
         if (r->bits < 32) refill(r);
-        u32 e = decode_symbol(r, ac, false);
+        i32 v;
+        u32 e = decode_whole(r, ac, false, &v);
         if (e == 0) return JPEG_BAD_DATA;
         u32 run = (e >> 5) & 15;
         if (e & (1u << 13)) {
             k += run;
             if (k > se) return JPEG_BAD_DATA;
-            block[zz[k]] = (i16)(u16)((u32)entry_value(r, e) << al);
+            block[zz[k]] = (i16)(u16)((u32)v << al);
         } else if (run == 15) {
             k += 15;
         } else {
@@ -306,12 +357,54 @@ static u32 decode_block_ac_first(BitReader* r, const JpegHuffman* ac, u32* eobru
     return 0;
 }
 
+u64 jpeg_nonzero_mask_scalar(const i16* block) {
+    u64 mask = 0;
+    for (u32 i = 0; i < 64; i++) mask |= (u64)(block[i] != 0) << i;
+    return mask;
+}
+
+// The zigzag positions of a natural-order mask: bit k set when coefficient
+// zz[k] is. `unzz` maps natural positions to zigzag ones.
+static QB_FORCE_INLINE u64 zigzag_mask(u64 natural, const u8* unzz) {
+    u64 mask = 0;
+    while (natural) {
+        mask |= 1ull << unzz[__builtin_ctzll(natural)];
+        natural &= natural - 1;
+    }
+    return mask;
+}
+
+// The correction bit of a coefficient with a non-zero history: when set and
+// the coefficient lacks this scan's bit, its magnitude grows by it.
+static QB_FORCE_INLINE void correct(BitReader* r, i16* c, i32 p1, i32 m1) {
+    // Without branches: the bit is as likely 0 as 1.
+    i32 v = *c;
+    i32 apply = -(i32)(get_bits(r, 1) & (u32)((v & p1) == 0));
+    *c = (i16)(v + ((v >= 0 ? p1 : m1) & apply));
+}
+
+// Every coefficient of zigzag positions `set` (ascending) corrected.
+static QB_FORCE_INLINE void correct_all(BitReader* r, i16* block, u64 set, const u8* zz, i32 p1, i32 m1) {
+    while (set) {
+        correct(r, &block[zz[__builtin_ctzll(set)]], p1, m1);
+        set &= set - 1;
+    }
+}
+
 // Refines the band: correction bits for coefficients already non-zero, new
 // coefficients of magnitude 1 << al after their run of zero-history ones.
+// Which coefficients have a history is read once per block into a mask of
+// zigzag positions, so the walks visit only the non-zero ones and find the
+// end of a run of zeros by counting bits; the bits are read in the same
+// order, and the reader refilled at the same points, as one position at a
+// time would.
 static u32 decode_block_ac_refine(BitReader* r, const JpegHuffman* ac, u32* eobrun, i16* block, u32 ss, u32 se,
-                                  u32 al, const u8* zz) {
+                                  u32 al, const u8* zz, const u8* unzz) {
     i32 p1 = 1 << al;
     i32 m1 = -p1;
+    // Positions ss..se; se is at most 63.
+    u64 band = (se == 63 ? ~0ull : (1ull << (se + 1)) - 1) & ~((1ull << ss) - 1);
+    u64 history = zigzag_mask(jpeg_nonzero_mask_sse2(block), unzz) & band;
     u32 k = ss;
     if (*eobrun == 0) {
         for (; k <= se; k++) {
@@ -331,16 +424,16 @@ static u32 decode_block_ac_refine(BitReader* r, const JpegHuffman* ac, u32* eobr
                 *eobrun = (1u << run) + get_bits(r, run);
                 break;
             }
-            while (k <= se) {
-                i16* c = &block[zz[k]];
-                if (*c != 0) {
-                    if (get_bits(r, 1) && (*c & p1) == 0) *c = (i16)(*c + (*c >= 0 ? p1 : m1));
-                } else {
-                    if (run == 0) break;
-                    run--;
-                }
-                k++;
-            }
+            // The position of the (run + 1)-th zero-history coefficient from
+            // k on, or se + 1 when there are not that many; every non-zero one
+            // before it is corrected.
+            u64 from = band & ~((1ull << k) - 1);
+            u64 zeros = from & ~history;
+            for (u32 i = 0; i < run && zeros; i++) zeros &= zeros - 1;
+            u32 target = zeros ? (u32)__builtin_ctzll(zeros) : se + 1;
+            u64 before = target > 63 ? from : from & ((1ull << target) - 1);
+            correct_all(r, block, history & before, zz, p1, m1);
+            k = target;
             if (value) {
                 if (k > se) return JPEG_BAD_DATA;
                 block[zz[k]] = (i16)value;
@@ -348,10 +441,7 @@ static u32 decode_block_ac_refine(BitReader* r, const JpegHuffman* ac, u32* eobr
         }
     }
     if (*eobrun) {
-        for (; k <= se; k++) {
-            i16* c = &block[zz[k]];
-            if (*c != 0 && get_bits(r, 1) && (*c & p1) == 0) *c = (i16)(*c + (*c >= 0 ? p1 : m1));
-        }
+        if (k <= se) correct_all(r, block, history & ~((1ull << k) - 1), zz, p1, m1);
         (*eobrun)--;
     }
     return 0;
@@ -449,7 +539,7 @@ struct PreviewPart {
 // The preview pass over units [u, u1) of an interval: DC terms only, the
 // first part's blocks YW x YH per unit, every other part's one (YW = YH = 0:
 // any layout, read from `w` and `h`). Units step along their column and row.
-template <u32 YW, u32 YH>
+template <bool FAST, u32 YW, u32 YH>
 static QB_FORCE_INLINE u32 preview_units(BitReader* r, PreviewPart* part, u32 ns, const u32* w, const u32* h, u32 u,
                                          u32 u1, u32 across, u32 ux, u32 uy) {
     for (; u < u1; u++, ux = ux + 1 < across ? ux + 1 : 0, uy += ux == 0) {
@@ -460,7 +550,7 @@ static QB_FORCE_INLINE u32 preview_units(BitReader* r, PreviewPart* part, u32 ns
             i16* at = c->plane + (u64)uy * bh * c->across + (u64)ux * bw;
             for (u32 y = 0; y < bh; y++) {
                 for (u32 x = 0; x < bw; x++) {
-                    u32 fault = decode_block_preview(r, c->dc, c->ac, c->skip, &c->pred);
+                    u32 fault = decode_block_preview<FAST>(r, c->dc, c->ac, c->skip, &c->pred);
                     if (fault) return fault;
                     at[(u64)y * c->across + x] = (i16)c->pred;
                 }
@@ -470,8 +560,9 @@ static QB_FORCE_INLINE u32 preview_units(BitReader* r, PreviewPart* part, u32 ns
     return 0;
 }
 
-static bool decode_interval_preview(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
-                                    const JpegRestartIndex* index, u32 interval, JpegStatus* st) {
+template <bool FAST>
+static u32 preview_interval(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
+                            const JpegRestartIndex* index, u32 interval, u64* fault_at) {
     BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
     u32 ns = s->scan_components;
     PreviewPart part[4];
@@ -494,11 +585,101 @@ static bool decode_interval_preview(const u8* p, const JpegDecoder* d, const Jpe
     u32 uy = u0 / across;
     u32 fault;
     if (ones && w[0] == 2 && h[0] == 2) {
-        fault = preview_units<2, 2>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+        fault = preview_units<FAST, 2, 2>(&r, part, ns, w, h, u0, u1, across, ux, uy);
     } else if (ones && w[0] == 1 && h[0] == 1) {
-        fault = preview_units<1, 1>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+        fault = preview_units<FAST, 1, 1>(&r, part, ns, w, h, u0, u1, across, ux, uy);
     } else {
-        fault = preview_units<0, 0>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+        fault = preview_units<FAST, 0, 0>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+    }
+    *fault_at = r.pos;
+    if (fault) return fault;
+    if (r.bits < r.padding) {
+        *fault_at = index->end[interval];
+        return JPEG_BAD_DATA;
+    }
+    return 0;
+}
+
+// The fast walk first; on a fault the interval again one symbol at a time,
+// for the offset that walk reports.
+static bool decode_interval_preview(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
+                                    const JpegRestartIndex* index, u32 interval, JpegStatus* st) {
+    u64 at = 0;
+    u32 fault = preview_interval<true>(p, d, s, planes, index, interval, &at);
+    if (fault == 0) return true;
+    fault = preview_interval<false>(p, d, s, planes, index, interval, &at);
+    return jpeg_fail(st, fault ? fault : JPEG_BAD_DATA, at);
+}
+
+// One component of a sequential scan as the full pass's walk uses it.
+struct StorePart {
+    const JpegHuffman* dc;
+    const JpegHuffman* ac;
+    i16* coefficients;  // the coefficient store
+    i16* dc_plane;
+    u64 across;  // blocks per plane row
+    i32 pred;
+    bool clear;  // blocks zeroed before they are decoded
+};
+
+// The full pass over units [u, u1) of a sequential interval, laid out as
+// preview_units walks them: every coefficient stored, the DC term copied to
+// the DC plane. The walk keeps the reader and the parts in registers, which
+// the general decode_interval, shared by every kind of scan, does not.
+template <u32 YW, u32 YH>
+static QB_FORCE_INLINE u32 store_units(BitReader* r, StorePart* part, u32 ns, const u32* w, const u32* h, u32 u,
+                                       u32 u1, u32 across, u32 ux, u32 uy) {
+    const u8* zz = jpeg_zigzag;
+    for (; u < u1; u++, ux = ux + 1 < across ? ux + 1 : 0, uy += ux == 0) {
+        for (u32 i = 0; i < ns; i++) {
+            StorePart* c = &part[i];
+            u32 bw = YW != 0 ? (i == 0 ? YW : 1) : w[i];
+            u32 bh = YW != 0 ? (i == 0 ? YH : 1) : h[i];
+            u64 base = (u64)uy * bh * c->across + (u64)ux * bw;
+            for (u32 y = 0; y < bh; y++) {
+                for (u32 x = 0; x < bw; x++) {
+                    u64 b = base + (u64)y * c->across + x;
+                    i16* block = c->coefficients + b * 64;
+                    u32 fault = decode_block_sequential(r, c->dc, c->ac, &c->pred, block, c->clear, zz);
+                    if (fault) return fault;
+                    c->dc_plane[b] = block[0];
+                }
+            }
+        }
+    }
+    return 0;
+}
+
+static __attribute__((noinline)) bool decode_interval_store(const u8* p, const JpegDecoder* d, const JpegScan* s,
+                                                            const JpegPlanes* planes, const JpegRestartIndex* index,
+                                                            u32 interval, u32 clear, JpegStatus* st) {
+    BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
+    u32 ns = s->scan_components;
+    StorePart part[4];
+    u32 w[4];
+    u32 h[4];
+    bool ones = true;
+    for (u32 i = 0; i < ns; i++) {
+        u32 ci = s->component[i];
+        const JpegComponent* c = &d->comp[ci];
+        part[i] = StorePart{&d->dc[s->dc_table[i]], &d->ac[s->ac_table[i]], planes->plane[ci].coefficients,
+                            planes->plane[ci].dc, c->blocks_across, 0, ((clear >> i) & 1) != 0};
+        w[i] = ns >= 2 ? c->h : 1;
+        h[i] = ns >= 2 ? c->v : 1;
+        if (i > 0 && (w[i] != 1 || h[i] != 1)) ones = false;
+    }
+    u32 u0 = index->first_unit[interval];
+    u32 u1 = u0 + index->interval_size < index->units ? u0 + index->interval_size : index->units;
+    u32 across = ns >= 2 ? d->mcus_across : d->comp[s->component[0]].preview_width;
+    u32 ux = u0 % across;
+    u32 uy = u0 / across;
+    u32 fault;
+    if (ones && w[0] == 2 && h[0] == 2) {
+        fault = store_units<2, 2>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+    } else if (ones && w[0] == 1 && h[0] == 1) {
+        fault = store_units<1, 1>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+    } else {
+        fault = store_units<0, 0>(&r, part, ns, w, h, u0, u1, across, ux, uy);
     }
     if (fault) return jpeg_fail(st, fault, r.pos);
     if (r.bits < r.padding) return jpeg_fail(st, JPEG_BAD_DATA, index->end[interval]);
@@ -513,12 +694,17 @@ template <u32 KIND, bool STORE>
 static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
                             const JpegRestartIndex* index, u32 interval, u32 clear, JpegStatus* st) {
     if (KIND == SCAN_SEQUENTIAL && !STORE) return decode_interval_preview(p, d, s, planes, index, interval, st);
+    if (KIND == SCAN_SEQUENTIAL) return decode_interval_store(p, d, s, planes, index, interval, clear, st);
     BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
     i32 pred[4] = {};
     u32 eobrun = 0;
     u32 u0 = index->first_unit[interval];
     u32 u1 = u0 + index->interval_size < index->units ? u0 + index->interval_size : index->units;
     const u8* zz = jpeg_zigzag;
+    u8 unzz[64];
+    if (KIND == SCAN_AC_REFINE) {
+        for (u32 k = 0; k < 64; k++) unzz[zz[k]] = (u8)k;
+    }
     u32 ns = s->scan_components;
     // The unit's column and row, stepped along instead of divided out for
     // every component of every unit.
@@ -557,7 +743,7 @@ static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s
                     } else if (KIND == SCAN_AC_FIRST) {
                         fault = decode_block_ac_first(&r, ac, &eobrun, block, s->ss, s->se, s->al, zz);
                     } else {
-                        fault = decode_block_ac_refine(&r, ac, &eobrun, block, s->ss, s->se, s->al, zz);
+                        fault = decode_block_ac_refine(&r, ac, &eobrun, block, s->ss, s->se, s->al, zz, unzz);
                     }
                     if (fault) return jpeg_fail(st, fault, r.pos);
                     if (STORE) plane->dc[b] = block[0];

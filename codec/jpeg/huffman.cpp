@@ -32,7 +32,7 @@ u32 build_huffman(const u8 counts[16], const u8* symbols, bool is_dc, JpegHuffma
                     if (v < (1 << (size - 1))) v += 1 - (1 << size);
                     entry = (len + size) | (run << 5) | (1u << 13) | ((u32)(u16)(i16)v << 16);
                 } else {
-                    entry = len | (run << 5) | (size << 9) | (1u << 13);
+                    entry = (len + size) | (run << 5) | (size << 9) | (1u << 13);
                 }
                 table->lookup[(code << spare) | rest] = entry;
             }
@@ -63,20 +63,18 @@ void build_ac_skip(const JpegHuffman* t, u16* skip) {
     const u32 B = JPEG_SKIP_BITS;
     for (u32 i = 0; i < (1u << B); i++) {
         u32 used = 0;
-        u32 before_last = 0;
         u32 advance = 0;
         bool eob = false;
         bool any = false;
-        // Whole symbols while they fit; the bits past the index read as zeros
-        // but no accepted symbol reaches them.
+        // Whole symbols while they fit, then possibly one whose magnitude
+        // bits run past the index; the bits past the index read as zeros but
+        // no accepted code reaches them.
         while (!eob && advance < 64) {
             u32 top = ((i << used) << (16 - B)) & 0xFFFF;
             u32 len, sym;
-            if (!code_at(t, top, &len, &sym)) break;
+            if (!code_at(t, top, &len, &sym) || len > B - used) break;
             u32 run = sym >> 4;
             u32 size = sym & 15;
-            if (len + size > B - used) break;
-            before_last = used;
             used += len + size;
             any = true;
             if (size != 0) {
@@ -87,7 +85,8 @@ void build_ac_skip(const JpegHuffman* t, u16* skip) {
                 advance += 1;
                 eob = true;
             }
+            if (used > B) break;
         }
-        skip[i] = any ? (u16)(used | (before_last << 4) | (advance << 8) | (eob ? (u32)JPEG_SKIP_EOB : 0u)) : (u16)JPEG_SKIP_NONE;
+        skip[i] = any ? (u16)(used | (advance << 5) | (eob ? (u32)JPEG_SKIP_EOB : 0u)) : (u16)JPEG_SKIP_NONE;
     }
 }

@@ -53,25 +53,29 @@ static QB_FORCE_INLINE void pass(__m128i* v, const __m128i* k, __m128i round, in
               _mm_unpacklo_epi16(v[5], v[7]), k, round, shift, lo);
     pass_half(_mm_unpackhi_epi16(v[0], v[4]), _mm_unpackhi_epi16(v[2], v[6]), _mm_unpackhi_epi16(v[1], v[3]),
               _mm_unpackhi_epi16(v[5], v[7]), k, round, shift, hi);
+#pragma GCC unroll 8
     for (u32 i = 0; i < 8; i++) v[i] = _mm_packs_epi32(lo[i], hi[i]);
 }
 
-void jpeg_idct_sse2(const i16* coef, const i16* quant, const u8* constants, u8* out, u64 stride) {
-    __m128i k[12];
-    for (u32 r = 0; r < 12; r++) k[r] = k_row(constants, r);
+// One block with the constant rows already loaded. The loops are unrolled
+// by hand's order so the eight rows stay in registers.
+static QB_FORCE_INLINE void idct_block(const i16* coef, const i16* quant, const __m128i* k, u8* out, u64 stride) {
     __m128i v[8];
+#pragma GCC unroll 8
     for (u32 i = 0; i < 8; i++) {
         v[i] = _mm_mullo_epi16(_mm_loadu_si128((const __m128i*)(coef + 8 * i)),
                                _mm_loadu_si128((const __m128i*)(quant + 8 * i)));
     }
     // All AC products zero: every sample is the same (see the scalar twin).
-    __m128i any = _mm_andnot_si128(_mm_cvtsi32_si128(0xFFFF), v[0]);
-    for (u32 i = 1; i < 8; i++) any = _mm_or_si128(any, v[i]);
+    __m128i any = _mm_or_si128(_mm_or_si128(_mm_or_si128(v[1], v[2]), _mm_or_si128(v[3], v[4])),
+                               _mm_or_si128(_mm_or_si128(v[5], v[6]), v[7]));
+    any = _mm_or_si128(any, _mm_andnot_si128(_mm_cvtsi32_si128(0xFFFF), v[0]));
     if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF) {
         i32 x0 = (i16)_mm_cvtsi128_si32(v[0]);
         i32 s = 4 * x0 < -32768 ? -32768 : (4 * x0 > 32767 ? 32767 : 4 * x0);
         i32 f = ((s + 16) >> 5) + 128;
         __m128i flat = _mm_set1_epi8((char)(u8)(f < 0 ? 0 : (f > 255 ? 255 : f)));
+#pragma GCC unroll 8
         for (u32 i = 0; i < 8; i++) _mm_storel_epi64((__m128i*)(out + i * stride), flat);
         return;
     }
@@ -80,6 +84,7 @@ void jpeg_idct_sse2(const i16* coef, const i16* quant, const u8* constants, u8* 
     pass(v, k, _mm_set1_epi32(131072), 18);
     transpose8(v);
     __m128i bias = _mm_set1_epi16(128);
+#pragma GCC unroll 4
     for (u32 i = 0; i < 8; i += 2) {
         __m128i a = _mm_adds_epi16(v[i], bias);
         __m128i b = _mm_adds_epi16(v[i + 1], bias);
@@ -87,4 +92,18 @@ void jpeg_idct_sse2(const i16* coef, const i16* quant, const u8* constants, u8* 
         _mm_storel_epi64((__m128i*)(out + i * stride), bytes);
         _mm_storel_epi64((__m128i*)(out + (i + 1) * stride), _mm_srli_si128(bytes, 8));
     }
+}
+
+void jpeg_idct_sse2(const i16* coef, const i16* quant, const u8* constants, u8* out, u64 stride) {
+    __m128i k[12];
+#pragma GCC unroll 12
+    for (u32 r = 0; r < 12; r++) k[r] = k_row(constants, r);
+    idct_block(coef, quant, k, out, stride);
+}
+
+void jpeg_idct_row_sse2(const i16* coef, u32 count, const i16* quant, const u8* constants, u8* out, u64 stride) {
+    __m128i k[12];
+#pragma GCC unroll 12
+    for (u32 r = 0; r < 12; r++) k[r] = k_row(constants, r);
+    for (u32 j = 0; j < count; j++) idct_block(coef + 64 * j, quant, k, out + 8 * j, stride);
 }

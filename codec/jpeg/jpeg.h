@@ -56,8 +56,8 @@ constexpr u64 JPEG_FIXED_BYTES = 1331008;
 // ---- Records ------------------------------------------------------------------
 
 // One Huffman table, 611 words. Lookup entry for the next 9 bits:
-//   bits 0-4    bits to drop: the code length, plus the magnitude bits when
-//               they fit in the 9 bits as well; 0 for a code longer than 9 bits
+//   bits 0-4    bits the whole symbol takes: the code length plus its
+//               magnitude size; 0 for a code longer than 9 bits
 //   bits 5-8    run (AC: high nibble of the symbol; DC: 0)
 //   bits 9-12   magnitude size still to read (0 when already included)
 //   bit 13      the symbol's size is not 0
@@ -74,15 +74,15 @@ struct JpegHuffman {
 
 // Skip table of an AC Huffman table, for the preview pass that drops every
 // AC value: indexed by the next JPEG_SKIP_BITS bits, each u16 entry describes
-// the run of whole symbols (code and magnitude bits) that starts there and
-// fits in those bits, stopping after an end-of-block:
-//   bits 0-3    bits the run takes
-//   bits 4-7    bits taken before its last symbol starts
-//   bits 8-14   positions it advances: run + 1 per value, 16 per ZRL, 1 for
-//               the end-of-block; 127 when not even one symbol fits
+// the run of whole symbols that starts there, stopping after an end-of-block:
+// every symbol whose code and magnitude bits fit in those bits, and then one
+// more whose code fits but whose magnitude bits run past them:
+//   bits 0-4    bits the run takes (at most 12 + 15)
+//   bits 5-11   positions it advances: run + 1 per value, 16 per ZRL, 1 for
+//               the end-of-block; 127 when not even one code fits
 //   bit 15      the run ends with an end-of-block
 // With 12 bits the table is 8 KiB, so a scan's two tables stay in L1.
-enum : u32 { JPEG_SKIP_BITS = 12, JPEG_SKIP_NONE = 127u << 8, JPEG_SKIP_EOB = 1u << 15 };
+enum : u32 { JPEG_SKIP_BITS = 12, JPEG_SKIP_NONE = 127u << 5, JPEG_SKIP_EOB = 1u << 15 };
 
 struct JpegComponent {
     u32 id;

@@ -10,6 +10,10 @@
 // the inverse DCT with the constants that write_idct_constants placed in
 // `constants`, and writes 8 rows of 8 samples `stride` bytes apart.
 typedef void (*JpegIdctFn)(const i16* coefficients, const i16* quant, const u8* constants, u8* out, u64 stride);
+// The same for `count` blocks stored one after another (64 coefficients
+// each), written side by side: block j's samples start at out + 8 j.
+typedef void (*JpegIdctRowFn)(const i16* coefficients, u32 count, const i16* quant, const u8* constants, u8* out,
+                              u64 stride);
 
 // Colour conversion of one row into RGBA bytes. Both variants convert the
 // count rounded up to a multiple of 8 pixels: sources and target carry slack.
@@ -43,6 +47,7 @@ typedef u64 (*JpegFindFfFn)(const u8* p, u64 pos, u64 length);
 
 struct JpegKernels {
     JpegIdctFn idct;
+    JpegIdctRowFn idct_row;
     JpegYccRowFn ycc_row;
     JpegYccRowFn rgb_row;
     JpegGreyRowFn grey_row;
@@ -56,7 +61,7 @@ struct JpegKernels {
     JpegCmykRowFn ycck_row;
 };
 
-enum : u32 { JPEG_KERNELS_SCALAR = 0, JPEG_KERNELS_SSE2 = 1, JPEG_KERNELS_BEST = 2 };
+enum : u32 { JPEG_KERNELS_SCALAR = 0, JPEG_KERNELS_SSE2 = 1, JPEG_KERNELS_BEST = 2, JPEG_KERNELS_AVX2 = 3 };
 
 const JpegKernels* jpeg_kernels();
 // Test hook: selects a variant; false when the machine lacks it.
@@ -64,8 +69,15 @@ bool jpeg_force_kernels(u32 variant);
 
 void jpeg_idct_scalar(const i16* coefficients, const i16* quant, const u8* constants, u8* out, u64 stride);
 void jpeg_idct_sse2(const i16* coefficients, const i16* quant, const u8* constants, u8* out, u64 stride);
+void jpeg_idct_row_scalar(const i16* coefficients, u32 count, const i16* quant, const u8* constants, u8* out,
+                          u64 stride);
+void jpeg_idct_row_sse2(const i16* coefficients, u32 count, const i16* quant, const u8* constants, u8* out,
+                        u64 stride);
+void jpeg_idct_row_avx2(const i16* coefficients, u32 count, const i16* quant, const u8* constants, u8* out,
+                        u64 stride);
 void jpeg_ycc_row_scalar(const u8* y, const u8* cb, const u8* cr, u8* out, u32 count);
 void jpeg_ycc_row_sse2(const u8* y, const u8* cb, const u8* cr, u8* out, u32 count);
+void jpeg_ycc_row_avx2(const u8* y, const u8* cb, const u8* cr, u8* out, u32 count);
 void jpeg_rgb_row_scalar(const u8* r, const u8* g, const u8* b, u8* out, u32 count);
 void jpeg_rgb_row_sse2(const u8* r, const u8* g, const u8* b, u8* out, u32 count);
 void jpeg_grey_row_scalar(const u8* y, u8* out, u32 count);
@@ -81,6 +93,9 @@ void jpeg_preview_row_sse2(const i16* dc, i32 q, u8* row, u32 count);
 void jpeg_widen_row_scalar(const u8* in, u8* out, u32 count, u32 shift);
 void jpeg_widen_row_sse2(const u8* in, u8* out, u32 count, u32 shift);
 u64 jpeg_find_ff_scalar(const u8* p, u64 pos, u64 length);
+// Bit i set when coefficient i of the 64 is not zero; the SSE2 twin is
+// inlined from mask_sse2.h.
+u64 jpeg_nonzero_mask_scalar(const i16* block);
 u64 jpeg_find_ff_sse2(const u8* p, u64 pos, u64 length);
 void jpeg_cmyk_row_scalar(const u8* c, const u8* m, const u8* y, const u8* k, u8* out, u32 count);
 void jpeg_cmyk_row_sse2(const u8* c, const u8* m, const u8* y, const u8* k, u8* out, u32 count);

@@ -4,7 +4,9 @@
 // chroma sample on each side when chroma is subsampled, so the triangular
 // filter at a tile's edge sees the same neighbours as inside the image and
 // tiles meet without seams. All buffers sit in the workspace, rows 272 bytes
-// apart: 256 pixels, the filter margin and the vector kernels' slack.
+// apart: 256 pixels, the filter margin and the vector kernels' slack. Chroma
+// halved across is filtered one row at a time as the tile's rows are
+// converted, so a filtered row is used while it is still in the cache.
 #include "codec/jpeg/jpeg.h"
 #include "codec/jpeg/kernels.h"
 
@@ -199,35 +201,46 @@ static void upsample_v2(const u8* samples, u32 x, u32 y, u32 x0, u32 y0, u32 com
     }
 }
 
-// Upsamples the samples [x0, x0 + n) x [y0, y0 + m) of a component halved
-// across (held in `samples` from its top-left) into `up`, starting at
-// position (2 x0, vr y0).
-static void upsample_component(const u8* samples, u32 n, u32 m, u32 vr, u8* up, u8* hrow, u16* sums) {
+// A component halved across whose rows are filtered one at a time, as the
+// tile's rows are converted: the samples [0, n) x [0, m) held from
+// `samples` on are the component's from sample (x0, y0); `skip` is the
+// offset of the tile's first pixel in a filtered row.
+struct FilteredRows {
+    const u8* samples;
+    u32 n;
+    u32 m;
+    u32 vr;
+    u32 y0;
+    u32 skip;
+};
+
+// The filtered row for image row `image_row` into `out`: the component's
+// own row, and for a halved height the nearer neighbour row (the edge row
+// repeated outside the range: at the top or bottom of the image that is the
+// filter's rule, elsewhere the output row it feeds lies outside the tile).
+static void filtered_row(const FilteredRows* f, u32 image_row, u8* out, u8* hrow, u16* sums) {
     const JpegKernels* k = jpeg_kernels();
-    for (u32 j = 0; j < m; j++) {
-        const u8* s = samples + j * SAMPLE_STRIDE;
-        u8* out = up + (u64)j * vr * SAMPLE_STRIDE;
-        if (vr == 1) {
-            hrow[0] = s[0];
-            memcpy(hrow + 1, s, n);
-            hrow[n + 1] = s[n - 1];
-            k->upsample_h2(hrow, out, n);
-            continue;
-        }
-        // The row outside the range repeats the edge row; at the top or
-        // bottom of the image that is the filter's rule, elsewhere the output
-        // row it feeds lies outside the tile.
-        const u8* above = j > 0 ? s - SAMPLE_STRIDE : s;
-        const u8* below = j + 1 < m ? s + SAMPLE_STRIDE : s;
-        k->column_sum(s, above, sums, n);
-        sums[0] = sums[1];
-        sums[n + 1] = sums[n];
-        k->upsample_h2v2(sums, out, n);
-        k->column_sum(s, below, sums, n);
-        sums[0] = sums[1];
-        sums[n + 1] = sums[n];
-        k->upsample_h2v2(sums, out + SAMPLE_STRIDE, n);
+    u32 n = f->n;
+    if (f->vr == 1) {
+        const u8* s = f->samples + (u64)(image_row - f->y0) * SAMPLE_STRIDE;
+        hrow[0] = s[0];
+        memcpy(hrow + 1, s, n);
+        hrow[n + 1] = s[n - 1];
+        k->upsample_h2(hrow, out, n);
+        return;
     }
+    u32 j = image_row / 2 - f->y0;
+    const u8* s = f->samples + (u64)j * SAMPLE_STRIDE;
+    const u8* far;
+    if ((image_row & 1) == 0) {
+        far = j > 0 ? s - SAMPLE_STRIDE : s;
+    } else {
+        far = j + 1 < f->m ? s + SAMPLE_STRIDE : s;
+    }
+    k->column_sum(s, far, sums, n);
+    sums[0] = sums[1];
+    sums[n + 1] = sums[n];
+    k->upsample_h2v2(sums, out, n);
 }
 
 void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u32 x, u32 y, u32 width, u32 height,
@@ -237,6 +250,7 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
     const u8* constants = workspace;
     u8* buf = workspace + IDCT_TABLE_BYTES;
     const u8* src[4] = {};
+    FilteredRows filtered[4] = {};
     u8* samples[4];
     u8* upsampled[4] = {};
     for (u32 c = 0; c < d->components; c++) {
@@ -268,9 +282,7 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
         for (u32 by = by0; by < by1; by++) {
             const i16* row = plane->coefficients + ((u64)by * comp->blocks_across) * 64;
             u8* out = samples[c] + (u64)(by - by0) * 8 * SAMPLE_STRIDE;
-            for (u32 bx = bx0; bx < bx1; bx++) {
-                k->idct(row + (u64)bx * 64, quant, constants, out + (bx - bx0) * 8, SAMPLE_STRIDE);
-            }
+            k->idct_row(row + (u64)bx0 * 64, bx1 - bx0, quant, constants, out, SAMPLE_STRIDE);
         }
         const u8* origin = samples[c] + (u64)(y0 - by0 * 8) * SAMPLE_STRIDE + (x0 - bx0 * 8);
         if (!upsampled[c]) {
@@ -288,14 +300,20 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
             src[c] = upsampled[c];
             continue;
         }
-        upsample_component(origin, x1 - x0, y1 - y0, vr, upsampled[c], hrow, sums);
-        src[c] = upsampled[c] + (u64)(y - y0 * vr) * SAMPLE_STRIDE + (x - x0 * hr);
+        // Halved across (and maybe down): filtered a row at a time as the
+        // rows are converted below, into the first row of its buffer.
+        filtered[c] = FilteredRows{origin, x1 - x0, y1 - y0, vr, y0, x - x0 * hr};
     }
     if (d->components == 1) src[1] = src[2] = src[0];
     u32 mode = jpeg_color_mode(d);
     for (u32 i = 0; i < height; i++) {
         const u8* rows[4] = {src[0] + i * SAMPLE_STRIDE, src[1] + i * SAMPLE_STRIDE, src[2] + i * SAMPLE_STRIDE,
                              src[3] != nullptr ? src[3] + i * SAMPLE_STRIDE : nullptr};
+        for (u32 c = 0; c < d->components; c++) {
+            if (filtered[c].samples == nullptr) continue;
+            filtered_row(&filtered[c], y + i, upsampled[c], hrow, sums);
+            rows[c] = upsampled[c] + filtered[c].skip;
+        }
         convert_row(mode, rows, tile->pixels + i * tile->stride, width);
     }
 }

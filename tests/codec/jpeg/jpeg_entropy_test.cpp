@@ -38,9 +38,10 @@ TEST(JpegEntropy, BuildHuffman) {
     EXPECT_EQ((i32)e >> 16, 5);
     // 0 010: magnitude 2 with 3 bits extends to 2 - 8 + 1 = -5.
     EXPECT_EQ((i32)t.lookup[0x040] >> 16, -5);
-    // "110" with size 10: magnitude bits do not fit, left to read.
+    // "110" with size 10: magnitude bits do not fit, left to read; the
+    // entry counts them in the symbol's 13 bits.
     e = t.lookup[0x180];
-    EXPECT_EQ(e & 31, 3u);
+    EXPECT_EQ(e & 31, 13u);
     EXPECT_EQ((e >> 9) & 15, 10u);
     // End of block: 2 bits, no size.
     e = t.lookup[0x100];

@@ -12,6 +12,7 @@
 
 #include "codec/jpeg/jpeg.h"
 #include "codec/jpeg/kernels.h"
+#include "codec/jpeg/mask_sse2.h"
 
 namespace {
 
@@ -42,6 +43,45 @@ TEST(JpegKernels, IdctVariantsAgreeOnRandomAndExtremeBlocks) {
         jpeg_idct_sse2(coef, quant, k.table, b, 16);
         ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "trial " << trial;
     }
+}
+
+// The row kernels of every variant the machine has against the scalar row,
+// on rows of 1 to 9 blocks mixing flat and busy ones, so the AVX2 pairs meet
+// every mix (flat with flat, flat with busy) and an odd last block.
+TEST(JpegKernels, IdctRowVariantsAgreeWithTheScalarRow) {
+    Constants k;
+    std::mt19937 rng(9);
+    alignas(16) i16 quant[64];
+    std::vector<i16> coef(64 * 9);
+    const u32 stride = 9 * 8 + 8;
+    std::vector<u8> a(stride * 8), b(stride * 8);
+    JpegIdctRowFn variants[] = {jpeg_idct_row_sse2, jpeg_idct_row_avx2};
+    bool avx2 = __builtin_cpu_supports("avx2");
+    u32 compared = 0;
+    for (u32 trial = 0; trial < 4000; trial++) {
+        u32 count = 1 + trial % 9;
+        for (u32 i = 0; i < 64; i++) quant[i] = (i16)(trial % 3 == 0 ? (i16)rng() : 1 + rng() % 64);
+        for (u32 j = 0; j < count; j++) {
+            bool flat = (rng() >> 3) % 3 == 0;
+            for (u32 i = 0; i < 64; i++) {
+                i16 v = (i16)((int)(rng() % 512) - 256);
+                if (trial % 7 == 0) v = (i16)rng();
+                coef[64 * j + i] = (flat && i > 0) ? 0 : v;
+            }
+        }
+        std::fill(a.begin(), a.end(), 0x5A);
+        jpeg_idct_row_scalar(coef.data(), count, quant, k.table, a.data(), stride);
+        for (u32 v = 0; v < 2; v++) {
+            if (v == 1 && !avx2) continue;
+            std::fill(b.begin(), b.end(), 0x5A);
+            variants[v](coef.data(), count, quant, k.table, b.data(), stride);
+            ASSERT_EQ(memcmp(a.data(), b.data(), a.size()), 0) << "variant " << v << " trial " << trial;
+            compared++;
+        }
+        for (u32 y = 0; y < 8; y++) ASSERT_EQ(a[y * stride + 8 * count], 0x5A);  // nothing past the row
+    }
+    EXPECT_GE(compared, 4000u);
+    if (!avx2) printf("JpegKernels: no AVX2 on this machine; the AVX2 row kernel was not run\n");
 }
 
 // Blocks whose dequantised AC terms are all zero (some only because their
@@ -149,6 +189,7 @@ TEST(JpegKernels, IdctStaysWithinOneOfTheExactTransform) {
 }
 
 TEST(JpegKernels, ColourConversionVariantsAgreeOnEveryTriple) {
+    bool avx2 = __builtin_cpu_supports("avx2");
     std::vector<u8> y(256 + 8), cb(256 + 8), cr(256 + 8);
     std::vector<u8> a(4 * 264), b(4 * 264);
     for (u32 i = 0; i < 256; i++) y[i] = (u8)i;
@@ -159,7 +200,26 @@ TEST(JpegKernels, ColourConversionVariantsAgreeOnEveryTriple) {
             jpeg_ycc_row_scalar(y.data(), cb.data(), cr.data(), a.data(), 256);
             jpeg_ycc_row_sse2(y.data(), cb.data(), cr.data(), b.data(), 256);
             ASSERT_EQ(memcmp(a.data(), b.data(), 1024), 0) << "cb " << u << " cr " << v;
+            if (!avx2) continue;
+            jpeg_ycc_row_avx2(y.data(), cb.data(), cr.data(), b.data(), 256);
+            ASSERT_EQ(memcmp(a.data(), b.data(), 1024), 0) << "AVX2 cb " << u << " cr " << v;
         }
+    }
+    // Every count: the AVX2 kernel's 16-pixel steps and its 8-pixel tail
+    // write exactly the pixels of the count rounded up to 8.
+    if (avx2) {
+        std::mt19937 rng(5);
+        for (u32 i = 0; i < 264; i++) cb[i] = (u8)rng(), cr[i] = (u8)rng();
+        for (u32 n = 1; n <= 256; n++) {
+            std::fill(a.begin(), a.end(), 0x33);
+            std::fill(b.begin(), b.end(), 0x33);
+            jpeg_ycc_row_scalar(y.data(), cb.data(), cr.data(), a.data(), n);
+            jpeg_ycc_row_avx2(y.data(), cb.data(), cr.data(), b.data(), n);
+            ASSERT_EQ(memcmp(a.data(), b.data(), a.size()), 0) << "count " << n;
+            ASSERT_EQ(b[4 * ((n + 7) & ~7u)], 0x33) << "count " << n;
+        }
+    } else {
+        printf("JpegKernels: no AVX2 on this machine; the AVX2 colour rows were not run\n");
     }
     // Neutral chroma leaves grey unchanged; the extremes clamp.
     u8 l[8] = {0, 50, 128, 255, 10, 20, 30, 40}, mid[8], lo[8], hi[8], px[32];
@@ -281,11 +341,36 @@ TEST(JpegKernels, FindFfVariantsAgree) {
     }
 }
 
+// The non-zero mask of a block: every single coefficient alone (either
+// sign, the extremes included), then random sparse blocks.
+TEST(JpegKernels, NonzeroMaskVariantsAgree) {
+    alignas(16) i16 block[64];
+    for (u32 i = 0; i < 64; i++) {
+        for (i16 v : {(i16)1, (i16)-1, (i16)-32768, (i16)32767, (i16)256}) {
+            memset(block, 0, sizeof block);
+            block[i] = v;
+            ASSERT_EQ(jpeg_nonzero_mask_scalar(block), 1ull << i);
+            ASSERT_EQ(jpeg_nonzero_mask_sse2(block), 1ull << i);
+        }
+    }
+    std::mt19937 rng(13);
+    for (u32 trial = 0; trial < 20000; trial++) {
+        for (u32 i = 0; i < 64; i++) block[i] = rng() % (1 + trial % 8) == 0 ? (i16)rng() : 0;
+        ASSERT_EQ(jpeg_nonzero_mask_scalar(block), jpeg_nonzero_mask_sse2(block)) << trial;
+    }
+}
+
 TEST(JpegKernels, EveryVariantCanBeForced) {
     EXPECT_TRUE(jpeg_force_kernels(JPEG_KERNELS_SCALAR));
     EXPECT_EQ(jpeg_kernels()->idct, &jpeg_idct_scalar);
     EXPECT_TRUE(jpeg_force_kernels(JPEG_KERNELS_SSE2));
     EXPECT_EQ(jpeg_kernels()->idct, &jpeg_idct_sse2);
+    EXPECT_EQ(jpeg_kernels()->idct_row, &jpeg_idct_row_sse2);
+    if (jpeg_force_kernels(JPEG_KERNELS_AVX2)) {
+        EXPECT_EQ(jpeg_kernels()->idct_row, &jpeg_idct_row_avx2);
+    } else {
+        EXPECT_FALSE(__builtin_cpu_supports("avx2"));
+    }
     EXPECT_FALSE(jpeg_force_kernels(99));
     EXPECT_TRUE(jpeg_force_kernels(JPEG_KERNELS_BEST));
 }

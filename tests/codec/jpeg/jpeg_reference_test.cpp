@@ -339,13 +339,16 @@ TEST(JpegReference, ScalarKernelsGiveTheSameImages) {
     EncodeOptions o = opts(300, 200, 3, 2, 2);
     o.progressive = true;
     std::vector<u8> file = ref_encode(o);
-    DecodeResult a, b;
+    DecodeResult a, b, c;
     ASSERT_TRUE(jpeg_force_kernels(JPEG_KERNELS_SCALAR));
     ASSERT_TRUE(run_decoder(file, &a, true));
+    ASSERT_TRUE(jpeg_force_kernels(JPEG_KERNELS_SSE2));
+    ASSERT_TRUE(run_decoder(file, &c, true));
     ASSERT_TRUE(jpeg_force_kernels(JPEG_KERNELS_BEST));
     ASSERT_TRUE(run_decoder(file, &b, true));
     EXPECT_TRUE(a.preview == b.preview);
     EXPECT_TRUE(a.full == b.full);
+    EXPECT_TRUE(a.full == c.full);
 }
 
 }  // namespace
