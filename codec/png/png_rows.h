@@ -115,7 +115,6 @@ bool convert_run_avx2(u32 kind, const PngTables* t, const u8* src, u8* dst, u32 
 void to_display_scalar(PixelFormat format, const u8* src, u8* dst, u32 padded);
 void to_display_sse2(PixelFormat format, const u8* src, u8* dst, u32 padded);
 void over_run_scalar(PixelFormat format, const u8* src, u8* dst, u32 count);
-void over_run_sse2(PixelFormat format, const u8* src, u8* dst, u32 count);
 
 // Through the table chosen at start-up.
 inline void unfilter_row(u32 type, const u8* src, u8* dst, const u8* prev, u64 row_bytes, u32 bpp) {

@@ -335,33 +335,6 @@ TEST(PngKernels, OverBlendExact) {
     }
 }
 
-// The vector over blend against the scalar twin: every pair of alphas with
-// colours that sweep the range, and random pixels in runs.
-TEST(PngKernels, OverVariantsMatchScalar) {
-    std::mt19937 rng(6);
-    Bytes src(4 * 256), a(4 * 256), b(4 * 256);
-    for (u32 sa = 0; sa < 256; sa++) {
-        for (u32 i = 0; i < 256; i++) {
-            const u8 s[4] = {(u8)(i * 7), (u8)(255 - i), (u8)rng(), (u8)sa};
-            const u8 d[4] = {(u8)rng(), (u8)(i * 13), (u8)(i ^ sa), (u8)i};
-            memcpy(&src[4 * i], s, 4);
-            memcpy(&a[4 * i], d, 4);
-        }
-        b = a;
-        over_run_scalar(Rgba8Straight, src.data(), a.data(), 256);
-        over_run_sse2(Rgba8Straight, src.data(), b.data(), 256);
-        ASSERT_EQ(a, b) << "source alpha " << sa;
-    }
-    for (PixelFormat f : {MonoA8, Rgba16, Rgba8Straight}) {
-        for (auto& v : src) v = (u8)rng();
-        for (auto& v : a) v = (u8)rng();
-        b = a;
-        over_run_scalar(f, src.data(), a.data(), 64);
-        over_run_sse2(f, src.data(), b.data(), 64);
-        ASSERT_EQ(a, b) << "format " << f;
-    }
-}
-
 TEST(PngKernels, AdamGeometry) {
     // A 1 x 1 image has only pass 0; a 5 x 5 image skips none.
     EXPECT_EQ(png_first_pass(1, 1, 1), 0u);
