@@ -21,34 +21,6 @@
 
 namespace fs = std::filesystem;
 
-static std::vector<u8> encode(const std::vector<u8>& rgb, u32 w, u32 h, bool progressive, bool s420) {
-    jpeg_compress_struct c;
-    RefError err;
-    c.err = jpeg_std_error(&err.mgr);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_create_compress(&c);
-    jpeg_mem_dest(&c, &out, &size);
-    c.image_width = w;
-    c.image_height = h;
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 90, TRUE);
-    c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = s420 ? 2 : 1;
-    if (progressive) jpeg_simple_progression(&c);
-    jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < h) {
-        JSAMPROW row = (JSAMPROW)&rgb[(size_t)c.next_scanline * w * 3];
-        jpeg_write_scanlines(&c, &row, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::vector<u8> file(out, out + size);
-    free(out);
-    return file;
-}
-
 int main(int argc, char** argv) {
     fs::path kodak = fs::path(QB_SHARED_DIR) / "corpus" / "kodak";
     u32 tiles_across = argc > 1 ? (u32)atoi(argv[1]) : 8;  // 8 x 6 Kodak pictures: 6144 x 3072, 19 MP
@@ -80,7 +52,7 @@ int main(int argc, char** argv) {
     printf("%-22s %10s %10s %7s | %10s %10s %7s\n", "file", "preview", "ref 1/8", "ratio", "full", "ref full", "ratio");
     for (int kind = 0; kind < 4; kind++) {
         bool progressive = kind >= 2, s420 = kind % 2 == 0;
-        std::vector<u8> file = encode(mosaic, W, H, progressive, s420);
+        std::vector<u8> file = ref_encode_rgb(mosaic, W, H, 90, s420, progressive);
         DecoderMemory mem;
         DecodeResult r;
         if (!run_decoder(file, &r, false, &mem)) {

@@ -48,6 +48,7 @@
 #include <jpeglib.h>
 #include <tiffio.h>
 
+#include "../tests/codec/jpeg/libjpeg_support.h"
 #include "app/app.h"
 #include "app/input.h"
 #include "app/main_loop.h"
@@ -105,45 +106,6 @@ static std::vector<u8> photo_like(u32 w, u32 h) {
     return rgb;
 }
 
-struct JpegError {
-    jpeg_error_mgr mgr;
-    jmp_buf jump;
-};
-static void jpeg_error_exit(j_common_ptr c) {
-    longjmp(((JpegError*)c->err)->jump, 1);
-}
-
-static std::vector<u8> encode_jpeg(const std::vector<u8>& rgb, u32 w, u32 h) {
-    jpeg_compress_struct c;
-    JpegError err;
-    c.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = jpeg_error_exit;
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_compress(&c);
-        return {};
-    }
-    jpeg_create_compress(&c);
-    jpeg_mem_dest(&c, &out, &size);
-    c.image_width = w;
-    c.image_height = h;
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 90, TRUE);
-    c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = 2;
-    jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < h) {
-        JSAMPROW row = (JSAMPROW)&rgb[(size_t)c.next_scanline * w * 3];
-        jpeg_write_scanlines(&c, &row, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::vector<u8> file(out, out + size);
-    free(out);
-    return file;
-}
 
 static void png_write_bytes(png_structp p, png_bytep data, png_size_t n) {
     std::vector<u8>* out = (std::vector<u8>*)png_get_io_ptr(p);
@@ -185,9 +147,9 @@ static std::vector<u8> read_all(const fs::path& path) {
 static bool libjpeg_decode(const fs::path& path, u32 scale) {
     std::vector<u8> file = read_all(path);
     jpeg_decompress_struct d;
-    JpegError err;
+    RefError err;
     d.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = jpeg_error_exit;
+    err.mgr.error_exit = ref_error_exit;
     if (setjmp(err.jump)) {
         jpeg_destroy_decompress(&d);
         return false;
@@ -526,7 +488,7 @@ int main(int argc, char** argv) {
     fs::path png_path = dir / "photo.png";
     {
         std::vector<u8> rgb = photo_like(jpeg_side, jpeg_side);
-        std::vector<u8> f = encode_jpeg(rgb, jpeg_side, jpeg_side);
+        std::vector<u8> f = ref_encode_rgb(rgb, jpeg_side, jpeg_side, 90, true, false);
         FILE* out = fopen(jpeg_path.c_str(), "wb");
         if (f.empty() || !out || fwrite(f.data(), 1, f.size(), out) != f.size() || fclose(out) != 0) {
             printf("open bench: cannot make the JPEG\n");

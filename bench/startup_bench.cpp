@@ -47,6 +47,7 @@
 
 #include <jpeglib.h>
 
+#include "../tests/codec/jpeg/libjpeg_support.h"
 #include "codec/job.h"
 #include "codec/probe.h"
 
@@ -84,44 +85,14 @@ static std::vector<u8> red_photo(u32 w, u32 h) {
     return rgb;
 }
 
-struct JpegError {
-    jpeg_error_mgr mgr;
-    jmp_buf jump;
-};
-static void jpeg_error_exit(j_common_ptr c) {
-    longjmp(((JpegError*)c->err)->jump, 1);
-}
-
 static bool write_jpeg(const fs::path& path, const std::vector<u8>& rgb, u32 w, u32 h) {
+    std::vector<u8> file = ref_encode_rgb(rgb, w, h, 90, true, false);
     FILE* f = fopen(path.c_str(), "wb");
     if (f == nullptr) return false;
-    jpeg_compress_struct c;
-    JpegError err;
-    c.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = jpeg_error_exit;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_compress(&c);
-        fclose(f);
-        return false;
-    }
-    jpeg_create_compress(&c);
-    jpeg_stdio_dest(&c, f);
-    c.image_width = w;
-    c.image_height = h;
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 90, TRUE);
-    c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = 2;
-    jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < h) {
-        JSAMPROW row = (JSAMPROW)&rgb[(size_t)c.next_scanline * w * 3];
-        jpeg_write_scanlines(&c, &row, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    return fclose(f) == 0;
+    bool ok = !file.empty() && fwrite(file.data(), 1, file.size(), f) == file.size();
+    return fclose(f) == 0 && ok;
 }
+
 
 static bool write_png(const fs::path& path, const std::vector<u8>& rgb, u32 w, u32 h) {
     FILE* f = fopen(path.c_str(), "wb");

@@ -11,6 +11,8 @@
 
 #include <jpeglib.h>
 
+#include "base/types.h"
+
 struct RefError {
     jpeg_error_mgr mgr;
     jmp_buf jump;
@@ -53,6 +55,43 @@ inline std::vector<u8> test_picture(u32 w, u32 h, u32 comps, u32 seed) {
         }
     }
     return p;
+}
+
+// Packed RGB pixels at the given quality, 4:2:0 or 4:4:4, baseline or
+// progressive; empty when the encoder fails.
+inline std::vector<u8> ref_encode_rgb(const std::vector<u8>& rgb, u32 w, u32 h, int quality, bool s420,
+                                      bool progressive) {
+    jpeg_compress_struct c;
+    RefError err;
+    c.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = ref_error_exit;
+    unsigned char* out = nullptr;
+    unsigned long out_size = 0;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_compress(&c);
+        free(out);
+        return {};
+    }
+    jpeg_create_compress(&c);
+    jpeg_mem_dest(&c, &out, &out_size);
+    c.image_width = w;
+    c.image_height = h;
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, quality, TRUE);
+    c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = s420 ? 2 : 1;
+    if (progressive) jpeg_simple_progression(&c);
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < h) {
+        JSAMPROW row = (JSAMPROW)&rgb[(size_t)c.next_scanline * w * 3];
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::vector<u8> file(out, out + out_size);
+    free(out);
+    return file;
 }
 
 inline std::vector<u8> ref_encode(const EncodeOptions& o) {
