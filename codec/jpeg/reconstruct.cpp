@@ -307,8 +307,9 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
     if (d->components == 1) src[1] = src[2] = src[0];
     u32 mode = jpeg_color_mode(d);
     for (u32 i = 0; i < height; i++) {
-        const u8* rows[4] = {src[0] + i * SAMPLE_STRIDE, src[1] + i * SAMPLE_STRIDE, src[2] + i * SAMPLE_STRIDE,
-                             src[3] != nullptr ? src[3] + i * SAMPLE_STRIDE : nullptr};
+        // A component filtered a row at a time has no source plane.
+        const u8* rows[4];
+        for (u32 c = 0; c < 4; c++) rows[c] = src[c] != nullptr ? src[c] + i * SAMPLE_STRIDE : nullptr;
         for (u32 c = 0; c < d->components; c++) {
             if (filtered[c].samples == nullptr) continue;
             filtered_row(&filtered[c], y + i, upsampled[c], hrow, sums);
