@@ -73,8 +73,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     fuzz_check(info.decoder == DECODER_WEBP && info.width && info.height);
+    // Stills only: an animation of one frame is still composed on its
+    // canvas, whose size its frame need not have.
+    WebpImageRef ref;
+    ImageHeader header;
+    if (info.frame_count != 1 || !webp_locate_image(file, n, 0, &ref, &header, &err) ||
+        (header.flags & WEBP_FLAG_ANIMATED) != 0) {
+        return 0;
+    }
     WebpPrepared prep;
-    if (info.frame_count != 1 || !webp_prepare_lossy(file, n, 0, &prep, &err)) return 0;
+    if (!webp_prepare_lossy(file, n, 0, &prep, &err)) return 0;
     fuzz_check(prep.width == info.width && prep.height == info.height);
     fuzz_check(info.scratch_bytes >= vp8_scratch_bytes(prep.width, prep.height));
     u64 stride = row_stride(info.width);
