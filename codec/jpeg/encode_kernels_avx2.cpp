@@ -7,6 +7,7 @@
 // ones run twice at once; a cross-half permute regroups the row pass's
 // output for the column pass. Results equal the scalar twin's bit for bit.
 #include "codec/jpeg/encode.h"
+#include "codec/jpeg/transpose_avx2.h"
 
 #include <immintrin.h>
 
@@ -53,32 +54,6 @@ void jpeg_rgba_to_ycc_avx2(const u8* rgba, u8* y, u8* cb, u8* cr, u32 count) {
 
 // ---- Forward DCT and quantisation ------------------------------------------------------
 
-static QB_FORCE_INLINE void transpose8(__m256i* v) {
-    __m256i a0 = _mm256_unpacklo_epi16(v[0], v[1]);
-    __m256i a1 = _mm256_unpackhi_epi16(v[0], v[1]);
-    __m256i a2 = _mm256_unpacklo_epi16(v[2], v[3]);
-    __m256i a3 = _mm256_unpackhi_epi16(v[2], v[3]);
-    __m256i a4 = _mm256_unpacklo_epi16(v[4], v[5]);
-    __m256i a5 = _mm256_unpackhi_epi16(v[4], v[5]);
-    __m256i a6 = _mm256_unpacklo_epi16(v[6], v[7]);
-    __m256i a7 = _mm256_unpackhi_epi16(v[6], v[7]);
-    __m256i b0 = _mm256_unpacklo_epi32(a0, a2);
-    __m256i b1 = _mm256_unpackhi_epi32(a0, a2);
-    __m256i b2 = _mm256_unpacklo_epi32(a1, a3);
-    __m256i b3 = _mm256_unpackhi_epi32(a1, a3);
-    __m256i b4 = _mm256_unpacklo_epi32(a4, a6);
-    __m256i b5 = _mm256_unpackhi_epi32(a4, a6);
-    __m256i b6 = _mm256_unpacklo_epi32(a5, a7);
-    __m256i b7 = _mm256_unpackhi_epi32(a5, a7);
-    v[0] = _mm256_unpacklo_epi64(b0, b4);
-    v[1] = _mm256_unpackhi_epi64(b0, b4);
-    v[2] = _mm256_unpacklo_epi64(b1, b5);
-    v[3] = _mm256_unpackhi_epi64(b1, b5);
-    v[4] = _mm256_unpacklo_epi64(b2, b6);
-    v[5] = _mm256_unpackhi_epi64(b2, b6);
-    v[6] = _mm256_unpacklo_epi64(b3, b7);
-    v[7] = _mm256_unpackhi_epi64(b3, b7);
-}
 
 static QB_FORCE_INLINE __m256i pair(i32 a, i32 b) {
     return _mm256_set1_epi32((i32)(((u32)b << 16) | ((u32)a & 0xFFFF)));
@@ -151,7 +126,7 @@ void jpeg_fdct_avx2(const u8* samples, u64 stride, const JpegQuantDivisors* q, i
             v[2 * i] = _mm256_srai_epi16(_mm256_unpacklo_epi8(s, s), 8);
             v[2 * i + 1] = _mm256_srai_epi16(_mm256_unpackhi_epi8(s, s), 8);
         }
-        transpose8(v);
+        transpose8x2(v);
         fdct_pass<1>(v);
     }
     // Column pass on frequencies u (low half) and u + 4, then quantisation;
@@ -181,7 +156,7 @@ void jpeg_fdct_avx2(const u8* samples, u64 stride, const JpegQuantDivisors* q, i
     for (u32 g = 0; g < 8; g += 2) {
         __m256i v[8];
         for (u32 i = 0; i < 8; i++) v[i] = load2(&c[jpeg_zigzag[8 * g + i]], &c[jpeg_zigzag[8 * g + 8 + i]]);
-        transpose8(v);
+        transpose8x2(v);
         for (u32 b = 0; b < 8; b++) {
             // Halves hold positions 8g..8g+7 and 8g+8..8g+15: contiguous.
             _mm256_storeu_si256((__m256i*)(out + 64 * b + 8 * g), v[b]);

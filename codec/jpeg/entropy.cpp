@@ -560,36 +560,58 @@ static QB_FORCE_INLINE u32 preview_units(BitReader* r, PreviewPart* part, u32 ns
     return 0;
 }
 
+// Where an interval's units lie: the first and the end unit, the units
+// across the scan and the first one's column and row (stepped along rather
+// than divided out for every unit), and each scan component's blocks per
+// unit (1 x 1 in a scan of one component). `shape` picks the sequential
+// walks' specialisations: 22 when the first component is 2 x 2 and the
+// others 1 x 1, 11 when all are 1 x 1, 0 for any other sampling.
+struct IntervalUnits {
+    u32 u0, u1;
+    u32 across, ux, uy;
+    u32 w[4], h[4];
+    u32 shape;
+};
+
+static QB_FORCE_INLINE void interval_units(const JpegDecoder* d, const JpegScan* s, const JpegRestartIndex* index,
+                                           u32 interval, IntervalUnits* g) {
+    u32 ns = s->scan_components;
+    bool ones = true;
+    for (u32 i = 0; i < ns; i++) {
+        const JpegComponent* c = &d->comp[s->component[i]];
+        g->w[i] = ns >= 2 ? c->h : 1;
+        g->h[i] = ns >= 2 ? c->v : 1;
+        if (i > 0 && (g->w[i] != 1 || g->h[i] != 1)) ones = false;
+    }
+    g->shape = !ones ? 0 : (g->w[0] == 2 && g->h[0] == 2) ? 22 : (g->w[0] == 1 && g->h[0] == 1) ? 11 : 0;
+    g->u0 = index->first_unit[interval];
+    g->u1 = g->u0 + index->interval_size < index->units ? g->u0 + index->interval_size : index->units;
+    g->across = ns >= 2 ? d->mcus_across : d->comp[s->component[0]].preview_width;
+    g->ux = g->u0 % g->across;
+    g->uy = g->u0 / g->across;
+}
+
 template <bool FAST>
 static u32 preview_interval(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
                             const JpegRestartIndex* index, u32 interval, u64* fault_at) {
     BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
     u32 ns = s->scan_components;
     PreviewPart part[4];
-    u32 w[4];
-    u32 h[4];
-    bool ones = true;
     for (u32 i = 0; i < ns; i++) {
         u32 ci = s->component[i];
         const JpegComponent* c = &d->comp[ci];
         part[i] = PreviewPart{&d->dc[s->dc_table[i]], &d->ac[s->ac_table[i]], d->ac_skip[s->ac_table[i]],
                               planes->plane[ci].dc, c->blocks_across, 0};
-        w[i] = ns >= 2 ? c->h : 1;
-        h[i] = ns >= 2 ? c->v : 1;
-        if (i > 0 && (w[i] != 1 || h[i] != 1)) ones = false;
     }
-    u32 u0 = index->first_unit[interval];
-    u32 u1 = u0 + index->interval_size < index->units ? u0 + index->interval_size : index->units;
-    u32 across = ns >= 2 ? d->mcus_across : d->comp[s->component[0]].preview_width;
-    u32 ux = u0 % across;
-    u32 uy = u0 / across;
+    IntervalUnits g;
+    interval_units(d, s, index, interval, &g);
     u32 fault;
-    if (ones && w[0] == 2 && h[0] == 2) {
-        fault = preview_units<FAST, 2, 2>(&r, part, ns, w, h, u0, u1, across, ux, uy);
-    } else if (ones && w[0] == 1 && h[0] == 1) {
-        fault = preview_units<FAST, 1, 1>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+    if (g.shape == 22) {
+        fault = preview_units<FAST, 2, 2>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy);
+    } else if (g.shape == 11) {
+        fault = preview_units<FAST, 1, 1>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy);
     } else {
-        fault = preview_units<FAST, 0, 0>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+        fault = preview_units<FAST, 0, 0>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy);
     }
     *fault_at = r.pos;
     if (fault) return fault;
@@ -656,30 +678,21 @@ static __attribute__((noinline)) bool decode_interval_store(const u8* p, const J
     BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
     u32 ns = s->scan_components;
     StorePart part[4];
-    u32 w[4];
-    u32 h[4];
-    bool ones = true;
     for (u32 i = 0; i < ns; i++) {
         u32 ci = s->component[i];
         const JpegComponent* c = &d->comp[ci];
         part[i] = StorePart{&d->dc[s->dc_table[i]], &d->ac[s->ac_table[i]], planes->plane[ci].coefficients,
                             planes->plane[ci].dc, c->blocks_across, 0, ((clear >> i) & 1) != 0};
-        w[i] = ns >= 2 ? c->h : 1;
-        h[i] = ns >= 2 ? c->v : 1;
-        if (i > 0 && (w[i] != 1 || h[i] != 1)) ones = false;
     }
-    u32 u0 = index->first_unit[interval];
-    u32 u1 = u0 + index->interval_size < index->units ? u0 + index->interval_size : index->units;
-    u32 across = ns >= 2 ? d->mcus_across : d->comp[s->component[0]].preview_width;
-    u32 ux = u0 % across;
-    u32 uy = u0 / across;
+    IntervalUnits g;
+    interval_units(d, s, index, interval, &g);
     u32 fault;
-    if (ones && w[0] == 2 && h[0] == 2) {
-        fault = store_units<2, 2>(&r, part, ns, w, h, u0, u1, across, ux, uy);
-    } else if (ones && w[0] == 1 && h[0] == 1) {
-        fault = store_units<1, 1>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+    if (g.shape == 22) {
+        fault = store_units<2, 2>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy);
+    } else if (g.shape == 11) {
+        fault = store_units<1, 1>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy);
     } else {
-        fault = store_units<0, 0>(&r, part, ns, w, h, u0, u1, across, ux, uy);
+        fault = store_units<0, 0>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy);
     }
     if (fault) return jpeg_fail(st, fault, r.pos);
     if (r.bits < r.padding) return jpeg_fail(st, JPEG_BAD_DATA, index->end[interval]);
@@ -698,20 +711,18 @@ static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s
     BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
     i32 pred[4] = {};
     u32 eobrun = 0;
-    u32 u0 = index->first_unit[interval];
-    u32 u1 = u0 + index->interval_size < index->units ? u0 + index->interval_size : index->units;
+    IntervalUnits g;
+    interval_units(d, s, index, interval, &g);
     const u8* zz = jpeg_zigzag;
     u8 unzz[64];
     if (KIND == SCAN_AC_REFINE) {
         for (u32 k = 0; k < 64; k++) unzz[zz[k]] = (u8)k;
     }
     u32 ns = s->scan_components;
-    // The unit's column and row, stepped along instead of divided out for
-    // every component of every unit.
-    u32 across = ns >= 2 ? d->mcus_across : d->comp[s->component[0]].preview_width;
-    u32 ux = u0 % across;
-    u32 uy = u0 / across;
-    for (u32 u = u0; u < u1; u++, ux = ux + 1 < across ? ux + 1 : 0, uy += ux == 0) {
+    u32 across = g.across;
+    u32 ux = g.ux;
+    u32 uy = g.uy;
+    for (u32 u = g.u0; u < g.u1; u++, ux = ux + 1 < across ? ux + 1 : 0, uy += ux == 0) {
         for (u32 i = 0; i < ns; i++) {
             u32 ci = s->component[i];
             const JpegComponent* c = &d->comp[ci];

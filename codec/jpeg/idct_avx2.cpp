@@ -9,6 +9,7 @@
 #include <immintrin.h>
 
 #include "codec/jpeg/kernels.h"
+#include "codec/jpeg/transpose_avx2.h"
 
 static QB_FORCE_INLINE __m256i both(const void* p) {
     return _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i*)p));
@@ -53,34 +54,6 @@ static QB_FORCE_INLINE void pass(__m256i* v, const __m256i* k, __m256i round, in
               _mm256_unpackhi_epi16(v[1], v[3]), _mm256_unpackhi_epi16(v[5], v[7]), k, round, shift, hi);
 #pragma GCC unroll 8
     for (u32 i = 0; i < 8; i++) v[i] = _mm256_packs_epi32(lo[i], hi[i]);
-}
-
-// The 8 x 8 transpose of each lane's block.
-static QB_FORCE_INLINE void transpose8x2(__m256i* v) {
-    __m256i a0 = _mm256_unpacklo_epi16(v[0], v[1]);
-    __m256i a1 = _mm256_unpackhi_epi16(v[0], v[1]);
-    __m256i a2 = _mm256_unpacklo_epi16(v[2], v[3]);
-    __m256i a3 = _mm256_unpackhi_epi16(v[2], v[3]);
-    __m256i a4 = _mm256_unpacklo_epi16(v[4], v[5]);
-    __m256i a5 = _mm256_unpackhi_epi16(v[4], v[5]);
-    __m256i a6 = _mm256_unpacklo_epi16(v[6], v[7]);
-    __m256i a7 = _mm256_unpackhi_epi16(v[6], v[7]);
-    __m256i b0 = _mm256_unpacklo_epi32(a0, a2);
-    __m256i b1 = _mm256_unpackhi_epi32(a0, a2);
-    __m256i b2 = _mm256_unpacklo_epi32(a1, a3);
-    __m256i b3 = _mm256_unpackhi_epi32(a1, a3);
-    __m256i b4 = _mm256_unpacklo_epi32(a4, a6);
-    __m256i b5 = _mm256_unpackhi_epi32(a4, a6);
-    __m256i b6 = _mm256_unpacklo_epi32(a5, a7);
-    __m256i b7 = _mm256_unpackhi_epi32(a5, a7);
-    v[0] = _mm256_unpacklo_epi64(b0, b4);
-    v[1] = _mm256_unpackhi_epi64(b0, b4);
-    v[2] = _mm256_unpacklo_epi64(b1, b5);
-    v[3] = _mm256_unpackhi_epi64(b1, b5);
-    v[4] = _mm256_unpacklo_epi64(b2, b6);
-    v[5] = _mm256_unpackhi_epi64(b2, b6);
-    v[6] = _mm256_unpacklo_epi64(b3, b7);
-    v[7] = _mm256_unpackhi_epi64(b3, b7);
 }
 
 // The flat sample of a block whose AC products are all zero (as the scalar

@@ -14,30 +14,9 @@
 namespace {
 
 std::vector<u8> reference_encode(const RgbaImage& img, int quality, bool s444, bool progressive) {
-    jpeg_compress_struct c;
-    RefError err;
-    c.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = ref_error_exit;
-    unsigned char* out = nullptr;
-    unsigned long out_size = 0;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_compress(&c);
-        free(out);
-        return {};
-    }
-    jpeg_create_compress(&c);
-    jpeg_mem_dest(&c, &out, &out_size);
-    configure_like_ours(&c, img, quality, s444, progressive);
-    jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < c.image_height) {
-        JSAMPROW row = (JSAMPROW)&img.pixels[(size_t)c.next_scanline * img.stride];
-        jpeg_write_scanlines(&c, &row, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::vector<u8> file(out, out + out_size);
-    free(out);
-    return file;
+    return ref_compress(img.pixels.data(), img.stride, img.height, [&](jpeg_compress_struct* c) {
+        configure_like_ours(c, img, quality, s444, progressive);
+    });
 }
 
 std::string first_difference(const std::vector<u8>& ours, const std::vector<u8>& ref) {

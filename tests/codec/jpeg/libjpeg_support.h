@@ -5,6 +5,7 @@
 #pragma once
 
 #include <csetjmp>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -57,10 +58,11 @@ inline std::vector<u8> test_picture(u32 w, u32 h, u32 comps, u32 seed) {
     return p;
 }
 
-// Packed RGB pixels at the given quality, 4:2:0 or 4:4:4, baseline or
-// progressive; empty when the encoder fails.
-inline std::vector<u8> ref_encode_rgb(const std::vector<u8>& rgb, u32 w, u32 h, int quality, bool s420,
-                                      bool progressive) {
+// libjpeg-turbo's compressor over `rows` rows of pixels `stride` bytes
+// apart, set up by `configure` (which sets the size, colour space and
+// parameters); the file in memory, empty when the compressor fails.
+template <class Configure>
+std::vector<u8> ref_compress(const u8* pixels, size_t stride, u32 rows, Configure configure) {
     jpeg_compress_struct c;
     RefError err;
     c.err = jpeg_std_error(&err.mgr);
@@ -74,17 +76,10 @@ inline std::vector<u8> ref_encode_rgb(const std::vector<u8>& rgb, u32 w, u32 h, 
     }
     jpeg_create_compress(&c);
     jpeg_mem_dest(&c, &out, &out_size);
-    c.image_width = w;
-    c.image_height = h;
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, quality, TRUE);
-    c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = s420 ? 2 : 1;
-    if (progressive) jpeg_simple_progression(&c);
+    configure(&c);
     jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < h) {
-        JSAMPROW row = (JSAMPROW)&rgb[(size_t)c.next_scanline * w * 3];
+    while (c.next_scanline < rows) {
+        JSAMPROW row = (JSAMPROW)&pixels[(size_t)c.next_scanline * stride];
         jpeg_write_scanlines(&c, &row, 1);
     }
     jpeg_finish_compress(&c);
@@ -94,49 +89,44 @@ inline std::vector<u8> ref_encode_rgb(const std::vector<u8>& rgb, u32 w, u32 h, 
     return file;
 }
 
+// Packed RGB pixels at the given quality, 4:2:0 or 4:4:4, baseline or
+// progressive.
+inline std::vector<u8> ref_encode_rgb(const std::vector<u8>& rgb, u32 w, u32 h, int quality, bool s420,
+                                      bool progressive) {
+    return ref_compress(rgb.data(), (size_t)w * 3, h, [&](jpeg_compress_struct* c) {
+        c->image_width = w;
+        c->image_height = h;
+        c->input_components = 3;
+        c->in_color_space = JCS_RGB;
+        jpeg_set_defaults(c);
+        jpeg_set_quality(c, quality, TRUE);
+        c->comp_info[0].h_samp_factor = c->comp_info[0].v_samp_factor = s420 ? 2 : 1;
+        if (progressive) jpeg_simple_progression(c);
+    });
+}
+
 inline std::vector<u8> ref_encode(const EncodeOptions& o) {
     std::vector<u8> picture = test_picture(o.width, o.height, o.components, o.seed);
-    jpeg_compress_struct c;
-    RefError err;
-    c.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = ref_error_exit;
-    unsigned char* out = nullptr;
-    unsigned long out_size = 0;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_compress(&c);
-        free(out);
-        return {};
-    }
-    jpeg_create_compress(&c);
-    jpeg_mem_dest(&c, &out, &out_size);
-    c.image_width = o.width;
-    c.image_height = o.height;
-    c.input_components = (int)o.components;
-    c.in_color_space = o.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&c);
-    if (o.rgb) jpeg_set_colorspace(&c, JCS_RGB);
-    jpeg_set_quality(&c, o.quality, o.force_baseline ? TRUE : FALSE);
-    c.comp_info[0].h_samp_factor = (int)o.h0;
-    c.comp_info[0].v_samp_factor = (int)o.v0;
-    for (u32 i = 1; i < o.components; i++) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
-    if (o.rgb) {
-        for (u32 i = 0; i < o.components; i++) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
-    }
-    c.write_Adobe_marker = o.adobe ? TRUE : FALSE;
-    c.write_JFIF_header = o.jfif && !o.rgb ? TRUE : FALSE;
-    c.optimize_coding = o.optimize ? TRUE : FALSE;
-    c.restart_interval = o.restart;
-    if (o.progressive) jpeg_simple_progression(&c);
-    jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < c.image_height) {
-        JSAMPROW row = &picture[(size_t)c.next_scanline * o.width * o.components];
-        jpeg_write_scanlines(&c, &row, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::vector<u8> file(out, out + out_size);
-    free(out);
-    return file;
+    return ref_compress(picture.data(), (size_t)o.width * o.components, o.height, [&](jpeg_compress_struct* c) {
+        c->image_width = o.width;
+        c->image_height = o.height;
+        c->input_components = (int)o.components;
+        c->in_color_space = o.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+        jpeg_set_defaults(c);
+        if (o.rgb) jpeg_set_colorspace(c, JCS_RGB);
+        jpeg_set_quality(c, o.quality, o.force_baseline ? TRUE : FALSE);
+        c->comp_info[0].h_samp_factor = (int)o.h0;
+        c->comp_info[0].v_samp_factor = (int)o.v0;
+        for (u32 i = 1; i < o.components; i++) c->comp_info[i].h_samp_factor = c->comp_info[i].v_samp_factor = 1;
+        if (o.rgb) {
+            for (u32 i = 0; i < o.components; i++) c->comp_info[i].h_samp_factor = c->comp_info[i].v_samp_factor = 1;
+        }
+        c->write_Adobe_marker = o.adobe ? TRUE : FALSE;
+        c->write_JFIF_header = o.jfif && !o.rgb ? TRUE : FALSE;
+        c->optimize_coding = o.optimize ? TRUE : FALSE;
+        c->restart_interval = o.restart;
+        if (o.progressive) jpeg_simple_progression(c);
+    });
 }
 
 struct RefImage {
