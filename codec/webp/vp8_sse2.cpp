@@ -253,6 +253,23 @@ static QB_FORCE_INLINE void transpose16(__m128i* x) {
     }
 }
 
+// The three inner edges of 16 rows (or transposed columns) held in r:
+// between 4k - 1 and 4k for k = 1, 2, 3.
+template <typename InnerEdge>
+static QB_FORCE_INLINE void inner_edges16(__m128i* r, InnerEdge inner_edge) {
+#pragma GCC unroll 3
+    for (u32 k = 4; k < 16; k += 4) {
+        Edge e = {r[k - 4], r[k - 3], r[k - 2], r[k - 1], r[k], r[k + 1], r[k + 2], r[k + 3]};
+        inner_edge(&e);
+        r[k - 3] = e.p2;
+        r[k - 2] = e.p1;
+        r[k - 1] = e.p0;
+        r[k] = e.q0;
+        r[k + 1] = e.q1;
+        r[k + 2] = e.q2;
+    }
+}
+
 // Every luma edge of a macroblock: its 16 rows are loaded once, transposed
 // in registers for the vertical edges (the 4 columns to the left loaded and
 // stored apart), transposed back for the horizontal ones (the 4 rows above
@@ -280,17 +297,7 @@ static QB_FORCE_INLINE void luma_edges(u8* y, i64 s, bool left, bool top, bool i
             r[2] = e.q2;
         }
         if (inner) {
-#pragma GCC unroll 3
-            for (u32 k = 4; k < 16; k += 4) {
-                Edge e = {r[k - 4], r[k - 3], r[k - 2], r[k - 1], r[k], r[k + 1], r[k + 2], r[k + 3]};
-                inner_edge(&e);
-                r[k - 3] = e.p2;
-                r[k - 2] = e.p1;
-                r[k - 1] = e.p0;
-                r[k] = e.q0;
-                r[k + 1] = e.q1;
-                r[k + 2] = e.q2;
-            }
+            inner_edges16(r, inner_edge);
         }
         transpose16(r);  // rows again
     }
@@ -313,17 +320,7 @@ static QB_FORCE_INLINE void luma_edges(u8* y, i64 s, bool left, bool top, bool i
         r[2] = e.q2;
     }
     if (inner) {
-#pragma GCC unroll 3
-        for (u32 k = 4; k < 16; k += 4) {
-            Edge e = {r[k - 4], r[k - 3], r[k - 2], r[k - 1], r[k], r[k + 1], r[k + 2], r[k + 3]};
-            inner_edge(&e);
-            r[k - 3] = e.p2;
-            r[k - 2] = e.p1;
-            r[k - 1] = e.p0;
-            r[k] = e.q0;
-            r[k + 1] = e.q1;
-            r[k + 2] = e.q2;
-        }
+        inner_edges16(r, inner_edge);
     }
 #pragma GCC unroll 16
     for (u32 i = 0; i < 16; i++) _mm_storeu_si128((__m128i*)(y + i * s), r[i]);
