@@ -135,17 +135,7 @@ bool handover_property(X11Window* x, const XPropertyEvent* p, u32* count_out) {
         if (data != nullptr) XFree(data);
     }
     x11_take_error();
-    u32 paths = 0;
-    if (whole) {
-        char host[256];
-        u64 host_length = 0;
-        if (gethostname(host, sizeof host - 1) == 0) {
-            host[sizeof host - 1] = 0;
-            while (host[host_length] != 0) host_length++;
-        }
-        paths = read_uri_list(x->drop_bytes, size, ByteSpan{(u8*)host, host_length}, x->drop_offsets,
-                              x->drop_lengths, DROP_PATHS);
-    }
+    u32 paths = whole ? x11_drop_paths(x, size) : 0;
     x->drop_count = paths;
     if (paths == 0) return false;
     bring_to_front(x, p->time);

@@ -114,6 +114,9 @@ void startup_mark(const char* step);
 // The last protocol error seen (0 for none); set by the error handler, which
 // never ends the program.
 int x11_take_error();
+// The paths of the uri-list in the first `size` drop bytes, files on this
+// host only, into the drop offsets and lengths; their count.
+u32 x11_drop_paths(X11Window* x, u64 size);
 
 // XDND: the client messages and the selection reply of a drop. True when a
 // drop's paths are ready (count in *count_out).

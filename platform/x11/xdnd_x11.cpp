@@ -136,6 +136,17 @@ bool xdnd_client_message(X11Window* x, const XClientMessageEvent* m) {
     return false;
 }
 
+u32 x11_drop_paths(X11Window* x, u64 size) {
+    char host[256];
+    u64 host_length = 0;
+    if (gethostname(host, sizeof host - 1) == 0) {
+        host[sizeof host - 1] = 0;
+        while (host[host_length] != 0) host_length++;
+    }
+    return read_uri_list(x->drop_bytes, size, ByteSpan{(u8*)host, host_length}, x->drop_offsets, x->drop_lengths,
+                         DROP_PATHS);
+}
+
 bool xdnd_selection(X11Window* x, const XSelectionEvent* s, u32* count_out) {
     *count_out = 0;
     if (s->requestor != x->window || s->selection != x->atoms[ATOM_XDND_SELECTION]) return false;
@@ -163,17 +174,7 @@ bool xdnd_selection(X11Window* x, const XSelectionEvent* s, u32* count_out) {
         }
         XFree(data);
     }
-    u32 paths = 0;
-    if (whole) {
-        char host[256];
-        u64 host_length = 0;
-        if (gethostname(host, sizeof host - 1) == 0) {
-            host[sizeof host - 1] = 0;
-            while (host[host_length] != 0) host_length++;
-        }
-        paths = read_uri_list(x->drop_bytes, size, ByteSpan{(u8*)host, host_length}, x->drop_offsets,
-                              x->drop_lengths, DROP_PATHS);
-    }
+    u32 paths = whole ? x11_drop_paths(x, size) : 0;
     x->drop_count = paths;
     finish(x, paths != 0);
     *count_out = paths;
