@@ -159,25 +159,13 @@ u32 vp8l_table_reservation(u32 alphabet);
 // code-length code (single level). Never writes past `capacity` entries.
 u32 vp8l_build_table(const u8* lengths, u32 alphabet, u32 root_bits, u32* table, u32 capacity);
 
-// The shifts take the entry's low 6 bits, which are its length (at most 15,
+// A symbol from the buffer, its root entry looked up in `peek`: the
+// buffer itself, or the buffer as it was before a refill that found at
+// least 8 bits in it (a refill ors its bytes in above those, so the low 8
+// bits are the same and the lookup need not wait for the refill). The
+// shifts take the entry's low 6 bits, which are its length (at most 15,
 // bits 8-15 are zero): the shift needs no masking of its own, which keeps
 // each lookup's dependency chain to a mask, a load and a shift.
-QB_FORCE_INLINE u32 vp8l_read_symbol(const u32* table, Vp8lBits* br) {
-    u32 e = table[br->bits & 0xFF];
-    if ((e & 0xFF) > VP8L_ROOT_BITS) {
-        br->bits >>= VP8L_ROOT_BITS;
-        br->count -= VP8L_ROOT_BITS;
-        e = table[(e >> 16) + (br->bits & ((e >> 8) & 0xFF))];
-    }
-    br->bits >>= (e & 63);
-    br->count -= e & 63;
-    return e >> 16;
-}
-
-// As vp8l_read_symbol, with the root entry looked up in `peek`: the buffer
-// as it was before a refill that found at least 8 bits in it. A refill ors
-// its bytes in above those, so the low 8 bits are the same and the lookup
-// need not wait for the refill.
 QB_FORCE_INLINE u32 vp8l_read_symbol_peek(const u32* table, Vp8lBits* br, u64 peek) {
     u32 e = table[peek & 0xFF];
     if ((e & 0xFF) > VP8L_ROOT_BITS) {
@@ -188,6 +176,10 @@ QB_FORCE_INLINE u32 vp8l_read_symbol_peek(const u32* table, Vp8lBits* br, u64 pe
     br->bits >>= (e & 63);
     br->count -= e & 63;
     return e >> 16;
+}
+
+QB_FORCE_INLINE u32 vp8l_read_symbol(const u32* table, Vp8lBits* br) {
+    return vp8l_read_symbol_peek(table, br, br->bits);
 }
 
 // ---- Pixels -------------------------------------------------------------------
