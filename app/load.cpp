@@ -95,6 +95,8 @@ void start_decode(AppState* app, u32 slot) {
     } else {
         app->profile_ignored &= ~b;
     }
+    // An image too large to decode within one paint decodes a band per paint.
+    job->step_base = job->can_step;
     // The region was committed just now: every byte of it reads as zero.
     job->pixels_zero = true;
     job->scratch_zero = true;
@@ -120,6 +122,26 @@ u32 next_decode_step(const AppState* app) {
         return app->compare_b;
     }
     return NO_SLOT;
+}
+
+static bool base_waiting(const AppState* app, u32 slot) {
+    if (slot >= SLOT_COUNT || !bit(app->has_pixels, slot)) return false;
+    const DecodeJob* job = &app->jobs[slot];
+    return job->step_base && !job->base_done;
+}
+
+u32 next_base_step(const AppState* app) {
+    if (app->active == NO_SLOT) return NO_SLOT;
+    if (base_waiting(app, app->active)) return app->active;
+    if (app->compare_mode != 0 && app->active == app->compare_a && base_waiting(app, app->compare_b)) {
+        return app->compare_b;
+    }
+    return NO_SLOT;
+}
+
+void base_step(AppState* app, u32 slot) {
+    CodecError err;
+    if (!decode_base_step(&app->jobs[slot], &err)) mark_failed(app, slot, err.code);
 }
 
 void decode_step(AppState* app, u32 slot) {
