@@ -96,7 +96,14 @@ static bool base_webp_lossy(DecodeJob* job, CodecError* err) {
     WebpPrepared prep;
     if (!webp_prepare_lossy(job->source.data, job->source.size, 0, &prep, err)) return false;
     if (!job->base_more) {
-        if (!prefault(job->scratch, job->scratch_size)) return fail(err, ERR_TOO_LARGE, 0);
+        // In steps, the planes are made ready a band at a time, so that the
+        // first step does not pay for all of them.
+        u64 planes = 0, planes_end = 0;
+        if (job->step_base) vp8_plane_span(prep.width, prep.height, &planes, &planes_end);
+        bool ready = job->step_base ? prefault(job->scratch, planes) &&
+                                          prefault(job->scratch + planes_end, job->scratch_size - planes_end)
+                                    : prefault(job->scratch, job->scratch_size);
+        if (!ready) return fail(err, ERR_TOO_LARGE, 0);
         job->scratch_zero = false;
         job->base_rows = 0;
         if (!webp_lossy_begin(job->source.data, &prep, job->scratch, job->scratch_size, err)) return false;
@@ -105,6 +112,13 @@ static bool base_webp_lossy(DecodeJob* job, CodecError* err) {
     }
     u64 row_pixels = 256 * ceil_div(prep.width, 16);
     u32 rows = job->step_base ? (u32)(WEBP_STEP_PIXELS / row_pixels > 0 ? WEBP_STEP_PIXELS / row_pixels : 1) : ~0u;
+    if (job->step_base) {
+        u64 offsets[3], sizes[3];
+        vp8_band_ranges(job->scratch, rows, offsets, sizes);
+        for (u32 i = 0; i < 3; i++) {
+            if (!prefault(job->scratch + offsets[i], sizes[i])) return fail(err, ERR_TOO_LARGE, 0);
+        }
+    }
     bool more = false;
     u32 final_rows = 0;
     bool ok = webp_lossy_step(job->scratch, rows, &more, &final_rows, err);

@@ -351,6 +351,25 @@ u32 vp8_rows_final(const u8* scratch) {
     return 16 * y + 9 < d->height ? 16 * y + 9 : d->height;
 }
 
+void vp8_plane_span(u32 w, u32 h, u64* start, u64* end) {
+    Vp8Layout l;
+    vp8_layout(w, h, &l);
+    *start = l.y;
+    *end = l.end;
+}
+
+void vp8_band_ranges(const u8* scratch, u32 mb_rows, u64 offsets[3], u64 sizes[3]) {
+    const Vp8Decoder* d = (const Vp8Decoder*)scratch;
+    const Vp8Layout& l = d->layout;
+    u32 first = d->next_row < d->mb_h ? d->next_row : d->mb_h;
+    u32 rows = d->mb_h - first < mb_rows ? d->mb_h - first : mb_rows;
+    offsets[0] = l.y + 16 * (u64)first * l.y_stride;
+    sizes[0] = 16 * (u64)rows * l.y_stride;
+    offsets[1] = l.u + 8 * (u64)first * l.uv_stride;
+    offsets[2] = l.v + 8 * (u64)first * l.uv_stride;
+    sizes[1] = sizes[2] = 8 * (u64)rows * l.uv_stride;
+}
+
 u32 vp8_plane_rows_left(const u8* scratch) {
     const Vp8Decoder* d = (const Vp8Decoder*)scratch;
     return d->mb_h - d->next_row;

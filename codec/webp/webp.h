@@ -178,6 +178,12 @@ bool vp8_begin_planes(const u8* data, u64 payload_pos, u64 available, u8* scratc
 bool vp8_decode_plane_rows(u8* scratch, u32 count, CodecError* err);
 u32 vp8_rows_final(const u8* scratch);
 u32 vp8_plane_rows_left(const u8* scratch);
+// Where the planes lie in a w x h frame's scratch (the rest is the decoder
+// record and its row state), and the part of each plane (Y, U, V) the next
+// `mb_rows` macroblock rows write, as offsets from the scratch's start:
+// memory a caller may make ready a band at a time.
+void vp8_plane_span(u32 w, u32 h, u64* start, u64* end);
+void vp8_band_ranges(const u8* scratch, u32 mb_rows, u64 offsets[3], u64 sizes[3]);
 
 // The alpha plane alone, w x h bytes.
 bool alph_decode_plane(const u8* data, u64 pos, u64 size, u32 w, u32 h, u8* scratch, u64 scratch_size, u8* plane,
