@@ -1,8 +1,11 @@
 // Loading files into their slots and handing them to the decoders. Files are
-// read whole, synchronously, in the request pass that follows the event that
-// opened them; decode work then runs inside paint cycles.
+// read whole (or, when very large, mapped), synchronously, in the request
+// pass that follows the event that opened them; decode work then runs inside
+// paint cycles.
 #include "app/app.h"
 #include "codec/probe.h"
+
+static constexpr u64 SOURCE_MAP_BYTES = (u64)64 << 20;
 
 static void cannot_read(AppState* app) {
     set_message(app, lit("Cannot read the file."), true);
@@ -28,7 +31,16 @@ void load_pending(AppState* app) {
         app->load_pending &= ~b;
         ReservedRegion* region = &app->source[slot];
         release(region);
-        bool read = read_into_region(file, size, region);
+        // A very large file of a format whose job reads only the parts under
+        // the tiles shown (a huge tiled TIFF) is mapped rather than read: only
+        // what is read is brought in, and it stays the system's cache rather
+        // than our memory. Any other file, or one the system cannot map, is
+        // read whole.
+        if (size >= SOURCE_MAP_BYTES && map_into_region(file, size, region)) {
+            const CodecEntry* entry = codec_entry(sniff_decoder(region->base, size, (ImageFormat)app->format[slot]));
+            if (entry == nullptr || !entry->reads_parts) release(region);
+        }
+        bool read = region->mapped || read_into_region(file, size, region);
         close_file(file);
         if (!read) {
             cannot_read(app);

@@ -437,7 +437,8 @@ static const CodecEntry k_codecs[] = {
      .probe = probe_still<tga_probe>, .base = codec_still_base, .decode_still = tga_decode},
     // A classic TIFF's first IFD is laid out as an EXIF block: its
     // Orientation tag reads the same way.
-    {.kind = DECODER_TIFF, .format = FORMAT_TIFF, .sniff = tiff_sniff, .probe = probe_tiff, .base = base_tiff,
+    {.kind = DECODER_TIFF, .format = FORMAT_TIFF, .sniff = tiff_sniff, .reads_parts = true, .probe = probe_tiff,
+     .base = base_tiff,
      .tile = tile_tiff, .whole_ready = whole_tiff, .orientation = exif_orientation, .profile = tiff_find_profile},
 };
 #pragma GCC diagnostic pop
