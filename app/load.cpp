@@ -127,28 +127,28 @@ static bool stage_waiting(const AppState* app, u32 slot) {
     return slot < SLOT_COUNT && bit(app->second_stage_pending, slot) && app->jobs[slot].base_done;
 }
 
-u32 next_decode_step(const AppState* app) {
-    if (app->active == NO_SLOT) return NO_SLOT;
-    if (stage_waiting(app, app->active)) return app->active;
-    if (app->compare_mode != 0 && app->active == app->compare_a && stage_waiting(app, app->compare_b)) {
-        return app->compare_b;
-    }
-    return NO_SLOT;
-}
-
 static bool base_waiting(const AppState* app, u32 slot) {
     if (slot >= SLOT_COUNT || !bit(app->has_pixels, slot)) return false;
     const DecodeJob* job = &app->jobs[slot];
     return job->step_base && !job->base_done;
 }
 
-u32 next_base_step(const AppState* app) {
+// The active document, or in a comparison the other one, when it waits.
+static u32 first_waiting(const AppState* app, bool (*waiting)(const AppState*, u32)) {
     if (app->active == NO_SLOT) return NO_SLOT;
-    if (base_waiting(app, app->active)) return app->active;
-    if (app->compare_mode != 0 && app->active == app->compare_a && base_waiting(app, app->compare_b)) {
+    if (waiting(app, app->active)) return app->active;
+    if (app->compare_mode != 0 && app->active == app->compare_a && waiting(app, app->compare_b)) {
         return app->compare_b;
     }
     return NO_SLOT;
+}
+
+u32 next_decode_step(const AppState* app) {
+    return first_waiting(app, stage_waiting);
+}
+
+u32 next_base_step(const AppState* app) {
+    return first_waiting(app, base_waiting);
 }
 
 void base_step(AppState* app, u32 slot) {
