@@ -1,12 +1,16 @@
 // JPEG-compressed blocks: each strip or tile is a JPEG stream of its own,
 // usually abbreviated, with the tables in the file's JPEGTables field joined
-// in front of it. The stream goes through our JPEG decoder's full path (all
-// coefficients stored, then 256 x 256 tiles reconstructed) inside the part
-// of the scratch memory the probe sized for a block. The colour transform
+// in front of it. A block of the common shape (one sequential scan) is
+// decoded straight to RGBA, a batch of MCUs at a time, with its samples in
+// the part of the scratch memory the probe sized for its coefficients; any
+// other block, and one that fails there, goes through our JPEG decoder's
+// full path (all coefficients stored, then 256 x 256 tiles reconstructed),
+// which gives the same pixels and reports any fault. The colour transform
 // follows the Photometric field, not markers the stream may lack.
 #include <string.h>
 
 #include "codec/jpeg/jpeg.h"
+#include "codec/jpeg/sequential.h"
 #include "codec/tiff/tiff.h"
 
 // A frame no larger than the block, with any sampling the decoder's full
@@ -35,6 +39,32 @@ static bool frame_fits(const JpegDecoder* d, const TiffImage* im, u32 rows) {
            d->components == im->color_samples;
 }
 
+// Three components are YCbCr or RGB by the Photometric field.
+static void set_color(JpegDecoder* d, const TiffImage* im) {
+    if (d->components == 3) {
+        d->jfif = false;
+        d->adobe_transform = im->photometric == TIFF_PHOTOMETRIC_YCBCR ? 1 : 0;
+    }
+}
+
+// The direct path, when the block has its shape and its memory fits in the
+// coefficient part of the layout (past the record and the restart index)
+// and the tile workspace; false to take the full path.
+static bool sequential_block(const u8* stream, u64 n, const TiffImage* im, u8* base, u64 layout_total,
+                             u8* workspace, u32 rows, u8* out, u64 stride) {
+    JpegDecoder* d = (JpegDecoder*)base;
+    JpegSequentialScan scan;
+    if (!jpeg_sequential_begin(stream, n, d, &scan) || !frame_fits(d, im, rows) || !check_full_sampling(d)) {
+        return false;
+    }
+    u64 samples_size, work_size;
+    jpeg_sequential_sizes(d, &samples_size, &work_size);
+    if (JPEG_FIXED_BYTES + samples_size > layout_total || work_size > im->jpeg_workspace_bytes) return false;
+    set_color(d, im);
+    return jpeg_sequential_decode(stream, d, &scan, jpeg_color_mode(d), base + JPEG_FIXED_BYTES, workspace, rows,
+                                  out, stride);
+}
+
 bool tiff_jpeg_block(const u8* stream, u64 n, u64 pos, const TiffImage* im, u8* scratch, u32 rows, u8* out,
                      u64 stride, CodecError* err) {
     u8* base = scratch + im->jpeg_offset;
@@ -51,6 +81,8 @@ bool tiff_jpeg_block(const u8* stream, u64 n, u64 pos, const TiffImage* im, u8* 
     if (!jpeg_working_layout(d, &layout) || layout.total > im->jpeg_layout_bytes) {
         return fail(err, ERR_UNSUPPORTED, pos);
     }
+    u8* workspace = base + align64(im->jpeg_layout_bytes);
+    if (sequential_block(stream, n, im, base, layout.total, workspace, rows, out, stride)) return true;
     JpegPlanes planes;
     JpegRestartIndex index;
     jpeg_planes_from_layout(base, &layout, &planes, &index);
@@ -64,11 +96,7 @@ bool tiff_jpeg_block(const u8* stream, u64 n, u64 pos, const TiffImage* im, u8* 
     for (u32 c = 0; c < d->components; c++) {
         if (!(d->quant_defined & (1u << d->comp[c].quant_table))) return fail(err, ERR_BAD_HEADER, pos);
     }
-    if (d->components == 3) {
-        d->jfif = false;
-        d->adobe_transform = im->photometric == TIFF_PHOTOMETRIC_YCBCR ? 1 : 0;
-    }
-    u8* workspace = base + align64(im->jpeg_layout_bytes);
+    set_color(d, im);
     write_idct_constants(workspace);
     for (u32 y = 0; y < rows; y += JPEG_TILE) {
         for (u32 x = 0; x < im->block_width; x += JPEG_TILE) {
