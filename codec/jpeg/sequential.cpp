@@ -37,7 +37,7 @@ struct SequentialShape {
     u32 chroma_height;
     u64 batch[3];     // offsets in the work area
     u64 batch_row[3];   // coefficients per block row of a batch
-    u64 hrow, sums, up[3];
+    u64 hrow, up[3];
     u64 work_size;
 };
 
@@ -76,8 +76,6 @@ static void shape_of(const JpegDecoder* d, SequentialShape* s) {
     u64 n = s->chroma_width;
     s->hrow = work;
     work += align64(n + 2 + SLACK);
-    s->sums = work;
-    work += align64(2 * (n + 2) + 2 * SLACK);
     for (u32 c = 1; c < nc; c++) {
         s->up[c] = work;
         work += align64(2 * n + 2 * SLACK);
@@ -271,6 +269,27 @@ static QB_FORCE_INLINE bool decode_block(BitReader* r, const JpegHuffman* dc, co
     return true;
 }
 
+// ---- Kernels -------------------------------------------------------------------
+
+void jpeg_h2v2_row_scalar(const u8* near, const u8* far, u8* out, u32 count) {
+    for (u32 i = 0; i < count; i++) {
+        u32 l = i > 0 ? i - 1 : 0;
+        u32 r = i + 1 < count ? i + 1 : count - 1;
+        u32 t = 3 * near[i] + far[i];
+        u32 tl = 3 * near[l] + far[l];
+        u32 tr = 3 * near[r] + far[r];
+        out[2 * i] = (u8)((3 * t + tl + 8) >> 4);
+        out[2 * i + 1] = (u8)((3 * t + tr + 7) >> 4);
+    }
+}
+
+static JpegH2V2RowFn g_h2v2_row = jpeg_h2v2_row_sse2;
+
+bool jpeg_sequential_force_kernels(u32 variant) {
+    g_h2v2_row = variant == JPEG_KERNELS_SCALAR ? jpeg_h2v2_row_scalar : jpeg_h2v2_row_sse2;
+    return true;
+}
+
 // ---- Rows --------------------------------------------------------------------------
 
 static void convert_row(u32 mode, const u8* const* src, u8* out, u32 count) {
@@ -299,6 +318,22 @@ static void emit_row(const JpegDecoder* d, const SequentialShape* s, u32 mode, c
         return;
     }
     u32 n = s->chroma_width;
+    if (s->chroma == CHROMA_H2V2) {
+        u32 j = i / 2;
+        for (u32 c = 1; c < 3; c++) {
+            const u8* row = samples + s->plane[c] + (u64)j * s->stride[c];
+            const u8* far;
+            if ((i & 1) == 0) {
+                far = j > 0 ? row - s->stride[c] : row;
+            } else {
+                far = j + 1 < s->chroma_height ? row + s->stride[c] : row;
+            }
+            g_h2v2_row(row, far, work + s->up[c], n);
+            src[c] = work + s->up[c];
+        }
+        convert_row(mode, src, out, d->width);
+        return;
+    }
     for (u32 c = 1; c < 3; c++) {
         const u8* plane = samples + s->plane[c];
         if (s->chroma == CHROMA_WHOLE) {
@@ -306,28 +341,12 @@ static void emit_row(const JpegDecoder* d, const SequentialShape* s, u32 mode, c
             continue;
         }
         u8* up = work + s->up[c];
-        if (s->chroma == CHROMA_H2) {
-            const u8* row = plane + (u64)i * s->stride[c];
-            u8* hrow = work + s->hrow;
-            hrow[0] = row[0];
-            memcpy(hrow + 1, row, n);
-            hrow[n + 1] = row[n - 1];
-            k->upsample_h2(hrow, up, n);
-        } else {
-            u32 j = i / 2;
-            const u8* row = plane + (u64)j * s->stride[c];
-            const u8* far;
-            if ((i & 1) == 0) {
-                far = j > 0 ? row - s->stride[c] : row;
-            } else {
-                far = j + 1 < s->chroma_height ? row + s->stride[c] : row;
-            }
-            u16* sums = (u16*)(work + s->sums);
-            k->column_sum(row, far, sums, n);
-            sums[0] = sums[1];
-            sums[n + 1] = sums[n];
-            k->upsample_h2v2(sums, up, n);
-        }
+        const u8* row = plane + (u64)i * s->stride[c];
+        u8* hrow = work + s->hrow;
+        hrow[0] = row[0];
+        memcpy(hrow + 1, row, n);
+        hrow[n + 1] = row[n - 1];
+        k->upsample_h2(hrow, up, n);
         src[c] = up;
     }
     convert_row(mode, src, out, d->width);
@@ -343,6 +362,40 @@ struct Part {
     u32 bw, bh;
     i32 pred;
 };
+
+// `units` MCUs into the batch, the scan's components in order; the first
+// one's blocks per MCU fixed at YW x YH and every other one's at 1 x 1
+// (YW = 0: any layout, read from the parts). The reader is kept in
+// registers through the walk. False for damaged data.
+template <u32 YW, u32 YH>
+static QB_FORCE_INLINE bool decode_units(BitReader* reader, Part* part, u32 nc, u32 units) {
+    BitReader r = *reader;
+    bool ok = true;
+    for (u32 u = 0; u < units && ok; u++) {
+        for (u32 i = 0; i < nc && ok; i++) {
+            Part* p = &part[i];
+            u32 bw = YW != 0 ? (i == 0 ? YW : 1) : p->bw;
+            u32 bh = YW != 0 ? (i == 0 ? YH : 1) : p->bh;
+            i16* block = p->batch + (u64)u * bw * 64;
+            for (u32 y = 0; y < bh && ok; y++, block += p->batch_row) {
+                for (u32 x = 0; x < bw; x++) {
+                    if (!decode_block(&r, p->dc, p->ac, &p->pred, block + x * 64)) {
+                        ok = false;
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    *reader = r;
+    return ok;
+}
+
+static __attribute__((noinline)) bool decode_batch(BitReader* r, Part* part, u32 nc, u32 units, u32 shape) {
+    if (shape == 22) return decode_units<2, 2>(r, part, nc, units);
+    if (shape == 11) return decode_units<1, 1>(r, part, nc, units);
+    return decode_units<0, 0>(r, part, nc, units);
+}
 
 bool jpeg_sequential_decode(const u8* data, const JpegDecoder* d, const JpegSequentialScan* scan, u32 mode,
                             u8* samples, u8* work, u32 rows, u8* out, u64 stride) {
@@ -362,21 +415,14 @@ bool jpeg_sequential_decode(const u8* data, const JpegDecoder* d, const JpegSequ
                        s.batch_row[c], s.bw[c], s.bh[c], 0};
     }
     BitReader r = {data, sc->data_offset, scan->end, 0, 0, 0};
+    u32 shape = 0;
+    if (nc == 1 || (s.bw[0] == 1 && s.bh[0] == 1)) shape = 11;
+    if (nc == 3 && s.bw[0] == 2 && s.bh[0] == 2) shape = 22;
     u32 done = 0;
     for (u32 uy = 0; uy < s.down; uy++) {
         for (u32 ux0 = 0; ux0 < s.across; ux0 += BATCH_UNITS) {
             u32 units = s.across - ux0 < BATCH_UNITS ? s.across - ux0 : BATCH_UNITS;
-            for (u32 u = 0; u < units; u++) {
-                for (u32 i = 0; i < nc; i++) {
-                    Part* p = &part[i];
-                    for (u32 y = 0; y < p->bh; y++) {
-                        i16* block = p->batch + y * p->batch_row + (u64)u * p->bw * 64;
-                        for (u32 x = 0; x < p->bw; x++, block += 64) {
-                            if (!decode_block(&r, p->dc, p->ac, &p->pred, block)) return false;
-                        }
-                    }
-                }
-            }
+            if (!decode_batch(&r, part, nc, units, shape)) return false;
             // The batch's blocks to samples, then cleared for the next.
             for (u32 c = 0; c < nc; c++) {
                 const i16* quant = d->quant[d->comp[c].quant_table];

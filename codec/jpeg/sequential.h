@@ -40,3 +40,18 @@ void jpeg_sequential_sizes(const JpegDecoder* d, u64* samples_size, u64* work_si
 // written are then of no use.
 bool jpeg_sequential_decode(const u8* data, const JpegDecoder* d, const JpegSequentialScan* scan, u32 mode,
                             u8* samples, u8* work, u32 rows, u8* out, u64 stride);
+
+// ---- Kernels -----------------------------------------------------------------
+
+// Chroma halved both ways, one output row: t(i) = 3 near[i] + far[i] with
+// the index held to [0, count) (the edge samples repeated), then
+//   out[2i] = (3 t(i) + t(i - 1) + 8) >> 4, out[2i + 1] = (3 t(i) + t(i + 1) + 7) >> 4
+// for i below count (at least 2): the full path's column sums and filter
+// in one pass. The rows are read to count rounded up to 8, plus one; the
+// SSE2 twin writes out up to 2 count rounded up to 16.
+typedef void (*JpegH2V2RowFn)(const u8* near, const u8* far, u8* out, u32 count);
+void jpeg_h2v2_row_scalar(const u8* near, const u8* far, u8* out, u32 count);
+void jpeg_h2v2_row_sse2(const u8* near, const u8* far, u8* out, u32 count);
+// Test hook: the path's kernels as JPEG_KERNELS_SCALAR or the vector ones
+// (any other variant); false for none.
+bool jpeg_sequential_force_kernels(u32 variant);
