@@ -107,18 +107,12 @@ static bool shape_taken(const JpegDecoder* d) {
     return h == 1 || ceil_div(d->width, 2) > 2;
 }
 
-bool jpeg_sequential_begin(const u8* data, u64 length, JpegDecoder* d, JpegSequentialScan* out) {
-    JpegStatus st;
-    if (length >> 32) return false;
-    u64 pos = 0;
-    if (!check_soi(data, length, &pos, &st)) return false;
-    reset_headers(d);
-    JpegScan scan;
-    if (next_segment(data, length, d, &pos, &scan, &st, false) != JPEG_SEGMENT_SCAN) return false;
-    if (d->coding == JPEG_PROGRESSIVE || d->precision != 8 || scan.scan_components != d->components) return false;
+// The scan just read into `d` and its data, checked for the shape taken.
+static bool scan_taken(const u8* data, u64 length, JpegDecoder* d, const JpegScan* scan, JpegSequentialScan* out) {
+    if (d->coding == JPEG_PROGRESSIVE || d->precision != 8 || scan->scan_components != d->components) return false;
     if (!shape_taken(d)) return false;
-    for (u32 i = 0; i < scan.scan_components; i++) {
-        if (!(d->dc_defined & (1u << scan.dc_table[i])) || !(d->ac_defined & (1u << scan.ac_table[i]))) return false;
+    for (u32 i = 0; i < scan->scan_components; i++) {
+        if (!(d->dc_defined & (1u << scan->dc_table[i])) || !(d->ac_defined & (1u << scan->ac_table[i]))) return false;
     }
     for (u32 c = 0; c < d->components; c++) {
         if (!(d->quant_defined & (1u << d->comp[c].quant_table))) return false;
@@ -128,7 +122,7 @@ bool jpeg_sequential_begin(const u8* data, u64 length, JpegDecoder* d, JpegSeque
     u64 units = d->components == 1 ? (u64)d->comp[0].preview_width * d->comp[0].preview_height
                                    : (u64)d->mcus_across * d->mcus_down;
     if (d->restart_interval != 0 && d->restart_interval < units) return false;
-    u64 at = scan.data_offset;
+    u64 at = scan->data_offset;
     for (;;) {
         u64 f = jpeg_kernels()->find_ff(data, at, length);
         if (f + 1 >= length) return false;
@@ -139,11 +133,78 @@ bool jpeg_sequential_begin(const u8* data, u64 length, JpegDecoder* d, JpegSeque
             at = f + 1;
         } else {
             if (c != 0xD9) return false;
-            out->scan = scan;
+            out->scan = *scan;
             out->end = f;
             return true;
         }
     }
+}
+
+bool jpeg_sequential_begin(const u8* data, u64 length, JpegDecoder* d, JpegSequentialScan* out) {
+    JpegStatus st;
+    if (length >> 32) return false;
+    u64 pos = 0;
+    if (!check_soi(data, length, &pos, &st)) return false;
+    reset_headers(d);
+    JpegScan scan;
+    if (next_segment(data, length, d, &pos, &scan, &st, false) != JPEG_SEGMENT_SCAN) return false;
+    return scan_taken(data, length, d, &scan, out);
+}
+
+// Segments from `pos` on, each a marker right after the last segment (no
+// fill bytes), up to the first one `stop` accepts (its position in *at) or
+// the end of the data: how many were passed, or ~0u for a segment `pass`
+// refuses, one that runs past the data, or more than `limit`.
+template <typename Pass, typename Stop>
+static u32 count_segments(const u8* p, u64 length, u64 pos, u32 limit, Pass pass, Stop stop, u64* at) {
+    for (u32 count = 0;; count++) {
+        if (count > limit || pos + 2 > length || p[pos] != 0xFF) return ~0u;
+        u8 m = p[pos + 1];
+        if (stop(m)) {
+            *at = pos;
+            return count;
+        }
+        if (!pass(m) || pos + 4 > length) return ~0u;
+        pos += 2 + ((u64)p[pos + 2] << 8 | p[pos + 3]);
+    }
+}
+
+enum : u32 { TABLE_SEGMENT_LIMIT = 64 };
+
+bool jpeg_sequential_tables(const u8* data, u64 length, JpegDecoder* d) {
+    // Only tables and application data, ending the stream with its end
+    // marker, and few enough that this walk and the image's together stay
+    // far below the marker loop's segment limit, as the joined stream's do.
+    if (length < 4 || data[0] != 0xFF || data[1] != 0xD8) return false;
+    auto table = [](u8 m) { return m == 0xDB || m == 0xC4 || m == 0xDD || m == 0xFE || (m >= 0xE0 && m <= 0xEF); };
+    auto end = [](u8 m) { return m == 0xD9; };
+    u64 eoi = 0;
+    if (count_segments(data, length, 2, TABLE_SEGMENT_LIMIT, table, end, &eoi) == ~0u || eoi + 2 != length) {
+        return false;
+    }
+    d->magic = JPEG_MAGIC;
+    reset_headers(d);
+    u64 pos = 2;
+    JpegScan scan;
+    JpegStatus st;
+    return next_segment(data, length, d, &pos, &scan, &st, false) == JPEG_SEGMENT_END && pos == length;
+}
+
+bool jpeg_sequential_begin_abbreviated(const u8* data, u64 length, JpegDecoder* d, JpegSequentialScan* out) {
+    if (length >> 32) return false;
+    u64 pos = length >= 2 && data[0] == 0xFF && data[1] == 0xD8 ? 2 : 0;
+    // The frame header and the scan header alone: the tables stay those of
+    // the table stream.
+    auto frame = [](u8 m) { return m == 0xC0 || m == 0xC1 || m == 0xC2; };
+    auto scan_header = [](u8 m) { return m == 0xDA; };
+    u64 sos = 0;
+    if (count_segments(data, length, pos, 4, frame, scan_header, &sos) == ~0u) return false;
+    d->frame_seen = false;
+    d->scan_count = 0;
+    JpegScan scan;
+    JpegStatus st;
+    if (next_segment(data, length, d, &pos, &scan, &st, false) != JPEG_SEGMENT_SCAN) return false;
+    return scan_taken(data, length, d, &scan, out);
 }
 
 // ---- Bit reader ------------------------------------------------------------------

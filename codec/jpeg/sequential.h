@@ -27,6 +27,16 @@ struct JpegSequentialScan {
 // shape this path takes. False is no fault, only "use the full path".
 bool jpeg_sequential_begin(const u8* data, u64 length, JpegDecoder* d, JpegSequentialScan* scan);
 
+// Abbreviated streams, as in a TIFF file: the tables of a table
+// specification (start marker, tables, end marker) read into `d` once, then
+// each image's frame and scan headers read on top of them. The tables then
+// stay in `d`, untouched by any image that has no tables of its own (only
+// such images are taken), as if each image were joined to them. False
+// means "use the full path"; from jpeg_sequential_tables it leaves the
+// tables in `d` of no use, from the other it leaves them as they were.
+bool jpeg_sequential_tables(const u8* data, u64 length, JpegDecoder* d);
+bool jpeg_sequential_begin_abbreviated(const u8* data, u64 length, JpegDecoder* d, JpegSequentialScan* scan);
+
 // Bytes of the two memory areas the decode takes for the frame in `d`:
 // `samples_size` for the sample planes, `work_size` for the transform's
 // constants, the coefficient batch and the filter rows. Both 64-byte
@@ -47,8 +57,8 @@ bool jpeg_sequential_decode(const u8* data, const JpegDecoder* d, const JpegSequ
 // the index held to [0, count) (the edge samples repeated), then
 //   out[2i] = (3 t(i) + t(i - 1) + 8) >> 4, out[2i + 1] = (3 t(i) + t(i + 1) + 7) >> 4
 // for i below count (at least 2): the full path's column sums and filter
-// in one pass. The rows are read to count rounded up to 8, plus one; the
-// SSE2 twin writes out up to 2 count rounded up to 16.
+// in one pass. The SSE2 twin reads the rows to count rounded up to 8, plus
+// 8, and writes out up to 2 count rounded up to 16.
 typedef void (*JpegH2V2RowFn)(const u8* near, const u8* far, u8* out, u32 count);
 void jpeg_h2v2_row_scalar(const u8* near, const u8* far, u8* out, u32 count);
 void jpeg_h2v2_row_sse2(const u8* near, const u8* far, u8* out, u32 count);

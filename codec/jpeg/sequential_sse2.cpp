@@ -1,9 +1,9 @@
 // SSE2 twin of the sequential path's chroma row filter (sequential.h):
 // eight chroma samples a step, their column sums formed in registers from
-// the two sample rows, so no sum row is stored and read back. The first
-// step takes its left neighbours by a lane shift (the edge sum repeated);
-// the last output, whose right neighbour lies past the row, is redone by
-// the scalar formula.
+// the two sample rows, so no sum row is stored and read back, and each sum
+// formed once: its neighbours come by lane shifts from the steps before and
+// after. The last output, whose right neighbour lies past the row, is
+// redone by the scalar formula.
 #include <emmintrin.h>
 
 #include "codec/jpeg/sequential.h"
@@ -29,12 +29,18 @@ static QB_FORCE_INLINE void filter8(__m128i left, __m128i mid, __m128i right, u8
 
 void jpeg_h2v2_row_sse2(const u8* near, const u8* far, u8* out, u32 count) {
     QB_ASSERT(count >= 2);
+    // Sums of samples i to i + 7 in `mid`, carried across the steps: the
+    // left neighbours are `mid` one lane up with the previous step's last
+    // sum below, the right ones one lane down with the next step's first.
     __m128i mid = sums8(near, far);
-    __m128i first = _mm_and_si128(mid, _mm_cvtsi32_si128(0xFFFF));
-    filter8(_mm_or_si128(_mm_slli_si128(mid, 2), first), mid, sums8(near + 1, far + 1), out);
-    for (u32 i = 8; i < count; i += 8) {
-        filter8(sums8(near + i - 1, far + i - 1), sums8(near + i, far + i), sums8(near + i + 1, far + i + 1),
-                out + 2 * i);
+    __m128i before = _mm_slli_si128(mid, 14);  // the edge sum repeated
+    for (u32 i = 0; i < count; i += 8) {
+        __m128i next = sums8(near + i + 8, far + i + 8);
+        __m128i left = _mm_or_si128(_mm_slli_si128(mid, 2), _mm_srli_si128(before, 14));
+        __m128i right = _mm_or_si128(_mm_srli_si128(mid, 2), _mm_slli_si128(next, 14));
+        filter8(left, mid, right, out + 2 * i);
+        before = mid;
+        mid = next;
     }
     u32 last = count - 1;
     u32 t = 3 * near[last] + far[last];

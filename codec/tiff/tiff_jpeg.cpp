@@ -47,26 +47,46 @@ static void set_color(JpegDecoder* d, const TiffImage* im) {
     }
 }
 
-// The direct path, when the block has its shape and its memory fits in the
-// coefficient part of the layout (past the record and the restart index)
-// and the tile workspace; false to take the full path.
-static bool sequential_block(const u8* stream, u64 n, const TiffImage* im, u8* base, u64 layout_total,
-                             u8* workspace, u32 rows, u8* out, u64 stride) {
+// The direct path for the scan just read into the record at `base`: the
+// frame checked as the full path's quick header and layout check it (any
+// refusal is theirs to report), the samples placed past the record and the
+// restart index in the part the probe sized for coefficients, the rest in
+// the tile workspace. False to take the full path.
+static bool direct_decode(const u8* stream, const JpegSequentialScan* scan, const TiffImage* im, u8* base, u32 rows,
+                          u8* out, u64 stride) {
     JpegDecoder* d = (JpegDecoder*)base;
-    JpegSequentialScan scan;
-    if (!jpeg_sequential_begin(stream, n, d, &scan) || !frame_fits(d, im, rows) || !check_full_sampling(d)) {
-        return false;
-    }
+    if (!frame_fits(d, im, rows) || !check_full_sampling(d)) return false;
+    if ((u64)d->width * d->height > 0x10000000u / d->components) return false;
+    JpegLayout layout;
+    if (!jpeg_working_layout(d, &layout) || layout.total > im->jpeg_layout_bytes) return false;
     u64 samples_size, work_size;
     jpeg_sequential_sizes(d, &samples_size, &work_size);
-    if (JPEG_FIXED_BYTES + samples_size > layout_total || work_size > im->jpeg_workspace_bytes) return false;
+    if (JPEG_FIXED_BYTES + samples_size > im->jpeg_layout_bytes || work_size > im->jpeg_workspace_bytes) return false;
+    // Tables held in the record stay valid: only the colour fields change.
     set_color(d, im);
-    return jpeg_sequential_decode(stream, d, &scan, jpeg_color_mode(d), base + JPEG_FIXED_BYTES, workspace, rows,
-                                  out, stride);
+    return jpeg_sequential_decode(stream, d, scan, jpeg_color_mode(d), base + JPEG_FIXED_BYTES,
+                                  base + align64(im->jpeg_layout_bytes), rows, out, stride);
+}
+
+bool tiff_jpeg_direct(const u8* data, const TiffImage* im, u8* scratch, const u8* chunk, u64 n, u32 rows, u8* out,
+                      u64 stride) {
+    TiffDocument* doc = (TiffDocument*)scratch;
+    u8* base = scratch + im->jpeg_offset;
+    JpegDecoder* d = (JpegDecoder*)base;
+    u64 held = TIFF_TABLES_HELD | im->tables_pos;
+    if (doc->jpeg_tables != held) {
+        doc->jpeg_tables = 0;
+        if (!jpeg_sequential_tables(data + im->tables_pos, im->tables_size, d)) return false;
+        doc->jpeg_tables = held;
+    }
+    JpegSequentialScan scan;
+    return jpeg_sequential_begin_abbreviated(chunk, n, d, &scan) && direct_decode(chunk, &scan, im, base, rows, out, stride);
 }
 
 bool tiff_jpeg_block(const u8* stream, u64 n, u64 pos, const TiffImage* im, u8* scratch, u32 rows, u8* out,
                      u64 stride, CodecError* err) {
+    // The record is rewritten here: the tables it may hold are lost.
+    ((TiffDocument*)scratch)->jpeg_tables = 0;
     u8* base = scratch + im->jpeg_offset;
     JpegDecoder* d = (JpegDecoder*)base;
     JpegQuickHeader quick;
@@ -81,8 +101,10 @@ bool tiff_jpeg_block(const u8* stream, u64 n, u64 pos, const TiffImage* im, u8* 
     if (!jpeg_working_layout(d, &layout) || layout.total > im->jpeg_layout_bytes) {
         return fail(err, ERR_UNSUPPORTED, pos);
     }
-    u8* workspace = base + align64(im->jpeg_layout_bytes);
-    if (sequential_block(stream, n, im, base, layout.total, workspace, rows, out, stride)) return true;
+    JpegSequentialScan scan;
+    if (jpeg_sequential_begin(stream, n, d, &scan) && direct_decode(stream, &scan, im, base, rows, out, stride)) {
+        return true;
+    }
     JpegPlanes planes;
     JpegRestartIndex index;
     jpeg_planes_from_layout(base, &layout, &planes, &index);
@@ -97,6 +119,7 @@ bool tiff_jpeg_block(const u8* stream, u64 n, u64 pos, const TiffImage* im, u8* 
         if (!(d->quant_defined & (1u << d->comp[c].quant_table))) return fail(err, ERR_BAD_HEADER, pos);
     }
     set_color(d, im);
+    u8* workspace = base + align64(im->jpeg_layout_bytes);
     write_idct_constants(workspace);
     for (u32 y = 0; y < rows; y += JPEG_TILE) {
         for (u32 x = 0; x < im->block_width; x += JPEG_TILE) {
