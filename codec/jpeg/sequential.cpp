@@ -344,11 +344,29 @@ void jpeg_h2v2_row_scalar(const u8* near, const u8* far, u8* out, u32 count) {
     }
 }
 
-static JpegH2V2RowFn g_h2v2_row = jpeg_h2v2_row_sse2;
+static bool has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}
+
+// Chosen on first use from the CPU check; SSE2 is part of x86-64.
+static JpegH2V2RowFn g_h2v2_row = nullptr;
+
+static JpegH2V2RowFn h2v2_row() {
+    if (__builtin_expect(g_h2v2_row == nullptr, 0)) g_h2v2_row = has_avx2() ? jpeg_h2v2_row_avx2 : jpeg_h2v2_row_sse2;
+    return g_h2v2_row;
+}
 
 bool jpeg_sequential_force_kernels(u32 variant) {
-    g_h2v2_row = variant == JPEG_KERNELS_SCALAR ? jpeg_h2v2_row_scalar : jpeg_h2v2_row_sse2;
-    return true;
+    switch (variant) {
+    case JPEG_KERNELS_SCALAR: g_h2v2_row = jpeg_h2v2_row_scalar; return true;
+    case JPEG_KERNELS_SSE2: g_h2v2_row = jpeg_h2v2_row_sse2; return true;
+    case JPEG_KERNELS_AVX2:
+        if (!has_avx2()) return false;
+        g_h2v2_row = jpeg_h2v2_row_avx2;
+        return true;
+    default: g_h2v2_row = nullptr; return true;
+    }
 }
 
 // ---- Rows --------------------------------------------------------------------------
@@ -380,6 +398,7 @@ static void emit_row(const JpegDecoder* d, const SequentialShape* s, u32 mode, c
     }
     u32 n = s->chroma_width;
     if (s->chroma == CHROMA_H2V2) {
+        JpegH2V2RowFn filter = h2v2_row();
         u32 j = i / 2;
         for (u32 c = 1; c < 3; c++) {
             const u8* row = samples + s->plane[c] + (u64)j * s->stride[c];
@@ -389,7 +408,7 @@ static void emit_row(const JpegDecoder* d, const SequentialShape* s, u32 mode, c
             } else {
                 far = j + 1 < s->chroma_height ? row + s->stride[c] : row;
             }
-            g_h2v2_row(row, far, work + s->up[c], n);
+            filter(row, far, work + s->up[c], n);
             src[c] = work + s->up[c];
         }
         convert_row(mode, src, out, d->width);

@@ -57,11 +57,12 @@ bool jpeg_sequential_decode(const u8* data, const JpegDecoder* d, const JpegSequ
 // the index held to [0, count) (the edge samples repeated), then
 //   out[2i] = (3 t(i) + t(i - 1) + 8) >> 4, out[2i + 1] = (3 t(i) + t(i + 1) + 7) >> 4
 // for i below count (at least 2): the full path's column sums and filter
-// in one pass. The SSE2 twin reads the rows to count rounded up to 8, plus
-// 8, and writes out up to 2 count rounded up to 16.
+// in one pass. The vector twins read the rows to count rounded up to 16,
+// plus 8, and write out up to 2 count rounded up to 32.
 typedef void (*JpegH2V2RowFn)(const u8* near, const u8* far, u8* out, u32 count);
 void jpeg_h2v2_row_scalar(const u8* near, const u8* far, u8* out, u32 count);
 void jpeg_h2v2_row_sse2(const u8* near, const u8* far, u8* out, u32 count);
-// Test hook: the path's kernels as JPEG_KERNELS_SCALAR or the vector ones
-// (any other variant); false for none.
+void jpeg_h2v2_row_avx2(const u8* near, const u8* far, u8* out, u32 count);
+// Test hook: the path's kernels as the JPEG_KERNELS_* variant (BEST: the
+// CPU check's choice); false when the machine lacks it.
 bool jpeg_sequential_force_kernels(u32 variant);

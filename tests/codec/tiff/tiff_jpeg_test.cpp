@@ -121,6 +121,10 @@ TEST(TiffJpegDirect, ChromaRowFilterMatchesScalar) {
             jpeg_h2v2_row_scalar(near.data(), far.data(), want.data(), count);
             jpeg_h2v2_row_sse2(near.data(), far.data(), got.data(), count);
             for (u32 i = 0; i < 2 * count; i++) ASSERT_EQ(want[i], got[i]) << count << " at " << i;
+            if (!__builtin_cpu_supports("avx2")) continue;
+            std::fill(got.begin(), got.end(), 0);
+            jpeg_h2v2_row_avx2(near.data(), far.data(), got.data(), count);
+            for (u32 i = 0; i < 2 * count; i++) ASSERT_EQ(want[i], got[i]) << "avx2 " << count << " at " << i;
         }
     }
     // One case by hand: the edge samples repeated.
@@ -135,8 +139,8 @@ TEST(TiffJpegDirect, ChromaRowFilterMatchesScalar) {
 TEST(TiffJpegDirect, SamePixelsAsTheFullPath) {
     const u32 sizes[][2] = {{8, 8}, {3, 5}, {17, 9}, {64, 16}, {100, 1}, {301, 277}, {256, 256}, {600, 24}};
     u32 taken = 0;
-    for (u32 variant : {JPEG_KERNELS_SCALAR, JPEG_KERNELS_SSE2}) {
-        jpeg_sequential_force_kernels(variant);
+    for (u32 variant : {JPEG_KERNELS_SCALAR, JPEG_KERNELS_SSE2, JPEG_KERNELS_AVX2}) {
+        if (!jpeg_sequential_force_kernels(variant)) continue;
         for (const auto& size : sizes) {
             for (u32 subsampling : {0u, 1u}) {
                 for (u32 quality : {40u, 95u}) {
@@ -156,7 +160,7 @@ TEST(TiffJpegDirect, SamePixelsAsTheFullPath) {
             }
         }
     }
-    jpeg_sequential_force_kernels(JPEG_KERNELS_SSE2);
+    jpeg_sequential_force_kernels(JPEG_KERNELS_BEST);
     // Everything but the narrowest halved chroma goes the direct way.
     EXPECT_GE(taken, 56u);
 }
