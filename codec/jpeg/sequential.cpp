@@ -471,8 +471,37 @@ static QB_FORCE_INLINE bool decode_units(BitReader* reader, Part* part, u32 nc, 
     return ok;
 }
 
+// The common 4:2:0 MCU written out, its tables, predictors and block
+// pointers in locals.
+static QB_FORCE_INLINE bool decode_units_420(BitReader* reader, Part* part, u32 units) {
+    BitReader r = *reader;
+    const JpegHuffman* dc0 = part[0].dc;
+    const JpegHuffman* ac0 = part[0].ac;
+    const JpegHuffman* dc1 = part[1].dc;
+    const JpegHuffman* ac1 = part[1].ac;
+    const JpegHuffman* dc2 = part[2].dc;
+    const JpegHuffman* ac2 = part[2].ac;
+    i32 p0 = part[0].pred;
+    i32 p1 = part[1].pred;
+    i32 p2 = part[2].pred;
+    u64 row = part[0].batch_row;
+    bool ok = true;
+    for (u32 u = 0; u < units && ok; u++) {
+        i16* y = part[0].batch + (u64)u * 128;
+        ok = decode_block(&r, dc0, ac0, &p0, y) && decode_block(&r, dc0, ac0, &p0, y + 64) &&
+             decode_block(&r, dc0, ac0, &p0, y + row) && decode_block(&r, dc0, ac0, &p0, y + row + 64) &&
+             decode_block(&r, dc1, ac1, &p1, part[1].batch + (u64)u * 64) &&
+             decode_block(&r, dc2, ac2, &p2, part[2].batch + (u64)u * 64);
+    }
+    part[0].pred = p0;
+    part[1].pred = p1;
+    part[2].pred = p2;
+    *reader = r;
+    return ok;
+}
+
 static __attribute__((noinline)) bool decode_batch(BitReader* r, Part* part, u32 nc, u32 units, u32 shape) {
-    if (shape == 22) return decode_units<2, 2>(r, part, nc, units);
+    if (shape == 22) return decode_units_420(r, part, units);
     if (shape == 11) return decode_units<1, 1>(r, part, nc, units);
     return decode_units<0, 0>(r, part, nc, units);
 }
@@ -495,9 +524,11 @@ bool jpeg_sequential_decode(const u8* data, const JpegDecoder* d, const JpegSequ
                        s.batch_row[c], s.bw[c], s.bh[c], 0};
     }
     BitReader r = {data, sc->data_offset, scan->end, 0, 0, 0};
+    // The walks' shapes by the scan's order of components: 22 when its
+    // first is 2 x 2 (the others are 1 x 1), 11 when all are 1 x 1.
     u32 shape = 0;
     if (nc == 1 || (s.bw[0] == 1 && s.bh[0] == 1)) shape = 11;
-    if (nc == 3 && s.bw[0] == 2 && s.bh[0] == 2) shape = 22;
+    if (nc == 3 && part[0].bw == 2 && part[0].bh == 2) shape = 22;
     u32 done = 0;
     for (u32 uy = 0; uy < s.down; uy++) {
         for (u32 ux0 = 0; ux0 < s.across; ux0 += BATCH_UNITS) {
