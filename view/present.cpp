@@ -48,6 +48,7 @@ bool present_init(PresentTables* t, Arena* arena) {
     if (row.data == nullptr || blended.data == nullptr) return false;
     t->row = (u32*)row.data;
     t->blended = (u32*)blended.data;
+    t->stream_pixels = (u64)1 << 22;
     blend_select();
     return true;
 }
@@ -307,20 +308,21 @@ static void prepare_column(const TileCache* cache, const ViewPlan* p, const Colu
 // the gathered column blend give, in one pass of a contiguous kernel; the
 // columns after the run (at the tile's clamped edge) one by one.
 static void regular_columns(const BlendKernels& k, const TileColumn* col, const ColumnTables* tables, const u32* up,
-                            const u32* down, u32 wy, u32* dst) {
+                            const u32* down, u32 wy, u32* dst, bool samples) {
     u32 m = col->regular;
     u32 wx = tables->weight[col->x0];
     if (col->step == 2) {
-        k.blend_halves_over(dst, up + col->src_lo, down + col->src_lo, m, wy, wx);
+        (samples ? k.blend_halves : k.blend_halves_over)(dst, up + col->src_lo, down + col->src_lo, m, wy, wx);
     } else {
-        k.blend_shifted_over(dst, up + col->src_lo, down + col->src_lo, m, wy, wx);
+        (samples ? k.blend_shifted : k.blend_shifted_over)(dst, up + col->src_lo, down + col->src_lo, m, wy, wx);
     }
     for (u32 i = m; i < col->x1 - col->x0; i++) {
         u32 l = tables->left[col->x0 + i];
         u32 r = tables->right[col->x0 + i];
         u32 a = blend_pixel(up[l], down[l], wy);
         u32 b = blend_pixel(up[r], down[r], wy);
-        dst[i] = composite_pixel(dst[i], blend_pixel(a, b, tables->weight[col->x0 + i]));
+        u32 px = blend_pixel(a, b, tables->weight[col->x0 + i]);
+        dst[i] = samples ? px : composite_pixel(dst[i], px);
     }
 }
 
@@ -341,10 +343,11 @@ static void prefetch_span(const u32* row, u32 lo, u32 hi) {
 
 // One screen row j (relative to the view's top) of a band of tile rows
 // whose columns are prepared, composited into out (the row's pixel at the
-// view's left edge); j1 ends the band's rows drawn, which bounds what is
-// asked for ahead.
+// view's left edge), or with `samples` its samples alone stored into
+// tables->row (out is then that row); j1 ends the band's rows drawn, which
+// bounds what is asked for ahead.
 static void draw_line(const ViewPlan* p, PresentTables* tables, const ColumnTables* ct, const TileColumn* cols,
-                      i64 j, i64 j1, u32* out) {
+                      i64 j, i64 j1, u32* out, bool samples) {
     const BlendKernels k = blend_kernels;
     bool nearest = p->view.doc.zoom >= ZOOM_ONE;
     i64 half = (i64)(0x80000000u / clamp_zoom(p->view.doc.zoom));
@@ -363,7 +366,11 @@ static void draw_line(const ViewPlan* p, PresentTables* tables, const ColumnTabl
                 if (next != tr) prefetch_span(col.tile + next * TILE_SIDE, col.src_lo, col.src_hi);
             }
             if (col.contiguous) {
-                k.composite_row(dst, src + col.src_lo, count);
+                if (samples) {
+                    __builtin_memcpy(dst, src + col.src_lo, (u64)count * 4);
+                } else {
+                    k.composite_row(dst, src + col.src_lo, count);
+                }
                 continue;
             }
             const u8* left = ct->left + col.x0;
@@ -386,8 +393,8 @@ static void draw_line(const ViewPlan* p, PresentTables* tables, const ColumnTabl
                 }
             }
             if (col.step != 0) {
-                regular_columns(k, &col, ct, col.tile + upper * TILE_SIDE,
-                                col.tile + lower * TILE_SIDE, wy, dst);
+                regular_columns(k, &col, ct, col.tile + upper * TILE_SIDE, col.tile + lower * TILE_SIDE, wy, dst,
+                                samples);
                 continue;
             }
             if (!col.contiguous && !col.unweighted) {
@@ -395,8 +402,8 @@ static void draw_line(const ViewPlan* p, PresentTables* tables, const ColumnTabl
                                         ct->weight + col.x0,       TILE_SIDE,
                                         ct->pair_base + col.x0,    ct->pair_offsets + 2 * col.x0,
                                         ct->pair_weights + 2 * col.x0};
-                k.blend_pairs_over(dst, col.tile + upper * TILE_SIDE, col.tile + lower * TILE_SIDE, &pc, count,
-                                   wy);
+                (samples ? k.blend_pairs : k.blend_pairs_over)(dst, col.tile + upper * TILE_SIDE,
+                                                               col.tile + lower * TILE_SIDE, &pc, count, wy);
                 continue;
             }
             // Weight 0 blends to the upper row itself.
@@ -408,14 +415,29 @@ static void draw_line(const ViewPlan* p, PresentTables* tables, const ColumnTabl
                 blended = tables->blended;
             }
             if (col.contiguous) {
-                k.composite_row(dst, blended + col.src_lo, count);
+                if (samples) {
+                    __builtin_memcpy(dst, blended + col.src_lo, (u64)count * 4);
+                } else {
+                    k.composite_row(dst, blended + col.src_lo, count);
+                }
                 continue;
             }
             const u8* left = ct->left + col.x0;
             for (u32 i = 0; i < count; i++) sampled[i] = blended[left[i]];
         }
-        k.composite_row(dst, sampled, count);
+        if (!samples) k.composite_row(dst, sampled, count);
     }
+}
+
+// A view of 4M pixels (16 MiB) or more leaves no room in the caches for
+// what it writes, and its target is written once: its rows are assembled as
+// samples in a row buffer and composited over the target with streaming
+// stores, which do not read the target's lines first. (3840 x 2160 at 33 %:
+// )
+static bool streams(const ViewPlan* p, const PresentTables* tables) {
+    u64 w = p->bx[p->tile_columns] - p->bx[0];
+    u64 h = p->by[p->tile_rows] - p->by[0];
+    return w * h >= tables->stream_pixels;
 }
 
 static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* tables, u32 set, ViewTarget target,
@@ -426,6 +448,8 @@ static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* 
     i64 j_lo = (i64)y_lo - rect.top;
     i64 j_hi = (i64)y_hi - rect.top;
     TileColumn cols[VIEW_TILE_SPAN];
+    const BlendKernels k = blend_kernels;
+    bool stream = streams(p, tables);
     for (u32 r = 0; r < p->tile_rows; r++) {
         i64 j0 = p->by[r] > j_lo ? p->by[r] : j_lo;
         i64 j1 = p->by[r + 1] < j_hi ? p->by[r + 1] : j_hi;
@@ -437,9 +461,26 @@ static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* 
             // Clipped to the target, so the offsets are never negative.
             u32* out = target.pixels + (u64)(rect.top + j - target.origin_y) * target.stride +
                        ((i64)rect.left - target.origin_x);
-            draw_line(p, tables, ct, cols, j, j1, out);
+            if (!stream) {
+                draw_line(p, tables, ct, cols, j, j1, out, false);
+                continue;
+            }
+            draw_line(p, tables, ct, cols, j, j1, tables->row, true);
+            // Each run of drawn columns goes over the target in one call.
+            for (u32 c = 0; c < p->tile_columns;) {
+                if (cols[c].tile == nullptr) {
+                    c++;
+                    continue;
+                }
+                u32 x0 = cols[c].x0, x1 = cols[c].x1;
+                for (c++; c < p->tile_columns && (cols[c].x0 >= cols[c].x1 || cols[c].tile != nullptr); c++) {
+                    if (cols[c].x0 < cols[c].x1) x1 = cols[c].x1;
+                }
+                k.composite_row_stream(out + x0, tables->row + x0, x1 - x0);
+            }
         }
     }
+    if (stream) stream_fence();
 }
 
 // ---- Frames -----------------------------------------------------------------
@@ -491,7 +532,7 @@ static void draw_view_row(const TileCache* cache, const ViewPlan* p, PresentTabl
     }
     i64 j_end = (i64)y_end - rect.top;
     i64 j1 = p->by[r + 1] < j_end ? p->by[r + 1] : j_end;
-    draw_line(p, tables, ct, cursor->cols, j, j1, out + ((i64)rect.left - x0));
+    draw_line(p, tables, ct, cursor->cols, j, j1, out + ((i64)rect.left - x0), false);
 }
 
 // A screen row at a time: each view is drawn into its own row buffer, which
@@ -512,14 +553,17 @@ static void draw_difference(TileCache* cache, RenderCounters* counters, PresentT
     const BlendKernels k = blend_kernels;
     RowCursor cursors[2];
     cursors[0].band = cursors[1].band = ~0u;
+    DifferenceRowFn difference = (u64)width * (u64)(y1 - clip.top) >= tables->stream_pixels ? k.difference_row_stream
+                                                                                    : k.difference_row;
     for (i32 y = clip.top; y < y1; y++) {
         for (u32 i = 0; i < 2; i++) {
             fill_opaque_black(tables->band[i], width);
             draw_view_row(cache, &plans[i], tables, i, &cursors[i], y, y1, tables->band[i], x0);
         }
         u32* out = target.pixels + (u64)(y - target.origin_y) * target.stride + (x0 - target.origin_x);
-        k.difference_row(out, tables->band[0], tables->band[1], width);
+        difference(out, tables->band[0], tables->band[1], width);
     }
+    stream_fence();
 }
 
 static constexpr u32 DIVIDER_COLOUR = 0xE0B040;

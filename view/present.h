@@ -76,6 +76,9 @@ struct PresentTables {
     u32* row;      // one sampled screen row
     u32* blended;  // one vertically blended tile row
     u32* band[2];  // one screen row of VIEW_SPAN_MAX pixels each
+    // Views of at least this many pixels go to the target with streaming
+    // stores (present_init sets 4M, 16 MiB of frame; tests lower it).
+    u64 stream_pixels;
 };
 
 // Carves the tables and picks the pixel kernels for this processor.

@@ -107,6 +107,10 @@ static u32 background(i32 x, i32 y) {
 // the processor, so each Presenter installs this one again after it.
 static u32 g_variant = KERNELS_SCALAR;
 static bool g_variant_forced = false;
+// A DrawVariants parameter with this bit streams every view to the target
+// (present_init keeps that for views of millions of pixels).
+static constexpr u32 STREAMED = 0x100;
+static bool g_streamed = false;
 
 struct Presenter {
     Arena arena{};
@@ -121,6 +125,7 @@ struct Presenter {
             std::abort();
         }
         if (g_variant_forced && !blend_force(g_variant)) std::abort();
+        if (g_streamed) tables.stream_pixels = 0;
         render_counters_init(&counters);
     }
     ~Presenter() { release(cache.get()); }
@@ -167,12 +172,14 @@ static u32 percent(u32 p) {
 
 struct DrawVariants : ::testing::TestWithParam<u32> {
     void SetUp() override {
-        if (!blend_force(GetParam())) GTEST_SKIP() << "variant not supported";
-        g_variant = GetParam();
+        g_variant = GetParam() & ~STREAMED;
+        if (!blend_force(g_variant)) GTEST_SKIP() << "variant not supported";
         g_variant_forced = true;
+        g_streamed = (GetParam() & STREAMED) != 0;
     }
     void TearDown() override {
         g_variant_forced = false;
+        g_streamed = false;
         blend_select();
     }
 };
@@ -517,9 +524,13 @@ TEST_P(DrawVariants, Difference) {
     }));
 }
 
-INSTANTIATE_TEST_SUITE_P(All, DrawVariants, ::testing::Values(KERNELS_SCALAR, KERNELS_SSE2, KERNELS_AVX2),
+INSTANTIATE_TEST_SUITE_P(All, DrawVariants,
+                         ::testing::Values(KERNELS_SCALAR, KERNELS_SSE2, KERNELS_AVX2, KERNELS_SCALAR | STREAMED,
+                                           KERNELS_SSE2 | STREAMED, KERNELS_AVX2 | STREAMED),
                          [](const ::testing::TestParamInfo<u32>& i) {
-                             return std::string(i.param == 0 ? "scalar" : (i.param == 1 ? "sse2" : "avx2"));
+                             u32 v = i.param & ~STREAMED;
+                             return std::string(v == 0 ? "scalar" : (v == 1 ? "sse2" : "avx2")) +
+                                    ((i.param & STREAMED) != 0 ? "_streamed" : "");
                          });
 
 TEST(Present, TilesBeyondSixteenBitKeysAreNotDrawn) {
