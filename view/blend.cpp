@@ -102,6 +102,10 @@ void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count) {
     for (u32 i = 0; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
 }
 
+void difference_over_black_scalar(u32* dst, const u32* a, const u32* b, u32 count) {
+    for (u32 i = 0; i < count; i++) dst[i] = difference_over_black_pixel(a[i], b[i]);
+}
+
 // ---- Dispatch ---------------------------------------------------------------
 
 // The scalar table's streaming entries are the plain rules: the same pixels.
@@ -109,17 +113,17 @@ static const BlendKernels k_scalar = {blend_rows_scalar,     blend_columns_scala
                                       difference_row_scalar, blend_halves_over_scalar, blend_shifted_over_scalar,
                                       reduce_row_scalar,     blend_pairs_over_scalar,  blend_halves_scalar,
                                       blend_shifted_scalar,  blend_pairs_scalar,       composite_row_scalar,
-                                      difference_row_scalar};
+                                      difference_over_black_scalar};
 static const BlendKernels k_sse2 = {blend_rows_sse2,     blend_columns_sse2,     composite_row_sse2,
                                     difference_row_sse2, blend_halves_over_sse2, blend_shifted_over_sse2,
                                     reduce_row_sse2,     blend_pairs_over_sse2,  blend_halves_sse2,
                                     blend_shifted_sse2,  blend_pairs_sse2,       composite_row_stream_sse2,
-                                    difference_row_stream_sse2};
+                                    difference_over_black_stream_sse2};
 static const BlendKernels k_avx2 = {blend_rows_avx2,     blend_columns_avx2,     composite_row_avx2,
                                     difference_row_avx2, blend_halves_over_avx2, blend_shifted_over_avx2,
                                     reduce_row_avx2,     blend_pairs_over_avx2,  blend_halves_avx2,
                                     blend_shifted_avx2,  blend_pairs_avx2,       composite_row_stream_avx2,
-                                    difference_row_stream_avx2};
+                                    difference_over_black_stream_avx2};
 
 BlendKernels blend_kernels = k_sse2;
 

@@ -131,15 +131,21 @@ void composite_row_stream_avx2(u32* dst, const u32* src, u32 count) {
     for (; i < count; i++) dst[i] = composite_pixel(dst[i], src[i]);
 }
 
-void difference_row_stream_avx2(u32* dst, const u32* a, const u32* b, u32 count) {
+// Groups with a translucent pixel go over black first (over8's rule).
+void difference_over_black_stream_avx2(u32* dst, const u32* a, const u32* b, u32 count) {
+    const __m256i amask = _mm256_set1_epi32((i32)0xFF000000u);
     u32 i = unaligned_head(dst, count);
-    for (u32 k = 0; k < i; k++) dst[k] = difference_pixel(a[k], b[k]);
+    for (u32 k = 0; k < i; k++) dst[k] = difference_over_black_pixel(a[k], b[k]);
     for (; i + 8 <= count; i += 8) {
         __m256i va = _mm256_loadu_si256((const __m256i*)(a + i));
         __m256i vb = _mm256_loadu_si256((const __m256i*)(b + i));
+        if (!_mm256_testc_si256(_mm256_and_si256(va, vb), amask)) {
+            va = over8(amask, va);
+            vb = over8(amask, vb);
+        }
         _mm256_stream_si256((__m256i*)(dst + i), difference8(va, vb));
     }
-    for (; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
+    for (; i < count; i++) dst[i] = difference_over_black_pixel(a[i], b[i]);
 }
 
 // ---- Bilinear runs, composited -----------------------------------------------

@@ -155,15 +155,22 @@ void composite_row_stream_sse2(u32* dst, const u32* src, u32 count) {
     for (; i < count; i++) dst[i] = composite_pixel(dst[i], src[i]);
 }
 
-void difference_row_stream_sse2(u32* dst, const u32* a, const u32* b, u32 count) {
+// Groups with a translucent pixel go over black first (over4's rule).
+void difference_over_black_stream_sse2(u32* dst, const u32* a, const u32* b, u32 count) {
+    const __m128i amask = _mm_set1_epi32((i32)0xFF000000u);
     u32 i = unaligned_head(dst, count);
-    for (u32 k = 0; k < i; k++) dst[k] = difference_pixel(a[k], b[k]);
+    for (u32 k = 0; k < i; k++) dst[k] = difference_over_black_pixel(a[k], b[k]);
     for (; i + 4 <= count; i += 4) {
         __m128i va = _mm_loadu_si128((const __m128i*)(a + i));
         __m128i vb = _mm_loadu_si128((const __m128i*)(b + i));
+        __m128i both = _mm_and_si128(va, vb);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(both, amask), amask)) != 0xFFFF) {
+            va = over4(amask, va);
+            vb = over4(amask, vb);
+        }
         _mm_stream_si128((__m128i*)(dst + i), difference4(va, vb));
     }
-    for (; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
+    for (; i < count; i++) dst[i] = difference_over_black_pixel(a[i], b[i]);
 }
 
 // ---- Bilinear runs, composited -----------------------------------------------

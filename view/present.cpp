@@ -343,9 +343,9 @@ static void prefetch_span(const u32* row, u32 lo, u32 hi) {
 
 // One screen row j (relative to the view's top) of a band of tile rows
 // whose columns are prepared, composited into out (the row's pixel at the
-// view's left edge), or with `samples` its samples alone stored into
-// tables->row (out is then that row); j1 ends the band's rows drawn, which
-// bounds what is asked for ahead.
+// view's left edge), or with `samples` its samples alone stored there (into
+// a row buffer); j1 ends the band's rows drawn, which bounds what is asked
+// for ahead.
 static void draw_line(const ViewPlan* p, PresentTables* tables, const ColumnTables* ct, const TileColumn* cols,
                       i64 j, i64 j1, u32* out, bool samples) {
     const BlendKernels k = blend_kernels;
@@ -357,7 +357,7 @@ static void draw_line(const ViewPlan* p, PresentTables* tables, const ColumnTabl
         u32 count = col.x1 - col.x0;
         // Clipped to the target, so the offset is never negative.
         u32* dst = out + col.x0;
-        u32* sampled = tables->row + col.x0;
+        u32* sampled = samples ? dst : tables->row + col.x0;
         if (nearest) {
             i64 tr = clamp_i64((p->ys[j] >> (16 + col.level)) - col.origin_y, 0, col.last_row);
             const u32* src = col.tile + tr * TILE_SIDE;
@@ -515,16 +515,21 @@ struct RowCursor {
     TileColumn cols[VIEW_TILE_SPAN];
 };
 
-// Screen row y of a planned view composited into out (its pixel at x0);
-// rows outside the view's bands are left as they are.
+// Screen row y of a planned view into out, which holds `width` pixels from
+// x0: composited (rows and columns the view does not draw are left as they
+// are), or with `samples` its samples with opaque black everywhere else.
 static void draw_view_row(const TileCache* cache, const ViewPlan* p, PresentTables* tables, u32 set,
-                          RowCursor* cursor, i32 y, i32 y_end, u32* out, i32 x0) {
-    if (!p->active) return;
+                          RowCursor* cursor, i32 y, i32 y_end, u32* out, i32 x0, u32 width, bool samples) {
     const ViewArea& rect = p->view.rect;
     i64 j = (i64)y - rect.top;
     u32 r = cursor->band == ~0u ? 0 : cursor->band;
-    while (r < p->tile_rows && (i64)p->by[r + 1] <= j) r++;
-    if (r >= p->tile_rows || j < (i64)p->by[r]) return;
+    if (p->active) {
+        while (r < p->tile_rows && (i64)p->by[r + 1] <= j) r++;
+    }
+    if (!p->active || r >= p->tile_rows || j < (i64)p->by[r]) {
+        if (samples) fill_opaque_black(out, width);
+        return;
+    }
     const ColumnTables* ct = &tables->columns[set];
     if (r != cursor->band) {
         for (u32 c = 0; c < p->tile_columns; c++) prepare_column(cache, p, ct, r, c, &cursor->cols[c]);
@@ -532,7 +537,18 @@ static void draw_view_row(const TileCache* cache, const ViewPlan* p, PresentTabl
     }
     i64 j_end = (i64)y_end - rect.top;
     i64 j1 = p->by[r + 1] < j_end ? p->by[r + 1] : j_end;
-    draw_line(p, tables, ct, cursor->cols, j, j1, out + ((i64)rect.left - x0), false);
+    i64 shift = (i64)rect.left - x0;  // out's index of the view's first column
+    draw_line(p, tables, ct, cursor->cols, j, j1, out + shift, samples);
+    if (!samples) return;
+    u64 at = 0;
+    for (u32 c = 0; c < p->tile_columns; c++) {
+        const TileColumn& col = cursor->cols[c];
+        if (col.tile == nullptr) continue;
+        u64 from = (u64)(shift + col.x0);
+        if (from > at) fill_opaque_black(out + at, from - at);
+        at = (u64)(shift + col.x1);
+    }
+    if (at < width) fill_opaque_black(out + at, width - at);
 }
 
 // A screen row at a time: each view is drawn into its own row buffer, which
@@ -553,15 +569,20 @@ static void draw_difference(TileCache* cache, RenderCounters* counters, PresentT
     const BlendKernels k = blend_kernels;
     RowCursor cursors[2];
     cursors[0].band = cursors[1].band = ~0u;
-    DifferenceRowFn difference = (u64)width * (u64)(y1 - clip.top) >= tables->stream_pixels ? k.difference_row_stream
-                                                                                    : k.difference_row;
+    // A large view takes each row's samples and streams the difference of
+    // their pixels over black.
+    bool stream = (u64)width * (u64)(y1 - clip.top) >= tables->stream_pixels;
     for (i32 y = clip.top; y < y1; y++) {
         for (u32 i = 0; i < 2; i++) {
-            fill_opaque_black(tables->band[i], width);
-            draw_view_row(cache, &plans[i], tables, i, &cursors[i], y, y1, tables->band[i], x0);
+            if (!stream) fill_opaque_black(tables->band[i], width);
+            draw_view_row(cache, &plans[i], tables, i, &cursors[i], y, y1, tables->band[i], x0, width, stream);
         }
         u32* out = target.pixels + (u64)(y - target.origin_y) * target.stride + (x0 - target.origin_x);
-        difference(out, tables->band[0], tables->band[1], width);
+        if (stream) {
+            k.difference_over_black(out, tables->band[0], tables->band[1], width);
+        } else {
+            k.difference_row(out, tables->band[0], tables->band[1], width);
+        }
     }
     stream_fence();
 }
