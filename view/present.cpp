@@ -1,7 +1,7 @@
 // Presentation pipeline. A view is planned once (sampling positions, level,
 // visible tiles, cache preparation and rendering, tile boundaries on screen,
-// frame counters) and then drawn for any range of screen rows, which lets
-// difference mode draw both of its views band by band into its buffers.
+// frame counters) and then drawn a screen row at a time, which lets
+// difference mode draw both of its views row by row into its row buffers.
 //
 // Per band of tile rows, each tile column gets its source tile (exact or
 // fallback), the tile's origin at its effective level and, per screen
@@ -9,7 +9,8 @@
 // nearest gather or one vertical and one horizontal blend per tile column,
 // followed by compositing. At exactly 100 % an exact tile's row maps onto
 // consecutive screen pixels, and that run is composited straight from the
-// tile.
+// tile. A view too large for the caches assembles each row's samples first
+// and composites them over the target with streaming stores.
 #include "view/present.h"
 
 #include "view/blend.h"
@@ -432,8 +433,9 @@ static void draw_line(const ViewPlan* p, PresentTables* tables, const ColumnTabl
 // A view of 4M pixels (16 MiB) or more leaves no room in the caches for
 // what it writes, and its target is written once: its rows are assembled as
 // samples in a row buffer and composited over the target with streaming
-// stores, which do not read the target's lines first. (3840 x 2160 at 33 %:
-// )
+// stores, which do not read the target's lines first. (3840 x 2160 at 33 %
+// measured 2.3 to 3.3 plain copies of the frame against 3.0 to 3.9 before,
+// runs taken in turns.)
 static bool streams(const ViewPlan* p, const PresentTables* tables) {
     u64 w = p->bx[p->tile_columns] - p->bx[0];
     u64 h = p->by[p->tile_rows] - p->by[0];
@@ -456,7 +458,8 @@ static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* 
         if (j0 >= j1) continue;
         for (u32 c = 0; c < p->tile_columns; c++) prepare_column(cache, p, ct, r, c, &cols[c]);
         // Row by row across the tiles: tile by tile down the band measured
-        // 12 % slower (3840 x 2160 at 33 %), the target's rows no longer written in order.
+        // 12 % slower (3840 x 2160 at 33 %), the target's rows no longer written in order;
+        // streamed, 4.4 to 5.1 plain copies against 2.5 to 3.1.
         for (i64 j = j0; j < j1; j++) {
             // Clipped to the target, so the offsets are never negative.
             u32* out = target.pixels + (u64)(rect.top + j - target.origin_y) * target.stride +
