@@ -44,6 +44,31 @@ void blend_pairs_over_scalar(u32* dst, const u32* a, const u32* b, const PairCol
     }
 }
 
+// The samples alone: the _over rules without the compositing.
+void blend_halves_scalar(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    for (u32 i = 0; i < count; i++) {
+        u32 even = blend_pixel(a[2 * i], b[2 * i], wy);
+        u32 odd = blend_pixel(a[2 * i + 1], b[2 * i + 1], wy);
+        out[i] = blend_pixel(even, odd, wx);
+    }
+}
+
+void blend_shifted_scalar(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    for (u32 i = 0; i < count; i++) {
+        u32 here = blend_pixel(a[i], b[i], wy);
+        u32 next = blend_pixel(a[i + 1], b[i + 1], wy);
+        out[i] = blend_pixel(here, next, wx);
+    }
+}
+
+void blend_pairs_scalar(u32* out, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
+    for (u32 i = 0; i < count; i++) {
+        u32 l = blend_pixel(a[c->left[i]], b[c->left[i]], wy);
+        u32 r = blend_pixel(a[c->right[i]], b[c->right[i]], wy);
+        out[i] = blend_pixel(l, r, c->weight[i]);
+    }
+}
+
 void pair_plan(u16* base, u8* offsets, u8* pairs, const u8* left, const u8* right, const u8* weight, u32 count,
                u32 width) {
     for (u32 g = 0; g < count; g += 4) {
@@ -77,17 +102,28 @@ void difference_row_scalar(u32* dst, const u32* a, const u32* b, u32 count) {
     for (u32 i = 0; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
 }
 
+void difference_over_black_scalar(u32* dst, const u32* a, const u32* b, u32 count) {
+    for (u32 i = 0; i < count; i++) dst[i] = difference_over_black_pixel(a[i], b[i]);
+}
+
 // ---- Dispatch ---------------------------------------------------------------
 
+// The scalar table's streaming entries are the plain rules: the same pixels.
 static const BlendKernels k_scalar = {blend_rows_scalar,     blend_columns_scalar,     composite_row_scalar,
                                       difference_row_scalar, blend_halves_over_scalar, blend_shifted_over_scalar,
-                                      reduce_row_scalar, blend_pairs_over_scalar};
+                                      reduce_row_scalar,     blend_pairs_over_scalar,  blend_halves_scalar,
+                                      blend_shifted_scalar,  blend_pairs_scalar,       composite_row_scalar,
+                                      difference_over_black_scalar};
 static const BlendKernels k_sse2 = {blend_rows_sse2,     blend_columns_sse2,     composite_row_sse2,
                                     difference_row_sse2, blend_halves_over_sse2, blend_shifted_over_sse2,
-                                    reduce_row_sse2, blend_pairs_over_sse2};
+                                    reduce_row_sse2,     blend_pairs_over_sse2,  blend_halves_sse2,
+                                    blend_shifted_sse2,  blend_pairs_sse2,       composite_row_stream_sse2,
+                                    difference_over_black_stream_sse2};
 static const BlendKernels k_avx2 = {blend_rows_avx2,     blend_columns_avx2,     composite_row_avx2,
                                     difference_row_avx2, blend_halves_over_avx2, blend_shifted_over_avx2,
-                                    reduce_row_avx2, blend_pairs_over_avx2};
+                                    reduce_row_avx2,     blend_pairs_over_avx2,  blend_halves_avx2,
+                                    blend_shifted_avx2,  blend_pairs_avx2,       composite_row_stream_avx2,
+                                    difference_over_black_stream_avx2};
 
 BlendKernels blend_kernels = k_sse2;
 

@@ -84,26 +84,68 @@ void composite_row_avx2(u32* dst, const u32* src, u32 count) {
     for (; i < count; i++) dst[i] = composite_pixel(dst[i], src[i]);
 }
 
+// The difference colour of eight pixel pairs, in 32-bit lanes.
+QB_FORCE_INLINE __m256i difference8(__m256i va, __m256i vb) {
+    __m256i d = _mm256_or_si256(_mm256_subs_epu8(va, vb), _mm256_subs_epu8(vb, va));
+    d = _mm256_and_si256(d, _mm256_set1_epi32(0x00FFFFFF));
+    __m256i m = _mm256_max_epu8(d, _mm256_srli_epi32(d, 8));
+    m = _mm256_max_epu8(m, _mm256_srli_epi32(d, 16));
+    m = _mm256_and_si256(m, _mm256_set1_epi32(0xFF));
+    __m256i g = _mm256_add_epi32(m, m);
+    __m256i blue = _mm256_subs_epu16(_mm256_set1_epi32(128), g);
+    blue = _mm256_andnot_si256(_mm256_cmpeq_epi32(m, _mm256_setzero_si256()), blue);
+    __m256i green = _mm256_subs_epu16(g, _mm256_set1_epi32(255));
+    __m256i red = _mm256_sub_epi32(g, green);
+    __m256i v = _mm256_or_si256(_mm256_slli_epi32(red, 16), _mm256_slli_epi32(green, 8));
+    return _mm256_or_si256(_mm256_or_si256(v, blue), _mm256_set1_epi32((i32)0xFF000000u));
+}
+
 void difference_row_avx2(u32* dst, const u32* a, const u32* b, u32 count) {
     u32 i = 0;
     for (; i + 8 <= count; i += 8) {
         __m256i va = _mm256_loadu_si256((const __m256i*)(a + i));
         __m256i vb = _mm256_loadu_si256((const __m256i*)(b + i));
-        __m256i d = _mm256_or_si256(_mm256_subs_epu8(va, vb), _mm256_subs_epu8(vb, va));
-        d = _mm256_and_si256(d, _mm256_set1_epi32(0x00FFFFFF));
-        __m256i m = _mm256_max_epu8(d, _mm256_srli_epi32(d, 8));
-        m = _mm256_max_epu8(m, _mm256_srli_epi32(d, 16));
-        m = _mm256_and_si256(m, _mm256_set1_epi32(0xFF));
-        __m256i g = _mm256_add_epi32(m, m);
-        __m256i blue = _mm256_subs_epu16(_mm256_set1_epi32(128), g);
-        blue = _mm256_andnot_si256(_mm256_cmpeq_epi32(m, _mm256_setzero_si256()), blue);
-        __m256i green = _mm256_subs_epu16(g, _mm256_set1_epi32(255));
-        __m256i red = _mm256_sub_epi32(g, green);
-        __m256i v = _mm256_or_si256(_mm256_slli_epi32(red, 16), _mm256_slli_epi32(green, 8));
-        v = _mm256_or_si256(_mm256_or_si256(v, blue), _mm256_set1_epi32((i32)0xFF000000u));
-        _mm256_storeu_si256((__m256i*)(dst + i), v);
+        _mm256_storeu_si256((__m256i*)(dst + i), difference8(va, vb));
     }
     for (; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
+}
+
+// ---- Streaming stores ---------------------------------------------------------
+
+// The pixels before dst's first 32-byte boundary (at most seven, fewer when
+// the row is shorter).
+QB_FORCE_INLINE u32 unaligned_head(const u32* dst, u32 count) {
+    u32 head = (u32)((32 - ((uintptr_t)dst & 31)) & 31) / 4;
+    return head < count ? head : count;
+}
+
+void composite_row_stream_avx2(u32* dst, const u32* src, u32 count) {
+    const __m256i amask = _mm256_set1_epi32((i32)0xFF000000u);
+    u32 i = unaligned_head(dst, count);
+    for (u32 k = 0; k < i; k++) dst[k] = composite_pixel(dst[k], src[k]);
+    for (; i + 8 <= count; i += 8) {
+        __m256i s = _mm256_loadu_si256((const __m256i*)(src + i));
+        if (!_mm256_testc_si256(s, amask)) s = over8(_mm256_load_si256((const __m256i*)(dst + i)), s);
+        _mm256_stream_si256((__m256i*)(dst + i), s);
+    }
+    for (; i < count; i++) dst[i] = composite_pixel(dst[i], src[i]);
+}
+
+// Groups with a translucent pixel go over black first (over8's rule).
+void difference_over_black_stream_avx2(u32* dst, const u32* a, const u32* b, u32 count) {
+    const __m256i amask = _mm256_set1_epi32((i32)0xFF000000u);
+    u32 i = unaligned_head(dst, count);
+    for (u32 k = 0; k < i; k++) dst[k] = difference_over_black_pixel(a[k], b[k]);
+    for (; i + 8 <= count; i += 8) {
+        __m256i va = _mm256_loadu_si256((const __m256i*)(a + i));
+        __m256i vb = _mm256_loadu_si256((const __m256i*)(b + i));
+        if (!_mm256_testc_si256(_mm256_and_si256(va, vb), amask)) {
+            va = over8(amask, va);
+            vb = over8(amask, vb);
+        }
+        _mm256_stream_si256((__m256i*)(dst + i), difference8(va, vb));
+    }
+    for (; i < count; i++) dst[i] = difference_over_black_pixel(a[i], b[i]);
 }
 
 // ---- Bilinear runs, composited -----------------------------------------------
@@ -126,6 +168,33 @@ QB_FORCE_INLINE void over_store8_after(u32* dst, __m256i px, u32 done) {
     __m256i d = _mm256_loadu_si256((const __m256i*)dst);
     __m256i keep = _mm256_cmpgt_epi32(_mm256_set1_epi32((i32)done), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     _mm256_storeu_si256((__m256i*)dst, _mm256_blendv_epi8(over8(d, px), d, keep));
+}
+
+// The stores of the runs below: composited (the _over kernels) or the
+// samples alone.
+template <bool Over>
+QB_FORCE_INLINE void put8(u32* dst, __m256i px) {
+    if constexpr (Over) {
+        over_store8(dst, px);
+    } else {
+        _mm256_storeu_si256((__m256i*)dst, px);
+    }
+}
+
+// The last group of a row; its samples below `done` are the ones an
+// earlier group stored, so storing them again changes nothing.
+template <bool Over>
+QB_FORCE_INLINE void put8_after(u32* dst, __m256i px, u32 done) {
+    if constexpr (Over) {
+        over_store8_after(dst, px, done);
+    } else {
+        _mm256_storeu_si256((__m256i*)dst, px);
+    }
+}
+
+template <bool Over>
+QB_FORCE_INLINE u32 put1(u32 dst, u32 px) {
+    return Over ? composite_pixel(dst, px) : px;
 }
 
 // The vertical blend of a[0..7] and b[0..7] in 16-bit lanes: pixels 0, 1,
@@ -153,23 +222,32 @@ QB_FORCE_INLINE __m256i halves8(const u32* a, const u32* b, __m256i ivy, __m256i
     return _mm256_permute4x64_epi64(_mm256_packus_epi16(l, h), _MM_SHUFFLE(3, 1, 2, 0));
 }
 
-void blend_halves_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+template <bool Over>
+QB_FORCE_INLINE void halves_run(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
     const __m256i vy = _mm256_set1_epi16((i16)wy);
     const __m256i ivy = _mm256_set1_epi16((i16)(256 - wy));
     const __m256i vx = _mm256_set1_epi16((i16)wx);
     const __m256i ivx = _mm256_set1_epi16((i16)(256 - wx));
     u32 i = 0;
-    for (; i + 8 <= count; i += 8) over_store8(dst + i, halves8(a + 2 * i, b + 2 * i, ivy, vy, ivx, vx));
+    for (; i + 8 <= count; i += 8) put8<Over>(dst + i, halves8(a + 2 * i, b + 2 * i, ivy, vy, ivx, vx));
     if (i < count && count >= 8) {
         u32 last = count - 8;
-        over_store8_after(dst + last, halves8(a + 2 * last, b + 2 * last, ivy, vy, ivx, vx), i - last);
+        put8_after<Over>(dst + last, halves8(a + 2 * last, b + 2 * last, ivy, vy, ivx, vx), i - last);
         return;
     }
     for (; i < count; i++) {
         u32 even = blend_pixel(a[2 * i], b[2 * i], wy);
         u32 odd = blend_pixel(a[2 * i + 1], b[2 * i + 1], wy);
-        dst[i] = composite_pixel(dst[i], blend_pixel(even, odd, wx));
+        dst[i] = put1<Over>(dst[i], blend_pixel(even, odd, wx));
     }
+}
+
+void blend_halves_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    halves_run<true>(dst, a, b, count, wy, wx);
+}
+
+void blend_halves_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    halves_run<false>(dst, a, b, count, wy, wx);
 }
 
 // Eight pixels at i and at i + 1, each blended vertically (the careful form).
@@ -212,7 +290,8 @@ QB_FORCE_INLINE __m256i vertical_signed8(const u32* a, const u32* b, __m256i pai
 // pixels read; the careful form finishes the row, its last group ending at
 // the row's end. A weight of 0 (no byte 256 - w) takes the careful form
 // throughout; regular runs never have wx 0, and wy is 0 on few rows.
-void blend_shifted_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+template <bool Over>
+QB_FORCE_INLINE void shifted_run(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
     const __m256i vy = _mm256_set1_epi16((i16)wy);
     const __m256i ivy = _mm256_set1_epi16((i16)(256 - wy));
     const __m256i vx = _mm256_set1_epi16((i16)wx);
@@ -226,21 +305,29 @@ void blend_shifted_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u3
         for (; i + 15 <= count; i += 8) {
             __m256i next = vertical_signed8(a + i + 8, b + i + 8, pair_y);
             __m256i shifted = _mm256_alignr_epi8(_mm256_permute2x128_si256(v, next, 0x21), v, 4);
-            over_store8(dst + i, _mm256_xor_si256(blend_signed8(v, shifted, pair_x), bias));
+            put8<Over>(dst + i, _mm256_xor_si256(blend_signed8(v, shifted, pair_x), bias));
             v = next;
         }
     }
-    for (; i + 8 <= count; i += 8) over_store8(dst + i, shifted8(a + i, b + i, ivy, vy, ivx, vx));
+    for (; i + 8 <= count; i += 8) put8<Over>(dst + i, shifted8(a + i, b + i, ivy, vy, ivx, vx));
     if (i < count && count >= 8) {
         u32 last = count - 8;
-        over_store8_after(dst + last, shifted8(a + last, b + last, ivy, vy, ivx, vx), i - last);
+        put8_after<Over>(dst + last, shifted8(a + last, b + last, ivy, vy, ivx, vx), i - last);
         return;
     }
     for (; i < count; i++) {
         u32 here = blend_pixel(a[i], b[i], wy);
         u32 next = blend_pixel(a[i + 1], b[i + 1], wy);
-        dst[i] = composite_pixel(dst[i], blend_pixel(here, next, wx));
+        dst[i] = put1<Over>(dst[i], blend_pixel(here, next, wx));
     }
+}
+
+void blend_shifted_over_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    shifted_run<true>(dst, a, b, count, wy, wx);
+}
+
+void blend_shifted_avx2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    shifted_run<false>(dst, a, b, count, wy, wx);
 }
 
 // ---- Pyramid reduction ------------------------------------------------------------
@@ -272,12 +359,13 @@ void reduce_row_avx2(u32* out, const u32* a, const u32* b, u32 count) {
 
 // ---- Bilinear columns, composited ---------------------------------------------
 
+template <bool Over>
 QB_FORCE_INLINE void pairs_scalar(u32* dst, const u32* a, const u32* b, const u8* left, const u8* right,
                                   const u8* weight, u32 count, u32 wy) {
     for (u32 i = 0; i < count; i++) {
         u32 l = blend_pixel(a[left[i]], b[left[i]], wy);
         u32 r = blend_pixel(a[right[i]], b[right[i]], wy);
-        dst[i] = composite_pixel(dst[i], blend_pixel(l, r, weight[i]));
+        dst[i] = put1<Over>(dst[i], blend_pixel(l, r, weight[i]));
     }
 }
 
@@ -336,7 +424,8 @@ QB_FORCE_INLINE bool pairs8(const u32* a, const u32* b, u32 width, const u8* lef
 // Eight columns at a time as the plan has them; the last group ends at the
 // row's end (planned here, as pairs8 does), keeping the columns an earlier
 // group composited. Groups the plan marks slow take the scalar rule.
-void blend_pairs_over_avx2(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
+template <bool Over>
+QB_FORCE_INLINE void pairs_run(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
     const __m256i pair_y = pair_weights(wy == 0 ? 1 : wy);
     const bool flat = wy == 0;
     const __m256i spread0 = _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 2, 3, 2, 3, 2, 3, 2, 3, 4, 5, 4, 5, 4, 5, 4, 5,
@@ -348,7 +437,7 @@ void blend_pairs_over_avx2(u32* dst, const u32* a, const u32* b, const PairColum
     for (; i + 8 <= count; i += 8) {
         u32 b0 = c->base[i], b1 = c->base[i + 4];
         if (((b0 | b1) & PAIR_SLOW) != 0) {
-            pairs_scalar(dst + i, a, b, c->left + i, c->right + i, c->weight + i, 8, wy);
+            pairs_scalar<Over>(dst + i, a, b, c->left + i, c->right + i, c->weight + i, 8, wy);
             continue;
         }
         __m256i index0 = _mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i*)(c->offsets + 2 * i)));
@@ -357,12 +446,20 @@ void blend_pairs_over_avx2(u32* dst, const u32* a, const u32* b, const PairColum
         __m256i p0 = pairs4(a, b, b0, pair_y, flat, index0, _mm256_shuffle_epi8(wpairs, spread0));
         __m256i p1 = pairs4(a, b, b1, pair_y, flat, index1, _mm256_shuffle_epi8(wpairs, spread1));
         px = _mm256_permute4x64_epi64(_mm256_packs_epi16(p0, p1), _MM_SHUFFLE(3, 1, 2, 0));
-        over_store8(dst + i, _mm256_xor_si256(px, bias));
+        put8<Over>(dst + i, _mm256_xor_si256(px, bias));
     }
     if (i < count && count >= 8 &&
         pairs8(a, b, c->width, c->left, c->right, c->weight, count - 8, pair_y, flat, &px)) {
-        over_store8_after(dst + count - 8, px, i - (count - 8));
+        put8_after<Over>(dst + count - 8, px, i - (count - 8));
         return;
     }
-    pairs_scalar(dst + i, a, b, c->left + i, c->right + i, c->weight + i, count - i, wy);
+    pairs_scalar<Over>(dst + i, a, b, c->left + i, c->right + i, c->weight + i, count - i, wy);
+}
+
+void blend_pairs_over_avx2(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
+    pairs_run<true>(dst, a, b, c, count, wy);
+}
+
+void blend_pairs_avx2(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
+    pairs_run<false>(dst, a, b, c, count, wy);
 }

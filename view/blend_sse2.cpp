@@ -128,6 +128,51 @@ void difference_row_sse2(u32* dst, const u32* a, const u32* b, u32 count) {
     for (; i < count; i++) dst[i] = difference_pixel(a[i], b[i]);
 }
 
+// ---- Streaming stores ---------------------------------------------------------
+
+// The pixels before dst's first 16-byte boundary (at most three, fewer when
+// the row is shorter).
+QB_FORCE_INLINE u32 unaligned_head(const u32* dst, u32 count) {
+    u32 head = (u32)((16 - ((uintptr_t)dst & 15)) & 15) / 4;
+    return head < count ? head : count;
+}
+
+void stream_fence() {
+    _mm_sfence();
+}
+
+void composite_row_stream_sse2(u32* dst, const u32* src, u32 count) {
+    const __m128i amask = _mm_set1_epi32((i32)0xFF000000u);
+    u32 i = unaligned_head(dst, count);
+    for (u32 k = 0; k < i; k++) dst[k] = composite_pixel(dst[k], src[k]);
+    for (; i + 4 <= count; i += 4) {
+        __m128i s = _mm_loadu_si128((const __m128i*)(src + i));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(s, amask), amask)) != 0xFFFF) {
+            s = over4(_mm_load_si128((const __m128i*)(dst + i)), s);
+        }
+        _mm_stream_si128((__m128i*)(dst + i), s);
+    }
+    for (; i < count; i++) dst[i] = composite_pixel(dst[i], src[i]);
+}
+
+// Groups with a translucent pixel go over black first (over4's rule).
+void difference_over_black_stream_sse2(u32* dst, const u32* a, const u32* b, u32 count) {
+    const __m128i amask = _mm_set1_epi32((i32)0xFF000000u);
+    u32 i = unaligned_head(dst, count);
+    for (u32 k = 0; k < i; k++) dst[k] = difference_over_black_pixel(a[k], b[k]);
+    for (; i + 4 <= count; i += 4) {
+        __m128i va = _mm_loadu_si128((const __m128i*)(a + i));
+        __m128i vb = _mm_loadu_si128((const __m128i*)(b + i));
+        __m128i both = _mm_and_si128(va, vb);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(both, amask), amask)) != 0xFFFF) {
+            va = over4(amask, va);
+            vb = over4(amask, vb);
+        }
+        _mm_stream_si128((__m128i*)(dst + i), difference4(va, vb));
+    }
+    for (; i < count; i++) dst[i] = difference_over_black_pixel(a[i], b[i]);
+}
+
 // ---- Bilinear runs, composited -----------------------------------------------
 
 // Four sampled pixels over dst[0..3]: an opaque group is stored, the rest
@@ -148,6 +193,33 @@ QB_FORCE_INLINE void over_store4_after(u32* dst, __m128i px, u32 done) {
     __m128i d = _mm_loadu_si128((const __m128i*)dst);
     __m128i keep = _mm_cmpgt_epi32(_mm_set1_epi32((i32)done), _mm_setr_epi32(0, 1, 2, 3));
     _mm_storeu_si128((__m128i*)dst, _mm_or_si128(_mm_and_si128(keep, d), _mm_andnot_si128(keep, over4(d, px))));
+}
+
+// The stores of the runs below: composited (the _over kernels) or the
+// samples alone.
+template <bool Over>
+QB_FORCE_INLINE void put4(u32* dst, __m128i px) {
+    if constexpr (Over) {
+        over_store4(dst, px);
+    } else {
+        _mm_storeu_si128((__m128i*)dst, px);
+    }
+}
+
+// The last group of a row; its samples below `done` are the ones an
+// earlier group stored, so storing them again changes nothing.
+template <bool Over>
+QB_FORCE_INLINE void put4_after(u32* dst, __m128i px, u32 done) {
+    if constexpr (Over) {
+        over_store4_after(dst, px, done);
+    } else {
+        _mm_storeu_si128((__m128i*)dst, px);
+    }
+}
+
+template <bool Over>
+QB_FORCE_INLINE u32 put1(u32 dst, u32 px) {
+    return Over ? composite_pixel(dst, px) : px;
 }
 
 // The vertical blend of a[0..3] and b[0..3] in 16-bit lanes: pixels 0 and 1
@@ -182,23 +254,32 @@ QB_FORCE_INLINE __m128i halves4(const u32* a, const u32* b, __m128i ivy, __m128i
     return _mm_packus_epi16(l, h);
 }
 
-void blend_halves_over_sse2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+template <bool Over>
+QB_FORCE_INLINE void halves_run(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
     const __m128i vy = _mm_set1_epi16((i16)wy);
     const __m128i ivy = _mm_set1_epi16((i16)(256 - wy));
     const __m128i vx = _mm_set1_epi16((i16)wx);
     const __m128i ivx = _mm_set1_epi16((i16)(256 - wx));
     u32 i = 0;
-    for (; i + 4 <= count; i += 4) over_store4(dst + i, halves4(a + 2 * i, b + 2 * i, ivy, vy, ivx, vx));
+    for (; i + 4 <= count; i += 4) put4<Over>(dst + i, halves4(a + 2 * i, b + 2 * i, ivy, vy, ivx, vx));
     if (i < count && count >= 4) {
         u32 last = count - 4;
-        over_store4_after(dst + last, halves4(a + 2 * last, b + 2 * last, ivy, vy, ivx, vx), i - last);
+        put4_after<Over>(dst + last, halves4(a + 2 * last, b + 2 * last, ivy, vy, ivx, vx), i - last);
         return;
     }
     for (; i < count; i++) {
         u32 even = blend_pixel(a[2 * i], b[2 * i], wy);
         u32 odd = blend_pixel(a[2 * i + 1], b[2 * i + 1], wy);
-        dst[i] = composite_pixel(dst[i], blend_pixel(even, odd, wx));
+        dst[i] = put1<Over>(dst[i], blend_pixel(even, odd, wx));
     }
+}
+
+void blend_halves_over_sse2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    halves_run<true>(dst, a, b, count, wy, wx);
+}
+
+void blend_halves_sse2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    halves_run<false>(dst, a, b, count, wy, wx);
 }
 
 // Four pixels at i and at i + 1, each blended vertically (the careful form).
@@ -214,7 +295,8 @@ QB_FORCE_INLINE __m128i shifted4(const u32* a, const u32* b, __m128i ivy, __m128
 // to i + 4 from the two groups by a shuffle. It runs while that next group
 // lies within the count + 1 pixels read; the careful form finishes the row,
 // its last group ending at the row's end.
-void blend_shifted_over_sse2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+template <bool Over>
+QB_FORCE_INLINE void shifted_run(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
     const __m128i vy = _mm_set1_epi16((i16)wy);
     const __m128i ivy = _mm_set1_epi16((i16)(256 - wy));
     const __m128i vx = _mm_set1_epi16((i16)wx);
@@ -228,22 +310,30 @@ void blend_shifted_over_sse2(u32* dst, const u32* a, const u32* b, u32 count, u3
             vertical4(a + i + 4, b + i + 4, ivy, vy, &next_lo, &next_hi);
             __m128i l = mix16(lo, next_pair(lo, hi), ivx, vx);
             __m128i h = mix16(hi, next_pair(hi, next_lo), ivx, vx);
-            over_store4(dst + i, _mm_packus_epi16(l, h));
+            put4<Over>(dst + i, _mm_packus_epi16(l, h));
             lo = next_lo;
             hi = next_hi;
         }
     }
-    for (; i + 4 <= count; i += 4) over_store4(dst + i, shifted4(a + i, b + i, ivy, vy, ivx, vx));
+    for (; i + 4 <= count; i += 4) put4<Over>(dst + i, shifted4(a + i, b + i, ivy, vy, ivx, vx));
     if (i < count && count >= 4) {
         u32 last = count - 4;
-        over_store4_after(dst + last, shifted4(a + last, b + last, ivy, vy, ivx, vx), i - last);
+        put4_after<Over>(dst + last, shifted4(a + last, b + last, ivy, vy, ivx, vx), i - last);
         return;
     }
     for (; i < count; i++) {
         u32 here = blend_pixel(a[i], b[i], wy);
         u32 next = blend_pixel(a[i + 1], b[i + 1], wy);
-        dst[i] = composite_pixel(dst[i], blend_pixel(here, next, wx));
+        dst[i] = put1<Over>(dst[i], blend_pixel(here, next, wx));
     }
+}
+
+void blend_shifted_over_sse2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    shifted_run<true>(dst, a, b, count, wy, wx);
+}
+
+void blend_shifted_sse2(u32* dst, const u32* a, const u32* b, u32 count, u32 wy, u32 wx) {
+    shifted_run<false>(dst, a, b, count, wy, wx);
 }
 
 // ---- Pyramid reduction ------------------------------------------------------------
@@ -299,12 +389,13 @@ QB_FORCE_INLINE __m128i across2(__m128i v0, __m128i v1, __m128i w0, __m128i w1) 
     return _mm_srli_epi16(_mm_add_epi16(_mm_unpacklo_epi64(h0, h1), _mm_unpackhi_epi64(h0, h1)), 8);
 }
 
+template <bool Over>
 QB_FORCE_INLINE void pairs_scalar(u32* dst, const u32* a, const u32* b, const u8* left, const u8* right,
                                   const u8* weight, u32 count, u32 wy) {
     for (u32 i = 0; i < count; i++) {
         u32 l = blend_pixel(a[left[i]], b[left[i]], wy);
         u32 r = blend_pixel(a[right[i]], b[right[i]], wy);
-        dst[i] = composite_pixel(dst[i], blend_pixel(l, r, weight[i]));
+        dst[i] = put1<Over>(dst[i], blend_pixel(l, r, weight[i]));
     }
 }
 
@@ -313,7 +404,8 @@ QB_FORCE_INLINE void pairs_scalar(u32* dst, const u32* a, const u32* b, const u8
 // Groups of four run while left + 1 lies in the rows (the indices ascend, so
 // the rest of the row is the few columns clamped at its end); a group with a
 // column reading further apart takes the scalar rule.
-void blend_pairs_over_sse2(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
+template <bool Over>
+QB_FORCE_INLINE void pairs_run(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
     const u8* left = c->left;
     const u8* right = c->right;
     const u8* weight = c->weight;
@@ -327,7 +419,7 @@ void blend_pairs_over_sse2(u32* dst, const u32* a, const u32* b, const PairColum
     for (; i + 4 <= count && (u32)left[i + 3] + 1 < width; i += 4) {
         __m128i d = _mm_sub_epi8(_mm_cvtsi32_si128((i32)load4(right + i)), _mm_cvtsi32_si128((i32)load4(left + i)));
         if ((_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_subs_epu8(d, one), zero)) & 0xF) != 0xF) {
-            pairs_scalar(dst + i, a, b, left + i, right + i, weight + i, 4, wy);
+            pairs_scalar<Over>(dst + i, a, b, left + i, right + i, weight + i, 4, wy);
             continue;
         }
         __m128i w = _mm_andnot_si128(_mm_cmpeq_epi8(d, zero), _mm_cvtsi32_si128((i32)load4(weight + i)));
@@ -339,7 +431,15 @@ void blend_pairs_over_sse2(u32* dst, const u32* a, const u32* b, const PairColum
         pairs2(a, b, left[i + 2], left[i + 3], ivy, vy, &v2, &v3);
         __m128i p01 = across2(v0, v1, _mm_unpacklo_epi32(t01, t01), _mm_unpackhi_epi32(t01, t01));
         __m128i p23 = across2(v2, v3, _mm_unpacklo_epi32(t23, t23), _mm_unpackhi_epi32(t23, t23));
-        over_store4(dst + i, _mm_packus_epi16(p01, p23));
+        put4<Over>(dst + i, _mm_packus_epi16(p01, p23));
     }
-    pairs_scalar(dst + i, a, b, left + i, right + i, weight + i, count - i, wy);
+    pairs_scalar<Over>(dst + i, a, b, left + i, right + i, weight + i, count - i, wy);
+}
+
+void blend_pairs_over_sse2(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
+    pairs_run<true>(dst, a, b, c, count, wy);
+}
+
+void blend_pairs_sse2(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
+    pairs_run<false>(dst, a, b, c, count, wy);
 }

@@ -52,25 +52,33 @@ struct ViewTarget {
 };
 
 static constexpr u32 VIEW_TABLE_SLACK = 16;
-static constexpr u32 DIFFERENCE_BAND_ROWS = 64;
 
-// The presentation's working memory, carved from the arena at start-up: the
-// visible tile sets and sampling positions of up to two views, the per-column
-// source indices and weights, a row buffer, the blended tile row of bilinear
-// sampling and the two band buffers of difference mode.
-struct PresentTables {
-    ViewTiles* tiles[2];
-    i64* xs[2];
-    i64* ys[2];
+// One view's per-column tables: the source column indices and weights of
+// the current band of tile rows, and the plan of its bilinear columns.
+struct ColumnTables {
     u8* left;     // per screen column: source column (the left one when bilinear)
     u8* right;
     u8* weight;
     u16* pair_base;    // the plan of bilinear columns (pair_plan), per screen column
     u8* pair_offsets;  // two per screen column
     u8* pair_weights;  // two per screen column
-    u32* row;     // one sampled screen row
+};
+
+// The presentation's working memory, carved from the arena at start-up: the
+// visible tile sets, sampling positions and column tables of up to two views,
+// a row buffer, the blended tile row of bilinear sampling and one screen row
+// of each view of difference mode.
+struct PresentTables {
+    ViewTiles* tiles[2];
+    i64* xs[2];
+    i64* ys[2];
+    ColumnTables columns[2];
+    u32* row;      // one sampled screen row
     u32* blended;  // one vertically blended tile row
-    u32* band[2];  // VIEW_SPAN_MAX x DIFFERENCE_BAND_ROWS each
+    u32* band[2];  // one screen row of VIEW_SPAN_MAX pixels each
+    // Views of at least this many pixels go to the target with streaming
+    // stores (present_init sets 4M, 16 MiB of frame; tests lower it).
+    u64 stream_pixels;
 };
 
 // Carves the tables and picks the pixel kernels for this processor.

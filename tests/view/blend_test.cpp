@@ -73,7 +73,9 @@ TEST_P(Variants, BlendColumns) {
 
 // The one-pass halving equals the vertical blend of the two rows followed by
 // the blend of each even and odd pixel, composited over what dst held, for
-// every length (each fast loop, careful group and tail) and weight pair.
+// every length (each fast loop, careful group and tail) and weight pair; its
+// twin without compositing stores those samples alone. (So do the twins of
+// the shifted runs and the bilinear columns below.)
 TEST_P(Variants, BlendHalvesOver) {
     std::mt19937 rng(6);
     for (u32 n = 0; n <= 40; n++) {
@@ -83,13 +85,17 @@ TEST_P(Variants, BlendHalvesOver) {
                 for (u32 i = 0; i < 2 * n; i++) a[i] = random_pixel(rng), b[i] = random_pixel(rng);
                 for (u32 i = 0; i < n; i++) bg[i] = dst[i] = random_pixel(rng);
                 blend_kernels.blend_halves_over(dst.data(), a.data(), b.data(), n, wy, wx);
+                std::vector<u32> samples(n + 1, 0xDEADBEEF);
+                blend_kernels.blend_halves(samples.data(), a.data(), b.data(), n, wy, wx);
                 for (u32 i = 0; i < n; i++) {
                     u32 even = ref_blend(a[2 * i], b[2 * i], wy);
                     u32 odd = ref_blend(a[2 * i + 1], b[2 * i + 1], wy);
                     ASSERT_EQ(dst[i], ref_over(bg[i], ref_blend(even, odd, wx)))
                         << n << " " << i << " " << wy << " " << wx;
+                    ASSERT_EQ(samples[i], ref_blend(even, odd, wx)) << n << " " << i << " " << wy << " " << wx;
                 }
                 ASSERT_EQ(dst[n], 0xDEADBEEFu);  // nothing written past the row
+                ASSERT_EQ(samples[n], 0xDEADBEEFu);
             }
         }
     }
@@ -106,13 +112,17 @@ TEST_P(Variants, BlendShiftedOver) {
                 for (u32 i = 0; i <= n; i++) a[i] = random_pixel(rng), b[i] = random_pixel(rng);
                 for (u32 i = 0; i < n; i++) bg[i] = dst[i] = random_pixel(rng);
                 blend_kernels.blend_shifted_over(dst.data(), a.data(), b.data(), n, wy, wx);
+                std::vector<u32> samples(n + 1, 0xDEADBEEF);
+                blend_kernels.blend_shifted(samples.data(), a.data(), b.data(), n, wy, wx);
                 for (u32 i = 0; i < n; i++) {
                     u32 here = ref_blend(a[i], b[i], wy);
                     u32 next = ref_blend(a[i + 1], b[i + 1], wy);
                     ASSERT_EQ(dst[i], ref_over(bg[i], ref_blend(here, next, wx)))
                         << n << " " << i << " " << wy << " " << wx;
+                    ASSERT_EQ(samples[i], ref_blend(here, next, wx)) << n << " " << i << " " << wy << " " << wx;
                 }
                 ASSERT_EQ(dst[n], 0xDEADBEEFu);
+                ASSERT_EQ(samples[n], 0xDEADBEEFu);
             }
         }
     }
@@ -180,12 +190,16 @@ TEST_P(Variants, BlendPairsOver) {
                 PairColumns columns = {left.data(),  right.data(),   weight.data(), width,
                                        base.data(), offsets.data(), pairs.data()};
                 blend_kernels.blend_pairs_over(dst.data(), a.data(), b.data(), &columns, n, wy);
+                std::vector<u32> samples(n + 1, 0xDEADBEEF);
+                blend_kernels.blend_pairs(samples.data(), a.data(), b.data(), &columns, n, wy);
                 for (u32 i = 0; i < n; i++) {
                     u32 s = ref_blend(ref_blend(a[left[i]], b[left[i]], wy), ref_blend(a[right[i]], b[right[i]], wy),
                                       weight[i]);
                     ASSERT_EQ(dst[i], ref_over(bg[i], s)) << width << " " << step << " " << wy << " " << i;
+                    ASSERT_EQ(samples[i], s) << width << " " << step << " " << wy << " " << i;
                 }
                 ASSERT_EQ(dst[n], 0xDEADBEEFu);
+                ASSERT_EQ(samples[n], 0xDEADBEEFu);
             }
         }
     }
@@ -267,6 +281,37 @@ TEST_P(Variants, Composite) {
             // blue 10986 -> 42, alpha 128 * 129 >> 8 = 64.
             u32 expected = i % 3 == 0 ? 0x00363636u : (i % 3 == 1 ? 0x407F4D2Au : 0xFFC86420u);
             EXPECT_EQ(dst[i], expected) << i;
+        }
+    }
+}
+
+// The streaming twin of compositing and the difference colour of two
+// samples over black: the rules' pixels at every alignment of the row (each
+// vector boundary its head stops at), for every length.
+TEST_P(Variants, StreamingRows) {
+    std::mt19937 rng(11);
+    alignas(64) static u32 dst[64 + 48];
+    for (u32 offset = 0; offset < 8; offset++) {
+        for (u32 n = 0; n <= 40; n++) {
+            std::vector<u32> src(n), bg(n), a(n), b(n);
+            for (u32 i = 0; i < n; i++) {
+                src[i] = random_pixel(rng), bg[i] = random_pixel(rng);
+                a[i] = random_pixel(rng), b[i] = i % 5 == 0 ? a[i] ^ 0xFF000000u : random_pixel(rng);
+            }
+            std::fill(std::begin(dst), std::end(dst), 0xDEADBEEFu);
+            std::copy(bg.begin(), bg.end(), dst + offset);
+            blend_kernels.composite_row_stream(dst + offset, src.data(), n);
+            stream_fence();
+            for (u32 i = 0; i < n; i++) ASSERT_EQ(dst[offset + i], ref_over(bg[i], src[i])) << offset << " " << n;
+            ASSERT_EQ(dst[offset + n], 0xDEADBEEFu);
+            for (u32 i = 0; i < offset; i++) ASSERT_EQ(dst[i], 0xDEADBEEFu);  // nor before it
+            blend_kernels.difference_over_black(dst + offset, a.data(), b.data(), n);
+            stream_fence();
+            for (u32 i = 0; i < n; i++) {
+                u32 expected = ref_difference(ref_over(0xFF000000u, a[i]), ref_over(0xFF000000u, b[i]));
+                ASSERT_EQ(dst[offset + i], expected) << offset << " " << n;
+            }
+            ASSERT_EQ(dst[offset + n], 0xDEADBEEFu);
         }
     }
 }

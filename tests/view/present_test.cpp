@@ -107,6 +107,10 @@ static u32 background(i32 x, i32 y) {
 // the processor, so each Presenter installs this one again after it.
 static u32 g_variant = KERNELS_SCALAR;
 static bool g_variant_forced = false;
+// A DrawVariants parameter with this bit streams every view to the target
+// (present_init keeps that for views of millions of pixels).
+static constexpr u32 STREAMED = 0x100;
+static bool g_streamed = false;
 
 struct Presenter {
     Arena arena{};
@@ -121,6 +125,7 @@ struct Presenter {
             std::abort();
         }
         if (g_variant_forced && !blend_force(g_variant)) std::abort();
+        if (g_streamed) tables.stream_pixels = 0;
         render_counters_init(&counters);
     }
     ~Presenter() { release(cache.get()); }
@@ -167,12 +172,14 @@ static u32 percent(u32 p) {
 
 struct DrawVariants : ::testing::TestWithParam<u32> {
     void SetUp() override {
-        if (!blend_force(GetParam())) GTEST_SKIP() << "variant not supported";
-        g_variant = GetParam();
+        g_variant = GetParam() & ~STREAMED;
+        if (!blend_force(g_variant)) GTEST_SKIP() << "variant not supported";
         g_variant_forced = true;
+        g_streamed = (GetParam() & STREAMED) != 0;
     }
     void TearDown() override {
         g_variant_forced = false;
+        g_streamed = false;
         blend_select();
     }
 };
@@ -493,7 +500,7 @@ TEST_P(DrawVariants, Difference) {
     p.draw(pair(a, same, area, 4, 0x8000));
     EXPECT_TRUE(frame_matches(p, [](i32, i32) { return 0xFF000000u; }));
     // A against a half-transparent red image of another size: both views
-    // over black, then the colour rule, in bands of 64 rows.
+    // over black, then the colour rule, a screen row at a time.
     FullImage red(200, 150, [](u32 x, u32 y) { return ((x + y) % 3 == 0 ? 0x80u : 0xFFu) << 24 | 0xFF0000; });
     SceneDocument b = {7, 200, 150, red.source(), 0, 0, 0, false};
     p.draw(pair(a, b, area, 4, 0x8000));
@@ -503,11 +510,27 @@ TEST_P(DrawVariants, Difference) {
         return ref_difference(ref_pixel(ra, x, y, 0xFF000000u), ref_pixel(rb, x, y, 0xFF000000u));
     }));
     EXPECT_EQ(p.counters.exact, 4u + 1u);  // A's 2 x 2 tiles at level 0 (67 % is above 50 %), B's one
+    // An area inside the target, away from its origin, and a zoom that
+    // shows both tile rows of A: the target outside the area keeps its
+    // background.
+    const ViewArea inner = {17, 9, 281, 187};
+    SceneDocument c = synthetic_doc(0, 400, 400, percent(80), 190 << 16, 210 << 16);
+    p.draw(pair(c, b, inner, 4, 0x8000));
+    RefView rc = {400, 400, c.zoom, c.cx, c.cy, inner, synthetic_levels(400, 400), 0};
+    RefView rd = coupled_ref(rc, 200, 150, inner, red.pixels());
+    EXPECT_TRUE(frame_matches(p, [&](i32 x, i32 y) {
+        if (x < inner.left || x >= inner.right || y < inner.top || y >= inner.bottom) return background(x, y);
+        return ref_difference(ref_pixel(rc, x, y, 0xFF000000u), ref_pixel(rd, x, y, 0xFF000000u));
+    }));
 }
 
-INSTANTIATE_TEST_SUITE_P(All, DrawVariants, ::testing::Values(KERNELS_SCALAR, KERNELS_SSE2, KERNELS_AVX2),
+INSTANTIATE_TEST_SUITE_P(All, DrawVariants,
+                         ::testing::Values(KERNELS_SCALAR, KERNELS_SSE2, KERNELS_AVX2, KERNELS_SCALAR | STREAMED,
+                                           KERNELS_SSE2 | STREAMED, KERNELS_AVX2 | STREAMED),
                          [](const ::testing::TestParamInfo<u32>& i) {
-                             return std::string(i.param == 0 ? "scalar" : (i.param == 1 ? "sse2" : "avx2"));
+                             u32 v = i.param & ~STREAMED;
+                             return std::string(v == 0 ? "scalar" : (v == 1 ? "sse2" : "avx2")) +
+                                    ((i.param & STREAMED) != 0 ? "_streamed" : "");
                          });
 
 TEST(Present, TilesBeyondSixteenBitKeysAreNotDrawn) {
