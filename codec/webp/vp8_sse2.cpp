@@ -196,6 +196,7 @@ static QB_FORCE_INLINE void store_16x4(u8* a, u8* b, i64 s, __m128i c0, __m128i 
     __m128i w[4] = {_mm_unpacklo_epi16(lo01, lo23), _mm_unpackhi_epi16(lo01, lo23), _mm_unpacklo_epi16(hi01, hi23),
                     _mm_unpackhi_epi16(hi01, hi23)};
     u8* base[4] = {a, a + 4 * s, b, b + 4 * s};
+#pragma GCC unroll 4
     for (u32 k = 0; k < 4; k++) {
         __m128i x = w[k];
         for (i64 r = 0; r < 4; r++) {
@@ -649,6 +650,7 @@ static QB_FORCE_INLINE void predict_whole(u8* dst, u32 mode, bool has_top, bool 
             sum = (u32)_mm_cvtsi128_si32(_mm_add_epi32(sad, _mm_srli_si128(sad, 8)));
         }
         if (has_left) {
+#pragma GCC unroll 16
             for (u32 y = 0; y < size; y++) sum += dst[y * S - 1];
         }
         u32 value = 128;
