@@ -73,17 +73,20 @@ static QB_FORCE_INLINE u32 read_block(Vp8Bits* br, const u8 (*probs)[3][11], u32
         u32 more0 = after_more[band];
         QB_MATERIALISE(one0);
         QB_MATERIALISE(more0);
+        // The magnitude is dequantised before its sign is read (a one is
+        // the step itself), so that the multiply is off the common path.
+        i32 step = dq[n > 0];
         i32 v;
         if (!vp8_read(br, p[2])) {
-            v = 1;
+            v = step;
             p = after_one + band;
             prob0 = one0;
         } else {
-            v = read_large(br, p);
+            v = read_large(br, p) * step;
             p = after_more + band;
             prob0 = more0;
         }
-        out[k_zigzag[n]] = (i16)(vp8_read_sign(br, v) * dq[n > 0]);
+        out[k_zigzag[n]] = (i16)vp8_read_sign(br, v);
     }
     return 16;
 }
