@@ -290,7 +290,7 @@ void vp8_iwht(const i16* in, i16* out);
 // Intra prediction into the work area; see vp8_predict.cpp for its layout.
 void vp8_predict_luma16(u8* dst, u32 mode, bool has_top, bool has_left);
 void vp8_predict_chroma8(u8* dst, u32 mode, bool has_top, bool has_left);
-// SSE2 twins (TM in SSE2, the other modes as the scalar kernels).
+// SSE2 twins.
 void vp8_predict_luma16_sse2(u8* dst, u32 mode, bool has_top, bool has_left);
 void vp8_predict_chroma8_sse2(u8* dst, u32 mode, bool has_top, bool has_left);
 void vp8_predict_luma4(u8* dst, u32 mode);

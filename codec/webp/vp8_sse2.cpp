@@ -196,6 +196,7 @@ static QB_FORCE_INLINE void store_16x4(u8* a, u8* b, i64 s, __m128i c0, __m128i 
     __m128i w[4] = {_mm_unpacklo_epi16(lo01, lo23), _mm_unpackhi_epi16(lo01, lo23), _mm_unpacklo_epi16(hi01, hi23),
                     _mm_unpackhi_epi16(hi01, hi23)};
     u8* base[4] = {a, a + 4 * s, b, b + 4 * s};
+#pragma GCC unroll 4
     for (u32 k = 0; k < 4; k++) {
         __m128i x = w[k];
         for (i64 r = 0; r < 4; r++) {
@@ -600,41 +601,75 @@ void vp8_predict_luma4_sse2(u8* dst, u32 mode) {
 }
 
 // ---- 16 x 16 and 8 x 8 prediction --------------------------------------------------
-// TM (left + above - corner, clipped) in 16-bit lanes, a row at a time; the
-// other modes are copies and fills, left to the scalar kernels.
+// Every mode a row at a time: DC sums the edges with a sum of absolute
+// differences against zero, V repeats the row above, H each left pixel,
+// TM (left + above - corner, clipped) works in 16-bit lanes.
 
-static QB_FORCE_INLINE void predict_tm(u8* dst, u32 size) {
+template <u32 size>
+static QB_FORCE_INLINE void store_row(u8* dst, __m128i row) {
+    if (size == 16) {
+        _mm_storeu_si128((__m128i*)dst, row);
+    } else {
+        _mm_storel_epi64((__m128i*)dst, row);
+    }
+}
+
+template <u32 size>
+static QB_FORCE_INLINE __m128i load_row(const u8* src) {
+    return size == 16 ? _mm_loadu_si128((const __m128i*)src) : _mm_loadl_epi64((const __m128i*)src);
+}
+
+template <u32 size>
+static QB_FORCE_INLINE void predict_tm(u8* dst) {
     constexpr i64 S = VP8_WORK_STRIDE;
     const __m128i zero = _mm_setzero_si128();
     __m128i corner = _mm_set1_epi16(dst[-S - 1]);
-    __m128i top = size == 16 ? _mm_loadu_si128((const __m128i*)(dst - S)) : _mm_loadl_epi64((const __m128i*)(dst - S));
+    __m128i top = load_row<size>(dst - S);
     __m128i lo = _mm_sub_epi16(_mm_unpacklo_epi8(top, zero), corner);
     __m128i hi = _mm_sub_epi16(_mm_unpackhi_epi8(top, zero), corner);
     for (u32 y = 0; y < size; y++) {
         __m128i left = _mm_set1_epi16(dst[y * S - 1]);
-        __m128i row = _mm_packus_epi16(_mm_add_epi16(lo, left), _mm_add_epi16(hi, left));
-        if (size == 16) {
-            _mm_storeu_si128((__m128i*)(dst + y * S), row);
-        } else {
-            _mm_storel_epi64((__m128i*)(dst + y * S), row);
+        store_row<size>(dst + y * S, _mm_packus_epi16(_mm_add_epi16(lo, left), _mm_add_epi16(hi, left)));
+    }
+}
+
+template <u32 size, u32 log2>
+static QB_FORCE_INLINE void predict_whole(u8* dst, u32 mode, bool has_top, bool has_left) {
+    constexpr i64 S = VP8_WORK_STRIDE;
+    if (mode == VP8_TM_PRED) {
+        predict_tm<size>(dst);
+    } else if (mode == VP8_V_PRED) {
+        __m128i top = load_row<size>(dst - S);
+        for (u32 y = 0; y < size; y++) store_row<size>(dst + y * S, top);
+    } else if (mode == VP8_H_PRED) {
+        for (u32 y = 0; y < size; y++) store_row<size>(dst + y * S, _mm_set1_epi8((char)dst[y * S - 1]));
+    } else {
+        u32 sum = 0;
+        if (has_top) {
+            __m128i sad = _mm_sad_epu8(load_row<size>(dst - S), _mm_setzero_si128());
+            sum = (u32)_mm_cvtsi128_si32(_mm_add_epi32(sad, _mm_srli_si128(sad, 8)));
         }
+        if (has_left) {
+#pragma GCC unroll 16
+            for (u32 y = 0; y < size; y++) sum += dst[y * S - 1];
+        }
+        u32 value = 128;
+        if (has_top && has_left) {
+            value = (sum + size) >> (log2 + 1);
+        } else if (has_top || has_left) {
+            value = (sum + (size >> 1)) >> log2;
+        }
+        __m128i row = _mm_set1_epi8((char)value);
+        for (u32 y = 0; y < size; y++) store_row<size>(dst + y * S, row);
     }
 }
 
 void vp8_predict_luma16_sse2(u8* dst, u32 mode, bool has_top, bool has_left) {
-    if (mode == VP8_TM_PRED) {
-        predict_tm(dst, 16);
-    } else {
-        vp8_predict_luma16(dst, mode, has_top, has_left);
-    }
+    predict_whole<16, 4>(dst, mode, has_top, has_left);
 }
 
 void vp8_predict_chroma8_sse2(u8* dst, u32 mode, bool has_top, bool has_left) {
-    if (mode == VP8_TM_PRED) {
-        predict_tm(dst, 8);
-    } else {
-        vp8_predict_chroma8(dst, mode, has_top, has_left);
-    }
+    predict_whole<8, 3>(dst, mode, has_top, has_left);
 }
 
 // ---- Upsampling and conversion in one pass -------------------------------------------

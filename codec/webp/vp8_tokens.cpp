@@ -73,26 +73,32 @@ static QB_FORCE_INLINE u32 read_block(Vp8Bits* br, const u8 (*probs)[3][11], u32
         u32 more0 = after_more[band];
         QB_MATERIALISE(one0);
         QB_MATERIALISE(more0);
+        // The magnitude is dequantised before its sign is read (a one is
+        // the step itself), so that the multiply is off the common path.
+        i32 step = dq[n > 0];
         i32 v;
         if (!vp8_read(br, p[2])) {
-            v = 1;
+            v = step;
             p = after_one + band;
             prob0 = one0;
         } else {
-            v = read_large(br, p);
+            v = read_large(br, p) * step;
             p = after_more + band;
             prob0 = more0;
         }
-        out[k_zigzag[n]] = (i16)(vp8_read_sign(br, v) * dq[n > 0]);
+        out[k_zigzag[n]] = (i16)vp8_read_sign(br, v);
     }
     return 16;
 }
 
 #undef QB_MATERIALISE
 
-// How a block read up to position `end` is transformed (block_kind).
-static u8 block_kind(u32 end, const i16* block) {
-    return end > 3 ? 3 : end > 1 ? 2 : block[0] != 0;
+// How a block read up to position `end` is transformed (block_kind):
+// 3 past position 3, 2 past position 1, else whether coefficient 0 is set.
+// Without a branch: which it is follows the image, not a pattern.
+static QB_FORCE_INLINE u8 block_kind(u32 end, const i16* block) {
+    u32 many = 0u - (u32)(end > 1);
+    return (u8)((many & (2 + (u32)(end > 3))) | (~many & (u32)(block[0] != 0)));
 }
 
 // The token decoder is copied into a local variable for the macroblock, so
@@ -115,45 +121,48 @@ bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes*
         first = 1;
         luma_type = 0;
     }
+    // The blocks in one loop each for luma and chroma, rather than loops
+    // of rows and columns, whose short runs the branch predictor misses.
+    // `above` holds the non-zero bits of the row above, replaced block by
+    // block; `l` the bit of the block to the left.
     u32 any = 0;
     u32 top = *nz_top;
     u32 left = d->nz_left;
-    u32 new_top = 0;
+    u32 above = top & 15;
     u32 new_left = 0;
-    for (u32 j = 0; j < 4; j++) {
-        u32 l = (left >> j) & 1;
-        for (u32 i = 0; i < 4; i++) {
-            u32 t = j == 0 ? (top >> i) & 1 : (new_top >> i) & 1;
-            i16* block = dst + 16 * (4 * j + i);
-            u32 end = read_block(br, d->probs[luma_type], l + t, q->y1, first, block);
-            l = end > first;
-            new_top = (new_top & ~(1u << i)) | (l << i);
-            d->block_kind[4 * j + i] = block_kind(end, block);
-            any |= d->block_kind[4 * j + i];
-        }
-        new_left |= l << j;
+    u32 l = 0;
+    for (u32 n = 0; n < 16; n++) {
+        u32 i = n & 3;
+        u32 j = n >> 2;
+        l = i == 0 ? (left >> j) & 1 : l;
+        i16* block = dst + 16 * n;
+        u32 end = read_block(br, d->probs[luma_type], l + ((above >> i) & 1), q->y1, first, block);
+        l = end > first;
+        above = (above & ~(1u << i)) | (l << i);
+        new_left |= (i == 3 ? l : 0) << j;
+        u8 kind = block_kind(end, block);
+        d->block_kind[n] = kind;
+        any |= kind;
     }
-    for (u32 c = 0; c < 2; c++) {
-        u32 shift = 4 + 2 * c;
-        u32 ctop = (top >> shift) & 3;
-        u32 cleft = (left >> shift) & 3;
-        u32 out_top = 0;
-        for (u32 j = 0; j < 2; j++) {
-            u32 l = (cleft >> j) & 1;
-            for (u32 i = 0; i < 2; i++) {
-                u32 t = j == 0 ? (ctop >> i) & 1 : (out_top >> i) & 1;
-                i16* block = dst + 256 + 64 * c + 16 * (2 * j + i);
-                u32 end = read_block(br, d->probs[2], l + t, q->uv, 0, block);
-                l = end > 0;
-                out_top = (out_top & ~(1u << i)) | (l << i);
-                u32 n = 16 + 4 * c + 2 * j + i;
-                d->block_kind[n] = block_kind(end, block);
-                any |= d->block_kind[n];
-            }
-            new_left |= l << (shift + j);
-        }
-        new_top |= out_top << shift;
+    u32 new_top = above;
+    // Chroma: U's four blocks, then V's; bits 4 and 5 of the contexts are
+    // U's, 6 and 7 V's.
+    above = top >> 4;
+    for (u32 n = 0; n < 8; n++) {
+        u32 i = (n & 1) + (n >> 2) * 2;  // the column's bit: 0, 1 for U, 2, 3 for V
+        u32 j = (n >> 1) & 1;
+        u32 lb = 4 + (n >> 2) * 2 + j;   // the row's bit among the left contexts
+        l = (n & 1) == 0 ? (left >> lb) & 1 : l;
+        i16* block = dst + 256 + 16 * n;
+        u32 end = read_block(br, d->probs[2], l + ((above >> i) & 1), q->uv, 0, block);
+        l = end > 0;
+        above = (above & ~(1u << i)) | (l << i);
+        new_left |= ((n & 1) ? l : 0) << lb;
+        u8 kind = block_kind(end, block);
+        d->block_kind[16 + n] = kind;
+        any |= kind;
     }
+    new_top |= above << 4;
     *nz_top = (u8)new_top;
     d->nz_left = (u8)new_left;
     *tokens = local;
