@@ -26,6 +26,11 @@ void load_pending(AppState* app);
 void start_decode(AppState* app, u32 slot);
 u32 next_decode_step(const AppState* app);
 void decode_step(AppState* app, u32 slot);
+// A document on screen whose base decode runs in steps and has some left
+// (NO_SLOT: none), and one such step: one per paint, so the view shows the
+// rows as they come and input is never kept waiting.
+u32 next_base_step(const AppState* app);
+void base_step(AppState* app, u32 slot);
 
 // ---- Commands ----
 void execute(AppState* app, u32 command);

@@ -1,8 +1,11 @@
 // Loading files into their slots and handing them to the decoders. Files are
-// read whole, synchronously, in the request pass that follows the event that
-// opened them; decode work then runs inside paint cycles.
+// read whole (or, when very large, mapped), synchronously, in the request
+// pass that follows the event that opened them; decode work then runs inside
+// paint cycles.
 #include "app/app.h"
 #include "codec/probe.h"
+
+static constexpr u64 SOURCE_MAP_BYTES = (u64)64 << 20;
 
 static void cannot_read(AppState* app) {
     set_message(app, lit("Cannot read the file."), true);
@@ -28,7 +31,16 @@ void load_pending(AppState* app) {
         app->load_pending &= ~b;
         ReservedRegion* region = &app->source[slot];
         release(region);
-        bool read = read_into_region(file, size, region);
+        // A very large file of a format whose job reads only the parts under
+        // the tiles shown (a huge tiled TIFF) is mapped rather than read: only
+        // what is read is brought in, and it stays the system's cache rather
+        // than our memory. Any other file, or one the system cannot map, is
+        // read whole.
+        if (size >= SOURCE_MAP_BYTES && map_into_region(file, size, region)) {
+            const CodecEntry* entry = codec_entry(sniff_decoder(region->base, size, (ImageFormat)app->format[slot]));
+            if (entry == nullptr || !entry->reads_parts) release(region);
+        }
+        bool read = region->mapped || read_into_region(file, size, region);
         close_file(file);
         if (!read) {
             cannot_read(app);
@@ -95,6 +107,8 @@ void start_decode(AppState* app, u32 slot) {
     } else {
         app->profile_ignored &= ~b;
     }
+    // An image too large to decode within one paint decodes a band per paint.
+    job->step_base = job->can_step;
     // The region was committed just now: every byte of it reads as zero.
     job->pixels_zero = true;
     job->scratch_zero = true;
@@ -113,13 +127,33 @@ static bool stage_waiting(const AppState* app, u32 slot) {
     return slot < SLOT_COUNT && bit(app->second_stage_pending, slot) && app->jobs[slot].base_done;
 }
 
-u32 next_decode_step(const AppState* app) {
+static bool base_waiting(const AppState* app, u32 slot) {
+    if (slot >= SLOT_COUNT || !bit(app->has_pixels, slot)) return false;
+    const DecodeJob* job = &app->jobs[slot];
+    return job->step_base && !job->base_done;
+}
+
+// The active document, or in a comparison the other one, when it waits.
+static u32 first_waiting(const AppState* app, bool (*waiting)(const AppState*, u32)) {
     if (app->active == NO_SLOT) return NO_SLOT;
-    if (stage_waiting(app, app->active)) return app->active;
-    if (app->compare_mode != 0 && app->active == app->compare_a && stage_waiting(app, app->compare_b)) {
+    if (waiting(app, app->active)) return app->active;
+    if (app->compare_mode != 0 && app->active == app->compare_a && waiting(app, app->compare_b)) {
         return app->compare_b;
     }
     return NO_SLOT;
+}
+
+u32 next_decode_step(const AppState* app) {
+    return first_waiting(app, stage_waiting);
+}
+
+u32 next_base_step(const AppState* app) {
+    return first_waiting(app, base_waiting);
+}
+
+void base_step(AppState* app, u32 slot) {
+    CodecError err;
+    if (!decode_base_step(&app->jobs[slot], &err)) mark_failed(app, slot, err.code);
 }
 
 void decode_step(AppState* app, u32 slot) {

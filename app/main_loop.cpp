@@ -146,6 +146,13 @@ void paint(Program* p) {
                    ViewTarget{fb.pixels, (u64)fb.width, fb.width, fb.height, 0, 0});
         apply_scene_results(app, &scene, &p->counters);
         present(w, &p->draw);
+        // A band of a large image per paint, shown by the next one.
+        u32 stepping = next_base_step(app);
+        if (stepping != NO_SLOT) {
+            base_step(app, stepping);
+            invalidate(w);
+            return;
+        }
         if (p->counters.deferred != 0) {
             invalidate(w);
             return;

@@ -59,6 +59,12 @@ static u64 finish_state_text(ByteSpan dump, u32 sync, u8* out) {
 }
 
 void test_dump(Program* p) {
+    // A base decode running in steps would leave the state to how many
+    // paints the window system happened to run before the sync: the state
+    // described is the one its last step leaves.
+    for (u32 slot = next_base_step(&p->app); slot != NO_SLOT; slot = next_base_step(&p->app)) {
+        base_step(&p->app, slot);
+    }
     TextBuffer text;
     state_line(&p->app, &text);
     static AppState copy;

@@ -30,6 +30,7 @@ bool reserve(ReservedRegion* region, u64 size) {
     region->base = nullptr;
     region->committed = 0;
     region->reserved = 0;
+    region->mapped = false;
     if (size == 0 || injected_failure(REGION_STEP_RESERVE)) return false;
     void* memory = os_reserve(size);
     if (memory == nullptr) return false;
@@ -40,6 +41,7 @@ bool reserve(ReservedRegion* region, u64 size) {
 
 bool commit_to(ReservedRegion* region, u64 size) {
     if (size <= region->committed) return true;
+    if (region->mapped) return false;
     if (size > region->reserved) return false;
     // size <= reserved, so the rounding below cannot wrap for any real
     // reservation; the cap keeps the commit inside the range.
@@ -64,14 +66,29 @@ bool read_into_region(FileHandle file, u64 size, ReservedRegion* region) {
     return true;
 }
 
+bool map_into_region(FileHandle file, u64 size, ReservedRegion* region) {
+    release(region);
+    u8* base = injected_failure(REGION_STEP_RESERVE) ? nullptr : map_file(file, size);
+    if (base == nullptr) return false;
+    region->base = base;
+    region->reserved = size;
+    region->mapped = true;
+    return true;
+}
+
 bool prefault(void* address, u64 size) {
     if (injected_failure(REGION_STEP_POPULATE)) return false;
     return os_prefault(address, size);
 }
 
 void release(ReservedRegion* region) {
-    if (region->base != nullptr) os_release(region->base, region->reserved);
+    if (region->base != nullptr && region->mapped) {
+        unmap_file(region->base, region->reserved);
+    } else if (region->base != nullptr) {
+        os_release(region->base, region->reserved);
+    }
     region->base = nullptr;
     region->committed = 0;
     region->reserved = 0;
+    region->mapped = false;
 }

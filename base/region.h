@@ -11,6 +11,7 @@ struct ReservedRegion {
     u8* base;
     u64 committed;
     u64 reserved;
+    bool mapped;  // a file's read-only mapping (map_into_region): nothing committed
 };
 
 // Reserves `size` bytes of address space and commits nothing. On failure the
@@ -30,6 +31,11 @@ void release(ReservedRegion* region);
 // released, when memory is refused or the file gives fewer bytes.
 struct FileHandle;
 bool read_into_region(FileHandle file, u64 size, ReservedRegion* region);
+// The file's `size` bytes mapped read-only into `region` instead: nothing
+// is committed (the pages belong to the system's file cache), and the
+// region must never be written or committed to. False, with the region
+// empty, where the file cannot be mapped.
+bool map_into_region(FileHandle file, u64 size, ReservedRegion* region);
 
 // Backs [address, address + size), which lies in committed memory (any
 // region's, or the heap's), with pages in one system call, for memory that is

@@ -17,16 +17,18 @@
 // own, as a user meets them: a viewer just started on the file, and a
 // program that decodes it once. A newly opened document always takes fresh
 // memory, so that pair, where both sides do, is the one the first frame's
-// goal is judged on.
-// Then a 60000 x 40000 tiled JPEG BigTIFF with reduced-resolution images at
-// every level down to one tile, written here from a few JPEG tiles that
-// libtiff encodes (all tiles of the file share those few streams, so the
-// file stays small): its first frame at fit, then a full-resolution view of
-// a region far from the centre, each painted to completion, with the paints
-// it took and the most memory the document and the tile pool committed.
 // goal is judged on. Then the JPEG turned by its EXIF orientation, and
 // tagged with an Adobe RGB profile (converted to sRGB as tiles are made),
 // each against the plain file.
+// Then a 60000 x 40000 tiled JPEG BigTIFF with reduced-resolution images at
+// every level down to one tile, written here from a few JPEG tiles that
+// libtiff encodes (each tile a copy of one of them, so that the file is as
+// large as a real one, hundreds of MiB): its first frame at fit, then a full-resolution view of
+// a region far from the centre, each painted to completion, with the paints
+// it took and the most memory the document and the tile pool committed.
+// Last, the same for a 16383 x 16383 lossy WebP, which decodes a band of
+// rows per paint, with the first paint that shows any of it, beside
+// libwebp's whole decode.
 // Usage: qb_bench_open [SIDE_JPEG SIDE_PNG] (smaller sides for a quick run).
 #include <png.h>
 #include <stdio.h>
@@ -46,6 +48,8 @@
 #include <vector>
 
 #include <jpeglib.h>
+#include <webp/decode.h>
+#include <webp/encode.h>
 #include <tiffio.h>
 
 #include "../tests/codec/jpeg/libjpeg_support.h"
@@ -323,40 +327,55 @@ static bool jpeg_tiles(u32 count, std::vector<std::vector<u8>>* tiles, std::vect
     return true;
 }
 
-// A little-endian BigTIFF: the tables and tiles, then one IFD per level
-// (level 0 the image, each next one half its size, rounded up, marked as a
-// reduced image) with its tile tables.
+// A little-endian BigTIFF: the tables, then per level (level 0 the image,
+// each next one half its size, rounded up, marked as a reduced image) its
+// tiles, each a copy of one of a few streams, so that the file is as large
+// as a real one, then the level's tile tables and IFD.
 static bool write_huge_tiff(const fs::path& path, u32 w, u32 h) {
     std::vector<std::vector<u8>> tiles;
     std::vector<u8> tables;
     if (!jpeg_tiles(16, &tiles, &tables)) return false;
+    FILE* out = fopen(path.c_str(), "wb");
+    if (!out) return false;
+    u64 pos = 0;
+    bool ok = true;
     std::vector<u8> f;
     auto put = [&](u64 v, u32 size) {
         for (u32 i = 0; i < size; i++) f.push_back((u8)(v >> (8 * i)));
     };
+    auto flush = [&]() {
+        ok = ok && fwrite(f.data(), 1, f.size(), out) == f.size();
+        pos += f.size();
+        f.clear();
+    };
+    std::vector<std::pair<u64, u64>> links;  // where an IFD's offset goes, and the offset
     put('I' | 'I' << 8, 2);
     put(43, 2);
     put(8, 4);
     put(0, 8);  // IFD 0, patched below
-    u64 tables_pos = f.size();
+    u64 link = 8;
+    u64 tables_pos = pos + f.size();
     f.insert(f.end(), tables.begin(), tables.end());
-    std::vector<u64> tile_pos;
-    for (const auto& t : tiles) {
-        tile_pos.push_back(f.size());
-        f.insert(f.end(), t.begin(), t.end());
-    }
-    u64 link = 8;  // where the offset of the next IFD goes
-    for (u32 level = 0;; level++) {
+    flush();
+    for (u32 level = 0; ok; level++) {
         u32 lw = (u32)(((u64)w + (1u << level) - 1) >> level), lh = (u32)(((u64)h + (1u << level) - 1) >> level);
         u32 across = (lw + 255) / 256, down = (lh + 255) / 256;
-        u64 offsets = f.size();
-        for (u32 r = 0; r < down; r++)
-            for (u32 c = 0; c < across; c++) put(tile_pos[(c * 7 + r * 13) % tiles.size()], 8);
-        u64 counts = f.size();
-        for (u32 r = 0; r < down; r++)
-            for (u32 c = 0; c < across; c++) put(tiles[(c * 7 + r * 13) % tiles.size()].size(), 4);
-        u64 ifd = f.size();
-        for (u32 i = 0; i < 8; i++) f[link + i] = (u8)(ifd >> (8 * i));
+        std::vector<u64> tile_pos, tile_size;
+        for (u32 r = 0; r < down && ok; r++) {
+            for (u32 c = 0; c < across; c++) {
+                const std::vector<u8>& t = tiles[(c * 7 + r * 13) % tiles.size()];
+                tile_pos.push_back(pos);
+                tile_size.push_back(t.size());
+                ok = ok && fwrite(t.data(), 1, t.size(), out) == t.size();
+                pos += t.size();
+            }
+        }
+        u64 offsets = pos;
+        for (u64 p : tile_pos) put(p, 8);
+        u64 counts = pos + f.size();
+        for (u64 n : tile_size) put(n, 4);
+        u64 ifd = pos + f.size();
+        links.push_back({link, ifd});
         struct E {
             u16 tag, type;
             u64 count, value;
@@ -375,16 +394,22 @@ static bool write_huge_tiff(const fs::path& path, u32 w, u32 h) {
             put(e.count, 8);
             put(e.value, 8);
         }
-        link = f.size();
+        link = pos + f.size();
         put(0, 8);
+        flush();
         if (across == 1 && down == 1) break;
     }
-    FILE* out = fopen(path.c_str(), "wb");
-    return out && fwrite(f.data(), 1, f.size(), out) == f.size() && fclose(out) == 0;
+    for (const auto& [at, value] : links) {
+        u8 bytes[8];
+        for (u32 i = 0; i < 8; i++) bytes[i] = (u8)(value >> (8 * i));
+        ok = ok && fseek(out, (long)at, SEEK_SET) == 0 && fwrite(bytes, 1, 8, out) == 8;
+    }
+    return fclose(out) == 0 && ok;
 }
 
 struct HugeTimes {
     double fit_first;  // the first paint: every view shows at once, coarse where tiles are missing
+    double fit_shown;  // the first paint that drew any of the image
     double fit_frame;
     u32 fit_paints;
     double jump_first;
@@ -397,7 +422,7 @@ struct HugeTimes {
 
 // Opened at fit and painted until no tile is left, then shown at actual
 // size, moved far to the bottom right, and painted again until done.
-static HugeTimes open_huge(const std::string& path) {
+static HugeTimes open_huge(const std::string& path, i32 jump_x = -21000, i32 jump_y = -13000) {
     HugeTimes t = {};
     static Program program;
     Program* p = &program;
@@ -410,13 +435,14 @@ static HugeTimes open_huge(const std::string& path) {
     do {
         paint(p);
         if (t.fit_paints == 0) t.fit_first = now() - t0;
+        if (t.fit_shown == 0 && p->counters.exact + p->counters.fallback != 0) t.fit_shown = now() - t0;
         t.fit_paints++;
         t.committed = std::max(t.committed, document_committed(app, slot));
     } while (p->counters.deferred != 0 && t.fit_paints < 10000);
     t.fit_frame = now() - t0;
     t0 = now();
     actual_size_active(app);
-    pan_active(app, -21000, -13000);
+    pan_active(app, jump_x, jump_y);
     do {
         paint(p);
         if (t.jump_paints == 0) t.jump_first = now() - t0;
@@ -430,6 +456,60 @@ static HugeTimes open_huge(const std::string& path) {
     release(&app->job_region[slot]);
     release(&p->cache);
     return t;
+}
+
+// ---- A huge lossy WebP ----------------------------------------------------------------
+
+// Smooth gradients with a gentle ripple, at libwebp's fastest method.
+static bool write_huge_webp(const fs::path& path, u32 side) {
+    WebPConfig config;
+    if (!WebPConfigInit(&config)) return false;
+    config.quality = 60;
+    config.method = 0;
+    config.segments = 1;
+    config.partition_limit = 100;  // the modes of a million macroblocks must fit the first partition
+    WebPPicture pic;
+    if (!WebPPictureInit(&pic)) return false;
+    pic.width = (int)side;
+    pic.height = (int)side;
+    if (!WebPPictureAlloc(&pic)) return false;
+    for (u32 y = 0; y < side; y++) {
+        u8* py = pic.y + (size_t)y * pic.y_stride;
+        for (u32 x = 0; x < side; x++) py[x] = (u8)(((x + y) >> 7) + 40 + ((x * 3 + y) >> 9) % 24);
+    }
+    for (u32 y = 0; y < (side + 1) / 2; y++) {
+        u8* pu = pic.u + (size_t)y * pic.uv_stride;
+        u8* pv = pic.v + (size_t)y * pic.uv_stride;
+        for (u32 x = 0; x < (side + 1) / 2; x++) {
+            pu[x] = (u8)(64 + (x >> 6));
+            pv[x] = (u8)(64 + (y >> 6));
+        }
+    }
+    WebPMemoryWriter writer;
+    WebPMemoryWriterInit(&writer);
+    pic.writer = WebPMemoryWrite;
+    pic.custom_ptr = &writer;
+    bool ok = WebPEncode(&config, &pic) != 0;
+    if (!ok) printf("open bench: libwebp's encoder failed with error %d\n", (int)pic.error_code);
+    WebPPictureFree(&pic);
+    if (ok) {
+        FILE* out = fopen(path.c_str(), "wb");
+        ok = out && fwrite(writer.mem, 1, writer.size, out) == writer.size;
+        if (out && fclose(out) != 0) ok = false;
+    }
+    WebPMemoryWriterClear(&writer);
+    return ok;
+}
+
+// libwebp's WebPDecodeRGBA of the file, from reading it to having the pixels.
+static double libwebp_decode_time(const fs::path& path) {
+    double t0 = now();
+    std::vector<u8> bytes = read_all(path);
+    int w = 0, h = 0;
+    u8* rgba = WebPDecodeRGBA(bytes.data(), bytes.size(), &w, &h);
+    double t = now() - t0;
+    WebPFree(rgba);
+    return rgba != nullptr ? t : -1;
 }
 
 // ---- Fresh processes ----------------------------------------------------------------
@@ -638,12 +718,37 @@ int main(int argc, char** argv) {
         printf("open bench: %s did not open\n", tiff_path.c_str());
         return 1;
     }
-    printf("TIFF 60000 x 40000 tiled JPEG with reduced images (%.1f MiB, tiles shared): fit %.1f ms in %u paints "
+    printf("TIFF 60000 x 40000 tiled JPEG with reduced images (%.1f MiB): fit %.1f ms in %u paints "
            "(first paint %.1f ms), actual size after a jump %.1f ms in %u paints (first paint %.1f ms)\n",
            mib(fs::file_size(tiff_path)), h.fit_frame * 1e3, h.fit_paints, h.fit_first * 1e3, h.jump_frame * 1e3,
            h.jump_paints, h.jump_first * 1e3);
     printf("     document memory committed at most %.1f MiB; tile pool %.1f MiB\n", mib(h.committed),
            mib(h.tile_pool));
+    // A lossy WebP of the largest size the format allows, smooth so that it
+    // encodes quickly and stays small: it decodes a band of rows per paint,
+    // its tiles shown as their rows are final. Beside it libwebp's whole
+    // decode of the same file.
+    {
+        const u32 side = 16383;
+        fs::path webp_path = dir / "huge.webp";
+        if (!write_huge_webp(webp_path, side)) {
+            printf("open bench: cannot make the WebP\n");
+            return 1;
+        }
+        HugeTimes wh = open_huge(webp_path.string(), -4000, -4000);
+        if (!wh.ok) {
+            printf("open bench: %s did not open\n", webp_path.c_str());
+            return 1;
+        }
+        double peer = libwebp_decode_time(webp_path);
+        printf("WebP %u x %u lossy (%.1f MiB): first paint %.1f ms, first rows shown %.1f ms, whole image at fit "
+               "%.1f ms in %u paints; libwebp's whole decode %.1f ms\n",
+               side, side, mib(fs::file_size(webp_path)), wh.fit_first * 1e3, wh.fit_shown * 1e3,
+               wh.fit_frame * 1e3, wh.fit_paints, peer * 1e3);
+        printf("     actual size after a jump %.1f ms in %u paints; document memory committed at most %.1f MiB; "
+               "tile pool %.1f MiB\n",
+               wh.jump_frame * 1e3, wh.jump_paints, mib(wh.committed), mib(wh.tile_pool));
+    }
     std::error_code ec;
     fs::remove_all(dir, ec);
     return 0;

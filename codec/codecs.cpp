@@ -67,6 +67,10 @@ static bool probe_pnm(const u8* data, u64 length, ImageInfo* info, ProbeWork*, C
 
 // ---- WebP -------------------------------------------------------------------
 
+// A lossy image larger than one step's worth (about a paint's) decodes in
+// steps when the application asks for it.
+static constexpr u64 WEBP_STEP_PIXELS = (u64)1 << 21;
+
 static void start_webp(DecodeJob* job, const ProbeWork*) {
     WebpImageRef ref;
     ImageHeader header;
@@ -80,17 +84,47 @@ static void start_webp(DecodeJob* job, const ProbeWork*) {
         }
     }
     if (job->webp_mode == WEBP_MODE_LOSSLESS) vp8l_reset(job->scratch, job->scratch_size);
+    job->can_step = job->webp_mode == WEBP_MODE_LOSSY && (u64)job->stored_width * job->stored_height > WEBP_STEP_PIXELS;
 }
 
 // A lossy image is decoded into its Y, U and V planes (and alpha plane) in
-// the scratch; tiles are converted from them on demand.
+// the scratch; tiles are converted from them on demand. In steps: the
+// header and any alpha plane, then bands of macroblock rows of about
+// WEBP_STEP_PIXELS each.
 static bool base_webp_lossy(DecodeJob* job, CodecError* err) {
     if (job->requested_frame != 0) return fail(err, ERR_BAD_TARGET, 0);
     WebpPrepared prep;
     if (!webp_prepare_lossy(job->source.data, job->source.size, 0, &prep, err)) return false;
-    if (!prefault(job->scratch, job->scratch_size)) return fail(err, ERR_TOO_LARGE, 0);
-    job->scratch_zero = false;
-    return webp_decode_lossy_planes(job->source.data, &prep, job->scratch, job->scratch_size, err);
+    if (!job->base_more) {
+        // In steps, the planes are made ready a band at a time, so that the
+        // first step does not pay for all of them.
+        u64 planes = 0, planes_end = 0;
+        if (job->step_base) vp8_plane_span(prep.width, prep.height, &planes, &planes_end);
+        bool ready = job->step_base ? prefault(job->scratch, planes) &&
+                                          prefault(job->scratch + planes_end, job->scratch_size - planes_end)
+                                    : prefault(job->scratch, job->scratch_size);
+        if (!ready) return fail(err, ERR_TOO_LARGE, 0);
+        job->scratch_zero = false;
+        job->base_rows = 0;
+        if (!webp_lossy_begin(job->source.data, &prep, job->scratch, job->scratch_size, err)) return false;
+        job->base_more = true;
+        if (job->step_base) return true;
+    }
+    u64 row_pixels = 256 * ceil_div(prep.width, 16);
+    u32 rows = job->step_base ? (u32)(WEBP_STEP_PIXELS / row_pixels > 0 ? WEBP_STEP_PIXELS / row_pixels : 1) : ~0u;
+    if (job->step_base) {
+        u64 offsets[3], sizes[3];
+        vp8_band_ranges(job->scratch, rows, offsets, sizes);
+        for (u32 i = 0; i < 3; i++) {
+            if (!prefault(job->scratch + offsets[i], sizes[i])) return fail(err, ERR_TOO_LARGE, 0);
+        }
+    }
+    bool more = false;
+    u32 final_rows = 0;
+    bool ok = webp_lossy_step(job->scratch, rows, &more, &final_rows, err);
+    job->base_more = ok && more;
+    job->base_rows = final_rows;
+    return ok;
 }
 
 // An animation's frames are composed on the pixel buffer, from the frame it
@@ -403,7 +437,8 @@ static const CodecEntry k_codecs[] = {
      .probe = probe_still<tga_probe>, .base = codec_still_base, .decode_still = tga_decode},
     // A classic TIFF's first IFD is laid out as an EXIF block: its
     // Orientation tag reads the same way.
-    {.kind = DECODER_TIFF, .format = FORMAT_TIFF, .sniff = tiff_sniff, .probe = probe_tiff, .base = base_tiff,
+    {.kind = DECODER_TIFF, .format = FORMAT_TIFF, .sniff = tiff_sniff, .reads_parts = true, .probe = probe_tiff,
+     .base = base_tiff,
      .tile = tile_tiff, .whole_ready = whole_tiff, .orientation = exif_orientation, .profile = tiff_find_profile},
 };
 #pragma GCC diagnostic pop

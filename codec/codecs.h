@@ -28,6 +28,9 @@ struct CodecEntry {
     bool (*sniff)(const u8* data, u64 length);
     // Taken only for a file whose name claims `format` (TGA has no signature).
     bool needs_name;
+    // A job that reads only the parts of the file under the tiles it makes
+    // (a tiled TIFF): a very large file is worth mapping rather than reading.
+    bool reads_parts;
     bool (*probe)(const u8* data, u64 length, ImageInfo* info, ProbeWork* work, CodecError* err);
     // A container whose image may be another codec's stream (a BMP holding
     // a PNG or JPEG, an icon entry that is a PNG): the inner bytes, or an

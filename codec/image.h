@@ -97,6 +97,9 @@ enum : u32 {
     ERR_TOO_LARGE = 5,      // dimensions or memory beyond the limits
     ERR_LIMIT = 6,          // an internal count limit was reached
     ERR_BAD_TARGET = 7,     // a request the decoded data cannot serve
+    // Never reported: a tile whose pixels a base decode running in steps
+    // has not made yet, asked for again at a later paint.
+    ERR_PENDING = 8,
 };
 
 struct CodecError {

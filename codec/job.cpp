@@ -70,14 +70,26 @@ u32 job_prepare_colour(DecodeJob* job) {
 
 // ---- Stages -----------------------------------------------------------------
 
-bool decode_step(DecodeJob* job, CodecError* err) {
+static bool base_steps(DecodeJob* job, bool one, CodecError* err) {
     error_clear(err);
     if (job->base_done && job->decoded_frame == (i32)job->requested_frame) return true;
     const CodecEntry* entry = codec_entry(job->info.decoder);
-    bool ok = entry != nullptr ? entry->base(job, err) : fail(err, ERR_UNSUPPORTED, 0);
-    job->base_done = ok;
-    if (ok) job->decoded_frame = (i32)job->requested_frame;
+    bool ok;
+    do {
+        ok = entry != nullptr ? entry->base(job, err) : fail(err, ERR_UNSUPPORTED, 0);
+    } while (ok && job->base_more && !one);
+    if (!ok) job->base_more = false;
+    job->base_done = ok && !job->base_more;
+    if (job->base_done) job->decoded_frame = (i32)job->requested_frame;
     return ok;
+}
+
+bool decode_step(DecodeJob* job, CodecError* err) {
+    return base_steps(job, false, err);
+}
+
+bool decode_base_step(DecodeJob* job, CodecError* err) {
+    return base_steps(job, job->step_base, err);
 }
 
 bool finish_full_resolution(DecodeJob* job, CodecError* err) {
@@ -317,17 +329,31 @@ static bool produce_tile(DecodeJob* job, u32 level, u32 column, u32 row, u32 cw,
     return true;
 }
 
+// Whether the stored rows under a tile at `level` (every row, for a turned
+// image) are final in a base decode still running in steps. A coarser tile
+// waits for all of its rows rather than being built from finer tiles of
+// which some are missing.
+static bool rows_ready(const DecodeJob* job, u32 level, u64 y0, u32 ch) {
+    if (job->orientation != 1) return false;
+    u64 below = (y0 + ch) << level;
+    if (below > job->stored_height) below = job->stored_height;
+    return below <= job->base_rows;
+}
+
 bool render_tile(DecodeJob* job, u32 level, u32 column, u32 row, PixelBuffer* tile, CodecError* err) {
     error_clear(err);
-    if (!servable(job, level)) return fail(err, ERR_BAD_TARGET, 0);
+    if (level >= 32) return fail(err, ERR_BAD_TARGET, 0);
     u64 lw = ceil_shift(job->info.width, level);
     u64 lh = ceil_shift(job->info.height, level);
     u64 x0 = (u64)column * TILE;
     u64 y0 = (u64)row * TILE;
     if (x0 >= lw || y0 >= lh) return fail(err, ERR_BAD_TARGET, 0);
-    if (!decode_step(job, err)) return false;
     u32 cw = (u32)(lw - x0 < TILE ? lw - x0 : TILE);
     u32 ch = (u32)(lh - y0 < TILE ? lh - y0 : TILE);
+    bool stepping = job->step_base && !job->base_done;
+    if (stepping && !rows_ready(job, level, y0, ch)) return fail(err, ERR_PENDING, 0);
+    if (!servable(job, level)) return fail(err, ERR_BAD_TARGET, 0);
+    if (!stepping && !decode_step(job, err)) return false;
     u8* out = tile->pixels;
     if (!produce_tile(job, level, column, row, cw, ch, tile, err)) return false;
     edge_fill(out, cw, ch);

@@ -32,6 +32,14 @@ struct DecodeJob {
     u32 requested_frame;
     i32 decoded_frame;  // -1: none
     bool base_done;
+    // A base decode run in steps within the paint cycle, for an image that
+    // would not decode within one paint: the decoder's start sets can_step,
+    // the application step_base. While base_more is set steps are left, and
+    // the stored rows above base_rows are final: their tiles can be made.
+    bool can_step;
+    bool step_base;
+    bool base_more;
+    u32 base_rows;
     bool swap_red_blue;
     bool png_header_read;
     bool full_ready;
@@ -78,11 +86,16 @@ bool start_job(DecodeJob* job, ByteSpan source, const ImageInfo* info, const Pro
 u32 job_prepare_colour(DecodeJob* job);
 // Brings the base decode up to the requested frame.
 bool decode_step(DecodeJob* job, CodecError* err);
+// One step of a base decode run in steps (step_base), or the whole base
+// decode of any other job.
+bool decode_base_step(DecodeJob* job, CodecError* err);
 // The second stage of a decoder that has one (full-resolution JPEG tiles).
 bool finish_full_resolution(DecodeJob* job, CodecError* err);
 // Fills one 256 x 256 tile (stride 1024) at a level the job can serve,
 // edge-filled past the image and with red and blue swapped when the job
-// asks for it. "bad_target" for a level or origin it cannot serve.
+// asks for it. "bad_target" for a level or origin it cannot serve. While a
+// base decode runs in steps, a tile over rows it has not finished is
+// ERR_PENDING, at any level, and no step is taken here.
 bool render_tile(DecodeJob* job, u32 level, u32 column, u32 row, PixelBuffer* tile, CodecError* err);
 // Shows the image in `orientation` (EXIF numbering) from now on: the size
 // as shown follows. The caller drops the tiles it holds.

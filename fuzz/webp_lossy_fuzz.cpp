@@ -90,12 +90,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     u8* scratch = g_scratch.tail(info.scratch_bytes, 64);
     memset(scratch, (int)(h >> 8), info.scratch_bytes);  // the decoder must not trust old contents
     if (h & 8) {
-        // The decode job's way: planes, then tiles converted from them.
-        if (!webp_decode_lossy_planes(file, &prep, scratch, info.scratch_bytes, &err)) {
+        // The decode job's way: planes (whole, or a few macroblock rows per
+        // step with the rows already final converted between steps), then
+        // tiles converted from them.
+        PixelBuffer tile = {g_tile.tail(1024 * 256, 64), 1024, 256, 256};
+        if (h & 16) {
+            if (!webp_lossy_begin(file, &prep, scratch, info.scratch_bytes, &err)) {
+                check_failure(err, n);
+                return 0;
+            }
+            u32 band = 1 + (u32)(h >> 24) % 4, final_rows = 0;
+            for (bool more = true; more;) {
+                u32 before = final_rows;
+                if (!webp_lossy_step(scratch, band, &more, &final_rows, &err)) {
+                    check_failure(err, n);
+                    return 0;
+                }
+                fuzz_check(final_rows >= before && final_rows <= info.height && (more || final_rows == info.height));
+                u32 rows = final_rows - before < 256 ? final_rows - before : 256;
+                if (rows != 0) webp_lossy_output(scratch, &prep, 0, before, info.width < 256 ? info.width : 256, rows, &tile);
+            }
+        } else if (!webp_decode_lossy_planes(file, &prep, scratch, info.scratch_bytes, &err)) {
             check_failure(err, n);
             return 0;
         }
-        PixelBuffer tile = {g_tile.tail(1024 * 256, 64), 1024, 256, 256};
         u32 columns = (info.width + 255) / 256, rows = (info.height + 255) / 256;
         u32 picks[3][2] = {{0, 0}, {columns - 1, rows - 1}, {(u32)(h >> 16) % columns, (u32)(h >> 40) % rows}};
         for (auto& p : picks) {

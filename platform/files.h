@@ -29,6 +29,12 @@ bool file_size(FileHandle file, u64* size_out);
 // call or one that returns nothing; returns the bytes read.
 u64 read_file(FileHandle file, u8* out, u64 size);
 void close_file(FileHandle file);
+// The whole file (size bytes, at least one), mapped read-only: its pages
+// come from the file as they are read and go back to the system's cache,
+// not counted as this program's memory. The mapping outlives the handle.
+// Null where the system cannot map it.
+u8* map_file(FileHandle file, u64 size);
+void unmap_file(u8* base, u64 size);
 
 static constexpr u64 FILE_IO_CALL_MAX = 0x10000000;  // 256 MiB per call
 

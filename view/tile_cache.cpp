@@ -443,6 +443,11 @@ static void render_slot(TileCache* c, const ViewTiles* t, u16 slot, u32 generati
         return;
     }
     release_pending(c, slot, generation);
+    // Pixels a decode in steps has yet to make: asked for again next paint.
+    if (err.code == ERR_PENDING) {
+        s->pending++;
+        return;
+    }
     s->failed = true;
     s->error_code = err.code;
     s->error_document = t->document;

@@ -134,6 +134,7 @@ struct TiffDocument {
     u64 jpeg_workspace_bytes;
     u64 total_bytes;    // the probe's scratch_bytes
     u64 clock;          // cache use counter
+    u64 jpeg_tables;    // whose JPEGTables the JPEG record holds: TIFF_TABLES_HELD | their offset, or 0
     TiffImage images[TIFF_MAX_LEVELS];
 };
 
@@ -224,6 +225,13 @@ void tiff_predict8_sse2(u8* row, u64 n, u32 stride);
 
 // Bounds of the JPEG decoder's memory for one block, through `work`.
 void tiff_jpeg_sizes(const TiffImage* image, JpegDecoder* work, u64* layout_out, u64* workspace_out);
+// A JPEG block of a file with JPEGTables straight to RGBA, the tables read
+// once and kept in the JPEG decoder's record while the blocks need no
+// others; false (no fault) when the block must be joined to its tables and
+// go through tiff_jpeg_block.
+enum : u64 { TIFF_TABLES_HELD = 1ull << 63 };
+bool tiff_jpeg_direct(const u8* data, const TiffImage* image, u8* scratch, const u8* chunk, u64 n, u32 rows, u8* out,
+                      u64 stride);
 // One block's JPEG stream (JPEGTables already joined), `rows` rows, to RGBA.
 bool tiff_jpeg_block(const u8* stream, u64 n, u64 pos, const TiffImage* image, u8* scratch, u32 rows, u8* out,
                      u64 stride, CodecError* err);

@@ -234,6 +234,7 @@ bool tiff_decode_block(const u8* data, u64 length, const TiffImage* im, u8* scra
                 src = chunk_buffer + im->tables_size;
             }
             if (im->tables_size == 0) return tiff_jpeg_block(src, n, pos, im, scratch, rows, out, stride, err);
+            if (tiff_jpeg_direct(data, im, scratch, src, n, rows, out, stride)) return true;
             // The tables without their end marker, then the chunk without
             // its start marker.
             u64 head = im->tables_size;

@@ -67,6 +67,7 @@ bool tiff_begin(const u8* data, u64 length, u8* scratch, u64 scratch_size, Codec
         stamps[i] = 0;
     }
     doc->clock = 0;
+    doc->jpeg_tables = 0;
     doc->magic = TIFF_MAGIC;
     return true;
 }

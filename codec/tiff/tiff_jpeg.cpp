@@ -1,12 +1,16 @@
 // JPEG-compressed blocks: each strip or tile is a JPEG stream of its own,
 // usually abbreviated, with the tables in the file's JPEGTables field joined
-// in front of it. The stream goes through our JPEG decoder's full path (all
-// coefficients stored, then 256 x 256 tiles reconstructed) inside the part
-// of the scratch memory the probe sized for a block. The colour transform
+// in front of it. A block of the common shape (one sequential scan) is
+// decoded straight to RGBA, a batch of MCUs at a time, with its samples in
+// the part of the scratch memory the probe sized for its coefficients; any
+// other block, and one that fails there, goes through our JPEG decoder's
+// full path (all coefficients stored, then 256 x 256 tiles reconstructed),
+// which gives the same pixels and reports any fault. The colour transform
 // follows the Photometric field, not markers the stream may lack.
 #include <string.h>
 
 #include "codec/jpeg/jpeg.h"
+#include "codec/jpeg/sequential.h"
 #include "codec/tiff/tiff.h"
 
 // A frame no larger than the block, with any sampling the decoder's full
@@ -35,8 +39,54 @@ static bool frame_fits(const JpegDecoder* d, const TiffImage* im, u32 rows) {
            d->components == im->color_samples;
 }
 
+// Three components are YCbCr or RGB by the Photometric field.
+static void set_color(JpegDecoder* d, const TiffImage* im) {
+    if (d->components == 3) {
+        d->jfif = false;
+        d->adobe_transform = im->photometric == TIFF_PHOTOMETRIC_YCBCR ? 1 : 0;
+    }
+}
+
+// The direct path for the scan just read into the record at `base`: the
+// frame checked as the full path's quick header and layout check it (any
+// refusal is theirs to report), the samples placed past the record and the
+// restart index in the part the probe sized for coefficients, the rest in
+// the tile workspace. False to take the full path.
+static bool direct_decode(const u8* stream, const JpegSequentialScan* scan, const TiffImage* im, u8* base, u32 rows,
+                          u8* out, u64 stride) {
+    JpegDecoder* d = (JpegDecoder*)base;
+    if (!frame_fits(d, im, rows) || !check_full_sampling(d)) return false;
+    if ((u64)d->width * d->height > 0x10000000u / d->components) return false;
+    JpegLayout layout;
+    if (!jpeg_working_layout(d, &layout) || layout.total > im->jpeg_layout_bytes) return false;
+    u64 samples_size, work_size;
+    jpeg_sequential_sizes(d, &samples_size, &work_size);
+    if (JPEG_FIXED_BYTES + samples_size > im->jpeg_layout_bytes || work_size > im->jpeg_workspace_bytes) return false;
+    // Tables held in the record stay valid: only the colour fields change.
+    set_color(d, im);
+    return jpeg_sequential_decode(stream, d, scan, jpeg_color_mode(d), base + JPEG_FIXED_BYTES,
+                                  base + align64(im->jpeg_layout_bytes), rows, out, stride);
+}
+
+bool tiff_jpeg_direct(const u8* data, const TiffImage* im, u8* scratch, const u8* chunk, u64 n, u32 rows, u8* out,
+                      u64 stride) {
+    TiffDocument* doc = (TiffDocument*)scratch;
+    u8* base = scratch + im->jpeg_offset;
+    JpegDecoder* d = (JpegDecoder*)base;
+    u64 held = TIFF_TABLES_HELD | im->tables_pos;
+    if (doc->jpeg_tables != held) {
+        doc->jpeg_tables = 0;
+        if (!jpeg_sequential_tables(data + im->tables_pos, im->tables_size, d)) return false;
+        doc->jpeg_tables = held;
+    }
+    JpegSequentialScan scan;
+    return jpeg_sequential_begin_abbreviated(chunk, n, d, &scan) && direct_decode(chunk, &scan, im, base, rows, out, stride);
+}
+
 bool tiff_jpeg_block(const u8* stream, u64 n, u64 pos, const TiffImage* im, u8* scratch, u32 rows, u8* out,
                      u64 stride, CodecError* err) {
+    // The record is rewritten here: the tables it may hold are lost.
+    ((TiffDocument*)scratch)->jpeg_tables = 0;
     u8* base = scratch + im->jpeg_offset;
     JpegDecoder* d = (JpegDecoder*)base;
     JpegQuickHeader quick;
@@ -51,6 +101,10 @@ bool tiff_jpeg_block(const u8* stream, u64 n, u64 pos, const TiffImage* im, u8* 
     if (!jpeg_working_layout(d, &layout) || layout.total > im->jpeg_layout_bytes) {
         return fail(err, ERR_UNSUPPORTED, pos);
     }
+    JpegSequentialScan scan;
+    if (jpeg_sequential_begin(stream, n, d, &scan) && direct_decode(stream, &scan, im, base, rows, out, stride)) {
+        return true;
+    }
     JpegPlanes planes;
     JpegRestartIndex index;
     jpeg_planes_from_layout(base, &layout, &planes, &index);
@@ -64,10 +118,7 @@ bool tiff_jpeg_block(const u8* stream, u64 n, u64 pos, const TiffImage* im, u8* 
     for (u32 c = 0; c < d->components; c++) {
         if (!(d->quant_defined & (1u << d->comp[c].quant_table))) return fail(err, ERR_BAD_HEADER, pos);
     }
-    if (d->components == 3) {
-        d->jfif = false;
-        d->adobe_transform = im->photometric == TIFF_PHOTOMETRIC_YCBCR ? 1 : 0;
-    }
+    set_color(d, im);
     u8* workspace = base + align64(im->jpeg_layout_bytes);
     write_idct_constants(workspace);
     for (u32 y = 0; y < rows; y += JPEG_TILE) {

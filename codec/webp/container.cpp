@@ -350,9 +350,19 @@ u64 webp_lossy_tile_scratch_bytes(const u8* data, const WebpPrepared* p) {
 
 bool webp_decode_lossy_planes(const u8* data, const WebpPrepared* p, u8* scratch, u64 scratch_size,
                               CodecError* err) {
+    bool more = false;
+    u32 rows = 0;
+    return webp_lossy_begin(data, p, scratch, scratch_size, err) &&
+           webp_lossy_step(scratch, ~0u, &more, &rows, err);
+}
+
+// The alpha plane is decoded whole at the start: it is one lossless image
+// (or a raw plane), and the colour rows after it can then be shown as soon
+// as they are final.
+bool webp_lossy_begin(const u8* data, const WebpPrepared* p, u8* scratch, u64 scratch_size, CodecError* err) {
     u64 color = align64(vp8_scratch_bytes(p->width, p->height));
     if (scratch_size < webp_lossy_tile_scratch_bytes(data, p)) return fail(err, ERR_BAD_TARGET, 0);
-    if (!vp8_decode_planes(data, p->payload_pos, p->available, scratch, color, p->width, p->height, err)) {
+    if (!vp8_begin_planes(data, p->payload_pos, p->available, scratch, color, p->width, p->height, err)) {
         return false;
     }
     if (p->alpha_size == 0) return true;
@@ -360,6 +370,13 @@ bool webp_decode_lossy_planes(const u8* data, const WebpPrepared* p, u8* scratch
     u8* alpha = scratch + color;
     return alph_decode_plane(data, p->alpha_pos, p->alpha_size, p->width, p->height, alpha + align64(plane),
                              scratch_size - color - align64(plane), alpha, err);
+}
+
+bool webp_lossy_step(u8* scratch, u32 mb_rows, bool* more, u32* rows_final, CodecError* err) {
+    bool ok = vp8_decode_plane_rows(scratch, mb_rows, err);
+    *more = ok && vp8_plane_rows_left(scratch) != 0;
+    *rows_final = ok ? vp8_rows_final(scratch) : 0;
+    return ok;
 }
 
 void webp_lossy_output(const u8* scratch, const WebpPrepared* p, u32 x, u32 y, u32 w, u32 h,

@@ -242,6 +242,9 @@ struct Vp8Decoder {
     // Per block: 3 more than 3 tokens, 2 two or three, 1 coefficient 0
     // only, 0 nothing to add.
     u8 block_kind[24];
+    u32 next_row;  // the next macroblock row to decode
+    u32 emitted;   // output rows converted so far (decoding straight to RGBA)
+    u8 failed;     // a row failed: the frame decodes no further
     alignas(16) u8 work[VP8_WORK_BYTES];
 };
 

@@ -258,25 +258,10 @@ void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelB
 
 // ---- Entry point ------------------------------------------------------------------
 
-static bool decode_frame(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 width,
-                         u32 height, const PixelBuffer* out, CodecError* err);
-
-bool vp8_decode(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size,
-                const PixelBuffer* out, CodecError* err) {
-    return decode_frame(data, payload_pos, available, scratch, scratch_size, out->width, out->height, out, err);
-}
-
-bool vp8_decode_planes(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 width,
-                       u32 height, CodecError* err) {
-    return decode_frame(data, payload_pos, available, scratch, scratch_size, width, height, nullptr, err);
-}
-
-// With `out`, rows are converted as soon as nothing can change them any
-// more, while they are still in the cache: after macroblock row y is
-// filtered, the next row's filter can still change luma rows from 16 y + 13
-// and chroma rows from 8 y + 5, which output rows from 16 y + 9 use.
-static bool decode_frame(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 width,
-                         u32 height, const PixelBuffer* out, CodecError* err) {
+// The frame header, checked against the container's size; the record is
+// ready for the first macroblock row.
+static bool begin_frame(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 width,
+                        u32 height, CodecError* err) {
     // From here on the payload is every byte available.
     u64 payload_size = available;
     error_clear(err);
@@ -306,17 +291,86 @@ static bool decode_frame(const u8* data, u64 payload_pos, u64 available, u8* scr
     memset(scratch + layout.intra_top, 0, 4 * (u64)d->mb_w);
     memset(scratch + layout.nz_top, 0, d->mb_w);
     memset(scratch + layout.nz_dc_top, 0, d->mb_w);
-    if (!vp8_parse_header(d, payload, err)) return false;
-    u32 emitted = 0;
-    for (u32 y = 0; y < d->mb_h; y++) {
-        if (!decode_row(d, scratch, y, err)) return false;
+    return vp8_parse_header(d, payload, err);
+}
+
+// With `out`, rows are converted as soon as nothing can change them any
+// more, while they are still in the cache (see vp8_rows_final).
+static bool decode_rows(u8* scratch, u32 count, const PixelBuffer* out, CodecError* err) {
+    Vp8Decoder* d = (Vp8Decoder*)scratch;
+    for (u32 n = 0; n < count && d->next_row < d->mb_h; n++) {
+        if (!decode_row(d, scratch, d->next_row, err)) {
+            // A failed frame stays failed: no later row is decoded.
+            d->failed = 1;
+            return false;
+        }
+        d->next_row++;
         if (out == nullptr) continue;
-        u32 ready = y + 1 == d->mb_h ? height : 16 * y + 9 < height ? 16 * y + 9 : height;
-        if (ready > emitted) {
-            PixelBuffer rows = {out->pixels + (u64)emitted * out->stride, out->stride, width, ready - emitted};
-            vp8_output_rect(scratch, 0, emitted, width, ready - emitted, &rows);
-            emitted = ready;
+        u32 ready = vp8_rows_final(scratch);
+        if (ready > d->emitted) {
+            PixelBuffer rows = {out->pixels + (u64)d->emitted * out->stride, out->stride, d->width, ready - d->emitted};
+            vp8_output_rect(scratch, 0, d->emitted, d->width, ready - d->emitted, &rows);
+            d->emitted = ready;
         }
     }
     return true;
+}
+
+bool vp8_decode(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size,
+                const PixelBuffer* out, CodecError* err) {
+    return begin_frame(data, payload_pos, available, scratch, scratch_size, out->width, out->height, err) &&
+           decode_rows(scratch, ~0u, out, err);
+}
+
+bool vp8_decode_planes(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 width,
+                       u32 height, CodecError* err) {
+    return begin_frame(data, payload_pos, available, scratch, scratch_size, width, height, err) &&
+           decode_rows(scratch, ~0u, nullptr, err);
+}
+
+bool vp8_begin_planes(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 width,
+                      u32 height, CodecError* err) {
+    return begin_frame(data, payload_pos, available, scratch, scratch_size, width, height, err);
+}
+
+bool vp8_decode_plane_rows(u8* scratch, u32 count, CodecError* err) {
+    const Vp8Decoder* d = (const Vp8Decoder*)scratch;
+    error_clear(err);
+    if (d->magic != VP8_MAGIC || d->failed) return fail(err, ERR_BAD_TARGET, 0);
+    return decode_rows(scratch, count, nullptr, err);
+}
+
+// After macroblock row y is filtered, the next row's filter can still
+// change luma rows from 16 y + 13 and chroma rows from 8 y + 5, which
+// output rows from 16 y + 9 use.
+u32 vp8_rows_final(const u8* scratch) {
+    const Vp8Decoder* d = (const Vp8Decoder*)scratch;
+    if (d->next_row == 0) return 0;
+    if (d->next_row >= d->mb_h) return d->height;
+    u32 y = d->next_row - 1;
+    return 16 * y + 9 < d->height ? 16 * y + 9 : d->height;
+}
+
+void vp8_plane_span(u32 w, u32 h, u64* start, u64* end) {
+    Vp8Layout l;
+    vp8_layout(w, h, &l);
+    *start = l.y;
+    *end = l.end;
+}
+
+void vp8_band_ranges(const u8* scratch, u32 mb_rows, u64 offsets[3], u64 sizes[3]) {
+    const Vp8Decoder* d = (const Vp8Decoder*)scratch;
+    const Vp8Layout& l = d->layout;
+    u32 first = d->next_row < d->mb_h ? d->next_row : d->mb_h;
+    u32 rows = d->mb_h - first < mb_rows ? d->mb_h - first : mb_rows;
+    offsets[0] = l.y + 16 * (u64)first * l.y_stride;
+    sizes[0] = 16 * (u64)rows * l.y_stride;
+    offsets[1] = l.u + 8 * (u64)first * l.uv_stride;
+    offsets[2] = l.v + 8 * (u64)first * l.uv_stride;
+    sizes[1] = sizes[2] = 8 * (u64)rows * l.uv_stride;
+}
+
+u32 vp8_plane_rows_left(const u8* scratch) {
+    const Vp8Decoder* d = (const Vp8Decoder*)scratch;
+    return d->mb_h - d->next_row;
 }

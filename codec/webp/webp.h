@@ -142,6 +142,13 @@ bool webp_decode_lossy_planes(const u8* data, const WebpPrepared* prepared, u8* 
                               CodecError* err);
 void webp_lossy_output(const u8* scratch, const WebpPrepared* prepared, u32 x, u32 y, u32 w, u32 h,
                        const PixelBuffer* target);
+// The same in steps, for an image too large to decode within one paint:
+// the frame header and the whole alpha plane, then `mb_rows` macroblock
+// rows of colour per step. `more` says whether rows are left; `rows_final`
+// counts the image rows (from the top) whose pixels no later step changes,
+// which webp_lossy_output may already serve.
+bool webp_lossy_begin(const u8* data, const WebpPrepared* prepared, u8* scratch, u64 scratch_size, CodecError* err);
+bool webp_lossy_step(u8* scratch, u32 mb_rows, bool* more, u32* rows_final, CodecError* err);
 
 // Scratch for a lossy frame of w x h: the decoder record, a row of
 // macroblock state and the macroblock-aligned Y, U and V planes.
@@ -162,6 +169,21 @@ bool vp8_decode(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64
 bool vp8_decode_planes(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 w, u32 h,
                        CodecError* err);
 void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelBuffer* target);
+// The planes in steps: the header first, then `count` macroblock rows at a
+// time (fewer at the end). `data` stays where it was at the start. Output
+// rows below vp8_rows_final may already be converted; once a step fails,
+// every later one does ("bad_target").
+bool vp8_begin_planes(const u8* data, u64 payload_pos, u64 available, u8* scratch, u64 scratch_size, u32 w, u32 h,
+                      CodecError* err);
+bool vp8_decode_plane_rows(u8* scratch, u32 count, CodecError* err);
+u32 vp8_rows_final(const u8* scratch);
+u32 vp8_plane_rows_left(const u8* scratch);
+// Where the planes lie in a w x h frame's scratch (the rest is the decoder
+// record and its row state), and the part of each plane (Y, U, V) the next
+// `mb_rows` macroblock rows write, as offsets from the scratch's start:
+// memory a caller may make ready a band at a time.
+void vp8_plane_span(u32 w, u32 h, u64* start, u64* end);
+void vp8_band_ranges(const u8* scratch, u32 mb_rows, u64 offsets[3], u64 sizes[3]);
 
 // The alpha plane alone, w x h bytes.
 bool alph_decode_plane(const u8* data, u64 pos, u64 size, u32 w, u32 h, u8* scratch, u64 scratch_size, u8* plane,

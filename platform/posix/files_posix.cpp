@@ -4,6 +4,7 @@
 // files nor folders (devices, sockets, pipes) count as system items.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +61,16 @@ u64 read_file(FileHandle file, u8* out, u64 size) {
 
 void close_file(FileHandle file) {
     if (file.value != 0) close((int)(file.value - 1));
+}
+
+u8* map_file(FileHandle file, u64 size) {
+    if (file.value == 0 || size == 0) return nullptr;
+    void* p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, (int)(file.value - 1), 0);
+    return p == MAP_FAILED ? nullptr : (u8*)p;
+}
+
+void unmap_file(u8* base, u64 size) {
+    if (base != nullptr) munmap(base, size);
 }
 
 PathKind path_kind(ByteSpan path) {

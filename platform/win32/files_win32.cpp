@@ -43,6 +43,20 @@ void close_file(FileHandle file) {
     if (file.value != 0) CloseHandle(handle_of(file));
 }
 
+// The view keeps the mapping, and with it the file, for as long as it lives.
+u8* map_file(FileHandle file, u64 size) {
+    if (file.value == 0 || size == 0) return nullptr;
+    HANDLE mapping = CreateFileMappingW(handle_of(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr) return nullptr;
+    void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, (SIZE_T)size);
+    CloseHandle(mapping);
+    return (u8*)view;
+}
+
+void unmap_file(u8* base, u64) {
+    if (base != nullptr) UnmapViewOfFile(base);
+}
+
 PathKind path_kind(ByteSpan path) {
     if (path.size == 0 || !wide_path(path, "", g_wide_a)) return PATH_MISSING;
     DWORD attributes = GetFileAttributesW((LPCWSTR)g_wide_a);

@@ -216,3 +216,51 @@ TEST(Load, DamagedPartIsNamedOnce) {
     apply_scene_results(f.app, &scene, &counters);
     EXPECT_EQ(f.message(), "");
 }
+
+// An image too large for one paint decodes a band per step while it is on
+// screen; a file whose data runs out part way fails the document with
+// "truncated", and no step is asked for after that.
+TEST(Load, LargeLossyWebpDecodesInStepsAndAFailedStepFailsTheDocument) {
+    TempDir t;
+    std::string webp;
+    {
+        std::ifstream in(fs::path(QB_SOURCE_DIR) / "tests" / "data" / "lossy-2000x1400.webp", std::ios::binary);
+        webp.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    ASSERT_GT(webp.size(), 20u);
+    ASSERT_EQ(webp.compare(12, 4, "VP8 "), 0);
+    // The same frame with its data cut in half, in a container that says so.
+    u32 size = (u8)webp[16] | (u8)webp[17] << 8 | (u8)webp[18] << 16 | (u32)(u8)webp[19] << 24;
+    std::string cut = webp.substr(0, 20) + webp.substr(20, size / 2);
+    u32 half = (u32)cut.size() - 20;
+    if (half & 1) cut.push_back(0);
+    for (int i = 0; i < 4; i++) {
+        cut[16 + i] = (char)(half >> (8 * i));
+        cut[4 + i] = (char)((cut.size() - 8) >> (8 * i));
+    }
+    AppFixture f;
+    f.open(t.file("large.webp", webp));
+    f.open(t.file("cut.webp", cut));
+    load_pending(f.app);
+    for (u32 slot = 0; slot < 2; slot++) {
+        SCOPED_TRACE(slot);
+        f.app->active = slot;
+        ASSERT_TRUE(bit(f.app->has_pixels, slot));
+        EXPECT_TRUE(f.app->jobs[slot].step_base);
+        u32 steps = 0;
+        while (next_base_step(f.app) == slot && steps < 100) {
+            base_step(f.app, slot);
+            steps++;
+        }
+        EXPECT_EQ(next_base_step(f.app), NO_SLOT);
+        if (slot == 0) {
+            EXPECT_GE(steps, 3u);  // the header, then two bands of rows
+            EXPECT_TRUE(f.app->jobs[slot].base_done);
+            EXPECT_TRUE(bit(f.app->has_pixels, slot));
+        } else {
+            EXPECT_GE(steps, 2u);
+            EXPECT_FALSE(bit(f.app->has_pixels, slot));
+            EXPECT_EQ(f.app->error[slot], ERR_TRUNCATED);
+        }
+    }
+}

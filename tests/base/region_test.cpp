@@ -52,11 +52,11 @@ TEST(ReservedRegion, CommittedMemoryStartsZeroed) {
 }
 
 TEST(ReservedRegion, RefusesImpossibleReservations) {
-    ReservedRegion r = {(u8*)1, 2, 3};
+    ReservedRegion r = {(u8*)1, 2, 3, false};
     EXPECT_FALSE(reserve(&r, 0));
     EXPECT_EQ(r.base, nullptr);
     EXPECT_EQ(r.reserved, 0u);
-    r = {(u8*)1, 2, 3};
+    r = {(u8*)1, 2, 3, false};
     EXPECT_FALSE(reserve(&r, ~(u64)0 - 4095));
     EXPECT_EQ(r.base, nullptr);
     EXPECT_EQ(r.committed, 0u);

@@ -3,7 +3,9 @@
 // filtered alpha plane) and four-frames.webp (a 48 x 32 animation looping
 // twice: a full lossy frame, a translucent lossless square blended over it,
 // a lossy frame with alpha cleared to the background afterwards, and a
-// small lossless frame without blending; 40, 100, 60 and 250 ms). Build
+// small lossless frame without blending; 40, 100, 60 and 250 ms), and
+// lossy-2000x1400.webp (large enough for the viewer to decode it a band of
+// rows per paint, small on disk: smooth, at a low quality). Build
 // and run from the repository root:
 //   g++ -std=c++20 tests/data/make_webp_samples.cpp -o /tmp/mkwebp \
 //       $(pkg-config --cflags --libs libwebp libwebpmux) && /tmp/mkwebp tests/data
@@ -32,11 +34,11 @@ static std::vector<u8> picture(int w, int h, int seed, bool alpha) {
     return p;
 }
 
-static std::vector<u8> encode(const std::vector<u8>& rgba, int w, int h, bool lossless) {
+static std::vector<u8> encode(const std::vector<u8>& rgba, int w, int h, bool lossless, float quality = 80) {
     WebPConfig config;
     WebPConfigInit(&config);
     config.lossless = lossless;
-    config.quality = 80;
+    config.quality = quality;
     config.alpha_filtering = 2;
     WebPPicture pic;
     WebPPictureInit(&pic);
@@ -66,6 +68,19 @@ int main(int argc, char** argv) {
     std::string dir = argc > 1 ? argv[1] : ".";
     std::vector<u8> still = encode(picture(80, 60, 0, true), 80, 60, false);
     if (still.empty() || !save(dir + "/lossy-alpha-80x60.webp", still.data(), still.size())) return 1;
+    const int lw = 2000, lh = 1400;
+    std::vector<u8> smooth((size_t)lw * lh * 4);
+    for (int y = 0; y < lh; y++) {
+        for (int x = 0; x < lw; x++) {
+            u8* px = &smooth[((size_t)y * lw + x) * 4];
+            px[0] = (u8)(x * 255 / (lw - 1));
+            px[1] = (u8)(y * 255 / (lh - 1));
+            px[2] = (u8)(((x - lw / 2) * (x - lw / 2) + (y - lh / 2) * (y - lh / 2)) / 4000);
+            px[3] = 255;
+        }
+    }
+    std::vector<u8> large = encode(smooth, lw, lh, false, 20);
+    if (large.empty() || !save(dir + "/lossy-2000x1400.webp", large.data(), large.size())) return 1;
 
     struct Frame {
         int x, y, w, h;

@@ -158,6 +158,43 @@ TEST(Files, ReadsAWholeFileIntoARegion) {
     release(&r);
 }
 
+// A very large document's bytes are mapped instead: the same bytes, still
+// readable once the handle is closed, nothing committed, and no commit into
+// the mapping; a file that cannot be mapped (empty, or refused) leaves the
+// region empty for the caller to read it instead.
+TEST(Files, MapsAWholeFileIntoARegion) {
+    TempFolder t;
+    std::string bytes = pattern_bytes(300000, 5);
+    put(t.path / "a.tif", bytes);
+    put(t.path / "empty.tif", "");
+    FileHandle file = open_for_reading(span(t.folder() + "a.tif"));
+    ASSERT_NE(file.value, 0u);
+    ReservedRegion r = {};
+    ASSERT_TRUE(map_into_region(file, bytes.size(), &r));
+    close_file(file);
+    EXPECT_TRUE(r.mapped);
+    EXPECT_EQ(r.committed, 0u);
+    EXPECT_EQ(std::string((const char*)r.base, bytes.size()), bytes);
+    EXPECT_FALSE(commit_to(&r, 4096));
+    release(&r);
+    EXPECT_EQ(r.base, nullptr);
+    EXPECT_FALSE(r.mapped);
+
+    file = open_for_reading(span(t.folder() + "empty.tif"));
+    EXPECT_FALSE(map_into_region(file, 0, &r));
+    close_file(file);
+    EXPECT_EQ(r.base, nullptr);
+    file = open_for_reading(span(t.folder() + "a.tif"));
+    region_fail_next(REGION_STEP_RESERVE, 0);
+    EXPECT_FALSE(map_into_region(file, bytes.size(), &r));
+    EXPECT_EQ(r.base, nullptr);
+    ASSERT_TRUE(read_into_region(file, bytes.size(), &r));
+    close_file(file);
+    EXPECT_FALSE(r.mapped);
+    EXPECT_EQ(std::string((const char*)r.base, bytes.size()), bytes);
+    release(&r);
+}
+
 TEST(Files, OpenFailures) {
     TempFolder t;
     EXPECT_EQ(open_for_reading(span(t.folder() + "missing.png")).value, 0u);

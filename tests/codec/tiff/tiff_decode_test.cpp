@@ -528,6 +528,115 @@ TEST(TiffBlocks, JpegLastStripCodedAtFullHeight) {
     }
 }
 
+// A stream cut into a table specification (its quantisation and Huffman
+// tables between start and end markers) and the abbreviated image (the
+// rest, without the tables), as a TIFF file keeps them in JPEGTables and
+// its strips.
+void split_tables(const Bytes& s, Bytes* tables, Bytes* image) {
+    *tables = {0xFF, 0xD8};
+    *image = {0xFF, 0xD8};
+    u64 pos = 2;
+    while (pos + 4 <= s.size() && s[pos + 1] != 0xDA) {
+        u64 end = pos + 2 + (s[pos + 2] << 8 | s[pos + 3]);
+        Bytes* to = s[pos + 1] == 0xDB || s[pos + 1] == 0xC4 ? tables : s[pos + 1] >= 0xE0 ? nullptr : image;
+        if (to) to->insert(to->end(), s.begin() + (long)pos, s.begin() + (long)end);
+        pos = end;
+    }
+    image->insert(image->end(), s.begin() + (long)pos, s.end());
+    tables->push_back(0xFF);
+    tables->push_back(0xD9);
+}
+
+// Damaged JPEG strips (cut short, a restart marker in the data, a broken
+// code) fail with the code our JPEG decoder's full path gives the stream,
+// at the strip's offset, whichever path the strip was first tried by; the
+// good strips around them still decode, the same as without JPEGTables.
+TEST(TiffBlocks, DamagedJpegStripsReportTheDecodersFault) {
+    const u32 w = 40, rps = 16;
+    JpegEncodeSettings settings = {90, 0, 0};
+    std::vector<u32> rgba(w * rps);
+    for (u32 i = 0; i < w * rps; i++) rgba[i] = 0xFF000000u | (i * 2654435761u >> 8);
+    std::vector<u8> work(jpeg_encode_workspace_bytes(&settings, w, rps));
+    Bytes good(jpeg_encode_output_bound(&settings, w, rps));
+    JpegEncodeResult r;
+    ASSERT_TRUE(jpeg_encode(span_of(rgba.data(), rgba.size() * 4), w * 4, w, rps, &settings, work.data(), work.size(),
+                            good.data(), good.size(), &r));
+    good.resize(r.bytes);
+    u64 sos = 0;
+    for (u64 i = 0; i + 1 < good.size(); i++) {
+        if (good[i] == 0xFF && good[i + 1] == 0xDA) sos = i;
+    }
+    u64 data = sos + 2 + (good[sos + 2] << 8 | good[sos + 3]);
+    std::vector<Bytes> damaged;
+    Bytes cut(good.begin(), good.begin() + (long)(data + (good.size() - data) / 2));
+    cut.push_back(0xFF);
+    cut.push_back(0xD9);
+    damaged.push_back(cut);
+    Bytes restart = good;
+    restart[data + 20] = 0xFF;
+    restart[data + 21] = 0xD0;
+    damaged.push_back(restart);
+    // Stuffed 0xFF bytes: runs of one bits, which no code of a table is.
+    Bytes broken = good;
+    for (u64 i = data; i < data + 12; i += 2) {
+        broken[i] = 0xFF;
+        broken[i + 1] = 0x00;
+    }
+    damaged.push_back(broken);
+    std::vector<u32> want_pixels;
+    for (const Bytes& bad : damaged) {
+        // What the full path says of the stream on its own.
+        auto jpeg = std::make_unique<JpegDecoder>();
+        JpegQuickHeader quick;
+        JpegStatus st;
+        ASSERT_TRUE(read_quick_header(bad.data(), bad.size(), jpeg.get(), &quick, &st));
+        JpegLayout layout;
+        ASSERT_TRUE(jpeg_working_layout(jpeg.get(), &layout));
+        Scratch scratch(layout.total);
+        memcpy(scratch.p, jpeg.get(), sizeof(JpegDecoder));
+        JpegPlanes planes;
+        JpegRestartIndex index;
+        jpeg_planes_from_layout(scratch.p, &layout, &planes, &index);
+        ASSERT_FALSE(decode_scans(bad.data(), bad.size(), (JpegDecoder*)scratch.p, &planes, &index, false, &st));
+        u32 want = jpeg_status_to_codec_error(st.code);
+
+        for (bool abbreviated : {false, true}) {
+            Builder b;
+            Bytes tables, good_image, bad_image;
+            split_tables(good, &tables, &good_image);
+            split_tables(bad, &tables, &bad_image);
+            const Bytes& g = abbreviated ? good_image : good;
+            b.chunks = {g, abbreviated ? bad_image : bad, g, g};
+            b.fields = {{256, SHORT, {w}}, {257, SHORT, {4 * rps}}, {258, SHORT, {8, 8, 8}}, {259, SHORT, {7}},
+                        {262, SHORT, {6}}, {273, LONG, {}},         {277, SHORT, {3}},       {278, SHORT, {rps}},
+                        {279, LONG, {b.chunks[0].size(), b.chunks[1].size(), g.size(), g.size()}}};
+            if (abbreviated) b.fields.push_back({347, 7, std::vector<u64>(tables.begin(), tables.end())});
+            Bytes file = b.build();
+            ImageInfo info;
+            CodecError err;
+            ASSERT_TRUE(tiff_probe(file.data(), file.size(), &info, jpeg.get(), &err));
+            Scratch job(info.scratch_bytes);
+            ASSERT_TRUE(tiff_begin(file.data(), file.size(), job.p, info.scratch_bytes, &err));
+            std::vector<u32> px(w * rps);
+            PixelBuffer out = {(u8*)px.data(), w * 4, w, rps};
+            // Strip by strip: the tables read for strip 0 are lost to the
+            // full path at strip 1 and read again for strip 2.
+            for (u32 strip = 0; strip < 4; strip++) {
+                bool ok = tiff_render(file.data(), file.size(), job.p, 0, 0, strip * rps, w, rps, &out, &err);
+                EXPECT_EQ(ok, strip != 1) << strip;
+                if (strip == 1) {
+                    EXPECT_EQ(err.code, want);
+                    EXPECT_EQ(err.offset, 8 + b.chunks[0].size());
+                } else if (want_pixels.empty()) {
+                    want_pixels = px;
+                } else {
+                    EXPECT_EQ(px, want_pixels) << strip << (abbreviated ? " with JPEGTables" : "");
+                }
+            }
+        }
+    }
+}
+
 // Every prefix of a valid file (strips of LZW, then an uncompressed BigTIFF
 // in big-endian order) is refused cleanly or, when it still holds what the
 // image needs, decoded: never a read past the bytes given.

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include "codec/job.h"
+#include "codec/probe.h"
 #include "codec/webp/vp8.h"
 #include "tests/codec/webp/libwebp_support.h"
 #include "tests/codec/webp/webp_support.h"
@@ -462,4 +464,85 @@ TEST(WebpLossy, RectanglesFromThePlanes) {
             }
         }
     }
+}
+
+// A job over an image too large for one paint decodes in steps: a tile is
+// "pending" until every row under it is final, at any level (a coarse tile
+// is never built from a partly decoded image), and once made it equals
+// libwebp's pixels, alpha included. A file cut short fails at the same
+// offset as the whole decode, with no step claiming the image decoded.
+TEST(WebpLossy, JobDecodesALargeImageInSteps) {
+    const u32 w = 2400, h = 1800;
+    std::vector<u8> file = ref_encode_lossy(photo_with_alpha(w, h, 3), w, h, LossyOptions{});
+    RefImage ref = ref_decode_file(file);
+    ASSERT_TRUE(ref.ok);
+    auto run = [&](std::vector<u8> bytes, bool compare, CodecError* failure) {
+        ImageInfo info;
+        CodecError err;
+        if (!probe_image(bytes.data(), bytes.size(), &info, &err)) return -1;
+        Aligned memory(align64(info.scratch_bytes) + align64(info.pixel_bytes));
+        DecodeJob job;
+        EXPECT_TRUE(start_job(&job, ByteSpan{bytes.data(), bytes.size()}, &info, memory.data, info.scratch_bytes,
+                              memory.data + align64(info.scratch_bytes), &err));
+        EXPECT_TRUE(job.can_step);
+        job.step_base = true;
+        std::vector<u32> tile(256 * 256);
+        PixelBuffer t = {(u8*)tile.data(), 1024, 256, 256};
+        u32 top_level = 0;
+        while ((w >> top_level) > 256 || (h >> top_level) > 256) top_level++;
+        int steps = 0;
+        u32 rows = 0;
+        while (!job.base_done) {
+            EXPECT_FALSE(render_tile(&job, top_level, 0, 0, &t, &err));
+            EXPECT_EQ(err.code, ERR_PENDING);
+            // The first tile row not yet final waits; the one above it (if
+            // any) is made, and right.
+            u32 ready_tiles = job.base_rows / 256;
+            if (ready_tiles * 256 < h) {
+                EXPECT_FALSE(render_tile(&job, 0, 0, ready_tiles, &t, &err));
+                EXPECT_EQ(err.code, ERR_PENDING);
+            }
+            if (ready_tiles > 0 && compare) {
+                u32 r = ready_tiles - 1, c = (w - 1) / 256;
+                EXPECT_TRUE(render_tile(&job, 0, c, r, &t, &err)) << err.code;
+                for (u32 i = 0; i < 256; i++) {
+                    for (u32 j = 0; j < w - c * 256; j++) {
+                        const u8* want = &ref.rgba[((size_t)(r * 256 + i) * w + c * 256 + j) * 4];
+                        if (memcmp(&tile[i * 256 + j], want, 4) != 0) {
+                            ADD_FAILURE() << "tile " << c << "," << r << " pixel " << j << "," << i;
+                            return steps;
+                        }
+                    }
+                }
+            }
+            if (!decode_base_step(&job, &err)) {
+                *failure = err;
+                EXPECT_FALSE(job.base_done);
+                return steps;
+            }
+            EXPECT_GE(job.base_rows, rows);
+            rows = job.base_rows;
+            steps++;
+        }
+        EXPECT_EQ(job.base_rows, h);
+        EXPECT_FALSE(job.base_more);
+        // Done: coarse levels are built by the tile cache again.
+        EXPECT_FALSE(render_tile(&job, top_level, 0, 0, &t, &err));
+        EXPECT_EQ(err.code, ERR_BAD_TARGET);
+        return steps;
+    };
+    CodecError failure{};
+    int steps = run(file, true, &failure);
+    EXPECT_GE(steps, 4);  // the header and alpha, then three bands of rows
+    EXPECT_EQ(failure.code, ERR_OK);
+
+    std::vector<u8> payload = payload_of(ref_encode_lossy(photo(w, h, 4), w, h, LossyOptions{}));
+    payload.resize(payload.size() * 3 / 4);
+    std::vector<u8> cut = with_payload(payload);
+    Decoded whole = decode_lossy(cut);
+    ASSERT_FALSE(whole.ok);
+    failure = CodecError{};
+    EXPECT_GE(run(cut, false, &failure), 0);
+    EXPECT_EQ(failure.code, whole.err.code);
+    EXPECT_EQ(failure.offset, whole.err.offset);
 }
