@@ -53,3 +53,39 @@ void jpeg_ycc_row_avx2(const u8* y, const u8* cb, const u8* cr, u8* out, u32 cou
     }
     if (i < whole) jpeg_ycc_row_sse2(y + i, cb + i, cr + i, out + 4 * i, whole - i);
 }
+
+// ---- Upsampling --------------------------------------------------------------------
+// The 2 x 2 triangular filter's two rows, 16 samples a step with the SSE2
+// kernels' arithmetic; a last part of fewer than 16 goes through the SSE2
+// kernels, so exactly the entries they would touch are read and written.
+
+void jpeg_column_sum_avx2(const u8* near, const u8* far, u16* t, u32 count) {
+    u32 i = 0;
+    for (; i + 16 <= count; i += 16) {
+        __m256i n = load16(near + i);
+        __m256i s = _mm256_add_epi16(_mm256_add_epi16(n, _mm256_add_epi16(n, n)), load16(far + i));
+        _mm256_storeu_si256((__m256i*)(t + i + 1), s);
+    }
+    if (i < count) jpeg_column_sum_sse2(near + i, far + i, t + i, count - i);
+}
+
+// The even and odd outputs of 16 samples interleave within each 128-bit
+// lane, and the pack keeps each lane's 16 bytes together, so the 32 bytes
+// come out in order.
+void jpeg_upsample_h2v2_avx2(const u16* t, u8* out, u32 count) {
+    const __m256i eight = _mm256_set1_epi16(8);
+    const __m256i seven = _mm256_set1_epi16(7);
+    u32 i = 0;
+    for (; i + 16 <= count; i += 16) {
+        __m256i left = _mm256_loadu_si256((const __m256i*)(t + i));
+        __m256i mid = _mm256_loadu_si256((const __m256i*)(t + i + 1));
+        __m256i right = _mm256_loadu_si256((const __m256i*)(t + i + 2));
+        __m256i s = _mm256_add_epi16(mid, _mm256_add_epi16(mid, mid));
+        __m256i even = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(s, left), eight), 4);
+        __m256i odd = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(s, right), seven), 4);
+        __m256i lo = _mm256_unpacklo_epi16(even, odd);
+        __m256i hi = _mm256_unpackhi_epi16(even, odd);
+        _mm256_storeu_si256((__m256i*)(out + 2 * i), _mm256_packus_epi16(lo, hi));
+    }
+    if (i < count) jpeg_upsample_h2v2_sse2(t + i, out + 2 * i, count - i);
+}

@@ -263,6 +263,75 @@ static QB_FORCE_INLINE u32 decode_block_sequential(BitReader* r, const JpegHuffm
     return 0;
 }
 
+// The full pass's sequential block: the same symbols and checks as
+// decode_block_sequential, with an AC symbol that fits the wide table, and
+// often the one after it, taken whole from it (value and positions ready);
+// any other comes from the 9-bit lookup. Two symbols at once skip the
+// refill point between them, so a fault's offset can differ from the plain
+// walk's: an interval that fails is decoded again by that walk.
+static QB_FORCE_INLINE u32 decode_block_wide(BitReader* r, const JpegHuffman* dc, const JpegHuffman* ac,
+                                             const u64* wide, i32* pred, i16* block, bool clear, const u8* zz) {
+    if (clear) jpeg_clear_block_sse2(block);
+    if (r->bits < 32) refill(r);
+    i32 v;
+    u32 e1 = decode_whole(r, dc, true, &v);
+    if (e1 == 0) return JPEG_BAD_DATA;
+    *pred = (i16)(u16)((u32)*pred + (u32)v);
+    block[0] = (i16)*pred;
+    u32 k = 1;
+    for (;;) {
+        if (r->bits < 32) refill(r);
+        u64 e = wide[r->buf >> (64 - JPEG_WIDE_BITS)];
+        u32 n = (u32)e & 63;
+        if (__builtin_expect(n == 0, 0)) {
+            e1 = decode_whole(r, ac, false, &v);
+            if (e1 == 0) return JPEG_BAD_DATA;
+            u32 run = (e1 >> 5) & 15;
+            if (e1 & (1u << 13)) {
+                k += run;
+                if (k > 63) return JPEG_BAD_DATA;
+                block[zz[k]] = (i16)v;
+                k++;
+            } else {
+                if (run != 15) return 0;
+                k += 16;
+            }
+            if (k >= 64) return 0;
+            continue;
+        }
+        u64 before = r->buf;
+        r->buf <<= n;
+        r->bits -= n;
+        k += (u32)(e >> 8) & 255;
+        if (__builtin_expect(!(e & JPEG_WIDE_VALUE), 0)) {
+            if ((e & 0xFF00) == 0 || k >= 64) return 0;
+            continue;
+        }
+        if (__builtin_expect(k >= 64, 0)) {
+            if (k > 64) return JPEG_BAD_DATA;
+            block[zz[63]] = (i16)(u16)(e >> 16);
+            if (e & JPEG_WIDE_PAIR) {
+                // The second symbol belongs to the next block.
+                u32 n1 = (u32)(e >> 32) & 63;
+                r->bits += n - n1;
+                r->buf = before << n1;
+            }
+            return 0;
+        }
+        block[zz[k - 1]] = (i16)(u16)(e >> 16);
+        // The second value, or the first again at its own position: no
+        // branch on whether the entry held two symbols.
+        k += (u32)(e >> 40) & 255;
+        if (__builtin_expect(k >= 64, 0)) {
+            if (k > 64) return JPEG_BAD_DATA;
+            block[zz[63]] = (i16)(u16)(e >> 48);
+            return 0;
+        }
+        block[zz[k - 1]] = (i16)(u16)(e >> 48);
+        if (e & JPEG_WIDE_END) return 0;
+    }
+}
+
 // The preview's sequential block: the DC predictor advances and the AC
 // symbols are checked and dropped, several at a time through the skip table
 // (FAST), or one at a time. A run from the table is taken when every one of
@@ -637,6 +706,7 @@ static bool decode_interval_preview(const u8* p, const JpegDecoder* d, const Jpe
 struct StorePart {
     const JpegHuffman* dc;
     const JpegHuffman* ac;
+    const u64* wide;    // the AC table's wide table
     i16* coefficients;  // the coefficient store
     i16* dc_plane;
     u64 across;  // blocks per plane row
@@ -648,7 +718,7 @@ struct StorePart {
 // preview_units walks them: every coefficient stored, the DC term copied to
 // the DC plane. The walk keeps the reader and the parts in registers, which
 // the general decode_interval, shared by every kind of scan, does not.
-template <u32 YW, u32 YH>
+template <bool WIDE, u32 YW, u32 YH>
 static QB_FORCE_INLINE u32 store_units(BitReader* r, StorePart* part, u32 ns, const u32* w, const u32* h, u32 u,
                                        u32 u1, u32 across, u32 ux, u32 uy) {
     const u8* zz = jpeg_zigzag;
@@ -662,7 +732,8 @@ static QB_FORCE_INLINE u32 store_units(BitReader* r, StorePart* part, u32 ns, co
                 for (u32 x = 0; x < bw; x++) {
                     u64 b = base + (u64)y * c->across + x;
                     i16* block = c->coefficients + b * 64;
-                    u32 fault = decode_block_sequential(r, c->dc, c->ac, &c->pred, block, c->clear, zz);
+                    u32 fault = WIDE ? decode_block_wide(r, c->dc, c->ac, c->wide, &c->pred, block, c->clear, zz)
+                                     : decode_block_sequential(r, c->dc, c->ac, &c->pred, block, c->clear, zz);
                     if (fault) return fault;
                     c->dc_plane[b] = block[0];
                 }
@@ -672,31 +743,48 @@ static QB_FORCE_INLINE u32 store_units(BitReader* r, StorePart* part, u32 ns, co
     return 0;
 }
 
-static __attribute__((noinline)) bool decode_interval_store(const u8* p, const JpegDecoder* d, const JpegScan* s,
-                                                            const JpegPlanes* planes, const JpegRestartIndex* index,
-                                                            u32 interval, u32 clear, JpegStatus* st) {
+template <bool WIDE>
+static __attribute__((noinline)) u32 store_interval(const u8* p, const JpegDecoder* d, const JpegScan* s,
+                                                    const JpegPlanes* planes, const JpegRestartIndex* index,
+                                                    u32 interval, u32 clear, u64* fault_at) {
     BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
     u32 ns = s->scan_components;
     StorePart part[4];
     for (u32 i = 0; i < ns; i++) {
         u32 ci = s->component[i];
         const JpegComponent* c = &d->comp[ci];
-        part[i] = StorePart{&d->dc[s->dc_table[i]], &d->ac[s->ac_table[i]], planes->plane[ci].coefficients,
+        part[i] = StorePart{&d->dc[s->dc_table[i]], &d->ac[s->ac_table[i]], d->ac_wide[s->ac_table[i]],
+                            planes->plane[ci].coefficients,
                             planes->plane[ci].dc, c->blocks_across, 0, ((clear >> i) & 1) != 0};
     }
     IntervalUnits g;
     interval_units(d, s, index, interval, &g);
     u32 fault;
     if (g.shape == 22) {
-        fault = store_units<2, 2>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy);
+        fault = store_units<WIDE, 2, 2>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy);
     } else if (g.shape == 11) {
-        fault = store_units<1, 1>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy);
+        fault = store_units<WIDE, 1, 1>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy);
     } else {
-        fault = store_units<0, 0>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy);
+        fault = store_units<WIDE, 0, 0>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy);
     }
-    if (fault) return jpeg_fail(st, fault, r.pos);
-    if (r.bits < r.padding) return jpeg_fail(st, JPEG_BAD_DATA, index->end[interval]);
-    return true;
+    *fault_at = r.pos;
+    if (fault) return fault;
+    if (r.bits < r.padding) {
+        *fault_at = index->end[interval];
+        return JPEG_BAD_DATA;
+    }
+    return 0;
+}
+
+// The wide walk first; on a fault the interval again one symbol at a time,
+// for the offset that walk reports.
+static bool decode_interval_store(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
+                                  const JpegRestartIndex* index, u32 interval, u32 clear, JpegStatus* st) {
+    u64 at = 0;
+    u32 fault = store_interval<true>(p, d, s, planes, index, interval, clear, &at);
+    if (fault == 0) return true;
+    fault = store_interval<false>(p, d, s, planes, index, interval, clear, &at);
+    return jpeg_fail(st, fault ? fault : JPEG_BAD_DATA, at);
 }
 
 // With STORE the blocks go to the coefficient store (and their DC terms to
@@ -884,11 +972,17 @@ bool decode_scans(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* 
         }
         u64 end = 0;
         if (!build_restart_index(data, length, d, &scan, index, &end, st)) return false;
-        if (preview_only && scan_kind(d, &scan) == SCAN_SEQUENTIAL) {
+        if (scan_kind(d, &scan) == SCAN_SEQUENTIAL) {
             u32 built = 0;
             for (u32 i = 0; i < scan.scan_components; i++) {
                 u32 t = scan.ac_table[i];
-                if (!(built & (1u << t))) build_ac_skip(&d->ac[t], d->ac_skip[t]);
+                if (!(built & (1u << t))) {
+                    if (preview_only) {
+                        build_ac_skip(&d->ac[t], d->ac_skip[t]);
+                    } else {
+                        build_ac_wide(&d->ac[t], d->ac_wide[t]);
+                    }
+                }
                 built |= 1u << t;
             }
         }

@@ -90,3 +90,55 @@ void build_ac_skip(const JpegHuffman* t, u16* skip) {
         skip[i] = any ? (u16)(used | (advance << 5) | (eob ? (u32)JPEG_SKIP_EOB : 0u)) : (u16)JPEG_SKIP_NONE;
     }
 }
+
+// ---- Wide tables ------------------------------------------------------------------
+
+// The symbol at bit `used` of the B-bit index i, when its code and
+// magnitude bits lie within the index: the bits it takes, the positions it
+// advances, whether it is a value and its value.
+static bool whole_symbol_at(const JpegHuffman* t, u32 i, u32 used, u32* bits, u32* advance, bool* value, i32* v) {
+    const u32 B = JPEG_WIDE_BITS;
+    u32 len, sym;
+    if (used >= B || !code_at(t, ((i << used) << (16 - B)) & 0xFFFF, &len, &sym)) return false;
+    u32 run = sym >> 4;
+    u32 size = sym & 15;
+    if (used + len + size > B) return false;
+    *bits = len + size;
+    *value = size != 0;
+    *v = 0;
+    if (size == 0) {
+        *advance = run == 15 ? 16 : 0;
+        return true;
+    }
+    i32 x = (i32)((i >> (B - used - len - size)) & ((1u << size) - 1));
+    if (x < (1 << (size - 1))) x += 1 - (1 << size);
+    *advance = run + 1;
+    *v = x;
+    return true;
+}
+
+void build_ac_wide(const JpegHuffman* t, u64* wide) {
+    for (u32 i = 0; i < (1u << JPEG_WIDE_BITS); i++) {
+        u32 n1, a1;
+        bool value1;
+        i32 v1;
+        wide[i] = 0;
+        if (!whole_symbol_at(t, i, 0, &n1, &a1, &value1, &v1)) continue;
+        // Without a second symbol the second value repeats the first at the
+        // same position, so a walk may store both without asking.
+        u64 e = n1 | (value1 ? (u64)JPEG_WIDE_VALUE : 0ull) | ((u64)a1 << 8) | ((u64)(u16)(i16)v1 << 16) |
+                ((u64)n1 << 32) | ((u64)(u16)(i16)v1 << 48);
+        u32 n2, a2;
+        bool value2;
+        i32 v2;
+        if (value1 && whole_symbol_at(t, i, n1, &n2, &a2, &value2, &v2) && (value2 || a2 == 0)) {
+            e = (e & ~(u64)63) | (n1 + n2) | JPEG_WIDE_PAIR;
+            if (value2) {
+                e = (e & 0x0000FFFFFFFFFFFFull) | ((u64)a2 << 40) | ((u64)(u16)(i16)v2 << 48);
+            } else {
+                e |= JPEG_WIDE_END;
+            }
+        }
+        wide[i] = e;
+    }
+}

@@ -125,7 +125,7 @@ static const JpegKernels k_sse2 = {jpeg_idct_sse2,        jpeg_idct_row_sse2,   
                                    jpeg_cmyk_row_sse2,    jpeg_ycck_row_sse2};
 static const JpegKernels k_avx2 = {jpeg_idct_sse2,        jpeg_idct_row_avx2,    jpeg_ycc_row_avx2,
                                    jpeg_rgb_row_sse2,     jpeg_grey_row_sse2,    jpeg_upsample_h2_sse2,
-                                   jpeg_column_sum_sse2,  jpeg_upsample_h2v2_sse2, jpeg_find_ff_sse2,
+                                   jpeg_column_sum_avx2,  jpeg_upsample_h2v2_avx2, jpeg_find_ff_sse2,
                                    jpeg_preview_row_sse2, jpeg_widen_row_sse2,
                                    jpeg_cmyk_row_sse2,    jpeg_ycck_row_sse2};
 

@@ -3,8 +3,9 @@
 // kernel uses (multiply-add, unpacks, packs, shifts) works within each lane
 // here, so each lane runs exactly the SSE2 kernel's arithmetic and the
 // results are bit for bit those of the scalar twin. A pair takes the flat
-// shortcut only when both blocks are flat; otherwise both are transformed in
-// full, which gives the same samples for a flat block. An odd last block
+// shortcut only when both blocks are flat, and the low-corner passes (below)
+// only when both blocks' terms lie in their top-left 4 x 4; otherwise both
+// are transformed in full, which gives the same samples. An odd last block
 // goes through the SSE2 kernel.
 #include <immintrin.h>
 
@@ -56,6 +57,62 @@ static QB_FORCE_INLINE void pass(__m256i* v, const __m256i* k, __m256i round, in
     for (u32 i = 0; i < 8; i++) v[i] = _mm256_packs_epi32(lo[i], hi[i]);
 }
 
+// The passes for a pair whose dequantised terms all lie in the top-left
+// 4 x 4 corner (most chroma blocks of a good-quality file). The first pass
+// then sees rows 4-7 at zero, so its odd half drops the rows-5-and-7
+// products, and columns 4-7 at zero, whose outputs are (0 + rounding) >>
+// 11 = 0; its outputs' columns 4-7 are then zero, which the second pass
+// sees as rows 4-7 at zero again. Every product dropped is zero, so the
+// samples are exactly those of the full passes.
+static QB_FORCE_INLINE void pass_half_low(__m256i p04, __m256i p26, __m256i p13, const __m256i* k, __m256i round,
+                                          int shift, __m256i* y) {
+    __m256i a = _mm256_madd_epi16(p04, k[0]);
+    __m256i c = _mm256_madd_epi16(p04, k[1]);
+    __m256i b = _mm256_madd_epi16(p26, k[2]);
+    __m256i d = _mm256_madd_epi16(p26, k[3]);
+    __m256i e0 = _mm256_add_epi32(_mm256_add_epi32(a, b), round);
+    __m256i e3 = _mm256_add_epi32(_mm256_sub_epi32(a, b), round);
+    __m256i e1 = _mm256_add_epi32(_mm256_add_epi32(c, d), round);
+    __m256i e2 = _mm256_add_epi32(_mm256_sub_epi32(c, d), round);
+    __m256i o0 = _mm256_madd_epi16(p13, k[4]);
+    __m256i o1 = _mm256_madd_epi16(p13, k[6]);
+    __m256i o2 = _mm256_madd_epi16(p13, k[8]);
+    __m256i o3 = _mm256_madd_epi16(p13, k[10]);
+    __m128i s = _mm_cvtsi32_si128(shift);
+    y[0] = _mm256_sra_epi32(_mm256_add_epi32(e0, o0), s);
+    y[7] = _mm256_sra_epi32(_mm256_sub_epi32(e0, o0), s);
+    y[1] = _mm256_sra_epi32(_mm256_add_epi32(e1, o1), s);
+    y[6] = _mm256_sra_epi32(_mm256_sub_epi32(e1, o1), s);
+    y[2] = _mm256_sra_epi32(_mm256_add_epi32(e2, o2), s);
+    y[5] = _mm256_sra_epi32(_mm256_sub_epi32(e2, o2), s);
+    y[3] = _mm256_sra_epi32(_mm256_add_epi32(e3, o3), s);
+    y[4] = _mm256_sra_epi32(_mm256_sub_epi32(e3, o3), s);
+}
+
+// The first pass of a low pair: columns 0-3 only, columns 4-7 zero.
+static QB_FORCE_INLINE void pass_low_first(__m256i* v, const __m256i* k) {
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i lo[8];
+    pass_half_low(_mm256_unpacklo_epi16(v[0], zero), _mm256_unpacklo_epi16(v[2], zero),
+                  _mm256_unpacklo_epi16(v[1], v[3]), k, _mm256_set1_epi32(1024), 11, lo);
+#pragma GCC unroll 8
+    for (u32 i = 0; i < 8; i++) v[i] = _mm256_packs_epi32(lo[i], zero);
+}
+
+// The second pass of a low pair: every column, rows 4-7 zero.
+static QB_FORCE_INLINE void pass_low_second(__m256i* v, const __m256i* k) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i round = _mm256_set1_epi32(131072);
+    __m256i lo[8];
+    __m256i hi[8];
+    pass_half_low(_mm256_unpacklo_epi16(v[0], zero), _mm256_unpacklo_epi16(v[2], zero),
+                  _mm256_unpacklo_epi16(v[1], v[3]), k, round, 18, lo);
+    pass_half_low(_mm256_unpackhi_epi16(v[0], zero), _mm256_unpackhi_epi16(v[2], zero),
+                  _mm256_unpackhi_epi16(v[1], v[3]), k, round, 18, hi);
+#pragma GCC unroll 8
+    for (u32 i = 0; i < 8; i++) v[i] = _mm256_packs_epi32(lo[i], hi[i]);
+}
+
 // The flat sample of a block whose AC products are all zero (as the scalar
 // twin's flat_sample), from its dequantised DC term.
 static QB_FORCE_INLINE u8 flat_of(i32 x0) {
@@ -79,9 +136,19 @@ static QB_FORCE_INLINE void idct_pair(const i16* coef, const i16* quant, const _
         for (u32 i = 0; i < 8; i++) _mm_storeu_si128((__m128i*)(out + i * stride), both_rows);
         return;
     }
-    pass(v, k, _mm256_set1_epi32(1024), 11);
-    transpose8x2(v);
-    pass(v, k, _mm256_set1_epi32(131072), 18);
+    // Rows 4-7 and, in rows 0-3, columns 4-7 all zero: the low passes.
+    __m256i rows_high = _mm256_or_si256(_mm256_or_si256(v[4], v[5]), _mm256_or_si256(v[6], v[7]));
+    __m256i cols_high = _mm256_and_si256(_mm256_or_si256(_mm256_or_si256(v[0], v[1]), _mm256_or_si256(v[2], v[3])),
+                                         _mm256_set_epi64x(-1, 0, -1, 0));
+    if (_mm256_testz_si256(_mm256_or_si256(rows_high, cols_high), _mm256_or_si256(rows_high, cols_high))) {
+        pass_low_first(v, k);
+        transpose8x2(v);
+        pass_low_second(v, k);
+    } else {
+        pass(v, k, _mm256_set1_epi32(1024), 11);
+        transpose8x2(v);
+        pass(v, k, _mm256_set1_epi32(131072), 18);
+    }
     transpose8x2(v);
     __m256i bias = _mm256_set1_epi16(128);
 #pragma GCC unroll 4

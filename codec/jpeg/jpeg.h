@@ -84,6 +84,28 @@ struct JpegHuffman {
 // With 12 bits the table is 8 KiB, so a scan's two tables stay in L1.
 enum : u32 { JPEG_SKIP_BITS = 12, JPEG_SKIP_NONE = 127u << 5, JPEG_SKIP_EOB = 1u << 15 };
 
+// Wide table of an AC Huffman table, for the full pass's sequential walk:
+// indexed by the next JPEG_WIDE_BITS bits, each u64 entry holds the symbol
+// that starts there when its code and magnitude bits both lie within them,
+// and the one after it when that one fits too and is a value or an
+// end-of-block following a value:
+//   bits 0-5    bits the entry takes; 0 when the first symbol does not fit
+//               (a longer code, magnitude bits past the index, or no code),
+//               and the walk takes it from the 9-bit lookup
+//   bit 6       the first symbol is a coefficient value
+//   bit 7       a second symbol follows
+//   bits 8-15   positions the first advances: run + 1 for a value, 16 for
+//               a run of 16 zeros, 0 for the end-of-block (any other size-0
+//               symbol)
+//   bits 16-31  the first's extended signed value
+//   bits 32-37  bits the first symbol takes alone
+//   bit 38      the second symbol is the end-of-block
+//   bits 40-47  positions the second (a value) advances; 0 otherwise
+//   bits 48-63  its value; otherwise the first's again
+// With 11 bits a table is 16 KiB, so a scan's two stay in L1.
+enum : u32 { JPEG_WIDE_BITS = 11 };
+enum : u64 { JPEG_WIDE_VALUE = 1u << 6, JPEG_WIDE_PAIR = 1u << 7, JPEG_WIDE_END = 1ull << 38 };
+
 struct JpegComponent {
     u32 id;
     u32 h;
@@ -135,6 +157,7 @@ struct JpegDecoder {
     JpegHuffman ac[4];
     JpegScan scan;  // the scan header read last
     u16 ac_skip[4][1u << JPEG_SKIP_BITS];  // built from ac[] when a preview scan starts
+    u64 ac_wide[4][1u << JPEG_WIDE_BITS];  // built from ac[] when a full pass's sequential scan starts
 };
 
 // What the probe's quick read learns.
@@ -216,6 +239,8 @@ bool read_quick_header(const u8* data, u64 length, JpegDecoder* scratch_record, 
 u32 build_huffman(const u8 counts[16], const u8* symbols, bool is_dc, JpegHuffman* table);
 // The skip table (above) of a built AC table.
 void build_ac_skip(const JpegHuffman* table, u16* skip);
+// The wide table (above) of a built AC table.
+void build_ac_wide(const JpegHuffman* table, u64* wide);
 
 // Scratch layout for the record's frame; false when a size overflows.
 bool jpeg_working_layout(const JpegDecoder* d, JpegLayout* layout);

@@ -210,4 +210,75 @@ TEST(JpegPreviewPass, SkipTableEntriesMatchASymbolWalk) {
     }
 }
 
+
+// Every entry of the full pass's wide table against reading the same 11
+// bits one symbol at a time with the canonical codes: the first symbol when
+// code and magnitude fit, and a second when it fits too and is a value or
+// an end-of-block after a value; without one the second value repeats the
+// first at no advance.
+TEST(JpegPreviewPass, WideTableEntriesMatchASymbolWalk) {
+    std::mt19937 rng(77);
+    const u32 B = JPEG_WIDE_BITS;
+    u32 pairs = 0, singles = 0;
+    for (u32 trial = 0; trial < 60; trial++) {
+        Table t = random_table(&rng, false);
+        JpegHuffman h;
+        ASSERT_EQ(build_huffman(t.counts, t.symbols.data(), false, &h), (u32)JPEG_HUFFMAN_OK);
+        std::vector<u64> wide(1u << B);
+        build_ac_wide(&h, wide.data());
+        struct Sym {
+            bool found = false;
+            u32 bits = 0, run = 0, size = 0;
+            i32 value = 0;
+        };
+        auto symbol_at = [&](u32 index, u32 used) {
+            Sym s;
+            for (u32 i = 0; i < t.code.size(); i++) {
+                u32 len = t.length[i];
+                if (used + len > B || ((index >> (B - used - len)) & ((1u << len) - 1)) != t.code[i]) continue;
+                u32 size = t.symbols[i] & 15;
+                if (used + len + size > B) return s;
+                s.found = true;
+                s.bits = len + size;
+                s.run = t.symbols[i] >> 4;
+                s.size = size;
+                if (size) {
+                    i32 raw = (i32)((index >> (B - used - len - size)) & ((1u << size) - 1));
+                    s.value = raw < (1 << (size - 1)) ? raw - (1 << size) + 1 : raw;
+                }
+            }
+            return s;
+        };
+        for (u32 index = 0; index < (1u << B); index++) {
+            u64 e = wide[index];
+            Sym a = symbol_at(index, 0);
+            if (!a.found) {
+                ASSERT_EQ(e & 63, 0u) << trial << " " << index;
+                continue;
+            }
+            u32 advance = a.size ? a.run + 1 : (a.run == 15 ? 16 : 0);
+            ASSERT_EQ((e & JPEG_WIDE_VALUE) != 0, a.size != 0) << trial << " " << index;
+            ASSERT_EQ((e >> 8) & 255, advance) << trial << " " << index;
+            ASSERT_EQ((i16)(u16)(e >> 16), a.value) << trial << " " << index;
+            ASSERT_EQ((e >> 32) & 63, a.bits) << trial << " " << index;
+            Sym b = a.size ? symbol_at(index, a.bits) : Sym{};
+            bool pair = b.found && (b.size != 0 || b.run != 15);
+            ASSERT_EQ((e & JPEG_WIDE_PAIR) != 0, pair) << trial << " " << index;
+            ASSERT_EQ(e & 63, a.bits + (pair ? b.bits : 0)) << trial << " " << index;
+            bool end = pair && b.size == 0;
+            ASSERT_EQ((e & JPEG_WIDE_END) != 0, end) << trial << " " << index;
+            if (pair && !end) {
+                ASSERT_EQ((e >> 40) & 255, b.run + 1) << trial << " " << index;
+                ASSERT_EQ((i16)(u16)(e >> 48), b.value) << trial << " " << index;
+            } else {
+                ASSERT_EQ((e >> 40) & 255, 0u) << trial << " " << index;
+                ASSERT_EQ((i16)(u16)(e >> 48), a.value) << trial << " " << index;
+            }
+            (pair ? pairs : singles)++;
+        }
+    }
+    EXPECT_GT(pairs, 1000u);
+    EXPECT_GT(singles, 1000u);
+}
+
 }  // namespace
