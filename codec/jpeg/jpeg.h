@@ -32,6 +32,9 @@ enum : u32 { JPEG_SEGMENT_FAILED = 0, JPEG_SEGMENT_SCAN = 1, JPEG_SEGMENT_END = 
 
 // Colour conversion applied at reconstruction.
 enum : u32 { JPEG_COLOR_GREY = 0, JPEG_COLOR_RGB = 1, JPEG_COLOR_YCBCR = 2, JPEG_COLOR_CMYK = 3, JPEG_COLOR_YCCK = 4 };
+// One row of a colour mode's sample rows (one, three or four of them) to
+// RGBA, through the chosen kernels.
+void jpeg_convert_row(u32 mode, const u8* const* src, u8* out, u32 count);
 
 // build_huffman results.
 enum : u32 { JPEG_HUFFMAN_OK = 0, JPEG_HUFFMAN_BAD_COUNTS = 1, JPEG_HUFFMAN_BAD_DC_SYMBOL = 2 };

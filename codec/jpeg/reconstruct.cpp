@@ -39,7 +39,7 @@ static bool subsampled(const JpegDecoder* d, const JpegComponent* c) {
     return (d->h_max / c->h) * (d->v_max / c->v) != 1;
 }
 
-static void convert_row(u32 mode, const u8* const* src, u8* out, u32 count) {
+void jpeg_convert_row(u32 mode, const u8* const* src, u8* out, u32 count) {
     const JpegKernels* k = jpeg_kernels();
     if (mode == JPEG_COLOR_GREY) {
         k->grey_row(src[0], out, count);
@@ -127,7 +127,7 @@ bool make_preview(const JpegDecoder* d, const JpegPlanes* planes, PixelBuffer* o
             src[c] = expanded;
         }
         if (d->components == 1) src[1] = src[2] = src[0];
-        convert_row(mode, src, out->pixels + i * stride, pw);
+        jpeg_convert_row(mode, src, out->pixels + i * stride, pw);
     }
     out->width = pw;
     out->height = ph;
@@ -315,6 +315,6 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
             filtered_row(&filtered[c], y + i, upsampled[c], hrow, sums);
             rows[c] = upsampled[c] + filtered[c].skip;
         }
-        convert_row(mode, rows, tile->pixels + i * tile->stride, width);
+        jpeg_convert_row(mode, rows, tile->pixels + i * tile->stride, width);
     }
 }

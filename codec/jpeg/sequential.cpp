@@ -8,6 +8,7 @@
 
 #include <string.h>
 
+#include "codec/jpeg/bit_reader.h"
 #include "codec/jpeg/kernels.h"
 
 // MCUs decoded before their blocks are transformed: 16 MCUs of 4:2:0 are
@@ -207,99 +208,7 @@ bool jpeg_sequential_begin_abbreviated(const u8* data, u64 length, JpegDecoder* 
     return scan_taken(data, length, d, &scan, out);
 }
 
-// ---- Bit reader ------------------------------------------------------------------
-// As the full pass's: `buf` holds `bits` valid bits from its most
-// significant end; past the data's end zero bytes are supplied and counted
-// in `padding`.
-
-struct BitReader {
-    const u8* data;
-    u64 pos;
-    u64 end;
-    u64 buf;
-    u32 bits;
-    u32 padding;
-};
-
-static QB_FORCE_INLINE u64 load_be64_fast(const u8* p) {
-    u64 v;
-    memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
-}
-
-static QB_FORCE_INLINE bool has_ff_byte(u64 v) {
-    u64 t = ~v;
-    return ((t - 0x0101010101010101ull) & ~t & 0x8080808080808080ull) != 0;
-}
-
-static QB_FORCE_INLINE void refill_careful(BitReader* r) {
-    while (r->bits < 49) {
-        u32 byte = 0;
-        if (r->pos < r->end) {
-            byte = r->data[r->pos];
-            if (byte != 0xFF) {
-                r->pos++;
-            } else if (r->pos + 1 < r->end && r->data[r->pos + 1] == 0) {
-                r->pos += 2;
-            } else {
-                byte = 0;
-                r->padding += 8;
-            }
-        } else {
-            r->padding += 8;
-        }
-        r->buf |= (u64)byte << (56 - r->bits);
-        r->bits += 8;
-    }
-}
-
-// Fills to at least 49 bits: 8 bytes at once while no 0xFF is among them.
-static QB_FORCE_INLINE void refill(BitReader* r) {
-    if (r->end - r->pos >= 8) {
-        u64 v = load_be64_fast(r->data + r->pos);
-        if (!has_ff_byte(v)) {
-            u32 k = (63 - r->bits) >> 3;
-            r->buf |= (v >> r->bits) & (~(u64)0 << (64 - r->bits - 8 * k));
-            r->bits += 8 * k;
-            r->pos += k;
-            return;
-        }
-    }
-    refill_careful(r);
-}
-
-// A code longer than the lookup's 9 bits, from the limits; 0 for none.
-static __attribute__((noinline)) u32 long_code_entry(u64 buf, const JpegHuffman* t, bool is_dc) {
-    u32 top = (u32)(buf >> 48);
-    u32 len = 10;
-    while (len <= 16 && top >= t->limit[len]) len++;
-    if (len > 16) return 0;
-    i32 index = (i32)(top >> (16 - len)) + t->offset[len];
-    if (index < 0 || index >= (i32)t->count) return 0;
-    u32 sym = t->symbols[index];
-    u32 run = is_dc ? 0 : sym >> 4;
-    u32 size = is_dc ? sym : sym & 15;
-    return (len + size) | (run << 5) | (size << 9) | (size ? 1u << 13 : 0);
-}
-
-// One symbol whole, code and magnitude bits; the entry (0 for no code) and
-// the value through `value`. Needs 32 buffered bits.
-static QB_FORCE_INLINE u32 decode_whole(BitReader* r, const JpegHuffman* t, bool is_dc, i32* value) {
-    u32 e = t->lookup[r->buf >> 55];
-    if (__builtin_expect((e & 31) == 0, 0)) {
-        e = long_code_entry(r->buf, t, is_dc);
-        if (e == 0) return 0;
-    }
-    u32 total = e & 31;
-    u32 s = (e >> 9) & 15;
-    u64 b = r->buf << (total - s);
-    u64 raw = (b >> 1) >> (63 - s);
-    i32 negative = (i32)~((i64)b >> 63);
-    r->buf <<= total;
-    r->bits -= total;
-    *value = (i32)(i16)(u16)(e >> 16) + (i32)raw + (negative & (1 - (1 << s)));
-    return e;
-}
+// ---- Blocks ----------------------------------------------------------------------
 
 // One block into a cleared block of the batch; false for damaged data.
 static QB_FORCE_INLINE bool decode_block(BitReader* r, const JpegHuffman* dc, const JpegHuffman* ac, i32* pred,
@@ -371,17 +280,6 @@ bool jpeg_sequential_force_kernels(u32 variant) {
 
 // ---- Rows --------------------------------------------------------------------------
 
-static void convert_row(u32 mode, const u8* const* src, u8* out, u32 count) {
-    const JpegKernels* k = jpeg_kernels();
-    if (mode == JPEG_COLOR_GREY) {
-        k->grey_row(src[0], out, count);
-    } else if (mode == JPEG_COLOR_RGB) {
-        k->rgb_row(src[0], src[1], src[2], out, count);
-    } else {
-        k->ycc_row(src[0], src[1], src[2], out, count);
-    }
-}
-
 // Output row i from the sample planes. Chroma halved across is filtered
 // with its edge samples repeated; halved down as well, each row takes 3/4 of
 // its own chroma row and 1/4 of the nearer neighbour, the edge row standing
@@ -393,7 +291,7 @@ static void emit_row(const JpegDecoder* d, const SequentialShape* s, u32 mode, c
     src[0] = samples + s->plane[0] + (u64)i * s->stride[0];
     if (d->components == 1) {
         src[1] = src[2] = src[0];
-        convert_row(mode, src, out, d->width);
+        jpeg_convert_row(mode, src, out, d->width);
         return;
     }
     u32 n = s->chroma_width;
@@ -411,7 +309,7 @@ static void emit_row(const JpegDecoder* d, const SequentialShape* s, u32 mode, c
             filter(row, far, work + s->up[c], n);
             src[c] = work + s->up[c];
         }
-        convert_row(mode, src, out, d->width);
+        jpeg_convert_row(mode, src, out, d->width);
         return;
     }
     for (u32 c = 1; c < 3; c++) {
@@ -429,7 +327,7 @@ static void emit_row(const JpegDecoder* d, const SequentialShape* s, u32 mode, c
         k->upsample_h2(hrow, up, n);
         src[c] = up;
     }
-    convert_row(mode, src, out, d->width);
+    jpeg_convert_row(mode, src, out, d->width);
 }
 
 // ---- Decode ------------------------------------------------------------------------
