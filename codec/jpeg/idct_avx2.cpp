@@ -21,8 +21,10 @@ static QB_FORCE_INLINE __m256i pair(const i16* a, const i16* b) {
                                    _mm_loadu_si128((const __m128i*)b), 1);
 }
 
-static QB_FORCE_INLINE void pass_half(__m256i p04, __m256i p26, __m256i p13, __m256i p57, const __m256i* k,
-                                      __m256i round, int shift, __m256i* y) {
+// The even half from rows 0 and 4 and rows 2 and 6, then the outputs from
+// it and the odd half o0 to o3.
+static QB_FORCE_INLINE void butterfly(__m256i p04, __m256i p26, __m256i o0, __m256i o1, __m256i o2, __m256i o3,
+                                      const __m256i* k, __m256i round, int shift, __m256i* y) {
     __m256i a = _mm256_madd_epi16(p04, k[0]);
     __m256i c = _mm256_madd_epi16(p04, k[1]);
     __m256i b = _mm256_madd_epi16(p26, k[2]);
@@ -31,10 +33,6 @@ static QB_FORCE_INLINE void pass_half(__m256i p04, __m256i p26, __m256i p13, __m
     __m256i e3 = _mm256_add_epi32(_mm256_sub_epi32(a, b), round);
     __m256i e1 = _mm256_add_epi32(_mm256_add_epi32(c, d), round);
     __m256i e2 = _mm256_add_epi32(_mm256_sub_epi32(c, d), round);
-    __m256i o0 = _mm256_add_epi32(_mm256_madd_epi16(p13, k[4]), _mm256_madd_epi16(p57, k[5]));
-    __m256i o1 = _mm256_add_epi32(_mm256_madd_epi16(p13, k[6]), _mm256_madd_epi16(p57, k[7]));
-    __m256i o2 = _mm256_add_epi32(_mm256_madd_epi16(p13, k[8]), _mm256_madd_epi16(p57, k[9]));
-    __m256i o3 = _mm256_add_epi32(_mm256_madd_epi16(p13, k[10]), _mm256_madd_epi16(p57, k[11]));
     __m128i s = _mm_cvtsi32_si128(shift);
     y[0] = _mm256_sra_epi32(_mm256_add_epi32(e0, o0), s);
     y[7] = _mm256_sra_epi32(_mm256_sub_epi32(e0, o0), s);
@@ -44,6 +42,14 @@ static QB_FORCE_INLINE void pass_half(__m256i p04, __m256i p26, __m256i p13, __m
     y[5] = _mm256_sra_epi32(_mm256_sub_epi32(e2, o2), s);
     y[3] = _mm256_sra_epi32(_mm256_add_epi32(e3, o3), s);
     y[4] = _mm256_sra_epi32(_mm256_sub_epi32(e3, o3), s);
+}
+
+static QB_FORCE_INLINE void pass_half(__m256i p04, __m256i p26, __m256i p13, __m256i p57, const __m256i* k,
+                                      __m256i round, int shift, __m256i* y) {
+    butterfly(p04, p26, _mm256_add_epi32(_mm256_madd_epi16(p13, k[4]), _mm256_madd_epi16(p57, k[5])),
+              _mm256_add_epi32(_mm256_madd_epi16(p13, k[6]), _mm256_madd_epi16(p57, k[7])),
+              _mm256_add_epi32(_mm256_madd_epi16(p13, k[8]), _mm256_madd_epi16(p57, k[9])),
+              _mm256_add_epi32(_mm256_madd_epi16(p13, k[10]), _mm256_madd_epi16(p57, k[11])), k, round, shift, y);
 }
 
 static QB_FORCE_INLINE void pass(__m256i* v, const __m256i* k, __m256i round, int shift) {
@@ -66,27 +72,8 @@ static QB_FORCE_INLINE void pass(__m256i* v, const __m256i* k, __m256i round, in
 // samples are exactly those of the full passes.
 static QB_FORCE_INLINE void pass_half_low(__m256i p04, __m256i p26, __m256i p13, const __m256i* k, __m256i round,
                                           int shift, __m256i* y) {
-    __m256i a = _mm256_madd_epi16(p04, k[0]);
-    __m256i c = _mm256_madd_epi16(p04, k[1]);
-    __m256i b = _mm256_madd_epi16(p26, k[2]);
-    __m256i d = _mm256_madd_epi16(p26, k[3]);
-    __m256i e0 = _mm256_add_epi32(_mm256_add_epi32(a, b), round);
-    __m256i e3 = _mm256_add_epi32(_mm256_sub_epi32(a, b), round);
-    __m256i e1 = _mm256_add_epi32(_mm256_add_epi32(c, d), round);
-    __m256i e2 = _mm256_add_epi32(_mm256_sub_epi32(c, d), round);
-    __m256i o0 = _mm256_madd_epi16(p13, k[4]);
-    __m256i o1 = _mm256_madd_epi16(p13, k[6]);
-    __m256i o2 = _mm256_madd_epi16(p13, k[8]);
-    __m256i o3 = _mm256_madd_epi16(p13, k[10]);
-    __m128i s = _mm_cvtsi32_si128(shift);
-    y[0] = _mm256_sra_epi32(_mm256_add_epi32(e0, o0), s);
-    y[7] = _mm256_sra_epi32(_mm256_sub_epi32(e0, o0), s);
-    y[1] = _mm256_sra_epi32(_mm256_add_epi32(e1, o1), s);
-    y[6] = _mm256_sra_epi32(_mm256_sub_epi32(e1, o1), s);
-    y[2] = _mm256_sra_epi32(_mm256_add_epi32(e2, o2), s);
-    y[5] = _mm256_sra_epi32(_mm256_sub_epi32(e2, o2), s);
-    y[3] = _mm256_sra_epi32(_mm256_add_epi32(e3, o3), s);
-    y[4] = _mm256_sra_epi32(_mm256_sub_epi32(e3, o3), s);
+    butterfly(p04, p26, _mm256_madd_epi16(p13, k[4]), _mm256_madd_epi16(p13, k[6]), _mm256_madd_epi16(p13, k[8]),
+              _mm256_madd_epi16(p13, k[10]), k, round, shift, y);
 }
 
 // The first pass of a low pair: columns 0-3 only, columns 4-7 zero.
