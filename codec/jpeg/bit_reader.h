@@ -147,3 +147,35 @@ static QB_FORCE_INLINE i32 entry_value(BitReader* r, u32 e) {
     if (v < (1 << (s - 1))) v += 1 - (1 << s);
     return v;
 }
+
+// ---- Blocks ------------------------------------------------------------------------
+
+// The block's coefficients are written, after zeroing the block when
+// `clear` is set.
+static QB_FORCE_INLINE u32 decode_block_sequential(BitReader* r, const JpegHuffman* dc, const JpegHuffman* ac,
+                                                   i32* pred, i16* block, bool clear, const u8* zz) {
+    if (clear) memset(block, 0, 128);
+    if (r->bits < 32) refill(r);
+    i32 v;
+    u32 e = decode_whole(r, dc, true, &v);
+    if (e == 0) return JPEG_BAD_DATA;
+    *pred = (i16)(u16)((u32)*pred + (u32)v);
+    block[0] = (i16)*pred;
+    u32 k = 1;
+    while (k < 64) {
+        if (r->bits < 32) refill(r);
+        e = decode_whole(r, ac, false, &v);
+        if (e == 0) return JPEG_BAD_DATA;
+        u32 run = (e >> 5) & 15;
+        if (e & (1u << 13)) {
+            k += run;
+            if (k > 63) return JPEG_BAD_DATA;
+            block[zz[k]] = (i16)v;
+            k++;
+        } else {
+            if (run != 15) break;
+            k += 16;
+        }
+    }
+    return 0;
+}

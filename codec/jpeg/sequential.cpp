@@ -213,30 +213,7 @@ bool jpeg_sequential_begin_abbreviated(const u8* data, u64 length, JpegDecoder* 
 // One block into a cleared block of the batch; false for damaged data.
 static QB_FORCE_INLINE bool decode_block(BitReader* r, const JpegHuffman* dc, const JpegHuffman* ac, i32* pred,
                                          i16* block) {
-    const u8* zz = jpeg_zigzag;
-    if (r->bits < 32) refill(r);
-    i32 v;
-    u32 e = decode_whole(r, dc, true, &v);
-    if (e == 0) return false;
-    *pred = (i16)(u16)((u32)*pred + (u32)v);
-    block[0] = (i16)*pred;
-    u32 k = 1;
-    while (k < 64) {
-        if (r->bits < 32) refill(r);
-        e = decode_whole(r, ac, false, &v);
-        if (e == 0) return false;
-        u32 run = (e >> 5) & 15;
-        if (e & (1u << 13)) {
-            k += run;
-            if (k > 63) return false;
-            block[zz[k]] = (i16)v;
-            k++;
-        } else {
-            if (run != 15) break;
-            k += 16;
-        }
-    }
-    return true;
+    return decode_block_sequential(r, dc, ac, pred, block, false, jpeg_zigzag) == 0;
 }
 
 // ---- Kernels -------------------------------------------------------------------
