@@ -98,6 +98,16 @@ struct LzwState {
 
 enum : u32 { LZW_STEP_OK = 0, LZW_STEP_END = 1, LZW_STEP_BAD = 2 };
 
+// Every byte value in order, with 16 to spare for the fast copy's reach.
+struct LzwBytes {
+    u8 v[256 + 16];
+    constexpr LzwBytes() : v() {
+        for (u32 i = 0; i < 256; i++) v[i] = (u8)i;
+    }
+};
+static constexpr LzwBytes k_lzw_byte_table;
+static const u8* const k_lzw_bytes = k_lzw_byte_table.v;
+
 // One code. FAST: the caller proved that 8 bytes can be read at the code
 // and that any string fits with 16 bytes to spare.
 template <bool FAST>
@@ -167,15 +177,46 @@ bool tiff_lzw(const u8* src, u64 n, u64 pos, u8* work, u8* out, u64 size, CodecE
     if (n >= 2 && src[0] == 0 && (src[1] & 1) != 0) return fail(err, ERR_UNSUPPORTED, pos);
     if (size >> 32) return fail(err, ERR_TOO_LARGE, pos);
     LzwEntry* t = (LzwEntry*)work;
+    // Single bytes have entries too, so that the common case below treats
+    // them as strings of one byte copied from a table of all bytes.
+    for (u32 c = 0; c < 256; c++) t[c] = LzwEntry{0, 1, (u8)c, 0};
     LzwState s = {0, 0, 0, 0, 0, 9, LZW_FIRST, false};
     u64 total_bits = n * 8;
     u32 r = LZW_STEP_OK;
     // Fast loop: 8 bytes readable at every code, room for the longest
-    // string (4096 bytes) and 16 more in the output.
+    // string (4096 bytes) and 16 more in the output. A byte or a known
+    // string after another code takes one path without a branch on which it
+    // is; the rest (clear, end, the string being defined, a code after a
+    // clear, a bad code) goes through the general step.
     u64 fast_bits = n >= 8 ? (n - 7) * 8 : 0;
     while (s.bit < fast_bits && s.o + LZW_LIMIT + 16 <= size) {
-        r = lzw_step<true>(src, n, t, out, size, &s);
-        if (r != LZW_STEP_OK) break;
+        u64 window;
+        memcpy(&window, src + (s.bit >> 3), 8);
+        window = __builtin_bswap64(window);
+        u32 code = (u32)((window << (s.bit & 7)) >> (64 - s.width));
+        if (code - LZW_CLEAR < 2 || code >= s.next || !s.have_prev) {
+            r = lzw_step<true>(src, n, t, out, size, &s);
+            if (r != LZW_STEP_OK) break;
+            continue;
+        }
+        s.bit += s.width;
+        LzwEntry e = t[code];
+        const u8* from = code < 256 ? k_lzw_bytes + code : out + e.offset;
+        u8* to = out + s.o;
+        for (u32 k = 0; k < e.length; k += 16) {
+            u8 chunk[16];
+            memcpy(chunk, from + k, 16);
+            memcpy(to + k, chunk, 16);
+        }
+        if (s.next < LZW_LIMIT) {
+            t[s.next] = LzwEntry{(u32)s.prev_pos, (u16)(s.prev_len + 1), (u8)s.prev_first, 0};
+            s.next++;
+            if (s.next >= (1u << s.width) - 1 && s.width < 12) s.width++;
+        }
+        s.prev_pos = s.o;
+        s.prev_len = e.length;
+        s.prev_first = e.first;
+        s.o += e.length;
     }
     // Careful loop for the ends.
     while (r == LZW_STEP_OK && s.o < size) {

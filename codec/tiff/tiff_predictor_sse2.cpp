@@ -2,9 +2,12 @@
 // 1 to 4 bytes apart. Each vector holds whole pixels (15 bytes, five pixels,
 // for 3 bytes apart; 16 otherwise): the prefix sum inside it takes shifts by
 // 1, 2, 4 and 8 pixels, then the previous vector's last pixel, repeated in
-// every position, is added. The next vector is loaded before the current one
-// is stored, since the 16-byte store of a 15-byte step reaches one byte into
-// it. The row's last bytes go through the scalar loop.
+// every position, is added. Spreading a pixel is a byte-wise selection, so
+// the running carry is the sum of the spread last pixels of the bare prefix
+// sums: the only link from one vector to the next is one addition. The next
+// vector is loaded before the current one is stored, since the 16-byte store
+// of a 15-byte step reaches one byte into it. The row's last bytes go
+// through the scalar loop.
 #include <emmintrin.h>
 
 #include "codec/tiff/tiff.h"
@@ -40,9 +43,9 @@ static void undo_row(u8* p, u64 n) {
         __m128i cur = _mm_loadu_si128((const __m128i*)p);
         for (; i + STEP + 16 <= n; i += STEP) {
             __m128i next = _mm_loadu_si128((const __m128i*)(p + i + STEP));
-            __m128i v = _mm_add_epi8(prefix<S>(cur), carry);
-            _mm_storeu_si128((__m128i*)(p + i), v);
-            carry = spread_last<S, STEP>(v);
+            __m128i sum = prefix<S>(cur);
+            _mm_storeu_si128((__m128i*)(p + i), _mm_add_epi8(sum, carry));
+            carry = _mm_add_epi8(carry, spread_last<S, STEP>(sum));
             cur = next;
         }
         // The last store may have reached into the first byte not yet done.
