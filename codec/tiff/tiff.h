@@ -181,10 +181,14 @@ struct TiffYcc {
 };
 void tiff_ycc_tables(const TiffImage* im, TiffYcc* ycc);
 
-// Decodes block `index` into `out` (RGBA, `stride` bytes a row, room for
-// block_width by block_height pixels).
+// Decodes block `index` into `out` (RGBA, `stride` bytes a row). A JPEG
+// block needs room for block_width (rounded up to 8) by block_height
+// pixels; any other block writes only the part that lies inside the image
+// (tiff_block_extent), so an edge tile fits where the image ends.
 bool tiff_decode_block(const u8* data, u64 length, const TiffImage* image, u8* scratch, u64 index, u8* out,
                        u64 stride, CodecError* err);
+// The columns and rows of block `index` that lie inside the image.
+void tiff_block_extent(const TiffImage* image, u64 index, u32* cols, u32* rows);
 
 // ---- Decompression (tiff_decompress.cpp) ---------------------------------------
 // Each fills out[0, size) from src[0, n), where src starts at file offset

@@ -210,10 +210,16 @@ static void ycbcr_units(const TiffImage* im, const TiffYcc* ycc, const u8* data,
 
 // ---- Blocks -----------------------------------------------------------------------
 
+void tiff_block_extent(const TiffImage* im, u64 index, u32* cols, u32* rows) {
+    u64 x0 = index % im->blocks_across * im->block_width;
+    u64 y0 = index / im->blocks_across * im->block_height;
+    *cols = im->width - x0 < im->block_width ? (u32)(im->width - x0) : im->block_width;
+    *rows = im->height - y0 < im->block_height ? (u32)(im->height - y0) : im->block_height;
+}
+
 bool tiff_decode_block(const u8* data, u64 length, const TiffImage* im, u8* scratch, u64 index, u8* out,
                        u64 stride, CodecError* err) {
     u64 by = index / im->blocks_across;
-    u32 cols = im->block_width;
     u32 rows = im->block_height;
     if (!im->tiled && (u64)im->height - by * im->block_height < rows) rows = (u32)(im->height - by * im->block_height);
     bool subsampled = im->photometric == TIFF_PHOTOMETRIC_YCBCR && (im->ycbcr_h != 1 || im->ycbcr_v != 1);
@@ -275,15 +281,19 @@ bool tiff_decode_block(const u8* data, u64 length, const TiffImage* im, u8* scra
         }
         planes[p] = raw;
     }
+    // Only the part inside the image is converted: a tile's padding past
+    // the image's right or bottom edge is decompressed but never shown.
+    u32 show_cols, show_rows;
+    tiff_block_extent(im, index, &show_cols, &show_rows);
     TiffYcc ycc;
     if (im->photometric == TIFF_PHOTOMETRIC_YCBCR) tiff_ycc_tables(im, &ycc);
     if (subsampled) {
-        ycbcr_units(im, &ycc, planes[0], cols, rows, out, stride);
+        ycbcr_units(im, &ycc, planes[0], show_cols, show_rows, out, stride);
         return true;
     }
     u8* buf = scratch + im->row_offset;
-    for (u32 y = 0; y < rows; y++) {
-        pixel_row(im, &ycc, sample_row(im, planes, y, cols, buf), cols, (u32*)(out + (u64)y * stride));
+    for (u32 y = 0; y < show_rows; y++) {
+        pixel_row(im, &ycc, sample_row(im, planes, y, show_cols, buf), show_cols, (u32*)(out + (u64)y * stride));
     }
     return true;
 }

@@ -118,13 +118,21 @@ static bool render_image(const u8* data, u64 length, u8* scratch, TiffDocument* 
             u64 index = (u64)by * im->blocks_across + bx;
             u64 bx0 = (u64)bx * bw;
             u64 by0 = (u64)by * bh;
-            u64 rows = im->tiled || im->height - by0 > bh ? bh : im->height - by0;
             // A block wholly inside the rectangle goes straight to the output,
             // past the cache: an aligned screen tile of a tiled file, or a
-            // whole image. JPEG rows are written in steps of 8 pixels, which
-            // must stay inside the output's width.
-            u64 reach = im->compression == TIFF_COMPRESSION_JPEG ? align_up(bw, 8) : bw;
-            if (bx0 >= x && bx0 + bw <= (u64)x + w && by0 >= y && by0 + rows <= (u64)y + h &&
+            // whole image. A JPEG block writes all its rows, in steps of 8
+            // pixels that must stay inside the output's width; any other
+            // block writes only its part inside the image, so a tile at the
+            // image's edge qualifies too.
+            u32 cols, rows;
+            tiff_block_extent(im, index, &cols, &rows);
+            u64 reach = cols;
+            if (im->compression == TIFF_COMPRESSION_JPEG) {
+                cols = bw;
+                reach = align_up(bw, 8);
+                if (im->tiled) rows = bh;
+            }
+            if (bx0 >= x && bx0 + cols <= (u64)x + w && by0 >= y && by0 + rows <= (u64)y + h &&
                 bx0 - x + reach <= out->width && !block_cached(scratch, doc, (u64)image << 56 | index)) {
                 u8* to = out->pixels + (by0 - y) * out->stride + (bx0 - x) * 4;
                 if (!tiff_decode_block(data, length, im, scratch, index, to, out->stride, err)) return false;
