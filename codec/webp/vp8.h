@@ -310,6 +310,9 @@ void vp8_filter_normal_mb_scalar(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_strid
                                  bool left, bool top);
 void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
                                bool left, bool top);
+// The chroma edges filtered in the same registers as luma ones.
+void vp8_filter_normal_mb_avx2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
+                               bool left, bool top);
 
 // Upsampling and conversion together, for `pairs` pairs of pixels inside a
 // row (neither the row's first pixel nor an even-width row's last): pair i

@@ -1,12 +1,14 @@
-// AVX2 twin of the lossy decoder's fused upsampling and conversion: sixteen
-// pairs of pixels at a time, the same arithmetic as the SSE2 kernel in
-// twice the lanes. Each 128-bit half works on its own pixels (unpacking
+// AVX2 twins of the lossy decoder's kernels: the normal loop filter with
+// chroma edges beside luma ones (see its section), and the fused
+// upsampling and conversion, sixteen pairs of pixels at a time, the same
+// arithmetic as the SSE2 kernel in twice the lanes. Each 128-bit half works on its own pixels (unpacking
 // stays within halves): the low half on pairs 0-3 and 8-11's luma and
 // chroma, the high half on the rest, and the halves are put back in order
 // when stored.
 #include <immintrin.h>
 
 #include "codec/webp/vp8.h"
+#include "codec/webp/vp8_filter_sse2.h"
 
 // The pairs' chroma, first and second pixel of each pair, as x << 8.
 static inline void chroma_pairs(const u8* n, const u8* f, __m256i* first, __m256i* second) {
@@ -67,4 +69,214 @@ void vp8_pairs_to_rgba_avx2(const u8* y, const u8* un, const u8* uf, const u8* v
         rgba16(_mm256_unpackhi_epi8(zero, luma), _mm256_unpackhi_epi16(u_first, u_second),
                _mm256_unpackhi_epi16(v_first, v_second), o + 32, o + 96);
     }
+}
+
+// ---- Loop filter: luma and chroma side by side -----------------------------------------
+// The normal filter's macroblock with the chroma edges riding along with
+// luma ones: the low half of each register holds 16 luma pixels across an
+// edge, the high half 8 of U and 8 of V across the chroma edge of the same
+// kind (the left edge, the first inner column, the top edge, the first
+// inner row), so that four of the twelve edge filters come free. Luma's
+// second and third inner edges run alone, as in the SSE2 kernel. The
+// arithmetic is the SSE2 kernel's, lane for lane.
+
+struct Edge2 {
+    __m256i p3, p2, p1, p0, q0, q1, q2, q3;
+};
+
+static inline __m256i abs_diff2(__m256i a, __m256i b) {
+    return _mm256_or_si256(_mm256_subs_epu8(a, b), _mm256_subs_epu8(b, a));
+}
+
+static inline __m256i small_mask2(const Edge2& e, int limit) {
+    __m256i half = _mm256_srli_epi16(_mm256_and_si256(abs_diff2(e.p1, e.q1), _mm256_set1_epi8((char)0xFE)), 1);
+    __m256i d = abs_diff2(e.p0, e.q0);
+    __m256i sum = _mm256_adds_epu8(_mm256_adds_epu8(d, d), half);
+    return _mm256_cmpeq_epi8(_mm256_subs_epu8(sum, _mm256_set1_epi8((char)limit)), _mm256_setzero_si256());
+}
+
+static inline __m256i flip2(__m256i v) {
+    return _mm256_xor_si256(v, _mm256_set1_epi8((char)0x80));
+}
+
+static inline __m256i shr3_2(__m256i v) {
+    __m256i lo = _mm256_srai_epi16(_mm256_unpacklo_epi8(v, v), 11);
+    __m256i hi = _mm256_srai_epi16(_mm256_unpackhi_epi8(v, v), 11);
+    return _mm256_packs_epi16(lo, hi);
+}
+
+static inline __m256i adjust_base2(__m256i sp0, __m256i sq0, __m256i base) {
+    __m256i d = _mm256_subs_epi8(sq0, sp0);
+    return _mm256_adds_epi8(_mm256_adds_epi8(_mm256_adds_epi8(base, d), d), d);
+}
+
+static QB_FORCE_INLINE void filter2_2(Edge2* e, __m256i mask) {
+    __m256i sp1 = flip2(e->p1), sp0 = flip2(e->p0), sq0 = flip2(e->q0), sq1 = flip2(e->q1);
+    __m256i a = adjust_base2(sp0, sq0, _mm256_subs_epi8(sp1, sq1));
+    __m256i a1 = shr3_2(_mm256_adds_epi8(a, _mm256_set1_epi8(4)));
+    __m256i a2 = shr3_2(_mm256_adds_epi8(a, _mm256_set1_epi8(3)));
+    e->p0 = _mm256_blendv_epi8(e->p0, flip2(_mm256_adds_epi8(sp0, a2)), mask);
+    e->q0 = _mm256_blendv_epi8(e->q0, flip2(_mm256_subs_epi8(sq0, a1)), mask);
+}
+
+static QB_FORCE_INLINE __m256i mask_of2(const Edge2& e, int limit, int ilevel, int hev, __m256i* hev_out) {
+    __m256i inner = _mm256_max_epu8(_mm256_max_epu8(abs_diff2(e.p3, e.p2), abs_diff2(e.p2, e.p1)),
+                                    _mm256_max_epu8(abs_diff2(e.q3, e.q2), abs_diff2(e.q2, e.q1)));
+    __m256i near = _mm256_max_epu8(abs_diff2(e.p1, e.p0), abs_diff2(e.q1, e.q0));
+    inner = _mm256_max_epu8(inner, near);
+    __m256i zero = _mm256_setzero_si256();
+    __m256i smooth = _mm256_cmpeq_epi8(_mm256_subs_epu8(inner, _mm256_set1_epi8((char)ilevel)), zero);
+    *hev_out = _mm256_xor_si256(_mm256_cmpeq_epi8(_mm256_subs_epu8(near, _mm256_set1_epi8((char)hev)), zero),
+                                _mm256_set1_epi8((char)0xFF));
+    return _mm256_and_si256(small_mask2(e, limit), smooth);
+}
+
+static QB_FORCE_INLINE void filter_mb2(Edge2* e, int limit, int ilevel, int hev_t) {
+    __m256i hev;
+    __m256i mask = mask_of2(*e, limit, ilevel, hev_t, &hev);
+    __m256i sp2 = flip2(e->p2), sp1 = flip2(e->p1), sp0 = flip2(e->p0);
+    __m256i sq0 = flip2(e->q0), sq1 = flip2(e->q1), sq2 = flip2(e->q2);
+    __m256i a = adjust_base2(sp0, sq0, _mm256_subs_epi8(sp1, sq1));
+    __m256i lo = _mm256_srai_epi16(_mm256_unpacklo_epi8(a, a), 8);
+    __m256i hi = _mm256_srai_epi16(_mm256_unpackhi_epi8(a, a), 8);
+    __m256i k63 = _mm256_set1_epi16(63);
+    auto weight = [&](short k) {
+        __m256i l = _mm256_srai_epi16(_mm256_add_epi16(_mm256_mullo_epi16(lo, _mm256_set1_epi16(k)), k63), 7);
+        __m256i h = _mm256_srai_epi16(_mm256_add_epi16(_mm256_mullo_epi16(hi, _mm256_set1_epi16(k)), k63), 7);
+        return _mm256_packs_epi16(l, h);
+    };
+    __m256i a1 = weight(27), a2 = weight(18), a3 = weight(9);
+    __m256i wide = _mm256_andnot_si256(hev, mask);
+    Edge2 narrow = *e;
+    filter2_2(&narrow, _mm256_and_si256(hev, mask));
+    e->p2 = _mm256_blendv_epi8(e->p2, flip2(_mm256_adds_epi8(sp2, a3)), wide);
+    e->p1 = _mm256_blendv_epi8(e->p1, flip2(_mm256_adds_epi8(sp1, a2)), wide);
+    e->p0 = _mm256_blendv_epi8(narrow.p0, flip2(_mm256_adds_epi8(sp0, a1)), wide);
+    e->q0 = _mm256_blendv_epi8(narrow.q0, flip2(_mm256_subs_epi8(sq0, a1)), wide);
+    e->q1 = _mm256_blendv_epi8(e->q1, flip2(_mm256_subs_epi8(sq1, a2)), wide);
+    e->q2 = _mm256_blendv_epi8(e->q2, flip2(_mm256_subs_epi8(sq2, a3)), wide);
+}
+
+static QB_FORCE_INLINE void filter_inner2(Edge2* e, int limit, int ilevel, int hev_t) {
+    __m256i hev;
+    __m256i mask = mask_of2(*e, limit, ilevel, hev_t, &hev);
+    __m256i sp1 = flip2(e->p1), sp0 = flip2(e->p0), sq0 = flip2(e->q0), sq1 = flip2(e->q1);
+    __m256i a = adjust_base2(sp0, sq0, _mm256_setzero_si256());
+    __m256i a1 = shr3_2(_mm256_adds_epi8(a, _mm256_set1_epi8(4)));
+    __m256i a2 = shr3_2(_mm256_adds_epi8(a, _mm256_set1_epi8(3)));
+    __m256i a3 = flip2(_mm256_avg_epu8(flip2(a1), _mm256_set1_epi8((char)0x80)));
+    __m256i wide = _mm256_andnot_si256(hev, mask);
+    Edge2 narrow = *e;
+    filter2_2(&narrow, _mm256_and_si256(hev, mask));
+    e->p1 = _mm256_blendv_epi8(e->p1, flip2(_mm256_adds_epi8(sp1, a3)), wide);
+    e->p0 = _mm256_blendv_epi8(narrow.p0, flip2(_mm256_adds_epi8(sp0, a2)), wide);
+    e->q0 = _mm256_blendv_epi8(narrow.q0, flip2(_mm256_subs_epi8(sq0, a1)), wide);
+    e->q1 = _mm256_blendv_epi8(e->q1, flip2(_mm256_subs_epi8(sq1, a3)), wide);
+}
+
+static QB_FORCE_INLINE __m256i pair(__m128i luma, __m128i chroma) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(luma), chroma, 1);
+}
+
+static QB_FORCE_INLINE Edge2 pair_edges(const Edge& l, const Edge& c) {
+    return Edge2{pair(l.p3, c.p3), pair(l.p2, c.p2), pair(l.p1, c.p1), pair(l.p0, c.p0),
+                 pair(l.q0, c.q0), pair(l.q1, c.q1), pair(l.q2, c.q2), pair(l.q3, c.q3)};
+}
+
+// The filtered rows back into the two edges (p3 and q3 never change).
+static QB_FORCE_INLINE void split_edges(const Edge2& e, Edge* l, Edge* c) {
+    auto lo = [](__m256i x) { return _mm256_castsi256_si128(x); };
+    auto hi = [](__m256i x) { return _mm256_extracti128_si256(x, 1); };
+    l->p2 = lo(e.p2), c->p2 = hi(e.p2);
+    l->p1 = lo(e.p1), c->p1 = hi(e.p1);
+    l->p0 = lo(e.p0), c->p0 = hi(e.p0);
+    l->q0 = lo(e.q0), c->q0 = hi(e.q0);
+    l->q1 = lo(e.q1), c->q1 = hi(e.q1);
+    l->q2 = lo(e.q2), c->q2 = hi(e.q2);
+}
+
+// Edges of 8 columns (or rows) held in r and c: the one between 3 and 4.
+static QB_FORCE_INLINE void inner_pair(__m128i* r, __m128i* c, int limit, int ilevel, int hev) {
+    Edge l = {r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7]};
+    Edge k = {c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]};
+    Edge2 e = pair_edges(l, k);
+    filter_inner2(&e, limit, ilevel, hev);
+    split_edges(e, &l, &k);
+    r[1] = l.p2, r[2] = l.p1, r[3] = l.p0, r[4] = l.q0, r[5] = l.q1, r[6] = l.q2;
+    c[1] = k.p2, c[2] = k.p1, c[3] = k.p0, c[4] = k.q0, c[5] = k.q1, c[6] = k.q2;
+}
+
+void vp8_filter_normal_mb_avx2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f, bool left,
+                               bool top) {
+    bool inner = f->inner;
+    if (!left && !top && !inner) return;
+    i64 s = (i64)y_stride, cs = (i64)uv_stride;
+    int limit = f->limit, il = f->ilevel, hev = f->hev;
+    auto inner_edge = [=](Edge* e) QB_FORCE_LAMBDA { filter_inner(e, limit, il, hev); };
+    __m128i r[16];
+#pragma GCC unroll 16
+    for (u32 i = 0; i < 16; i++) r[i] = _mm_loadu_si128((const __m128i*)(y + i * s));
+    if (left || inner) {
+        transpose16(r);  // r[k]: luma column k
+        __m128i c[8] = {};  // c[k]: column k of U's 8 rows then V's
+        load_16x4(u, v, cs, &c[0], &c[1], &c[2], &c[3]);
+        if (inner) load_16x4(u + 4, v + 4, cs, &c[4], &c[5], &c[6], &c[7]);
+        if (left) {
+            Edge l, k;
+            load_16x4(y - 4, y + 8 * s - 4, s, &l.p3, &l.p2, &l.p1, &l.p0);
+            load_16x4(u - 4, v - 4, cs, &k.p3, &k.p2, &k.p1, &k.p0);
+            l.q0 = r[0], l.q1 = r[1], l.q2 = r[2], l.q3 = r[3];
+            k.q0 = c[0], k.q1 = c[1], k.q2 = c[2], k.q3 = c[3];
+            Edge2 e = pair_edges(l, k);
+            filter_mb2(&e, limit + 4, il, hev);
+            split_edges(e, &l, &k);
+            store_16x4(y - 4, y + 8 * s - 4, s, l.p3, l.p2, l.p1, l.p0);
+            store_16x4(u - 4, v - 4, cs, k.p3, k.p2, k.p1, k.p0);
+            r[0] = l.q0, r[1] = l.q1, r[2] = l.q2;
+            c[0] = k.q0, c[1] = k.q1, c[2] = k.q2;
+        }
+        if (inner) {
+            inner_pair(r, c, limit, il, hev);
+            for (u32 k = 8; k < 16; k += 4) {
+                Edge e = {r[k - 4], r[k - 3], r[k - 2], r[k - 1], r[k], r[k + 1], r[k + 2], r[k + 3]};
+                inner_edge(&e);
+                r[k - 3] = e.p2, r[k - 2] = e.p1, r[k - 1] = e.p0;
+                r[k] = e.q0, r[k + 1] = e.q1, r[k + 2] = e.q2;
+            }
+            store_16x4(u + 4, v + 4, cs, c[4], c[5], c[6], c[7]);
+        }
+        store_16x4(u, v, cs, c[0], c[1], c[2], c[3]);
+        transpose16(r);  // rows again
+    }
+    if (top) {
+        Edge l, k = load_rows_uv(u, v, cs);
+        l.p3 = _mm_loadu_si128((const __m128i*)(y - 4 * s));
+        l.p2 = _mm_loadu_si128((const __m128i*)(y - 3 * s));
+        l.p1 = _mm_loadu_si128((const __m128i*)(y - 2 * s));
+        l.p0 = _mm_loadu_si128((const __m128i*)(y - s));
+        l.q0 = r[0], l.q1 = r[1], l.q2 = r[2], l.q3 = r[3];
+        Edge2 e = pair_edges(l, k);
+        filter_mb2(&e, limit + 4, il, hev);
+        split_edges(e, &l, &k);
+        _mm_storeu_si128((__m128i*)(y - 3 * s), l.p2);
+        _mm_storeu_si128((__m128i*)(y - 2 * s), l.p1);
+        _mm_storeu_si128((__m128i*)(y - s), l.p0);
+        r[0] = l.q0, r[1] = l.q1, r[2] = l.q2;
+        store_rows_uv(k, u, v, cs);
+    }
+    if (inner) {
+        Edge k = load_rows_uv(u + 4 * cs, v + 4 * cs, cs);
+        __m128i c[8] = {k.p3, k.p2, k.p1, k.p0, k.q0, k.q1, k.q2, k.q3};
+        inner_pair(r, c, limit, il, hev);
+        k.p2 = c[1], k.p1 = c[2], k.p0 = c[3], k.q0 = c[4], k.q1 = c[5], k.q2 = c[6];
+        store_rows_uv(k, u + 4 * cs, v + 4 * cs, cs);
+        for (u32 j = 8; j < 16; j += 4) {
+            Edge e = {r[j - 4], r[j - 3], r[j - 2], r[j - 1], r[j], r[j + 1], r[j + 2], r[j + 3]};
+            inner_edge(&e);
+            r[j - 3] = e.p2, r[j - 2] = e.p1, r[j - 1] = e.p0;
+            r[j] = e.q0, r[j + 1] = e.q1, r[j + 2] = e.q2;
+        }
+    }
+#pragma GCC unroll 16
+    for (u32 i = 0; i < 16; i++) _mm_storeu_si128((__m128i*)(y + i * s), r[i]);
 }

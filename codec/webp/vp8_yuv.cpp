@@ -70,9 +70,9 @@ static const Vp8Kernels k_sse2 = {vp8_filter_simple_mb_sse2, vp8_filter_normal_m
                                   vp8_idct_add_sse2, vp8_idct_add2_sse2, vp8_idct_add_ac3_sse2,
                                   vp8_idct_add_dc_sse2, vp8_predict_luma4_sse2, vp8_predict_luma16_sse2,
                                   vp8_predict_chroma8_sse2, vp8_pairs_to_rgba_sse2};
-// AVX2 pays in the conversion only (about twice the SSE2 kernel's speed);
-// the other kernels stay SSE2.
-static const Vp8Kernels k_avx2 = {vp8_filter_simple_mb_sse2, vp8_filter_normal_mb_sse2,
+// AVX2 pays in the conversion (about twice the SSE2 kernel's speed) and in
+// the normal loop filter (chroma beside luma); the other kernels stay SSE2.
+static const Vp8Kernels k_avx2 = {vp8_filter_simple_mb_sse2, vp8_filter_normal_mb_avx2,
                                   vp8_idct_add_sse2, vp8_idct_add2_sse2, vp8_idct_add_ac3_sse2,
                                   vp8_idct_add_dc_sse2, vp8_predict_luma4_sse2, vp8_predict_luma16_sse2,
                                   vp8_predict_chroma8_sse2, vp8_pairs_to_rgba_avx2};
