@@ -49,17 +49,25 @@ u64 vp8_scratch_bytes(u32 w, u32 h) {
 
 // Each block's coefficients are cleared once added, so that the next
 // macroblock finds them zero without clearing all of them.
+static QB_FORCE_INLINE void clear_block(u32 kind, i16* c) {
+    if (kind == 3) {
+        memset(c, 0, 32);
+    } else if (kind == 2) {
+        c[0] = c[1] = c[4] = 0;
+    } else if (kind == 1) {
+        c[0] = 0;
+    }
+}
+
 static QB_FORCE_INLINE void add_residue(const Vp8Kernels* k, u32 kind, i16* c, u8* dst) {
     if (kind == 3) {
         k->idct_add(c, dst, S);
-        memset(c, 0, 32);
     } else if (kind == 2) {
         k->idct_add_ac3(c, dst, S);
-        c[0] = c[1] = c[4] = 0;
     } else if (kind == 1) {
         k->idct_add_dc(c, dst, S);
-        c[0] = 0;
     }
+    clear_block(kind, c);
 }
 
 // Two blocks side by side: the full transform of both at once when both
@@ -141,8 +149,9 @@ static void reconstruct(Vp8Decoder* d, u8* scratch, u32 x, u32 y, const Vp8MbMod
     if (m->is_i4x4) {
         for (u32 n = 0; n < 16; n++) {
             u8* dst = yw + (n >> 2) * 4 * S + (n & 3) * 4;
-            k->predict_luma4(dst, m->modes[n]);
-            if (residue) add_residue(k, d->block_kind[n], c + 16 * n, dst);
+            u32 kind = residue ? d->block_kind[n] : 0;
+            k->luma4_add(dst, m->modes[n], kind, c + 16 * n);
+            clear_block(kind, c + 16 * n);
         }
     } else {
         k->predict_luma16(yw, m->y_mode, y > 0, x > 0);

@@ -156,6 +156,21 @@ static inline void transpose4(const __m128i* r, __m128i* c) {
     c[3] = _mm_srli_si128(u1, 8);
 }
 
+// The residue of the full transform, rows 0 and 1 in one register, 2 and
+// 3 in the other.
+static QB_FORCE_INLINE void idct_rows(const i16* in, __m128i* m01, __m128i* m23) {
+    __m128i rows[4], cols[4], out[4], res[4];
+    // Lanes are columns: rows of intermediate values come out.
+    idct_pass(_mm_loadl_epi64((const __m128i*)in), _mm_loadl_epi64((const __m128i*)(in + 4)),
+              _mm_loadl_epi64((const __m128i*)(in + 8)), _mm_loadl_epi64((const __m128i*)(in + 12)), rows);
+    transpose4(rows, cols);  // lanes are rows now
+    idct_pass(_mm_add_epi16(cols[0], _mm_set1_epi16(4)), cols[1], cols[2], cols[3], out);
+    for (u32 k = 0; k < 4; k++) out[k] = _mm_srai_epi16(out[k], 3);
+    transpose4(out, res);
+    *m01 = _mm_unpacklo_epi64(res[0], res[1]);
+    *m23 = _mm_unpacklo_epi64(res[2], res[3]);
+}
+
 void vp8_idct_add_sse2(const i16* in, u8* dst, u64 stride) {
     __m128i rows[4], cols[4], out[4], res[4];
     // Lanes are columns: rows of intermediate values come out.
@@ -215,7 +230,7 @@ void vp8_idct_add2_sse2(const i16* in, u8* dst, u64 stride) {
 // The short form (coefficients 0, 1 and 4): a column pattern added to a
 // row pattern, with the scalar kernel's saturating 16-bit steps; rows 0
 // and 1 in one register, rows 2 and 3 in the other.
-void vp8_idct_add_ac3_sse2(const i16* in, u8* dst, u64 stride) {
+static QB_FORCE_INLINE void ac3_rows(const i16* in, __m128i* m01_out, __m128i* m23_out) {
     const __m128i k1 = _mm_set1_epi16(20091);
     const __m128i k2 = _mm_set1_epi16(-30068);  // 35468 - 65536: x * 35468 >> 16 is this product's high half plus x
     // Lanes: in[0], in[4], in[1] and their negations where needed.
@@ -232,8 +247,14 @@ void vp8_idct_add_ac3_sse2(const i16* in, u8* dst, u64 stride) {
     __m128i b = _mm_adds_epi16(_mm_set1_epi16((short)(in[0] + 4)), across);
     __m128i m01 = _mm_adds_epi16(b, _mm_unpacklo_epi64(_mm_unpacklo_epi64(d4, d4), _mm_unpacklo_epi64(c4, c4)));
     __m128i m23 = _mm_subs_epi16(b, _mm_unpacklo_epi64(_mm_unpacklo_epi64(c4, c4), _mm_unpacklo_epi64(d4, d4)));
-    m01 = _mm_srai_epi16(m01, 3);
-    m23 = _mm_srai_epi16(m23, 3);
+    *m01_out = _mm_srai_epi16(m01, 3);
+    *m23_out = _mm_srai_epi16(m23, 3);
+}
+
+void vp8_idct_add_ac3_sse2(const i16* in, u8* dst, u64 stride) {
+    __m128i m01, m23;
+    const __m128i zero = _mm_setzero_si128();
+    ac3_rows(in, &m01, &m23);
     u32 r[4];
     for (u32 i = 0; i < 4; i++) memcpy(&r[i], dst + i * stride, 4);
     __m128i p01 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)r[0]), _mm_cvtsi32_si128((int)r[1])), zero);
@@ -286,9 +307,9 @@ static QB_FORCE_INLINE u32 avg3_u(u32 a, u32 b, u32 c) {
     return (a + 2 * b + c + 2) >> 2;
 }
 
-void vp8_predict_luma4_sse2(u8* dst, u32 mode) {
+// The 4 rows of the prediction, first pixel in the low byte.
+static QB_FORCE_INLINE void predict4(const u8* dst, u32 mode, u32* rows) {
     constexpr i64 S = VP8_WORK_STRIDE;
-    u32 rows[4];
     u32 l0 = dst[-1], l1 = dst[S - 1], l2 = dst[2 * S - 1], l3 = dst[3 * S - 1];
     if (mode == VP8_B_HU) {
         rows[0] = ((l0 + l1 + 1) >> 1) | avg3_u(l0, l1, l2) << 8 | ((l1 + l2 + 1) >> 1) << 16 | avg3_u(l1, l2, l3) << 24;
@@ -370,7 +391,39 @@ void vp8_predict_luma4_sse2(u8* dst, u32 mode) {
         }
         }
     }
-    for (i64 y = 0; y < 4; y++) memcpy(dst + y * S, &rows[y], 4);
+}
+
+void vp8_predict_luma4_sse2(u8* dst, u32 mode) {
+    u32 rows[4];
+    predict4(dst, mode, rows);
+    for (i64 y = 0; y < 4; y++) memcpy(dst + y * VP8_WORK_STRIDE, &rows[y], 4);
+}
+
+// Prediction and residue in one step: the predicted rows stay in registers
+// for the transform's sum, in 16-bit lanes, rows 0 and 1 in one register
+// and rows 2 and 3 in the other.
+void vp8_luma4_add_sse2(u8* dst, u32 mode, u32 kind, const i16* in) {
+    u32 rows[4];
+    predict4(dst, mode, rows);
+    if (kind != 0) {
+        __m128i m01, m23;
+        if (kind == 3) {
+            idct_rows(in, &m01, &m23);
+        } else if (kind == 2) {
+            ac3_rows(in, &m01, &m23);
+        } else {
+            m01 = m23 = _mm_set1_epi16((short)((in[0] + 4) >> 3));
+        }
+        const __m128i zero = _mm_setzero_si128();
+        __m128i p01 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)rows[0]), _mm_cvtsi32_si128((int)rows[1])), zero);
+        __m128i p23 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)rows[2]), _mm_cvtsi32_si128((int)rows[3])), zero);
+        __m128i out = _mm_packus_epi16(_mm_add_epi16(p01, m01), _mm_add_epi16(p23, m23));
+        rows[0] = (u32)_mm_cvtsi128_si32(out);
+        rows[1] = (u32)_mm_cvtsi128_si32(_mm_srli_si128(out, 4));
+        rows[2] = (u32)_mm_cvtsi128_si32(_mm_srli_si128(out, 8));
+        rows[3] = (u32)_mm_cvtsi128_si32(_mm_srli_si128(out, 12));
+    }
+    for (i64 y = 0; y < 4; y++) memcpy(dst + y * VP8_WORK_STRIDE, &rows[y], 4);
 }
 
 // ---- 16 x 16 and 8 x 8 prediction --------------------------------------------------

@@ -2,7 +2,8 @@
 // and the single-block inverse DCT are in webp_kernels_test.cpp): the
 // inverse DCT of two blocks side by side and its short forms, on random
 // coefficients of every size (overflowing ones included); the intra
-// predictions of every mode; the fused upsampling and conversion, SSE2 and
+// predictions of every mode, and the 4 x 4 ones with their residue in one
+// step; the fused upsampling and conversion, SSE2 and
 // AVX2, over random rows and every (y, u, v); and the kernel dispatch.
 #include <gtest/gtest.h>
 
@@ -76,6 +77,35 @@ TEST(Vp8Kernels, Luma4PredictionMatchesScalar) {
                 vp8_predict_luma4_sse2(b + at, mode);
                 ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "mode " << mode << ", block " << n << ", round " << round;
             }
+        }
+    }
+}
+
+// 4 x 4 prediction and residue in one step: every mode with every kind of
+// transform (none, coefficient 0, the short form, the full one) on random
+// edges and coefficients, against the scalar prediction and transforms.
+TEST(Vp8Kernels, Luma4PredictAndAddMatchScalar) {
+    std::mt19937 rng(41);
+    for (int round = 0; round < 300; round++) {
+        u8 work[VP8_WORK_BYTES];
+        for (auto& p : work) p = (u8)rng();
+        i16 in[16] = {0};
+        u32 kind = (u32)round % 4;
+        if (kind == 3) random_coeffs(rng, round / 4, in, 16);
+        if (kind >= 1) random_coeffs(rng, round / 4, in, 1);
+        if (kind == 2) random_coeffs(rng, round / 4 + 1, in + 1, 1), random_coeffs(rng, round / 4 + 2, in + 4, 1);
+        for (u32 mode = 0; mode < 10; mode++) {
+            u32 n = (u32)rng() % 16;
+            u8 a[VP8_WORK_BYTES], b[VP8_WORK_BYTES];
+            memcpy(a, work, sizeof a);
+            memcpy(b, work, sizeof b);
+            u32 at = VP8_WORK_STRIDE + 4 + (n >> 2) * 4 * VP8_WORK_STRIDE + (n & 3) * 4;
+            vp8_predict_luma4(a + at, mode);
+            if (kind == 3) vp8_idct_add(in, a + at, VP8_WORK_STRIDE);
+            if (kind == 2) vp8_idct_add_ac3(in, a + at, VP8_WORK_STRIDE);
+            if (kind == 1) vp8_idct_add_dc(in, a + at, VP8_WORK_STRIDE);
+            vp8_luma4_add_sse2(b + at, mode, kind, in);
+            ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "mode " << mode << ", kind " << kind << ", round " << round;
         }
     }
 }
