@@ -303,6 +303,9 @@ void vp8_predict_luma4_sse2(u8* dst, u32 mode);
 // registers.
 void vp8_luma4_add(u8* dst, u32 mode, u32 kind, const i16* in);
 void vp8_luma4_add_sse2(u8* dst, u32 mode, u32 kind, const i16* in);
+// The AVX2 set's twin: the prediction by byte shuffles, without a branch on
+// the mode.
+void vp8_luma4_add_avx2(u8* dst, u32 mode, u32 kind, const i16* in);
 
 // Loop filters over one macroblock in the planes (every edge it owns: the
 // left and top ones when `left` and `top`, the inner ones when f->inner),

@@ -9,6 +9,7 @@
 
 #include "codec/webp/vp8.h"
 #include "codec/webp/vp8_filter_sse2.h"
+#include "codec/webp/vp8_idct_sse2.h"
 
 // The pairs' chroma, first and second pixel of each pair, as x << 8.
 static inline void chroma_pairs(const u8* n, const u8* f, __m256i* first, __m256i* second) {
@@ -279,4 +280,121 @@ void vp8_filter_normal_mb_avx2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride,
     }
 #pragma GCC unroll 16
     for (u32 i = 0; i < 16; i++) _mm_storeu_si128((__m128i*)(y + i * s), r[i]);
+}
+
+// ---- 4 x 4 prediction without a branch on the mode --------------------------------------
+// The ten modes follow the image, so a branch on the mode is mispredicted
+// about as often as not. Here every directional mode is a byte shuffle of
+// the 3-tap and 2-tap averages along the edge, the left column bottom to
+// top with its last pixel twice (so that the averages also give the
+// bottom-left value l3 and (l2 + 2 l3 + l3 + 2) >> 2), the corner, the 8
+// pixels above and the last of them again:
+//   e = l3 l3 l2 l1 l0 P t0 .. t7 t7 -,  a3[k] = avg3(e[k], e[k+1], e[k+2]),
+//   a2[k] = avg2(e[k], e[k+1]).
+// DC's value goes in a2's unused last byte, so DC is a shuffle too; TM is
+// computed beside and chosen by a mask.
+
+// Each mode's 16 bytes (4 rows of 4): an index into a3 (0-15) or into a2
+// (16 + 0-15).
+static constexpr u8 A2 = 16;
+static constexpr u8 k_luma4_sources[10][16] = {
+    // DC: a2[15] holds the value
+    {A2 + 15, A2 + 15, A2 + 15, A2 + 15, A2 + 15, A2 + 15, A2 + 15, A2 + 15, A2 + 15, A2 + 15, A2 + 15, A2 + 15,
+     A2 + 15, A2 + 15, A2 + 15, A2 + 15},
+    // TM: computed apart
+    {0},
+    // VE
+    {5, 6, 7, 8, 5, 6, 7, 8, 5, 6, 7, 8, 5, 6, 7, 8},
+    // HE
+    {3, 3, 3, 3, 2, 2, 2, 2, 1, 1, 1, 1, 0, 0, 0, 0},
+    // LD
+    {6, 7, 8, 9, 7, 8, 9, 10, 8, 9, 10, 11, 9, 10, 11, 12},
+    // RD
+    {4, 5, 6, 7, 3, 4, 5, 6, 2, 3, 4, 5, 1, 2, 3, 4},
+    // VR
+    {A2 + 5, A2 + 6, A2 + 7, A2 + 8, 4, 5, 6, 7, 3, A2 + 5, A2 + 6, A2 + 7, 2, 4, 5, 6},
+    // VL
+    {A2 + 6, A2 + 7, A2 + 8, A2 + 9, 6, 7, 8, 9, A2 + 7, A2 + 8, A2 + 9, 10, 7, 8, 9, 11},
+    // HD
+    {A2 + 4, 4, 5, 6, A2 + 3, 3, A2 + 4, 4, A2 + 2, 2, A2 + 3, 3, A2 + 1, 1, A2 + 2, 2},
+    // HU
+    {A2 + 3, 2, A2 + 2, 1, A2 + 2, 1, A2 + 1, 0, A2 + 1, 0, A2 + 0, A2 + 0, A2 + 0, A2 + 0, A2 + 0, A2 + 0},
+};
+
+// The shuffle masks for a3 and a2 (0x80: a zero byte, filled from the
+// other) and TM's selection mask, built once from the table above.
+struct Luma4Masks {
+    alignas(16) u8 from_a3[10][16];
+    alignas(16) u8 from_a2[10][16];
+    alignas(16) u8 tm[10][16];
+};
+
+static constexpr Luma4Masks make_luma4_masks() {
+    Luma4Masks m{};
+    for (u32 mode = 0; mode < 10; mode++) {
+        for (u32 i = 0; i < 16; i++) {
+            u8 at = k_luma4_sources[mode][i];
+            bool tm = mode == VP8_B_TM;
+            m.from_a3[mode][i] = tm || at >= A2 ? 0x80 : at;
+            m.from_a2[mode][i] = tm || at < A2 ? 0x80 : (u8)(at - A2);
+            m.tm[mode][i] = tm ? 0xFF : 0;
+        }
+    }
+    return m;
+}
+
+static constexpr Luma4Masks k_luma4_masks = make_luma4_masks();
+
+static QB_FORCE_INLINE __m128i predict4_shuffled(const u8* dst, u32 mode) {
+    constexpr i64 S = VP8_WORK_STRIDE;
+    u64 l0 = dst[-1], l1 = dst[S - 1], l2 = dst[2 * S - 1], l3 = dst[3 * S - 1];
+    u32 p = dst[-S - 1];
+    __m128i top = _mm_loadu_si128((const __m128i*)(dst - S - 1));  // corner, 8 above, more
+    __m128i e = _mm_or_si128(_mm_slli_si128(top, 5),
+                             _mm_cvtsi64_si128((long long)(l3 | l3 << 8 | l2 << 16 | l1 << 24 | l0 << 32)));
+    e = _mm_insert_epi8(e, dst[-S + 7], 14);
+    __m128i e1 = _mm_srli_si128(e, 1), e2 = _mm_srli_si128(e, 2);
+    __m128i half = _mm_subs_epu8(_mm_avg_epu8(e, e2), _mm_and_si128(_mm_xor_si128(e, e2), _mm_set1_epi8(1)));
+    __m128i a3 = _mm_avg_epu8(half, e1);
+    __m128i a2 = _mm_avg_epu8(e, e1);
+    // DC: the 4 above and the 4 to the left, rounded.
+    __m128i t4 = _mm_cvtsi32_si128(_mm_cvtsi128_si32(_mm_srli_si128(top, 1)));  // the 4 above
+    u32 dc = ((u32)_mm_cvtsi128_si32(_mm_sad_epu8(t4, _mm_setzero_si128())) + (u32)(l0 + l1 + l2 + l3) + 4) >> 3;
+    a2 = _mm_insert_epi8(a2, (int)dc, 15);
+    __m128i dir = _mm_or_si128(_mm_shuffle_epi8(a3, _mm_load_si128((const __m128i*)k_luma4_masks.from_a3[mode])),
+                               _mm_shuffle_epi8(a2, _mm_load_si128((const __m128i*)k_luma4_masks.from_a2[mode])));
+    // TM: left + above - corner, clamped, in 16-bit lanes.
+    __m128i zero = _mm_setzero_si128();
+    __m128i t = _mm_sub_epi16(_mm_unpacklo_epi8(t4, zero), _mm_set1_epi16((short)p));
+    t = _mm_unpacklo_epi64(t, t);
+    __m128i r01 = _mm_add_epi16(t, _mm_set_epi16((short)l1, (short)l1, (short)l1, (short)l1, (short)l0, (short)l0,
+                                                 (short)l0, (short)l0));
+    __m128i r23 = _mm_add_epi16(t, _mm_set_epi16((short)l3, (short)l3, (short)l3, (short)l3, (short)l2, (short)l2,
+                                                 (short)l2, (short)l2));
+    __m128i tm = _mm_packus_epi16(r01, r23);
+    return _mm_blendv_epi8(dir, tm, _mm_load_si128((const __m128i*)k_luma4_masks.tm[mode]));
+}
+
+void vp8_luma4_add_avx2(u8* dst, u32 mode, u32 kind, const i16* in) {
+    __m128i out = predict4_shuffled(dst, mode);
+    if (kind != 0) {
+        __m128i m01, m23;
+        if (kind == 3) {
+            idct_rows(in, &m01, &m23);
+        } else if (kind == 2) {
+            ac3_rows(in, &m01, &m23);
+        } else {
+            m01 = m23 = _mm_set1_epi16((short)((in[0] + 4) >> 3));
+        }
+        const __m128i zero = _mm_setzero_si128();
+        out = _mm_packus_epi16(_mm_add_epi16(_mm_unpacklo_epi8(out, zero), m01),
+                               _mm_add_epi16(_mm_unpackhi_epi8(out, zero), m23));
+    }
+    constexpr i64 S = VP8_WORK_STRIDE;
+    u32 r0 = (u32)_mm_cvtsi128_si32(out), r1 = (u32)_mm_extract_epi32(out, 1);
+    u32 r2 = (u32)_mm_extract_epi32(out, 2), r3 = (u32)_mm_extract_epi32(out, 3);
+    memcpy(dst, &r0, 4);
+    memcpy(dst + S, &r1, 4);
+    memcpy(dst + 2 * S, &r2, 4);
+    memcpy(dst + 3 * S, &r3, 4);
 }

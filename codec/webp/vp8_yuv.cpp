@@ -70,11 +70,13 @@ static const Vp8Kernels k_sse2 = {vp8_filter_simple_mb_sse2, vp8_filter_normal_m
                                   vp8_idct_add_sse2, vp8_idct_add2_sse2, vp8_idct_add_ac3_sse2,
                                   vp8_idct_add_dc_sse2, vp8_predict_luma4_sse2, vp8_luma4_add_sse2, vp8_predict_luma16_sse2,
                                   vp8_predict_chroma8_sse2, vp8_pairs_to_rgba_sse2};
-// AVX2 pays in the conversion (about twice the SSE2 kernel's speed) and in
-// the normal loop filter (chroma beside luma); the other kernels stay SSE2.
+// AVX2 pays in the conversion (about twice the SSE2 kernel's speed), in
+// the normal loop filter (chroma beside luma) and in the 4 x 4 prediction
+// (byte shuffles instead of a branch on the mode); the other kernels stay
+// SSE2.
 static const Vp8Kernels k_avx2 = {vp8_filter_simple_mb_sse2, vp8_filter_normal_mb_avx2,
                                   vp8_idct_add_sse2, vp8_idct_add2_sse2, vp8_idct_add_ac3_sse2,
-                                  vp8_idct_add_dc_sse2, vp8_predict_luma4_sse2, vp8_luma4_add_sse2, vp8_predict_luma16_sse2,
+                                  vp8_idct_add_dc_sse2, vp8_predict_luma4_sse2, vp8_luma4_add_avx2, vp8_predict_luma16_sse2,
                                   vp8_predict_chroma8_sse2, vp8_pairs_to_rgba_avx2};
 static const Vp8Kernels* g_kernels = nullptr;
 

@@ -81,14 +81,17 @@ TEST(Vp8Kernels, Luma4PredictionMatchesScalar) {
     }
 }
 
-// 4 x 4 prediction and residue in one step: every mode with every kind of
-// transform (none, coefficient 0, the short form, the full one) on random
-// edges and coefficients, against the scalar prediction and transforms.
+// 4 x 4 prediction and residue in one step, SSE2 and (where the CPU has it)
+// AVX2: every mode with every kind of transform (none, coefficient 0, the
+// short form, the full one) on random edges (and flat ones, where the
+// averages' rounding shows) and coefficients, against the scalar prediction
+// and transforms.
 TEST(Vp8Kernels, Luma4PredictAndAddMatchScalar) {
     std::mt19937 rng(41);
-    for (int round = 0; round < 300; round++) {
+    for (int round = 0; round < 1200; round++) {
         u8 work[VP8_WORK_BYTES];
-        for (auto& p : work) p = (u8)rng();
+        u8 base = (u8)rng();
+        for (auto& p : work) p = round % 3 == 0 ? (u8)(base + (rng() & 1)) : (u8)rng();
         i16 in[16] = {0};
         u32 kind = (u32)round % 4;
         if (kind == 3) random_coeffs(rng, round / 4, in, 16);
@@ -106,6 +109,11 @@ TEST(Vp8Kernels, Luma4PredictAndAddMatchScalar) {
             if (kind == 1) vp8_idct_add_dc(in, a + at, VP8_WORK_STRIDE);
             vp8_luma4_add_sse2(b + at, mode, kind, in);
             ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "mode " << mode << ", kind " << kind << ", round " << round;
+            if (vp8_kernels_supported(VP8_KERNELS_AVX2)) {
+                memcpy(b, work, sizeof b);
+                vp8_luma4_add_avx2(b + at, mode, kind, in);
+                ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "AVX2, mode " << mode << ", kind " << kind << ", round " << round;
+            }
         }
     }
 }
