@@ -299,13 +299,13 @@ void vp8_predict_luma4(u8* dst, u32 mode);
 void vp8_predict_luma4_sse2(u8* dst, u32 mode);
 // A 4 x 4 block's prediction and its residue by the transform of its kind
 // (block_kind: 0 none, 1 coefficient 0 only, 2 the short form, 3 the full
-// transform) in one step, with an SSE2 twin that keeps the prediction in
-// registers.
-void vp8_luma4_add(u8* dst, u32 mode, u32 kind, const i16* in);
-void vp8_luma4_add_sse2(u8* dst, u32 mode, u32 kind, const i16* in);
+// transform) in one step, the coefficients it used cleared, with an SSE2
+// twin that keeps the prediction in registers.
+void vp8_luma4_add(u8* dst, u32 mode, u32 kind, i16* in);
+void vp8_luma4_add_sse2(u8* dst, u32 mode, u32 kind, i16* in);
 // The AVX2 set's twin: the prediction by byte shuffles, without a branch on
 // the mode.
-void vp8_luma4_add_avx2(u8* dst, u32 mode, u32 kind, const i16* in);
+void vp8_luma4_add_avx2(u8* dst, u32 mode, u32 kind, i16* in);
 
 // Loop filters over one macroblock in the planes (every edge it owns: the
 // left and top ones when `left` and `top`, the inner ones when f->inner),
@@ -349,7 +349,7 @@ struct Vp8Kernels {
     void (*idct_add_ac3)(const i16* in, u8* dst, u64 stride);
     void (*idct_add_dc)(const i16* in, u8* dst, u64 stride);
     void (*predict_luma4)(u8* dst, u32 mode);
-    void (*luma4_add)(u8* dst, u32 mode, u32 kind, const i16* in);
+    void (*luma4_add)(u8* dst, u32 mode, u32 kind, i16* in);
     void (*predict_luma16)(u8* dst, u32 mode, bool has_top, bool has_left);
     void (*predict_chroma8)(u8* dst, u32 mode, bool has_top, bool has_left);
     Vp8PairsToRgbaFn pairs_to_rgba;

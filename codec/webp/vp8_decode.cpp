@@ -151,7 +151,6 @@ static void reconstruct(Vp8Decoder* d, u8* scratch, u32 x, u32 y, const Vp8MbMod
             u8* dst = yw + (n >> 2) * 4 * S + (n & 3) * 4;
             u32 kind = residue ? d->block_kind[n] : 0;
             k->luma4_add(dst, m->modes[n], kind, c + 16 * n);
-            clear_block(kind, c + 16 * n);
         }
     } else {
         k->predict_luma16(yw, m->y_mode, y > 0, x > 0);

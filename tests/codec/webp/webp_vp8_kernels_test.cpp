@@ -81,11 +81,11 @@ TEST(Vp8Kernels, Luma4PredictionMatchesScalar) {
     }
 }
 
-// 4 x 4 prediction and residue in one step, SSE2 and (where the CPU has it)
-// AVX2: every mode with every kind of transform (none, coefficient 0, the
-// short form, the full one) on random edges (and flat ones, where the
-// averages' rounding shows) and coefficients, against the scalar prediction
-// and transforms.
+// 4 x 4 prediction and residue in one step, scalar, SSE2 and (where the CPU
+// has it) AVX2: every mode with every kind of transform (none, coefficient
+// 0, the short form, the full one) on random edges (and flat ones, where
+// the averages' rounding shows) and coefficients, against the scalar
+// prediction and transforms; the coefficients are left cleared.
 TEST(Vp8Kernels, Luma4PredictAndAddMatchScalar) {
     std::mt19937 rng(41);
     for (int round = 0; round < 1200; round++) {
@@ -107,12 +107,24 @@ TEST(Vp8Kernels, Luma4PredictAndAddMatchScalar) {
             if (kind == 3) vp8_idct_add(in, a + at, VP8_WORK_STRIDE);
             if (kind == 2) vp8_idct_add_ac3(in, a + at, VP8_WORK_STRIDE);
             if (kind == 1) vp8_idct_add_dc(in, a + at, VP8_WORK_STRIDE);
-            vp8_luma4_add_sse2(b + at, mode, kind, in);
+            // Each kernel clears the coefficients it used.
+            const i16 zero[16] = {0};
+            i16 used[16];
+            memcpy(used, in, sizeof used);
+            vp8_luma4_add_sse2(b + at, mode, kind, used);
             ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "mode " << mode << ", kind " << kind << ", round " << round;
+            ASSERT_EQ(memcmp(used, zero, sizeof used), 0) << "mode " << mode << ", kind " << kind;
+            memcpy(used, in, sizeof used);
+            memcpy(b, work, sizeof b);
+            vp8_luma4_add(b + at, mode, kind, used);
+            ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "scalar, mode " << mode << ", kind " << kind << ", round " << round;
+            ASSERT_EQ(memcmp(used, zero, sizeof used), 0) << "scalar, mode " << mode << ", kind " << kind;
             if (vp8_kernels_supported(VP8_KERNELS_AVX2)) {
+                memcpy(used, in, sizeof used);
                 memcpy(b, work, sizeof b);
-                vp8_luma4_add_avx2(b + at, mode, kind, in);
+                vp8_luma4_add_avx2(b + at, mode, kind, used);
                 ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "AVX2, mode " << mode << ", kind " << kind << ", round " << round;
+                ASSERT_EQ(memcmp(used, zero, sizeof used), 0) << "AVX2, mode " << mode << ", kind " << kind;
             }
         }
     }
