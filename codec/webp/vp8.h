@@ -341,6 +341,13 @@ void vp8_pairs_to_rgba_avx2(const u8* y, const u8* un, const u8* uf, const u8* v
 void vp8_pixel_to_rgba(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u32 width, u32 x,
                        u8* out);
 
+// The alpha plane of a lossy image coded losslessly sits in the green
+// bytes of the decoded ARGB words (byte 1 of each): into the alpha bytes
+// (byte 3) of an RGBA row as they are (no filter), or added to those of the
+// row above (the vertical filter), with SSE2 twins.
+void alph_green_to_alpha_scalar(const u8* argb, const u8* above, u8* rgba, u32 width);
+void alph_green_to_alpha_sse2(const u8* argb, const u8* above, u8* rgba, u32 width);
+
 struct Vp8Kernels {
     Vp8SimpleFilterFn filter_simple;
     Vp8NormalFilterFn filter_normal;

@@ -1,10 +1,12 @@
 // SSE2 twins of the lossy decoder's kernels: the loop filters 16 pixels per
 // edge, the inverse DCT (one block, two side by side, the short forms), the
-// intra prediction, and the chroma upsampling fused with the conversion to
-// RGBA, 8 pairs of pixels at a time. For the conversion: each product (x * c) >> 8 is the high half of (x << 8) * c in
-// unsigned 16 bits; sums that may go negative are taken with unsigned
-// saturation, which clamps them at 0 exactly where the scalar clip does,
-// and the final shift by 6 with a saturating pack clamps at 255.
+// intra prediction, the chroma upsampling fused with the conversion to
+// RGBA, 8 pairs of pixels at a time, and the alpha plane from the green of
+// its lossless coding. For the conversion: each product (x * c) >> 8 is the
+// high half of (x << 8) * c in unsigned 16 bits; sums that may go negative
+// are taken with unsigned saturation, which clamps them at 0 exactly where
+// the scalar clip does, and the final shift by 6 with a saturating pack
+// clamps at 255.
 #include <emmintrin.h>
 #include <string.h>
 
@@ -504,4 +506,21 @@ void vp8_pairs_to_rgba_sse2(const u8* y, const u8* un, const u8* uf, const u8* v
         rgba8(_mm_unpackhi_epi8(zero, luma), _mm_unpackhi_epi16(u_first, u_second),
               _mm_unpackhi_epi16(v_first, v_second), out + 8 * i + 32);
     }
+}
+
+// ---- Alpha from green --------------------------------------------------------------------
+// Four pixels a step: the green byte of each ARGB word moved up to the alpha
+// byte of the RGBA word (plus the alpha above, bytewise, wrapping as the
+// scalar sum does), the colour bytes kept.
+
+void alph_green_to_alpha_sse2(const u8* argb, const u8* above, u8* rgba, u32 width) {
+    const __m128i alpha = _mm_set1_epi32((int)0xFF000000u);
+    u32 x = 0;
+    for (; x + 4 <= width; x += 4) {
+        __m128i g = _mm_and_si128(_mm_slli_epi32(_mm_loadu_si128((const __m128i*)(argb + 4 * x)), 16), alpha);
+        if (above) g = _mm_add_epi8(g, _mm_and_si128(_mm_loadu_si128((const __m128i*)(above + 4 * x)), alpha));
+        __m128i px = _mm_loadu_si128((const __m128i*)(rgba + 4 * x));
+        _mm_storeu_si128((__m128i*)(rgba + 4 * x), _mm_or_si128(_mm_andnot_si128(alpha, px), g));
+    }
+    alph_green_to_alpha_scalar(argb + 4 * x, above ? above + 4 * x : nullptr, rgba + 4 * x, width - x);
 }
