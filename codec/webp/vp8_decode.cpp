@@ -49,25 +49,17 @@ u64 vp8_scratch_bytes(u32 w, u32 h) {
 
 // Each block's coefficients are cleared once added, so that the next
 // macroblock finds them zero without clearing all of them.
-static QB_FORCE_INLINE void clear_block(u32 kind, i16* c) {
-    if (kind == 3) {
-        memset(c, 0, 32);
-    } else if (kind == 2) {
-        c[0] = c[1] = c[4] = 0;
-    } else if (kind == 1) {
-        c[0] = 0;
-    }
-}
-
 static QB_FORCE_INLINE void add_residue(const Vp8Kernels* k, u32 kind, i16* c, u8* dst) {
     if (kind == 3) {
         k->idct_add(c, dst, S);
+        memset(c, 0, 32);
     } else if (kind == 2) {
         k->idct_add_ac3(c, dst, S);
+        c[0] = c[1] = c[4] = 0;
     } else if (kind == 1) {
         k->idct_add_dc(c, dst, S);
+        c[0] = 0;
     }
-    clear_block(kind, c);
 }
 
 // Two blocks side by side: the full transform of both at once when both
