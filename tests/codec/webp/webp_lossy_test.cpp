@@ -440,18 +440,21 @@ TEST(WebpLossy, BadAlpha) {
     expect_same_outcome(with_alpha_chunk(rgba, w, h, ll));
 }
 
-// The scalar kernels give libwebp's pixels too (the SSE2 ones run above).
-TEST(WebpLossy, ScalarKernels) {
-    ASSERT_TRUE(vp8_force_kernels(VP8_KERNELS_SCALAR));
+// Every kernel set the CPU has gives libwebp's pixels (the best one runs
+// above): scalar, SSE2 and AVX2.
+TEST(WebpLossy, EveryKernelVariant) {
     std::vector<u8> rgba = photo_with_alpha(90, 70, 11);
-    for (int type : {0, 1}) {
-        for (float q : {10.0f, 60.0f, 95.0f}) {
-            SCOPED_TRACE(testing::Message() << "filter type " << type << " quality " << q);
-            LossyOptions o;
-            o.quality = q;
-            o.filter_type = type;
-            o.filter_strength = 70;
-            expect_same_as_libwebp(ref_encode_lossy(rgba, 90, 70, o));
+    for (u32 variant : {VP8_KERNELS_SCALAR, VP8_KERNELS_SSE2, VP8_KERNELS_AVX2}) {
+        if (!vp8_force_kernels(variant)) continue;  // the CPU lacks it
+        for (int type : {0, 1}) {
+            for (float q : {10.0f, 60.0f, 95.0f}) {
+                SCOPED_TRACE(testing::Message() << "kernels " << variant << " filter type " << type << " quality " << q);
+                LossyOptions o;
+                o.quality = q;
+                o.filter_type = type;
+                o.filter_strength = 70;
+                expect_same_as_libwebp(ref_encode_lossy(rgba, 90, 70, o));
+            }
         }
     }
     vp8_force_kernels(VP8_KERNELS_BEST);
