@@ -335,6 +335,18 @@ void vp8_pairs_to_rgba_sse2(const u8* y, const u8* un, const u8* uf, const u8* v
                             u32 pairs);
 void vp8_pairs_to_rgba_avx2(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
                             u32 pairs);
+// Two output rows that share their two chroma rows a and b, the first
+// nearer a and the second nearer b (rows 2 k + 1 and 2 k + 2): the same
+// pixels as two calls of the one-row kernel, which the AVX2 twin makes with
+// the chroma sums common to both rows computed once.
+typedef void (*Vp8PairsToRgba2Fn)(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va,
+                                  const u8* vb, u8* out0, u8* out1, u32 pairs);
+void vp8_pairs_to_rgba2_scalar(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
+                               u8* out0, u8* out1, u32 pairs);
+void vp8_pairs_to_rgba2_sse2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
+                             u8* out0, u8* out1, u32 pairs);
+void vp8_pairs_to_rgba2_avx2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
+                             u8* out0, u8* out1, u32 pairs);
 
 // One pixel of a row `width` wide at column x, whichever rule gives its
 // chroma.
@@ -360,6 +372,7 @@ struct Vp8Kernels {
     void (*predict_luma16)(u8* dst, u32 mode, bool has_top, bool has_left);
     void (*predict_chroma8)(u8* dst, u32 mode, bool has_top, bool has_left);
     Vp8PairsToRgbaFn pairs_to_rgba;
+    Vp8PairsToRgba2Fn pairs_to_rgba2;
 };
 
 enum : u32 { VP8_KERNELS_SCALAR = 0, VP8_KERNELS_SSE2 = 1, VP8_KERNELS_AVX2 = 2, VP8_KERNELS_BEST = 3 };

@@ -72,6 +72,54 @@ void vp8_pairs_to_rgba_avx2(const u8* y, const u8* un, const u8* uf, const u8* v
     }
 }
 
+// The chroma of both rows' pairs from chroma rows a and b: the sums and
+// their halves are the same for both rows (the row nearer b takes d_even
+// for its first pixel and d_odd for its second), only the near sample
+// added last differs.
+static inline void chroma_pairs2(const u8* a, const u8* b, __m256i* first_a, __m256i* second_a, __m256i* first_b,
+                                 __m256i* second_b) {
+    __m256i a0 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)a));
+    __m256i a1 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)(a + 1)));
+    __m256i b0 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)b));
+    __m256i b1 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)(b + 1)));
+    __m256i sum = _mm256_add_epi16(_mm256_add_epi16(a0, a1), _mm256_add_epi16(_mm256_add_epi16(b0, b1),
+                                                                                _mm256_set1_epi16(8)));
+    __m256i d_odd = _mm256_srli_epi16(_mm256_add_epi16(sum, _mm256_slli_epi16(_mm256_add_epi16(a1, b0), 1)), 3);
+    __m256i d_even = _mm256_srli_epi16(_mm256_add_epi16(sum, _mm256_slli_epi16(_mm256_add_epi16(a0, b1), 1)), 3);
+    const __m256i high = _mm256_set1_epi16((short)0xFF00);
+    *first_a = _mm256_and_si256(_mm256_slli_epi16(_mm256_add_epi16(d_odd, a0), 7), high);
+    *second_a = _mm256_and_si256(_mm256_slli_epi16(_mm256_add_epi16(d_even, a1), 7), high);
+    *first_b = _mm256_and_si256(_mm256_slli_epi16(_mm256_add_epi16(d_even, b0), 7), high);
+    *second_b = _mm256_and_si256(_mm256_slli_epi16(_mm256_add_epi16(d_odd, b1), 7), high);
+}
+
+// One row's 16 pairs from its luma and its pairs' chroma.
+static QB_FORCE_INLINE void row16(const u8* y, __m256i u_first, __m256i u_second, __m256i v_first, __m256i v_second,
+                                  u8* o) {
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i luma = _mm256_loadu_si256((const __m256i*)y);
+    rgba16(_mm256_unpacklo_epi8(zero, luma), _mm256_unpacklo_epi16(u_first, u_second),
+           _mm256_unpacklo_epi16(v_first, v_second), o, o + 64);
+    rgba16(_mm256_unpackhi_epi8(zero, luma), _mm256_unpackhi_epi16(u_first, u_second),
+           _mm256_unpackhi_epi16(v_first, v_second), o + 32, o + 96);
+}
+
+void vp8_pairs_to_rgba2_avx2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
+                             u8* out0, u8* out1, u32 pairs) {
+    if (pairs < 16) {
+        vp8_pairs_to_rgba2_sse2(y0, y1, ua, ub, va, vb, out0, out1, pairs);
+        return;
+    }
+    for (u32 step = 0; step < pairs; step += 16) {
+        u32 i = step + 16 <= pairs ? step : pairs - 16;
+        __m256i ua_first, ua_second, ub_first, ub_second, va_first, va_second, vb_first, vb_second;
+        chroma_pairs2(ua + i, ub + i, &ua_first, &ua_second, &ub_first, &ub_second);
+        chroma_pairs2(va + i, vb + i, &va_first, &va_second, &vb_first, &vb_second);
+        row16(y0 + 2 * i, ua_first, ua_second, va_first, va_second, out0 + 8 * i);
+        row16(y1 + 2 * i, ub_first, ub_second, vb_first, vb_second, out1 + 8 * i);
+    }
+}
+
 // ---- Loop filter: luma and chroma side by side -----------------------------------------
 // The normal filter's macroblock with the chroma edges riding along with
 // luma ones: the low half of each register holds 16 luma pixels across an

@@ -3,8 +3,9 @@
 // inverse DCT of two blocks side by side and its short forms, on random
 // coefficients of every size (overflowing ones included); the intra
 // predictions of every mode, and the 4 x 4 ones with their residue in one
-// step; the fused upsampling and conversion, SSE2 and AVX2, over random
-// rows and every (y, u, v); alpha from green; and the kernel dispatch.
+// step; the fused upsampling and conversion, SSE2 and AVX2, one row or two
+// at a time, over random rows and every (y, u, v); alpha from green; and
+// the kernel dispatch.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -190,6 +191,41 @@ TEST(Vp8Kernels, AlphaFromGreenMatchesScalar) {
     }
 }
 
+// Two rows sharing their chroma rows in one call: the SSE2 and (where the
+// CPU has it) AVX2 twins equal the scalar kernel, which is the one-row
+// kernel twice, the chroma rows swapped for the second row.
+TEST(Vp8Kernels, PairsToRgbaTwoRowsMatchScalar) {
+    std::mt19937 rng(47);
+    bool avx2 = vp8_kernels_supported(VP8_KERNELS_AVX2);
+    for (u32 pairs = 0; pairs <= 72; pairs++) {
+        for (int round = 0; round < 10; round++) {
+            std::vector<u8> y0(2 * pairs + 1), y1(2 * pairs + 1), ua(pairs + 2), ub(pairs + 2), va(pairs + 2),
+                vb(pairs + 2);
+            for (auto* row : {&y0, &y1, &ua, &ub, &va, &vb}) {
+                for (auto& p : *row) p = round % 3 == 0 ? (u8)(rng() & 1 ? 255 - (rng() & 7) : rng() & 7) : (u8)rng();
+            }
+            std::vector<u8> a0(8 * pairs + 8, 0), a1 = a0, r0 = a0, r1 = a0;
+            vp8_pairs_to_rgba_scalar(y0.data(), ua.data(), ub.data(), va.data(), vb.data(), r0.data(), pairs);
+            vp8_pairs_to_rgba_scalar(y1.data(), ub.data(), ua.data(), vb.data(), va.data(), r1.data(), pairs);
+            vp8_pairs_to_rgba2_scalar(y0.data(), y1.data(), ua.data(), ub.data(), va.data(), vb.data(), a0.data(),
+                                      a1.data(), pairs);
+            ASSERT_EQ(a0, r0) << "scalar, pairs " << pairs;
+            ASSERT_EQ(a1, r1) << "scalar, pairs " << pairs;
+            std::vector<u8> b0(8 * pairs + 8, 0), b1 = b0;
+            vp8_pairs_to_rgba2_sse2(y0.data(), y1.data(), ua.data(), ub.data(), va.data(), vb.data(), b0.data(),
+                                    b1.data(), pairs);
+            ASSERT_EQ(b0, r0) << "SSE2, pairs " << pairs << ", round " << round;
+            ASSERT_EQ(b1, r1) << "SSE2, pairs " << pairs << ", round " << round;
+            if (!avx2) continue;
+            std::vector<u8> c0(8 * pairs + 8, 0), c1 = c0;
+            vp8_pairs_to_rgba2_avx2(y0.data(), y1.data(), ua.data(), ub.data(), va.data(), vb.data(), c0.data(),
+                                    c1.data(), pairs);
+            ASSERT_EQ(c0, r0) << "AVX2, pairs " << pairs << ", round " << round;
+            ASSERT_EQ(c1, r1) << "AVX2, pairs " << pairs << ", round " << round;
+        }
+    }
+}
+
 // Every variant the CPU has can be selected, and one it lacks is refused.
 TEST(Vp8Kernels, DispatchFollowsTheCpu) {
     EXPECT_TRUE(vp8_force_kernels(VP8_KERNELS_SCALAR));
@@ -200,6 +236,7 @@ TEST(Vp8Kernels, DispatchFollowsTheCpu) {
     EXPECT_EQ(vp8_force_kernels(VP8_KERNELS_AVX2), avx2);
     EXPECT_TRUE(vp8_force_kernels(VP8_KERNELS_BEST));
     EXPECT_EQ(vp8_kernels()->pairs_to_rgba, avx2 ? &vp8_pairs_to_rgba_avx2 : &vp8_pairs_to_rgba_sse2);
+    EXPECT_EQ(vp8_kernels()->pairs_to_rgba2, avx2 ? &vp8_pairs_to_rgba2_avx2 : &vp8_pairs_to_rgba2_sse2);
     EXPECT_FALSE(vp8_force_kernels(VP8_KERNELS_BEST + 1));
 }
 
