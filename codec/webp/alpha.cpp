@@ -6,7 +6,7 @@
 // without its header whose green channel carries the values. The filters
 // are undone row by row straight into the alpha bytes of the RGBA output
 // (or into a plane of its own), the row above being the previous output row.
-#include "codec/webp/webp.h"
+#include "codec/webp/vp8.h"
 
 enum : u32 {
     ALPH_RAW = 0,
@@ -58,6 +58,11 @@ static void unfilter_row(u32 filter, const u8* in, u64 step, const u8* prev, u8*
     }
 }
 
+// `above` null: no filter.
+void alph_green_to_alpha_scalar(const u8* argb, const u8* above, u8* rgba, u32 width) {
+    for (u32 x = 0; x < width; x++) rgba[4 * x + 3] = (u8)((above ? above[4 * x + 3] : 0) + argb[4 * x + 1]);
+}
+
 // The plane of w x h into `alpha`, rows `stride` bytes apart, values
 // `out_step` bytes apart.
 static bool decode_into(const u8* data, u64 pos, u64 size, u32 w, u32 h, u8* scratch, u64 scratch_size, u8* alpha,
@@ -87,6 +92,12 @@ static bool decode_into(const u8* data, u64 pos, u64 size, u32 w, u32 h, u8* scr
     for (u32 y = 0; y < h; y++) {
         u8* row = alpha + (u64)y * stride;
         const u8* prev = y == 0 ? nullptr : row - stride;
+        // Lossless planes into RGBA without a filter or with the vertical
+        // one (after its first row): 16 bytes at a time.
+        if (step == 4 && out_step == 4 && (filter == FILTER_NONE || (filter == FILTER_VERTICAL && prev))) {
+            alph_green_to_alpha_sse2(plane - 1 + y * row_size, filter == FILTER_NONE ? nullptr : prev - 3, row - 3, w);
+            continue;
+        }
         unfilter_row(filter, plane + y * row_size, step, prev, row, out_step, w);
     }
     return true;

@@ -297,6 +297,15 @@ void vp8_predict_luma4(u8* dst, u32 mode);
 // SSE2 twin; reads up to 16 bytes from the corner above the block, so the
 // work area keeps that much room on every row.
 void vp8_predict_luma4_sse2(u8* dst, u32 mode);
+// A 4 x 4 block's prediction and its residue by the transform of its kind
+// (block_kind: 0 none, 1 coefficient 0 only, 2 the short form, 3 the full
+// transform) in one step, the coefficients it used cleared, with an SSE2
+// twin that keeps the prediction in registers.
+void vp8_luma4_add(u8* dst, u32 mode, u32 kind, i16* in);
+void vp8_luma4_add_sse2(u8* dst, u32 mode, u32 kind, i16* in);
+// The AVX2 set's twin: the prediction by byte shuffles, without a branch on
+// the mode.
+void vp8_luma4_add_avx2(u8* dst, u32 mode, u32 kind, i16* in);
 
 // Loop filters over one macroblock in the planes (every edge it owns: the
 // left and top ones when `left` and `top`, the inner ones when f->inner),
@@ -309,6 +318,9 @@ void vp8_filter_simple_mb_sse2(u8* y, u64 stride, const Vp8FilterInfo* f, bool l
 void vp8_filter_normal_mb_scalar(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
                                  bool left, bool top);
 void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
+                               bool left, bool top);
+// The chroma edges filtered in the same registers as luma ones.
+void vp8_filter_normal_mb_avx2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
                                bool left, bool top);
 
 // Upsampling and conversion together, for `pairs` pairs of pixels inside a
@@ -323,11 +335,30 @@ void vp8_pairs_to_rgba_sse2(const u8* y, const u8* un, const u8* uf, const u8* v
                             u32 pairs);
 void vp8_pairs_to_rgba_avx2(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
                             u32 pairs);
+// Two output rows that share their two chroma rows a and b, the first
+// nearer a and the second nearer b (rows 2 k + 1 and 2 k + 2): the same
+// pixels as two calls of the one-row kernel, which the AVX2 twin makes with
+// the chroma sums common to both rows computed once.
+typedef void (*Vp8PairsToRgba2Fn)(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va,
+                                  const u8* vb, u8* out0, u8* out1, u32 pairs);
+void vp8_pairs_to_rgba2_scalar(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
+                               u8* out0, u8* out1, u32 pairs);
+void vp8_pairs_to_rgba2_sse2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
+                             u8* out0, u8* out1, u32 pairs);
+void vp8_pairs_to_rgba2_avx2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
+                             u8* out0, u8* out1, u32 pairs);
 
 // One pixel of a row `width` wide at column x, whichever rule gives its
 // chroma.
 void vp8_pixel_to_rgba(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u32 width, u32 x,
                        u8* out);
+
+// The alpha plane of a lossy image coded losslessly sits in the green
+// bytes of the decoded ARGB words (byte 1 of each): into the alpha bytes
+// (byte 3) of an RGBA row as they are (no filter), or added to those of the
+// row above (the vertical filter), with SSE2 twins.
+void alph_green_to_alpha_scalar(const u8* argb, const u8* above, u8* rgba, u32 width);
+void alph_green_to_alpha_sse2(const u8* argb, const u8* above, u8* rgba, u32 width);
 
 struct Vp8Kernels {
     Vp8SimpleFilterFn filter_simple;
@@ -337,9 +368,11 @@ struct Vp8Kernels {
     void (*idct_add_ac3)(const i16* in, u8* dst, u64 stride);
     void (*idct_add_dc)(const i16* in, u8* dst, u64 stride);
     void (*predict_luma4)(u8* dst, u32 mode);
+    void (*luma4_add)(u8* dst, u32 mode, u32 kind, i16* in);
     void (*predict_luma16)(u8* dst, u32 mode, bool has_top, bool has_left);
     void (*predict_chroma8)(u8* dst, u32 mode, bool has_top, bool has_left);
     Vp8PairsToRgbaFn pairs_to_rgba;
+    Vp8PairsToRgba2Fn pairs_to_rgba2;
 };
 
 enum : u32 { VP8_KERNELS_SCALAR = 0, VP8_KERNELS_SSE2 = 1, VP8_KERNELS_AVX2 = 2, VP8_KERNELS_BEST = 3 };

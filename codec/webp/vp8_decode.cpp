@@ -141,8 +141,8 @@ static void reconstruct(Vp8Decoder* d, u8* scratch, u32 x, u32 y, const Vp8MbMod
     if (m->is_i4x4) {
         for (u32 n = 0; n < 16; n++) {
             u8* dst = yw + (n >> 2) * 4 * S + (n & 3) * 4;
-            k->predict_luma4(dst, m->modes[n]);
-            if (residue) add_residue(k, d->block_kind[n], c + 16 * n, dst);
+            u32 kind = residue ? d->block_kind[n] : 0;
+            k->luma4_add(dst, m->modes[n], kind, c + 16 * n);
         }
     } else {
         k->predict_luma16(yw, m->y_mode, y > 0, x > 0);
@@ -223,7 +223,8 @@ static bool decode_row(Vp8Decoder* d, u8* scratch, u32 y, CodecError* err) {
 // nearest. Inside the row, pixels come in pairs between two chroma columns
 // (1 and 2, 3 and 4, ...), converted by the fused kernel; the first pixel,
 // an even-width row's last pixel and a pair cut by the rectangle's edges go
-// one at a time.
+// one at a time. Rows 2 k + 1 and 2 k + 2 use the same two chroma rows and
+// go through the two-row kernel together.
 void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelBuffer* target) {
     const Vp8Decoder* d = (const Vp8Decoder*)scratch;
     const Vp8Layout& l = d->layout;
@@ -232,7 +233,22 @@ void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelB
     u32 end = x + w;
     u32 paired_end = d->width & 1 ? d->width : d->width - 1;  // pairs cover pixels 1 to here
     u32 stop = end < paired_end ? end : paired_end;
-    for (u32 i = 0; i < h; i++) {
+    u32 first = x;  // the first pixel of a pair
+    while (first < end && (first == 0 || !(first & 1))) first++;
+    u32 pairs = first < stop ? (stop - first) >> 1 : 0;
+    u32 c = (first - 1) >> 1;
+    auto chroma = [&](u64 plane, u32 row) { return scratch + plane + (u64)row * l.uv_stride; };
+    // The pixels of row r outside the pairs.
+    auto singles = [&](u32 r, u32 near_row, u32 far_row, u8* out) {
+        const u8* luma = scratch + l.y + (u64)r * l.y_stride;
+        const u8* un = chroma(l.u, near_row);
+        const u8* uf = chroma(l.u, far_row);
+        const u8* vn = chroma(l.v, near_row);
+        const u8* vf = chroma(l.v, far_row);
+        for (u32 p = x; p < first; p++) vp8_pixel_to_rgba(luma, un, uf, vn, vf, d->width, p, out + 4 * p);
+        for (u32 p = first + 2 * pairs; p < end; p++) vp8_pixel_to_rgba(luma, un, uf, vn, vf, d->width, p, out + 4 * p);
+    };
+    for (u32 i = 0; i < h;) {
         u32 r = y + i;
         u32 near_row = r >> 1;
         u32 far_row;
@@ -241,18 +257,23 @@ void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelB
         } else {
             far_row = near_row > 0 ? near_row - 1 : 0;
         }
-        const u8* un = scratch + l.u + (u64)near_row * l.uv_stride;
-        const u8* uf = scratch + l.u + (u64)far_row * l.uv_stride;
-        const u8* vn = scratch + l.v + (u64)near_row * l.uv_stride;
-        const u8* vf = scratch + l.v + (u64)far_row * l.uv_stride;
-        const u8* luma = scratch + l.y + (u64)r * l.y_stride;
         u8* out = target->pixels + (u64)i * target->stride - 4 * (u64)x;  // indexed by column
-        u32 p = x;
-        for (; p < end && (p == 0 || !(p & 1)); p++) vp8_pixel_to_rgba(luma, un, uf, vn, vf, d->width, p, out + 4 * p);
-        u32 pairs = p < stop ? (stop - p) >> 1 : 0;
-        u32 c = (p - 1) >> 1;
-        k->pairs_to_rgba(luma + p, un + c, uf + c, vn + c, vf + c, out + 4 * p, pairs);
-        for (p += 2 * pairs; p < end; p++) vp8_pixel_to_rgba(luma, un, uf, vn, vf, d->width, p, out + 4 * p);
+        const u8* luma = scratch + l.y + (u64)r * l.y_stride;
+        singles(r, near_row, far_row, out);
+        if ((r & 1) && i + 1 < h) {
+            // Row r + 1 exists, so chroma row near_row + 1 does: it is the
+            // next row's near one and this row's far one.
+            u8* out1 = out + target->stride;
+            singles(r + 1, far_row, near_row, out1);
+            k->pairs_to_rgba2(luma + first, luma + l.y_stride + first, chroma(l.u, near_row) + c,
+                              chroma(l.u, far_row) + c, chroma(l.v, near_row) + c, chroma(l.v, far_row) + c,
+                              out + 4 * first, out1 + 4 * first, pairs);
+            i += 2;
+            continue;
+        }
+        k->pairs_to_rgba(luma + first, chroma(l.u, near_row) + c, chroma(l.u, far_row) + c, chroma(l.v, near_row) + c,
+                         chroma(l.v, far_row) + c, out + 4 * first, pairs);
+        i++;
     }
 }
 

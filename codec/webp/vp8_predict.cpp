@@ -269,3 +269,17 @@ void vp8_predict_luma4(u8* dst, u32 mode) {
     }
     for (u32 y = 0; y < 4; y++) memcpy(dst + y * S, b[y], 4);
 }
+
+void vp8_luma4_add(u8* dst, u32 mode, u32 kind, i16* in) {
+    vp8_predict_luma4(dst, mode);
+    if (kind == 3) {
+        vp8_idct_add(in, dst, VP8_WORK_STRIDE);
+        memset(in, 0, 32);
+    } else if (kind == 2) {
+        vp8_idct_add_ac3(in, dst, VP8_WORK_STRIDE);
+        in[0] = in[1] = in[4] = 0;
+    } else if (kind == 1) {
+        vp8_idct_add_dc(in, dst, VP8_WORK_STRIDE);
+        in[0] = 0;
+    }
+}

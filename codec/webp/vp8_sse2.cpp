@@ -1,211 +1,20 @@
 // SSE2 twins of the lossy decoder's kernels: the loop filters 16 pixels per
 // edge, the inverse DCT (one block, two side by side, the short forms), the
-// intra prediction, and the chroma upsampling fused with the conversion to
-// RGBA, 8 pairs of pixels at a time. For the conversion: each product (x * c) >> 8 is the high half of (x << 8) * c in
-// unsigned 16 bits; sums that may go negative are taken with unsigned
-// saturation, which clamps them at 0 exactly where the scalar clip does,
-// and the final shift by 6 with a saturating pack clamps at 255.
+// intra prediction, the chroma upsampling fused with the conversion to
+// RGBA, 8 pairs of pixels at a time, and the alpha plane from the green of
+// its lossless coding. For the conversion: each product (x * c) >> 8 is the
+// high half of (x << 8) * c in unsigned 16 bits; sums that may go negative
+// are taken with unsigned saturation, which clamps them at 0 exactly where
+// the scalar clip does, and the final shift by 6 with a saturating pack
+// clamps at 255.
 #include <emmintrin.h>
 #include <string.h>
 
 #include "codec/webp/vp8.h"
-
-// Lambdas handed to the edge walkers are inlined into them.
-#define QB_FORCE_LAMBDA __attribute__((always_inline))
-
-// ---- Loop filter ----------------------------------------------------------------
-// Sixteen pixels across an edge at once, each as a byte lane: p3..q3 are
-// the rows (or, for a vertical edge, the transposed columns) from the
-// fourth pixel before the edge to the fourth after. The arithmetic is the
-// signed-byte form of the filters (pixels offset by 128, saturating adds),
-// which gives the scalar kernels' clamped results exactly.
-
-struct Edge {
-    __m128i p3, p2, p1, p0, q0, q1, q2, q3;
-};
-
-static inline __m128i abs_diff(__m128i a, __m128i b) {
-    return _mm_or_si128(_mm_subs_epu8(a, b), _mm_subs_epu8(b, a));
-}
-
-// 0xFF where 4 |p0 - q0| + |p1 - q1| <= 2 limit + 1, computed as
-// 2 |p0 - q0| + |p1 - q1| / 2 <= limit (limit is below 255, so the
-// saturation never decides).
-static inline __m128i small_mask(const Edge& e, int limit) {
-    __m128i half = _mm_srli_epi16(_mm_and_si128(abs_diff(e.p1, e.q1), _mm_set1_epi8((char)0xFE)), 1);
-    __m128i d = abs_diff(e.p0, e.q0);
-    __m128i sum = _mm_adds_epu8(_mm_adds_epu8(d, d), half);
-    return _mm_cmpeq_epi8(_mm_subs_epu8(sum, _mm_set1_epi8((char)limit)), _mm_setzero_si128());
-}
-
-static inline __m128i flip(__m128i v) {
-    return _mm_xor_si128(v, _mm_set1_epi8((char)0x80));
-}
-
-// Signed bytes shifted right by 3.
-static inline __m128i shr3(__m128i v) {
-    __m128i lo = _mm_srai_epi16(_mm_unpacklo_epi8(v, v), 11);
-    __m128i hi = _mm_srai_epi16(_mm_unpackhi_epi8(v, v), 11);
-    return _mm_packs_epi16(lo, hi);
-}
-
-static inline __m128i select(__m128i mask, __m128i yes, __m128i no) {
-    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
-}
-
-// 3 (q0 - p0) + base, saturated step by step (signed).
-static inline __m128i adjust_base(__m128i sp0, __m128i sq0, __m128i base) {
-    __m128i d = _mm_subs_epi8(sq0, sp0);
-    return _mm_adds_epi8(_mm_adds_epi8(_mm_adds_epi8(base, d), d), d);
-}
-
-// The filter of p0 and q0 alone, with the outer taps, where `mask`.
-static QB_FORCE_INLINE void filter2(Edge* e, __m128i mask) {
-    __m128i sp1 = flip(e->p1), sp0 = flip(e->p0), sq0 = flip(e->q0), sq1 = flip(e->q1);
-    __m128i a = adjust_base(sp0, sq0, _mm_subs_epi8(sp1, sq1));
-    __m128i a1 = shr3(_mm_adds_epi8(a, _mm_set1_epi8(4)));
-    __m128i a2 = shr3(_mm_adds_epi8(a, _mm_set1_epi8(3)));
-    e->p0 = select(mask, flip(_mm_adds_epi8(sp0, a2)), e->p0);
-    e->q0 = select(mask, flip(_mm_subs_epi8(sq0, a1)), e->q0);
-}
-
-static QB_FORCE_INLINE __m128i mask_of(const Edge& e, int limit, int ilevel, int hev, __m128i* hev_out) {
-    __m128i inner = _mm_max_epu8(_mm_max_epu8(abs_diff(e.p3, e.p2), abs_diff(e.p2, e.p1)),
-                                 _mm_max_epu8(abs_diff(e.q3, e.q2), abs_diff(e.q2, e.q1)));
-    __m128i near = _mm_max_epu8(abs_diff(e.p1, e.p0), abs_diff(e.q1, e.q0));
-    inner = _mm_max_epu8(inner, near);
-    __m128i zero = _mm_setzero_si128();
-    __m128i smooth = _mm_cmpeq_epi8(_mm_subs_epu8(inner, _mm_set1_epi8((char)ilevel)), zero);
-    *hev_out = _mm_xor_si128(_mm_cmpeq_epi8(_mm_subs_epu8(near, _mm_set1_epi8((char)hev)), zero),
-                             _mm_set1_epi8((char)0xFF));
-    return _mm_and_si128(small_mask(e, limit), smooth);
-}
-
-// Macroblock edge: three pixels each side where smooth and not high in
-// variance, else p0 and q0 with the outer taps.
-static QB_FORCE_INLINE void filter_mb(Edge* e, int limit, int ilevel, int hev_t) {
-    __m128i hev;
-    __m128i mask = mask_of(*e, limit, ilevel, hev_t, &hev);
-    __m128i sp2 = flip(e->p2), sp1 = flip(e->p1), sp0 = flip(e->p0);
-    __m128i sq0 = flip(e->q0), sq1 = flip(e->q1), sq2 = flip(e->q2);
-    __m128i a = adjust_base(sp0, sq0, _mm_subs_epi8(sp1, sq1));
-    // 27 a, 18 a and 9 a, plus 63, over 128, in 16-bit lanes.
-    __m128i lo = _mm_srai_epi16(_mm_unpacklo_epi8(a, a), 8);
-    __m128i hi = _mm_srai_epi16(_mm_unpackhi_epi8(a, a), 8);
-    __m128i k63 = _mm_set1_epi16(63);
-    auto weight = [&](short k) {
-        __m128i l = _mm_srai_epi16(_mm_add_epi16(_mm_mullo_epi16(lo, _mm_set1_epi16(k)), k63), 7);
-        __m128i h = _mm_srai_epi16(_mm_add_epi16(_mm_mullo_epi16(hi, _mm_set1_epi16(k)), k63), 7);
-        return _mm_packs_epi16(l, h);
-    };
-    __m128i a1 = weight(27), a2 = weight(18), a3 = weight(9);
-    __m128i wide = _mm_andnot_si128(hev, mask);
-    Edge narrow = *e;
-    filter2(&narrow, _mm_and_si128(hev, mask));
-    e->p2 = select(wide, flip(_mm_adds_epi8(sp2, a3)), e->p2);
-    e->p1 = select(wide, flip(_mm_adds_epi8(sp1, a2)), e->p1);
-    e->p0 = select(wide, flip(_mm_adds_epi8(sp0, a1)), narrow.p0);
-    e->q0 = select(wide, flip(_mm_subs_epi8(sq0, a1)), narrow.q0);
-    e->q1 = select(wide, flip(_mm_subs_epi8(sq1, a2)), e->q1);
-    e->q2 = select(wide, flip(_mm_subs_epi8(sq2, a3)), e->q2);
-}
-
-// Inner edge: two pixels each side (no outer taps) where smooth and not
-// high in variance, else p0 and q0 with them.
-static QB_FORCE_INLINE void filter_inner(Edge* e, int limit, int ilevel, int hev_t) {
-    __m128i hev;
-    __m128i mask = mask_of(*e, limit, ilevel, hev_t, &hev);
-    __m128i sp1 = flip(e->p1), sp0 = flip(e->p0), sq0 = flip(e->q0), sq1 = flip(e->q1);
-    __m128i a = adjust_base(sp0, sq0, _mm_setzero_si128());
-    __m128i a1 = shr3(_mm_adds_epi8(a, _mm_set1_epi8(4)));
-    __m128i a2 = shr3(_mm_adds_epi8(a, _mm_set1_epi8(3)));
-    // (a1 + 1) >> 1 on signed bytes: the average with -1 rounds up.
-    __m128i a3 = flip(_mm_avg_epu8(flip(a1), _mm_set1_epi8((char)0x80)));
-    __m128i wide = _mm_andnot_si128(hev, mask);
-    Edge narrow = *e;
-    filter2(&narrow, _mm_and_si128(hev, mask));
-    e->p1 = select(wide, flip(_mm_adds_epi8(sp1, a3)), e->p1);
-    e->p0 = select(wide, flip(_mm_adds_epi8(sp0, a2)), narrow.p0);
-    e->q0 = select(wide, flip(_mm_subs_epi8(sq0, a1)), narrow.q0);
-    e->q1 = select(wide, flip(_mm_subs_epi8(sq1, a3)), e->q1);
-}
-
-// ---- Edge loads and stores ---------------------------------------------------------
-
-// The rows around a horizontal edge: 8 pixels of U beside 8 of V.
-static inline __m128i load_uv(const u8* u, const u8* v) {
-    return _mm_unpacklo_epi64(_mm_loadl_epi64((const __m128i*)u), _mm_loadl_epi64((const __m128i*)v));
-}
-static inline void store_uv(__m128i x, u8* u, u8* v) {
-    _mm_storel_epi64((__m128i*)u, x);
-    _mm_storel_epi64((__m128i*)v, _mm_unpackhi_epi64(x, x));
-}
-
-static QB_FORCE_INLINE Edge load_rows_uv(const u8* u, const u8* v, i64 s) {
-    Edge e;
-    e.p3 = load_uv(u - 4 * s, v - 4 * s);
-    e.p2 = load_uv(u - 3 * s, v - 3 * s);
-    e.p1 = load_uv(u - 2 * s, v - 2 * s);
-    e.p0 = load_uv(u - s, v - s);
-    e.q0 = load_uv(u, v);
-    e.q1 = load_uv(u + s, v + s);
-    e.q2 = load_uv(u + 2 * s, v + 2 * s);
-    e.q3 = load_uv(u + 3 * s, v + 3 * s);
-    return e;
-}
-
-static QB_FORCE_INLINE void store_rows_uv(const Edge& e, u8* u, u8* v, i64 s) {
-    store_uv(e.p2, u - 3 * s, v - 3 * s);
-    store_uv(e.p1, u - 2 * s, v - 2 * s);
-    store_uv(e.p0, u - s, v - s);
-    store_uv(e.q0, u, v);
-    store_uv(e.q1, u + s, v + s);
-    store_uv(e.q2, u + 2 * s, v + 2 * s);
-}
+#include "codec/webp/vp8_filter_sse2.h"
+#include "codec/webp/vp8_idct_sse2.h"
 
 // ---- Macroblocks --------------------------------------------------------------------
-
-// Four columns of 16 rows (8 from `a`, 8 from `b`) as four registers whose
-// lanes are the rows, and back.
-static QB_FORCE_INLINE void load_16x4(const u8* a, const u8* b, i64 s, __m128i* c0, __m128i* c1, __m128i* c2,
-                                      __m128i* c3) {
-    auto rows4 = [s](const u8* p) {
-        u32 r0, r1, r2, r3;
-        memcpy(&r0, p, 4);
-        memcpy(&r1, p + s, 4);
-        memcpy(&r2, p + 2 * s, 4);
-        memcpy(&r3, p + 3 * s, 4);
-        return _mm_set_epi32((int)r3, (int)r2, (int)r1, (int)r0);
-    };
-    __m128i r0 = rows4(a), r1 = rows4(a + 4 * s), r2 = rows4(b), r3 = rows4(b + 4 * s);
-    __m128i x0 = _mm_unpacklo_epi8(r0, r1), x1 = _mm_unpackhi_epi8(r0, r1);
-    __m128i x2 = _mm_unpacklo_epi8(r2, r3), x3 = _mm_unpackhi_epi8(r2, r3);
-    __m128i y0 = _mm_unpacklo_epi8(x0, x1), y1 = _mm_unpackhi_epi8(x0, x1);
-    __m128i y2 = _mm_unpacklo_epi8(x2, x3), y3 = _mm_unpackhi_epi8(x2, x3);
-    __m128i z0 = _mm_unpacklo_epi8(y0, y1), z1 = _mm_unpackhi_epi8(y0, y1);  // columns 0|1, 2|3 of rows 0-7
-    __m128i z2 = _mm_unpacklo_epi8(y2, y3), z3 = _mm_unpackhi_epi8(y2, y3);  // the same of rows 8-15
-    *c0 = _mm_unpacklo_epi64(z0, z2);
-    *c1 = _mm_unpackhi_epi64(z0, z2);
-    *c2 = _mm_unpacklo_epi64(z1, z3);
-    *c3 = _mm_unpackhi_epi64(z1, z3);
-}
-
-static QB_FORCE_INLINE void store_16x4(u8* a, u8* b, i64 s, __m128i c0, __m128i c1, __m128i c2, __m128i c3) {
-    __m128i lo01 = _mm_unpacklo_epi8(c0, c1), hi01 = _mm_unpackhi_epi8(c0, c1);
-    __m128i lo23 = _mm_unpacklo_epi8(c2, c3), hi23 = _mm_unpackhi_epi8(c2, c3);
-    __m128i w[4] = {_mm_unpacklo_epi16(lo01, lo23), _mm_unpackhi_epi16(lo01, lo23), _mm_unpacklo_epi16(hi01, hi23),
-                    _mm_unpackhi_epi16(hi01, hi23)};
-    u8* base[4] = {a, a + 4 * s, b, b + 4 * s};
-#pragma GCC unroll 4
-    for (u32 k = 0; k < 4; k++) {
-        __m128i x = w[k];
-        for (i64 r = 0; r < 4; r++) {
-            u32 v = (u32)_mm_cvtsi128_si32(x);
-            memcpy(base[k] + r * s, &v, 4);
-            x = _mm_srli_si128(x, 4);
-        }
-    }
-}
 
 // The vertical edges of a macroblock (16 rows: luma, or 8 of U over 8 of
 // V) from left to right, the columns handed from one edge to the next in
@@ -235,39 +44,6 @@ static QB_FORCE_INLINE void vertical_edges(u8* a, u8* b, i64 s, bool left, bool 
         store_16x4(a + 4 * count - 4, b + 4 * count - 4, s, e.q0, e.q1, e.q2, e.q3);
     } else if (left) {
         store_16x4(a, b, s, e.q0, e.q1, e.q2, e.q3);
-    }
-}
-
-// Sixteen registers of 16 bytes transposed: four rounds of pairing
-// register k with register k + 8 byte by byte.
-static QB_FORCE_INLINE void transpose16(__m128i* x) {
-#pragma GCC unroll 4
-    for (u32 round = 0; round < 4; round++) {
-        __m128i y[16];
-#pragma GCC unroll 8
-        for (u32 k = 0; k < 8; k++) {
-            y[2 * k] = _mm_unpacklo_epi8(x[k], x[k + 8]);
-            y[2 * k + 1] = _mm_unpackhi_epi8(x[k], x[k + 8]);
-        }
-#pragma GCC unroll 16
-        for (u32 k = 0; k < 16; k++) x[k] = y[k];
-    }
-}
-
-// The three inner edges of 16 rows (or transposed columns) held in r:
-// between 4k - 1 and 4k for k = 1, 2, 3.
-template <typename InnerEdge>
-static QB_FORCE_INLINE void inner_edges16(__m128i* r, InnerEdge inner_edge) {
-#pragma GCC unroll 3
-    for (u32 k = 4; k < 16; k += 4) {
-        Edge e = {r[k - 4], r[k - 3], r[k - 2], r[k - 1], r[k], r[k + 1], r[k + 2], r[k + 3]};
-        inner_edge(&e);
-        r[k - 3] = e.p2;
-        r[k - 2] = e.p1;
-        r[k - 1] = e.p0;
-        r[k] = e.q0;
-        r[k + 1] = e.q1;
-        r[k + 2] = e.q2;
     }
 }
 
@@ -355,33 +131,6 @@ void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride,
 }
 
 // ---- Inverse DCT --------------------------------------------------------------------
-// The scalar transform's 16-bit arithmetic, four lanes at a time (the low
-// halves of the registers): a pass over the columns, a transpose, a pass
-// over the rows, a transpose back.
-
-static inline void idct_pass(__m128i i0, __m128i i1, __m128i i2, __m128i i3, __m128i* o) {
-    const __m128i k1 = _mm_set1_epi16(20091);
-    const __m128i k2 = _mm_set1_epi16(-30068);
-    __m128i a = _mm_add_epi16(i0, i2);
-    __m128i b = _mm_sub_epi16(i0, i2);
-    __m128i c = _mm_add_epi16(_mm_sub_epi16(i1, i3), _mm_sub_epi16(_mm_mulhi_epi16(i1, k2), _mm_mulhi_epi16(i3, k1)));
-    __m128i d = _mm_add_epi16(_mm_add_epi16(i1, i3), _mm_add_epi16(_mm_mulhi_epi16(i1, k1), _mm_mulhi_epi16(i3, k2)));
-    o[0] = _mm_add_epi16(a, d);
-    o[1] = _mm_add_epi16(b, c);
-    o[2] = _mm_sub_epi16(b, c);
-    o[3] = _mm_sub_epi16(a, d);
-}
-
-static inline void transpose4(const __m128i* r, __m128i* c) {
-    __m128i t0 = _mm_unpacklo_epi16(r[0], r[1]);
-    __m128i t1 = _mm_unpacklo_epi16(r[2], r[3]);
-    __m128i u0 = _mm_unpacklo_epi32(t0, t1);
-    __m128i u1 = _mm_unpackhi_epi32(t0, t1);
-    c[0] = u0;
-    c[1] = _mm_srli_si128(u0, 8);
-    c[2] = u1;
-    c[3] = _mm_srli_si128(u1, 8);
-}
 
 void vp8_idct_add_sse2(const i16* in, u8* dst, u64 stride) {
     __m128i rows[4], cols[4], out[4], res[4];
@@ -439,28 +188,11 @@ void vp8_idct_add2_sse2(const i16* in, u8* dst, u64 stride) {
     }
 }
 
-// The short form (coefficients 0, 1 and 4): a column pattern added to a
-// row pattern, with the scalar kernel's saturating 16-bit steps; rows 0
-// and 1 in one register, rows 2 and 3 in the other.
+// The short form: the residue from vp8_idct_sse2.h added to the block.
 void vp8_idct_add_ac3_sse2(const i16* in, u8* dst, u64 stride) {
-    const __m128i k1 = _mm_set1_epi16(20091);
-    const __m128i k2 = _mm_set1_epi16(-30068);  // 35468 - 65536: x * 35468 >> 16 is this product's high half plus x
-    // Lanes: in[0], in[4], in[1] and their negations where needed.
-    __m128i x = _mm_set_epi16(0, 0, 0, 0, 0, 0, in[1], in[4]);
-    __m128i c = _mm_add_epi16(_mm_mulhi_epi16(x, k2), x);  // c4, c1
-    __m128i d = _mm_add_epi16(_mm_mulhi_epi16(x, k1), x);  // d4, d1
-    __m128i c4 = _mm_shufflelo_epi16(c, 0), d4 = _mm_shufflelo_epi16(d, 0);
-    __m128i c1 = _mm_shufflelo_epi16(c, 0x55), d1 = _mm_shufflelo_epi16(d, 0x55);
-    __m128i zero = _mm_setzero_si128();
-    // Across a row: d1, c1, -c1, -d1.
-    __m128i dc = _mm_unpacklo_epi16(d1, c1);
-    __m128i across = _mm_unpacklo_epi32(dc, _mm_sub_epi16(zero, _mm_shufflelo_epi16(dc, 0xB1)));
-    across = _mm_unpacklo_epi64(across, across);
-    __m128i b = _mm_adds_epi16(_mm_set1_epi16((short)(in[0] + 4)), across);
-    __m128i m01 = _mm_adds_epi16(b, _mm_unpacklo_epi64(_mm_unpacklo_epi64(d4, d4), _mm_unpacklo_epi64(c4, c4)));
-    __m128i m23 = _mm_subs_epi16(b, _mm_unpacklo_epi64(_mm_unpacklo_epi64(c4, c4), _mm_unpacklo_epi64(d4, d4)));
-    m01 = _mm_srai_epi16(m01, 3);
-    m23 = _mm_srai_epi16(m23, 3);
+    __m128i m01, m23;
+    const __m128i zero = _mm_setzero_si128();
+    ac3_rows(in, &m01, &m23);
     u32 r[4];
     for (u32 i = 0; i < 4; i++) memcpy(&r[i], dst + i * stride, 4);
     __m128i p01 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)r[0]), _mm_cvtsi32_si128((int)r[1])), zero);
@@ -513,9 +245,9 @@ static QB_FORCE_INLINE u32 avg3_u(u32 a, u32 b, u32 c) {
     return (a + 2 * b + c + 2) >> 2;
 }
 
-void vp8_predict_luma4_sse2(u8* dst, u32 mode) {
+// The 4 rows of the prediction, first pixel in the low byte.
+static QB_FORCE_INLINE void predict4(const u8* dst, u32 mode, u32* rows) {
     constexpr i64 S = VP8_WORK_STRIDE;
-    u32 rows[4];
     u32 l0 = dst[-1], l1 = dst[S - 1], l2 = dst[2 * S - 1], l3 = dst[3 * S - 1];
     if (mode == VP8_B_HU) {
         rows[0] = ((l0 + l1 + 1) >> 1) | avg3_u(l0, l1, l2) << 8 | ((l1 + l2 + 1) >> 1) << 16 | avg3_u(l1, l2, l3) << 24;
@@ -597,7 +329,43 @@ void vp8_predict_luma4_sse2(u8* dst, u32 mode) {
         }
         }
     }
-    for (i64 y = 0; y < 4; y++) memcpy(dst + y * S, &rows[y], 4);
+}
+
+void vp8_predict_luma4_sse2(u8* dst, u32 mode) {
+    u32 rows[4];
+    predict4(dst, mode, rows);
+    for (i64 y = 0; y < 4; y++) memcpy(dst + y * VP8_WORK_STRIDE, &rows[y], 4);
+}
+
+// Prediction and residue in one step: the predicted rows stay in registers
+// for the transform's sum, in 16-bit lanes, rows 0 and 1 in one register
+// and rows 2 and 3 in the other. The coefficients used are cleared.
+void vp8_luma4_add_sse2(u8* dst, u32 mode, u32 kind, i16* in) {
+    u32 rows[4];
+    predict4(dst, mode, rows);
+    if (kind != 0) {
+        __m128i m01, m23;
+        if (kind == 3) {
+            idct_rows(in, &m01, &m23);
+            _mm_storeu_si128((__m128i*)in, _mm_setzero_si128());
+            _mm_storeu_si128((__m128i*)(in + 8), _mm_setzero_si128());
+        } else if (kind == 2) {
+            ac3_rows(in, &m01, &m23);
+            in[0] = in[1] = in[4] = 0;
+        } else {
+            m01 = m23 = _mm_set1_epi16((short)((in[0] + 4) >> 3));
+            in[0] = 0;
+        }
+        const __m128i zero = _mm_setzero_si128();
+        __m128i p01 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)rows[0]), _mm_cvtsi32_si128((int)rows[1])), zero);
+        __m128i p23 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)rows[2]), _mm_cvtsi32_si128((int)rows[3])), zero);
+        __m128i out = _mm_packus_epi16(_mm_add_epi16(p01, m01), _mm_add_epi16(p23, m23));
+        rows[0] = (u32)_mm_cvtsi128_si32(out);
+        rows[1] = (u32)_mm_cvtsi128_si32(_mm_srli_si128(out, 4));
+        rows[2] = (u32)_mm_cvtsi128_si32(_mm_srli_si128(out, 8));
+        rows[3] = (u32)_mm_cvtsi128_si32(_mm_srli_si128(out, 12));
+    }
+    for (i64 y = 0; y < 4; y++) memcpy(dst + y * VP8_WORK_STRIDE, &rows[y], 4);
 }
 
 // ---- 16 x 16 and 8 x 8 prediction --------------------------------------------------
@@ -738,4 +506,29 @@ void vp8_pairs_to_rgba_sse2(const u8* y, const u8* un, const u8* uf, const u8* v
         rgba8(_mm_unpackhi_epi8(zero, luma), _mm_unpackhi_epi16(u_first, u_second),
               _mm_unpackhi_epi16(v_first, v_second), out + 8 * i + 32);
     }
+}
+
+// Two rows as two calls: in eight lanes the shared chroma sums do not pay
+// for the registers they hold.
+void vp8_pairs_to_rgba2_sse2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
+                             u8* out0, u8* out1, u32 pairs) {
+    vp8_pairs_to_rgba_sse2(y0, ua, ub, va, vb, out0, pairs);
+    vp8_pairs_to_rgba_sse2(y1, ub, ua, vb, va, out1, pairs);
+}
+
+// ---- Alpha from green --------------------------------------------------------------------
+// Four pixels a step: the green byte of each ARGB word moved up to the alpha
+// byte of the RGBA word (plus the alpha above, bytewise, wrapping as the
+// scalar sum does), the colour bytes kept.
+
+void alph_green_to_alpha_sse2(const u8* argb, const u8* above, u8* rgba, u32 width) {
+    const __m128i alpha = _mm_set1_epi32((int)0xFF000000u);
+    u32 x = 0;
+    for (; x + 4 <= width; x += 4) {
+        __m128i g = _mm_and_si128(_mm_slli_epi32(_mm_loadu_si128((const __m128i*)(argb + 4 * x)), 16), alpha);
+        if (above) g = _mm_add_epi8(g, _mm_and_si128(_mm_loadu_si128((const __m128i*)(above + 4 * x)), alpha));
+        __m128i px = _mm_loadu_si128((const __m128i*)(rgba + 4 * x));
+        _mm_storeu_si128((__m128i*)(rgba + 4 * x), _mm_or_si128(_mm_andnot_si128(alpha, px), g));
+    }
+    alph_green_to_alpha_scalar(argb + 4 * x, above ? above + 4 * x : nullptr, rgba + 4 * x, width - x);
 }

@@ -236,9 +236,10 @@ TEST(WebpHuffman, RandomCompleteCodesFitTheirReservation) {
     EXPECT_EQ(vp8l_table_reservation(280 + 2048), 2704u);
 }
 
-// The lossy decoder's loop filters: the SSE2 twins equal the scalar kernels
-// on random planes (smooth ones, so that edges pass the thresholds, and
-// rough ones), for every limit, interior limit and variance threshold the
+// The lossy decoder's loop filters: the SSE2 twins (and the AVX2 normal
+// filter where the CPU has AVX2) equal the scalar kernels on random planes
+// (smooth ones, so that edges pass the thresholds, and rough ones), for
+// every limit, interior limit and variance threshold the
 // header can give, with and without the left, top and inner edges.
 TEST(WebpKernels, LoopFiltersMatchScalar) {
     std::mt19937 rng(7);
@@ -260,6 +261,7 @@ TEST(WebpKernels, LoopFiltersMatchScalar) {
         bool left = rng() & 1, top = rng() & 1;
         // The macroblock at (16, 8) of luma, (8, 4) of chroma: room for 4 pixels before each edge.
         std::vector<u8> y2 = y, u2 = u, v2 = v;
+        std::vector<u8> y3 = y, u3 = u, v3 = v;
         vp8_filter_normal_mb_scalar(&y[8 * stride + 16], &u[4 * cstride + 8], &v[4 * cstride + 8], stride, cstride,
                                     &f, left, top);
         vp8_filter_normal_mb_sse2(&y2[8 * stride + 16], &u2[4 * cstride + 8], &v2[4 * cstride + 8], stride,
@@ -267,6 +269,13 @@ TEST(WebpKernels, LoopFiltersMatchScalar) {
         ASSERT_EQ(y, y2) << "normal, round " << round;
         ASSERT_EQ(u, u2) << "normal, round " << round;
         ASSERT_EQ(v, v2) << "normal, round " << round;
+        if (vp8_kernels_supported(VP8_KERNELS_AVX2)) {
+            vp8_filter_normal_mb_avx2(&y3[8 * stride + 16], &u3[4 * cstride + 8], &v3[4 * cstride + 8], stride,
+                                      cstride, &f, left, top);
+            ASSERT_EQ(y, y3) << "normal AVX2, round " << round;
+            ASSERT_EQ(u, u3) << "normal AVX2, round " << round;
+            ASSERT_EQ(v, v3) << "normal AVX2, round " << round;
+        }
         vp8_filter_simple_mb_scalar(&y[8 * stride + 16], stride, &f, left, top);
         vp8_filter_simple_mb_sse2(&y2[8 * stride + 16], stride, &f, left, top);
         ASSERT_EQ(y, y2) << "simple, round " << round;

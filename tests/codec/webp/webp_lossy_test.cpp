@@ -128,6 +128,40 @@ TEST(WebpLossy, AutoFilterAndPartitions) {
     }
 }
 
+// Heights around macroblock rows with the strongest filters of both kinds
+// (which reach furthest above a macroblock row, into rows a whole-frame
+// decode has already converted): exactly as libwebp decodes them, whether
+// converted as the rows become final or from the finished planes.
+TEST(WebpLossy, StrongFiltersAcrossMacroblockRows) {
+    for (u32 h : {17u, 24u, 32u, 33u, 47u, 48u, 49u, 80u}) {
+        std::vector<u8> rgba = photo(40, h, h);
+        for (int type = 0; type <= 1; type++) {
+            SCOPED_TRACE(testing::Message() << "height " << h << " filter type " << type);
+            LossyOptions o;
+            o.quality = 30;
+            o.filter_type = type;
+            o.filter_strength = 100;
+            o.filter_sharpness = 0;
+            std::vector<u8> file = ref_encode_lossy(rgba, 40, h, o);
+            expect_same_as_libwebp(file);
+            Decoded whole = decode_lossy(file);
+            ImageInfo info;
+            CodecError err;
+            WebpPrepared prep;
+            ASSERT_TRUE(webp_probe(file.data(), file.size(), &info, &err));
+            ASSERT_TRUE(webp_prepare_lossy(file.data(), file.size(), 0, &prep, &err));
+            Aligned scratch(info.scratch_bytes), pixels(row_stride(40) * h);
+            ASSERT_TRUE(webp_decode_lossy_planes(file.data(), &prep, scratch.data, info.scratch_bytes, &err));
+            PixelBuffer out = {pixels.data, row_stride(40), 40, h};
+            webp_lossy_output(scratch.data, &prep, 0, 0, 40, h, &out);
+            for (u32 y = 0; y < h; y++) {
+                ASSERT_EQ(memcmp(pixels.data + y * out.stride, &whole.rgba[(size_t)y * 40 * 4], 40 * 4), 0)
+                    << "row " << y;
+            }
+        }
+    }
+}
+
 TEST(WebpLossy, OddSizes) {
     struct Size {
         u32 w, h;
@@ -406,18 +440,21 @@ TEST(WebpLossy, BadAlpha) {
     expect_same_outcome(with_alpha_chunk(rgba, w, h, ll));
 }
 
-// The scalar kernels give libwebp's pixels too (the SSE2 ones run above).
-TEST(WebpLossy, ScalarKernels) {
-    ASSERT_TRUE(vp8_force_kernels(VP8_KERNELS_SCALAR));
+// Every kernel set the CPU has gives libwebp's pixels (the best one runs
+// above): scalar, SSE2 and AVX2.
+TEST(WebpLossy, EveryKernelVariant) {
     std::vector<u8> rgba = photo_with_alpha(90, 70, 11);
-    for (int type : {0, 1}) {
-        for (float q : {10.0f, 60.0f, 95.0f}) {
-            SCOPED_TRACE(testing::Message() << "filter type " << type << " quality " << q);
-            LossyOptions o;
-            o.quality = q;
-            o.filter_type = type;
-            o.filter_strength = 70;
-            expect_same_as_libwebp(ref_encode_lossy(rgba, 90, 70, o));
+    for (u32 variant : {VP8_KERNELS_SCALAR, VP8_KERNELS_SSE2, VP8_KERNELS_AVX2}) {
+        if (!vp8_force_kernels(variant)) continue;  // the CPU lacks it
+        for (int type : {0, 1}) {
+            for (float q : {10.0f, 60.0f, 95.0f}) {
+                SCOPED_TRACE(testing::Message() << "kernels " << variant << " filter type " << type << " quality " << q);
+                LossyOptions o;
+                o.quality = q;
+                o.filter_type = type;
+                o.filter_strength = 70;
+                expect_same_as_libwebp(ref_encode_lossy(rgba, 90, 70, o));
+            }
         }
     }
     vp8_force_kernels(VP8_KERNELS_BEST);

@@ -2,8 +2,10 @@
 // and the single-block inverse DCT are in webp_kernels_test.cpp): the
 // inverse DCT of two blocks side by side and its short forms, on random
 // coefficients of every size (overflowing ones included); the intra
-// predictions of every mode; the fused upsampling and conversion, SSE2 and
-// AVX2, over random rows and every (y, u, v); and the kernel dispatch.
+// predictions of every mode, and the 4 x 4 ones with their residue in one
+// step; the fused upsampling and conversion, SSE2 and AVX2, one row or two
+// at a time, over random rows and every (y, u, v); alpha from green; and
+// the kernel dispatch.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -80,6 +82,55 @@ TEST(Vp8Kernels, Luma4PredictionMatchesScalar) {
     }
 }
 
+// 4 x 4 prediction and residue in one step, scalar, SSE2 and (where the CPU
+// has it) AVX2: every mode with every kind of transform (none, coefficient
+// 0, the short form, the full one) on random edges (and flat ones, where
+// the averages' rounding shows) and coefficients, against the scalar
+// prediction and transforms; the coefficients are left cleared.
+TEST(Vp8Kernels, Luma4PredictAndAddMatchScalar) {
+    std::mt19937 rng(41);
+    for (int round = 0; round < 1200; round++) {
+        u8 work[VP8_WORK_BYTES];
+        u8 base = (u8)rng();
+        for (auto& p : work) p = round % 3 == 0 ? (u8)(base + (rng() & 1)) : (u8)rng();
+        i16 in[16] = {0};
+        u32 kind = (u32)round % 4;
+        if (kind == 3) random_coeffs(rng, round / 4, in, 16);
+        if (kind >= 1) random_coeffs(rng, round / 4, in, 1);
+        if (kind == 2) random_coeffs(rng, round / 4 + 1, in + 1, 1), random_coeffs(rng, round / 4 + 2, in + 4, 1);
+        for (u32 mode = 0; mode < 10; mode++) {
+            u32 n = (u32)rng() % 16;
+            u8 a[VP8_WORK_BYTES], b[VP8_WORK_BYTES];
+            memcpy(a, work, sizeof a);
+            memcpy(b, work, sizeof b);
+            u32 at = VP8_WORK_STRIDE + 4 + (n >> 2) * 4 * VP8_WORK_STRIDE + (n & 3) * 4;
+            vp8_predict_luma4(a + at, mode);
+            if (kind == 3) vp8_idct_add(in, a + at, VP8_WORK_STRIDE);
+            if (kind == 2) vp8_idct_add_ac3(in, a + at, VP8_WORK_STRIDE);
+            if (kind == 1) vp8_idct_add_dc(in, a + at, VP8_WORK_STRIDE);
+            // Each kernel clears the coefficients it used.
+            const i16 zero[16] = {0};
+            i16 used[16];
+            memcpy(used, in, sizeof used);
+            vp8_luma4_add_sse2(b + at, mode, kind, used);
+            ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "mode " << mode << ", kind " << kind << ", round " << round;
+            ASSERT_EQ(memcmp(used, zero, sizeof used), 0) << "mode " << mode << ", kind " << kind;
+            memcpy(used, in, sizeof used);
+            memcpy(b, work, sizeof b);
+            vp8_luma4_add(b + at, mode, kind, used);
+            ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "scalar, mode " << mode << ", kind " << kind << ", round " << round;
+            ASSERT_EQ(memcmp(used, zero, sizeof used), 0) << "scalar, mode " << mode << ", kind " << kind;
+            if (vp8_kernels_supported(VP8_KERNELS_AVX2)) {
+                memcpy(used, in, sizeof used);
+                memcpy(b, work, sizeof b);
+                vp8_luma4_add_avx2(b + at, mode, kind, used);
+                ASSERT_EQ(memcmp(a, b, sizeof a), 0) << "AVX2, mode " << mode << ", kind " << kind << ", round " << round;
+                ASSERT_EQ(memcmp(used, zero, sizeof used), 0) << "AVX2, mode " << mode << ", kind " << kind;
+            }
+        }
+    }
+}
+
 // Upsampling and conversion in one pass: the SSE2 twin equals the scalar
 // kernel for every count of pairs up to a few vectors, on random rows (and
 // rows near the clipping limits).
@@ -117,6 +168,64 @@ TEST(Vp8Kernels, PairsToRgbaAvx2MatchScalar) {
     }
 }
 
+// Alpha from the green of lossless-coded planes, with and without the row
+// above (sums that wrap included): the SSE2 twin equals the scalar kernel
+// for every width up to a few vectors, colour bytes untouched.
+TEST(Vp8Kernels, AlphaFromGreenMatchesScalar) {
+    std::mt19937 rng(43);
+    for (u32 width = 0; width <= 21; width++) {
+        for (int round = 0; round < 20; round++) {
+            std::vector<u8> argb(4 * width + 4), above(4 * width + 4), a(4 * width + 4), b;
+            for (auto* row : {&argb, &above, &a}) {
+                for (auto& p : *row) p = (u8)rng();
+            }
+            b = a;
+            const u8* up = round & 1 ? above.data() : nullptr;
+            alph_green_to_alpha_scalar(argb.data(), up, a.data(), width);
+            alph_green_to_alpha_sse2(argb.data(), up, b.data(), width);
+            ASSERT_EQ(a, b) << "width " << width << ", round " << round;
+            for (u32 x = 0; x < width; x++) {
+                ASSERT_EQ(a[4 * x + 3], (u8)((up ? up[4 * x + 3] : 0) + argb[4 * x + 1])) << "width " << width;
+            }
+        }
+    }
+}
+
+// Two rows sharing their chroma rows in one call: the SSE2 and (where the
+// CPU has it) AVX2 twins equal the scalar kernel, which is the one-row
+// kernel twice, the chroma rows swapped for the second row.
+TEST(Vp8Kernels, PairsToRgbaTwoRowsMatchScalar) {
+    std::mt19937 rng(47);
+    bool avx2 = vp8_kernels_supported(VP8_KERNELS_AVX2);
+    for (u32 pairs = 0; pairs <= 72; pairs++) {
+        for (int round = 0; round < 10; round++) {
+            std::vector<u8> y0(2 * pairs + 1), y1(2 * pairs + 1), ua(pairs + 2), ub(pairs + 2), va(pairs + 2),
+                vb(pairs + 2);
+            for (auto* row : {&y0, &y1, &ua, &ub, &va, &vb}) {
+                for (auto& p : *row) p = round % 3 == 0 ? (u8)(rng() & 1 ? 255 - (rng() & 7) : rng() & 7) : (u8)rng();
+            }
+            std::vector<u8> a0(8 * pairs + 8, 0), a1 = a0, r0 = a0, r1 = a0;
+            vp8_pairs_to_rgba_scalar(y0.data(), ua.data(), ub.data(), va.data(), vb.data(), r0.data(), pairs);
+            vp8_pairs_to_rgba_scalar(y1.data(), ub.data(), ua.data(), vb.data(), va.data(), r1.data(), pairs);
+            vp8_pairs_to_rgba2_scalar(y0.data(), y1.data(), ua.data(), ub.data(), va.data(), vb.data(), a0.data(),
+                                      a1.data(), pairs);
+            ASSERT_EQ(a0, r0) << "scalar, pairs " << pairs;
+            ASSERT_EQ(a1, r1) << "scalar, pairs " << pairs;
+            std::vector<u8> b0(8 * pairs + 8, 0), b1 = b0;
+            vp8_pairs_to_rgba2_sse2(y0.data(), y1.data(), ua.data(), ub.data(), va.data(), vb.data(), b0.data(),
+                                    b1.data(), pairs);
+            ASSERT_EQ(b0, r0) << "SSE2, pairs " << pairs << ", round " << round;
+            ASSERT_EQ(b1, r1) << "SSE2, pairs " << pairs << ", round " << round;
+            if (!avx2) continue;
+            std::vector<u8> c0(8 * pairs + 8, 0), c1 = c0;
+            vp8_pairs_to_rgba2_avx2(y0.data(), y1.data(), ua.data(), ub.data(), va.data(), vb.data(), c0.data(),
+                                    c1.data(), pairs);
+            ASSERT_EQ(c0, r0) << "AVX2, pairs " << pairs << ", round " << round;
+            ASSERT_EQ(c1, r1) << "AVX2, pairs " << pairs << ", round " << round;
+        }
+    }
+}
+
 // Every variant the CPU has can be selected, and one it lacks is refused.
 TEST(Vp8Kernels, DispatchFollowsTheCpu) {
     EXPECT_TRUE(vp8_force_kernels(VP8_KERNELS_SCALAR));
@@ -127,6 +236,7 @@ TEST(Vp8Kernels, DispatchFollowsTheCpu) {
     EXPECT_EQ(vp8_force_kernels(VP8_KERNELS_AVX2), avx2);
     EXPECT_TRUE(vp8_force_kernels(VP8_KERNELS_BEST));
     EXPECT_EQ(vp8_kernels()->pairs_to_rgba, avx2 ? &vp8_pairs_to_rgba_avx2 : &vp8_pairs_to_rgba_sse2);
+    EXPECT_EQ(vp8_kernels()->pairs_to_rgba2, avx2 ? &vp8_pairs_to_rgba2_avx2 : &vp8_pairs_to_rgba2_sse2);
     EXPECT_FALSE(vp8_force_kernels(VP8_KERNELS_BEST + 1));
 }
 
