@@ -5,6 +5,9 @@
 // accurate integer transform. Times are this thread's CPU time, best of 5,
 // steadier than the wall clock on a shared machine. Prints times and ratios
 // (reference / ours: above 1 means we are faster).
+// Usage: qb_bench_jpeg [PICTURES_ACROSS [FILE]]; FILE (0 to 3, in the order
+// printed) times that file alone and splits our full column into its parts
+// (preview, second stage, tiles; each the best of 20), for profiling.
 #include <chrono>
 #include <csetjmp>
 #include <cstdio>
@@ -50,7 +53,9 @@ int main(int argc, char** argv) {
         }
     printf("jpeg bench: %u x %u (%.1f MP), best of 5, CPU time\n", W, H, W * (double)H / 1e6);
     printf("%-22s %10s %10s %7s | %10s %10s %7s\n", "file", "preview", "ref 1/8", "ratio", "full", "ref full", "ratio");
+    int only = argc > 2 ? atoi(argv[2]) : -1;
     for (int kind = 0; kind < 4; kind++) {
+        if (only >= 0 && only != kind) continue;
         bool progressive = kind >= 2, s420 = kind % 2 == 0;
         std::vector<u8> file = ref_encode_rgb(mosaic, W, H, 90, s420, progressive);
         DecoderMemory mem;
@@ -83,6 +88,29 @@ int main(int argc, char** argv) {
                         memcpy(&image[((size_t)(row * 256 + i) * W + col * 256) * 4], &tile[i * 1024], cw * 4);
                 }
         });
+        if (only >= 0) {
+            double tp = 0, ts = 0, tt = 0;
+            for (int it = 0; it < 20; it++) {
+                double a = thread_cpu_seconds();
+                jpeg_decode_preview(file.data(), file.size(), mem.scratch.data, r.info.scratch_bytes, &pb,
+                                    r.info.pixel_bytes, &err);
+                double b = thread_cpu_seconds();
+                jpeg_finish_full_resolution(file.data(), file.size(), mem.scratch.data, r.info.scratch_bytes,
+                                            mem.extra.data, r.info.extra_bytes, &err);
+                double c = thread_cpu_seconds();
+                for (u32 row = 0; row * 256 < H; row++)
+                    for (u32 col = 0; col * 256 < W; col++) {
+                        PixelBuffer t{tile.data(), 1024, 256, 256};
+                        jpeg_render_full_tile(mem.scratch.data, mem.extra.data, col, row, &t, &err);
+                    }
+                double e = thread_cpu_seconds();
+                if (it == 0 || b - a < tp) tp = b - a;
+                if (it == 0 || c - b < ts) ts = c - b;
+                if (it == 0 || e - c < tt) tt = e - c;
+            }
+            printf("%zu bytes; ours: preview %.1f ms, second stage %.1f ms, tiles %.1f ms\n", file.size(), tp * 1e3,
+                   ts * 1e3, tt * 1e3);
+        }
         double ref_full = best_of(5, thread_cpu_seconds, [&] { ref_decode(file, 1, true, JCS_EXT_RGBA); });
         char label[64];
         snprintf(label, sizeof label, "%s %s", progressive ? "progressive" : "baseline", s420 ? "4:2:0" : "4:4:4");

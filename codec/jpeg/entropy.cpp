@@ -218,7 +218,7 @@ static QB_FORCE_INLINE u32 decode_block_preview(BitReader* r, const JpegHuffman*
 // when only the DC terms are kept.
 static QB_FORCE_INLINE u32 decode_block_dc_first(BitReader* r, const JpegHuffman* dc, i32* pred, i16* block,
                                                  bool clear, u32 al) {
-    if (clear) memset(block, 0, 128);
+    if (clear) jpeg_clear_block_sse2(block);
     if (r->bits < 32) refill(r);
     u32 e = decode_symbol(r, dc, true);
     if (e == 0) return JPEG_BAD_DATA;

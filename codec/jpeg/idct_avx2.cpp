@@ -154,6 +154,17 @@ void jpeg_idct_row_avx2(const i16* coef, u32 count, const i16* quant, const u8* 
 #pragma GCC unroll 12
     for (u32 r = 0; r < 12; r++) k[r] = both(constants + 16 * r);
     u32 j = 0;
-    for (; j + 2 <= count; j += 2) idct_pair(coef + 64 * j, quant, k, out + 8 * j, stride);
+    for (; j + 2 <= count; j += 2) {
+        // The coefficients come from memory far beyond the caches (a
+        // second stage's store is written long before its tiles are made):
+        // ask for the pair four pairs ahead (past the row's end, the blocks
+        // after it: harmless). About 12 % of a 4:4:4 file's tiles.
+        const char* ahead = (const char*)(coef + 64 * (j + 8));
+        _mm_prefetch(ahead, _MM_HINT_T0);
+        _mm_prefetch(ahead + 64, _MM_HINT_T0);
+        _mm_prefetch(ahead + 128, _MM_HINT_T0);
+        _mm_prefetch(ahead + 192, _MM_HINT_T0);
+        idct_pair(coef + 64 * j, quant, k, out + 8 * j, stride);
+    }
     if (j < count) jpeg_idct_sse2(coef + 64 * j, quant, constants, out + 8 * j, stride);
 }

@@ -105,5 +105,11 @@ void jpeg_idct_row_sse2(const i16* coef, u32 count, const i16* quant, const u8* 
     __m128i k[12];
 #pragma GCC unroll 12
     for (u32 r = 0; r < 12; r++) k[r] = k_row(constants, r);
-    for (u32 j = 0; j < count; j++) idct_block(coef + 64 * j, quant, k, out + 8 * j, stride);
+    for (u32 j = 0; j < count; j++) {
+        // The block eight ahead asked for, as the AVX2 kernel does.
+        const char* ahead = (const char*)(coef + 64 * (j + 8));
+        _mm_prefetch(ahead, _MM_HINT_T0);
+        _mm_prefetch(ahead + 64, _MM_HINT_T0);
+        idct_block(coef + 64 * j, quant, k, out + 8 * j, stride);
+    }
 }

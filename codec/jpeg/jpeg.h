@@ -155,6 +155,11 @@ struct JpegDecoder {
     u32 restart_interval;
     i32 adobe_transform;  // -1: no Adobe segment
     u32 scan_count;
+    // Offset and size of each coefficient plane that a finished second
+    // stage wrote in this scratch memory: its pages are backed already, so
+    // a later second stage over the same planes needs no prefault. Kept by
+    // the base decode when it rewrites the record.
+    u64 backed[JPEG_MAX_COMPONENTS][2];
     i16 quant[4][64];  // natural order
     JpegHuffman dc[4];
     JpegHuffman ac[4];

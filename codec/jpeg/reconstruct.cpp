@@ -263,6 +263,35 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
     }
     u8* hrow = buf;
     u16* sums = (u16*)(buf + H_ROW_BYTES);
+    u32 mode = jpeg_color_mode(d);
+
+    bool whole = true;
+    for (u32 c = 0; c < d->components; c++) whole = whole && !subsampled(d, &d->comp[c]);
+    if (whole) {
+        // No component subsampled: a block row of every component is
+        // transformed into the first 8 rows of its buffer and converted at
+        // once, while those rows are still in the first-level cache.
+        u32 bx0 = x / 8;
+        u32 bx1 = (u32)ceil_div((u64)x + width, 8);
+        for (u32 by = y / 8; by * 8 < y + height; by++) {
+            const u8* rows[4];
+            for (u32 c = 0; c < d->components; c++) {
+                const JpegComponent* comp = &d->comp[c];
+                const i16* row = planes->plane[c].coefficients + ((u64)by * comp->blocks_across + bx0) * 64;
+                k->idct_row(row, bx1 - bx0, d->quant[comp->quant_table], constants, samples[c], SAMPLE_STRIDE);
+                rows[c] = samples[c];
+            }
+            if (d->components == 1) rows[1] = rows[2] = rows[0];
+            u32 first = by * 8 - y;
+            u32 end = first + 8 < height ? first + 8 : height;
+            for (u32 i = first; i < end; i++) {
+                const u8* at[4];
+                for (u32 c = 0; c < 4; c++) at[c] = rows[c] + (u64)(i - first) * SAMPLE_STRIDE;
+                jpeg_convert_row(mode, at, tile->pixels + i * tile->stride, width);
+            }
+        }
+        return;
+    }
 
     for (u32 c = 0; c < d->components; c++) {
         const JpegComponent* comp = &d->comp[c];
@@ -305,7 +334,6 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
         filtered[c] = FilteredRows{origin, x1 - x0, y1 - y0, vr, y0, x - x0 * hr};
     }
     if (d->components == 1) src[1] = src[2] = src[0];
-    u32 mode = jpeg_color_mode(d);
     for (u32 i = 0; i < height; i++) {
         // A component filtered a row at a time has no source plane.
         const u8* rows[4];

@@ -334,6 +334,59 @@ TEST(JpegReference, LeftoverMemoryDoesNotShow) {
     }
 }
 
+// The whole road over a scratch that an earlier decode left behind: the
+// full-resolution image assembled from its tiles.
+std::vector<u8> decode_over(const std::vector<u8>& file, DecoderMemory* mem) {
+    ImageInfo info;
+    CodecError err;
+    JpegDecoder probed;
+    EXPECT_TRUE(jpeg_probe(file.data(), file.size(), &info, &probed, &err));
+    EXPECT_LE(info.scratch_bytes, mem->scratch.storage.size() - 64);
+    EXPECT_LE(info.extra_bytes, mem->extra.storage.size() - 64);
+    PixelBuffer pb{mem->pixels.data, 0, 0, 0};
+    EXPECT_TRUE(jpeg_decode_preview(file.data(), file.size(), mem->scratch.data, info.scratch_bytes, &pb,
+                                    info.pixel_bytes, &err));
+    EXPECT_TRUE(jpeg_finish_full_resolution(file.data(), file.size(), mem->scratch.data, info.scratch_bytes,
+                                            mem->extra.data, info.extra_bytes, &err));
+    std::vector<u8> full((size_t)info.width * info.height * 4);
+    std::vector<u8> tile(1024 * 256);
+    for (u32 row = 0; row * 256 < info.height; row++) {
+        for (u32 col = 0; col * 256 < info.width; col++) {
+            PixelBuffer t{tile.data(), 1024, 256, 256};
+            EXPECT_TRUE(jpeg_render_full_tile(mem->scratch.data, mem->extra.data, col, row, &t, &err));
+            u32 cw = std::min(256u, info.width - col * 256), ch = std::min(256u, info.height - row * 256);
+            for (u32 i = 0; i < ch; i++) {
+                memcpy(&full[((size_t)(row * 256 + i) * info.width + col * 256) * 4], &tile[(size_t)i * 1024],
+                       cw * 4);
+            }
+        }
+    }
+    return full;
+}
+
+// A second stage over planes that an earlier one in the same scratch wrote
+// skips backing them again; another file over them, of the same layout
+// (the planes taken as backed) or a smaller one (not), still gives its own
+// images, those of a decode in fresh memory.
+TEST(JpegReference, AnotherFileOverTheSameScratch) {
+    EncodeOptions first = opts(300, 200, 3, 2, 2);
+    EncodeOptions same = first;
+    same.seed = 7;
+    same.quality = 60;
+    EncodeOptions smaller = opts(150, 90, 3, 1, 1);
+    smaller.seed = 3;
+    DecoderMemory mem;
+    DecodeResult a;
+    ASSERT_TRUE(run_decoder(ref_encode(first), &a, true, &mem));
+    for (const EncodeOptions& o : {same, smaller, first}) {
+        std::vector<u8> file = ref_encode(o);
+        ASSERT_FALSE(file.empty());
+        DecodeResult fresh;
+        ASSERT_TRUE(run_decoder(file, &fresh, true));
+        EXPECT_TRUE(decode_over(file, &mem) == fresh.full) << o.width << "x" << o.height << " q" << o.quality;
+    }
+}
+
 // The scalar kernels give the same images as the vector ones.
 TEST(JpegReference, ScalarKernelsGiveTheSameImages) {
     EncodeOptions o = opts(300, 200, 3, 2, 2);
