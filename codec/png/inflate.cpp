@@ -79,7 +79,9 @@ bool inflate_variant_supported(u32 variant) {
     case INFLATE_VARIANT_CAREFUL:
     case INFLATE_VARIANT_SCALAR:
     case INFLATE_VARIANT_SSE2: return true;
-    case INFLATE_VARIANT_BMI2: __builtin_cpu_init(); return __builtin_cpu_supports("bmi2") != 0;
+    case INFLATE_VARIANT_BMI2:
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("bmi2") != 0 && __builtin_cpu_supports("bmi") != 0;
     default: return false;
     }
 }
@@ -278,7 +280,7 @@ static InflateResult read_dynamic_header(InflateState* s, const InflateCall* c, 
         if (n > r->count) return need_input(s, saved, c);
         // Only an empty code-length code has invalid entries.
         if (e & HUFF_SPECIAL) return fail_at(s, INFLATE_ERR_BAD_CODE_LENGTHS, block_at);
-        u32 sym = e >> 16;
+        u32 sym = huff_value(e);
         if (sym < 16) {
             drop_bits(r, n);
             lengths[i++] = (u8)sym;
@@ -398,7 +400,7 @@ static InflateResult step_careful(InflateState* s, const InflateCall* c) {
     u32 n = huff_code_bits(e);
     if (e & HUFF_LINK) {
         if (count <= 10) return need_input(s, &saved, c);
-        e = s->litlen[(e >> 16) + inflate_low_bits(bits >> INFLATE_LITLEN_ROOT_BITS, huff_code_bits(e))];
+        e = s->litlen[huff_value(e) + inflate_low_bits(bits >> INFLATE_LITLEN_ROOT_BITS, huff_link_bits(e))];
         n = INFLATE_LITLEN_ROOT_BITS + huff_code_bits(e);
     }
     if (n > count) return need_input(s, &saved, c);
@@ -408,7 +410,7 @@ static InflateResult step_careful(InflateState* s, const InflateCall* c) {
             s->reader = saved;
             return INFLATE_OUTPUT_FULL;
         }
-        c->out[s->out_pos++] = (u8)(e >> 16);
+        c->out[s->out_pos++] = (u8)huff_value(e);
         drop_bits(r, n);
         return INFLATE_CONTINUE;
     }
@@ -421,7 +423,7 @@ static InflateResult step_careful(InflateState* s, const InflateCall* c) {
 
     u32 extra = huff_extra_bits(e);
     if (n + extra > count) return need_input(s, &saved, c);
-    u32 length = (e >> 16) + (u32)inflate_low_bits(bits >> n, extra);
+    u32 length = huff_value(e) + (u32)inflate_low_bits(bits >> n, extra);
     n += extra;
 
     const u64 dist_at = bit_byte(r, n);
@@ -429,14 +431,14 @@ static InflateResult step_careful(InflateState* s, const InflateCall* c) {
     u32 dn = huff_code_bits(d);
     if (d & HUFF_LINK) {
         if (count - n < INFLATE_DIST_ROOT_BITS) return need_input(s, &saved, c);
-        d = s->dist[(d >> 16) + inflate_low_bits(bits >> (n + INFLATE_DIST_ROOT_BITS), huff_code_bits(d))];
+        d = s->dist[huff_value(d) + inflate_low_bits(bits >> (n + INFLATE_DIST_ROOT_BITS), huff_link_bits(d))];
         dn = INFLATE_DIST_ROOT_BITS + huff_code_bits(d);
     }
     if (n + dn > count) return need_input(s, &saved, c);
     if (d & HUFF_SPECIAL) return fail_at(s, INFLATE_ERR_BAD_DISTANCE_CODE, dist_at);
     u32 dextra = huff_extra_bits(d);
     if (n + dn + dextra > count) return need_input(s, &saved, c);
-    u64 distance = (d >> 16) + inflate_low_bits(bits >> (n + dn), dextra);
+    u64 distance = huff_value(d) + inflate_low_bits(bits >> (n + dn), dextra);
     if (distance > s->out_pos) return fail_at(s, INFLATE_ERR_DISTANCE_TOO_FAR, dist_at);
     if (length > c->out_size - s->out_pos) {
         s->reader = saved;

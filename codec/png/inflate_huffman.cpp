@@ -10,26 +10,29 @@
 
 #include <string.h>
 
-// The entry of `symbol` without its code length: value, flags, and for a
-// length or distance its extra-bit count in the drop field.
-static u32 symbol_entry(u32 alphabet, u32 symbol) {
-    if (alphabet == HUFF_ALPHABET_CODELEN) return symbol << 16;
+// The entry of `symbol` without its code length: value, flags, the width of
+// the lookup that follows it, and for a length or distance its extra-bit
+// count in the drop field.
+static HuffEntry symbol_entry(u32 alphabet, u32 symbol) {
+    if (alphabet == HUFF_ALPHABET_CODELEN) return (HuffEntry)symbol << 32;
     if (alphabet == HUFF_ALPHABET_DIST) {
         if (symbol >= 30) return HUFF_SPECIAL;
-        if (symbol < 4) return (symbol + 1) << 16;
+        const HuffEntry next = INFLATE_LITLEN_ROOT_BITS << 8;
+        if (symbol < 4) return ((HuffEntry)(symbol + 1) << 32) | next;
         u32 extra = symbol / 2 - 1;
         u32 base = ((2 | (symbol & 1)) << extra) + 1;
-        return (base << 16) | extra;
+        return ((HuffEntry)base << 32) | next | extra;
     }
-    if (symbol < 256) return (symbol << 16) | HUFF_LITERAL;
+    if (symbol < 256) return ((HuffEntry)symbol << 32) | HUFF_WRITES_ONE | HUFF_LITERAL | (INFLATE_LITLEN_ROOT_BITS << 8);
     if (symbol == 256) return HUFF_SPECIAL | HUFF_END_OF_BLOCK;
     if (symbol >= 286) return HUFF_SPECIAL;
+    const HuffEntry next = INFLATE_DIST_ROOT_BITS << 8;
     u32 k = symbol - 257;
-    if (k < 8) return (k + 3) << 16;
-    if (k == 28) return 258u << 16;
+    if (k < 8) return ((HuffEntry)(k + 3) << 32) | next;
+    if (k == 28) return ((HuffEntry)258 << 32) | next;
     u32 extra = k / 4 - 1;
     u32 base = ((4 | (k & 3)) << extra) + 3;
-    return (base << 16) | extra;
+    return ((HuffEntry)base << 32) | next | extra;
 }
 
 // Root slots [0, 2^from) hold every code of at most `from` bits, each once
@@ -54,7 +57,7 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
     while (max > 0 && counts[max] == 0) max--;
     if (max == 0) {
         // No codes at all: accepted, and any lookup lands on an invalid entry.
-        for (u32 i = 0; i < (1u << root_bits); i++) table[i] = HUFF_SPECIAL | (1u << 6) | 1;
+        for (u32 i = 0; i < (1u << root_bits); i++) table[i] = HUFF_SPECIAL | (1u << 16) | 1;
         if (used_out) *used_out = 1u << root_bits;
         return HUFF_BUILD_OK;
     }
@@ -90,7 +93,7 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
     u32 sym = 0;
     for (;;) {
         // Extra bits (at most 13) plus the code length stay below 32.
-        HuffEntry here = symbol_entry(alphabet, sorted[sym]) + ((len - drop) << 6) + (len - drop);
+        HuffEntry here = symbol_entry(alphabet, sorted[sym]) + ((len - drop) << 16) + (len - drop);
         if (drop == 0) {
             // A root code: one slot now, the others by the doubling below.
             table[huff] = here;
@@ -138,12 +141,12 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
             QB_ASSERT(used <= capacity);
             if (used > capacity) return HUFF_BUILD_OVERSUBSCRIBED;
             low = huff & mask;
-            table[low] = (next << 16) | (curr << 6) | HUFF_SPECIAL | HUFF_LINK | root;
+            table[low] = ((HuffEntry)next << 32) | (curr << 8) | HUFF_SPECIAL | HUFF_LINK | root;
         }
     }
 
     // The one allowed incomplete code leaves exactly one slot.
-    if (huff != 0) table[next + (huff >> drop)] = HUFF_SPECIAL | ((len - drop) << 6) | (len - drop);
+    if (huff != 0) table[next + (huff >> drop)] = HUFF_SPECIAL | ((len - drop) << 16) | (len - drop);
     if (drop == 0) double_root(table, len, root);
 
     // Short codes only: repeat the root so lookups may always use root_bits.
@@ -191,9 +194,10 @@ void inflate_pair_literals(HuffEntry* table, u32 root_bits) {
 
     // Every slot whose first code is literal a and whose following bits
     // begin with the code of literal b gets the pair (a, b). The single
-    // entry of a has no bits at 24-31 and its drop field grows to at most
-    // root_bits, so the pair entry is a plain sum. Pair slots begin with
-    // their first code, so none is a first slot of another listed code.
+    // entry of a has nothing at bits 40-47, writes one byte and its drop
+    // field grows to at most root_bits, so the pair entry is a plain sum.
+    // Pair slots begin with their first code, so none is a first slot of
+    // another listed code.
     const u32 size = 1u << root_bits;
     for (u32 f = 0; f < count; f++) {
         const u32 first_code = sorted[f];
@@ -207,7 +211,8 @@ void inflate_pair_literals(HuffEntry* table, u32 root_bits) {
             // and length are still the low value byte and the code field.
             const HuffEntry second = table[second_code];
             const u32 m = huff_code_bits(second);
-            const HuffEntry pair = first + ((second >> 16 & 0xFF) << 24) + m + HUFF_PAIR;
+            const HuffEntry pair =
+                first + ((HuffEntry)(huff_value(second) & 0xFF) << 40) + m + HUFF_WRITES_ONE + HUFF_PAIR;
             for (u32 j = first_code | (second_code << n); j < size; j += 1u << (n + m)) table[j] = pair;
         }
     }

@@ -12,35 +12,52 @@
 
 using namespace qbtest;
 
-static u32 expected_entry(u32 alphabet, u32 sym) {
+// An entry's value, flags and extra-bit count, as lookup() below reports it.
+static u64 expected_entry(u32 alphabet, u32 sym) {
     static const u16 len_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                      31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
     static const u8 len_extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                      2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
     static const u16 dist_base[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
                                       193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-    if (alphabet == HUFF_ALPHABET_CODELEN) return sym << 16;
+    if (alphabet == HUFF_ALPHABET_CODELEN) return (u64)sym << 32;
     if (alphabet == HUFF_ALPHABET_DIST) {
         if (sym >= 30) return HUFF_SPECIAL;
         u32 extra = sym < 4 ? 0 : sym / 2 - 1;
-        return ((u32)dist_base[sym] << 16) | extra;
+        return ((u64)dist_base[sym] << 32) | extra;
     }
-    if (sym < 256) return (sym << 16) | HUFF_LITERAL;
+    if (sym < 256) return ((u64)sym << 32) | HUFF_WRITES_ONE | HUFF_LITERAL;
     if (sym == 256) return HUFF_SPECIAL | HUFF_END_OF_BLOCK;
     if (sym >= 286) return HUFF_SPECIAL;
-    return ((u32)len_base[sym - 257] << 16) | len_extra[sym - 257];
+    return ((u64)len_base[sym - 257] << 32) | len_extra[sym - 257];
+}
+
+// The index width of the lookup that follows a symbol: the literal/length
+// root after a literal or a distance, the distance root after a length.
+static u32 expected_next_width(u32 alphabet, u32 sym) {
+    if (alphabet == HUFF_ALPHABET_CODELEN) return 0;
+    if (alphabet == HUFF_ALPHABET_DIST) return sym < 30 ? 11 : 0;
+    if (sym < 256) return 11;
+    return sym == 256 || sym >= 286 ? 0 : 8;
+}
+
+// The table entry of a symbol without its code length.
+static u64 raw_entry(u32 alphabet, u32 sym) {
+    return expected_entry(alphabet, sym) | (u64)expected_next_width(alphabet, sym) << 8;
 }
 
 // An entry with a code of `len` bits: the length in its code field, and
 // added to the extra bits in its drop field.
-static u32 with_code(u32 entry, u32 len) {
-    return entry + (len << 6) + len;
+static u64 with_code(u64 entry, u32 len) {
+    return entry + (len << 16) + len;
 }
 
 // Looks up `code` (MSB-first, `len` bits) as the decoder would; returns the
 // entry's value, flags and extra-bit count, and in `bits_out` the code length
-// it reads (root and second level together).
-static u32 lookup(const std::vector<HuffEntry>& table, u32 root_bits, u32 code, u32 len, u32* bits_out) {
+// it reads (root and second level together), and in `width_out` its
+// next-lookup width. A link's own width field must index its second level.
+static u64 lookup(const std::vector<HuffEntry>& table, u32 root_bits, u32 code, u32 len, u32* bits_out,
+                  u32* width_out) {
     u32 rev = 0;
     for (u32 i = 0; i < len; i++) rev |= ((code >> (len - 1 - i)) & 1) << i;
     // Bits beyond the code are arbitrary in the stream: set them.
@@ -49,16 +66,18 @@ static u32 lookup(const std::vector<HuffEntry>& table, u32 root_bits, u32 code, 
     u32 total = 0;
     if (e & HUFF_LINK) {
         EXPECT_EQ(huff_drop_bits(e), root_bits);
-        u32 width = huff_code_bits(e);
+        u32 width = huff_link_bits(e);
+        EXPECT_EQ(width, (e >> 8) & 0xFF);
         u64 rest = stream >> root_bits;
-        u32 index = (e >> 16) + (u32)(rest & ((1u << width) - 1));
+        u32 index = huff_value(e) + (u32)(rest & ((1u << width) - 1));
         EXPECT_LT(index, table.size());
         e = table[index];
         total = root_bits;
     }
     EXPECT_LE(huff_code_bits(e), huff_drop_bits(e));
     *bits_out = total + huff_code_bits(e);
-    return (e & ~0x3FFu) | huff_extra_bits(e);
+    *width_out = (u32)(e >> 8) & 0xFF;
+    return (e & ~(u64)0xFFFFFF) | huff_extra_bits(e);
 }
 
 // A random complete code: split random leaves of a binary tree until there
@@ -105,10 +124,11 @@ static void check_all_codes(const std::vector<u8>& lengths, u32 alphabet, u32 ro
     std::vector<u32> codes = canonical_codes(lengths);
     for (u32 s = 0; s < lengths.size(); s++) {
         if (!lengths[s]) continue;
-        u32 bits = 0;
-        u32 e = lookup(table, root_bits, codes[s], lengths[s], &bits);
+        u32 bits = 0, width = 0;
+        u64 e = lookup(table, root_bits, codes[s], lengths[s], &bits, &width);
         ASSERT_EQ(e, expected_entry(alphabet, s)) << "symbol " << s;
         ASSERT_EQ(bits, lengths[s]) << "symbol " << s;
+        ASSERT_EQ(width, expected_next_width(alphabet, s)) << "symbol " << s;
     }
 }
 
@@ -167,7 +187,7 @@ TEST(HuffBuild, KraftClassification) {
         if (i & 1)
             ASSERT_EQ(t[i], with_code(HUFF_SPECIAL, 1));
         else
-            ASSERT_EQ(t[i], with_code(expected_entry(HUFF_ALPHABET_DIST, 2), 1));
+            ASSERT_EQ(t[i], with_code(raw_entry(HUFF_ALPHABET_DIST, 2), 1));
     }
     // The same lone code is allowed for literal/length too.
     std::vector<u8> eob_only(257, 0);
