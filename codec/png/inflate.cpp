@@ -396,10 +396,10 @@ static InflateResult step_careful(InflateState* s, const InflateCall* c) {
     const u64 bits = r->bits;
     const u32 count = r->count;
 
-    HuffEntry e = s->litlen[bits & 0x7FF];
+    HuffEntry e = s->litlen[bits & INFLATE_LITLEN_ROOT_MASK];
     u32 n = huff_code_bits(e);
     if (e & HUFF_LINK) {
-        if (count <= 10) return need_input(s, &saved, c);
+        if (count < INFLATE_LITLEN_ROOT_BITS) return need_input(s, &saved, c);
         e = s->litlen[huff_value(e) + inflate_low_bits(bits >> INFLATE_LITLEN_ROOT_BITS, huff_link_bits(e))];
         n = INFLATE_LITLEN_ROOT_BITS + huff_code_bits(e);
     }
@@ -427,7 +427,7 @@ static InflateResult step_careful(InflateState* s, const InflateCall* c) {
     n += extra;
 
     const u64 dist_at = bit_byte(r, n);
-    HuffEntry d = s->dist[(bits >> n) & 0xFF];
+    HuffEntry d = s->dist[(bits >> n) & INFLATE_DIST_ROOT_MASK];
     u32 dn = huff_code_bits(d);
     if (d & HUFF_LINK) {
         if (count - n < INFLATE_DIST_ROOT_BITS) return need_input(s, &saved, c);

@@ -116,36 +116,36 @@ static QB_FORCE_INLINE void inflate_fast_loop(InflateState* s, const u8* in, u64
     // Every round refills once, at its end, so each 8-byte load starts at
     // least 16 - 7 bytes before the end of the input.
     inflate_fast_refill(bits, count, in_next);
-    HuffEntry e = s->litlen[bits & 0x7FF];
+    HuffEntry e = s->litlen[bits & INFLATE_LITLEN_ROOT_MASK];
     while (in_next <= in_last && out_next <= out_last) {
         if (e & HUFF_LITERAL) {
-            // Up to four root entries per refill, at most 11 bits each: 44 of
-            // the 56 held, and the entry after them still reads 20 input
+            // Up to four root entries per refill, at most 10 bits each: 40 of
+            // the 56 held, and the entry after them still reads 24 input
             // bits. Each writes two bytes, its literal and the second of a
             // pair or a byte the next write replaces, and moves on by one or
             // two.
-            u64 next = inflate_next_index(bits, e, 0x7FF);
+            u64 next = inflate_next_index(bits, e, INFLATE_LITLEN_ROOT_MASK);
             bits >>= e & 63;
             count -= (u32)e;
             inflate_store16(out_next, (u32)(e >> 32));
             out_next += e >> 48;
             e = s->litlen[next];
             if (e & HUFF_LITERAL) {
-                next = inflate_next_index(bits, e, 0x7FF);
+                next = inflate_next_index(bits, e, INFLATE_LITLEN_ROOT_MASK);
                 bits >>= e & 63;
                 count -= (u32)e;
                 inflate_store16(out_next, (u32)(e >> 32));
                 out_next += e >> 48;
                 e = s->litlen[next];
                 if (e & HUFF_LITERAL) {
-                    next = inflate_next_index(bits, e, 0x7FF);
+                    next = inflate_next_index(bits, e, INFLATE_LITLEN_ROOT_MASK);
                     bits >>= e & 63;
                     count -= (u32)e;
                     inflate_store16(out_next, (u32)(e >> 32));
                     out_next += e >> 48;
                     e = s->litlen[next];
                     if (e & HUFF_LITERAL) {
-                        next = inflate_next_index(bits, e, 0x7FF);
+                        next = inflate_next_index(bits, e, INFLATE_LITLEN_ROOT_MASK);
                         bits >>= e & 63;
                         count -= (u32)e;
                         inflate_store16(out_next, (u32)(e >> 32));
@@ -174,14 +174,14 @@ static QB_FORCE_INLINE void inflate_fast_loop(InflateState* s, const u8* in, u64
         if (!(e & HUFF_SPECIAL)) [[likely]] {
             const u64 rest = bits >> (e & 63);
             length = huff_value(e) + (u32)(inflate_entry_bits(bits, e) >> ((e >> 16) & 63));
-            const HuffEntry d = s->dist[inflate_next_index(bits, e, 0xFF)];
+            const HuffEntry d = s->dist[inflate_next_index(bits, e, INFLATE_DIST_ROOT_MASK)];
             if (!(d & HUFF_LINK)) [[likely]] {
                 // Invalid distance entries carry a base of 0 and no extra
                 // bits, so distance 0 marks them and one unsigned compare
                 // catches them along with a distance beyond the output.
                 distance = huff_value(d) + (inflate_entry_bits(rest, d) >> ((d >> 16) & 63));
                 if (distance - 1 >= (u64)(out_next - out)) [[unlikely]] break;
-                next = inflate_next_index(rest, d, 0x7FF);
+                next = inflate_next_index(rest, d, INFLATE_LITLEN_ROOT_MASK);
                 bits = rest >> (d & 63);
                 count -= (u32)e + (u32)d;
             } else {
@@ -189,7 +189,7 @@ static QB_FORCE_INLINE void inflate_fast_loop(InflateState* s, const u8* in, u64
                 const HuffEntry sub = s->dist[huff_value(d) + inflate_link_index(rest, d)];
                 distance = huff_value(sub) + (inflate_entry_bits(drest, sub) >> ((sub >> 16) & 63));
                 if (distance - 1 >= (u64)(out_next - out)) break;
-                next = inflate_next_index(drest, sub, 0x7FF);
+                next = inflate_next_index(drest, sub, INFLATE_LITLEN_ROOT_MASK);
                 bits = drest >> (sub & 63);
                 count -= (u32)e + (u32)d + (u32)sub;
             }
@@ -203,13 +203,13 @@ static QB_FORCE_INLINE void inflate_fast_loop(InflateState* s, const u8* in, u64
                 bits = from >> (sub & 63);
                 count -= (u32)e + (u32)sub;
                 *out_next++ = (u8)huff_value(sub);
-                e = s->litlen[bits & 0x7FF];
+                e = s->litlen[bits & INFLATE_LITLEN_ROOT_MASK];
                 inflate_fast_refill(bits, count, in_next);
                 continue;
             }
             const u64 rest = from >> (sub & 63);
             length = huff_value(sub) + (u32)(inflate_entry_bits(from, sub) >> ((sub >> 16) & 63));
-            HuffEntry d = s->dist[inflate_next_index(from, sub, 0xFF)];
+            HuffEntry d = s->dist[inflate_next_index(from, sub, INFLATE_DIST_ROOT_MASK)];
             u32 taken = (u32)e + (u32)sub;
             u64 drest = rest;
             if (d & HUFF_LINK) {
@@ -219,7 +219,7 @@ static QB_FORCE_INLINE void inflate_fast_loop(InflateState* s, const u8* in, u64
             }
             distance = huff_value(d) + (inflate_entry_bits(drest, d) >> ((d >> 16) & 63));
             if (distance - 1 >= (u64)(out_next - out)) break;
-            next = inflate_next_index(drest, d, 0x7FF);
+            next = inflate_next_index(drest, d, INFLATE_LITLEN_ROOT_MASK);
             bits = drest >> (d & 63);
             count -= taken + (u32)d;
         }

@@ -36,9 +36,9 @@ static u64 expected_entry(u32 alphabet, u32 sym) {
 // root after a literal or a distance, the distance root after a length.
 static u32 expected_next_width(u32 alphabet, u32 sym) {
     if (alphabet == HUFF_ALPHABET_CODELEN) return 0;
-    if (alphabet == HUFF_ALPHABET_DIST) return sym < 30 ? 11 : 0;
-    if (sym < 256) return 11;
-    return sym == 256 || sym >= 286 ? 0 : 8;
+    if (alphabet == HUFF_ALPHABET_DIST) return sym < 30 ? (u32)INFLATE_LITLEN_ROOT_BITS : 0;
+    if (sym < 256) return INFLATE_LITLEN_ROOT_BITS;
+    return sym == 256 || sym >= 286 ? 0 : (u32)INFLATE_DIST_ROOT_BITS;
 }
 
 // The table entry of a symbol without its code length.
@@ -139,31 +139,31 @@ TEST(HuffBuild, RandomCompleteCodesResolveEverySymbol) {
         bool deep = trial % 2;
         u32 n = 2 + rng() % 285;
         std::vector<u8> lit = random_complete_lengths(286, n, rng, deep);
-        check_all_codes(lit, HUFF_ALPHABET_LITLEN, 11, INFLATE_LITLEN_ENTRIES);
+        check_all_codes(lit, HUFF_ALPHABET_LITLEN, INFLATE_LITLEN_ROOT_BITS, INFLATE_LITLEN_ENTRIES);
         std::vector<u8> dist = random_complete_lengths(30, 2 + rng() % 29, rng, deep);
-        check_all_codes(dist, HUFF_ALPHABET_DIST, 8, INFLATE_DIST_ENTRIES);
+        check_all_codes(dist, HUFF_ALPHABET_DIST, INFLATE_DIST_ROOT_BITS, INFLATE_DIST_ENTRIES);
         std::vector<u8> cl = random_complete_lengths(19, 2 + rng() % 17, rng, false);
         bool short_enough = true;
         for (u8 l : cl) short_enough &= l <= 7;
         if (short_enough) check_all_codes(cl, HUFF_ALPHABET_CODELEN, 7, INFLATE_CODELEN_ENTRIES);
         u32 used = 0;
         std::vector<HuffEntry> t(INFLATE_LITLEN_ENTRIES);
-        inflate_build_table(lit.data(), 286, HUFF_ALPHABET_LITLEN, 11, t.data(), INFLATE_LITLEN_ENTRIES, &used);
+        inflate_build_table(lit.data(), 286, HUFF_ALPHABET_LITLEN, INFLATE_LITLEN_ROOT_BITS, t.data(), INFLATE_LITLEN_ENTRIES, &used);
         max_litlen = std::max(max_litlen, used);
-        inflate_build_table(dist.data(), 30, HUFF_ALPHABET_DIST, 8, t.data(), INFLATE_DIST_ENTRIES, &used);
+        inflate_build_table(dist.data(), 30, HUFF_ALPHABET_DIST, INFLATE_DIST_ROOT_BITS, t.data(), INFLATE_DIST_ENTRIES, &used);
         max_dist = std::max(max_dist, used);
     }
     // Deep sets must have produced second-level tables.
-    EXPECT_GT(max_litlen, 2048u);
-    EXPECT_GT(max_dist, 256u);
+    EXPECT_GT(max_litlen, 1u << INFLATE_LITLEN_ROOT_BITS);
+    EXPECT_GT(max_dist, 1u << INFLATE_DIST_ROOT_BITS);
 }
 
 TEST(HuffBuild, FixedCodesAndInvalidSymbols) {
     std::vector<u8> lit(288, 8);
     for (u32 i = 144; i < 256; i++) lit[i] = 9;
     for (u32 i = 256; i < 280; i++) lit[i] = 7;
-    check_all_codes(lit, HUFF_ALPHABET_LITLEN, 11, INFLATE_LITLEN_ENTRIES);
-    check_all_codes(std::vector<u8>(32, 5), HUFF_ALPHABET_DIST, 8, INFLATE_DIST_ENTRIES);
+    check_all_codes(lit, HUFF_ALPHABET_LITLEN, INFLATE_LITLEN_ROOT_BITS, INFLATE_LITLEN_ENTRIES);
+    check_all_codes(std::vector<u8>(32, 5), HUFF_ALPHABET_DIST, INFLATE_DIST_ROOT_BITS, INFLATE_DIST_ENTRIES);
 }
 
 TEST(HuffBuild, KraftClassification) {
@@ -171,18 +171,18 @@ TEST(HuffBuild, KraftClassification) {
     auto build = [&](std::vector<u8> lengths, u32 alphabet, u32 root) {
         return inflate_build_table(lengths.data(), (u32)lengths.size(), alphabet, root, t.data(), (u32)t.size(), nullptr);
     };
-    EXPECT_EQ(build({1, 1, 1}, HUFF_ALPHABET_DIST, 8), HUFF_BUILD_OVERSUBSCRIBED);
-    EXPECT_EQ(build({1, 2, 3, 3, 3}, HUFF_ALPHABET_LITLEN, 11), HUFF_BUILD_OVERSUBSCRIBED);
-    EXPECT_EQ(build({1, 2}, HUFF_ALPHABET_DIST, 8), HUFF_BUILD_INCOMPLETE);
-    EXPECT_EQ(build({0, 2}, HUFF_ALPHABET_DIST, 8), HUFF_BUILD_INCOMPLETE);
+    EXPECT_EQ(build({1, 1, 1}, HUFF_ALPHABET_DIST, INFLATE_DIST_ROOT_BITS), HUFF_BUILD_OVERSUBSCRIBED);
+    EXPECT_EQ(build({1, 2, 3, 3, 3}, HUFF_ALPHABET_LITLEN, INFLATE_LITLEN_ROOT_BITS), HUFF_BUILD_OVERSUBSCRIBED);
+    EXPECT_EQ(build({1, 2}, HUFF_ALPHABET_DIST, INFLATE_DIST_ROOT_BITS), HUFF_BUILD_INCOMPLETE);
+    EXPECT_EQ(build({0, 2}, HUFF_ALPHABET_DIST, INFLATE_DIST_ROOT_BITS), HUFF_BUILD_INCOMPLETE);
     EXPECT_EQ(build({1}, HUFF_ALPHABET_CODELEN, 7), HUFF_BUILD_INCOMPLETE);
     std::vector<u8> deep(20, 0);
     deep[3] = 15;  // one 15-bit code: incomplete, not the allowed case
-    EXPECT_EQ(build(deep, HUFF_ALPHABET_LITLEN, 11), HUFF_BUILD_INCOMPLETE);
+    EXPECT_EQ(build(deep, HUFF_ALPHABET_LITLEN, INFLATE_LITLEN_ROOT_BITS), HUFF_BUILD_INCOMPLETE);
 
     // One 1-bit distance code: symbol on the 0 bit, an invalid 1-bit entry on
     // the 1 bit, repeated over the whole 8-bit root.
-    EXPECT_EQ(build({0, 0, 1}, HUFF_ALPHABET_DIST, 8), HUFF_BUILD_OK);
+    EXPECT_EQ(build({0, 0, 1}, HUFF_ALPHABET_DIST, INFLATE_DIST_ROOT_BITS), HUFF_BUILD_OK);
     for (u32 i = 0; i < 256; i++) {
         if (i & 1)
             ASSERT_EQ(t[i], with_code(HUFF_SPECIAL, 1));
@@ -192,11 +192,11 @@ TEST(HuffBuild, KraftClassification) {
     // The same lone code is allowed for literal/length too.
     std::vector<u8> eob_only(257, 0);
     eob_only[256] = 1;
-    EXPECT_EQ(build(eob_only, HUFF_ALPHABET_LITLEN, 11), HUFF_BUILD_OK);
+    EXPECT_EQ(build(eob_only, HUFF_ALPHABET_LITLEN, INFLATE_LITLEN_ROOT_BITS), HUFF_BUILD_OK);
     EXPECT_EQ(t[0], with_code(HUFF_SPECIAL | HUFF_END_OF_BLOCK, 1));
-    EXPECT_EQ(t[2047], with_code(HUFF_SPECIAL, 1));
+    EXPECT_EQ(t[INFLATE_LITLEN_ROOT_MASK], with_code(HUFF_SPECIAL, 1));
 
     // No codes at all: accepted, every lookup invalid.
-    EXPECT_EQ(build(std::vector<u8>(30, 0), HUFF_ALPHABET_DIST, 8), HUFF_BUILD_OK);
+    EXPECT_EQ(build(std::vector<u8>(30, 0), HUFF_ALPHABET_DIST, INFLATE_DIST_ROOT_BITS), HUFF_BUILD_OK);
     for (u32 i = 0; i < 256; i++) ASSERT_EQ(t[i], with_code(HUFF_SPECIAL, 1));
 }
