@@ -13,7 +13,7 @@
 // The entry of `symbol` without its code length: value, flags, the width of
 // the lookup that follows it, and for a length or distance its extra-bit
 // count in the drop field.
-static HuffEntry symbol_entry(u32 alphabet, u32 symbol) {
+static constexpr HuffEntry symbol_entry(u32 alphabet, u32 symbol) {
     if (alphabet == HUFF_ALPHABET_CODELEN) return (HuffEntry)symbol << 32;
     if (alphabet == HUFF_ALPHABET_DIST) {
         if (symbol >= 30) return HUFF_SPECIAL;
@@ -35,6 +35,21 @@ static HuffEntry symbol_entry(u32 alphabet, u32 symbol) {
     return ((HuffEntry)base << 32) | next | extra;
 }
 
+// Every symbol's entry, made by the compiler: the builder visits symbols in
+// code order, where the value ranges above would be a branch per symbol that
+// no predictor learns.
+struct SymbolEntries {
+    HuffEntry of[3][320];
+};
+static constexpr SymbolEntries make_symbol_entries() {
+    SymbolEntries t = {};
+    for (u32 alphabet = 0; alphabet < 3; alphabet++) {
+        for (u32 symbol = 0; symbol < 320; symbol++) t.of[alphabet][symbol] = symbol_entry(alphabet, symbol);
+    }
+    return t;
+}
+static constexpr SymbolEntries k_symbol_entries = make_symbol_entries();
+
 // Root slots [0, 2^from) hold every code of at most `from` bits, each once
 // (a code's bit-reversed value is its first slot); copying that range after
 // itself until it spans 2^to slots puts every code in every slot whose low
@@ -47,11 +62,21 @@ static void double_root(HuffEntry* table, u32 from, u32 to) {
 u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bits, HuffEntry* table, u32 capacity,
                u32* used_out) {
     QB_ASSERT(count <= 320 && root_bits <= 11 && capacity >= (1u << root_bits));
+    // Two sets of counts: runs of equal lengths are common, and one set would
+    // make each increment wait on the one before through memory.
     u32 counts[16] = {};
-    for (u32 i = 0; i < count; i++) {
+    u32 counts_odd[16] = {};
+    u32 i = 0;
+    for (; i + 1 < count; i += 2) {
+        QB_ASSERT(lengths[i] <= 15 && lengths[i + 1] <= 15);
+        counts[lengths[i]]++;
+        counts_odd[lengths[i + 1]]++;
+    }
+    if (i < count) {
         QB_ASSERT(lengths[i] <= 15);
         counts[lengths[i]]++;
     }
+    for (u32 len = 1; len <= 15; len++) counts[len] += counts_odd[len];
     counts[0] = 0;
     u32 max = 15;
     while (max > 0 && counts[max] == 0) max--;
@@ -71,14 +96,15 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
     // the code-length alphabet): a stream with a single distance code.
     if (left > 0 && (alphabet == HUFF_ALPHABET_CODELEN || max != 1)) return HUFF_BUILD_INCOMPLETE;
 
-    // Symbols sorted by length, then by value.
+    // Symbols sorted by length, then by value. Unused symbols go to the end,
+    // past the used ones, rather than through a branch.
     u16 offsets[16];
     u16 sorted[320];
     offsets[1] = 0;
     for (u32 len = 1; len < 15; len++) offsets[len + 1] = (u16)(offsets[len] + counts[len]);
-    for (u32 i = 0; i < count; i++) {
-        if (lengths[i] != 0) sorted[offsets[lengths[i]]++] = (u16)i;
-    }
+    offsets[0] = (u16)(offsets[15] + counts[15]);
+    for (u32 k = 0; k < count; k++) sorted[offsets[lengths[k]]++] = (u16)k;
+    const HuffEntry* entries = k_symbol_entries.of[alphabet];
 
     u32 root = root_bits < max ? root_bits : max;
     u32 len = 1;
@@ -93,7 +119,7 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
     u32 sym = 0;
     for (;;) {
         // Extra bits (at most 13) plus the code length stay below 32.
-        HuffEntry here = symbol_entry(alphabet, sorted[sym]) + ((len - drop) << 16) + (len - drop);
+        HuffEntry here = entries[sorted[sym]] + ((len - drop) << 16) + (len - drop);
         if (drop == 0) {
             // A root code: one slot now, the others by the doubling below.
             table[huff] = here;
@@ -108,10 +134,16 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
             } while (fill != 0);
         }
 
-        // Bit-reversed increment: the next canonical code.
-        u32 incr = 1u << (len - 1);
-        while (huff & incr) incr >>= 1;
-        huff = incr != 0 ? (huff & (incr - 1)) + incr : 0;
+        // Bit-reversed increment: the next canonical code. The highest clear
+        // bit of the code becomes set and the set bits above it clear; a
+        // code of all ones wraps to 0 (the last code, or a lone 1-bit one).
+        const u32 clear = ~huff & ((1u << len) - 1);
+        if (clear != 0) {
+            const u32 incr = 1u << (31 - __builtin_clz(clear));
+            huff = (huff & (incr - 1)) | incr;
+        } else {
+            huff = 0;
+        }
 
         sym++;
         if (--counts[len] == 0) {
