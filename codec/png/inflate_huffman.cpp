@@ -62,21 +62,26 @@ static void double_root(HuffEntry* table, u32 from, u32 to) {
 u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bits, HuffEntry* table, u32 capacity,
                u32* used_out) {
     QB_ASSERT(count <= 320 && root_bits <= 11 && capacity >= (1u << root_bits));
-    // Two sets of counts: runs of equal lengths are common, and one set would
-    // make each increment wait on the one before through memory.
+    // Counts for each half of the symbols: runs of equal lengths are
+    // common, and one set would make each increment wait on the one before
+    // through memory; two halves also let the sort below run as two chains.
+    const u32 half = count / 2;
     u32 counts[16] = {};
-    u32 counts_odd[16] = {};
-    u32 i = 0;
-    for (; i + 1 < count; i += 2) {
-        QB_ASSERT(lengths[i] <= 15 && lengths[i + 1] <= 15);
+    u32 counts_hi[16] = {};
+    for (u32 i = 0; i < half; i++) {
+        QB_ASSERT(lengths[i] <= 15 && lengths[half + i] <= 15);
         counts[lengths[i]]++;
-        counts_odd[lengths[i + 1]]++;
+        counts_hi[lengths[half + i]]++;
     }
-    if (i < count) {
-        QB_ASSERT(lengths[i] <= 15);
-        counts[lengths[i]]++;
+    if (count & 1) {
+        QB_ASSERT(lengths[count - 1] <= 15);
+        counts_hi[lengths[count - 1]]++;
     }
-    for (u32 len = 1; len <= 15; len++) counts[len] += counts_odd[len];
+    u32 counts_lo[16];
+    for (u32 len = 0; len <= 15; len++) {
+        counts_lo[len] = counts[len];
+        counts[len] += counts_hi[len];
+    }
     counts[0] = 0;
     u32 max = 15;
     while (max > 0 && counts[max] == 0) max--;
@@ -103,7 +108,14 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
     offsets[1] = 0;
     for (u32 len = 1; len < 15; len++) offsets[len + 1] = (u16)(offsets[len] + counts[len]);
     offsets[0] = (u16)(offsets[15] + counts[15]);
-    for (u32 k = 0; k < count; k++) sorted[offsets[lengths[k]]++] = (u16)k;
+    // The upper half's symbols of each length go after the lower half's.
+    u16 offsets_hi[16];
+    for (u32 len = 0; len <= 15; len++) offsets_hi[len] = (u16)(offsets[len] + counts_lo[len]);
+    for (u32 k = 0; k < half; k++) {
+        sorted[offsets[lengths[k]]++] = (u16)k;
+        sorted[offsets_hi[lengths[half + k]]++] = (u16)(half + k);
+    }
+    if (count & 1) sorted[offsets_hi[lengths[count - 1]]++] = (u16)(count - 1);
     const HuffEntry* entries = k_symbol_entries.of[alphabet];
 
     u32 root = root_bits < max ? root_bits : max;
