@@ -1,7 +1,9 @@
-// AVX2 unfiltering: Up adds 32 bytes per instruction, and Paeth selects its
+// AVX2 unfiltering: Up adds 32 bytes per instruction, Paeth selects its
 // predictor with byte blends (SSE4.1, part of every AVX2 CPU), which takes two
-// operations off the chain from one pixel to the next. Sub and Average are
-// bound by the dependency on the pixel to the left (or, for Sub, by the
+// operations off the chain from one pixel to the next, and Sub on 3- and
+// 6-byte pixels spreads its carry (the last pixel of a vector) with one byte
+// shuffle (SSSE3) instead of eight shifts and ors. Average and the other
+// Sub widths are bound by the dependency on the pixel to the left (or by the
 // in-vector prefix sum, which AVX2 cannot do across its two lanes any
 // faster), so they share the SSE2 kernels.
 #include <immintrin.h>
@@ -58,6 +60,30 @@ static void unfilter_paeth(const u8* src, u8* dst, const u8* prev, u64 n) {
     }
 }
 
+// Sub as in the SSE2 kernel: a vector advances 15 or 12 bytes so that whole
+// pixels stay inside it, its prefix sum is taken by shifts, and the carry is
+// the last output pixel in every position.
+template <u32 B>
+static void unfilter_sub(const u8* src, u8* dst, u64 n) {
+    static_assert(B == 3 || B == 6, "3- and 6-byte pixels only");
+    constexpr u32 adv = B == 3 ? 15 : 12;
+    // Byte i of the carry takes byte adv - B + i % B of the output.
+    const __m128i spread = B == 3 ? _mm_setr_epi8(12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 12)
+                                  : _mm_setr_epi8(6, 7, 8, 9, 10, 11, 6, 7, 8, 9, 10, 11, 6, 7, 8, 9);
+    __m128i carry = _mm_setzero_si128();
+    for (u64 i = 0; i < n; i += adv) {
+        __m128i v = _mm_loadu_si128((const __m128i*)(src + i));
+        v = _mm_add_epi8(v, _mm_slli_si128(v, B));
+        if constexpr (B == 3) {
+            v = _mm_add_epi8(v, _mm_slli_si128(v, 2 * B));
+            v = _mm_add_epi8(v, _mm_slli_si128(v, 4 * B));
+        }
+        const __m128i out = _mm_add_epi8(v, carry);
+        _mm_storeu_si128((__m128i*)(dst + i), out);
+        carry = _mm_shuffle_epi8(out, spread);
+    }
+}
+
 static void unfilter_up(const u8* src, u8* dst, const u8* prev, u64 n) {
     for (u64 i = 0; i < n; i += 32) {
         __m256i a = _mm256_loadu_si256((const __m256i*)(src + i));
@@ -69,6 +95,14 @@ static void unfilter_up(const u8* src, u8* dst, const u8* prev, u64 n) {
 void unfilter_row_avx2(u32 type, const u8* src, u8* dst, const u8* prev, u64 n, u32 bpp) {
     if (type == 2) {
         unfilter_up(src, dst, prev, n);
+        return;
+    }
+    if (type == 1 && bpp == 3) {
+        unfilter_sub<3>(src, dst, n);
+        return;
+    }
+    if (type == 1 && bpp == 6) {
+        unfilter_sub<6>(src, dst, n);
         return;
     }
     if (type != 4) {
