@@ -44,7 +44,10 @@ static void unfilter_paeth(const u8* src, u8* dst, const u8* prev, u64 n) {
     for (u64 i = 0; i < n; i += B) {
         const __m128i b = _mm_cvtepu8_epi16(load_pixel<B>(prev + i));
         const __m128i x = _mm_cvtepu8_epi16(load_pixel<B>(src + i));
-        const __m128i k = _mm_sub_epi16(_mm_add_epi16(c, _mm_add_epi16(c, c)), b);  // 3c - b
+        __m128i k = _mm_sub_epi16(_mm_add_epi16(c, _mm_add_epi16(c, c)), b);  // 3c - b
+        // Left as it is: the compiler would otherwise regroup 3c - b - a as
+        // 2c - (a + b) + c, three operations after the left pixel, not one.
+        __asm__("" : "+x"(k));
         const __m128i t = _mm_sub_epi16(k, a);
         const __m128i lo = _mm_min_epi16(a, b);
         const __m128i hi = _mm_max_epi16(a, b);
