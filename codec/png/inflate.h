@@ -228,7 +228,7 @@ enum : u32 {
     INFLATE_VARIANT_CAREFUL = 0,
     INFLATE_VARIANT_SCALAR = 1,
     INFLATE_VARIANT_SSE2 = 2,
-    INFLATE_VARIANT_BMI2 = 3,  // the SSE2 loop built with BMI2
+    INFLATE_VARIANT_BMI2 = 3,  // the SSE2 loop built with BMI and BMI2
     INFLATE_VARIANT_COUNT = 4,
 };
 bool inflate_variant_supported(u32 variant);

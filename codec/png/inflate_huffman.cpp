@@ -204,6 +204,8 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
 
 // ---- Literal pairs ---------------------------------------------------------------
 
+// A branch-free pass over every root slot (the entry after slot i's first
+// code is slot i >> n) cost 6 % of decoding kodim02 against 3.8 % for this.
 void inflate_pair_literals(HuffEntry* table, u32 root_bits) {
     QB_ASSERT(root_bits <= INFLATE_LITLEN_ROOT_BITS && root_bits >= 2);
     // The literal codes shorter than the root, found at their first slot
