@@ -268,12 +268,19 @@ int main() {
             [&] { sink = sink + crc32_update_scalar(&table, 0, noise.data(), noise.size()); },
             [&] { sink = sink + (u32)crc32(0, noise.data(), (uInt)noise.size()); },
             [&] { sink = sink + crc32_update_slicing(&table, 0, noise.data(), noise.size()); },
+            [&] {
+                if (adler32_variant_supported(ADLER32_VARIANT_AVX2))
+                    sink = sink + adler32_update_avx2(1, noise.data(), noise.size());
+            },
         });
         double mb = noise.size() / 1e6;
-        std::printf("adler32 MB/s: sse2 %.0f, scalar %.0f, zlib %.0f (sse2/zlib %.2f)\n", mb / t[0], mb / t[1],
-                    mb / t[2], t[2] / t[0]);
+        std::printf("adler32 MB/s: avx2 %.0f, sse2 %.0f, scalar %.0f, zlib %.0f (sse2/zlib %.2f)\n",
+                    adler32_variant_supported(ADLER32_VARIANT_AVX2) ? mb / t[7] : 0.0, mb / t[0], mb / t[1], mb / t[2],
+                    t[2] / t[0]);
         std::printf("crc32 MB/s: chosen (%s) %.0f, slicing by 8 %.0f, bytewise %.0f, zlib %.0f (ours/zlib %.2f)\n",
-                    crc32_variant_supported(CRC32_VARIANT_CLMUL) ? "clmul" : "slicing", mb / t[3], mb / t[6],
+                    crc32_variant_supported(CRC32_VARIANT_VPCLMUL) ? "vpclmul"
+                    : crc32_variant_supported(CRC32_VARIANT_CLMUL)         ? "clmul"
+                                                                           : "slicing", mb / t[3], mb / t[6],
                     mb / t[4], mb / t[5], t[5] / t[3]);
     }
     libdeflate_free_decompressor(ld);

@@ -56,20 +56,27 @@ bool crc32_variant_supported(u32 variant) {
     case CRC32_VARIANT_SCALAR:
     case CRC32_VARIANT_SLICING: return true;
     case CRC32_VARIANT_CLMUL: return __builtin_cpu_supports("pclmul") != 0;
+    case CRC32_VARIANT_VPCLMUL:
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("pclmul") != 0 &&
+               __builtin_cpu_supports("vpclmulqdq") != 0;
     default: return false;
     }
 }
 
 bool crc32_force_variant(u32 variant) {
     if (!crc32_variant_supported(variant)) return false;
-    static const Crc32Fn fns[3] = {crc32_update_scalar, crc32_update_slicing, crc32_update_clmul};
+    static const Crc32Fn fns[4] = {crc32_update_scalar, crc32_update_slicing, crc32_update_clmul,
+                                   crc32_update_vpclmul};
     g_crc32 = fns[variant];
     return true;
 }
 
 u32 crc32_update(const Crc32Table* table, u32 value, const u8* bytes, u64 length) {
     if (g_crc32 == nullptr) {
-        g_crc32 = crc32_variant_supported(CRC32_VARIANT_CLMUL) ? crc32_update_clmul : crc32_update_slicing;
+        g_crc32 = crc32_variant_supported(CRC32_VARIANT_VPCLMUL) ? crc32_update_vpclmul
+                  : crc32_variant_supported(CRC32_VARIANT_CLMUL) ? crc32_update_clmul
+                                                                 : crc32_update_slicing;
     }
     return g_crc32(table, value, bytes, length);
 }

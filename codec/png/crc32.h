@@ -22,8 +22,15 @@ u32 crc32_update_scalar(const Crc32Table* table, u32 value, const u8* bytes, u64
 u32 crc32_update_slicing(const Crc32Table* table, u32 value, const u8* bytes, u64 length);
 // Needs PCLMULQDQ (crc32_variant_supported).
 u32 crc32_update_clmul(const Crc32Table* table, u32 value, const u8* bytes, u64 length);
+// Needs AVX2 and VPCLMULQDQ.
+u32 crc32_update_vpclmul(const Crc32Table* table, u32 value, const u8* bytes, u64 length);
 
-enum : u32 { CRC32_VARIANT_SCALAR = 0, CRC32_VARIANT_SLICING = 1, CRC32_VARIANT_CLMUL = 2 };
+enum : u32 {
+    CRC32_VARIANT_SCALAR = 0,
+    CRC32_VARIANT_SLICING = 1,
+    CRC32_VARIANT_CLMUL = 2,
+    CRC32_VARIANT_VPCLMUL = 3,
+};
 bool crc32_variant_supported(u32 variant);
 // Test-only: route crc32_update to `variant`; false (no change) when unknown
 // or not supported here.

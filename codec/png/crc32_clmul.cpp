@@ -13,15 +13,11 @@
 #include <emmintrin.h>
 #include <wmmintrin.h>
 
-#include "codec/png/crc32.h"
+#include "codec/png/crc32_fold.h"
 
 u32 crc32_update_clmul(const Crc32Table* table, u32 value, const u8* bytes, u64 length) {
     if (length < 64) return crc32_update_slicing(table, value, bytes, length);
     const __m128i k1k2 = _mm_set_epi64x(0x1c6e41596, 0x154442bd4);
-    const __m128i k3k4 = _mm_set_epi64x(0x0ccaa009e, 0x1751997d0);
-    const __m128i k5 = _mm_set_epi64x(0, 0x163cd6124);
-    const __m128i poly_mu = _mm_set_epi64x(0x1f7011641, 0x1db710641);
-    const __m128i mask32 = _mm_set_epi32(0, 0, 0, -1);
     u32 c = ~value;
     __m128i x0 = _mm_xor_si128(_mm_loadu_si128((const __m128i*)bytes), _mm_cvtsi32_si128((int)c));
     __m128i x1 = _mm_loadu_si128((const __m128i*)(bytes + 16));
@@ -41,24 +37,5 @@ u32 crc32_update_clmul(const Crc32Table* table, u32 value, const u8* bytes, u64 
         bytes += 64;
         length -= 64;
     }
-    // Four accumulators into one, then 16 bytes a step.
-    __m128i x = x0;
-    x = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k3k4, 0x00), _mm_clmulepi64_si128(x, k3k4, 0x11)), x1);
-    x = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k3k4, 0x00), _mm_clmulepi64_si128(x, k3k4, 0x11)), x2);
-    x = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k3k4, 0x00), _mm_clmulepi64_si128(x, k3k4, 0x11)), x3);
-    while (length >= 16) {
-        __m128i folded = _mm_xor_si128(_mm_clmulepi64_si128(x, k3k4, 0x00), _mm_clmulepi64_si128(x, k3k4, 0x11));
-        x = _mm_xor_si128(folded, _mm_loadu_si128((const __m128i*)bytes));
-        bytes += 16;
-        length -= 16;
-    }
-    // 128 bits to 64 (with 32 zero bits appended), then to 32.
-    x = _mm_xor_si128(_mm_srli_si128(x, 8), _mm_clmulepi64_si128(k3k4, x, 0x01));
-    x = _mm_xor_si128(_mm_srli_si128(x, 4), _mm_clmulepi64_si128(_mm_and_si128(x, mask32), k5, 0x00));
-    // Barrett: q = (low 32 bits * mu) low 32 bits, then remove q * P.
-    __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x, mask32), poly_mu, 0x10);
-    t = _mm_clmulepi64_si128(_mm_and_si128(t, mask32), poly_mu, 0x00);
-    x = _mm_xor_si128(x, t);
-    c = (u32)_mm_cvtsi128_si32(_mm_srli_si128(x, 4));
-    return crc32_update_slicing(table, ~c, bytes, length);
+    return crc32_clmul_finish(table, x0, x1, x2, x3, bytes, length);
 }

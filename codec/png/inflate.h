@@ -59,55 +59,76 @@ enum : u32 {
 };
 
 // ---- Huffman lookup entries -------------------------------------------------
-// One 32-bit slot of a lookup table:
-//   bits 0-4    bits to drop: the code length plus, after a length or
+// One 64-bit slot of a lookup table:
+//   bits 0-7    bits to drop: the code length plus, after a length or
 //               distance code, its extra bits (a second-level entry counts
 //               the code length less the root bits); for a link the root width
-//   bit 5       always 0, so a shift by the entry's low six bits drops them
-//   bits 6-9    the code length alone (less the root bits on a second level);
-//               for a link the index width of its second-level table
-//   bit 10      literal (value is the byte)
-//   bit 11      not a length or distance: alone an invalid code, with bit 12
-//               a link, with bit 13 end of block
-//   bit 14      with bit 10, a literal pair (root litlen entries only, after
-//               inflate_pair_literals): bits 16-23 the first byte, 24-31 the
-//               second, bits 0-4 both codes, bits 6-9 the first code alone
-//   bits 16-31  value: literal, length base, distance base, code-length
-//               symbol, or for a link the start of its second-level table
+//   bits 8-15   how many bits index the next lookup: 11 after a literal or a
+//               distance (the next literal/length code), 8 after a length
+//               (its distance code); for a link the index width of its
+//               second-level table; 0 on code-length and invalid entries
+//   bits 16-23  the code length alone (less the root bits on a second level)
+//   bits 24-28  flags: literal; special (alone an invalid code, with link a
+//               link, with end of block the end of block); literal pair
+//               (root litlen entries only, after inflate_pair_literals)
+//   bits 32-63  value: literal, length base, distance base, code-length
+//               symbol, or for a link the start of its second-level table.
+//               A literal entry holds its byte at 32-39, the second byte of a
+//               pair at 40-47 and the bytes it writes (1 or 2) at 48-63.
 // One lookup thus gives everything a length or distance needs: the bits it
-// takes in all, where its extra bits start, and the base they add to. Bits 10
-// and 11 are clear on length and distance entries, so (entry >> 6) & 63 is the
-// code length there.
-typedef u32 HuffEntry;
-enum : u32 {
-    HUFF_LITERAL = 0x400,
-    HUFF_SPECIAL = 0x800,
-    HUFF_LINK = 0x1000,
-    HUFF_END_OF_BLOCK = 0x2000,
-    HUFF_PAIR = 0x4000,
+// takes in all, where its extra bits start, and the base they add to; and
+// its low 16 bits are a bit-field extract control (start, width) that takes
+// the next lookup's index from the bits before this entry's are dropped, so
+// the index of the next table costs one instruction with BMI. The low byte is
+// only ever the drop count, so it is also a mask width for the code with its
+// extra bits, and on length and distance entries (entry >> 16) & 63 is the
+// code length. The fast loop subtracts whole entries from its bit count and
+// reads that count modulo 64, so no field needs masking first.
+typedef u64 HuffEntry;
+enum : u64 {
+    HUFF_LITERAL = (u64)1 << 24,
+    HUFF_SPECIAL = (u64)1 << 25,
+    HUFF_LINK = (u64)1 << 26,
+    HUFF_END_OF_BLOCK = (u64)1 << 27,
+    HUFF_PAIR = (u64)1 << 28,
+    HUFF_WRITES_ONE = (u64)1 << 48,  // a literal entry's byte count
 };
 
 static inline u32 huff_drop_bits(HuffEntry e) {
-    return e & 31;
+    return (u32)e & 31;
 }
 static inline u32 huff_code_bits(HuffEntry e) {
-    return (e >> 6) & 15;
+    return (u32)(e >> 16) & 15;
 }
 static inline u32 huff_extra_bits(HuffEntry e) {
     return huff_drop_bits(e) - huff_code_bits(e);
 }
+// The index width of a link's second-level table.
+static inline u32 huff_link_bits(HuffEntry e) {
+    return (u32)(e >> 8) & 15;
+}
+static inline u32 huff_value(HuffEntry e) {
+    return (u32)(e >> 32);
+}
 
+// The literal/length root has 10 bits: with 8-byte entries its 8 KiB stay in
+// the first-level cache beside the window the matches read, which paid more
+// (1.07x on match-heavy PNG streams) than the rarer links of 11-bit codes
+// cost; 9 bits lost as much on literal-heavy streams as it won elsewhere.
 enum : u32 {
-    INFLATE_LITLEN_ROOT_BITS = 11,
+    INFLATE_LITLEN_ROOT_BITS = 10,
     INFLATE_DIST_ROOT_BITS = 8,
     INFLATE_CODELEN_ROOT_BITS = 7,
+    INFLATE_LITLEN_ROOT_MASK = (1u << INFLATE_LITLEN_ROOT_BITS) - 1,
+    INFLATE_DIST_ROOT_MASK = (1u << INFLATE_DIST_ROOT_BITS) - 1,
     // Capacities. The largest tables the builder can make (counted by
     // exhaustive search over all valid code-length sets, the method of zlib's
     // "enough" tool) are 2342 entries for 288 symbols with an 11-bit root and
     // 402 for 32 symbols with an 8-bit root; 19 symbols of at most 7 bits fit a
-    // 7-bit root exactly. The litlen and dist arrays leave ample headroom.
-    INFLATE_LITLEN_ENTRIES = 4608,
-    INFLATE_DIST_ENTRIES = 2304,
+    // 7-bit root exactly. The litlen and dist arrays leave headroom, and the
+    // three fill the same 28160 bytes the state has always given them.
+    INFLATE_LITLEN_ENTRIES = 2816,
+    INFLATE_DIST_ENTRIES = 576,
     INFLATE_CODELEN_ENTRIES = 128,
     // Windowed mode keeps 32 KiB of history plus at least 1 KiB of room.
     INFLATE_WINDOW_HISTORY = 32768,
@@ -138,12 +159,15 @@ struct InflateState {
     u32 adler;
     InflateMode mode;
     u32 tables;  // 0 none, 1 the fixed tables, 2 a dynamic header's
-    InflateError error;
     HuffEntry litlen[INFLATE_LITLEN_ENTRIES];
     HuffEntry dist[INFLATE_DIST_ENTRIES];
     HuffEntry codelen[INFLATE_CODELEN_ENTRIES];
+    InflateError error;
     u8 order[19];
 };
+// Workspace sizes handed out by the probes include this record: its size
+// stays what it has always been.
+static_assert(sizeof(InflateState) == 28280, "InflateState changed size");
 
 // ---- Operations --------------------------------------------------------------
 
@@ -204,7 +228,7 @@ enum : u32 {
     INFLATE_VARIANT_CAREFUL = 0,
     INFLATE_VARIANT_SCALAR = 1,
     INFLATE_VARIANT_SSE2 = 2,
-    INFLATE_VARIANT_BMI2 = 3,  // the SSE2 loop built with BMI2
+    INFLATE_VARIANT_BMI2 = 3,  // the SSE2 loop built with BMI and BMI2
     INFLATE_VARIANT_COUNT = 4,
 };
 bool inflate_variant_supported(u32 variant);

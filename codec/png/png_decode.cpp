@@ -2,9 +2,10 @@
 // strip inflates and unfilters its rows into the workspace, phase 1 converts
 // them into the canvas and the display buffer. An animation is decoded one
 // frame per step, with the disposal of the previous frame applied first and
-// the frame blended onto the canvas. Compressed bytes are copied from the
-// file's consecutive data chunks into a 64 KiB staging buffer and inflated
-// into a 128 KiB window from which whole rows are taken, straight from the
+// the frame blended onto the canvas. Compressed bytes are inflated straight
+// from a long data chunk, else copied from the file's consecutive data chunks
+// into a 64 KiB staging buffer, into a 128 KiB window from which whole rows
+// are taken, straight from the
 // window when a row lies in it whole, else through the row assembly buffer.
 // The window slides only when its room runs low, so a row that a run leaves
 // unfinished is usually finished in place by the next run.
@@ -141,6 +142,11 @@ static bool refill(const PngWork* w) {
 // than this much room is left, so most runs append to what is there.
 enum : u64 { PNG_SLIDE_ROOM = PNG_WINDOW_SIZE / 4 };
 
+// Chunks with at least this much data left are inflated in place rather than
+// copied into the staging buffer first (most encoders write IDAT chunks of
+// 8 KiB or far more).
+enum : u64 { PNG_DIRECT_MIN = 4096 };
+
 static bool window_needs_slide(const PngWork* w) {
     return PNG_WINDOW_SIZE - inflate_out_pos(w->inflate) < PNG_SLIDE_ROOM;
 }
@@ -154,10 +160,21 @@ static bool inflate_more(const PngWork* w) {
         inflate_slide(w->inflate, w->window);
         s->take_pos = inflate_out_pos(w->inflate);
     }
-    if (s->staging_read == s->staging_fill && !refill(w)) return false;
-    InflateResult r = inflate_run(w->inflate, w->staging + s->staging_read, s->staging_fill - s->staging_read,
-                                  w->window, PNG_WINDOW_SIZE, false);
-    s->staging_read += inflate_consumed(w->inflate);
+    InflateResult r;
+    if (s->staging_read == s->staging_fill && s->data_end - s->read_pos >= PNG_DIRECT_MIN) {
+        // A long chunk is inflated where it lies. A run stops short of its end
+        // only for want of output room or with less than a step's input
+        // left (a dynamic block header is under 600 bytes), which the
+        // staging buffer then joins to the next chunk.
+        r = inflate_run(w->inflate, w->bytes + s->read_pos, s->data_end - s->read_pos, w->window, PNG_WINDOW_SIZE,
+                        false);
+        s->read_pos += inflate_consumed(w->inflate);
+    } else {
+        if (s->staging_read == s->staging_fill && !refill(w)) return false;
+        r = inflate_run(w->inflate, w->staging + s->staging_read, s->staging_fill - s->staging_read, w->window,
+                        PNG_WINDOW_SIZE, false);
+        s->staging_read += inflate_consumed(w->inflate);
+    }
     switch (r) {
     case INFLATE_NEED_INPUT: return refill(w);
     case INFLATE_DONE: s->stream_end = 1; return true;

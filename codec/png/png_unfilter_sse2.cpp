@@ -99,8 +99,9 @@ static void unfilter_average(const u8* src, u8* dst, const u8* prev, u64 n) {
 // t <= lo, else lo when hi <= t, else c. This is the same choice, ties
 // included (the tests check every triple), and only a handful of operations
 // wait on the pixel just finished: t, then a compare, two selects and the
-// add. b, c and 3c - b are ready ahead, so the loop runs at the speed of that
-// chain, one pixel (all its channels in 16-bit lanes) per iteration.
+// add (taken off the chain by adding the filtered byte to the candidates
+// first). b, c and 3c - b are ready ahead, so the loop runs at the speed of
+// that chain, one pixel (all its channels in 16-bit lanes) per iteration.
 template <u32 B>
 static void unfilter_paeth(const u8* src, u8* dst, const u8* prev, u64 n) {
     const __m128i zero = _mm_setzero_si128();
@@ -109,17 +110,24 @@ static void unfilter_paeth(const u8* src, u8* dst, const u8* prev, u64 n) {
     for (u64 i = 0; i < n; i += B) {
         const __m128i b = _mm_unpacklo_epi8(load_pixel<B>(prev + i), zero);
         const __m128i x = _mm_unpacklo_epi8(load_pixel<B>(src + i), zero);
-        const __m128i k = _mm_sub_epi16(_mm_add_epi16(c, _mm_add_epi16(c, c)), b);  // 3c - b
+        __m128i k = _mm_sub_epi16(_mm_add_epi16(c, _mm_add_epi16(c, c)), b);  // 3c - b
+        // Left as it is: the compiler would otherwise regroup 3c - b - a as
+        // 2c - (a + b) + c, three operations after the left pixel, not one.
+        __asm__("" : "+x"(k));
         const __m128i t = _mm_sub_epi16(k, a);
         const __m128i lo = _mm_min_epi16(a, b);
         const __m128i hi = _mm_max_epi16(a, b);
         const __m128i take_c = _mm_cmpgt_epi16(hi, t);  // hi > t: c, unless t <= lo
         const __m128i take_lo = _mm_cmpgt_epi16(t, lo);  // t > lo: not hi
-        const __m128i mid = _mm_or_si128(_mm_and_si128(take_c, c), _mm_andnot_si128(take_c, lo));
-        const __m128i pred = _mm_or_si128(_mm_and_si128(take_lo, mid), _mm_andnot_si128(take_lo, hi));
-        // Bytes, not words: the high byte of each lane stays 0 and the low
-        // one wraps as the filter wants, with no mask after the add.
-        a = _mm_add_epi8(x, pred);
+        // The filtered byte is added to the candidates before the selects,
+        // which takes the add off the chain. Bytes, not words: the high byte
+        // of each lane stays 0 and the low one wraps as the filter wants,
+        // with no mask after the adds.
+        const __m128i xc = _mm_add_epi8(x, c);
+        const __m128i xlo = _mm_add_epi8(x, lo);
+        const __m128i xhi = _mm_add_epi8(x, hi);
+        const __m128i mid = _mm_or_si128(_mm_and_si128(take_c, xc), _mm_andnot_si128(take_c, xlo));
+        a = _mm_or_si128(_mm_and_si128(take_lo, mid), _mm_andnot_si128(take_lo, xhi));
         c = b;
         store_pixel<B>(dst + i, _mm_packus_epi16(a, a));
     }

@@ -54,9 +54,10 @@ TEST(Crc32, EveryVariantMatchesScalar) {
     std::vector<u8> buf(70000);
     for (auto& b : buf) b = (u8)rng();
     u32 tested = 0;
-    for (u32 v : {CRC32_VARIANT_SCALAR, CRC32_VARIANT_SLICING, CRC32_VARIANT_CLMUL}) {
+    for (u32 v : {CRC32_VARIANT_SCALAR, CRC32_VARIANT_SLICING, CRC32_VARIANT_CLMUL, CRC32_VARIANT_VPCLMUL}) {
         if (!crc32_force_variant(v)) {
-            EXPECT_EQ(v, CRC32_VARIANT_CLMUL) << "only carry-less multiplication may be missing";
+            EXPECT_TRUE(v == CRC32_VARIANT_CLMUL || v == CRC32_VARIANT_VPCLMUL)
+                << "only carry-less multiplication may be missing";
             continue;
         }
         tested++;
@@ -78,35 +79,54 @@ TEST(Crc32, EveryVariantMatchesScalar) {
     }
     EXPECT_FALSE(crc32_force_variant(7));
     EXPECT_GE(tested, 2u);
-    crc32_force_variant(crc32_variant_supported(CRC32_VARIANT_CLMUL) ? CRC32_VARIANT_CLMUL : CRC32_VARIANT_SLICING);
+    EXPECT_FALSE(crc32_force_variant(4));
+    crc32_force_variant(crc32_variant_supported(CRC32_VARIANT_VPCLMUL) ? CRC32_VARIANT_VPCLMUL
+                        : crc32_variant_supported(CRC32_VARIANT_CLMUL) ? CRC32_VARIANT_CLMUL
+                                                                       : CRC32_VARIANT_SLICING);
 }
 
 TEST(Adler32, KnownValues) {
-    for (u32 v = 0; v < 2; v++) {
-        ASSERT_TRUE(adler32_force_variant(v));
+    u32 tested = 0;
+    for (u32 v = 0; v < 3; v++) {
+        if (!adler32_force_variant(v)) {
+            EXPECT_EQ(v, ADLER32_VARIANT_AVX2) << "only AVX2 may be missing";
+            continue;
+        }
+        tested++;
         EXPECT_EQ(adler32_update(1, text("Wikipedia"), 9), 0x11E60398u);
         EXPECT_EQ(adler32_update(1, nullptr, 0), 1u);
     }
-    EXPECT_FALSE(adler32_force_variant(2));
-    adler32_force_variant(ADLER32_VARIANT_SSE2);
+    EXPECT_GE(tested, 2u);
+    EXPECT_FALSE(adler32_force_variant(3));
+    adler32_select_variant();
+}
+
+typedef u32 (*AdlerKernel)(u32, const u8*, u64);
+
+// The vector kernels this CPU runs.
+static std::vector<AdlerKernel> vector_kernels() {
+    std::vector<AdlerKernel> k = {adler32_update_sse2};
+    if (adler32_variant_supported(ADLER32_VARIANT_AVX2)) k.push_back(adler32_update_avx2);
+    return k;
 }
 
 TEST(Adler32, VariantsMatchScalar) {
     std::mt19937 rng(9);
     std::vector<u8> random(5000), ones(5000, 0xFF);
     for (auto& b : random) b = (u8)rng();
-    for (const std::vector<u8>* buf : {&random, &ones}) {
-        for (u32 offset = 0; offset < 16; offset += 3) {
-            for (u32 len = 0; len < 700; len++) {
-                // Start from large sums too: the rounds must not overflow.
-                u32 seed = len % 3 == 0 ? 1u : (65520u << 16) | 65520u;
-                ASSERT_EQ(adler32_update_sse2(seed, buf->data() + offset, len),
-                          adler32_update_scalar(seed, buf->data() + offset, len))
-                    << offset << " " << len;
+    for (AdlerKernel kernel : vector_kernels()) {
+        for (const std::vector<u8>* buf : {&random, &ones}) {
+            for (u32 offset = 0; offset < 32; offset += 3) {
+                for (u32 len = 0; len < 700; len++) {
+                    // Start from large sums too: the rounds must not overflow.
+                    u32 seed = len % 3 == 0 ? 1u : (65520u << 16) | 65520u;
+                    ASSERT_EQ(kernel(seed, buf->data() + offset, len),
+                              adler32_update_scalar(seed, buf->data() + offset, len))
+                        << offset << " " << len;
+                }
             }
+            ASSERT_EQ(kernel(1, buf->data(), buf->size()), adler32_update_scalar(1, buf->data(), buf->size()));
         }
-        ASSERT_EQ(adler32_update_sse2(1, buf->data(), buf->size()),
-                  adler32_update_scalar(1, buf->data(), buf->size()));
     }
     // The scalar kernel against the definition, one byte at a time.
     u32 a = 1, b = 0;
@@ -117,20 +137,22 @@ TEST(Adler32, VariantsMatchScalar) {
     EXPECT_EQ(adler32_update_scalar(1, ones.data(), ones.size()), (b << 16) | a);
 }
 
-// The vector kernel reduces once per 2048 bytes: whole rounds of 0xFF bytes
+// The vector kernels reduce once per 2048 bytes: whole rounds of 0xFF bytes
 // from the largest sums, and lengths on either side of round ends.
 TEST(Adler32, LongRoundsFromLargestSums) {
     std::vector<u8> ones(3 * 2048 + 64, 0xFF);
     std::vector<u8> random(ones.size());
     std::mt19937 rng(12);
     for (auto& x : random) x = (u8)rng();
-    for (const std::vector<u8>* buf : {&ones, &random}) {
-        for (u32 rounds = 1; rounds <= 3; rounds++) {
-            for (int delta = -17; delta <= 17; delta++) {
-                const u64 len = (u64)(2048 * rounds + delta);
-                for (u32 seed : {1u, (65520u << 16) | 65520u, (12345u << 16) | 65000u})
-                    ASSERT_EQ(adler32_update_sse2(seed, buf->data(), len), adler32_update_scalar(seed, buf->data(), len))
-                        << len << " " << seed;
+    for (AdlerKernel kernel : vector_kernels()) {
+        for (const std::vector<u8>* buf : {&ones, &random}) {
+            for (u32 rounds = 1; rounds <= 3; rounds++) {
+                for (int delta = -33; delta <= 33; delta++) {
+                    const u64 len = (u64)(2048 * rounds + delta);
+                    for (u32 seed : {1u, (65520u << 16) | 65520u, (12345u << 16) | 65000u})
+                        ASSERT_EQ(kernel(seed, buf->data(), len), adler32_update_scalar(seed, buf->data(), len))
+                            << len << " " << seed;
+                }
             }
         }
     }

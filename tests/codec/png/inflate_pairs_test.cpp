@@ -43,18 +43,18 @@ TEST(InflatePairs, EveryFittingLiteralPairIsMadeAndAgrees) {
     for (u32 trial = 0; trial < 200; trial++) {
         std::vector<u8> lengths = literal_heavy_lengths(rng);
         std::vector<HuffEntry> single(INFLATE_LITLEN_ENTRIES), paired(INFLATE_LITLEN_ENTRIES);
-        ASSERT_EQ(inflate_build_table(lengths.data(), 286, HUFF_ALPHABET_LITLEN, 11, single.data(),
+        ASSERT_EQ(inflate_build_table(lengths.data(), 286, HUFF_ALPHABET_LITLEN, INFLATE_LITLEN_ROOT_BITS, single.data(),
                                       INFLATE_LITLEN_ENTRIES, nullptr),
                   HUFF_BUILD_OK);
         paired = single;
-        inflate_pair_literals(paired.data(), 11);
-        for (u32 i = 0; i < 2048; i++) {
+        inflate_pair_literals(paired.data(), INFLATE_LITLEN_ROOT_BITS);
+        for (u32 i = 0; i < (1u << INFLATE_LITLEN_ROOT_BITS); i++) {
             const HuffEntry first = single[i];
             const bool first_literal = (first & (HUFF_LITERAL | HUFF_SPECIAL)) == HUFF_LITERAL;
             const u32 l1 = huff_drop_bits(first);
             const HuffEntry second = single[i >> l1];
             const bool fits = first_literal && (second & (HUFF_LITERAL | HUFF_SPECIAL)) == HUFF_LITERAL &&
-                              l1 + huff_drop_bits(second) <= 11;
+                              l1 + huff_drop_bits(second) <= INFLATE_LITLEN_ROOT_BITS;
             const HuffEntry p = paired[i];
             if (!fits) {
                 ASSERT_EQ(p, first) << "slot " << i;
@@ -63,15 +63,17 @@ TEST(InflatePairs, EveryFittingLiteralPairIsMadeAndAgrees) {
             pairs_seen++;
             ASSERT_TRUE(p & HUFF_PAIR) << "slot " << i;
             ASSERT_TRUE(p & HUFF_LITERAL);
-            ASSERT_EQ((p >> 16) & 0xFF, first >> 16) << "slot " << i;
-            ASSERT_EQ(p >> 24, second >> 16) << "slot " << i;
+            ASSERT_EQ((p >> 32) & 0xFF, huff_value(first) & 0xFF) << "slot " << i;
+            ASSERT_EQ((p >> 40) & 0xFF, huff_value(second) & 0xFF) << "slot " << i;
+            ASSERT_EQ(p >> 48, 2u) << "slot " << i;
+            ASSERT_EQ(first >> 48, 1u) << "slot " << i;
             ASSERT_EQ(huff_drop_bits(p), l1 + huff_drop_bits(second)) << "slot " << i;
             // Read as a single literal it is still the first code alone.
             ASSERT_EQ(huff_code_bits(p), huff_code_bits(first));
-            ASSERT_EQ((u8)(p >> 16), (u8)(first >> 16));
+            ASSERT_EQ((u8)huff_value(p), (u8)huff_value(first));
         }
         // Entries past the root (second-level tables) are never touched.
-        for (u32 i = 2048; i < INFLATE_LITLEN_ENTRIES; i++) ASSERT_EQ(paired[i], single[i]);
+        for (u32 i = 1u << INFLATE_LITLEN_ROOT_BITS; i < INFLATE_LITLEN_ENTRIES; i++) ASSERT_EQ(paired[i], single[i]);
     }
     EXPECT_GT(pairs_seen, 10000u);
 }
