@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "codec/jpeg/jpeg.h"
+#include "codec/jpeg/mask_sse2.h"
 
 // ---- Bit reader ---------------------------------------------------------------------
 // `buf` holds `bits` valid bits from its most significant end; the bits below
@@ -178,4 +179,74 @@ static QB_FORCE_INLINE u32 decode_block_sequential(BitReader* r, const JpegHuffm
         }
     }
     return 0;
+}
+
+// The sequential block from the wide table: the same symbols and checks
+// as decode_block_sequential, with an AC symbol that fits the wide table, and
+// often the one after it, taken whole from it (value and positions ready);
+// any other comes from the 9-bit lookup. Two symbols at once skip the
+// refill point between them, so a fault's offset can differ from the plain
+// walk's: a caller that reports offsets decodes a failed interval again by
+// that walk.
+static QB_FORCE_INLINE u32 decode_block_wide(BitReader* r, const JpegHuffman* dc, const JpegHuffman* ac,
+                                             const u64* wide, i32* pred, i16* block, bool clear, const u8* zz) {
+    if (clear) jpeg_clear_block_sse2(block);
+    if (r->bits < 32) refill(r);
+    i32 v;
+    u32 e1 = decode_whole(r, dc, true, &v);
+    if (e1 == 0) return JPEG_BAD_DATA;
+    *pred = (i16)(u16)((u32)*pred + (u32)v);
+    block[0] = (i16)*pred;
+    u32 k = 1;
+    for (;;) {
+        if (r->bits < 32) refill(r);
+        u64 e = wide[r->buf >> (64 - JPEG_WIDE_BITS)];
+        u32 n = (u32)e & 63;
+        if (__builtin_expect(n == 0, 0)) {
+            e1 = decode_whole(r, ac, false, &v);
+            if (e1 == 0) return JPEG_BAD_DATA;
+            u32 run = (e1 >> 5) & 15;
+            if (e1 & (1u << 13)) {
+                k += run;
+                if (k > 63) return JPEG_BAD_DATA;
+                block[zz[k]] = (i16)v;
+                k++;
+            } else {
+                if (run != 15) return 0;
+                k += 16;
+            }
+            if (k >= 64) return 0;
+            continue;
+        }
+        u64 before = r->buf;
+        r->buf <<= n;
+        r->bits -= n;
+        k += (u32)(e >> 8) & 255;
+        if (__builtin_expect(!(e & JPEG_WIDE_VALUE), 0)) {
+            if ((e & 0xFF00) == 0 || k >= 64) return 0;
+            continue;
+        }
+        if (__builtin_expect(k >= 64, 0)) {
+            if (k > 64) return JPEG_BAD_DATA;
+            block[zz[63]] = (i16)(u16)(e >> 16);
+            if (e & JPEG_WIDE_PAIR) {
+                // The second symbol belongs to the next block.
+                u32 n1 = (u32)(e >> 32) & 63;
+                r->bits += n - n1;
+                r->buf = before << n1;
+            }
+            return 0;
+        }
+        block[zz[k - 1]] = (i16)(u16)(e >> 16);
+        // The second value, or the first again at its own position: no
+        // branch on whether the entry held two symbols.
+        k += (u32)(e >> 40) & 255;
+        if (__builtin_expect(k >= 64, 0)) {
+            if (k > 64) return JPEG_BAD_DATA;
+            block[zz[63]] = (i16)(u16)(e >> 48);
+            return 0;
+        }
+        block[zz[k - 1]] = (i16)(u16)(e >> 48);
+        if (e & JPEG_WIDE_END) return 0;
+    }
 }

@@ -152,6 +152,7 @@ struct JpegDecoder {
     u32 quant_defined;  // bit masks of defined tables
     u32 dc_defined;
     u32 ac_defined;
+    u32 ac_wide_built;  // AC tables whose ac_wide[] the direct path may use (jpeg_sequential_tables)
     u32 restart_interval;
     i32 adobe_transform;  // -1: no Adobe segment
     u32 scan_count;
@@ -165,7 +166,9 @@ struct JpegDecoder {
     JpegHuffman ac[4];
     JpegScan scan;  // the scan header read last
     u16 ac_skip[4][1u << JPEG_SKIP_BITS];  // built from ac[] when a preview scan starts
-    u64 ac_wide[4][1u << JPEG_WIDE_BITS];  // built from ac[] when a full pass's sequential scan starts
+    // Built from ac[] when a full pass's sequential scan starts, and by
+    // jpeg_sequential_tables for the images that share its tables.
+    u64 ac_wide[4][1u << JPEG_WIDE_BITS];
 };
 
 // What the probe's quick read learns.

@@ -13,6 +13,7 @@ void reset_headers(JpegDecoder* d) {
     d->quant_defined = 0;
     d->dc_defined = 0;
     d->ac_defined = 0;
+    d->ac_wide_built = 0;
     d->restart_interval = 0;
     d->scan_count = 0;
     d->jfif = false;
@@ -115,6 +116,7 @@ static bool parse_dht(const u8* p, u64 m, u64 end, JpegDecoder* d, JpegStatus* s
         for (u32 i = 0; i < 16; i++) total += p[at + 1 + i];
         if (total > 256 || end - at - 17 < total) return jpeg_fail(st, JPEG_BAD_TABLE, at + 1);
         JpegHuffman* table = cls == 0 ? &d->dc[slot] : &d->ac[slot];
+        if (cls == 1) d->ac_wide_built &= ~(1u << slot);
         u32 r = build_huffman(p + at + 1, p + at + 17, cls == 0, table);
         if (r == JPEG_HUFFMAN_BAD_COUNTS) return jpeg_fail(st, JPEG_BAD_TABLE, at + 1);
         if (r == JPEG_HUFFMAN_BAD_DC_SYMBOL) return jpeg_fail(st, JPEG_BAD_TABLE, at + 17);

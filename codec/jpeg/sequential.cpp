@@ -188,7 +188,15 @@ bool jpeg_sequential_tables(const u8* data, u64 length, JpegDecoder* d) {
     u64 pos = 2;
     JpegScan scan;
     JpegStatus st;
-    return next_segment(data, length, d, &pos, &scan, &st, false) == JPEG_SEGMENT_END && pos == length;
+    if (next_segment(data, length, d, &pos, &scan, &st, false) != JPEG_SEGMENT_END || pos != length) return false;
+    // Every image of the file reads its AC symbols through these tables:
+    // their wide tables are built once here rather than for each image.
+    for (u32 t = 0; t < 4; t++) {
+        if (!(d->ac_defined & (1u << t))) continue;
+        build_ac_wide(&d->ac[t], d->ac_wide[t]);
+        d->ac_wide_built |= 1u << t;
+    }
+    return true;
 }
 
 bool jpeg_sequential_begin_abbreviated(const u8* data, u64 length, JpegDecoder* d, JpegSequentialScan* out) {
@@ -210,9 +218,12 @@ bool jpeg_sequential_begin_abbreviated(const u8* data, u64 length, JpegDecoder* 
 
 // ---- Blocks ----------------------------------------------------------------------
 
-// One block into a cleared block of the batch; false for damaged data.
-static QB_FORCE_INLINE bool decode_block(BitReader* r, const JpegHuffman* dc, const JpegHuffman* ac, i32* pred,
-                                         i16* block) {
+// One block into a cleared block of the batch, through the AC table's wide
+// table when WIDE (the same symbols and checks); false for damaged data.
+template <bool WIDE>
+static QB_FORCE_INLINE bool decode_block(BitReader* r, const JpegHuffman* dc, const JpegHuffman* ac, const u64* wide,
+                                         i32* pred, i16* block) {
+    if (WIDE) return decode_block_wide(r, dc, ac, wide, pred, block, false, jpeg_zigzag) == 0;
     return decode_block_sequential(r, dc, ac, pred, block, false, jpeg_zigzag) == 0;
 }
 
@@ -312,6 +323,7 @@ static void emit_row(const JpegDecoder* d, const SequentialShape* s, u32 mode, c
 struct Part {
     const JpegHuffman* dc;
     const JpegHuffman* ac;
+    const u64* wide;  // the AC table's wide table, or null
     i16* batch;
     u64 batch_row;
     u32 bw, bh;
@@ -322,7 +334,7 @@ struct Part {
 // one's blocks per MCU fixed at YW x YH and every other one's at 1 x 1
 // (YW = 0: any layout, read from the parts). The reader is kept in
 // registers through the walk. False for damaged data.
-template <u32 YW, u32 YH>
+template <bool WIDE, u32 YW, u32 YH>
 static QB_FORCE_INLINE bool decode_units(BitReader* reader, Part* part, u32 nc, u32 units) {
     BitReader r = *reader;
     bool ok = true;
@@ -334,7 +346,7 @@ static QB_FORCE_INLINE bool decode_units(BitReader* reader, Part* part, u32 nc, 
             i16* block = p->batch + (u64)u * bw * 64;
             for (u32 y = 0; y < bh && ok; y++, block += p->batch_row) {
                 for (u32 x = 0; x < bw; x++) {
-                    if (!decode_block(&r, p->dc, p->ac, &p->pred, block + x * 64)) {
+                    if (!decode_block<WIDE>(&r, p->dc, p->ac, p->wide, &p->pred, block + x * 64)) {
                         ok = false;
                         break;
                     }
@@ -348,8 +360,12 @@ static QB_FORCE_INLINE bool decode_units(BitReader* reader, Part* part, u32 nc, 
 
 // The common 4:2:0 MCU written out, its tables, predictors and block
 // pointers in locals.
+template <bool WIDE>
 static QB_FORCE_INLINE bool decode_units_420(BitReader* reader, Part* part, u32 units) {
     BitReader r = *reader;
+    const u64* w0 = part[0].wide;
+    const u64* w1 = part[1].wide;
+    const u64* w2 = part[2].wide;
     const JpegHuffman* dc0 = part[0].dc;
     const JpegHuffman* ac0 = part[0].ac;
     const JpegHuffman* dc1 = part[1].dc;
@@ -363,10 +379,11 @@ static QB_FORCE_INLINE bool decode_units_420(BitReader* reader, Part* part, u32 
     bool ok = true;
     for (u32 u = 0; u < units && ok; u++) {
         i16* y = part[0].batch + (u64)u * 128;
-        ok = decode_block(&r, dc0, ac0, &p0, y) && decode_block(&r, dc0, ac0, &p0, y + 64) &&
-             decode_block(&r, dc0, ac0, &p0, y + row) && decode_block(&r, dc0, ac0, &p0, y + row + 64) &&
-             decode_block(&r, dc1, ac1, &p1, part[1].batch + (u64)u * 64) &&
-             decode_block(&r, dc2, ac2, &p2, part[2].batch + (u64)u * 64);
+        ok = decode_block<WIDE>(&r, dc0, ac0, w0, &p0, y) && decode_block<WIDE>(&r, dc0, ac0, w0, &p0, y + 64) &&
+             decode_block<WIDE>(&r, dc0, ac0, w0, &p0, y + row) &&
+             decode_block<WIDE>(&r, dc0, ac0, w0, &p0, y + row + 64) &&
+             decode_block<WIDE>(&r, dc1, ac1, w1, &p1, part[1].batch + (u64)u * 64) &&
+             decode_block<WIDE>(&r, dc2, ac2, w2, &p2, part[2].batch + (u64)u * 64);
     }
     part[0].pred = p0;
     part[1].pred = p1;
@@ -375,10 +392,11 @@ static QB_FORCE_INLINE bool decode_units_420(BitReader* reader, Part* part, u32 
     return ok;
 }
 
+template <bool WIDE>
 static __attribute__((noinline)) bool decode_batch(BitReader* r, Part* part, u32 nc, u32 units, u32 shape) {
-    if (shape == 22) return decode_units_420(r, part, units);
-    if (shape == 11) return decode_units<1, 1>(r, part, nc, units);
-    return decode_units<0, 0>(r, part, nc, units);
+    if (shape == 22) return decode_units_420<WIDE>(r, part, units);
+    if (shape == 11) return decode_units<WIDE, 1, 1>(r, part, nc, units);
+    return decode_units<WIDE, 0, 0>(r, part, nc, units);
 }
 
 bool jpeg_sequential_decode(const u8* data, const JpegDecoder* d, const JpegSequentialScan* scan, u32 mode,
@@ -393,10 +411,14 @@ bool jpeg_sequential_decode(const u8* data, const JpegDecoder* d, const JpegSequ
     for (u32 c = 0; c < nc; c++) memset(work + s.batch[c], 0, s.batch_row[c] * s.bh[c] * 2);
     const JpegScan* sc = &scan->scan;
     Part part[3];
+    bool wide_all = true;
     for (u32 i = 0; i < nc; i++) {
         u32 c = sc->component[i];
-        part[i] = Part{&d->dc[sc->dc_table[i]], &d->ac[sc->ac_table[i]], (i16*)(work + s.batch[c]),
-                       s.batch_row[c], s.bw[c], s.bh[c], 0};
+        u32 t = sc->ac_table[i];
+        const u64* wide = d->ac_wide_built & (1u << t) ? d->ac_wide[t] : nullptr;
+        part[i] = Part{&d->dc[sc->dc_table[i]], &d->ac[t], wide, (i16*)(work + s.batch[c]), s.batch_row[c], s.bw[c],
+                       s.bh[c], 0};
+        wide_all &= wide != nullptr;
     }
     BitReader r = {data, sc->data_offset, scan->end, 0, 0, 0};
     // The walks' shapes by the scan's order of components: 22 when its
@@ -408,7 +430,9 @@ bool jpeg_sequential_decode(const u8* data, const JpegDecoder* d, const JpegSequ
     for (u32 uy = 0; uy < s.down; uy++) {
         for (u32 ux0 = 0; ux0 < s.across; ux0 += BATCH_UNITS) {
             u32 units = s.across - ux0 < BATCH_UNITS ? s.across - ux0 : BATCH_UNITS;
-            if (!decode_batch(&r, part, nc, units, shape)) return false;
+            bool ok = wide_all ? decode_batch<true>(&r, part, nc, units, shape)
+                               : decode_batch<false>(&r, part, nc, units, shape);
+            if (!ok) return false;
             // The batch's blocks to samples, then cleared for the next.
             for (u32 c = 0; c < nc; c++) {
                 const i16* quant = d->quant[d->comp[c].quant_table];
