@@ -10,8 +10,9 @@
 
 #include "base/types.h"
 
-// `count` pixels from `src` to `dst` (4 * count bytes). They read exactly
-// the bytes of the `count` source pixels and write exactly 4 * count bytes.
+// `count` pixels from `src` to `dst` (4 * count bytes), which do not
+// overlap. They read exactly the bytes of the `count` source pixels and
+// write exactly 4 * count bytes.
 typedef void (*ExpandFn)(const u8* src, u64 count, u8* dst);
 
 struct ExpandKernels {

@@ -3,7 +3,10 @@
 // half), one shuffle and one OR with opaque alpha, against the four shifts
 // and masks per 4 pixels the SSE2 twins need. Each 12-byte load reads 16
 // bytes, so the vector loop stops while 2 pixels of source remain beyond
-// its step and the scalar twin does the rest.
+// its step. A row of at least 18 pixels then takes one more step ending 2
+// pixels before its end, over pixels already written (the source and the
+// target never overlap), and the scalar twin does the last 2: a 256-pixel
+// tile row would otherwise leave 16 of its pixels to the scalar loop.
 #include <immintrin.h>
 
 #include "codec/pnm/expand.h"
@@ -27,6 +30,16 @@ static QB_FORCE_INLINE void expand3(const u8* src, u64 count, u8* dst, __m256i o
         __m256i b = _mm256_shuffle_epi8(load_8_pixels(s + 24), order);
         _mm256_storeu_si256((__m256i*)d, _mm256_or_si256(a, alpha));
         _mm256_storeu_si256((__m256i*)(d + 32), _mm256_or_si256(b, alpha));
+    }
+    if (count >= 18 && i < count - 2) {
+        i = count - 18;
+        const u8* s = src + 3 * i;
+        u8* d = dst + 4 * i;
+        __m256i a = _mm256_shuffle_epi8(load_8_pixels(s), order);
+        __m256i b = _mm256_shuffle_epi8(load_8_pixels(s + 24), order);
+        _mm256_storeu_si256((__m256i*)d, _mm256_or_si256(a, alpha));
+        _mm256_storeu_si256((__m256i*)(d + 32), _mm256_or_si256(b, alpha));
+        i += 16;
     }
     tail(src + 3 * i, count - i, dst + 4 * i);
 }
