@@ -19,26 +19,22 @@ static QB_FORCE_INLINE __m256i load_8_pixels(const u8* s) {
     return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
 }
 
+// 16 pixels, reading bytes [0, 52) of s.
+static QB_FORCE_INLINE void expand16(const u8* s, u8* d, __m256i order, __m256i alpha) {
+    __m256i a = _mm256_shuffle_epi8(load_8_pixels(s), order);
+    __m256i b = _mm256_shuffle_epi8(load_8_pixels(s + 24), order);
+    _mm256_storeu_si256((__m256i*)d, _mm256_or_si256(a, alpha));
+    _mm256_storeu_si256((__m256i*)(d + 32), _mm256_or_si256(b, alpha));
+}
+
 static QB_FORCE_INLINE void expand3(const u8* src, u64 count, u8* dst, __m256i order, ExpandFn tail) {
     const __m256i alpha = _mm256_set1_epi32((int)0xFF000000u);
     u64 i = 0;
     // 16 pixels a step read bytes [3i, 3i + 52): 2 pixels of margin.
-    for (; i + 18 <= count; i += 16) {
-        const u8* s = src + 3 * i;
-        u8* d = dst + 4 * i;
-        __m256i a = _mm256_shuffle_epi8(load_8_pixels(s), order);
-        __m256i b = _mm256_shuffle_epi8(load_8_pixels(s + 24), order);
-        _mm256_storeu_si256((__m256i*)d, _mm256_or_si256(a, alpha));
-        _mm256_storeu_si256((__m256i*)(d + 32), _mm256_or_si256(b, alpha));
-    }
+    for (; i + 18 <= count; i += 16) expand16(src + 3 * i, dst + 4 * i, order, alpha);
     if (count >= 18 && i < count - 2) {
         i = count - 18;
-        const u8* s = src + 3 * i;
-        u8* d = dst + 4 * i;
-        __m256i a = _mm256_shuffle_epi8(load_8_pixels(s), order);
-        __m256i b = _mm256_shuffle_epi8(load_8_pixels(s + 24), order);
-        _mm256_storeu_si256((__m256i*)d, _mm256_or_si256(a, alpha));
-        _mm256_storeu_si256((__m256i*)(d + 32), _mm256_or_si256(b, alpha));
+        expand16(src + 3 * i, dst + 4 * i, order, alpha);
         i += 16;
     }
     tail(src + 3 * i, count - i, dst + 4 * i);

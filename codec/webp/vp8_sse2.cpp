@@ -133,15 +133,10 @@ void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride,
 // ---- Inverse DCT --------------------------------------------------------------------
 
 void vp8_idct_add_sse2(const i16* in, u8* dst, u64 stride) {
-    __m128i rows[4], cols[4], out[4], res[4];
-    // Lanes are columns: rows of intermediate values come out.
-    idct_pass(_mm_loadl_epi64((const __m128i*)in), _mm_loadl_epi64((const __m128i*)(in + 4)),
-              _mm_loadl_epi64((const __m128i*)(in + 8)), _mm_loadl_epi64((const __m128i*)(in + 12)), rows);
-    transpose4(rows, cols);  // lanes are rows now
-    idct_pass(_mm_add_epi16(cols[0], _mm_set1_epi16(4)), cols[1], cols[2], cols[3], out);
-    for (u32 k = 0; k < 4; k++) out[k] = _mm_srai_epi16(out[k], 3);
-    transpose4(out, res);
+    __m128i m01, m23;
+    idct_rows(in, &m01, &m23);
     const __m128i zero = _mm_setzero_si128();
+    const __m128i res[4] = {m01, _mm_srli_si128(m01, 8), m23, _mm_srli_si128(m23, 8)};
     for (u32 i = 0; i < 4; i++) {
         u8* row = dst + i * stride;
         u32 px;
