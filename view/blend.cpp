@@ -3,6 +3,8 @@
 // tested against; they use the one-pixel rules of blend.h directly.
 #include "view/blend.h"
 
+#include "base/cpu.h"
+
 void blend_rows_scalar(u32* out, const u32* a, const u32* b, u32 count, u32 weight) {
     for (u32 i = 0; i < count; i++) out[i] = blend_pixel(a[i], b[i], weight);
 }
@@ -129,7 +131,7 @@ BlendKernels blend_kernels = k_sse2;
 
 bool blend_supported(u32 variant) {
     if (variant == KERNELS_SCALAR || variant == KERNELS_SSE2) return true;
-    if (variant == KERNELS_AVX2) return __builtin_cpu_supports("avx2") != 0;
+    if (variant == KERNELS_AVX2) return cpu_has_avx2();
     return false;
 }
 

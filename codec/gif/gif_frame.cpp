@@ -8,6 +8,7 @@
 // when the frame has succeeded.
 #include <string.h>
 
+#include "base/cpu.h"
 #include "codec/gif/gif.h"
 
 // ---- Workspace layout -----------------------------------------------------------
@@ -215,7 +216,7 @@ static bool g_kernels_chosen = false;
 
 bool gif_kernels_supported(u32 variant) {
     if (variant == GIF_KERNELS_SCALAR || variant == GIF_KERNELS_SSE2) return true;
-    if (variant == GIF_KERNELS_AVX2) return __builtin_cpu_supports("avx2") != 0;
+    if (variant == GIF_KERNELS_AVX2) return cpu_has_avx2();
     return false;
 }
 

@@ -7,6 +7,8 @@
 // results bit for bit.
 #include "codec/jpeg/encode.h"
 
+#include "base/cpu.h"
+
 // ---- Colour conversion ----------------------------------------------------------
 // 16-bit fixed point; the Cb and Cr offsets hold 128 << 16 plus a rounding
 // half less one, so the results stay within 0..255 without clamping.
@@ -120,7 +122,7 @@ static const JpegEncodeKernels* g_encode_kernels = nullptr;
 
 static bool has_avx2() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+    return cpu_has_avx2() && __builtin_cpu_supports("bmi");
 }
 
 const JpegEncodeKernels* jpeg_encode_kernels() {

@@ -4,6 +4,7 @@
 // are deliberately one off (10704, 2259, 11362, 6436, 2261) and must stay so.
 // The constants are kept as 16-bit pairs so the vector kernel forms each
 // product sum with one multiply-add; the scalar twin reads the same table.
+#include "base/cpu.h"
 #include "codec/jpeg/jpeg.h"
 #include "codec/jpeg/kernels.h"
 
@@ -131,7 +132,7 @@ static const JpegKernels k_avx2 = {jpeg_idct_sse2,        jpeg_idct_row_avx2,   
 
 static bool has_avx2() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
+    return cpu_has_avx2();
 }
 
 // Chosen on first use from the CPU check; SSE2 is part of x86-64.

@@ -8,6 +8,7 @@
 
 #include <string.h>
 
+#include "base/cpu.h"
 #include "codec/jpeg/bit_reader.h"
 #include "codec/jpeg/kernels.h"
 
@@ -243,7 +244,7 @@ void jpeg_h2v2_row_scalar(const u8* near, const u8* far, u8* out, u32 count) {
 
 static bool has_avx2() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
+    return cpu_has_avx2();
 }
 
 // Chosen on first use from the CPU check; SSE2 is part of x86-64.

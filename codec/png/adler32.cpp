@@ -6,6 +6,8 @@
 // variant.
 #include "codec/png/adler32.h"
 
+#include "base/cpu.h"
+
 static const u32 ADLER_MOD = 65521;
 static const u64 ADLER_ROUND = 128;
 
@@ -32,7 +34,7 @@ bool adler32_variant_supported(u32 variant) {
     switch (variant) {
     case ADLER32_VARIANT_SCALAR:
     case ADLER32_VARIANT_SSE2: return true;
-    case ADLER32_VARIANT_AVX2: __builtin_cpu_init(); return __builtin_cpu_supports("avx2") != 0;
+    case ADLER32_VARIANT_AVX2: return cpu_has_avx2();
     default: return false;
     }
 }

@@ -6,6 +6,8 @@
 
 #include <string.h>
 
+#include "base/cpu.h"
+
 void crc32_make_table(Crc32Table* table) {
     for (u32 i = 0; i < 256; i++) {
         u32 c = i;
@@ -58,7 +60,7 @@ bool crc32_variant_supported(u32 variant) {
     case CRC32_VARIANT_CLMUL: return __builtin_cpu_supports("pclmul") != 0;
     case CRC32_VARIANT_VPCLMUL:
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("pclmul") != 0 &&
+        return cpu_has_avx2() && __builtin_cpu_supports("pclmul") != 0 &&
                __builtin_cpu_supports("vpclmulqdq") != 0;
     default: return false;
     }

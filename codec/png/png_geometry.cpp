@@ -4,6 +4,7 @@
 // (start 0, step 1) so that every row loop is the same for both.
 #include <string.h>
 
+#include "base/cpu.h"
 #include "codec/png/png_rows.h"
 
 const PngPass png_passes[8] = {
@@ -147,7 +148,7 @@ static bool g_kernels_chosen = false;
 
 bool png_kernels_supported(u32 variant) {
     if (variant == PNG_KERNELS_SCALAR || variant == PNG_KERNELS_SSE2) return true;
-    if (variant == PNG_KERNELS_AVX2) return __builtin_cpu_supports("avx2") != 0;
+    if (variant == PNG_KERNELS_AVX2) return cpu_has_avx2();
     return false;
 }
 

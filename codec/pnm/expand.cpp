@@ -5,6 +5,8 @@
 
 #include <string.h>
 
+#include "base/cpu.h"
+
 static const ExpandKernels k_scalar = {expand_rgb_scalar, expand_bgr_scalar, expand_bgra_scalar, expand_grey_scalar};
 static const ExpandKernels k_sse2 = {expand_rgb_sse2, expand_bgr_sse2, expand_bgra_sse2, expand_grey_sse2};
 
@@ -16,7 +18,7 @@ static bool g_kernels_chosen = false;
 
 bool expand_kernels_supported(u32 variant) {
     if (variant == EXPAND_KERNELS_SCALAR || variant == EXPAND_KERNELS_SSE2) return true;
-    if (variant == EXPAND_KERNELS_AVX2) return __builtin_cpu_supports("avx2") != 0;
+    if (variant == EXPAND_KERNELS_AVX2) return cpu_has_avx2();
     return false;
 }
 

@@ -7,6 +7,8 @@
 // take their chroma from one column, go one at a time.
 #include "codec/webp/vp8.h"
 
+#include "base/cpu.h"
+
 // (v * coeff) >> 8, then clipped from 6 fractional bits to 8 bits.
 static QB_FORCE_INLINE i32 mul_hi(i32 v, i32 coeff) {
     return (v * coeff) >> 8;
@@ -88,7 +90,7 @@ static const Vp8Kernels* g_kernels = nullptr;
 
 bool vp8_kernels_supported(u32 variant) {
     __builtin_cpu_init();
-    if (variant == VP8_KERNELS_AVX2) return __builtin_cpu_supports("avx2") != 0;
+    if (variant == VP8_KERNELS_AVX2) return cpu_has_avx2();
     return variant <= VP8_KERNELS_BEST;
 }
 

@@ -5,6 +5,8 @@
 // variants are tested against) and the kernel dispatch.
 #include "codec/webp/vp8l.h"
 
+#include "base/cpu.h"
+
 // ---- Predictors ---------------------------------------------------------------
 
 static inline u32 average2(u32 a, u32 b) {
@@ -154,7 +156,7 @@ static bool g_selected = false;
 
 bool vp8l_force_kernels(u32 variant) {
     __builtin_cpu_init();
-    bool avx2 = __builtin_cpu_supports("avx2") != 0;
+    bool avx2 = cpu_has_avx2();
     if (variant == VP8L_KERNELS_BEST) variant = avx2 ? VP8L_KERNELS_AVX2 : VP8L_KERNELS_SSE2;
     if (variant == VP8L_KERNELS_SCALAR) {
         g_kernels.output = vp8l_output_scalar;
