@@ -663,3 +663,104 @@ TEST(TiffContainer, EveryPrefix) {
         }
     }
 }
+
+// Long LZW streams, so that most codes go through the decoder's fast loop:
+// random valid codes (bytes, known strings, the string being defined,
+// clears, a full table) against a plain decoder that keeps every string,
+// then the same streams with one code past the table, which must fail at
+// the byte holding that code's last bit.
+TEST(TiffLzw, LongStreamsMatchAPlainDecoder) {
+    struct Writer {
+        Bytes out;
+        u64 acc = 0;
+        u32 count = 0;
+        u64 bits = 0;
+        void put(u32 code, u32 width) {
+            acc = acc << width | code;
+            count += width;
+            bits += width;
+            while (count >= 8) {
+                out.push_back((u8)(acc >> (count - 8)));
+                count -= 8;
+            }
+        }
+        void finish() {
+            if (count) out.push_back((u8)(acc << (8 - count)));
+        }
+    };
+    std::mt19937 rng(29);
+    std::vector<u8> work(TIFF_LZW_WORK_BYTES);
+    for (u32 trial = 0; trial < 24; trial++) {
+        SCOPED_TRACE(trial);
+        Writer w;
+        std::vector<Bytes> table(258);
+        Bytes expected;
+        u32 width = 9;
+        bool have_prev = false;
+        Bytes prev;
+        u64 bad_at = ~(u64)0;
+        u32 codes = 3000 + rng() % 6000;
+        u32 bad_code = trial % 2 ? codes / 2 + rng() % (codes / 3) : ~0u;
+        // Fewer clears in some trials, so that the table fills up.
+        u32 clear_every = trial % 3 == 0 ? 5000 : 300 + rng() % 1500;
+        w.put(256, 9);
+        for (u32 i = 0; i < codes; i++) {
+            if (i > 0 && i % clear_every == 0) {
+                w.put(256, width);
+                table.resize(258);
+                width = 9;
+                have_prev = false;
+                continue;
+            }
+            u32 next = (u32)table.size();
+            if (i == bad_code) {
+                if (!have_prev || next < 4095) {
+                    w.put(have_prev ? next + 1 : 300, width);
+                    bad_at = (w.bits - 1) / 8;
+                    break;
+                }
+                // No 12-bit code lies past a full table: this trial stays valid.
+                bad_code = ~0u;
+            }
+            u32 kind = rng() % 8;
+            u32 code;
+            if (!have_prev || kind < 3 || next == 258) {
+                code = (u8)(kind < 2 ? 'a' + rng() % 3 : rng());
+            } else if (kind == 3 && next < 4096) {
+                code = next;  // the string being defined
+            } else {
+                code = 258 + rng() % (next - 258);
+            }
+            Bytes s = code < 256 ? Bytes{(u8)code} : code < next ? table[code] : prev;
+            if (code == next) s.push_back(prev[0]);
+            w.put(code, width);
+            if (have_prev && table.size() < 4096) {
+                Bytes e = prev;
+                e.push_back(s[0]);
+                table.push_back(e);
+                if (table.size() >= (1u << width) - 1 && width < 12) width++;
+            }
+            expected.insert(expected.end(), s.begin(), s.end());
+            prev = s;
+            have_prev = true;
+        }
+        if (bad_at == ~(u64)0) w.put(257, width);
+        w.finish();
+        // Output of the expected size, and 8 bytes beyond the stream's end
+        // are not part of it.
+        u64 size = bad_at == ~(u64)0 ? expected.size() : expected.size() + 5000;
+        Bytes out(size + 16, 0xEE);
+        CodecError err;
+        bool ok = tiff_lzw(w.out.data(), w.out.size(), 1000, work.data(), out.data(), size, &err);
+        if (bad_at == ~(u64)0) {
+            ASSERT_TRUE(ok) << err.code << " at " << err.offset;
+            auto m = std::mismatch(expected.begin(), expected.end(), out.begin());
+            ASSERT_TRUE(m.first == expected.end()) << "first difference at " << (m.first - expected.begin()) << " of " << expected.size();
+        } else {
+            ASSERT_FALSE(ok);
+            EXPECT_EQ(err.code, ERR_BAD_HEADER);
+            EXPECT_EQ(err.offset, 1000 + bad_at);
+        }
+        for (u64 i = size; i < out.size(); i++) ASSERT_EQ(out[i], 0xEE) << "wrote past the output";
+    }
+}
