@@ -427,16 +427,7 @@ void vp8_luma4_add_avx2(u8* dst, u32 mode, u32 kind, i16* in) {
     __m128i out = predict4_shuffled(dst, mode);
     if (kind != 0) {
         __m128i m01, m23;
-        if (kind == 3) {
-            idct_rows(in, &m01, &m23);
-            _mm256_storeu_si256((__m256i*)in, _mm256_setzero_si256());
-        } else if (kind == 2) {
-            ac3_rows(in, &m01, &m23);
-            in[0] = in[1] = in[4] = 0;
-        } else {
-            m01 = m23 = _mm_set1_epi16((short)((in[0] + 4) >> 3));
-            in[0] = 0;
-        }
+        residue_rows(in, kind, &m01, &m23);
         const __m128i zero = _mm_setzero_si128();
         out = _mm_packus_epi16(_mm_add_epi16(_mm_unpacklo_epi8(out, zero), m01),
                                _mm_add_epi16(_mm_unpackhi_epi8(out, zero), m23));

@@ -73,3 +73,19 @@ static QB_FORCE_INLINE void ac3_rows(const i16* in, __m128i* m01_out, __m128i* m
     *m23_out = _mm_srai_epi16(m23, 3);
 }
 
+// The residue of a block of transform kind 1 (DC only), 2 (coefficients
+// 0, 1 and 4) or 3 (full), rows as idct_rows gives them; the coefficients
+// used are cleared.
+static QB_FORCE_INLINE void residue_rows(i16* in, u32 kind, __m128i* m01, __m128i* m23) {
+    if (kind == 3) {
+        idct_rows(in, m01, m23);
+        _mm_storeu_si128((__m128i*)in, _mm_setzero_si128());
+        _mm_storeu_si128((__m128i*)(in + 8), _mm_setzero_si128());
+    } else if (kind == 2) {
+        ac3_rows(in, m01, m23);
+        in[0] = in[1] = in[4] = 0;
+    } else {
+        *m01 = *m23 = _mm_set1_epi16((short)((in[0] + 4) >> 3));
+        in[0] = 0;
+    }
+}

@@ -340,17 +340,7 @@ void vp8_luma4_add_sse2(u8* dst, u32 mode, u32 kind, i16* in) {
     predict4(dst, mode, rows);
     if (kind != 0) {
         __m128i m01, m23;
-        if (kind == 3) {
-            idct_rows(in, &m01, &m23);
-            _mm_storeu_si128((__m128i*)in, _mm_setzero_si128());
-            _mm_storeu_si128((__m128i*)(in + 8), _mm_setzero_si128());
-        } else if (kind == 2) {
-            ac3_rows(in, &m01, &m23);
-            in[0] = in[1] = in[4] = 0;
-        } else {
-            m01 = m23 = _mm_set1_epi16((short)((in[0] + 4) >> 3));
-            in[0] = 0;
-        }
+        residue_rows(in, kind, &m01, &m23);
         const __m128i zero = _mm_setzero_si128();
         __m128i p01 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)rows[0]), _mm_cvtsi32_si128((int)rows[1])), zero);
         __m128i p23 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(_mm_cvtsi32_si128((int)rows[2]), _mm_cvtsi32_si128((int)rows[3])), zero);
