@@ -203,7 +203,16 @@ int main() {
         u64 px = 0;
         for (const Input& in : groups[g]) {
             int reps = in.pixels > 4000000 ? 3 : 7;
-            double a = best_time(ours, in.file, reps), b = best_time(lp, in.file, reps), c = best_time(sp, in.file, reps);
+            // The three decoders take turns, each keeping its best, so a burst of
+            // load on a shared machine costs a round of each rather than every
+            // round of one.
+            double a = 1e9, b = 1e9, c = 1e9;
+            for (int r = 0; r < reps && a >= 0 && b >= 0 && c >= 0; r++) {
+                double ta = best_time(ours, in.file, 1), tb = best_time(lp, in.file, 1), tc = best_time(sp, in.file, 1);
+                a = ta < 0 ? ta : std::min(a, ta);
+                b = tb < 0 ? tb : std::min(b, tb);
+                c = tc < 0 ? tc : std::min(c, tc);
+            }
             if (a < 0 || b < 0 || c < 0) {
                 printf("%s: decode failed (ours %d libpng %d libspng %d)\n", in.name.c_str(), a >= 0, b >= 0, c >= 0);
                 return 1;
