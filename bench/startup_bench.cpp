@@ -240,6 +240,7 @@ struct Start {
     double event = -1;   // the first event, after which the file is read and probed
     double paint = -1;   // the first paint after that starts (the preview decode runs in it)
     double blit = -1;    // the last frame put on screen before the picture was seen
+    std::string why;     // for a start that gave no figures: what went wrong
 };
 
 static Start start_once(const VirtualScreen& s, const std::string& exe, const fs::path& image, const fs::path& trace) {
@@ -257,31 +258,68 @@ static Start start_once(const VirtualScreen& s, const std::string& exe, const fs
         _exit(127);
     }
     long long seen = -1;
+    int status = 0;
+    bool ended = false;
     for (int i = 0; i < 20000; i++) {
         if (red_pixels(s.display) >= 64) {
             seen = now_us();
             break;
         }
+        // A program that ended without showing the picture is not waited for.
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            ended = true;
+            break;
+        }
         usleep(1000);
     }
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-    if (seen < 0) return r;
+    if (!ended) {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    if (seen < 0) {
+        char text[96];
+        if (!ended) {
+            snprintf(text, sizeof text, "not seen within %.0f s", (now_us() - t0) / 1e6);
+        } else if (WIFSIGNALED(status)) {
+            snprintf(text, sizeof text, "ended by signal %d", WTERMSIG(status));
+        } else {
+            snprintf(text, sizeof text, "exited with %d", WEXITSTATUS(status));
+        }
+        r.why = text;
+        return r;
+    }
     r.shown = (seen - t0) / 1000.0;
     std::ifstream in(trace);
     std::string word, step;
     long long t;
+    bool frame_started = false;
     while (in >> word) {
-        if (word != "startup" || !(in >> step >> t) || t > seen) continue;
+        if (word != "startup" || !(in >> step >> t)) continue;
         double ms = (t - t0) / 1000.0;
+        // The window can show a frame before its "blit" is written (the
+        // copy is done while the program waits for the server). The frame
+        // that showed the picture is the last one whose copy was asked for
+        // before it was seen, and its blit counts as no later than that.
+        if (step == "blit" && frame_started && r.blit < 0) r.blit = std::min(ms, r.shown);
+        if (t > seen) continue;
+        if (step == "texts") {
+            frame_started = true;
+            r.blit = -1;
+        }
         if (step == "handover" && r.handover < 0) r.handover = ms;
         if (step == "window" && r.window < 0) r.window = ms;
         if (step == "font" && r.font < 0) r.font = ms;
         if (step == "mapped" && r.mapped < 0) r.mapped = ms;
         if (step == "event" && r.event < 0) r.event = ms;
         if (step == "paint" && r.event >= 0 && r.paint < 0) r.paint = ms;
-        if (step == "blit") r.blit = ms;
     }
+    // A frame being copied when the picture was seen may not have written
+    // its blit before the program was ended.
+    if (frame_started && r.blit < 0) r.blit = r.shown;
+    const char* missing = r.handover < 0 ? "handover" : r.window < 0 ? "window" : r.font < 0 ? "font"
+                        : r.mapped < 0 ? "mapped" : r.event < 0 ? "event" : r.paint < 0 ? "paint"
+                        : r.blit < 0 ? "blit" : nullptr;
+    if (missing != nullptr) r.why = std::string("seen, but the trace has no \"") + missing + "\" before it";
     return r;
 }
 
@@ -345,9 +383,11 @@ int main(int argc, char** argv) {
         }
         // Each step as the time since the one before it.
         std::vector<double> shown, start, check, font, map, event, load, frames, seen;
+        std::vector<std::string> failed;
         for (int i = 0; i < runs; i++) {
             Start s = start_once(screen, exe, path, dir / "trace.txt");
-            if (s.shown < 0 || s.handover < 0 || s.window < 0 || s.font < 0 || s.mapped < 0 || s.event < 0 || s.paint < 0 || s.blit < 0) {
+            if (!s.why.empty()) {
+                failed.push_back(s.why);
                 continue;
             }
             shown.push_back(s.shown);
@@ -360,6 +400,7 @@ int main(int argc, char** argv) {
             frames.push_back(s.blit - s.paint);
             seen.push_back(s.shown - s.blit);
         }
+        for (const std::string& why : failed) printf("%-14s one start failed: %s\n", im.name, why.c_str());
         if (shown.empty()) {
             printf("%-14s the picture never showed (or the trace was incomplete)\n", im.name);
             continue;
