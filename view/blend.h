@@ -51,6 +51,12 @@ struct PairColumns {
     const u16* base;     // at each group's first column
     const u8* offsets;   // two per column
     const u8* pairs;     // two per column
+    // Cache lines the vector variants ask for (into the second-level cache)
+    // while they draw the columns, one a group: memory the caller reads
+    // next, spread over the work so that the requests never pile up. Hints
+    // only, never read; the scalar twin ignores them.
+    const u8* ahead;
+    u32 ahead_lines;
 };
 static constexpr u16 PAIR_SLOW = 0x8000;
 typedef void (*BlendPairsOverFn)(u32* dst, const u32* a, const u32* b, const PairColumns* columns, u32 count,

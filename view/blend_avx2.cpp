@@ -433,8 +433,14 @@ QB_FORCE_INLINE void pairs_run(u32* dst, const u32* a, const u32* b, const PairC
     const __m256i spread1 = _mm256_add_epi8(spread0, _mm256_set1_epi8(8));
     const __m256i bias = _mm256_set1_epi8((char)0x80);
     __m256i px;
+    const u8* ahead = c->ahead;
+    const u8* ahead_end = ahead + (u64)c->ahead_lines * 64;
     u32 i = 0;
     for (; i + 8 <= count; i += 8) {
+        if (ahead < ahead_end) {
+            __builtin_prefetch(ahead, 0, 1);
+            ahead += 64;
+        }
         u32 b0 = c->base[i], b1 = c->base[i + 4];
         if (((b0 | b1) & PAIR_SLOW) != 0) {
             pairs_scalar<Over>(dst + i, a, b, c->left + i, c->right + i, c->weight + i, 8, wy);
@@ -448,6 +454,7 @@ QB_FORCE_INLINE void pairs_run(u32* dst, const u32* a, const u32* b, const PairC
         px = _mm256_permute4x64_epi64(_mm256_packs_epi16(p0, p1), _MM_SHUFFLE(3, 1, 2, 0));
         put8<Over>(dst + i, _mm256_xor_si256(px, bias));
     }
+    for (; ahead < ahead_end; ahead += 64) __builtin_prefetch(ahead, 0, 1);
     if (i < count && count >= 8 &&
         pairs8(a, b, c->width, c->left, c->right, c->weight, count - 8, pair_y, flat, &px)) {
         put8_after<Over>(dst + count - 8, px, i - (count - 8));
