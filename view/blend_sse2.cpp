@@ -450,3 +450,12 @@ void blend_pairs_over_sse2(u32* dst, const u32* a, const u32* b, const PairColum
 void blend_pairs_sse2(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
     pairs_run<false>(dst, a, b, c, count, wy);
 }
+
+// The SSE2 form takes no plan: the two rows one after the other.
+void blend_pairs2_sse2(u32* out0, u32* out1, const u32* a0, const u32* b0, u32 wy0, const u32* a1, const u32* b1,
+                       u32 wy1, const PairColumns* c, u32 count) {
+    pairs_run<false>(out0, a0, b0, c, count, wy0);
+    PairColumns second = *c;
+    second.ahead_lines = 0;
+    pairs_run<false>(out1, a1, b1, &second, count, wy1);
+}
