@@ -49,7 +49,7 @@ static double seconds_per_run(const std::function<void()>& run) {
 static void seconds_in_turns(const std::function<void()>& frame, const std::function<void()>& copy,
                              double* frame_out, double* copy_out) {
     *frame_out = *copy_out = 1e9;
-    for (int round = 0; round < 11; round++) {
+    for (int round = 0; round < 15; round++) {
         *frame_out = std::min(*frame_out, one_round(frame));
         *copy_out = std::min(*copy_out, one_round(copy));
     }
