@@ -350,19 +350,6 @@ struct Ahead {
     u32 lines;  // cache lines from next
 };
 
-// The tile rows screen row j reads in a prepared column: the one nearest
-// sampling takes, or the upper and lower rows of bilinear sampling.
-static void rows_read(const ViewPlan* p, const TileColumn* col, i64 j, i64* first_out, i64* last_out) {
-    if (p->view.doc.zoom >= ZOOM_ONE) {
-        *first_out = *last_out = clamp_i64((p->ys[j] >> (16 + col->level)) - col->origin_y, 0, col->last_row);
-        return;
-    }
-    i64 half = (i64)(0x80000000u / clamp_zoom(p->view.doc.zoom));
-    i64 s = ((((p->ys[j] + half) >> col->level) + 0x8000) >> 16) - col->origin_y;
-    *first_out = clamp_i64(s - 1, 0, col->last_row);
-    *last_out = clamp_i64(s, 0, col->last_row);
-}
-
 // The upper and lower tile rows screen row j blends in a bilinear column,
 // and its vertical weight.
 static void bilinear_rows(const ViewPlan* p, const TileColumn& col, i64 j, i64* upper_out, i64* lower_out,
@@ -375,11 +362,28 @@ static void bilinear_rows(const ViewPlan* p, const TileColumn& col, i64 j, i64* 
     *wy_out = (u32)((t >> 8) & 0xFF);
 }
 
+// The tile rows screen row j reads in a prepared column: the one nearest
+// sampling takes, or the upper and lower rows of bilinear sampling.
+static void rows_read(const ViewPlan* p, const TileColumn* col, i64 j, i64* first_out, i64* last_out) {
+    if (p->view.doc.zoom >= ZOOM_ONE) {
+        *first_out = *last_out = clamp_i64((p->ys[j] >> (16 + col->level)) - col->origin_y, 0, col->last_row);
+        return;
+    }
+    u32 wy;
+    bilinear_rows(p, *col, j, first_out, last_out, &wy);
+}
+
 // The pair plan of a prepared column, asking for `ahead` as it goes.
 static PairColumns pair_columns(const ColumnTables* ct, const TileColumn& col, Ahead ahead) {
-    return PairColumns{ct->left + col.x0,      ct->right + col.x0,          ct->weight + col.x0,
-                       TILE_SIDE,              ct->pair_base + col.x0,      ct->pair_offsets + 2 * col.x0,
-                       ct->pair_weights + 2 * col.x0, ahead.next, ahead.lines};
+    return PairColumns{ct->left + col.x0,
+                       ct->right + col.x0,
+                       ct->weight + col.x0,
+                       TILE_SIDE,
+                       ct->pair_base + col.x0,
+                       ct->pair_offsets + 2 * col.x0,
+                       ct->pair_weights + 2 * col.x0,
+                       ahead.next,
+                       ahead.lines};
 }
 
 // Screen row j (relative to the view's top) in one prepared tile column,
@@ -393,15 +397,16 @@ static void draw_piece(const ViewPlan* p, PresentTables* tables, const ColumnTab
     const BlendKernels k = blend_kernels;
     bool nearest = p->view.doc.zoom >= ZOOM_ONE;
     i64 half = (i64)(0x80000000u / clamp_zoom(p->view.doc.zoom));
+    // Every piece but bilinear columns gets its lines asked for at once.
+    if (ahead.lines != 0 &&
+        (col.tile == nullptr || nearest || col.step != 0 || col.contiguous || col.unweighted)) {
+        prefetch_span((const u32*)ahead.next, 0, ahead.lines * 16 - 1);
+        ahead.lines = 0;
+    }
     if (col.tile == nullptr) return;
     u32 count = col.x1 - col.x0;
     // Clipped to the target, so the offset is never negative.
     u32* dst = out + col.x0;
-    // Every piece but bilinear columns gets its lines asked for at once.
-    if (ahead.lines != 0 && (nearest || col.step != 0 || col.contiguous || col.unweighted)) {
-        prefetch_span((const u32*)ahead.next, 0, ahead.lines * 16 - 1);
-        ahead.lines = 0;
-    }
     u32* sampled = samples ? dst : tables->row + col.x0;
     if (nearest) {
         i64 tr = clamp_i64((p->ys[j] >> (16 + col.level)) - col.origin_y, 0, col.last_row);
@@ -552,9 +557,9 @@ static void draw_group(const ViewPlan* p, PresentTables* tables, const ColumnTab
                 bilinear_rows(p, col, j + q, &upper0, &lower0, &wy0);
                 bilinear_rows(p, col, j + q + 1, &upper1, &lower1, &wy1);
                 const PairColumns pc = pair_columns(ct, col, Ahead{from, (u32)now});
-                blend_kernels.blend_pairs2(out0 + col.x0, out0 + span + col.x0, col.tile + upper0 * TILE_SIDE,
-                                           col.tile + lower0 * TILE_SIDE, wy0, col.tile + upper1 * TILE_SIDE,
-                                           col.tile + lower1 * TILE_SIDE, wy1, &pc, col.x1 - col.x0);
+                k.blend_pairs2(out0 + col.x0, out0 + span + col.x0, col.tile + upper0 * TILE_SIDE,
+                               col.tile + lower0 * TILE_SIDE, wy0, col.tile + upper1 * TILE_SIDE,
+                               col.tile + lower1 * TILE_SIDE, wy1, &pc, col.x1 - col.x0);
             } else {
                 draw_piece(p, tables, ct, col, j + q, j1, out0, true, false, Ahead{from, (u32)now});
             }
