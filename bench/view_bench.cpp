@@ -24,20 +24,35 @@ static double thread_seconds() {
     return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
 }
 
+// One round: runs repeated for at least 40 ms, the time of one.
+static double one_round(const std::function<void()>& run) {
+    int n = 0;
+    double start = thread_seconds();
+    double elapsed = 0;
+    do {
+        run();
+        n++;
+        elapsed = thread_seconds() - start;
+    } while (elapsed < 0.04);
+    return elapsed / n;
+}
+
 static double seconds_per_run(const std::function<void()>& run) {
     double best = 1e9;
-    for (int round = 0; round < 7; round++) {
-        int n = 0;
-        double start = thread_seconds();
-        double elapsed = 0;
-        do {
-            run();
-            n++;
-            elapsed = thread_seconds() - start;
-        } while (elapsed < 0.04);
-        best = std::min(best, elapsed / n);
-    }
+    for (int round = 0; round < 7; round++) best = std::min(best, one_round(run));
     return best;
+}
+
+// A frame and the plain copy it is compared with, timed in alternating
+// rounds, so that a spell of load from other work on the machine (which
+// slows memory for both) falls on both alike; the best round of each.
+static void seconds_in_turns(const std::function<void()>& frame, const std::function<void()>& copy,
+                             double* frame_out, double* copy_out) {
+    *frame_out = *copy_out = 1e9;
+    for (int round = 0; round < 15; round++) {
+        *frame_out = std::min(*frame_out, one_round(frame));
+        *copy_out = std::min(*copy_out, one_round(copy));
+    }
 }
 
 struct Bench {
@@ -94,11 +109,12 @@ int main(int argc, char** argv) {
                 if (only_variant != nullptr && std::strcmp(variant_name(v), only_variant) != 0) continue;
                 if (!blend_force(v)) continue;
                 // The image is opaque, so each frame overwrites the last one
-                // exactly as it would cover the checkerboard. The copy is timed
-                // again beside each frame: the machine's load changes.
-                double t = seconds_per_run([&] { draw_views(b.cache.get(), &b.counters, &b.tables, &scene, target); });
-                double c2 = seconds_per_run([&] { std::memcpy(frame.data(), source.data(), pixels * 4); });
-                std::printf("  %s %.2f", variant_name(v), t / std::min(copy, c2));
+                // exactly as it would cover the checkerboard. The copy is timed in
+                // turns with each frame: the machine's load changes.
+                double t, c2;
+                seconds_in_turns([&] { draw_views(b.cache.get(), &b.counters, &b.tables, &scene, target); },
+                                 [&] { std::memcpy(frame.data(), source.data(), pixels * 4); }, &t, &c2);
+                std::printf("  %s %.2f", variant_name(v), t / c2);
             }
             std::printf("   (rendered in the timed frames: %u)\n", b.counters.rendered);
             blend_select();

@@ -71,6 +71,12 @@ void blend_pairs_scalar(u32* out, const u32* a, const u32* b, const PairColumns*
     }
 }
 
+void blend_pairs2_scalar(u32* out0, u32* out1, const u32* a0, const u32* b0, u32 wy0, const u32* a1, const u32* b1,
+                         u32 wy1, const PairColumns* c, u32 count) {
+    blend_pairs_scalar(out0, a0, b0, c, count, wy0);
+    blend_pairs_scalar(out1, a1, b1, c, count, wy1);
+}
+
 void pair_plan(u16* base, u8* offsets, u8* pairs, const u8* left, const u8* right, const u8* weight, u32 count,
                u32 width) {
     for (u32 g = 0; g < count; g += 4) {
@@ -115,17 +121,20 @@ static const BlendKernels k_scalar = {blend_rows_scalar,     blend_columns_scala
                                       difference_row_scalar, blend_halves_over_scalar, blend_shifted_over_scalar,
                                       reduce_row_scalar,     blend_pairs_over_scalar,  blend_halves_scalar,
                                       blend_shifted_scalar,  blend_pairs_scalar,       composite_row_scalar,
-                                      difference_over_black_scalar};
+                                      difference_over_black_scalar,
+                                      blend_pairs2_scalar};
 static const BlendKernels k_sse2 = {blend_rows_sse2,     blend_columns_sse2,     composite_row_sse2,
                                     difference_row_sse2, blend_halves_over_sse2, blend_shifted_over_sse2,
                                     reduce_row_sse2,     blend_pairs_over_sse2,  blend_halves_sse2,
                                     blend_shifted_sse2,  blend_pairs_sse2,       composite_row_stream_sse2,
-                                    difference_over_black_stream_sse2};
+                                    difference_over_black_stream_sse2,
+                                    blend_pairs2_sse2};
 static const BlendKernels k_avx2 = {blend_rows_avx2,     blend_columns_avx2,     composite_row_avx2,
                                     difference_row_avx2, blend_halves_over_avx2, blend_shifted_over_avx2,
                                     reduce_row_avx2,     blend_pairs_over_avx2,  blend_halves_avx2,
                                     blend_shifted_avx2,  blend_pairs_avx2,       composite_row_stream_avx2,
-                                    difference_over_black_stream_avx2};
+                                    difference_over_black_stream_avx2,
+                                    blend_pairs2_avx2};
 
 BlendKernels blend_kernels = k_sse2;
 

@@ -51,10 +51,22 @@ struct PairColumns {
     const u16* base;     // at each group's first column
     const u8* offsets;   // two per column
     const u8* pairs;     // two per column
+    // Cache lines the vector variants ask for (into the second-level cache)
+    // while they draw the columns, one a group: memory the caller reads
+    // next, spread over the work so that the requests never pile up. Hints
+    // only, never read; the scalar twin ignores them.
+    const u8* ahead;
+    u32 ahead_lines;
 };
 static constexpr u16 PAIR_SLOW = 0x8000;
 typedef void (*BlendPairsOverFn)(u32* dst, const u32* a, const u32* b, const PairColumns* columns, u32 count,
                                  u32 wy);
+// Two rows through the same bilinear columns at once, as samples: out0 gets
+// what blend_pairs gives for rows a0 and b0 with weight wy0, out1 the same
+// for a1, b1 and wy1 (two screen rows of a tile column; the vector variants
+// take each group's plan once for both).
+typedef void (*BlendPairs2Fn)(u32* out0, u32* out1, const u32* a0, const u32* b0, u32 wy0, const u32* a1,
+                              const u32* b1, u32 wy1, const PairColumns* columns, u32 count);
 // Fills base[0, 4, 8, ...], offsets[0 .. 2 count) and pairs[0 .. 2 count).
 void pair_plan(u16* base, u8* offsets, u8* pairs, const u8* left, const u8* right, const u8* weight, u32 count,
                u32 width);
@@ -100,6 +112,7 @@ struct BlendKernels {
     BlendPairsOverFn blend_pairs;
     CompositeRowFn composite_row_stream;
     DifferenceOverBlackFn difference_over_black;
+    BlendPairs2Fn blend_pairs2;
 };
 
 enum : u32 { KERNELS_SCALAR = 0, KERNELS_SSE2 = 1, KERNELS_AVX2 = 2, KERNEL_VARIANT_COUNT = 3 };
@@ -131,6 +144,8 @@ void blend_halves_scalar(u32* out, const u32* a, const u32* b, u32 count, u32 wy
 void blend_shifted_scalar(u32* out, const u32* a, const u32* b, u32 count, u32 wy, u32 wx);
 void blend_pairs_scalar(u32* out, const u32* a, const u32* b, const PairColumns* columns, u32 count, u32 wy);
 void difference_over_black_scalar(u32* dst, const u32* a, const u32* b, u32 count);
+void blend_pairs2_scalar(u32* out0, u32* out1, const u32* a0, const u32* b0, u32 wy0, const u32* a1, const u32* b1,
+                         u32 wy1, const PairColumns* columns, u32 count);
 
 void blend_rows_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 weight);
 void blend_columns_sse2(u32* out, const u32* row, const u8* left, const u8* right, const u8* weight,
@@ -146,6 +161,8 @@ void blend_shifted_sse2(u32* out, const u32* a, const u32* b, u32 count, u32 wy,
 void blend_pairs_sse2(u32* out, const u32* a, const u32* b, const PairColumns* columns, u32 count, u32 wy);
 void composite_row_stream_sse2(u32* dst, const u32* src, u32 count);
 void difference_over_black_stream_sse2(u32* dst, const u32* a, const u32* b, u32 count);
+void blend_pairs2_sse2(u32* out0, u32* out1, const u32* a0, const u32* b0, u32 wy0, const u32* a1, const u32* b1,
+                       u32 wy1, const PairColumns* columns, u32 count);
 
 void blend_rows_avx2(u32* out, const u32* a, const u32* b, u32 count, u32 weight);
 void blend_columns_avx2(u32* out, const u32* row, const u8* left, const u8* right, const u8* weight,
@@ -161,6 +178,8 @@ void blend_shifted_avx2(u32* out, const u32* a, const u32* b, u32 count, u32 wy,
 void blend_pairs_avx2(u32* out, const u32* a, const u32* b, const PairColumns* columns, u32 count, u32 wy);
 void composite_row_stream_avx2(u32* dst, const u32* src, u32 count);
 void difference_over_black_stream_avx2(u32* dst, const u32* a, const u32* b, u32 count);
+void blend_pairs2_avx2(u32* out0, u32* out1, const u32* a0, const u32* b0, u32 wy0, const u32* a1, const u32* b1,
+                       u32 wy1, const PairColumns* columns, u32 count);
 
 // One pixel of each rule, shared by the scalar twins and the vector tails.
 

@@ -421,39 +421,104 @@ QB_FORCE_INLINE bool pairs8(const u32* a, const u32* b, u32 width, const u8* lef
     return true;
 }
 
-// Eight columns at a time as the plan has them; the last group ends at the
-// row's end (planned here, as pairs8 does), keeping the columns an earlier
-// group composited. Groups the plan marks slow take the scalar rule.
+// The columns from i on, fewer than eight or all of a row shorter than
+// eight: the last group ends at the row's end (planned here, as pairs8
+// does), keeping the columns an earlier group composited; or the scalar
+// rule.
 template <bool Over>
-QB_FORCE_INLINE void pairs_run(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
+QB_FORCE_INLINE void pairs_tail(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 i, u32 count,
+                                u32 wy) {
     const __m256i pair_y = pair_weights(wy == 0 ? 1 : wy);
-    const bool flat = wy == 0;
-    const __m256i spread0 = _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 2, 3, 2, 3, 2, 3, 2, 3, 4, 5, 4, 5, 4, 5, 4, 5,
-                                             6, 7, 6, 7, 6, 7, 6, 7);
-    const __m256i spread1 = _mm256_add_epi8(spread0, _mm256_set1_epi8(8));
-    const __m256i bias = _mm256_set1_epi8((char)0x80);
     __m256i px;
-    u32 i = 0;
-    for (; i + 8 <= count; i += 8) {
-        u32 b0 = c->base[i], b1 = c->base[i + 4];
-        if (((b0 | b1) & PAIR_SLOW) != 0) {
-            pairs_scalar<Over>(dst + i, a, b, c->left + i, c->right + i, c->weight + i, 8, wy);
-            continue;
-        }
-        __m256i index0 = _mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i*)(c->offsets + 2 * i)));
-        __m256i index1 = _mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i*)(c->offsets + 2 * i + 8)));
-        __m256i wpairs = _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i*)(c->pairs + 2 * i)));
-        __m256i p0 = pairs4(a, b, b0, pair_y, flat, index0, _mm256_shuffle_epi8(wpairs, spread0));
-        __m256i p1 = pairs4(a, b, b1, pair_y, flat, index1, _mm256_shuffle_epi8(wpairs, spread1));
-        px = _mm256_permute4x64_epi64(_mm256_packs_epi16(p0, p1), _MM_SHUFFLE(3, 1, 2, 0));
-        put8<Over>(dst + i, _mm256_xor_si256(px, bias));
-    }
     if (i < count && count >= 8 &&
-        pairs8(a, b, c->width, c->left, c->right, c->weight, count - 8, pair_y, flat, &px)) {
+        pairs8(a, b, c->width, c->left, c->right, c->weight, count - 8, pair_y, wy == 0, &px)) {
         put8_after<Over>(dst + count - 8, px, i - (count - 8));
         return;
     }
     pairs_scalar<Over>(dst + i, a, b, c->left + i, c->right + i, c->weight + i, count - i, wy);
+}
+
+// Eight columns of rows a and b from the plan's indices and weight pairs,
+// in order.
+QB_FORCE_INLINE __m256i pairs_planned8(const u32* a, const u32* b, u32 b0, u32 b1, __m256i pair_y, bool flat,
+                                       __m256i index0, __m256i index1, __m256i w0, __m256i w1) {
+    __m256i p0 = pairs4(a, b, b0, pair_y, flat, index0, w0);
+    __m256i p1 = pairs4(a, b, b1, pair_y, flat, index1, w1);
+    __m256i px = _mm256_permute4x64_epi64(_mm256_packs_epi16(p0, p1), _MM_SHUFFLE(3, 1, 2, 0));
+    return _mm256_xor_si256(px, _mm256_set1_epi8((char)0x80));
+}
+
+// The plan of the group of eight columns from i: its index vectors and
+// weight pairs; false when the group is marked slow.
+QB_FORCE_INLINE bool planned_group(const PairColumns* c, u32 i, u32* b0, u32* b1, __m256i* index0, __m256i* index1,
+                                   __m256i* w0, __m256i* w1) {
+    const __m256i spread0 = _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 2, 3, 2, 3, 2, 3, 2, 3, 4, 5, 4, 5, 4, 5, 4, 5,
+                                             6, 7, 6, 7, 6, 7, 6, 7);
+    const __m256i spread1 = _mm256_add_epi8(spread0, _mm256_set1_epi8(8));
+    *b0 = c->base[i];
+    *b1 = c->base[i + 4];
+    if (((*b0 | *b1) & PAIR_SLOW) != 0) return false;
+    *index0 = _mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i*)(c->offsets + 2 * i)));
+    *index1 = _mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i*)(c->offsets + 2 * i + 8)));
+    __m256i wpairs = _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i*)(c->pairs + 2 * i)));
+    *w0 = _mm256_shuffle_epi8(wpairs, spread0);
+    *w1 = _mm256_shuffle_epi8(wpairs, spread1);
+    return true;
+}
+
+// Eight columns at a time as the plan has them, then the tail. Groups the
+// plan marks slow take the scalar rule.
+template <bool Over>
+QB_FORCE_INLINE void pairs_run(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
+    const __m256i pair_y = pair_weights(wy == 0 ? 1 : wy);
+    const bool flat = wy == 0;
+    const u8* ahead = c->ahead;
+    const u8* ahead_end = ahead + (u64)c->ahead_lines * 64;
+    u32 i = 0;
+    for (; i + 8 <= count; i += 8) {
+        if (ahead < ahead_end) {
+            __builtin_prefetch(ahead, 0, 1);
+            ahead += 64;
+        }
+        u32 b0, b1;
+        __m256i index0, index1, w0, w1;
+        if (!planned_group(c, i, &b0, &b1, &index0, &index1, &w0, &w1)) {
+            pairs_scalar<Over>(dst + i, a, b, c->left + i, c->right + i, c->weight + i, 8, wy);
+            continue;
+        }
+        put8<Over>(dst + i, pairs_planned8(a, b, b0, b1, pair_y, flat, index0, index1, w0, w1));
+    }
+    for (; ahead < ahead_end; ahead += 64) __builtin_prefetch(ahead, 0, 1);
+    pairs_tail<Over>(dst, a, b, c, i, count, wy);
+}
+
+// Two rows through the same columns: each group's plan is loaded once for
+// both.
+void blend_pairs2_avx2(u32* out0, u32* out1, const u32* a0, const u32* b0, u32 wy0, const u32* a1, const u32* b1,
+                       u32 wy1, const PairColumns* c, u32 count) {
+    const __m256i pair_y0 = pair_weights(wy0 == 0 ? 1 : wy0);
+    const __m256i pair_y1 = pair_weights(wy1 == 0 ? 1 : wy1);
+    const u8* ahead = c->ahead;
+    const u8* ahead_end = ahead + (u64)c->ahead_lines * 64;
+    u32 i = 0;
+    for (; i + 8 <= count; i += 8) {
+        if (ahead < ahead_end) {
+            __builtin_prefetch(ahead, 0, 1);
+            ahead += 64;
+        }
+        u32 base0, base1;
+        __m256i index0, index1, w0, w1;
+        if (!planned_group(c, i, &base0, &base1, &index0, &index1, &w0, &w1)) {
+            pairs_scalar<false>(out0 + i, a0, b0, c->left + i, c->right + i, c->weight + i, 8, wy0);
+            pairs_scalar<false>(out1 + i, a1, b1, c->left + i, c->right + i, c->weight + i, 8, wy1);
+            continue;
+        }
+        put8<false>(out0 + i, pairs_planned8(a0, b0, base0, base1, pair_y0, wy0 == 0, index0, index1, w0, w1));
+        put8<false>(out1 + i, pairs_planned8(a1, b1, base0, base1, pair_y1, wy1 == 0, index0, index1, w0, w1));
+    }
+    for (; ahead < ahead_end; ahead += 64) __builtin_prefetch(ahead, 0, 1);
+    pairs_tail<false>(out0, a0, b0, c, i, count, wy0);
+    pairs_tail<false>(out1, a1, b1, c, i, count, wy1);
 }
 
 void blend_pairs_over_avx2(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {

@@ -415,8 +415,14 @@ QB_FORCE_INLINE void pairs_run(u32* dst, const u32* a, const u32* b, const PairC
     const __m128i zero = _mm_setzero_si128();
     const __m128i one = _mm_set1_epi8(1);
     const __m128i k256 = _mm_set1_epi16(256);
+    const u8* ahead = c->ahead;
+    const u8* ahead_end = ahead + (u64)c->ahead_lines * 64;
     u32 i = 0;
     for (; i + 4 <= count && (u32)left[i + 3] + 1 < width; i += 4) {
+        if (ahead < ahead_end) {
+            __builtin_prefetch(ahead, 0, 1);
+            ahead += 64;
+        }
         __m128i d = _mm_sub_epi8(_mm_cvtsi32_si128((i32)load4(right + i)), _mm_cvtsi32_si128((i32)load4(left + i)));
         if ((_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_subs_epu8(d, one), zero)) & 0xF) != 0xF) {
             pairs_scalar<Over>(dst + i, a, b, left + i, right + i, weight + i, 4, wy);
@@ -433,6 +439,7 @@ QB_FORCE_INLINE void pairs_run(u32* dst, const u32* a, const u32* b, const PairC
         __m128i p23 = across2(v2, v3, _mm_unpacklo_epi32(t23, t23), _mm_unpackhi_epi32(t23, t23));
         put4<Over>(dst + i, _mm_packus_epi16(p01, p23));
     }
+    for (; ahead < ahead_end; ahead += 64) __builtin_prefetch(ahead, 0, 1);
     pairs_scalar<Over>(dst + i, a, b, left + i, right + i, weight + i, count - i, wy);
 }
 
@@ -442,4 +449,13 @@ void blend_pairs_over_sse2(u32* dst, const u32* a, const u32* b, const PairColum
 
 void blend_pairs_sse2(u32* dst, const u32* a, const u32* b, const PairColumns* c, u32 count, u32 wy) {
     pairs_run<false>(dst, a, b, c, count, wy);
+}
+
+// The SSE2 form takes no plan: the two rows one after the other.
+void blend_pairs2_sse2(u32* out0, u32* out1, const u32* a0, const u32* b0, u32 wy0, const u32* a1, const u32* b1,
+                       u32 wy1, const PairColumns* c, u32 count) {
+    pairs_run<false>(out0, a0, b0, c, count, wy0);
+    PairColumns second = *c;
+    second.ahead_lines = 0;
+    pairs_run<false>(out1, a1, b1, &second, count, wy1);
 }

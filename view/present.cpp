@@ -46,9 +46,11 @@ bool present_init(PresentTables* t, Arena* arena) {
     }
     ByteSpan row = arena_alloc(arena, span * 4, 64);
     ByteSpan blended = arena_alloc(arena, (TILE_SIDE + VIEW_TABLE_SLACK) * 4, 64);
-    if (row.data == nullptr || blended.data == nullptr) return false;
+    ByteSpan group = arena_alloc(arena, span * 4 * VIEW_ROW_GROUP, 64);
+    if (row.data == nullptr || blended.data == nullptr || group.data == nullptr) return false;
     t->row = (u32*)row.data;
     t->blended = (u32*)blended.data;
+    t->group = (u32*)group.data;
     t->stream_pixels = (u64)1 << 22;
     blend_select();
     return true;
@@ -342,97 +344,145 @@ static void prefetch_span(const u32* row, u32 lo, u32 hi) {
     for (; p < end; p += 64) __builtin_prefetch(p, 0, 1);
 }
 
-// One screen row j (relative to the view's top) of a band of tile rows
-// whose columns are prepared, composited into out (the row's pixel at the
-// view's left edge), or with `samples` its samples alone stored there (into
-// a row buffer); j1 ends the band's rows drawn, which bounds what is asked
-// for ahead.
-static void draw_line(const ViewPlan* p, PresentTables* tables, const ColumnTables* ct, const TileColumn* cols,
-                      i64 j, i64 j1, u32* out, bool samples) {
+// Memory to ask for while a piece of a row is drawn (see draw_rows).
+struct Ahead {
+    const u8* next;
+    u32 lines;  // cache lines from next
+};
+
+// The upper and lower tile rows screen row j blends in a bilinear column,
+// and its vertical weight.
+static void bilinear_rows(const ViewPlan* p, const TileColumn& col, i64 j, i64* upper_out, i64* lower_out,
+                          u32* wy_out) {
+    i64 half = (i64)(0x80000000u / clamp_zoom(p->view.doc.zoom));
+    i64 t = ((p->ys[j] + half) >> col.level) + 0x8000;
+    i64 s = (t >> 16) - col.origin_y;
+    *upper_out = clamp_i64(s - 1, 0, col.last_row);
+    *lower_out = clamp_i64(s, 0, col.last_row);
+    *wy_out = (u32)((t >> 8) & 0xFF);
+}
+
+// The tile rows screen row j reads in a prepared column: the one nearest
+// sampling takes, or the upper and lower rows of bilinear sampling.
+static void rows_read(const ViewPlan* p, const TileColumn* col, i64 j, i64* first_out, i64* last_out) {
+    if (p->view.doc.zoom >= ZOOM_ONE) {
+        *first_out = *last_out = clamp_i64((p->ys[j] >> (16 + col->level)) - col->origin_y, 0, col->last_row);
+        return;
+    }
+    u32 wy;
+    bilinear_rows(p, *col, j, first_out, last_out, &wy);
+}
+
+// The pair plan of a prepared column, asking for `ahead` as it goes.
+static PairColumns pair_columns(const ColumnTables* ct, const TileColumn& col, Ahead ahead) {
+    return PairColumns{ct->left + col.x0,
+                       ct->right + col.x0,
+                       ct->weight + col.x0,
+                       TILE_SIDE,
+                       ct->pair_base + col.x0,
+                       ct->pair_offsets + 2 * col.x0,
+                       ct->pair_weights + 2 * col.x0,
+                       ahead.next,
+                       ahead.lines};
+}
+
+// Screen row j (relative to the view's top) in one prepared tile column,
+// composited into out (the row's pixel at the view's left edge), or with
+// `samples` its samples alone stored there (into a row buffer). With
+// `ask_rows` the tile rows of the next screen rows are asked for, up to j1
+// (the end of the band's rows drawn); `ahead` is asked for besides, one line
+// a group of bilinear columns where the kernel takes it.
+static void draw_piece(const ViewPlan* p, PresentTables* tables, const ColumnTables* ct, const TileColumn& col,
+                       i64 j, i64 j1, u32* out, bool samples, bool ask_rows, Ahead ahead) {
     const BlendKernels k = blend_kernels;
     bool nearest = p->view.doc.zoom >= ZOOM_ONE;
     i64 half = (i64)(0x80000000u / clamp_zoom(p->view.doc.zoom));
-    for (u32 c = 0; c < p->tile_columns; c++) {
-        const TileColumn& col = cols[c];
-        if (col.tile == nullptr) continue;
-        u32 count = col.x1 - col.x0;
-        // Clipped to the target, so the offset is never negative.
-        u32* dst = out + col.x0;
-        u32* sampled = samples ? dst : tables->row + col.x0;
-        if (nearest) {
-            i64 tr = clamp_i64((p->ys[j] >> (16 + col.level)) - col.origin_y, 0, col.last_row);
-            const u32* src = col.tile + tr * TILE_SIDE;
-            if (j + 1 < j1) {
-                i64 next = clamp_i64((p->ys[j + 1] >> (16 + col.level)) - col.origin_y, 0, col.last_row);
-                if (next != tr) prefetch_span(col.tile + next * TILE_SIDE, col.src_lo, col.src_hi);
-            }
-            if (col.contiguous) {
-                if (samples) {
-                    __builtin_memcpy(dst, src + col.src_lo, (u64)count * 4);
-                } else {
-                    k.composite_row(dst, src + col.src_lo, count);
-                }
-                continue;
-            }
-            const u8* left = ct->left + col.x0;
-            for (u32 i = 0; i < count; i++) sampled[i] = src[left[i]];
-        } else {
-            i64 t = ((p->ys[j] + half) >> col.level) + 0x8000;
-            i64 s = (t >> 16) - col.origin_y;
-            i64 upper = clamp_i64(s - 1, 0, col.last_row);
-            i64 lower = clamp_i64(s, 0, col.last_row);
-            u32 wy = (u32)((t >> 8) & 0xFF);
-            if (j + 2 < j1) {
-                // The row after next reads rows up to `next`, at
-                // most four past this one's lower row (sampled rows
-                // are at most two tile rows apart below 100 %); its
-                // two are asked for (the next row's were, a row ago).
-                i64 next = clamp_i64(((((p->ys[j + 2] + half) >> col.level) + 0x8000) >> 16) - col.origin_y,
-                                     0, col.last_row);
-                for (i64 ahead = next - 1 > lower ? next - 1 : lower + 1; ahead <= next; ahead++) {
-                    prefetch_span(col.tile + ahead * TILE_SIDE, col.src_lo, col.src_hi);
-                }
-            }
-            if (col.step != 0) {
-                regular_columns(k, &col, ct, col.tile + upper * TILE_SIDE, col.tile + lower * TILE_SIDE, wy, dst,
-                                samples);
-                continue;
-            }
-            if (!col.contiguous && !col.unweighted) {
-                const PairColumns pc = {ct->left + col.x0,         ct->right + col.x0,
-                                        ct->weight + col.x0,       TILE_SIDE,
-                                        ct->pair_base + col.x0,    ct->pair_offsets + 2 * col.x0,
-                                        ct->pair_weights + 2 * col.x0};
-                (samples ? k.blend_pairs : k.blend_pairs_over)(dst, col.tile + upper * TILE_SIDE,
-                                                               col.tile + lower * TILE_SIDE, &pc, count, wy);
-                continue;
-            }
-            // Weight 0 blends to the upper row itself.
-            const u32* blended = col.tile + upper * TILE_SIDE;
-            if (wy != 0) {
-                u32 n = col.src_hi - col.src_lo + 1;
-                k.blend_rows(tables->blended + col.src_lo, blended + col.src_lo,
-                             col.tile + lower * TILE_SIDE + col.src_lo, n, wy);
-                blended = tables->blended;
-            }
-            if (col.contiguous) {
-                if (samples) {
-                    __builtin_memcpy(dst, blended + col.src_lo, (u64)count * 4);
-                } else {
-                    k.composite_row(dst, blended + col.src_lo, count);
-                }
-                continue;
-            }
-            const u8* left = ct->left + col.x0;
-            for (u32 i = 0; i < count; i++) sampled[i] = blended[left[i]];
-        }
-        if (!samples) k.composite_row(dst, sampled, count);
+    // Every piece but bilinear columns gets its lines asked for at once.
+    if (ahead.lines != 0 &&
+        (col.tile == nullptr || nearest || col.step != 0 || col.contiguous || col.unweighted)) {
+        prefetch_span((const u32*)ahead.next, 0, ahead.lines * 16 - 1);
+        ahead.lines = 0;
     }
+    if (col.tile == nullptr) return;
+    u32 count = col.x1 - col.x0;
+    // Clipped to the target, so the offset is never negative.
+    u32* dst = out + col.x0;
+    u32* sampled = samples ? dst : tables->row + col.x0;
+    if (nearest) {
+        i64 tr = clamp_i64((p->ys[j] >> (16 + col.level)) - col.origin_y, 0, col.last_row);
+        const u32* src = col.tile + tr * TILE_SIDE;
+        if (ask_rows && j + 1 < j1) {
+            i64 next = clamp_i64((p->ys[j + 1] >> (16 + col.level)) - col.origin_y, 0, col.last_row);
+            if (next != tr) prefetch_span(col.tile + next * TILE_SIDE, col.src_lo, col.src_hi);
+        }
+        if (col.contiguous) {
+            if (samples) {
+                __builtin_memcpy(dst, src + col.src_lo, (u64)count * 4);
+            } else {
+                k.composite_row(dst, src + col.src_lo, count);
+            }
+            return;
+        }
+        const u8* left = ct->left + col.x0;
+        for (u32 i = 0; i < count; i++) sampled[i] = src[left[i]];
+    } else {
+        i64 upper, lower;
+        u32 wy;
+        bilinear_rows(p, col, j, &upper, &lower, &wy);
+        if (ask_rows && j + 2 < j1) {
+            // The row after next reads rows up to `next`, at
+            // most four past this one's lower row (sampled rows
+            // are at most two tile rows apart below 100 %); its
+            // two are asked for (the next row's were, a row ago).
+            i64 next = clamp_i64(((((p->ys[j + 2] + half) >> col.level) + 0x8000) >> 16) - col.origin_y,
+                                 0, col.last_row);
+            for (i64 r = next - 1 > lower ? next - 1 : lower + 1; r <= next; r++) {
+                prefetch_span(col.tile + r * TILE_SIDE, col.src_lo, col.src_hi);
+            }
+        }
+        if (col.step != 0) {
+            regular_columns(k, &col, ct, col.tile + upper * TILE_SIDE, col.tile + lower * TILE_SIDE, wy, dst,
+                            samples);
+            return;
+        }
+        if (!col.contiguous && !col.unweighted) {
+            const PairColumns pc = pair_columns(ct, col, ahead);
+            (samples ? k.blend_pairs : k.blend_pairs_over)(dst, col.tile + upper * TILE_SIDE,
+                                                           col.tile + lower * TILE_SIDE, &pc, count, wy);
+            return;
+        }
+        // Weight 0 blends to the upper row itself.
+        const u32* blended = col.tile + upper * TILE_SIDE;
+        if (wy != 0) {
+            u32 n = col.src_hi - col.src_lo + 1;
+            k.blend_rows(tables->blended + col.src_lo, blended + col.src_lo,
+                         col.tile + lower * TILE_SIDE + col.src_lo, n, wy);
+            blended = tables->blended;
+        }
+        if (col.contiguous) {
+            if (samples) {
+                __builtin_memcpy(dst, blended + col.src_lo, (u64)count * 4);
+            } else {
+                k.composite_row(dst, blended + col.src_lo, count);
+            }
+            return;
+        }
+        const u8* left = ct->left + col.x0;
+        for (u32 i = 0; i < count; i++) sampled[i] = blended[left[i]];
+    }
+    if (!samples) k.composite_row(dst, sampled, count);
+}
+
+// One screen row j across a band of tile rows whose columns are prepared
+// (draw_piece for each), asking for the rows the next screen rows read.
+static void draw_line(const ViewPlan* p, PresentTables* tables, const ColumnTables* ct, const TileColumn* cols,
+                      i64 j, i64 j1, u32* out, bool samples) {
+    for (u32 c = 0; c < p->tile_columns; c++) draw_piece(p, tables, ct, cols[c], j, j1, out, samples, true, Ahead{});
 }
 
 // A view of 4M pixels (16 MiB) or more leaves no room in the caches for
 // what it writes, and its target is written once: its rows are assembled as
-// samples in a row buffer and composited over the target with streaming
+// samples in row buffers and composited over the target with streaming
 // stores, which do not read the target's lines first. (3840 x 2160 at 33 %
 // measured 2.3 to 3.3 plain copies of the frame against 3.0 to 3.9 before,
 // runs taken in turns.)
@@ -440,6 +490,85 @@ static bool streams(const ViewPlan* p, const PresentTables* tables) {
     u64 w = p->bx[p->tile_columns] - p->bx[0];
     u64 h = p->by[p->tile_rows] - p->by[0];
     return w * h >= tables->stream_pixels;
+}
+
+// A row's samples over the target, each run of drawn columns in one call.
+static void stream_row(const BlendKernels& k, const ViewPlan* p, const TileColumn* cols, u32* out, const u32* row) {
+    for (u32 c = 0; c < p->tile_columns;) {
+        if (cols[c].tile == nullptr) {
+            c++;
+            continue;
+        }
+        u32 x0 = cols[c].x0, x1 = cols[c].x1;
+        for (c++; c < p->tile_columns && (cols[c].x0 >= cols[c].x1 || cols[c].tile != nullptr); c++) {
+            if (cols[c].x0 < cols[c].x1) x1 = cols[c].x1;
+        }
+        k.composite_row_stream(out + x0, row + x0, x1 - x0);
+    }
+}
+
+// Screen rows j .. j + n - 1 of a band of a streamed view, n at most
+// VIEW_ROW_GROUP: tile column by tile column, each of its rows into its row
+// buffer, then each row over the target. A tile column's rows for the group
+// are one stretch of its tile's memory (tile rows are consecutive), asked
+// for while the column before it is drawn, spread over that column's
+// pieces; the last column asks for the first one's next stretch. Rows drawn
+// across all the tiles instead read one or two rows of every tile for each
+// screen row, the same few cache sets in each (tiles are 256 KiB apart), so
+// that what was asked for ahead could be evicted before use: 3840 x 2160 at
+// 33 % measured 2.77 plain copies of the frame that way against 2.65 this
+// way (means of eight runs taken in turns, each 2.4 to 3.3). A group of six
+// rows measured 3 % slower than sixteen; streaming the last group's rows
+// between this one's tile columns gained nothing. Bilinear columns go two
+// rows at a time through the pair kernel (the plan loaded once for both):
+// 4 to 7 % less time for the frame than a row at a time. What remains is
+// mostly the bilinear kernel itself (about 1.5 plain copies with every tile
+// in the second-level cache) and the streaming of the rows (about 0.5).
+static void draw_group(const ViewPlan* p, PresentTables* tables, const ColumnTables* ct, const TileColumn* cols,
+                       i64 j, i64 n, i64 j1, u32* out, u64 stride) {
+    const BlendKernels k = blend_kernels;
+    const u64 span = VIEW_SPAN_MAX + VIEW_TABLE_SLACK;
+    for (u32 c = 0; c < p->tile_columns; c++) {
+        // The stretch the next piece of work reads.
+        const TileColumn* next = c + 1 < p->tile_columns ? &cols[c + 1] : &cols[0];
+        i64 next_j = c + 1 < p->tile_columns ? j : j + n;
+        i64 next_n = j1 - next_j < (i64)VIEW_ROW_GROUP ? j1 - next_j : (i64)VIEW_ROW_GROUP;
+        const u8* from = nullptr;
+        u64 lines = 0;
+        if (next->tile != nullptr && next_n > 0) {
+            i64 first, last, unused;
+            rows_read(p, next, next_j, &first, &unused);
+            rows_read(p, next, next_j + next_n - 1, &unused, &last);
+            from = (const u8*)(next->tile + first * TILE_SIDE);
+            lines = (u64)(last - first + 1) * (TILE_SIDE * 4 / 64);
+        }
+        u64 share = (lines + n - 1) / n;
+        const TileColumn& col = cols[c];
+        // Bilinear columns by the pair kernels two rows at a time.
+        bool pairs = col.tile != nullptr && p->view.doc.zoom < ZOOM_ONE && col.step == 0 && !col.contiguous &&
+                     !col.unweighted;
+        for (i64 q = 0; q < n;) {
+            u32 rows = pairs && q + 1 < n ? 2 : 1;
+            u64 now = rows * share < lines ? rows * share : lines;
+            u32* out0 = tables->group + q * span;
+            if (rows == 2) {
+                i64 upper0, lower0, upper1, lower1;
+                u32 wy0, wy1;
+                bilinear_rows(p, col, j + q, &upper0, &lower0, &wy0);
+                bilinear_rows(p, col, j + q + 1, &upper1, &lower1, &wy1);
+                const PairColumns pc = pair_columns(ct, col, Ahead{from, (u32)now});
+                k.blend_pairs2(out0 + col.x0, out0 + span + col.x0, col.tile + upper0 * TILE_SIDE,
+                               col.tile + lower0 * TILE_SIDE, wy0, col.tile + upper1 * TILE_SIDE,
+                               col.tile + lower1 * TILE_SIDE, wy1, &pc, col.x1 - col.x0);
+            } else {
+                draw_piece(p, tables, ct, col, j + q, j1, out0, true, false, Ahead{from, (u32)now});
+            }
+            from += now * 64;
+            lines -= now;
+            q += rows;
+        }
+    }
+    for (i64 q = 0; q < n; q++) stream_row(k, p, cols, out + q * stride, tables->group + q * span);
 }
 
 static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* tables, u32 set, ViewTarget target,
@@ -450,37 +579,27 @@ static void draw_rows(const TileCache* cache, const ViewPlan* p, PresentTables* 
     i64 j_lo = (i64)y_lo - rect.top;
     i64 j_hi = (i64)y_hi - rect.top;
     TileColumn cols[VIEW_TILE_SPAN];
-    const BlendKernels k = blend_kernels;
     bool stream = streams(p, tables);
     for (u32 r = 0; r < p->tile_rows; r++) {
         i64 j0 = p->by[r] > j_lo ? p->by[r] : j_lo;
         i64 j1 = p->by[r + 1] < j_hi ? p->by[r + 1] : j_hi;
         if (j0 >= j1) continue;
         for (u32 c = 0; c < p->tile_columns; c++) prepare_column(cache, p, ct, r, c, &cols[c]);
-        // Row by row across the tiles: tile by tile down the band measured
-        // 12 % slower (3840 x 2160 at 33 %), the target's rows no longer written in order;
-        // streamed, 4.4 to 5.1 plain copies against 2.5 to 3.1.
-        for (i64 j = j0; j < j1; j++) {
+        for (i64 j = j0; j < j1;) {
             // Clipped to the target, so the offsets are never negative.
             u32* out = target.pixels + (u64)(rect.top + j - target.origin_y) * target.stride +
                        ((i64)rect.left - target.origin_x);
-            if (!stream) {
-                draw_line(p, tables, ct, cols, j, j1, out, false);
+            if (stream) {
+                i64 n = j1 - j < (i64)VIEW_ROW_GROUP ? j1 - j : (i64)VIEW_ROW_GROUP;
+                draw_group(p, tables, ct, cols, j, n, j1, out, target.stride);
+                j += n;
                 continue;
             }
-            draw_line(p, tables, ct, cols, j, j1, tables->row, true);
-            // Each run of drawn columns goes over the target in one call.
-            for (u32 c = 0; c < p->tile_columns;) {
-                if (cols[c].tile == nullptr) {
-                    c++;
-                    continue;
-                }
-                u32 x0 = cols[c].x0, x1 = cols[c].x1;
-                for (c++; c < p->tile_columns && (cols[c].x0 >= cols[c].x1 || cols[c].tile != nullptr); c++) {
-                    if (cols[c].x0 < cols[c].x1) x1 = cols[c].x1;
-                }
-                k.composite_row_stream(out + x0, tables->row + x0, x1 - x0);
-            }
+            // Row by row across the tiles: tile by tile down the band
+            // measured 12 % slower (3840 x 2160 at 33 %), the target's rows
+            // no longer written in order.
+            draw_line(p, tables, ct, cols, j, j1, out, false);
+            j++;
         }
     }
     if (stream) stream_fence();

@@ -52,6 +52,8 @@ struct ViewTarget {
 };
 
 static constexpr u32 VIEW_TABLE_SLACK = 16;
+// Screen rows a large view draws at a time, tile column by tile column.
+static constexpr u32 VIEW_ROW_GROUP = 16;
 
 // One view's per-column tables: the source column indices and weights of
 // the current band of tile rows, and the plan of its bilinear columns.
@@ -66,8 +68,8 @@ struct ColumnTables {
 
 // The presentation's working memory, carved from the arena at start-up: the
 // visible tile sets, sampling positions and column tables of up to two views,
-// a row buffer, the blended tile row of bilinear sampling and one screen row
-// of each view of difference mode.
+// a row buffer, the blended tile row of bilinear sampling, one screen row
+// of each view of difference mode and the rows of a large view's group.
 struct PresentTables {
     ViewTiles* tiles[2];
     i64* xs[2];
@@ -76,6 +78,7 @@ struct PresentTables {
     u32* row;      // one sampled screen row
     u32* blended;  // one vertically blended tile row
     u32* band[2];  // one screen row of VIEW_SPAN_MAX pixels each
+    u32* group;    // VIEW_ROW_GROUP screen rows, VIEW_SPAN_MAX + VIEW_TABLE_SLACK pixels apart
     // Views of at least this many pixels go to the target with streaming
     // stores (present_init sets 4M, 16 MiB of frame; tests lower it).
     u64 stream_pixels;

@@ -153,11 +153,12 @@ TEST_P(Variants, BlendShiftedOverEveryChannelPair) {
     }
 }
 
-// The one-pass bilinear columns equal the vertical blend, the gathered
-// column blend and compositing, on the tables of every ratio a level is
-// shown at between 50 % and 100 % (and some upsampled fallbacks), clamped at
-// both ends of the row, for rows of every length and the weights that take
-// special paths (0 vertically and per column).
+// The one-pass bilinear columns (and their two-row form) equal the
+// vertical blend, the gathered column blend and compositing, on the tables
+// of every ratio a level is shown at between 50 % and 100 % (and some
+// upsampled fallbacks), clamped at both ends of the row, for rows of every
+// length and the weights that take special paths (0 vertically and per
+// column).
 TEST_P(Variants, BlendPairsOver) {
     std::mt19937 rng(10);
     for (u32 width : {1u, 5u, 8u, 9u, 40u, 256u}) {
@@ -187,8 +188,12 @@ TEST_P(Variants, BlendPairsOver) {
                 std::vector<u8> offsets(2 * n), pairs(2 * n);
                 pair_plan(base.data(), offsets.data(), pairs.data(), left.data(), right.data(), weight.data(), n,
                           width);
+                // Every other table asks for the rows' lines (and some past
+                // them) as it goes: hints that change nothing.
+                bool hinted = (wy + step) % 2 == 0;
                 PairColumns columns = {left.data(),  right.data(),   weight.data(), width,
-                                       base.data(), offsets.data(), pairs.data()};
+                                       base.data(), offsets.data(), pairs.data(),
+                                       hinted ? (const u8*)a.data() : nullptr, hinted ? width / 16 + n / 4 : 0};
                 blend_kernels.blend_pairs_over(dst.data(), a.data(), b.data(), &columns, n, wy);
                 std::vector<u32> samples(n + 1, 0xDEADBEEF);
                 blend_kernels.blend_pairs(samples.data(), a.data(), b.data(), &columns, n, wy);
@@ -200,6 +205,20 @@ TEST_P(Variants, BlendPairsOver) {
                 }
                 ASSERT_EQ(dst[n], 0xDEADBEEFu);
                 ASSERT_EQ(samples[n], 0xDEADBEEFu);
+                // Two rows at once: the rows swapped for the second, with
+                // another weight (every pairing of 0 and not 0 among them).
+                u32 wy2 = (wy * 7 + step) & 0xFF;
+                std::vector<u32> first(n + 1, 0xDEADBEEF), second(n + 1, 0xDEADBEEF);
+                blend_kernels.blend_pairs2(first.data(), second.data(), a.data(), b.data(), wy, b.data(), a.data(),
+                                           wy2, &columns, n);
+                for (u32 i = 0; i < n; i++) {
+                    ASSERT_EQ(first[i], samples[i]) << width << " " << step << " " << wy << " " << i;
+                    u32 s = ref_blend(ref_blend(b[left[i]], a[left[i]], wy2), ref_blend(b[right[i]], a[right[i]], wy2),
+                                      weight[i]);
+                    ASSERT_EQ(second[i], s) << width << " " << step << " " << wy2 << " " << i;
+                }
+                ASSERT_EQ(first[n], 0xDEADBEEFu);
+                ASSERT_EQ(second[n], 0xDEADBEEFu);
             }
         }
     }
