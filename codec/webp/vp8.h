@@ -77,11 +77,16 @@ inline void vp8_bits_init(Vp8Bits* br, const u8* data, u64 size) {
 // One bool whose probability of being 0 is prob / 256.
 QB_FORCE_INLINE u32 vp8_read(Vp8Bits* br, u32 prob) {
     if (__builtin_expect(br->bits < 0, 0)) vp8_bits_load(br);
-    u32 split = (br->range * prob) >> 8;  // the interval of a 0 is split + 1 long
+    u32 product = br->range * prob;
+    u32 split = product >> 8;  // the interval of a 0 is split + 1 long
     u32 window = (u32)(br->value >> br->bits);
     u32 bit;
     u32 range;
-    if (window > split) {
+    // window > split, tested as product < 256 window (the same, split being
+    // product / 256 rounded down; in 64 bits, as damaged data can make the
+    // window any 32-bit number): the branch, mispredicted as often as the
+    // bools are uncertain, then resolves one step sooner.
+    if (product < (u64)window << 8) {
         range = br->range - split;
         br->value -= (u64)(split + 1) << br->bits;
         bit = 1;
@@ -266,8 +271,11 @@ bool vp8_parse_header(Vp8Decoder* d, const u8* payload, CodecError* err);
 // The modes of one macroblock row.
 void vp8_parse_modes(Vp8Decoder* d, u8* scratch);
 // The coefficients of one macroblock into d->coeffs, dequantised; returns
-// whether every block is empty (no inner loop filtering needed).
-bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* br);
+// whether every block is empty (no inner loop filtering needed). With
+// `luma` (the work area's luma, for a macroblock of 4 x 4 blocks), each
+// luma block is also predicted with its residue added as soon as its
+// tokens are read, its coefficients cleared.
+bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* br, u8* luma);
 
 // ---- Kernels ---------------------------------------------------------------------------
 

@@ -103,7 +103,7 @@ static QB_FORCE_INLINE u8 block_kind(u32 end, const i16* block) {
 
 // The token decoder is copied into a local variable for the macroblock, so
 // that it lives in registers rather than being stored after every bool.
-bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* tokens) {
+bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* tokens, u8* luma) {
     Vp8Bits local = *tokens;
     Vp8Bits* br = &local;
     i16* dst = d->coeffs;  // all zero: reconstruction clears what it uses
@@ -112,6 +112,7 @@ bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes*
     u8* nz_dc_top = scratch + d->layout.nz_dc_top + mb_x;
     u32 first = 0;
     u32 luma_type = 3;
+    auto luma4_add = vp8_kernels()->luma4_add;  // beside the bools, see vp8_decode.cpp
     if (!m->is_i4x4) {
         i16 dc[16] = {0};
         u32 ctx = *nz_dc_top + d->nz_dc_left;
@@ -143,6 +144,7 @@ bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes*
         u8 kind = block_kind(end, block);
         d->block_kind[n] = kind;
         any |= kind;
+        if (luma != nullptr) luma4_add(luma + j * 4 * VP8_WORK_STRIDE + i * 4, m->modes[n], kind, block);
     }
     u32 new_top = above;
     // Chroma: U's four blocks, then V's; bits 4 and 5 of the contexts are
