@@ -125,16 +125,18 @@ bool jpeg_finish_full_resolution(const u8* data, u64 length, u8* scratch, u64 sc
     if (!scratch_planes(scratch, scratch_size, &planes, &index, err)) return false;
     // Every block of every component is stored: back the planes now rather
     // than a fault at a time, unless an earlier second stage in this memory
-    // did (asking again still walks every page).
+    // did (asking again still walks every page). A packed store touches only
+    // part of its planes, as it fills them: its pages fault in as met.
+    bool packed = jpeg_store_packed(d);
     u64 planes_at[JPEG_MAX_COMPONENTS][2] = {};
-    for (u32 c = 0; c < d->components; c++) {
+    for (u32 c = 0; c < d->components && !packed; c++) {
         planes_at[c][0] = (u64)((u8*)planes.plane[c].coefficients - scratch);
         planes_at[c][1] = planes.plane[c].coefficient_count * 2;
         if (d->backed[c][0] == planes_at[c][0] && d->backed[c][1] == planes_at[c][1]) continue;
         if (!prefault(planes.plane[c].coefficients, planes_at[c][1])) return fail(err, ERR_TOO_LARGE, 0);
     }
     JpegStatus st;
-    if (!decode_scans(data, length, d, &planes, &index, false, &st)) return fail_jpeg(err, st);
+    if (!decode_scans_packed(data, length, d, &planes, &index, &st)) return fail_jpeg(err, st);
     memcpy(d->backed, planes_at, sizeof planes_at);
     for (u32 c = 0; c < d->components; c++) {
         if (!(d->quant_defined & (1u << d->comp[c].quant_table))) return fail(err, ERR_BAD_HEADER, d->frame_offset);
