@@ -323,6 +323,13 @@ bool jpeg_decode_preview(const u8* data, u64 length, u8* scratch, u64 scratch_si
 bool jpeg_finish_full_resolution(const u8* data, u64 length, u8* scratch, u64 scratch_size, u8* extra,
                                  u64 extra_size, CodecError* err);
 
+// Test hook: how the second stage stores the coefficients. AUTO packs a
+// frame that can be packed (jpeg_store_packed) when any of its planes is
+// fresh memory, and writes plain ones otherwise; PLAIN never packs, PACKED
+// packs whenever the frame can be.
+enum : u32 { JPEG_STORE_AUTO = 0, JPEG_STORE_PLAIN = 1, JPEG_STORE_PACKED = 2 };
+void jpeg_force_store(u32 mode);
+
 // One full-resolution tile (column, row of the 256 x 256 grid) after the
 // second stage: the valid min(256, width - 256 * column) by min(256, height -
 // 256 * row) pixels, RGBA, from the tile's top-left; the rest of the tile is

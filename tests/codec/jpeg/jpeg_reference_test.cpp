@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "codec/jpeg/kernels.h"
+#include "platform/memory.h"
 #include "jpeg_support.h"
 #include "libjpeg_support.h"
 
@@ -243,6 +244,41 @@ TEST_P(JpegReference, CoefficientsPreviewAndFullResolution) {
         EXPECT_EQ(mismatches, 0u) << "component " << c;
     }
 
+    // In memory that is backed already the store is plain.
+    EXPECT_EQ(d->packed, 0u);
+
+    // Forced packed (the choice in fresh memory), over leftovers: the same
+    // coefficients and the same image.
+    jpeg_force_store(JPEG_STORE_PACKED);
+    DecoderMemory pmem;
+    pmem.fill = 0xA5;
+    DecodeResult packed;
+    bool packed_ok = run_decoder(file, &packed, true, &pmem);
+    jpeg_force_store(JPEG_STORE_AUTO);
+    ASSERT_TRUE(packed_ok) << packed.stage << " failed: code " << packed.error.code;
+    const JpegDecoder* pk = (const JpegDecoder*)pmem.scratch.data;
+    EXPECT_EQ(pk->packed != 0, jpeg_store_packed(pk));
+    // Every sequential case with four blocks across or more packs.
+    bool wide = true;
+    for (u32 c = 0; c < pk->components; c++) wide &= pk->comp[c].blocks_across >= 4;
+    EXPECT_EQ(pk->packed != 0, !k.o.progressive && wide);
+    JpegPlanes pplanes = planes_of(&pmem);
+    for (u32 c = 0; c < pk->components; c++) {
+        u64 mismatches = 0;
+        std::vector<i16> row((size_t)ref.blocks_wide[c] * 64);
+        for (u32 by = 0; by < ref.blocks_high[c]; by++) {
+            // From every starting block, as tiles start anywhere.
+            u32 bx0 = by % ref.blocks_wide[c];
+            jpeg_stored_blocks(pk, &pplanes, c, by, bx0, ref.blocks_wide[c], row.data());
+            for (u32 bx = bx0; bx < ref.blocks_wide[c]; bx++) {
+                const i16* b = &ref.coef[c][((size_t)by * ref.blocks_wide[c] + bx) * 64];
+                if (memcmp(&row[(size_t)(bx - bx0) * 64], b, 128) != 0) mismatches++;
+            }
+        }
+        EXPECT_EQ(mismatches, 0u) << "packed, component " << c;
+    }
+    EXPECT_TRUE(packed.full == ours.full) << "packed store";
+
     // The preview is the DC rule, byte for byte.
     std::vector<u8> model = model_preview(ref, d);
     EXPECT_TRUE(model == ours.preview) << "preview differs from the DC rule";
@@ -386,6 +422,57 @@ TEST(JpegReference, AnotherFileOverTheSameScratch) {
         ASSERT_TRUE(run_decoder(file, &fresh, true));
         EXPECT_TRUE(decode_over(file, &mem) == fresh.full) << o.width << "x" << o.height << " q" << o.quality;
     }
+}
+
+// The second stage packs a frame in fresh memory and stores it plain in
+// memory that is backed already; both give the same image.
+TEST(JpegReference, PackedInFreshMemoryOnly) {
+    std::vector<u8> file = ref_encode(opts(700, 500, 3, 2, 2));
+    DecodeResult plain;
+    ASSERT_TRUE(run_decoder(file, &plain, true));
+    ImageInfo info;
+    CodecError err;
+    JpegDecoder probed;
+    ASSERT_TRUE(jpeg_probe(file.data(), file.size(), &info, &probed, &err));
+    u64 size = info.scratch_bytes + info.pixel_bytes + info.extra_bytes + 3 * 4096;
+    u8* memory = (u8*)os_reserve_commit(size);
+    ASSERT_NE(memory, nullptr);
+    u8* scratch = memory;
+    u8* pixels = memory + align64(info.scratch_bytes);
+    u8* extra = pixels + align64(info.pixel_bytes);
+    PixelBuffer pb{pixels, 0, 0, 0};
+    ASSERT_TRUE(jpeg_decode_preview(file.data(), file.size(), scratch, info.scratch_bytes, &pb, info.pixel_bytes, &err));
+    ASSERT_TRUE(jpeg_finish_full_resolution(file.data(), file.size(), scratch, info.scratch_bytes, extra,
+                                            info.extra_bytes, &err));
+    const JpegDecoder* d = (const JpegDecoder*)scratch;
+    EXPECT_EQ(d->packed, 7u);
+    std::vector<u8> tile(1024 * 256);
+    u64 differing_rows = 0;
+    for (u32 row = 0; row * 256 < info.height; row++) {
+        for (u32 col = 0; col * 256 < info.width; col++) {
+            PixelBuffer t{tile.data(), 1024, 256, 256};
+            ASSERT_TRUE(jpeg_render_full_tile(scratch, extra, col, row, &t, &err));
+            u32 cw = std::min(256u, info.width - col * 256), ch = std::min(256u, info.height - row * 256);
+            for (u32 i = 0; i < ch; i++) {
+                differing_rows += memcmp(&plain.full[((size_t)(row * 256 + i) * info.width + col * 256) * 4],
+                                         &tile[(size_t)i * 1024], cw * 4) != 0;
+            }
+        }
+    }
+    EXPECT_EQ(differing_rows, 0u);
+    // Again over the same memory: its first rows are backed now, but not all.
+    memset(scratch, 0, 64);
+    ASSERT_TRUE(jpeg_decode_preview(file.data(), file.size(), scratch, info.scratch_bytes, &pb, info.pixel_bytes, &err));
+    ASSERT_TRUE(jpeg_finish_full_resolution(file.data(), file.size(), scratch, info.scratch_bytes, extra,
+                                            info.extra_bytes, &err));
+    EXPECT_EQ(d->packed, 7u);
+    // Once every page is backed, plain.
+    memset(scratch + JPEG_FIXED_BYTES, 0, info.scratch_bytes - JPEG_FIXED_BYTES);
+    ASSERT_TRUE(jpeg_decode_preview(file.data(), file.size(), scratch, info.scratch_bytes, &pb, info.pixel_bytes, &err));
+    ASSERT_TRUE(jpeg_finish_full_resolution(file.data(), file.size(), scratch, info.scratch_bytes, extra,
+                                            info.extra_bytes, &err));
+    EXPECT_EQ(d->packed, 0u);
+    os_release(memory, size);
 }
 
 // The scalar kernels give the same images as the vector ones.
