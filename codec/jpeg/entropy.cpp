@@ -768,7 +768,7 @@ static bool skip_scan_data(const u8* p, u64 length, u64 pos, u64* next, JpegStat
 // ---- Packed store ---------------------------------------------------------------------
 
 bool jpeg_store_packed(const JpegDecoder* d) {
-    if (!d->frame_seen || d->coding == JPEG_PROGRESSIVE) return false;
+    if (!d->frame_seen || d->coding == JPEG_PROGRESSIVE || d->repeated) return false;
     for (u32 c = 0; c < d->components; c++) {
         if (d->comp[c].blocks_across < 4) return false;
     }
@@ -831,6 +831,7 @@ static bool decode_scans_with(const u8* data, u64 length, JpegDecoder* d, const 
     reset_headers(d);
     bool prepared = false;
     bool store = !preview_only;
+    d->repeated = false;
     u32 cleared = 0;
     u32 decoded = 0;
     for (;;) {
@@ -840,7 +841,7 @@ static bool decode_scans_with(const u8* data, u64 length, JpegDecoder* d, const 
         if (r == JPEG_SEGMENT_END) {
             if (!d->frame_seen) return jpeg_fail(st, JPEG_BAD_HEADER, pos - 1);
             if (!prepared && !check_planes(d, planes, st)) return false;
-            if (pack && jpeg_store_packed(d)) d->packed = (1u << d->components) - 1;
+            if (pack) d->packed = (1u << d->components) - 1;
             // A progressive file needs its scans for the full pass; a
             // sequential one without any shows its cleared planes.
             if (decoded == 0 && !preview_only && d->coding == JPEG_PROGRESSIVE) {
@@ -853,7 +854,7 @@ static bool decode_scans_with(const u8* data, u64 length, JpegDecoder* d, const 
         }
         if (!prepared) {
             if (!check_planes(d, planes, st)) return false;
-            if (pack && jpeg_store_packed(d)) d->packed = (1u << d->components) - 1;
+            if (pack) d->packed = (1u << d->components) - 1;
             prepared = true;
         }
         if (preview_only && d->coding == JPEG_PROGRESSIVE && scan.ss > 0) {
@@ -875,6 +876,9 @@ static bool decode_scans_with(const u8* data, u64 length, JpegDecoder* d, const 
                 }
                 built |= 1u << t;
             }
+        }
+        for (u32 i = 0; i < scan.scan_components; i++) {
+            if (cleared & (1u << scan.component[i])) d->repeated = true;
         }
         u32 clear = clear_for_scan(d, &scan, planes, store, &cleared);
         bool ok = store ? decode_scan_as<true>(data, d, &scan, planes, index, clear, st)

@@ -156,6 +156,9 @@ struct JpegDecoder {
     u32 ac_defined;
     u32 ac_wide_built;  // AC tables whose ac_wide[] the direct path may use (jpeg_sequential_tables)
     u32 packed;  // components whose coefficient store is packed (see jpeg_store_packed)
+    // Some component is in more than one scan (a sequential frame's second
+    // scan of a component adds to its blocks): set by every decode_scans.
+    bool repeated;
     u32 restart_interval;
     i32 adobe_transform;  // -1: no Adobe segment
     u32 scan_count;
@@ -276,12 +279,13 @@ bool decode_scans(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* 
 // the zigzag position of its last non-zero AC coefficient (0 for none), and
 // AC coefficients 1 to n as (unaligned) i16. The DC term stays in the DC
 // plane. A block takes at most 127 bytes, so with four blocks across or more
-// a row never outgrows its place. True when `d`'s frame is stored so by
-// decode_scans_packed.
+// a row never outgrows its place. True when `d`'s frame, as the last
+// decode_scans found it, can be stored so (a sequential frame, no
+// component in two scans, four blocks across or more).
 bool jpeg_store_packed(const JpegDecoder* d);
 u64 jpeg_packed_header(u32 blocks_across);
-// decode_scans for the full pass, with the store packed when
-// jpeg_store_packed says so (d->packed tells which components are).
+// decode_scans for the full pass with the store packed, for a frame that
+// jpeg_store_packed allows (d->packed tells which components are).
 bool decode_scans_packed(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* planes,
                          JpegRestartIndex* index, JpegStatus* st);
 // Blocks [bx0, bx1) of block row `by` of component c, in natural order
