@@ -3,8 +3,8 @@
 // picked by a hash of the input). The file, the scratch memory, the preview
 // buffer, the tile workspace and the tile each end flush against a PROT_NONE
 // guard page, so any access past them faults. The hash also picks the
-// kernel variant and the coefficient store's form. A failure must carry an error code and an offset within
-// the file.
+// kernel variant and the coefficient store's form. A failure must carry
+// an error code and an offset within the file.
 #include <stdint.h>
 #include <string.h>
 #include <sys/mman.h>
