@@ -82,6 +82,12 @@ std::vector<Case> cases() {
         v.push_back({"513x300 4:4:4 progressive", o});
     }
     {
+        EncodeOptions o = opts(523, 317, 3, 2, 2);
+        o.separate_scans = true;
+        o.restart = 5;
+        v.push_back({"523x317 4:2:0 a scan per component restart 5", o});
+    }
+    {
         EncodeOptions o = opts(300, 513, 3, 2, 1);
         o.progressive = true;
         o.restart = 5;
