@@ -81,6 +81,10 @@ bool prefault(void* address, u64 size) {
     return os_prefault(address, size);
 }
 
+bool resident(const void* address, u64 size) {
+    return os_resident(address, size);
+}
+
 void release(ReservedRegion* region) {
     if (region->base != nullptr && region->mapped) {
         unmap_file(region->base, region->reserved);

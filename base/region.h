@@ -44,6 +44,9 @@ bool map_into_region(FileHandle file, u64 size, ReservedRegion* region);
 // back the pages: the memory must then not be written, as if a commit had
 // failed.
 bool prefault(void* address, u64 size);
+// True when every page of [address, address + size) is backed now, so that
+// writing it takes no page fault (false where the system cannot tell).
+bool resident(const void* address, u64 size);
 
 // Test hook: the next call of one step (reserve, commit or populate) after
 // `skip` successful ones fails as if the system had refused; one failure,

@@ -41,6 +41,22 @@ double best_of(int runs, F f) {
     return best_of(runs, wall_seconds, f);
 }
 
+// The shortest timings of f and of g over `runs` rounds that take one of
+// each in turn, so that a burst of load from elsewhere falls on both sides
+// rather than on every round of one.
+template <class F, class G>
+void best_of_pair(int runs, double (*clock)(), F f, G g, double* best_f, double* best_g) {
+    *best_f = *best_g = 1e9;
+    for (int i = 0; i < runs; i++) {
+        double t = clock();
+        f();
+        *best_f = std::min(*best_f, clock() - t);
+        t = clock();
+        g();
+        *best_g = std::min(*best_g, clock() - t);
+    }
+}
+
 // A PNG file as rows of `format` (PNG_FORMAT_RGB or PNG_FORMAT_RGBA).
 inline bool load_png(const std::filesystem::path& p, u32 format, std::vector<u8>* out, u32* w, u32* h) {
     png_image img;

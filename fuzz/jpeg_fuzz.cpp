@@ -3,8 +3,8 @@
 // picked by a hash of the input). The file, the scratch memory, the preview
 // buffer, the tile workspace and the tile each end flush against a PROT_NONE
 // guard page, so any access past them faults. The hash also picks the
-// kernel variant. A failure must carry an error code and an offset within
-// the file.
+// kernel variant and the coefficient store's form. A failure must carry
+// an error code and an offset within the file.
 #include <stdint.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -31,6 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     u64 h = fuzz_hash(data, size);
     // Every variant the machine has, the one the viewer picks included.
     jpeg_force_kernels((u32)((h >> 8) % 3)) || jpeg_force_kernels(JPEG_KERNELS_SSE2);
+    // The coefficient store as memory decides (AUTO), plain, or packed.
+    jpeg_force_store((u32)((h >> 4) % 3));
     u8* file = g_file.tail(size, 1);
     if (size != 0) memcpy(file, data, size);
     static JpegDecoder state;

@@ -19,3 +19,7 @@ void os_release(void* address, u64 size);
 // without such a call leaves the pages to fault as they are met (true);
 // false when the system has no memory left to back them.
 bool os_prefault(void* address, u64 size);
+// True when every page of [address, address + size) is backed by memory
+// now, so that writing it takes no page fault; false when one is not, or
+// where the system cannot tell.
+bool os_resident(const void* address, u64 size);

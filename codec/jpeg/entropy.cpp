@@ -475,30 +475,72 @@ struct StorePart {
     u64 across;  // blocks per plane row
     i32 pred;
     bool clear;  // blocks zeroed before they are decoded
+    // Packed store: where the next block of each of the unit's block rows
+    // goes (carried from one interval to the next), and a row's header.
+    u8* at[4];
+    u64 header;
 };
+
+// Positions in order: a block decoded with it is in zigzag order.
+static const u8 zigzag_order[80] = {
+    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26,
+    27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53,
+    54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63};
+
+// A block decoded in zigzag order (`block`, 16-byte aligned with 64 bytes
+// of slack) appended to a packed row at `at`, whose place ends at `end`:
+// returns where the next block goes.
+static QB_FORCE_INLINE u8* pack_block(const i16* block, u8* at, const u8* end) {
+    u64 mask = jpeg_nonzero_mask_sse2(block) & ~1ull;
+    u32 n = mask ? 63 - (u32)__builtin_clzll(mask) : 0;
+    at[0] = (u8)n;
+    // A whole block's worth at once where the row's place has room for it
+    // (what lies past n is overwritten by the next block, or never read).
+    if (at + 129 <= end) {
+        memcpy(at + 1, block + 1, 128);
+    } else {
+        memcpy(at + 1, block + 1, 2 * (u64)n);
+    }
+    return at + 1 + 2 * (u64)n;
+}
 
 // The full pass over units [u, u1) of a sequential interval, laid out as
 // preview_units walks them: every coefficient stored, the DC term copied to
 // the DC plane. The walk keeps the reader and the parts in registers, which
-// the general decode_interval, shared by every kind of scan, does not.
-template <bool WIDE, u32 YW, u32 YH>
+// the general decode_interval, shared by every kind of scan, does not. With
+// PACK each block is decoded into `stage` in zigzag order and appended to
+// its packed row.
+template <bool WIDE, bool PACK, u32 YW, u32 YH>
 static QB_FORCE_INLINE u32 store_units(BitReader* r, StorePart* part, u32 ns, const u32* w, const u32* h, u32 u,
-                                       u32 u1, u32 across, u32 ux, u32 uy) {
-    const u8* zz = jpeg_zigzag;
+                                       u32 u1, u32 across, u32 ux, u32 uy, i16* stage) {
+    const u8* zz = PACK ? zigzag_order : jpeg_zigzag;
     for (; u < u1; u++, ux = ux + 1 < across ? ux + 1 : 0, uy += ux == 0) {
         for (u32 i = 0; i < ns; i++) {
             StorePart* c = &part[i];
             u32 bw = YW != 0 ? (i == 0 ? YW : 1) : w[i];
             u32 bh = YW != 0 ? (i == 0 ? YH : 1) : h[i];
             u64 base = (u64)uy * bh * c->across + (u64)ux * bw;
+            u64 row_bytes = c->across * 128;
+            if (PACK && ux == 0) {
+                for (u32 y = 0; y < bh; y++) {
+                    c->at[y] = (u8*)c->coefficients + ((u64)uy * bh + y) * row_bytes + c->header;
+                }
+            }
             for (u32 y = 0; y < bh; y++) {
                 for (u32 x = 0; x < bw; x++) {
                     u64 b = base + (u64)y * c->across + x;
-                    i16* block = c->coefficients + b * 64;
-                    u32 fault = WIDE ? decode_block_wide(r, c->dc, c->ac, c->wide, &c->pred, block, c->clear, zz)
-                                     : decode_block_sequential(r, c->dc, c->ac, &c->pred, block, c->clear, zz);
+                    i16* block = PACK ? stage : c->coefficients + b * 64;
+                    bool clear = PACK || c->clear;
+                    u32 fault = WIDE ? decode_block_wide(r, c->dc, c->ac, c->wide, &c->pred, block, clear, zz)
+                                     : decode_block_sequential(r, c->dc, c->ac, &c->pred, block, clear, zz);
                     if (fault) return fault;
                     c->dc_plane[b] = block[0];
+                    if (PACK) {
+                        u8* row = (u8*)c->coefficients + ((u64)uy * bh + y) * row_bytes;
+                        u32 bx = ux * bw + x;
+                        if ((bx & 31) == 0) ((u32*)row)[bx >> 5] = (u32)(c->at[y] - row);
+                        c->at[y] = pack_block(stage, c->at[y], row + row_bytes);
+                    }
                 }
             }
         }
@@ -506,10 +548,10 @@ static QB_FORCE_INLINE u32 store_units(BitReader* r, StorePart* part, u32 ns, co
     return 0;
 }
 
-template <bool WIDE>
+template <bool WIDE, bool PACK>
 static __attribute__((noinline)) u32 store_interval(const u8* p, const JpegDecoder* d, const JpegScan* s,
                                                     const JpegPlanes* planes, const JpegRestartIndex* index,
-                                                    u32 interval, u32 clear, u64* fault_at) {
+                                                    u32 interval, u32 clear, u8* (*cursor)[4], u64* fault_at) {
     BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
     u32 ns = s->scan_components;
     StorePart part[4];
@@ -518,17 +560,20 @@ static __attribute__((noinline)) u32 store_interval(const u8* p, const JpegDecod
         const JpegComponent* c = &d->comp[ci];
         part[i] = StorePart{&d->dc[s->dc_table[i]], &d->ac[s->ac_table[i]], d->ac_wide[s->ac_table[i]],
                             planes->plane[ci].coefficients,
-                            planes->plane[ci].dc, c->blocks_across, 0, ((clear >> i) & 1) != 0};
+                            planes->plane[ci].dc, c->blocks_across, 0, ((clear >> i) & 1) != 0,
+                            {cursor[i][0], cursor[i][1], cursor[i][2], cursor[i][3]},
+                            jpeg_packed_header(c->blocks_across)};
     }
+    alignas(64) i16 stage[64 + 32];
     IntervalUnits g;
     interval_units(d, s, index, interval, &g);
     u32 fault;
     if (g.shape == 22) {
-        fault = store_units<WIDE, 2, 2>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy);
+        fault = store_units<WIDE, PACK, 2, 2>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy, stage);
     } else if (g.shape == 11) {
-        fault = store_units<WIDE, 1, 1>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy);
+        fault = store_units<WIDE, PACK, 1, 1>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy, stage);
     } else {
-        fault = store_units<WIDE, 0, 0>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy);
+        fault = store_units<WIDE, PACK, 0, 0>(&r, part, ns, g.w, g.h, g.u0, g.u1, g.across, g.ux, g.uy, stage);
     }
     *fault_at = r.pos;
     if (fault) return fault;
@@ -536,17 +581,23 @@ static __attribute__((noinline)) u32 store_interval(const u8* p, const JpegDecod
         *fault_at = index->end[interval];
         return JPEG_BAD_DATA;
     }
+    // The packed rows' places carry on into the next interval; a failed
+    // one leaves them as they were for the walk that finds the offset.
+    for (u32 i = 0; i < ns; i++) memcpy(cursor[i], part[i].at, sizeof part[i].at);
     return 0;
 }
 
 // The wide walk first; on a fault the interval again one symbol at a time,
 // for the offset that walk reports.
 static bool decode_interval_store(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
-                                  const JpegRestartIndex* index, u32 interval, u32 clear, JpegStatus* st) {
+                                  const JpegRestartIndex* index, u32 interval, u32 clear, bool pack,
+                                  u8* (*cursor)[4], JpegStatus* st) {
     u64 at = 0;
-    u32 fault = store_interval<true>(p, d, s, planes, index, interval, clear, &at);
+    u32 fault = pack ? store_interval<true, true>(p, d, s, planes, index, interval, clear, cursor, &at)
+                     : store_interval<true, false>(p, d, s, planes, index, interval, clear, cursor, &at);
     if (fault == 0) return true;
-    fault = store_interval<false>(p, d, s, planes, index, interval, clear, &at);
+    fault = pack ? store_interval<false, true>(p, d, s, planes, index, interval, clear, cursor, &at)
+                 : store_interval<false, false>(p, d, s, planes, index, interval, clear, cursor, &at);
     return jpeg_fail(st, fault ? fault : JPEG_BAD_DATA, at);
 }
 
@@ -556,9 +607,13 @@ static bool decode_interval_store(const u8* p, const JpegDecoder* d, const JpegS
 // the scan's i-th component to be zeroed first.
 template <u32 KIND, bool STORE>
 static bool decode_interval(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
-                            const JpegRestartIndex* index, u32 interval, u32 clear, JpegStatus* st) {
+                            const JpegRestartIndex* index, u32 interval, u32 clear, u8* (*cursor)[4],
+                            JpegStatus* st) {
     if (KIND == SCAN_SEQUENTIAL && !STORE) return decode_interval_preview(p, d, s, planes, index, interval, st);
-    if (KIND == SCAN_SEQUENTIAL) return decode_interval_store(p, d, s, planes, index, interval, clear, st);
+    if (KIND == SCAN_SEQUENTIAL) {
+        bool pack = (d->packed & (1u << s->component[0])) != 0;
+        return decode_interval_store(p, d, s, planes, index, interval, clear, pack, cursor, st);
+    }
     BitReader r = {p, index->start[interval], index->end[interval], 0, 0, 0};
     i32 pred[4] = {};
     u32 eobrun = 0;
@@ -621,15 +676,18 @@ template <bool STORE>
 static bool decode_scan_as(const u8* p, const JpegDecoder* d, const JpegScan* s, const JpegPlanes* planes,
                            const JpegRestartIndex* index, u32 clear, JpegStatus* st) {
     u32 kind = scan_kind(d, s);
+    // Where each packed block row goes on, for the scan's components.
+    u8* cursor[4][4] = {};
+    auto* c = cursor;
     for (u32 i = 0; i < index->interval_count; i++) {
         bool ok;
         switch (kind) {
-        case SCAN_SEQUENTIAL: ok = decode_interval<SCAN_SEQUENTIAL, STORE>(p, d, s, planes, index, i, clear, st); break;
-        case SCAN_DC_FIRST: ok = decode_interval<SCAN_DC_FIRST, STORE>(p, d, s, planes, index, i, clear, st); break;
-        case SCAN_DC_REFINE: ok = decode_interval<SCAN_DC_REFINE, STORE>(p, d, s, planes, index, i, clear, st); break;
+        case SCAN_SEQUENTIAL: ok = decode_interval<SCAN_SEQUENTIAL, STORE>(p, d, s, planes, index, i, clear, c, st); break;
+        case SCAN_DC_FIRST: ok = decode_interval<SCAN_DC_FIRST, STORE>(p, d, s, planes, index, i, clear, c, st); break;
+        case SCAN_DC_REFINE: ok = decode_interval<SCAN_DC_REFINE, STORE>(p, d, s, planes, index, i, clear, c, st); break;
         // AC scans are decoded only when the coefficients are kept.
-        case SCAN_AC_FIRST: ok = decode_interval<SCAN_AC_FIRST, true>(p, d, s, planes, index, i, clear, st); break;
-        default: ok = decode_interval<SCAN_AC_REFINE, true>(p, d, s, planes, index, i, clear, st); break;
+        case SCAN_AC_FIRST: ok = decode_interval<SCAN_AC_FIRST, true>(p, d, s, planes, index, i, clear, c, st); break;
+        default: ok = decode_interval<SCAN_AC_REFINE, true>(p, d, s, planes, index, i, clear, c, st); break;
         }
         if (!ok) return false;
     }
@@ -651,7 +709,18 @@ static bool check_planes(const JpegDecoder* d, const JpegPlanes* planes, JpegSta
 // the coefficients too.
 static void clear_plane(const JpegDecoder* d, const JpegPlanes* planes, u32 c, bool store) {
     u64 blocks = (u64)d->comp[c].blocks_across * d->comp[c].blocks_down;
-    if (store) memset(planes->plane[c].coefficients, 0, blocks * 128);
+    if (store && (d->packed & (1u << c))) {
+        // Packed: every row's blocks one byte each, no AC terms.
+        u32 across = d->comp[c].blocks_across;
+        u64 header = jpeg_packed_header(across);
+        for (u32 by = 0; by < d->comp[c].blocks_down; by++) {
+            u8* row = (u8*)planes->plane[c].coefficients + (u64)by * across * 128;
+            for (u32 j = 0; j * 32 < across; j++) ((u32*)row)[j] = (u32)(header + 32 * j);
+            memset(row + header, 0, across);
+        }
+    } else if (store) {
+        memset(planes->plane[c].coefficients, 0, blocks * 128);
+    }
     memset(planes->plane[c].dc, 0, blocks * 2);
 }
 
@@ -696,8 +765,64 @@ static bool skip_scan_data(const u8* p, u64 length, u64 pos, u64* next, JpegStat
     }
 }
 
+// ---- Packed store ---------------------------------------------------------------------
+
+bool jpeg_store_packed(const JpegDecoder* d) {
+    if (!d->frame_seen || d->coding == JPEG_PROGRESSIVE || d->repeated) return false;
+    for (u32 c = 0; c < d->components; c++) {
+        if (d->comp[c].blocks_across < 4) return false;
+    }
+    return true;
+}
+
+u64 jpeg_packed_header(u32 blocks_across) {
+    return 4 * ceil_div(blocks_across, 32);
+}
+
+void jpeg_stored_blocks(const JpegDecoder* d, const JpegPlanes* planes, u32 c, u32 by, u32 bx0, u32 bx1, i16* out) {
+    const JpegPlane* p = &planes->plane[c];
+    u64 across = d->comp[c].blocks_across;
+    if (!(d->packed & (1u << c))) {
+        memcpy(out, p->coefficients + ((u64)by * across + bx0) * 64, (u64)(bx1 - bx0) * 128);
+        return;
+    }
+    const u8* row = (const u8*)p->coefficients + (u64)by * across * 128;
+    const u8* at = row + ((const u32*)row)[bx0 >> 5];
+    for (u32 bx = bx0 & ~31u; bx < bx0; bx++) at += 1 + 2 * (u32)at[0];
+    const i16* dc = p->dc + (u64)by * across;
+    const u8* zz = jpeg_zigzag;
+    const __m128i zero = _mm_setzero_si128();
+    for (u32 bx = bx0; bx < bx1; bx++, out += 64) {
+        // Eight stores: a memset of 128 bytes may become a string store
+        // with a start-up cost of its own.
+        for (u32 i = 0; i < 64; i += 8) _mm_storeu_si128((__m128i*)(out + i), zero);
+        out[0] = dc[bx];
+        u32 n = at[0];
+        const u8* v = at + 1;
+        for (u32 k = 1; k <= n; k++, v += 2) {
+            i16 x;
+            memcpy(&x, v, 2);
+            out[zz[k]] = x;
+        }
+        at = v;
+    }
+}
+
+static bool decode_scans_with(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* planes,
+                              JpegRestartIndex* index, bool preview_only, bool pack, JpegStatus* st);
+
 bool decode_scans(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* planes, JpegRestartIndex* index,
                   bool preview_only, JpegStatus* st) {
+    return decode_scans_with(data, length, d, planes, index, preview_only, false, st);
+}
+
+bool decode_scans_packed(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* planes,
+                         JpegRestartIndex* index, JpegStatus* st) {
+    return decode_scans_with(data, length, d, planes, index, false, true, st);
+}
+
+static bool decode_scans_with(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* planes,
+                              JpegRestartIndex* index, bool preview_only, bool pack, JpegStatus* st) {
     jpeg_status_set(st, JPEG_OK, 0);
     // Interval offsets are kept in 32 bits.
     if (length >> 32) return jpeg_fail(st, JPEG_TOO_LARGE, 0);
@@ -706,6 +831,7 @@ bool decode_scans(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* 
     reset_headers(d);
     bool prepared = false;
     bool store = !preview_only;
+    d->repeated = false;
     u32 cleared = 0;
     u32 decoded = 0;
     for (;;) {
@@ -715,6 +841,7 @@ bool decode_scans(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* 
         if (r == JPEG_SEGMENT_END) {
             if (!d->frame_seen) return jpeg_fail(st, JPEG_BAD_HEADER, pos - 1);
             if (!prepared && !check_planes(d, planes, st)) return false;
+            if (pack) d->packed = (1u << d->components) - 1;
             // A progressive file needs its scans for the full pass; a
             // sequential one without any shows its cleared planes.
             if (decoded == 0 && !preview_only && d->coding == JPEG_PROGRESSIVE) {
@@ -727,6 +854,7 @@ bool decode_scans(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* 
         }
         if (!prepared) {
             if (!check_planes(d, planes, st)) return false;
+            if (pack) d->packed = (1u << d->components) - 1;
             prepared = true;
         }
         if (preview_only && d->coding == JPEG_PROGRESSIVE && scan.ss > 0) {
@@ -748,6 +876,9 @@ bool decode_scans(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* 
                 }
                 built |= 1u << t;
             }
+        }
+        for (u32 i = 0; i < scan.scan_components; i++) {
+            if (cleared & (1u << scan.component[i])) d->repeated = true;
         }
         u32 clear = clear_for_scan(d, &scan, planes, store, &cleared);
         bool ok = store ? decode_scan_as<true>(data, d, &scan, planes, index, clear, st)

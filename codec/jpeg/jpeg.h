@@ -105,8 +105,10 @@ enum : u32 { JPEG_SKIP_BITS = 12, JPEG_SKIP_NONE = 127u << 5, JPEG_SKIP_EOB = 1u
 //   bit 38      the second symbol is the end-of-block
 //   bits 40-47  positions the second (a value) advances; 0 otherwise
 //   bits 48-63  its value; otherwise the first's again
-// With 11 bits a table is 16 KiB, so a scan's two stay in L1.
-enum : u32 { JPEG_WIDE_BITS = 11 };
+// With 10 bits a table is 8 KiB, so a scan's two stay in L1 beside the
+// blocks being written (with 11 bits, two tables filled L1 and the walk
+// waited on their loads).
+enum : u32 { JPEG_WIDE_BITS = 10 };
 enum : u64 { JPEG_WIDE_VALUE = 1u << 6, JPEG_WIDE_PAIR = 1u << 7, JPEG_WIDE_END = 1ull << 38 };
 
 struct JpegComponent {
@@ -153,6 +155,10 @@ struct JpegDecoder {
     u32 dc_defined;
     u32 ac_defined;
     u32 ac_wide_built;  // AC tables whose ac_wide[] the direct path may use (jpeg_sequential_tables)
+    u32 packed;  // components whose coefficient store is packed (see jpeg_store_packed)
+    // Some component is in more than one scan (a sequential frame's second
+    // scan of a component adds to its blocks): set by every decode_scans.
+    bool repeated;
     u32 restart_interval;
     i32 adobe_transform;  // -1: no Adobe segment
     u32 scan_count;
@@ -263,6 +269,30 @@ void jpeg_planes_from_layout(u8* scratch, const JpegLayout* layout, JpegPlanes* 
 bool decode_scans(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* planes, JpegRestartIndex* index,
                   bool preview_only, JpegStatus* st);
 
+// The packed coefficient store. A sequential frame's blocks are each
+// written whole by one scan, in order along their block rows, so the full
+// pass may keep them packed instead of 128 bytes apiece, which touches a
+// fraction of the memory (most of a photo's high frequencies are zero).
+// Block row r of a component keeps its place in the plane (r * blocks_across
+// * 128 bytes on) and holds: the offset from the row's start of every 32nd
+// block as a u32 (jpeg_packed_header bytes), then each block as a byte n,
+// the zigzag position of its last non-zero AC coefficient (0 for none), and
+// AC coefficients 1 to n as (unaligned) i16. The DC term stays in the DC
+// plane. A block takes at most 127 bytes, so with four blocks across or more
+// a row never outgrows its place. True when `d`'s frame, as the last
+// decode_scans found it, can be stored so (a sequential frame, no
+// component in two scans, four blocks across or more).
+bool jpeg_store_packed(const JpegDecoder* d);
+u64 jpeg_packed_header(u32 blocks_across);
+// decode_scans for the full pass with the store packed, for a frame that
+// jpeg_store_packed allows (d->packed tells which components are).
+bool decode_scans_packed(const u8* data, u64 length, JpegDecoder* d, const JpegPlanes* planes,
+                         JpegRestartIndex* index, JpegStatus* st);
+// Blocks [bx0, bx1) of block row `by` of component c, in natural order
+// with their DC terms, one after another into `out`, from the store as the
+// full pass left it (packed or not).
+void jpeg_stored_blocks(const JpegDecoder* d, const JpegPlanes* planes, u32 c, u32 by, u32 bx0, u32 bx1, i16* out);
+
 // ---- Reconstruction (reconstruct.cpp, idct.cpp) --------------------------------
 
 u32 jpeg_color_mode(const JpegDecoder* d);
@@ -296,6 +326,13 @@ bool jpeg_decode_preview(const u8* data, u64 length, u8* scratch, u64 scratch_si
 // workspace in `extra` (extra_bytes).
 bool jpeg_finish_full_resolution(const u8* data, u64 length, u8* scratch, u64 scratch_size, u8* extra,
                                  u64 extra_size, CodecError* err);
+
+// Test hook: how the second stage stores the coefficients. AUTO packs a
+// frame that can be packed (jpeg_store_packed) when any of its planes is
+// fresh memory, and writes plain ones otherwise; PLAIN never packs, PACKED
+// packs whenever the frame can be.
+enum : u32 { JPEG_STORE_AUTO = 0, JPEG_STORE_PLAIN = 1, JPEG_STORE_PACKED = 2 };
+void jpeg_force_store(u32 mode);
 
 // One full-resolution tile (column, row of the 256 x 256 grid) after the
 // second stage: the valid min(256, width - 256 * column) by min(256, height -

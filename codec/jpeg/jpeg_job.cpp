@@ -102,6 +102,13 @@ bool jpeg_decode_preview(const u8* data, u64 length, u8* scratch, u64 scratch_si
     return true;
 }
 
+// How the second stage stores the coefficients (test hook).
+static u32 g_store = JPEG_STORE_AUTO;
+
+void jpeg_force_store(u32 mode) {
+    g_store = mode;
+}
+
 static bool record_at(u8* scratch, u32 stage, JpegDecoder** out, CodecError* err) {
     JpegDecoder* d = (JpegDecoder*)scratch;
     if (!scratch || ((u64)scratch & 63) || d->magic != JPEG_MAGIC || d->stage < stage) {
@@ -123,18 +130,33 @@ bool jpeg_finish_full_resolution(const u8* data, u64 length, u8* scratch, u64 sc
     JpegPlanes planes;
     JpegRestartIndex index;
     if (!scratch_planes(scratch, scratch_size, &planes, &index, err)) return false;
-    // Every block of every component is stored: back the planes now rather
-    // than a fault at a time, unless an earlier second stage in this memory
-    // did (asking again still walks every page).
+    // Planes whose pages are backed already (an earlier second stage in
+    // this memory wrote them, or the memory is simply not fresh) are
+    // written plain, which tiles read fastest. Fresh ones cost a page
+    // fault, or a populate, for every page touched: a frame that can be
+    // stored packed is, touching a fraction of them, which fault in as
+    // they are met; otherwise every plane is backed now in one call rather
+    // than a fault at a time.
     u64 planes_at[JPEG_MAX_COMPONENTS][2] = {};
+    bool fresh[JPEG_MAX_COMPONENTS] = {};
+    bool any_fresh = false;
     for (u32 c = 0; c < d->components; c++) {
         planes_at[c][0] = (u64)((u8*)planes.plane[c].coefficients - scratch);
         planes_at[c][1] = planes.plane[c].coefficient_count * 2;
-        if (d->backed[c][0] == planes_at[c][0] && d->backed[c][1] == planes_at[c][1]) continue;
-        if (!prefault(planes.plane[c].coefficients, planes_at[c][1])) return fail(err, ERR_TOO_LARGE, 0);
+        bool known = d->backed[c][0] == planes_at[c][0] && d->backed[c][1] == planes_at[c][1];
+        fresh[c] = !known && !resident(planes.plane[c].coefficients, planes_at[c][1]);
+        any_fresh |= fresh[c];
+    }
+    bool pack = jpeg_store_packed(d) && g_store != JPEG_STORE_PLAIN && (any_fresh || g_store == JPEG_STORE_PACKED);
+    for (u32 c = 0; c < d->components && !pack; c++) {
+        if (fresh[c] && !prefault(planes.plane[c].coefficients, planes_at[c][1])) return fail(err, ERR_TOO_LARGE, 0);
     }
     JpegStatus st;
-    if (!decode_scans(data, length, d, &planes, &index, false, &st)) return fail_jpeg(err, st);
+    bool ok = pack ? decode_scans_packed(data, length, d, &planes, &index, &st)
+                   : decode_scans(data, length, d, &planes, &index, false, &st);
+    if (!ok) return fail_jpeg(err, st);
+    // A packed store leaves most pages of its planes untouched.
+    if (pack) memset(planes_at, 0, sizeof planes_at);
     memcpy(d->backed, planes_at, sizeof planes_at);
     for (u32 c = 0; c < d->components; c++) {
         if (!(d->quant_defined & (1u << d->comp[c].quant_table))) return fail(err, ERR_BAD_HEADER, d->frame_offset);

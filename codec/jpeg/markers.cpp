@@ -14,6 +14,7 @@ void reset_headers(JpegDecoder* d) {
     d->dc_defined = 0;
     d->ac_defined = 0;
     d->ac_wide_built = 0;
+    d->packed = 0;
     d->restart_interval = 0;
     d->scan_count = 0;
     d->jfif = false;

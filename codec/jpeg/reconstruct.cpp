@@ -243,6 +243,22 @@ static void filtered_row(const FilteredRows* f, u32 image_row, u8* out, u8* hrow
     k->upsample_h2v2(sums, out, n);
 }
 
+// Blocks [bx0, bx1) of block row `by` of component c as the transform
+// takes them: in place in a plain store; from a packed one, unpacked into
+// the last 16 rows of the component's sample buffer (4352 bytes, room for
+// 34 blocks), which no tile's samples reach: a tile needs at most 32 block
+// rows of a component and at most 32 blocks across.
+static const i16* stored_row(const JpegDecoder* d, const JpegPlanes* planes, u32 c, u32 by, u32 bx0, u32 bx1,
+                             u8* sample_buffer) {
+    if (!(d->packed & (1u << c))) {
+        return planes->plane[c].coefficients + ((u64)by * d->comp[c].blocks_across + bx0) * 64;
+    }
+    QB_ASSERT(bx1 - bx0 <= 34);
+    i16* out = (i16*)(sample_buffer + 256 * SAMPLE_STRIDE);
+    jpeg_stored_blocks(d, planes, c, by, bx0, bx1, out);
+    return out;
+}
+
 void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u32 x, u32 y, u32 width, u32 height,
                PixelBuffer* tile) {
     QB_ASSERT(check_full_sampling(d) && width <= JPEG_TILE && height <= JPEG_TILE && width && height);
@@ -277,7 +293,7 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
             const u8* rows[4];
             for (u32 c = 0; c < d->components; c++) {
                 const JpegComponent* comp = &d->comp[c];
-                const i16* row = planes->plane[c].coefficients + ((u64)by * comp->blocks_across + bx0) * 64;
+                const i16* row = stored_row(d, planes, c, by, bx0, bx1, samples[c]);
                 k->idct_row(row, bx1 - bx0, d->quant[comp->quant_table], constants, samples[c], SAMPLE_STRIDE);
                 rows[c] = samples[c];
             }
@@ -295,7 +311,6 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
 
     for (u32 c = 0; c < d->components; c++) {
         const JpegComponent* comp = &d->comp[c];
-        const JpegPlane* plane = &planes->plane[c];
         const i16* quant = d->quant[comp->quant_table];
         u32 hr = d->h_max / comp->h;
         u32 vr = d->v_max / comp->v;
@@ -309,9 +324,9 @@ void make_tile(const JpegDecoder* d, const JpegPlanes* planes, u8* workspace, u3
         u32 bx1 = (u32)ceil_div(x1, 8);
         u32 by1 = (u32)ceil_div(y1, 8);
         for (u32 by = by0; by < by1; by++) {
-            const i16* row = plane->coefficients + ((u64)by * comp->blocks_across) * 64;
+            const i16* row = stored_row(d, planes, c, by, bx0, bx1, samples[c]);
             u8* out = samples[c] + (u64)(by - by0) * 8 * SAMPLE_STRIDE;
-            k->idct_row(row + (u64)bx0 * 64, bx1 - bx0, quant, constants, out, SAMPLE_STRIDE);
+            k->idct_row(row, bx1 - bx0, quant, constants, out, SAMPLE_STRIDE);
         }
         const u8* origin = samples[c] + (u64)(y0 - by0 * 8) * SAMPLE_STRIDE + (x0 - bx0 * 8);
         if (!upsampled[c]) {

@@ -30,6 +30,25 @@ void os_release(void* address, u64 size) {
 #define MADV_POPULATE_WRITE 23
 #endif
 
+// Asked of the system 16 MiB of 4 KiB pages at a time (one status byte a
+// page), stopping at the first chunk with a page not backed.
+bool os_resident(const void* address, u64 size) {
+    if (size == 0) return true;
+    static const u64 page = (u64)sysconf(_SC_PAGESIZE);
+    u64 start = (u64)address & ~(page - 1);
+    u64 end = ((u64)address + size + page - 1) & ~(page - 1);
+    unsigned char status[4096];
+    for (u64 at = start; at < end;) {
+        u64 pages = (end - at) / page < sizeof status ? (end - at) / page : sizeof status;
+        if (mincore((void*)at, pages * page, status) != 0) return false;
+        for (u64 i = 0; i < pages; i++) {
+            if (!(status[i] & 1)) return false;
+        }
+        at += pages * page;
+    }
+    return true;
+}
+
 bool os_prefault(void* address, u64 size) {
     if (size == 0) return true;
     static const u64 page = (u64)sysconf(_SC_PAGESIZE);

@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "codec/jpeg/kernels.h"
+#include "platform/memory.h"
 #include "jpeg_support.h"
 #include "libjpeg_support.h"
 
@@ -79,6 +80,12 @@ std::vector<Case> cases() {
         EncodeOptions o = opts(513, 300, 3, 1, 1);
         o.progressive = true;
         v.push_back({"513x300 4:4:4 progressive", o});
+    }
+    {
+        EncodeOptions o = opts(523, 317, 3, 2, 2);
+        o.separate_scans = true;
+        o.restart = 5;
+        v.push_back({"523x317 4:2:0 a scan per component restart 5", o});
     }
     {
         EncodeOptions o = opts(300, 513, 3, 2, 1);
@@ -232,15 +239,51 @@ TEST_P(JpegReference, CoefficientsPreviewAndFullResolution) {
         ASSERT_EQ(ref.blocks_wide[c], d->comp[c].preview_width);
         ASSERT_EQ(ref.blocks_high[c], d->comp[c].preview_height);
         u64 mismatches = 0;
+        std::vector<i16> row((size_t)ref.blocks_wide[c] * 64);
         for (u32 by = 0; by < ref.blocks_high[c]; by++) {
+            jpeg_stored_blocks(d, &planes, c, by, 0, ref.blocks_wide[c], row.data());
             for (u32 bx = 0; bx < ref.blocks_wide[c]; bx++) {
-                const i16* a = planes.plane[c].coefficients + ((u64)by * d->comp[c].blocks_across + bx) * 64;
                 const i16* b = &ref.coef[c][((size_t)by * ref.blocks_wide[c] + bx) * 64];
-                if (memcmp(a, b, 128) != 0) mismatches++;
+                if (memcmp(&row[(size_t)bx * 64], b, 128) != 0) mismatches++;
             }
         }
         EXPECT_EQ(mismatches, 0u) << "component " << c;
     }
+
+    // In memory that is backed already the store is plain.
+    EXPECT_EQ(d->packed, 0u);
+
+    // Forced packed (the choice in fresh memory), over leftovers: the same
+    // coefficients and the same image.
+    jpeg_force_store(JPEG_STORE_PACKED);
+    DecoderMemory pmem;
+    pmem.fill = 0xA5;
+    DecodeResult packed;
+    bool packed_ok = run_decoder(file, &packed, true, &pmem);
+    jpeg_force_store(JPEG_STORE_AUTO);
+    ASSERT_TRUE(packed_ok) << packed.stage << " failed: code " << packed.error.code;
+    const JpegDecoder* pk = (const JpegDecoder*)pmem.scratch.data;
+    EXPECT_EQ(pk->packed != 0, jpeg_store_packed(pk));
+    // Every sequential case with four blocks across or more packs.
+    bool wide = true;
+    for (u32 c = 0; c < pk->components; c++) wide &= pk->comp[c].blocks_across >= 4;
+    EXPECT_EQ(pk->packed != 0, !k.o.progressive && wide);
+    JpegPlanes pplanes = planes_of(&pmem);
+    for (u32 c = 0; c < pk->components; c++) {
+        u64 mismatches = 0;
+        std::vector<i16> row((size_t)ref.blocks_wide[c] * 64);
+        for (u32 by = 0; by < ref.blocks_high[c]; by++) {
+            // From every starting block, as tiles start anywhere.
+            u32 bx0 = by % ref.blocks_wide[c];
+            jpeg_stored_blocks(pk, &pplanes, c, by, bx0, ref.blocks_wide[c], row.data());
+            for (u32 bx = bx0; bx < ref.blocks_wide[c]; bx++) {
+                const i16* b = &ref.coef[c][((size_t)by * ref.blocks_wide[c] + bx) * 64];
+                if (memcmp(&row[(size_t)(bx - bx0) * 64], b, 128) != 0) mismatches++;
+            }
+        }
+        EXPECT_EQ(mismatches, 0u) << "packed, component " << c;
+    }
+    EXPECT_TRUE(packed.full == ours.full) << "packed store";
 
     // The preview is the DC rule, byte for byte.
     std::vector<u8> model = model_preview(ref, d);
@@ -385,6 +428,96 @@ TEST(JpegReference, AnotherFileOverTheSameScratch) {
         ASSERT_TRUE(run_decoder(file, &fresh, true));
         EXPECT_TRUE(decode_over(file, &mem) == fresh.full) << o.width << "x" << o.height << " q" << o.quality;
     }
+}
+
+// The whole road in fresh memory (pages not backed yet, as a newly opened
+// document's): the full-resolution image and the record's packed mask.
+struct FreshDecode {
+    std::vector<u8> full;
+    u32 packed = 0;
+};
+
+FreshDecode decode_fresh(const std::vector<u8>& file) {
+    FreshDecode out;
+    ImageInfo info;
+    CodecError err;
+    JpegDecoder probed;
+    EXPECT_TRUE(jpeg_probe(file.data(), file.size(), &info, &probed, &err));
+    u64 size = align64(info.scratch_bytes) + align64(info.pixel_bytes) + info.extra_bytes;
+    u8* memory = (u8*)os_reserve_commit(size);
+    EXPECT_NE(memory, nullptr);
+    if (memory == nullptr) return out;
+    u8* scratch = memory;
+    u8* pixels = memory + align64(info.scratch_bytes);
+    u8* extra = pixels + align64(info.pixel_bytes);
+    PixelBuffer pb{pixels, 0, 0, 0};
+    EXPECT_TRUE(jpeg_decode_preview(file.data(), file.size(), scratch, info.scratch_bytes, &pb, info.pixel_bytes, &err));
+    EXPECT_TRUE(jpeg_finish_full_resolution(file.data(), file.size(), scratch, info.scratch_bytes, extra,
+                                            info.extra_bytes, &err));
+    out.packed = ((const JpegDecoder*)scratch)->packed;
+    out.full.assign((size_t)info.width * info.height * 4, 0);
+    std::vector<u8> tile(1024 * 256);
+    for (u32 row = 0; row * 256 < info.height; row++) {
+        for (u32 col = 0; col * 256 < info.width; col++) {
+            PixelBuffer t{tile.data(), 1024, 256, 256};
+            EXPECT_TRUE(jpeg_render_full_tile(scratch, extra, col, row, &t, &err));
+            u32 cw = std::min(256u, info.width - col * 256), ch = std::min(256u, info.height - row * 256);
+            for (u32 i = 0; i < ch; i++) {
+                memcpy(&out.full[((size_t)(row * 256 + i) * info.width + col * 256) * 4], &tile[(size_t)i * 1024],
+                       cw * 4);
+            }
+        }
+    }
+    os_release(memory, size);
+    return out;
+}
+
+// The second stage packs a frame in fresh memory and stores it plain in
+// memory that is backed already; both give the same image.
+TEST(JpegReference, PackedInFreshMemoryOnly) {
+    std::vector<u8> file = ref_encode(opts(700, 500, 3, 2, 2));
+    DecodeResult plain;
+    ASSERT_TRUE(run_decoder(file, &plain, true));
+    FreshDecode fresh = decode_fresh(file);
+    EXPECT_EQ(fresh.packed, 7u);
+    EXPECT_TRUE(fresh.full == plain.full);
+    // In memory whose every page is backed, plain.
+    DecoderMemory mem;
+    ASSERT_TRUE(run_decoder(file, &plain, true, &mem));
+    EXPECT_EQ(((const JpegDecoder*)mem.scratch.data)->packed, 0u);
+}
+
+// A sequential frame that scans a component twice adds the second scan's
+// terms to the first's blocks: such a frame is never packed, so fresh
+// memory gives the image of backed memory.
+TEST(JpegReference, ComponentScannedTwiceIsNotPacked) {
+    EncodeOptions a = opts(120, 64, 1, 1, 1);
+    EncodeOptions b = a;
+    b.seed = 9;
+    std::vector<u8> fa = ref_encode(a), fb = ref_encode(b);
+    ASSERT_FALSE(fa.empty());
+    ASSERT_FALSE(fb.empty());
+    // The first scan header, and the end of the image, of each.
+    auto find = [](const std::vector<u8>& f, u8 code) {
+        for (size_t i = 2; i + 1 < f.size(); i++) {
+            if (f[i] == 0xFF && f[i + 1] == code) return i;
+        }
+        return f.size();
+    };
+    size_t sos_b = find(fb, 0xDA), eoi_a = fa.size() - 2;
+    ASSERT_LT(sos_b, fb.size());
+    ASSERT_EQ(fa[eoi_a + 1], 0xD9);
+    std::vector<u8> file(fa.begin(), fa.begin() + (long)eoi_a);
+    file.insert(file.end(), fb.begin() + (long)sos_b, fb.end());
+    DecodeResult plain, single;
+    ASSERT_TRUE(run_decoder(file, &plain, true)) << plain.stage << " " << plain.error.code;
+    ASSERT_TRUE(run_decoder(fa, &single, true));
+    // The second scan shows.
+    EXPECT_FALSE(plain.full == single.full);
+    FreshDecode fresh = decode_fresh(file);
+    EXPECT_EQ(fresh.packed, 0u);
+    EXPECT_TRUE(fresh.full == plain.full);
+    EXPECT_NE(decode_fresh(fa).packed, 0u);
 }
 
 // The scalar kernels give the same images as the vector ones.

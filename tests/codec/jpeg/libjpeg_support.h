@@ -29,6 +29,7 @@ struct EncodeOptions {
     u32 components = 3;
     u32 h0 = 2, v0 = 2;  // first component's sampling; the others are 1 x 1
     bool progressive = false;
+    bool separate_scans = false;  // sequential, one scan per component
     u32 restart = 0;  // interval in MCUs
     int quality = 85;
     bool force_baseline = true;
@@ -126,6 +127,14 @@ inline std::vector<u8> ref_encode(const EncodeOptions& o) {
         c->optimize_coding = o.optimize ? TRUE : FALSE;
         c->restart_interval = o.restart;
         if (o.progressive) jpeg_simple_progression(c);
+        static jpeg_scan_info separate[4];
+        if (o.separate_scans && !o.progressive) {
+            for (int i = 0; i < c->num_components; i++) {
+                separate[i] = jpeg_scan_info{1, {i, 0, 0, 0}, 0, 63, 0, 0};
+            }
+            c->scan_info = separate;
+            c->num_scans = c->num_components;
+        }
     });
 }
 
