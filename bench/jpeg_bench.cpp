@@ -32,33 +32,8 @@ namespace fs = std::filesystem;
 // libjpeg-turbo's decode at 1/scale into `out` (sized once by the caller
 // and reused), RGBA.
 static bool peer_decode(const std::vector<u8>& file, u32 scale, bool fancy, std::vector<u8>* out) {
-    jpeg_decompress_struct d;
-    RefError err;
-    d.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = ref_error_exit;
-    err.mgr.emit_message = ref_silent;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_decompress(&d);
-        return false;
-    }
-    jpeg_create_decompress(&d);
-    jpeg_mem_src(&d, file.data(), (unsigned long)file.size());
-    jpeg_read_header(&d, TRUE);
-    d.scale_num = 1;
-    d.scale_denom = scale;
-    d.do_fancy_upsampling = fancy ? TRUE : FALSE;
-    d.dct_method = JDCT_ISLOW;
-    d.out_color_space = JCS_EXT_RGBA;
-    jpeg_start_decompress(&d);
-    size_t need = (size_t)d.output_width * d.output_height * 4;
-    if (out->size() < need) out->resize(need);
-    while (d.output_scanline < d.output_height) {
-        JSAMPROW row = out->data() + (size_t)d.output_scanline * d.output_width * 4;
-        jpeg_read_scanlines(&d, &row, 1);
-    }
-    jpeg_finish_decompress(&d);
-    jpeg_destroy_decompress(&d);
-    return true;
+    u32 w, h, channels;
+    return ref_decode_into(file, scale, fancy, JCS_EXT_RGBA, out, &w, &h, &channels);
 }
 
 int main(int argc, char** argv) {

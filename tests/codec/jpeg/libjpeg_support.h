@@ -144,8 +144,10 @@ struct RefImage {
     std::vector<u8> pixels;
 };
 
-inline RefImage ref_decode(const std::vector<u8>& file, u32 scale_denom, bool fancy, J_COLOR_SPACE space) {
-    RefImage img;
+// libjpeg-turbo's decode into `out`, which only grows (a caller that keeps
+// it reuses its memory); false on an error.
+inline bool ref_decode_into(const std::vector<u8>& file, u32 scale_denom, bool fancy, J_COLOR_SPACE space,
+                            std::vector<u8>* out, u32* width, u32* height, u32* channels) {
     jpeg_decompress_struct d;
     RefError err;
     d.err = jpeg_std_error(&err.mgr);
@@ -153,8 +155,7 @@ inline RefImage ref_decode(const std::vector<u8>& file, u32 scale_denom, bool fa
     err.mgr.emit_message = ref_silent;
     if (setjmp(err.jump)) {
         jpeg_destroy_decompress(&d);
-        img.ok = false;
-        return img;
+        return false;
     }
     jpeg_create_decompress(&d);
     jpeg_mem_src(&d, file.data(), (unsigned long)file.size());
@@ -165,17 +166,24 @@ inline RefImage ref_decode(const std::vector<u8>& file, u32 scale_denom, bool fa
     d.dct_method = JDCT_ISLOW;
     d.out_color_space = space;
     jpeg_start_decompress(&d);
-    img.width = d.output_width;
-    img.height = d.output_height;
-    img.channels = (u32)d.output_components;
-    img.pixels.resize((size_t)img.width * img.height * img.channels);
+    *width = d.output_width;
+    *height = d.output_height;
+    *channels = (u32)d.output_components;
+    size_t need = (size_t)*width * *height * *channels;
+    if (out->size() < need) out->resize(need);
     while (d.output_scanline < d.output_height) {
-        JSAMPROW row = &img.pixels[(size_t)d.output_scanline * img.width * img.channels];
+        JSAMPROW row = out->data() + (size_t)d.output_scanline * *width * *channels;
         jpeg_read_scanlines(&d, &row, 1);
     }
     jpeg_finish_decompress(&d);
     jpeg_destroy_decompress(&d);
-    img.ok = true;
+    return true;
+}
+
+inline RefImage ref_decode(const std::vector<u8>& file, u32 scale_denom, bool fancy, J_COLOR_SPACE space) {
+    RefImage img;
+    img.ok = ref_decode_into(file, scale_denom, fancy, space, &img.pixels, &img.width, &img.height, &img.channels);
+    if (img.ok) img.pixels.resize((size_t)img.width * img.height * img.channels);
     return img;
 }
 
