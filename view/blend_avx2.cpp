@@ -466,6 +466,14 @@ QB_FORCE_INLINE bool planned_group(const PairColumns* c, u32 i, u32* b0, u32* b1
     return true;
 }
 
+// One cache line of the caller's next memory asked for, while any is left.
+QB_FORCE_INLINE void ask_ahead(const u8** ahead, const u8* end) {
+    if (*ahead < end) {
+        __builtin_prefetch(*ahead, 0, 1);
+        *ahead += 64;
+    }
+}
+
 // Eight columns at a time as the plan has them, then the tail. Groups the
 // plan marks slow take the scalar rule.
 template <bool Over>
@@ -476,10 +484,7 @@ QB_FORCE_INLINE void pairs_run(u32* dst, const u32* a, const u32* b, const PairC
     const u8* ahead_end = ahead + (u64)c->ahead_lines * 64;
     u32 i = 0;
     for (; i + 8 <= count; i += 8) {
-        if (ahead < ahead_end) {
-            __builtin_prefetch(ahead, 0, 1);
-            ahead += 64;
-        }
+        ask_ahead(&ahead, ahead_end);
         u32 b0, b1;
         __m256i index0, index1, w0, w1;
         if (!planned_group(c, i, &b0, &b1, &index0, &index1, &w0, &w1)) {
@@ -502,10 +507,7 @@ void blend_pairs2_avx2(u32* out0, u32* out1, const u32* a0, const u32* b0, u32 w
     const u8* ahead_end = ahead + (u64)c->ahead_lines * 64;
     u32 i = 0;
     for (; i + 8 <= count; i += 8) {
-        if (ahead < ahead_end) {
-            __builtin_prefetch(ahead, 0, 1);
-            ahead += 64;
-        }
+        ask_ahead(&ahead, ahead_end);
         u32 base0, base1;
         __m256i index0, index1, w0, w1;
         if (!planned_group(c, i, &base0, &base1, &index0, &index1, &w0, &w1)) {
