@@ -2,7 +2,8 @@
 // WebPDecodeRGBA: qualities 0 to 100, every method, 1 to 4 segments, filter
 // strengths and sharpness across their ranges, the simple and the normal
 // filter, 1 to 8 token partitions, and sizes from 1 x 1 to the largest
-// width and height (16383).
+// width and height (16383). Frames written by hand from the format's rules
+// cover what that encoder never writes: skipped macroblocks of every kind.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -582,4 +583,154 @@ TEST(WebpLossy, JobDecodesALargeImageInSteps) {
     EXPECT_GE(run(cut, false, &failure), 0);
     EXPECT_EQ(failure.code, whole.err.code);
     EXPECT_EQ(failure.offset, whole.err.offset);
+}
+
+// ---- Hand-made frames --------------------------------------------------------------
+
+namespace {
+
+// A key frame written from the format's rules, as libwebp's encoder never
+// writes it: the skip flag on, macroblocks skipped at random (4 x 4
+// predicted ones among them, whose second-order context a skip keeps),
+// the others with every block either empty or one DC coefficient of 1 or
+// -1, every 16 x 16, chroma and 4 x 4 mode, and the loop filter.
+struct HandFrame {
+    u32 mb_w, mb_h;
+    bool simple;
+    u32 level, sharpness, q, skip_prob;
+    u32 seed;
+};
+
+std::vector<u8> hand_frame(const HandFrame& f, u32 width, u32 height) {
+    PlainEncoder first, tokens;
+    u32 s = f.seed * 2654435761u + 7;
+    first.write(0, 128);  // colour space
+    first.write(0, 128);  // clamping
+    first.write(0, 128);  // no segments
+    first.write(f.simple, 128);
+    first.literal(f.level, 6);
+    first.literal(f.sharpness, 3);
+    first.write(0, 128);   // no filter deltas
+    first.literal(0, 2);   // one token partition
+    first.literal(f.q, 7);
+    for (int i = 0; i < 5; i++) first.write(0, 128);  // no quantiser deltas
+    first.write(0, 128);                              // probabilities for this frame only
+    for (u32 t = 0; t < 4; t++)
+        for (u32 b = 0; b < 8; b++)
+            for (u32 c = 0; c < 3; c++)
+                for (u32 p = 0; p < 11; p++) first.write(0, vp8_coeff_update_probs[t][b][c][p]);
+    first.write(1, 128);
+    first.literal(f.skip_prob, 8);
+
+    static const u8 bands[17] = {0, 1, 2, 3, 6, 4, 5, 6, 6, 6, 6, 6, 6, 6, 6, 7, 0};
+    static const u8 context_of_mode[4] = {VP8_B_DC, VP8_B_VE, VP8_B_HE, VP8_B_TM};
+    // Above: per macroblock column 4 luma, 2 + 2 chroma and the second-order
+    // context; left: the same for the macroblock to the left.
+    std::vector<u8> top_nz(f.mb_w * 9, 0), intra_top(f.mb_w * 4, VP8_B_DC);
+    // One block: empty, or one coefficient of 1 or -1 at `first_coeff`.
+    auto block = [&](u32 type, u32 first_coeff, u8* above, u8* left) {
+        const u8* p = vp8_default_coeff_probs[type][bands[first_coeff]][*above + *left];
+        u32 nonzero = next_random(&s) % 3 == 0;
+        if (!nonzero) {
+            tokens.write(0, p[0]);  // end of block
+        } else {
+            tokens.write(1, p[0]);
+            tokens.write(1, p[1]);  // not zero
+            tokens.write(0, p[2]);  // one
+            tokens.write(next_random(&s) & 1, 128);
+            if (first_coeff + 1 < 16) tokens.write(0, vp8_default_coeff_probs[type][bands[first_coeff + 1]][1][0]);
+        }
+        *above = *left = (u8)nonzero;
+    };
+    for (u32 y = 0; y < f.mb_h; y++) {
+        u8 left_nz[9] = {};
+        u8 intra_left[4] = {VP8_B_DC, VP8_B_DC, VP8_B_DC, VP8_B_DC};
+        for (u32 x = 0; x < f.mb_w; x++) {
+            u8* above = &top_nz[x * 9];
+            u8* modes_above = &intra_top[x * 4];
+            bool skip = next_random(&s) % 2 == 0;
+            bool i4 = next_random(&s) % 2 == 0;
+            first.write(skip, f.skip_prob);
+            first.write(!i4, 145);
+            if (!i4) {
+                u32 mode = next_random(&s) % 4;
+                if (mode == VP8_DC_PRED) first.write(0, 156), first.write(0, 163);
+                if (mode == VP8_V_PRED) first.write(0, 156), first.write(1, 163);
+                if (mode == VP8_H_PRED) first.write(1, 156), first.write(0, 128);
+                if (mode == VP8_TM_PRED) first.write(1, 156), first.write(1, 128);
+                memset(modes_above, context_of_mode[mode], 4);
+                memset(intra_left, context_of_mode[mode], 4);
+            } else {
+                for (u32 j = 0; j < 4; j++)
+                    for (u32 i = 0; i < 4; i++) {
+                        const u8* p = vp8_kf_bmode_probs[modes_above[i]][intra_left[j]];
+                        u32 m = next_random(&s) % 10;
+                        // The 4 x 4 mode tree, each node's bool and its probability.
+                        struct Step {
+                            u8 node, bit;
+                        };
+                        static const Step path[10][6] = {
+                            {{0, 0}},                                               // DC
+                            {{0, 1}, {1, 0}},                                       // TM
+                            {{0, 1}, {1, 1}, {2, 0}},                               // VE
+                            {{0, 1}, {1, 1}, {2, 1}, {3, 0}, {4, 0}},               // HE
+                            {{0, 1}, {1, 1}, {2, 1}, {3, 1}, {6, 0}},               // LD
+                            {{0, 1}, {1, 1}, {2, 1}, {3, 0}, {4, 1}, {5, 0}},       // RD
+                            {{0, 1}, {1, 1}, {2, 1}, {3, 0}, {4, 1}, {5, 1}},       // VR
+                            {{0, 1}, {1, 1}, {2, 1}, {3, 1}, {6, 1}, {7, 0}},       // VL
+                            {{0, 1}, {1, 1}, {2, 1}, {3, 1}, {6, 1}, {7, 1}},       // HD, then one more
+                            {{0, 1}, {1, 1}, {2, 1}, {3, 1}, {6, 1}, {7, 1}},       // HU, then one more
+                        };
+                        static const u8 length[10] = {1, 2, 3, 5, 5, 6, 6, 6, 6, 6};
+                        for (u32 k = 0; k < length[m]; k++) first.write(path[m][k].bit, p[path[m][k].node]);
+                        if (m == VP8_B_HD) first.write(0, p[8]);
+                        if (m == VP8_B_HU) first.write(1, p[8]);
+                        modes_above[i] = intra_left[j] = (u8)m;
+                    }
+            }
+            u32 uv = next_random(&s) % 4;
+            if (uv == VP8_DC_PRED) first.write(0, 142);
+            if (uv == VP8_V_PRED) first.write(1, 142), first.write(0, 114);
+            if (uv == VP8_TM_PRED) first.write(1, 142), first.write(1, 114), first.write(1, 183);
+            if (uv == VP8_H_PRED) first.write(1, 142), first.write(1, 114), first.write(0, 183);
+            if (skip) {
+                // Every context but the second-order one, which only a
+                // macroblock with a second-order block resets.
+                memset(above, 0, 8);
+                memset(left_nz, 0, 8);
+                if (!i4) above[8] = left_nz[8] = 0;
+                continue;
+            }
+            if (!i4) block(1, 0, &above[8], &left_nz[8]);
+            for (u32 j = 0; j < 4; j++)
+                for (u32 i = 0; i < 4; i++) block(i4 ? 3 : 0, i4 ? 0 : 1, &above[i], &left_nz[j]);
+            for (u32 plane = 0; plane < 2; plane++)
+                for (u32 j = 0; j < 2; j++)
+                    for (u32 i = 0; i < 2; i++) block(2, 0, &above[4 + 2 * plane + i], &left_nz[4 + 2 * plane + j]);
+        }
+    }
+    first.flush();
+    tokens.flush();
+    u32 part = (u32)first.out.size();
+    std::vector<u8> payload = {(u8)((1 << 4) | (part << 5)), (u8)(part >> 3), (u8)(part >> 11), 0x9d, 0x01, 0x2a,
+                               (u8)width, (u8)(width >> 8), (u8)height, (u8)(height >> 8)};
+    payload.insert(payload.end(), first.out.begin(), first.out.end());
+    payload.insert(payload.end(), tokens.out.begin(), tokens.out.end());
+    return with_payload(payload);
+}
+
+}  // namespace
+
+TEST(WebpLossy, HandMadeSkippedMacroblocks) {
+    u32 n = 0;
+    for (bool simple : {false, true})
+        for (u32 level : {0u, 20u, 63u})
+            for (u32 q : {4u, 60u, 127u}) {
+                HandFrame f = {7, 5, simple, level, n % 8, q, 40 + 50 * (n % 4), n};
+                SCOPED_TRACE(testing::Message() << "simple " << simple << " level " << level << " q " << q);
+                // Whole macroblocks, and the same frame cropped inside its last ones.
+                expect_same_as_libwebp(hand_frame(f, 16 * f.mb_w, 16 * f.mb_h));
+                expect_same_as_libwebp(hand_frame(f, 16 * f.mb_w - 5, 16 * f.mb_h - 11));
+                n++;
+            }
 }

@@ -16,6 +16,47 @@ namespace webp_test {
 
 namespace fs = std::filesystem;
 
+// The format's boolean encoder. flush writes 32 more bools, so that the
+// last real ones are whole in the data.
+struct PlainEncoder {
+    std::vector<u8> out;
+    u32 range = 255;
+    u32 bottom = 0;
+    int bit_count = 24;
+
+    void add_one_to_output() {
+        size_t i = out.size();
+        while (i > 0 && out[i - 1] == 255) out[--i] = 0;
+        if (i > 0) out[i - 1]++;
+    }
+    void write(u32 bit, u32 prob) {
+        u32 split = 1 + (((range - 1) * prob) >> 8);
+        if (bit) {
+            bottom += split;
+            range -= split;
+        } else {
+            range = split;
+        }
+        while (range < 128) {
+            range <<= 1;
+            if (bottom & (1u << 31)) add_one_to_output();
+            bottom <<= 1;
+            if (!--bit_count) {
+                out.push_back((u8)(bottom >> 24));
+                bottom &= (1 << 24) - 1;
+                bit_count = 8;
+            }
+        }
+    }
+    void flush() {
+        for (int i = 0; i < 32; i++) write(0, 128);
+    }
+    // n bits, the most significant first, at even odds.
+    void literal(u32 v, u32 n) {
+        while (n-- > 0) write((v >> n) & 1, 128);
+    }
+};
+
 inline std::vector<u8> read_file(const fs::path& p) {
     std::ifstream f(p, std::ios::binary);
     return std::vector<u8>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());

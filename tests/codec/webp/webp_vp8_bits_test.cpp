@@ -13,44 +13,11 @@
 #include <vector>
 
 #include "codec/webp/vp8.h"
+#include "tests/codec/webp/webp_support.h"
 
 namespace {
 
-// The format's boolean encoder.
-struct PlainEncoder {
-    std::vector<u8> out;
-    u32 range = 255;
-    u32 bottom = 0;
-    int bit_count = 24;
-
-    void add_one_to_output() {
-        size_t i = out.size();
-        while (i > 0 && out[i - 1] == 255) out[--i] = 0;
-        if (i > 0) out[i - 1]++;
-    }
-    void write(u32 bit, u32 prob) {
-        u32 split = 1 + (((range - 1) * prob) >> 8);
-        if (bit) {
-            bottom += split;
-            range -= split;
-        } else {
-            range = split;
-        }
-        while (range < 128) {
-            range <<= 1;
-            if (bottom & (1u << 31)) add_one_to_output();
-            bottom <<= 1;
-            if (!--bit_count) {
-                out.push_back((u8)(bottom >> 24));
-                bottom &= (1 << 24) - 1;
-                bit_count = 8;
-            }
-        }
-    }
-    void flush() {
-        for (int i = 0; i < 32; i++) write(0, 128);
-    }
-};
+using webp_test::PlainEncoder;
 
 // The format's boolean decoder: a 16-bit window, zeros past the end.
 struct PlainDecoder {
