@@ -276,6 +276,11 @@ void vp8_parse_modes(Vp8Decoder* d, u8* scratch);
 // luma block is also predicted with its residue added as soon as its
 // tokens are read, its coefficients cleared.
 bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* br, u8* luma);
+// The AVX2 build's twin, with the AVX2 4 x 4 kernel inlined (the same
+// coefficients and pixels).
+bool vp8_parse_residuals_avx2(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* br, u8* luma);
+typedef bool (*Vp8ParseResidualsFn)(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* br,
+                                    u8* luma);
 
 // ---- Kernels ---------------------------------------------------------------------------
 
@@ -381,6 +386,7 @@ struct Vp8Kernels {
     void (*predict_chroma8)(u8* dst, u32 mode, bool has_top, bool has_left);
     Vp8PairsToRgbaFn pairs_to_rgba;
     Vp8PairsToRgba2Fn pairs_to_rgba2;
+    Vp8ParseResidualsFn parse_residuals;
 };
 
 enum : u32 { VP8_KERNELS_SCALAR = 0, VP8_KERNELS_SSE2 = 1, VP8_KERNELS_AVX2 = 2, VP8_KERNELS_BEST = 3 };

@@ -192,13 +192,14 @@ static bool decode_row(Vp8Decoder* d, u8* scratch, u32 y, CodecError* err) {
     u8* nz_dc_top = scratch + l.nz_dc_top;
     d->nz_left = 0;
     d->nz_dc_left = 0;
+    Vp8ParseResidualsFn parse_residuals = vp8_kernels()->parse_residuals;
     for (u32 x = 0; x < d->mb_w; x++) {
         const Vp8MbModes* m = &modes[x];
         bool empty = true;
         load_edges(d, scratch, x, y);
         predict(d, x, y, m);
         if (!m->skip) {
-            empty = vp8_parse_residuals(d, scratch, x, m, tokens, m->is_i4x4 ? d->work + Y_AT : nullptr);
+            empty = parse_residuals(d, scratch, x, m, tokens, m->is_i4x4 ? d->work + Y_AT : nullptr);
         } else {
             nz_top[x] = 0;
             d->nz_left = 0;
