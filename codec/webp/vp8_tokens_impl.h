@@ -10,6 +10,8 @@
 // predicted whole codes its 16 luma DC values as a separate block, undone
 // by the inverse WHT. Values are dequantised as they are read and kept as
 // 16-bit numbers (an out-of-range product wraps, as it does in libwebp).
+// Each block's residue is added to its prediction in the work area while
+// the tokens of the blocks after it are read.
 #pragma once
 
 #include "codec/webp/vp8.h"
@@ -109,6 +111,49 @@ static QB_FORCE_INLINE u8 block_kind(u32 end, const i16* block) {
     return (u8)((many & (2 + (u32)(end > 3))) | (~many & (u32)(block[0] != 0)));
 }
 
+// Each block's coefficients are cleared once added, so that the next
+// macroblock finds them zero without clearing all of them.
+static QB_FORCE_INLINE void add_residue(const Vp8Kernels* k, u32 kind, i16* c, u8* dst) {
+    constexpr i64 S = VP8_WORK_STRIDE;
+    if (kind == 3) {
+        k->idct_add(c, dst, S);
+        memset(c, 0, 32);
+    } else if (kind == 2) {
+        k->idct_add_ac3(c, dst, S);
+        c[0] = c[1] = c[4] = 0;
+    } else if (kind == 1) {
+        k->idct_add_dc(c, dst, S);
+        c[0] = 0;
+    }
+}
+
+// Two blocks side by side: the full transform of both at once when both
+// need it.
+static QB_FORCE_INLINE void add_residue_pair(const Vp8Kernels* k, const u8* kinds, i16* c, u8* dst) {
+    constexpr i64 S = VP8_WORK_STRIDE;
+    if (kinds[0] == 3 && kinds[1] == 3) {
+        k->idct_add2(c, dst, S);
+        memset(c, 0, 64);
+    } else {
+        add_residue(k, kinds[0], c, dst);
+        add_residue(k, kinds[1], c + 16, dst + 4);
+    }
+}
+
+// The four blocks of a chroma plane take the full transform together when
+// any of them has more than coefficient 0.
+static QB_FORCE_INLINE void add_chroma_residue(const Vp8Kernels* k, const u8* kinds, i16* c, u8* dst) {
+    constexpr i64 S = VP8_WORK_STRIDE;
+    bool full = kinds[0] >= 2 || kinds[1] >= 2 || kinds[2] >= 2 || kinds[3] >= 2;
+    if (full) {
+        k->idct_add2(c, dst, S);
+        k->idct_add2(c + 32, dst + 4 * S, S);
+        memset(c, 0, 128);
+        return;
+    }
+    for (u32 n = 0; n < 4; n++) add_residue(k, kinds[n], c + 16 * n, dst + (n >> 1) * 4 * S + (n & 1) * 4);
+}
+
 // The token decoder is copied into a local variable for the macroblock, so
 // that it lives in registers rather than being stored after every bool.
 template <typename Luma4Add>
@@ -155,6 +200,16 @@ static QB_FORCE_INLINE bool parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x
         any |= kind;
         if (luma != nullptr) luma4_add(luma + j * 4 * VP8_WORK_STRIDE + i * 4, m->modes[n], kind, block);
     }
+    // The residues of a macroblock predicted whole, then U's, are added
+    // while the next blocks' tokens are read (the prediction was made
+    // before the tokens), as the 4 x 4 blocks' are.
+    const Vp8Kernels* k = vp8_kernels();
+    if (luma == nullptr) {
+        for (u32 n = 0; n < 16; n += 2) {
+            add_residue_pair(k, d->block_kind + n, dst + 16 * n,
+                             d->work + VP8_WORK_Y + (n >> 2) * 4 * VP8_WORK_STRIDE + (n & 3) * 4);
+        }
+    }
     u32 new_top = above;
     // Chroma: U's four blocks, then V's; bits 4 and 5 of the contexts are
     // U's, 6 and 7 V's.
@@ -172,7 +227,9 @@ static QB_FORCE_INLINE bool parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x
         u8 kind = block_kind(end, block);
         d->block_kind[16 + n] = kind;
         any |= kind;
+        if (n == 3) add_chroma_residue(k, d->block_kind + 16, dst + 256, d->work + VP8_WORK_U);
     }
+    add_chroma_residue(k, d->block_kind + 20, dst + 320, d->work + VP8_WORK_V);
     new_top |= above << 4;
     *nz_top = (u8)new_top;
     d->nz_left = (u8)new_left;
