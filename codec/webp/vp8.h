@@ -186,6 +186,9 @@ enum : u32 {
     VP8_MAX_PARTITIONS = 8,
     VP8_WORK_STRIDE = 32,
     VP8_WORK_BYTES = 26 * 32,
+    VP8_WORK_Y = 1 * 32 + 4,    // luma: row -1 at work row 0, column -1 at 3
+    VP8_WORK_U = 18 * 32 + 4,   // row -1 at work row 17
+    VP8_WORK_V = 18 * 32 + 20,
     VP8_FILTER_NONE = 0,
     VP8_FILTER_SIMPLE = 1,
     VP8_FILTER_NORMAL = 2,
@@ -274,8 +277,16 @@ void vp8_parse_modes(Vp8Decoder* d, u8* scratch);
 // whether every block is empty (no inner loop filtering needed). With
 // `luma` (the work area's luma, for a macroblock of 4 x 4 blocks), each
 // luma block is also predicted with its residue added as soon as its
-// tokens are read, its coefficients cleared.
+// tokens are read, its coefficients cleared. The residues of the other
+// blocks are added to the prediction already in the work area once their
+// tokens are read (a whole luma plane's after its 16 blocks, U's after
+// U's 4), their coefficients cleared.
 bool vp8_parse_residuals(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* br, u8* luma);
+// The AVX2 build's twin, with the AVX2 4 x 4 kernel inlined (the same
+// coefficients and pixels).
+bool vp8_parse_residuals_avx2(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* br, u8* luma);
+typedef bool (*Vp8ParseResidualsFn)(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* br,
+                                    u8* luma);
 
 // ---- Kernels ---------------------------------------------------------------------------
 
@@ -381,6 +392,7 @@ struct Vp8Kernels {
     void (*predict_chroma8)(u8* dst, u32 mode, bool has_top, bool has_left);
     Vp8PairsToRgbaFn pairs_to_rgba;
     Vp8PairsToRgba2Fn pairs_to_rgba2;
+    Vp8ParseResidualsFn parse_residuals;
 };
 
 enum : u32 { VP8_KERNELS_SCALAR = 0, VP8_KERNELS_SSE2 = 1, VP8_KERNELS_AVX2 = 2, VP8_KERNELS_BEST = 3 };

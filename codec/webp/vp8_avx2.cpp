@@ -10,6 +10,7 @@
 #include "codec/webp/vp8.h"
 #include "codec/webp/vp8_filter_sse2.h"
 #include "codec/webp/vp8_idct_sse2.h"
+#include "codec/webp/vp8_tokens_impl.h"
 
 // The pairs' chroma, first and second pixel of each pair, as x << 8.
 static inline void chroma_pairs(const u8* n, const u8* f, __m256i* first, __m256i* second) {
@@ -423,7 +424,7 @@ static QB_FORCE_INLINE __m128i predict4_shuffled(const u8* dst, u32 mode) {
     return _mm_blendv_epi8(dir, tm, _mm_load_si128((const __m128i*)k_luma4_masks.tm[mode]));
 }
 
-void vp8_luma4_add_avx2(u8* dst, u32 mode, u32 kind, i16* in) {
+static QB_FORCE_INLINE void luma4_add(u8* dst, u32 mode, u32 kind, i16* in) {
     __m128i out = predict4_shuffled(dst, mode);
     if (kind != 0) {
         __m128i m01, m23;
@@ -439,4 +440,15 @@ void vp8_luma4_add_avx2(u8* dst, u32 mode, u32 kind, i16* in) {
     memcpy(dst + S, &r1, 4);
     memcpy(dst + 2 * S, &r2, 4);
     memcpy(dst + 3 * S, &r3, 4);
+}
+
+void vp8_luma4_add_avx2(u8* dst, u32 mode, u32 kind, i16* in) {
+    luma4_add(dst, mode, kind, in);
+}
+
+// ---- Tokens ------------------------------------------------------------------------------
+
+bool vp8_parse_residuals_avx2(Vp8Decoder* d, u8* scratch, u32 mb_x, const Vp8MbModes* m, Vp8Bits* tokens,
+                              u8* luma) {
+    return parse_residuals(d, scratch, mb_x, m, tokens, luma, luma4_add);
 }

@@ -8,9 +8,9 @@
 #include "codec/webp/vp8.h"
 
 static constexpr i64 S = VP8_WORK_STRIDE;
-static constexpr u32 Y_AT = 1 * S + 4;    // row -1 at work row 0, column -1 at 3
-static constexpr u32 U_AT = 18 * S + 4;   // row -1 at work row 17
-static constexpr u32 V_AT = 18 * S + 20;
+static constexpr u32 Y_AT = VP8_WORK_Y;
+static constexpr u32 U_AT = VP8_WORK_U;
+static constexpr u32 V_AT = VP8_WORK_V;
 
 // ---- Layout -----------------------------------------------------------------
 
@@ -46,46 +46,6 @@ u64 vp8_scratch_bytes(u32 w, u32 h) {
 }
 
 // ---- Reconstruction ---------------------------------------------------------------
-
-// Each block's coefficients are cleared once added, so that the next
-// macroblock finds them zero without clearing all of them.
-static QB_FORCE_INLINE void add_residue(const Vp8Kernels* k, u32 kind, i16* c, u8* dst) {
-    if (kind == 3) {
-        k->idct_add(c, dst, S);
-        memset(c, 0, 32);
-    } else if (kind == 2) {
-        k->idct_add_ac3(c, dst, S);
-        c[0] = c[1] = c[4] = 0;
-    } else if (kind == 1) {
-        k->idct_add_dc(c, dst, S);
-        c[0] = 0;
-    }
-}
-
-// Two blocks side by side: the full transform of both at once when both
-// need it.
-static QB_FORCE_INLINE void add_residue_pair(const Vp8Kernels* k, const u8* kinds, i16* c, u8* dst) {
-    if (kinds[0] == 3 && kinds[1] == 3) {
-        k->idct_add2(c, dst, S);
-        memset(c, 0, 64);
-    } else {
-        add_residue(k, kinds[0], c, dst);
-        add_residue(k, kinds[1], c + 16, dst + 4);
-    }
-}
-
-// The four blocks of a chroma plane take the full transform together when
-// any of them has more than coefficient 0.
-static QB_FORCE_INLINE void add_chroma_residue(const Vp8Kernels* k, const u8* kinds, i16* c, u8* dst) {
-    bool full = kinds[0] >= 2 || kinds[1] >= 2 || kinds[2] >= 2 || kinds[3] >= 2;
-    if (full) {
-        k->idct_add2(c, dst, S);
-        k->idct_add2(c + 32, dst + 4 * S, S);
-        memset(c, 0, 128);
-        return;
-    }
-    for (u32 n = 0; n < 4; n++) add_residue(k, kinds[n], c + 16 * n, dst + (n >> 1) * 4 * S + (n & 1) * 4);
-}
 
 // The edges of the work area: the unfiltered row above (kept aside), the
 // column to the left (the previous macroblock's, still in the work area),
@@ -144,8 +104,8 @@ static void predict(Vp8Decoder* d, u32 x, u32 y, const Vp8MbModes* m) {
     k->predict_chroma8(d->work + V_AT, m->uv_mode, y > 0, x > 0);
 }
 
-// The rest once the tokens are read (none for a skipped macroblock), and
-// the macroblock into the planes.
+// Once the tokens are read (which added the residues): the 4 x 4 luma
+// blocks of a skipped macroblock, and the macroblock into the planes.
 static void reconstruct(Vp8Decoder* d, u8* scratch, u32 x, u32 y, const Vp8MbModes* m, bool residue) {
     const Vp8Layout& l = d->layout;
     const Vp8Kernels* k = vp8_kernels();
@@ -159,15 +119,8 @@ static void reconstruct(Vp8Decoder* d, u8* scratch, u32 x, u32 y, const Vp8MbMod
         for (u32 n = 0; !residue && n < 16; n++) {
             k->luma4_add(yw + (n >> 2) * 4 * S + (n & 3) * 4, m->modes[n], 0, c + 16 * n);
         }
-    } else {
-        for (u32 n = 0; residue && n < 16; n += 2) {
-            add_residue_pair(k, d->block_kind + n, c + 16 * n, yw + (n >> 2) * 4 * S + (n & 3) * 4);
-        }
     }
-    if (residue) {
-        add_chroma_residue(k, d->block_kind + 16, c + 256, uw);
-        add_chroma_residue(k, d->block_kind + 20, c + 320, vw);
-    }
+    // The residues of the rest were added as the tokens were read.
     u8* py = scratch + l.y + 16 * (u64)y * l.y_stride + 16 * (u64)x;
     u8* pu = scratch + l.u + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
     u8* pv = scratch + l.v + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
@@ -192,13 +145,14 @@ static bool decode_row(Vp8Decoder* d, u8* scratch, u32 y, CodecError* err) {
     u8* nz_dc_top = scratch + l.nz_dc_top;
     d->nz_left = 0;
     d->nz_dc_left = 0;
+    Vp8ParseResidualsFn parse_residuals = vp8_kernels()->parse_residuals;
     for (u32 x = 0; x < d->mb_w; x++) {
         const Vp8MbModes* m = &modes[x];
         bool empty = true;
         load_edges(d, scratch, x, y);
         predict(d, x, y, m);
         if (!m->skip) {
-            empty = vp8_parse_residuals(d, scratch, x, m, tokens, m->is_i4x4 ? d->work + Y_AT : nullptr);
+            empty = parse_residuals(d, scratch, x, m, tokens, m->is_i4x4 ? d->work + Y_AT : nullptr);
         } else {
             nz_top[x] = 0;
             d->nz_left = 0;

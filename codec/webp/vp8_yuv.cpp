@@ -73,11 +73,12 @@ void vp8_pixel_to_rgba(const u8* y, const u8* un, const u8* uf, const u8* vn, co
 static const Vp8Kernels k_scalar = {vp8_filter_simple_mb_scalar, vp8_filter_normal_mb_scalar,
                                     vp8_idct_add, vp8_idct_add2, vp8_idct_add_ac3, vp8_idct_add_dc, vp8_predict_luma4, vp8_luma4_add,
                                     vp8_predict_luma16, vp8_predict_chroma8,
-                                    vp8_pairs_to_rgba_scalar, vp8_pairs_to_rgba2_scalar};
+                                    vp8_pairs_to_rgba_scalar, vp8_pairs_to_rgba2_scalar, vp8_parse_residuals};
 static const Vp8Kernels k_sse2 = {vp8_filter_simple_mb_sse2, vp8_filter_normal_mb_sse2,
                                   vp8_idct_add_sse2, vp8_idct_add2_sse2, vp8_idct_add_ac3_sse2,
                                   vp8_idct_add_dc_sse2, vp8_predict_luma4_sse2, vp8_luma4_add_sse2, vp8_predict_luma16_sse2,
-                                  vp8_predict_chroma8_sse2, vp8_pairs_to_rgba_sse2, vp8_pairs_to_rgba2_sse2};
+                                  vp8_predict_chroma8_sse2, vp8_pairs_to_rgba_sse2, vp8_pairs_to_rgba2_sse2,
+                                  vp8_parse_residuals};
 // AVX2 pays in the conversion (about twice the SSE2 kernel's speed), in
 // the normal loop filter (chroma beside luma) and in the 4 x 4 prediction
 // (byte shuffles instead of a branch on the mode); the other kernels stay
@@ -85,7 +86,8 @@ static const Vp8Kernels k_sse2 = {vp8_filter_simple_mb_sse2, vp8_filter_normal_m
 static const Vp8Kernels k_avx2 = {vp8_filter_simple_mb_sse2, vp8_filter_normal_mb_avx2,
                                   vp8_idct_add_sse2, vp8_idct_add2_sse2, vp8_idct_add_ac3_sse2,
                                   vp8_idct_add_dc_sse2, vp8_predict_luma4_sse2, vp8_luma4_add_avx2, vp8_predict_luma16_sse2,
-                                  vp8_predict_chroma8_sse2, vp8_pairs_to_rgba_avx2, vp8_pairs_to_rgba2_avx2};
+                                  vp8_predict_chroma8_sse2, vp8_pairs_to_rgba_avx2, vp8_pairs_to_rgba2_avx2,
+                                  vp8_parse_residuals_avx2};
 static const Vp8Kernels* g_kernels = nullptr;
 
 bool vp8_kernels_supported(u32 variant) {

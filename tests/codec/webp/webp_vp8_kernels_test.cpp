@@ -5,7 +5,7 @@
 // predictions of every mode, and the 4 x 4 ones with their residue in one
 // step; the fused upsampling and conversion, SSE2 and AVX2, one row or two
 // at a time, over random rows and every (y, u, v); alpha from green; and
-// the kernel dispatch.
+// the kernel dispatch; the token parser's AVX2 build.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -237,6 +237,7 @@ TEST(Vp8Kernels, DispatchFollowsTheCpu) {
     EXPECT_TRUE(vp8_force_kernels(VP8_KERNELS_BEST));
     EXPECT_EQ(vp8_kernels()->pairs_to_rgba, avx2 ? &vp8_pairs_to_rgba_avx2 : &vp8_pairs_to_rgba_sse2);
     EXPECT_EQ(vp8_kernels()->pairs_to_rgba2, avx2 ? &vp8_pairs_to_rgba2_avx2 : &vp8_pairs_to_rgba2_sse2);
+    EXPECT_EQ(vp8_kernels()->parse_residuals, avx2 ? &vp8_parse_residuals_avx2 : &vp8_parse_residuals);
     EXPECT_FALSE(vp8_force_kernels(VP8_KERNELS_BEST + 1));
 }
 
@@ -291,4 +292,76 @@ TEST(Vp8Kernels, PairsToRgbaEveryTriple) {
             }
         }
     }
+}
+
+// The AVX2 build of the token parser (its 4 x 4 kernel inlined) against the
+// baseline one with the SSE2 kernels: a row of macroblocks of every kind
+// (4 x 4 and whole, skipped contexts, each segment's quantisers) read from
+// random token bytes, with random contexts and work area. Coefficients,
+// block kinds, contexts, predicted pixels, the bool decoder's state and
+// the result must all agree.
+TEST(Vp8Kernels, TokenParserAvx2MatchesBaseline) {
+    if (!vp8_kernels_supported(VP8_KERNELS_AVX2)) GTEST_SKIP() << "no AVX2 on this CPU";
+    std::mt19937 rng(43);
+    const u32 width = 64, height = 16;
+    Vp8Layout layout;
+    vp8_layout(width, height, &layout);
+    std::vector<u8> tokens(4096);
+    for (int round = 0; round < 200; round++) {
+        std::vector<u8> sa(layout.end + 64), sb;
+        for (auto& t : tokens) t = (u8)rng();
+        // Bytes biased towards small values read as longer blocks.
+        if (round % 2) for (auto& t : tokens) t &= (u8)rng();
+        Vp8Decoder* a = (Vp8Decoder*)sa.data();
+        a->layout = layout;
+        a->mb_w = width / 16;
+        memcpy(a->probs, vp8_default_coeff_probs, sizeof a->probs);
+        if (round % 3 == 1) {
+            for (u32 i = 0; i < sizeof a->probs; i++) (&a->probs[0][0][0][0])[i] = (u8)(1 + rng() % 255);
+        }
+        for (auto& q : a->quant) {
+            for (i32* v : {&q.y1[0], &q.y1[1], &q.y2[0], &q.y2[1], &q.uv[0], &q.uv[1]}) *v = (i32)(1 + rng() % 300);
+        }
+        for (u32 i = 0; i < a->mb_w; i++) {
+            sa[layout.nz_top + i] = (u8)rng();
+            sa[layout.nz_dc_top + i] = (u8)(rng() & 1);
+        }
+        a->nz_left = (u8)rng();
+        a->nz_dc_left = (u8)(rng() & 1);
+        for (auto& p : a->work) p = (u8)rng();
+        vp8_bits_init(&a->parts[0], tokens.data(), round % 5 == 0 ? 40 : tokens.size());
+        sb = sa;
+        Vp8Decoder* b = (Vp8Decoder*)sb.data();
+        ASSERT_TRUE(vp8_force_kernels(VP8_KERNELS_SSE2));
+        for (u32 x = 0; x < a->mb_w; x++) {
+            Vp8MbModes m = {};
+            m.segment = (u8)(rng() % 4);
+            m.is_i4x4 = (u8)((x + round) % 3 != 0);
+            m.y_mode = (u8)(rng() % 4);
+            for (auto& mode : m.modes) mode = (u8)(rng() % 10);
+            u8* la = m.is_i4x4 ? a->work + VP8_WORK_STRIDE + 4 : nullptr;
+            u8* lb = m.is_i4x4 ? b->work + VP8_WORK_STRIDE + 4 : nullptr;
+            bool ea = vp8_parse_residuals(a, sa.data(), x, &m, &a->parts[0], la);
+            bool eb = vp8_parse_residuals_avx2(b, sb.data(), x, &m, &b->parts[0], lb);
+            SCOPED_TRACE(testing::Message() << "round " << round << ", macroblock " << x);
+            ASSERT_EQ(ea, eb);
+            ASSERT_EQ(memcmp(a->coeffs, b->coeffs, sizeof a->coeffs), 0);
+            ASSERT_EQ(memcmp(a->block_kind, b->block_kind, sizeof a->block_kind), 0);
+            ASSERT_EQ(memcmp(a->work, b->work, sizeof a->work), 0);
+            ASSERT_EQ(a->nz_left, b->nz_left);
+            ASSERT_EQ(a->nz_dc_left, b->nz_dc_left);
+            ASSERT_EQ(a->parts[0].value, b->parts[0].value);
+            ASSERT_EQ(a->parts[0].range, b->parts[0].range);
+            ASSERT_EQ(a->parts[0].bits, b->parts[0].bits);
+            ASSERT_EQ(a->parts[0].eof, b->parts[0].eof);
+            ASSERT_EQ(a->parts[0].next, b->parts[0].next);  // both read `tokens`
+            // As reconstruction does: the coefficients of the whole
+            // macroblock are cleared before the next one.
+            memset(a->coeffs, 0, sizeof a->coeffs);
+            memset(b->coeffs, 0, sizeof b->coeffs);
+        }
+        ASSERT_EQ(memcmp(sa.data() + layout.nz_top, sb.data() + layout.nz_top, a->mb_w), 0);
+        ASSERT_EQ(memcmp(sa.data() + layout.nz_dc_top, sb.data() + layout.nz_dc_top, a->mb_w), 0);
+    }
+    vp8_force_kernels(VP8_KERNELS_BEST);
 }
