@@ -324,10 +324,13 @@ static InflateResult read_dynamic_header(InflateState* s, const InflateCall* c, 
     // From here the lookup arrays hold no complete set until both are built.
     s->tables = 0;
 
-    built = inflate_build_table(lengths, hlit, HUFF_ALPHABET_LITLEN, INFLATE_LITLEN_ROOT_BITS, s->litlen,
-                       INFLATE_LITLEN_ENTRIES, nullptr);
+    if (literals_dominate(lengths)) {
+        built = inflate_build_litlen_paired(lengths, hlit, s->litlen, INFLATE_LITLEN_ENTRIES, nullptr);
+    } else {
+        built = inflate_build_table(lengths, hlit, HUFF_ALPHABET_LITLEN, INFLATE_LITLEN_ROOT_BITS, s->litlen,
+                                    INFLATE_LITLEN_ENTRIES, nullptr);
+    }
     if (built != HUFF_BUILD_OK) return fail_at(s, build_error(built), block_at);
-    if (literals_dominate(lengths)) inflate_pair_literals(s->litlen, INFLATE_LITLEN_ROOT_BITS);
     built = inflate_build_table(lengths + hlit, hdist, HUFF_ALPHABET_DIST, INFLATE_DIST_ROOT_BITS, s->dist,
                        INFLATE_DIST_ENTRIES, nullptr);
     if (built != HUFF_BUILD_OK) return fail_at(s, build_error(built), block_at);

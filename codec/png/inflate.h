@@ -221,6 +221,12 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
 // it. Root entries only; a litlen table of `root_bits` built just before.
 void inflate_pair_literals(HuffEntry* table, u32 root_bits);
 
+// A literal/length table of INFLATE_LITLEN_ROOT_BITS with its pairs made:
+// the same table and result as inflate_build_table then inflate_pair_literals,
+// with the short literal codes found while building rather than by a pass
+// over the root.
+u32 inflate_build_litlen_paired(const u8* lengths, u32 count, HuffEntry* table, u32 capacity, u32* used_out);
+
 // Fast-loop variants. "Careful" runs no fast loop at all: every symbol goes
 // through the careful step, a plain byte-by-byte decoder that the tests hold
 // the others against. The scalar fast loop copies matches byte by byte.

@@ -59,9 +59,18 @@ static void double_root(HuffEntry* table, u32 from, u32 to) {
     for (u32 b = from; b < to; b++) memcpy(table + (1u << b), table, sizeof(HuffEntry) << b);
 }
 
-u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bits, HuffEntry* table, u32 capacity,
-               u32* used_out) {
+// Room for the literal codes shorter than the literal/length root.
+enum : u32 { MAX_SHORT_LITERALS = 1u << (INFLATE_LITLEN_ROOT_BITS - 1) };
+
+// With `Collect`, `shorts` receives the first slot of every literal code of
+// fewer than root_bits bits, in canonical order, hence by length, and
+// `short_count` their number: what the pairing below needs, found here for
+// the price of one store per root code instead of a pass over the table.
+template <bool Collect>
+static QB_FORCE_INLINE u32 build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bits, HuffEntry* table,
+                                       u32 capacity, u32* used_out, u16* shorts, u32* short_count) {
     QB_ASSERT(count <= 320 && root_bits <= 11 && capacity >= (1u << root_bits));
+    if constexpr (Collect) *short_count = 0;
     // Counts for each half of the symbols: runs of equal lengths are
     // common, and one set would make each increment wait on the one before
     // through memory; two halves also let the sort below run as two chains.
@@ -129,12 +138,19 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
     u32 used = 1u << root;
     u32 mask = used - 1;
     u32 sym = 0;
+    u32 n_short = 0;
     for (;;) {
         // Extra bits (at most 13) plus the code length stay below 32.
         HuffEntry here = entries[sorted[sym]] + ((len - drop) << 16) + (len - drop);
         if (drop == 0) {
             // A root code: one slot now, the others by the doubling below.
             table[huff] = here;
+            if constexpr (Collect) {
+                // Without a branch: literals and the rest interleave in code
+                // order. A code of len bits is at most 2^len - 1 < 2^9 here.
+                shorts[n_short] = (u16)huff;
+                n_short += (u32)((here & HUFF_LITERAL) != 0) & (u32)(len < root_bits);
+            }
         } else {
             // Every slot of the current table whose low (len - drop) bits
             // are this code.
@@ -199,10 +215,47 @@ u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bit
         used = 1u << root_bits;
     }
     if (used_out) *used_out = used;
+    if constexpr (Collect) *short_count = n_short;
+    (void)n_short;
     return HUFF_BUILD_OK;
 }
 
+u32 inflate_build_table(const u8* lengths, u32 count, u32 alphabet, u32 root_bits, HuffEntry* table, u32 capacity,
+               u32* used_out) {
+    return build_table<false>(lengths, count, alphabet, root_bits, table, capacity, used_out, nullptr, nullptr);
+}
+
 // ---- Literal pairs ---------------------------------------------------------------
+
+// Pairs the literal codes listed in `sorted` (first slots, by length;
+// starts[n] is where those of n bits begin, starts[n + 1] where they end).
+static void pair_sorted(HuffEntry* table, u32 root_bits, const u16* sorted, u32 count, const u32* starts) {
+    // Every slot whose first code is literal a and whose following bits
+    // begin with the code of literal b gets the pair (a, b). The single
+    // entry of a has nothing at bits 40-47, writes one byte and its drop
+    // field grows to at most root_bits, so the pair entry is a plain sum.
+    // Pair slots begin with their first code, so none is a first slot of
+    // another listed code.
+    const u32 size = 1u << root_bits;
+    for (u32 f = 0; f < count; f++) {
+        const u32 first_code = sorted[f];
+        const HuffEntry first = table[first_code];
+        const u32 n = huff_drop_bits(first);
+        // The codes of at most root_bits - n bits (n >= 1).
+        const u32 end = starts[root_bits - n + 1];
+        for (u32 g = 0; g < end; g++) {
+            const u32 second_code = sorted[g];
+            // The second's first slot may already hold a pair; its literal
+            // and length are still the low value byte and the code field.
+            const HuffEntry second = table[second_code];
+            const u32 m = huff_code_bits(second);
+            const HuffEntry pair =
+                first + ((HuffEntry)(huff_value(second) & 0xFF) << 40) + m + HUFF_WRITES_ONE + HUFF_PAIR;
+            for (u32 j = first_code | (second_code << n); j < size; j += 1u << (n + m)) table[j] = pair;
+        }
+    }
+}
+
 
 // A branch-free pass over every root slot (the entry after slot i's first
 // code is slot i >> n) cost 6 % of decoding kodim02 against 3.8 % for this.
@@ -237,29 +290,20 @@ void inflate_pair_literals(HuffEntry* table, u32 root_bits) {
     u32 fill[INFLATE_LITLEN_ROOT_BITS + 1];
     for (u32 n = 0; n <= root_bits; n++) fill[n] = starts[n];
     for (u32 k = 0; k < count; k++) sorted[fill[huff_drop_bits(table[found[k]])]++] = found[k];
+    pair_sorted(table, root_bits, sorted, count, starts);
+}
 
-    // Every slot whose first code is literal a and whose following bits
-    // begin with the code of literal b gets the pair (a, b). The single
-    // entry of a has nothing at bits 40-47, writes one byte and its drop
-    // field grows to at most root_bits, so the pair entry is a plain sum.
-    // Pair slots begin with their first code, so none is a first slot of
-    // another listed code.
-    const u32 size = 1u << root_bits;
-    for (u32 f = 0; f < count; f++) {
-        const u32 first_code = sorted[f];
-        const HuffEntry first = table[first_code];
-        const u32 n = huff_drop_bits(first);
-        // The codes of at most root_bits - n bits (n >= 1).
-        const u32 end = starts[root_bits - n + 1];
-        for (u32 g = 0; g < end; g++) {
-            const u32 second_code = sorted[g];
-            // The second's first slot may already hold a pair; its literal
-            // and length are still the low value byte and the code field.
-            const HuffEntry second = table[second_code];
-            const u32 m = huff_code_bits(second);
-            const HuffEntry pair =
-                first + ((HuffEntry)(huff_value(second) & 0xFF) << 40) + m + HUFF_WRITES_ONE + HUFF_PAIR;
-            for (u32 j = first_code | (second_code << n); j < size; j += 1u << (n + m)) table[j] = pair;
-        }
-    }
+u32 inflate_build_litlen_paired(const u8* lengths, u32 count, HuffEntry* table, u32 capacity, u32* used_out) {
+    u16 shorts[MAX_SHORT_LITERALS + 1];
+    u32 n_short = 0;
+    const u32 built = build_table<true>(lengths, count, HUFF_ALPHABET_LITLEN, INFLATE_LITLEN_ROOT_BITS, table,
+                                        capacity, used_out, shorts, &n_short);
+    if (built != HUFF_BUILD_OK) return built;
+    QB_ASSERT(n_short <= MAX_SHORT_LITERALS);
+    // Already in length order: only where each length begins is needed.
+    u32 starts[INFLATE_LITLEN_ROOT_BITS + 1] = {};
+    for (u32 k = 0; k < n_short; k++) starts[huff_drop_bits(table[shorts[k]]) + 1]++;
+    for (u32 n = 1; n <= INFLATE_LITLEN_ROOT_BITS; n++) starts[n] += starts[n - 1];
+    pair_sorted(table, INFLATE_LITLEN_ROOT_BITS, shorts, n_short, starts);
+    return HUFF_BUILD_OK;
 }

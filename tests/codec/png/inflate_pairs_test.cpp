@@ -78,6 +78,90 @@ TEST(InflatePairs, EveryFittingLiteralPairIsMadeAndAgrees) {
     EXPECT_GT(pairs_seen, 10000u);
 }
 
+// The builder that pairs as it goes must give exactly the table (root,
+// second levels, entries used) and the result of building then pairing, on
+// literal-heavy sets, on random complete sets of any depth, on sets whose
+// longest code is shorter than the root, on the lone 1-bit code, and it must
+// reject over-subscribed and incomplete sets as the plain builder does.
+static void expect_paired_matches(const std::vector<u8>& lengths, const char* what, u32 trial) {
+    const u32 size = INFLATE_LITLEN_ENTRIES;
+    std::vector<HuffEntry> a(size, 0x5A5A5A5A5A5A5A5Aull), b(size, 0x5A5A5A5A5A5A5A5Aull);
+    u32 used_a = 12345, used_b = 54321;
+    const u32 ra = inflate_build_table(lengths.data(), (u32)lengths.size(), HUFF_ALPHABET_LITLEN,
+                                       INFLATE_LITLEN_ROOT_BITS, a.data(), size, &used_a);
+    if (ra == HUFF_BUILD_OK) inflate_pair_literals(a.data(), INFLATE_LITLEN_ROOT_BITS);
+    const u32 rb = inflate_build_litlen_paired(lengths.data(), (u32)lengths.size(), b.data(), size, &used_b);
+    ASSERT_EQ(rb, ra) << what << " trial " << trial;
+    if (ra != HUFF_BUILD_OK) return;
+    ASSERT_EQ(used_b, used_a) << what << " trial " << trial;
+    for (u32 i = 0; i < size; i++) ASSERT_EQ(b[i], a[i]) << what << " trial " << trial << " slot " << i;
+}
+
+TEST(InflatePairs, PairingWhileBuildingEqualsBuildingThenPairing) {
+    std::mt19937 rng(23);
+    for (u32 trial = 0; trial < 300; trial++) {
+        expect_paired_matches(literal_heavy_lengths(rng), "literal-heavy", trial);
+        // Random complete codes over 257 to 286 symbols, shallow or deep,
+        // with symbols shuffled so literals and lengths share every depth.
+        const u32 symbols = 257 + rng() % 30;
+        const u32 leaves = 2 + rng() % (symbols - 1);
+        std::vector<u8> depths = {1, 1};
+        const bool deep = rng() % 2;
+        while (depths.size() < leaves) {
+            size_t i = rng() % depths.size();
+            if (deep) {
+                for (size_t k = 0; k < depths.size(); k++)
+                    if (depths[k] > depths[i] && depths[k] < 15) i = k;
+            }
+            if (depths[i] >= 15) continue;
+            depths[i]++;
+            depths.push_back(depths[i]);
+        }
+        std::vector<u8> lengths(symbols, 0);
+        std::vector<u32> order(symbols);
+        for (u32 i = 0; i < symbols; i++) order[i] = i;
+        std::shuffle(order.begin(), order.end(), rng);
+        for (size_t k = 0; k < depths.size(); k++) lengths[order[k]] = depths[k];
+        expect_paired_matches(lengths, "random complete", trial);
+        // One length nudged: most become over-subscribed or incomplete.
+        std::vector<u8> broken = lengths;
+        const u32 at = order[rng() % depths.size()];
+        broken[at] = (u8)(rng() % 2 ? std::max(1, broken[at] - 1) : std::min(15, broken[at] + 1));
+        expect_paired_matches(broken, "nudged", trial);
+    }
+    // Every literal at 8 bits with end of block: a root shorter than 10 bits,
+    // repeated before pairing.
+    std::vector<u8> flat(257, 8);
+    flat[255] = 9;
+    flat[256] = 9;
+    expect_paired_matches(flat, "flat", 0);
+    // The lone 1-bit code, on a literal and on end of block.
+    std::vector<u8> lone(257, 0);
+    lone[65] = 1;
+    expect_paired_matches(lone, "lone literal", 0);
+    lone[65] = 0;
+    lone[256] = 1;
+    expect_paired_matches(lone, "lone end of block", 0);
+    // Two 1-bit literals: every root slot is a pair.
+    std::vector<u8> two(257, 0);
+    two[0] = 1;
+    two[255] = 1;
+    expect_paired_matches(two, "two literals", 0);
+    std::vector<HuffEntry> t(INFLATE_LITLEN_ENTRIES);
+    EXPECT_EQ(inflate_build_litlen_paired(two.data(), 257, t.data(), INFLATE_LITLEN_ENTRIES, nullptr), HUFF_BUILD_OK);
+    for (u32 i = 0; i < (1u << INFLATE_LITLEN_ROOT_BITS); i++) ASSERT_TRUE(t[i] & HUFF_PAIR) << "slot " << i;
+    // Over-subscribed and incomplete sets.
+    std::vector<u8> over(257, 0);
+    over[0] = over[1] = over[2] = 1;
+    EXPECT_EQ(inflate_build_litlen_paired(over.data(), 257, t.data(), INFLATE_LITLEN_ENTRIES, nullptr),
+              HUFF_BUILD_OVERSUBSCRIBED);
+    std::vector<u8> gap(257, 0);
+    gap[7] = 1;
+    gap[256] = 2;
+    EXPECT_EQ(inflate_build_litlen_paired(gap.data(), 257, t.data(), INFLATE_LITLEN_ENTRIES, nullptr),
+              HUFF_BUILD_INCOMPLETE);
+}
+
 // A literal-heavy stream: mostly short-code literals, some long-code ones,
 // and matches of every length at short and long distances.
 static Bytes literal_heavy_stream(u32 seed, Bytes* expect) {
