@@ -12,19 +12,32 @@
 #include "codec/webp/vp8_idct_sse2.h"
 #include "codec/webp/vp8_tokens_impl.h"
 
-// The pairs' chroma, first and second pixel of each pair, as x << 8.
-static inline void chroma_pairs(const u8* n, const u8* f, __m256i* first, __m256i* second) {
-    __m256i n0 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)n));
-    __m256i n1 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)(n + 1)));
-    __m256i f0 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)f));
-    __m256i f1 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)(f + 1)));
-    __m256i sum = _mm256_add_epi16(_mm256_add_epi16(n0, n1), _mm256_add_epi16(_mm256_add_epi16(f0, f1),
+// The chroma of both rows' pairs from chroma rows a and b: the sums and
+// their halves are the same for both rows (the row nearer b takes d_even
+// for its first pixel and d_odd for its second), only the near sample
+// added last differs.
+static QB_FORCE_INLINE void chroma_pairs2(const u8* a, const u8* b, __m256i* first_a, __m256i* second_a,
+                                          __m256i* first_b, __m256i* second_b) {
+    __m256i a0 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)a));
+    __m256i a1 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)(a + 1)));
+    __m256i b0 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)b));
+    __m256i b1 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)(b + 1)));
+    __m256i sum = _mm256_add_epi16(_mm256_add_epi16(a0, a1), _mm256_add_epi16(_mm256_add_epi16(b0, b1),
                                                                                 _mm256_set1_epi16(8)));
-    __m256i d_odd = _mm256_srli_epi16(_mm256_add_epi16(sum, _mm256_slli_epi16(_mm256_add_epi16(n1, f0), 1)), 3);
-    __m256i d_even = _mm256_srli_epi16(_mm256_add_epi16(sum, _mm256_slli_epi16(_mm256_add_epi16(n0, f1), 1)), 3);
+    __m256i d_odd = _mm256_srli_epi16(_mm256_add_epi16(sum, _mm256_slli_epi16(_mm256_add_epi16(a1, b0), 1)), 3);
+    __m256i d_even = _mm256_srli_epi16(_mm256_add_epi16(sum, _mm256_slli_epi16(_mm256_add_epi16(a0, b1), 1)), 3);
     const __m256i high = _mm256_set1_epi16((short)0xFF00);
-    *first = _mm256_and_si256(_mm256_slli_epi16(_mm256_add_epi16(d_odd, n0), 7), high);
-    *second = _mm256_and_si256(_mm256_slli_epi16(_mm256_add_epi16(d_even, n1), 7), high);
+    *first_a = _mm256_and_si256(_mm256_slli_epi16(_mm256_add_epi16(d_odd, a0), 7), high);
+    *second_a = _mm256_and_si256(_mm256_slli_epi16(_mm256_add_epi16(d_even, a1), 7), high);
+    *first_b = _mm256_and_si256(_mm256_slli_epi16(_mm256_add_epi16(d_even, b0), 7), high);
+    *second_b = _mm256_and_si256(_mm256_slli_epi16(_mm256_add_epi16(d_odd, b1), 7), high);
+}
+
+// The pairs' chroma, first and second pixel of each pair, as x << 8: the
+// two-row form's first row, with n nearer (the other row's values unused).
+static QB_FORCE_INLINE void chroma_pairs(const u8* n, const u8* f, __m256i* first, __m256i* second) {
+    __m256i unused_first, unused_second;
+    chroma_pairs2(n, f, first, second, &unused_first, &unused_second);
 }
 
 // RGBA of 16 pixels (8 per half) from y, u, v as x << 8: the low half's
@@ -73,26 +86,6 @@ void vp8_pairs_to_rgba_avx2(const u8* y, const u8* un, const u8* uf, const u8* v
     }
 }
 
-// The chroma of both rows' pairs from chroma rows a and b: the sums and
-// their halves are the same for both rows (the row nearer b takes d_even
-// for its first pixel and d_odd for its second), only the near sample
-// added last differs.
-static inline void chroma_pairs2(const u8* a, const u8* b, __m256i* first_a, __m256i* second_a, __m256i* first_b,
-                                 __m256i* second_b) {
-    __m256i a0 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)a));
-    __m256i a1 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)(a + 1)));
-    __m256i b0 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)b));
-    __m256i b1 = _mm256_cvtepu8_epi16(_mm_loadu_si128((const __m128i*)(b + 1)));
-    __m256i sum = _mm256_add_epi16(_mm256_add_epi16(a0, a1), _mm256_add_epi16(_mm256_add_epi16(b0, b1),
-                                                                                _mm256_set1_epi16(8)));
-    __m256i d_odd = _mm256_srli_epi16(_mm256_add_epi16(sum, _mm256_slli_epi16(_mm256_add_epi16(a1, b0), 1)), 3);
-    __m256i d_even = _mm256_srli_epi16(_mm256_add_epi16(sum, _mm256_slli_epi16(_mm256_add_epi16(a0, b1), 1)), 3);
-    const __m256i high = _mm256_set1_epi16((short)0xFF00);
-    *first_a = _mm256_and_si256(_mm256_slli_epi16(_mm256_add_epi16(d_odd, a0), 7), high);
-    *second_a = _mm256_and_si256(_mm256_slli_epi16(_mm256_add_epi16(d_even, a1), 7), high);
-    *first_b = _mm256_and_si256(_mm256_slli_epi16(_mm256_add_epi16(d_even, b0), 7), high);
-    *second_b = _mm256_and_si256(_mm256_slli_epi16(_mm256_add_epi16(d_odd, b1), 7), high);
-}
 
 // One row's 16 pairs from its luma and its pairs' chroma.
 static QB_FORCE_INLINE void row16(const u8* y, __m256i u_first, __m256i u_second, __m256i v_first, __m256i v_second,
