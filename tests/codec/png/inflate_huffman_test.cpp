@@ -80,40 +80,6 @@ static u64 lookup(const std::vector<HuffEntry>& table, u32 root_bits, u32 code, 
     return (e & ~(u64)0xFFFFFF) | huff_extra_bits(e);
 }
 
-// A random complete code: split random leaves of a binary tree until there
-// are `n` leaves, keeping depths at most 15.
-static std::vector<u8> random_complete_lengths(u32 symbols, u32 n, std::mt19937& rng, bool deep) {
-    std::vector<u8> depths = {1, 1};
-    while (depths.size() < n) {
-        size_t i = rng() % depths.size();
-        // Deep sets keep splitting the deepest leaf to reach 15 bits.
-        if (deep && rng() % 2) {
-            i = 0;
-            for (size_t k = 1; k < depths.size(); k++)
-                if (depths[k] > depths[i]) i = k;
-        }
-        if (depths[i] >= 15) {
-            bool any = false;
-            for (size_t k = 0; k < depths.size(); k++) {
-                if (depths[k] < 15) {
-                    i = k;
-                    any = true;
-                    break;
-                }
-            }
-            if (!any) break;
-        }
-        depths[i]++;
-        depths.push_back(depths[i]);
-    }
-    std::vector<u8> lengths(symbols, 0);
-    std::vector<u32> order(symbols);
-    for (u32 i = 0; i < symbols; i++) order[i] = i;
-    std::shuffle(order.begin(), order.end(), rng);
-    for (size_t k = 0; k < depths.size(); k++) lengths[order[k]] = depths[k];
-    return lengths;
-}
-
 static void check_all_codes(const std::vector<u8>& lengths, u32 alphabet, u32 root_bits, u32 capacity) {
     std::vector<HuffEntry> table(capacity, 0xDEADBEEF);
     u32 used = 0;

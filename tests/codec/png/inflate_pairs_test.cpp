@@ -104,28 +104,14 @@ TEST(InflatePairs, PairingWhileBuildingEqualsBuildingThenPairing) {
         // Random complete codes over 257 to 286 symbols, shallow or deep,
         // with symbols shuffled so literals and lengths share every depth.
         const u32 symbols = 257 + rng() % 30;
-        const u32 leaves = 2 + rng() % (symbols - 1);
-        std::vector<u8> depths = {1, 1};
-        const bool deep = rng() % 2;
-        while (depths.size() < leaves) {
-            size_t i = rng() % depths.size();
-            if (deep) {
-                for (size_t k = 0; k < depths.size(); k++)
-                    if (depths[k] > depths[i] && depths[k] < 15) i = k;
-            }
-            if (depths[i] >= 15) continue;
-            depths[i]++;
-            depths.push_back(depths[i]);
-        }
-        std::vector<u8> lengths(symbols, 0);
-        std::vector<u32> order(symbols);
-        for (u32 i = 0; i < symbols; i++) order[i] = i;
-        std::shuffle(order.begin(), order.end(), rng);
-        for (size_t k = 0; k < depths.size(); k++) lengths[order[k]] = depths[k];
+        std::vector<u8> lengths = random_complete_lengths(symbols, 2 + rng() % (symbols - 1), rng, rng() % 2);
         expect_paired_matches(lengths, "random complete", trial);
         // One length nudged: most become over-subscribed or incomplete.
         std::vector<u8> broken = lengths;
-        const u32 at = order[rng() % depths.size()];
+        std::vector<u32> used;
+        for (u32 i = 0; i < symbols; i++)
+            if (lengths[i] != 0) used.push_back(i);
+        const u32 at = used[rng() % used.size()];
         broken[at] = (u8)(rng() % 2 ? std::max(1, broken[at] - 1) : std::min(15, broken[at] + 1));
         expect_paired_matches(broken, "nudged", trial);
     }

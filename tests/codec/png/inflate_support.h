@@ -9,6 +9,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -16,6 +17,40 @@
 #include "codec/png/inflate.h"
 
 namespace qbtest {
+
+// A random complete code: split random leaves of a binary tree until there
+// are `n` leaves, keeping depths at most 15.
+inline std::vector<u8> random_complete_lengths(u32 symbols, u32 n, std::mt19937& rng, bool deep) {
+    std::vector<u8> depths = {1, 1};
+    while (depths.size() < n) {
+        size_t i = rng() % depths.size();
+        // Deep sets keep splitting the deepest leaf to reach 15 bits.
+        if (deep && rng() % 2) {
+            i = 0;
+            for (size_t k = 1; k < depths.size(); k++)
+                if (depths[k] > depths[i]) i = k;
+        }
+        if (depths[i] >= 15) {
+            bool any = false;
+            for (size_t k = 0; k < depths.size(); k++) {
+                if (depths[k] < 15) {
+                    i = k;
+                    any = true;
+                    break;
+                }
+            }
+            if (!any) break;
+        }
+        depths[i]++;
+        depths.push_back(depths[i]);
+    }
+    std::vector<u8> lengths(symbols, 0);
+    std::vector<u32> order(symbols);
+    for (u32 i = 0; i < symbols; i++) order[i] = i;
+    std::shuffle(order.begin(), order.end(), rng);
+    for (size_t k = 0; k < depths.size(); k++) lengths[order[k]] = depths[k];
+    return lengths;
+}
 
 using Bytes = std::vector<u8>;
 
