@@ -115,213 +115,290 @@ void vp8_pairs_to_rgba2_avx2(const u8* y0, const u8* y1, const u8* ua, const u8*
 }
 
 // ---- Loop filter: luma and chroma side by side -----------------------------------------
-// The normal filter's macroblock with the chroma edges riding along with
-// luma ones: the low half of each register holds 16 luma pixels across an
-// edge, the high half 8 of U and 8 of V across the chroma edge of the same
-// kind (the left edge, the first inner column, the top edge, the first
-// inner row), so that four of the twelve edge filters come free. Luma's
-// second and third inner edges run alone, as in the SSE2 kernel. The
-// arithmetic is the SSE2 kernel's, lane for lane.
+// The normal filter's macroblock with chroma riding along with luma. For
+// the vertical edges the 16 rows are read as 32-byte registers, luma
+// columns -4 to 11 in the low half and in the high half chroma columns -4
+// to 7 (U's 8 rows, then V's) with luma columns 12 to 15, and one
+// transpose of both halves makes 16 column registers: the left edge and the
+// first inner edge filter luma and chroma together, luma's other two inner
+// edges filter the low halves (and, for the last, the high halves swapped
+// in). One transpose back and a dword permutation give luma's 16 rows with
+// U's and V's rows beside them for the horizontal edges, the top edge and
+// the first inner one again filtering both. Luma's second and third inner
+// edges depend on each other, and every macroblock edge on the filtered
+// pixels of the one before, so no other pairing keeps the order of
+// operations. The filters add an adjustment masked to zero where an edge
+// is not filtered (a zero adjustment leaves a pixel as it is) rather than
+// choosing between filtered and unfiltered pixels; the arithmetic is the
+// SSE2 kernel's, lane for lane, in the signed-byte form.
 
 struct Edge2 {
     __m256i p3, p2, p1, p0, q0, q1, q2, q3;
+};
+
+// An edge's thresholds for all lanes, set once per macroblock.
+struct Thresholds2 {
+    __m256i limit, ilevel, hev;
 };
 
 static inline __m256i abs_diff2(__m256i a, __m256i b) {
     return _mm256_or_si256(_mm256_subs_epu8(a, b), _mm256_subs_epu8(b, a));
 }
 
-static inline __m256i small_mask2(const Edge2& e, int limit) {
-    __m256i half = _mm256_srli_epi16(_mm256_and_si256(abs_diff2(e.p1, e.q1), _mm256_set1_epi8((char)0xFE)), 1);
-    __m256i d = abs_diff2(e.p0, e.q0);
-    __m256i sum = _mm256_adds_epu8(_mm256_adds_epu8(d, d), half);
-    return _mm256_cmpeq_epi8(_mm256_subs_epu8(sum, _mm256_set1_epi8((char)limit)), _mm256_setzero_si256());
-}
-
 static inline __m256i flip2(__m256i v) {
     return _mm256_xor_si256(v, _mm256_set1_epi8((char)0x80));
 }
 
-static inline __m256i shr3_2(__m256i v) {
-    __m256i lo = _mm256_srai_epi16(_mm256_unpacklo_epi8(v, v), 11);
-    __m256i hi = _mm256_srai_epi16(_mm256_unpackhi_epi8(v, v), 11);
-    return _mm256_packs_epi16(lo, hi);
+// 0xFF where the edge is filtered: 2 |p0 - q0| + |p1 - q1| / 2 <= limit and
+// every step from p3 to p0 and from q0 to q3 within the interior limit;
+// *not_hev: 0xFF where neither |p1 - p0| nor |q1 - q0| exceeds the variance
+// threshold.
+static QB_FORCE_INLINE __m256i edge_mask2(const Edge2& e, const Thresholds2& t, __m256i* not_hev) {
+    __m256i near = _mm256_max_epu8(abs_diff2(e.p1, e.p0), abs_diff2(e.q1, e.q0));
+    __m256i far = _mm256_max_epu8(_mm256_max_epu8(abs_diff2(e.p3, e.p2), abs_diff2(e.p2, e.p1)),
+                                  _mm256_max_epu8(abs_diff2(e.q3, e.q2), abs_diff2(e.q2, e.q1)));
+    __m256i zero = _mm256_setzero_si256();
+    *not_hev = _mm256_cmpeq_epi8(_mm256_subs_epu8(near, t.hev), zero);
+    __m256i half = _mm256_srli_epi16(_mm256_and_si256(abs_diff2(e.p1, e.q1), _mm256_set1_epi8((char)0xFE)), 1);
+    __m256i d = abs_diff2(e.p0, e.q0);
+    __m256i sum = _mm256_adds_epu8(_mm256_adds_epu8(d, d), half);
+    __m256i over = _mm256_or_si256(_mm256_subs_epu8(sum, t.limit),
+                                   _mm256_subs_epu8(_mm256_max_epu8(far, near), t.ilevel));
+    return _mm256_cmpeq_epi8(over, zero);
 }
 
-static inline __m256i adjust_base2(__m256i sp0, __m256i sq0, __m256i base) {
+// 3 (q0 - p0) + base, saturated step by step (signed).
+static inline __m256i adjustment2(__m256i sp0, __m256i sq0, __m256i base) {
     __m256i d = _mm256_subs_epi8(sq0, sp0);
     return _mm256_adds_epi8(_mm256_adds_epi8(_mm256_adds_epi8(base, d), d), d);
 }
 
-static QB_FORCE_INLINE void filter2_2(Edge2* e, __m256i mask) {
-    __m256i sp1 = flip2(e->p1), sp0 = flip2(e->p0), sq0 = flip2(e->q0), sq1 = flip2(e->q1);
-    __m256i a = adjust_base2(sp0, sq0, _mm256_subs_epi8(sp1, sq1));
-    __m256i a1 = shr3_2(_mm256_adds_epi8(a, _mm256_set1_epi8(4)));
-    __m256i a2 = shr3_2(_mm256_adds_epi8(a, _mm256_set1_epi8(3)));
-    e->p0 = _mm256_blendv_epi8(e->p0, flip2(_mm256_adds_epi8(sp0, a2)), mask);
-    e->q0 = _mm256_blendv_epi8(e->q0, flip2(_mm256_subs_epi8(sq0, a1)), mask);
+// (a + k) >> 3 of a signed adjustment held offset by 128 (`fa`), offset by
+// 16: 128 is a multiple of 8, so the unsigned shift of the offset value is
+// the signed shift plus 16 (the saturating add is the signed one's).
+static inline __m256i shr3_offset(__m256i fa, char k) {
+    return _mm256_and_si256(_mm256_srli_epi16(_mm256_adds_epu8(fa, _mm256_set1_epi8(k)), 3),
+                            _mm256_set1_epi8(0x1F));
 }
 
-static QB_FORCE_INLINE __m256i mask_of2(const Edge2& e, int limit, int ilevel, int hev, __m256i* hev_out) {
-    __m256i inner = _mm256_max_epu8(_mm256_max_epu8(abs_diff2(e.p3, e.p2), abs_diff2(e.p2, e.p1)),
-                                    _mm256_max_epu8(abs_diff2(e.q3, e.q2), abs_diff2(e.q2, e.q1)));
-    __m256i near = _mm256_max_epu8(abs_diff2(e.p1, e.p0), abs_diff2(e.q1, e.q0));
-    inner = _mm256_max_epu8(inner, near);
-    __m256i zero = _mm256_setzero_si256();
-    __m256i smooth = _mm256_cmpeq_epi8(_mm256_subs_epu8(inner, _mm256_set1_epi8((char)ilevel)), zero);
-    *hev_out = _mm256_xor_si256(_mm256_cmpeq_epi8(_mm256_subs_epu8(near, _mm256_set1_epi8((char)hev)), zero),
-                                _mm256_set1_epi8((char)0xFF));
-    return _mm256_and_si256(small_mask2(e, limit), smooth);
-}
-
-static QB_FORCE_INLINE void filter_mb2(Edge2* e, int limit, int ilevel, int hev_t) {
-    __m256i hev;
-    __m256i mask = mask_of2(*e, limit, ilevel, hev_t, &hev);
+// Macroblock edge: three pixels each side (weights 27, 18 and 9 / 128)
+// where smooth and not high in variance, p0 and q0 with the outer taps
+// where smooth and high in variance. `lanes` limits the filtered lanes.
+static QB_FORCE_INLINE void filter_mb2(Edge2* e, const Thresholds2& t, __m256i lanes) {
+    __m256i not_hev;
+    __m256i mask = _mm256_and_si256(edge_mask2(*e, t, &not_hev), lanes);
     __m256i sp2 = flip2(e->p2), sp1 = flip2(e->p1), sp0 = flip2(e->p0);
     __m256i sq0 = flip2(e->q0), sq1 = flip2(e->q1), sq2 = flip2(e->q2);
-    __m256i a = adjust_base2(sp0, sq0, _mm256_subs_epi8(sp1, sq1));
-    __m256i lo = _mm256_srai_epi16(_mm256_unpacklo_epi8(a, a), 8);
-    __m256i hi = _mm256_srai_epi16(_mm256_unpackhi_epi8(a, a), 8);
-    __m256i k63 = _mm256_set1_epi16(63);
-    auto weight = [&](short k) {
-        __m256i l = _mm256_srai_epi16(_mm256_add_epi16(_mm256_mullo_epi16(lo, _mm256_set1_epi16(k)), k63), 7);
-        __m256i h = _mm256_srai_epi16(_mm256_add_epi16(_mm256_mullo_epi16(hi, _mm256_set1_epi16(k)), k63), 7);
-        return _mm256_packs_epi16(l, h);
+    // The same base adjustment for both filters, cleared where neither runs.
+    __m256i a = _mm256_and_si256(adjustment2(sp0, sq0, _mm256_subs_epi8(sp1, sq1)), mask);
+    __m256i narrow = _mm256_andnot_si256(not_hev, a);
+    __m256i fn = flip2(narrow);
+    __m256i k16 = _mm256_set1_epi8(16);
+    __m256i n1 = _mm256_sub_epi8(shr3_offset(fn, 4), k16);
+    __m256i n2 = _mm256_sub_epi8(shr3_offset(fn, 3), k16);
+    // 9 a, 18 a and 27 a, plus 63, over 128, in 16-bit lanes: a in the high
+    // byte of each lane, times 9 / 256 with the high half of the product.
+    __m256i wide = _mm256_and_si256(not_hev, a);
+    __m256i zero = _mm256_setzero_si256();
+    __m256i lo = _mm256_unpacklo_epi8(zero, wide), hi = _mm256_unpackhi_epi8(zero, wide);
+    __m256i k9 = _mm256_set1_epi16(9 << 8), k63 = _mm256_set1_epi16(63);
+    __m256i lo9 = _mm256_mulhi_epi16(lo, k9), hi9 = _mm256_mulhi_epi16(hi, k9);
+    __m256i lo_a3 = _mm256_add_epi16(lo9, k63), hi_a3 = _mm256_add_epi16(hi9, k63);
+    __m256i lo_a2 = _mm256_add_epi16(lo_a3, lo9), hi_a2 = _mm256_add_epi16(hi_a3, hi9);
+    __m256i lo_a1 = _mm256_add_epi16(lo_a2, lo9), hi_a1 = _mm256_add_epi16(hi_a2, hi9);
+    auto pack = [](__m256i l, __m256i h) {
+        return _mm256_packs_epi16(_mm256_srai_epi16(l, 7), _mm256_srai_epi16(h, 7));
     };
-    __m256i a1 = weight(27), a2 = weight(18), a3 = weight(9);
-    __m256i wide = _mm256_andnot_si256(hev, mask);
-    Edge2 narrow = *e;
-    filter2_2(&narrow, _mm256_and_si256(hev, mask));
-    e->p2 = _mm256_blendv_epi8(e->p2, flip2(_mm256_adds_epi8(sp2, a3)), wide);
-    e->p1 = _mm256_blendv_epi8(e->p1, flip2(_mm256_adds_epi8(sp1, a2)), wide);
-    e->p0 = _mm256_blendv_epi8(narrow.p0, flip2(_mm256_adds_epi8(sp0, a1)), wide);
-    e->q0 = _mm256_blendv_epi8(narrow.q0, flip2(_mm256_subs_epi8(sq0, a1)), wide);
-    e->q1 = _mm256_blendv_epi8(e->q1, flip2(_mm256_subs_epi8(sq1, a2)), wide);
-    e->q2 = _mm256_blendv_epi8(e->q2, flip2(_mm256_subs_epi8(sq2, a3)), wide);
+    __m256i a1 = pack(lo_a1, hi_a1), a2 = pack(lo_a2, hi_a2), a3 = pack(lo_a3, hi_a3);
+    e->p2 = flip2(_mm256_adds_epi8(sp2, a3));
+    e->p1 = flip2(_mm256_adds_epi8(sp1, a2));
+    e->p0 = flip2(_mm256_adds_epi8(sp0, _mm256_or_si256(a1, n2)));
+    e->q0 = flip2(_mm256_subs_epi8(sq0, _mm256_or_si256(a1, n1)));
+    e->q1 = flip2(_mm256_subs_epi8(sq1, a2));
+    e->q2 = flip2(_mm256_subs_epi8(sq2, a3));
 }
 
-static QB_FORCE_INLINE void filter_inner2(Edge2* e, int limit, int ilevel, int hev_t) {
-    __m256i hev;
-    __m256i mask = mask_of2(*e, limit, ilevel, hev_t, &hev);
+// Inner edge: p0 and q0 by (a + 3) >> 3 and (a + 4) >> 3 of a = 3 (q0 - p0),
+// with the outer taps added where high in variance, and p1 and q1 by half
+// the second where not.
+static QB_FORCE_INLINE void filter_inner2(Edge2* e, const Thresholds2& t, __m256i lanes) {
+    __m256i not_hev;
+    __m256i mask = _mm256_and_si256(edge_mask2(*e, t, &not_hev), lanes);
     __m256i sp1 = flip2(e->p1), sp0 = flip2(e->p0), sq0 = flip2(e->q0), sq1 = flip2(e->q1);
-    __m256i a = adjust_base2(sp0, sq0, _mm256_setzero_si256());
-    __m256i a1 = shr3_2(_mm256_adds_epi8(a, _mm256_set1_epi8(4)));
-    __m256i a2 = shr3_2(_mm256_adds_epi8(a, _mm256_set1_epi8(3)));
-    __m256i a3 = flip2(_mm256_avg_epu8(flip2(a1), _mm256_set1_epi8((char)0x80)));
-    __m256i wide = _mm256_andnot_si256(hev, mask);
-    Edge2 narrow = *e;
-    filter2_2(&narrow, _mm256_and_si256(hev, mask));
-    e->p1 = _mm256_blendv_epi8(e->p1, flip2(_mm256_adds_epi8(sp1, a3)), wide);
-    e->p0 = _mm256_blendv_epi8(narrow.p0, flip2(_mm256_adds_epi8(sp0, a2)), wide);
-    e->q0 = _mm256_blendv_epi8(narrow.q0, flip2(_mm256_subs_epi8(sq0, a1)), wide);
-    e->q1 = _mm256_blendv_epi8(e->q1, flip2(_mm256_subs_epi8(sq1, a3)), wide);
+    __m256i outer = _mm256_andnot_si256(not_hev, _mm256_subs_epi8(sp1, sq1));
+    __m256i fa = flip2(_mm256_and_si256(adjustment2(sp0, sq0, outer), mask));
+    __m256i k16 = _mm256_set1_epi8(16);
+    __m256i t1 = shr3_offset(fa, 4);
+    __m256i a1 = _mm256_sub_epi8(t1, k16);
+    __m256i a2 = _mm256_sub_epi8(shr3_offset(fa, 3), k16);
+    // (a1 + 1) >> 1 = (t1 + 1) >> 1 - 8.
+    __m256i a3 = _mm256_and_si256(not_hev, _mm256_sub_epi8(_mm256_avg_epu8(t1, _mm256_setzero_si256()),
+                                                           _mm256_set1_epi8(8)));
+    e->p1 = flip2(_mm256_adds_epi8(sp1, a3));
+    e->p0 = flip2(_mm256_adds_epi8(sp0, a2));
+    e->q0 = flip2(_mm256_subs_epi8(sq0, a1));
+    e->q1 = flip2(_mm256_subs_epi8(sq1, a3));
 }
 
-static QB_FORCE_INLINE __m256i pair(__m128i luma, __m128i chroma) {
-    return _mm256_inserti128_si256(_mm256_castsi128_si256(luma), chroma, 1);
+// Sixteen registers transposed in each half: four rounds of pairing
+// register k with register k + 8 byte by byte.
+static QB_FORCE_INLINE void transpose16x2(__m256i* x) {
+#pragma GCC unroll 4
+    for (u32 round = 0; round < 4; round++) {
+        __m256i y[16];
+#pragma GCC unroll 8
+        for (u32 k = 0; k < 8; k++) {
+            y[2 * k] = _mm256_unpacklo_epi8(x[k], x[k + 8]);
+            y[2 * k + 1] = _mm256_unpackhi_epi8(x[k], x[k + 8]);
+        }
+#pragma GCC unroll 16
+        for (u32 k = 0; k < 16; k++) x[k] = y[k];
+    }
 }
 
-static QB_FORCE_INLINE Edge2 pair_edges(const Edge& l, const Edge& c) {
-    return Edge2{pair(l.p3, c.p3), pair(l.p2, c.p2), pair(l.p1, c.p1), pair(l.p0, c.p0),
-                 pair(l.q0, c.q0), pair(l.q1, c.q1), pair(l.q2, c.q2), pair(l.q3, c.q3)};
+static QB_FORCE_INLINE __m256i pair(__m128i low, __m128i high) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
 }
 
-// The filtered rows back into the two edges (p3 and q3 never change).
-static QB_FORCE_INLINE void split_edges(const Edge2& e, Edge* l, Edge* c) {
-    auto lo = [](__m256i x) { return _mm256_castsi256_si128(x); };
-    auto hi = [](__m256i x) { return _mm256_extracti128_si256(x, 1); };
-    l->p2 = lo(e.p2), c->p2 = hi(e.p2);
-    l->p1 = lo(e.p1), c->p1 = hi(e.p1);
-    l->p0 = lo(e.p0), c->p0 = hi(e.p0);
-    l->q0 = lo(e.q0), c->q0 = hi(e.q0);
-    l->q1 = lo(e.q1), c->q1 = hi(e.q1);
-    l->q2 = lo(e.q2), c->q2 = hi(e.q2);
+// An edge of the 8 registers from x[0].
+static QB_FORCE_INLINE Edge2 edge_at(const __m256i* x) {
+    return Edge2{x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]};
 }
 
-// Edges of 8 columns (or rows) held in r and c: the one between 3 and 4.
-static QB_FORCE_INLINE void inner_pair(__m128i* r, __m128i* c, int limit, int ilevel, int hev) {
-    Edge l = {r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7]};
-    Edge k = {c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7]};
-    Edge2 e = pair_edges(l, k);
-    filter_inner2(&e, limit, ilevel, hev);
-    split_edges(e, &l, &k);
-    r[1] = l.p2, r[2] = l.p1, r[3] = l.p0, r[4] = l.q0, r[5] = l.q1, r[6] = l.q2;
-    c[1] = k.p2, c[2] = k.p1, c[3] = k.p0, c[4] = k.q0, c[5] = k.q1, c[6] = k.q2;
+static QB_FORCE_INLINE void put_inner(const Edge2& e, __m256i* x) {
+    x[2] = e.p1, x[3] = e.p0, x[4] = e.q0, x[5] = e.q1;
+}
+
+// The rows of a horizontal edge: 16 of luma beside 8 of U and 8 of V.
+static QB_FORCE_INLINE __m256i load_row(const u8* y, const u8* u, const u8* v) {
+    __m128i uv = _mm_unpacklo_epi64(_mm_loadl_epi64((const __m128i*)u), _mm_loadl_epi64((const __m128i*)v));
+    return pair(_mm_loadu_si128((const __m128i*)y), uv);
+}
+
+static QB_FORCE_INLINE void store_row(__m256i x, u8* y, u8* u, u8* v) {
+    _mm_storeu_si128((__m128i*)y, _mm256_castsi256_si128(x));
+    __m128i uv = _mm256_extracti128_si256(x, 1);
+    _mm_storel_epi64((__m128i*)u, uv);
+    _mm_storeh_pd((double*)v, _mm_castsi128_pd(uv));
+}
+
+// One macroblock, compiled for each combination of its edges.
+template <bool left, bool top, bool inner>
+static void normal_mb(u8* y, u8* u, u8* v, i64 s, i64 cs, const Vp8FilterInfo* f) {
+    const Thresholds2 mb = {_mm256_set1_epi8((char)(f->limit + 4)), _mm256_set1_epi8((char)f->ilevel),
+                            _mm256_set1_epi8((char)f->hev)};
+    const Thresholds2 in = {_mm256_set1_epi8((char)f->limit), mb.ilevel, mb.hev};
+    const __m256i all = _mm256_set1_epi8((char)0xFF);
+    const __m256i low_half = _mm256_set_epi64x(0, 0, -1, -1);
+    // h[k]: luma row k, and for k < 8 U's row k beside V's in the high half.
+    __m256i h[16];
+    if constexpr (left || inner) {
+        // r[i]: luma row i from column -4 | chroma row i (U's rows, then V's)
+        // from column -4, luma row i's columns 12 to 15 in its last 4 bytes.
+        __m256i r[16];
+#pragma GCC unroll 16
+        for (u32 i = 0; i < 16; i++) {
+            const u8* row = y + i * s;
+            const u8* c = i < 8 ? u + i * cs : v + (i - 8) * cs;
+            __m128i chroma = _mm_blend_epi32(_mm_loadu_si128((const __m128i*)(c - 4)),
+                                             _mm_loadu_si128((const __m128i*)row), 8);
+            r[i] = pair(_mm_loadu_si128((const __m128i*)(row - 4)), chroma);
+        }
+        transpose16x2(r);  // r[k]: luma column k - 4 | chroma column k - 4 (k < 12), luma column k (k >= 12)
+        if constexpr (left) {
+            Edge2 e = edge_at(r);
+            filter_mb2(&e, mb, all);
+            r[1] = e.p2, r[2] = e.p1, r[3] = e.p0, r[4] = e.q0, r[5] = e.q1, r[6] = e.q2;
+        }
+        if constexpr (inner) {
+            Edge2 e = edge_at(r + 4);  // luma and chroma column 4
+            filter_inner2(&e, in, all);
+            put_inner(e, r + 4);
+            e = edge_at(r + 8);  // luma column 8
+            filter_inner2(&e, in, low_half);
+            put_inner(e, r + 8);
+            // Luma column 12: columns 8 to 11 in the low halves of r[12..15],
+            // 12 to 15 in their high halves, swapped down.
+            e = Edge2{r[12],
+                      r[13],
+                      r[14],
+                      r[15],
+                      _mm256_permute2x128_si256(r[12], r[12], 1),
+                      _mm256_permute2x128_si256(r[13], r[13], 1),
+                      _mm256_permute2x128_si256(r[14], r[14], 1),
+                      _mm256_permute2x128_si256(r[15], r[15], 1)};
+            filter_inner2(&e, in, low_half);
+            r[14] = e.p1, r[15] = e.p0;
+            r[12] = _mm256_inserti128_si256(r[12], _mm256_castsi256_si128(e.q0), 1);
+            r[13] = _mm256_inserti128_si256(r[13], _mm256_castsi256_si128(e.q1), 1);
+        }
+        transpose16x2(r);  // rows again
+        // Luma's columns 0 to 15 in the low half, chroma's 0 to 7 in the
+        // high half (twice), and the columns left of the macroblock stored.
+        const __m256i order = _mm256_setr_epi32(1, 2, 3, 7, 5, 6, 5, 6);
+#pragma GCC unroll 16
+        for (u32 i = 0; i < 16; i++) {
+            if constexpr (left) {
+                u8* c = i < 8 ? u + i * cs : v + (i - 8) * cs;
+                _mm_storeu_si128((__m128i*)(y + i * s - 4), _mm256_castsi256_si128(r[i]));
+                u32 before = (u32)_mm_cvtsi128_si32(_mm256_extracti128_si256(r[i], 1));
+                memcpy(c - 4, &before, 4);
+            }
+            h[i] = _mm256_permutevar8x32_epi32(r[i], order);
+        }
+#pragma GCC unroll 8
+        for (u32 k = 0; k < 8; k++) h[k] = _mm256_blend_epi32(h[k], h[k + 8], 0xC0);
+    } else {
+#pragma GCC unroll 16
+        for (u32 k = 0; k < 16; k++) {
+            h[k] = k < 8 ? load_row(y + k * s, u + k * cs, v + k * cs)
+                         : _mm256_castsi128_si256(_mm_loadu_si128((const __m128i*)(y + k * s)));
+        }
+    }
+    if constexpr (top) {
+        Edge2 e = {load_row(y - 4 * s, u - 4 * cs, v - 4 * cs), load_row(y - 3 * s, u - 3 * cs, v - 3 * cs),
+                   load_row(y - 2 * s, u - 2 * cs, v - 2 * cs), load_row(y - s, u - cs, v - cs),
+                   h[0], h[1], h[2], h[3]};
+        filter_mb2(&e, mb, all);
+        store_row(e.p2, y - 3 * s, u - 3 * cs, v - 3 * cs);
+        store_row(e.p1, y - 2 * s, u - 2 * cs, v - 2 * cs);
+        store_row(e.p0, y - s, u - cs, v - cs);
+        h[0] = e.q0, h[1] = e.q1, h[2] = e.q2;
+    }
+    if constexpr (inner) {
+        Edge2 e = edge_at(h);  // luma and chroma row 4
+        filter_inner2(&e, in, all);
+        put_inner(e, h);
+        e = edge_at(h + 4);  // luma row 8 (rows 6 and 7 carry chroma)
+        filter_inner2(&e, in, low_half);
+        put_inner(e, h + 4);
+        e = edge_at(h + 8);  // luma row 12 (nothing in the high halves)
+        filter_inner2(&e, in, all);
+        put_inner(e, h + 8);
+    }
+#pragma GCC unroll 16
+    for (u32 k = 0; k < 16; k++) {
+        if (k < 8) {
+            store_row(h[k], y + k * s, u + k * cs, v + k * cs);
+        } else {
+            _mm_storeu_si128((__m128i*)(y + k * s), _mm256_castsi256_si128(h[k]));
+        }
+    }
 }
 
 void vp8_filter_normal_mb_avx2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f, bool left,
                                bool top) {
-    bool inner = f->inner;
-    if (!left && !top && !inner) return;
     i64 s = (i64)y_stride, cs = (i64)uv_stride;
-    int limit = f->limit, il = f->ilevel, hev = f->hev;
-    auto inner_edge = [=](Edge* e) QB_FORCE_LAMBDA { filter_inner(e, limit, il, hev); };
-    __m128i r[16];
-#pragma GCC unroll 16
-    for (u32 i = 0; i < 16; i++) r[i] = _mm_loadu_si128((const __m128i*)(y + i * s));
-    if (left || inner) {
-        transpose16(r);  // r[k]: luma column k
-        __m128i c[8] = {};  // c[k]: column k of U's 8 rows then V's
-        load_16x4(u, v, cs, &c[0], &c[1], &c[2], &c[3]);
-        if (inner) load_16x4(u + 4, v + 4, cs, &c[4], &c[5], &c[6], &c[7]);
-        if (left) {
-            Edge l, k;
-            load_16x4(y - 4, y + 8 * s - 4, s, &l.p3, &l.p2, &l.p1, &l.p0);
-            load_16x4(u - 4, v - 4, cs, &k.p3, &k.p2, &k.p1, &k.p0);
-            l.q0 = r[0], l.q1 = r[1], l.q2 = r[2], l.q3 = r[3];
-            k.q0 = c[0], k.q1 = c[1], k.q2 = c[2], k.q3 = c[3];
-            Edge2 e = pair_edges(l, k);
-            filter_mb2(&e, limit + 4, il, hev);
-            split_edges(e, &l, &k);
-            store_16x4(y - 4, y + 8 * s - 4, s, l.p3, l.p2, l.p1, l.p0);
-            store_16x4(u - 4, v - 4, cs, k.p3, k.p2, k.p1, k.p0);
-            r[0] = l.q0, r[1] = l.q1, r[2] = l.q2;
-            c[0] = k.q0, c[1] = k.q1, c[2] = k.q2;
-        }
-        if (inner) {
-            inner_pair(r, c, limit, il, hev);
-            for (u32 k = 8; k < 16; k += 4) {
-                Edge e = {r[k - 4], r[k - 3], r[k - 2], r[k - 1], r[k], r[k + 1], r[k + 2], r[k + 3]};
-                inner_edge(&e);
-                r[k - 3] = e.p2, r[k - 2] = e.p1, r[k - 1] = e.p0;
-                r[k] = e.q0, r[k + 1] = e.q1, r[k + 2] = e.q2;
-            }
-            store_16x4(u + 4, v + 4, cs, c[4], c[5], c[6], c[7]);
-        }
-        store_16x4(u, v, cs, c[0], c[1], c[2], c[3]);
-        transpose16(r);  // rows again
+    switch ((left ? 4 : 0) | (top ? 2 : 0) | (f->inner ? 1 : 0)) {
+        case 7: return normal_mb<true, true, true>(y, u, v, s, cs, f);
+        case 6: return normal_mb<true, true, false>(y, u, v, s, cs, f);
+        case 5: return normal_mb<true, false, true>(y, u, v, s, cs, f);
+        case 4: return normal_mb<true, false, false>(y, u, v, s, cs, f);
+        case 3: return normal_mb<false, true, true>(y, u, v, s, cs, f);
+        case 2: return normal_mb<false, true, false>(y, u, v, s, cs, f);
+        case 1: return normal_mb<false, false, true>(y, u, v, s, cs, f);
+        default: return;
     }
-    if (top) {
-        Edge l, k = load_rows_uv(u, v, cs);
-        l.p3 = _mm_loadu_si128((const __m128i*)(y - 4 * s));
-        l.p2 = _mm_loadu_si128((const __m128i*)(y - 3 * s));
-        l.p1 = _mm_loadu_si128((const __m128i*)(y - 2 * s));
-        l.p0 = _mm_loadu_si128((const __m128i*)(y - s));
-        l.q0 = r[0], l.q1 = r[1], l.q2 = r[2], l.q3 = r[3];
-        Edge2 e = pair_edges(l, k);
-        filter_mb2(&e, limit + 4, il, hev);
-        split_edges(e, &l, &k);
-        _mm_storeu_si128((__m128i*)(y - 3 * s), l.p2);
-        _mm_storeu_si128((__m128i*)(y - 2 * s), l.p1);
-        _mm_storeu_si128((__m128i*)(y - s), l.p0);
-        r[0] = l.q0, r[1] = l.q1, r[2] = l.q2;
-        store_rows_uv(k, u, v, cs);
-    }
-    if (inner) {
-        Edge k = load_rows_uv(u + 4 * cs, v + 4 * cs, cs);
-        __m128i c[8] = {k.p3, k.p2, k.p1, k.p0, k.q0, k.q1, k.q2, k.q3};
-        inner_pair(r, c, limit, il, hev);
-        k.p2 = c[1], k.p1 = c[2], k.p0 = c[3], k.q0 = c[4], k.q1 = c[5], k.q2 = c[6];
-        store_rows_uv(k, u + 4 * cs, v + 4 * cs, cs);
-        for (u32 j = 8; j < 16; j += 4) {
-            Edge e = {r[j - 4], r[j - 3], r[j - 2], r[j - 1], r[j], r[j + 1], r[j + 2], r[j + 3]};
-            inner_edge(&e);
-            r[j - 3] = e.p2, r[j - 2] = e.p1, r[j - 1] = e.p0;
-            r[j] = e.q0, r[j + 1] = e.q1, r[j + 2] = e.q2;
-        }
-    }
-#pragma GCC unroll 16
-    for (u32 i = 0; i < 16; i++) _mm_storeu_si128((__m128i*)(y + i * s), r[i]);
 }
 
 // ---- 4 x 4 prediction without a branch on the mode --------------------------------------
