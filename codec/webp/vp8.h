@@ -338,7 +338,10 @@ void vp8_filter_normal_mb_scalar(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_strid
                                  bool left, bool top);
 void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
                                bool left, bool top);
-// The chroma edges filtered in the same registers as luma ones.
+// The chroma edges filtered in the same registers as luma ones. It reads
+// (never writes) the 4 pixels before each row of the macroblock, left edge
+// or not, and up to 4 pixels past each chroma row's 8: the planes sit in the
+// scratch after other pieces, with 64 spare bytes after the last.
 void vp8_filter_normal_mb_avx2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
                                bool left, bool top);
 

@@ -1,6 +1,6 @@
 // The SSE2 loop filter's edge arithmetic and its loads, stores and
-// transposes, shared by the SSE2 kernels and the AVX2 one that filters a
-// macroblock's luma and chroma edges side by side.
+// transposes, shared by the SSE2 kernels (the AVX2 normal filter has its
+// own 32-byte twins of the arithmetic).
 #pragma once
 
 #include <emmintrin.h>
@@ -40,92 +40,102 @@ static inline __m128i flip(__m128i v) {
     return _mm_xor_si128(v, _mm_set1_epi8((char)0x80));
 }
 
-// Signed bytes shifted right by 3.
-static inline __m128i shr3(__m128i v) {
-    __m128i lo = _mm_srai_epi16(_mm_unpacklo_epi8(v, v), 11);
-    __m128i hi = _mm_srai_epi16(_mm_unpackhi_epi8(v, v), 11);
-    return _mm_packs_epi16(lo, hi);
-}
-
-static inline __m128i select(__m128i mask, __m128i yes, __m128i no) {
-    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
-}
-
 // 3 (q0 - p0) + base, saturated step by step (signed).
 static inline __m128i adjust_base(__m128i sp0, __m128i sq0, __m128i base) {
     __m128i d = _mm_subs_epi8(sq0, sp0);
     return _mm_adds_epi8(_mm_adds_epi8(_mm_adds_epi8(base, d), d), d);
 }
 
+// (a + k) >> 3 of a signed adjustment held offset by 128 (`fa`), offset by
+// 16: 128 is a multiple of 8, so the unsigned shift of the offset value is
+// the signed shift plus 16 (the saturating add is the signed one's).
+static inline __m128i shr3_offset(__m128i fa, char k) {
+    return _mm_and_si128(_mm_srli_epi16(_mm_adds_epu8(fa, _mm_set1_epi8(k)), 3), _mm_set1_epi8(0x1F));
+}
+
+// The filters add an adjustment masked to zero where an edge is not
+// filtered (a zero adjustment leaves a pixel as it is), rather than
+// choosing between filtered and unfiltered pixels.
+
 // The filter of p0 and q0 alone, with the outer taps, where `mask`.
 static QB_FORCE_INLINE void filter2(Edge* e, __m128i mask) {
     __m128i sp1 = flip(e->p1), sp0 = flip(e->p0), sq0 = flip(e->q0), sq1 = flip(e->q1);
-    __m128i a = adjust_base(sp0, sq0, _mm_subs_epi8(sp1, sq1));
-    __m128i a1 = shr3(_mm_adds_epi8(a, _mm_set1_epi8(4)));
-    __m128i a2 = shr3(_mm_adds_epi8(a, _mm_set1_epi8(3)));
-    e->p0 = select(mask, flip(_mm_adds_epi8(sp0, a2)), e->p0);
-    e->q0 = select(mask, flip(_mm_subs_epi8(sq0, a1)), e->q0);
+    __m128i fa = flip(_mm_and_si128(adjust_base(sp0, sq0, _mm_subs_epi8(sp1, sq1)), mask));
+    __m128i k16 = _mm_set1_epi8(16);
+    e->p0 = flip(_mm_adds_epi8(sp0, _mm_sub_epi8(shr3_offset(fa, 3), k16)));
+    e->q0 = flip(_mm_subs_epi8(sq0, _mm_sub_epi8(shr3_offset(fa, 4), k16)));
 }
 
-static QB_FORCE_INLINE __m128i mask_of(const Edge& e, int limit, int ilevel, int hev, __m128i* hev_out) {
-    __m128i inner = _mm_max_epu8(_mm_max_epu8(abs_diff(e.p3, e.p2), abs_diff(e.p2, e.p1)),
-                                 _mm_max_epu8(abs_diff(e.q3, e.q2), abs_diff(e.q2, e.q1)));
+// 0xFF where the edge is filtered: 2 |p0 - q0| + |p1 - q1| / 2 <= limit and
+// every step from p3 to p0 and from q0 to q3 within the interior limit;
+// *not_hev: 0xFF where neither |p1 - p0| nor |q1 - q0| exceeds the variance
+// threshold.
+static QB_FORCE_INLINE __m128i mask_of(const Edge& e, int limit, int ilevel, int hev, __m128i* not_hev) {
     __m128i near = _mm_max_epu8(abs_diff(e.p1, e.p0), abs_diff(e.q1, e.q0));
-    inner = _mm_max_epu8(inner, near);
+    __m128i far = _mm_max_epu8(_mm_max_epu8(abs_diff(e.p3, e.p2), abs_diff(e.p2, e.p1)),
+                               _mm_max_epu8(abs_diff(e.q3, e.q2), abs_diff(e.q2, e.q1)));
     __m128i zero = _mm_setzero_si128();
-    __m128i smooth = _mm_cmpeq_epi8(_mm_subs_epu8(inner, _mm_set1_epi8((char)ilevel)), zero);
-    *hev_out = _mm_xor_si128(_mm_cmpeq_epi8(_mm_subs_epu8(near, _mm_set1_epi8((char)hev)), zero),
-                             _mm_set1_epi8((char)0xFF));
-    return _mm_and_si128(small_mask(e, limit), smooth);
+    *not_hev = _mm_cmpeq_epi8(_mm_subs_epu8(near, _mm_set1_epi8((char)hev)), zero);
+    __m128i half = _mm_srli_epi16(_mm_and_si128(abs_diff(e.p1, e.q1), _mm_set1_epi8((char)0xFE)), 1);
+    __m128i d = abs_diff(e.p0, e.q0);
+    __m128i sum = _mm_adds_epu8(_mm_adds_epu8(d, d), half);
+    __m128i over = _mm_or_si128(_mm_subs_epu8(sum, _mm_set1_epi8((char)limit)),
+                                _mm_subs_epu8(_mm_max_epu8(far, near), _mm_set1_epi8((char)ilevel)));
+    return _mm_cmpeq_epi8(over, zero);
 }
 
-// Macroblock edge: three pixels each side where smooth and not high in
-// variance, else p0 and q0 with the outer taps.
+// Macroblock edge: three pixels each side (weights 27, 18 and 9 / 128)
+// where smooth and not high in variance, p0 and q0 with the outer taps
+// where smooth and high in variance; both from the same base adjustment.
 static QB_FORCE_INLINE void filter_mb(Edge* e, int limit, int ilevel, int hev_t) {
-    __m128i hev;
-    __m128i mask = mask_of(*e, limit, ilevel, hev_t, &hev);
+    __m128i not_hev;
+    __m128i mask = mask_of(*e, limit, ilevel, hev_t, &not_hev);
     __m128i sp2 = flip(e->p2), sp1 = flip(e->p1), sp0 = flip(e->p0);
     __m128i sq0 = flip(e->q0), sq1 = flip(e->q1), sq2 = flip(e->q2);
-    __m128i a = adjust_base(sp0, sq0, _mm_subs_epi8(sp1, sq1));
-    // 27 a, 18 a and 9 a, plus 63, over 128, in 16-bit lanes.
-    __m128i lo = _mm_srai_epi16(_mm_unpacklo_epi8(a, a), 8);
-    __m128i hi = _mm_srai_epi16(_mm_unpackhi_epi8(a, a), 8);
-    __m128i k63 = _mm_set1_epi16(63);
-    auto weight = [&](short k) {
-        __m128i l = _mm_srai_epi16(_mm_add_epi16(_mm_mullo_epi16(lo, _mm_set1_epi16(k)), k63), 7);
-        __m128i h = _mm_srai_epi16(_mm_add_epi16(_mm_mullo_epi16(hi, _mm_set1_epi16(k)), k63), 7);
-        return _mm_packs_epi16(l, h);
-    };
-    __m128i a1 = weight(27), a2 = weight(18), a3 = weight(9);
-    __m128i wide = _mm_andnot_si128(hev, mask);
-    Edge narrow = *e;
-    filter2(&narrow, _mm_and_si128(hev, mask));
-    e->p2 = select(wide, flip(_mm_adds_epi8(sp2, a3)), e->p2);
-    e->p1 = select(wide, flip(_mm_adds_epi8(sp1, a2)), e->p1);
-    e->p0 = select(wide, flip(_mm_adds_epi8(sp0, a1)), narrow.p0);
-    e->q0 = select(wide, flip(_mm_subs_epi8(sq0, a1)), narrow.q0);
-    e->q1 = select(wide, flip(_mm_subs_epi8(sq1, a2)), e->q1);
-    e->q2 = select(wide, flip(_mm_subs_epi8(sq2, a3)), e->q2);
+    __m128i a = _mm_and_si128(adjust_base(sp0, sq0, _mm_subs_epi8(sp1, sq1)), mask);
+    __m128i fn = flip(_mm_andnot_si128(not_hev, a));
+    __m128i k16 = _mm_set1_epi8(16);
+    __m128i n1 = _mm_sub_epi8(shr3_offset(fn, 4), k16);
+    __m128i n2 = _mm_sub_epi8(shr3_offset(fn, 3), k16);
+    // 9 a, 18 a and 27 a, plus 63, over 128, in 16-bit lanes: a in the high
+    // byte of each lane, times 9 / 256 with the high half of the product.
+    __m128i wide = _mm_and_si128(not_hev, a);
+    __m128i zero = _mm_setzero_si128();
+    __m128i lo = _mm_unpacklo_epi8(zero, wide), hi = _mm_unpackhi_epi8(zero, wide);
+    __m128i k9 = _mm_set1_epi16(9 << 8), k63 = _mm_set1_epi16(63);
+    __m128i lo9 = _mm_mulhi_epi16(lo, k9), hi9 = _mm_mulhi_epi16(hi, k9);
+    __m128i lo_a3 = _mm_add_epi16(lo9, k63), hi_a3 = _mm_add_epi16(hi9, k63);
+    __m128i lo_a2 = _mm_add_epi16(lo_a3, lo9), hi_a2 = _mm_add_epi16(hi_a3, hi9);
+    __m128i lo_a1 = _mm_add_epi16(lo_a2, lo9), hi_a1 = _mm_add_epi16(hi_a2, hi9);
+    auto pack = [](__m128i l, __m128i h) { return _mm_packs_epi16(_mm_srai_epi16(l, 7), _mm_srai_epi16(h, 7)); };
+    __m128i a1 = pack(lo_a1, hi_a1), a2 = pack(lo_a2, hi_a2), a3 = pack(lo_a3, hi_a3);
+    e->p2 = flip(_mm_adds_epi8(sp2, a3));
+    e->p1 = flip(_mm_adds_epi8(sp1, a2));
+    e->p0 = flip(_mm_adds_epi8(sp0, _mm_or_si128(a1, n2)));
+    e->q0 = flip(_mm_subs_epi8(sq0, _mm_or_si128(a1, n1)));
+    e->q1 = flip(_mm_subs_epi8(sq1, a2));
+    e->q2 = flip(_mm_subs_epi8(sq2, a3));
 }
 
-// Inner edge: two pixels each side (no outer taps) where smooth and not
-// high in variance, else p0 and q0 with them.
+// Inner edge: p0 and q0 by (a + 3) >> 3 and (a + 4) >> 3 of a = 3 (q0 - p0),
+// with the outer taps added where high in variance, and p1 and q1 by half
+// the second where not.
 static QB_FORCE_INLINE void filter_inner(Edge* e, int limit, int ilevel, int hev_t) {
-    __m128i hev;
-    __m128i mask = mask_of(*e, limit, ilevel, hev_t, &hev);
+    __m128i not_hev;
+    __m128i mask = mask_of(*e, limit, ilevel, hev_t, &not_hev);
     __m128i sp1 = flip(e->p1), sp0 = flip(e->p0), sq0 = flip(e->q0), sq1 = flip(e->q1);
-    __m128i a = adjust_base(sp0, sq0, _mm_setzero_si128());
-    __m128i a1 = shr3(_mm_adds_epi8(a, _mm_set1_epi8(4)));
-    __m128i a2 = shr3(_mm_adds_epi8(a, _mm_set1_epi8(3)));
-    // (a1 + 1) >> 1 on signed bytes: the average with -1 rounds up.
-    __m128i a3 = flip(_mm_avg_epu8(flip(a1), _mm_set1_epi8((char)0x80)));
-    __m128i wide = _mm_andnot_si128(hev, mask);
-    Edge narrow = *e;
-    filter2(&narrow, _mm_and_si128(hev, mask));
-    e->p1 = select(wide, flip(_mm_adds_epi8(sp1, a3)), e->p1);
-    e->p0 = select(wide, flip(_mm_adds_epi8(sp0, a2)), narrow.p0);
-    e->q0 = select(wide, flip(_mm_subs_epi8(sq0, a1)), narrow.q0);
-    e->q1 = select(wide, flip(_mm_subs_epi8(sq1, a3)), e->q1);
+    __m128i outer = _mm_andnot_si128(not_hev, _mm_subs_epi8(sp1, sq1));
+    __m128i fa = flip(_mm_and_si128(adjust_base(sp0, sq0, outer), mask));
+    __m128i k16 = _mm_set1_epi8(16);
+    __m128i t1 = shr3_offset(fa, 4);
+    __m128i a1 = _mm_sub_epi8(t1, k16);
+    __m128i a2 = _mm_sub_epi8(shr3_offset(fa, 3), k16);
+    // (a1 + 1) >> 1 = (t1 + 1) >> 1 - 8.
+    __m128i a3 = _mm_and_si128(not_hev, _mm_sub_epi8(_mm_avg_epu8(t1, _mm_setzero_si128()), _mm_set1_epi8(8)));
+    e->p1 = flip(_mm_adds_epi8(sp1, a3));
+    e->p0 = flip(_mm_adds_epi8(sp0, a2));
+    e->q0 = flip(_mm_subs_epi8(sq0, a1));
+    e->q1 = flip(_mm_subs_epi8(sq1, a3));
 }
 
 // ---- Edge loads and stores ---------------------------------------------------------
