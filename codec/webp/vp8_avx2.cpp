@@ -130,7 +130,13 @@ void vp8_pairs_to_rgba2_avx2(const u8* y0, const u8* y1, const u8* ua, const u8*
 // operations. The filters add an adjustment masked to zero where an edge
 // is not filtered (a zero adjustment leaves a pixel as it is) rather than
 // choosing between filtered and unfiltered pixels; the arithmetic is the
-// SSE2 kernel's, lane for lane, in the signed-byte form.
+// SSE2 kernel's, lane for lane, in the signed-byte form. About 116 ns a
+// macroblock on the Kodak photos at quality 75, against 167 for the kernel
+// that paired luma and chroma edge by edge. Tried and not kept: masking the
+// adjustments after the shifts rather than before (the thresholds then run
+// beside them: no change), the constants held opaque so that they are not
+// rebuilt at each use (no change), pixels kept offset by 128 from edge to
+// edge (1 to 2% faster, not worth a second form of the arithmetic).
 
 struct Edge2 {
     __m256i p3, p2, p1, p0, q0, q1, q2, q3;
@@ -372,7 +378,7 @@ static void normal_mb(u8* y, u8* u, u8* v, i64 s, i64 cs, const Vp8FilterInfo* f
         e = edge_at(h + 4);  // luma row 8 (rows 6 and 7 carry chroma)
         filter_inner2(&e, in, low_half);
         put_inner(e, h + 4);
-        e = edge_at(h + 8);  // luma row 12 (nothing in the high halves)
+        e = edge_at(h + 8);  // luma row 12 (the high halves are not kept)
         filter_inner2(&e, in, all);
         put_inner(e, h + 8);
     }
