@@ -261,7 +261,9 @@ static bool begin_frame(const u8* data, u64 payload_pos, u64 available, u8* scra
     if (w == 0 || h == 0 || w != width || h != height) return fail(err, ERR_BAD_HEADER, payload_pos + 6);
     Vp8Layout layout;
     vp8_layout(w, h, &layout);
-    if (scratch == nullptr || scratch_size < layout.end || ((uintptr_t)scratch & 15) != 0) {
+    // The whole of vp8_scratch_bytes: the AVX2 loop filter reads (never
+    // writes) a few bytes past the last chroma row, into the spare 64.
+    if (scratch == nullptr || scratch_size < layout.end + 64 || ((uintptr_t)scratch & 15) != 0) {
         return fail(err, ERR_BAD_TARGET, 0);
     }
     if (payload[3] != 0x9D || payload[4] != 0x01 || payload[5] != 0x2A) {
