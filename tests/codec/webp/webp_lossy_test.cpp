@@ -441,6 +441,40 @@ TEST(WebpLossy, BadAlpha) {
     expect_same_outcome(with_alpha_chunk(rgba, w, h, ll));
 }
 
+// The frame decodes in exactly the scratch its probe asks for, placed at the
+// very end of its allocation (the AVX2 loop filter reads a few bytes past the
+// last chroma row, into the scratch's spare bytes: under the address
+// sanitizer a read past them fails), and a byte less is refused.
+TEST(WebpLossy, ScratchIsExactlyWhatTheProbeSays) {
+    for (u32 w : {16u, 50u, 97u}) {
+        SCOPED_TRACE(w);
+        u32 h = 33;
+        std::vector<u8> file = ref_encode_lossy(photo(w, h, w), w, h, LossyOptions{});
+        RefImage ref = ref_decode_file(file);
+        ASSERT_TRUE(ref.ok);
+        ImageInfo info;
+        CodecError err;
+        WebpPrepared prep;
+        ASSERT_TRUE(webp_probe(file.data(), file.size(), &info, &err));
+        ASSERT_TRUE(webp_prepare_lossy(file.data(), file.size(), 0, &prep, &err));
+        ASSERT_EQ(info.scratch_bytes % 64, 0u);
+        u8* scratch = (u8*)aligned_alloc(64, info.scratch_bytes);
+        ASSERT_NE(scratch, nullptr);
+        std::vector<u8> pixels((size_t)w * h * 4);
+        PixelBuffer target = {pixels.data(), (u64)w * 4, w, h};
+        for (u32 variant : {VP8_KERNELS_SCALAR, VP8_KERNELS_SSE2, VP8_KERNELS_AVX2}) {
+            if (!vp8_force_kernels(variant)) continue;
+            SCOPED_TRACE(variant);
+            EXPECT_TRUE(webp_decode_lossy(file.data(), &prep, scratch, info.scratch_bytes, &target, &err));
+            EXPECT_EQ(pixels, ref.rgba);
+            EXPECT_FALSE(webp_decode_lossy(file.data(), &prep, scratch, info.scratch_bytes - 1, &target, &err));
+            EXPECT_EQ(err.code, (u32)ERR_BAD_TARGET);
+        }
+        vp8_force_kernels(VP8_KERNELS_BEST);
+        free(scratch);
+    }
+}
+
 // Every kernel set the CPU has gives libwebp's pixels (the best one runs
 // above): scalar, SSE2 and AVX2.
 TEST(WebpLossy, EveryKernelVariant) {
