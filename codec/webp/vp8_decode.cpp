@@ -82,7 +82,9 @@ static void load_edges(Vp8Decoder* d, u8* scratch, u32 x, u32 y) {
     } else {
         // The macroblock to the left is still in the work area, unfiltered:
         // its right column becomes the left one.
+#pragma GCC unroll 16
         for (u32 r = 0; r < 16; r++) yw[r * S - 1] = yw[r * S + 15];
+#pragma GCC unroll 8
         for (u32 r = 0; r < 8; r++) {
             uw[r * S - 1] = uw[r * S + 7];
             vw[r * S - 1] = vw[r * S + 7];
@@ -121,13 +123,18 @@ static void reconstruct(Vp8Decoder* d, u8* scratch, u32 x, u32 y, const Vp8MbMod
         }
     }
     // The residues of the rest were added as the tokens were read.
-    u8* py = scratch + l.y + 16 * (u64)y * l.y_stride + 16 * (u64)x;
-    u8* pu = scratch + l.u + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
-    u8* pv = scratch + l.v + 8 * (u64)y * l.uv_stride + 8 * (u64)x;
-    for (u32 r = 0; r < 16; r++) memcpy(py + r * l.y_stride, yw + r * S, 16);
+    // The strides in locals: the stores could otherwise alias the layout,
+    // which would be read again for every row.
+    const u64 ys = l.y_stride, cs = l.uv_stride;
+    u8* py = scratch + l.y + 16 * (u64)y * ys + 16 * (u64)x;
+    u8* pu = scratch + l.u + 8 * (u64)y * cs + 8 * (u64)x;
+    u8* pv = scratch + l.v + 8 * (u64)y * cs + 8 * (u64)x;
+#pragma GCC unroll 16
+    for (u32 r = 0; r < 16; r++) memcpy(py + r * ys, yw + r * S, 16);
+#pragma GCC unroll 8
     for (u32 r = 0; r < 8; r++) {
-        memcpy(pu + r * l.uv_stride, uw + r * S, 8);
-        memcpy(pv + r * l.uv_stride, vw + r * S, 8);
+        memcpy(pu + r * cs, uw + r * S, 8);
+        memcpy(pv + r * cs, vw + r * S, 8);
     }
 }
 
