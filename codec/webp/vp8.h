@@ -367,10 +367,12 @@ void vp8_pairs_to_rgba2_sse2(const u8* y0, const u8* y1, const u8* ua, const u8*
 void vp8_pairs_to_rgba2_avx2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
                              u8* out0, u8* out1, u32 pairs);
 
-// One pixel of a row `width` wide at column x, whichever rule gives its
-// chroma.
-void vp8_pixel_to_rgba(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u32 width, u32 x,
-                       u8* out);
+// Pixel x of two rows `width` wide that share their chroma rows a and b
+// (the first nearer a, the second nearer b; y1 null for the first row
+// alone), one outside the pairs: whichever rule gives its chroma, into
+// out0[0..3] and out1[0..3].
+void vp8_pixel_to_rgba2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
+                        u32 width, u32 x, u8* out0, u8* out1);
 
 // The alpha plane of a lossy image coded losslessly sits in the green
 // bytes of the decoded ARGB words (byte 1 of each): into the alpha bytes

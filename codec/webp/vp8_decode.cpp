@@ -205,17 +205,15 @@ void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelB
     while (first < end && (first == 0 || !(first & 1))) first++;
     u32 pairs = first < stop ? (stop - first) >> 1 : 0;
     u32 c = (first - 1) >> 1;
-    auto chroma = [&](u64 plane, u32 row) { return scratch + plane + (u64)row * l.uv_stride; };
-    // The pixels of row r outside the pairs.
-    auto singles = [&](u32 r, u32 near_row, u32 far_row, u8* out) {
-        const u8* luma = scratch + l.y + (u64)r * l.y_stride;
-        const u8* un = chroma(l.u, near_row);
-        const u8* uf = chroma(l.u, far_row);
-        const u8* vn = chroma(l.v, near_row);
-        const u8* vf = chroma(l.v, far_row);
-        for (u32 p = x; p < first; p++) vp8_pixel_to_rgba(luma, un, uf, vn, vf, d->width, p, out + 4 * p);
-        for (u32 p = first + 2 * pairs; p < end; p++) vp8_pixel_to_rgba(luma, un, uf, vn, vf, d->width, p, out + 4 * p);
-    };
+    // At most one pixel before the pairs and one after them, the same
+    // columns on every row.
+    bool lead = first > x;
+    bool trail = first + 2 * pairs < end;
+    u32 last = end - 1;
+    const u8* y_plane = scratch + l.y;
+    const u8* u_plane = scratch + l.u;
+    const u8* v_plane = scratch + l.v;
+    u64 ys = l.y_stride, cs = l.uv_stride;
     for (u32 i = 0; i < h;) {
         u32 r = y + i;
         u32 near_row = r >> 1;
@@ -226,21 +224,32 @@ void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelB
             far_row = near_row > 0 ? near_row - 1 : 0;
         }
         u8* out = target->pixels + (u64)i * target->stride - 4 * (u64)x;  // indexed by column
-        const u8* luma = scratch + l.y + (u64)r * l.y_stride;
-        singles(r, near_row, far_row, out);
+        const u8* luma = y_plane + (u64)r * ys;
+        const u8* un = u_plane + (u64)near_row * cs;
+        const u8* uf = u_plane + (u64)far_row * cs;
+        const u8* vn = v_plane + (u64)near_row * cs;
+        const u8* vf = v_plane + (u64)far_row * cs;
         if ((r & 1) && i + 1 < h) {
             // Row r + 1 exists, so chroma row near_row + 1 does: it is the
             // next row's near one and this row's far one.
             u8* out1 = out + target->stride;
-            singles(r + 1, far_row, near_row, out1);
-            k->pairs_to_rgba2(luma + first, luma + l.y_stride + first, chroma(l.u, near_row) + c,
-                              chroma(l.u, far_row) + c, chroma(l.v, near_row) + c, chroma(l.v, far_row) + c,
-                              out + 4 * first, out1 + 4 * first, pairs);
+            const u8* luma1 = luma + ys;
+            k->pairs_to_rgba2(luma + first, luma1 + first, un + c, uf + c, vn + c, vf + c, out + 4 * first,
+                              out1 + 4 * first, pairs);
+            // The single pixels after the pairs: first, their few loads
+            // would be the ones waiting for the rows to arrive, with little
+            // work to hide the wait (the conversion measured 5% slower).
+            if (lead) vp8_pixel_to_rgba2(luma, luma1, un, uf, vn, vf, d->width, x, out + 4 * (u64)x, out1 + 4 * (u64)x);
+            if (trail) {
+                vp8_pixel_to_rgba2(luma, luma1, un, uf, vn, vf, d->width, last, out + 4 * (u64)last,
+                                   out1 + 4 * (u64)last);
+            }
             i += 2;
             continue;
         }
-        k->pairs_to_rgba(luma + first, chroma(l.u, near_row) + c, chroma(l.u, far_row) + c, chroma(l.v, near_row) + c,
-                         chroma(l.v, far_row) + c, out + 4 * first, pairs);
+        k->pairs_to_rgba(luma + first, un + c, uf + c, vn + c, vf + c, out + 4 * first, pairs);
+        if (lead) vp8_pixel_to_rgba2(luma, nullptr, un, uf, vn, vf, d->width, x, out + 4 * (u64)x, nullptr);
+        if (trail) vp8_pixel_to_rgba2(luma, nullptr, un, uf, vn, vf, d->width, last, out + 4 * (u64)last, nullptr);
         i++;
     }
 }

@@ -54,18 +54,47 @@ void vp8_pairs_to_rgba2_scalar(const u8* y0, const u8* y1, const u8* ua, const u
     vp8_pairs_to_rgba_scalar(y1, ub, ua, vb, va, out1, pairs);
 }
 
-// One pixel of a row, whichever rule gives its chroma.
-void vp8_pixel_to_rgba(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u32 width, u32 x,
-                       u8* out) {
-    u32 u, v;
-    if (x == 0 || (x == width - 1 && !(width & 1))) {
-        u = edge(un, uf, x >> 1);
-        v = edge(vn, vf, x >> 1);
-    } else {
-        u = between(un, uf, (x + 1) >> 1, x & 1);
-        v = between(vn, vf, (x + 1) >> 1, x & 1);
-    }
-    to_rgba(y[x], u, v, out);
+// The pixels outside the pairs, two rows at a time. These are a few pixels
+// a row, so they are kept free of unpredictable branches: U and V are
+// worked out together, U in the low 16 bits of a word and V in the high
+// ones (no sum reaches bit 16), and the clipping is by comparisons the
+// compiler turns into conditional moves.
+static QB_FORCE_INLINE u32 clip_branchless(i32 v) {
+    v = v < 0 ? 0 : v;
+    v = v > 16383 ? 16383 : v;
+    return (u32)v >> 6;
+}
+
+static QB_FORCE_INLINE void to_rgba_packed(u32 y, u32 uv, u8* out) {
+    i32 u = (i32)(uv & 0xFF), v = (i32)(uv >> 16);
+    i32 luma = mul_hi((i32)y, 19077);
+    u32 r = clip_branchless(luma + mul_hi(v, 26149) - 14234);
+    u32 g = clip_branchless(luma - mul_hi(u, 6419) - mul_hi(v, 13320) + 8708);
+    u32 b = clip_branchless(luma + mul_hi(u, 33050) - 17685);
+    u32 px = r | g << 8 | b << 16 | 0xFF000000u;
+    memcpy(out, &px, 4);  // little-endian: R first
+}
+
+// Every pixel's chroma is the first of a pair's formula (see between) with
+// its near column and the other one beside it: a near row's columns n0, n1
+// and a far row's f0, f1 give (((n0 + f1 + 3 (n1 + f0) + 8) >> 3) + n0) >> 1.
+// At the image's left and right edges the other column is the near one,
+// and the formula is then the vertical interpolation of edge().
+static QB_FORCE_INLINE u32 chroma_packed(u32 n0, u32 n1, u32 f0, u32 f1) {
+    u32 m = ((n0 + f1 + 3 * (n1 + f0) + 0x00080008u) >> 3) & 0x01FF01FFu;
+    return ((m + n0) >> 1) & 0x00FF00FFu;
+}
+
+void vp8_pixel_to_rgba2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
+                        u32 width, u32 x, u8* out0, u8* out1) {
+    // Pixel 2 j takes column j as its near one and j - 1 as the other,
+    // pixel 2 j + 1 column j and j + 1.
+    u32 near = x >> 1;
+    u32 other = x & 1 ? (x + 1 < width ? near + 1 : near) : (x > 0 ? near - 1 : near);
+    u32 a0 = ua[near] | (u32)va[near] << 16, a1 = ua[other] | (u32)va[other] << 16;
+    u32 b0 = ub[near] | (u32)vb[near] << 16, b1 = ub[other] | (u32)vb[other] << 16;
+    to_rgba_packed(y0[x], chroma_packed(a0, a1, b0, b1), out0);
+    if (y1 != nullptr) to_rgba_packed(y1[x], chroma_packed(b0, b1, a0, a1), out1);
 }
 
 // ---- Kernel choice ----------------------------------------------------------------
