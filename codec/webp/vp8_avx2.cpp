@@ -22,13 +22,13 @@
 // are exact there (the sums it averages are always even): with a0, a1 the
 // near row's two columns and b0, b1 the far row's,
 //   s = (a0 + b1) / 2, t = (a1 + b0) / 2, st = (s + t) / 2,
-//   q = (st + t) / 2 = (a0 + b1 + 3 (a1 + b0)) / 8, in 8.8 fixed point,
-// and the first pixel's chroma, (((a0 + b1 + 3 (a1 + b0) + 8) >> 3) + a0) >> 1
-// in integers, is the high byte of avg(a0, q | 0xFF): the low byte of
-// ones supplies both rounding terms. The second pixel takes
-// q' = (st + s) / 2 with a1; the far row's pixels take q' with b0 and q with
-// b1, so q and q' serve both rows of a two-row call. (Checked against the
-// integer form for every a0, a1, b0, b1.)
+//   q = (st + t) / 2 = (a0 + b1 + 3 (a1 + b0)) / 8, in 8.8 fixed point.
+// The first pixel's chroma, (((a0 + b1 + 3 (a1 + b0) + 8) >> 3) + a0) >> 1
+// in integers, is the rounded-up average of a0 and q's integer part: a byte
+// average of a0 and q with its fraction cleared, whose low bytes average to
+// zero. The second pixel takes q' = (st + s) / 2 with a1; the far row's
+// pixels take q' with b0 and q with b1, so q and q' serve both rows of a
+// two-row call. (Checked against the integer form for every a0, a1, b0, b1.)
 
 // Byte shuffle of a 16-byte broadcast: lane i of each half takes its
 // column (above) into its high byte, its low byte cleared.
@@ -51,15 +51,14 @@ static QB_FORCE_INLINE ChromaPairs chroma_pairs(const u8* a, const u8* b) {
     __m256i s = _mm256_avg_epu16(a0, b1);
     __m256i t = _mm256_avg_epu16(a1, b0);
     __m256i st = _mm256_avg_epu16(s, t);
-    const __m256i ones = _mm256_set1_epi16(0x00FF);
     const __m256i high = _mm256_set1_epi16((short)0xFF00);
-    __m256i q = _mm256_or_si256(_mm256_avg_epu16(st, t), ones);
-    __m256i q2 = _mm256_or_si256(_mm256_avg_epu16(st, s), ones);
+    __m256i q = _mm256_and_si256(_mm256_avg_epu16(st, t), high);
+    __m256i q2 = _mm256_and_si256(_mm256_avg_epu16(st, s), high);
     ChromaPairs c;
-    c.a_first = _mm256_and_si256(_mm256_avg_epu16(a0, q), high);
-    c.a_second = _mm256_and_si256(_mm256_avg_epu16(a1, q2), high);
-    c.b_first = _mm256_and_si256(_mm256_avg_epu16(b0, q2), high);
-    c.b_second = _mm256_and_si256(_mm256_avg_epu16(b1, q), high);
+    c.a_first = _mm256_avg_epu8(a0, q);
+    c.a_second = _mm256_avg_epu8(a1, q2);
+    c.b_first = _mm256_avg_epu8(b0, q2);
+    c.b_second = _mm256_avg_epu8(b1, q);
     return c;
 }
 
