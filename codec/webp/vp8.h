@@ -367,12 +367,20 @@ void vp8_pairs_to_rgba2_sse2(const u8* y0, const u8* y1, const u8* ua, const u8*
 void vp8_pairs_to_rgba2_avx2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
                              u8* out0, u8* out1, u32 pairs);
 
-// Pixel x of two rows `width` wide that share their chroma rows a and b
-// (the first nearer a, the second nearer b; y1 null for the first row
-// alone), one outside the pairs: whichever rule gives its chroma, into
-// out0[0..3] and out1[0..3].
-void vp8_pixel_to_rgba2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
-                        u32 width, u32 x, u8* out0, u8* out1);
+// A decoded frame's planes as the conversion reads them.
+struct Vp8Planes {
+    const u8* y;
+    const u8* u;
+    const u8* v;
+    u64 y_stride;
+    u64 uv_stride;
+    u32 width;
+    u32 height;
+};
+
+// The rectangle x, y, w, h of the frame to RGBA: its row i to
+// pixels + i stride, nothing outside it written.
+void vp8_planes_to_rgba(const Vp8Planes* p, u32 x, u32 y, u32 w, u32 h, u8* pixels, u64 stride);
 
 // The alpha plane of a lossy image coded losslessly sits in the green
 // bytes of the decoded ARGB words (byte 1 of each): into the alpha bytes

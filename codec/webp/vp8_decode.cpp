@@ -187,71 +187,12 @@ static bool decode_row(Vp8Decoder* d, u8* scratch, u32 y, CodecError* err) {
     return true;
 }
 
-// Each output row takes its chroma from the nearest chroma row and the next
-// nearest. Inside the row, pixels come in pairs between two chroma columns
-// (1 and 2, 3 and 4, ...), converted by the fused kernel; the first pixel,
-// an even-width row's last pixel and a pair cut by the rectangle's edges go
-// one at a time. Rows 2 k + 1 and 2 k + 2 use the same two chroma rows and
-// go through the two-row kernel together.
+// The planes in the scratch to RGBA (the conversion is in vp8_yuv.cpp).
 void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelBuffer* target) {
     const Vp8Decoder* d = (const Vp8Decoder*)scratch;
     const Vp8Layout& l = d->layout;
-    const Vp8Kernels* k = vp8_kernels();
-    u32 uv_h = (d->height + 1) >> 1;
-    u32 end = x + w;
-    u32 paired_end = d->width & 1 ? d->width : d->width - 1;  // pairs cover pixels 1 to here
-    u32 stop = end < paired_end ? end : paired_end;
-    u32 first = x;  // the first pixel of a pair
-    while (first < end && (first == 0 || !(first & 1))) first++;
-    u32 pairs = first < stop ? (stop - first) >> 1 : 0;
-    u32 c = (first - 1) >> 1;
-    // At most one pixel before the pairs and one after them, the same
-    // columns on every row.
-    bool lead = first > x;
-    bool trail = first + 2 * pairs < end;
-    u32 last = end - 1;
-    const u8* y_plane = scratch + l.y;
-    const u8* u_plane = scratch + l.u;
-    const u8* v_plane = scratch + l.v;
-    u64 ys = l.y_stride, cs = l.uv_stride;
-    for (u32 i = 0; i < h;) {
-        u32 r = y + i;
-        u32 near_row = r >> 1;
-        u32 far_row;
-        if (r & 1) {
-            far_row = near_row + 1 < uv_h ? near_row + 1 : near_row;
-        } else {
-            far_row = near_row > 0 ? near_row - 1 : 0;
-        }
-        u8* out = target->pixels + (u64)i * target->stride - 4 * (u64)x;  // indexed by column
-        const u8* luma = y_plane + (u64)r * ys;
-        const u8* un = u_plane + (u64)near_row * cs;
-        const u8* uf = u_plane + (u64)far_row * cs;
-        const u8* vn = v_plane + (u64)near_row * cs;
-        const u8* vf = v_plane + (u64)far_row * cs;
-        if ((r & 1) && i + 1 < h) {
-            // Row r + 1 exists, so chroma row near_row + 1 does: it is the
-            // next row's near one and this row's far one.
-            u8* out1 = out + target->stride;
-            const u8* luma1 = luma + ys;
-            k->pairs_to_rgba2(luma + first, luma1 + first, un + c, uf + c, vn + c, vf + c, out + 4 * first,
-                              out1 + 4 * first, pairs);
-            // The single pixels after the pairs: first, their few loads
-            // would be the ones waiting for the rows to arrive, with little
-            // work to hide the wait (the conversion measured 5% slower).
-            if (lead) vp8_pixel_to_rgba2(luma, luma1, un, uf, vn, vf, d->width, x, out + 4 * (u64)x, out1 + 4 * (u64)x);
-            if (trail) {
-                vp8_pixel_to_rgba2(luma, luma1, un, uf, vn, vf, d->width, last, out + 4 * (u64)last,
-                                   out1 + 4 * (u64)last);
-            }
-            i += 2;
-            continue;
-        }
-        k->pairs_to_rgba(luma + first, un + c, uf + c, vn + c, vf + c, out + 4 * first, pairs);
-        if (lead) vp8_pixel_to_rgba2(luma, nullptr, un, uf, vn, vf, d->width, x, out + 4 * (u64)x, nullptr);
-        if (trail) vp8_pixel_to_rgba2(luma, nullptr, un, uf, vn, vf, d->width, last, out + 4 * (u64)last, nullptr);
-        i++;
-    }
+    Vp8Planes planes = {scratch + l.y, scratch + l.u, scratch + l.v, l.y_stride, l.uv_stride, d->width, d->height};
+    vp8_planes_to_rgba(&planes, x, y, w, h, target->pixels, target->stride);
 }
 
 // ---- Entry point ------------------------------------------------------------------
