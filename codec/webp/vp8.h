@@ -356,8 +356,8 @@ void vp8_pairs_to_rgba_avx2(const u8* y, const u8* un, const u8* uf, const u8* v
                             u32 pairs);
 // Two output rows that share their two chroma rows a and b, the first
 // nearer a and the second nearer b (rows 2 k + 1 and 2 k + 2): the same
-// pixels as two calls of the one-row kernel, which the AVX2 twin makes with
-// the chroma sums common to both rows computed once.
+// pixels as two calls of the one-row kernel, which the SIMD twins make with
+// the chroma averages common to both rows worked out once.
 typedef void (*Vp8PairsToRgba2Fn)(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va,
                                   const u8* vb, u8* out0, u8* out1, u32 pairs);
 void vp8_pairs_to_rgba2_scalar(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,

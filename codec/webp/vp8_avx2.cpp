@@ -38,10 +38,12 @@ static QB_FORCE_INLINE __m256i spread_columns(const u8* c) {
     return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i*)c)), spread);
 }
 
+namespace {
 struct ChromaPairs {
     __m256i a_first, a_second;  // the pixels of the row nearer a
     __m256i b_first, b_second;  // the row nearer b
 };
+}  // namespace
 
 // The chroma of the 16 pairs from columns i..i+16 of chroma rows a and b,
 // as x << 8 in the step's lane order.
@@ -64,9 +66,11 @@ static QB_FORCE_INLINE ChromaPairs chroma_pairs(const u8* a, const u8* b) {
 
 // R, G and B of 16 pixels from y, u, v as x << 8, as 16-bit values 0..255
 // or above (the pack that follows saturates).
+namespace {
 struct Channels {
     __m256i r, g, b;
 };
+}  // namespace
 
 static QB_FORCE_INLINE Channels channels(__m256i y, __m256i u, __m256i v) {
     __m256i luma = _mm256_mulhi_epu16(y, _mm256_set1_epi16((short)19077));

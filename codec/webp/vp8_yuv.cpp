@@ -88,9 +88,11 @@ static QB_FORCE_INLINE u32 chroma_packed(u32 n0, u32 n1, u32 f0, u32 f1) {
 // A pixel outside the pairs: its column and the chroma columns it reads
 // (pixel 2 j takes column j as its near one and j - 1 as the other, pixel
 // 2 j + 1 column j and j + 1; at the image's edges the near one twice).
+namespace {
 struct Single {
     u32 x, near, other;
 };
+}  // namespace
 
 static Single single_at(u32 width, u32 x) {
     u32 near = x >> 1;
