@@ -29,6 +29,11 @@
 // zero. The second pixel takes q' = (st + s) / 2 with a1; the far row's
 // pixels take q' with b0 and q with b1, so q and q' serve both rows of a
 // two-row call. (Checked against the integer form for every a0, a1, b0, b1.)
+//
+// No faster (the Kodak set's conversion, within noise): two steps per
+// iteration; the next step's chroma first (software pipelining); R and G
+// in signed words without saturating subtractions; prefetching the output;
+// both columns of a pair from one shuffle, split by a shift and a mask.
 
 // Byte shuffle of a 16-byte broadcast: lane i of each half takes its
 // column (above) into its high byte, its low byte cleared.
