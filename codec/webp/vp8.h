@@ -359,8 +359,8 @@ void vp8_pairs_to_rgba_avx2(const u8* y, const u8* un, const u8* uf, const u8* v
                             u32 pairs);
 // Two output rows that share their two chroma rows a and b, the first
 // nearer a and the second nearer b (rows 2 k + 1 and 2 k + 2): the same
-// pixels as two calls of the one-row kernel, which the AVX2 twin makes with
-// the chroma sums common to both rows computed once.
+// pixels as two calls of the one-row kernel, which the SIMD twins make with
+// the chroma averages common to both rows worked out once.
 typedef void (*Vp8PairsToRgba2Fn)(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va,
                                   const u8* vb, u8* out0, u8* out1, u32 pairs);
 void vp8_pairs_to_rgba2_scalar(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
@@ -370,10 +370,20 @@ void vp8_pairs_to_rgba2_sse2(const u8* y0, const u8* y1, const u8* ua, const u8*
 void vp8_pairs_to_rgba2_avx2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
                              u8* out0, u8* out1, u32 pairs);
 
-// One pixel of a row `width` wide at column x, whichever rule gives its
-// chroma.
-void vp8_pixel_to_rgba(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u32 width, u32 x,
-                       u8* out);
+// A decoded frame's planes as the conversion reads them.
+struct Vp8Planes {
+    const u8* y;
+    const u8* u;
+    const u8* v;
+    u64 y_stride;
+    u64 uv_stride;
+    u32 width;
+    u32 height;
+};
+
+// The rectangle x, y, w, h of the frame to RGBA: its row i to
+// pixels + i stride, nothing outside it written.
+void vp8_planes_to_rgba(const Vp8Planes* p, u32 x, u32 y, u32 w, u32 h, u8* pixels, u64 stride);
 
 // The alpha plane of a lossy image coded losslessly sits in the green
 // bytes of the decoded ARGB words (byte 1 of each): into the alpha bytes

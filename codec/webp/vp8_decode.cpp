@@ -194,62 +194,12 @@ static bool decode_row(Vp8Decoder* d, u8* scratch, u32 y, CodecError* err) {
     return true;
 }
 
-// Each output row takes its chroma from the nearest chroma row and the next
-// nearest. Inside the row, pixels come in pairs between two chroma columns
-// (1 and 2, 3 and 4, ...), converted by the fused kernel; the first pixel,
-// an even-width row's last pixel and a pair cut by the rectangle's edges go
-// one at a time. Rows 2 k + 1 and 2 k + 2 use the same two chroma rows and
-// go through the two-row kernel together.
+// The planes in the scratch to RGBA (the conversion is in vp8_yuv.cpp).
 void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelBuffer* target) {
     const Vp8Decoder* d = (const Vp8Decoder*)scratch;
     const Vp8Layout& l = d->layout;
-    const Vp8Kernels* k = vp8_kernels();
-    u32 uv_h = (d->height + 1) >> 1;
-    u32 end = x + w;
-    u32 paired_end = d->width & 1 ? d->width : d->width - 1;  // pairs cover pixels 1 to here
-    u32 stop = end < paired_end ? end : paired_end;
-    u32 first = x;  // the first pixel of a pair
-    while (first < end && (first == 0 || !(first & 1))) first++;
-    u32 pairs = first < stop ? (stop - first) >> 1 : 0;
-    u32 c = (first - 1) >> 1;
-    auto chroma = [&](u64 plane, u32 row) { return scratch + plane + (u64)row * l.uv_stride; };
-    // The pixels of row r outside the pairs.
-    auto singles = [&](u32 r, u32 near_row, u32 far_row, u8* out) {
-        const u8* luma = scratch + l.y + (u64)r * l.y_stride;
-        const u8* un = chroma(l.u, near_row);
-        const u8* uf = chroma(l.u, far_row);
-        const u8* vn = chroma(l.v, near_row);
-        const u8* vf = chroma(l.v, far_row);
-        for (u32 p = x; p < first; p++) vp8_pixel_to_rgba(luma, un, uf, vn, vf, d->width, p, out + 4 * p);
-        for (u32 p = first + 2 * pairs; p < end; p++) vp8_pixel_to_rgba(luma, un, uf, vn, vf, d->width, p, out + 4 * p);
-    };
-    for (u32 i = 0; i < h;) {
-        u32 r = y + i;
-        u32 near_row = r >> 1;
-        u32 far_row;
-        if (r & 1) {
-            far_row = near_row + 1 < uv_h ? near_row + 1 : near_row;
-        } else {
-            far_row = near_row > 0 ? near_row - 1 : 0;
-        }
-        u8* out = target->pixels + (u64)i * target->stride - 4 * (u64)x;  // indexed by column
-        const u8* luma = scratch + l.y + (u64)r * l.y_stride;
-        singles(r, near_row, far_row, out);
-        if ((r & 1) && i + 1 < h) {
-            // Row r + 1 exists, so chroma row near_row + 1 does: it is the
-            // next row's near one and this row's far one.
-            u8* out1 = out + target->stride;
-            singles(r + 1, far_row, near_row, out1);
-            k->pairs_to_rgba2(luma + first, luma + l.y_stride + first, chroma(l.u, near_row) + c,
-                              chroma(l.u, far_row) + c, chroma(l.v, near_row) + c, chroma(l.v, far_row) + c,
-                              out + 4 * first, out1 + 4 * first, pairs);
-            i += 2;
-            continue;
-        }
-        k->pairs_to_rgba(luma + first, chroma(l.u, near_row) + c, chroma(l.u, far_row) + c, chroma(l.v, near_row) + c,
-                         chroma(l.v, far_row) + c, out + 4 * first, pairs);
-        i++;
-    }
+    Vp8Planes planes = {scratch + l.y, scratch + l.u, scratch + l.v, l.y_stride, l.uv_stride, d->width, d->height};
+    vp8_planes_to_rgba(&planes, x, y, w, h, target->pixels, target->stride);
 }
 
 // ---- Entry point ------------------------------------------------------------------

@@ -426,54 +426,96 @@ void vp8_predict_chroma8_sse2(u8* dst, u32 mode, bool has_top, bool has_left) {
 }
 
 // ---- Upsampling and conversion in one pass -------------------------------------------
-// Eight pairs of pixels at a time: the pairs' chroma in 16-bit lanes as the
-// upsampling above computes it, shifted into the conversion's x << 8 form
-// without a trip through memory.
+// Eight pairs of pixels at a time, one pair per 16-bit lane: the chroma
+// columns come in unpacked into the high bytes (x << 8, the form the
+// conversion's multiplies want) and are upsampled there by word averages,
+// exact in that form, finished by a byte average (the AVX2 file explains
+// the steps); luma splits into the pairs' first and second pixels by a
+// shift and a mask, and the packed channels are interleaved back into
+// pixel order at the end.
 
-// The two pixels of each of 8 pairs from chroma columns i and i + 1, as
-// x << 8: the first of each pair in `first`, the second in `second`.
-static QB_FORCE_INLINE void chroma_pairs(const u8* n, const u8* f, __m128i* first, __m128i* second) {
+namespace {
+struct ChromaPairs {
+    __m128i a_first, a_second;  // the pixels of the row nearer a
+    __m128i b_first, b_second;  // the row nearer b
+};
+}  // namespace
+
+// The chroma of 8 pairs from columns i..i+8 of chroma rows a and b.
+static QB_FORCE_INLINE ChromaPairs chroma_pairs(const u8* a, const u8* b) {
     const __m128i zero = _mm_setzero_si128();
-    __m128i n0 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)n), zero);
-    __m128i n1 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(n + 1)), zero);
-    __m128i f0 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)f), zero);
-    __m128i f1 = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(f + 1)), zero);
-    __m128i sum = _mm_add_epi16(_mm_add_epi16(n0, n1), _mm_add_epi16(_mm_add_epi16(f0, f1), _mm_set1_epi16(8)));
-    __m128i d_odd = _mm_srli_epi16(_mm_add_epi16(sum, _mm_slli_epi16(_mm_add_epi16(n1, f0), 1)), 3);
-    __m128i d_even = _mm_srli_epi16(_mm_add_epi16(sum, _mm_slli_epi16(_mm_add_epi16(n0, f1), 1)), 3);
-    // ((d + near) >> 1) << 8 with the low byte cleared.
+    __m128i a0 = _mm_unpacklo_epi8(zero, _mm_loadl_epi64((const __m128i*)a));
+    __m128i a1 = _mm_unpacklo_epi8(zero, _mm_loadl_epi64((const __m128i*)(a + 1)));
+    __m128i b0 = _mm_unpacklo_epi8(zero, _mm_loadl_epi64((const __m128i*)b));
+    __m128i b1 = _mm_unpacklo_epi8(zero, _mm_loadl_epi64((const __m128i*)(b + 1)));
+    __m128i s = _mm_avg_epu16(a0, b1);
+    __m128i t = _mm_avg_epu16(a1, b0);
+    __m128i st = _mm_avg_epu16(s, t);
     const __m128i high = _mm_set1_epi16((short)0xFF00);
-    *first = _mm_and_si128(_mm_slli_epi16(_mm_add_epi16(d_odd, n0), 7), high);
-    *second = _mm_and_si128(_mm_slli_epi16(_mm_add_epi16(d_even, n1), 7), high);
+    __m128i q = _mm_and_si128(_mm_avg_epu16(st, t), high);
+    __m128i q2 = _mm_and_si128(_mm_avg_epu16(st, s), high);
+    ChromaPairs c;
+    c.a_first = _mm_avg_epu8(a0, q);
+    c.a_second = _mm_avg_epu8(a1, q2);
+    c.b_first = _mm_avg_epu8(b0, q2);
+    c.b_second = _mm_avg_epu8(b1, q);
+    return c;
 }
 
-// RGBA of 8 pixels from y, u, v as x << 8 in 16-bit lanes.
-static QB_FORCE_INLINE void rgba8(__m128i y8, __m128i u8v, __m128i v8, u8* out) {
-    const __m128i k_y = _mm_set1_epi16((short)19077);
-    const __m128i k_vr = _mm_set1_epi16((short)26149);
-    const __m128i k_ug = _mm_set1_epi16((short)6419);
-    const __m128i k_vg = _mm_set1_epi16((short)13320);
-    const __m128i k_ub = _mm_set1_epi16((short)33050);
-    const __m128i r_off = _mm_set1_epi16((short)14234);
-    const __m128i g_off = _mm_set1_epi16((short)8708);
-    const __m128i b_off = _mm_set1_epi16((short)17685);
-    __m128i luma = _mm_mulhi_epu16(y8, k_y);
-    __m128i r = _mm_subs_epu16(_mm_add_epi16(luma, _mm_mulhi_epu16(v8, k_vr)), r_off);
-    __m128i g = _mm_subs_epu16(_mm_add_epi16(luma, g_off), _mm_mulhi_epu16(u8v, k_ug));
-    g = _mm_subs_epu16(g, _mm_mulhi_epu16(v8, k_vg));
-    __m128i b = _mm_subs_epu16(_mm_add_epi16(luma, _mm_mulhi_epu16(u8v, k_ub)), b_off);
-    r = _mm_srli_epi16(r, 6);
-    g = _mm_srli_epi16(g, 6);
-    b = _mm_srli_epi16(b, 6);
-    __m128i rg = _mm_unpacklo_epi8(_mm_packus_epi16(r, r), _mm_packus_epi16(g, g));
-    __m128i ba = _mm_unpacklo_epi8(_mm_packus_epi16(b, b), _mm_set1_epi8((char)0xFF));
-    _mm_storeu_si128((__m128i*)out, _mm_unpacklo_epi16(rg, ba));
-    _mm_storeu_si128((__m128i*)(out + 16), _mm_unpackhi_epi16(rg, ba));
+// R, G and B of 8 pixels from y, u, v as x << 8, with 6 fractional bits
+// dropped, for the pack that follows to clip.
+namespace {
+struct Channels {
+    __m128i r, g, b;
+};
+}  // namespace
+
+static QB_FORCE_INLINE Channels channels(__m128i y, __m128i u, __m128i v) {
+    __m128i luma = _mm_mulhi_epu16(y, _mm_set1_epi16((short)19077));
+    Channels c;
+    c.r = _mm_subs_epu16(_mm_add_epi16(luma, _mm_mulhi_epu16(v, _mm_set1_epi16((short)26149))),
+                         _mm_set1_epi16((short)14234));
+    // One saturating subtraction of both terms is the two in turn: their sum
+    // stays below 19661.
+    __m128i uv = _mm_add_epi16(_mm_mulhi_epu16(u, _mm_set1_epi16((short)6419)),
+                               _mm_mulhi_epu16(v, _mm_set1_epi16((short)13320)));
+    c.g = _mm_subs_epu16(_mm_add_epi16(luma, _mm_set1_epi16((short)8708)), uv);
+    c.b = _mm_subs_epu16(_mm_add_epi16(luma, _mm_mulhi_epu16(u, _mm_set1_epi16((short)33050))),
+                         _mm_set1_epi16((short)17685));
+    c.r = _mm_srli_epi16(c.r, 6);
+    c.g = _mm_srli_epi16(c.g, 6);
+    c.b = _mm_srli_epi16(c.b, 6);
+    return c;
+}
+
+// One row's 8 pairs: luma from y, the pairs' chroma, 64 bytes to out.
+static QB_FORCE_INLINE void row8(const u8* y, __m128i u_first, __m128i u_second, __m128i v_first, __m128i v_second,
+                                 u8* out) {
+    __m128i luma = _mm_loadu_si128((const __m128i*)y);
+    Channels f = channels(_mm_slli_epi16(luma, 8), u_first, v_first);
+    Channels s = channels(_mm_and_si128(luma, _mm_set1_epi16((short)0xFF00)), u_second, v_second);
+    // Packed as 8 firsts then 8 seconds; R and G paired per pixel, firsts
+    // and seconds, then interleaved into pixel order with B and alpha.
+    __m128i r = _mm_packus_epi16(f.r, s.r);
+    __m128i g = _mm_packus_epi16(f.g, s.g);
+    __m128i b = _mm_packus_epi16(f.b, s.b);
+    const __m128i alpha = _mm_set1_epi8((char)0xFF);
+    __m128i rg_first = _mm_unpacklo_epi8(r, g);
+    __m128i rg_second = _mm_unpackhi_epi8(r, g);
+    __m128i ba_first = _mm_unpacklo_epi8(b, alpha);
+    __m128i ba_second = _mm_unpackhi_epi8(b, alpha);
+    __m128i rg_lo = _mm_unpacklo_epi16(rg_first, rg_second);  // pixels 0-7
+    __m128i rg_hi = _mm_unpackhi_epi16(rg_first, rg_second);  // pixels 8-15
+    __m128i ba_lo = _mm_unpacklo_epi16(ba_first, ba_second);
+    __m128i ba_hi = _mm_unpackhi_epi16(ba_first, ba_second);
+    _mm_storeu_si128((__m128i*)out, _mm_unpacklo_epi16(rg_lo, ba_lo));
+    _mm_storeu_si128((__m128i*)(out + 16), _mm_unpackhi_epi16(rg_lo, ba_lo));
+    _mm_storeu_si128((__m128i*)(out + 32), _mm_unpacklo_epi16(rg_hi, ba_hi));
+    _mm_storeu_si128((__m128i*)(out + 48), _mm_unpackhi_epi16(rg_hi, ba_hi));
 }
 
 void vp8_pairs_to_rgba_sse2(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
                             u32 pairs) {
-    const __m128i zero = _mm_setzero_si128();
     if (pairs < 8) {
         vp8_pairs_to_rgba_scalar(y, un, uf, vn, vf, out, pairs);
         return;
@@ -482,23 +524,26 @@ void vp8_pairs_to_rgba_sse2(const u8* y, const u8* un, const u8* uf, const u8* v
     // (the pixels it writes twice get the same values).
     for (u32 step = 0; step < pairs; step += 8) {
         u32 i = step + 8 <= pairs ? step : pairs - 8;
-        __m128i u_first, u_second, v_first, v_second;
-        chroma_pairs(un + i, uf + i, &u_first, &u_second);
-        chroma_pairs(vn + i, vf + i, &v_first, &v_second);
-        __m128i luma = _mm_loadu_si128((const __m128i*)(y + 2 * i));
-        rgba8(_mm_unpacklo_epi8(zero, luma), _mm_unpacklo_epi16(u_first, u_second),
-              _mm_unpacklo_epi16(v_first, v_second), out + 8 * i);
-        rgba8(_mm_unpackhi_epi8(zero, luma), _mm_unpackhi_epi16(u_first, u_second),
-              _mm_unpackhi_epi16(v_first, v_second), out + 8 * i + 32);
+        ChromaPairs u = chroma_pairs(un + i, uf + i);
+        ChromaPairs v = chroma_pairs(vn + i, vf + i);
+        row8(y + 2 * i, u.a_first, u.a_second, v.a_first, v.a_second, out + 8 * i);
     }
 }
 
-// Two rows as two calls: in eight lanes the shared chroma sums do not pay
-// for the registers they hold.
+// Both rows from the chroma averages worked out once.
 void vp8_pairs_to_rgba2_sse2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
                              u8* out0, u8* out1, u32 pairs) {
-    vp8_pairs_to_rgba_sse2(y0, ua, ub, va, vb, out0, pairs);
-    vp8_pairs_to_rgba_sse2(y1, ub, ua, vb, va, out1, pairs);
+    if (pairs < 8) {
+        vp8_pairs_to_rgba2_scalar(y0, y1, ua, ub, va, vb, out0, out1, pairs);
+        return;
+    }
+    for (u32 step = 0; step < pairs; step += 8) {
+        u32 i = step + 8 <= pairs ? step : pairs - 8;
+        ChromaPairs u = chroma_pairs(ua + i, ub + i);
+        ChromaPairs v = chroma_pairs(va + i, vb + i);
+        row8(y0 + 2 * i, u.a_first, u.a_second, v.a_first, v.a_second, out0 + 8 * i);
+        row8(y1 + 2 * i, u.b_first, u.b_second, v.b_first, v.b_second, out1 + 8 * i);
+    }
 }
 
 // ---- Alpha from green --------------------------------------------------------------------

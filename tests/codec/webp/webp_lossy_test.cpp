@@ -497,14 +497,16 @@ TEST(WebpLossy, EveryKernelVariant) {
 
 // The decode job's way: planes kept in the scratch, any rectangle converted
 // from them (odd columns, single pixels, the right and bottom edges, whole
-// rows), equal to libwebp's whole image, alpha included.
+// rows), equal to libwebp's whole image, alpha included; the target's bytes
+// around the rectangle (a pixel either side, a row above and below) are
+// left as they were.
 TEST(WebpLossy, RectanglesFromThePlanes) {
     struct Size {
         u32 w, h;
         bool alpha;
     };
     for (Size s : {Size{300, 200, true}, Size{257, 131, false}, Size{1, 1, true}, Size{2, 9, false},
-                   Size{513, 40, true}}) {
+                   Size{513, 40, true}, Size{2, 2, false}, Size{1, 6, false}, Size{66, 35, false}}) {
         SCOPED_TRACE(testing::Message() << s.w << " x " << s.h);
         std::vector<u8> rgba = s.alpha ? photo_with_alpha(s.w, s.h, s.w) : photo(s.w, s.h, s.w);
         std::vector<u8> file = ref_encode_lossy(rgba, s.w, s.h, LossyOptions{});
@@ -526,13 +528,26 @@ TEST(WebpLossy, RectanglesFromThePlanes) {
             u32 w = k == 0 ? s.w : 1 + next_random(&seed) % (s.w - x);
             u32 h = k == 0 ? s.h : 1 + next_random(&seed) % (s.h - y);
             if (k == 1) x = s.w - 1, w = 1;
-            u64 stride = row_stride(w);
-            Aligned out(stride * h);
-            PixelBuffer target = {out.data, stride, w, h};
+            if (k == 2) x = s.w / 2 | 1, w = s.w - x;  // from an odd column to the right edge
+            if (k == 3) y = s.h - 1, h = 1;            // the last row alone
+            if (x >= s.w || w == 0) continue;
+            u64 stride = row_stride(w + 2);
+            Aligned out(stride * (h + 2));
+            std::vector<u8> before(out.data, out.data + stride * (h + 2));
+            PixelBuffer target = {out.data + stride + 4, stride, w, h};
             webp_lossy_output(scratch.data, &prep, x, y, w, h, &target);
+            SCOPED_TRACE(testing::Message() << "rectangle " << x << "," << y << " " << w << "x" << h);
             for (u32 i = 0; i < h; i++) {
-                ASSERT_EQ(memcmp(out.data + i * stride, &ref.rgba[((size_t)(y + i) * s.w + x) * 4], (size_t)w * 4), 0)
-                    << "rectangle " << x << "," << y << " " << w << "x" << h << " row " << i;
+                ASSERT_EQ(memcmp(target.pixels + i * stride, &ref.rgba[((size_t)(y + i) * s.w + x) * 4], (size_t)w * 4),
+                          0)
+                    << "row " << i;
+            }
+            for (u64 b = 0; b < before.size(); b++) {
+                u64 row = b / stride, col = b % stride;
+                bool inside = row >= 1 && row <= h && col >= 4 && col < 4 + 4 * (u64)w;
+                if (!inside) {
+                    ASSERT_EQ(out.data[b], before[b]) << "byte " << col << " of target row " << row;
+                }
             }
         }
     }
