@@ -34,12 +34,6 @@ static QB_FORCE_INLINE u32 between(const u8* n, const u8* f, u32 j, bool odd) {
     return (((sum + 2 * (n0 + f1)) >> 3) + n1) >> 1;
 }
 
-// Chroma at the first (and, for an even width, the last) column: vertical
-// interpolation only.
-static QB_FORCE_INLINE u32 edge(const u8* n, const u8* f, u32 j) {
-    return (3 * n[j] + f[j] + 2) >> 2;
-}
-
 void vp8_pairs_to_rgba_scalar(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
                               u32 pairs) {
     for (u32 i = 0; i < pairs; i++) {
@@ -79,7 +73,8 @@ static QB_FORCE_INLINE void to_rgba_packed(u32 y, u32 uv, u8* out) {
 // its near column and the other one beside it: a near row's columns n0, n1
 // and a far row's f0, f1 give (((n0 + f1 + 3 (n1 + f0) + 8) >> 3) + n0) >> 1.
 // At the image's left and right edges the other column is the near one,
-// and the formula is then the vertical interpolation of edge().
+// and the formula is then (3 n0 + f0 + 2) >> 2, the vertical interpolation
+// alone.
 static QB_FORCE_INLINE u32 chroma_packed(u32 n0, u32 n1, u32 f0, u32 f1) {
     u32 m = ((n0 + f1 + 3 * (n1 + f0) + 0x00080008u) >> 3) & 0x01FF01FFu;
     return ((m + n0) >> 1) & 0x00FF00FFu;
