@@ -192,6 +192,9 @@ enum : u32 {
     VP8_FILTER_NONE = 0,
     VP8_FILTER_SIMPLE = 1,
     VP8_FILTER_NORMAL = 2,
+    // Spare bytes after the planes: the AVX2 loop filter reads (never
+    // writes) up to 4 bytes past the last chroma row.
+    VP8_SCRATCH_SPARE = 64,
 };
 
 // Byte offsets from the start of the scratch, each on a 64-byte boundary.
@@ -341,7 +344,7 @@ void vp8_filter_normal_mb_sse2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride,
 // The chroma edges filtered in the same registers as luma ones. It reads
 // (never writes) the 4 pixels before each row of the macroblock, left edge
 // or not, and up to 4 pixels past each chroma row's 8: the planes sit in the
-// scratch after other pieces, with 64 spare bytes after the last.
+// scratch after other pieces, with VP8_SCRATCH_SPARE bytes after the last.
 void vp8_filter_normal_mb_avx2(u8* y, u8* u, u8* v, u64 y_stride, u64 uv_stride, const Vp8FilterInfo* f,
                                bool left, bool top);
 
@@ -369,21 +372,6 @@ void vp8_pairs_to_rgba2_sse2(const u8* y0, const u8* y1, const u8* ua, const u8*
                              u8* out0, u8* out1, u32 pairs);
 void vp8_pairs_to_rgba2_avx2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
                              u8* out0, u8* out1, u32 pairs);
-
-// A decoded frame's planes as the conversion reads them.
-struct Vp8Planes {
-    const u8* y;
-    const u8* u;
-    const u8* v;
-    u64 y_stride;
-    u64 uv_stride;
-    u32 width;
-    u32 height;
-};
-
-// The rectangle x, y, w, h of the frame to RGBA: its row i to
-// pixels + i stride, nothing outside it written.
-void vp8_planes_to_rgba(const Vp8Planes* p, u32 x, u32 y, u32 w, u32 h, u8* pixels, u64 stride);
 
 // The alpha plane of a lossy image coded losslessly sits in the green
 // bytes of the decoded ARGB words (byte 1 of each): into the alpha bytes

@@ -121,19 +121,29 @@ static QB_FORCE_INLINE void row16(const u8* y, __m256i u_first, __m256i u_second
     _mm256_storeu_si256((__m256i*)(out + 96), _mm256_unpackhi_epi16(rg_hi, ba_hi));
 }
 
+// Steps of 16 pairs along the row nearer a, and with `both` the row
+// nearer b too, from the chroma averages worked out once. The last step
+// ends on the last pair, overlapping the one before it (the pixels it
+// writes twice get the same values).
+template <bool both>
+static QB_FORCE_INLINE void pair_rows(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va,
+                                      const u8* vb, u8* out0, u8* out1, u32 pairs) {
+    for (u32 step = 0; step < pairs; step += 16) {
+        u32 i = step + 16 <= pairs ? step : pairs - 16;
+        ChromaPairs u = chroma_pairs(ua + i, ub + i);
+        ChromaPairs v = chroma_pairs(va + i, vb + i);
+        row16(y0 + 2 * i, u.a_first, u.a_second, v.a_first, v.a_second, out0 + 8 * i);
+        if constexpr (both) row16(y1 + 2 * i, u.b_first, u.b_second, v.b_first, v.b_second, out1 + 8 * i);
+    }
+}
+
 void vp8_pairs_to_rgba_avx2(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
                             u32 pairs) {
     if (pairs < 16) {
         vp8_pairs_to_rgba_sse2(y, un, uf, vn, vf, out, pairs);
         return;
     }
-    // The last step ends on the last pair, overlapping the one before it.
-    for (u32 step = 0; step < pairs; step += 16) {
-        u32 i = step + 16 <= pairs ? step : pairs - 16;
-        ChromaPairs u = chroma_pairs(un + i, uf + i);
-        ChromaPairs v = chroma_pairs(vn + i, vf + i);
-        row16(y + 2 * i, u.a_first, u.a_second, v.a_first, v.a_second, out + 8 * i);
-    }
+    pair_rows<false>(y, nullptr, un, uf, vn, vf, out, nullptr, pairs);
 }
 
 void vp8_pairs_to_rgba2_avx2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
@@ -142,13 +152,7 @@ void vp8_pairs_to_rgba2_avx2(const u8* y0, const u8* y1, const u8* ua, const u8*
         vp8_pairs_to_rgba2_sse2(y0, y1, ua, ub, va, vb, out0, out1, pairs);
         return;
     }
-    for (u32 step = 0; step < pairs; step += 16) {
-        u32 i = step + 16 <= pairs ? step : pairs - 16;
-        ChromaPairs u = chroma_pairs(ua + i, ub + i);
-        ChromaPairs v = chroma_pairs(va + i, vb + i);
-        row16(y0 + 2 * i, u.a_first, u.a_second, v.a_first, v.a_second, out0 + 8 * i);
-        row16(y1 + 2 * i, u.b_first, u.b_second, v.b_first, v.b_second, out1 + 8 * i);
-    }
+    pair_rows<true>(y0, y1, ua, ub, va, vb, out0, out1, pairs);
 }
 
 // ---- Loop filter: luma and chroma side by side -----------------------------------------

@@ -1,7 +1,7 @@
 // The lossy decoder's driver: the scratch layout sized from the frame's
 // dimensions alone, the macroblock-row loop (modes, coefficients,
 // reconstruction, loop filter) into the Y, U and V planes, which stay in
-// the scratch, and the conversion of any rectangle of them to RGBA.
+// the scratch (vp8_yuv.cpp converts any rectangle of them to RGBA).
 // A partition that runs out before the last macroblock that reads it fails
 // the frame ("truncated" at that partition's end); nothing is ever shown
 // of an incomplete frame.
@@ -42,7 +42,7 @@ void vp8_layout(u32 w, u32 h, Vp8Layout* l) {
 u64 vp8_scratch_bytes(u32 w, u32 h) {
     Vp8Layout l;
     vp8_layout(w, h, &l);
-    return l.end + 64;
+    return l.end + VP8_SCRATCH_SPARE;
 }
 
 // ---- Reconstruction ---------------------------------------------------------------
@@ -194,14 +194,6 @@ static bool decode_row(Vp8Decoder* d, u8* scratch, u32 y, CodecError* err) {
     return true;
 }
 
-// The planes in the scratch to RGBA (the conversion is in vp8_yuv.cpp).
-void vp8_output_rect(const u8* scratch, u32 x, u32 y, u32 w, u32 h, const PixelBuffer* target) {
-    const Vp8Decoder* d = (const Vp8Decoder*)scratch;
-    const Vp8Layout& l = d->layout;
-    Vp8Planes planes = {scratch + l.y, scratch + l.u, scratch + l.v, l.y_stride, l.uv_stride, d->width, d->height};
-    vp8_planes_to_rgba(&planes, x, y, w, h, target->pixels, target->stride);
-}
-
 // ---- Entry point ------------------------------------------------------------------
 
 // The frame header, checked against the container's size; the record is
@@ -218,9 +210,8 @@ static bool begin_frame(const u8* data, u64 payload_pos, u64 available, u8* scra
     if (w == 0 || h == 0 || w != width || h != height) return fail(err, ERR_BAD_HEADER, payload_pos + 6);
     Vp8Layout layout;
     vp8_layout(w, h, &layout);
-    // The whole of vp8_scratch_bytes: the AVX2 loop filter reads (never
-    // writes) a few bytes past the last chroma row, into the spare 64.
-    if (scratch == nullptr || scratch_size < layout.end + 64 || ((uintptr_t)scratch & 15) != 0) {
+    // The whole of vp8_scratch_bytes, the spare bytes included.
+    if (scratch == nullptr || scratch_size < layout.end + VP8_SCRATCH_SPARE || ((uintptr_t)scratch & 15) != 0) {
         return fail(err, ERR_BAD_TARGET, 0);
     }
     if (payload[3] != 0x9D || payload[4] != 0x01 || payload[5] != 0x2A) {

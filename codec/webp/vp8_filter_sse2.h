@@ -26,14 +26,19 @@ static inline __m128i abs_diff(__m128i a, __m128i b) {
     return _mm_or_si128(_mm_subs_epu8(a, b), _mm_subs_epu8(b, a));
 }
 
-// 0xFF where 4 |p0 - q0| + |p1 - q1| <= 2 limit + 1, computed as
+// Zero where 4 |p0 - q0| + |p1 - q1| <= 2 limit + 1, computed as
 // 2 |p0 - q0| + |p1 - q1| / 2 <= limit (limit is below 255, so the
-// saturation never decides).
-static inline __m128i small_mask(const Edge& e, int limit) {
+// saturation never decides): the amount by which the edge is over.
+static inline __m128i small_excess(const Edge& e, int limit) {
     __m128i half = _mm_srli_epi16(_mm_and_si128(abs_diff(e.p1, e.q1), _mm_set1_epi8((char)0xFE)), 1);
     __m128i d = abs_diff(e.p0, e.q0);
     __m128i sum = _mm_adds_epu8(_mm_adds_epu8(d, d), half);
-    return _mm_cmpeq_epi8(_mm_subs_epu8(sum, _mm_set1_epi8((char)limit)), _mm_setzero_si128());
+    return _mm_subs_epu8(sum, _mm_set1_epi8((char)limit));
+}
+
+// 0xFF where the edge is small enough to filter.
+static inline __m128i small_mask(const Edge& e, int limit) {
+    return _mm_cmpeq_epi8(small_excess(e, limit), _mm_setzero_si128());
 }
 
 static inline __m128i flip(__m128i v) {
@@ -76,10 +81,7 @@ static QB_FORCE_INLINE __m128i mask_of(const Edge& e, int limit, int ilevel, int
                                _mm_max_epu8(abs_diff(e.q3, e.q2), abs_diff(e.q2, e.q1)));
     __m128i zero = _mm_setzero_si128();
     *not_hev = _mm_cmpeq_epi8(_mm_subs_epu8(near, _mm_set1_epi8((char)hev)), zero);
-    __m128i half = _mm_srli_epi16(_mm_and_si128(abs_diff(e.p1, e.q1), _mm_set1_epi8((char)0xFE)), 1);
-    __m128i d = abs_diff(e.p0, e.q0);
-    __m128i sum = _mm_adds_epu8(_mm_adds_epu8(d, d), half);
-    __m128i over = _mm_or_si128(_mm_subs_epu8(sum, _mm_set1_epi8((char)limit)),
+    __m128i over = _mm_or_si128(small_excess(e, limit),
                                 _mm_subs_epu8(_mm_max_epu8(far, near), _mm_set1_epi8((char)ilevel)));
     return _mm_cmpeq_epi8(over, zero);
 }

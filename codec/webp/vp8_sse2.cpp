@@ -514,36 +514,38 @@ static QB_FORCE_INLINE void row8(const u8* y, __m128i u_first, __m128i u_second,
     _mm_storeu_si128((__m128i*)(out + 48), _mm_unpackhi_epi16(rg_hi, ba_hi));
 }
 
+// Steps of 8 pairs along the row nearer a, and with `both` the row
+// nearer b too, from the chroma averages worked out once. The last step
+// ends on the last pair, overlapping the one before it (the pixels it
+// writes twice get the same values).
+template <bool both>
+static QB_FORCE_INLINE void pair_rows(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va,
+                                      const u8* vb, u8* out0, u8* out1, u32 pairs) {
+    for (u32 step = 0; step < pairs; step += 8) {
+        u32 i = step + 8 <= pairs ? step : pairs - 8;
+        ChromaPairs u = chroma_pairs(ua + i, ub + i);
+        ChromaPairs v = chroma_pairs(va + i, vb + i);
+        row8(y0 + 2 * i, u.a_first, u.a_second, v.a_first, v.a_second, out0 + 8 * i);
+        if constexpr (both) row8(y1 + 2 * i, u.b_first, u.b_second, v.b_first, v.b_second, out1 + 8 * i);
+    }
+}
+
 void vp8_pairs_to_rgba_sse2(const u8* y, const u8* un, const u8* uf, const u8* vn, const u8* vf, u8* out,
                             u32 pairs) {
     if (pairs < 8) {
         vp8_pairs_to_rgba_scalar(y, un, uf, vn, vf, out, pairs);
         return;
     }
-    // The last step ends on the last pair, overlapping the one before it
-    // (the pixels it writes twice get the same values).
-    for (u32 step = 0; step < pairs; step += 8) {
-        u32 i = step + 8 <= pairs ? step : pairs - 8;
-        ChromaPairs u = chroma_pairs(un + i, uf + i);
-        ChromaPairs v = chroma_pairs(vn + i, vf + i);
-        row8(y + 2 * i, u.a_first, u.a_second, v.a_first, v.a_second, out + 8 * i);
-    }
+    pair_rows<false>(y, nullptr, un, uf, vn, vf, out, nullptr, pairs);
 }
 
-// Both rows from the chroma averages worked out once.
 void vp8_pairs_to_rgba2_sse2(const u8* y0, const u8* y1, const u8* ua, const u8* ub, const u8* va, const u8* vb,
                              u8* out0, u8* out1, u32 pairs) {
     if (pairs < 8) {
         vp8_pairs_to_rgba2_scalar(y0, y1, ua, ub, va, vb, out0, out1, pairs);
         return;
     }
-    for (u32 step = 0; step < pairs; step += 8) {
-        u32 i = step + 8 <= pairs ? step : pairs - 8;
-        ChromaPairs u = chroma_pairs(ua + i, ub + i);
-        ChromaPairs v = chroma_pairs(va + i, vb + i);
-        row8(y0 + 2 * i, u.a_first, u.a_second, v.a_first, v.a_second, out0 + 8 * i);
-        row8(y1 + 2 * i, u.b_first, u.b_second, v.b_first, v.b_second, out1 + 8 * i);
-    }
+    pair_rows<true>(y0, y1, ua, ub, va, vb, out0, out1, pairs);
 }
 
 // ---- Alpha from green --------------------------------------------------------------------

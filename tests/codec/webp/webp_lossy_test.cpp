@@ -441,6 +441,22 @@ TEST(WebpLossy, BadAlpha) {
     expect_same_outcome(with_alpha_chunk(rgba, w, h, ll));
 }
 
+namespace {
+
+// Runs `check` with each kernel set the CPU has (scalar, SSE2, AVX2), then
+// goes back to the best one.
+template <typename Check>
+void for_each_kernel_set(Check check) {
+    for (u32 variant : {VP8_KERNELS_SCALAR, VP8_KERNELS_SSE2, VP8_KERNELS_AVX2}) {
+        if (!vp8_force_kernels(variant)) continue;  // the CPU lacks it
+        SCOPED_TRACE(testing::Message() << "kernels " << variant);
+        check();
+    }
+    vp8_force_kernels(VP8_KERNELS_BEST);
+}
+
+}  // namespace
+
 // The frame decodes in exactly the scratch its probe asks for, placed at the
 // very end of its allocation (the AVX2 loop filter reads a few bytes past the
 // last chroma row, into the scratch's spare bytes: under the address
@@ -462,15 +478,12 @@ TEST(WebpLossy, ScratchIsExactlyWhatTheProbeSays) {
         ASSERT_NE(scratch, nullptr);
         std::vector<u8> pixels((size_t)w * h * 4);
         PixelBuffer target = {pixels.data(), (u64)w * 4, w, h};
-        for (u32 variant : {VP8_KERNELS_SCALAR, VP8_KERNELS_SSE2, VP8_KERNELS_AVX2}) {
-            if (!vp8_force_kernels(variant)) continue;
-            SCOPED_TRACE(variant);
+        for_each_kernel_set([&] {
             EXPECT_TRUE(webp_decode_lossy(file.data(), &prep, scratch, info.scratch_bytes, &target, &err));
             EXPECT_EQ(pixels, ref.rgba);
             EXPECT_FALSE(webp_decode_lossy(file.data(), &prep, scratch, info.scratch_bytes - 1, &target, &err));
             EXPECT_EQ(err.code, (u32)ERR_BAD_TARGET);
-        }
-        vp8_force_kernels(VP8_KERNELS_BEST);
+        });
         free(scratch);
     }
 }
@@ -479,11 +492,10 @@ TEST(WebpLossy, ScratchIsExactlyWhatTheProbeSays) {
 // above): scalar, SSE2 and AVX2.
 TEST(WebpLossy, EveryKernelVariant) {
     std::vector<u8> rgba = photo_with_alpha(90, 70, 11);
-    for (u32 variant : {VP8_KERNELS_SCALAR, VP8_KERNELS_SSE2, VP8_KERNELS_AVX2}) {
-        if (!vp8_force_kernels(variant)) continue;  // the CPU lacks it
+    for_each_kernel_set([&] {
         for (int type : {0, 1}) {
             for (float q : {10.0f, 60.0f, 95.0f}) {
-                SCOPED_TRACE(testing::Message() << "kernels " << variant << " filter type " << type << " quality " << q);
+                SCOPED_TRACE(testing::Message() << "filter type " << type << " quality " << q);
                 LossyOptions o;
                 o.quality = q;
                 o.filter_type = type;
@@ -491,8 +503,7 @@ TEST(WebpLossy, EveryKernelVariant) {
                 expect_same_as_libwebp(ref_encode_lossy(rgba, 90, 70, o));
             }
         }
-    }
-    vp8_force_kernels(VP8_KERNELS_BEST);
+    });
 }
 
 // The decode job's way: planes kept in the scratch, any rectangle converted
